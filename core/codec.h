@@ -1,0 +1,39 @@
+// Frame encoding and decoding with zstd.
+#pragma once
+
+#include <cstdint>
+
+#include "core/bytes.h"
+#include "core/error.h"
+
+namespace drelix {
+
+// First four bytes of every zstd frame.
+inline constexpr std::uint8_t kZstdMagic[4] = {0x28, 0xB5, 0x2F, 0xFD};
+// Ceiling of decoded bytes per frame.
+inline constexpr std::uint64_t kMaxDecodedFrame = 4294967296ULL;
+
+inline bool starts_with_zstd_magic(ByteView b) {
+  return b.size() >= 4 && b[0] == kZstdMagic[0] && b[1] == kZstdMagic[1] &&
+         b[2] == kZstdMagic[2] && b[3] == kZstdMagic[3];
+}
+
+// Level 0: an exact copy, unless the bytes begin with the zstd magic (a raw frame like that
+// would read back through the decoder), in which case a zstd frame is made at level 1 instead.
+// Any other level: one zstd frame with the content checksum on, no dictionary. A library
+// failure is Error::io_text(<zstd error name>).
+Result<Bytes> compress_frame(ByteView bytes, std::int32_t level);
+
+// Whether compress_frame(bytes, 0) stores the bytes raw.
+inline bool level_zero_stores_raw(ByteView bytes) { return !starts_with_zstd_magic(bytes); }
+
+struct DecodedFrame {
+  Bytes content;
+  std::uint64_t consumed = 0;  // input bytes the frame occupied
+};
+
+// Decodes the zstd frame at the start of `bytes`. Error::Compression (the library's error
+// name), Error::Malformed "truncated zstd frame" or "frame decompresses to more than {} bytes".
+Result<DecodedFrame> decode_one_frame(ByteView bytes);
+
+}  // namespace drelix

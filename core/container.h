@@ -1,0 +1,111 @@
+// An open drelix file: the object through which records are written and read.
+//
+// Writable containers come from create and open_append, read-only ones from open_read. The
+// container owns the file handle, the in-memory header list, the schema, the frame list and a
+// write buffer of appended records (written at data_end once it reaches 64 KiB, on flush_data,
+// on a close, and on destruction).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/bytes.h"
+#include "core/error.h"
+#include "core/file.h"
+#include "core/frames.h"
+#include "core/headers.h"
+#include "core/preamble.h"
+#include "core/schema.h"
+
+namespace drelix {
+
+inline constexpr std::size_t kFlushThreshold = 65536;
+
+class Container {
+ public:
+  using UserHeaders = std::vector<std::pair<std::string, std::string>>;
+
+  // Writes preamble and header zone (no data yet) to a new file and syncs it. Refuses a zone
+  // outside 1..=16 MiB and a fixed record size of 0 before touching the disk; removes the
+  // partial file if writing fails.
+  static Result<Container> create(const std::string& path, const Schema& schema,
+                                  std::string_view source, std::string_view writer,
+                                  std::uint64_t created_at_millis, std::uint32_t header_area,
+                                  const UserHeaders& user);
+  // Nothing is recovered and nothing is written.
+  static Result<Container> open_read(const std::string& path);
+  // Replays a pending seal journal and cuts a torn record off the tail first.
+  static Result<Container> open_append(const std::string& path);
+  // The shared opening path (also used by the maintenance operations).
+  static Result<Container> open_inner(const std::string& path, bool writable);
+
+  Container(Container&&) noexcept;
+  Container& operator=(Container&&) noexcept;
+  Container(const Container&) = delete;
+  Container& operator=(const Container&) = delete;
+  // Writes the buffer of a writable container (errors ignored), then closes the file.
+  ~Container();
+
+  Status append_record(ByteView body);
+  Status flush_data();
+  Status flush_headers();
+  Status set_user_header(std::string_view key, std::string_view value);
+  // The whole records of the on-disk tail (the buffer is not included).
+  Result<Bytes> read_tail();
+
+  // Compresses the raw tail into one frame, crash-safely through the seal journal.
+  Status close_frame(std::uint64_t frame_id, std::int32_t level);
+  // close_frame, then _sealed = "true" and a zone rewrite.
+  Status seal(std::uint64_t frame_id, std::int32_t level);
+
+  Result<Bytes> read_frame(std::uint64_t frame_id);
+  Result<Bytes> read_frame_at(std::uint64_t index);
+  Result<Bytes> read_frame_body(const Frame& frame);
+
+  const std::string& path() const { return path_; }
+  const Headers& headers() const { return headers_; }
+  const Schema& schema() const { return schema_; }
+  const std::vector<Frame>& frames() const { return frames_; }
+  const Preamble& preamble() const { return preamble_; }
+  std::uint64_t records() const { return records_; }
+  std::uint64_t bytes_raw() const { return bytes_raw_; }
+  std::uint64_t frame_records() const { return frame_records_; }
+  std::uint64_t frame_bytes_raw() const { return frame_bytes_raw_; }
+  std::uint64_t data_start() const { return data_start_; }
+  std::uint64_t data_end() const { return data_end_; }
+  std::size_t buffered_bytes() const { return buffer_.size(); }
+  bool writable() const { return writable_; }
+  // data_start plus the end of the last listed frame (saturating).
+  std::uint64_t tail_start() const;
+  File& file() { return *file_; }
+
+ private:
+  Container() = default;
+  Status check_writable() const;
+  Status write_buffer();
+
+  std::string path_;
+  Headers headers_;
+  Schema schema_;
+  std::vector<Frame> frames_;
+  Bytes buffer_;
+  Preamble preamble_;
+  std::uint64_t data_start_ = 0;
+  std::uint64_t data_end_ = 0;
+  std::uint64_t records_ = 0;
+  std::uint64_t bytes_raw_ = 0;
+  std::uint64_t frame_records_ = 0;
+  std::uint64_t frame_bytes_raw_ = 0;
+  FilePtr file_;
+  bool writable_ = false;
+  // Set when a splice failed or a journal could not be removed: memory and disk may disagree,
+  // so every further write is refused until the file is reopened with open_append.
+  bool broken_ = false;
+};
+
+// Reads up to `length` bytes at `offset`; shorter at end of file, never an error for that.
+Result<Bytes> read_at(File& file, std::uint64_t offset, std::uint64_t length);
+
+}  // namespace drelix

@@ -1,0 +1,85 @@
+// The one seam for file-system I/O. Every byte the engine reads or writes, and every rename,
+// unlink and sync, goes through an `Env` and the `File`s it opens, so that tests can substitute
+// an implementation that injects faults or simulates crashes and power loss.
+//
+// Error conventions: calls that name a path (the Env's methods) fail with Error::io_at(path,
+// errno); calls on an open File fail with Error::io(errno) (no path), or Error::io_eof() when an
+// exact read meets end of file.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "core/bytes.h"
+#include "core/error.h"
+
+namespace drelix {
+
+class File {
+ public:
+  virtual ~File() = default;
+  File() = default;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Reads exactly buf.size() bytes at `offset`, retrying short reads; io_eof() when the file
+  // ends first.
+  virtual Status read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buf) = 0;
+  // Reads until `buf` is full or a read returns 0 (end of file); returns the count read. Any
+  // read error, an interrupted one included, fails.
+  virtual Result<std::size_t> read_at(std::uint64_t offset, std::span<std::uint8_t> buf) = 0;
+  // Writes all of `data` at `offset`, looping over short writes.
+  virtual Status write_all_at(std::uint64_t offset, ByteView data) = 0;
+  // Current length from the handle's metadata.
+  virtual Result<std::uint64_t> length() = 0;
+  virtual Status truncate(std::uint64_t length) = 0;
+  // Full synchronisation: data and metadata durable before returning (fsync; F_FULLFSYNC on
+  // macOS), retried while interrupted.
+  virtual Status sync() = 0;
+  // Permission bits (mode & 07777).
+  virtual Result<std::uint32_t> permissions() = 0;
+  virtual Status set_permissions(std::uint32_t mode) = 0;
+};
+
+using FilePtr = std::unique_ptr<File>;
+
+class Env {
+ public:
+  virtual ~Env() = default;
+
+  virtual Result<FilePtr> open_read(const std::string& path) = 0;
+  // Read and write, never creating.
+  virtual Result<FilePtr> open_read_write(const std::string& path) = 0;
+  // Read and write; fails if the path exists. `mode` is applied before the umask.
+  virtual Result<FilePtr> create_exclusive(const std::string& path, std::uint32_t mode) = 0;
+  // Read and write; creates or truncates. `mode` is applied before the umask when creating.
+  virtual Result<FilePtr> create_truncate(const std::string& path, std::uint32_t mode) = 0;
+  // Renames over an existing `to`.
+  virtual Status rename(const std::string& from, const std::string& to) = 0;
+  virtual Status unlink(const std::string& path) = 0;
+  // Opens the directory read-only and synchronises it fully.
+  virtual Status sync_dir(const std::string& dir) = 0;
+};
+
+// The environment the engine uses: the POSIX one unless a test installed another.
+Env& env();
+Env& posix_env();
+
+// Installs `replacement` as the engine's environment for the lifetime of this object.
+class ScopedEnv {
+ public:
+  explicit ScopedEnv(Env& replacement);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  Env* previous_;
+};
+
+// The directory holding `path` ("" when the path has no directory part, "/" for "/x").
+std::string parent_dir(const std::string& path);
+
+}  // namespace drelix

@@ -1,0 +1,36 @@
+// The frame list, stored in the _frames header: tokens "id,offset,len[,hash16]" joined by ";".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.h"
+
+namespace drelix {
+
+struct Frame {
+  std::uint64_t id = 0;
+  std::uint64_t offset = 0;  // from the start of the data section
+  std::uint64_t len = 0;     // bytes the frame occupies in the file
+  std::uint64_t hash = 0;    // XXH64 of those bytes; 0 means no checksum
+
+  bool operator==(const Frame&) const = default;
+};
+
+std::string render_frames(const std::vector<Frame>& frames);
+
+// Error::Malformed "bad frame {}: {}" for the first token that does not parse.
+Result<std::vector<Frame>> parse_frames(std::string_view text);
+
+// Error::Malformed for the first frame that overflows or ends past `file_len`.
+Status check_frames_fit(const std::vector<Frame>& frames, std::uint64_t data_start,
+                        std::uint64_t file_len);
+
+// Rough number of frames a zone of `header_area` bytes can list.
+inline std::uint64_t max_frames_for(std::uint64_t header_area) {
+  return header_area <= 2624 ? 0 : (header_area - 2624) / 64;
+}
+
+}  // namespace drelix

@@ -1,0 +1,45 @@
+// The seal journal: a redo record written beside the data file ("<path>.seal") that makes a
+// frame close atomic. Format (integers u64 little-endian):
+//
+//   0   6  "DJRNL2"
+//   6   8  P, payload length
+//   14  8  FNV-1a 64 of the payload
+//   22  P  payload: offset (u64) | Z (u64) | zone (Z bytes) | frame bytes (P - 16 - Z, non-empty)
+//
+// A valid journal is replayed by splicing: frame at `offset`, cut the file there, zone at 16,
+// full sync. Splicing twice gives the same file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/bytes.h"
+#include "core/error.h"
+#include "core/file.h"
+
+namespace drelix {
+
+std::string journal_path(const std::string& path);
+
+// Builds the image, writes it to journal_path(path) (created or truncated with the data file's
+// permission bits when they can be read, else 0666), full sync, then directory sync.
+Status write_journal(const std::string& path, std::uint64_t offset, ByteView zone,
+                     ByteView frame);
+
+// Applies a journal's content to the open data file.
+Status splice(File& file, std::uint64_t offset, ByteView zone, ByteView frame);
+
+// Finishes or discards a pending journal of `path`. A missing journal is nothing to do; an
+// invalid one is deleted; a valid one is spliced then deleted. A journal that exists but cannot
+// be read fails with Error::Io naming the journal (it might hold a close that must not be lost).
+Status replay_journal(const std::string& path);
+
+// Deletes the journal. Never fails an operation; returns whether the journal is known to be
+// gone (removed, or absent already), so that a caller can guard against a stale journal.
+bool remove_journal(const std::string& path);
+
+// Synchronises the directory holding `path` (the current directory when there is no directory
+// part); every failure is ignored.
+void sync_parent_dir(const std::string& path);
+
+}  // namespace drelix

@@ -1,0 +1,46 @@
+// Whole-file maintenance: validation, header rebuild, repack. Each takes a path, replays a
+// pending seal journal first, and opens and closes the file itself.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/bytes.h"
+#include "core/error.h"
+
+namespace drelix {
+
+inline constexpr std::size_t kMaxProblems = 20;
+
+struct ValidateReport {
+  std::vector<std::string> problems;
+  std::uint64_t frames = 0;
+  std::uint64_t records = 0;
+};
+
+// Optional per-record check: returns nothing for a good record, or a failure text.
+using RecordCheck = std::function<std::optional<std::string>(ByteView record)>;
+
+Result<ValidateReport> validate(const std::string& path, const RecordCheck& check = {});
+
+struct RebuildReport {
+  std::vector<std::string> differences;
+  bool fixed = false;
+};
+
+Result<RebuildReport> rebuild_headers(const std::string& path, bool fix);
+
+struct RepackReport {
+  std::uint64_t bytes_before = 0;
+  std::uint64_t bytes_after = 0;
+  std::uint64_t frames = 0;
+};
+
+Result<RepackReport> repack(const std::string& path, std::int32_t level);
+Result<RepackReport> repack_with_header_area(const std::string& path, std::int32_t level,
+                                             std::uint32_t header_area);
+
+}  // namespace drelix

@@ -1,0 +1,97 @@
+// What a file's records look like: a named list of typed fields and a record layout, stored in
+// the headers _schema, _schema_fields, _schema_hash and _record.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/bytes.h"
+#include "core/error.h"
+#include "core/headers.h"
+
+namespace drelix {
+
+struct FieldSpec {
+  std::string name;
+  std::string ty;  // "u8", "u16", "u32", "u64", "i64", "f64", "uuid"; not checked
+  std::uint32_t offset = 0;
+
+  bool operator==(const FieldSpec&) const = default;
+};
+
+// Fixed: every record is exactly size() bytes. Prefixed: each record is preceded by a u16
+// little-endian length, 0 to 65535 bytes.
+class RecordLayout {
+ public:
+  static RecordLayout fixed(std::uint32_t size) { return RecordLayout(true, size); }
+  static RecordLayout prefixed() { return RecordLayout(false, 0); }
+
+  bool is_fixed() const { return fixed_; }
+  // The record size of a fixed layout; 0 for prefixed.
+  std::uint32_t size() const { return size_; }
+
+  // "prefixed" or "fixed:<decimal>"; Error::Malformed otherwise, worded as the format says.
+  static Result<RecordLayout> parse(std::string_view text);
+  // The _record value.
+  std::string render() const;
+
+  bool operator==(const RecordLayout&) const = default;
+
+ private:
+  RecordLayout(bool fixed, std::uint32_t size) : fixed_(fixed), size_(size) {}
+  bool fixed_;
+  std::uint32_t size_;
+};
+
+inline constexpr std::uint32_t kMaxPrefixedRecord = 65535;
+
+struct Schema {
+  std::string name;
+  std::vector<FieldSpec> fields;
+  RecordLayout layout = RecordLayout::prefixed();
+
+  // "name:ty:offset" joined with ";"; empty for no fields.
+  std::string fields_value() const;
+  // FNV-1a 64 of fields_value(), 16 lower-case hex digits.
+  std::string hash_hex() const;
+
+  // Reads _schema, _record, _schema_fields (in that order of checks). Does not look at
+  // _schema_hash.
+  static Result<Schema> from_headers(const Headers& headers);
+
+  bool operator==(const Schema&) const = default;
+};
+
+struct SplitResult {
+  std::vector<ByteView> records;  // views into the input, in order
+  std::uint64_t torn = 0;         // trailing bytes that are not a whole record
+};
+
+// Cuts `data` into whole records under `layout`. Copies no record bytes. A fixed size of 0
+// yields no records and reports every byte as torn.
+SplitResult split_records(ByteView data, RecordLayout layout);
+
+// Calls `fn(ByteView record)` for each whole record in order and returns the torn count. The
+// allocation-free form of split_records for callers that only walk or count.
+template <class Fn>
+std::uint64_t for_each_record(ByteView data, RecordLayout layout, Fn&& fn) {
+  if (layout.is_fixed()) {
+    const std::uint64_t n = layout.size();
+    if (n == 0) return data.size();
+    const std::uint64_t count = data.size() / n;
+    for (std::uint64_t i = 0; i < count; ++i) fn(data.subspan(i * n, n));
+    return data.size() % n;
+  }
+  std::size_t p = 0;
+  while (data.size() - p >= 2) {
+    const std::size_t len = load_u16le(data.data() + p);
+    if (data.size() - p - 2 < len) break;
+    fn(data.subspan(p + 2, len));
+    p += 2 + len;
+  }
+  return data.size() - p;
+}
+
+}  // namespace drelix
