@@ -1,0 +1,243 @@
+// The POSIX implementation of the file seam. This is the only file of the engine that calls the
+// operating system's file functions; everything else goes through env().
+
+#include "core/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <limits>
+#include <utility>
+
+namespace drelix {
+
+namespace {
+
+// Every single read or write call is at most this large: Linux moves at most about 2 GiB per
+// call anyway, and macOS refuses counts above INT_MAX outright.
+constexpr std::size_t kMaxIoChunk = std::size_t{1} << 30;
+
+constexpr std::uint64_t kMaxOffset =
+    static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+
+// Owns one file descriptor and closes it exactly once.
+class FdHolder {
+ public:
+  explicit FdHolder(int fd) : fd_(fd) {}
+  ~FdHolder() {
+    // A close error cannot be acted upon here; durability comes from the explicit syncs.
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FdHolder(const FdHolder&) = delete;
+  FdHolder& operator=(const FdHolder&) = delete;
+
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// The platform's full synchronisation, retried while interrupted. On macOS fsync only hands the
+// data to the drive; F_FULLFSYNC also flushes the drive's own cache.
+int full_sync(int fd) {
+  int rc;
+  do {
+#if defined(__APPLE__)
+    rc = ::fcntl(fd, F_FULLFSYNC);
+#else
+    rc = ::fsync(fd);
+#endif
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+// The positions and lengths the engine uses are unsigned; the system's are signed. Anything past
+// the largest off_t would wrap to a negative value, which the system refuses with EINVAL anyway.
+bool fits_offset(std::uint64_t offset, std::size_t count) {
+  return offset <= kMaxOffset && count <= kMaxOffset - offset;
+}
+
+class PosixFile final : public File {
+ public:
+  explicit PosixFile(int fd) : fd_(fd) {}
+
+  Status read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buf) override {
+    if (!fits_offset(offset, buf.size())) return fail(Error::io(EINVAL));
+    std::size_t done = 0;
+    while (done < buf.size()) {
+      const std::size_t want = std::min(buf.size() - done, kMaxIoChunk);
+      const ssize_t n = ::pread(fd_.get(), buf.data() + done, want,
+                                static_cast<off_t>(offset + done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return fail(Error::io(errno));
+      }
+      if (n == 0) return fail(Error::io_eof());
+      done += static_cast<std::size_t>(n);
+    }
+    return {};
+  }
+
+  Result<std::size_t> read_at(std::uint64_t offset, std::span<std::uint8_t> buf) override {
+    // Past the largest offset nothing can be read: that is end of file, not an error.
+    if (offset > kMaxOffset) return std::size_t{0};
+    const std::size_t limit =
+        static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), kMaxOffset - offset));
+    std::size_t done = 0;
+    while (done < limit) {
+      const std::size_t want = std::min(limit - done, kMaxIoChunk);
+      const ssize_t n = ::pread(fd_.get(), buf.data() + done, want,
+                                static_cast<off_t>(offset + done));
+      // Deliberately not retried on EINTR: this read reports every failure to its caller.
+      if (n < 0) return fail(Error::io(errno));
+      if (n == 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    return done;
+  }
+
+  Status write_all_at(std::uint64_t offset, ByteView data) override {
+    if (!fits_offset(offset, data.size())) return fail(Error::io(EINVAL));
+    std::size_t done = 0;
+    while (done < data.size()) {
+      const std::size_t want = std::min(data.size() - done, kMaxIoChunk);
+      const ssize_t n = ::pwrite(fd_.get(), data.data() + done, want,
+                                 static_cast<off_t>(offset + done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return fail(Error::io(errno));
+      }
+      // A write that accepts nothing would loop forever; the system gives no errno for it.
+      if (n == 0) return fail(Error::io_text("failed to write whole buffer"));
+      done += static_cast<std::size_t>(n);
+    }
+    return {};
+  }
+
+  Result<std::uint64_t> length() override {
+    struct stat st;
+    if (::fstat(fd_.get(), &st) != 0) return fail(Error::io(errno));
+    return static_cast<std::uint64_t>(st.st_size);
+  }
+
+  Status truncate(std::uint64_t length) override {
+    if (length > kMaxOffset) return fail(Error::io(EINVAL));
+    int rc;
+    do {
+      rc = ::ftruncate(fd_.get(), static_cast<off_t>(length));
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) return fail(Error::io(errno));
+    return {};
+  }
+
+  Status sync() override {
+    if (full_sync(fd_.get()) != 0) return fail(Error::io(errno));
+    return {};
+  }
+
+  Result<std::uint32_t> permissions() override {
+    struct stat st;
+    if (::fstat(fd_.get(), &st) != 0) return fail(Error::io(errno));
+    return static_cast<std::uint32_t>(st.st_mode & 07777);
+  }
+
+  Status set_permissions(std::uint32_t mode) override {
+    int rc;
+    do {
+      rc = ::fchmod(fd_.get(), static_cast<mode_t>(mode & 07777));
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) return fail(Error::io(errno));
+    return {};
+  }
+
+ private:
+  FdHolder fd_;
+};
+
+// open(2) with the descriptor never leaking into a child process, retried while interrupted
+// (possible on slow file systems); a failure carries `path`.
+Result<FilePtr> open_file(const std::string& path, int flags, std::uint32_t mode) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, static_cast<mode_t>(mode));
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail(Error::io_at(path, errno));
+  return FilePtr(std::make_unique<PosixFile>(fd));
+}
+
+class PosixEnv final : public Env {
+ public:
+  Result<FilePtr> open_read(const std::string& path) override {
+    return open_file(path, O_RDONLY, 0);
+  }
+
+  Result<FilePtr> open_read_write(const std::string& path) override {
+    return open_file(path, O_RDWR, 0);
+  }
+
+  Result<FilePtr> create_exclusive(const std::string& path, std::uint32_t mode) override {
+    return open_file(path, O_RDWR | O_CREAT | O_EXCL, mode);
+  }
+
+  Result<FilePtr> create_truncate(const std::string& path, std::uint32_t mode) override {
+    return open_file(path, O_RDWR | O_CREAT | O_TRUNC, mode);
+  }
+
+  // A failure names `from`, the file being moved.
+  Status rename(const std::string& from, const std::string& to) override {
+    if (::rename(from.c_str(), to.c_str()) != 0) return fail(Error::io_at(from, errno));
+    return {};
+  }
+
+  Status unlink(const std::string& path) override {
+    if (::unlink(path.c_str()) != 0) return fail(Error::io_at(path, errno));
+    return {};
+  }
+
+  Status sync_dir(const std::string& dir) override {
+    int fd;
+    do {
+      fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return fail(Error::io_at(dir, errno));
+    FdHolder holder(fd);
+    if (full_sync(holder.get()) != 0) return fail(Error::io_at(dir, errno));
+    return {};
+  }
+};
+
+// The installed environment; null means the POSIX one.
+std::atomic<Env*> installed_env{nullptr};
+
+}  // namespace
+
+Env& posix_env() {
+  static PosixEnv instance;
+  return instance;
+}
+
+Env& env() {
+  Env* e = installed_env.load(std::memory_order_acquire);
+  return e != nullptr ? *e : posix_env();
+}
+
+ScopedEnv::ScopedEnv(Env& replacement)
+    : previous_(installed_env.exchange(&replacement, std::memory_order_acq_rel)) {}
+
+ScopedEnv::~ScopedEnv() { installed_env.store(previous_, std::memory_order_release); }
+
+std::string parent_dir(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return std::string();
+  // "a//b" is in "a", not in "a/"; a head made only of slashes is the root.
+  const std::size_t last_kept = path.find_last_not_of('/', slash);
+  if (last_kept == std::string::npos) return "/";
+  return path.substr(0, last_kept + 1);
+}
+
+}  // namespace drelix
