@@ -22,8 +22,7 @@ namespace {
 // call anyway, and macOS refuses counts above INT_MAX outright.
 constexpr std::size_t kMaxIoChunk = std::size_t{1} << 30;
 
-constexpr std::uint64_t kMaxOffset =
-    static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+constexpr std::uint64_t kMaxOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
 
 // Owns one file descriptor and closes it exactly once.
 class FdHolder {
@@ -71,8 +70,8 @@ class PosixFile final : public File {
     std::size_t done = 0;
     while (done < buf.size()) {
       const std::size_t want = std::min(buf.size() - done, kMaxIoChunk);
-      const ssize_t n = ::pread(fd_.get(), buf.data() + done, want,
-                                static_cast<off_t>(offset + done));
+      const ssize_t n =
+          ::pread(fd_.get(), buf.data() + done, want, static_cast<off_t>(offset + done));
       if (n < 0) {
         if (errno == EINTR) continue;
         return fail(Error::io(errno));
@@ -91,8 +90,8 @@ class PosixFile final : public File {
     std::size_t done = 0;
     while (done < limit) {
       const std::size_t want = std::min(limit - done, kMaxIoChunk);
-      const ssize_t n = ::pread(fd_.get(), buf.data() + done, want,
-                                static_cast<off_t>(offset + done));
+      const ssize_t n =
+          ::pread(fd_.get(), buf.data() + done, want, static_cast<off_t>(offset + done));
       // Deliberately not retried on EINTR: this read reports every failure to its caller.
       if (n < 0) return fail(Error::io(errno));
       if (n == 0) break;
@@ -106,8 +105,8 @@ class PosixFile final : public File {
     std::size_t done = 0;
     while (done < data.size()) {
       const std::size_t want = std::min(data.size() - done, kMaxIoChunk);
-      const ssize_t n = ::pwrite(fd_.get(), data.data() + done, want,
-                                 static_cast<off_t>(offset + done));
+      const ssize_t n =
+          ::pwrite(fd_.get(), data.data() + done, want, static_cast<off_t>(offset + done));
       if (n < 0) {
         if (errno == EINTR) continue;
         return fail(Error::io(errno));
@@ -229,7 +228,9 @@ Env& env() {
 ScopedEnv::ScopedEnv(Env& replacement)
     : previous_(installed_env.exchange(&replacement, std::memory_order_acq_rel)) {}
 
-ScopedEnv::~ScopedEnv() { installed_env.store(previous_, std::memory_order_release); }
+ScopedEnv::~ScopedEnv() {
+  installed_env.store(previous_, std::memory_order_release);
+}
 
 std::string parent_dir(const std::string& path) {
   const std::size_t slash = path.rfind('/');

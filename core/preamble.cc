@@ -34,8 +34,8 @@ Result<Preamble> Preamble::decode(ByteView bytes) {
   p.header_area = load_u32le(bytes.data() + 8);
   if (p.header_area == 0) return fail(Error::malformed("header zone size is zero"));
   if (p.header_area > kMaxHeaderArea) {
-    return fail(Error::malformed(str_cat("header zone claims ", p.header_area,
-                                         " bytes, the ceiling is ", kMaxHeaderArea)));
+    return fail(Error::malformed(
+        str_cat("header zone claims ", p.header_area, " bytes, the ceiling is ", kMaxHeaderArea)));
   }
   // Bytes 12 to 15 are reserved: written as zeros, never read, so a future writer may use them.
   return p;

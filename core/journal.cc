@@ -1,0 +1,171 @@
+#include "core/journal.h"
+
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+#include "core/hash.h"
+
+namespace drelix {
+
+namespace {
+
+constexpr std::string_view kMagic = "DJRNL2";
+// Magic, payload length P, checksum.
+constexpr std::size_t kHeaderSize = 22;
+// offset and Z at the start of the payload.
+constexpr std::uint64_t kPayloadPrefix = 16;
+// Bits for a new journal when the data file's own cannot be read; the umask still applies.
+constexpr std::uint32_t kDefaultMode = 0666;
+
+// The payload of a journal that passed every check.
+struct JournalContent {
+  std::uint64_t offset;
+  ByteView zone;
+  ByteView frame;
+};
+
+// The payload checks, in order, after the header checks passed: checksum, then the payload's
+// own framing. Returns false for an invalid journal.
+bool decode_payload(ByteView payload, std::uint64_t checksum, JournalContent* out) {
+  if (fnv1a64(payload) != checksum) return false;
+  const std::uint64_t p = payload.size();
+  if (p < kPayloadPrefix) return false;
+  const std::uint64_t z = load_u64le(payload.data() + 8);
+  // Written as a subtraction so that no sum can overflow: Z + 16 <= P and the frame part
+  // P - 16 - Z is not empty.
+  if (z > p - kPayloadPrefix) return false;
+  if (p - kPayloadPrefix - z == 0) return false;
+  out->offset = load_u64le(payload.data());
+  out->zone = payload.subspan(kPayloadPrefix, static_cast<std::size_t>(z));
+  out->frame = payload.subspan(static_cast<std::size_t>(kPayloadPrefix + z));
+  return true;
+}
+
+// The bits a new journal of `path` gets: those of the data file, so that a journal never exposes
+// a private file's records to more readers than the file does.
+std::optional<std::uint32_t> data_file_permissions(const std::string& path) {
+  auto file = env().open_read(path);
+  if (!file) return std::nullopt;
+  auto mode = (*file)->permissions();
+  if (!mode) return std::nullopt;
+  return *mode;
+}
+
+}  // namespace
+
+std::string journal_path(const std::string& path) {
+  // Appending to the whole path also covers a path that ends in "/": its journal is ".seal" in
+  // that directory.
+  return path + ".seal";
+}
+
+Status write_journal(const std::string& path, std::uint64_t offset, ByteView zone, ByteView frame) {
+  // 1. The image, built whole so that it reaches the file in one write.
+  const std::uint64_t p = kPayloadPrefix + zone.size() + frame.size();
+  Bytes image(kHeaderSize + static_cast<std::size_t>(p));
+  std::uint8_t* out = image.data();
+  std::memcpy(out, kMagic.data(), kMagic.size());
+  store_u64le(out + 6, p);
+  std::uint8_t* payload = out + kHeaderSize;
+  store_u64le(payload, offset);
+  store_u64le(payload + 8, zone.size());
+  if (!zone.empty()) std::memcpy(payload + kPayloadPrefix, zone.data(), zone.size());
+  if (!frame.empty()) {
+    std::memcpy(payload + kPayloadPrefix + zone.size(), frame.data(), frame.size());
+  }
+  store_u64le(out + 14, fnv1a64(ByteView(payload, static_cast<std::size_t>(p))));
+
+  // 2. Create or truncate the journal. An existing journal keeps its old bits through
+  //    O_TRUNC, so the data file's bits are set explicitly as well.
+  const std::string jpath = journal_path(path);
+  const std::optional<std::uint32_t> mode = data_file_permissions(path);
+  DRELIX_ASSIGN_OR_RETURN(FilePtr journal,
+                          env().create_truncate(jpath, mode.value_or(kDefaultMode)));
+  if (mode) DRELIX_TRY(journal->set_permissions(*mode));
+
+  // 3. Durable content, then a durable directory entry.
+  DRELIX_TRY(journal->write_all_at(0, image));
+  DRELIX_TRY(journal->sync());
+  sync_parent_dir(jpath);
+  return {};
+}
+
+Status splice(File& file, std::uint64_t offset, ByteView zone, ByteView frame) {
+  DRELIX_TRY(file.write_all_at(offset, frame));
+  // Cuts off the uncompressed tail the frame replaces.
+  DRELIX_TRY(file.truncate(sat_add(offset, frame.size())));
+  DRELIX_TRY(file.write_all_at(16, zone));
+  return file.sync();
+}
+
+// Steps:
+//   1. Open the journal: absent is nothing to do; present but unopenable is an error, since it
+//      may hold a close whose splice had already begun.
+//   2. Read and check the 22-byte header against the file's length, then the payload; the first
+//      failed check makes the journal invalid, and an invalid journal is deleted (the data file
+//      was never touched).
+//   3. Splice a valid journal into the data file, then delete it. A failed splice keeps the
+//      journal for the next opener.
+Status replay_journal(const std::string& path) {
+  const std::string jpath = journal_path(path);
+  auto opened = env().open_read(jpath);
+  if (!opened) {
+    const int code = opened.error().os_code();
+    // ENOTDIR: a component of the path is not a directory, so no journal can exist either.
+    if (code == ENOENT || code == ENOTDIR) return {};
+    return fail(std::move(opened).error());
+  }
+  FilePtr journal = std::move(*opened);
+
+  auto read_failed = [&](Error e) { return fail(std::move(e).with_path(jpath)); };
+  auto discard = [&]() -> Status {
+    (void)env().unlink(jpath);
+    return {};
+  };
+
+  auto length = journal->length();
+  if (!length) return read_failed(std::move(length).error());
+  const std::uint64_t len = *length;
+
+  if (len < kHeaderSize) return discard();
+  std::uint8_t header[kHeaderSize];
+  if (auto r = journal->read_exact_at(0, header); !r) return read_failed(std::move(r).error());
+  if (std::memcmp(header, kMagic.data(), kMagic.size()) != 0) return discard();
+  const std::uint64_t p = load_u64le(header + 6);
+  if (p > len || p + kHeaderSize != len || p == 0) return discard();
+  const std::uint64_t checksum = load_u64le(header + 14);
+
+  Bytes payload(static_cast<std::size_t>(p));
+  if (auto r = journal->read_exact_at(kHeaderSize, payload); !r) {
+    return read_failed(std::move(r).error());
+  }
+  journal.reset();
+
+  JournalContent content;
+  if (!decode_payload(payload, checksum, &content)) return discard();
+
+  DRELIX_ASSIGN_OR_RETURN(FilePtr data, env().open_read_write(path));
+  DRELIX_TRY(splice(*data, content.offset, content.zone, content.frame));
+  data.reset();
+  remove_journal(path);
+  return {};
+}
+
+bool remove_journal(const std::string& path) {
+  const std::string jpath = journal_path(path);
+  auto removed = env().unlink(jpath);
+  if (!removed) return removed.error().os_code() == ENOENT;
+  // A deletion lost in a crash would bring the journal back, and replaying it then would undo
+  // whatever changed the file since (a zone rewrite, later records).
+  sync_parent_dir(jpath);
+  return true;
+}
+
+void sync_parent_dir(const std::string& path) {
+  std::string dir = parent_dir(path);
+  if (dir.empty()) dir = ".";
+  (void)env().sync_dir(dir);
+}
+
+}  // namespace drelix

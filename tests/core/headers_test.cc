@@ -1,0 +1,654 @@
+#include "core/headers.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/file.h"
+
+namespace drelix {
+namespace {
+
+using namespace std::literals;
+using Pairs = std::vector<Headers::Pair>;
+
+std::string text_of(const Bytes& b) {
+  return std::string(b.begin(), b.end());
+}
+
+Headers make(const Pairs& pairs) {
+  Headers h;
+  for (const auto& [k, v] : pairs) EXPECT_TRUE(h.set(k, v).has_value()) << k;
+  return h;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Keys and values
+
+TEST(KeyTest, Validity) {
+  const std::pair<std::string_view, bool> cases[] = {
+      {"a", true},         {"9x", true},         {"_frames", true}, {"_schema_hash", true},
+      {"x__y", true},      {"a_", true},         {"_0", true},      {"abc123", true},
+      {"", false},         {"_", false},         {"__x", false},    {"A", false},
+      {"aB", false},       {"a-b", false},       {"a.b", false},    {"a b", false},
+      {" a", false},       {"_A", false},        {"_-", false},     {"a:b", false},
+      {"\xc3\xa9", false}, {"a\xc3\xa9", false}, {"a\n", false},    {"a\0"sv, false},
+  };
+  for (const auto& [key, valid] : cases) {
+    EXPECT_EQ(key_is_valid(key), valid) << drelix::quoted(key);
+  }
+  // No length limit.
+  EXPECT_TRUE(key_is_valid(std::string(100000, 'k')));
+}
+
+TEST(EscapeTest, Table) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"", ""},
+      {"plain: text, with colons", "plain: text, with colons"},
+      {"a\nb", "a\\nb"},
+      {"a\\b", "a\\\\b"},
+      {"\\n", "\\\\n"},  // a literal backslash-n is not confused with a line feed
+      {"\n\n\\", "\\n\\n\\\\"},
+      {"\r\t\0x"sv, "\r\t\0x"sv},
+      {"caf\xc3\xa9", "caf\xc3\xa9"},
+  };
+  for (const auto& [value, stored] : cases) {
+    SCOPED_TRACE(drelix::quoted(value));
+    EXPECT_EQ(escape_value(value), stored);
+    EXPECT_EQ(unescape_value(stored), value);
+  }
+}
+
+TEST(UnescapeTest, HandWrittenText) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      // A trailing backslash is dropped.
+      {"abc\\", "abc"},
+      {"\\", ""},
+      // An unknown escape keeps the character only.
+      {"\\t", "t"},
+      {"\\:", ":"},
+      // An escaped backslash, then a trailing one.
+      {"a\\\\\\", "a\\"},
+      {"\\\\n", "\\n"},
+      {"\\\n", "\n"},
+      {"x\\\xc3\xa9", "x\xc3\xa9"},
+  };
+  for (const auto& [stored, value] : cases) {
+    SCOPED_TRACE(drelix::quoted(stored));
+    EXPECT_EQ(unescape_value(stored), value);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The list
+
+TEST(HeadersTest, SetReplacesInPlaceAndAppendsNewKeys) {
+  Headers h = make({{"a", "1"}, {"b", "2"}, {"c", "3"}});
+  ASSERT_TRUE(h.set("b", "two").has_value());
+  ASSERT_TRUE(h.set("d", "4").has_value());
+  EXPECT_EQ(h.pairs(), (Pairs{{"a", "1"}, {"b", "two"}, {"c", "3"}, {"d", "4"}}));
+  auto zone = h.render(64);
+  ASSERT_TRUE(zone.has_value());
+  EXPECT_EQ(text_of(*zone).substr(0, 18), "a:1\nb:two\nc:3\nd:4\n");
+}
+
+TEST(HeadersTest, GetReturnsFirstMatchOrNothing) {
+  Headers h = make({{"a", "1"}, {"_a", "2"}, {"ab", ""}});
+  EXPECT_EQ(h.get("a"), "1");
+  EXPECT_EQ(h.get("_a"), "2");
+  EXPECT_EQ(h.get("ab"), "");
+  EXPECT_FALSE(h.get("b").has_value());
+  EXPECT_FALSE(h.get("A").has_value());
+  EXPECT_FALSE(h.get("").has_value());
+}
+
+TEST(HeadersTest, SetFailures) {
+  struct Case {
+    bool user;
+    std::string key;
+    std::string message;
+  };
+  const Case cases[] = {
+      {false, "", R"(invalid header key "")"},
+      {false, "_", R"(invalid header key "_")"},
+      {false, "A", R"(invalid header key "A")"},
+      {false, "a\nb", R"(invalid header key "a\nb")"},
+      {false, "a\"", R"(invalid header key "a\"")"},
+      {true, "_x", R"(user header key "_x" may not start with '_')"},
+      {true, "_", R"(user header key "_" may not start with '_')"},
+      {true, "__x", R"(user header key "__x" may not start with '_')"},
+      {true, "", R"(invalid header key "")"},
+      {true, "X", R"(invalid header key "X")"},
+      {true, "a b", R"(invalid header key "a b")"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.key);
+    Headers h = make({{"a", "1"}});
+    auto s = c.user ? h.set_user(c.key, "v") : h.set(c.key, "v");
+    ASSERT_FALSE(s.has_value());
+    EXPECT_EQ(s.error().kind(), Error::Kind::Usage);
+    EXPECT_EQ(s.error().to_string(), c.message);
+    EXPECT_EQ(h.pairs(), (Pairs{{"a", "1"}}));  // a failed set changes nothing
+  }
+}
+
+TEST(HeadersTest, SetUserAcceptsUserKeys) {
+  Headers h = make({{"_records", "0"}});
+  ASSERT_TRUE(h.set_user("owner", "me").has_value());
+  ASSERT_TRUE(h.set_user("owner", "you").has_value());
+  EXPECT_EQ(h.pairs(), (Pairs{{"_records", "0"}, {"owner", "you"}}));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Rendering
+
+TEST(RenderTest, ExactZones) {
+  struct Case {
+    const char* name;
+    Pairs pairs;
+    std::uint32_t size;
+    std::string_view zone;
+  };
+  const Case cases[] = {
+      {"empty list, one byte", {}, 1, "\n"},
+      {"empty list, four bytes", {}, 4, "\n\0\0\0"sv},
+      {"a:1 fills five bytes exactly", {{"a", "1"}}, 5, "a:1\n\n"},
+      {"a:1 with zero fill", {{"a", "1"}}, 8, "a:1\n\n\0\0\0"sv},
+      {"escaped value", {{"k", "x\ny\\z"}}, 11, "k:x\\ny\\\\z\n\n"},
+      {"empty value and free text",
+       {{"_sealed", "false"}, {"e", ""}, {"t", "a: b\r\0c"s}},
+       32,
+       "_sealed:false\ne:\nt:a: b\r\0c\n\n\0\0\0\0"sv},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto zone = make(c.pairs).render(c.size);
+    ASSERT_TRUE(zone.has_value()) << zone.error().to_string();
+    ASSERT_EQ(zone->size(), c.size);
+    EXPECT_EQ(text_of(*zone), c.zone);
+  }
+}
+
+TEST(RenderTest, ZoneFull) {
+  struct Case {
+    const char* name;
+    Pairs pairs;
+    std::uint32_t size;
+    std::uint64_t need;
+  };
+  const Case cases[] = {
+      {"a:1 into four bytes", {{"a", "1"}}, 4, 5},
+      {"two pairs", {{"a", "1"}, {"bb", "22"}}, 10, 11},
+      // Escapes count at their stored size.
+      {"escapes", {{"k", "\n\\"}}, 7, 8},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Headers h = make(c.pairs);
+    auto zone = h.render(c.size);
+    ASSERT_FALSE(zone.has_value());
+    EXPECT_EQ(zone.error(), Error::zone_full(c.need, c.size));
+    EXPECT_EQ(zone.error().to_string(), "headers need " + std::to_string(c.need) +
+                                            " bytes, the zone holds " + std::to_string(c.size));
+    // One byte more is enough.
+    EXPECT_TRUE(h.render(static_cast<std::uint32_t>(c.need)).has_value());
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Parsing
+
+TEST(ParseTest, Accepts) {
+  struct Case {
+    const char* name;
+    std::string_view zone;
+    Pairs pairs;
+  };
+  const Case cases[] = {
+      {"line feed at the last byte", "a:1\n", {{"a", "1"}}},
+      {"empty zone text", "\n", {}},
+      {"only zero fill", "\0\0\0\0"sv, {}},
+      {"rendered", "a:1\nb:2\n\n\0\0\0"sv, {{"a", "1"}, {"b", "2"}}},
+      {"zero fill without an empty line", "a:1\n\0\0"sv, {{"a", "1"}}},
+      {"leading space is part of the value", "k: v\n\n", {{"k", " v"}}},
+      {"further colons belong to the value", "k:a:b:\n\n", {{"k", "a:b:"}}},
+      {"empty value", "k:\n\n", {{"k", ""}}},
+      {"trailing backslash dropped", "k:abc\\\n\n", {{"k", "abc"}}},
+      {"unknown escape", "k:\\t\n\n", {{"k", "t"}}},
+      {"escapes", "k:x\\ny\\\\z\n\n", {{"k", "x\ny\\z"}}},
+      {"carriage return and NUL inside a value", "k:a\r\0b\r\n\n"sv, {{"k", "a\r\0b\r"s}}},
+      {"non-ASCII value", "k:\xe6\x97\xa5\n\n", {{"k", "\xe6\x97\xa5"}}},
+      {"bytes after the stop are ignored", "a:1\n\nno colon here\nA:1"sv, {{"a", "1"}}},
+      {"stop at a zero byte starting a line", "a:1\n\0b:2\n\n"sv, {{"a", "1"}}},
+      {"repeated key keeps both", "k:1\nk:2\n\n", {{"k", "1"}, {"k", "2"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto h = Headers::parse(as_bytes(c.zone));
+    ASSERT_TRUE(h.has_value()) << h.error().to_string();
+    EXPECT_EQ(h->pairs(), c.pairs);
+  }
+}
+
+TEST(ParseTest, Rejects) {
+  struct Case {
+    const char* name;
+    std::string_view zone;
+    Error::Kind kind;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"no terminator", "a:1", Error::Kind::Malformed, "header zone has no empty-line terminator"},
+      {"no terminator after lines", "a:1\nb:2", Error::Kind::Malformed,
+       "header zone has no empty-line terminator"},
+      {"zero bytes inside the unterminated line", "a:1\0\0\0"sv, Error::Kind::Malformed,
+       "header zone has no empty-line terminator"},
+      {"line without colon", "x\n\n", Error::Kind::Malformed, R"(header line without ':': "x")"},
+      {"later line without colon", "a:1\nno colon\tat all\n\n", Error::Kind::Malformed,
+       R"(header line without ':': "no colon\tat all")"},
+      {"unterminated line without colon", "a:1\nx", Error::Kind::Malformed,
+       R"(header line without ':': "x")"},
+      {"line with a carriage return", "a:1\r\nb\r\n\n", Error::Kind::Malformed,
+       R"(header line without ':': "b\r")"},
+      {"uppercase key", "A:1\n\n", Error::Kind::Usage, R"(invalid header key "A")"},
+      {"empty key", ":v\n\n", Error::Kind::Usage, R"(invalid header key "")"},
+      {"space before colon", "k :v\n\n", Error::Kind::Usage, R"(invalid header key "k ")"},
+      {"double underscore", "a:1\n__x:1\n\n", Error::Kind::Usage, R"(invalid header key "__x")"},
+      {"non-ASCII key", "\xc3\xa9:1\n\n", Error::Kind::Usage, "invalid header key \"\xc3\xa9\""},
+      {"invalid utf-8", "a:\xff\n\n", Error::Kind::Malformed,
+       "header zone is not UTF-8: invalid utf-8 sequence of 1 bytes from index 2"},
+      // The whole zone is checked, zero fill included, even after the terminator.
+      {"invalid utf-8 in the fill", "a:1\n\n\0\0\x80\0"sv, Error::Kind::Malformed,
+       "header zone is not UTF-8: invalid utf-8 sequence of 1 bytes from index 7"},
+      {"cut at the zone end", "a:1\n\n\xe6\x97"sv, Error::Kind::Malformed,
+       "header zone is not UTF-8: incomplete utf-8 byte sequence from index 5"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto h = Headers::parse(as_bytes(c.zone));
+    ASSERT_FALSE(h.has_value());
+    EXPECT_EQ(h.error().kind(), c.kind);
+    EXPECT_EQ(h.error().to_string(), c.message);
+  }
+}
+
+TEST(ParseTest, RepeatedKeyGetAndSetUseTheFirst) {
+  auto h = Headers::parse(as_bytes("k:1\nj:0\nk:2\n\n"sv));
+  ASSERT_TRUE(h.has_value());
+  EXPECT_EQ(h->get("k"), "1");
+  ASSERT_TRUE(h->set("k", "3").has_value());
+  EXPECT_EQ(h->pairs(), (Pairs{{"k", "3"}, {"j", "0"}, {"k", "2"}}));
+}
+
+// Random keys and values, with every character the escaping and the line splitting care
+// about, survive render then parse unchanged and in order.
+TEST(ParseTest, RandomRoundTrip) {
+  std::mt19937 rng(20240611);
+  const std::vector<std::string> atoms = {"a",
+                                          "Z",
+                                          " ",
+                                          ":",
+                                          "\n",
+                                          "\\",
+                                          "\r",
+                                          std::string(1, '\0'),
+                                          "\\n",
+                                          "\t",
+                                          "\x7f",
+                                          "\xc3\xa9",
+                                          "\xe6\x97\xa5",
+                                          "\xf0\x9f\x98\x80",
+                                          "\xcc\x81"};
+  auto pick = [&](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
+  };
+  const std::string key_chars = "abcdefghijklmnopqrstuvwxyz0123456789_";
+  for (int round = 0; round < 200; ++round) {
+    Headers h;
+    Pairs expected;
+    const std::size_t count = pick(12);
+    for (std::size_t i = 0; i < count; ++i) {
+      std::string key = pick(2) ? "_" : "";
+      key += key_chars[pick(36)];
+      for (std::size_t n = pick(6); n > 0; --n) key += key_chars[pick(key_chars.size())];
+      std::string value;
+      for (std::size_t n = pick(20); n > 0; --n) value += atoms[pick(atoms.size())];
+      ASSERT_EQ(unescape_value(escape_value(value)), value);
+      ASSERT_TRUE(h.set(key, value).has_value()) << key;
+      bool replaced = false;
+      for (auto& p : expected) {
+        if (p.first == key) {
+          p.second = value;
+          replaced = true;
+        }
+      }
+      if (!replaced) expected.emplace_back(key, value);
+    }
+    auto zone = h.render(4096);
+    ASSERT_TRUE(zone.has_value());
+    auto parsed = Headers::parse(*zone);
+    ASSERT_TRUE(parsed.has_value()) << parsed.error().to_string();
+    EXPECT_EQ(parsed->pairs(), expected);
+    // A zone rendered to its exact need still parses (no zero fill at all).
+    std::uint32_t need = 1;
+    for (const auto& [k, v] : expected) {
+      need += static_cast<std::uint32_t>(k.size() + escape_value(v).size() + 2);
+    }
+    auto tight = h.render(need);
+    ASSERT_TRUE(tight.has_value());
+    EXPECT_EQ(tight->back(), '\n');
+    EXPECT_FALSE(h.render(need - 1).has_value());
+    auto tight_parsed = Headers::parse(*tight);
+    ASSERT_TRUE(tight_parsed.has_value());
+    EXPECT_EQ(tight_parsed->pairs(), expected);
+  }
+}
+
+TEST(ParseTest, LargestZone) {
+  // A full-size zone: many lines, then a long zero fill. It must parse the lines, stop at the
+  // empty line and still have checked the whole zone.
+  Headers h;
+  for (int i = 0; i < 2000; ++i) {
+    ASSERT_TRUE(h.set("k" + std::to_string(i), std::string(2000, 'v') + "\xc3\xa9\n").has_value());
+  }
+  auto zone = h.render(kMaxHeaderArea);
+  ASSERT_TRUE(zone.has_value());
+  auto parsed = Headers::parse(*zone);
+  ASSERT_TRUE(parsed.has_value());
+  EXPECT_EQ(parsed->pairs(), h.pairs());
+
+  (*zone)[kMaxHeaderArea - 1] = 0xc3;
+  auto bad = Headers::parse(*zone);
+  ASSERT_FALSE(bad.has_value());
+  EXPECT_EQ(bad.error().to_string(),
+            "header zone is not UTF-8: incomplete utf-8 byte sequence from index 16777215");
+}
+
+// ---------------------------------------------------------------------------------------------
+// UTF-8 check
+
+TEST(Utf8Test, Valid) {
+  const std::string_view cases[] = {
+      "",
+      "plain ascii with \0 zeros"sv,
+      "\xc2\x80\xdf\xbf",                  // two-byte bounds
+      "\xe0\xa0\x80\xef\xbf\xbf",          // three-byte bounds
+      "\xed\x9f\xbf\xee\x80\x80",          // around the surrogates
+      "\xf0\x90\x80\x80\xf4\x8f\xbf\xbf",  // four-byte bounds
+      "0123456789abcdef\xc3\xa9"
+      "0123456789abcdef",
+  };
+  for (std::string_view s : cases) {
+    EXPECT_EQ(utf8_error(as_bytes(s)), std::nullopt) << drelix::quoted(s);
+  }
+}
+
+TEST(Utf8Test, Errors) {
+  struct Case {
+    std::string_view bytes;
+    std::size_t index;
+    std::size_t bad;  // 0: incomplete at the end
+  };
+  const Case cases[] = {
+      {"\x80", 0, 1},
+      {"\xbf\x80", 0, 1},
+      {"\xc0\x80", 0, 1},
+      {"\xc1\xbf", 0, 1},
+      {"\xc2", 0, 0},
+      {"\xc2\x41", 0, 1},
+      {"\xc2\xc2\x80", 0, 1},
+      {"\xe0", 0, 0},
+      {"\xe0\x80", 0, 1},  // overlong, even at the end
+      {"\xe0\x9f\xbf", 0, 1},
+      {"\xe0\xa0", 0, 0},
+      {"\xe0\xa0\x41", 0, 2},
+      {"\xe1\x80", 0, 0},
+      {"\xe1\x80\x00"sv, 0, 2},
+      {"\xe1\x41", 0, 1},
+      {"\xed\xa0\x80", 0, 1},  // surrogate
+      {"\xed\xbf\xbf", 0, 1},
+      {"\xef\xbf", 0, 0},
+      {"\xf0", 0, 0},
+      {"\xf0\x80\x80\x80", 0, 1},
+      {"\xf0\x8f\xbf\xbf", 0, 1},
+      {"\xf0\x90", 0, 0},
+      {"\xf0\x90\x80", 0, 0},
+      {"\xf0\x90\x41", 0, 2},
+      {"\xf0\x90\x80\x41", 0, 3},
+      {"\xf0\x90\x80\xc2\x80", 0, 3},
+      {"\xf3\xbf\xbf", 0, 0},
+      {"\xf4\x90\x80\x80", 0, 1},  // above U+10FFFF
+      {"\xf4\x8f\xbf", 0, 0},
+      {"\xf5\x80\x80\x80", 0, 1},
+      {"\xf8", 0, 1},
+      {"\xfe", 0, 1},
+      {"\xff", 0, 1},
+      // Indices count every byte before the error, multi-byte characters included.
+      {"ab\x80", 2, 1},
+      {"\xc3\xa9\x80", 2, 1},
+      {"\xe6\x97\xa5\xe6\x97", 3, 0},
+      {"0123456789abcdef\xed\xa0\x80", 16, 1},
+      {"0123456\xc3\xa9"
+       "89abcdef\xff",
+       17, 1},
+      {"01234567\0\0\0\0\0\0\0\0\xe0\xa0"sv, 16, 0},
+      {"012345678901234\xf0\x90\x80x0123456789", 15, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(drelix::quoted(c.bytes));
+    const std::string expected =
+        c.bad == 0 ? "incomplete utf-8 byte sequence from index " + std::to_string(c.index)
+                   : "invalid utf-8 sequence of " + std::to_string(c.bad) + " bytes from index " +
+                         std::to_string(c.index);
+    EXPECT_EQ(utf8_error(as_bytes(c.bytes)), expected);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// peek_headers
+
+// A fresh directory per test, removed with everything in it at the end.
+class PeekTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = ::testing::TempDir() + "drelix_headers_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+
+  // Writes `bytes` as the whole content of dir/name and returns its path.
+  std::string write(const std::string& name, const Bytes& bytes) {
+    const std::string path = dir_ + "/" + name;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    EXPECT_TRUE(out.good());
+    return path;
+  }
+
+  // Preamble, zone text padded with zeros to `area`, then `data`.
+  static Bytes file_bytes(std::uint32_t area, std::string_view zone_text,
+                          std::string_view data = "", std::uint8_t flags = 1) {
+    const auto block = Preamble{area, 1, flags}.encode();
+    Bytes b(block.begin(), block.end());
+    b.insert(b.end(), zone_text.begin(), zone_text.end());
+    b.resize(16 + std::max<std::size_t>(area, zone_text.size()), 0);
+    b.insert(b.end(), data.begin(), data.end());
+    return b;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(PeekTest, ReadsPreambleAndHeaders) {
+  const std::string path =
+      write("f.drelix", file_bytes(64, "_schema:t@1\nnote:a\\nb\n\n", "DATA", 0));
+  auto r = peek_headers(path);
+  ASSERT_TRUE(r.has_value()) << r.error().to_string();
+  EXPECT_EQ(r->preamble, (Preamble{64, 1, 0}));
+  EXPECT_EQ(r->headers.pairs(), (Pairs{{"_schema", "t@1"}, {"note", "a\nb"}}));
+}
+
+TEST_F(PeekTest, ZoneFillingTheWholeFile) {
+  const std::string path = write("f.drelix", file_bytes(5, "a:1\n\n"));
+  auto r = peek_headers(path);
+  ASSERT_TRUE(r.has_value()) << r.error().to_string();
+  EXPECT_EQ(r->headers.pairs(), (Pairs{{"a", "1"}}));
+}
+
+TEST_F(PeekTest, Failures) {
+  struct Case {
+    const char* name;
+    Bytes bytes;
+    Error::Kind kind;
+    std::string message;
+  };
+  Bytes fifteen = file_bytes(4096, "\n");
+  fifteen.resize(15);
+  Bytes preamble_only = file_bytes(4096, "\n");
+  preamble_only.resize(16);
+  Bytes cut_zone = file_bytes(4096, "\n");
+  cut_zone.resize(4111);
+  const Case cases[] = {
+      // Fewer than 16 bytes fail in the read, before the magic is looked at.
+      {"empty file", {}, Error::Kind::Io, "failed to fill whole buffer"},
+      {"five bytes", {'x', 'y', 'z', 'z', 'y'}, Error::Kind::Io, "failed to fill whole buffer"},
+      {"fifteen bytes", fifteen, Error::Kind::Io, "failed to fill whole buffer"},
+      {"bad magic", Bytes(16, 'x'), Error::Kind::Malformed, "not a drelix file: bad magic"},
+      {"zone longer than the file", preamble_only, Error::Kind::Malformed,
+       "header zone claims 4096 bytes but the file is 16 bytes"},
+      {"twelve valid bytes", Bytes(fifteen.begin(), fifteen.begin() + 12), Error::Kind::Io,
+       "failed to fill whole buffer"},
+      {"zone cut by one byte", cut_zone, Error::Kind::Malformed,
+       "header zone claims 4096 bytes but the file is 4111 bytes"},
+      {"bad zone", file_bytes(8, "a:1"), Error::Kind::Malformed,
+       "header zone has no empty-line terminator"},
+      {"bad key", file_bytes(8, "B:1\n"), Error::Kind::Usage, R"(invalid header key "B")"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = write("f.drelix", c.bytes);
+    auto r = peek_headers(path);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().kind(), c.kind);
+    EXPECT_EQ(r.error().to_string(), c.message);
+    EXPECT_FALSE(r.error().path().has_value());
+  }
+}
+
+TEST_F(PeekTest, MissingFileNamesThePath) {
+  const std::string path = dir_ + "/absent.drelix";
+  auto r = peek_headers(path);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind(), Error::Kind::Io);
+  EXPECT_EQ(r.error().path(), path);
+  EXPECT_EQ(r.error().os_code(), ENOENT);
+  EXPECT_EQ(r.error().to_string(), path + ": No such file or directory (os error 2)");
+}
+
+// Passes everything to the POSIX environment and records what the files opened through it
+// are asked to do; can make the metadata read fail.
+class RecordingEnv final : public Env {
+ public:
+  struct Log {
+    std::vector<std::pair<std::uint64_t, std::size_t>> reads;
+    int length_calls = 0;
+    bool fail_length = false;
+    bool closed = false;
+  };
+
+  Result<FilePtr> open_read(const std::string& path) override {
+    DRELIX_ASSIGN_OR_RETURN(FilePtr inner, posix_env().open_read(path));
+    return std::make_unique<RecordingFile>(std::move(inner), log);
+  }
+  Result<FilePtr> open_read_write(const std::string&) override { return unexpected_call(); }
+  Result<FilePtr> create_exclusive(const std::string&, std::uint32_t) override {
+    return unexpected_call();
+  }
+  Result<FilePtr> create_truncate(const std::string&, std::uint32_t) override {
+    return unexpected_call();
+  }
+  Status rename(const std::string&, const std::string&) override { return unexpected_call(); }
+  Status unlink(const std::string&) override { return unexpected_call(); }
+  Status sync_dir(const std::string&) override { return unexpected_call(); }
+
+  Log log;
+
+ private:
+  class RecordingFile final : public File {
+   public:
+    RecordingFile(FilePtr inner, Log& log) : inner_(std::move(inner)), log_(log) {}
+    ~RecordingFile() override { log_.closed = true; }
+
+    Status read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buf) override {
+      log_.reads.emplace_back(offset, buf.size());
+      return inner_->read_exact_at(offset, buf);
+    }
+    Result<std::size_t> read_at(std::uint64_t offset, std::span<std::uint8_t> buf) override {
+      log_.reads.emplace_back(offset, buf.size());
+      return inner_->read_at(offset, buf);
+    }
+    Status write_all_at(std::uint64_t, ByteView) override { return unexpected_call(); }
+    Result<std::uint64_t> length() override {
+      ++log_.length_calls;
+      if (log_.fail_length) return fail(Error::io(EIO));
+      return inner_->length();
+    }
+    Status truncate(std::uint64_t) override { return unexpected_call(); }
+    Status sync() override { return unexpected_call(); }
+    Result<std::uint32_t> permissions() override { return inner_->permissions(); }
+    Status set_permissions(std::uint32_t) override { return unexpected_call(); }
+
+   private:
+    FilePtr inner_;
+    Log& log_;
+  };
+
+  static std::unexpected<Error> unexpected_call() {
+    ADD_FAILURE() << "peek_headers must only open and read";
+    return fail(Error::io(EPERM));
+  }
+};
+
+TEST_F(PeekTest, ReadsExactlyPreambleAndZone) {
+  const std::string path = write("f.drelix", file_bytes(100, "a:1\n\n", std::string(5000, 'd')));
+  RecordingEnv recording;
+  {
+    ScopedEnv scoped(recording);
+    auto r = peek_headers(path);
+    ASSERT_TRUE(r.has_value()) << r.error().to_string();
+  }
+  using Read = std::pair<std::uint64_t, std::size_t>;
+  EXPECT_EQ(recording.log.reads, (std::vector<Read>{{0, 16}, {16, 100}}));
+  EXPECT_EQ(recording.log.length_calls, 1);
+  EXPECT_TRUE(recording.log.closed);
+}
+
+TEST_F(PeekTest, MetadataFailureNamesThePath) {
+  const std::string path = write("f.drelix", file_bytes(8, "\n"));
+  RecordingEnv recording;
+  recording.log.fail_length = true;
+  ScopedEnv scoped(recording);
+  auto r = peek_headers(path);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error(), Error::io_at(path, EIO));
+  EXPECT_EQ(r.error().to_string(), path + ": Input/output error (os error 5)");
+  EXPECT_TRUE(recording.log.closed);  // closed on the failure path too
+  EXPECT_EQ(recording.log.reads.size(), 1u);
+}
+
+}  // namespace
+}  // namespace drelix
