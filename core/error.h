@@ -74,6 +74,10 @@ inline std::unexpected<Error> fail(Error e) { return std::unexpected<Error>(std:
 // non-printable or combining non-ASCII characters as \u{hex}. Invalid UTF-8 bytes (which the
 // engine never quotes in practice, since header text is validated first) are shown as \u{fffd}.
 std::string quoted(std::string_view text);
+// Exact-match overloads, so that an unqualified call with a std::string or a literal never
+// resolves to std::quoted through argument-dependent lookup.
+inline std::string quoted(const std::string& text) { return quoted(std::string_view(text)); }
+inline std::string quoted(const char* text) { return quoted(std::string_view(text)); }
 
 }  // namespace drelix
 
