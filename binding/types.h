@@ -1,0 +1,48 @@
+// The value classes as the rest of the binding sees them: the type objects (built once and
+// cached; borrowed references, null with an exception set on failure), the factories that wrap
+// engine records into new Python objects, and the converters that take them back as arguments
+// (in the converter form of binding/convert.h).
+#pragma once
+
+#include <vector>
+
+#include "binding/py.h"
+#include "core/frames.h"
+#include "core/headers.h"
+#include "core/preamble.h"
+#include "core/schema.h"
+
+namespace drelix::py {
+
+PyTypeObject* preamble_type();
+PyTypeObject* field_spec_type();
+PyTypeObject* record_layout_type();
+PyTypeObject* schema_type();
+PyTypeObject* frame_type();
+
+// New instances holding a copy of the engine record. New reference or null.
+PyObject* new_preamble(const Preamble& preamble);
+PyObject* new_field_spec(FieldSpec field);
+PyObject* new_record_layout(RecordLayout layout);
+PyObject* new_schema(Schema schema);
+PyObject* new_frame(const Frame& frame);
+
+// A new list of new Frame objects, in order.
+PyObject* new_frame_list(const std::vector<Frame>& frames);
+
+// A new dict from key to value filled in list order, so iteration follows the zone and a
+// repeated key keeps its first position and its last value.
+PyObject* new_header_dict(const Headers& headers);
+
+// Converters: an instance of the class (anything else raises TypeError), copied out as the
+// engine's record.
+bool to_schema(PyObject* obj, Schema* out);
+bool to_record_layout(PyObject* obj, RecordLayout* out);
+
+// The module functions of binding/functions.cc, for registration.
+extern PyMethodDef kPeekHeadersDef;
+extern PyMethodDef kSplitRecordsDef;
+extern PyMethodDef kXxh64Def;
+extern PyMethodDef kMaxFramesForDef;
+
+}  // namespace drelix::py
