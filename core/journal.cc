@@ -163,9 +163,9 @@ bool remove_journal(const std::string& path) {
 }
 
 void sync_parent_dir(const std::string& path) {
-  std::string dir = parent_dir(path);
-  if (dir.empty()) dir = ".";
-  (void)env().sync_dir(dir);
+  // A path without a directory part lives in the current directory.
+  const std::string dir = parent_dir(path);
+  (void)env().sync_dir(dir.empty() ? std::string(".") : dir);
 }
 
 }  // namespace drelix
