@@ -1,0 +1,117 @@
+#include "core/frames.h"
+
+#include "core/numbers.h"
+#include "core/str_cat.h"
+
+namespace drelix {
+
+namespace {
+
+std::size_t decimal_digits(std::uint64_t v) {
+  std::size_t n = 1;
+  while (v >= 10) {
+    v /= 10;
+    ++n;
+  }
+  return n;
+}
+
+// Exact length of one rendered token, so that rendering a long list allocates once.
+std::size_t token_length(const Frame& f) {
+  std::size_t n = decimal_digits(f.id) + 1 + decimal_digits(f.offset) + 1 + decimal_digits(f.len);
+  if (f.hash != 0) n += 1 + 16;
+  return n;
+}
+
+// Cuts `text` at the first `sep`, returning the head and leaving what follows the separator in
+// `text`. Without a separator the whole text is the head and `text` becomes empty, so a missing
+// part reads as the empty text.
+std::string_view take_until(std::string_view& text, char sep) {
+  const std::size_t at = text.find(sep);
+  if (at == std::string_view::npos) {
+    const std::string_view all = text;
+    text = {};
+    return all;
+  }
+  const std::string_view head = text.substr(0, at);
+  text.remove_prefix(at + 1);
+  return head;
+}
+
+Error bad_frame(std::string_view token, ParseIntError why) {
+  return Error::malformed(str_cat("bad frame ", quoted(token), ": ", reason_text(why)));
+}
+
+// One "id,offset,len[,hash]" token. The hash is the whole rest after the third comma, so a token
+// with a fourth comma fails on its hash part.
+Result<Frame> parse_frame_token(std::string_view token) {
+  std::string_view rest = token;
+  Frame f;
+  std::uint64_t* targets[3] = {&f.id, &f.offset, &f.len};
+  for (std::uint64_t* target : targets) {
+    const auto v = parse_unsigned(take_until(rest, ','));
+    if (!v) return fail(bad_frame(token, v.error()));
+    *target = *v;
+  }
+  if (!rest.empty()) {
+    const auto h = parse_unsigned(rest, UINT64_MAX, 16);
+    if (!h) return fail(bad_frame(token, h.error()));
+    f.hash = *h;
+  }
+  return f;
+}
+
+}  // namespace
+
+std::string render_frames(const std::vector<Frame>& frames) {
+  std::size_t total = frames.empty() ? 0 : frames.size() - 1;  // the separators
+  for (const Frame& f : frames) total += token_length(f);
+  std::string out;
+  out.reserve(total);
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    const Frame& f = frames[i];
+    if (i != 0) out += ';';
+    out += to_decimal(f.id);
+    out += ',';
+    out += to_decimal(f.offset);
+    out += ',';
+    out += to_decimal(f.len);
+    if (f.hash != 0) {
+      out += ',';
+      out += to_hex16(f.hash);
+    }
+  }
+  return out;
+}
+
+Result<std::vector<Frame>> parse_frames(std::string_view text) {
+  // No reserve: the text comes from the file, and a count of separators says nothing about how
+  // many tokens will parse; growth by doubling keeps the parse linear.
+  std::vector<Frame> frames;
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const std::string_view token = take_until(rest, ';');
+    if (token.empty()) continue;  // ";;", a leading or a trailing ";"
+    DRELIX_ASSIGN_OR_RETURN(Frame f, parse_frame_token(token));
+    frames.push_back(f);
+  }
+  return frames;
+}
+
+Status check_frames_fit(const std::vector<Frame>& frames, std::uint64_t data_start,
+                        std::uint64_t file_len) {
+  for (const Frame& f : frames) {
+    std::uint64_t end;
+    if (__builtin_add_overflow(data_start, f.offset, &end) ||
+        __builtin_add_overflow(end, f.len, &end)) {
+      return fail(Error::malformed(str_cat("frame ", f.id, " overflows a u64 offset")));
+    }
+    if (end > file_len) {
+      return fail(Error::malformed(
+          str_cat("frame ", f.id, " ends at ", end, " but the file is ", file_len, " bytes")));
+    }
+  }
+  return {};
+}
+
+}  // namespace drelix
