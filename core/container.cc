@@ -1,0 +1,440 @@
+#include "core/container.h"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <string_view>
+
+#include "core/journal.h"
+#include "core/numbers.h"
+#include "core/str_cat.h"
+
+namespace drelix {
+
+namespace {
+
+constexpr std::uint64_t kMillisPerDay = 86400000;
+constexpr std::uint64_t kSecondsPerDay = 86400;
+// Days from 0000-03-01 to 1970-01-01 in the proleptic Gregorian calendar, and the length of a
+// 400-year era: the civil-from-days conversion counts from March so leap days fall last.
+constexpr std::uint64_t kEpochShiftDays = 719468;
+constexpr std::uint64_t kDaysPerEra = 146097;
+// The tail is counted in pieces of this size when a file is opened for appending, so that a
+// large tail never has to fit in memory at once.
+constexpr std::size_t kTailChunk = 1 << 20;
+// Reads above this size first bound their buffer by the file's length, so that a bogus length
+// cannot make us allocate far more than the file holds.
+constexpr std::uint64_t kUncheckedReadLimit = 1 << 20;
+
+const char kReadOnly[] = "file is open read-only";
+const char kBroken[] =
+    "the file may be half-spliced after a failed close; reopen it with open_append";
+
+// `v` in decimal, left-padded with zeros to at least `width` digits.
+std::string zero_padded(std::uint64_t v, std::size_t width) {
+  std::string digits = to_decimal(v);
+  if (digits.size() < width) digits.insert(0, width - digits.size(), '0');
+  return digits;
+}
+
+// The _created_at text of a time in milliseconds since the epoch, UTC, seconds resolution.
+std::string utc_timestamp(std::uint64_t millis) {
+  const std::uint64_t days = millis / kMillisPerDay;
+  const std::uint64_t secs = (millis / 1000) % kSecondsPerDay;
+
+  // Every quantity is non-negative because the day number is, so unsigned arithmetic is exact.
+  const std::uint64_t z = days + kEpochShiftDays;
+  const std::uint64_t era = z / kDaysPerEra;
+  const std::uint64_t doe = z - era * kDaysPerEra;                                  // [0, 146096]
+  const std::uint64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // [0, 399]
+  const std::uint64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);                // [0, 365]
+  const std::uint64_t mp = (5 * doy + 2) / 153;                                     // [0, 11]
+  const std::uint64_t day = doy - (153 * mp + 2) / 5 + 1;                           // [1, 31]
+  const std::uint64_t month = mp < 10 ? mp + 3 : mp - 9;                            // [1, 12]
+  const std::uint64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+
+  return str_cat(zero_padded(year, 4), "-", zero_padded(month, 2), "-", zero_padded(day, 2), "T",
+                 zero_padded(secs / 3600, 2), ":", zero_padded(secs % 3600 / 60, 2), ":",
+                 zero_padded(secs % 60, 2), "Z");
+}
+
+// The header list of a new file: the fourteen system keys in their fixed order, then the
+// caller's keys in the order given.
+Result<Headers> initial_headers(const Schema& schema, std::string_view source,
+                                std::string_view writer, std::uint64_t created_at_millis,
+                                const Container::UserHeaders& user) {
+  const std::string created_at = utc_timestamp(created_at_millis);
+  const std::string record = schema.layout.render();
+  const std::string fields = schema.fields_value();
+  const std::string hash = schema.hash_hex();
+  // clang-format off
+  const std::pair<std::string_view, std::string_view> system[] = {
+      {"_schema", schema.name},
+      {"_schema_fields", fields},
+      {"_schema_hash", hash},
+      {"_record", record},
+      {"_source", source},
+      {"_created_at", created_at},
+      {"_writer", writer},
+      {"_compression", "zstd"},
+      {"_compression_level", "3"},
+      {"_records", "0"},
+      {"_bytes_raw", "0"},
+      {"_frames", ""},
+      {"_preview", ""},
+      {"_sealed", "false"},
+  };
+  // clang-format on
+  Headers headers;
+  for (const auto& [key, value] : system) DRELIX_TRY(headers.set(key, value));
+  for (const auto& [key, value] : user) DRELIX_TRY(headers.set_user(key, value));
+  return headers;
+}
+
+// Refuses, before anything reaches the disk, the arguments that would make an unreadable file.
+Status check_create_arguments(const Schema& schema, std::uint32_t header_area) {
+  if (header_area == 0 || header_area > kMaxHeaderArea) {
+    return fail(Error::usage(
+        str_cat("header zone of ", header_area, " bytes is outside 1..=", kMaxHeaderArea)));
+  }
+  if (schema.layout.is_fixed() && schema.layout.size() == 0) {
+    return fail(Error::usage("record size is zero"));
+  }
+  return {};
+}
+
+// Preamble, zone, full sync: the whole of a new file.
+Status write_new_file(File& file, const Preamble& preamble, ByteView zone) {
+  const auto block = preamble.encode();
+  DRELIX_TRY(file.write_all_at(0, block));
+  DRELIX_TRY(file.write_all_at(kPreambleSize, zone));
+  return file.sync();
+}
+
+// Counts the whole records of a stream of bytes handed over in arbitrary pieces, with the same
+// result as split_records over the concatenation. Holds no bytes itself: a record cut by a piece
+// boundary is carried as the number of its bytes still to come.
+class RecordCounter {
+ public:
+  explicit RecordCounter(RecordLayout layout) : layout_(layout) {}
+
+  void feed(ByteView piece) {
+    if (layout_.is_fixed()) {
+      seen_ += piece.size();
+      return;
+    }
+    std::size_t p = 0;
+    while (p < piece.size()) {
+      if (prefix_bytes_ < 2) {
+        prefix_[prefix_bytes_++] = piece[p++];
+        if (prefix_bytes_ < 2) continue;
+        body_left_ = load_u16le(prefix_.data());
+      } else {
+        const std::size_t take =
+            static_cast<std::size_t>(std::min<std::uint64_t>(body_left_, piece.size() - p));
+        p += take;
+        body_left_ -= take;
+      }
+      if (body_left_ == 0) finish_record();
+    }
+    seen_ += piece.size();
+  }
+
+  std::uint64_t records() const {
+    if (!layout_.is_fixed()) return records_;
+    return layout_.size() == 0 ? 0 : seen_ / layout_.size();
+  }
+  // Bytes of the stream that belong to whole records.
+  std::uint64_t whole_bytes() const {
+    if (!layout_.is_fixed()) return whole_bytes_;
+    return layout_.size() == 0 ? 0 : seen_ - seen_ % layout_.size();
+  }
+
+ private:
+  void finish_record() {
+    ++records_;
+    whole_bytes_ += 2 + std::uint64_t{load_u16le(prefix_.data())};
+    prefix_bytes_ = 0;
+  }
+
+  RecordLayout layout_;
+  std::uint64_t seen_ = 0;
+  std::uint64_t records_ = 0;
+  std::uint64_t whole_bytes_ = 0;
+  std::array<std::uint8_t, 2> prefix_{};
+  std::size_t prefix_bytes_ = 0;
+  std::uint64_t body_left_ = 0;
+};
+
+// Bytes of buffer an appending container needs so that no append reallocates: one byte short
+// of the flush threshold plus the largest record the layout admits, in on-disk form.
+std::size_t buffer_capacity_for(RecordLayout layout) {
+  const std::size_t largest = layout.is_fixed() ? layout.size() : 2 + kMaxPrefixedRecord;
+  return kFlushThreshold - 1 + largest;
+}
+
+}  // namespace
+
+Result<Container> Container::create(const std::string& path, const Schema& schema,
+                                    std::string_view source, std::string_view writer,
+                                    std::uint64_t created_at_millis, std::uint32_t header_area,
+                                    const UserHeaders& user) {
+  DRELIX_TRY(check_create_arguments(schema, header_area));
+  DRELIX_ASSIGN_OR_RETURN(Headers headers,
+                          initial_headers(schema, source, writer, created_at_millis, user));
+  DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers.render(header_area));
+
+  const Preamble preamble{header_area, kFormatVersion, kFlagCompressed};
+  DRELIX_ASSIGN_OR_RETURN(FilePtr file, env().create_exclusive(path, 0666));
+  if (Status written = write_new_file(*file, preamble, zone); !written) {
+    // The file is ours (the create was exclusive) and useless half-written; leaving it would
+    // make a retry of the same create fail on the existing path.
+    file.reset();
+    (void)env().unlink(path);
+    return fail(std::move(written).error());
+  }
+
+  Container c;
+  c.path_ = path;
+  c.headers_ = std::move(headers);
+  c.schema_ = schema;
+  c.preamble_ = preamble;
+  c.data_start_ = preamble.data_start();
+  c.data_end_ = c.data_start_;
+  c.file_ = std::move(file);
+  c.writable_ = true;
+  return c;
+}
+
+Result<Container> Container::open_inner(const std::string& path, bool writable) {
+  DRELIX_ASSIGN_OR_RETURN(FilePtr file,
+                          writable ? env().open_read_write(path) : env().open_read(path));
+
+  std::array<std::uint8_t, kPreambleSize> block;
+  DRELIX_TRY(file->read_exact_at(0, block));
+  DRELIX_ASSIGN_OR_RETURN(const Preamble preamble, Preamble::decode(block));
+
+  auto length = file->length();
+  if (!length) return fail(std::move(length).error().with_path(path));
+  const std::uint64_t file_len = *length;
+  DRELIX_TRY(preamble.check_file_length(file_len));
+
+  Bytes zone(preamble.header_area);
+  DRELIX_TRY(file->read_exact_at(kPreambleSize, zone));
+  DRELIX_ASSIGN_OR_RETURN(Headers headers, Headers::parse(zone));
+  DRELIX_ASSIGN_OR_RETURN(Schema schema, Schema::from_headers(headers));
+  DRELIX_ASSIGN_OR_RETURN(std::vector<Frame> frames,
+                          parse_frames(headers.get("_frames").value_or("")));
+  // Counters that do not parse read as 0: validation reports disagreements, opening must not
+  // refuse a file over them.
+  const std::uint64_t records = parse_counter(headers.get("_records").value_or(""));
+  const std::uint64_t bytes_raw = parse_counter(headers.get("_bytes_raw").value_or(""));
+  DRELIX_TRY(check_frames_fit(frames, preamble.data_start(), file_len));
+
+  Container c;
+  c.path_ = path;
+  c.headers_ = std::move(headers);
+  c.schema_ = std::move(schema);
+  c.frames_ = std::move(frames);
+  c.preamble_ = preamble;
+  c.data_start_ = preamble.data_start();
+  c.data_end_ = file_len;
+  c.records_ = c.frame_records_ = records;
+  c.bytes_raw_ = c.frame_bytes_raw_ = bytes_raw;
+  c.file_ = std::move(file);
+  c.writable_ = writable;
+  return c;
+}
+
+Result<Container> Container::open_read(const std::string& path) {
+  return open_inner(path, false);
+}
+
+Result<Container> Container::open_append(const std::string& path) {
+  DRELIX_TRY(replay_journal(path));
+  DRELIX_ASSIGN_OR_RETURN(Container c, open_inner(path, true));
+
+  const std::uint64_t tail = c.tail_start();
+  if (c.data_end_ <= tail) return c;
+
+  // Count the tail's whole records piece by piece; only the count and the cut matter here.
+  const std::uint64_t tail_len = c.data_end_ - tail;
+  RecordCounter counter(c.schema_.layout);
+  Bytes chunk(static_cast<std::size_t>(std::min<std::uint64_t>(tail_len, kTailChunk)));
+  for (std::uint64_t done = 0; done < tail_len;) {
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), tail_len - done));
+    const std::span<std::uint8_t> piece(chunk.data(), n);
+    DRELIX_TRY(c.file_->read_exact_at(tail + done, piece));
+    counter.feed(piece);
+    done += n;
+  }
+
+  const std::uint64_t torn = tail_len - counter.whole_bytes();
+  if (torn > 0) {
+    // A record cut short by a crash: drop it so the next append starts on a record boundary.
+    DRELIX_TRY(c.file_->truncate(c.data_end_ - torn));
+    c.data_end_ -= torn;
+  }
+  c.records_ = sat_add(c.records_, counter.records());
+  c.bytes_raw_ = sat_add(c.bytes_raw_, counter.whole_bytes());
+  return c;
+}
+
+Container::Container(Container&& other) noexcept
+    : path_(std::move(other.path_)),
+      headers_(std::move(other.headers_)),
+      schema_(std::move(other.schema_)),
+      frames_(std::move(other.frames_)),
+      buffer_(std::move(other.buffer_)),
+      preamble_(other.preamble_),
+      data_start_(other.data_start_),
+      data_end_(other.data_end_),
+      records_(other.records_),
+      bytes_raw_(other.bytes_raw_),
+      frame_records_(other.frame_records_),
+      frame_bytes_raw_(other.frame_bytes_raw_),
+      file_(std::move(other.file_)),
+      writable_(other.writable_),
+      broken_(other.broken_) {
+  // The moved-from shell owns no file and no records: its destructor must do nothing.
+  other.buffer_.clear();
+  other.writable_ = false;
+}
+
+Container& Container::operator=(Container&& other) noexcept {
+  if (this == &other) return *this;
+  {
+    // Finish the file this container holds now, exactly as its destruction would.
+    Container old(std::move(*this));
+  }
+  path_ = std::move(other.path_);
+  headers_ = std::move(other.headers_);
+  schema_ = std::move(other.schema_);
+  frames_ = std::move(other.frames_);
+  buffer_ = std::move(other.buffer_);
+  preamble_ = other.preamble_;
+  data_start_ = other.data_start_;
+  data_end_ = other.data_end_;
+  records_ = other.records_;
+  bytes_raw_ = other.bytes_raw_;
+  frame_records_ = other.frame_records_;
+  frame_bytes_raw_ = other.frame_bytes_raw_;
+  file_ = std::move(other.file_);
+  writable_ = other.writable_;
+  broken_ = other.broken_;
+  other.buffer_.clear();
+  other.writable_ = false;
+  return *this;
+}
+
+Container::~Container() {
+  // Buffered records are written so that a dropped container loses nothing, but the zone and
+  // durability are left to explicit calls: a destructor cannot report failure. A broken
+  // container's memory no longer matches the file, so it must not write at all.
+  if (file_ && writable_ && !broken_) (void)write_buffer();
+}
+
+Status Container::check_writable() const {
+  if (!writable_) return fail(Error::usage(kReadOnly));
+  if (broken_) return fail(Error::usage(kBroken));
+  return {};
+}
+
+Status Container::write_buffer() {
+  if (buffer_.empty()) return {};
+  DRELIX_TRY(file_->write_all_at(data_end_, buffer_));
+  data_end_ = sat_add(data_end_, buffer_.size());
+  buffer_.clear();  // keeps the capacity reserved for appends
+  return {};
+}
+
+Status Container::append_record(ByteView body) {
+  DRELIX_TRY(check_writable());
+  const RecordLayout layout = schema_.layout;
+  if (layout.is_fixed()) {
+    if (body.size() != layout.size()) {
+      return fail(Error::usage(
+          str_cat("record is ", body.size(), " bytes, the schema says ", layout.size())));
+    }
+  } else if (body.size() > kMaxPrefixedRecord) {
+    return fail(
+        Error::usage(str_cat("record of ", body.size(), " bytes overflows the u16 prefix")));
+  }
+
+  // One reservation for the life of the container: the buffer never holds more than the
+  // threshold minus one plus one record, so later appends only copy bytes.
+  const std::size_t capacity = buffer_capacity_for(layout);
+  if (buffer_.capacity() < capacity) buffer_.reserve(capacity);
+
+  std::uint64_t raw = body.size();
+  if (!layout.is_fixed()) {
+    std::array<std::uint8_t, 2> prefix;
+    store_u16le(prefix.data(), static_cast<std::uint16_t>(body.size()));
+    buffer_.insert(buffer_.end(), prefix.begin(), prefix.end());
+    raw += prefix.size();
+  }
+  buffer_.insert(buffer_.end(), body.begin(), body.end());
+  bytes_raw_ = sat_add(bytes_raw_, raw);
+  records_ = sat_add(records_, 1);
+
+  // On failure the record stays buffered and counted; data_end is unchanged, so the next flush
+  // writes the whole buffer again at the same place.
+  if (buffer_.size() >= kFlushThreshold) DRELIX_TRY(write_buffer());
+  return {};
+}
+
+Status Container::flush_data() {
+  return write_buffer();
+}
+
+Status Container::flush_headers() {
+  DRELIX_TRY(check_writable());
+  // The zone counts only records inside frames; the tail is recounted on every open_append.
+  DRELIX_TRY(headers_.set("_records", to_decimal(frame_records_)));
+  DRELIX_TRY(headers_.set("_bytes_raw", to_decimal(frame_bytes_raw_)));
+  DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers_.render(preamble_.header_area));
+  DRELIX_TRY(file_->write_all_at(kPreambleSize, zone));
+  return file_->sync();
+}
+
+Status Container::set_user_header(std::string_view key, std::string_view value) {
+  // A broken container is refused before its headers change; a read-only one keeps the change
+  // in memory and fails at the write, as callers of read-only files expect.
+  if (broken_) return fail(Error::usage(kBroken));
+  DRELIX_TRY(headers_.set_user(key, value));
+  return flush_headers();
+}
+
+Result<Bytes> Container::read_tail() {
+  const std::uint64_t tail = tail_start();
+  const std::uint64_t len = data_end_ > tail ? data_end_ - tail : 0;
+  Bytes bytes;
+  if (len == 0) return bytes;
+  bytes.resize(static_cast<std::size_t>(len));
+  DRELIX_TRY(file_->read_exact_at(tail, bytes));
+  const std::uint64_t torn = for_each_record(bytes, schema_.layout, [](ByteView) {});
+  bytes.resize(static_cast<std::size_t>(len - torn));
+  return bytes;
+}
+
+std::uint64_t Container::tail_start() const {
+  if (frames_.empty()) return data_start_;
+  const Frame& last = frames_.back();
+  return sat_add(data_start_, sat_add(last.offset, last.len));
+}
+
+Result<Bytes> read_at(File& file, std::uint64_t offset, std::uint64_t length) {
+  std::uint64_t want = length;
+  if (want > kUncheckedReadLimit) {
+    // Never allocate more than the file can give back.
+    DRELIX_ASSIGN_OR_RETURN(const std::uint64_t file_len, file.length());
+    want = std::min(want, file_len > offset ? file_len - offset : 0);
+  }
+  Bytes bytes(static_cast<std::size_t>(want));
+  DRELIX_ASSIGN_OR_RETURN(const std::size_t got, file.read_at(offset, bytes));
+  bytes.resize(got);
+  return bytes;
+}
+
+}  // namespace drelix
