@@ -72,22 +72,21 @@ struct Entry {
   Make make;  // a new reference, or null with an exception set
 };
 
-// The names in their fixed order; __all__ follows it. The marked lines are where the classes
-// and functions of the container and the maintenance operations take their places.
+// The names in their fixed order; __all__ follows it.
 const Entry kEntries[] = {
-    // Container joins here, first of all.
+    {"Container", [](PyObject*) { return new_ref(container_type()); }},
     {"Schema", [](PyObject*) { return new_ref(schema_type()); }},
     {"FieldSpec", [](PyObject*) { return new_ref(field_spec_type()); }},
     {"RecordLayout", [](PyObject*) { return new_ref(record_layout_type()); }},
     {"Frame", [](PyObject*) { return new_ref(frame_type()); }},
     {"Preamble", [](PyObject*) { return new_ref(preamble_type()); }},
-    // ValidateReport joins here.
-    // RebuildReport joins here.
-    // RepackReport joins here.
+    {"ValidateReport", [](PyObject*) { return new_ref(validate_report_type()); }},
+    {"RebuildReport", [](PyObject*) { return new_ref(rebuild_report_type()); }},
+    {"RepackReport", [](PyObject*) { return new_ref(repack_report_type()); }},
     {"peek_headers", [](PyObject* m) { return new_function(m, &kPeekHeadersDef); }},
-    // validate joins here.
-    // rebuild_headers joins here.
-    // repack joins here.
+    {"validate", [](PyObject* m) { return new_function(m, &kValidateDef); }},
+    {"rebuild_headers", [](PyObject* m) { return new_function(m, &kRebuildHeadersDef); }},
+    {"repack", [](PyObject* m) { return new_function(m, &kRepackDef); }},
     {"split_records", [](PyObject* m) { return new_function(m, &kSplitRecordsDef); }},
     {"xxh64", [](PyObject* m) { return new_function(m, &kXxh64Def); }},
     {"max_frames_for", [](PyObject* m) { return new_function(m, &kMaxFramesForDef); }},

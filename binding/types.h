@@ -9,6 +9,7 @@
 #include "binding/py.h"
 #include "core/frames.h"
 #include "core/headers.h"
+#include "core/maintenance.h"
 #include "core/preamble.h"
 #include "core/schema.h"
 
@@ -19,6 +20,10 @@ PyTypeObject* field_spec_type();
 PyTypeObject* record_layout_type();
 PyTypeObject* schema_type();
 PyTypeObject* frame_type();
+PyTypeObject* container_type();
+PyTypeObject* validate_report_type();
+PyTypeObject* rebuild_report_type();
+PyTypeObject* repack_report_type();
 
 // New instances holding a copy of the engine record. New reference or null.
 PyObject* new_preamble(const Preamble& preamble);
@@ -26,6 +31,11 @@ PyObject* new_field_spec(FieldSpec field);
 PyObject* new_record_layout(RecordLayout layout);
 PyObject* new_schema(Schema schema);
 PyObject* new_frame(const Frame& frame);
+
+// New report objects holding a copy of the engine's report. New reference or null.
+PyObject* new_validate_report(ValidateReport report);
+PyObject* new_rebuild_report(RebuildReport report);
+PyObject* new_repack_report(const RepackReport& report);
 
 // A new list of new Frame objects, in order.
 PyObject* new_frame_list(const std::vector<Frame>& frames);
@@ -44,5 +54,10 @@ extern PyMethodDef kPeekHeadersDef;
 extern PyMethodDef kSplitRecordsDef;
 extern PyMethodDef kXxh64Def;
 extern PyMethodDef kMaxFramesForDef;
+
+// The maintenance functions of binding/maintenance.cc, for registration.
+extern PyMethodDef kValidateDef;
+extern PyMethodDef kRebuildHeadersDef;
+extern PyMethodDef kRepackDef;
 
 }  // namespace drelix::py
