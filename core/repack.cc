@@ -1,0 +1,179 @@
+// repack: rewrites a whole file with its frames re-encoded at another level (and optionally a
+// zone of another size), replacing the old file atomically.
+//
+// The new file is built under "<name>.repack" beside the old one and renamed over it only once
+// it is complete and synchronised, so the path always names a whole file, old or new. Frames
+// are streamed out one at a time behind a zone of zero bytes; the real zone, which needs the
+// new frame list, is written over it at the end.
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/codec.h"
+#include "core/container.h"
+#include "core/file.h"
+#include "core/frames.h"
+#include "core/hash.h"
+#include "core/headers.h"
+#include "core/journal.h"
+#include "core/maintenance.h"
+#include "core/numbers.h"
+#include "core/preamble.h"
+#include "core/str_cat.h"
+
+namespace drelix {
+
+namespace {
+
+// The zero fill of the zone is written in pieces of at most this size, so a 16 MiB zone does
+// not need a 16 MiB buffer of zeros.
+constexpr std::size_t kZeroChunk = 65536;
+
+// The temporary path: the old path with ".repack" appended to its file name.
+std::string temp_path(const std::string& path) {
+  return path + ".repack";
+}
+
+// The temporary file while it is being built. Unless committed, it is closed and removed when
+// the operation leaves by any path (a failure to remove it is ignored).
+class TempFile {
+ public:
+  explicit TempFile(std::string path) : path_(std::move(path)) {}
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() {
+    if (committed_) return;
+    file_.reset();
+    (void)env().unlink(path_);
+  }
+
+  // Creates or truncates the file (0666 before the umask).
+  Status create() {
+    DRELIX_ASSIGN_OR_RETURN(file_, env().create_truncate(path_, 0666));
+    return {};
+  }
+  File& file() { return *file_; }
+  const std::string& path() const { return path_; }
+  // Closes the file; the path stays until commit() or destruction.
+  void close() { file_.reset(); }
+  // The file now lives under another name: nothing to remove.
+  void commit() { committed_ = true; }
+
+ private:
+  std::string path_;
+  FilePtr file_;
+  bool committed_ = false;
+};
+
+// Writes the preamble of the new file and `header_area` zero bytes after it.
+Status write_preamble_and_blank_zone(File& out, std::uint32_t header_area, std::int32_t level) {
+  Preamble preamble;
+  preamble.header_area = header_area;
+  preamble.flags = level != 0 ? kFlagCompressed : 0;
+  DRELIX_TRY(out.write_all_at(0, preamble.encode()));
+  const Bytes zeros(std::min<std::size_t>(header_area, kZeroChunk));
+  for (std::uint64_t done = 0; done < header_area;) {
+    const std::size_t n = static_cast<std::size_t>(
+        std::min<std::uint64_t>(zeros.size(), std::uint64_t{header_area} - done));
+    DRELIX_TRY(out.write_all_at(kPreambleSize + done, ByteView(zeros.data(), n)));
+    done += n;
+  }
+  return {};
+}
+
+// Re-encodes every frame of `old` into `out` from `data_start` on, in list order, and returns
+// the new frame list. One frame's content and encoding are held at a time.
+Result<std::vector<Frame>> copy_frames(Container& old, File& out, std::uint64_t data_start,
+                                       std::int32_t level) {
+  std::vector<Frame> frames;
+  frames.reserve(old.frames().size());
+  std::uint64_t offset = 0;
+  for (const Frame& f : old.frames()) {
+    DRELIX_ASSIGN_OR_RETURN(const Bytes content, old.read_frame_body(f));
+    DRELIX_ASSIGN_OR_RETURN(const Bytes encoded, compress_frame(content, level));
+    DRELIX_TRY(out.write_all_at(sat_add(data_start, offset), encoded));
+    frames.push_back(Frame{f.id, offset, encoded.size(), xxh64(encoded)});
+    offset = sat_add(offset, encoded.size());
+  }
+  return frames;
+}
+
+// The old headers with the three values that describe the new frames and their encoding.
+Result<Headers> new_headers(const Headers& old, const std::vector<Frame>& frames,
+                            std::int32_t level) {
+  Headers headers = old;
+  DRELIX_TRY(headers.set("_frames", render_frames(frames)));
+  DRELIX_TRY(headers.set("_compression_level", to_decimal_signed(level)));
+  DRELIX_TRY(headers.set("_compression", level != 0 ? "zstd" : "none"));
+  return headers;
+}
+
+// A rename failure is reported without a path.
+Error without_path(Error e) {
+  if (e.kind() != Error::Kind::Io || !e.path()) return e;
+  return e.os_code() != 0 ? Error::io(e.os_code()) : Error::io_text(e.message());
+}
+
+// Builds the complete new file in `temp` from `old`; returns the new file's length.
+Result<std::uint64_t> build(Container& old, TempFile& temp, std::int32_t level,
+                            std::uint32_t header_area) {
+  DRELIX_TRY(temp.create());
+  File& out = temp.file();
+  // The copy must be no more readable than the original, from before any record reaches it.
+  DRELIX_ASSIGN_OR_RETURN(const std::uint32_t mode, old.file().permissions());
+  DRELIX_TRY(out.set_permissions(mode));
+
+  DRELIX_TRY(write_preamble_and_blank_zone(out, header_area, level));
+  const std::uint64_t data_start = std::uint64_t{kPreambleSize} + header_area;
+  DRELIX_ASSIGN_OR_RETURN(const std::vector<Frame> frames,
+                          copy_frames(old, out, data_start, level));
+  std::uint64_t end = data_start;
+  if (!frames.empty()) end = sat_add(end, sat_add(frames.back().offset, frames.back().len));
+
+  DRELIX_ASSIGN_OR_RETURN(const Bytes tail, old.read_tail());
+  DRELIX_TRY(out.write_all_at(end, tail));
+
+  DRELIX_ASSIGN_OR_RETURN(const Headers headers, new_headers(old.headers(), frames, level));
+  DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers.render(header_area));
+  DRELIX_TRY(out.write_all_at(kPreambleSize, zone));
+  DRELIX_TRY(out.sync());
+  return out.length();
+}
+
+}  // namespace
+
+Result<RepackReport> repack(const std::string& path, std::int32_t level) {
+  DRELIX_ASSIGN_OR_RETURN(const PeekResult peeked, peek_headers(path));
+  return repack_with_header_area(path, level, peeked.preamble.header_area);
+}
+
+// 1. replay the journal; 2. check the zone size; 3. open the old file; 4-12. build the new
+// file under the temporary name; 13. rename it over the old one; 14. sync the directory.
+Result<RepackReport> repack_with_header_area(const std::string& path, std::int32_t level,
+                                             std::uint32_t header_area) {
+  DRELIX_TRY(replay_journal(path));
+  if (header_area == 0 || header_area > kMaxHeaderArea) {
+    return fail(Error::usage(
+        str_cat("header zone of ", header_area, " bytes is outside 1..=", kMaxHeaderArea)));
+  }
+  DRELIX_ASSIGN_OR_RETURN(Container old, Container::open_read(path));
+
+  RepackReport report;
+  report.bytes_before = old.data_end();
+  report.frames = old.frames().size();
+
+  TempFile temp(temp_path(path));
+  DRELIX_ASSIGN_OR_RETURN(report.bytes_after, build(old, temp, level, header_area));
+  temp.close();
+  if (Status renamed = env().rename(temp.path(), path); !renamed) {
+    // The old file is untouched; the complete copy is removed with the temporary name.
+    return fail(without_path(std::move(renamed).error()));
+  }
+  temp.commit();
+  sync_parent_dir(path);
+  return report;
+}
+
+}  // namespace drelix
