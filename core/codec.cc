@@ -1,0 +1,134 @@
+#include "core/codec.h"
+
+#include <zstd.h>
+#include <zstd_errors.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "core/str_cat.h"
+
+namespace drelix {
+
+namespace {
+
+// Decoder output granted per growth step when the content size is unknown.
+constexpr std::size_t kDecodeWindow = 131072;
+
+// A zstd block of up to 128 KiB can be encoded in 4 bytes (3-byte header plus one RLE byte), so
+// no frame decodes to more than this many bytes per input byte. Trusting a frame's declared
+// content size only up to this bound keeps a lying header from making us allocate gigabytes.
+constexpr std::uint64_t kMaxExpansion = 32768;
+
+struct CCtxDeleter {
+  void operator()(ZSTD_CCtx* c) const { ZSTD_freeCCtx(c); }
+};
+struct DCtxDeleter {
+  void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
+};
+using CCtxPtr = std::unique_ptr<ZSTD_CCtx, CCtxDeleter>;
+using DCtxPtr = std::unique_ptr<ZSTD_DCtx, DCtxDeleter>;
+
+Error zstd_io(std::size_t code) { return Error::io_text(ZSTD_getErrorName(code)); }
+
+Result<Bytes> compress_zstd(ByteView bytes, std::int32_t level) {
+  CCtxPtr cctx(ZSTD_createCCtx());
+  if (!cctx) return fail(Error::io_text(ZSTD_getErrorString(ZSTD_error_memory_allocation)));
+  // The library clamps levels outside its range (negative levels are its fast modes).
+  std::size_t rc = ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, level);
+  if (ZSTD_isError(rc)) return fail(zstd_io(rc));
+  // The content checksum is what lets a reader detect a damaged frame.
+  rc = ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 1);
+  if (ZSTD_isError(rc)) return fail(zstd_io(rc));
+
+  const std::size_t bound = ZSTD_compressBound(bytes.size());
+  if (ZSTD_isError(bound)) return fail(zstd_io(bound));
+  // The bound lets ZSTD_e_end finish in one call; the loop only guards against a library that
+  // asks for more room anyway.
+  Bytes out(bound);
+  ZSTD_inBuffer in{bytes.data(), bytes.size(), 0};
+  ZSTD_outBuffer ob{out.data(), out.size(), 0};
+  for (;;) {
+    const std::size_t remaining = ZSTD_compressStream2(cctx.get(), &ob, &in, ZSTD_e_end);
+    if (ZSTD_isError(remaining)) return fail(zstd_io(remaining));
+    if (remaining == 0) break;
+    if (ob.pos == ob.size) {
+      out.resize(out.size() + std::max<std::size_t>(remaining, ZSTD_CStreamOutSize()));
+      ob.dst = out.data();
+      ob.size = out.size();
+    }
+  }
+  out.resize(ob.pos);
+  return out;
+}
+
+// The initial size of the decode buffer: the declared content size when the frame has a
+// plausible one, else one window.
+std::size_t initial_decode_size(ByteView bytes) {
+  const unsigned long long declared = ZSTD_getFrameContentSize(bytes.data(), bytes.size());
+  if (declared == ZSTD_CONTENTSIZE_UNKNOWN || declared == ZSTD_CONTENTSIZE_ERROR ||
+      declared > kMaxDecodedFrame) {
+    return kDecodeWindow;
+  }
+  const std::uint64_t plausible =
+      bytes.size() > UINT64_MAX / kMaxExpansion ? UINT64_MAX : bytes.size() * kMaxExpansion;
+  return static_cast<std::size_t>(std::min<std::uint64_t>(declared, plausible));
+}
+
+// Grows the decode buffer geometrically, never past one byte beyond the ceiling (that byte is
+// what detects a frame that exceeds it).
+void grow_decode_buffer(Bytes& result) {
+  const std::uint64_t limit = kMaxDecodedFrame + 1;
+  const std::uint64_t wanted = std::max<std::uint64_t>(result.size() * 2ULL,
+                                                       result.size() + kDecodeWindow);
+  result.resize(static_cast<std::size_t>(std::min(wanted, limit)));
+}
+
+}  // namespace
+
+Result<Bytes> compress_frame(ByteView bytes, std::int32_t level) {
+  if (level == 0) {
+    if (level_zero_stores_raw(bytes)) return Bytes(bytes.begin(), bytes.end());
+    // Stored raw, these bytes would be taken for a zstd frame by every reader and fail to
+    // decode; a real frame at the fastest ordinary level keeps them readable.
+    return compress_zstd(bytes, 1);
+  }
+  return compress_zstd(bytes, level);
+}
+
+Result<DecodedFrame> decode_one_frame(ByteView bytes) {
+  DCtxPtr dctx(ZSTD_createDCtx());
+  if (!dctx) return fail(Error::compression(ZSTD_getErrorString(ZSTD_error_memory_allocation)));
+
+  // Decode straight into the result: with a declared content size it is sized once and never
+  // copied; otherwise it grows and the library's own window holds what does not fit yet.
+  Bytes result(initial_decode_size(bytes));
+  std::size_t produced = 0;
+  ZSTD_inBuffer in{bytes.data(), bytes.size(), 0};
+  for (;;) {
+    const std::size_t room = result.size() - produced;
+    const std::size_t in_before = in.pos;
+    ZSTD_outBuffer out{result.data() + produced, room, 0};
+    const std::size_t hint = ZSTD_decompressStream(dctx.get(), &out, &in);
+    if (ZSTD_isError(hint)) return fail(Error::compression(ZSTD_getErrorName(hint)));
+    produced += out.pos;
+    if (produced > kMaxDecodedFrame) {
+      return fail(
+          Error::malformed(str_cat("frame decompresses to more than ", kMaxDecodedFrame, " bytes")));
+    }
+    if (hint == 0) {
+      result.resize(produced);
+      return DecodedFrame{std::move(result), in.pos};
+    }
+    if (out.pos > 0) continue;
+    if (room > 0) {
+      if (in.pos == in.size) return fail(Error::malformed("truncated zstd frame"));
+      continue;
+    }
+    // No room: the library may still make progress on input (a checksum after exactly the
+    // declared content); grow only once it is stuck for want of output space.
+    if (in.pos == in_before) grow_decode_buffer(result);
+  }
+}
+
+}  // namespace drelix
