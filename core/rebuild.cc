@@ -109,6 +109,13 @@ Result<std::optional<Found>> read_raw_at(File& file, std::uint64_t pos, const Fr
   return std::optional<Found>(Found{f.len, hash, std::move(bytes)});
 }
 
+// The end of the stored frame that reaches furthest into the data section.
+std::uint64_t stored_end(const std::vector<Frame>& stored) {
+  std::uint64_t end = 0;
+  for (const Frame& f : stored) end = std::max(end, sat_add(f.offset, f.len));
+  return end;
+}
+
 // Walks the data section of `c` from its start (see the file comment).
 Result<Derived> scan(Container& c) {
   const std::vector<Frame>& stored = c.frames();
@@ -118,6 +125,7 @@ Result<Derived> scan(Container& c) {
   std::uint64_t next_id = 0;
   for (const Frame& f : stored) next_id = std::max(next_id, sat_add(f.id, 1));
 
+  const std::uint64_t listed_end = stored_end(stored);
   Derived d;
   std::uint64_t pos = 0;
   while (pos < data_len) {
@@ -128,7 +136,12 @@ Result<Derived> scan(Container& c) {
 
     Found found;
     if (starts_with_zstd_magic(head)) {
-      DRELIX_ASSIGN_OR_RETURN(found, decode_at(c.file(), at, remaining));
+      Result<Found> decoded = decode_at(c.file(), at, remaining);
+      // Past every listed frame lies the tail, whose records may well begin with the magic by
+      // chance: bytes there that do not decode are the tail, not a damaged frame.
+      if (!decoded && pos >= listed_end) break;
+      if (!decoded) return fail(std::move(decoded).error());
+      found = std::move(*decoded);
     } else if (const Frame* raw_entry = index.raw_at(pos, remaining)) {
       DRELIX_ASSIGN_OR_RETURN(std::optional<Found> raw, read_raw_at(c.file(), at, *raw_entry));
       if (!raw) break;
@@ -162,13 +175,6 @@ Result<Derived> scan(Container& c) {
   }
   d.end = pos;
   return d;
-}
-
-// The end of the stored frame that reaches furthest into the data section.
-std::uint64_t stored_end(const std::vector<Frame>& stored) {
-  std::uint64_t end = 0;
-  for (const Frame& f : stored) end = std::max(end, sat_add(f.offset, f.len));
-  return end;
 }
 
 void compare_counter(const Headers& headers, std::string_view key, std::uint64_t derived,

@@ -404,19 +404,40 @@ TEST(RebuildTest, TornRecordInsideADecodableFrameFails) {
   }
 }
 
-TEST(RebuildTest, UndecodableFrameFailsWithTheDecoderError) {
+TEST(RebuildTest, UndecodableListedFrameFailsWithTheDecoderError) {
   TempDir dir;
   const std::string path = dir.file("cut.drelix");
   Draft d;
   d.add_frame(1, u32_records(0, 1000), 3);
-  d.data.erase(d.data.end() - 3, d.data.end());  // the frame's end is gone
-  d.frames.clear();
-  d.records = 0;
-  d.bytes_raw = 0;
+  d.data.back() ^= 0xff;  // the content checksum at the frame's end no longer matches
   d.write(path);
+  const Bytes before = slurp(path);
   auto report = rebuild_headers(path, true);
   ASSERT_FALSE(report.has_value());
-  EXPECT_EQ(report.error().to_string(), "truncated zstd frame");
+  EXPECT_EQ(report.error().kind(), Error::Kind::Compression);
+  EXPECT_EQ(slurp(path), before);
+}
+
+// Records are arbitrary bytes: a tail whose first record begins with the zstd magic is still
+// a tail, on a file with frames and on one that never closed any.
+TEST(RebuildTest, TailBeginningWithTheMagicIsNotAFrame) {
+  const Bytes magic_record = {0x28, 0xB5, 0x2F, 0xFD};
+  for (bool with_frame : {true, false}) {
+    SCOPED_TRACE(with_frame);
+    TempDir dir;
+    const std::string path = dir.file("magic-tail.drelix");
+    Draft d;
+    if (with_frame) d.add_frame(1, u32_records(0, 10), 3);
+    d.add_bytes(magic_record);
+    d.add_bytes(u32_records(7, 3));
+    d.write(path);
+    const Bytes before = slurp(path);
+    auto report = rebuild_headers(path, true);
+    ASSERT_TRUE(report.has_value()) << report.error().to_string();
+    EXPECT_EQ(report->differences, Lines{});
+    EXPECT_FALSE(report->fixed);
+    EXPECT_EQ(slurp(path), before);
+  }
 }
 
 TEST(RebuildTest, FixThatDoesNotFitTheZoneWritesNothing) {
