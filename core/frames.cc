@@ -23,21 +23,6 @@ std::size_t token_length(const Frame& f) {
   return n;
 }
 
-// Cuts `text` at the first `sep`, returning the head and leaving what follows the separator in
-// `text`. Without a separator the whole text is the head and `text` becomes empty, so a missing
-// part reads as the empty text.
-std::string_view take_until(std::string_view& text, char sep) {
-  const std::size_t at = text.find(sep);
-  if (at == std::string_view::npos) {
-    const std::string_view all = text;
-    text = {};
-    return all;
-  }
-  const std::string_view head = text.substr(0, at);
-  text.remove_prefix(at + 1);
-  return head;
-}
-
 Error bad_frame(std::string_view token, ParseIntError why) {
   return Error::malformed(str_cat("bad frame ", quoted(token), ": ", reason_text(why)));
 }

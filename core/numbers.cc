@@ -81,4 +81,16 @@ std::string to_hex16(std::uint64_t v) {
   return out;
 }
 
+std::string_view take_until(std::string_view& text, char sep) {
+  const std::size_t at = text.find(sep);
+  if (at == std::string_view::npos) {
+    const std::string_view all = text;
+    text = {};
+    return all;
+  }
+  const std::string_view head = text.substr(0, at);
+  text.remove_prefix(at + 1);
+  return head;
+}
+
 }  // namespace drelix

@@ -26,6 +26,11 @@ std::expected<std::uint64_t, ParseIntError> parse_unsigned(std::string_view text
 // Lenient counter read (_records, _bytes_raw): anything that does not parse counts as 0.
 std::uint64_t parse_counter(std::string_view text);
 
+// Cuts `text` at the first `sep`: returns what precedes it and leaves what follows the
+// separator in `text`. Without a separator the whole text is returned and `text` becomes empty,
+// so a missing part of a token reads as the empty text.
+std::string_view take_until(std::string_view& text, char sep);
+
 std::string to_decimal(std::uint64_t v);
 std::string to_decimal_signed(std::int64_t v);
 // Exactly 16 lower-case hexadecimal digits, zero-padded.

@@ -11,21 +11,6 @@ namespace {
 constexpr std::string_view kPrefixed = "prefixed";
 constexpr std::string_view kFixedPrefix = "fixed:";
 
-// Cuts `text` at the first `sep`: returns what precedes it and leaves the rest (after the
-// separator) in `text`. Without a separator the whole text is returned and `text` becomes empty,
-// so a missing part reads as the empty text.
-std::string_view take_until(std::string_view& text, char sep) {
-  const std::size_t at = text.find(sep);
-  if (at == std::string_view::npos) {
-    const std::string_view all = text;
-    text = {};
-    return all;
-  }
-  const std::string_view head = text.substr(0, at);
-  text.remove_prefix(at + 1);
-  return head;
-}
-
 // One "name:ty:offset" token of _schema_fields. The offset is parsed before the name and type
 // are checked, so a token with a bad offset reports why the offset is bad.
 Result<FieldSpec> parse_field_token(std::string_view token) {
