@@ -44,3 +44,26 @@ format:
 
 clean:
 	rm -rf build
+
+# Benchmarks against baselines and alternatives (bench/RESULTS.md); bench-smoke runs every
+# figure at a tiny size and fails only on an error, never on a timing.
+.PHONY: bench-smoke
+bench: install
+	$(PY) bench/run.py
+
+bench-smoke: install
+	$(PY) bench/run.py --smoke
+
+# Fuzzing with libFuzzer (clang 16 or later; fuzz/build.sh finds or installs one). `make fuzz`
+# runs every target for FUZZ_SECONDS each; `make fuzz-smoke` runs each for 10 seconds, for CI.
+# Both fail on any crash, leak, timeout or broken property and print executions per target.
+FUZZ_SECONDS ?= 60
+.PHONY: fuzz-smoke
+
+fuzz:
+	fuzz/build.sh
+	fuzz/run.sh $(FUZZ_SECONDS)
+
+fuzz-smoke:
+	fuzz/build.sh
+	fuzz/run.sh 10
