@@ -4,80 +4,60 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <functional>
 #include <string>
 
 #include "tests/core/fault_env.h"
+#include "tests/core/test_util.h"
 
 namespace drelix {
 namespace {
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
+using test::read_text;
+using test::write_file;
 
 // The display text of an errno as the engine formats it.
 std::string os_text(int errnum) {
-  return std::string(std::strerror(errnum)) + " (os error " + std::to_string(errnum) + ")";
+  return Error::io(errnum).to_string();
 }
 
-class FileTest : public ::testing::Test {
+// An opening's outcome without the handle.
+Status status_of(Result<FilePtr> r) {
+  if (!r) return fail(std::move(r).error());
+  return {};
+}
+
+class FileTest : public test::DirTest {
  protected:
-  void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "drelix_file_XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
-
-  std::string dir_;
+  std::string path(const std::string& name) const { return dir_.file(name); }
 };
 
-TEST_F(FileTest, ReadExactAtPastEndFailsToFillBuffer) {
-  write_file(path("f"), "hello");
+TEST_F(FileTest, ReadsStopAtEndOfFile) {
+  write_file(path("f"), as_bytes("0123456789"));
   auto f = posix_env().open_read(path("f"));
   ASSERT_TRUE(f.has_value());
-  // Wholly past the end, and starting inside but running past it.
-  for (std::uint64_t offset : {5u, 3u}) {
-    std::uint8_t buf[4];
-    auto r = (*f)->read_exact_at(offset, buf);
-    ASSERT_FALSE(r.has_value()) << offset;
-    EXPECT_EQ(r.error().kind(), Error::Kind::Io);
-    EXPECT_EQ(r.error().to_string(), "failed to fill whole buffer");
-    EXPECT_FALSE(r.error().path().has_value());
-  }
-  std::uint8_t buf[5];
-  ASSERT_TRUE((*f)->read_exact_at(0, buf).has_value());
-  EXPECT_EQ(as_text(buf), "hello");
-}
-
-TEST_F(FileTest, ReadAtStopsShortAtEndOfFile) {
-  write_file(path("f"), "0123456789");
-  auto f = posix_env().open_read(path("f"));
-  ASSERT_TRUE(f.has_value());
-  struct Case {
+  const struct {
     std::uint64_t offset;
     std::string expected;
-  };
-  const Case cases[] = {{0, "0123"}, {7, "789"}, {10, ""}, {1000, ""}, {UINT64_MAX, ""}};
-  for (const Case& c : cases) {
+  } cases[] = {{0, "0123"}, {7, "789"}, {10, ""}, {1000, ""}, {UINT64_MAX, ""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.offset);
     std::uint8_t buf[4] = {};
     auto n = (*f)->read_at(c.offset, buf);
-    ASSERT_TRUE(n.has_value()) << c.offset;
-    EXPECT_EQ(as_text(ByteView(buf, *n)), c.expected) << c.offset;
+    ASSERT_TRUE(n.has_value());
+    EXPECT_EQ(as_text(ByteView(buf, *n)), c.expected);
   }
+  // Starting inside and running past the end, and wholly past it.
+  for (std::uint64_t offset : {7, 10}) {
+    std::uint8_t buf[4];
+    auto exact = (*f)->read_exact_at(offset, buf);
+    test::expect_error(exact, Error::Kind::Io, "failed to fill whole buffer");
+    EXPECT_FALSE(exact.error().path().has_value());
+  }
+  std::uint8_t buf[4];
+  ASSERT_TRUE((*f)->read_exact_at(6, buf).has_value());
+  EXPECT_EQ(as_text(buf), "6789");
 }
 
 TEST_F(FileTest, WriteTruncateLengthRoundTrip) {
@@ -90,62 +70,58 @@ TEST_F(FileTest, WriteTruncateLengthRoundTrip) {
   ASSERT_TRUE(file.write_all_at(3, as_bytes("abc")).has_value());
   EXPECT_EQ(file.length().value(), 6u);
   ASSERT_TRUE(file.write_all_at(0, as_bytes("xy")).has_value());
-  EXPECT_EQ(read_file(path("f")), std::string("xy\0abc", 6));
+  EXPECT_EQ(read_text(path("f")), std::string("xy\0abc", 6));
 
   ASSERT_TRUE(file.truncate(4).has_value());
   EXPECT_EQ(file.length().value(), 4u);
   ASSERT_TRUE(file.truncate(7).has_value());
-  EXPECT_EQ(file.length().value(), 7u);
   ASSERT_TRUE(file.sync().has_value());
-  EXPECT_EQ(read_file(path("f")), std::string("xy\0a\0\0\0", 7));
+  EXPECT_EQ(read_text(path("f")), std::string("xy\0a\0\0\0", 7));
 
   // Offsets beyond what the system can address fail instead of wrapping.
   EXPECT_FALSE(file.write_all_at(UINT64_MAX, as_bytes("z")).has_value());
   EXPECT_FALSE(file.truncate(UINT64_MAX).has_value());
   EXPECT_EQ(file.length().value(), 7u);
+
+  // create_truncate empties an existing file.
+  auto again = posix_env().create_truncate(path("f"), 0666);
+  ASSERT_TRUE(again.has_value());
+  EXPECT_EQ((*again)->length().value(), 0u);
 }
 
-TEST_F(FileTest, WriteToReadOnlyHandleFailsWithoutPath) {
-  write_file(path("f"), "abc");
-  auto f = posix_env().open_read(path("f"));
-  ASSERT_TRUE(f.has_value());
-  auto r = (*f)->write_all_at(0, as_bytes("x"));
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().os_code(), EBADF);
-  EXPECT_EQ(r.error().to_string(), os_text(EBADF));
-  EXPECT_EQ(read_file(path("f")), "abc");
-}
-
-TEST_F(FileTest, CreateExclusiveOnExistingPathNamesThePath) {
-  write_file(path("f"), "keep");
-  auto f = posix_env().create_exclusive(path("f"), 0666);
-  ASSERT_FALSE(f.has_value());
-  EXPECT_EQ(f.error().kind(), Error::Kind::Io);
-  EXPECT_EQ(f.error().path(), path("f"));
-  EXPECT_EQ(f.error().to_string(), path("f") + ": " + os_text(EEXIST));
-  EXPECT_EQ(read_file(path("f")), "keep");
-}
-
-TEST_F(FileTest, OpeningMissingFilesNamesThePath) {
+// Calls that name a path fail with it; calls on an open handle fail without one. None of them
+// creates, changes or removes anything.
+TEST_F(FileTest, FailuresAndTheirPaths) {
+  write_file(path("keep"), as_bytes("keep"));
   Env& e = posix_env();
   const std::string missing = path("missing");
-  auto ro = e.open_read(missing);
-  auto rw = e.open_read_write(missing);
-  for (const Result<FilePtr>* r : {&ro, &rw}) {
-    ASSERT_FALSE(r->has_value());
-    EXPECT_EQ(r->error().to_string(), missing + ": " + os_text(ENOENT));
+  const struct {
+    const char* name;
+    std::function<Status()> call;
+    std::string display;
+  } cases[] = {
+      {"open_read", [&] { return status_of(e.open_read(missing)); },
+       missing + ": " + os_text(ENOENT)},
+      {"open_read_write", [&] { return status_of(e.open_read_write(missing)); },
+       missing + ": " + os_text(ENOENT)},
+      {"create_exclusive", [&] { return status_of(e.create_exclusive(path("keep"), 0666)); },
+       path("keep") + ": " + os_text(EEXIST)},
+      {"rename", [&] { return e.rename(missing, path("keep")); }, missing + ": " + os_text(ENOENT)},
+      {"unlink", [&] { return e.unlink(missing); }, missing + ": " + os_text(ENOENT)},
+      {"sync_dir", [&] { return e.sync_dir(missing); }, missing + ": " + os_text(ENOENT)},
+      {"sync_dir of a file", [&] { return e.sync_dir(path("keep")); },
+       path("keep") + ": " + os_text(ENOTDIR)},
+      {"write to a read-only handle",
+       [&] { return e.open_read(path("keep")).value()->write_all_at(0, as_bytes("x")); },
+       os_text(EBADF)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::expect_error(c.call(), Error::Kind::Io, c.display);
   }
-  // Neither open creates the file.
-  EXPECT_FALSE(std::filesystem::exists(missing));
-}
-
-TEST_F(FileTest, CreateTruncateEmptiesAnExistingFile) {
-  write_file(path("f"), "old contents");
-  auto f = posix_env().create_truncate(path("f"), 0666);
-  ASSERT_TRUE(f.has_value());
-  EXPECT_EQ((*f)->length().value(), 0u);
-  ASSERT_TRUE((*f)->write_all_at(0, as_bytes("new")).has_value());
-  EXPECT_EQ(read_file(path("f")), "new");
+  EXPECT_FALSE(e.sync_dir("").has_value());
+  EXPECT_EQ(read_text(path("keep")), "keep");
+  EXPECT_EQ(dir_.names(), std::vector<std::string>{"keep"});
 }
 
 TEST_F(FileTest, PermissionsFollowModeUmaskAndSetPermissions) {
@@ -159,51 +135,27 @@ TEST_F(FileTest, PermissionsFollowModeUmaskAndSetPermissions) {
   EXPECT_EQ((*g)->permissions().value(), 0600u);
   // Set explicitly, the bits are not masked.
   ASSERT_TRUE((*f)->set_permissions(0666).has_value());
-  EXPECT_EQ((*f)->permissions().value(), 0666u);
   struct stat st;
   ASSERT_EQ(::stat(path("f").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0666u);
 }
 
-TEST_F(FileTest, RenameReplacesTargetAndUnlinkRemoves) {
-  write_file(path("a"), "new");
-  write_file(path("b"), "old");
+TEST_F(FileTest, RenameReplacesTargetUnlinkRemovesSyncDirWorks) {
+  write_file(path("a"), as_bytes("new"));
+  write_file(path("b"), as_bytes("old"));
   ASSERT_TRUE(posix_env().rename(path("a"), path("b")).has_value());
-  EXPECT_EQ(read_file(path("b")), "new");
-  EXPECT_FALSE(std::filesystem::exists(path("a")));
-
-  auto again = posix_env().rename(path("a"), path("b"));
-  ASSERT_FALSE(again.has_value());
-  EXPECT_EQ(again.error().to_string(), path("a") + ": " + os_text(ENOENT));
-
+  EXPECT_EQ(dir_.names(), std::vector<std::string>{"b"});
+  EXPECT_EQ(read_text(path("b")), "new");
   ASSERT_TRUE(posix_env().unlink(path("b")).has_value());
-  EXPECT_FALSE(std::filesystem::exists(path("b")));
-  auto gone = posix_env().unlink(path("b"));
-  ASSERT_FALSE(gone.has_value());
-  EXPECT_EQ(gone.error().to_string(), path("b") + ": " + os_text(ENOENT));
-}
-
-TEST_F(FileTest, SyncDirNeedsAnExistingDirectory) {
-  EXPECT_TRUE(posix_env().sync_dir(dir_).has_value());
+  EXPECT_EQ(dir_.names(), std::vector<std::string>{});
+  EXPECT_TRUE(posix_env().sync_dir(dir_.path()).has_value());
   EXPECT_TRUE(posix_env().sync_dir(".").has_value());
-
-  auto missing = posix_env().sync_dir(path("nope"));
-  ASSERT_FALSE(missing.has_value());
-  EXPECT_EQ(missing.error().to_string(), path("nope") + ": " + os_text(ENOENT));
-
-  write_file(path("file"), "x");
-  auto not_dir = posix_env().sync_dir(path("file"));
-  ASSERT_FALSE(not_dir.has_value());
-  EXPECT_EQ(not_dir.error().os_code(), ENOTDIR);
-
-  EXPECT_FALSE(posix_env().sync_dir("").has_value());
 }
 
 TEST(ParentDirTest, Table) {
-  struct Case {
+  const struct {
     std::string path, parent;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"run.drelix", ""},
       {"", ""},
       {"/x", "/"},
@@ -216,7 +168,7 @@ TEST(ParentDirTest, Table) {
       {"./x", "."},
       {"/d/run.drelix.seal", "/d"},
   };
-  for (const Case& c : cases) EXPECT_EQ(parent_dir(c.path), c.parent) << c.path;
+  for (const auto& c : cases) EXPECT_EQ(parent_dir(c.path), c.parent) << c.path;
 }
 
 TEST(EnvTest, ScopedEnvInstallsAndRestores) {
@@ -233,42 +185,6 @@ TEST(EnvTest, ScopedEnvInstallsAndRestores) {
     EXPECT_EQ(&env(), &outer);
   }
   EXPECT_EQ(&env(), &posix_env());
-}
-
-TEST_F(FileTest, FaultEnvFailsTheNthCallAndCounts) {
-  FaultEnv faults;
-  write_file(path("f"), "abcdef");
-  faults.fail_nth(FaultEnv::Op::Read, 2, EIO);
-  auto f = faults.open_read(path("f"));
-  ASSERT_TRUE(f.has_value());
-  std::uint8_t buf[2];
-  EXPECT_TRUE((*f)->read_exact_at(0, buf).has_value());
-  auto second = (*f)->read_at(0, buf);
-  ASSERT_FALSE(second.has_value());
-  EXPECT_EQ(second.error().to_string(), os_text(EIO));
-  EXPECT_TRUE((*f)->read_exact_at(0, buf).has_value());
-  EXPECT_EQ(faults.count(FaultEnv::Op::Read), 3u);
-  EXPECT_EQ(faults.count(FaultEnv::Op::Open), 1u);
-  EXPECT_EQ(faults.last_path(FaultEnv::Op::Open), path("f"));
-
-  // From now on every write fails, as on a full disk, and the file is left alone.
-  auto w = faults.open_read_write(path("f"));
-  ASSERT_TRUE(w.has_value());
-  faults.fail_from_next(FaultEnv::Op::Write, ENOSPC);
-  for (int i = 0; i < 3; ++i) {
-    auto r = (*w)->write_all_at(0, as_bytes("zz"));
-    ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error().os_code(), ENOSPC);
-  }
-  faults.clear(FaultEnv::Op::Write);
-  EXPECT_TRUE((*w)->write_all_at(6, as_bytes("g")).has_value());
-  EXPECT_EQ(read_file(path("f")), "abcdefg");
-
-  faults.fail_nth(FaultEnv::Op::Open, faults.count(FaultEnv::Op::Open) + 1, EACCES);
-  auto denied = faults.create_truncate(path("f"), 0666);
-  ASSERT_FALSE(denied.has_value());
-  EXPECT_EQ(denied.error().to_string(), path("f") + ": " + os_text(EACCES));
-  EXPECT_EQ(read_file(path("f")), "abcdefg");
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -14,6 +13,8 @@
 #include <vector>
 
 #include "core/file.h"
+#include "tests/core/fault_env.h"
+#include "tests/core/test_util.h"
 
 namespace drelix {
 namespace {
@@ -25,11 +26,7 @@ std::string text_of(const Bytes& b) {
   return std::string(b.begin(), b.end());
 }
 
-Headers make(const Pairs& pairs) {
-  Headers h;
-  for (const auto& [k, v] : pairs) EXPECT_TRUE(h.set(k, v).has_value()) << k;
-  return h;
-}
+using test::make_headers;
 
 // ---------------------------------------------------------------------------------------------
 // Keys and values
@@ -91,24 +88,23 @@ TEST(UnescapeTest, HandWrittenText) {
 // ---------------------------------------------------------------------------------------------
 // The list
 
-TEST(HeadersTest, SetReplacesInPlaceAndAppendsNewKeys) {
-  Headers h = make({{"a", "1"}, {"b", "2"}, {"c", "3"}});
-  ASSERT_TRUE(h.set("b", "two").has_value());
-  ASSERT_TRUE(h.set("d", "4").has_value());
-  EXPECT_EQ(h.pairs(), (Pairs{{"a", "1"}, {"b", "two"}, {"c", "3"}, {"d", "4"}}));
-  auto zone = h.render(64);
-  ASSERT_TRUE(zone.has_value());
-  EXPECT_EQ(text_of(*zone).substr(0, 18), "a:1\nb:two\nc:3\nd:4\n");
-}
-
-TEST(HeadersTest, GetReturnsFirstMatchOrNothing) {
-  Headers h = make({{"a", "1"}, {"_a", "2"}, {"ab", ""}});
+TEST(HeadersTest, GetAndSetUseTheFirstMatch) {
+  Headers h = make_headers({{"a", "1"}, {"_a", "2"}, {"ab", ""}});
   EXPECT_EQ(h.get("a"), "1");
   EXPECT_EQ(h.get("_a"), "2");
   EXPECT_EQ(h.get("ab"), "");
-  EXPECT_FALSE(h.get("b").has_value());
-  EXPECT_FALSE(h.get("A").has_value());
-  EXPECT_FALSE(h.get("").has_value());
+  for (std::string_view absent : {"b", "A", ""}) EXPECT_FALSE(h.get(absent).has_value());
+
+  ASSERT_TRUE(h.set("a", "one").has_value());
+  ASSERT_TRUE(h.set_user("d", "4").has_value());
+  EXPECT_EQ(h.pairs(), (Pairs{{"a", "one"}, {"_a", "2"}, {"ab", ""}, {"d", "4"}}));
+
+  // A parsed zone may repeat a key: get and set see the first one only.
+  auto parsed = Headers::parse(as_bytes("k:1\nj:0\nk:2\n\n"sv));
+  ASSERT_TRUE(parsed.has_value());
+  EXPECT_EQ(parsed->get("k"), "1");
+  ASSERT_TRUE(parsed->set("k", "3").has_value());
+  EXPECT_EQ(parsed->pairs(), (Pairs{{"k", "3"}, {"j", "0"}, {"k", "2"}}));
 }
 
 TEST(HeadersTest, SetFailures) {
@@ -118,34 +114,21 @@ TEST(HeadersTest, SetFailures) {
     std::string message;
   };
   const Case cases[] = {
-      {false, "", R"(invalid header key "")"},
-      {false, "_", R"(invalid header key "_")"},
       {false, "A", R"(invalid header key "A")"},
-      {false, "a\nb", R"(invalid header key "a\nb")"},
       {false, "a\"", R"(invalid header key "a\"")"},
       {true, "_x", R"(user header key "_x" may not start with '_')"},
       {true, "_", R"(user header key "_" may not start with '_')"},
-      {true, "__x", R"(user header key "__x" may not start with '_')"},
-      {true, "", R"(invalid header key "")"},
       {true, "X", R"(invalid header key "X")"},
-      {true, "a b", R"(invalid header key "a b")"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.key);
-    Headers h = make({{"a", "1"}});
+    Headers h = make_headers({{"a", "1"}});
     auto s = c.user ? h.set_user(c.key, "v") : h.set(c.key, "v");
     ASSERT_FALSE(s.has_value());
     EXPECT_EQ(s.error().kind(), Error::Kind::Usage);
     EXPECT_EQ(s.error().to_string(), c.message);
     EXPECT_EQ(h.pairs(), (Pairs{{"a", "1"}}));  // a failed set changes nothing
   }
-}
-
-TEST(HeadersTest, SetUserAcceptsUserKeys) {
-  Headers h = make({{"_records", "0"}});
-  ASSERT_TRUE(h.set_user("owner", "me").has_value());
-  ASSERT_TRUE(h.set_user("owner", "you").has_value());
-  EXPECT_EQ(h.pairs(), (Pairs{{"_records", "0"}, {"owner", "you"}}));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -171,7 +154,7 @@ TEST(RenderTest, ExactZones) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    auto zone = make(c.pairs).render(c.size);
+    auto zone = make_headers(c.pairs).render(c.size);
     ASSERT_TRUE(zone.has_value()) << zone.error().to_string();
     ASSERT_EQ(zone->size(), c.size);
     EXPECT_EQ(text_of(*zone), c.zone);
@@ -193,7 +176,7 @@ TEST(RenderTest, ZoneFull) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Headers h = make(c.pairs);
+    const Headers h = make_headers(c.pairs);
     auto zone = h.render(c.size);
     ASSERT_FALSE(zone.has_value());
     EXPECT_EQ(zone.error(), Error::zone_full(c.need, c.size));
@@ -222,11 +205,8 @@ TEST(ParseTest, Accepts) {
       {"leading space is part of the value", "k: v\n\n", {{"k", " v"}}},
       {"further colons belong to the value", "k:a:b:\n\n", {{"k", "a:b:"}}},
       {"empty value", "k:\n\n", {{"k", ""}}},
-      {"trailing backslash dropped", "k:abc\\\n\n", {{"k", "abc"}}},
-      {"unknown escape", "k:\\t\n\n", {{"k", "t"}}},
       {"escapes", "k:x\\ny\\\\z\n\n", {{"k", "x\ny\\z"}}},
       {"carriage return and NUL inside a value", "k:a\r\0b\r\n\n"sv, {{"k", "a\r\0b\r"s}}},
-      {"non-ASCII value", "k:\xe6\x97\xa5\n\n", {{"k", "\xe6\x97\xa5"}}},
       {"bytes after the stop are ignored", "a:1\n\nno colon here\nA:1"sv, {{"a", "1"}}},
       {"stop at a zero byte starting a line", "a:1\n\0b:2\n\n"sv, {{"a", "1"}}},
       {"repeated key keeps both", "k:1\nk:2\n\n", {{"k", "1"}, {"k", "2"}}},
@@ -248,22 +228,15 @@ TEST(ParseTest, Rejects) {
   };
   const Case cases[] = {
       {"no terminator", "a:1", Error::Kind::Malformed, "header zone has no empty-line terminator"},
-      {"no terminator after lines", "a:1\nb:2", Error::Kind::Malformed,
-       "header zone has no empty-line terminator"},
       {"zero bytes inside the unterminated line", "a:1\0\0\0"sv, Error::Kind::Malformed,
        "header zone has no empty-line terminator"},
       {"line without colon", "x\n\n", Error::Kind::Malformed, R"(header line without ':': "x")"},
-      {"later line without colon", "a:1\nno colon\tat all\n\n", Error::Kind::Malformed,
-       R"(header line without ':': "no colon\tat all")"},
       {"unterminated line without colon", "a:1\nx", Error::Kind::Malformed,
        R"(header line without ':': "x")"},
       {"line with a carriage return", "a:1\r\nb\r\n\n", Error::Kind::Malformed,
        R"(header line without ':': "b\r")"},
       {"uppercase key", "A:1\n\n", Error::Kind::Usage, R"(invalid header key "A")"},
-      {"empty key", ":v\n\n", Error::Kind::Usage, R"(invalid header key "")"},
       {"space before colon", "k :v\n\n", Error::Kind::Usage, R"(invalid header key "k ")"},
-      {"double underscore", "a:1\n__x:1\n\n", Error::Kind::Usage, R"(invalid header key "__x")"},
-      {"non-ASCII key", "\xc3\xa9:1\n\n", Error::Kind::Usage, "invalid header key \"\xc3\xa9\""},
       {"invalid utf-8", "a:\xff\n\n", Error::Kind::Malformed,
        "header zone is not UTF-8: invalid utf-8 sequence of 1 bytes from index 2"},
       // The whole zone is checked, zero fill included, even after the terminator.
@@ -281,33 +254,14 @@ TEST(ParseTest, Rejects) {
   }
 }
 
-TEST(ParseTest, RepeatedKeyGetAndSetUseTheFirst) {
-  auto h = Headers::parse(as_bytes("k:1\nj:0\nk:2\n\n"sv));
-  ASSERT_TRUE(h.has_value());
-  EXPECT_EQ(h->get("k"), "1");
-  ASSERT_TRUE(h->set("k", "3").has_value());
-  EXPECT_EQ(h->pairs(), (Pairs{{"k", "3"}, {"j", "0"}, {"k", "2"}}));
-}
-
 // Random keys and values, with every character the escaping and the line splitting care
 // about, survive render then parse unchanged and in order.
 TEST(ParseTest, RandomRoundTrip) {
   std::mt19937 rng(20240611);
-  const std::vector<std::string> atoms = {"a",
-                                          "Z",
-                                          " ",
-                                          ":",
-                                          "\n",
-                                          "\\",
-                                          "\r",
-                                          std::string(1, '\0'),
-                                          "\\n",
-                                          "\t",
-                                          "\x7f",
-                                          "\xc3\xa9",
-                                          "\xe6\x97\xa5",
-                                          "\xf0\x9f\x98\x80",
-                                          "\xcc\x81"};
+  const std::string_view atoms[] = {
+      "a",       "Z",   " ",  ":",    "\n",       "\\",           "\r",
+      "\0"sv,    "\\n", "\t", "\x7f", "\xc3\xa9", "\xe6\x97\xa5", "\xf0\x9f\x98\x80",
+      "\xcc\x81"};
   auto pick = [&](std::size_t n) {
     return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
   };
@@ -315,41 +269,33 @@ TEST(ParseTest, RandomRoundTrip) {
   for (int round = 0; round < 200; ++round) {
     Headers h;
     Pairs expected;
-    const std::size_t count = pick(12);
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t count = pick(12); count > 0; --count) {
       std::string key = pick(2) ? "_" : "";
       key += key_chars[pick(36)];
       for (std::size_t n = pick(6); n > 0; --n) key += key_chars[pick(key_chars.size())];
       std::string value;
-      for (std::size_t n = pick(20); n > 0; --n) value += atoms[pick(atoms.size())];
+      for (std::size_t n = pick(20); n > 0; --n) value += atoms[pick(std::size(atoms))];
       ASSERT_EQ(unescape_value(escape_value(value)), value);
       ASSERT_TRUE(h.set(key, value).has_value()) << key;
-      bool replaced = false;
-      for (auto& p : expected) {
-        if (p.first == key) {
-          p.second = value;
-          replaced = true;
-        }
+      auto same = std::find_if(expected.begin(), expected.end(),
+                               [&](const auto& p) { return p.first == key; });
+      if (same != expected.end()) {
+        same->second = value;
+      } else {
+        expected.emplace_back(key, value);
       }
-      if (!replaced) expected.emplace_back(key, value);
     }
-    auto zone = h.render(4096);
-    ASSERT_TRUE(zone.has_value());
-    auto parsed = Headers::parse(*zone);
-    ASSERT_TRUE(parsed.has_value()) << parsed.error().to_string();
-    EXPECT_EQ(parsed->pairs(), expected);
-    // A zone rendered to its exact need still parses (no zero fill at all).
-    std::uint32_t need = 1;
-    for (const auto& [k, v] : expected) {
-      need += static_cast<std::uint32_t>(k.size() + escape_value(v).size() + 2);
+    std::uint32_t need = 1;  // the exact size of the zone text
+    for (const auto& [k, v] : expected) need += k.size() + escape_value(v).size() + 2;
+    // With zero fill, and rendered to its exact need with none.
+    for (std::uint32_t size : {4096u, need}) {
+      auto zone = h.render(size);
+      ASSERT_TRUE(zone.has_value());
+      auto parsed = Headers::parse(*zone);
+      ASSERT_TRUE(parsed.has_value()) << parsed.error().to_string();
+      EXPECT_EQ(parsed->pairs(), expected);
     }
-    auto tight = h.render(need);
-    ASSERT_TRUE(tight.has_value());
-    EXPECT_EQ(tight->back(), '\n');
     EXPECT_FALSE(h.render(need - 1).has_value());
-    auto tight_parsed = Headers::parse(*tight);
-    ASSERT_TRUE(tight_parsed.has_value());
-    EXPECT_EQ(tight_parsed->pairs(), expected);
   }
 }
 
@@ -400,42 +346,27 @@ TEST(Utf8Test, Errors) {
   };
   const Case cases[] = {
       {"\x80", 0, 1},
-      {"\xbf\x80", 0, 1},
-      {"\xc0\x80", 0, 1},
       {"\xc1\xbf", 0, 1},
       {"\xc2", 0, 0},
       {"\xc2\x41", 0, 1},
-      {"\xc2\xc2\x80", 0, 1},
       {"\xe0", 0, 0},
-      {"\xe0\x80", 0, 1},  // overlong, even at the end
       {"\xe0\x9f\xbf", 0, 1},
       {"\xe0\xa0", 0, 0},
       {"\xe0\xa0\x41", 0, 2},
       {"\xe1\x80", 0, 0},
       {"\xe1\x80\x00"sv, 0, 2},
-      {"\xe1\x41", 0, 1},
       {"\xed\xa0\x80", 0, 1},  // surrogate
-      {"\xed\xbf\xbf", 0, 1},
-      {"\xef\xbf", 0, 0},
       {"\xf0", 0, 0},
-      {"\xf0\x80\x80\x80", 0, 1},
       {"\xf0\x8f\xbf\xbf", 0, 1},
       {"\xf0\x90", 0, 0},
       {"\xf0\x90\x80", 0, 0},
       {"\xf0\x90\x41", 0, 2},
       {"\xf0\x90\x80\x41", 0, 3},
-      {"\xf0\x90\x80\xc2\x80", 0, 3},
-      {"\xf3\xbf\xbf", 0, 0},
       {"\xf4\x90\x80\x80", 0, 1},  // above U+10FFFF
-      {"\xf4\x8f\xbf", 0, 0},
       {"\xf5\x80\x80\x80", 0, 1},
-      {"\xf8", 0, 1},
-      {"\xfe", 0, 1},
       {"\xff", 0, 1},
       // Indices count every byte before the error, multi-byte characters included.
       {"ab\x80", 2, 1},
-      {"\xc3\xa9\x80", 2, 1},
-      {"\xe6\x97\xa5\xe6\x97", 3, 0},
       {"0123456789abcdef\xed\xa0\x80", 16, 1},
       {"0123456\xc3\xa9"
        "89abcdef\xff",
@@ -456,57 +387,37 @@ TEST(Utf8Test, Errors) {
 // ---------------------------------------------------------------------------------------------
 // peek_headers
 
-// A fresh directory per test, removed with everything in it at the end.
-class PeekTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string tmpl = ::testing::TempDir() + "drelix_headers_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-
-  // Writes `bytes` as the whole content of dir/name and returns its path.
-  std::string write(const std::string& name, const Bytes& bytes) {
-    const std::string path = dir_ + "/" + name;
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    EXPECT_TRUE(out.good());
-    return path;
-  }
-
-  // Preamble, zone text padded with zeros to `area`, then `data`.
-  static Bytes file_bytes(std::uint32_t area, std::string_view zone_text,
-                          std::string_view data = "", std::uint8_t flags = 1) {
-    const auto block = Preamble{area, 1, flags}.encode();
-    Bytes b(block.begin(), block.end());
-    b.insert(b.end(), zone_text.begin(), zone_text.end());
-    b.resize(16 + std::max<std::size_t>(area, zone_text.size()), 0);
-    b.insert(b.end(), data.begin(), data.end());
-    return b;
-  }
-
-  std::string dir_;
-};
-
-TEST_F(PeekTest, ReadsPreambleAndHeaders) {
-  const std::string path =
-      write("f.drelix", file_bytes(64, "_schema:t@1\nnote:a\\nb\n\n", "DATA", 0));
-  auto r = peek_headers(path);
-  ASSERT_TRUE(r.has_value()) << r.error().to_string();
-  EXPECT_EQ(r->preamble, (Preamble{64, 1, 0}));
-  EXPECT_EQ(r->headers.pairs(), (Pairs{{"_schema", "t@1"}, {"note", "a\nb"}}));
+// Preamble, zone text padded with zeros to `area`, then `data`.
+Bytes file_bytes(std::uint32_t area, std::string_view zone_text, std::string_view data = "",
+                 std::uint8_t flags = 1) {
+  const auto block = Preamble{area, 1, flags}.encode();
+  Bytes b(block.begin(), block.end());
+  b.insert(b.end(), zone_text.begin(), zone_text.end());
+  b.resize(16 + std::max<std::size_t>(area, zone_text.size()), 0);
+  b.insert(b.end(), data.begin(), data.end());
+  return b;
 }
 
-TEST_F(PeekTest, ZoneFillingTheWholeFile) {
-  const std::string path = write("f.drelix", file_bytes(5, "a:1\n\n"));
-  auto r = peek_headers(path);
-  ASSERT_TRUE(r.has_value()) << r.error().to_string();
-  EXPECT_EQ(r->headers.pairs(), (Pairs{{"a", "1"}}));
+using PeekTest = test::DirTest;
+
+TEST_F(PeekTest, ReadsPreambleAndHeaders) {
+  const struct {
+    Bytes file;
+    Preamble preamble;
+    Pairs pairs;
+  } cases[] = {
+      {file_bytes(64, "_schema:t@1\nnote:a\\nb\n\n", "DATA", 0),
+       {64, 1, 0},
+       {{"_schema", "t@1"}, {"note", "a\nb"}}},
+      {file_bytes(5, "a:1\n\n"), {5, 1, 1}, {{"a", "1"}}},  // the zone fills the whole file
+  };
+  for (const auto& c : cases) {
+    test::write_file(path_, c.file);
+    auto r = peek_headers(path_);
+    ASSERT_TRUE(r.has_value()) << r.error().to_string();
+    EXPECT_EQ(r->preamble, c.preamble);
+    EXPECT_EQ(r->headers.pairs(), c.pairs);
+  }
 }
 
 TEST_F(PeekTest, Failures) {
@@ -516,23 +427,18 @@ TEST_F(PeekTest, Failures) {
     Error::Kind kind;
     std::string message;
   };
-  Bytes fifteen = file_bytes(4096, "\n");
-  fifteen.resize(15);
-  Bytes preamble_only = file_bytes(4096, "\n");
-  preamble_only.resize(16);
-  Bytes cut_zone = file_bytes(4096, "\n");
-  cut_zone.resize(4111);
+  const Bytes empty_zone = file_bytes(4096, "\n");
+  const std::string eof = "failed to fill whole buffer";
   const Case cases[] = {
       // Fewer than 16 bytes fail in the read, before the magic is looked at.
-      {"empty file", {}, Error::Kind::Io, "failed to fill whole buffer"},
-      {"five bytes", {'x', 'y', 'z', 'z', 'y'}, Error::Kind::Io, "failed to fill whole buffer"},
-      {"fifteen bytes", fifteen, Error::Kind::Io, "failed to fill whole buffer"},
+      {"empty file", {}, Error::Kind::Io, eof},
+      {"five bytes", {'x', 'y', 'z', 'z', 'y'}, Error::Kind::Io, eof},
+      {"twelve valid bytes", test::slice(empty_zone, 0, 12), Error::Kind::Io, eof},
+      {"fifteen bytes", test::slice(empty_zone, 0, 15), Error::Kind::Io, eof},
       {"bad magic", Bytes(16, 'x'), Error::Kind::Malformed, "not a drelix file: bad magic"},
-      {"zone longer than the file", preamble_only, Error::Kind::Malformed,
+      {"zone longer than the file", test::slice(empty_zone, 0, 16), Error::Kind::Malformed,
        "header zone claims 4096 bytes but the file is 16 bytes"},
-      {"twelve valid bytes", Bytes(fifteen.begin(), fifteen.begin() + 12), Error::Kind::Io,
-       "failed to fill whole buffer"},
-      {"zone cut by one byte", cut_zone, Error::Kind::Malformed,
+      {"zone cut by one byte", test::slice(empty_zone, 0, 4111), Error::Kind::Malformed,
        "header zone claims 4096 bytes but the file is 4111 bytes"},
       {"bad zone", file_bytes(8, "a:1"), Error::Kind::Malformed,
        "header zone has no empty-line terminator"},
@@ -540,114 +446,79 @@ TEST_F(PeekTest, Failures) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string path = write("f.drelix", c.bytes);
-    auto r = peek_headers(path);
-    ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error().kind(), c.kind);
-    EXPECT_EQ(r.error().to_string(), c.message);
+    test::write_file(path_, c.bytes);
+    auto r = peek_headers(path_);
+    test::expect_error(r, c.kind, c.message);
     EXPECT_FALSE(r.error().path().has_value());
   }
+  std::filesystem::remove(path_);
+  test::expect_error(peek_headers(path_), Error::Kind::Io,
+                     path_ + ": No such file or directory (os error 2)");
 }
 
-TEST_F(PeekTest, MissingFileNamesThePath) {
-  const std::string path = dir_ + "/absent.drelix";
-  auto r = peek_headers(path);
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().kind(), Error::Kind::Io);
-  EXPECT_EQ(r.error().path(), path);
-  EXPECT_EQ(r.error().os_code(), ENOENT);
-  EXPECT_EQ(r.error().to_string(), path + ": No such file or directory (os error 2)");
-}
-
-// Passes everything to the POSIX environment and records what the files opened through it
-// are asked to do; can make the metadata read fail.
-class RecordingEnv final : public Env {
+// Records the reads of the files it opens for reading, and can make their metadata read fail.
+class RecordingEnv final : public FaultEnv {
  public:
-  struct Log {
-    std::vector<std::pair<std::uint64_t, std::size_t>> reads;
-    int length_calls = 0;
-    bool fail_length = false;
-    bool closed = false;
-  };
+  std::vector<std::pair<std::uint64_t, std::size_t>> reads;
+  bool fail_length = false;
+  bool closed = false;
 
   Result<FilePtr> open_read(const std::string& path) override {
-    DRELIX_ASSIGN_OR_RETURN(FilePtr inner, posix_env().open_read(path));
-    return std::make_unique<RecordingFile>(std::move(inner), log);
+    DRELIX_ASSIGN_OR_RETURN(FilePtr base, FaultEnv::open_read(path));
+    return FilePtr(std::make_unique<Recording>(std::move(base), *this));
   }
-  Result<FilePtr> open_read_write(const std::string&) override { return unexpected_call(); }
-  Result<FilePtr> create_exclusive(const std::string&, std::uint32_t) override {
-    return unexpected_call();
-  }
-  Result<FilePtr> create_truncate(const std::string&, std::uint32_t) override {
-    return unexpected_call();
-  }
-  Status rename(const std::string&, const std::string&) override { return unexpected_call(); }
-  Status unlink(const std::string&) override { return unexpected_call(); }
-  Status sync_dir(const std::string&) override { return unexpected_call(); }
-
-  Log log;
 
  private:
-  class RecordingFile final : public File {
+  class Recording final : public test::ForwardingFile {
    public:
-    RecordingFile(FilePtr inner, Log& log) : inner_(std::move(inner)), log_(log) {}
-    ~RecordingFile() override { log_.closed = true; }
-
-    Status read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buf) override {
-      log_.reads.emplace_back(offset, buf.size());
-      return inner_->read_exact_at(offset, buf);
+    Recording(FilePtr base, RecordingEnv& env) : ForwardingFile(std::move(base)), env_(env) {}
+    ~Recording() override { env_.closed = true; }
+    Status read_exact_at(std::uint64_t o, std::span<std::uint8_t> b) override {
+      env_.reads.emplace_back(o, b.size());
+      return base_->read_exact_at(o, b);
     }
-    Result<std::size_t> read_at(std::uint64_t offset, std::span<std::uint8_t> buf) override {
-      log_.reads.emplace_back(offset, buf.size());
-      return inner_->read_at(offset, buf);
+    Result<std::size_t> read_at(std::uint64_t o, std::span<std::uint8_t> b) override {
+      env_.reads.emplace_back(o, b.size());
+      return base_->read_at(o, b);
     }
-    Status write_all_at(std::uint64_t, ByteView) override { return unexpected_call(); }
     Result<std::uint64_t> length() override {
-      ++log_.length_calls;
-      if (log_.fail_length) return fail(Error::io(EIO));
-      return inner_->length();
+      if (env_.fail_length) return fail(Error::io(EIO));
+      return base_->length();
     }
-    Status truncate(std::uint64_t) override { return unexpected_call(); }
-    Status sync() override { return unexpected_call(); }
-    Result<std::uint32_t> permissions() override { return inner_->permissions(); }
-    Status set_permissions(std::uint32_t) override { return unexpected_call(); }
 
    private:
-    FilePtr inner_;
-    Log& log_;
+    RecordingEnv& env_;
   };
-
-  static std::unexpected<Error> unexpected_call() {
-    ADD_FAILURE() << "peek_headers must only open and read";
-    return fail(Error::io(EPERM));
-  }
 };
 
-TEST_F(PeekTest, ReadsExactlyPreambleAndZone) {
-  const std::string path = write("f.drelix", file_bytes(100, "a:1\n\n", std::string(5000, 'd')));
+TEST_F(PeekTest, OnlyOpensAndReadsPreambleAndZone) {
+  test::write_file(path_, file_bytes(100, "a:1\n\n", std::string(5000, 'd')));
   RecordingEnv recording;
   {
     ScopedEnv scoped(recording);
-    auto r = peek_headers(path);
+    auto r = peek_headers(path_);
     ASSERT_TRUE(r.has_value()) << r.error().to_string();
   }
   using Read = std::pair<std::uint64_t, std::size_t>;
-  EXPECT_EQ(recording.log.reads, (std::vector<Read>{{0, 16}, {16, 100}}));
-  EXPECT_EQ(recording.log.length_calls, 1);
-  EXPECT_TRUE(recording.log.closed);
+  EXPECT_EQ(recording.reads, (std::vector<Read>{{0, 16}, {16, 100}}));
+  EXPECT_TRUE(recording.closed);
+  EXPECT_EQ(recording.count(FaultEnv::Op::Open), 1u);
+  for (auto op : {FaultEnv::Op::Write, FaultEnv::Op::Truncate, FaultEnv::Op::Sync}) {
+    EXPECT_EQ(recording.count(op), 0u);
+  }
 }
 
 TEST_F(PeekTest, MetadataFailureNamesThePath) {
-  const std::string path = write("f.drelix", file_bytes(8, "\n"));
+  test::write_file(path_, file_bytes(8, "\n"));
   RecordingEnv recording;
-  recording.log.fail_length = true;
+  recording.fail_length = true;
   ScopedEnv scoped(recording);
-  auto r = peek_headers(path);
+  auto r = peek_headers(path_);
   ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error(), Error::io_at(path, EIO));
-  EXPECT_EQ(r.error().to_string(), path + ": Input/output error (os error 5)");
-  EXPECT_TRUE(recording.log.closed);  // closed on the failure path too
-  EXPECT_EQ(recording.log.reads.size(), 1u);
+  EXPECT_EQ(r.error(), Error::io_at(path_, EIO));
+  EXPECT_EQ(r.error().to_string(), path_ + ": Input/output error (os error 5)");
+  EXPECT_TRUE(recording.closed);  // closed on the failure path too
+  EXPECT_EQ(recording.reads.size(), 1u);
 }
 
 }  // namespace

@@ -7,30 +7,23 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <optional>
 #include <string>
 
 #include "core/hash.h"
 #include "tests/core/fault_env.h"
+#include "tests/core/test_util.h"
 
 namespace drelix {
 namespace {
 
 using Op = FaultEnv::Op;
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test::exists;
+using test::read_text;
 
 void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
-
-bool exists(const std::string& path) {
-  return std::filesystem::exists(path);
+  test::write_file(path, as_bytes(bytes));
 }
 
 std::uint32_t mode_of(const std::string& path) {
@@ -66,20 +59,14 @@ constexpr std::uint64_t kTailStart = 24;
 const std::string kBefore = kPreamble + kOldZone + kTail;
 const std::string kAfter = kPreamble + kNewZone + kFrame;
 
-class JournalTest : public ::testing::Test {
+class JournalTest : public test::DirTest {
  protected:
-  void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "drelix_journal_XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    data_ = dir_ + "/run.drelix";
-    journal_ = dir_ + "/run.drelix.seal";
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   std::string valid_image() const { return image_of(payload_of(kTailStart, kNewZone, kFrame)); }
+  Status write_valid() {
+    return write_journal(path_, kTailStart, as_bytes(kNewZone), as_bytes(kFrame));
+  }
 
-  std::string dir_, data_, journal_;
+  std::string journal_ = path_ + ".seal";
 };
 
 TEST(JournalPathTest, AppendsSealToTheFileName) {
@@ -96,8 +83,10 @@ TEST(JournalPathTest, AppendsSealToTheFileName) {
 }
 
 TEST_F(JournalTest, WriteJournalProducesTheExactImage) {
-  write_file(data_, kBefore);
-  ASSERT_TRUE(write_journal(data_, 4112, as_bytes("k:v\n"), as_bytes("abc")).has_value());
+  write_file(path_, kBefore);
+  // A stale, longer journal is truncated first.
+  write_file(journal_, std::string(1000, 'x'));
+  ASSERT_TRUE(write_journal(path_, 4112, as_bytes("k:v\n"), as_bytes("abc")).has_value());
   // Worked out by hand: P = 16 + 4 + 3 = 23, FNV-1a 64 of the payload = 0xf40f2710fe1b1524.
   const std::uint8_t expected[] = {
       0x44, 0x4a, 0x52, 0x4e, 0x4c, 0x32,              // "DJRNL2"
@@ -108,124 +97,98 @@ TEST_F(JournalTest, WriteJournalProducesTheExactImage) {
       0x6b, 0x3a, 0x76, 0x0a,                          // zone "k:v\n"
       0x61, 0x62, 0x63,                                // frame "abc"
   };
-  EXPECT_EQ(read_file(journal_), as_text(expected));
+  EXPECT_EQ(read_text(journal_), as_text(expected));
   // Writing the journal never touches the data file.
-  EXPECT_EQ(read_file(data_), kBefore);
+  EXPECT_EQ(read_text(path_), kBefore);
+  ASSERT_TRUE(write_valid().has_value());
+  EXPECT_EQ(read_text(journal_), valid_image());
 }
 
-TEST_F(JournalTest, WriteJournalTruncatesAnOlderLongerJournal) {
-  write_file(data_, kBefore);
-  write_file(journal_, std::string(1000, 'x'));
-  ASSERT_TRUE(write_journal(data_, kTailStart, as_bytes(kNewZone), as_bytes(kFrame)).has_value());
-  EXPECT_EQ(read_file(journal_), valid_image());
-}
-
-TEST_F(JournalTest, WriteJournalWritesThenSyncsThenSyncsTheDirectory) {
-  write_file(data_, kBefore);
-  FaultEnv faults;
-  ScopedEnv installed(faults);
-  ASSERT_TRUE(write_journal(data_, kTailStart, as_bytes(kNewZone), as_bytes(kFrame)).has_value());
-  EXPECT_EQ(faults.count(Op::Write), 1u);  // one write of the whole image
-  EXPECT_EQ(faults.count(Op::Sync), 1u);
-  EXPECT_EQ(faults.count(Op::SyncDir), 1u);
-  EXPECT_EQ(faults.last_path(Op::SyncDir), dir_);
-}
-
-// Each failing step stops the steps after it, fails without a path, and leaves the data file
-// as it was.
-TEST_F(JournalTest, WriteJournalFailuresStopBeforeLaterSteps) {
+// The image is written, synced, then its directory synced. A failing write, sync or create
+// stops the steps after it and leaves the data file as it was; only the directory sync's
+// failure is ignored.
+TEST_F(JournalTest, WriteJournalStepsAndTheirFailures) {
   struct Case {
+    const char* name;
     Op op;
+    std::uint64_t nth;
+    std::optional<std::string> path;  // of the failure; nothing: success
     std::uint64_t writes, syncs, dir_syncs;
   };
   const Case cases[] = {
-      {Op::Write, 1, 0, 0},
-      {Op::Sync, 1, 1, 0},
+      {"no fault", Op::Open, 0, std::nullopt, 1, 1, 1},
+      // The first open reads the data file's permission bits; the second creates the journal.
+      {"create", Op::Open, 2, journal_, 0, 0, 0},
+      {"write", Op::Write, 1, "", 1, 0, 0},
+      {"sync", Op::Sync, 1, "", 1, 1, 0},
+      {"directory sync", Op::SyncDir, 1, std::nullopt, 1, 1, 1},
   };
   for (const Case& c : cases) {
-    write_file(data_, kBefore);
+    SCOPED_TRACE(c.name);
+    write_file(path_, kBefore);
     std::filesystem::remove(journal_);
     FaultEnv faults;
     ScopedEnv installed(faults);
-    faults.fail_nth(c.op, 1, EIO);
-    auto r = write_journal(data_, kTailStart, as_bytes(kNewZone), as_bytes(kFrame));
-    ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error().kind(), Error::Kind::Io);
-    EXPECT_EQ(r.error().os_code(), EIO);
-    EXPECT_FALSE(r.error().path().has_value());
-    EXPECT_EQ(faults.count(Op::Write), c.writes);
+    if (c.nth != 0) faults.fail_nth(c.op, c.nth, EIO);
+    auto r = write_valid();
+    if (!c.path) {
+      ASSERT_TRUE(r.has_value());
+      EXPECT_EQ(read_text(journal_), valid_image());
+      EXPECT_EQ(faults.last_path(Op::SyncDir), dir_.path());
+    } else if (c.path->empty()) {
+      EXPECT_EQ(r, fail(Error::io(EIO)));
+    } else {
+      EXPECT_EQ(r, fail(Error::io_at(*c.path, EIO)));
+    }
+    EXPECT_EQ(faults.count(Op::Write), c.writes);  // one write of the whole image
     EXPECT_EQ(faults.count(Op::Sync), c.syncs);
     EXPECT_EQ(faults.count(Op::SyncDir), c.dir_syncs);
-    EXPECT_EQ(read_file(data_), kBefore);
+    EXPECT_EQ(read_text(path_), kBefore);
   }
 }
 
-TEST_F(JournalTest, WriteJournalCreateFailureNamesTheJournal) {
-  write_file(data_, kBefore);
-  FaultEnv faults;
-  ScopedEnv installed(faults);
-  // The first open reads the data file's permission bits; the second creates the journal.
-  faults.fail_nth(Op::Open, 2, ENOSPC);
-  auto r = write_journal(data_, kTailStart, as_bytes(kNewZone), as_bytes(kFrame));
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().path(), journal_);
-  EXPECT_EQ(r.error().os_code(), ENOSPC);
-  EXPECT_EQ(faults.count(Op::Write), 0u);
-}
+// The journal takes the data file's permission bits (even over a stale journal with wider
+// ones), or the default bits when they cannot be read.
+TEST_F(JournalTest, JournalPermissionBits) {
+  const mode_t old_umask = ::umask(022);
+  const auto r = write_valid();
+  ::umask(old_umask);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(mode_of(journal_), 0644u);  // no data file
 
-TEST_F(JournalTest, WriteJournalDirectorySyncFailureIsIgnored) {
-  write_file(data_, kBefore);
-  FaultEnv faults;
-  ScopedEnv installed(faults);
-  faults.fail_nth(Op::SyncDir, 1, EIO);
-  EXPECT_TRUE(write_journal(data_, kTailStart, as_bytes(kNewZone), as_bytes(kFrame)).has_value());
-  EXPECT_EQ(read_file(journal_), valid_image());
-}
-
-TEST_F(JournalTest, JournalTakesThePermissionBitsOfThePrivateDataFile) {
-  write_file(data_, kBefore);
-  ASSERT_EQ(::chmod(data_.c_str(), 0600), 0);
-  // Both a new journal and a stale one left with wider bits end up private.
+  write_file(path_, kBefore);
+  ASSERT_EQ(::chmod(path_.c_str(), 0600), 0);
   for (bool stale : {false, true}) {
     std::filesystem::remove(journal_);
     if (stale) {
       write_file(journal_, "stale");
       ASSERT_EQ(::chmod(journal_.c_str(), 0644), 0);
     }
-    ASSERT_TRUE(write_journal(data_, kTailStart, as_bytes(kNewZone), as_bytes(kFrame)).has_value());
+    ASSERT_TRUE(write_valid().has_value());
     EXPECT_EQ(mode_of(journal_), 0600u) << stale;
   }
 }
 
-TEST_F(JournalTest, JournalOfAMissingDataFileGetsTheDefaultBits) {
-  const mode_t old_umask = ::umask(022);
-  auto r = write_journal(data_, kTailStart, as_bytes(kNewZone), as_bytes(kFrame));
-  ::umask(old_umask);
-  ASSERT_TRUE(r.has_value());
-  EXPECT_EQ(mode_of(journal_), 0644u);
-}
-
 TEST_F(JournalTest, RelativePathJournalSitsInTheCurrentDirectory) {
   const std::filesystem::path old_cwd = std::filesystem::current_path();
-  std::filesystem::current_path(dir_);
+  std::filesystem::current_path(dir_.path());
   write_file("run.drelix", kBefore);
   FaultEnv faults;
   {
     ScopedEnv installed(faults);
-    EXPECT_TRUE(
-        write_journal("run.drelix", kTailStart, as_bytes(kNewZone), as_bytes(kFrame)).has_value());
+    EXPECT_TRUE(write_journal("run.drelix", kTailStart, as_bytes(kNewZone), as_bytes(kFrame)));
   }
   std::filesystem::current_path(old_cwd);
-  EXPECT_EQ(read_file(dir_ + "/run.drelix.seal"), valid_image());
+  EXPECT_EQ(read_text(journal_), valid_image());
   EXPECT_EQ(faults.last_path(Op::SyncDir), ".");
 }
 
 TEST_F(JournalTest, ReplayWithoutJournalDoesNothing) {
-  write_file(data_, kBefore);
+  write_file(path_, kBefore);
   FaultEnv faults;
   ScopedEnv installed(faults);
-  EXPECT_TRUE(replay_journal(data_).has_value());
-  EXPECT_EQ(read_file(data_), kBefore);
+  EXPECT_TRUE(replay_journal(path_).has_value());
+  EXPECT_EQ(read_text(path_), kBefore);
   EXPECT_EQ(faults.count(Op::Write) + faults.count(Op::Unlink), 0u);
 }
 
@@ -255,12 +218,12 @@ TEST_F(JournalTest, InvalidJournalsAreDeletedAndTheDataFileIsUntouched) {
       {"empty frame, no zone", image_of(payload_of(kTailStart, "", ""))},
   };
   for (const Case& c : cases) {
-    write_file(data_, kBefore);
+    SCOPED_TRACE(c.name);
+    write_file(path_, kBefore);
     write_file(journal_, c.journal);
-    auto r = replay_journal(data_);
-    EXPECT_TRUE(r.has_value()) << c.name;
-    EXPECT_FALSE(exists(journal_)) << c.name;
-    EXPECT_EQ(read_file(data_), kBefore) << c.name;
+    EXPECT_TRUE(replay_journal(path_).has_value());
+    EXPECT_FALSE(exists(journal_));
+    EXPECT_EQ(read_text(path_), kBefore);
   }
 }
 
@@ -277,83 +240,42 @@ TEST_F(JournalTest, ValidJournalCompletesTheCloseFromAnyState) {
       {"data file shorter than the offset", kPreamble},
   };
   for (const Case& c : cases) {
-    write_file(data_, c.data);
+    SCOPED_TRACE(c.name);
+    write_file(path_, c.data);
     write_file(journal_, valid_image());
-    auto r = replay_journal(data_);
-    EXPECT_TRUE(r.has_value()) << c.name;
-    EXPECT_EQ(read_file(data_), kAfter) << c.name;
-    EXPECT_FALSE(exists(journal_)) << c.name;
+    EXPECT_TRUE(replay_journal(path_).has_value());
+    EXPECT_EQ(read_text(path_), kAfter);
+    EXPECT_FALSE(exists(journal_));
   }
 }
 
-TEST_F(JournalTest, WrittenJournalReplaysToTheClosedState) {
-  write_file(data_, kBefore);
-  ASSERT_TRUE(write_journal(data_, kTailStart, as_bytes(kNewZone), as_bytes(kFrame)).has_value());
-  ASSERT_TRUE(replay_journal(data_).has_value());
-  EXPECT_EQ(read_file(data_), kAfter);
-  EXPECT_FALSE(exists(journal_));
-}
-
-TEST_F(JournalTest, SpliceIsIdempotent) {
-  write_file(data_, kBefore);
-  auto f = posix_env().open_read_write(data_);
-  ASSERT_TRUE(f.has_value());
-  for (int i = 0; i < 2; ++i) {
-    ASSERT_TRUE(splice(**f, kTailStart, as_bytes(kNewZone), as_bytes(kFrame)).has_value());
-    EXPECT_EQ(read_file(data_), kAfter) << i;
-  }
-}
-
-TEST_F(JournalTest, ValidJournalWithoutDataFileFailsNamingTheDataFile) {
-  write_file(journal_, valid_image());
-  auto r = replay_journal(data_);
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().kind(), Error::Kind::Io);
-  EXPECT_EQ(r.error().path(), data_);
-  EXPECT_EQ(r.error().os_code(), ENOENT);
-  EXPECT_EQ(read_file(journal_), valid_image());
-  EXPECT_FALSE(exists(data_));
-}
-
-TEST_F(JournalTest, UnreadableJournalFailsNamingTheJournal) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root reads files whatever their permission bits";
-  write_file(data_, kBefore);
-  write_file(journal_, valid_image());
-  ASSERT_EQ(::chmod(journal_.c_str(), 0), 0);
-  auto r = replay_journal(data_);
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().path(), journal_);
-  EXPECT_EQ(r.error().os_code(), EACCES);
-  EXPECT_TRUE(exists(journal_));
-  EXPECT_EQ(read_file(data_), kBefore);
-}
-
-// The same refusal, reached through injected faults so that it also runs as root: a journal
-// that cannot be opened or read might hold a close whose splice had begun.
-TEST_F(JournalTest, JournalThatCannotBeReadFailsNamingTheJournal) {
+// A journal that exists but cannot be read might hold a close whose splice had begun; one whose
+// data file is gone has nothing to complete. Both fail naming the file, and keep the journal.
+TEST_F(JournalTest, ReplayThatCannotProceedKeepsTheJournal) {
   struct Case {
+    const char* name;
     Op op;
     std::uint64_t nth;
     int errnum;
+    bool data_file;
   };
   const Case cases[] = {
-      {Op::Open, 1, EACCES},
-      {Op::Read, 1, EIO},  // the header
-      {Op::Read, 2, EIO},  // the payload
+      {"journal open", Op::Open, 1, EACCES, true},
+      {"journal header read", Op::Read, 1, EIO, true},
+      {"journal payload read", Op::Read, 2, EIO, true},
+      {"no data file", Op::Open, 0, ENOENT, false},
   };
   for (const Case& c : cases) {
-    write_file(data_, kBefore);
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(path_);
+    if (c.data_file) write_file(path_, kBefore);
     write_file(journal_, valid_image());
     FaultEnv faults;
     ScopedEnv installed(faults);
-    faults.fail_nth(c.op, c.nth, c.errnum);
-    auto r = replay_journal(data_);
-    ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error().kind(), Error::Kind::Io);
-    EXPECT_EQ(r.error().path(), journal_);
-    EXPECT_EQ(r.error().os_code(), c.errnum);
-    EXPECT_EQ(read_file(journal_), valid_image());
-    EXPECT_EQ(read_file(data_), kBefore);
+    if (c.nth != 0) faults.fail_nth(c.op, c.nth, c.errnum);
+    EXPECT_EQ(replay_journal(path_), fail(Error::io_at(c.data_file ? journal_ : path_, c.errnum)));
+    EXPECT_EQ(read_text(journal_), valid_image());
+    EXPECT_EQ(exists(path_) ? read_text(path_) : "<none>", c.data_file ? kBefore : "<none>");
   }
 }
 
@@ -371,33 +293,30 @@ TEST_F(JournalTest, FailedSpliceKeepsTheJournalForTheNextOpener) {
       {Op::Sync, 1},
   };
   for (const Case& c : cases) {
-    write_file(data_, kBefore);
+    write_file(path_, kBefore);
     write_file(journal_, valid_image());
     {
       FaultEnv faults;
       ScopedEnv installed(faults);
       faults.fail_nth(c.op, c.nth, EIO);
-      auto r = replay_journal(data_);
-      ASSERT_FALSE(r.has_value());
-      EXPECT_EQ(r.error().os_code(), EIO);
-      EXPECT_FALSE(r.error().path().has_value());
+      EXPECT_EQ(replay_journal(path_), fail(Error::io(EIO)));
       EXPECT_EQ(faults.count(Op::Unlink), 0u);
     }
-    EXPECT_EQ(read_file(journal_), valid_image());
-    ASSERT_TRUE(replay_journal(data_).has_value());
-    EXPECT_EQ(read_file(data_), kAfter);
+    EXPECT_EQ(read_text(journal_), valid_image());
+    ASSERT_TRUE(replay_journal(path_).has_value());
+    EXPECT_EQ(read_text(path_), kAfter);
     EXPECT_FALSE(exists(journal_));
   }
 }
 
 TEST_F(JournalTest, FailureToDeleteAReplayedJournalIsIgnored) {
-  write_file(data_, kBefore);
+  write_file(path_, kBefore);
   write_file(journal_, valid_image());
   FaultEnv faults;
   ScopedEnv installed(faults);
   faults.fail_nth(Op::Unlink, 1, EIO);
-  EXPECT_TRUE(replay_journal(data_).has_value());
-  EXPECT_EQ(read_file(data_), kAfter);
+  EXPECT_TRUE(replay_journal(path_).has_value());
+  EXPECT_EQ(read_text(path_), kAfter);
 }
 
 TEST_F(JournalTest, RemoveJournalReportsWhetherTheJournalIsGone) {
@@ -406,23 +325,23 @@ TEST_F(JournalTest, RemoveJournalReportsWhetherTheJournalIsGone) {
     FaultEnv faults;
     ScopedEnv installed(faults);
     faults.fail_nth(Op::Unlink, 1, EACCES);
-    EXPECT_FALSE(remove_journal(data_));
+    EXPECT_FALSE(remove_journal(path_));
     EXPECT_TRUE(exists(journal_));
-    EXPECT_TRUE(remove_journal(data_));
+    EXPECT_TRUE(remove_journal(path_));
     EXPECT_FALSE(exists(journal_));
     // The deletion is made durable, so a crash cannot bring a finished journal back.
     EXPECT_EQ(faults.count(Op::SyncDir), 1u);
-    EXPECT_EQ(faults.last_path(Op::SyncDir), dir_);
+    EXPECT_EQ(faults.last_path(Op::SyncDir), dir_.path());
   }
-  EXPECT_TRUE(remove_journal(data_));  // absent already
+  EXPECT_TRUE(remove_journal(path_));  // absent already
 }
 
 TEST_F(JournalTest, SyncParentDirIgnoresFailures) {
   FaultEnv faults;
   ScopedEnv installed(faults);
-  sync_parent_dir(dir_ + "/missing-dir/x");
-  sync_parent_dir(dir_ + "/x");
-  EXPECT_EQ(faults.last_path(Op::SyncDir), dir_);
+  sync_parent_dir(dir_.path() + "/missing-dir/x");
+  sync_parent_dir(dir_.path() + "/x");
+  EXPECT_EQ(faults.last_path(Op::SyncDir), dir_.path());
   sync_parent_dir("x");
   EXPECT_EQ(faults.last_path(Op::SyncDir), ".");
   sync_parent_dir("/x");

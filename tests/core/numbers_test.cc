@@ -47,19 +47,15 @@ TEST(NumbersTest, ParseUnsignedTable) {
       {"-", kMax, 10, I},
       {"0", kMax, 10, std::uint64_t{0}},
       {"+0", kMax, 10, std::uint64_t{0}},
-      {"000", kMax, 10, std::uint64_t{0}},
       {"007", kMax, 10, std::uint64_t{7}},
       {"+16", kMax, 10, std::uint64_t{16}},
       {"++1", kMax, 10, I},
-      {"+-1", kMax, 10, I},
-      {"-0", kMax, 10, I},
       {"-1", kMax, 10, I},
       {"1+", kMax, 10, I},
       {" 1", kMax, 10, I},
       {"1 ", kMax, 10, I},
       {"1_000", kMax, 10, I},
       {"1e3", kMax, 10, I},
-      {"a", kMax, 10, I},
       {"0x10", kMax, 10, I},
       {std::string("1\0", 2), kMax, 10, I},
       {"\xd9\xa1", kMax, 10, I},  // ARABIC-INDIC DIGIT ONE is not an ASCII digit
@@ -68,35 +64,24 @@ TEST(NumbersTest, ParseUnsignedTable) {
       {"0000000000000000000000018446744073709551615", kMax, 10, UINT64_MAX},
       {"18446744073709551616", kMax, 10, T},  // the last addition overflows
       {"18446744073709551620", kMax, 10, T},  // the last multiplication overflows
-      {"99999999999999999999", kMax, 10, T},
       {"4294967295", UINT32_MAX, 10, std::uint64_t{4294967295}},
       {"4294967296", UINT32_MAX, 10, T},
-      {"+04294967295", UINT32_MAX, 10, std::uint64_t{4294967295}},
-      {"255", 255, 10, std::uint64_t{255}},
-      {"256", 255, 10, T},
       {"0", 0, 10, std::uint64_t{0}},
       {"1", 0, 10, T},
       // An invalid character wins over overflow wherever it stands.
       {"99999999999999999999x", kMax, 10, I},
       {"999999999999999999999999x", kMax, 10, I},  // more digits after the overflow
-      {"1000000000000000000000-5", kMax, 10, I},
       {"4294967296000+", UINT32_MAX, 10, I},
       {"x99999999999999999999", kMax, 10, I},
-      {"4294967296-", UINT32_MAX, 10, I},
       // Hexadecimal.
-      {"ff", kMax, 16, std::uint64_t{255}},
       {"FF", kMax, 16, std::uint64_t{255}},
       {"+aBcD", kMax, 16, std::uint64_t{0xabcd}},
       {"ffffffffffffffff", kMax, 16, UINT64_MAX},
       {"0ffffffffffffffff", kMax, 16, UINT64_MAX},  // 17 digits that fit
-      {"00000000000000000000000000001", kMax, 16, std::uint64_t{1}},
       {"10000000000000000", kMax, 16, T},
       {"1ffffffffffffffff", kMax, 16, T},
       {"1ffffffffffffffffg", kMax, 16, I},
-      {"1ffffffffffffffff00g", kMax, 16, I},
       {"g", kMax, 16, I},
-      {"0x1", kMax, 16, I},
-      {"+", kMax, 16, I},
       {"", kMax, 16, E},
   };
   for (const ParseCase& c : cases) {
@@ -104,9 +89,7 @@ TEST(NumbersTest, ParseUnsignedTable) {
     EXPECT_EQ(got, c.want) << "text \"" << c.text << "\" max " << c.max << " radix " << c.radix
                            << ": got " << describe(got) << ", want " << describe(c.want);
   }
-}
-
-TEST(NumbersTest, DefaultsAreDecimalAndFullRange) {
+  // The defaults are decimal and the full range.
   EXPECT_EQ(parse_unsigned("18446744073709551615"), UINT64_MAX);
   EXPECT_EQ(parse_unsigned("ff").error(), ParseIntError::InvalidDigit);
 }
@@ -116,8 +99,14 @@ TEST(NumbersTest, ParseCounterIsLenient) {
     std::string text;
     std::uint64_t want;
   } cases[] = {
-      {"12", 12},  {"+5", 5},  {"0042", 42}, {"", 0},
-      {"x", 0},    {"-3", 0},  {" 1", 0},    {"18446744073709551615", UINT64_MAX},
+      {"12", 12},
+      {"+5", 5},
+      {"0042", 42},
+      {"", 0},
+      {"x", 0},
+      {"-3", 0},
+      {" 1", 0},
+      {"18446744073709551615", UINT64_MAX},
       {"18446744073709551616", 0},
   };
   for (const auto& c : cases) EXPECT_EQ(parse_counter(c.text), c.want) << c.text;
@@ -140,7 +129,7 @@ TEST(NumbersTest, Renderers) {
 // Whatever the renderers write, the parser reads back, across the whole range.
 TEST(NumbersTest, RenderParseRoundTrip) {
   std::mt19937_64 rng(20240601);
-  for (int i = 0; i < 20000; ++i) {
+  for (int i = 0; i < 5000; ++i) {
     // Mix full-width values with short ones so that every digit count is covered.
     const std::uint64_t v = rng() >> (rng() % 64);
     EXPECT_EQ(parse_unsigned(to_decimal(v)), v);

@@ -9,9 +9,12 @@
 #include <vector>
 
 #include "core/hash.h"
+#include "tests/core/test_util.h"
 
 namespace drelix {
 namespace {
+
+using test::make_headers;
 
 constexpr const char* kEmpty = "cannot parse integer from empty string";
 constexpr const char* kInvalid = "invalid digit found in string";
@@ -23,59 +26,44 @@ std::string bad_size(const std::string& quoted_rest, const char* reason) {
 
 // ---- Hashes -------------------------------------------------------------------------------
 
-TEST(HashTest, Fnv1a64KnownValues) {
+TEST(HashTest, KnownValues) {
   const struct {
     std::string text;
-    std::uint64_t want;
+    std::uint64_t fnv, xxh;
   } cases[] = {
-      {"", 0xcbf29ce484222325ULL},
-      {"a", 0xaf63dc4c8601ec8cULL},
-      {"foobar", 0x85944171f73967e8ULL},
-      {"id:u32:0;ts:u64:4", 0x3e72cf552e352917ULL},
+      {"", 0xcbf29ce484222325ULL, 0xef46db3751d8e999ULL},
+      {"abc", 0xe71fa2190541574bULL, 0x44bc2cf5ad770999ULL},
+      {"id:u32:0;ts:u64:4", 0x3e72cf552e352917ULL, 0x6dff1bb6637149dcULL},
   };
-  for (const auto& c : cases) EXPECT_EQ(fnv1a64(as_bytes(c.text)), c.want) << c.text;
-  EXPECT_EQ(fnv1a64(ByteView()), kFnvOffsetBasis);
-}
-
-TEST(HashTest, Xxh64KnownValues) {
-  EXPECT_EQ(xxh64(as_bytes("")), 0xef46db3751d8e999ULL);
-  EXPECT_EQ(xxh64(ByteView()), 0xef46db3751d8e999ULL);  // null data, zero length
-  EXPECT_EQ(xxh64(as_bytes("abc")), 0x44bc2cf5ad770999ULL);
-}
-
-TEST(HashTest, Xxh64SeesEveryByte) {
-  // Past 32 bytes the library switches to its striped loop; a change in any position must show.
-  Bytes data(100);
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
-  const std::uint64_t base = xxh64(data);
-  EXPECT_EQ(xxh64(data), base);
-  for (std::size_t i = 0; i < data.size(); ++i) {
-    Bytes changed = data;
-    changed[i] ^= 1;
-    EXPECT_NE(xxh64(changed), base) << i;
+  for (const auto& c : cases) {
+    EXPECT_EQ(fnv1a64(as_bytes(c.text)), c.fnv) << c.text;
+    EXPECT_EQ(xxh64(as_bytes(c.text)), c.xxh) << c.text;
   }
-  EXPECT_NE(xxh64(ByteView(data).first(99)), base);
+  // Null data of zero length.
+  EXPECT_EQ(fnv1a64(ByteView()), kFnvOffsetBasis);
+  EXPECT_EQ(xxh64(ByteView()), 0xef46db3751d8e999ULL);
 }
 
 // ---- RecordLayout -------------------------------------------------------------------------
 
-TEST(SchemaTest, RecordLayoutParses) {
+TEST(SchemaTest, RecordLayoutParsesAndRenders) {
   const struct {
     std::string text;
     RecordLayout want;
+    std::string canonical;
   } cases[] = {
-      {"prefixed", RecordLayout::prefixed()},
-      {"fixed:16", RecordLayout::fixed(16)},
-      {"fixed:+16", RecordLayout::fixed(16)},
-      {"fixed:0016", RecordLayout::fixed(16)},
-      {"fixed:1", RecordLayout::fixed(1)},
-      {"fixed:4294967295", RecordLayout::fixed(4294967295u)},
-      {"fixed:000004294967295", RecordLayout::fixed(4294967295u)},
+      {"prefixed", RecordLayout::prefixed(), "prefixed"},
+      {"fixed:16", RecordLayout::fixed(16), "fixed:16"},
+      {"fixed:+16", RecordLayout::fixed(16), "fixed:16"},
+      {"fixed:0016", RecordLayout::fixed(16), "fixed:16"},
+      {"fixed:1", RecordLayout::fixed(1), "fixed:1"},
+      {"fixed:000004294967295", RecordLayout::fixed(4294967295u), "fixed:4294967295"},
   };
   for (const auto& c : cases) {
     const auto got = RecordLayout::parse(c.text);
     ASSERT_TRUE(got.has_value()) << c.text << ": " << got.error().to_string();
     EXPECT_EQ(*got, c.want) << c.text;
+    EXPECT_EQ(got->render(), c.canonical);
   }
 }
 
@@ -85,26 +73,18 @@ TEST(SchemaTest, RecordLayoutFailures) {
     std::string message;
   } cases[] = {
       {"fixed:0", "record size is zero"},
-      {"fixed:+0", "record size is zero"},
       {"fixed:000", "record size is zero"},
       {"fixed:", bad_size("\"\"", kEmpty)},
       {"fixed:-1", bad_size("\"-1\"", kInvalid)},
       {"fixed: 8", bad_size("\" 8\"", kInvalid)},
-      {"fixed:8 ", bad_size("\"8 \"", kInvalid)},
       {"fixed:+", bad_size("\"+\"", kInvalid)},
-      {"fixed:-", bad_size("\"-\"", kInvalid)},
-      {"fixed:++1", bad_size("\"++1\"", kInvalid)},
-      {"fixed:0x10", bad_size("\"0x10\"", kInvalid)},
       {"fixed:fixed:8", bad_size("\"fixed:8\"", kInvalid)},
       {"fixed:8\n", bad_size("\"8\\n\"", kInvalid)},
       {"fixed:4294967296", bad_size("\"4294967296\"", kTooLarge)},
-      {"fixed:99999999999999999999", bad_size("\"99999999999999999999\"", kTooLarge)},
       {"fixed:99999999999999999999x", bad_size("\"99999999999999999999x\"", kInvalid)},
       {"Fixed:8", "unknown record layout \"Fixed:8\""},
       {"prefixed ", "unknown record layout \"prefixed \""},
-      {"Prefixed", "unknown record layout \"Prefixed\""},
       {"prefixed:8", "unknown record layout \"prefixed:8\""},
-      {"fix", "unknown record layout \"fix\""},
       {"fixed", "unknown record layout \"fixed\""},
       {" fixed:8", "unknown record layout \" fixed:8\""},
       {"", "unknown record layout \"\""},
@@ -115,22 +95,6 @@ TEST(SchemaTest, RecordLayoutFailures) {
     ASSERT_FALSE(got.has_value()) << c.text;
     EXPECT_EQ(got.error().kind(), Error::Kind::Malformed) << c.text;
     EXPECT_EQ(got.error().message(), c.message) << c.text;
-  }
-}
-
-TEST(SchemaTest, RecordLayoutRenders) {
-  const struct {
-    RecordLayout layout;
-    std::string text;
-  } cases[] = {
-      {RecordLayout::prefixed(), "prefixed"},
-      {RecordLayout::fixed(1), "fixed:1"},
-      {RecordLayout::fixed(16), "fixed:16"},
-      {RecordLayout::fixed(4294967295u), "fixed:4294967295"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.layout.render(), c.text);
-    EXPECT_EQ(RecordLayout::parse(c.text), c.layout) << c.text;
   }
 }
 
@@ -157,24 +121,7 @@ TEST(SchemaTest, FieldsValueAndHash) {
   }
 }
 
-TEST(SchemaTest, HashIgnoresNameAndLayoutButNotFieldOrder) {
-  const Schema a{"a@1", {{"id", "u32", 0}, {"ts", "u64", 4}}, RecordLayout::fixed(12)};
-  Schema b = a;
-  b.name = "b@2";
-  b.layout = RecordLayout::prefixed();
-  EXPECT_EQ(a.hash_hex(), b.hash_hex());
-  Schema swapped = a;
-  std::swap(swapped.fields[0], swapped.fields[1]);
-  EXPECT_NE(a.hash_hex(), swapped.hash_hex());
-}
-
 // ---- from_headers -------------------------------------------------------------------------
-
-Headers make_headers(const std::vector<std::pair<std::string, std::string>>& pairs) {
-  Headers h;
-  for (const auto& [k, v] : pairs) EXPECT_TRUE(h.set(k, v).has_value()) << k;
-  return h;
-}
 
 TEST(SchemaTest, FromHeadersMissingKeysInOrder) {
   const struct {
@@ -192,8 +139,7 @@ TEST(SchemaTest, FromHeadersMissingKeysInOrder) {
       {{{"_schema", "s"}, {"_record", "fixed:0"}}, "record size is zero"},
       {{{"_schema", "s"}, {"_record", "fixed"}, {"_schema_fields", "x"}},
        "unknown record layout \"fixed\""},
-      {{{"_schema", "s"}, {"_record", "fixed:"}, {"_schema_fields", ""}},
-       bad_size("\"\"", kEmpty)},
+      {{{"_schema", "s"}, {"_record", "fixed:"}, {"_schema_fields", ""}}, bad_size("\"\"", kEmpty)},
   };
   for (const auto& c : cases) {
     const auto got = Schema::from_headers(make_headers(c.pairs));
@@ -236,18 +182,13 @@ TEST(SchemaTest, FromHeadersBadFieldTokens) {
     std::string message;
   } cases[] = {
       {"a:u8", "bad field token \"a:u8\": " + std::string(kEmpty)},
-      {"a:u8:", "bad field token \"a:u8:\": " + std::string(kEmpty)},
       {"a", "bad field token \"a\": " + std::string(kEmpty)},
       // The offset is checked before the name and type.
       {":", "bad field token \":\": " + std::string(kEmpty)},
       {":u8:x", "bad field token \":u8:x\": " + std::string(kInvalid)},
       {":u8:0", "bad field token \":u8:0\""},
       {"a::0", "bad field token \"a::0\""},
-      {"::0", "bad field token \"::0\""},
       {"a:u8:1:2", "bad field token \"a:u8:1:2\": " + std::string(kInvalid)},
-      {"a:u8:-1", "bad field token \"a:u8:-1\": " + std::string(kInvalid)},
-      {"a:u8: 1", "bad field token \"a:u8: 1\": " + std::string(kInvalid)},
-      {"a:u8:+", "bad field token \"a:u8:+\": " + std::string(kInvalid)},
       {"a:u8:4294967296", "bad field token \"a:u8:4294967296\": " + std::string(kTooLarge)},
       // The first bad token is reported.
       {"a:u8:0;b:u8;c::1", "bad field token \"b:u8\": " + std::string(kEmpty)},
@@ -277,7 +218,8 @@ TEST(SchemaTest, HeaderRoundTrip) {
   const Schema schemas[] = {
       {"ev@1", {}, RecordLayout::prefixed()},
       {"ev@1", {{"id", "u32", 0}, {"ts", "u64", 4}}, RecordLayout::fixed(12)},
-      {"any text: with ; and \\ and\nnewline", {{"u", "uuid", 4294967295u}},
+      {"any text: with ; and \\ and\nnewline",
+       {{"u", "uuid", 4294967295u}},
        RecordLayout::fixed(4294967295u)},
   };
   for (const Schema& s : schemas) {
@@ -339,71 +281,28 @@ void expect_same_split(const Bytes& data, RecordLayout layout) {
   }
 }
 
-Bytes hex_bytes(std::initializer_list<int> v) {
-  Bytes b;
-  for (int x : v) b.push_back(static_cast<std::uint8_t>(x));
-  return b;
-}
-
 TEST(SchemaTest, SplitRecordsExamples) {
-  {
-    const Bytes data(10, 0xaa);
-    const SplitResult r = split_records(data, RecordLayout::fixed(4));
-    ASSERT_EQ(r.records.size(), 2u);
-    EXPECT_EQ(r.torn, 2u);
-    EXPECT_EQ(r.records[0].data(), data.data());
-    EXPECT_EQ(r.records[1].data(), data.data() + 4);
-    EXPECT_EQ(r.records[1].size(), 4u);
-    // The list is sized up front rather than grown.
-    EXPECT_EQ(r.records.capacity(), 2u);
-  }
-  {
-    const Bytes data(3, 0xaa);
-    const SplitResult r = split_records(data, RecordLayout::fixed(4));
-    EXPECT_TRUE(r.records.empty());
-    EXPECT_EQ(r.torn, 3u);
-  }
-  {
-    const Bytes data(7, 1);
-    const SplitResult r = split_records(data, RecordLayout::fixed(0));
-    EXPECT_TRUE(r.records.empty());
-    EXPECT_EQ(r.torn, 7u);
-  }
-  {
-    const Bytes data = hex_bytes({0x03, 0x00, 0x61, 0x62, 0x63, 0x00, 0x00, 0x05, 0x00, 0x78});
-    const SplitResult r = split_records(data, RecordLayout::prefixed());
-    ASSERT_EQ(r.records.size(), 2u);
-    EXPECT_EQ(Bytes(r.records[0].begin(), r.records[0].end()), hex_bytes({0x61, 0x62, 0x63}));
-    EXPECT_EQ(r.records[0].data(), data.data() + 2);
-    EXPECT_TRUE(r.records[1].empty());
-    EXPECT_EQ(r.torn, 3u);
-  }
-  {
-    // A length prefix is little-endian: 01 01 announces 257 bytes.
-    Bytes data = hex_bytes({0x01, 0x01});
-    data.resize(2 + 257, 0x5a);
-    SplitResult r = split_records(data, RecordLayout::prefixed());
-    ASSERT_EQ(r.records.size(), 1u);
-    EXPECT_EQ(r.records[0].size(), 257u);
-    EXPECT_EQ(r.torn, 0u);
-    data.pop_back();
-    r = split_records(data, RecordLayout::prefixed());
-    EXPECT_TRUE(r.records.empty());
-    EXPECT_EQ(r.torn, data.size());
-  }
-  for (const Bytes& data : {Bytes{}, hex_bytes({0x00})}) {
-    const SplitResult r = split_records(data, RecordLayout::prefixed());
-    EXPECT_TRUE(r.records.empty());
-    EXPECT_EQ(r.torn, data.size());
-    const SplitResult f = split_records(data, RecordLayout::fixed(1));
-    EXPECT_EQ(f.records.size(), data.size());
-    EXPECT_EQ(f.torn, 0u);
-  }
+  const Bytes data(10, 0xaa);
+  const SplitResult r = split_records(data, RecordLayout::fixed(4));
+  ASSERT_EQ(r.records.size(), 2u);
+  EXPECT_EQ(r.torn, 2u);
+  EXPECT_EQ(r.records[1].data(), data.data() + 4);  // views into the input, not copies
+  EXPECT_EQ(r.records.capacity(), 2u);              // sized up front rather than grown
+  // A length prefix is little-endian: 01 01 announces 257 bytes.
+  Bytes prefixed = {0x01, 0x01};
+  prefixed.resize(2 + 257, 0x5a);
+  const SplitResult p = split_records(prefixed, RecordLayout::prefixed());
+  ASSERT_EQ(p.records.size(), 1u);
+  EXPECT_EQ(p.records[0].size(), 257u);
+  EXPECT_EQ(p.torn, 0u);
+  const SplitResult cut = split_records(ByteView(prefixed).first(258), RecordLayout::prefixed());
+  EXPECT_TRUE(cut.records.empty());
+  EXPECT_EQ(cut.torn, 258u);
 }
 
 TEST(SchemaTest, SplitRecordsMatchesReference) {
   std::mt19937_64 rng(7);
-  for (int iter = 0; iter < 3000; ++iter) {
+  for (int iter = 0; iter < 1000; ++iter) {
     Bytes data;
     if (iter % 3 == 0) {
       // Arbitrary bytes: prefixes are mostly huge, so most of the input ends up torn.
@@ -420,11 +319,12 @@ TEST(SchemaTest, SplitRecordsMatchesReference) {
         for (std::size_t j = 0; j < len; ++j) data.push_back(static_cast<std::uint8_t>(rng()));
       }
       if (!data.empty() && rng() % 2) data.resize(rng() % data.size());
-      for (std::uint64_t n = rng() % 3; n > 0; --n) data.push_back(static_cast<std::uint8_t>(rng()));
+      for (std::uint64_t n = rng() % 3; n > 0; --n)
+        data.push_back(static_cast<std::uint8_t>(rng()));
     }
     expect_same_split(data, RecordLayout::prefixed());
-    const std::uint32_t sizes[] = {0, 1, 2, 3, 7, 16, static_cast<std::uint32_t>(1 + rng() % 700),
-                                   4294967295u};
+    const std::uint32_t sizes[] = {
+        0, 1, 2, 3, 7, 16, static_cast<std::uint32_t>(1 + rng() % 700), 4294967295u};
     for (std::uint32_t n : sizes) expect_same_split(data, RecordLayout::fixed(n));
   }
 }
