@@ -186,7 +186,11 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
 
   const Preamble preamble{header_area, kFormatVersion, kFlagCompressed};
   DRELIX_ASSIGN_OR_RETURN(FilePtr file, env().create_exclusive(path, 0666));
-  if (Status written = write_new_file(*file, preamble, zone); !written) {
+  // The directory entry is synced too: every later close syncs only the file, and a file whose
+  // name a power cut can take back would take its durable frames with it.
+  Status written = write_new_file(*file, preamble, zone);
+  if (written) written = sync_dir_of(path);
+  if (!written) {
     // The file is ours (the create was exclusive) and useless half-written; leaving it would
     // make a retry of the same create fail on the existing path.
     file.reset();

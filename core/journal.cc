@@ -52,7 +52,24 @@ std::optional<std::uint32_t> data_file_permissions(const std::string& path) {
   return *mode;
 }
 
+// Deletes the journal at `jpath` and syncs its directory. A deletion lost in a power cut would
+// bring the journal back, and replaying it then would undo whatever changed the file since (a
+// zone rewrite, later records): the journal is gone only once its directory says so durably. An
+// absent journal is synced too, since an earlier attempt may have unlinked it without the sync.
+Status unlink_durably(const std::string& jpath) {
+  if (auto removed = env().unlink(jpath); !removed && removed.error().os_code() != ENOENT) {
+    return fail(std::move(removed).error());
+  }
+  return sync_dir_of(jpath);
+}
+
 }  // namespace
+
+Status sync_dir_of(const std::string& path) {
+  // A path without a directory part lives in the current directory.
+  const std::string dir = parent_dir(path);
+  return env().sync_dir(dir.empty() ? std::string(".") : dir);
+}
 
 std::string journal_path(const std::string& path) {
   // Appending to the whole path also covers a path that ends in "/": its journal is ".seal" in
@@ -84,11 +101,12 @@ Status write_journal(const std::string& path, std::uint64_t offset, ByteView zon
                           env().create_truncate(jpath, mode.value_or(kDefaultMode)));
   if (mode) DRELIX_TRY(journal->set_permissions(*mode));
 
-  // 3. Durable content, then a durable directory entry.
+  // 3. Durable content, then a durable directory entry. The splice that follows trusts the
+  //    journal to survive a power loss, so a directory sync that fails fails the close here,
+  //    before the data file is touched.
   DRELIX_TRY(journal->write_all_at(0, image));
   DRELIX_TRY(journal->sync());
-  sync_parent_dir(jpath);
-  return {};
+  return sync_dir_of(jpath);
 }
 
 Status splice(File& file, std::uint64_t offset, ByteView zone, ByteView frame) {
@@ -140,32 +158,27 @@ Status replay_journal(const std::string& path) {
   if (auto r = journal->read_exact_at(kHeaderSize, payload); !r) {
     return read_failed(std::move(r).error());
   }
-  journal.reset();
 
   JournalContent content;
   if (!decode_payload(payload, checksum, &content)) return discard();
 
+  // The close that wrote this journal may have died before syncing it: what we read may still
+  // be only in the page cache. Splicing from it and then losing power would leave a data file
+  // changed by a journal that no longer exists, so make the journal durable first.
+  if (auto r = journal->sync(); !r) return read_failed(std::move(r).error());
+  journal.reset();
+  DRELIX_TRY(sync_dir_of(jpath));
+
   DRELIX_ASSIGN_OR_RETURN(FilePtr data, env().open_read_write(path));
   DRELIX_TRY(splice(*data, content.offset, content.zone, content.frame));
   data.reset();
-  remove_journal(path);
-  return {};
+  // A journal left behind would be replayed again after later appends and cut them off, so an
+  // opener that cannot remove it must not go on to write.
+  return unlink_durably(jpath);
 }
 
-bool remove_journal(const std::string& path) {
-  const std::string jpath = journal_path(path);
-  auto removed = env().unlink(jpath);
-  if (!removed) return removed.error().os_code() == ENOENT;
-  // A deletion lost in a crash would bring the journal back, and replaying it then would undo
-  // whatever changed the file since (a zone rewrite, later records).
-  sync_parent_dir(jpath);
-  return true;
-}
+bool remove_journal(const std::string& path) { return unlink_durably(journal_path(path)).has_value(); }
 
-void sync_parent_dir(const std::string& path) {
-  // A path without a directory part lives in the current directory.
-  const std::string dir = parent_dir(path);
-  (void)env().sync_dir(dir.empty() ? std::string(".") : dir);
-}
+void sync_parent_dir(const std::string& path) { (void)sync_dir_of(path); }
 
 }  // namespace drelix

@@ -22,7 +22,8 @@ namespace drelix {
 std::string journal_path(const std::string& path);
 
 // Builds the image, writes it to journal_path(path) (created or truncated with the data file's
-// permission bits when they can be read, else 0666), full sync, then directory sync.
+// permission bits when they can be read, else 0666), full sync, then directory sync; any
+// failure, the directory sync's included, is returned before the data file is touched.
 Status write_journal(const std::string& path, std::uint64_t offset, ByteView zone,
                      ByteView frame);
 
@@ -30,16 +31,20 @@ Status write_journal(const std::string& path, std::uint64_t offset, ByteView zon
 Status splice(File& file, std::uint64_t offset, ByteView zone, ByteView frame);
 
 // Finishes or discards a pending journal of `path`. A missing journal is nothing to do; an
-// invalid one is deleted; a valid one is spliced then deleted. A journal that exists but cannot
+// invalid one is deleted; a valid one is made durable (it may never have been synced), spliced,
+// then deleted. A journal that exists but cannot
 // be read fails with Error::Io naming the journal (it might hold a close that must not be lost).
 Status replay_journal(const std::string& path);
 
-// Deletes the journal. Never fails an operation; returns whether the journal is known to be
-// gone (removed, or absent already), so that a caller can guard against a stale journal.
+// Deletes the journal and syncs its directory. Never fails an operation; returns whether the
+// journal is known to be durably gone, so that a caller can guard against a stale journal.
 bool remove_journal(const std::string& path);
 
 // Synchronises the directory holding `path` (the current directory when there is no directory
-// part); every failure is ignored.
+// part) and reports a failure.
+Status sync_dir_of(const std::string& path);
+
+// sync_dir_of for best-effort callers: every failure is ignored.
 void sync_parent_dir(const std::string& path);
 
 }  // namespace drelix

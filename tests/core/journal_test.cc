@@ -104,9 +104,9 @@ TEST_F(JournalTest, WriteJournalProducesTheExactImage) {
   EXPECT_EQ(read_text(journal_), valid_image());
 }
 
-// The image is written, synced, then its directory synced. A failing write, sync or create
-// stops the steps after it and leaves the data file as it was; only the directory sync's
-// failure is ignored.
+// The image is written, synced, then its directory synced. A failing create, write, sync or
+// directory sync stops the steps after it and leaves the data file as it was: the splice that
+// would follow relies on a journal that survives a power loss.
 TEST_F(JournalTest, WriteJournalStepsAndTheirFailures) {
   struct Case {
     const char* name;
@@ -121,7 +121,7 @@ TEST_F(JournalTest, WriteJournalStepsAndTheirFailures) {
       {"create", Op::Open, 2, journal_, 0, 0, 0},
       {"write", Op::Write, 1, "", 1, 0, 0},
       {"sync", Op::Sync, 1, "", 1, 1, 0},
-      {"directory sync", Op::SyncDir, 1, std::nullopt, 1, 1, 1},
+      {"directory sync", Op::SyncDir, 1, dir_.path(), 1, 1, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -290,7 +290,7 @@ TEST_F(JournalTest, FailedSpliceKeepsTheJournalForTheNextOpener) {
       {Op::Write, 1},  // the frame
       {Op::Truncate, 1},
       {Op::Write, 2},  // the zone
-      {Op::Sync, 1},
+      {Op::Sync, 2},   // the data file (the first sync is the journal's own)
   };
   for (const Case& c : cases) {
     write_file(path_, kBefore);
@@ -309,14 +309,38 @@ TEST_F(JournalTest, FailedSpliceKeepsTheJournalForTheNextOpener) {
   }
 }
 
-TEST_F(JournalTest, FailureToDeleteAReplayedJournalIsIgnored) {
-  write_file(path_, kBefore);
-  write_file(journal_, valid_image());
-  FaultEnv faults;
-  ScopedEnv installed(faults);
-  faults.fail_nth(Op::Unlink, 1, EIO);
-  EXPECT_TRUE(replay_journal(path_).has_value());
-  EXPECT_EQ(read_text(path_), kAfter);
+// A replay first makes the journal durable (its close may have died before syncing it): if
+// that fails, the data file is not touched. After the splice the journal must go durably, or a
+// later replay would cut off what is appended next: failing that fails the replay, and the next
+// one splices again (the same bytes) and removes it.
+TEST_F(JournalTest, ReplaySyncsTheJournalFirstAndRemovesItDurably) {
+  struct Case {
+    const char* name;
+    Op op;
+    std::string failing_path;
+    std::string data_after;
+  };
+  const Case cases[] = {
+      {"journal sync", Op::Sync, journal_, kBefore},
+      {"journal directory sync", Op::SyncDir, dir_.path(), kBefore},
+      {"unlink after the splice", Op::Unlink, journal_, kAfter},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_file(path_, kBefore);
+    write_file(journal_, valid_image());
+    {
+      FaultEnv faults;
+      ScopedEnv installed(faults);
+      faults.fail_nth(c.op, 1, EIO);
+      EXPECT_EQ(replay_journal(path_), fail(Error::io_at(c.failing_path, EIO)));
+    }
+    EXPECT_EQ(read_text(path_), c.data_after);
+    EXPECT_EQ(read_text(journal_), valid_image());
+    ASSERT_TRUE(replay_journal(path_).has_value());
+    EXPECT_EQ(read_text(path_), kAfter);
+    EXPECT_FALSE(exists(journal_));
+  }
 }
 
 TEST_F(JournalTest, RemoveJournalReportsWhetherTheJournalIsGone) {
@@ -334,6 +358,14 @@ TEST_F(JournalTest, RemoveJournalReportsWhetherTheJournalIsGone) {
     EXPECT_EQ(faults.last_path(Op::SyncDir), dir_.path());
   }
   EXPECT_TRUE(remove_journal(path_));  // absent already
+  {
+    // Unlinked but not known durable: not gone as far as a power cut is concerned.
+    write_file(journal_, valid_image());
+    FaultEnv faults;
+    ScopedEnv installed(faults);
+    faults.fail_nth(Op::SyncDir, 1, EIO);
+    EXPECT_FALSE(remove_journal(path_));
+  }
 }
 
 TEST_F(JournalTest, SyncParentDirIgnoresFailures) {
