@@ -196,6 +196,21 @@ TEST(FramesTest, LargeListRoundTrips) {
   EXPECT_EQ(*parsed, frames);
 }
 
+// A hostile zone can list a million frames: they parse, and the fit check walks them all and
+// names the one that does not fit, without arithmetic surprises.
+TEST(FramesTest, MillionEntryListIsParsedAndChecked) {
+  std::string text;
+  for (int i = 0; i < 1000000; ++i) text += "7,0,1;";
+  text += "8,0,4097";
+  auto parsed = parse_frames(text);
+  ASSERT_TRUE(parsed.has_value());
+  ASSERT_EQ(parsed->size(), 1000001u);
+  EXPECT_EQ(check_frames_fit(*parsed, 4112, 4112 + 4096),
+            fail(Error::malformed("frame 8 ends at 8209 but the file is 8208 bytes")));
+  parsed->pop_back();
+  EXPECT_TRUE(check_frames_fit(*parsed, 4112, 4113).has_value());
+}
+
 TEST(FramesTest, CheckFramesFit) {
   constexpr std::uint64_t kStart = 4112;
   constexpr std::uint64_t kFile = 5000;
