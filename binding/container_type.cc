@@ -7,6 +7,7 @@
 // argument's __index__ hook calling back into the very container whose method is converting it.
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -127,6 +128,30 @@ PyObject* none_or_raise(const Status& status) {
 PyObject* bytes_or_raise(const Result<Bytes>& bytes) {
   if (!bytes) return raise_error(bytes.error());
   return new_bytes(bytes->data(), bytes->size());
+}
+
+// Runs one of the engine's *_into frame reads with the content decoded straight into a new
+// bytes object, so that a large frame exists once in memory instead of in an engine buffer and
+// then in its copy. The bytes object is allocated uninitialised at the exact size the engine
+// asks for, and filled before anyone else can see it.
+template <class Read>
+PyObject* frame_bytes_or_raise(Read read) {
+  Ref result;
+  bool python_error = false;
+  const Container::ContentAllocator allocate =
+      [&](std::size_t size) -> Result<std::span<std::uint8_t>> {
+    result = steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    char* data = result ? PyBytes_AsString(result.get()) : nullptr;
+    if (data == nullptr) {
+      // The interpreter's MemoryError is already set; the engine only needs to stop.
+      python_error = true;
+      return fail(Error::io_text("out of memory"));
+    }
+    return std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(data), size);
+  };
+  const Result<std::size_t> read_size = read(allocate);
+  if (!read_size) return python_error ? nullptr : raise_error(read_size.error());
+  return release(std::move(result));
 }
 
 // A new Container object owning `engine`, tied to the calling thread.
@@ -375,7 +400,9 @@ PyObject* read_frame_method(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!access) return nullptr;
   std::uint64_t frame_id = 0;
   if (!convert_arg("frame_id", bound[0], to_u64, &frame_id)) return nullptr;
-  return bytes_or_raise(access.engine().read_frame(frame_id));
+  return frame_bytes_or_raise([&](const Container::ContentAllocator& allocate) {
+    return access.engine().read_frame_into(frame_id, allocate);
+  });
 }
 
 PyObject* read_frame_at_method(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -387,7 +414,9 @@ PyObject* read_frame_at_method(PyObject* self, PyObject* args, PyObject* kwargs)
   if (!access) return nullptr;
   std::uint64_t index = 0;
   if (!convert_arg("index", bound[0], to_u64, &index)) return nullptr;
-  return bytes_or_raise(access.engine().read_frame_at(index));
+  return frame_bytes_or_raise([&](const Container::ContentAllocator& allocate) {
+    return access.engine().read_frame_at_into(index, allocate);
+  });
 }
 
 PyObject* read_tail_method(PyObject* self, PyObject* args, PyObject* kwargs) {

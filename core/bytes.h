@@ -3,13 +3,44 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <span>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace drelix {
 
-using Bytes = std::vector<std::uint8_t>;
+// std::allocator, except that a value-less construct() default-initialises. A vector of bytes
+// built on it leaves the elements of Bytes(n) and resize(n) uninitialised instead of zeroing
+// them: buffers that a read, a decoder or a compressor is about to fill (a compression bound
+// runs to tens of MiB) are not written twice, and pages nobody writes are never touched.
+// Callers that need zeros say so: Bytes(n, 0), resize(n, 0).
+template <class T>
+struct DefaultInitAllocator : std::allocator<T> {
+  using value_type = T;
+  template <class U>
+  struct rebind {
+    using other = DefaultInitAllocator<U>;
+  };
+
+  DefaultInitAllocator() noexcept = default;
+  template <class U>
+  DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
+
+  template <class U>
+  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    std::construct_at(p, std::forward<Args>(args)...);
+  }
+};
+
+using Bytes = std::vector<std::uint8_t, DefaultInitAllocator<std::uint8_t>>;
 using ByteView = std::span<const std::uint8_t>;
 
 inline ByteView as_bytes(std::string_view s) {

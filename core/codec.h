@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <span>
 
 #include "core/bytes.h"
 #include "core/error.h"
@@ -35,5 +37,17 @@ struct DecodedFrame {
 // Decodes the zstd frame at the start of `bytes`. Error::Compression (the library's error
 // name), Error::Malformed "truncated zstd frame" or "frame decompresses to more than {} bytes".
 Result<DecodedFrame> decode_one_frame(ByteView bytes);
+
+// The content size the header of the zstd frame at the start of `bytes` declares, when it
+// declares one that is believable: at most kMaxDecodedFrame and no more than the frame's
+// stored bytes could expand to, so that a forged header cannot make a caller allocate
+// gigabytes. nullopt when the size is absent, unbelievable, or the header does not parse.
+std::optional<std::uint64_t> declared_content_size(ByteView bytes);
+
+// Decodes the zstd frame at the start of `bytes` into exactly `out`, which must be the size
+// of its content (usually declared_content_size); returns the input bytes the frame occupied.
+// The errors of decode_one_frame, plus Error::Malformed "frame content does not match the
+// declared size of {} bytes" when the content is shorter or longer than `out`.
+Result<std::uint64_t> decode_one_frame_into(ByteView bytes, std::span<std::uint8_t> out);
 
 }  // namespace drelix

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -63,6 +65,18 @@ class Container {
   Result<Bytes> read_frame(std::uint64_t frame_id);
   Result<Bytes> read_frame_at(std::uint64_t index);
   Result<Bytes> read_frame_body(const Frame& frame);
+
+  // Hands out the memory a frame's content is decoded into: called with the content's exact
+  // size, it returns a span of that many bytes that stays valid until the read returns, or an
+  // error that the read then returns.
+  using ContentAllocator = std::function<Result<std::span<std::uint8_t>>(std::size_t)>;
+  // read_frame and read_frame_at, with the content written into memory from `allocate` (called
+  // once, unless the read fails before the size is known) instead of a Bytes of their own, so
+  // that a caller that owns the final buffer holds one copy of the content, not two. Return the
+  // content size. A zstd frame that does not declare its size is decoded as by read_frame and
+  // then copied.
+  Result<std::size_t> read_frame_into(std::uint64_t frame_id, const ContentAllocator& allocate);
+  Result<std::size_t> read_frame_at_into(std::uint64_t index, const ContentAllocator& allocate);
 
   const std::string& path() const { return path_; }
   const Headers& headers() const { return headers_; }

@@ -1,45 +1,118 @@
 // Reading closed frames back. Reads never write, so they serve read-only and writable
 // containers alike, and a failed read leaves the container as it was.
 
+#include <cstring>
+#include <optional>
+#include <span>
+#include <vector>
+
 #include "core/codec.h"
 #include "core/container.h"
 #include "core/str_cat.h"
 
 namespace drelix {
 
-Result<Bytes> Container::read_frame(std::uint64_t frame_id) {
-  // Ids may repeat; the first in list order wins, and read_frame_at reaches the others.
-  for (const Frame& frame : frames_) {
-    if (frame.id == frame_id) return read_frame_body(frame);
+namespace {
+
+// Ids may repeat; the first in list order wins, and read_frame_at reaches the others.
+Result<const Frame*> frame_with_id(const std::vector<Frame>& frames, std::uint64_t frame_id) {
+  for (const Frame& frame : frames) {
+    if (frame.id == frame_id) return &frame;
   }
   return fail(Error::usage(str_cat("no frame ", frame_id)));
 }
 
-Result<Bytes> Container::read_frame_at(std::uint64_t index) {
-  if (index >= frames_.size()) return fail(Error::usage(str_cat("no frame at position ", index)));
-  return read_frame_body(frames_[static_cast<std::size_t>(index)]);
+Result<const Frame*> frame_at(const std::vector<Frame>& frames, std::uint64_t index) {
+  if (index >= frames.size()) return fail(Error::usage(str_cat("no frame at position ", index)));
+  return &frames[static_cast<std::size_t>(index)];
 }
 
-Result<Bytes> Container::read_frame_body(const Frame& frame) {
+// The bytes the frame occupies in the data section, in one positioned read.
+Result<Bytes> read_stored(Container& c, const Frame& frame) {
   std::uint64_t start;
   std::uint64_t end;
-  if (__builtin_add_overflow(data_start_, frame.offset, &start) ||
+  if (__builtin_add_overflow(c.data_start(), frame.offset, &start) ||
       __builtin_add_overflow(start, frame.len, &end)) {
     return fail(Error::malformed(str_cat("frame ", frame.id, " overflows a u64 offset")));
   }
   // Checked before reading, so that a bogus length never turns into an allocation.
-  if (end > data_end_) {
-    return fail(Error::malformed(
-        str_cat("frame ", frame.id, " ends at ", end, " but the file is ", data_end_, " bytes")));
+  if (end > c.data_end()) {
+    return fail(Error::malformed(str_cat("frame ", frame.id, " ends at ", end, " but the file is ",
+                                         c.data_end(), " bytes")));
   }
   Bytes bytes(static_cast<std::size_t>(frame.len));
   if (bytes.empty()) return bytes;
-  DRELIX_TRY(file_->read_exact_at(start, bytes));
+  DRELIX_TRY(c.file().read_exact_at(start, bytes));
+  return bytes;
+}
+
+// Asks `allocate` for exactly `size` bytes; a span of another size would be written past or
+// left partly unwritten, so it is refused.
+Result<std::span<std::uint8_t>> allocate_exactly(const Container::ContentAllocator& allocate,
+                                                 std::size_t size) {
+  DRELIX_ASSIGN_OR_RETURN(const std::span<std::uint8_t> out, allocate(size));
+  if (out.size() != size) {
+    return fail(Error::usage(
+        str_cat("content allocator gave ", out.size(), " bytes for a ", size, "-byte frame")));
+  }
+  return out;
+}
+
+Result<std::size_t> copy_out(ByteView content, const Container::ContentAllocator& allocate) {
+  DRELIX_ASSIGN_OR_RETURN(const std::span<std::uint8_t> out,
+                          allocate_exactly(allocate, content.size()));
+  if (!content.empty()) std::memcpy(out.data(), content.data(), content.size());
+  return content.size();
+}
+
+Result<std::size_t> read_body_into(Container& c, const Frame& frame,
+                                   const Container::ContentAllocator& allocate) {
+  DRELIX_ASSIGN_OR_RETURN(const Bytes stored, read_stored(c, frame));
+  // Raw frames are their own content (see read_frame_body); copying them is the price of not
+  // knowing that before the read.
+  if (!starts_with_zstd_magic(stored)) return copy_out(stored, allocate);
+  if (const std::optional<std::uint64_t> size = declared_content_size(stored)) {
+    DRELIX_ASSIGN_OR_RETURN(const std::span<std::uint8_t> out,
+                            allocate_exactly(allocate, static_cast<std::size_t>(*size)));
+    DRELIX_TRY(decode_one_frame_into(stored, out));
+    return out.size();
+  }
+  // Without a size to allocate up front the decoder has to grow its own buffer.
+  DRELIX_ASSIGN_OR_RETURN(const DecodedFrame decoded, decode_one_frame(stored));
+  return copy_out(decoded.content, allocate);
+}
+
+}  // namespace
+
+Result<Bytes> Container::read_frame(std::uint64_t frame_id) {
+  DRELIX_ASSIGN_OR_RETURN(const Frame* frame, frame_with_id(frames_, frame_id));
+  return read_frame_body(*frame);
+}
+
+Result<Bytes> Container::read_frame_at(std::uint64_t index) {
+  DRELIX_ASSIGN_OR_RETURN(const Frame* frame, frame_at(frames_, index));
+  return read_frame_body(*frame);
+}
+
+Result<Bytes> Container::read_frame_body(const Frame& frame) {
+  DRELIX_ASSIGN_OR_RETURN(Bytes bytes, read_stored(*this, frame));
   // A zstd frame is recognised by its magic alone; anything else was stored raw at level 0
   // (which never stores bytes that begin with the magic).
   if (!starts_with_zstd_magic(bytes)) return bytes;
   DRELIX_ASSIGN_OR_RETURN(DecodedFrame decoded, decode_one_frame(bytes));
   return std::move(decoded.content);
+}
+
+Result<std::size_t> Container::read_frame_into(std::uint64_t frame_id,
+                                               const ContentAllocator& allocate) {
+  DRELIX_ASSIGN_OR_RETURN(const Frame* frame, frame_with_id(frames_, frame_id));
+  return read_body_into(*this, *frame, allocate);
+}
+
+Result<std::size_t> Container::read_frame_at_into(std::uint64_t index,
+                                                  const ContentAllocator& allocate) {
+  DRELIX_ASSIGN_OR_RETURN(const Frame* frame, frame_at(frames_, index));
+  return read_body_into(*this, *frame, allocate);
 }
 
 }  // namespace drelix

@@ -73,7 +73,7 @@ Status write_preamble_and_blank_zone(File& out, std::uint32_t header_area, std::
   preamble.header_area = header_area;
   preamble.flags = level != 0 ? kFlagCompressed : 0;
   DRELIX_TRY(out.write_all_at(0, preamble.encode()));
-  const Bytes zeros(std::min<std::size_t>(header_area, kZeroChunk));
+  const Bytes zeros(std::min<std::size_t>(header_area, kZeroChunk), 0);
   for (std::uint64_t done = 0; done < header_area;) {
     const std::size_t n = static_cast<std::size_t>(
         std::min<std::uint64_t>(zeros.size(), std::uint64_t{header_area} - done));

@@ -86,11 +86,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(len.has_value() && *len == want_len, "spliced file has the wrong length");
   if (want_len <= kModelLimit) {
     Bytes want = initial;
-    want.resize(static_cast<std::size_t>(std::max<std::uint64_t>(want.size(), frame_end)));
+    want.resize(static_cast<std::size_t>(std::max<std::uint64_t>(want.size(), frame_end)), 0);
     std::copy(parsed->frame.begin(), parsed->frame.end(),
               want.begin() + static_cast<std::ptrdiff_t>(parsed->offset));
     want.resize(static_cast<std::size_t>(frame_end));
-    if (want.size() < 16 + parsed->zone.size()) want.resize(16 + parsed->zone.size());
+    if (want.size() < 16 + parsed->zone.size()) want.resize(16 + parsed->zone.size(), 0);
     std::copy(parsed->zone.begin(), parsed->zone.end(), want.begin() + 16);
     FUZZ_CHECK(fuzz::get_file(path) == want, "spliced file differs from the journal's content");
   } else {

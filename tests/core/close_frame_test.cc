@@ -536,7 +536,7 @@ Bytes u64_bytes(std::uint64_t v) {
 }
 
 TEST(RenderPreview, Rows) {
-  Bytes all(3 * 39);  // every integer type and a uuid; then zeros; then a negative i64
+  Bytes all(3 * 39, 0);  // every integer type and a uuid; then zeros; then a negative i64
   all[0] = 255;
   store_u16le(all.data() + 1, 65535);
   store_u32le(all.data() + 3, 4294967295u);

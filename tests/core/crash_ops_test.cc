@@ -31,9 +31,12 @@
 #include "core/schema.h"
 #include "core/str_cat.h"
 #include "tests/core/sim_env.h"
+#include "tests/core/test_util.h"
 
 namespace drelix {
 namespace {
+
+using test::all_records;
 
 const std::string kPath = "/sim/ops.drelix";
 constexpr std::uint32_t kZone = 4096;
@@ -281,22 +284,6 @@ World build_world(SimEnv& sim, const OpsCase& c) {
   w.trace = sim.trace();
   sim.restore(w.start);
   return w;
-}
-
-// Reads every record of an open container: frames in list order, then the tail.
-Result<std::vector<Bytes>> all_records(Container& c) {
-  std::vector<Bytes> out;
-  for (std::size_t i = 0; i < c.frames().size(); ++i) {
-    DRELIX_ASSIGN_OR_RETURN(const Bytes content, c.read_frame_at(i));
-    for (ByteView r : split_records(content, c.schema().layout).records) {
-      out.emplace_back(r.begin(), r.end());
-    }
-  }
-  DRELIX_ASSIGN_OR_RETURN(const Bytes tail, c.read_tail());
-  for (ByteView r : split_records(tail, c.schema().layout).records) {
-    out.emplace_back(r.begin(), r.end());
-  }
-  return out;
 }
 
 // Opens the file as the next writer would (or with `recovered` already done) and checks that it

@@ -22,9 +22,12 @@
 #include "core/str_cat.h"
 #include "tests/core/fault_env.h"
 #include "tests/core/sim_env.h"
+#include "tests/core/test_util.h"
 
 namespace drelix {
 namespace {
+
+using test::all_records;
 
 const std::string kPath = "/sim/run.drelix";
 constexpr std::uint32_t kZone = 4096;
@@ -150,22 +153,6 @@ World build_world(SimEnv& sim, const CrashCase& c) {
   }
   sim.restore(w.start);
   return w;
-}
-
-// Reads every record of an open container: frames in list order, then the tail.
-Result<std::vector<Bytes>> all_records(Container& c) {
-  std::vector<Bytes> out;
-  for (std::size_t i = 0; i < c.frames().size(); ++i) {
-    DRELIX_ASSIGN_OR_RETURN(const Bytes content, c.read_frame_at(i));
-    for (ByteView r : split_records(content, c.schema().layout).records) {
-      out.emplace_back(r.begin(), r.end());
-    }
-  }
-  DRELIX_ASSIGN_OR_RETURN(const Bytes tail, c.read_tail());
-  for (ByteView r : split_records(tail, c.schema().layout).records) {
-    out.emplace_back(r.begin(), r.end());
-  }
-  return out;
 }
 
 // Recovers the simulated disk as the next writer would and checks the result. Returns the

@@ -1,13 +1,19 @@
 #include <gtest/gtest.h>
+#include <zstd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/codec.h"
 #include "core/container.h"
+#include "core/hash.h"
 #include "core/str_cat.h"
 #include "tests/core/fault_env.h"
 #include "tests/core/test_util.h"
@@ -175,6 +181,145 @@ TEST_F(ReadFrameTest, ReadFailureIsIoAndLeavesTheContainerUsable) {
   EXPECT_EQ(c.read_frame(1), u32_records(0, 10));
   // One positioned read per frame.
   EXPECT_EQ(faults.count(FaultEnv::Op::Read), 2u);
+}
+
+// What read_frame_into and read_frame_at_into ask for and get: the sizes requested, and a
+// buffer prefilled with a marker so that a byte left unwritten shows.
+struct Sink {
+  std::vector<std::size_t> asked;
+  Bytes buffer;
+  std::optional<Error> refuse;  // returned instead of memory
+  std::size_t shortfall = 0;    // bytes missing from the span handed out
+
+  Container::ContentAllocator allocator() {
+    return [this](std::size_t size) -> Result<std::span<std::uint8_t>> {
+      asked.push_back(size);
+      if (refuse) return fail(*refuse);
+      buffer.assign(size, 0xEE);
+      return std::span<std::uint8_t>(buffer).first(size - std::min(size, shortfall));
+    };
+  }
+};
+
+// A zstd frame as another writer might make it: no content size in the header.
+Bytes frame_without_size(ByteView content) {
+  std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> cctx(ZSTD_createCCtx(), ZSTD_freeCCtx);
+  EXPECT_FALSE(ZSTD_isError(ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_contentSizeFlag, 0)));
+  Bytes frame(ZSTD_compressBound(content.size()));
+  const std::size_t n =
+      ZSTD_compress2(cctx.get(), frame.data(), frame.size(), content.data(), content.size());
+  EXPECT_FALSE(ZSTD_isError(n));
+  frame.resize(ZSTD_isError(n) ? 0 : n);
+  EXPECT_FALSE(declared_content_size(frame).has_value());
+  return frame;
+}
+
+// Every kind of frame a file can hold reads into caller memory exactly as it reads into a
+// Bytes, with one request for exactly the content size.
+TEST_F(ReadFrameTest, IntoCallerMemoryMatchesThePlainRead) {
+  test::Draft d;
+  const Bytes contents[] = {u32_records(0, 3000), u32_records(5000, 7), u32_records(9000, 200),
+                            u32_records(20000, 50000)};
+  d.add_frame(10, contents[0], 3);   // declares its size
+  d.add_frame(11, contents[1], 0);   // raw
+  d.add_frame(12, contents[2], 19);  // declares its size
+  // Declares no size: decoded into a growing buffer, then copied.
+  const Bytes foreign = frame_without_size(contents[3]);
+  d.actual.push_back(Frame{13, d.data.size(), foreign.size(), xxh64(foreign)});
+  d.frames.push_back(d.actual.back());
+  d.add_bytes(foreign);
+  d.records += contents[3].size() / 4;
+  d.bytes_raw += contents[3].size();
+  d.write(path_);
+
+  Container c = open_read();
+  ASSERT_EQ(c.frames().size(), 4u);
+  for (std::size_t i = 0; i < 4; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_EQ(c.read_frame_at(i), contents[i]);
+    Sink by_index;
+    EXPECT_EQ(c.read_frame_at_into(i, by_index.allocator()), contents[i].size());
+    EXPECT_EQ(by_index.asked, std::vector<std::size_t>{contents[i].size()});
+    EXPECT_EQ(by_index.buffer, contents[i]);
+    Sink by_id;
+    EXPECT_EQ(c.read_frame_into(10 + i, by_id.allocator()), contents[i].size());
+    EXPECT_EQ(by_id.buffer, contents[i]);
+  }
+}
+
+TEST_F(ReadFrameTest, IntoCallerMemoryFailures) {
+  build({{1, 3, 0, 100}, {2, 0, 1000, 5}, {1, 19, 2000, 50}});
+  FaultEnv faults;
+  ScopedEnv installed(faults);
+  Container c = open_read();
+  faults.reset();
+  const Error refused = Error::io_text("no room");
+  struct Case {
+    const char* name;
+    std::function<Result<std::size_t>(const Container::ContentAllocator&)> read;
+    std::optional<Error> refuse;
+    std::size_t shortfall;
+    std::string display;
+    std::size_t requests;
+  };
+  const auto by_id = [&](std::uint64_t id) {
+    return [&c, id](const Container::ContentAllocator& a) { return c.read_frame_into(id, a); };
+  };
+  const auto at = [&](std::uint64_t i) {
+    return [&c, i](const Container::ContentAllocator& a) { return c.read_frame_at_into(i, a); };
+  };
+  const Case cases[] = {
+      {"unknown id", by_id(9), {}, 0, "no frame 9", 0},
+      {"index past the end", at(3), {}, 0, "no frame at position 3", 0},
+      {"refused for a zstd frame", by_id(1), refused, 0, refused.to_string(), 1},
+      {"refused for a raw frame", at(1), refused, 0, refused.to_string(), 1},
+      {"short span for a zstd frame", at(2), {}, 1,
+       "content allocator gave 199 bytes for a 200-byte frame", 1},
+      {"short span for a raw frame", by_id(2), {}, 20,
+       "content allocator gave 0 bytes for a 20-byte frame", 1},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    Sink sink;
+    sink.refuse = k.refuse;
+    sink.shortfall = k.shortfall;
+    const Result<std::size_t> r = k.read(sink.allocator());
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().to_string(), k.display);
+    EXPECT_EQ(sink.asked.size(), k.requests);
+  }
+  // Only the refused and short requests read a frame, once each.
+  EXPECT_EQ(faults.count(FaultEnv::Op::Read), 4u);
+
+  // A failed read asks for no memory and leaves the container usable.
+  faults.reset();
+  faults.fail_nth(FaultEnv::Op::Read, 1, EIO);
+  Sink failed;
+  EXPECT_EQ(c.read_frame_at_into(0, failed.allocator()), fail(Error::io(EIO)));
+  EXPECT_TRUE(failed.asked.empty());
+  Sink fine;
+  EXPECT_EQ(c.read_frame_at_into(0, fine.allocator()), 400u);
+  EXPECT_EQ(fine.buffer, u32_records(0, 100));
+}
+
+// Damage found while decoding into caller memory is reported as the plain read reports it.
+TEST_F(ReadFrameTest, DamagedFrameIntoCallerMemory) {
+  build({{1, 3, 0, 300}, {2, 3, 5000, 300}});
+  Bytes damaged = test::read_file(path_);
+  std::uint64_t at = 0;
+  {
+    Container c = open_read();
+    at = c.data_start() + c.frames()[0].len - 6;
+  }
+  damaged[at] ^= 0x40;
+  test::write_file(path_, damaged);
+  Container c = open_read();
+  const auto plain = c.read_frame_at(0);
+  ASSERT_FALSE(plain.has_value());
+  Sink sink;
+  EXPECT_EQ(c.read_frame_at_into(0, sink.allocator()), fail(plain.error()));
+  EXPECT_EQ(c.read_frame_into(2, sink.allocator()), 1200u);
+  EXPECT_EQ(sink.buffer, u32_records(5000, 300));
 }
 
 }  // namespace

@@ -440,7 +440,7 @@ class SimEnv final : public Env {
 
   static void write_bytes(Bytes& data, std::uint64_t offset, ByteView bytes) {
     const std::size_t at = static_cast<std::size_t>(offset);
-    if (data.size() < at + bytes.size()) data.resize(at + bytes.size());
+    if (data.size() < at + bytes.size()) data.resize(at + bytes.size(), 0);
     std::copy(bytes.begin(), bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(at));
   }
 
@@ -457,7 +457,7 @@ class SimEnv final : public Env {
   }
 
   void truncate_inode(std::uint64_t id, std::uint64_t length) {
-    state_.inodes.at(id).data.resize(static_cast<std::size_t>(length));
+    state_.inodes.at(id).data.resize(static_cast<std::size_t>(length), 0);
     state_.pending.push_back(
         State::Pending{.kind = State::Pending::Kind::Truncate, .inode = id, .offset = length});
   }
@@ -495,7 +495,7 @@ class SimEnv final : public Env {
     if (p.kind == Kind::Write) {
       write_bytes(data.at(p.inode), p.offset, p.bytes);
     } else if (p.kind == Kind::Truncate) {
-      data.at(p.inode).resize(static_cast<std::size_t>(p.offset));
+      data.at(p.inode).resize(static_cast<std::size_t>(p.offset), 0);
     } else {
       apply_entry(p, names);
     }

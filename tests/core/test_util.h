@@ -245,4 +245,20 @@ class ForwardingFile : public File {
   FilePtr base_;
 };
 
+// Reads every record of an open container: frames in list order, then the tail.
+inline Result<std::vector<Bytes>> all_records(Container& c) {
+  std::vector<Bytes> out;
+  for (std::size_t i = 0; i < c.frames().size(); ++i) {
+    DRELIX_ASSIGN_OR_RETURN(const Bytes content, c.read_frame_at(i));
+    for (ByteView r : split_records(content, c.schema().layout).records) {
+      out.emplace_back(r.begin(), r.end());
+    }
+  }
+  DRELIX_ASSIGN_OR_RETURN(const Bytes tail, c.read_tail());
+  for (ByteView r : split_records(tail, c.schema().layout).records) {
+    out.emplace_back(r.begin(), r.end());
+  }
+  return out;
+}
+
 }  // namespace drelix::test

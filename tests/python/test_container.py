@@ -8,6 +8,7 @@ import inspect
 import os
 import random
 import signal
+import struct
 import subprocess
 import sys
 import textwrap
@@ -15,7 +16,8 @@ import time
 
 import pytest
 
-from conftest import RL, Container, Index, all_records, body, create, data_start, make_schema, raw
+from conftest import (RL, Container, Index, all_records, body, create, data_start, frames_file,
+                      make_schema, raw)
 from drelix_binary import _native
 
 EMPTY = 16 + 4096  # size of a new file with the default zone
@@ -202,6 +204,28 @@ def test_round_trip(tmp_path, fixed, level):
     # A reader counts only what the frames hold; an appender also counts the tail.
     assert Container.open_read(path).records() == frame_records
     assert Container.open_append(path).records() == frame_records + len(tail)
+
+
+def zstd_stored_frame(content, declare_size):
+    """A zstd frame written by hand: one raw block of `content`, no checksum, and the content
+    size in a 2-byte header field (single segment) or no size at all (128 KiB window)."""
+    assert 256 <= len(content) <= 65536
+    head = b"\x60" + struct.pack("<H", len(content) - 256) if declare_size else b"\x00\x38"
+    block_header = struct.pack("<I", len(content) << 3 | 1)[:3]  # last block, raw
+    return b"\x28\xb5\x2f\xfd" + head + block_header + content
+
+
+def test_read_frame_returns_exact_bytes_for_raw_and_zstd_frames(tmp_path):
+    content = b"".join(raw(body(i)) for i in range(400))
+    stored = [content, zstd_stored_frame(content, True), zstd_stored_frame(content, False), b""]
+    offsets = [sum(map(len, stored[:i])) for i in range(len(stored))]
+    listed = ";".join(f"{i + 1},{offsets[i]},{len(s)}" for i, s in enumerate(stored))
+    c = Container.open_read(frames_file(tmp_path / "a.drelix", listed, b"".join(stored)))
+    for i in range(len(stored)):
+        want = content if stored[i] else b""
+        got_at, got_id = c.read_frame_at(i), c.read_frame(i + 1)
+        assert type(got_at) is bytes and got_at == want
+        assert type(got_id) is bytes and got_id == want
 
 
 def test_empty_closes_repeated_ids_and_positions(tmp_path):
