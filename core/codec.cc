@@ -29,7 +29,9 @@ struct DCtxDeleter {
 using CCtxPtr = std::unique_ptr<ZSTD_CCtx, CCtxDeleter>;
 using DCtxPtr = std::unique_ptr<ZSTD_DCtx, DCtxDeleter>;
 
-Error zstd_io(std::size_t code) { return Error::io_text(ZSTD_getErrorName(code)); }
+Error zstd_io(std::size_t code) {
+  return Error::io_text(ZSTD_getErrorName(code));
+}
 
 Result<Bytes> compress_zstd(ByteView bytes, std::int32_t level) {
   CCtxPtr cctx(ZSTD_createCCtx());
@@ -93,8 +95,8 @@ Error ceiling_exceeded() {
 // what detects a frame that exceeds it).
 void grow_decode_buffer(Bytes& result) {
   const std::uint64_t limit = kMaxDecodedFrame + 1;
-  const std::uint64_t wanted = std::max<std::uint64_t>(result.size() * 2ULL,
-                                                       result.size() + kDecodeWindow);
+  const std::uint64_t wanted =
+      std::max<std::uint64_t>(result.size() * 2ULL, result.size() + kDecodeWindow);
   result.resize(static_cast<std::size_t>(std::min(wanted, limit)));
 }
 

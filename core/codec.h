@@ -16,8 +16,8 @@ inline constexpr std::uint8_t kZstdMagic[4] = {0x28, 0xB5, 0x2F, 0xFD};
 inline constexpr std::uint64_t kMaxDecodedFrame = 4294967296ULL;
 
 inline bool starts_with_zstd_magic(ByteView b) {
-  return b.size() >= 4 && b[0] == kZstdMagic[0] && b[1] == kZstdMagic[1] &&
-         b[2] == kZstdMagic[2] && b[3] == kZstdMagic[3];
+  return b.size() >= 4 && b[0] == kZstdMagic[0] && b[1] == kZstdMagic[1] && b[2] == kZstdMagic[2] &&
+         b[3] == kZstdMagic[3];
 }
 
 // Level 0: an exact copy, unless the bytes begin with the zstd magic (a raw frame like that
@@ -27,7 +27,9 @@ inline bool starts_with_zstd_magic(ByteView b) {
 Result<Bytes> compress_frame(ByteView bytes, std::int32_t level);
 
 // Whether compress_frame(bytes, 0) stores the bytes raw.
-inline bool level_zero_stores_raw(ByteView bytes) { return !starts_with_zstd_magic(bytes); }
+inline bool level_zero_stores_raw(ByteView bytes) {
+  return !starts_with_zstd_magic(bytes);
+}
 
 struct DecodedFrame {
   Bytes content;

@@ -55,15 +55,25 @@ Error Error::io(int errnum) {
   return e;
 }
 
-Error Error::io_at(std::string_view path, int errnum) { return io(errnum).with_path(path); }
+Error Error::io_at(std::string_view path, int errnum) {
+  return io(errnum).with_path(path);
+}
 
-Error Error::io_eof() { return io_text("failed to fill whole buffer"); }
+Error Error::io_eof() {
+  return io_text("failed to fill whole buffer");
+}
 
-Error Error::io_text(std::string text) { return Error(Kind::Io, std::move(text)); }
+Error Error::io_text(std::string text) {
+  return Error(Kind::Io, std::move(text));
+}
 
-Error Error::malformed(std::string message) { return Error(Kind::Malformed, std::move(message)); }
+Error Error::malformed(std::string message) {
+  return Error(Kind::Malformed, std::move(message));
+}
 
-Error Error::usage(std::string message) { return Error(Kind::Usage, std::move(message)); }
+Error Error::usage(std::string message) {
+  return Error(Kind::Usage, std::move(message));
+}
 
 Error Error::zone_full(std::uint64_t need, std::uint64_t have) {
   Error e(Kind::ZoneFull, std::string());
@@ -105,12 +115,24 @@ std::string quoted(std::string_view text) {
     const unsigned char c = *p;
     if (c < 0x80) {
       switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
-        case '\n': out += "\\n"; break;
-        case '\0': out += "\\0"; break;
+        case '"':
+          out += "\\\"";
+          break;
+        case '\\':
+          out += "\\\\";
+          break;
+        case '\t':
+          out += "\\t";
+          break;
+        case '\r':
+          out += "\\r";
+          break;
+        case '\n':
+          out += "\\n";
+          break;
+        case '\0':
+          out += "\\0";
+          break;
         default:
           if (c < 0x20 || c == 0x7f) {
             append_unicode_escape(out, c);

@@ -67,7 +67,9 @@ template <class T>
 using Result = std::expected<T, Error>;
 using Status = std::expected<void, Error>;
 
-inline std::unexpected<Error> fail(Error e) { return std::unexpected<Error>(std::move(e)); }
+inline std::unexpected<Error> fail(Error e) {
+  return std::unexpected<Error>(std::move(e));
+}
 
 // Returns the quoted form of `text` used by every message that shows caller or file text:
 // between double quotes, with \" \\ \t \r \n \0 escapes, other control characters and
@@ -76,16 +78,20 @@ inline std::unexpected<Error> fail(Error e) { return std::unexpected<Error>(std:
 std::string quoted(std::string_view text);
 // Exact-match overloads, so that an unqualified call with a std::string or a literal never
 // resolves to std::quoted through argument-dependent lookup.
-inline std::string quoted(const std::string& text) { return quoted(std::string_view(text)); }
-inline std::string quoted(const char* text) { return quoted(std::string_view(text)); }
+inline std::string quoted(const std::string& text) {
+  return quoted(std::string_view(text));
+}
+inline std::string quoted(const char* text) {
+  return quoted(std::string_view(text));
+}
 
 }  // namespace drelix
 
 // Evaluates `expr` (a Status or Result); returns its error from the enclosing function.
 // Expands to one statement, so it is safe inside an unbraced if.
-#define DRELIX_TRY(expr)                                                              \
-  do {                                                                                \
-    if (auto drelix_try_result_ = (expr); !drelix_try_result_.has_value())            \
+#define DRELIX_TRY(expr)                                                                \
+  do {                                                                                  \
+    if (auto drelix_try_result_ = (expr); !drelix_try_result_.has_value())              \
       return ::std::unexpected<::drelix::Error>(std::move(drelix_try_result_).error()); \
   } while (false)
 
@@ -96,7 +102,7 @@ inline std::string quoted(const char* text) { return quoted(std::string_view(tex
 // error. Expands to several statements: do not use it as the body of an unbraced if.
 #define DRELIX_ASSIGN_OR_RETURN(lhs, expr) \
   DRELIX_ASSIGN_OR_RETURN_IMPL_(DRELIX_CONCAT_(drelix_result_, __LINE__), lhs, expr)
-#define DRELIX_ASSIGN_OR_RETURN_IMPL_(tmp, lhs, expr)                       \
-  auto tmp = (expr);                                                        \
+#define DRELIX_ASSIGN_OR_RETURN_IMPL_(tmp, lhs, expr)                                      \
+  auto tmp = (expr);                                                                       \
   if (!tmp.has_value()) return ::std::unexpected<::drelix::Error>(std::move(tmp).error()); \
   lhs = std::move(*tmp)

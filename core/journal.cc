@@ -177,8 +177,12 @@ Status replay_journal(const std::string& path) {
   return unlink_durably(jpath);
 }
 
-bool remove_journal(const std::string& path) { return unlink_durably(journal_path(path)).has_value(); }
+bool remove_journal(const std::string& path) {
+  return unlink_durably(journal_path(path)).has_value();
+}
 
-void sync_parent_dir(const std::string& path) { (void)sync_dir_of(path); }
+void sync_parent_dir(const std::string& path) {
+  (void)sync_dir_of(path);
+}
 
 }  // namespace drelix

@@ -24,8 +24,7 @@ std::string journal_path(const std::string& path);
 // Builds the image, writes it to journal_path(path) (created or truncated with the data file's
 // permission bits when they can be read, else 0666), full sync, then directory sync; any
 // failure, the directory sync's included, is returned before the data file is touched.
-Status write_journal(const std::string& path, std::uint64_t offset, ByteView zone,
-                     ByteView frame);
+Status write_journal(const std::string& path, std::uint64_t offset, ByteView zone, ByteView frame);
 
 // Applies a journal's content to the open data file.
 Status splice(File& file, std::uint64_t offset, ByteView zone, ByteView frame);

@@ -35,8 +35,8 @@ std::string_view reason_text(ParseIntError e) {
 // overflow is only remembered while scanning and reported once the whole text proved to be
 // digits. Overflow is detected by arithmetic rather than by counting digits, because leading
 // zeros are allowed (a 17-digit hash "0ffff..." fits in 64 bits).
-std::expected<std::uint64_t, ParseIntError> parse_unsigned(std::string_view text,
-                                                           std::uint64_t max, int radix) {
+std::expected<std::uint64_t, ParseIntError> parse_unsigned(std::string_view text, std::uint64_t max,
+                                                           int radix) {
   if (text.empty()) return std::unexpected(ParseIntError::Empty);
   std::size_t i = text.front() == '+' ? 1 : 0;
   // A lone "+" has no digits; a lone "-" fails below as an invalid character.
@@ -57,7 +57,9 @@ std::expected<std::uint64_t, ParseIntError> parse_unsigned(std::string_view text
   return value;
 }
 
-std::uint64_t parse_counter(std::string_view text) { return parse_unsigned(text).value_or(0); }
+std::uint64_t parse_counter(std::string_view text) {
+  return parse_unsigned(text).value_or(0);
+}
 
 std::string to_decimal(std::uint64_t v) {
   char buf[20];

@@ -60,7 +60,9 @@ std::string Schema::fields_value() const {
   return out;
 }
 
-std::string Schema::hash_hex() const { return to_hex16(fnv1a64(as_bytes(fields_value()))); }
+std::string Schema::hash_hex() const {
+  return to_hex16(fnv1a64(as_bytes(fields_value())));
+}
 
 Result<Schema> Schema::from_headers(const Headers& headers) {
   const auto name = headers.get("_schema");

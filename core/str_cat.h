@@ -11,13 +11,20 @@ namespace drelix {
 
 namespace str_cat_detail {
 
-inline void append(std::string& out, std::string_view s) { out.append(s); }
-inline void append(std::string& out, const char* s) { out.append(s); }
-inline void append(std::string& out, const std::string& s) { out.append(s); }
-inline void append(std::string& out, char c) { out.push_back(c); }
+inline void append(std::string& out, std::string_view s) {
+  out.append(s);
+}
+inline void append(std::string& out, const char* s) {
+  out.append(s);
+}
+inline void append(std::string& out, const std::string& s) {
+  out.append(s);
+}
+inline void append(std::string& out, char c) {
+  out.push_back(c);
+}
 template <std::integral T>
-  requires(!std::same_as<T, char> && !std::same_as<T, bool>)
-void append(std::string& out, T v) {
+requires(!std::same_as<T, char> && !std::same_as<T, bool>) void append(std::string& out, T v) {
   char buf[24];
   auto r = std::to_chars(buf, buf + sizeof buf, v);
   out.append(buf, r.ptr);

@@ -275,7 +275,9 @@ void explore(const CrashCase& c) {
 
 class CloseFrameCrashTest : public ::testing::TestWithParam<CrashCase> {};
 
-TEST_P(CloseFrameCrashTest, RecoversWhollyBeforeOrAfterAtEveryCut) { explore(GetParam()); }
+TEST_P(CloseFrameCrashTest, RecoversWhollyBeforeOrAfterAtEveryCut) {
+  explore(GetParam());
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CloseFrameCrashTest,

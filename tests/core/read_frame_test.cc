@@ -273,10 +273,18 @@ TEST_F(ReadFrameTest, IntoCallerMemoryFailures) {
       {"index past the end", at(3), {}, 0, "no frame at position 3", 0},
       {"refused for a zstd frame", by_id(1), refused, 0, refused.to_string(), 1},
       {"refused for a raw frame", at(1), refused, 0, refused.to_string(), 1},
-      {"short span for a zstd frame", at(2), {}, 1,
-       "content allocator gave 199 bytes for a 200-byte frame", 1},
-      {"short span for a raw frame", by_id(2), {}, 20,
-       "content allocator gave 0 bytes for a 20-byte frame", 1},
+      {"short span for a zstd frame",
+       at(2),
+       {},
+       1,
+       "content allocator gave 199 bytes for a 200-byte frame",
+       1},
+      {"short span for a raw frame",
+       by_id(2),
+       {},
+       20,
+       "content allocator gave 0 bytes for a 20-byte frame",
+       1},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
