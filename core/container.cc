@@ -29,6 +29,8 @@ constexpr std::uint64_t kUncheckedReadLimit = 1 << 20;
 const char kReadOnly[] = "file is open read-only";
 const char kBroken[] =
     "the file may be half-spliced after a failed close; reopen it with open_append";
+const char kSyncFailed[] =
+    "a sync of the file failed, so what it covered may be lost; reopen it with open_append";
 
 // `v` in decimal, left-padded with zeros to at least `width` digits.
 std::string zero_padded(std::uint64_t v, std::size_t width) {
@@ -300,7 +302,8 @@ Container::Container(Container&& other) noexcept
       frame_bytes_raw_(other.frame_bytes_raw_),
       file_(std::move(other.file_)),
       writable_(other.writable_),
-      broken_(other.broken_) {
+      broken_(other.broken_),
+      sync_failed_(other.sync_failed_) {
   // The moved-from shell owns no file and no records: its destructor must do nothing.
   other.buffer_.clear();
   other.writable_ = false;
@@ -327,6 +330,7 @@ Container& Container::operator=(Container&& other) noexcept {
   file_ = std::move(other.file_);
   writable_ = other.writable_;
   broken_ = other.broken_;
+  sync_failed_ = other.sync_failed_;
   other.buffer_.clear();
   other.writable_ = false;
   return *this;
@@ -342,7 +346,14 @@ Container::~Container() {
 Status Container::check_writable() const {
   if (!writable_) return fail(Error::usage(kReadOnly));
   if (broken_) return fail(Error::usage(kBroken));
+  if (sync_failed_) return fail(Error::usage(kSyncFailed));
   return {};
+}
+
+Status Container::sync_file() {
+  Status synced = file_->sync();
+  if (!synced) sync_failed_ = true;
+  return synced;
 }
 
 Status Container::write_buffer() {
@@ -399,13 +410,14 @@ Status Container::flush_headers() {
   DRELIX_TRY(headers_.set("_bytes_raw", to_decimal(frame_bytes_raw_)));
   DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers_.render(preamble_.header_area));
   DRELIX_TRY(file_->write_all_at(kPreambleSize, zone));
-  return file_->sync();
+  return sync_file();
 }
 
 Status Container::set_user_header(std::string_view key, std::string_view value) {
   // A broken container is refused before its headers change; a read-only one keeps the change
   // in memory and fails at the write, as callers of read-only files expect.
   if (broken_) return fail(Error::usage(kBroken));
+  if (sync_failed_) return fail(Error::usage(kSyncFailed));
   DRELIX_TRY(headers_.set_user(key, value));
   return flush_headers();
 }

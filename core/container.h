@@ -99,6 +99,8 @@ class Container {
   Container() = default;
   Status check_writable() const;
   Status write_buffer();
+  // file_->sync(), remembering a failure (see sync_failed_).
+  Status sync_file();
 
   std::string path_;
   Headers headers_;
@@ -117,6 +119,10 @@ class Container {
   // Set when a splice failed or a journal could not be removed: memory and disk may disagree,
   // so every further write is refused until the file is reopened with open_append.
   bool broken_ = false;
+  // Set when a full sync of the data file failed: the kernel may have dropped the dirty pages
+  // it covered and a later sync would report success regardless, so nothing more is written
+  // as if the file were sound; open_append recounts what really is on disk.
+  bool sync_failed_ = false;
 };
 
 // Reads up to `length` bytes at `offset`; shorter at end of file, never an error for that.

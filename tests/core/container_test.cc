@@ -529,8 +529,22 @@ TEST_F(ContainerTest, FlushHeadersWritesFrameCountersNotAppendedOnes) {
   EXPECT_EQ(fs::file_size(path_), kDataStart);
   EXPECT_EQ(c->buffered_bytes(), 12u);
 
+  // After a failed sync the pages it covered may be gone while a second sync would report
+  // success: the container stops writing as if the file were sound, keeps (and writes out at
+  // destruction) what was appended, and open_append recounts what the disk really holds.
   faults.fail_nth(Op::Sync, faults.count(Op::Sync) + 1, EIO);
   EXPECT_EQ(c->flush_headers(), fail(Error::io(EIO)));
+  const Error refused = Error::usage(
+      "a sync of the file failed, so what it covered may be lost; reopen it with open_append");
+  EXPECT_EQ(c->flush_headers(), fail(refused));
+  EXPECT_EQ(c->append_record(Bytes(4, 2)), fail(refused));
+  EXPECT_EQ(c->set_user_header("k", "v"), fail(refused));
+  EXPECT_EQ(c->close_frame(1, 3), fail(refused));
+  c = fail(refused);  // destruction writes the three buffered records
+  auto reopened = Container::open_append(path_);
+  ASSERT_TRUE(reopened.has_value());
+  EXPECT_EQ(reopened->records(), 10u);
+  EXPECT_TRUE(reopened->append_record(Bytes(4, 3)).has_value());
 }
 
 TEST_F(ContainerTest, SetUserHeaderRefusalsChangeNothing) {
