@@ -89,7 +89,7 @@ Result<Headers> initial_headers(const Schema& schema, std::string_view source,
   // clang-format on
   Headers headers;
   for (const auto& [key, value] : system) DRELIX_TRY(headers.set(key, value));
-  for (const auto& [key, value] : user) DRELIX_TRY(headers.set_user(key, value));
+  DRELIX_TRY(headers.set_user_all(user));
   return headers;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <unordered_map>
 
 #include "core/file.h"
 #include "core/str_cat.h"
@@ -180,6 +181,26 @@ Status Headers::set_user(std::string_view key, std::string_view value) {
         Error::usage(str_cat("user header key ", drelix::quoted(key), " may not start with '_'")));
   }
   return set(key, value);
+}
+
+Status Headers::set_user_all(std::span<const Pair> pairs) {
+  // Reserved first, so that no pair moves (and no key view below dangles) while we append.
+  pairs_.reserve(pairs_.size() + pairs.size());
+  // Position of the first pair of each key, so that a replaced key keeps its place as set does.
+  std::unordered_map<std::string_view, std::size_t> first;
+  first.reserve(pairs_.size() + pairs.size());
+  for (std::size_t i = 0; i < pairs_.size(); ++i) first.try_emplace(pairs_[i].first, i);
+  for (const auto& [key, value] : pairs) {
+    if (!key.empty() && key.front() == '_') return set_user(key, value);  // its refusal
+    if (!key_is_valid(key)) return fail(invalid_key(key));
+    if (auto it = first.find(key); it != first.end()) {
+      pairs_[it->second].second = value;
+      continue;
+    }
+    pairs_.emplace_back(key, value);
+    first.emplace(pairs_.back().first, pairs_.size() - 1);
+  }
+  return {};
 }
 
 Result<Bytes> Headers::render(std::uint32_t zone_size) const {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -34,6 +35,10 @@ class Headers {
   // As set, but refuses keys starting with "_": Error::Usage
   // "user header key {} may not start with '_'" (key quoted).
   Status set_user(std::string_view key, std::string_view value);
+
+  // set_user for each pair in order, in time linear in the number of pairs (one lookup table
+  // instead of a scan per key). Stops at the first refused key; pairs before it stay set.
+  Status set_user_all(std::span<const Pair> pairs);
 
   // The zone of exactly `zone_size` bytes, or Error::ZoneFull{need, have}.
   Result<Bytes> render(std::uint32_t zone_size) const;

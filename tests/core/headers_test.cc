@@ -131,6 +131,32 @@ TEST(HeadersTest, SetFailures) {
   }
 }
 
+// The batch form used by create must leave exactly what set_user one pair at a time leaves,
+// including replaced keys in place, repeats within the batch, and a refusal part-way through.
+TEST(HeadersTest, SetUserAllMatchesSetUserPairByPair) {
+  std::mt19937 rng(7);
+  const std::string keys[] = {"a", "b", "c", "long_key_name_past_sso_0123456789", "_x", "B", ""};
+  for (int round = 0; round < 300; ++round) {
+    SCOPED_TRACE(round);
+    Pairs batch;
+    const int n = static_cast<int>(rng() % 12);
+    for (int i = 0; i < n; ++i) {
+      // Mostly valid keys; now and then one that set_user refuses.
+      const std::size_t k = rng() % 100 < 90 ? rng() % 4 : 4 + rng() % 3;
+      batch.emplace_back(keys[k], std::to_string(rng() % 1000));
+    }
+    Headers one_by_one = make_headers({{"_schema", "s"}, {"b", "old"}});
+    Headers batched = one_by_one;
+    Status expected;
+    for (const auto& [k, v] : batch) {
+      expected = one_by_one.set_user(k, v);
+      if (!expected) break;
+    }
+    EXPECT_EQ(batched.set_user_all(batch), expected);
+    EXPECT_EQ(batched.pairs(), one_by_one.pairs());
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Rendering
 
