@@ -726,5 +726,11 @@ def fig_zone(cfg, tmp):
     return out
 
 
+def fig_dask(cfg, tmp):
+    import dask_figures  # needs the dask extra; imported only when this figure runs
+
+    return dask_figures.fig_dask(cfg, tmp)
+
+
 ALL = [fig_append, fig_close, fig_read, fig_end_to_end, fig_scaling, fig_memory,
-       fig_maintenance, fig_zone]
+       fig_maintenance, fig_zone, fig_dask]

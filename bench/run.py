@@ -42,6 +42,7 @@ FULL = dict(
     mem_read=256 * MiB, mem_tail=1024 * MiB, mem_repack_frame=64 * MiB, mem_repack_count=16,
     maint_total=64 * MiB, maint_frame=4 * MiB,
     zone_area=16 * MiB, zone_frames=260_000,
+    dask_files=8, dask_records=2_000_000, dask_frame=8 * MiB, plan_files=1000, plan_frames=100,
 )
 
 SMOKE = dict(
@@ -54,6 +55,7 @@ SMOKE = dict(
     mem_read=1 * MiB, mem_tail=4 * MiB, mem_repack_frame=1 * MiB, mem_repack_count=2,
     maint_total=512 * 1024, maint_frame=128 * 1024,
     zone_area=256 * 1024, zone_frames=2_000,
+    dask_files=2, dask_records=20_000, dask_frame=64 * 1024, plan_files=20, plan_frames=10,
 )
 
 
