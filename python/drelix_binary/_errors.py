@@ -19,12 +19,13 @@ import os
 import re
 import tempfile
 from collections.abc import Iterator
-from typing import Any, Callable, NoReturn
+from typing import Any, Callable, NoReturn, TypeVar
 
 from . import _native
 
 __all__ = ["DrelixLockedError", "os_error", "translate_errors"]
 
+T = TypeVar("T")
 _OS_ERROR = re.compile(
     r"^(?:(?P<path>.*): )?(?P<text>.*) \(os error (?P<errno>\d+)\)$", re.DOTALL
 )
@@ -134,8 +135,8 @@ def _reduce_layout(layout: _native.RecordLayout) -> tuple[Any, ...]:
 
 
 def _scratch_read(
-    header_area: int, flags: int, zone: bytes, size: int, read: Callable[[str], Any]
-) -> Any:
+    header_area: int, flags: int, zone: bytes, size: int, read: Callable[[str], T]
+) -> T:
     """``read(path)`` of a scratch file with this preamble and zone, sparse up to ``size``
     bytes: the only way to make the extension build its constructor-less value classes."""
     with tempfile.TemporaryDirectory(prefix="drelix-") as scratch:

@@ -16,8 +16,8 @@ from ._backend import FileSource
 from ._schema import dtype_of
 
 if TYPE_CHECKING:
-    import pandas
-    import pyarrow
+    import pandas  # type: ignore[import-untyped, unused-ignore]
+    import pyarrow  # type: ignore[import-untyped, unused-ignore]
     from typing_extensions import Self
 
 __all__ = ["FrameInfo", "Reader"]

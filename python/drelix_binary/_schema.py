@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Mapping
-from typing import Literal, Union
+from typing import Any, Literal, Union
 
 import numpy as np
 
@@ -15,7 +15,7 @@ LayoutSpec = Union[Literal["fixed", "prefixed"], int, _native.RecordLayout, None
 
 # The types the format names, their sizes, and the little-endian numpy type of each.
 SIZES = {"u8": 1, "u16": 2, "u32": 4, "u64": 8, "i64": 8, "f64": 8, "uuid": 16}
-NUMPY = {
+NUMPY: dict[str, np.dtype[Any]] = {
     "u8": np.dtype("u1"),
     "u16": np.dtype("<u2"),
     "u32": np.dtype("<u4"),
@@ -127,6 +127,7 @@ def dtype_of(
     overrides = overrides or {}
     names, formats, offsets = [], [], []
     for f in schema.fields:
+        dt: np.dtype[Any]
         if f.name in overrides:
             dt = np.dtype(overrides[f.name])
         elif f.ty in NUMPY:

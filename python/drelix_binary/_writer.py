@@ -7,7 +7,7 @@ import itertools
 import os
 import time
 import weakref
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -116,17 +116,16 @@ class Writer:
         self._size = self.schema.layout.fixed_size
         headers = sink.headers()
         frames = sink.frames()
-        self._ids = itertools.count(max((f.id for f in frames), default=-1) + 1)
+        self._ids: Iterator[int] = itertools.count(
+            max((f.id for f in frames), default=-1) + 1
+        )
         self._known: dict[
             int, tuple[int, int]
         ] = {}  # frame index -> (content size, records)
         self._tail_n = sink.records() - int(headers.get("_records", "0") or 0)
         last = frames[-1] if frames else None
-        tail_start = (
-            16
-            + _native.peek_headers(path)[0].header_area
-            + (last.offset + last.len if last else 0)
-        )
+        self._data_start = 16 + _native.peek_headers(path)[0].header_area
+        tail_start = self._data_start + (last.offset + last.len if last else 0)
         self._tail_raw = max(0, os.fstat(fd).st_size - tail_start)
         self._frame_began = time.monotonic()
         self._headers_dirty = False
@@ -156,16 +155,14 @@ class Writer:
                 size, count = self._known[i]
                 infos.append(frame_info(i, f, size, count))
                 continue
-            start = 16 + _native.peek_headers(self.path)[0].header_area + f.offset
-            size_or_none = declared_size(
+            start = self._data_start + f.offset
+            declared = declared_size(
                 os.pread(self._fd, min(f.len, HEADER_PROBE), start), f.len
             )
-            count = (
-                size_or_none // self._size
-                if self._size and size_or_none is not None
-                else None
+            whole = (
+                declared // self._size if self._size and declared is not None else None
             )
-            infos.append(frame_info(i, f, size_or_none, count))
+            infos.append(frame_info(i, f, declared, whole))
         return infos
 
     @property
