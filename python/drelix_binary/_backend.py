@@ -247,29 +247,29 @@ class FileSink:
 
     def write_records(
         self,
-        data: Any,
+        data: np.ndarray,
         size: int,
         chunks: Sequence[tuple[int, int]],
         level: int,
         ids: Iterator[int],
-        close_last: bool,
     ) -> list[_native.Frame]:
-        """Fixed records from the bytes-like ``data``: each (start, stop) record range of
-        ``chunks`` appended and closed into a frame (the last one only if ``close_last``).
-        Returns the new frames."""
-        view = memoryview(data).cast("B")
-        made: list[_native.Frame] = []
-        for n, (start, stop) in enumerate(chunks):
-            records, _ = _native.split_records(
-                bytes(view[start * size : stop * size]),
-                _native.RecordLayout.fixed(size),
-            )
-            self.extend(records)
-            if n < len(chunks) - 1 or close_last:
-                frame = self.close_frame(next(ids), level)
-                if frame is not None:
-                    made.append(frame)
-        return made
+        """Fixed records from the flat uint8 array ``data``: with no ``chunks``, all of them
+        into the tail; else each (start, stop) record range closed into one frame (the first
+        together with the open tail). Returns the new frames."""
+        layout = _native.RecordLayout.fixed(size)
+        if not chunks:
+            self.extend(_native.split_records(data.tobytes(), layout)[0])
+            return []
+        return self._frames_of(
+            [
+                _native.split_records(
+                    data[start * size : stop * size].tobytes(), layout
+                )[0]
+                for start, stop in chunks
+            ],
+            level,
+            ids,
+        )
 
     def write_bodies(
         self,
@@ -277,15 +277,22 @@ class FileSink:
         chunks: Sequence[tuple[int, int]],
         level: int,
         ids: Iterator[int],
-        close_last: bool,
     ) -> list[_native.Frame]:
-        made: list[_native.Frame] = []
-        for n, (start, stop) in enumerate(chunks):
-            self.extend(list(bodies[start:stop]))
-            if n < len(chunks) - 1 or close_last:
-                frame = self.close_frame(next(ids), level)
-                if frame is not None:
-                    made.append(frame)
+        """``write_records`` for length-prefixed bodies."""
+        if not chunks:
+            self.extend(list(bodies))
+            return []
+        return self._frames_of([list(bodies[a:b]) for a, b in chunks], level, ids)
+
+    def _frames_of(
+        self, groups: list[list[bytes]], level: int, ids: Iterator[int]
+    ) -> list[_native.Frame]:
+        made = []
+        for records in groups:
+            self._pending.extend(records)
+            frame = self.close_frame(next(ids), level)
+            assert frame is not None
+            made.append(frame)
         return made
 
     def close_frame(self, frame_id: int, level: int) -> _native.Frame | None:

@@ -7,7 +7,7 @@ import itertools
 import os
 import time
 import weakref
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -219,13 +219,17 @@ class Writer:
             self.close_frame()
 
     def write(self, data: Any) -> None:
-        """Appends many fixed-size records at once from a numpy array (any dtype of the record
-        size, or a structured array) or any bytes-like buffer holding whole records: the open
-        frame is topped up, then each full frame by the policy is closed, and what remains
-        stays in the tail.
+        """Appends many fixed-size records at once from a numpy array (of any dtype, the
+        records' bytes in order) or any bytes-like buffer holding whole records.
 
-        Raises ``DrelixUsageError`` under the length-prefixed layout (use ``write_bodies``) or
-        when the data is not a whole number of records."""
+        Data that does not fill the open frame by the policy goes into the tail, as with
+        ``extend``. Larger data is written as frames straight from memory (compressed in
+        parallel where the engine allows): the open frame is topped up and closed, the rest
+        cut into frames by the policy, and the call ends on a frame boundary (its last frame
+        may be short).
+
+        Raises ``DrelixUsageError`` under the length-prefixed layout (use ``write_bodies``),
+        or when the data is not a whole number of records."""
         size = self._size
         if size is None:
             raise _native.DrelixUsageError(
@@ -244,19 +248,21 @@ class Writer:
             raise _native.DrelixUsageError(
                 f"{len(flat)} bytes are not a whole number of {size}-byte records"
             )
-        n = len(flat) // size
-        chunks = self._chunks(n, lambda start, stop: (stop - start) * size)
+        chunks = self._chunks(
+            len(flat) // size, lambda start, stop: (stop - start) * size
+        )
+        sink = self._sink_open()
         self._bulk(
             chunks,
-            lambda close_last: self._sink_open().write_records(
-                flat, size, chunks, self.level, self._ids, close_last
+            lambda frames: sink.write_records(
+                flat, size, frames, self.level, self._ids
             ),
-            lambda s, e: (e - s) * size,
+            lambda start, stop: (stop - start) * size,
         )
 
     def write_bodies(self, bodies: Sequence[Any]) -> None:
         """Appends many length-prefixed records at once (a sequence of bytes-like bodies of at
-        most 65535 bytes each), closing frames by the policy as ``write`` does.
+        most 65535 bytes each), as ``write`` does for fixed records.
 
         Raises ``DrelixUsageError`` under a fixed layout (use ``write``) or for a body too
         long (nothing of the call is appended then)."""
@@ -271,17 +277,17 @@ class Writer:
         chunks = self._chunks(
             len(checked), lambda start, stop: ends[stop] - ends[start]
         )
+        sink = self._sink_open()
         self._bulk(
             chunks,
-            lambda close_last: self._sink_open().write_bodies(
-                checked, chunks, self.level, self._ids, close_last
-            ),
-            lambda s, e: ends[e] - ends[s],
+            lambda frames: sink.write_bodies(checked, frames, self.level, self._ids),
+            lambda start, stop: ends[stop] - ends[start],
         )
 
     def _chunks(self, n: int, raw: Any) -> list[tuple[int, int]]:
-        """Record ranges of a bulk call: the rest of the open frame, then whole frames by the
-        policy, then what is left for the tail."""
+        """Record ranges of a bulk call, one per frame: the rest of the open frame, then
+        frames of at most ``frame_records`` records and ``frame_bytes`` raw bytes (at least
+        one record each). ``raw(start, stop)`` is the raw size of a range."""
         chunks, start, tail_n, tail_raw = [], 0, self._tail_n, self._tail_raw
         while start < n:
             limit = (
@@ -290,42 +296,46 @@ class Writer:
                 else n - start
             )
             lo, hi = start + 1, min(n, start + max(1, limit))
-            while lo < hi:  # the least stop whose frame reaches frame_bytes, else hi
-                mid = (lo + hi) // 2
-                if tail_raw + raw(start, mid) >= self.frame_bytes:
-                    hi = mid
+            while lo < hi:  # the largest stop whose frame stays within frame_bytes
+                mid = (lo + hi + 1) // 2
+                if tail_raw + raw(start, mid) <= self.frame_bytes:
+                    lo = mid
                 else:
-                    lo = mid + 1
+                    hi = mid - 1
             chunks.append((start, lo))
             start, tail_n, tail_raw = lo, 0, 0
         return chunks
 
-    def _bulk(self, chunks: list[tuple[int, int]], run: Any, raw: Any) -> None:
-        """Runs a bulk call over ``chunks`` and accounts for the frames it closed."""
+    def _bulk(
+        self,
+        chunks: list[tuple[int, int]],
+        run: Callable[[list[tuple[int, int]]], list[_native.Frame]],
+        raw: Callable[[int, int], int],
+    ) -> None:
+        """Runs a bulk call: into the tail when it stays within the open frame, else as
+        frames (the open tail part of the first), and accounts for them."""
         if not chunks:
             return
-        sizes = []  # (records, raw bytes) of each chunk's frame, the open tail in the first
-        for k, (s, e) in enumerate(chunks):
-            sizes.append(
-                (
-                    e - s + (self._tail_n if k == 0 else 0),
-                    raw(s, e) + (self._tail_raw if k == 0 else 0),
-                )
-            )
-        n, b = sizes[-1]
-        close_last = (
-            self.frame_records is not None and n >= self.frame_records
-        ) or b >= self.frame_bytes
-        before = len(self._sink_open().frames())
-        made = run(close_last)
-        for k, _ in enumerate(made):
-            n_k, b_k = sizes[k]
+        start, stop = chunks[0]
+        n, b = stop - start + self._tail_n, raw(start, stop) + self._tail_raw
+        fills = (self.frame_records is not None and n >= self.frame_records) or (
+            b >= self.frame_bytes
+        )
+        if len(chunks) == 1 and not fills:
+            run([])  # tail only
+            self._tail_n, self._tail_raw = n, b
+            self._apply_policy()
+            return
+        before = len(self._sink.frames())
+        made = run(chunks)
+        for k, (s, e) in enumerate(chunks[: len(made)]):
+            n_k = e - s + (self._tail_n if k == 0 else 0)
+            b_k = raw(s, e) + (self._tail_raw if k == 0 else 0)
             self._known[before + k] = (b_k if self._size else b_k - PREFIX * n_k, n_k)
-        if made:
-            self._frame_began = time.monotonic()
-            self._headers_dirty = False
-        self._tail_n, self._tail_raw = (0, 0) if close_last else (n, b)
-        self._apply_policy()
+            if k == 0:
+                self._tail_n, self._tail_raw = 0, 0
+        self._frame_began = time.monotonic()
+        self._headers_dirty = False
 
     # ---- frames, headers, durability -------------------------------------------------------
 
