@@ -8,13 +8,16 @@ the client and decodes nothing; each task reopens its file and decodes only its 
 Needs the ``dask`` extra: ``pip install drelix-binary[dask]``.
 """
 
+# dask, pandas and pyarrow ship no type information; calls into them are untyped.
+# mypy: disable-error-code="no-untyped-call, no-any-return, import-untyped, attr-defined"
+
 from __future__ import annotations
 
 import glob
 import os
 import re
 from collections.abc import Iterable, Sequence
-from typing import Callable, NamedTuple, Union
+from typing import Any, Callable, NamedTuple, Union
 
 import dask
 import dask.bag as db
@@ -33,13 +36,14 @@ PARTITION_BYTES = 100 * 2**20
 # The one column of a prefixed file: each record's body.
 RECORD_COLUMN = "record"
 
-Paths = Union[str, os.PathLike, Iterable[Union[str, os.PathLike]]]
+PathLike = Union[str, "os.PathLike[str]"]
+Paths = Union[PathLike, Iterable[PathLike]]
 
 
 class _Part(NamedTuple):
     """One partition: frames [first, stop) of a file, then its tail when `tail` is set.
 
-    `row` is the in-file number of the first record and `count` the records planned, both
+    `row` is the in-file number of the first record and `records` the number planned, both
     None when the layout does not let the client count without decoding (prefixed records).
     `start` is the running record number across all files, the partition's first index value.
     """
@@ -49,12 +53,12 @@ class _Part(NamedTuple):
     stop: int
     tail: bool
     row: int | None
-    count: int | None
+    records: int | None
     start: int | None
 
 
 class _Unit(NamedTuple):
-    index: int | None  # frame position, None for the tail
+    frame: int | None  # frame position, None for the tail
     size: int  # decoded bytes, or the best estimate the zone allows
     records: int | None
 
@@ -63,11 +67,11 @@ class _Unit(NamedTuple):
 # Errors that cross to the client
 
 
-def _error(name: str, args: tuple) -> BaseException:
+def _error(name: str, args: tuple[Any, ...]) -> BaseException:
     return getattr(dx._native, name)(*args)
 
 
-def _reduce_error(error: BaseException) -> tuple:
+def _reduce_error(error: BaseException) -> tuple[Any, ...]:
     return (_error, (type(error).__name__, error.args))
 
 
@@ -88,7 +92,7 @@ def _pickle_errors_by_name() -> None:
         dx.DrelixCompressionError,
     ):
         if "__reduce__" not in cls.__dict__:
-            cls.__reduce__ = _reduce_error
+            cls.__reduce__ = _reduce_error  # type: ignore[method-assign, assignment]
 
 
 _pickle_errors_by_name()
@@ -117,14 +121,16 @@ def _expand(paths: Paths) -> list[str]:
     return sorted(found, key=_natural)
 
 
-def _natural(path: str) -> list:
+def _natural(path: str) -> list[tuple[int, int, str]]:
     """Sort key that puts part.2 before part.10: digit runs compare as numbers."""
     return [
         (0, int(t), "") if t.isdigit() else (1, 0, t) for t in re.split(r"(\d+)", path)
     ]
 
 
-def _units(reader, frames, include_tail: bool) -> list[_Unit]:
+def _units(
+    reader: dx.Reader, frames: list[dx.FrameInfo], include_tail: bool
+) -> list[_Unit]:
     units = []
     for frame in frames:
         # A frame whose header declares no size is counted at its stored length: the sizing
@@ -154,7 +160,7 @@ def _group(units: list[_Unit], frames_per_partition: int | None) -> list[list[_U
     return groups
 
 
-def _describe(schema) -> str:
+def _describe(schema: dx.Schema) -> str:
     fields = ", ".join(f"{f.name}:{f.ty}@{f.offset}" for f in schema.fields)
     size = schema.layout.fixed_size
     layout = "prefixed" if size is None else f"fixed {size}"
@@ -162,10 +168,10 @@ def _describe(schema) -> str:
 
 
 class _Plan(NamedTuple):
-    schema: object
-    dtype: np.dtype | None
+    schema: dx.Schema
+    dtype: np.dtype[Any] | None
     parts: list[_Part]
-    divisions: tuple | None
+    divisions: tuple[int, ...] | None
 
 
 def _plan(paths: Paths, frames_per_partition: int | None, include_tail: bool) -> _Plan:
@@ -174,6 +180,7 @@ def _plan(paths: Paths, frames_per_partition: int | None, include_tail: bool) ->
     files = _expand(paths)
     first_path, schema, dtype = "", None, None
     parts: list[_Part] = []
+    reader: dx.Reader
     for path in files:
         with dx.open(path) as reader:
             if schema is None:
@@ -189,33 +196,42 @@ def _plan(paths: Paths, frames_per_partition: int | None, include_tail: bool) ->
             frames = reader.frames
             units = _units(reader, frames, include_tail)
         parts.extend(_file_parts(path, len(frames), units, frames_per_partition, dtype))
-    divisions = None
-    if dtype is not None and all(p.count is not None for p in parts):
-        numbered, start = [], 0
-        for part in parts:
-            numbered.append(part._replace(start=start))
-            start += part.count
-        parts = numbered
-        if parts:
-            divisions = tuple(p.start for p in parts) + (start - 1,)
+    if schema is None:
+        raise FileNotFoundError(f"no drelix files match {paths!r}")
+    counts = [p.records for p in parts]
+    if dtype is None or None in counts:
+        return _Plan(schema, dtype, parts, None)
+    # Known counts: number the records across the files; a division per partition start.
+    starts = [0]
+    for count in counts:
+        starts.append(starts[-1] + (count or 0))
+    parts = [p._replace(start=start) for p, start in zip(parts, starts)]
+    divisions = (*starts[:-1], starts[-1] - 1) if parts else None
     return _Plan(schema, dtype, parts, divisions)
 
 
-def _file_parts(path, frame_count, units, frames_per_partition, dtype) -> list[_Part]:
+def _file_parts(
+    path: str,
+    frame_count: int,
+    units: list[_Unit],
+    frames_per_partition: int | None,
+    dtype: np.dtype[Any] | None,
+) -> list[_Part]:
     parts = []
     # The in-file number of the next record, while every count before it is known.
     row: int | None = 0
     for group in _group(units, frames_per_partition):
-        first = group[0].index if group[0].index is not None else frame_count
-        frames = sum(u.index is not None for u in group)
-        count = None
-        if dtype is not None and all(u.records is not None for u in group):
-            count = sum(u.records for u in group)
-        if count == 0:
+        first = group[0].frame if group[0].frame is not None else frame_count
+        frames = sum(u.frame is not None for u in group)
+        counts = [u.records for u in group]
+        records = None
+        if dtype is not None and None not in counts:
+            records = sum(c or 0 for c in counts)
+        if records == 0:
             continue  # an empty frame adds nothing and would repeat a division
-        tail = group[-1].index is None
-        parts.append(_Part(path, first, first + frames, tail, row, count, None))
-        row = row + count if row is not None and count is not None else None
+        tail = group[-1].frame is None
+        parts.append(_Part(path, first, first + frames, tail, row, records, None))
+        row = row + records if row is not None and records is not None else None
     return parts
 
 
@@ -223,7 +239,9 @@ def _file_parts(path, frame_count, units, frames_per_partition, dtype) -> list[_
 # Decoding on the workers
 
 
-def _damaged(reader, part: _Part, error: Exception) -> dx.DrelixMalformedError:
+def _damaged(
+    reader: dx.Reader, part: _Part, error: Exception
+) -> dx.DrelixMalformedError:
     """The error to raise for a failed decode, naming the file and, when found, the frame."""
     for index in range(part.first, part.stop):
         try:
@@ -236,8 +254,8 @@ def _damaged(reader, part: _Part, error: Exception) -> dx.DrelixMalformedError:
     return dx.DrelixMalformedError(f"{part.path}: {error}")
 
 
-def _decode_fixed(reader, part: _Part) -> np.ndarray:
-    if part.row is None:
+def _decode_fixed(reader: dx.Reader, part: _Part) -> np.ndarray[Any, Any]:
+    if part.row is None or part.records is None:
         # A frame declared no size: whole frames by position, then the tail.
         frames = range(part.first, part.stop)
         arrays = [np.frombuffer(reader.read_frame(i), reader.dtype) for i in frames]
@@ -245,16 +263,16 @@ def _decode_fixed(reader, part: _Part) -> np.ndarray:
             arrays.append(reader.to_numpy(len(reader) - reader.tail_records, threads=1))
         return np.concatenate(arrays) if arrays else np.empty(0, reader.dtype)
     # Dask already runs one task per core; a second pool inside each task would only compete.
-    array = reader.to_numpy(part.row, part.row + part.count, threads=1)
-    if len(array) != part.count:
+    array = reader.to_numpy(part.row, part.row + part.records, threads=1)
+    if len(array) != part.records:
         raise dx.DrelixMalformedError(
-            f"{part.path}: {len(array)} records where the zone promised {part.count}; "
+            f"{part.path}: {len(array)} records where the zone promised {part.records}; "
             "the file changed after planning"
         )
     return array
 
 
-def _decode_records(reader, part: _Part) -> list[bytes]:
+def _decode_records(reader: dx.Reader, part: _Part) -> list[bytes]:
     records: list[bytes] = []
     for index in range(part.first, part.stop):
         records.extend(reader.frame_records(index))
@@ -263,14 +281,14 @@ def _decode_records(reader, part: _Part) -> list[bytes]:
     return records
 
 
-def _tail_records(reader) -> list[bytes]:
+def _tail_records(reader: dx.Reader) -> list[bytes]:
     # The reader reaches the tail of length-prefixed records only through record numbers,
     # which means counting (decoding) every frame before it; the extension reads it alone.
     tail = dx._native.Container.open_read(reader.path).read_tail()
     return dx._native.split_records(tail, reader.layout)[0]
 
 
-def _decode(part: _Part, fixed: bool):
+def _decode(part: _Part, fixed: bool) -> Any:
     """The records of one partition: a structured array (fixed layouts) or a list of bytes."""
     with dx.open(part.path) as reader:
         try:
@@ -281,7 +299,7 @@ def _decode(part: _Part, fixed: bool):
             raise _damaged(reader, part, error) from error
 
 
-def _column(values: np.ndarray) -> np.ndarray | pd.api.extensions.ExtensionArray:
+def _column(values: np.ndarray[Any, Any]) -> Any:
     if values.dtype.kind != "V":
         return values
     # Opaque fields (uuid) become fixed-size binary: Dask would turn Python bytes into text.
@@ -293,7 +311,9 @@ def _column(values: np.ndarray) -> np.ndarray | pd.api.extensions.ExtensionArray
     return pd.arrays.ArrowExtensionArray(array)
 
 
-def _frame(array: np.ndarray, columns: Sequence[str], start: int) -> pd.DataFrame:
+def _frame(
+    array: np.ndarray[Any, Any], columns: Sequence[str], start: int
+) -> pd.DataFrame:
     index = pd.RangeIndex(start, start + len(array))
     return pd.DataFrame({name: _column(array[name]) for name in columns}, index=index)
 
@@ -310,13 +330,16 @@ class _ReadPartition:
     dropped right after the one decode instead of travelling between workers.
     """
 
-    def __init__(self, dtype: np.dtype | None):
+    def __init__(self, dtype: np.dtype[Any] | None):
         self.dtype = dtype
+
+    def _names(self, columns: Sequence[str] | None) -> Sequence[str]:
+        return columns or (self.dtype.names or () if self.dtype is not None else ())
 
     def meta(self, columns: Sequence[str] | None = None) -> pd.DataFrame:
         if self.dtype is None:
             return _binary_frame([])
-        return _frame(np.empty(0, self.dtype), columns or self.dtype.names, 0)
+        return _frame(np.empty(0, self.dtype), self._names(columns), 0)
 
     def __call__(
         self, part: _Part, columns: Sequence[str] | None = None
@@ -324,7 +347,7 @@ class _ReadPartition:
         if self.dtype is None:
             return _binary_frame(_decode(part, fixed=False))
         array = _decode(part, fixed=True)
-        return _frame(array, columns or self.dtype.names, part.start or 0)
+        return _frame(array, self._names(columns), part.start or 0)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -348,7 +371,7 @@ def read_drelix(
     says how many frames each takes. `include_tail` adds the records not yet in a frame.
     """
     plan = _plan(paths, frames_per_partition, include_tail)
-    names = list(plan.dtype.names) if plan.dtype is not None else [RECORD_COLUMN]
+    names = list(plan.dtype.names or ()) if plan.dtype is not None else [RECORD_COLUMN]
     if columns is not None:
         columns = [columns] if isinstance(columns, str) else list(columns)
         unknown = [c for c in columns if c not in names]
@@ -404,7 +427,7 @@ def _default_name(index: int) -> str:
     return f"part.{index}.{dx._native.EXTENSION}"
 
 
-def _schema_for(meta: pd.DataFrame):
+def _schema_for(meta: pd.DataFrame) -> dx.Schema:
     fields = []
     for name, dtype in meta.dtypes.items():
         if not isinstance(dtype, np.dtype):
@@ -417,14 +440,15 @@ def _schema_for(meta: pd.DataFrame):
     return dx.schema("dataframe", np.dtype(fields))
 
 
-def _records(frame: pd.DataFrame, dtype: np.dtype) -> np.ndarray:
-    extra = [c for c in frame.columns if c not in dtype.names]
+def _records(frame: pd.DataFrame, dtype: np.dtype[Any]) -> np.ndarray[Any, Any]:
+    fields = dtype.names or ()
+    extra = [c for c in frame.columns if c not in fields]
     if extra:
         raise dx.DrelixUsageError(
-            f"column {extra[0]!r} is not in the schema {list(dtype.names)}"
+            f"column {extra[0]!r} is not in the schema {list(fields)}"
         )
     array = np.zeros(len(frame), dtype)
-    for name in dtype.names:
+    for name in fields:
         if name not in frame.columns:
             raise dx.DrelixUsageError(f"the schema's field {name!r} is not a column")
         values = frame[name]
@@ -437,7 +461,8 @@ def _records(frame: pd.DataFrame, dtype: np.dtype) -> np.ndarray:
 def _bodies(frame: pd.DataFrame) -> list[bytes]:
     if list(frame.columns) != [RECORD_COLUMN]:
         raise dx.DrelixUsageError(
-            f"a prefixed schema stores one column {RECORD_COLUMN!r} of bytes, not {list(frame.columns)}"
+            f"a prefixed schema stores one column {RECORD_COLUMN!r} of bytes, "
+            f"not {list(frame.columns)}"
         )
     return list(frame[RECORD_COLUMN].tolist())
 
@@ -450,7 +475,9 @@ def _sync_directory(directory: str) -> None:
         os.close(fd)
 
 
-def _write_partition(frame: pd.DataFrame, path: str, schema, options: dict) -> str:
+def _write_partition(
+    frame: pd.DataFrame, path: str, schema: dx.Schema, options: dict[str, Any]
+) -> str:
     """Writes one partition beside its final name, then renames it into place.
 
     The partial name is fixed per partition, so a retried task first removes what its failed
@@ -477,14 +504,14 @@ def _write_partition(frame: pd.DataFrame, path: str, schema, options: dict) -> s
 
 def to_drelix(
     df: dd.DataFrame,
-    directory: str | os.PathLike,
+    directory: PathLike,
     *,
-    schema=None,
+    schema: dx.Schema | None = None,
     name_function: Callable[[int], str] = _default_name,
     compute: bool = True,
-    compute_kwargs: dict | None = None,
-    **create_options,
-):
+    compute_kwargs: dict[str, Any] | None = None,
+    **create_options: Any,
+) -> Any:
     """Writes each partition of `df` as one sealed drelix file in `directory`, on the workers.
 
     The index is not stored. Without `schema`, the columns' NumPy types make a fixed layout
@@ -492,8 +519,8 @@ def to_drelix(
     `create_options` go to ``dx.create``. Returns the paths, computed with `compute_kwargs`
     (``scheduler=`` for example), or with ``compute=False`` the Delayed objects that write them.
     """
-    directory = os.path.abspath(os.fspath(directory))
-    os.makedirs(directory, exist_ok=True)
+    target = os.path.abspath(os.fspath(directory))
+    os.makedirs(target, exist_ok=True)
     if schema is None:
         schema = _schema_for(df._meta)
     names = [name_function(i) for i in range(df.npartitions)]
@@ -501,7 +528,7 @@ def to_drelix(
         raise dx.DrelixUsageError(
             "name_function gives two partitions the same file name"
         )
-    paths = [os.path.join(directory, name) for name in names]
+    paths = [os.path.join(target, name) for name in names]
     writes = [
         dask.delayed(_write_partition, pure=False)(part, path, schema, create_options)
         for part, path in zip(df.to_delayed(), paths)
