@@ -364,11 +364,17 @@ def read_drelix(
     """Drelix files as one Dask DataFrame, one partition per run of frames of one file.
 
     `paths` is a path, a glob, a directory (its ``*.drelix`` files) or a list of these; files
-    are taken in sorted path order. Fixed layouts give one column per schema field, indexed by
-    the running record number across the files, with known divisions when every frame declares
-    its size; prefixed layouts give one binary column ``record`` and unknown divisions.
+    are taken in natural path order (part.2 before part.10). Fixed layouts give one column per
+    schema field (``uuid`` as 16-byte binary), indexed by the running record number across the
+    files, with known divisions when every frame declares its size. Length-prefixed records
+    give one binary column ``record``, unknown divisions and an index counting from 0 in each
+    partition: their numbers are known only once every earlier frame is decoded.
+
     Partitions hold about PARTITION_BYTES of decoded records unless `frames_per_partition`
-    says how many frames each takes. `include_tail` adds the records not yet in a frame.
+    says how many frames each takes; `include_tail` adds the records not yet in a frame.
+    `columns` selects fields, as a later ``df[columns]`` would. Files whose schemas differ
+    are refused with ``DrelixUsageError``; a damaged frame fails the computation with
+    ``DrelixMalformedError`` naming the file and the frame.
     """
     plan = _plan(paths, frames_per_partition, include_tail)
     names = list(plan.dtype.names or ()) if plan.dtype is not None else [RECORD_COLUMN]
