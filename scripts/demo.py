@@ -6,9 +6,8 @@ import pickle
 import tempfile
 import time
 
-import numpy as np
-
 import drelix_binary as dx
+import numpy as np
 from drelix_binary import _native
 
 
