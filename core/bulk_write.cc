@@ -1,15 +1,21 @@
 // Bulk writes. The records are cut into frames by a plan made up front; frames are then
-// compressed in batches of about kBulkBatchBytes of input on the shared thread pool, and each
-// batch goes to disk as one journaled splice (Container::splice_frames), so the bytes written
-// are the batch twice (journal, file) and a zone per batch, never the raw records.
+// compressed on the shared thread pool while a committer thread writes them in batches of
+// kBulkBatchBytes / 4 to kBulkBatchBytes of compressed frames, each one journaled splice
+// (Container::splice_frames). The bytes written are the frames twice (journal, file) and a
+// zone per batch, never the raw records.
 
 #include "core/bulk_write.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "core/codec.h"
 #include "core/hash.h"
@@ -112,6 +118,170 @@ Result<bool> close_raw_tail(Container& c, std::uint64_t id, std::int32_t level) 
   return true;
 }
 
+// What the compressing threads and the committing thread share. Frames are compressed in
+// index order on the pool while one committer thread journals and splices every compressed
+// prefix it finds ready, so that the journal's writes, hashing and syncs overlap compression
+// instead of following it.
+class Pipeline {
+ public:
+  Pipeline(Container& c, const Plan& plan, const ContentOf& content, std::uint64_t first_id,
+           const BulkOptions& o, std::string preview)
+      : c_(c),
+        plan_(plan),
+        content_(content),
+        o_(o),
+        next_id_(first_id),
+        preview_(std::move(preview)),
+        encoded_(plan.frames()),
+        hashes_(plan.frames()),
+        ready_(plan.frames(), false) {}
+
+  Result<std::vector<Frame>> run() {
+    const std::size_t threads = std::max<std::size_t>(1, o_.threads);
+    std::vector<Bytes> scratch(threads);
+    std::thread committer;
+    try {
+      committer = std::thread([this] { commit_loop(); });
+    } catch (const std::system_error&) {
+      return fail(Error::io(EAGAIN));
+    }
+    const Status compressed = run_tasks(
+        plan_.frames(), threads,
+        [&](std::size_t k, std::size_t slot) -> Status { return compress_one(k, scratch[slot]); });
+    if (!compressed) stop();
+    committer.join();
+    // A failed commit stops the compression (which then reports nothing), so the commit's
+    // error comes first; otherwise the compression's.
+    if (!commit_status_) return fail(std::move(commit_status_).error());
+    if (!compressed) return fail(compressed.error());
+    return std::move(added_);
+  }
+
+ private:
+  // Compressed bytes that may wait for the committer before compression pauses: twice the
+  // batch size, so that one batch can be written while the next is being made.
+  static constexpr std::uint64_t kMaxPending = 2 * kBulkBatchBytes;
+  // The committer waits for at least this much compressed data (or the end) before writing a
+  // batch, so that the zone written twice per batch stays small beside the frames.
+  static constexpr std::uint64_t kMinBatch = kBulkBatchBytes / 4;
+
+  Status compress_one(std::size_t k, Bytes& scratch) {
+    {
+      std::unique_lock lock(mutex_);
+      // Frame k may start once the memory held for frames not yet written allows it; the
+      // frame the committer waits for next is always allowed, so this cannot deadlock.
+      changed_.wait(lock, [&] { return stopped_ || k == committed_ || pending_ < kMaxPending; });
+      if (stopped_) return {};
+      pending_ += plan_.raw[k];  // an upper bound until the frame is compressed
+    }
+    Result<Bytes> encoded = compress_frame(content_(k, scratch), o_.level);
+    const std::uint64_t hash = encoded ? xxh64(*encoded) : 0;
+    {
+      const std::lock_guard lock(mutex_);
+      pending_ -= plan_.raw[k];
+      if (encoded) {
+        pending_ += encoded->size();
+        encoded_[k] = std::move(*encoded);
+        hashes_[k] = hash;
+        ready_[k] = true;
+      }
+    }
+    changed_.notify_all();
+    if (!encoded) return fail(std::move(encoded).error());
+    return {};
+  }
+
+  void stop() {
+    {
+      const std::lock_guard lock(mutex_);
+      stopped_ = true;
+    }
+    changed_.notify_all();
+  }
+
+  // The end of the next batch: the ready frames from committed_ on, once they hold kMinBatch
+  // compressed bytes or reach the last frame; 0 when stopped. The ready prefix is extended
+  // incrementally (scan_), so a write of many small frames costs no rescans.
+  std::size_t wait_for_batch() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] {
+      if (stopped_) return true;
+      while (scan_ < ready_.size() && ready_[scan_] && scan_bytes_ < kBulkBatchBytes) {
+        scan_bytes_ += encoded_[scan_++].size();
+      }
+      return scan_ == ready_.size() || scan_bytes_ >= kMinBatch;
+    });
+    return stopped_ ? 0 : scan_;
+  }
+
+  void commit_loop() {
+    try {
+      while (committed_ < plan_.frames()) {
+        const std::size_t end = wait_for_batch();
+        if (end == 0) return;
+        commit_status_ = commit(committed_, end);
+        if (!commit_status_) {
+          stop();
+          return;
+        }
+      }
+    } catch (const std::bad_alloc&) {
+      commit_status_ = fail(Error::io(ENOMEM));
+      stop();
+    }
+  }
+
+  // Journals and splices frames [first, end), then frees them. Only this thread reads or
+  // writes frames below committed_ and the container, so no lock is held while writing.
+  Status commit(std::size_t first, std::size_t end) {
+    std::vector<Frame> batch;
+    std::vector<ByteView> parts;
+    std::uint64_t records = 0;
+    std::uint64_t bytes_raw = 0;
+    std::uint64_t stored = 0;
+    for (std::size_t k = first; k < end; ++k) {
+      batch.push_back(Frame{next_id_++, 0, encoded_[k].size(), hashes_[k]});
+      parts.emplace_back(encoded_[k]);
+      records += plan_.cuts[k + 1] - plan_.cuts[k];
+      bytes_raw += plan_.raw[k];
+      stored += encoded_[k].size();
+    }
+    DRELIX_ASSIGN_OR_RETURN(const std::vector<Frame> listed,
+                            c_.splice_frames(batch, parts, records, bytes_raw, o_.level, preview_));
+    added_.insert(added_.end(), listed.begin(), listed.end());
+    preview_.clear();
+    {
+      const std::lock_guard lock(mutex_);
+      for (std::size_t k = first; k < end; ++k) Bytes().swap(encoded_[k]);
+      pending_ -= stored;
+      scan_bytes_ -= stored;
+      committed_ = end;
+    }
+    changed_.notify_all();
+    return {};
+  }
+
+  Container& c_;
+  const Plan& plan_;
+  const ContentOf& content_;
+  const BulkOptions& o_;
+  std::uint64_t next_id_;
+  std::string preview_;
+  std::vector<Frame> added_;
+  Status commit_status_;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Bytes> encoded_;
+  std::vector<std::uint64_t> hashes_;
+  std::vector<bool> ready_;
+  std::size_t committed_ = 0;
+  std::size_t scan_ = 0;
+  std::uint64_t scan_bytes_ = 0;
+  std::uint64_t pending_ = 0;
+  bool stopped_ = false;
+};
+
 Result<std::vector<Frame>> bulk_write(Container& c, const Plan& plan, const ContentOf& content,
                                       std::uint64_t first_id, const BulkOptions& o) {
   if (!c.writable()) return fail(Error::usage("file is open read-only"));
@@ -122,43 +292,10 @@ Result<std::vector<Frame>> bulk_write(Container& c, const Plan& plan, const Cont
     added.push_back(c.frames().back());
     ++id;
   }
-
-  const std::size_t frames = plan.frames();
-  std::string preview = preview_for(c, content, frames);
-  const std::size_t threads = std::max<std::size_t>(1, o.threads);
-  std::vector<Bytes> scratch(threads);
-
-  for (std::size_t first = 0; first < frames;) {
-    // A batch: at least one frame per thread, then frames until the input passes the batch
-    // size, so that the compressed bytes held at once stay near kBulkBatchBytes or below.
-    std::size_t last = first;
-    std::uint64_t input = 0;
-    while (last < frames && (last - first < threads || input < kBulkBatchBytes)) {
-      input += plan.raw[last++];
-    }
-    std::vector<Bytes> encoded(last - first);
-    DRELIX_TRY(run_tasks(last - first, threads, [&](std::size_t k, std::size_t slot) -> Status {
-      const ByteView bytes = content(first + k, scratch[slot]);
-      DRELIX_ASSIGN_OR_RETURN(encoded[k], compress_frame(bytes, o.level));
-      return {};
-    }));
-
-    std::vector<Frame> batch;
-    std::vector<ByteView> parts;
-    std::uint64_t records = 0;
-    std::uint64_t bytes_raw = 0;
-    for (std::size_t k = 0; k < encoded.size(); ++k) {
-      batch.push_back(Frame{id++, 0, encoded[k].size(), xxh64(encoded[k])});
-      parts.emplace_back(encoded[k]);
-      records += plan.cuts[first + k + 1] - plan.cuts[first + k];
-      bytes_raw += plan.raw[first + k];
-    }
-    DRELIX_ASSIGN_OR_RETURN(const std::vector<Frame> listed,
-                            c.splice_frames(batch, parts, records, bytes_raw, o.level, preview));
-    added.insert(added.end(), listed.begin(), listed.end());
-    preview.clear();
-    first = last;
-  }
+  if (plan.frames() == 0) return added;
+  Pipeline pipeline(c, plan, content, id, o, preview_for(c, content, plan.frames()));
+  DRELIX_ASSIGN_OR_RETURN(const std::vector<Frame> frames, pipeline.run());
+  added.insert(added.end(), frames.begin(), frames.end());
   return added;
 }
 
