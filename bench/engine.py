@@ -37,7 +37,9 @@ MiB = 1 << 20
 
 def schema():
     fields = [_native.FieldSpec(n, t, o) for n, t, o in TELEMETRY_FIELDS]
-    return _native.Schema("telemetry@1", fields, _native.RecordLayout.fixed(TELEMETRY_SIZE))
+    return _native.Schema(
+        "telemetry@1", fields, _native.RecordLayout.fixed(TELEMETRY_SIZE)
+    )
 
 
 def address(arr):
@@ -143,7 +145,9 @@ def main():
     if args.smoke:
         args.records, args.reps, args.frame_mib = 20_000, 1, 1
     if zstandard is None:
-        sys.exit("bench/engine.py needs zstandard (pip install -r bench/requirements.txt)")
+        sys.exit(
+            "bench/engine.py needs zstandard (pip install -r bench/requirements.txt)"
+        )
 
     threads = _engine.thread_count()
     arr = telemetry_array(args.records)
@@ -153,42 +157,68 @@ def main():
         arr[i : i + frame_bytes // TELEMETRY_SIZE].tobytes()
         for i in range(0, len(arr), frame_bytes // TELEMETRY_SIZE)
     ]
-    print(f"{args.records} records of {TELEMETRY_SIZE} bytes ({raw_mb:.0f} MB), frames of "
-          f"{args.frame_mib} MiB, {threads} threads, best of {args.reps}")
-    print(f"{'figure':38s} {'engine':>10s} {'unit':8s} {'zstandard':>10s} {'ratio':>6s}  goal")
+    print(
+        f"{args.records} records of {TELEMETRY_SIZE} bytes ({raw_mb:.0f} MB), frames of "
+        f"{args.frame_mib} MiB, {threads} threads, best of {args.reps}"
+    )
+    print(
+        f"{'figure':38s} {'engine':>10s} {'unit':8s} {'zstandard':>10s} {'ratio':>6s}  goal"
+    )
 
     with tempfile.TemporaryDirectory(dir=os.environ.get("BENCH_DIR")) as tmp:
         path = os.path.join(tmp, "bench.drx")
 
         for level in (1, 3):
+
             def make(level=level):
                 return zstandard.ZstdCompressor(level=level, write_checksum=True)
 
             compress = zstandard.ZstdCompressor.compress
             base = best(lambda: pool_map(make, compress, pieces, threads), args.reps)
             ours = best(lambda: write_file(path, arr, level, frame_bytes), args.reps)
-            row(f"bulk write, level {level}", raw_mb / ours, "MB/s", raw_mb / base, base / ours,
-                ">= 0.85")
+            row(
+                f"bulk write, level {level}",
+                raw_mb / ours,
+                "MB/s",
+                raw_mb / base,
+                base / ours,
+                ">= 0.85",
+            )
             before = written_bytes()
             write_file(path, arr, level, frame_bytes)
             amplification = (written_bytes() - before) / os.path.getsize(path)
-            row(f"  bytes written / file size, level {level}", amplification, "x", goal="<= 2.1")
+            row(
+                f"  bytes written / file size, level {level}",
+                amplification,
+                "x",
+                goal="<= 2.1",
+            )
 
         frames = stored_frames(path)  # the level-3 file of the last round
         decompress = zstandard.ZstdDecompressor.decompress
         base = best(
-            lambda: pool_map(zstandard.ZstdDecompressor, decompress, frames, threads), args.reps
+            lambda: pool_map(zstandard.ZstdDecompressor, decompress, frames, threads),
+            args.reps,
         )
         reader = _engine.Reader(path)
         out = np.empty(len(arr), dtype=arr.dtype)
         indices = list(range(len(reader.frames)))
 
         def read(threads=None):
-            reader.read_into(indices, address(out), out.nbytes, tail=True, threads=threads)
+            reader.read_into(
+                indices, address(out), out.nbytes, tail=True, threads=threads
+            )
 
         ours = best(read, args.reps)
         assert np.array_equal(out, arr)
-        row("read_into, level 3", raw_mb / ours, "MB/s", raw_mb / base, base / ours, ">= 0.85")
+        row(
+            "read_into, level 3",
+            raw_mb / ours,
+            "MB/s",
+            raw_mb / base,
+            base / ours,
+            ">= 0.85",
+        )
 
         share = counting_share(lambda: read(threads=1))
         row("  Python thread during a 1-thread read", share * 100, "%", goal=">= 70")
