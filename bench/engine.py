@@ -23,9 +23,8 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import TELEMETRY_FIELDS, TELEMETRY_SIZE, telemetry_array  # noqa: E402
-
-from drelix_binary import _engine, _native  # noqa: E402
+from common import TELEMETRY_FIELDS, TELEMETRY_SIZE, telemetry_array
+from drelix_binary import _engine, _native
 
 try:
     import zstandard
@@ -174,8 +173,12 @@ def main():
                 return zstandard.ZstdCompressor(level=level, write_checksum=True)
 
             compress = zstandard.ZstdCompressor.compress
-            base = best(lambda: pool_map(make, compress, pieces, threads), args.reps)
-            ours = best(lambda: write_file(path, arr, level, frame_bytes), args.reps)
+            base = best(
+                lambda m=make, c=compress: pool_map(m, c, pieces, threads), args.reps
+            )
+            ours = best(
+                lambda lv=level: write_file(path, arr, lv, frame_bytes), args.reps
+            )
             row(
                 f"bulk write, level {level}",
                 raw_mb / ours,
