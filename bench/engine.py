@@ -14,6 +14,7 @@ Figures (ratios are throughput ratios, engine / baseline; goals in brackets):
 
 import argparse
 import os
+import statistics
 import sys
 import tempfile
 import threading
@@ -97,35 +98,35 @@ def pool_map(make, method, items, threads):
         return list(pool.map(call, items))
 
 
-def counting_share(work, solo_seconds=0.3):
+def counting_share(work, rounds=5):
     """The count a pure-Python thread reaches per second while `work()` runs, over its rate
-    alone."""
+    alone just before, as the median over `rounds` such pairs (a shared machine's load moves
+    both halves of a pair together)."""
 
-    def count_for(stop):
-        n = 0
-        while not stop.is_set():
-            n += 1
-        return n
+    def rate(during):
+        stop = threading.Event()
+        box = [0]
 
-    stop = threading.Event()
-    box = {}
-    t = threading.Thread(target=lambda: box.setdefault("n", count_for(stop)))
-    start = time.perf_counter()
-    t.start()
-    time.sleep(solo_seconds)
-    stop.set()
-    t.join()
-    solo_rate = box["n"] / (time.perf_counter() - start)
+        def count():
+            while not stop.is_set():
+                box[0] += 1
 
-    stop = threading.Event()
-    box = {}
-    t = threading.Thread(target=lambda: box.setdefault("n", count_for(stop)))
-    start = time.perf_counter()
-    t.start()
-    work()
-    stop.set()
-    t.join()
-    return (box["n"] / (time.perf_counter() - start)) / solo_rate
+        t = threading.Thread(target=count)
+        start = time.perf_counter()
+        t.start()
+        during()
+        stop.set()
+        t.join()
+        return box[0] / (time.perf_counter() - start)
+
+    shares = []
+    for _ in range(rounds):
+        start = time.perf_counter()
+        work()
+        took = time.perf_counter() - start
+        solo = rate(lambda took=took: time.sleep(took))
+        shares.append(rate(work) / solo)
+    return statistics.median(shares)
 
 
 def row(name, value, unit, baseline=None, ratio=None, goal=""):

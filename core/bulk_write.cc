@@ -17,7 +17,7 @@
 #include <system_error>
 #include <thread>
 
-#include "core/codec.h"
+#include "core/frame_compressor.h"
 #include "core/hash.h"
 #include "core/preview.h"
 #include "core/str_cat.h"
@@ -139,15 +139,17 @@ class Pipeline {
   Result<std::vector<Frame>> run() {
     const std::size_t threads = std::max<std::size_t>(1, o_.threads);
     std::vector<Bytes> scratch(threads);
+    std::vector<FrameCompressor> compressors(threads);
     std::thread committer;
     try {
       committer = std::thread([this] { commit_loop(); });
     } catch (const std::system_error&) {
       return fail(Error::io(EAGAIN));
     }
-    const Status compressed = run_tasks(
-        plan_.frames(), threads,
-        [&](std::size_t k, std::size_t slot) -> Status { return compress_one(k, scratch[slot]); });
+    const Status compressed =
+        run_tasks(plan_.frames(), threads, [&](std::size_t k, std::size_t slot) -> Status {
+          return compress_one(k, scratch[slot], compressors[slot]);
+        });
     if (!compressed) stop();
     committer.join();
     // A failed commit stops the compression (which then reports nothing), so the commit's
@@ -165,7 +167,7 @@ class Pipeline {
   // batch, so that the zone written twice per batch stays small beside the frames.
   static constexpr std::uint64_t kMinBatch = kBulkBatchBytes / 4;
 
-  Status compress_one(std::size_t k, Bytes& scratch) {
+  Status compress_one(std::size_t k, Bytes& scratch, FrameCompressor& compressor) {
     {
       std::unique_lock lock(mutex_);
       // Frame k may start once the memory held for frames not yet written allows it; the
@@ -173,22 +175,24 @@ class Pipeline {
       changed_.wait(lock, [&] { return stopped_ || k == committed_ || pending_ < kMaxPending; });
       if (stopped_) return {};
       pending_ += plan_.raw[k];  // an upper bound until the frame is compressed
+      if (!spare_.empty()) {
+        encoded_[k] = std::move(spare_.back());
+        spare_.pop_back();
+      }
     }
-    Result<Bytes> encoded = compress_frame(content_(k, scratch), o_.level);
-    const std::uint64_t hash = encoded ? xxh64(*encoded) : 0;
+    const Status compressed = compressor.compress(content_(k, scratch), o_.level, encoded_[k]);
+    const std::uint64_t hash = compressed ? xxh64(encoded_[k]) : 0;
     {
       const std::lock_guard lock(mutex_);
       pending_ -= plan_.raw[k];
-      if (encoded) {
-        pending_ += encoded->size();
-        encoded_[k] = std::move(*encoded);
+      if (compressed) {
+        pending_ += encoded_[k].size();
         hashes_[k] = hash;
         ready_[k] = true;
       }
     }
     changed_.notify_all();
-    if (!encoded) return fail(std::move(encoded).error());
-    return {};
+    return compressed;
   }
 
   void stop() {
@@ -252,7 +256,8 @@ class Pipeline {
     preview_.clear();
     {
       const std::lock_guard lock(mutex_);
-      for (std::size_t k = first; k < end; ++k) Bytes().swap(encoded_[k]);
+      // Written buffers go back to the compressors: their pages are already mapped.
+      for (std::size_t k = first; k < end; ++k) spare_.push_back(std::move(encoded_[k]));
       pending_ -= stored;
       scan_bytes_ -= stored;
       committed_ = end;
@@ -273,6 +278,7 @@ class Pipeline {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Bytes> encoded_;
+  std::vector<Bytes> spare_;
   std::vector<std::uint64_t> hashes_;
   std::vector<bool> ready_;
   std::size_t committed_ = 0;
