@@ -58,12 +58,12 @@ def _reduction(cfg, tmp):
         ) as cluster,
         distributed.Client(cluster) as client,
     ):
-        one = _sensor_means_one_by_one(
-            paths
-        )  # warms the page cache and the workers alike
+        # The first runs warm the page cache and the workers alike.
+        one = _sensor_means_one_by_one(paths)
         many = _sensor_means_dask(paths, client)
         if not np.allclose(one.sort_index().to_numpy(), many.sort_index().to_numpy()):
             raise AssertionError("the cluster's means differ from the single process's")
+        load = os.getloadavg()[0]
         t_one, t_dask = interleaved_medians(
             [
                 lambda: _sensor_means_one_by_one(paths),
@@ -85,7 +85,8 @@ def _reduction(cfg, tmp):
         "ratio>=",
         1.4,
         ">= 1.4x the baseline's throughput",
-        f"{os.cpu_count()} cores; read_drelix(columns=[sensor, value]).groupby(sensor)"
+        f"{os.cpu_count()} cores, load average {load:.1f} before the timed runs; "
+        "read_drelix(columns=[sensor, value]).groupby(sensor)"
         ".value.mean(); baseline to_numpy(threads=1) + pandas groupby per file",
     )
 
