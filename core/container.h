@@ -62,6 +62,8 @@ class Container {
   // close_frame, then _sealed = "true" and a zone rewrite.
   Status seal(std::uint64_t frame_id, std::int32_t level);
 
+  // A frame's content: the stored bytes, checked against the listed checksum (check_frame_hash)
+  // before anything is decoded, then decoded when they begin with the zstd magic.
   Result<Bytes> read_frame(std::uint64_t frame_id);
   Result<Bytes> read_frame_at(std::uint64_t index);
   Result<Bytes> read_frame_body(const Frame& frame);

@@ -1,5 +1,6 @@
 #include "core/frames.h"
 
+#include "core/hash.h"
 #include "core/numbers.h"
 #include "core/str_cat.h"
 
@@ -81,6 +82,15 @@ Result<std::vector<Frame>> parse_frames(std::string_view text) {
     frames.push_back(f);
   }
   return frames;
+}
+
+Status check_frame_hash(const Frame& frame, ByteView stored) {
+  if (frame.hash == 0) return {};
+  const std::uint64_t actual = xxh64(stored);
+  if (actual == frame.hash) return {};
+  return fail(
+      Error::malformed(str_cat("frame ", frame.id, ": checksum mismatch, _frames says ",
+                               to_hex16(frame.hash), ", the bytes hash to ", to_hex16(actual))));
 }
 
 Status check_frames_fit(const std::vector<Frame>& frames, std::uint64_t data_start,

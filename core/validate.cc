@@ -64,9 +64,8 @@ FrameContent read_checked_frame(Container& c, const Frame& f, Problems& problems
       Result<Bytes> bytes = read_at(c.file(), start, f.len);
       if (!bytes) {
         problems.add("frame ", f.id, ": ", bytes.error().to_string());
-      } else if (const std::uint64_t h = xxh64(*bytes); h != f.hash) {
-        problems.add("frame ", f.id, ": checksum mismatch, _frames says ", to_hex16(f.hash),
-                     ", the bytes hash to ", to_hex16(h));
+      } else if (Status hashed = check_frame_hash(f, *bytes); !hashed) {
+        problems.add(hashed.error().to_string());
       }
     }
     return c.read_frame_body(f);
@@ -78,12 +77,8 @@ FrameContent read_checked_frame(Container& c, const Frame& f, Problems& problems
     if (f.hash != 0) problems.add("frame ", f.id, ": ", bytes.error().to_string());
     return fail(std::move(bytes).error());
   }
-  if (f.hash != 0) {
-    if (const std::uint64_t h = xxh64(*bytes); h != f.hash) {
-      problems.add("frame ", f.id, ": checksum mismatch, _frames says ", to_hex16(f.hash),
-                   ", the bytes hash to ", to_hex16(h));
-    }
-  }
+  if (Status hashed = check_frame_hash(f, *bytes); !hashed)
+    problems.add(hashed.error().to_string());
   // The file ended inside the frame: an exact read of the content would meet end of file.
   if (bytes->size() < f.len) return fail(Error::io_eof());
   return content_of(std::move(*bytes));
