@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <string_view>
 
@@ -102,7 +103,25 @@ Status check_create_arguments(const Schema& schema, std::uint32_t header_area) {
   if (schema.layout.is_fixed() && schema.layout.size() == 0) {
     return fail(Error::usage("record size is zero"));
   }
-  return {};
+  return schema.check_fields_storable();
+}
+
+// The zone a new file starts with must open again as the same schema; anything the field rule
+// above does not cover (text that is not UTF-8, say) is caught by reading it back.
+Status check_zone_reads_back(ByteView zone, const Schema& schema) {
+  Result<Headers> parsed = Headers::parse(zone);
+  Result<Schema> read = parsed ? Schema::from_headers(*parsed) : fail(std::move(parsed).error());
+  if (read && *read == schema) return {};
+  const std::string why =
+      read ? std::string("it reads back as another schema") : read.error().to_string();
+  return fail(Error::usage(
+      str_cat("the headers of schema ", quoted(schema.name), " would not read back: ", why)));
+}
+
+Status remove_stale_journal(const std::string& path) {
+  Status removed = env().unlink(journal_path(path));
+  if (!removed && removed.error().os_code() == ENOENT) return {};
+  return removed;
 }
 
 // Preamble, zone, full sync: the whole of a new file.
@@ -185,12 +204,17 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   DRELIX_ASSIGN_OR_RETURN(Headers headers,
                           initial_headers(schema, source, writer, created_at_millis, user));
   DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers.render(header_area));
+  DRELIX_TRY(check_zone_reads_back(zone, schema));
 
   const Preamble preamble{header_area, kFormatVersion, kFlagCompressed};
   DRELIX_ASSIGN_OR_RETURN(FilePtr file, env().create_exclusive(path, 0666));
+  // A journal at this path belonged to a file that is gone (the create was exclusive), and
+  // replayed into this one it would overwrite its records: it goes before anything is written,
+  // durably with the directory sync below.
+  Status written = remove_stale_journal(path);
   // The directory entry is synced too: every later close syncs only the file, and a file whose
   // name a power cut can take back would take its durable frames with it.
-  Status written = write_new_file(*file, preamble, zone);
+  if (written) written = write_new_file(*file, preamble, zone);
   if (written) written = sync_dir_of(path);
   if (!written) {
     // The file is ours (the create was exclusive) and useless half-written; leaving it would
@@ -382,6 +406,7 @@ Status Container::append_record(ByteView body) {
   const std::size_t capacity = buffer_capacity_for(layout);
   if (buffer_.capacity() < capacity) buffer_.reserve(capacity);
 
+  const std::size_t buffered_before = buffer_.size();
   std::uint64_t raw = body.size();
   if (!layout.is_fixed()) {
     std::array<std::uint8_t, 2> prefix;
@@ -390,12 +415,19 @@ Status Container::append_record(ByteView body) {
     raw += prefix.size();
   }
   buffer_.insert(buffer_.end(), body.begin(), body.end());
+
+  // An append that fails has not taken the record, so that the caller's retry stores it once:
+  // the buffer and the counters go back to what they were. data_end is unchanged, so the next
+  // write (of the records buffered before) lands at the same place, over whatever bytes the
+  // failed write left past the end, and a reopen cuts those as any torn tail.
+  if (buffer_.size() >= kFlushThreshold) {
+    if (Status written = write_buffer(); !written) {
+      buffer_.resize(buffered_before);
+      return written;
+    }
+  }
   bytes_raw_ = sat_add(bytes_raw_, raw);
   records_ = sat_add(records_, 1);
-
-  // On failure the record stays buffered and counted; data_end is unchanged, so the next flush
-  // writes the whole buffer again at the same place.
-  if (buffer_.size() >= kFlushThreshold) DRELIX_TRY(write_buffer());
   return {};
 }
 
@@ -418,8 +450,13 @@ Status Container::set_user_header(std::string_view key, std::string_view value) 
   // in memory and fails at the write, as callers of read-only files expect.
   if (broken_) return fail(Error::usage(kBroken));
   if (sync_failed_) return fail(Error::usage(kSyncFailed));
+  Headers before = headers_;
   DRELIX_TRY(headers_.set_user(key, value));
-  return flush_headers();
+  Status flushed = flush_headers();
+  // A zone too small for the value fails before anything is written; keeping the value in
+  // memory would make every later close and seal fail the same way, so it goes.
+  if (!flushed && flushed.error().kind() == Error::Kind::ZoneFull) headers_ = std::move(before);
+  return flushed;
 }
 
 Result<Bytes> Container::read_tail() {
