@@ -7,7 +7,9 @@
 #include <string_view>
 
 #include "core/journal.h"
+#include "core/maintenance.h"
 #include "core/numbers.h"
+#include "core/record_stream.h"
 #include "core/str_cat.h"
 
 namespace drelix {
@@ -132,61 +134,6 @@ Status write_new_file(File& file, const Preamble& preamble, ByteView zone) {
   return file.sync();
 }
 
-// Counts the whole records of a stream of bytes handed over in arbitrary pieces, with the same
-// result as split_records over the concatenation. Holds no bytes itself: a record cut by a piece
-// boundary is carried as the number of its bytes still to come.
-class RecordCounter {
- public:
-  explicit RecordCounter(RecordLayout layout) : layout_(layout) {}
-
-  void feed(ByteView piece) {
-    if (layout_.is_fixed()) {
-      seen_ += piece.size();
-      return;
-    }
-    std::size_t p = 0;
-    while (p < piece.size()) {
-      if (prefix_bytes_ < 2) {
-        prefix_[prefix_bytes_++] = piece[p++];
-        if (prefix_bytes_ < 2) continue;
-        body_left_ = load_u16le(prefix_.data());
-      } else {
-        const std::size_t take =
-            static_cast<std::size_t>(std::min<std::uint64_t>(body_left_, piece.size() - p));
-        p += take;
-        body_left_ -= take;
-      }
-      if (body_left_ == 0) finish_record();
-    }
-    seen_ += piece.size();
-  }
-
-  std::uint64_t records() const {
-    if (!layout_.is_fixed()) return records_;
-    return layout_.size() == 0 ? 0 : seen_ / layout_.size();
-  }
-  // Bytes of the stream that belong to whole records.
-  std::uint64_t whole_bytes() const {
-    if (!layout_.is_fixed()) return whole_bytes_;
-    return layout_.size() == 0 ? 0 : seen_ - seen_ % layout_.size();
-  }
-
- private:
-  void finish_record() {
-    ++records_;
-    whole_bytes_ += 2 + std::uint64_t{load_u16le(prefix_.data())};
-    prefix_bytes_ = 0;
-  }
-
-  RecordLayout layout_;
-  std::uint64_t seen_ = 0;
-  std::uint64_t records_ = 0;
-  std::uint64_t whole_bytes_ = 0;
-  std::array<std::uint8_t, 2> prefix_{};
-  std::size_t prefix_bytes_ = 0;
-  std::uint64_t body_left_ = 0;
-};
-
 // Bytes of buffer an appending container needs so that no append reallocates: one byte short
 // of the flush threshold plus the largest record the layout admits, in on-disk form.
 std::size_t buffer_capacity_for(RecordLayout layout) {
@@ -282,14 +229,17 @@ Result<Container> Container::open_read(const std::string& path) {
 
 Result<Container> Container::open_append(const std::string& path) {
   DRELIX_TRY(replay_journal(path));
+  remove_stale_repack(path);
   DRELIX_ASSIGN_OR_RETURN(Container c, open_inner(path, true));
+  // Reading copes with any list that fits the file, but every close writes at the tail start.
+  DRELIX_TRY(check_frames_disjoint(c.frames_));
 
   const std::uint64_t tail = c.tail_start();
   if (c.data_end_ <= tail) return c;
 
   // Count the tail's whole records piece by piece; only the count and the cut matter here.
   const std::uint64_t tail_len = c.data_end_ - tail;
-  RecordCounter counter(c.schema_.layout);
+  RecordStream counter(c.schema_.layout);
   Bytes chunk(static_cast<std::size_t>(std::min<std::uint64_t>(tail_len, kTailChunk)));
   for (std::uint64_t done = 0; done < tail_len;) {
     const std::size_t n =

@@ -207,6 +207,36 @@ class PosixEnv final : public Env {
     return {};
   }
 
+  Result<std::string> resolve_links(const std::string& path) override {
+    // As many links as the system follows in one lookup before it gives up with ELOOP.
+    constexpr int kMaxLinks = 40;
+    std::string current = path;
+    for (int hops = 0; hops <= kMaxLinks; ++hops) {
+      if (!c_path_ok(current)) return fail(Error::io_at(current, EINVAL));
+      struct stat st;
+      if (::lstat(current.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return current;
+        return fail(Error::io_at(current, errno));
+      }
+      if (!S_ISLNK(st.st_mode)) return current;
+      std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 256), '\0');
+      for (;;) {
+        const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+        if (n < 0) return fail(Error::io_at(current, errno));
+        if (static_cast<std::size_t>(n) < target.size()) {
+          target.resize(static_cast<std::size_t>(n));
+          break;
+        }
+        target.resize(target.size() * 2);  // the link grew since the lstat
+      }
+      const std::string dir = parent_dir(current);
+      current = target.starts_with('/') || dir.empty() ? target
+                : dir == "/"                           ? "/" + target
+                                                       : dir + "/" + target;
+    }
+    return fail(Error::io_at(path, ELOOP));
+  }
+
   Status sync_dir(const std::string& dir) override {
     if (!c_path_ok(dir)) return fail(Error::io_at(dir, EINVAL));
     int fd;

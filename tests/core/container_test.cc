@@ -421,6 +421,59 @@ TEST_F(ContainerTest, OpenAppendFailuresChangeNothing) {
   }
 }
 
+// A frame list in which frames overlap, or one ends past the last (one flipped bit of an offset
+// makes either), would have the next close write over durable frames: open_append refuses it
+// and leaves the file alone, reading stays possible, and gaps are fine.
+TEST_F(ContainerTest, OpenAppendRefusesOverlappingFrameLists) {
+  const std::string advice = "; run rebuild_headers to derive the frame list from the data";
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> listed;  // offset, len per frame
+    std::string message;                                          // empty: opens
+  };
+  // Three raw frames of 8 bytes at 0, 8 and 16, then a tail of one record.
+  const Case cases[] = {
+      {"in order", {{0, 8}, {8, 8}, {16, 8}}, ""},
+      {"with gaps", {{0, 4}, {8, 8}, {16, 8}}, ""},
+      {"last inside the first",
+       {{0, 8}, {8, 8}, {0, 4}},
+       "frame 0 ends at data offset 8, after the tail start at 4" + advice},
+      {"last before a gap-free middle",
+       {{0, 8}, {16, 8}, {8, 8}},
+       "frame 1 ends at data offset 24, after the tail start at 16" + advice},
+      {"two overlapping",
+       {{0, 8}, {4, 8}, {16, 8}},
+       "frames 0 and 1 overlap at data offset 4" + advice},
+      {"listed twice",
+       {{0, 8}, {0, 8}, {16, 8}},
+       "frames 0 and 1 overlap at data offset 0" + advice},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    fs::remove(path_);
+    test::Draft d;
+    for (std::uint32_t i = 0; i < 3; ++i) d.add_frame(i, test::u32_records(10 * i, 2), 0);
+    d.add_bytes(Bytes(4, 7));
+    for (std::size_t i = 0; i < 3; ++i) {
+      d.frames[i].offset = k.listed[i].first;
+      d.frames[i].len = k.listed[i].second;
+      d.frames[i].hash = 0;
+    }
+    d.write(path_);
+    const Bytes before = read_file(path_);
+    auto c = Container::open_append(path_);
+    if (k.message.empty()) {
+      EXPECT_TRUE(c.has_value());
+      continue;
+    }
+    expect_error(c, Error::Kind::Malformed, k.message);
+    EXPECT_EQ(read_file(path_), before);
+    auto r = Container::open_read(path_);
+    ASSERT_TRUE(r.has_value());
+    EXPECT_TRUE(r->read_frame_at(0).has_value());
+  }
+}
+
 TEST_F(ContainerTest, OpenAppendDiscardsAnInvalidJournalButOpenReadDoesNot) {
   ASSERT_TRUE(create(pair_schema(4)).has_value());
   const Bytes before = read_file(path_);
