@@ -251,6 +251,8 @@ def _damaged(
             return dx.DrelixMalformedError(
                 f"{part.path}: frame {index} (id {frame.id}) is damaged: {cause}"
             )
+    if isinstance(error, dx.DrelixMalformedError) and part.path in str(error):
+        return error
     return dx.DrelixMalformedError(f"{part.path}: {error}")
 
 
@@ -266,7 +268,7 @@ def _decode_fixed(reader: dx.Reader, part: _Part) -> np.ndarray[Any, Any]:
     array = reader.to_numpy(part.row, part.row + part.records, threads=1)
     if len(array) != part.records:
         raise dx.DrelixMalformedError(
-            f"{part.path}: {len(array)} records where the zone promised {part.records}; "
+            f"{part.path}: {len(array)} records where the frames declared {part.records}; "
             "the file changed after planning"
         )
     return array
@@ -296,7 +298,10 @@ def _decode(part: _Part, fixed: bool) -> Any:
                 _decode_fixed(reader, part) if fixed else _decode_records(reader, part)
             )
         except (dx.DrelixMalformedError, dx.DrelixCompressionError) as error:
-            raise _damaged(reader, part, error) from error
+            damaged = _damaged(reader, part, error)
+            if damaged is error:
+                raise
+            raise damaged from error
 
 
 def _column(values: np.ndarray[Any, Any]) -> Any:
