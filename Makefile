@@ -40,7 +40,7 @@ demo: install
 	$(PY) scripts/demo.py
 
 format:
-	clang-format -i core/*.h core/*.cc binding/*.h binding/*.cc tests/core/*.cc tests/core/*.h fuzz/*.cc fuzz/*.h
+	clang-format -i core/*.h core/*.cc binding/*.h binding/*.cc binding/engine/*.h binding/engine/*.cc tests/core/*.cc tests/core/*.h fuzz/*.cc fuzz/*.h
 
 clean:
 	rm -rf build
