@@ -121,7 +121,8 @@ void check_schema_hash(const Container& c, Problems& problems) {
 
 }  // namespace
 
-Result<ValidateReport> validate(const std::string& path, const RecordCheck& check) {
+Result<ValidateReport> validate(const std::string& path, const RecordCheck& check,
+                                const Progress& progress) {
   DRELIX_TRY(replay_journal(path));
   DRELIX_ASSIGN_OR_RETURN(Container c, Container::open_read(path));
   // From here on every fault is a problem line; nothing fails the call.
@@ -133,7 +134,9 @@ Result<ValidateReport> validate(const std::string& path, const RecordCheck& chec
 
   check_schema_hash(c, problems);
 
+  const std::uint64_t total = c.frames().size();
   for (const Frame& f : c.frames()) {
+    if (!keep_going(progress, report.frames, total)) return fail(cancelled());
     report.frames = sat_add(report.frames, 1);
     FrameContent content = read_checked_frame(c, f, problems);
     if (!content) {
@@ -154,6 +157,7 @@ Result<ValidateReport> validate(const std::string& path, const RecordCheck& chec
     run_check(*tail, layout, check, problems, "tail: ");
   }
 
+  if (!keep_going(progress, report.frames, total)) return fail(cancelled());
   const std::uint64_t stored = parse_counter(c.headers().get("_records").value_or("0"));
   if (stored != frame_records) {
     problems.add("_records says ", stored, ", the frames hold ", frame_records);
