@@ -29,6 +29,15 @@ Result<std::optional<std::uint64_t>> frame_content_size(Container& c, const Fram
 // The frame's content: stored bytes read, checked against the listed hash, decoded.
 Result<Bytes> read_checked(Container& c, const Frame& frame);
 
+// The two halves of read_checked, for a caller that allocates the content itself: the stored
+// bytes read into `stored` and checked; then their content decoded into exactly `out` (which
+// must be the size content_size_of gives).
+Status read_stored_checked(Container& c, const Frame& frame, Bytes& stored);
+Status decode_into(const Frame& frame, ByteView stored, std::span<std::uint8_t> out);
+// The content size of checked stored bytes: a raw frame's length or a zstd frame's declared
+// size; nullopt when the frame declares none (read_checked then decodes it on its own).
+std::optional<std::uint64_t> content_size_of(ByteView stored);
+
 // One frame of a parallel decode: its content goes to out[offset, offset + size).
 struct FrameSlot {
   const Frame* frame = nullptr;
