@@ -30,10 +30,24 @@ def main():
         c = _native.Container.open_append(path)
         if c.records() < int(sys.argv[3]):
             raise SystemExit(f"open_append counted {c.records()} records")
+    elif mode == "validate":
+        report = _native.validate(path)
+        if report.problems or report.records != int(sys.argv[3]):
+            raise SystemExit(f"validate: {report.problems}, {report.records} records")
     elif mode == "repack":
         report = _native.repack(path, level=int(sys.argv[3]))
         if report.frames == 0:
             raise SystemExit("repack re-encoded no frame")
+    elif mode in ("iter_batches", "to_numpy"):
+        import drelix_binary as dx
+
+        with dx.open(path) as r:
+            if mode == "to_numpy":
+                got = len(r.to_numpy())
+            else:
+                got = sum(len(batch) for batch in r.iter_batches())
+        if got == 0:
+            raise SystemExit(f"{mode} read no record")
     else:
         raise SystemExit(f"unknown mode {mode}")
     print(peak_kib())

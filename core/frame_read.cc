@@ -5,8 +5,6 @@
 #include <vector>
 
 #include "core/codec.h"
-#include "core/hash.h"
-#include "core/numbers.h"
 #include "core/str_cat.h"
 #include "core/thread_pool.h"
 
@@ -42,7 +40,7 @@ Status read_stored_checked(Container& c, const Frame& frame, Bytes& stored) {
   DRELIX_ASSIGN_OR_RETURN(const std::uint64_t start, stored_start(c, frame));
   stored.resize(static_cast<std::size_t>(frame.len));
   if (!stored.empty()) DRELIX_TRY(c.file().read_exact_at(start, stored));
-  return check_listed_hash(frame, stored);
+  return check_frame_hash(frame, stored);
 }
 
 // Decodes checked stored bytes into exactly `out`.
@@ -68,16 +66,6 @@ Status decode_into(const Frame& frame, ByteView stored, std::span<std::uint8_t> 
 std::optional<std::uint64_t> content_size_of(ByteView stored) {
   if (!starts_with_zstd_magic(stored)) return stored.size();
   return declared_content_size(stored);
-}
-
-Status check_listed_hash(const Frame& frame, ByteView stored) {
-  if (frame.hash == 0) return {};
-  if (const std::uint64_t h = xxh64(stored); h != frame.hash) {
-    return fail(
-        Error::malformed(str_cat("frame ", frame.id, ": checksum mismatch, _frames says ",
-                                 to_hex16(frame.hash), ", the bytes hash to ", to_hex16(h))));
-  }
-  return {};
 }
 
 Result<std::optional<std::uint64_t>> frame_content_size(Container& c, const Frame& frame) {

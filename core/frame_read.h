@@ -1,8 +1,8 @@
 // Checked reads of closed frames for the bulk paths: content sizes from a frame's first bytes,
 // one frame read and checked, and many frames decoded in parallel into one caller-owned buffer.
 //
-// Every read here compares a frame's stored bytes with its listed XXH64 (when the list gives
-// one) before decoding them.
+// Every read here compares a frame's stored bytes with its listed XXH64 (check_frame_hash)
+// before decoding them.
 #pragma once
 
 #include <cstddef>
@@ -16,10 +16,6 @@
 #include "core/frames.h"
 
 namespace drelix {
-
-// Error::Malformed "frame {id}: checksum mismatch, _frames says {:016x}, the bytes hash to
-// {:016x}" when the frame lists a hash and `stored` does not hash to it.
-Status check_listed_hash(const Frame& frame, ByteView stored);
 
 // The content size of `frame`, from at most its first kZstdMaxHeader bytes: a raw (level 0)
 // frame's length, or the size a zstd frame declares; nullopt when a zstd frame declares none

@@ -1,10 +1,13 @@
 #include "core/journal.h"
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "core/hash.h"
+#include "core/preamble.h"
 
 namespace drelix {
 
@@ -42,6 +45,22 @@ bool decode_payload(ByteView payload, std::uint64_t checksum, JournalContent* ou
   return true;
 }
 
+// Whether a well-formed journal belongs to the data file open as `data`: its zone is exactly
+// the file's header zone, and its offset lies in the data section, at most at the file's end
+// (a power cut may have taken the tail the journal alone still holds). Anything else was
+// written for another file (one deleted and recreated under the same name, say) and splicing
+// it would overwrite this one's records. A file without a readable preamble never had a close.
+Result<bool> journal_fits(File& data, const JournalContent& content) {
+  std::array<std::uint8_t, kPreambleSize> block;
+  DRELIX_ASSIGN_OR_RETURN(const std::size_t got, data.read_at(0, block));
+  if (got < block.size()) return false;
+  const Result<Preamble> preamble = Preamble::decode(block);
+  if (!preamble) return false;
+  DRELIX_ASSIGN_OR_RETURN(const std::uint64_t file_len, data.length());
+  return content.zone.size() == preamble->header_area && content.offset >= preamble->data_start() &&
+         content.offset <= file_len;
+}
+
 // The bits a new journal of `path` gets: those of the data file, so that a journal never exposes
 // a private file's records to more readers than the file does.
 std::optional<std::uint32_t> data_file_permissions(const std::string& path) {
@@ -77,30 +96,10 @@ std::string journal_path(const std::string& path) {
   return path + ".seal";
 }
 
-Status write_journal(const std::string& path, std::uint64_t offset, ByteView zone, ByteView frame) {
-  const ByteView parts[] = {frame};
-  return write_journal_parts(path, offset, zone, parts);
-}
+namespace {
 
-Status write_journal_parts(const std::string& path, std::uint64_t offset, ByteView zone,
-                           std::span<const ByteView> frame_parts) {
-  // 1. The head of the image (header, offset, Z, zone) built whole; the frame pieces follow it
-  //    as they are, so that a batch of frames is not copied once more just to be journaled.
-  std::uint64_t frame_size = 0;
-  for (const ByteView part : frame_parts) frame_size = sat_add(frame_size, part.size());
-  const std::uint64_t p = kPayloadPrefix + zone.size() + frame_size;
-  Bytes head(kHeaderSize + kPayloadPrefix + zone.size());
-  std::uint8_t* out = head.data();
-  std::memcpy(out, kMagic.data(), kMagic.size());
-  store_u64le(out + 6, p);
-  std::uint8_t* payload = out + kHeaderSize;
-  store_u64le(payload, offset);
-  store_u64le(payload + 8, zone.size());
-  if (!zone.empty()) std::memcpy(payload + kPayloadPrefix, zone.data(), zone.size());
-  std::uint64_t checksum = fnv1a64(ByteView(payload, kPayloadPrefix + zone.size()));
-  for (const ByteView part : frame_parts) checksum = fnv1a64_update(checksum, part);
-  store_u64le(out + 14, checksum);
-
+// Steps 2 and 3 of writing a journal: `pieces`, back to back, are its whole image.
+Status write_journal_image(const std::string& path, std::span<const ByteView> pieces) {
   // 2. Create or truncate the journal. An existing journal keeps its old bits through
   //    O_TRUNC, so the data file's bits are set explicitly as well.
   const std::string jpath = journal_path(path);
@@ -112,14 +111,57 @@ Status write_journal_parts(const std::string& path, std::uint64_t offset, ByteVi
   // 3. Durable content, then a durable directory entry. The splice that follows trusts the
   //    journal to survive a power loss, so a directory sync that fails fails the close here,
   //    before the data file is touched.
-  DRELIX_TRY(journal->write_all_at(0, head));
-  std::uint64_t at = head.size();
-  for (const ByteView part : frame_parts) {
-    DRELIX_TRY(journal->write_all_at(at, part));
-    at += part.size();
+  std::uint64_t at = 0;
+  for (const ByteView piece : pieces) {
+    DRELIX_TRY(journal->write_all_at(at, piece));
+    at += piece.size();
   }
   DRELIX_TRY(journal->sync());
   return sync_dir_of(jpath);
+}
+
+// The image's head: header, offset, Z and the zone, with the checksum over the payload whose
+// frame part is `frame_parts` back to back.
+Bytes journal_head(std::uint64_t offset, ByteView zone, std::span<const ByteView> frame_parts,
+                   std::size_t room_for_frames) {
+  std::uint64_t frame_size = 0;
+  for (const ByteView part : frame_parts) frame_size = sat_add(frame_size, part.size());
+  const std::uint64_t p = kPayloadPrefix + zone.size() + frame_size;
+  Bytes image(kHeaderSize + kPayloadPrefix + zone.size() + room_for_frames);
+  std::uint8_t* out = image.data();
+  std::memcpy(out, kMagic.data(), kMagic.size());
+  store_u64le(out + 6, p);
+  std::uint8_t* payload = out + kHeaderSize;
+  store_u64le(payload, offset);
+  store_u64le(payload + 8, zone.size());
+  if (!zone.empty()) std::memcpy(payload + kPayloadPrefix, zone.data(), zone.size());
+  std::uint64_t checksum = fnv1a64(ByteView(payload, kPayloadPrefix + zone.size()));
+  for (const ByteView part : frame_parts) checksum = fnv1a64_update(checksum, part);
+  store_u64le(out + 14, checksum);
+  return image;
+}
+
+}  // namespace
+
+Status write_journal(const std::string& path, std::uint64_t offset, ByteView zone, ByteView frame) {
+  // 1. The image, built whole so that it reaches the file in one write.
+  const ByteView parts[] = {frame};
+  Bytes image = journal_head(offset, zone, parts, frame.size());
+  if (!frame.empty()) {
+    std::memcpy(image.data() + image.size() - frame.size(), frame.data(), frame.size());
+  }
+  const ByteView pieces[] = {image};
+  return write_journal_image(path, pieces);
+}
+
+Status write_journal_parts(const std::string& path, std::uint64_t offset, ByteView zone,
+                           std::span<const ByteView> frame_parts) {
+  // 1. The head built whole; the frames follow it as they are, so that a batch of frames is
+  //    not copied once more just to be journaled.
+  const Bytes head = journal_head(offset, zone, frame_parts, 0);
+  std::vector<ByteView> pieces{ByteView(head)};
+  pieces.insert(pieces.end(), frame_parts.begin(), frame_parts.end());
+  return write_journal_image(path, pieces);
 }
 
 Status splice(File& file, std::uint64_t offset, ByteView zone, ByteView frame) {
@@ -143,9 +185,9 @@ Status splice_parts(File& file, std::uint64_t offset, ByteView zone,
 // Steps:
 //   1. Open the journal: absent is nothing to do; present but unopenable is an error, since it
 //      may hold a close whose splice had already begun.
-//   2. Read and check the 22-byte header against the file's length, then the payload; the first
-//      failed check makes the journal invalid, and an invalid journal is deleted (the data file
-//      was never touched).
+//   2. Read and check the 22-byte header against the file's length, then the payload, then
+//      that it fits the data file (journal_fits); the first failed check makes the journal
+//      invalid, and an invalid journal is deleted (the data file was never touched).
 //   3. Splice a valid journal into the data file, then delete it. A failed splice keeps the
 //      journal for the next opener.
 Status replay_journal(const std::string& path) {
@@ -185,6 +227,10 @@ Status replay_journal(const std::string& path) {
   JournalContent content;
   if (!decode_payload(payload, checksum, &content)) return discard();
 
+  DRELIX_ASSIGN_OR_RETURN(FilePtr data, env().open_read_write(path));
+  DRELIX_ASSIGN_OR_RETURN(const bool fits, journal_fits(*data, content));
+  if (!fits) return discard();
+
   // The close that wrote this journal may have died before syncing it: what we read may still
   // be only in the page cache. Splicing from it and then losing power would leave a data file
   // changed by a journal that no longer exists, so make the journal durable first.
@@ -192,7 +238,6 @@ Status replay_journal(const std::string& path) {
   journal.reset();
   DRELIX_TRY(sync_dir_of(jpath));
 
-  DRELIX_ASSIGN_OR_RETURN(FilePtr data, env().open_read_write(path));
   DRELIX_TRY(splice(*data, content.offset, content.zone, content.frame));
   data.reset();
   // A journal left behind would be replayed again after later appends and cut them off, so an

@@ -44,12 +44,17 @@ struct RepackReport {
   std::uint64_t frames = 0;
 };
 
-// `progress` hears of every frame copied; stopped, a repack leaves the file as it was and no
-// temporary file behind.
+// Repacks the file `path` names, through symbolic links: the link stays and its target is
+// replaced. Refuses (changing nothing) a frame whose listed checksum fails. `progress` hears of
+// every frame copied; stopped, a repack leaves the file as it was and no temporary file behind.
 Result<RepackReport> repack(const std::string& path, std::int32_t level,
                             const Progress& progress = {});
 Result<RepackReport> repack_with_header_area(const std::string& path, std::int32_t level,
                                              std::uint32_t header_area,
                                              const Progress& progress = {});
+
+// Removes the "<file>.repack" a killed repack of the file `path` names left behind, if any.
+// Best effort: a failure is ignored, since the next repack truncates the name anyway.
+void remove_stale_repack(const std::string& path);
 
 }  // namespace drelix
