@@ -122,12 +122,11 @@ Status write_journal_image(const std::string& path, std::span<const ByteView> pi
 
 // The image's head: header, offset, Z and the zone, with the checksum over the payload whose
 // frame part is `frame_parts` back to back.
-Bytes journal_head(std::uint64_t offset, ByteView zone, std::span<const ByteView> frame_parts,
-                   std::size_t room_for_frames) {
+Bytes journal_head(std::uint64_t offset, ByteView zone, std::span<const ByteView> frame_parts) {
   std::uint64_t frame_size = 0;
   for (const ByteView part : frame_parts) frame_size = sat_add(frame_size, part.size());
   const std::uint64_t p = kPayloadPrefix + zone.size() + frame_size;
-  Bytes image(kHeaderSize + kPayloadPrefix + zone.size() + room_for_frames);
+  Bytes image(kHeaderSize + kPayloadPrefix + zone.size());
   std::uint8_t* out = image.data();
   std::memcpy(out, kMagic.data(), kMagic.size());
   store_u64le(out + 6, p);
@@ -144,21 +143,17 @@ Bytes journal_head(std::uint64_t offset, ByteView zone, std::span<const ByteView
 }  // namespace
 
 Status write_journal(const std::string& path, std::uint64_t offset, ByteView zone, ByteView frame) {
-  // 1. The image, built whole so that it reaches the file in one write.
   const ByteView parts[] = {frame};
-  Bytes image = journal_head(offset, zone, parts, frame.size());
-  if (!frame.empty()) {
-    std::memcpy(image.data() + image.size() - frame.size(), frame.data(), frame.size());
-  }
-  const ByteView pieces[] = {image};
-  return write_journal_image(path, pieces);
+  return write_journal_parts(path, offset, zone, parts);
 }
 
 Status write_journal_parts(const std::string& path, std::uint64_t offset, ByteView zone,
                            std::span<const ByteView> frame_parts) {
-  // 1. The head built whole; the frames follow it as they are, so that a batch of frames is
-  //    not copied once more just to be journaled.
-  const Bytes head = journal_head(offset, zone, frame_parts, 0);
+  // 1. The head built whole; the frames follow it as they are, so that a frame (or a batch of
+  //    them) is not copied once more just to be journaled. A crash between the writes leaves a
+  //    journal that fails its checksum, which replay discards: the data file is touched only
+  //    after the journal's sync.
+  const Bytes head = journal_head(offset, zone, frame_parts);
   std::vector<ByteView> pieces{ByteView(head)};
   pieces.insert(pieces.end(), frame_parts.begin(), frame_parts.end());
   return write_journal_image(path, pieces);
