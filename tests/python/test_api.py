@@ -52,9 +52,9 @@ def write_file(path, prefixed, level, sealed, tail, n=2500, per_frame=700):
         w.append(memoryview(recs[1]))
         w.extend(recs[2:300])
         if prefixed:
-            w.write_bodies(recs[300:2000])
+            w.write_bodies([memoryview(b) for b in recs[300:2000]])
         else:
-            w.write(telemetry(1700, 300))
+            w.write(np.repeat(telemetry(1700, 300), 2)[::2])  # strided: made contiguous
             w.append(telemetry(1, 2000)[0])  # a numpy row
         w.extend(recs[2001 if not prefixed else 2000 : n])
         if sealed:
