@@ -156,14 +156,15 @@ class FileSource:
     def decode_into(
         self,
         pieces: Sequence[tuple[int, int, int]],
+        sizes: Sequence[int | None],
         out: np.ndarray,
         threads: int | None,
     ) -> None:
         """For each (frame index, first content byte, end content byte), those content bytes,
-        one after another, into the flat uint8 array ``out``: whole frames decoded in
-        parallel straight into it, a frame cut by the range through one decode and a copy."""
+        one after another, into the flat uint8 array ``out``: whole frames (by their content
+        ``sizes``) decoded in parallel straight into it, a frame cut by the range through one
+        decode and a copy."""
         r, at, k = self._check(), 0, 0
-        sizes = self.declared_sizes() if pieces else []
         while k < len(pieces):
             run = k
             while (
@@ -347,13 +348,20 @@ class FileSink:
             self._w.close()
 
 
-# Maintenance runs in _engine (progress, Ctrl-C) when it offers it, else in _native.
+# Maintenance runs in _engine (progress, Ctrl-C) when it offers it; else in _native, whose
+# progress is only its end.
+
+
+def _done(progress: Progress | None) -> None:
+    if progress is not None:
+        progress(1, 1)
 
 
 def validate(path: str, progress: Progress | None) -> tuple[list[str], int, int]:
     if hasattr(_engine, "validate"):
         return _engine.validate(path, progress=progress)
     r = _native.validate(path)
+    _done(progress)
     return r.problems, r.frames, r.records
 
 
@@ -363,6 +371,7 @@ def rebuild_headers(
     if hasattr(_engine, "rebuild_headers"):
         return _engine.rebuild_headers(path, fix, progress=progress)
     r = _native.rebuild_headers(path, fix)
+    _done(progress)
     return r.differences, r.fixed
 
 
@@ -372,4 +381,5 @@ def repack(
     if hasattr(_engine, "repack"):
         return _engine.repack(path, level, header_area, progress=progress)
     r = _native.repack(path, level, header_area)
+    _done(progress)
     return r.bytes_before, r.bytes_after, r.frames

@@ -353,7 +353,9 @@ class Reader:
                 )
         decoded = sum(hi - lo for _, lo, hi in pieces)
         with self._lock:
-            self._src.decode_into(pieces, flat[:decoded], threads)
+            self._src.decode_into(
+                pieces, self._content_sizes(), flat[:decoded], threads
+            )
         lo, hi = max(first, starts[-2]), last
         if lo < hi:
             tail = self._src.pread(

@@ -219,7 +219,14 @@ def test_zone_full_names_the_cure(tmp_path):
     with pytest.raises(dx.DrelixZoneFullError):
         w.close()
     assert w.closed
-    dx.repack(path, 3, header_area=65536)
+    seen = []
+    dx.repack(
+        path,
+        3,
+        header_area=65536,
+        progress=lambda done, total: seen.append((done, total)),
+    )
+    assert seen and seen[-1][0] == seen[-1][1]  # progress reaches its end
     with dx.open(path, "a", frame_records=1) as w:
         w.append(bytes(DT.itemsize))
     assert dx.validate(path).problems == []
