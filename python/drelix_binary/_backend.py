@@ -50,6 +50,15 @@ def declared_size(head: bytes, length: int) -> int | None:
     return value + 256 if width == 2 else value
 
 
+class Bulk(NamedTuple):
+    """How a bulk write cuts and compresses frames."""
+
+    level: int
+    frame_records: int | None
+    frame_bytes: int
+    threads: int | None  # None: every core
+
+
 class FrameEntry(NamedTuple):
     """One entry of a file's frame list: the id its writer gave it, its offset from the data
     start, its stored length, the listed XXH64 of its bytes (0: none)."""
@@ -245,9 +254,7 @@ class FileSink:
         data: np.ndarray,
         size: int,
         chunks: Sequence[tuple[int, int]],
-        level: int,
-        frame_records: int | None,
-        frame_bytes: int,
+        bulk: Bulk,
     ) -> list[FrameEntry]:
         """Fixed records from the flat uint8 array ``data``: with no ``chunks``, all into the
         tail; else as frames (compressed in parallel), the first of them closing the open
@@ -266,9 +273,10 @@ class FileSink:
                 self._w.write_fixed_at(
                     address + stop * size,
                     len(data) - stop * size,
-                    frame_records=frame_records,
-                    frame_bytes=frame_bytes,
-                    level=level,
+                    frame_records=bulk.frame_records,
+                    frame_bytes=bulk.frame_bytes,
+                    level=bulk.level,
+                    threads=bulk.threads,
                 )
             )
 
@@ -276,9 +284,7 @@ class FileSink:
         self,
         bodies: Sequence[bytes | bytearray],
         chunks: Sequence[tuple[int, int]],
-        level: int,
-        frame_records: int | None,
-        frame_bytes: int,
+        bulk: Bulk,
     ) -> list[FrameEntry]:
         """``write_records`` for length-prefixed bodies."""
         with translate_errors(self.path):
@@ -293,9 +299,10 @@ class FileSink:
             return _entries(
                 self._w.write_bodies(
                     rest,
-                    frame_records=frame_records,
-                    frame_bytes=frame_bytes,
-                    level=level,
+                    frame_records=bulk.frame_records,
+                    frame_bytes=bulk.frame_bytes,
+                    level=bulk.level,
+                    threads=bulk.threads,
                 )
             )
 

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import _native
-from ._backend import HEADER_PROBE, FileSink, FrameEntry, declared_size
+from ._backend import HEADER_PROBE, Bulk, FileSink, FrameEntry, declared_size
 from ._buffers import Body, as_bytes, as_bytes_or_array, as_uint8
 from ._errors import DrelixLockedError, translate_errors
 from ._reader import FrameInfo, frame_info
@@ -203,7 +203,7 @@ class Writer:
         if self._due():
             self.close_frame()
 
-    def write(self, data: Any) -> None:
+    def write(self, data: Any, *, threads: int | None = None) -> None:
         """Appends many fixed-size records at once from a numpy array (of any dtype, the
         records' bytes in order) or any bytes-like buffer holding whole records.
 
@@ -211,7 +211,7 @@ class Writer:
         ``extend``. Larger data is written as frames straight from memory (compressed in
         parallel where the engine allows): the open frame is topped up and closed, the rest
         cut into frames by the policy, and the call ends on a frame boundary (its last frame
-        may be short).
+        may be short). ``threads``: how many threads compress (default: every core).
 
         Raises ``DrelixUsageError`` under the length-prefixed layout (use ``write_bodies``),
         or when the data is not a whole number of records."""
@@ -240,12 +240,14 @@ class Writer:
         self._bulk(
             chunks,
             lambda frames: sink.write_records(
-                flat, size, frames, self.level, self.frame_records, self.frame_bytes
+                flat, size, frames, self._bulk_options(threads)
             ),
             lambda start, stop: (stop - start) * size,
         )
 
-    def write_bodies(self, bodies: Sequence[Any]) -> None:
+    def write_bodies(
+        self, bodies: Sequence[Any], *, threads: int | None = None
+    ) -> None:
         """Appends many length-prefixed records at once (a sequence of bytes-like bodies of at
         most 65535 bytes each), as ``write`` does for fixed records.
 
@@ -266,10 +268,13 @@ class Writer:
         self._bulk(
             chunks,
             lambda frames: sink.write_bodies(
-                checked, frames, self.level, self.frame_records, self.frame_bytes
+                checked, frames, self._bulk_options(threads)
             ),
             lambda start, stop: ends[stop] - ends[start],
         )
+
+    def _bulk_options(self, threads: int | None) -> Bulk:
+        return Bulk(self.level, self.frame_records, self.frame_bytes, threads)
 
     def _chunks(self, n: int, raw: Any) -> list[tuple[int, int]]:
         """Record ranges of a bulk call, one per frame: the rest of the open frame, then
