@@ -24,30 +24,11 @@ from ._errors import translate_errors
 Progress = Callable[[int, int], object]
 
 
-ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
-HEADER_PROBE = (
-    18  # magic, descriptor, window, dictionary id (4) and content size (8), at most
-)
-
-
-def declared_size(head: bytes, length: int) -> int | None:
-    """The content size a frame declares in its first bytes: ``length`` for a frame stored
-    raw (level 0), the zstd frame header's content size, or ``None`` when it declares none."""
-    if length < 4 or head[:4] != ZSTD_MAGIC:
-        return length
-    if len(head) < 5:
-        return None
-    descriptor = head[4]
-    fcs_flag, single, dict_flag = descriptor >> 6, (descriptor >> 5) & 1, descriptor & 3
-    width = (1, 2, 4, 8)[fcs_flag] if fcs_flag or single else 0
-    if width == 0:
-        return None
-    at = 5 + (0 if single else 1) + (0, 1, 2, 4)[dict_flag]
-    field = head[at : at + width]
-    if len(field) < width:
-        return None
-    value = int.from_bytes(field, "little")
-    return value + 256 if width == 2 else value
+def content_sizes(path: str) -> list[int | None]:
+    """Each listed frame's declared content size, from a few bytes at its start (as a fresh
+    open of ``path`` sees the frames)."""
+    with translate_errors(path), _engine.Reader(path) as r:
+        return r.content_sizes()
 
 
 class Bulk(NamedTuple):
@@ -355,38 +336,20 @@ class FileSink:
             self._w.close()
 
 
-# Maintenance runs in _engine (progress, Ctrl-C) when it offers it; else in _native, whose
-# progress is only its end.
-
-
-def _done(progress: Progress | None) -> None:
-    if progress is not None:
-        progress(1, 1)
+# Maintenance runs in _engine: on a worker thread, reporting progress, stopped by Ctrl-C.
 
 
 def validate(path: str, progress: Progress | None) -> tuple[list[str], int, int]:
-    if hasattr(_engine, "validate"):
-        return _engine.validate(path, progress=progress)
-    r = _native.validate(path)
-    _done(progress)
-    return r.problems, r.frames, r.records
+    return _engine.validate(path, progress=progress)
 
 
 def rebuild_headers(
     path: str, fix: bool, progress: Progress | None
 ) -> tuple[list[str], bool]:
-    if hasattr(_engine, "rebuild_headers"):
-        return _engine.rebuild_headers(path, fix, progress=progress)
-    r = _native.rebuild_headers(path, fix)
-    _done(progress)
-    return r.differences, r.fixed
+    return _engine.rebuild_headers(path, fix, progress=progress)
 
 
 def repack(
     path: str, level: int, header_area: int | None, progress: Progress | None
 ) -> tuple[int, int, int]:
-    if hasattr(_engine, "repack"):
-        return _engine.repack(path, level, header_area, progress=progress)
-    r = _native.repack(path, level, header_area)
-    _done(progress)
-    return r.bytes_before, r.bytes_after, r.frames
+    return _engine.repack(path, level, header_area, progress=progress)

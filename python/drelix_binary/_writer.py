@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import _native
-from ._backend import HEADER_PROBE, Bulk, FileSink, FrameEntry, declared_size
+from ._backend import Bulk, FileSink, FrameEntry, content_sizes
 from ._buffers import Body, as_bytes, as_bytes_or_array, as_uint8
 from ._errors import DrelixLockedError, translate_errors
 from ._reader import FrameInfo, frame_info
@@ -138,12 +138,10 @@ class Writer:
     def frames(self) -> list[FrameInfo]:
         """The closed frames, in file order, their content sizes read from a few bytes of
         each (``records`` is ``None`` for length-prefixed records: a ``Reader`` counts them)."""
+        frames = self._sink_open().frames()
+        sizes = content_sizes(self.path)
         infos = []
-        for i, f in enumerate(self._sink_open().frames()):
-            start = self._data_start + f.offset
-            declared = declared_size(
-                os.pread(self._fd, min(f.len, HEADER_PROBE), start), f.len
-            )
+        for i, (f, declared) in enumerate(zip(frames, sizes)):
             whole = (
                 declared // self._size if self._size and declared is not None else None
             )
