@@ -24,6 +24,9 @@ __all__ = ["FrameInfo", "Reader"]
 
 DTypeLike = Union[np.dtype, str, type, None]
 
+# Bytes of fixed-size records turned into objects at a time while iterating.
+_ITER_SLICE = 1 << 20
+
 
 @dataclass(frozen=True)
 class FrameInfo:
@@ -247,9 +250,22 @@ class Reader:
     def __iter__(self) -> Iterator[bytes]:
         """Every record in file order, one frame in memory at a time."""
         for i, data in enumerate(self._src.decode_many(range(len(self._src.frames)))):
-            records = self._split(data, f"frame {i}")
-            self._counts[i] = len(records)
-            yield from records
+            if not self._size:
+                records = self._split(data, f"frame {i}")
+                self._counts[i] = len(records)
+                yield from records
+                continue
+            if len(data) % self._size:
+                self._split(
+                    data, f"frame {i}"
+                )  # raises: the frame ends in a torn record
+            self._counts[i] = len(data) // self._size
+            # Records become objects a slice at a time, so the memory of the ones the caller
+            # has dropped is reused while still in cache: about twice as fast as one list
+            # per frame, whose millions of new objects each touch fresh memory.
+            step = self._size * max(1, _ITER_SLICE // self._size)
+            for at in range(0, len(data), step):
+                yield from _native.split_records(data[at : at + step], self.layout)[0]
         yield from self._tail_records()
 
     def _tail_records(self) -> list[bytes]:
