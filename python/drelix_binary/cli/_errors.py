@@ -1,0 +1,64 @@
+"""One line on standard error for every failure, and the exit statuses of the command line."""
+
+from __future__ import annotations
+
+import os
+import sys
+
+OK, PROBLEMS, FAILED, INTERRUPTED = 0, 1, 2, 130
+
+# What each library error class means, in the words an operator would use.
+_KINDS = (
+    ("DrelixLockedError", "locked by another writer"),
+    ("DrelixMalformedError", "not a well-formed drelix file"),
+    ("DrelixZoneFullError", "header zone full"),
+    ("DrelixCompressionError", "compression error"),
+    ("DrelixUsageError", "refused"),
+    ("DrelixError", "drelix error"),
+)
+
+
+class CommandError(Exception):
+    """A failure the command line found itself (bad argument values, an existing output file)."""
+
+    def __init__(self, path: str | os.PathLike[str] | None, message: str):
+        super().__init__(message)
+        self.path = path
+
+
+def describe(exc: BaseException, path: str | os.PathLike[str] | None) -> str:
+    """`path: what went wrong`, never more than one line, for any exception we expect."""
+    if isinstance(exc, CommandError):
+        return _line(exc.path if exc.path is not None else path, str(exc))
+    if isinstance(exc, OSError):
+        where = exc.filename if exc.filename is not None else path
+        text = exc.strerror or str(exc)
+        if exc.filename is None and path is not None:
+            text = _strip_path(text, path)
+        return _line(where, text[:1].lower() + text[1:] if text else type(exc).__name__)
+    for cls in type(exc).__mro__:
+        for name, words in _KINDS:
+            if cls.__name__ == name:
+                return _line(path, f"{words}: {_strip_path(str(exc), path)}")
+    if isinstance(exc, MemoryError):
+        return _line(path, "out of memory")
+    return _line(path, f"{type(exc).__name__}: {exc}")
+
+
+def report(exc: BaseException, path: str | os.PathLike[str] | None) -> int:
+    """Prints the one line and gives the exit status for a command that could not run."""
+    print(f"drelix: {describe(exc, path)}", file=sys.stderr)
+    return FAILED
+
+
+def _line(path: str | os.PathLike[str] | None, text: str) -> str:
+    text = " ".join(
+        str(text).split()
+    )  # messages from files may hold newlines; keep one line
+    return f"{os.fspath(path)}: {text}" if path is not None else text
+
+
+def _strip_path(text: str, path: str | os.PathLike[str] | None) -> str:
+    """Messages that already begin with the path would otherwise name it twice."""
+    prefix = f"{os.fspath(path)}: " if path is not None else None
+    return text[len(prefix) :] if prefix and text.startswith(prefix) else text

@@ -1,0 +1,89 @@
+"""Progress bars on standard error, only when it is a terminal.
+
+Every long operation of the command line reports through this module: `call` runs a library
+maintenance function with the engine's progress hook when the function offers one, and `track`
+counts the batches of a loop the command line drives itself (cat, export, import, salvage).
+The bar is drawn by rich's own refresh thread, so a hook only stores a number and returns: the
+work is never held up by drawing.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import inspect
+import sys
+from collections.abc import Callable, Iterable, Iterator
+from typing import Any, TypeVar
+
+from rich.console import Console
+from rich.progress import (
+    BarColumn,
+    MofNCompleteColumn,
+    Progress,
+    TextColumn,
+    TimeElapsedColumn,
+)
+
+T = TypeVar("T")
+
+enabled = True  # cleared by --no-progress
+
+
+def wanted(*, data_on_stdout: bool = False) -> bool:
+    """A bar helps only on a terminal, and never over records being written to that terminal."""
+    if not enabled or not sys.stderr.isatty():
+        return False
+    return not (data_on_stdout and sys.stdout.isatty())
+
+
+def offers_progress(fn: Callable[..., Any]) -> bool:
+    """Whether a library function takes a `progress=` hook (the engine's, when it is built in)."""
+    try:
+        return "progress" in inspect.signature(fn).parameters
+    except (TypeError, ValueError):
+        return False
+
+
+@contextlib.contextmanager
+def bar(label: str, total: int | None = None) -> Iterator[Callable[..., None]]:
+    """A bar for the duration of the block; yields `update(done, total=None)`."""
+    columns = [
+        TextColumn("{task.description}"),
+        BarColumn(),
+        MofNCompleteColumn(),
+        TextColumn("frames"),
+        TimeElapsedColumn(),
+    ]
+    with Progress(
+        *columns, console=Console(stderr=True), transient=True, refresh_per_second=8
+    ) as progress:
+        task = progress.add_task(label, total=total)
+
+        def update(done: int, total: int | None = None, *_: Any) -> None:
+            if total is not None:
+                progress.update(task, completed=done, total=total)
+            else:
+                progress.update(task, completed=done)
+
+        yield update
+
+
+def call(label: str, fn: Callable[..., T], *args: Any, **kwargs: Any) -> T:
+    """fn(*args, **kwargs), with a bar fed by the engine when both the terminal and fn allow."""
+    if not (wanted() and offers_progress(fn)):
+        return fn(*args, **kwargs)
+    with bar(label) as update:
+        return fn(*args, progress=update, **kwargs)
+
+
+def track(
+    label: str, items: Iterable[T], total: int, *, data_on_stdout: bool = False
+) -> Iterator[T]:
+    """The items of a loop, advancing a bar by one per item when a bar is wanted."""
+    if not wanted(data_on_stdout=data_on_stdout) or total < 2:
+        yield from items
+        return
+    with bar(label, total) as update:
+        for done, item in enumerate(items, 1):
+            yield item
+            update(done)
