@@ -6,6 +6,7 @@ import contextlib
 import os
 from collections.abc import Callable
 from dataclasses import dataclass, field
+from typing import Any
 
 from . import _native
 
@@ -52,71 +53,89 @@ def salvage(
     import drelix_binary as dx
 
     source, target = os.fspath(source), os.fspath(target)
-    lost: list[LostFrame] = []
     with dx.open(source) as reader:
-        layout = reader.schema.layout
-        frames = list(reader.frames)
+        frames, torn_tail = reader.frames, reader.tail_torn_bytes
         writer = dx.create(
             target,
             reader.schema,
             source=reader.headers.get("_source", ""),
-            user=dict(reader.user_headers),
+            user=reader.user_headers,
             header_area=reader.preamble.header_area,
             level=level,
-            frame_bytes=None,
+            frame_bytes=None,  # one new frame per frame saved, closed by hand
         )
         try:
-            copied = records = 0
             with writer:
-                for done, frame in enumerate(frames, 1):
-                    try:
-                        content = reader.read_frame(frame.index)
-                        bodies, torn = _native.split_records(content, layout)
-                    except (dx.DrelixError, OSError) as exc:
-                        lost.append(LostFrame(frame.index, frame.id, _reason(exc)))
-                        continue
-                    finally:
-                        if progress is not None:
-                            progress(done, len(frames) + 1)
-                    if torn:
-                        lost.append(
-                            LostFrame(
-                                frame.index,
-                                frame.id,
-                                f"{torn} torn bytes inside the frame",
-                            )
-                        )
-                        continue
-                    if layout.fixed_size is None:
-                        writer.write_bodies(bodies)
-                    else:
-                        writer.write(content)
-                    writer.close_frame()
-                    copied, records = copied + 1, records + len(bodies)
-                tail = _tail(source, layout)
+                copied, lost = _copy_frames(reader, writer, frames, progress)
+                tail = _tail(source, reader.layout)
                 writer.extend(tail)
                 writer.seal()
-            if progress is not None:
-                progress(len(frames) + 1, len(frames) + 1)
         except BaseException:
             for leftover in (target, target + ".seal"):
                 with contextlib.suppress(OSError):
                     os.remove(leftover)
             raise
+    if progress is not None:
+        progress(len(frames) + 1, len(frames) + 1)
     return SalvageReport(
-        frames=copied,
-        records=records + len(tail),
+        frames=len(copied),
+        records=sum(copied) + len(tail),
         tail_records=len(tail),
         lost_frames=lost,
-        torn_bytes=reader.tail_torn_bytes,
+        torn_bytes=torn_tail,
     )
+
+
+def _copy_frames(
+    reader: Any,
+    writer: Any,
+    frames: list[Any],
+    progress: Callable[[int, int], None] | None,
+) -> tuple[list[int], list[LostFrame]]:
+    """Copies each sound frame as one new frame; gives the record count of each frame copied
+    and the frames left behind."""
+    copied: list[int] = []
+    lost: list[LostFrame] = []
+    for done, frame in enumerate(frames, 1):
+        try:
+            _check_stored_bytes(reader.path, reader.preamble.header_area, frame)
+            content = reader.read_frame(frame.index)
+            bodies, torn = _native.split_records(content, reader.layout)
+            if torn:
+                raise _native.DrelixMalformedError(
+                    f"{torn} torn bytes inside the frame"
+                )
+        except (_native.DrelixError, OSError) as exc:
+            lost.append(LostFrame(frame.index, frame.id, _reason(exc)))
+        else:
+            if reader.layout.fixed_size is None:
+                writer.write_bodies(bodies)
+            else:
+                writer.write(content)
+            writer.close_frame()
+            copied.append(len(bodies))
+        if progress is not None:
+            progress(done, len(frames) + 1)
+    return copied, lost
 
 
 def _tail(path: str, layout: _native.RecordLayout) -> list[bytes]:
     """Whole records of the tail (a torn record at its end is left out)."""
-    return _native.split_records(_native.Container.open_read(path).read_tail(), layout)[
-        0
-    ]
+    tail = _native.Container.open_read(path).read_tail()
+    return _native.split_records(tail, layout)[0]
+
+
+def _check_stored_bytes(path: str, header_area: int, frame: Any) -> None:
+    """The frame's bytes as stored against the checksum the frame list gives for them."""
+    if not frame.hash:
+        return
+    with open(path, "rb") as f:
+        stored = os.pread(f.fileno(), frame.length, 16 + header_area + frame.offset)
+    actual = _native.xxh64(stored)
+    if actual != frame.hash:
+        raise _native.DrelixMalformedError(
+            f"checksum mismatch, _frames says {frame.hash:016x}, the bytes hash to {actual:016x}"
+        )
 
 
 def _reason(exc: BaseException) -> str:

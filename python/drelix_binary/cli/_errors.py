@@ -9,7 +9,6 @@ OK, PROBLEMS, FAILED, INTERRUPTED = 0, 1, 2, 130
 
 # What each library error class means, in the words an operator would use.
 _KINDS = (
-    ("DrelixLockedError", "locked by another writer"),
     ("DrelixMalformedError", "not a well-formed drelix file"),
     ("DrelixZoneFullError", "header zone full"),
     ("DrelixCompressionError", "compression error"),
@@ -30,6 +29,9 @@ def describe(exc: BaseException, path: str | os.PathLike[str] | None) -> str:
     """`path: what went wrong`, never more than one line, for any exception we expect."""
     if isinstance(exc, CommandError):
         return _line(exc.path if exc.path is not None else path, str(exc))
+    if type(exc).__name__ == "DrelixLockedError":  # an OSError too, but the lock is the news
+        return _line(exc.filename or path, "locked: another writer has the file open; "
+                     "try again once it has closed it")
     if isinstance(exc, OSError):
         where = exc.filename if exc.filename is not None else path
         text = exc.strerror or str(exc)

@@ -16,57 +16,15 @@ SHORT_LIST = 24  # frames shown before a long list is shortened (first and last 
 
 
 def facts(reader: Any) -> dict[str, Any]:
-    """Everything `info` shows, as plain JSON-ready values."""
-    path = os.fspath(reader.path)
-    layout = reader.schema.layout
-    frames = [_frame(f) for f in reader.frames]
-    return {
-        "path": path,
-        "bytes": os.path.getsize(path),
-        "preamble": {
-            "version": reader.preamble.version,
-            "flags": reader.preamble.flags,
-            "header_area": reader.preamble.header_area,
-        },
-        "schema": {
-            "name": reader.schema.name,
-            "layout": "prefixed"
-            if layout.fixed_size is None
-            else f"fixed:{layout.fixed_size}",
-            "fields": [
-                {"name": f.name, "type": f.ty, "offset": f.offset}
-                for f in reader.schema.fields
-            ],
-            "dtype": None if reader.dtype is None else _dtype_text(reader.dtype),
-        },
-        "headers": {k: v for k, v in reader.headers.items() if k.startswith("_")},
-        "user_headers": dict(reader.user_headers),
-        "frames": frames,
-        "tail": {"records": reader.tail_records, "torn_bytes": reader.tail_torn_bytes},
-        "sealed": reader.sealed,
-        "pending_journal": os.path.exists(path + ".seal"),
-        "stale_repack": os.path.exists(path + ".repack"),
-    }
-
-
-def _frame(f: Any) -> dict[str, Any]:
-    raw = f.content_size
-    return {
-        "index": f.index,
-        "id": f.id,
-        "offset": f.offset,
-        "length": f.length,
-        "hash": f"{f.hash:016x}",
-        "raw_bytes": raw,
-        "records": f.records,
-        "ratio": round(raw / f.length, 2) if raw is not None and f.length else None,
-    }
-
-
-def _dtype_text(dtype: Any) -> list[list[Any]]:
-    return [
+    """Everything `info` shows: the library's own account of the file, plus its size and the
+    NumPy dtype records decode to (None when they are shown whole)."""
+    info = reader.info()
+    info["bytes"] = os.path.getsize(reader.path)
+    dtype = reader.dtype
+    info["schema"]["dtype"] = None if dtype is None else [
         [name, dtype.fields[name][0].str, dtype.fields[name][1]] for name in dtype.names
     ]
+    return info
 
 
 def run(args: Any) -> int:
@@ -89,8 +47,8 @@ def show(info: dict[str, Any], out: Console, *, all_frames: bool = False) -> Non
         f"{'sealed' if info['sealed'] else 'not sealed'}"
     )
     warnings = {
-        "pending_journal": "an interrupted close is pending (.seal); validate finishes it",
-        "stale_repack": "a stale .repack file lies beside it",
+        "journal_present": "an interrupted close is pending (.seal); validate finishes it",
+        "repack_present": "a stale .repack file lies beside it",
     }
     for flag, text in warnings.items():
         if info[flag]:
@@ -114,7 +72,7 @@ def show(info: dict[str, Any], out: Console, *, all_frames: bool = False) -> Non
     shown = {
         k: v
         for k, v in info["headers"].items()
-        if k not in ("_frames", "_schema", "_schema_fields", "_record")
+        if k.startswith("_") and k not in ("_frames", "_schema", "_schema_fields", "_record")
     }
     for key, value in [*shown.items(), *info["user_headers"].items()]:
         headers.add_row(key, value if len(value) <= 200 else value[:200] + "…")
@@ -133,19 +91,12 @@ def show(info: dict[str, Any], out: Console, *, all_frames: bool = False) -> Non
                 "…", f"{len(frames) - SHORT_LIST} more (--all-frames)", *[""] * 5
             )
             continue
+        raw, stored = f["content_size"], f["length"]
+        ratio = f"{raw / stored:.2f}" if raw is not None and stored else None
         table.add_row(
-            *(
-                _cell(f[k])
-                for k in (
-                    "index",
-                    "id",
-                    "offset",
-                    "length",
-                    "raw_bytes",
-                    "records",
-                    "ratio",
-                )
-            )
+            *(_cell(f[k]) for k in ("index", "id", "offset", "length", "content_size")),
+            _cell(f["records"]),
+            _cell(ratio),
         )
     if frames:
         out.print(table)
