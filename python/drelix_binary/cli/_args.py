@@ -4,8 +4,7 @@ from __future__ import annotations
 
 import argparse
 
-from ._render import FORMATS
-
+FORMATS = ("json", "csv", "raw", "hex")
 DESCRIPTION = "Look at, check, repair and convert drelix record files."
 EPILOG = """\
 exit status: 0 done (and every file sound), 1 problems found, 2 could not run,

@@ -87,6 +87,7 @@ def export(args: Any) -> int:
                 out.writelines(render.records(batch) for batch in items)
         else:
             _write_arrow(pa, kind, args.out, (b for b in items if len(b)), reader.dtype)
+        print(f"{args.out}: {len(reader):,} records from {args.path}")
     return _errors.OK
 
 
@@ -166,6 +167,10 @@ def import_(args: Any) -> int:
                     records[field] = values
                 writer.write(records)
             writer.seal()
+            print(
+                f"{args.out}: {writer.records:,} records in {len(writer.frames)} frames "
+                f"from {args.source}"
+            )
     return _errors.OK
 
 

@@ -29,9 +29,13 @@ def describe(exc: BaseException, path: str | os.PathLike[str] | None) -> str:
     """`path: what went wrong`, never more than one line, for any exception we expect."""
     if isinstance(exc, CommandError):
         return _line(exc.path if exc.path is not None else path, str(exc))
-    if type(exc).__name__ == "DrelixLockedError":  # an OSError too, but the lock is the news
-        return _line(exc.filename or path, "locked: another writer has the file open; "
-                     "try again once it has closed it")
+    if (
+        type(exc).__name__ == "DrelixLockedError"
+    ):  # an OSError too, but the lock is the news
+        return _line(
+            exc.filename or path,
+            "locked: another writer has the file open; try again once it has closed it",
+        )
     if isinstance(exc, OSError):
         where = exc.filename if exc.filename is not None else path
         text = exc.strerror or str(exc)

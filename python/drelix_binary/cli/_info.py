@@ -8,7 +8,9 @@ from typing import Any
 
 import orjson
 from rich.console import Console
+from rich.markup import escape
 from rich.table import Table
+from rich.text import Text
 
 from . import _errors
 
@@ -21,9 +23,14 @@ def facts(reader: Any) -> dict[str, Any]:
     info = reader.info()
     info["bytes"] = os.path.getsize(reader.path)
     dtype = reader.dtype
-    info["schema"]["dtype"] = None if dtype is None else [
-        [name, dtype.fields[name][0].str, dtype.fields[name][1]] for name in dtype.names
-    ]
+    info["schema"]["dtype"] = (
+        None
+        if dtype is None
+        else [
+            [name, dtype.fields[name][0].str, dtype.fields[name][1]]
+            for name in dtype.names
+        ]
+    )
     return info
 
 
@@ -42,9 +49,10 @@ def run(args: Any) -> int:
 def show(info: dict[str, Any], out: Console, *, all_frames: bool = False) -> None:
     pre, schema = info["preamble"], info["schema"]
     out.print(
-        f"[bold]{info['path']}[/bold]: {info['bytes']:,} bytes, "
-        f"format version {pre['version']}, header zone {pre['header_area']:,} bytes, "
-        f"{'sealed' if info['sealed'] else 'not sealed'}"
+        f"[bold]{escape(info['path'])}[/bold]: {info['bytes']:,} bytes, "
+        f"format {pre['version']}, header zone {pre['header_area']:,} bytes, "
+        f"{'sealed' if info['sealed'] else 'not sealed'}",
+        soft_wrap=True,
     )
     warnings = {
         "journal_present": "an interrupted close is pending (.seal); validate finishes it",
@@ -54,15 +62,19 @@ def show(info: dict[str, Any], out: Console, *, all_frames: bool = False) -> Non
         if info[flag]:
             out.print(f"[yellow]warning:[/yellow] {text}")
 
-    fields = Table(
-        title=f"schema {schema['name']} ({schema['layout']})", title_justify="left"
-    )
+    size = schema["record_size"]
+    layout = "length-prefixed records" if size is None else f"{size}-byte records"
+    out.print(f"schema [bold]{escape(schema['name'])}[/bold], {layout}", soft_wrap=True)
+    fields = Table()
     for col in ("field", "type", "offset", "numpy"):
         fields.add_column(col, justify="right" if col == "offset" else "left")
     numpy_types = {name: text for name, text, _ in schema["dtype"] or []}
     for f in schema["fields"]:
         fields.add_row(
-            f["name"], f["type"], str(f["offset"]), numpy_types.get(f["name"], "-")
+            Text(f["name"]),
+            Text(f["type"]),
+            str(f["offset"]),
+            numpy_types.get(f["name"], "-"),
         )
     out.print(fields)
 
@@ -72,10 +84,11 @@ def show(info: dict[str, Any], out: Console, *, all_frames: bool = False) -> Non
     shown = {
         k: v
         for k, v in info["headers"].items()
-        if k.startswith("_") and k not in ("_frames", "_schema", "_schema_fields", "_record")
+        if k.startswith("_")
+        and k not in ("_frames", "_schema", "_schema_fields", "_record")
     }
     for key, value in [*shown.items(), *info["user_headers"].items()]:
-        headers.add_row(key, value if len(value) <= 200 else value[:200] + "…")
+        headers.add_row(key, Text(value if len(value) <= 200 else value[:200] + "…"))
     out.print(headers)
 
     frames = info["frames"]

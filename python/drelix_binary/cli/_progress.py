@@ -15,15 +15,6 @@ import sys
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any, TypeVar
 
-from rich.console import Console
-from rich.progress import (
-    BarColumn,
-    MofNCompleteColumn,
-    Progress,
-    TextColumn,
-    TimeElapsedColumn,
-)
-
 T = TypeVar("T")
 
 enabled = True  # cleared by --no-progress
@@ -47,6 +38,17 @@ def offers_progress(fn: Callable[..., Any]) -> bool:
 @contextlib.contextmanager
 def bar(label: str, total: int | None = None) -> Iterator[Callable[..., None]]:
     """A bar for the duration of the block; yields `update(done, total=None)`."""
+    from rich.console import (
+        Console,
+    )  # only now: rich costs start-up time on every command
+    from rich.progress import (
+        BarColumn,
+        MofNCompleteColumn,
+        Progress,
+        TextColumn,
+        TimeElapsedColumn,
+    )
+
     columns = [
         TextColumn("{task.description}"),
         BarColumn(),
