@@ -168,7 +168,7 @@ def import_(args: Any) -> int:
                 writer.write(records)
             writer.seal()
             print(
-                f"{args.out}: {writer.records:,} records in {len(writer.frames)} frames "
+                f"{args.out}: {writer.records:,} records in {_errors.plural(len(writer.frames), 'frame')} "
                 f"from {args.source}"
             )
     return _errors.OK

@@ -57,6 +57,11 @@ def report(exc: BaseException, path: str | os.PathLike[str] | None) -> int:
     return FAILED
 
 
+def plural(count: int, noun: str) -> str:
+    """`1 frame`, `2 frames`: counts in messages."""
+    return f"{count:,} {noun}" if count == 1 else f"{count:,} {noun}s"
+
+
 def _line(path: str | os.PathLike[str] | None, text: str) -> str:
     text = " ".join(
         str(text).split()

@@ -13,6 +13,7 @@ from typing import Any
 import orjson
 
 from . import _errors, _progress
+from ._errors import plural
 
 
 def _print_json(value: Any) -> None:
@@ -49,9 +50,10 @@ def validate(args: Any) -> int:
         if problems:
             status = max(status, _errors.PROBLEMS)
         if not args.json:
-            verdict = f"{len(problems)} problems" if problems else "ok"
+            verdict = plural(len(problems), "problem") if problems else "ok"
             print(
-                f"{path}: {verdict}, {report.frames:,} frames, {report.records:,} records"
+                f"{path}: {verdict}, {plural(report.frames, 'frame')}, "
+                f"{plural(report.records, 'record')}"
             )
             for problem in problems:
                 print(f"  {problem}")
@@ -124,7 +126,7 @@ def salvage(args: Any) -> int:
     else:
         print(
             f"{args.out}: {report.records:,} records saved from {args.path} "
-            f"({report.frames:,} frames, {report.tail_records:,} tail records)"
+            f"({plural(report.frames, 'frame')}, {plural(report.tail_records, 'tail record')})"
         )
         for lost in report.lost_frames:
             print(f"  lost frame #{lost.index} (id {lost.id}): {lost.reason}")
