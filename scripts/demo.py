@@ -2,6 +2,8 @@
 
 import os
 import struct
+import subprocess
+import sys
 import tempfile
 import time
 
@@ -86,6 +88,15 @@ def maintain(path):
     assert dx.validate(path).problems == []
 
 
+def command_line(path):
+    """The same file as an operator sees it, through the installed `drelix` command."""
+    drelix = os.path.join(os.path.dirname(sys.executable), "drelix")
+    folder, name = os.path.split(path)
+    for verb in ("info", "validate"):
+        print(f"\n$ drelix {verb} {name}", flush=True)
+        subprocess.run([drelix, verb, name], cwd=folder, check=True)
+
+
 def main():
     show_constants()
     with tempfile.TemporaryDirectory() as d:
@@ -95,6 +106,7 @@ def main():
             life_of_a_file(path)
             if hasattr(dx, "validate"):
                 maintain(path)
+            command_line(path)
 
 
 if __name__ == "__main__":
