@@ -1,0 +1,271 @@
+"""The parallel engine: bulk and multi-threaded reading, writing and maintenance.
+
+``_engine`` sits beside ``_native`` and works on the same files. Unlike ``_native`` it
+releases the interpreter lock around every file access, compression and decoding, spreads
+bulk work over a small pool of threads, and its objects may be handed between threads (used
+by one thread at a time, like a file object).
+
+Errors: the very ``DrelixError`` classes of ``_native`` (taken from it at import), and real
+``OSError`` subclasses carrying ``errno``, ``strerror`` and ``filename`` (a missing file is
+``FileNotFoundError``). An allocation that fails is ``MemoryError``; no call ever aborts the
+process.
+
+Addresses: calls ending in ``_at`` or taking ``address``/``length`` read or write raw memory
+the caller owns, as numpy's ``__array_interface__["data"][0]`` gives it. The caller keeps the
+memory alive, unmoved and (for writes into it) unread by anyone else until the call returns;
+nothing checks an address.
+
+Frames are ``FrameTuple``: ``(id, offset, length, hash)``, the offset counted from the data
+start, ``hash`` the listed XXH64 of the stored bytes (0: not listed).
+"""
+
+import os
+from collections.abc import Callable, Mapping, Sequence
+from typing import TypeAlias, final
+
+from ._native import Schema
+
+FrameTuple: TypeAlias = tuple[int, int, int, int]
+Progress: TypeAlias = Callable[[int, int], object]
+_Path: TypeAlias = str | os.PathLike[str]
+
+def thread_count() -> int:
+    """Threads a call with ``threads=None`` uses: the processors this process may run on."""
+
+@final
+class Reader:
+    """A file opened read-only. Nothing is ever written, nothing recovered, no lock taken.
+
+    The file's preamble, zone and frame list are read once, at open. Several threads may
+    read through one Reader at the same time; ``close`` while a read runs raises
+    ``RuntimeError``. Every read of a frame whose listed hash is not 0 checks it first:
+    ``DrelixMalformedError("frame {id}: checksum mismatch, _frames says {:016x}, the bytes
+    hash to {:016x}")``.
+    """
+
+    def __init__(self, path: _Path) -> None:
+        """Opens ``path``. Raises ``FileNotFoundError``/``OSError``, ``DrelixMalformedError``
+        for a file that does not open (bad preamble, zone, schema or frame list)."""
+    @property
+    def path(self) -> str: ...
+    @property
+    def schema(self) -> Schema:
+        """The file's schema, as a ``_native.Schema``."""
+    @property
+    def record_size(self) -> int | None:
+        """Bytes per record of a fixed layout; None for the prefixed layout."""
+    @property
+    def headers(self) -> dict[str, str]:
+        """Every header, system and user, in zone order (a new dict each time)."""
+    @property
+    def preamble(self) -> tuple[int, int, int]:
+        """``(version, flags, header_area)`` of the 16-byte preamble."""
+    @property
+    def frames(self) -> list[FrameTuple]:
+        """The listed frames, in list order."""
+    @property
+    def data_start(self) -> int:
+        """Offset of the data section: 16 + header_area."""
+    @property
+    def tail_start(self) -> int:
+        """Offset just past the last listed frame (data_start when there is none)."""
+    @property
+    def file_length(self) -> int:
+        """The file's length when it was opened; the tail is what lies from tail_start to it."""
+    @property
+    def closed(self) -> bool: ...
+    def tail_info(self) -> tuple[int, int, int]:
+        """``(records, whole_bytes, torn_bytes)`` of the tail: its whole records, the bytes
+        they occupy (on-disk form, prefixes included), and the trailing bytes of a record cut
+        short. A fixed layout is computed from the length; a prefixed tail is read and walked
+        (GIL released)."""
+    def read_tail(self) -> bytes:
+        """The tail's whole records, in on-disk form (a torn last record left out)."""
+    def content_sizes(
+        self, indices: Sequence[int] | None = None, *, exact: bool = False
+    ) -> list[int | None]:
+        """The content size of each frame (all frames when ``indices`` is None): a raw
+        (level 0) frame's length, or the size a zstd frame declares, read from its first bytes
+        (a few bytes per frame, GIL released). None where a zstd frame declares no size,
+        unless ``exact``, which decodes (and checks) such frames to measure them.
+        ``DrelixUsageError`` for an index out of range."""
+    def read_into(
+        self,
+        indices: Sequence[int],
+        address: int,
+        length: int,
+        *,
+        tail: bool = False,
+        threads: int | None = None,
+    ) -> int:
+        """Decodes the frames ``indices`` (in that order, repeats allowed) back to back into
+        the caller's ``length`` bytes at ``address``, then, with ``tail``, the tail's whole
+        records; returns the bytes written. ``length`` must be exactly the sum of their
+        ``content_sizes(exact=True)`` (plus ``tail_info()[1]``), else ``DrelixUsageError``
+        before anything is read. Frames are read, checked and decoded on up to ``threads``
+        threads (None: ``thread_count()``; 1: the calling thread alone) with the GIL
+        released; memory beyond the output is one stored frame per thread. On an error the
+        output holds partial data; the error is that of the first failing frame in order."""
+    def read_frame(self, index: int) -> bytes:
+        """The content of the frame at ``index`` in the list, checked and decoded (GIL
+        released). ``DrelixUsageError`` "no frame at position {index}"."""
+    def count_records(self, index: int) -> int:
+        """Whole records in the frame at ``index`` (checked and decoded, nothing built in
+        Python). ``DrelixMalformedError`` "frame {id}: {n} torn bytes" when its content does
+        not end on a record boundary."""
+    def close(self) -> None:
+        """Releases the file. Idempotent. Every other call then raises ``DrelixUsageError``
+        "reader is closed"."""
+    def __enter__(self) -> Reader: ...
+    def __exit__(self, *exc: object) -> None: ...
+
+@final
+class Writer:
+    """A file open for appending, from ``Writer.create`` or ``Writer.open``.
+
+    Usable from any thread, one call at a time: a call made while another is still running
+    (in another thread, or re-entered) raises ``RuntimeError`` "writer is busy" and changes
+    nothing. Appended records go into a 64 KiB buffer, then raw into the file's tail; frames
+    are closed only when asked (``close_frame``, ``seal``, the bulk writes). Frame ids, when
+    not given, continue after the largest id in the list (0 for the first frame).
+    No lock is taken on the file.
+    """
+
+    @staticmethod
+    def create(
+        path: _Path,
+        schema: Schema,
+        *,
+        source: str = "",
+        writer: str = "",
+        created_at_millis: int | None = None,
+        user: Mapping[str, str] | Sequence[tuple[str, str]] | None = None,
+        header_area: int = 262144,
+        level: int = 3,
+    ) -> Writer:
+        """Creates a new file (never over an existing one: ``FileExistsError``) and syncs it
+        and its directory. ``created_at_millis`` None means now. ``user`` headers in the order
+        given. ``level`` is the default level of later closes and bulk writes. Raises
+        ``DrelixUsageError`` for a bad zone size, zero record size or bad user key,
+        ``DrelixZoneFullError`` when the headers do not fit."""
+    @staticmethod
+    def open(path: _Path, *, level: int = 3) -> Writer:
+        """Opens an existing file for appending: replays a pending seal journal and cuts a
+        torn record off the tail, as ``_native.Container.open_append`` does."""
+    @property
+    def path(self) -> str: ...
+    @property
+    def schema(self) -> Schema: ...
+    @property
+    def record_size(self) -> int | None: ...
+    @property
+    def level(self) -> int:
+        """The default level of closes and bulk writes (settable)."""
+    @level.setter
+    def level(self, value: int) -> None: ...
+    @property
+    def headers(self) -> dict[str, str]: ...
+    @property
+    def frames(self) -> list[FrameTuple]: ...
+    @property
+    def records(self) -> int:
+        """Every record of the file: in frames, in the tail, and buffered."""
+    @property
+    def tail_records(self) -> int:
+        """Records appended since the last frame close (tail and buffer)."""
+    @property
+    def tail_bytes(self) -> int:
+        """Raw bytes of those records, on-disk form."""
+    @property
+    def next_frame_id(self) -> int:
+        """The id a close without one gives: largest listed id + 1, or 0."""
+    @property
+    def closed(self) -> bool: ...
+    def append(self, record: bytes | bytearray) -> None:
+        """Appends one record body (fixed: exactly record_size bytes; prefixed: at most 65535
+        bytes). Buffered; a full buffer is written with the GIL released.
+        ``DrelixUsageError`` for a wrong size."""
+    def append_at(self, address: int, length: int) -> None:
+        """``append`` of the ``length`` bytes at ``address``."""
+    def append_fixed_at(self, address: int, length: int) -> int:
+        """Appends the ``length // record_size`` fixed records at ``address`` (``length`` a
+        multiple of record_size) to the tail, GIL released; returns the count.
+        ``DrelixUsageError`` under the prefixed layout or for a ragged length."""
+    def flush(self) -> None:
+        """Writes the buffer to the file's tail (no sync)."""
+    def sync(self) -> None:
+        """flush, then fsync of the data file: every record appended so far survives a crash
+        or power loss as part of the raw tail (a record being written at the moment of a
+        crash may be cut, and a reopen drops that torn record). The tail has no checksum:
+        ``sync`` makes records durable, not verified; a closed frame is both."""
+    def close_frame(
+        self, frame_id: int | None = None, level: int | None = None
+    ) -> FrameTuple | None:
+        """Compresses the tail (buffer included) into one frame through the seal journal;
+        returns the new frame, or None when there was nothing to close."""
+    def seal(self, frame_id: int | None = None, level: int | None = None) -> None:
+        """close_frame, then ``_sealed = "true"`` in the zone."""
+    def set_user_header(self, key: str, value: str) -> None:
+        """Sets a user header and rewrites the zone (synced)."""
+    def write_fixed_at(
+        self,
+        address: int,
+        length: int,
+        *,
+        frame_records: int | None = None,
+        frame_bytes: int | None = 67108864,
+        level: int | None = None,
+        threads: int | None = None,
+    ) -> list[FrameTuple]:
+        """Bulk write of the ``length // record_size`` contiguous fixed records at
+        ``address``: any raw tail (buffer included) is first closed into a frame, then the
+        records are cut into frames of ``frame_records`` records and at most ``frame_bytes``
+        raw bytes (whichever comes first; at least one record per frame; at least one of the
+        two given), compressed in parallel on ``threads`` threads (None: all) with the GIL
+        released, and spliced at the tail through the seal journal in batches of about 64 MiB
+        of compressed frames (each batch crash-safe: after a crash the file holds every
+        batch before it, whole). Returns the new frames (the tail's close first, if any).
+        Bytes written to disk: about twice the compressed size."""
+    def write_bodies(
+        self,
+        bodies: Sequence[bytes | bytearray],
+        *,
+        frame_records: int | None = None,
+        frame_bytes: int | None = 67108864,
+        level: int | None = None,
+        threads: int | None = None,
+    ) -> list[FrameTuple]:
+        """``write_fixed_at`` for the prefixed layout: each body becomes one record (at most
+        65535 bytes). bytes are read in place; bytearray bodies are copied once first."""
+    def close(self) -> None:
+        """Flushes the buffer and releases the file; the tail stays raw (close it first with
+        ``close_frame`` or ``seal`` if it should be a frame). Idempotent; later calls raise
+        ``DrelixUsageError`` "writer is closed"."""
+    def __enter__(self) -> Writer: ...
+    def __exit__(self, *exc: object) -> None:
+        """``close()``."""
+
+def validate(
+    path: _Path, *, progress: Progress | None = None
+) -> tuple[list[str], int, int]:
+    """``_native.validate`` with progress and cancellation; returns ``(problems, frames,
+    records)``, the fields of ``_native.ValidateReport``: the work runs on another thread
+    while the calling thread calls ``progress(frames_done, frames_total)`` (at most about 20
+    times a second, and once at the end) and checks for signals. A KeyboardInterrupt, or any
+    exception ``progress`` raises, stops the work promptly and is re-raised."""
+
+def rebuild_headers(
+    path: _Path, fix: bool = False, *, progress: Progress | None = None
+) -> tuple[list[str], bool]:
+    """``_native.rebuild_headers`` returning ``(differences, fixed)``, with progress and cancellation as in ``validate``. An
+    interrupted ``fix`` leaves the file as it was."""
+
+def repack(
+    path: _Path,
+    level: int = 19,
+    header_area: int | None = None,
+    *,
+    progress: Progress | None = None,
+) -> tuple[int, int, int]:
+    """``_native.repack`` returning ``(bytes_before, bytes_after, frames)``, with progress and cancellation as in ``validate``. An interrupted
+    repack leaves the original file untouched and no ``.repack`` file behind."""

@@ -1,0 +1,115 @@
+"""Whole-file maintenance with the writer lock: validate, rebuild_headers, repack."""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+from typing import Any
+
+from . import _native
+from ._errors import translate_errors
+from ._writer import lock_file
+
+__all__ = [
+    "RebuildReport",
+    "RepackReport",
+    "ValidateReport",
+    "rebuild_headers",
+    "repack",
+    "validate",
+]
+
+
+@dataclass(frozen=True)
+class ValidateReport:
+    """What ``validate`` found: ``problems`` (empty when the file is sound), the closed
+    ``frames`` checked and the ``records`` seen in frames and tail."""
+
+    problems: list[str]
+    frames: int
+    records: int
+
+    @property
+    def ok(self) -> bool:
+        return not self.problems
+
+
+@dataclass(frozen=True)
+class RebuildReport:
+    """What ``rebuild_headers`` found (``differences`` between the headers and the data) and
+    whether it rewrote the zone (``fixed``)."""
+
+    differences: list[str]
+    fixed: bool
+
+
+@dataclass(frozen=True)
+class RepackReport:
+    """What ``repack`` measured: file sizes before and after, frames re-encoded."""
+
+    bytes_before: int
+    bytes_after: int
+    frames: int
+
+
+def report_reducer(report: Any) -> tuple[Any, ...]:
+    """Pickles a low-level report as the public report of the same fields."""
+    if isinstance(report, _native.ValidateReport):
+        return (ValidateReport, (report.problems, report.frames, report.records))
+    if isinstance(report, _native.RebuildReport):
+        return (RebuildReport, (report.differences, report.fixed))
+    return (RepackReport, (report.bytes_before, report.bytes_after, report.frames))
+
+
+def _locked(path: str | os.PathLike[str], lock: bool) -> tuple[str, int]:
+    p = os.fspath(path)
+    return p, lock_file(p, lock)
+
+
+def validate(path: str | os.PathLike[str], *, lock: bool = True) -> ValidateReport:
+    """Reads every frame and checks the counters, the alignment and the checksums.
+
+    Takes the writer lock (``lock=False`` skips it), because validating first completes or
+    discards an interrupted frame close, which a live writer must not see. Raises
+    ``DrelixLockedError`` while a writer has the file, ``FileNotFoundError``,
+    ``DrelixMalformedError`` when the file cannot be read as a drelix file at all."""
+    p, fd = _locked(path, lock)
+    try:
+        with translate_errors(p):
+            r = _native.validate(p)
+        return ValidateReport(r.problems, r.frames, r.records)
+    finally:
+        os.close(fd)
+
+
+def rebuild_headers(
+    path: str | os.PathLike[str], fix: bool = False, *, lock: bool = True
+) -> RebuildReport:
+    """Derives the system headers from the data and, with ``fix=True``, writes them back.
+    Takes the writer lock as ``validate`` does."""
+    p, fd = _locked(path, lock)
+    try:
+        with translate_errors(p):
+            r = _native.rebuild_headers(p, bool(fix))
+        return RebuildReport(r.differences, r.fixed)
+    finally:
+        os.close(fd)
+
+
+def repack(
+    path: str | os.PathLike[str],
+    level: int = _native.COLD_LEVEL,
+    header_area: int | None = None,
+    *,
+    lock: bool = True,
+) -> RepackReport:
+    """Re-encodes every frame at ``level`` (default 19; 0 stores them raw) into a new file
+    that atomically replaces the old one, with a header zone of ``header_area`` bytes (default:
+    the current size). The cure for ``DrelixZoneFullError``. Takes the writer lock."""
+    p, fd = _locked(path, lock)
+    try:
+        with translate_errors(p):
+            r = _native.repack(p, level, header_area)
+        return RepackReport(r.bytes_before, r.bytes_after, r.frames)
+    finally:
+        os.close(fd)

@@ -1,0 +1,452 @@
+"""``Reader``: a drelix file opened for reading, as a sequence of records."""
+
+from __future__ import annotations
+
+import bisect
+import os
+import threading
+from collections.abc import Iterator, Sequence
+from dataclasses import asdict, dataclass
+from typing import TYPE_CHECKING, Any, Union, overload
+
+import numpy as np
+
+from . import _native
+from ._backend import FileSource
+from ._schema import dtype_of
+
+if TYPE_CHECKING:
+    import pandas  # type: ignore[import-untyped, unused-ignore]
+    import pyarrow  # type: ignore[import-untyped, unused-ignore]
+    from typing_extensions import Self
+
+__all__ = ["FrameInfo", "Reader"]
+
+DTypeLike = Union[np.dtype, str, type, None]
+
+
+@dataclass(frozen=True)
+class FrameInfo:
+    """One closed frame.
+
+    ``index`` is its position in the file's frame list, ``id`` the id its writer gave it,
+    ``offset`` its byte offset from the start of the data section, ``length`` its stored
+    (compressed) size, ``hash`` the XXH64 of those bytes (0 when the file predates checksums),
+    ``content_size`` the size of its records once decoded (``None`` when the frame does not
+    declare it) and ``records`` the number of records in it (``None`` until known, for
+    length-prefixed records).
+    """
+
+    index: int
+    id: int
+    offset: int
+    length: int
+    hash: int
+    content_size: int | None
+    records: int | None
+
+
+def frame_info(
+    index: int, f: _native.Frame, content_size: int | None, records: int | None
+) -> FrameInfo:
+    return FrameInfo(index, f.id, f.offset, f.len, f.hash, content_size, records)
+
+
+class Reader:
+    """A drelix file open for reading: a read-only sequence of records (``bytes``).
+
+    Opening reads the preamble, the header zone and a few bytes per frame; records are decoded
+    frame by frame when asked for. A reader never writes to the file and takes no lock. What it
+    sees is the file as it was when opened: frames a writer closes later are not listed, and
+    the tail is the bytes that were there.
+
+    A reader may be handed to another thread (used by one thread at a time, like a file
+    object) and pickled: an unpickled reader reopens the same path.
+
+    Raises ``FileNotFoundError`` (or another ``OSError``) when the file cannot be read, and
+    ``DrelixMalformedError`` when it is not a drelix file.
+    """
+
+    def __init__(self, path: str | os.PathLike[str]) -> None:
+        self.path: str = os.fspath(path)
+        self._src = FileSource(self.path)
+        src = self._src
+        self.schema: _native.Schema = src.schema
+        self.layout: _native.RecordLayout = src.schema.layout
+        self.headers: dict[str, str] = dict(src.headers)
+        self.preamble: _native.Preamble = src.preamble
+        self._size = self.layout.fixed_size
+        try:
+            self.dtype: np.dtype | None = dtype_of(self.schema)
+        except _native.DrelixUsageError:
+            self.dtype = None
+        last = src.frames[-1] if src.frames else None
+        self._tail_start = src.data_start + (last.offset + last.len if last else 0)
+        self._tail_bytes = max(0, src.data_end - self._tail_start)
+        self._sizes: list[int | None] | None = None
+        self._counts: list[int | None] = [None] * len(src.frames)
+        self._tail_count: tuple[int, int] | None = None
+        self._starts: list[int] | None = None
+        self._cache: tuple[int, bytes] | None = None
+        self._lock = threading.RLock()
+
+    # ---- metadata --------------------------------------------------------------------------
+
+    @property
+    def user_headers(self) -> dict[str, str]:
+        """The application's headers (those not starting with ``_``)."""
+        return {k: v for k, v in self.headers.items() if not k.startswith("_")}
+
+    @property
+    def sealed(self) -> bool:
+        """Whether the writer marked the file finished."""
+        return self.headers.get("_sealed") == "true"
+
+    @property
+    def closed(self) -> bool:
+        return self._src.fd < 0
+
+    def _content_sizes(self) -> list[int | None]:
+        with self._lock:
+            if self._sizes is None:
+                self._sizes = self._src.declared_sizes()
+            return self._sizes
+
+    def _frame_count(self, index: int) -> int:
+        """Records in frame ``index``: from its declared size for fixed records, decoding only
+        a frame that declares none (or holds length-prefixed records)."""
+        count = self._counts[index]
+        if count is None:
+            size = self._content_sizes()[index] if self._size else None
+            if size is None:
+                size, count = self._measure(index)
+            if self._size:
+                count = size // self._size
+            self._counts[index] = count
+        assert count is not None
+        return count
+
+    def _measure(self, index: int) -> tuple[int, int]:
+        data = self.read_frame(index)
+        return len(data), len(self._split(data, f"frame {index}"))
+
+    @property
+    def frames(self) -> list[FrameInfo]:
+        """The closed frames, in file order."""
+        sizes = self._content_sizes()
+        return [
+            frame_info(
+                i, f, sizes[i], self._frame_count(i) if self._size else self._counts[i]
+            )
+            for i, f in enumerate(self._src.frames)
+        ]
+
+    @property
+    def tail_records(self) -> int:
+        """Whole records in the uncompressed tail after the last frame."""
+        return self._tail()[0]
+
+    @property
+    def tail_torn_bytes(self) -> int:
+        """Bytes at the end of the tail that do not make a whole record (a crash cut them)."""
+        return self._tail()[1]
+
+    def _tail(self) -> tuple[int, int]:
+        if self._tail_count is None:
+            if self._size:
+                self._tail_count = divmod(self._tail_bytes, self._size)
+            else:
+                records, torn = _native.split_records(self._tail_data(), self.layout)
+                self._tail_count = (len(records), torn)
+        return self._tail_count
+
+    def _tail_data(self) -> bytes:
+        return self._src.pread(self._tail_bytes, self._tail_start)
+
+    def info(self) -> dict[str, Any]:
+        """Everything known about the file, as JSON-serialisable values."""
+        p = self.preamble
+        return {
+            "path": self.path,
+            "preamble": {
+                "version": p.version,
+                "flags": p.flags,
+                "header_area": p.header_area,
+            },
+            "schema": {
+                "name": self.schema.name,
+                "fields": [
+                    {"name": f.name, "type": f.ty, "offset": f.offset}
+                    for f in self.schema.fields
+                ],
+                "record_size": self._size,
+                "layout": "prefixed" if self._size is None else "fixed",
+            },
+            "headers": dict(self.headers),
+            "user_headers": self.user_headers,
+            "frames": [asdict(f) for f in self.frames],
+            "tail": {
+                "offset": self._tail_start - self._src.data_start,
+                "bytes": self._tail_bytes,
+                "records": self.tail_records,
+                "torn_bytes": self.tail_torn_bytes,
+            },
+            "records": len(self),
+            "sealed": self.sealed,
+            "journal_present": os.path.exists(self.path + ".seal"),
+            "repack_present": os.path.exists(
+                os.path.join(
+                    os.path.dirname(self.path), os.path.basename(self.path) + ".repack"
+                )
+            ),
+        }
+
+    # ---- records ---------------------------------------------------------------------------
+
+    def _split(self, data: bytes, where: str) -> list[bytes]:
+        records, torn = _native.split_records(data, self.layout)
+        if torn:
+            raise _native.DrelixMalformedError(
+                f"{self.path}: {where} ends in a torn record of {torn} bytes"
+            )
+        return records
+
+    def read_frame(self, index: int) -> bytes:
+        """The decoded content of frame ``index`` (its position in ``frames``), its zstd
+        checksum checked. Raises ``IndexError`` for a position past the end,
+        ``DrelixCompressionError`` for a damaged frame."""
+        index = self._frame_index(index)
+        with self._lock:
+            if self._cache is not None and self._cache[0] == index:
+                return self._cache[1]
+            data = self._src.decode(index)
+            self._cache = (index, data)
+            return data
+
+    def frame_records(self, index: int) -> list[bytes]:
+        """The records of frame ``index``, as ``bytes`` each (without length prefixes)."""
+        records = self._split(self.read_frame(index), f"frame {index}")
+        self._counts[self._frame_index(index)] = len(records)
+        return records
+
+    def _frame_index(self, index: int) -> int:
+        n = len(self._src.frames)
+        if not -n <= index < n:
+            raise IndexError(f"frame index {index} out of range for {n} frames")
+        return index % n
+
+    def __len__(self) -> int:
+        """Every record: in the frames (counted from their contents) and in the tail."""
+        return self._record_starts()[-1]
+
+    def _record_starts(self) -> list[int]:
+        """The index of each frame's first record; the tail's first; the total."""
+        with self._lock:
+            if self._starts is None:
+                starts = [0]
+                for i in range(len(self._src.frames)):
+                    starts.append(starts[-1] + self._frame_count(i))
+                starts.append(starts[-1] + self.tail_records)
+                self._starts = starts
+            return self._starts
+
+    def __iter__(self) -> Iterator[bytes]:
+        """Every record in file order, one frame in memory at a time."""
+        for i in range(len(self._src.frames)):
+            yield from self.frame_records(i)
+        yield from self._tail_records()
+
+    def _tail_records(self) -> list[bytes]:
+        records, _ = _native.split_records(self._tail_data(), self.layout)
+        return records
+
+    def _piece(self, part: int) -> list[bytes]:
+        return (
+            self._tail_records()
+            if part == len(self._src.frames)
+            else self.frame_records(part)
+        )
+
+    @overload
+    def __getitem__(self, key: int) -> bytes: ...
+    @overload
+    def __getitem__(self, key: slice) -> list[bytes]: ...
+    def __getitem__(self, key: int | slice) -> bytes | list[bytes]:
+        """Record ``key`` (negative counts from the end), or a list of the records of a slice.
+        Fixed-size records are found from the frames' declared sizes, decoding one frame."""
+        starts = self._record_starts()
+        total = starts[-1]
+        if isinstance(key, slice):
+            picked = range(*key.indices(total))
+            if not picked:
+                return []
+            lo, hi = min(picked[0], picked[-1]), max(picked[0], picked[-1]) + 1
+            records = self._range(lo, hi)
+            return records if picked.step == 1 else [records[i - lo] for i in picked]
+        i = key.__index__()
+        if not -total <= i < total:
+            raise IndexError(f"record index {key} out of range for {total} records")
+        i %= total
+        part = bisect.bisect_right(starts, i) - 1
+        if self._size and part < len(self._src.frames):
+            lo = (i - starts[part]) * self._size
+            return self.read_frame(part)[lo : lo + self._size]
+        if self._size:
+            return self._src.pread(
+                self._size, self._tail_start + (i - starts[part]) * self._size
+            )
+        return self._piece(part)[i - starts[part]]
+
+    def _range(self, start: int, stop: int) -> list[bytes]:
+        starts = self._record_starts()
+        out: list[bytes] = []
+        part = bisect.bisect_right(starts, start) - 1
+        while start < stop:
+            records = self._piece(part)
+            lo, hi = start - starts[part], min(stop, starts[part + 1]) - starts[part]
+            out.extend(records[lo:hi])
+            start = starts[part + 1]
+            part += 1
+        return out
+
+    # ---- numpy, arrow, pandas --------------------------------------------------------------
+
+    def _fixed_dtype(self, dtype: DTypeLike) -> np.dtype:
+        if self._size is None:
+            raise _native.DrelixUsageError(
+                f"{self.path} holds length-prefixed records; read them as bytes (iteration, "
+                f"iter_batches, to_arrow)"
+            )
+        dt = dtype_of(self.schema) if dtype is None else np.dtype(dtype)
+        if dt.itemsize != self._size:
+            raise _native.DrelixUsageError(
+                f"dtype {dt} is {dt.itemsize} bytes, the records are {self._size}"
+            )
+        return dt
+
+    def to_numpy(
+        self,
+        start: int | None = None,
+        stop: int | None = None,
+        *,
+        dtype: DTypeLike = None,
+        threads: int | None = None,
+    ) -> np.ndarray:
+        """Records ``start`` to ``stop`` (Python slice rules; the whole file by default) as
+        one structured array of the schema's dtype (``dtype_of``) or of ``dtype`` (any dtype of
+        the record size). Frames are decoded on ``threads`` threads (default: every core) into
+        the array directly.
+
+        Raises ``DrelixUsageError`` for length-prefixed records, a dtype of the wrong size, or
+        a schema field the format does not name (pass ``dtype``).
+        """
+        dt = self._fixed_dtype(dtype)
+        size = self._size
+        assert size is not None
+        starts = self._record_starts()
+        first, last, _ = slice(start, stop).indices(starts[-1])
+        last = max(first, last)
+        out = np.empty(last - first, dt)
+        flat = out.view(np.uint8).reshape(-1)
+        pieces = []
+        for part in range(len(self._src.frames)):
+            lo, hi = max(first, starts[part]), min(last, starts[part + 1])
+            if lo < hi:
+                pieces.append(
+                    (part, (lo - starts[part]) * size, (hi - starts[part]) * size)
+                )
+        decoded = sum(hi - lo for _, lo, hi in pieces)
+        with self._lock:
+            self._src.decode_into(pieces, flat[:decoded], threads)
+        lo, hi = max(first, starts[-2]), last
+        if lo < hi:
+            tail = self._src.pread(
+                (hi - lo) * size, self._tail_start + (lo - starts[-2]) * size
+            )
+            flat[decoded:] = np.frombuffer(tail, np.uint8)
+        return out
+
+    def iter_batches(self, *, dtype: DTypeLike = None) -> Iterator[Any]:
+        """One batch per frame, then one for the tail (if it holds records): a structured
+        array (fixed records, dtype as for ``to_numpy``) or a ``list`` of ``bytes`` (length-
+        prefixed records). Holds about one frame in memory."""
+        if self._size is None:
+            for part in range(len(self._src.frames) + 1):
+                records = self._piece(part)
+                if records or part < len(self._src.frames):
+                    yield records
+            return
+        dt = self._fixed_dtype(dtype)
+        starts = self._record_starts()
+        for part in range(len(starts) - 1):
+            if part < len(starts) - 2 or starts[part + 1] > starts[part]:
+                yield self.to_numpy(starts[part], starts[part + 1], dtype=dt, threads=1)
+
+    def to_arrow(self, columns: Sequence[str] | None = None) -> pyarrow.Table:
+        """The records as a ``pyarrow.Table``: one column per schema field (``uuid`` as
+        ``fixed_size_binary(16)``), or the single binary column ``record`` for length-prefixed
+        records or a schema without fields. ``columns`` selects fields by name. Needs pyarrow."""
+        import pyarrow as pa
+
+        if self._size is None or not self.schema.fields:
+            if self._size is None:
+                col = pa.array(list(self), pa.binary())
+            else:
+                raw = self.to_numpy(dtype=f"V{self._size}").view(np.uint8)
+                col = pa.FixedSizeBinaryArray.from_buffers(
+                    pa.binary(self._size),
+                    len(raw) // self._size,
+                    [None, pa.py_buffer(raw)],
+                )
+            return pa.table({"record": col}).select(
+                list(columns) if columns is not None else ["record"]
+            )
+        arr = self.to_numpy()
+        names = list(arr.dtype.names or ()) if columns is None else list(columns)
+        missing = [n for n in names if n not in (arr.dtype.names or ())]
+        if missing:
+            raise _native.DrelixUsageError(
+                f"no field named {', '.join(map(repr, missing))} in {self.schema.name!r}"
+            )
+        cols = {}
+        for name in names:
+            values = np.ascontiguousarray(arr[name])
+            if values.dtype.kind == "V":
+                w = values.dtype.itemsize
+                cols[name] = pa.FixedSizeBinaryArray.from_buffers(
+                    pa.binary(w),
+                    len(values),
+                    [None, pa.py_buffer(values.view(np.uint8))],
+                )
+            else:
+                cols[name] = pa.array(values)
+        return pa.table(cols)
+
+    def to_pandas(self, columns: Sequence[str] | None = None) -> pandas.DataFrame:
+        """The records as a ``pandas.DataFrame`` (through ``to_arrow``). Needs pandas and
+        pyarrow."""
+        return self.to_arrow(columns).to_pandas()
+
+    # ---- life ------------------------------------------------------------------------------
+
+    def close(self) -> None:
+        """Closes the file; later reads raise ``ValueError``. Closing twice is harmless."""
+        self._src.close()
+        self._cache = None
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (Reader, (self.path,))
+
+    def __repr__(self) -> str:
+        layout = "prefixed" if self._size is None else f"fixed({self._size})"
+        state = "closed" if self.closed else ("sealed" if self.sealed else "open")
+        return (
+            f"<drelix Reader {self.path!r} schema={self.schema.name!r} {layout} "
+            f"frames={len(self._src.frames)} {state}>"
+        )
