@@ -34,7 +34,7 @@ install: setup
 pytest: install
 	$(PY) -m pytest -q tests/python
 
-test: engine-test engine-test-asan pytest
+test: engine-test engine-test-asan wheel pytest
 
 demo: install
 	$(PY) scripts/demo.py
