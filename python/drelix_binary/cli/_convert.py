@@ -158,7 +158,7 @@ def import_(args: Any) -> int:
             schema = dx.schema(name, types)
         dtype = None if types is None else dx.dtype_of(schema)
         with dx.create(args.out, schema, **options) as writer:
-            for chunk in _progress.track("import", chunks, total):
+            for chunk in _progress.track("import", chunks, total, unit="batches"):
                 if dtype is None:
                     writer.write_bodies(chunk)
                     continue

@@ -36,11 +36,13 @@ def offers_progress(fn: Callable[..., Any]) -> bool:
 
 
 @contextlib.contextmanager
-def bar(label: str, total: int | None = None) -> Iterator[Callable[..., None]]:
-    """A bar for the duration of the block; yields `update(done, total=None)`."""
-    from rich.console import (
-        Console,
-    )  # only now: rich costs start-up time on every command
+def bar(
+    label: str, total: int | None = None, unit: str = "frames"
+) -> Iterator[Callable[..., None]]:
+    """A bar for the duration of the block (without a total, a pulse and a count); yields
+    `update(done, total=None)`. rich is imported only here: it costs every command start-up
+    time otherwise."""
+    from rich.console import Console
     from rich.progress import (
         BarColumn,
         MofNCompleteColumn,
@@ -53,7 +55,7 @@ def bar(label: str, total: int | None = None) -> Iterator[Callable[..., None]]:
         TextColumn("{task.description}"),
         BarColumn(),
         MofNCompleteColumn(),
-        TextColumn("frames"),
+        TextColumn(unit),
         TimeElapsedColumn(),
     ]
     with Progress(
@@ -79,13 +81,19 @@ def call(label: str, fn: Callable[..., T], *args: Any, **kwargs: Any) -> T:
 
 
 def track(
-    label: str, items: Iterable[T], total: int, *, data_on_stdout: bool = False
+    label: str,
+    items: Iterable[T],
+    total: int | None,
+    *,
+    unit: str = "frames",
+    data_on_stdout: bool = False,
 ) -> Iterator[T]:
-    """The items of a loop, advancing a bar by one per item when a bar is wanted."""
-    if not wanted(data_on_stdout=data_on_stdout) or total < 2:
+    """The items of a loop, advancing a bar by one per item when a bar is wanted (`total`
+    None: the count is not known in advance)."""
+    if not wanted(data_on_stdout=data_on_stdout) or (total is not None and total < 2):
         yield from items
         return
-    with bar(label, total) as update:
+    with bar(label, total, unit) as update:
         for done, item in enumerate(items, 1):
             yield item
             update(done)
