@@ -79,14 +79,16 @@ def export(args: Any) -> int:
     kind = _kind_of(args.out, args.to, ("parquet", "arrow", "csv"))
     pa = None if kind == "csv" else _pyarrow(args.out, f"export to {kind}")
     with dx.open(args.path) as reader, _new_output(args.out, force=args.force):
-        items = _progress.track("export", batches(reader), len(reader.frames) + 1)
-        if kind == "csv":
-            render = Renderer("csv", reader.dtype)
-            with open(args.out, "wb") as out:
-                out.write(render.header())
-                out.writelines(render.records(batch) for batch in items)
-        else:
-            _write_arrow(pa, kind, args.out, (b for b in items if len(b)), reader.dtype)
+        total = len(reader.frames) + 1
+        with _progress.track("export", batches(reader), total) as items:
+            if kind == "csv":
+                render = Renderer("csv", reader.dtype)
+                with open(args.out, "wb") as out:
+                    out.write(render.header())
+                    out.writelines(render.records(batch) for batch in items)
+            else:
+                batches_ = (b for b in items if len(b))
+                _write_arrow(pa, kind, args.out, batches_, reader.dtype)
         print(f"{args.out}: {len(reader):,} records from {args.path}")
     return _errors.OK
 
@@ -158,14 +160,15 @@ def import_(args: Any) -> int:
             schema = dx.schema(name, types)
         dtype = None if types is None else dx.dtype_of(schema)
         with dx.create(args.out, schema, **options) as writer:
-            for chunk in _progress.track("import", chunks, total, unit="batches"):
-                if dtype is None:
-                    writer.write_bodies(chunk)
-                    continue
-                records = np.empty(len(chunk[next(iter(types))]), dtype)
-                for field, values in chunk.items():
-                    records[field] = values
-                writer.write(records)
+            with _progress.track("import", chunks, total, unit="batches") as items:
+                for chunk in items:
+                    if dtype is None:
+                        writer.write_bodies(chunk)
+                        continue
+                    records = np.empty(len(chunk[next(iter(types))]), dtype)
+                    for field, values in chunk.items():
+                        records[field] = values
+                    writer.write(records)
             writer.seal()
             print(
                 f"{args.out}: {writer.records:,} records in {_errors.plural(len(writer.frames), 'frame')} "

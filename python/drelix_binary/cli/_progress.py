@@ -80,6 +80,7 @@ def call(label: str, fn: Callable[..., T], *args: Any, **kwargs: Any) -> T:
         return fn(*args, progress=update, **kwargs)
 
 
+@contextlib.contextmanager
 def track(
     label: str,
     items: Iterable[T],
@@ -87,13 +88,18 @@ def track(
     *,
     unit: str = "frames",
     data_on_stdout: bool = False,
-) -> Iterator[T]:
+) -> Iterator[Iterator[T]]:
     """The items of a loop, advancing a bar by one per item when a bar is wanted (`total`
-    None: the count is not known in advance)."""
+    None: the count is not known in advance). A context manager, so that the bar is gone
+    before an error or an interruption is reported, not whenever the loop is collected."""
     if not wanted(data_on_stdout=data_on_stdout) or (total is not None and total < 2):
-        yield from items
+        yield iter(items)
         return
     with bar(label, total, unit) as update:
-        for done, item in enumerate(items, 1):
-            yield item
-            update(done)
+
+        def counted() -> Iterator[T]:
+            for done, item in enumerate(items, 1):
+                yield item
+                update(done)
+
+        yield counted()

@@ -44,10 +44,11 @@ def run(args: Any) -> int:
         out.write(render.header())
         if args.command == "cat":
             total = len(reader.frames) + 1
-            for batch in _progress.track(
+            with _progress.track(
                 "cat", batches(reader), total, data_on_stdout=True
-            ):
-                out.write(render.records(batch))
+            ) as items:
+                for batch in items:
+                    out.write(render.records(batch))
         elif args.command == "get":
             out.write(render.records(selection(reader, *_one(len(reader), args))))
         else:
