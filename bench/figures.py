@@ -728,3 +728,8 @@ def fig_zone(cfg, tmp):
 
 ALL = [fig_append, fig_close, fig_read, fig_end_to_end, fig_scaling, fig_memory,
        fig_maintenance, fig_zone]
+
+# The public API's figures live beside these, in their own module.
+from api_figures import fig_api  # noqa: E402
+
+ALL.append(fig_api)

@@ -34,6 +34,16 @@ def main():
         report = _native.repack(path, level=int(sys.argv[3]))
         if report.frames == 0:
             raise SystemExit("repack re-encoded no frame")
+    elif mode in ("iter_batches", "to_numpy"):
+        import drelix_binary as dx
+
+        with dx.open(path) as r:
+            if mode == "to_numpy":
+                got = len(r.to_numpy())
+            else:
+                got = sum(len(batch) for batch in r.iter_batches())
+        if got == 0:
+            raise SystemExit(f"{mode} read no record")
     else:
         raise SystemExit(f"unknown mode {mode}")
     print(peak_kib())

@@ -1,5 +1,6 @@
 #include "binding/args.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,7 @@ bool fail_missing(const Signature& sig, const std::vector<const char*>& missing)
 }
 
 bool fail_too_many(const Signature& sig, Py_ssize_t given) {
-  const std::size_t most = sig.params.size();
+  const std::size_t most = std::min(sig.params.size(), sig.positional);
   std::string takes;
   if (sig.required < most) {
     takes = str_cat("from ", sig.required, " to ", most, " positional arguments");
@@ -85,7 +86,7 @@ bool bind_args(const Signature& sig, PyObject* args, PyObject* kwargs, std::span
   for (PyObject*& slot : out) slot = nullptr;
   const Py_ssize_t given = PyTuple_Size(args);
   if (given < 0) return false;
-  const Py_ssize_t count = static_cast<Py_ssize_t>(sig.params.size());
+  const Py_ssize_t count = static_cast<Py_ssize_t>(std::min(sig.params.size(), sig.positional));
   const Py_ssize_t positional = given < count ? given : count;
   for (Py_ssize_t i = 0; i < positional; ++i) {
     out[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);

@@ -1,11 +1,13 @@
 // Binding Python call arguments to a function's parameters.
 //
-// Every parameter of the module is positional-or-keyword; there are no positional-only or
-// keyword-only parameters and no catch-all for extra keywords. One function (a context
-// manager's __exit__) takes a catch-all of extra positional arguments.
+// Parameters are positional-or-keyword, or keyword-only after `positional` of them (the
+// _engine functions' options); there are no positional-only parameters and no catch-all for
+// extra keywords. One function (a context manager's __exit__) takes a catch-all of extra
+// positional arguments.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 #include "binding/py.h"
@@ -21,6 +23,8 @@ struct Signature {
   std::size_t required;
   // Whether surplus positional arguments are collected instead of refused.
   bool var_positional = false;
+  // How many parameters may be given by position; those after are keyword-only.
+  std::size_t positional = SIZE_MAX;
 };
 
 // Binds `args` (a tuple) and `kwargs` (a dict or null) to `sig`. On success fills `out` (one

@@ -145,10 +145,15 @@ Result<DecodedFrame> decode_one_frame(ByteView bytes) {
 }
 
 std::optional<std::uint64_t> declared_content_size(ByteView bytes) {
-  if (!starts_with_zstd_magic(bytes)) return std::nullopt;
-  const unsigned long long declared = ZSTD_getFrameContentSize(bytes.data(), bytes.size());
+  return declared_content_size(bytes, bytes.size());
+}
+
+std::optional<std::uint64_t> declared_content_size(ByteView header, std::uint64_t stored_size) {
+  if (!starts_with_zstd_magic(header)) return std::nullopt;
+  const unsigned long long declared = ZSTD_getFrameContentSize(header.data(), header.size());
   if (declared == ZSTD_CONTENTSIZE_UNKNOWN || declared == ZSTD_CONTENTSIZE_ERROR ||
-      declared > kMaxDecodedFrame || declared > plausible_content(bytes.size())) {
+      declared > kMaxDecodedFrame ||
+      declared > plausible_content(static_cast<std::size_t>(stored_size))) {
     return std::nullopt;
   }
   return declared;

@@ -45,6 +45,10 @@ Result<DecodedFrame> decode_one_frame(ByteView bytes);
 // stored bytes could expand to, so that a forged header cannot make a caller allocate
 // gigabytes. nullopt when the size is absent, unbelievable, or the header does not parse.
 std::optional<std::uint64_t> declared_content_size(ByteView bytes);
+// The same for a frame of `stored_size` bytes of which `header` holds only the first ones (the
+// frame header is at most kZstdMaxHeader bytes), so that a size can be learnt from a short read.
+std::optional<std::uint64_t> declared_content_size(ByteView header, std::uint64_t stored_size);
+inline constexpr std::size_t kZstdMaxHeader = 18;
 
 // Decodes the zstd frame at the start of `bytes` into exactly `out`, which must be the size
 // of its content (usually declared_content_size); returns the input bytes the frame occupied.

@@ -62,6 +62,20 @@ class Container {
   // close_frame, then _sealed = "true" and a zone rewrite.
   Status seal(std::uint64_t frame_id, std::int32_t level);
 
+  // Splices frames encoded elsewhere (see bulk_write.h) at the tail start through the seal
+  // journal, as one crash-safe step. `frames` give each frame's id, len and hash (offsets are
+  // assigned here, back to back), `parts` their bytes in the same order, `records` and
+  // `bytes_raw` what they hold in all, `level` the level they were made at. The tail must be
+  // empty: Error::Usage otherwise (close it first). `preview` becomes _preview when the file
+  // has none yet. Returns the frames as listed.
+  Result<std::vector<Frame>> splice_frames(std::span<const Frame> frames,
+                                           std::span<const ByteView> parts, std::uint64_t records,
+                                           std::uint64_t bytes_raw, std::int32_t level,
+                                           const std::string& preview);
+  // flush_data, then a full sync of the data file: every appended record is then durable as
+  // part of the raw tail.
+  Status sync_data();
+
   Result<Bytes> read_frame(std::uint64_t frame_id);
   Result<Bytes> read_frame_at(std::uint64_t index);
   Result<Bytes> read_frame_body(const Frame& frame);

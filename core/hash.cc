@@ -5,7 +5,10 @@
 namespace drelix {
 
 std::uint64_t fnv1a64(ByteView data) {
-  std::uint64_t h = kFnvOffsetBasis;
+  return fnv1a64_update(kFnvOffsetBasis, data);
+}
+
+std::uint64_t fnv1a64_update(std::uint64_t h, ByteView data) {
   for (const std::uint8_t b : data) {
     h ^= b;
     h *= kFnvPrime;  // unsigned: wraps modulo 2^64, as the hash requires

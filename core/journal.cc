@@ -78,20 +78,28 @@ std::string journal_path(const std::string& path) {
 }
 
 Status write_journal(const std::string& path, std::uint64_t offset, ByteView zone, ByteView frame) {
-  // 1. The image, built whole so that it reaches the file in one write.
-  const std::uint64_t p = kPayloadPrefix + zone.size() + frame.size();
-  Bytes image(kHeaderSize + static_cast<std::size_t>(p));
-  std::uint8_t* out = image.data();
+  const ByteView parts[] = {frame};
+  return write_journal_parts(path, offset, zone, parts);
+}
+
+Status write_journal_parts(const std::string& path, std::uint64_t offset, ByteView zone,
+                           std::span<const ByteView> frame_parts) {
+  // 1. The head of the image (header, offset, Z, zone) built whole; the frame pieces follow it
+  //    as they are, so that a batch of frames is not copied once more just to be journaled.
+  std::uint64_t frame_size = 0;
+  for (const ByteView part : frame_parts) frame_size = sat_add(frame_size, part.size());
+  const std::uint64_t p = kPayloadPrefix + zone.size() + frame_size;
+  Bytes head(kHeaderSize + kPayloadPrefix + zone.size());
+  std::uint8_t* out = head.data();
   std::memcpy(out, kMagic.data(), kMagic.size());
   store_u64le(out + 6, p);
   std::uint8_t* payload = out + kHeaderSize;
   store_u64le(payload, offset);
   store_u64le(payload + 8, zone.size());
   if (!zone.empty()) std::memcpy(payload + kPayloadPrefix, zone.data(), zone.size());
-  if (!frame.empty()) {
-    std::memcpy(payload + kPayloadPrefix + zone.size(), frame.data(), frame.size());
-  }
-  store_u64le(out + 14, fnv1a64(ByteView(payload, static_cast<std::size_t>(p))));
+  std::uint64_t checksum = fnv1a64(ByteView(payload, kPayloadPrefix + zone.size()));
+  for (const ByteView part : frame_parts) checksum = fnv1a64_update(checksum, part);
+  store_u64le(out + 14, checksum);
 
   // 2. Create or truncate the journal. An existing journal keeps its old bits through
   //    O_TRUNC, so the data file's bits are set explicitly as well.
@@ -104,15 +112,30 @@ Status write_journal(const std::string& path, std::uint64_t offset, ByteView zon
   // 3. Durable content, then a durable directory entry. The splice that follows trusts the
   //    journal to survive a power loss, so a directory sync that fails fails the close here,
   //    before the data file is touched.
-  DRELIX_TRY(journal->write_all_at(0, image));
+  DRELIX_TRY(journal->write_all_at(0, head));
+  std::uint64_t at = head.size();
+  for (const ByteView part : frame_parts) {
+    DRELIX_TRY(journal->write_all_at(at, part));
+    at += part.size();
+  }
   DRELIX_TRY(journal->sync());
   return sync_dir_of(jpath);
 }
 
 Status splice(File& file, std::uint64_t offset, ByteView zone, ByteView frame) {
-  DRELIX_TRY(file.write_all_at(offset, frame));
-  // Cuts off the uncompressed tail the frame replaces.
-  DRELIX_TRY(file.truncate(sat_add(offset, frame.size())));
+  const ByteView parts[] = {frame};
+  return splice_parts(file, offset, zone, parts);
+}
+
+Status splice_parts(File& file, std::uint64_t offset, ByteView zone,
+                    std::span<const ByteView> frame_parts) {
+  std::uint64_t at = offset;
+  for (const ByteView part : frame_parts) {
+    DRELIX_TRY(file.write_all_at(at, part));
+    at = sat_add(at, part.size());
+  }
+  // Cuts off the uncompressed tail the frames replace.
+  DRELIX_TRY(file.truncate(at));
   DRELIX_TRY(file.write_all_at(16, zone));
   return file.sync();
 }

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "core/bytes.h"
@@ -25,9 +26,16 @@ std::string journal_path(const std::string& path);
 // permission bits when they can be read, else 0666), full sync, then directory sync; any
 // failure, the directory sync's included, is returned before the data file is touched.
 Status write_journal(const std::string& path, std::uint64_t offset, ByteView zone, ByteView frame);
+// The same with the frame part given in pieces that follow one another (several frames
+// spliced in one step), written without first being copied into one image.
+Status write_journal_parts(const std::string& path, std::uint64_t offset, ByteView zone,
+                           std::span<const ByteView> frame_parts);
 
 // Applies a journal's content to the open data file.
 Status splice(File& file, std::uint64_t offset, ByteView zone, ByteView frame);
+// splice with the frame part in pieces, as write_journal_parts wrote it.
+Status splice_parts(File& file, std::uint64_t offset, ByteView zone,
+                    std::span<const ByteView> frame_parts);
 
 // Finishes or discards a pending journal of `path`. A missing journal is nothing to do; an
 // invalid one is deleted; a valid one is made durable (it may never have been synced), spliced,

@@ -1,91 +1,112 @@
-"""The life of one drelix file, end to end, printing what happens at each step."""
+"""The life of a drelix file through the public API, printing what happens at each step."""
 
+import json
 import os
-import struct
+import pickle
 import subprocess
 import sys
 import tempfile
 import time
 
-from drelix_binary import _native as dx
+import drelix_binary as dx
+import numpy as np
+from drelix_binary import _native
 
 
-def show_constants():
-    print("drelix_binary._native", dx.__version__)
-    for name in ("VERSION", "EXTENSION", "DEFAULT_HEADER_AREA", "MAX_HEADER_AREA",
-                 "HOT_LEVEL", "COLD_LEVEL"):
-        print(f"  {name} = {getattr(dx, name)!r}")
+def telemetry(schema, n, start=0):
+    rows = np.zeros(n, dx.dtype_of(schema))
+    rows["id"] = np.arange(start, start + n)
+    rows["ts"] = 1_700_000_000_000 + rows["id"].astype(np.int64)
+    rows["value"] = rows["id"] * 0.5
+    rows["sensor"] = [
+        i.to_bytes(4, "little") + bytes(12) for i in range(start, start + n)
+    ]
+    return rows
 
 
-def write_by_hand(path):
-    """A minimal file written byte by byte, then read back with peek_headers."""
-    zone = b"_schema:demo@1\n_schema_fields:\n_record:prefixed\nnote:written by hand\n\n"
-    header_area = 128
-    with open(path, "wb") as f:
-        f.write(b"DRELIX" + bytes([1, 0]) + struct.pack("<I", header_area) + bytes(4))
-        f.write(zone.ljust(header_area, b"\0"))
-    preamble, headers = dx.peek_headers(path)
-    print(f"peek_headers of a hand-written file: {preamble!r}")
-    for key, value in headers.items():
-        print(f"  {key}: {value!r}")
-
-
-def life_of_a_file(path, n=1_000_000, frames=4):
-    schema = dx.Schema("telemetry@1", [
-        dx.FieldSpec("id", "u64", 0), dx.FieldSpec("ts", "u64", 8),
-        dx.FieldSpec("value", "f64", 16), dx.FieldSpec("sensor", "u32", 24),
-        dx.FieldSpec("flags", "u32", 28)], dx.RecordLayout.fixed(32))
-    pack = struct.Struct("<QQdII").pack
-    records = [pack(i, 1_700_000_000_000 + i, i * 0.5, i % 97, 0) for i in range(n)]
-
+def write(path, schema, n):
+    rows = telemetry(schema, n)
     t0 = time.perf_counter()
-    c = dx.Container.create(path, schema, "demo", "scripts/demo.py",
-                            created_at_millis=int(time.time() * 1000), user=[("site", "lab-7")])
-    per_frame = n // frames
-    for f in range(frames):
-        chunk = records[f * per_frame:(f + 1) * per_frame if f < frames - 1 else n]
-        for body in chunk:
-            c.append_record(body)
-        if f < frames - 1:
-            c.close_frame(f, dx.HOT_LEVEL)
-    c.seal(frames - 1, dx.HOT_LEVEL)
-    t1 = time.perf_counter()
-    print(f"wrote {c.records()} records in {len(c.frames())} frames "
-          f"in {t1 - t0:.2f}s: {c!r}")
-    del c
+    with dx.create(
+        path, schema, source="demo", user={"site": "lab-7"}, frame_records=n // 4
+    ) as w:
+        w.write(rows[: n - 1000])  # bulk: whole frames straight from memory
+        for row in rows[n - 1000 :]:
+            w.append(row)  # one record at a time: a numpy row is bytes-like
+        print(f"  {w!r}")
+    print(f"wrote {n:,} records in {time.perf_counter() - t0:.2f}s")
+    with dx.open(path, "a") as w:  # reopen: a second writer would be refused
+        try:
+            dx.open(path, "a")
+        except dx.DrelixLockedError as e:
+            print(f"  a second writer: {type(e).__name__}: {e.strerror}")
+        w.extend(telemetry(schema, 3, n))
+        w.seal()
+    return np.concatenate([rows, telemetry(schema, 3, n)])
 
-    r = dx.Container.open_read(path)
-    back = []
-    for i in range(len(r.frames())):
-        recs, torn = dx.split_records(r.read_frame_at(i), r.schema().layout)
-        assert torn == 0
-        back.extend(recs)
-    t2 = time.perf_counter()
-    assert back == records, "records read back differ"
-    print(f"read back and compared {len(back)} records in {t2 - t1:.2f}s")
-    print("headers:")
-    for key, value in r.headers().items():
-        print(f"  {key}: {value[:100]!r}")
-    print("frames:")
-    for fr in r.frames():
-        print(f"  {fr!r}")
-    del r
-    size = os.path.getsize(path)
-    print(f"file size {size} bytes for {n * 32} raw bytes ({size / (n * 32):.1%})")
+
+def read(path, rows):
+    t0 = time.perf_counter()
+    with dx.open(path) as r:
+        table = r.to_numpy()
+        print(
+            f"read {len(table):,} records with to_numpy in {time.perf_counter() - t0:.3f}s: {r!r}"
+        )
+        assert (table == rows).all() and len(r) == len(rows), "records read back differ"
+        assert r[123_456] == rows[123_456].tobytes() and r[-3:] == [
+            x.tobytes() for x in rows[-3:]
+        ]
+        print(
+            f"  r[123456] -> id {np.frombuffer(r[123_456], r.dtype)['id'][0]}, sealed={r.sealed}"
+        )
+        for f in r.frames:
+            print(
+                f"  frame {f.index}: id {f.id}, {f.records:,} records, {f.length:,} bytes stored"
+            )
+        sizes = [len(b) for b in r.iter_batches()]
+        print(f"  iter_batches: {sizes}")
+        try:
+            print(
+                r.to_pandas(["id", "value"])
+                .describe()
+                .loc[["count", "mean"]]
+                .to_string()
+            )
+        except ImportError:
+            print("  (pandas is not installed: to_pandas skipped)")
+        info = r.info()
+        print(
+            "  info():", json.dumps({k: info[k] for k in ("schema", "tail", "sealed")})
+        )
+        again = pickle.loads(pickle.dumps(r))
+        print(f"  a pickled reader reopens its path: {again!r}")
+
+
+def prefixed(path):
+    with dx.create(path, dx.schema("log@1", {}, layout="prefixed")) as w:
+        w.write_bodies([f"line {i}".encode() for i in range(5)])
+        w.append(bytearray(b"last line"))
+    with dx.open(path) as r:
+        print(f"prefixed: {list(r)}")
 
 
 def maintain(path):
     report = dx.validate(path)
-    print(f"validate: frames={report.frames} records={report.records} "
-          f"problems={report.problems}")
-    rebuilt = dx.rebuild_headers(path, fix=False)
-    print(f"rebuild_headers: differences={rebuilt.differences} fixed={rebuilt.fixed}")
-    for level in (dx.COLD_LEVEL, 0):
-        rep = dx.repack(path, level=level)
-        saved = rep.bytes_before - rep.bytes_after
-        print(f"repack at level {level}: {rep.bytes_before} -> {rep.bytes_after} bytes "
-              f"({saved:+d} saved), {rep.frames} frames")
-    assert dx.validate(path).problems == []
+    print(
+        f"validate: frames={report.frames} records={report.records} problems={report.problems}"
+    )
+    rep = dx.repack(path, dx.COLD_LEVEL)
+    print(
+        f"repack at level {dx.COLD_LEVEL}: {rep.bytes_before:,} -> {rep.bytes_after:,} bytes"
+    )
+    preamble, headers = _native.peek_headers(path)  # the low-level layer underneath
+    print(f"_native.peek_headers: {preamble!r}, _records={headers['_records']}")
+    try:
+        dx.open(os.path.join(os.path.dirname(path), "missing.drelix"))
+    except FileNotFoundError as e:
+        print(
+            f"a missing file: FileNotFoundError errno={e.errno} filename={e.filename!r}"
+        )
 
 
 def command_line(path):
@@ -98,15 +119,18 @@ def command_line(path):
 
 
 def main():
-    show_constants()
+    print(f"drelix_binary {dx.__version__}")
+    schema = dx.schema(
+        "telemetry@1", {"id": "u64", "ts": "i64", "value": "f64", "sensor": "uuid"}
+    )
+    print(f"schema: {schema!r} -> dtype {dx.dtype_of(schema)}")
     with tempfile.TemporaryDirectory() as d:
-        write_by_hand(os.path.join(d, "by-hand.drelix"))
-        if hasattr(dx, "Container"):
-            path = os.path.join(d, "telemetry.drelix")
-            life_of_a_file(path)
-            if hasattr(dx, "validate"):
-                maintain(path)
-            command_line(path)
+        path = os.path.join(d, "telemetry.drelix")
+        rows = write(path, schema, 1_000_000)
+        read(path, rows)
+        prefixed(os.path.join(d, "log.drelix"))
+        maintain(path)
+        command_line(path)
 
 
 if __name__ == "__main__":

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "core/bulk_write.h"
 #include "core/container.h"
 #include "core/frames.h"
 #include "core/headers.h"
@@ -45,7 +46,7 @@ constexpr std::size_t kRecordsPerFrame = 4;
 // every frame.
 constexpr std::int32_t kFrameLevel = 1;
 
-enum class Op { Create, Append, FlushHeaders, SetUserHeader, Recover, Rebuild, Repack };
+enum class Op { Create, Append, FlushHeaders, SetUserHeader, Recover, Rebuild, Repack, BulkWrite };
 
 struct OpsCase {
   std::string name;
@@ -54,7 +55,8 @@ struct OpsCase {
   int frames = 0;            // frames closed at kFrameLevel before the operation
   std::size_t durable = 0;   // tail records flushed and synced before the operation
   std::size_t pending = 0;   // tail records flushed but never synced before the operation
-  std::size_t added = 0;     // records the operation appends (Append, FlushHeaders, SetUserHeader)
+  std::size_t added = 0;     // records the operation appends (Append, FlushHeaders, SetUserHeader,
+                             // BulkWrite)
   int flushes = 1;           // flush_data calls the added records are spread over
   std::string key = "note";  // SetUserHeader
   std::int32_t level = 3;    // Repack
@@ -163,6 +165,25 @@ Status run_op(SimEnv& sim, const OpsCase& c, std::uint64_t crash_at) {
       if (!rebuilt) return fail(std::move(rebuilt).error());
       if (!rebuilt->fixed) return fail(Error::usage("rebuild found nothing to fix"));
       return {};
+    }
+    case Op::BulkWrite: {
+      auto opened = Container::open_append(kPath);
+      if (!opened) return fail(std::move(opened).error());
+      Container k = std::move(*opened);
+      std::vector<Bytes> bodies;
+      Bytes joined;
+      for (std::size_t i = 0; i < c.added; ++i) {
+        bodies.push_back(record(c.prefixed, first_added(c) + i));
+        joined.insert(joined.end(), bodies.back().begin(), bodies.back().end());
+      }
+      const std::vector<ByteView> views(bodies.begin(), bodies.end());
+      // Several frames, one journal: the whole write is one splice.
+      const BulkOptions options{.frame_records = 3, .level = 3, .threads = 2};
+      const std::uint64_t first_id = static_cast<std::uint64_t>(c.frames);
+      arm();
+      auto written = c.prefixed ? bulk_write_bodies(k, views, first_id, options)
+                                : bulk_write_fixed(k, joined, first_id, options);
+      return written ? Status{} : fail(std::move(written).error());
     }
     case Op::Repack: {
       arm();
@@ -412,6 +433,28 @@ std::optional<std::string> check_recover(SimEnv& sim, const World& w) {
   return read_back(w.records);
 }
 
+// Bulk write: once the next writer has recovered, the file is the one before or the one after,
+// byte for byte (a completed write always the one after), with no journal left.
+std::optional<std::string> check_bulk(SimEnv& sim, const OpsCase& c, const World& w,
+                                      const Cut& cut) {
+  {
+    auto opened = Container::open_append(kPath);
+    if (!opened) return "open_append failed: " + opened.error().to_string();
+  }
+  if (sim.exists(journal_path(kPath))) return std::string("the journal is still there");
+  const Bytes file = *sim.contents(kPath);
+  std::vector<Bytes> want = w.records;
+  if (file == w.after) {
+    for (std::size_t i = 0; i < c.added; ++i)
+      want.push_back(record(c.prefixed, first_added(c) + i));
+  } else if (cut.completed()) {
+    return std::string("the completed bulk write did not survive");
+  } else if (file != w.base) {
+    return str_cat("the file (", file.size(), " bytes) is neither the old nor the new one");
+  }
+  return read_back(want);
+}
+
 struct Tally {
   std::uint64_t crash_points = 0;
   std::uint64_t loss_states = 0;
@@ -467,6 +510,8 @@ std::optional<std::string> check(SimEnv& sim, const OpsCase& c, const World& w, 
       return check_tail_op(sim, c, w, cut);
     case Op::Recover:
       return check_recover(sim, w);
+    case Op::BulkWrite:
+      return check_bulk(sim, c, w, cut);
     case Op::Create:
     case Op::Rebuild:
     case Op::Repack:
@@ -625,7 +670,11 @@ INSTANTIATE_TEST_SUITE_P(
         OpsCase{.name = "repack_level3_larger_zone_prefixed", .op = Op::Repack,
                 .prefixed = true, .frames = 1, .durable = 4, .level = 3, .zone = 8192},
         OpsCase{.name = "repack_level0_larger_zone_fixed", .op = Op::Repack, .frames = 3,
-                .level = 0, .zone = 16384}),
+                .level = 0, .zone = 16384},
+        OpsCase{.name = "bulk_write_four_frames_fixed", .op = Op::BulkWrite, .frames = 1,
+                .added = 10},
+        OpsCase{.name = "bulk_write_four_frames_prefixed", .op = Op::BulkWrite,
+                .prefixed = true, .added = 10}),
     [](const auto& info) { return info.param.name; });
 // clang-format on
 

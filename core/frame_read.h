@@ -1,0 +1,46 @@
+// Checked reads of closed frames for the bulk paths: content sizes from a frame's first bytes,
+// one frame read and checked, and many frames decoded in parallel into one caller-owned buffer.
+//
+// Every read here compares a frame's stored bytes with its listed XXH64 (when the list gives
+// one) before decoding them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "core/bytes.h"
+#include "core/container.h"
+#include "core/error.h"
+#include "core/frames.h"
+
+namespace drelix {
+
+// Error::Malformed "frame {id}: checksum mismatch, _frames says {:016x}, the bytes hash to
+// {:016x}" when the frame lists a hash and `stored` does not hash to it.
+Status check_listed_hash(const Frame& frame, ByteView stored);
+
+// The content size of `frame`, from at most its first kZstdMaxHeader bytes: a raw (level 0)
+// frame's length, or the size a zstd frame declares; nullopt when a zstd frame declares none
+// (or none believable).
+Result<std::optional<std::uint64_t>> frame_content_size(Container& c, const Frame& frame);
+
+// The frame's content: stored bytes read, checked against the listed hash, decoded.
+Result<Bytes> read_checked(Container& c, const Frame& frame);
+
+// One frame of a parallel decode: its content goes to out[offset, offset + size).
+struct FrameSlot {
+  const Frame* frame = nullptr;
+  std::uint64_t offset = 0;
+  std::uint64_t size = 0;
+};
+
+// Reads, checks and decodes every slot's frame into `out` on up to `threads` threads (the
+// calling one included), holding one stored frame per thread besides `out`. Each slot must
+// lie inside `out`. A frame whose content is not exactly its slot's size fails. Returns the
+// error of the first failing slot in slot order; the other slots' bytes are then unspecified.
+Status decode_frames_into(Container& c, std::span<const FrameSlot> slots,
+                          std::span<std::uint8_t> out, std::size_t threads);
+
+}  // namespace drelix

@@ -1,0 +1,85 @@
+// Splicing frames encoded elsewhere (the bulk writes), and syncing the raw tail.
+//
+// splice_frames is close_frame without the compression: the complete new state of the zone and
+// the frames goes into the seal journal first and is made durable, and only then is the data
+// file touched, so a crash leaves the file before or after the whole splice. The journal's
+// frame part is all the frames back to back, exactly the bytes that end up at the tail start.
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/container.h"
+#include "core/journal.h"
+#include "core/numbers.h"
+#include "core/str_cat.h"
+
+namespace drelix {
+
+Result<std::vector<Frame>> Container::splice_frames(std::span<const Frame> frames,
+                                                    std::span<const ByteView> parts,
+                                                    std::uint64_t records, std::uint64_t bytes_raw,
+                                                    std::int32_t level,
+                                                    const std::string& preview) {
+  DRELIX_TRY(check_writable());
+  DRELIX_TRY(write_buffer());
+  const std::uint64_t tail_at = tail_start();
+  if (data_end_ > tail_at) {
+    return fail(Error::usage("the tail holds records; close it into a frame first"));
+  }
+  if (frames.size() != parts.size() || frames.empty()) {
+    return fail(Error::usage("splice_frames needs one part per frame, and at least one"));
+  }
+
+  // Work on copies: the container's memory changes only once the file has.
+  std::vector<Frame> listed = frames_;
+  std::uint64_t offset = tail_at - data_start_;
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    if (parts[i].size() != frames[i].len) {
+      return fail(Error::usage(str_cat("frame ", frames[i].id, " is ", parts[i].size(),
+                                       " bytes, listed as ", frames[i].len)));
+    }
+    listed.push_back(Frame{frames[i].id, offset, frames[i].len, frames[i].hash});
+    offset = sat_add(offset, frames[i].len);
+  }
+  const std::uint64_t new_records = sat_add(records_, records);
+  const std::uint64_t new_bytes_raw = sat_add(bytes_raw_, bytes_raw);
+  Headers headers = headers_;
+  const std::optional<std::string_view> existing = headers.get("_preview");
+  if (!preview.empty() && (!existing.has_value() || existing->empty())) {
+    DRELIX_TRY(headers.set("_preview", preview));
+  }
+  DRELIX_TRY(headers.set("_frames", render_frames(listed)));
+  DRELIX_TRY(headers.set("_records", to_decimal(new_records)));
+  DRELIX_TRY(headers.set("_bytes_raw", to_decimal(new_bytes_raw)));
+  DRELIX_TRY(headers.set("_compression_level", to_decimal_signed(level)));
+  DRELIX_TRY(headers.set("_compression", level == 0 ? "none" : "zstd"));
+  DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers.render(preamble_.header_area));
+
+  if (auto journaled = write_journal_parts(path_, tail_at, zone, parts); !journaled) {
+    // As in close_frame: a journal that may be complete on disk must not outlive this failure.
+    if (!remove_journal(path_)) broken_ = true;
+    return fail(std::move(journaled).error());
+  }
+  if (auto spliced = splice_parts(*file_, tail_at, zone, parts); !spliced) {
+    broken_ = true;
+    return fail(std::move(spliced).error());
+  }
+
+  const std::size_t before = frames_.size();
+  frames_ = std::move(listed);
+  headers_ = std::move(headers);
+  records_ = frame_records_ = new_records;
+  bytes_raw_ = frame_bytes_raw_ = new_bytes_raw;
+  data_end_ = sat_add(data_start_, offset);
+  if (!remove_journal(path_) && !remove_journal(path_)) broken_ = true;
+  return std::vector<Frame>(frames_.begin() + static_cast<std::ptrdiff_t>(before), frames_.end());
+}
+
+Status Container::sync_data() {
+  DRELIX_TRY(check_writable());
+  DRELIX_TRY(write_buffer());
+  return sync_file();
+}
+
+}  // namespace drelix

@@ -1,0 +1,37 @@
+"""The README's Python examples run as written and pass `mypy --strict`."""
+
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+README = os.path.join(os.path.dirname(__file__), "..", "..", "README.md")
+with open(README, encoding="utf-8") as _f:
+    EXAMPLES = re.findall(r"```python\n(.*?)```", _f.read(), re.DOTALL)
+
+
+@pytest.mark.parametrize(
+    "code", EXAMPLES, ids=[f"example{i}" for i in range(len(EXAMPLES))]
+)
+def test_example_runs(tmp_path, monkeypatch, code):
+    monkeypatch.chdir(tmp_path)
+    exec(compile(code, "README.md", "exec"), {})  # noqa: S102 - the README's own code
+
+
+def test_examples_pass_mypy_strict(tmp_path):
+    pytest.importorskip("mypy")
+    files = []
+    for i, code in enumerate(EXAMPLES):
+        files.append(str(tmp_path / f"example{i}.py"))
+        with open(files[-1], "w", encoding="utf-8") as f:
+            f.write(code)
+    run = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", *files],
+        check=False,
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+    )
+    assert run.returncode == 0, run.stdout + run.stderr
