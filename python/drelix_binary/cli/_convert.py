@@ -60,17 +60,21 @@ def _pyarrow(path: str, what: str) -> Any:
 
 
 @contextlib.contextmanager
-def _new_output(path: str, *, force: bool = False) -> Iterator[None]:
-    """Refuses an existing output (unless forced) and removes a half-written one."""
+def _new_output(path: str, *, force: bool = False) -> Iterator[str]:
+    """Yields a name beside `path` to write the output under; renames it to `path` once it is
+    complete and removes it if the command fails or is interrupted, so that `path` is never
+    half-written (and an existing one is replaced only by `--force` and a finished output)."""
     if os.path.exists(path) and not force:
         raise _errors.CommandError(path, "already exists (--force overwrites it)")
+    partial = path + ".partial"
     try:
-        yield
+        yield partial
     except BaseException:
-        for leftover in (path, path + ".seal"):
+        for leftover in (partial, partial + ".seal"):
             with contextlib.suppress(OSError):
                 os.remove(leftover)
         raise
+    os.replace(partial, path)
 
 
 def export(args: Any) -> int:
@@ -78,17 +82,20 @@ def export(args: Any) -> int:
 
     kind = _kind_of(args.out, args.to, ("parquet", "arrow", "csv"))
     pa = None if kind == "csv" else _pyarrow(args.out, f"export to {kind}")
-    with dx.open(args.path) as reader, _new_output(args.out, force=args.force):
+    with (
+        dx.open(args.path) as reader,
+        _new_output(args.out, force=args.force) as target,
+    ):
         total = len(reader.frames) + 1
         with _progress.track("export", batches(reader), total) as items:
             if kind == "csv":
                 render = Renderer("csv", reader.dtype)
-                with open(args.out, "wb") as out:
+                with open(target, "wb") as out:
                     out.write(render.header())
                     out.writelines(render.records(batch) for batch in items)
             else:
                 batches_ = (b for b in items if len(b))
-                _write_arrow(pa, kind, args.out, batches_, reader.dtype)
+                _write_arrow(pa, kind, target, batches_, reader.dtype)
         print(f"{args.out}: {len(reader):,} records from {args.path}")
     return _errors.OK
 
@@ -153,13 +160,13 @@ def import_(args: Any) -> int:
     options = {"source": os.path.basename(args.source), "level": args.level}
     if args.header_area is not None:
         options["header_area"] = args.header_area
-    with _new_output(args.out):
+    with _new_output(args.out) as target:
         if types is None:
             schema = dx.schema(name, {}, layout="prefixed")
         else:
             schema = dx.schema(name, types)
         dtype = None if types is None else dx.dtype_of(schema)
-        with dx.create(args.out, schema, **options) as writer:
+        with dx.create(target, schema, **options) as writer:
             with _progress.track("import", chunks, total, unit="batches") as items:
                 for chunk in items:
                     if dtype is None:
@@ -170,9 +177,9 @@ def import_(args: Any) -> int:
                         records[field] = values
                     writer.write(records)
             writer.seal()
+            frames = _errors.plural(len(writer.frames), "frame")
             print(
-                f"{args.out}: {writer.records:,} records in {_errors.plural(len(writer.frames), 'frame')} "
-                f"from {args.source}"
+                f"{args.out}: {writer.records:,} records in {frames} from {args.source}"
             )
     return _errors.OK
 

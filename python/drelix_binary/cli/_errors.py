@@ -2,18 +2,22 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
 import sys
 
+from .. import _native
+from .._errors import DrelixLockedError
+
 OK, PROBLEMS, FAILED, INTERRUPTED = 0, 1, 2, 130
 
-# What each library error class means, in the words an operator would use.
+# What each library error class means, in the words an operator would use; the first match wins.
 _KINDS = (
-    ("DrelixMalformedError", "not a well-formed drelix file"),
-    ("DrelixZoneFullError", "header zone full"),
-    ("DrelixCompressionError", "compression error"),
-    ("DrelixUsageError", "refused"),
-    ("DrelixError", "drelix error"),
+    (_native.DrelixMalformedError, "not a well-formed drelix file"),
+    (_native.DrelixZoneFullError, "header zone full"),
+    (_native.DrelixCompressionError, "compression error"),
+    (_native.DrelixUsageError, "refused"),
+    (_native.DrelixError, "drelix error"),
 )
 
 
@@ -29,9 +33,7 @@ def describe(exc: BaseException, path: str | os.PathLike[str] | None) -> str:
     """`path: what went wrong`, never more than one line, for any exception we expect."""
     if isinstance(exc, CommandError):
         return _line(exc.path if exc.path is not None else path, str(exc))
-    if (
-        type(exc).__name__ == "DrelixLockedError"
-    ):  # an OSError too, but the lock is the news
+    if isinstance(exc, DrelixLockedError):  # an OSError too, but the lock is the news
         return _line(
             exc.filename or path,
             "locked: another writer has the file open; try again once it has closed it",
@@ -42,10 +44,9 @@ def describe(exc: BaseException, path: str | os.PathLike[str] | None) -> str:
         if exc.filename is None and path is not None:
             text = _strip_path(text, path)
         return _line(where, text[:1].lower() + text[1:] if text else type(exc).__name__)
-    for cls in type(exc).__mro__:
-        for name, words in _KINDS:
-            if cls.__name__ == name:
-                return _line(path, f"{words}: {_strip_path(str(exc), path)}")
+    for cls, words in _KINDS:
+        if isinstance(exc, cls):
+            return _line(path, f"{words}: {_strip_path(str(exc), path)}")
     if isinstance(exc, MemoryError):
         return _line(path, "out of memory")
     return _line(path, f"{type(exc).__name__}: {exc}")
@@ -53,8 +54,16 @@ def describe(exc: BaseException, path: str | os.PathLike[str] | None) -> str:
 
 def report(exc: BaseException, path: str | os.PathLike[str] | None) -> int:
     """Prints the one line and gives the exit status for a command that could not run."""
+    flush_stdout()
     print(f"drelix: {describe(exc, path)}", file=sys.stderr)
     return FAILED
+
+
+def flush_stdout() -> None:
+    """What was printed so far goes first, so that an error line lands after it; a reader that
+    has gone away is no reason to fail again."""
+    with contextlib.suppress(OSError, ValueError):
+        sys.stdout.flush()
 
 
 def plural(count: int, noun: str) -> str:
@@ -63,9 +72,8 @@ def plural(count: int, noun: str) -> str:
 
 
 def _line(path: str | os.PathLike[str] | None, text: str) -> str:
-    text = " ".join(
-        str(text).split()
-    )  # messages from files may hold newlines; keep one line
+    # Messages quoting a file's contents may hold newlines: one line all the same.
+    text = " ".join(str(text).split())
     return f"{os.fspath(path)}: {text}" if path is not None else text
 
 

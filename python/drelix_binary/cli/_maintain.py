@@ -28,12 +28,11 @@ def validate(args: Any) -> int:
     for path in args.paths:
         try:
             report = _progress.call(f"validate {path}", dx.validate, path)
-        except KeyboardInterrupt:
-            raise
         except Exception as exc:  # noqa: BLE001 -- one file failing stops no other
             line = _errors.describe(exc, path)
             results.append({"path": path, "error": line})
             if not args.json:
+                _errors.flush_stdout()
                 print(f"drelix: {line}", file=sys.stderr)
             status = max(status, _errors.FAILED)
             continue

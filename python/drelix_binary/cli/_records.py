@@ -12,11 +12,6 @@ from . import _errors, _progress
 from ._render import Renderer
 
 
-def record_dtype(reader: Any) -> np.dtype | None:
-    """The structured dtype to decode records with; None when records are shown whole."""
-    return reader.dtype
-
-
 def batches(reader: Any) -> Iterator[Any]:
     """Every record of the file, a frame at a time, then the tail."""
     size = reader.schema.layout.fixed_size
@@ -40,7 +35,7 @@ def run(args: Any) -> int:
 
     out = sys.stdout.buffer
     with dx.open(args.path) as reader:
-        render = Renderer(args.format, record_dtype(reader))
+        render = Renderer(args.format, reader.dtype)
         out.write(render.header())
         if args.command == "cat":
             total = len(reader.frames) + 1

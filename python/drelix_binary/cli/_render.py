@@ -28,9 +28,8 @@ ROWS_PER_CHUNK = 1 << 15  # bounds the row matrix of one chunk to a few MiB
 
 _HEX = np.frombuffer(b"0123456789abcdef", np.uint8)
 _HEX_PAIRS = np.stack([_HEX[np.arange(256) >> 4], _HEX[np.arange(256) & 15]], axis=1)
-_HEX_WORDS = (
-    _HEX_PAIRS.copy().view("<u2").ravel()
-)  # byte -> its two hex digits, in one load
+# A byte's two hex digits as one 16-bit load.
+_HEX_WORDS = _HEX_PAIRS.copy().view("<u2").ravel()
 _COMMA, _QUOTE, _DASH, _NL = (np.uint8(c) for c in b',"-\n')
 
 
@@ -57,9 +56,8 @@ class Renderer:
             if self.fmt == "raw":
                 return batch.tobytes()
             if self.fmt == "hex":
-                return _hex_lines(
-                    batch.view(np.uint8).reshape(len(batch), batch.dtype.itemsize)
-                )
+                rows = np.ascontiguousarray(batch).view(np.uint8)
+                return _hex_lines(rows.reshape(len(batch), batch.dtype.itemsize))
             parts = [
                 _table(batch[i : i + ROWS_PER_CHUNK], self.fmt == "csv")
                 for i in range(0, len(batch), ROWS_PER_CHUNK)
@@ -105,9 +103,8 @@ def _table(batch: np.ndarray, csv_mode: bool) -> bytes:
     n = len(batch)
     if n == 0:
         return b""
-    pieces: list[
-        tuple[np.ndarray, np.ndarray | int]
-    ] = []  # (bytes, per-row lengths or width)
+    # Each piece: (its bytes, the length of each row's part, or one width for every row).
+    pieces: list[tuple[np.ndarray, np.ndarray | int]] = []
     names = batch.dtype.names
     for k, name in enumerate(names):
         if csv_mode:
