@@ -282,6 +282,22 @@ def replicate_frames(path, count):
     os.replace(tmp, path)
 
 
+def set_zone_values(path, values):
+    """Rewrites header values of the file at `path` in place (each key must be present); the
+    zone keeps its size, zero-filled after the headers."""
+    area = _native.peek_headers(str(path))[0].header_area
+    with open(path, "r+b") as f:
+        zone = b"\n" + f.read(16 + area)[16:]
+        for key, value in values.items():
+            zone = _replace_line(zone, key, value)
+        zone = zone[1:]
+        end = zone.index(b"\n\n") + 2
+        if end > area:
+            raise ValueError(f"the new values do not fit a zone of {area} bytes")
+        f.seek(16)
+        f.write(zone[:end] + bytes(area - end))
+
+
 def add_user_lines(path, pairs):
     """Appends application headers to a file's zone in place, written as the zone spells them.
 

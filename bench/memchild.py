@@ -30,6 +30,10 @@ def main():
         c = _native.Container.open_append(path)
         if c.records() < int(sys.argv[3]):
             raise SystemExit(f"open_append counted {c.records()} records")
+    elif mode == "validate":
+        report = _native.validate(path)
+        if report.problems or report.records != int(sys.argv[3]):
+            raise SystemExit(f"validate: {report.problems}, {report.records} records")
     elif mode == "repack":
         report = _native.repack(path, level=int(sys.argv[3]))
         if report.frames == 0:

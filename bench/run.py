@@ -40,6 +40,7 @@ FULL = dict(
     sweep_sizes=[32, 64, 128, 256], sweep_n=500_000, sweep_reps=3,
     scaling_area=1 * MiB, scaling_counts=[1, 10, 100, 1000, 4000], scaling_top=True,
     mem_read=256 * MiB, mem_tail=1024 * MiB, mem_repack_frame=64 * MiB, mem_repack_count=16,
+    mem_validate=1024 * MiB,
     maint_total=64 * MiB, maint_frame=4 * MiB,
     zone_area=16 * MiB, zone_frames=260_000,
 )
@@ -52,6 +53,7 @@ SMOKE = dict(
     sweep_sizes=[32, 64], sweep_n=1_000, sweep_reps=1,
     scaling_area=64 * 1024, scaling_counts=[1, 10], scaling_top=False,
     mem_read=1 * MiB, mem_tail=4 * MiB, mem_repack_frame=1 * MiB, mem_repack_count=2,
+    mem_validate=4 * MiB,
     maint_total=512 * 1024, maint_frame=128 * 1024,
     zone_area=256 * 1024, zone_frames=2_000,
 )

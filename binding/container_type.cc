@@ -181,8 +181,9 @@ bool to_user_headers(PyObject* obj, Container::UserHeaders* out) {
   }
   const Py_ssize_t size = PySequence_Size(obj);
   if (size < 0) return false;
+  // No reserve: __len__ is the caller's word, and a lying one must not turn into an
+  // allocation; the vector grows with the items that really come.
   Container::UserHeaders pairs;
-  pairs.reserve(static_cast<std::size_t>(size));
   for (Py_ssize_t i = 0; i < size; ++i) {
     Ref item = steal(PySequence_GetItem(obj, i));
     if (!item) return false;
@@ -482,58 +483,58 @@ void container_dealloc(PyObject* self) {
 constexpr int kMethodFlags = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
-    {"create", as_cfunction(create_fn), kMethodFlags | METH_STATIC,
+    {"create", as_cfunction(guard<create_fn>), kMethodFlags | METH_STATIC,
      "create(path, schema, source, writer, created_at_millis=0, header_area=..., user=None)\n"
      "--\n\nCreates a file: preamble and header zone, no data yet."},
-    {"open_read", as_cfunction(open_read_fn), kMethodFlags | METH_STATIC,
+    {"open_read", as_cfunction(guard<open_read_fn>), kMethodFlags | METH_STATIC,
      "open_read(path)\n--\n\nOpens a file read-only. Nothing is recovered and nothing is "
      "written."},
-    {"open_append", as_cfunction(open_append_fn), kMethodFlags | METH_STATIC,
+    {"open_append", as_cfunction(guard<open_append_fn>), kMethodFlags | METH_STATIC,
      "open_append(path)\n--\n\n"
      "Opens a file for appending, replaying a pending seal journal and\n"
      "cutting a torn record off the tail first.\n"
      "\n"
      "Takes no lock: one writer per file, and enforcing that is the caller's."},
-    {"headers", as_cfunction(headers_method), kMethodFlags,
+    {"headers", as_cfunction(guard<headers_method>), kMethodFlags,
      "headers($self)\n--\n\nEvery header, system and application alike."},
-    {"schema", as_cfunction(schema_method), kMethodFlags,
+    {"schema", as_cfunction(guard<schema_method>), kMethodFlags,
      "schema($self)\n--\n\nThe schema the file declares."},
-    {"frames", as_cfunction(frames_method), kMethodFlags,
+    {"frames", as_cfunction(guard<frames_method>), kMethodFlags,
      "frames($self)\n--\n\nThe closed frames, in file order."},
-    {"records", as_cfunction(records_method), kMethodFlags,
+    {"records", as_cfunction(guard<records_method>), kMethodFlags,
      "records($self)\n--\n\nRecords ever appended, the unflushed buffer included."},
-    {"append_record", as_cfunction(append_record_method), kMethodFlags,
+    {"append_record", as_cfunction(guard<append_record_method>), kMethodFlags,
      "append_record($self, body)\n--\n\nAppends one record body."},
-    {"flush_data", as_cfunction(flush_data_method), kMethodFlags,
+    {"flush_data", as_cfunction(guard<flush_data_method>), kMethodFlags,
      "flush_data($self)\n--\n\nWrites whatever is buffered."},
-    {"flush_headers", as_cfunction(flush_headers_method), kMethodFlags,
+    {"flush_headers", as_cfunction(guard<flush_headers_method>), kMethodFlags,
      "flush_headers($self)\n--\n\nRewrites the header zone in place."},
-    {"close_frame", as_cfunction(close_frame_method), kMethodFlags,
+    {"close_frame", as_cfunction(guard<close_frame_method>), kMethodFlags,
      "close_frame($self, frame_id, level)\n--\n\n"
      "Compresses the raw tail into one frame, crash-safe."},
-    {"seal", as_cfunction(seal_method), kMethodFlags,
+    {"seal", as_cfunction(guard<seal_method>), kMethodFlags,
      "seal($self, frame_id, level)\n--\n\nCloses the tail and marks the file finished."},
-    {"set_user_header", as_cfunction(set_user_header_method), kMethodFlags,
+    {"set_user_header", as_cfunction(guard<set_user_header_method>), kMethodFlags,
      "set_user_header($self, key, value)\n--\n\n"
      "Sets an application header. Keys may not start with `_`."},
-    {"read_frame", as_cfunction(read_frame_method), kMethodFlags,
+    {"read_frame", as_cfunction(guard<read_frame_method>), kMethodFlags,
      "read_frame($self, frame_id)\n--\n\n"
      "Decompresses the frame with this id. Ids may repeat; prefer\n"
      "`read_frame_at` when sweeping."},
-    {"read_frame_at", as_cfunction(read_frame_at_method), kMethodFlags,
+    {"read_frame_at", as_cfunction(guard<read_frame_at_method>), kMethodFlags,
      "read_frame_at($self, index)\n--\n\nDecompresses the frame at this position in the list."},
-    {"read_tail", as_cfunction(read_tail_method), kMethodFlags,
+    {"read_tail", as_cfunction(guard<read_tail_method>), kMethodFlags,
      "read_tail($self)\n--\n\nThe uncompressed tail, whole records only."},
-    {"__enter__", as_cfunction(enter_method), kMethodFlags, "__enter__($self)\n--\n\n"},
-    {"__exit__", as_cfunction(exit_method), kMethodFlags, "__exit__($self, *_args)\n--\n\n"},
+    {"__enter__", as_cfunction(guard<enter_method>), kMethodFlags, "__enter__($self)\n--\n\n"},
+    {"__exit__", as_cfunction(guard<exit_method>), kMethodFlags, "__exit__($self, *_args)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("A container file, open for reading or appending.")},
-    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+    {Py_tp_new, reinterpret_cast<void*>(guard<refuse_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(container_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(container_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<container_repr>)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };

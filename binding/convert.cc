@@ -67,7 +67,16 @@ bool to_path(PyObject* obj, std::string* out) {
   if (!path) return false;
   if (!PyUnicode_Check(path.get())) return fail_type("a str path", path.get());
   Ref encoded = steal(PyUnicode_EncodeFSDefault(path.get()));
-  return encoded && bytes_to_string(encoded.get(), out);
+  std::string text;
+  if (!encoded || !bytes_to_string(encoded.get(), &text)) return false;
+  // The system would cut the path at the NUL, and the engine's derived paths ("<path>.seal")
+  // would then name the data file itself: refused as the interpreter's own open() refuses it.
+  if (text.find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return false;
+  }
+  *out = std::move(text);
+  return true;
 }
 
 bool to_bytes(PyObject* obj, ByteView* out) {

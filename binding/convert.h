@@ -17,7 +17,8 @@
 namespace drelix::py {
 
 // A path: whatever os.fspath accepts and turns into a str, encoded with the file-system
-// encoding. bytes paths (and fspath hooks returning bytes) raise TypeError.
+// encoding. bytes paths (and fspath hooks returning bytes) raise TypeError; a path holding a
+// NUL raises ValueError "embedded null byte".
 bool to_path(PyObject* obj, std::string* out);
 
 // A byte string: bytes or a subclass of bytes, read in place. The view is valid while `obj`

@@ -35,20 +35,21 @@ PyObject* repr(PyObject* self) {
 }
 
 PyGetSetDef kGetSet[] = {
-    {"id", get_id, nullptr, "The id the writer gave it. Ids may repeat.", nullptr},
-    {"offset", get_offset, nullptr, "Byte offset from the start of the data section.", nullptr},
-    {"len", get_len, nullptr, "Compressed length.", nullptr},
-    {"hash", get_hash, nullptr,
+    {"id", guard<get_id>, nullptr, "The id the writer gave it. Ids may repeat.", nullptr},
+    {"offset", guard<get_offset>, nullptr, "Byte offset from the start of the data section.",
+     nullptr},
+    {"len", guard<get_len>, nullptr, "Compressed length.", nullptr},
+    {"hash", guard<get_hash>, nullptr,
      "XXH64 of the compressed bytes, `0` when the file predates checksums.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("One closed frame in the data section.")},
-    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+    {Py_tp_new, reinterpret_cast<void*>(guard<refuse_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc<Frame>)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(value_richcompare<Frame>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<repr>)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(guard<value_richcompare<Frame>>)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_getset, kGetSet},
     {0, nullptr},

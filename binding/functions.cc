@@ -93,19 +93,19 @@ PyObject* new_header_dict(const Headers& headers) {
 }
 
 PyMethodDef kPeekHeadersDef = {
-    "peek_headers", as_cfunction(peek_headers_fn), METH_VARARGS | METH_KEYWORDS,
+    "peek_headers", as_cfunction(guard<peek_headers_fn>), METH_VARARGS | METH_KEYWORDS,
     "peek_headers(path)\n--\n\nPreamble and headers without touching the data section."};
 
 PyMethodDef kSplitRecordsDef = {
-    "split_records", as_cfunction(split_records_fn), METH_VARARGS | METH_KEYWORDS,
+    "split_records", as_cfunction(guard<split_records_fn>), METH_VARARGS | METH_KEYWORDS,
     "split_records(data, layout)\n--\n\n"
     "Splits raw bytes into records. Returns the records and the torn leftover."};
 
 PyMethodDef kXxh64Def = {
-    "xxh64", as_cfunction(xxh64_fn), METH_VARARGS | METH_KEYWORDS,
+    "xxh64", as_cfunction(guard<xxh64_fn>), METH_VARARGS | METH_KEYWORDS,
     "xxh64(data)\n--\n\nXXH64 with seed 0 \xe2\x80\x94 the hash the frame checksums use."};
 
-PyMethodDef kMaxFramesForDef = {"max_frames_for", as_cfunction(max_frames_for_fn),
+PyMethodDef kMaxFramesForDef = {"max_frames_for", as_cfunction(guard<max_frames_for_fn>),
                                 METH_VARARGS | METH_KEYWORDS,
                                 "max_frames_for(header_area)\n--\n\n"
                                 "Roughly how many frames a header zone of this size can list."};

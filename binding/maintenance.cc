@@ -72,16 +72,16 @@ PyObject* repack_fn(PyObject*, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyMethodDef kValidateDef = {
-    "validate", as_cfunction(validate_fn), METH_VARARGS | METH_KEYWORDS,
+    "validate", as_cfunction(guard<validate_fn>), METH_VARARGS | METH_KEYWORDS,
     "validate(path)\n--\n\n"
     "Reads every frame, checks the counters, the alignment and the checksums."};
 
 PyMethodDef kRebuildHeadersDef = {
-    "rebuild_headers", as_cfunction(rebuild_headers_fn), METH_VARARGS | METH_KEYWORDS,
+    "rebuild_headers", as_cfunction(guard<rebuild_headers_fn>), METH_VARARGS | METH_KEYWORDS,
     "rebuild_headers(path, fix=False)\n--\n\n"
     "Derives the system headers from the data, and writes them back when asked."};
 
-PyMethodDef kRepackDef = {"repack", as_cfunction(repack_fn), METH_VARARGS | METH_KEYWORDS,
+PyMethodDef kRepackDef = {"repack", as_cfunction(guard<repack_fn>), METH_VARARGS | METH_KEYWORDS,
                           "repack(path, level=..., header_area=None)\n--\n\n"
                           "Re-encodes every frame at another level, atomically."};
 

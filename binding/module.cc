@@ -144,5 +144,5 @@ PyObject* init_module() {
 }  // namespace drelix::py
 
 PyMODINIT_FUNC PyInit__native() {
-  return drelix::py::init_module();
+  return drelix::py::guard<drelix::py::init_module>();
 }

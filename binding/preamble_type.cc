@@ -30,19 +30,19 @@ PyObject* repr(PyObject* self) {
 }
 
 PyGetSetDef kGetSet[] = {
-    {"version", get_version, nullptr, "Container format version.", nullptr},
-    {"flags", get_flags, nullptr, "Flag bits; bit 0 means the data section is compressed.",
+    {"version", guard<get_version>, nullptr, "Container format version.", nullptr},
+    {"flags", guard<get_flags>, nullptr, "Flag bits; bit 0 means the data section is compressed.",
      nullptr},
-    {"header_area", get_header_area, nullptr, "Size of the header zone in bytes.", nullptr},
+    {"header_area", guard<get_header_area>, nullptr, "Size of the header zone in bytes.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("The fixed binary head of a file.")},
-    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+    {Py_tp_new, reinterpret_cast<void*>(guard<refuse_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc<Preamble>)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(value_richcompare<Preamble>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<repr>)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(guard<value_richcompare<Preamble>>)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_getset, kGetSet},
     {0, nullptr},

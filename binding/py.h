@@ -5,8 +5,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <string_view>
+#include <type_traits>
 
 namespace drelix::py {
 
@@ -56,5 +60,48 @@ template <class F>
 PyCFunction as_cfunction(F fn) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn));
 }
+
+// Sets the Python exception for the C++ exception being handled; call it only inside a catch
+// block. An allocation that cannot be satisfied (or a container asked to grow past what it can
+// hold) is MemoryError, as the interpreter reports its own; anything else is SystemError.
+inline void raise_from_cxx_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_SystemError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+  }
+}
+
+// `guard<fn>` is `fn` behind a catch-all: the interpreter calls it through C frames that no C++
+// exception may cross (one would abort the process), so every function the interpreter calls
+// (methods, slots, getters) is registered through it. A caught exception becomes the Python
+// exception above and the function's failure value (null, or -1 for int results).
+template <auto Fn>
+struct Guarded;
+
+template <class R, class... A, R (*Fn)(A...)>
+struct Guarded<Fn> {
+  static R call(A... args) noexcept {
+    try {
+      return Fn(args...);
+    } catch (...) {
+      raise_from_cxx_exception();
+      if constexpr (std::is_pointer_v<R>) {
+        return nullptr;
+      } else {
+        return static_cast<R>(-1);
+      }
+    }
+  }
+};
+
+template <auto Fn>
+inline constexpr auto guard = &Guarded<Fn>::call;
 
 }  // namespace drelix::py

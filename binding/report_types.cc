@@ -43,16 +43,17 @@ PyObject* validate_get_records(PyObject* self, void*) {
 }
 
 PyGetSetDef kValidateGetSet[] = {
-    {"problems", validate_get_problems, nullptr, "Everything wrong, empty when the file is sound.",
+    {"problems", guard<validate_get_problems>, nullptr,
+     "Everything wrong, empty when the file is sound.", nullptr},
+    {"frames", guard<validate_get_frames>, nullptr, "Closed frames checked.", nullptr},
+    {"records", guard<validate_get_records>, nullptr, "Records seen in frames and the tail.",
      nullptr},
-    {"frames", validate_get_frames, nullptr, "Closed frames checked.", nullptr},
-    {"records", validate_get_records, nullptr, "Records seen in frames and the tail.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kValidateSlots[] = {
     {Py_tp_doc, const_cast<char*>("What `validate` found.")},
-    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+    {Py_tp_new, reinterpret_cast<void*>(guard<refuse_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc<ValidateReport>)},
     {Py_tp_getset, kValidateGetSet},
     {0, nullptr},
@@ -79,15 +80,15 @@ PyObject* rebuild_get_fixed(PyObject* self, void*) {
 }
 
 PyGetSetDef kRebuildGetSet[] = {
-    {"differences", rebuild_get_differences, nullptr, "Header values that disagreed with the data.",
-     nullptr},
-    {"fixed", rebuild_get_fixed, nullptr, "Whether the zone was rewritten.", nullptr},
+    {"differences", guard<rebuild_get_differences>, nullptr,
+     "Header values that disagreed with the data.", nullptr},
+    {"fixed", guard<rebuild_get_fixed>, nullptr, "Whether the zone was rewritten.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kRebuildSlots[] = {
     {Py_tp_doc, const_cast<char*>("What `rebuild_headers` found and did.")},
-    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+    {Py_tp_new, reinterpret_cast<void*>(guard<refuse_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc<RebuildReport>)},
     {Py_tp_getset, kRebuildGetSet},
     {0, nullptr},
@@ -118,15 +119,15 @@ PyObject* repack_get_frames(PyObject* self, void*) {
 }
 
 PyGetSetDef kRepackGetSet[] = {
-    {"bytes_before", repack_get_bytes_before, nullptr, "File size before, bytes.", nullptr},
-    {"bytes_after", repack_get_bytes_after, nullptr, "File size after, bytes.", nullptr},
-    {"frames", repack_get_frames, nullptr, "Frames re-encoded.", nullptr},
+    {"bytes_before", guard<repack_get_bytes_before>, nullptr, "File size before, bytes.", nullptr},
+    {"bytes_after", guard<repack_get_bytes_after>, nullptr, "File size after, bytes.", nullptr},
+    {"frames", guard<repack_get_frames>, nullptr, "Frames re-encoded.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kRepackSlots[] = {
     {Py_tp_doc, const_cast<char*>("What `repack` measured.")},
-    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+    {Py_tp_new, reinterpret_cast<void*>(guard<refuse_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc<RepackReport>)},
     {Py_tp_getset, kRepackGetSet},
     {0, nullptr},

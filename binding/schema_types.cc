@@ -49,20 +49,20 @@ PyObject* field_repr(PyObject* self) {
 }
 
 PyGetSetDef kFieldGetSet[] = {
-    {"name", field_get_name, nullptr, "The field's name.", nullptr},
-    {"ty", field_get_ty, nullptr,
+    {"name", guard<field_get_name>, nullptr, "The field's name.", nullptr},
+    {"ty", guard<field_get_ty>, nullptr,
      "Its type, as the format spells it: `u8`, `u16`, `u32`, `u64`, `i64`,\n`f64` or `uuid`.",
      nullptr},
-    {"offset", field_get_offset, nullptr, "Byte offset inside the record.", nullptr},
+    {"offset", guard<field_get_offset>, nullptr, "Byte offset inside the record.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kFieldSlots[] = {
     {Py_tp_doc, const_cast<char*>("FieldSpec(name, ty, offset)\n--\n\nOne field of a schema.")},
-    {Py_tp_new, reinterpret_cast<void*>(field_spec_new)},
+    {Py_tp_new, reinterpret_cast<void*>(guard<field_spec_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc<FieldSpec>)},
-    {Py_tp_repr, reinterpret_cast<void*>(field_repr)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(value_richcompare<FieldSpec>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<field_repr>)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(guard<value_richcompare<FieldSpec>>)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_getset, kFieldGetSet},
     {0, nullptr},
@@ -107,25 +107,25 @@ PyObject* layout_repr(PyObject* self) {
 }
 
 PyMethodDef kLayoutMethods[] = {
-    {"fixed", as_cfunction(layout_fixed), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"fixed", as_cfunction(guard<layout_fixed>), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "fixed(size)\n--\n\nRecords of exactly `size` bytes."},
-    {"prefixed", as_cfunction(layout_prefixed), METH_NOARGS | METH_STATIC,
+    {"prefixed", as_cfunction(guard<layout_prefixed>), METH_NOARGS | METH_STATIC,
      "prefixed()\n--\n\nRecords preceded by a little-endian `u16` length."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kLayoutGetSet[] = {
-    {"fixed_size", layout_get_fixed_size, nullptr,
+    {"fixed_size", guard<layout_get_fixed_size>, nullptr,
      "Bytes per record, or `None` when records carry a length prefix.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kLayoutSlots[] = {
     {Py_tp_doc, const_cast<char*>("How a record's bytes are delimited inside a frame.")},
-    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+    {Py_tp_new, reinterpret_cast<void*>(guard<refuse_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc<RecordLayout>)},
-    {Py_tp_repr, reinterpret_cast<void*>(layout_repr)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(value_richcompare<RecordLayout>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<layout_repr>)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(guard<value_richcompare<RecordLayout>>)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_methods, kLayoutMethods},
     {Py_tp_getset, kLayoutGetSet},
@@ -156,8 +156,8 @@ bool to_field_list(PyObject* obj, std::vector<FieldSpec>* out) {
   if (size < 0) return false;
   PyTypeObject* type = field_spec_type();
   if (type == nullptr) return false;
+  // No reserve from __len__, which the caller controls: the vector grows with real items.
   std::vector<FieldSpec> fields;
-  fields.reserve(static_cast<std::size_t>(size));
   for (Py_ssize_t i = 0; i < size; ++i) {
     Ref item = steal(PySequence_GetItem(obj, i));
     if (!item) return false;
@@ -218,26 +218,27 @@ PyObject* schema_repr(PyObject* self) {
 }
 
 PyMethodDef kSchemaMethods[] = {
-    {"hash_hex", as_cfunction(schema_hash_hex), METH_NOARGS,
+    {"hash_hex", as_cfunction(guard<schema_hash_hex>), METH_NOARGS,
      "hash_hex($self)\n--\n\nThe FNV-1a 64 fingerprint over the field list, as the file stores "
      "it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kSchemaGetSet[] = {
-    {"name", schema_get_name, nullptr, "The schema's name, `name@version` by convention.", nullptr},
-    {"fields", schema_get_fields, nullptr, "Its fields, in declaration order.", nullptr},
-    {"layout", schema_get_layout, nullptr, "How records are delimited.", nullptr},
+    {"name", guard<schema_get_name>, nullptr, "The schema's name, `name@version` by convention.",
+     nullptr},
+    {"fields", guard<schema_get_fields>, nullptr, "Its fields, in declaration order.", nullptr},
+    {"layout", guard<schema_get_layout>, nullptr, "How records are delimited.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kSchemaSlots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "Schema(name, fields, layout)\n--\n\nWhat the records in a file look like.")},
-    {Py_tp_new, reinterpret_cast<void*>(schema_new)},
+    {Py_tp_new, reinterpret_cast<void*>(guard<schema_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc<Schema>)},
-    {Py_tp_repr, reinterpret_cast<void*>(schema_repr)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(value_richcompare<Schema>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<schema_repr>)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(guard<value_richcompare<Schema>>)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_methods, kSchemaMethods},
     {Py_tp_getset, kSchemaGetSet},

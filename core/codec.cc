@@ -12,6 +12,11 @@ namespace drelix {
 
 namespace {
 
+// Content handed out per piece by FrameDecoder.
+constexpr std::size_t kStreamOut = 262144;
+// Bit 2 of the frame header descriptor (the byte after the magic): the content checksum flag.
+constexpr std::uint8_t kChecksumFlag = 0x04;
+
 // Decoder output granted per growth step when the content size is unknown.
 constexpr std::size_t kDecodeWindow = 131072;
 
@@ -188,6 +193,41 @@ Result<std::uint64_t> decode_one_frame_into(ByteView bytes, std::span<std::uint8
       return in.pos;
     }
     if (window.pos == 0 && in.pos == in.size) return fail(Error::malformed("truncated zstd frame"));
+  }
+}
+
+bool declares_content_checksum(ByteView bytes) {
+  return starts_with_zstd_magic(bytes) && bytes.size() > 4 && (bytes[4] & kChecksumFlag) != 0;
+}
+
+struct FrameDecoder::Context {
+  DCtxPtr dctx{ZSTD_createDCtx()};
+};
+
+FrameDecoder::FrameDecoder() : context_(std::make_unique<Context>()), out_(kStreamOut) {}
+
+FrameDecoder::~FrameDecoder() = default;
+
+Result<std::size_t> FrameDecoder::feed(ByteView bytes, const Sink& sink) {
+  if (done_) return std::size_t{0};
+  ZSTD_DCtx* dctx = context_->dctx.get();
+  if (dctx == nullptr) {
+    return fail(Error::compression(ZSTD_getErrorString(ZSTD_error_memory_allocation)));
+  }
+  ZSTD_inBuffer in{bytes.data(), bytes.size(), 0};
+  for (;;) {
+    ZSTD_outBuffer out{out_.data(), out_.size(), 0};
+    const std::size_t hint = ZSTD_decompressStream(dctx, &out, &in);
+    if (ZSTD_isError(hint)) return fail(Error::compression(ZSTD_getErrorName(hint)));
+    produced_ += out.pos;
+    if (produced_ > kMaxDecodedFrame) return fail(ceiling_exceeded());
+    if (out.pos > 0) sink(ByteView(out_.data(), out.pos));
+    if (hint == 0) {
+      done_ = true;
+      return in.pos;
+    }
+    // A full output buffer may leave more content inside the decoder; otherwise it needs input.
+    if (out.pos < out.size && in.pos == in.size) return in.pos;
   }
 }
 

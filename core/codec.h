@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 
@@ -55,5 +57,38 @@ inline constexpr std::size_t kZstdMaxHeader = 18;
 // The errors of decode_one_frame, plus Error::Malformed "frame content does not match the
 // declared size of {} bytes" when the content is shorter or longer than `out`.
 Result<std::uint64_t> decode_one_frame_into(ByteView bytes, std::span<std::uint8_t> out);
+
+// Whether the zstd frame at the start of `bytes` (which begins with the magic) carries a
+// content checksum, read from its frame header descriptor. A frame that decodes with one has
+// proved its bytes.
+bool declares_content_checksum(ByteView bytes);
+
+// Decodes one zstd frame whose bytes arrive in pieces, handing its content out in pieces of at
+// most 256 KiB: memory stays bounded by the frame's window whatever size it declares.
+class FrameDecoder {
+ public:
+  using Sink = std::function<void(ByteView content)>;
+
+  FrameDecoder();
+  ~FrameDecoder();
+  FrameDecoder(const FrameDecoder&) = delete;
+  FrameDecoder& operator=(const FrameDecoder&) = delete;
+
+  // Feeds the next piece of the frame's bytes; every piece of content it yields goes to `sink`.
+  // Returns how many bytes of `in` the frame took: all of them, unless the frame ended inside
+  // `in` (done() then turns true and later calls take nothing). The errors of
+  // decode_one_frame: Error::Compression (the library's error name) or the ceiling.
+  Result<std::size_t> feed(ByteView in, const Sink& sink);
+  bool done() const { return done_; }
+  // Content bytes handed out so far.
+  std::uint64_t produced() const { return produced_; }
+
+ private:
+  struct Context;
+  std::unique_ptr<Context> context_;
+  Bytes out_;
+  std::uint64_t produced_ = 0;
+  bool done_ = false;
+};
 
 }  // namespace drelix

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <string_view>
 
 #include "core/journal.h"
+#include "core/maintenance.h"
 #include "core/numbers.h"
+#include "core/record_stream.h"
 #include "core/str_cat.h"
 
 namespace drelix {
@@ -102,7 +105,25 @@ Status check_create_arguments(const Schema& schema, std::uint32_t header_area) {
   if (schema.layout.is_fixed() && schema.layout.size() == 0) {
     return fail(Error::usage("record size is zero"));
   }
-  return {};
+  return schema.check_fields_storable();
+}
+
+// The zone a new file starts with must open again as the same schema; anything the field rule
+// above does not cover (text that is not UTF-8, say) is caught by reading it back.
+Status check_zone_reads_back(ByteView zone, const Schema& schema) {
+  Result<Headers> parsed = Headers::parse(zone);
+  Result<Schema> read = parsed ? Schema::from_headers(*parsed) : fail(std::move(parsed).error());
+  if (read && *read == schema) return {};
+  const std::string why =
+      read ? std::string("it reads back as another schema") : read.error().to_string();
+  return fail(Error::usage(
+      str_cat("the headers of schema ", quoted(schema.name), " would not read back: ", why)));
+}
+
+Status remove_stale_journal(const std::string& path) {
+  Status removed = env().unlink(journal_path(path));
+  if (!removed && removed.error().os_code() == ENOENT) return {};
+  return removed;
 }
 
 // Preamble, zone, full sync: the whole of a new file.
@@ -112,61 +133,6 @@ Status write_new_file(File& file, const Preamble& preamble, ByteView zone) {
   DRELIX_TRY(file.write_all_at(kPreambleSize, zone));
   return file.sync();
 }
-
-// Counts the whole records of a stream of bytes handed over in arbitrary pieces, with the same
-// result as split_records over the concatenation. Holds no bytes itself: a record cut by a piece
-// boundary is carried as the number of its bytes still to come.
-class RecordCounter {
- public:
-  explicit RecordCounter(RecordLayout layout) : layout_(layout) {}
-
-  void feed(ByteView piece) {
-    if (layout_.is_fixed()) {
-      seen_ += piece.size();
-      return;
-    }
-    std::size_t p = 0;
-    while (p < piece.size()) {
-      if (prefix_bytes_ < 2) {
-        prefix_[prefix_bytes_++] = piece[p++];
-        if (prefix_bytes_ < 2) continue;
-        body_left_ = load_u16le(prefix_.data());
-      } else {
-        const std::size_t take =
-            static_cast<std::size_t>(std::min<std::uint64_t>(body_left_, piece.size() - p));
-        p += take;
-        body_left_ -= take;
-      }
-      if (body_left_ == 0) finish_record();
-    }
-    seen_ += piece.size();
-  }
-
-  std::uint64_t records() const {
-    if (!layout_.is_fixed()) return records_;
-    return layout_.size() == 0 ? 0 : seen_ / layout_.size();
-  }
-  // Bytes of the stream that belong to whole records.
-  std::uint64_t whole_bytes() const {
-    if (!layout_.is_fixed()) return whole_bytes_;
-    return layout_.size() == 0 ? 0 : seen_ - seen_ % layout_.size();
-  }
-
- private:
-  void finish_record() {
-    ++records_;
-    whole_bytes_ += 2 + std::uint64_t{load_u16le(prefix_.data())};
-    prefix_bytes_ = 0;
-  }
-
-  RecordLayout layout_;
-  std::uint64_t seen_ = 0;
-  std::uint64_t records_ = 0;
-  std::uint64_t whole_bytes_ = 0;
-  std::array<std::uint8_t, 2> prefix_{};
-  std::size_t prefix_bytes_ = 0;
-  std::uint64_t body_left_ = 0;
-};
 
 // Bytes of buffer an appending container needs so that no append reallocates: one byte short
 // of the flush threshold plus the largest record the layout admits, in on-disk form.
@@ -185,12 +151,17 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   DRELIX_ASSIGN_OR_RETURN(Headers headers,
                           initial_headers(schema, source, writer, created_at_millis, user));
   DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers.render(header_area));
+  DRELIX_TRY(check_zone_reads_back(zone, schema));
 
   const Preamble preamble{header_area, kFormatVersion, kFlagCompressed};
   DRELIX_ASSIGN_OR_RETURN(FilePtr file, env().create_exclusive(path, 0666));
+  // A journal at this path belonged to a file that is gone (the create was exclusive), and
+  // replayed into this one it would overwrite its records: it goes before anything is written,
+  // durably with the directory sync below.
+  Status written = remove_stale_journal(path);
   // The directory entry is synced too: every later close syncs only the file, and a file whose
   // name a power cut can take back would take its durable frames with it.
-  Status written = write_new_file(*file, preamble, zone);
+  if (written) written = write_new_file(*file, preamble, zone);
   if (written) written = sync_dir_of(path);
   if (!written) {
     // The file is ours (the create was exclusive) and useless half-written; leaving it would
@@ -258,14 +229,17 @@ Result<Container> Container::open_read(const std::string& path) {
 
 Result<Container> Container::open_append(const std::string& path) {
   DRELIX_TRY(replay_journal(path));
+  remove_stale_repack(path);
   DRELIX_ASSIGN_OR_RETURN(Container c, open_inner(path, true));
+  // Reading copes with any list that fits the file, but every close writes at the tail start.
+  DRELIX_TRY(check_frames_disjoint(c.frames_));
 
   const std::uint64_t tail = c.tail_start();
   if (c.data_end_ <= tail) return c;
 
   // Count the tail's whole records piece by piece; only the count and the cut matter here.
   const std::uint64_t tail_len = c.data_end_ - tail;
-  RecordCounter counter(c.schema_.layout);
+  RecordStream counter(c.schema_.layout);
   Bytes chunk(static_cast<std::size_t>(std::min<std::uint64_t>(tail_len, kTailChunk)));
   for (std::uint64_t done = 0; done < tail_len;) {
     const std::size_t n =
@@ -382,6 +356,7 @@ Status Container::append_record(ByteView body) {
   const std::size_t capacity = buffer_capacity_for(layout);
   if (buffer_.capacity() < capacity) buffer_.reserve(capacity);
 
+  const std::size_t buffered_before = buffer_.size();
   std::uint64_t raw = body.size();
   if (!layout.is_fixed()) {
     std::array<std::uint8_t, 2> prefix;
@@ -390,12 +365,19 @@ Status Container::append_record(ByteView body) {
     raw += prefix.size();
   }
   buffer_.insert(buffer_.end(), body.begin(), body.end());
+
+  // An append that fails has not taken the record, so that the caller's retry stores it once:
+  // the buffer and the counters go back to what they were. data_end is unchanged, so the next
+  // write (of the records buffered before) lands at the same place, over whatever bytes the
+  // failed write left past the end, and a reopen cuts those as any torn tail.
+  if (buffer_.size() >= kFlushThreshold) {
+    if (Status written = write_buffer(); !written) {
+      buffer_.resize(buffered_before);
+      return written;
+    }
+  }
   bytes_raw_ = sat_add(bytes_raw_, raw);
   records_ = sat_add(records_, 1);
-
-  // On failure the record stays buffered and counted; data_end is unchanged, so the next flush
-  // writes the whole buffer again at the same place.
-  if (buffer_.size() >= kFlushThreshold) DRELIX_TRY(write_buffer());
   return {};
 }
 
@@ -418,8 +400,13 @@ Status Container::set_user_header(std::string_view key, std::string_view value) 
   // in memory and fails at the write, as callers of read-only files expect.
   if (broken_) return fail(Error::usage(kBroken));
   if (sync_failed_) return fail(Error::usage(kSyncFailed));
+  Headers before = headers_;
   DRELIX_TRY(headers_.set_user(key, value));
-  return flush_headers();
+  Status flushed = flush_headers();
+  // A zone too small for the value fails before anything is written; keeping the value in
+  // memory would make every later close and seal fail the same way, so it goes.
+  if (!flushed && flushed.error().kind() == Error::Kind::ZoneFull) headers_ = std::move(before);
+  return flushed;
 }
 
 Result<Bytes> Container::read_tail() {

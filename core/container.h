@@ -38,7 +38,8 @@ class Container {
                                   const UserHeaders& user);
   // Nothing is recovered and nothing is written.
   static Result<Container> open_read(const std::string& path);
-  // Replays a pending seal journal and cuts a torn record off the tail first.
+  // Replays a pending seal journal and cuts a torn record off the tail first. Refuses a frame
+  // list whose frames overlap or end after its last one (check_frames_disjoint).
   static Result<Container> open_append(const std::string& path);
   // The shared opening path (also used by the maintenance operations).
   static Result<Container> open_inner(const std::string& path, bool writable);
@@ -76,6 +77,8 @@ class Container {
   // part of the raw tail.
   Status sync_data();
 
+  // A frame's content: the stored bytes, checked against the listed checksum (check_frame_hash)
+  // before anything is decoded, then decoded when they begin with the zstd magic.
   Result<Bytes> read_frame(std::uint64_t frame_id);
   Result<Bytes> read_frame_at(std::uint64_t index);
   Result<Bytes> read_frame_body(const Frame& frame);

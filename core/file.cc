@@ -158,9 +158,16 @@ class PosixFile final : public File {
   FdHolder fd_;
 };
 
+// Whether the system sees the whole of `path`: one holding a NUL would be cut there, and a
+// derived path ("<path>.seal") would then name another file, the data file itself included.
+bool c_path_ok(const std::string& path) {
+  return path.find('\0') == std::string::npos;
+}
+
 // open(2) with the descriptor never leaking into a child process, retried while interrupted
 // (possible on slow file systems); a failure carries `path`.
 Result<FilePtr> open_file(const std::string& path, int flags, std::uint32_t mode) {
+  if (!c_path_ok(path)) return fail(Error::io_at(path, EINVAL));
   int fd;
   do {
     fd = ::open(path.c_str(), flags | O_CLOEXEC, static_cast<mode_t>(mode));
@@ -189,16 +196,49 @@ class PosixEnv final : public Env {
 
   // A failure names `from`, the file being moved.
   Status rename(const std::string& from, const std::string& to) override {
+    if (!c_path_ok(from) || !c_path_ok(to)) return fail(Error::io_at(from, EINVAL));
     if (::rename(from.c_str(), to.c_str()) != 0) return fail(Error::io_at(from, errno));
     return {};
   }
 
   Status unlink(const std::string& path) override {
+    if (!c_path_ok(path)) return fail(Error::io_at(path, EINVAL));
     if (::unlink(path.c_str()) != 0) return fail(Error::io_at(path, errno));
     return {};
   }
 
+  Result<std::string> resolve_links(const std::string& path) override {
+    // As many links as the system follows in one lookup before it gives up with ELOOP.
+    constexpr int kMaxLinks = 40;
+    std::string current = path;
+    for (int hops = 0; hops <= kMaxLinks; ++hops) {
+      if (!c_path_ok(current)) return fail(Error::io_at(current, EINVAL));
+      struct stat st;
+      if (::lstat(current.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return current;
+        return fail(Error::io_at(current, errno));
+      }
+      if (!S_ISLNK(st.st_mode)) return current;
+      std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 256), '\0');
+      for (;;) {
+        const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+        if (n < 0) return fail(Error::io_at(current, errno));
+        if (static_cast<std::size_t>(n) < target.size()) {
+          target.resize(static_cast<std::size_t>(n));
+          break;
+        }
+        target.resize(target.size() * 2);  // the link grew since the lstat
+      }
+      const std::string dir = parent_dir(current);
+      current = target.starts_with('/') || dir.empty() ? target
+                : dir == "/"                           ? "/" + target
+                                                       : dir + "/" + target;
+    }
+    return fail(Error::io_at(path, ELOOP));
+  }
+
   Status sync_dir(const std::string& dir) override {
+    if (!c_path_ok(dir)) return fail(Error::io_at(dir, EINVAL));
     int fd;
     do {
       fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -61,6 +61,10 @@ class Env {
   virtual Status unlink(const std::string& path) = 0;
   // Opens the directory read-only and synchronises it fully.
   virtual Status sync_dir(const std::string& dir) = 0;
+  // The path of the file `path` names once symbolic links in its last component are followed
+  // (a relative target is taken from the link's directory); `path` itself when it is no link
+  // or does not exist. An environment without links keeps this default.
+  virtual Result<std::string> resolve_links(const std::string& path) { return path; }
 };
 
 // The environment the engine uses: the POSIX one unless a test installed another.

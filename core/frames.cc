@@ -1,5 +1,8 @@
 #include "core/frames.h"
 
+#include <algorithm>
+
+#include "core/hash.h"
 #include "core/numbers.h"
 #include "core/str_cat.h"
 
@@ -81,6 +84,45 @@ Result<std::vector<Frame>> parse_frames(std::string_view text) {
     frames.push_back(f);
   }
   return frames;
+}
+
+Status check_frame_hash(const Frame& frame, ByteView stored) {
+  if (frame.hash == 0) return {};
+  const std::uint64_t actual = xxh64(stored);
+  if (actual == frame.hash) return {};
+  return fail(checksum_mismatch(frame, actual));
+}
+
+Error checksum_mismatch(const Frame& frame, std::uint64_t actual) {
+  return Error::malformed(str_cat("frame ", frame.id, ": checksum mismatch, _frames says ",
+                                  to_hex16(frame.hash), ", the bytes hash to ", to_hex16(actual)));
+}
+
+Status check_frames_disjoint(const std::vector<Frame>& frames) {
+  if (frames.empty()) return {};
+  const char kAdvice[] = "; run rebuild_headers to derive the frame list from the data";
+  const std::uint64_t tail = frames.back().offset + frames.back().len;
+  std::vector<const Frame*> by_offset;
+  by_offset.reserve(frames.size());
+  for (const Frame& f : frames) {
+    if (f.offset + f.len > tail) {
+      return fail(
+          Error::malformed(str_cat("frame ", f.id, " ends at data offset ", f.offset + f.len,
+                                   ", after the tail start at ", tail, kAdvice)));
+    }
+    if (f.len != 0) by_offset.push_back(&f);  // an empty frame occupies nothing
+  }
+  std::sort(by_offset.begin(), by_offset.end(),
+            [](const Frame* a, const Frame* b) { return a->offset < b->offset; });
+  for (std::size_t i = 1; i < by_offset.size(); ++i) {
+    const Frame& before = *by_offset[i - 1];
+    const Frame& f = *by_offset[i];
+    if (before.offset + before.len > f.offset) {
+      return fail(Error::malformed(str_cat("frames ", before.id, " and ", f.id,
+                                           " overlap at data offset ", f.offset, kAdvice)));
+    }
+  }
+  return {};
 }
 
 Status check_frames_fit(const std::vector<Frame>& frames, std::uint64_t data_start,

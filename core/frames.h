@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/bytes.h"
 #include "core/error.h"
 
 namespace drelix {
@@ -27,6 +28,20 @@ Result<std::vector<Frame>> parse_frames(std::string_view text);
 // Error::Malformed for the first frame that overflows or ends past `file_len`.
 Status check_frames_fit(const std::vector<Frame>& frames, std::uint64_t data_start,
                         std::uint64_t file_len);
+
+// Error::Malformed when two frames overlap, or a frame ends after the end of the last listed
+// frame (where the tail, and the next close, begin), with the advice to run rebuild_headers.
+// Such a list (one bit flipped in an offset makes one) would have a close overwrite durable
+// frames. Gaps between frames are fine. Requires check_frames_fit to have passed.
+Status check_frames_disjoint(const std::vector<Frame>& frames);
+
+// The one comparison of a frame's listed checksum with its stored bytes, for every read path.
+// Succeeds when `frame.hash` is 0 (no checksum) or equals the XXH64 of `stored` (the bytes the
+// frame occupies in the file, exactly as read); otherwise Error::Malformed "frame {id}:
+// checksum mismatch, _frames says {listed:016x}, the bytes hash to {actual:016x}".
+Status check_frame_hash(const Frame& frame, ByteView stored);
+// That error, for a frame whose stored bytes hash to `actual`.
+Error checksum_mismatch(const Frame& frame, std::uint64_t actual);
 
 // Rough number of frames a zone of `header_area` bytes can list.
 inline std::uint64_t max_frames_for(std::uint64_t header_area) {

@@ -1,5 +1,7 @@
 #include "core/hash.h"
 
+// The state's layout, so that it can live inside our object instead of the library's heap.
+#define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>
 
 namespace drelix {
@@ -22,6 +24,24 @@ std::uint64_t xxh64(ByteView data) {
   static constexpr std::uint8_t kEmpty = 0;
   const void* p = data.empty() ? &kEmpty : data.data();
   return XXH64(p, data.size(), 0);
+}
+
+struct Xxh64Stream::State {
+  XXH64_state_t s;
+};
+
+Xxh64Stream::Xxh64Stream() : state_(std::make_unique<State>()) {
+  XXH64_reset(&state_->s, 0);
+}
+
+Xxh64Stream::~Xxh64Stream() = default;
+
+void Xxh64Stream::update(ByteView piece) {
+  if (!piece.empty()) XXH64_update(&state_->s, piece.data(), piece.size());
+}
+
+std::uint64_t Xxh64Stream::digest() const {
+  return XXH64_digest(&state_->s);
 }
 
 }  // namespace drelix

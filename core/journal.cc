@@ -1,10 +1,12 @@
 #include "core/journal.h"
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
 
 #include "core/hash.h"
+#include "core/preamble.h"
 
 namespace drelix {
 
@@ -40,6 +42,22 @@ bool decode_payload(ByteView payload, std::uint64_t checksum, JournalContent* ou
   out->zone = payload.subspan(kPayloadPrefix, static_cast<std::size_t>(z));
   out->frame = payload.subspan(static_cast<std::size_t>(kPayloadPrefix + z));
   return true;
+}
+
+// Whether a well-formed journal belongs to the data file open as `data`: its zone is exactly
+// the file's header zone, and its offset lies in the data section, at most at the file's end
+// (a power cut may have taken the tail the journal alone still holds). Anything else was
+// written for another file (one deleted and recreated under the same name, say) and splicing
+// it would overwrite this one's records. A file without a readable preamble never had a close.
+Result<bool> journal_fits(File& data, const JournalContent& content) {
+  std::array<std::uint8_t, kPreambleSize> block;
+  DRELIX_ASSIGN_OR_RETURN(const std::size_t got, data.read_at(0, block));
+  if (got < block.size()) return false;
+  const Result<Preamble> preamble = Preamble::decode(block);
+  if (!preamble) return false;
+  DRELIX_ASSIGN_OR_RETURN(const std::uint64_t file_len, data.length());
+  return content.zone.size() == preamble->header_area && content.offset >= preamble->data_start() &&
+         content.offset <= file_len;
 }
 
 // The bits a new journal of `path` gets: those of the data file, so that a journal never exposes
@@ -143,9 +161,9 @@ Status splice_parts(File& file, std::uint64_t offset, ByteView zone,
 // Steps:
 //   1. Open the journal: absent is nothing to do; present but unopenable is an error, since it
 //      may hold a close whose splice had already begun.
-//   2. Read and check the 22-byte header against the file's length, then the payload; the first
-//      failed check makes the journal invalid, and an invalid journal is deleted (the data file
-//      was never touched).
+//   2. Read and check the 22-byte header against the file's length, then the payload, then
+//      that it fits the data file (journal_fits); the first failed check makes the journal
+//      invalid, and an invalid journal is deleted (the data file was never touched).
 //   3. Splice a valid journal into the data file, then delete it. A failed splice keeps the
 //      journal for the next opener.
 Status replay_journal(const std::string& path) {
@@ -185,6 +203,10 @@ Status replay_journal(const std::string& path) {
   JournalContent content;
   if (!decode_payload(payload, checksum, &content)) return discard();
 
+  DRELIX_ASSIGN_OR_RETURN(FilePtr data, env().open_read_write(path));
+  DRELIX_ASSIGN_OR_RETURN(const bool fits, journal_fits(*data, content));
+  if (!fits) return discard();
+
   // The close that wrote this journal may have died before syncing it: what we read may still
   // be only in the page cache. Splicing from it and then losing power would leave a data file
   // changed by a journal that no longer exists, so make the journal durable first.
@@ -192,7 +214,6 @@ Status replay_journal(const std::string& path) {
   journal.reset();
   DRELIX_TRY(sync_dir_of(jpath));
 
-  DRELIX_ASSIGN_OR_RETURN(FilePtr data, env().open_read_write(path));
   DRELIX_TRY(splice(*data, content.offset, content.zone, content.frame));
   data.reset();
   // A journal left behind would be replayed again after later appends and cut them off, so an

@@ -38,8 +38,9 @@ Status splice_parts(File& file, std::uint64_t offset, ByteView zone,
                     std::span<const ByteView> frame_parts);
 
 // Finishes or discards a pending journal of `path`. A missing journal is nothing to do; an
-// invalid one is deleted; a valid one is made durable (it may never have been synced), spliced,
-// then deleted. A journal that exists but cannot
+// invalid one, or one that does not fit the data file (a zone of another size than the file's
+// header zone, an offset before its data section or past its end), is deleted; a valid one is made
+// durable (it may never have been synced), spliced, then deleted. A journal that exists but cannot
 // be read fails with Error::Io naming the journal (it might hold a close that must not be lost).
 Status replay_journal(const std::string& path);
 

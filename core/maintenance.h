@@ -39,8 +39,14 @@ struct RepackReport {
   std::uint64_t frames = 0;
 };
 
+// Repacks the file `path` names, through symbolic links: the link stays and its target is
+// replaced. Refuses (changing nothing) a frame whose listed checksum fails.
 Result<RepackReport> repack(const std::string& path, std::int32_t level);
 Result<RepackReport> repack_with_header_area(const std::string& path, std::int32_t level,
                                              std::uint32_t header_area);
+
+// Removes the "<file>.repack" a killed repack of the file `path` names left behind, if any.
+// Best effort: a failure is ignored, since the next repack truncates the name anyway.
+void remove_stale_repack(const std::string& path);
 
 }  // namespace drelix

@@ -171,6 +171,9 @@ std::string render_preview(ByteView tail, const Schema& schema) {
     if (i == 0) first_row_end = out.size();
   }
   if (out.size() > kPreviewMaxBytes) out.resize(first_row_end);
+  // A first row past the cap would take zone room no later close can give back (with 120 uuid
+  // fields it alone is 4 KB, so every close of such a file would fail for want of room).
+  if (out.size() > kPreviewMaxBytes) out.clear();
   return out;
 }
 

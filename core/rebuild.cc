@@ -6,7 +6,8 @@
 // _frames entry begins is taken to be that entry stored raw (a level-0 close or repack), since
 // raw bytes carry no mark of their own. Anywhere else the scan stops and the rest is tail.
 // Because stopping short of listed frames would make the derived list drop them, `fix` refuses
-// to write in that case rather than expose their bytes as tail.
+// to write in that case rather than expose their bytes as tail. Frames are read in pieces and
+// counted as their content streams by, so the scan's memory does not grow with a frame.
 
 #include <algorithm>
 #include <optional>
@@ -16,21 +17,19 @@
 
 #include "core/codec.h"
 #include "core/container.h"
+#include "core/frame_stream.h"
 #include "core/frames.h"
 #include "core/hash.h"
 #include "core/journal.h"
 #include "core/maintenance.h"
 #include "core/numbers.h"
+#include "core/record_stream.h"
 #include "core/schema.h"
 #include "core/str_cat.h"
 
 namespace drelix {
 
 namespace {
-
-// The first read at a frame's start; doubled after each failed decode while more data remains.
-constexpr std::uint64_t kFirstWindow = 262144;
-constexpr std::uint64_t kWindowCeiling = std::uint64_t{1} << 63;
 
 // The stored entries by offset, so that a derived frame finds the entry beginning where it
 // begins (the first such entry in list order) without a search of the whole list.
@@ -78,35 +77,72 @@ struct Derived {
   std::uint64_t end = 0;  // where the scan stopped, relative to data start
 };
 
-// One frame found by the scan: its length in the file, its checksum and its content.
+// One frame found by the scan: its length in the file, its checksum, and what its content
+// holds (counted as it streamed by, never held whole).
 struct Found {
   std::uint64_t len = 0;
   std::uint64_t hash = 0;
-  Bytes content;
+  std::uint64_t content_bytes = 0;
+  std::uint64_t records = 0;
+  std::uint64_t torn = 0;
+  // The bytes proved themselves: a zstd frame that decoded with its own content checksum.
+  bool proven = false;
 };
 
-// Decodes the zstd frame at `pos`, offering a growing window until it decodes or all
-// `remaining` bytes have been offered.
-Result<Found> decode_at(File& file, std::uint64_t pos, std::uint64_t remaining) {
-  for (std::uint64_t window = kFirstWindow;; window *= 2) {
-    DRELIX_ASSIGN_OR_RETURN(Bytes bytes, read_at(file, pos, std::min(window, remaining)));
-    Result<DecodedFrame> decoded = decode_one_frame(bytes);
-    if (decoded) {
-      // The window already holds the frame's bytes: hashing them here equals reading them again.
-      const ByteView frame(bytes.data(), static_cast<std::size_t>(decoded->consumed));
-      return Found{decoded->consumed, xxh64(frame), std::move(decoded->content)};
+// Decodes the zstd frame at `pos` from at most `remaining` bytes read in pieces, hashing the
+// bytes the frame takes and counting its records. The decoder's error, or "truncated zstd
+// frame" when the bytes run out first, is the error decoding all `remaining` bytes would give.
+Result<Found> decode_at(File& file, std::uint64_t pos, std::uint64_t remaining,
+                        RecordLayout layout) {
+  FrameDecoder decoder;
+  RecordStream records(layout);
+  Xxh64Stream hasher;
+  Found found;
+  Status decoded;
+  auto piece = [&](ByteView bytes) {
+    if (!decoded || decoder.done()) return;
+    if (found.len == 0) found.proven = declares_content_checksum(bytes);
+    Result<std::size_t> took =
+        decoder.feed(bytes, [&records](ByteView content) { records.feed(content); });
+    if (!took) {
+      decoded = fail(std::move(took).error());
+      return;
     }
-    if (bytes.size() >= remaining) return fail(std::move(decoded).error());
-    if (window >= kWindowCeiling) return fail(Error::malformed("frame is impossibly large"));
+    hasher.update(bytes.first(*took));
+    found.len += *took;
+  };
+  // The pieces stop mattering once the frame has ended; reading on to `remaining` would cost a
+  // pass over the rest of the data section, so the read goes in windows that end early.
+  for (std::uint64_t at = 0; at < remaining && decoded && !decoder.done();) {
+    const std::uint64_t window = std::min<std::uint64_t>(kStreamPiece, remaining - at);
+    DRELIX_ASSIGN_OR_RETURN(const std::uint64_t got,
+                            read_pieces(file, sat_add(pos, at), window, piece));
+    at += got;
+    if (got < window) break;
   }
+  if (!decoded) return fail(std::move(decoded).error());
+  if (!decoder.done()) return fail(Error::malformed("truncated zstd frame"));
+  found.hash = hasher.digest();
+  found.content_bytes = decoder.produced();
+  found.records = records.records();
+  found.torn = records.torn();
+  return found;
 }
 
-// Reads the stored entry `f` as a raw frame. Nothing when its bytes are no longer all there.
-Result<std::optional<Found>> read_raw_at(File& file, std::uint64_t pos, const Frame& f) {
-  DRELIX_ASSIGN_OR_RETURN(Bytes bytes, read_at(file, pos, f.len));
-  if (bytes.size() < f.len) return std::optional<Found>();
-  const std::uint64_t hash = xxh64(bytes);
-  return std::optional<Found>(Found{f.len, hash, std::move(bytes)});
+// Reads the stored entry `f` as a raw frame, in pieces. Nothing when its bytes are no longer
+// all there.
+Result<std::optional<Found>> read_raw_at(File& file, std::uint64_t pos, const Frame& f,
+                                         RecordLayout layout) {
+  RecordStream records(layout);
+  Xxh64Stream hasher;
+  DRELIX_ASSIGN_OR_RETURN(const std::uint64_t got,
+                          read_pieces(file, pos, f.len, [&](ByteView piece) {
+                            hasher.update(piece);
+                            records.feed(piece);
+                          }));
+  if (got < f.len) return std::optional<Found>();
+  return std::optional<Found>(
+      Found{f.len, hasher.digest(), f.len, records.records(), records.torn(), false});
 }
 
 // The end of the stored frame that reaches furthest into the data section.
@@ -134,29 +170,36 @@ Result<Derived> scan(Container& c) {
     DRELIX_ASSIGN_OR_RETURN(const Bytes head, read_at(c.file(), at, 4));
     const Frame* entry = index.at(pos);
 
+    const RecordLayout layout = c.schema().layout;
     Found found;
     if (starts_with_zstd_magic(head)) {
-      Result<Found> decoded = decode_at(c.file(), at, remaining);
+      Result<Found> decoded = decode_at(c.file(), at, remaining, layout);
       // Past every listed frame lies the tail, whose records may well begin with the magic by
       // chance: bytes there that do not decode are the tail, not a damaged frame.
       if (!decoded && pos >= listed_end) break;
       if (!decoded) return fail(std::move(decoded).error());
       found = std::move(*decoded);
     } else if (const Frame* raw_entry = index.raw_at(pos, remaining)) {
-      DRELIX_ASSIGN_OR_RETURN(std::optional<Found> raw, read_raw_at(c.file(), at, *raw_entry));
+      DRELIX_ASSIGN_OR_RETURN(std::optional<Found> raw,
+                              read_raw_at(c.file(), at, *raw_entry, layout));
       if (!raw) break;
-      found = std::move(*raw);
+      found = *raw;
     } else {
       break;
     }
 
-    const std::uint64_t torn = for_each_record(
-        found.content, c.schema().layout, [&d](ByteView) { d.records = sat_add(d.records, 1); });
-    if (torn != 0) {
+    if (found.torn != 0) {
       return fail(Error::malformed(
-          str_cat("frame at offset ", pos, ": ", torn, " torn bytes inside a closed frame")));
+          str_cat("frame at offset ", pos, ": ", found.torn, " torn bytes inside a closed frame")));
     }
-    d.bytes_raw = sat_add(d.bytes_raw, found.content.size());
+    d.records = sat_add(d.records, found.records);
+    d.bytes_raw = sat_add(d.bytes_raw, found.content_bytes);
+    // A listed checksum is the only witness of what a raw frame's bytes were: bytes that hash
+    // otherwise are damaged, and listing their hash would bless the damage. Only a frame that
+    // proved its bytes with its own content checksum may have a stale listed one replaced.
+    if (entry != nullptr && entry->hash != 0 && entry->len == found.len && !found.proven) {
+      found.hash = entry->hash;
+    }
 
     // An entry that begins here names this frame; otherwise the entry at the same position in
     // the list does, and a frame beyond the stored list gets a fresh id.

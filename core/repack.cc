@@ -144,16 +144,30 @@ Result<std::uint64_t> build(Container& old, TempFile& temp, std::int32_t level,
 
 }  // namespace
 
+void remove_stale_repack(const std::string& path) {
+  const Result<std::string> target = env().resolve_links(path);
+  if (!target) return;
+  const std::string temp = temp_path(*target);
+  if (env().open_read(temp)) (void)env().unlink(temp);
+}
+
 Result<RepackReport> repack(const std::string& path, std::int32_t level) {
   DRELIX_ASSIGN_OR_RETURN(const PeekResult peeked, peek_headers(path));
   return repack_with_header_area(path, level, peeked.preamble.header_area);
 }
 
-// 1. replay the journal; 2. check the zone size; 3. open the old file; 4-12. build the new
-// file under the temporary name; 13. rename it over the old one; 14. sync the directory.
-Result<RepackReport> repack_with_header_area(const std::string& path, std::int32_t level,
+// 0. follow links; 1. replay the journal, remove a stale temporary file; 2. check the zone size; 3.
+// open the old file; 4-12. build the new file under the temporary name; 13. rename it over the old
+// one; 14. sync the directory.
+Result<RepackReport> repack_with_header_area(const std::string& link, std::int32_t level,
                                              std::uint32_t header_area) {
-  DRELIX_TRY(replay_journal(path));
+  // The new file is renamed over the path: over a link that would replace the link by a file
+  // and leave its target stale, so everything below works on the file the link names.
+  DRELIX_ASSIGN_OR_RETURN(const std::string path, env().resolve_links(link));
+  // A close through the link journals beside the link, one through the target beside it.
+  DRELIX_TRY(replay_journal(link));
+  if (path != link) DRELIX_TRY(replay_journal(path));
+  remove_stale_repack(path);
   if (header_area == 0 || header_area > kMaxHeaderArea) {
     return fail(Error::usage(
         str_cat("header zone of ", header_area, " bytes is outside 1..=", kMaxHeaderArea)));

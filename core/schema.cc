@@ -60,6 +60,20 @@ std::string Schema::fields_value() const {
   return out;
 }
 
+Status Schema::check_fields_storable() const {
+  auto storable = [](std::string_view text) {
+    return !text.empty() && text.find_first_of(":;") == std::string_view::npos;
+  };
+  for (const FieldSpec& f : fields) {
+    if (!storable(f.name) || !storable(f.ty)) {
+      return fail(Error::usage(str_cat("field ", quoted(f.name), " of type ", quoted(f.ty),
+                                       " would not read back: names and types must be "
+                                       "non-empty and hold no ':' or ';'")));
+    }
+  }
+  return {};
+}
+
 std::string Schema::hash_hex() const {
   return to_hex16(fnv1a64(as_bytes(fields_value())));
 }

@@ -57,6 +57,10 @@ struct Schema {
   // FNV-1a 64 of fields_value(), 16 lower-case hex digits.
   std::string hash_hex() const;
 
+  // Error::Usage naming the first field whose "name:ty:offset" token would not read back as
+  // itself: an empty name or type, or one holding ':' or ';'.
+  Status check_fields_storable() const;
+
   // Reads _schema, _record, _schema_fields (in that order of checks). Does not look at
   // _schema_hash.
   static Result<Schema> from_headers(const Headers& headers);

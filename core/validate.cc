@@ -1,9 +1,11 @@
 // validate: reads a whole file and lists what is wrong with it.
 //
 // Faults that keep the file from opening fail the call; every later fault becomes one problem
-// line and the checks go on. Each frame's bytes are read once: the same buffer is hashed for
-// the checksum and then decoded for the content, which keeps one frame in memory at a time and
-// halves the reads, while giving the lines a separate checksum read and content read would.
+// line and the checks go on. Each frame's bytes are read once, in pieces: every piece is hashed
+// for the checksum and passed on to the decoder, whose content is counted record by record as it
+// comes. Nothing holds a whole frame or the whole tail, so memory stays bounded whatever a frame
+// declares or the tail holds, while the lines are those a separate checksum read and content
+// read would give.
 
 #include <optional>
 #include <string>
@@ -11,12 +13,12 @@
 #include <utility>
 #include <vector>
 
-#include "core/codec.h"
 #include "core/container.h"
-#include "core/hash.h"
+#include "core/frame_stream.h"
 #include "core/journal.h"
 #include "core/maintenance.h"
 #include "core/numbers.h"
+#include "core/record_stream.h"
 #include "core/schema.h"
 #include "core/str_cat.h"
 
@@ -34,81 +36,109 @@ class Problems {
   void add(const Parts&... parts) {
     if (lines_.size() < kMaxProblems) lines_.push_back(str_cat(parts...));
   }
+  bool full() const { return lines_.size() >= kMaxProblems; }
 
  private:
   std::vector<std::string>& lines_;
 };
 
-// What reading one frame gave: the content, or the error a content read met.
-using FrameContent = Result<Bytes>;
+// Walks the records of one frame's content or of the tail as they stream by: counts them and
+// runs the caller's check, whose lines are held until the content is known to be whole (a
+// frame that fails to decode reports that alone, as if its records were never seen).
+class Walk {
+ public:
+  Walk(RecordLayout layout, const RecordCheck& check, std::string label)
+      : label_(std::move(label)),
+        records_(layout, check ? RecordStream::Visit([this, &check](ByteView record) {
+                   if (held_.size() >= kMaxProblems) return;
+                   if (std::optional<std::string> failure = check(record)) {
+                     held_.push_back(str_cat(label_, *failure));
+                   }
+                 })
+                               : RecordStream::Visit()) {}
+  Walk(const Walk&) = delete;
+  Walk& operator=(const Walk&) = delete;
 
-// The content of `bytes` (the frame's bytes, exactly `len` of them) as read_frame_body would
-// decode it: empty, one decoded zstd frame, or the stored bytes of a level-0 frame.
-FrameContent content_of(Bytes bytes) {
-  if (bytes.empty()) return Bytes();
-  if (!starts_with_zstd_magic(bytes)) return bytes;
-  DRELIX_ASSIGN_OR_RETURN(DecodedFrame decoded, decode_one_frame(bytes));
-  return std::move(decoded.content);
-}
-
-// Reads one frame once for both the checksum and the content. Adds the checksum line (and the
-// checksum step's unreadable line) itself; returns the content or the content step's error.
-FrameContent read_checked_frame(Container& c, const Frame& f, Problems& problems) {
-  const std::uint64_t start = sat_add(c.data_start(), f.offset);
-  const std::uint64_t end = sat_add(start, f.len);
-  const bool fits = start != UINT64_MAX && end != UINT64_MAX && end <= c.data_end();
-  if (!fits) {
-    // The open has already refused such frames; should one get here, the content read's own
-    // checks produce the exact error, after the checksum read over the saturated range.
-    if (f.hash != 0) {
-      Result<Bytes> bytes = read_at(c.file(), start, f.len);
-      if (!bytes) {
-        problems.add("frame ", f.id, ": ", bytes.error().to_string());
-      } else if (const std::uint64_t h = xxh64(*bytes); h != f.hash) {
-        problems.add("frame ", f.id, ": checksum mismatch, _frames says ", to_hex16(f.hash),
-                     ", the bytes hash to ", to_hex16(h));
-      }
-    }
-    return c.read_frame_body(f);
+  void feed(ByteView piece) { records_.feed(piece); }
+  const RecordStream& records() const { return records_; }
+  void report_checks(Problems& problems) const {
+    for (const std::string& line : held_) problems.add(line);
   }
 
-  Result<Bytes> bytes = read_at(c.file(), start, f.len);
-  if (!bytes) {
-    // A separate content read of the same range would fail the same way.
-    if (f.hash != 0) problems.add("frame ", f.id, ": ", bytes.error().to_string());
-    return fail(std::move(bytes).error());
-  }
-  if (f.hash != 0) {
-    if (const std::uint64_t h = xxh64(*bytes); h != f.hash) {
-      problems.add("frame ", f.id, ": checksum mismatch, _frames says ", to_hex16(f.hash),
-                   ", the bytes hash to ", to_hex16(h));
-    }
-  }
-  // The file ended inside the frame: an exact read of the content would meet end of file.
-  if (bytes->size() < f.len) return fail(Error::io_eof());
-  return content_of(std::move(*bytes));
-}
-
-struct Walked {
-  std::uint64_t records = 0;  // whole records
-  std::uint64_t torn = 0;     // trailing bytes that are not a whole record
+ private:
+  std::string label_;
+  std::vector<std::string> held_;
+  RecordStream records_;
 };
 
-// Counts the records of `data` without building a record list.
-Walked count_records(ByteView data, RecordLayout layout) {
-  Walked w;
-  w.torn = for_each_record(data, layout, [&w](ByteView) { w.records = sat_add(w.records, 1); });
-  return w;
+// Checks one frame: the checksum line, then either the content's error or its torn line and
+// the check's lines. Returns the frame's whole records, 0 when its content could not be read.
+std::uint64_t check_frame(Container& c, const Frame& f, const RecordCheck& check,
+                          Problems& problems) {
+  const std::string label = str_cat("frame ", f.id, ": ");
+  const std::uint64_t start = sat_add(c.data_start(), f.offset);
+  const std::uint64_t end = sat_add(start, f.len);
+  if (start == UINT64_MAX || end == UINT64_MAX || end > c.data_end()) {
+    // The open has already refused such frames; should one get here, the content read's own
+    // range checks give the exact error, after the checksum over whatever the range holds.
+    if (f.hash != 0) {
+      Result<StreamedFrame> hashed = stream_frame(c.file(), start, f.len, [](ByteView) {});
+      if (!hashed) {
+        problems.add(label, hashed.error().to_string());
+      } else if (hashed->hash != f.hash) {
+        problems.add(checksum_mismatch(f, hashed->hash).to_string());
+      }
+    }
+    Frame unchecked = f;
+    unchecked.hash = 0;  // reported above
+    const Result<Bytes> content = c.read_frame_body(unchecked);
+    if (!content) {
+      problems.add(label, content.error().to_string());
+      return 0;
+    }
+    Walk walk(c.schema().layout, check, label);
+    walk.feed(*content);
+    if (walk.records().torn() != 0) problems.add(label, walk.records().torn(), " torn bytes");
+    walk.report_checks(problems);
+    return walk.records().records();
+  }
+
+  Walk walk(c.schema().layout, check, label);
+  Result<StreamedFrame> streamed =
+      stream_frame(c.file(), start, f.len, [&walk](ByteView piece) { walk.feed(piece); });
+  if (!streamed) {
+    // A separate checksum read and content read of the same range would both fail this way.
+    if (f.hash != 0) problems.add(label, streamed.error().to_string());
+    problems.add(label, streamed.error().to_string());
+    return 0;
+  }
+  if (f.hash != 0 && streamed->hash != f.hash) {
+    problems.add(checksum_mismatch(f, streamed->hash).to_string());
+  }
+  if (!streamed->content) {
+    problems.add(label, streamed->content.error().to_string());
+    return 0;
+  }
+  if (walk.records().torn() != 0) problems.add(label, walk.records().torn(), " torn bytes");
+  walk.report_checks(problems);
+  return walk.records().records();
 }
-// Runs the caller's check over every whole record of `data`; each failure becomes a line
-// that starts with `label`.
-template <class... Label>
-void run_check(ByteView data, RecordLayout layout, const RecordCheck& check, Problems& problems,
-               const Label&... label) {
-  if (!check) return;
-  for_each_record(data, layout, [&](ByteView record) {
-    if (std::optional<std::string> failure = check(record)) problems.add(label..., *failure);
-  });
+
+// Checks the tail's whole records in pieces; returns how many there are.
+std::uint64_t check_tail(Container& c, const RecordCheck& check, Problems& problems) {
+  const std::uint64_t tail = c.tail_start();
+  const std::uint64_t len = c.data_end() > tail ? c.data_end() - tail : 0;
+  Walk walk(c.schema().layout, check, "tail: ");
+  Result<std::uint64_t> got =
+      read_pieces(c.file(), tail, len, [&walk](ByteView piece) { walk.feed(piece); });
+  // The whole tail was there when the file was opened: a shorter read is an end of file.
+  if (got && *got < len) got = fail(Error::io_eof());
+  if (!got) {
+    problems.add("tail: ", got.error().to_string());
+    return 0;
+  }
+  walk.report_checks(problems);
+  return walk.records().records();
 }
 
 void check_schema_hash(const Container& c, Problems& problems) {
@@ -123,36 +153,23 @@ void check_schema_hash(const Container& c, Problems& problems) {
 
 Result<ValidateReport> validate(const std::string& path, const RecordCheck& check) {
   DRELIX_TRY(replay_journal(path));
+  remove_stale_repack(path);
   DRELIX_ASSIGN_OR_RETURN(Container c, Container::open_read(path));
   // From here on every fault is a problem line; nothing fails the call.
 
   ValidateReport report;
   Problems problems(report.problems);
   std::uint64_t frame_records = 0;
-  const RecordLayout layout = c.schema().layout;
 
   check_schema_hash(c, problems);
 
   for (const Frame& f : c.frames()) {
     report.frames = sat_add(report.frames, 1);
-    FrameContent content = read_checked_frame(c, f, problems);
-    if (!content) {
-      problems.add("frame ", f.id, ": ", content.error().to_string());
-      continue;
-    }
-    const Walked w = count_records(*content, layout);
-    if (w.torn != 0) problems.add("frame ", f.id, ": ", w.torn, " torn bytes");
-    frame_records = sat_add(frame_records, w.records);
-    report.records = sat_add(report.records, w.records);
-    run_check(*content, layout, check, problems, "frame ", f.id, ": ");
+    const std::uint64_t records = check_frame(c, f, check, problems);
+    frame_records = sat_add(frame_records, records);
+    report.records = sat_add(report.records, records);
   }
-
-  if (Result<Bytes> tail = c.read_tail(); !tail) {
-    problems.add("tail: ", tail.error().to_string());
-  } else {
-    report.records = sat_add(report.records, count_records(*tail, layout).records);
-    run_check(*tail, layout, check, problems, "tail: ");
-  }
+  report.records = sat_add(report.records, check_tail(c, check, problems));
 
   const std::uint64_t stored = parse_counter(c.headers().get("_records").value_or("0"));
   if (stored != frame_records) {

@@ -1,8 +1,9 @@
 // replay_journal over arbitrary journal bytes. Each run writes a fixed small data file and the
 // input as its ".seal" in a scratch directory, then replays. Oracles, checked against an
-// independent reading of the journal format: an invalid journal is deleted and the data file is
-// untouched; a valid one is spliced exactly (frame at offset, cut after it, zone at 16) and
-// deleted; replay fails only when the splice itself cannot be done, and then keeps the journal.
+// independent reading of the journal format: an invalid journal (or one that does not fit the
+// data file) is deleted and the data file is untouched; a valid one is spliced exactly (frame at
+// offset, cut after it, zone at 16) and deleted; replay fails only when the splice itself cannot
+// be done, and then keeps the journal.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -19,11 +20,17 @@ using fuzz::outcome;
 
 namespace {
 
-// The data file every run starts from: a preamble-like head and a few hundred bytes of data.
+// The data file every run starts from: a preamble declaring a 32-byte zone, then a few hundred
+// bytes standing for the zone and the data.
+constexpr std::uint64_t kZone = 32;
+constexpr std::uint64_t kDataStart = 16 + kZone;
+
 Bytes initial_data() {
   Bytes b(300);
   for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<std::uint8_t>(i * 31 + 7);
-  std::memcpy(b.data(), "DRELIX", 6);
+  const std::uint8_t preamble[16] = {'D',   'R', 'E', 'L', 'I', 'X', 1, 1,
+                                     kZone, 0,   0,   0,   0,   0,   0, 0};
+  std::memcpy(b.data(), preamble, sizeof preamble);
   return b;
 }
 
@@ -34,7 +41,7 @@ struct Parsed {
 };
 
 // The journal format, read without the engine's code.
-std::optional<Parsed> read_journal(ByteView j) {
+std::optional<Parsed> read_journal(ByteView j, std::uint64_t file_len) {
   if (j.size() < 22 || std::memcmp(j.data(), "DJRNL2", 6) != 0) return std::nullopt;
   const std::uint64_t p = load_u64le(j.data() + 6);
   if (p == 0 || p != j.size() - 22) return std::nullopt;
@@ -43,8 +50,11 @@ std::optional<Parsed> read_journal(ByteView j) {
   if (p < 16) return std::nullopt;
   const std::uint64_t z = load_u64le(payload.data() + 8);
   if (z > p - 16 || p - 16 - z == 0) return std::nullopt;
-  return Parsed{load_u64le(payload.data()), payload.subspan(16, static_cast<std::size_t>(z)),
-                payload.subspan(16 + static_cast<std::size_t>(z))};
+  const Parsed parsed{load_u64le(payload.data()), payload.subspan(16, static_cast<std::size_t>(z)),
+                      payload.subspan(16 + static_cast<std::size_t>(z))};
+  // A journal written for another file: a zone of another size, an offset outside the data.
+  if (z != kZone || parsed.offset < kDataStart || parsed.offset > file_len) return std::nullopt;
+  return parsed;
 }
 
 constexpr std::uint64_t kModelLimit = 1 << 20;
@@ -58,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::put_file(path, initial);
   fuzz::put_file(jpath, ByteView(data, size));
 
-  const std::optional<Parsed> parsed = read_journal(ByteView(data, size));
+  const std::optional<Parsed> parsed = read_journal(ByteView(data, size), initial.size());
   auto replayed = replay_journal(path);
   const bool journal_left = fuzz::file_exists(jpath);
 

@@ -183,7 +183,7 @@ def main() -> int:
         },
         "journal": {
             "valid": journal(100, zone([("a", "1")], 32), b"frame bytes"),
-            "at_end": journal(300, b"Z" * 20, b"\x01\x02\x03"),
+            "at_end": journal(300, b"Z" * 32, b"\x01\x02\x03"),
             "bad_sum": journal(50, b"zz", b"f")[:-1] + b"g",
             "empty_frame": journal(50, b"zz", b""), "short": b"DJRNL2" + bytes(10),
         },
@@ -195,6 +195,7 @@ def main() -> int:
         },
     }
     seeds["open_read"] = files
+    seeds["close"] = files
     seeds["rebuild"] = files
     seeds["validate"] = files
 

@@ -1,12 +1,13 @@
 // Container::open_read over arbitrary file bytes, then every frame (read_frame_at) and the
 // tail. Oracles: peek_headers agrees with the opened container; reads of listed frames never
-// fail for a reason other than the frame's own bytes; the tail splits into whole records; the
-// file is never written.
+// fail for a reason other than the frame's own bytes, and never return bytes whose listed
+// checksum fails; the tail splits into whole records; the file is never written.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "core/container.h"
+#include "core/hash.h"
 #include "core/headers.h"
 #include "core/journal.h"
 #include "fuzz/fuzz_util.h"
@@ -46,6 +47,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (listed <= kListedBytesBudget) {
     for (std::uint64_t i = 0; i < c.frames().size(); ++i) {
       auto content = c.read_frame_at(i);
+      const Frame& f = c.frames()[i];
+      if (content && f.hash != 0) {
+        const ByteView stored = input.subspan(c.data_start() + f.offset, f.len);
+        FUZZ_CHECK(
+            xxh64(stored) == f.hash,
+            "a read returned bytes whose listed checksum fails: frame " + std::to_string(f.id));
+      }
       if (!content) {
         // The open checked that every frame lies inside the file, so only decoding can fail.
         const Error::Kind k = content.error().kind();

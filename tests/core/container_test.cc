@@ -142,6 +142,13 @@ TEST_F(ContainerTest, UserHeadersFollowSystemHeadersInOrder) {
 
 TEST_F(ContainerTest, CreateRefusalsLeaveNoFile) {
   const std::string outside = " bytes is outside 1..=16777216";
+  // A schema that every later open would refuse ("bad field token") is refused up front.
+  const auto field = [](std::string name, std::string ty) {
+    return Schema{
+        "s", {{"ok", "u8", 0}, {std::move(name), std::move(ty), 1}}, RecordLayout::fixed(2)};
+  };
+  const std::string unstorable =
+      "would not read back: names and types must be non-empty and hold no ':' or ';'";
   const struct {
     Schema schema;
     Container::UserHeaders user;
@@ -158,6 +165,16 @@ TEST_F(ContainerTest, CreateRefusalsLeaveNoFile) {
       {blob_schema(), {}, UINT32_MAX, "header zone of 4294967295" + outside},
       {pair_schema(0), {}, kZone, "record size is zero"},
       {pair_schema(0), {}, 0, "header zone of 0" + outside},  // the zone check comes first
+      {field("a:b", "u8"), {}, kZone, "field \"a:b\" of type \"u8\" " + unstorable},
+      {field("a;b", "u8"), {}, kZone, "field \"a;b\" of type \"u8\" " + unstorable},
+      {field("", "u8"), {}, kZone, "field \"\" of type \"u8\" " + unstorable},
+      {field("b", "u8:1"), {}, kZone, "field \"b\" of type \"u8:1\" " + unstorable},
+      {field("b", ""), {}, kZone, "field \"b\" of type \"\" " + unstorable},
+      {Schema{"bad\xff", {}, RecordLayout::prefixed()},
+       {},
+       kZone,
+       "the headers of schema \"bad\\u{fffd}\" would not read back: header zone is not UTF-8: "
+       "invalid utf-8 sequence of 1 bytes from index 11"},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.message);
@@ -186,6 +203,29 @@ TEST_F(ContainerTest, CreateRefusesAZoneTooSmallBeforeCreatingTheFile) {
   EXPECT_EQ(fs::file_size(path_), 16u + kMaxHeaderArea);
 }
 
+// A writer died mid-close, its file was deleted and a new one made under the same name: the old
+// journal must not be spliced into the new file.
+TEST_F(ContainerTest, CreateRemovesAJournalLeftByAFileOfTheSameName) {
+  {
+    auto old = create(pair_schema(4));
+    ASSERT_TRUE(old.has_value());
+    ASSERT_TRUE(old->append_record(Bytes(4, 9)).has_value());
+    ASSERT_TRUE(old->flush_data().has_value());
+    ASSERT_TRUE(write_journal(path_, kDataStart, zone(), compress_frame(Bytes(4, 9), 3).value()));
+  }
+  fs::remove(path_);
+  {
+    auto fresh = create(pair_schema(4));
+    ASSERT_TRUE(fresh.has_value());
+    EXPECT_FALSE(fs::exists(journal_path(path_)));
+    for (std::uint8_t i = 0; i < 3; ++i) ASSERT_TRUE(fresh->append_record(Bytes(4, i)));
+  }
+  auto reopened = Container::open_append(path_);
+  ASSERT_TRUE(reopened.has_value());
+  EXPECT_EQ(reopened->records(), 3u);
+  EXPECT_EQ(data(), test::concat({Bytes(4, 0), Bytes(4, 1), Bytes(4, 2)}));
+}
+
 TEST_F(ContainerTest, CreateOnAnExistingPathFailsWithThePath) {
   test::write_file(path_, as_bytes("keep"));
   auto c = create(blob_schema());
@@ -205,7 +245,8 @@ TEST_F(ContainerTest, FailedCreateRemovesThePartialFile) {
     ASSERT_FALSE(c.has_value());
     EXPECT_EQ(c.error(), Error::io(EIO));  // no path: the failing call was on the handle
     EXPECT_FALSE(fs::exists(path_));
-    EXPECT_EQ(faults.count(Op::Unlink), 1u);
+    // A stale journal's removal, then the partial file's.
+    EXPECT_EQ(faults.count(Op::Unlink), 2u);
   }
 }
 
@@ -380,6 +421,59 @@ TEST_F(ContainerTest, OpenAppendFailuresChangeNothing) {
   }
 }
 
+// A frame list in which frames overlap, or one ends past the last (one flipped bit of an offset
+// makes either), would have the next close write over durable frames: open_append refuses it
+// and leaves the file alone, reading stays possible, and gaps are fine.
+TEST_F(ContainerTest, OpenAppendRefusesOverlappingFrameLists) {
+  const std::string advice = "; run rebuild_headers to derive the frame list from the data";
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> listed;  // offset, len per frame
+    std::string message;                                          // empty: opens
+  };
+  // Three raw frames of 8 bytes at 0, 8 and 16, then a tail of one record.
+  const Case cases[] = {
+      {"in order", {{0, 8}, {8, 8}, {16, 8}}, ""},
+      {"with gaps", {{0, 4}, {8, 8}, {16, 8}}, ""},
+      {"last inside the first",
+       {{0, 8}, {8, 8}, {0, 4}},
+       "frame 0 ends at data offset 8, after the tail start at 4" + advice},
+      {"last before a gap-free middle",
+       {{0, 8}, {16, 8}, {8, 8}},
+       "frame 1 ends at data offset 24, after the tail start at 16" + advice},
+      {"two overlapping",
+       {{0, 8}, {4, 8}, {16, 8}},
+       "frames 0 and 1 overlap at data offset 4" + advice},
+      {"listed twice",
+       {{0, 8}, {0, 8}, {16, 8}},
+       "frames 0 and 1 overlap at data offset 0" + advice},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    fs::remove(path_);
+    test::Draft d;
+    for (std::uint32_t i = 0; i < 3; ++i) d.add_frame(i, test::u32_records(10 * i, 2), 0);
+    d.add_bytes(Bytes(4, 7));
+    for (std::size_t i = 0; i < 3; ++i) {
+      d.frames[i].offset = k.listed[i].first;
+      d.frames[i].len = k.listed[i].second;
+      d.frames[i].hash = 0;
+    }
+    d.write(path_);
+    const Bytes before = read_file(path_);
+    auto c = Container::open_append(path_);
+    if (k.message.empty()) {
+      EXPECT_TRUE(c.has_value());
+      continue;
+    }
+    expect_error(c, Error::Kind::Malformed, k.message);
+    EXPECT_EQ(read_file(path_), before);
+    auto r = Container::open_read(path_);
+    ASSERT_TRUE(r.has_value());
+    EXPECT_TRUE(r->read_frame_at(0).has_value());
+  }
+}
+
 TEST_F(ContainerTest, OpenAppendDiscardsAnInvalidJournalButOpenReadDoesNot) {
   ASSERT_TRUE(create(pair_schema(4)).has_value());
   const Bytes before = read_file(path_);
@@ -464,29 +558,34 @@ TEST_F(ContainerTest, AMaximalPrefixedRecordIsWrittenAtOnce) {
   EXPECT_EQ(data(), test::prefixed({Bytes(65535, 0xAB)}));
 }
 
-TEST_F(ContainerTest, FailedThresholdWriteKeepsTheRecordForTheNextFlush) {
+// An append whose threshold write fails has not taken its record, so the natural retry stores
+// it once; the records buffered before stay for the next write.
+TEST_F(ContainerTest, FailedThresholdWriteDoesNotTakeTheRecord) {
   FaultEnv faults;
   ScopedEnv installed(faults);
   auto c = create(pair_schema(1));
   ASSERT_TRUE(c.has_value());
-  for (std::uint32_t i = 0; i < kFlushThreshold - 1; ++i) ASSERT_TRUE(c->append_record(Bytes{1}));
+  const std::uint64_t before = kFlushThreshold - 1;
+  for (std::uint32_t i = 0; i < before; ++i) ASSERT_TRUE(c->append_record(Bytes{1}));
 
   faults.fail_from_next(Op::Write, ENOSPC);
-  EXPECT_EQ(c->append_record(Bytes{2}), fail(Error::io(ENOSPC)));
-  EXPECT_EQ(c->records(), kFlushThreshold);
-  EXPECT_EQ(c->bytes_raw(), kFlushThreshold);
-  EXPECT_EQ(c->buffered_bytes(), kFlushThreshold);
-  EXPECT_EQ(c->data_end(), kDataStart);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    EXPECT_EQ(c->append_record(Bytes{2}), fail(Error::io(ENOSPC)));
+    EXPECT_EQ(c->records(), before);
+    EXPECT_EQ(c->bytes_raw(), before);
+    EXPECT_EQ(c->buffered_bytes(), before);
+    EXPECT_EQ(c->data_end(), kDataStart);
+  }
   // A failing flush_data changes nothing either.
   EXPECT_EQ(c->flush_data(), fail(Error::io(ENOSPC)));
-  EXPECT_EQ(c->buffered_bytes(), kFlushThreshold);
-  EXPECT_EQ(c->data_end(), kDataStart);
+  EXPECT_EQ(c->buffered_bytes(), before);
 
   faults.clear(Op::Write);
-  ASSERT_TRUE(c->append_record(Bytes{3}));  // writes the whole buffer at the old offset
+  ASSERT_TRUE(c->append_record(Bytes{2}));  // the retry writes the whole buffer at the old offset
   EXPECT_EQ(c->buffered_bytes(), 0u);
-  EXPECT_EQ(c->data_end(), kDataStart + kFlushThreshold + 1);
-  EXPECT_EQ(data(), test::concat({Bytes(kFlushThreshold - 1, 1), {2, 3}}));
+  EXPECT_EQ(c->records(), kFlushThreshold);
+  EXPECT_EQ(c->data_end(), kDataStart + kFlushThreshold);
+  EXPECT_EQ(data(), test::concat({Bytes(before, 1), {2}}));
 }
 
 // A read-only container refuses every write; a header set reaches memory before the refusal.
@@ -562,13 +661,22 @@ TEST_F(ContainerTest, SetUserHeaderRefusalsChangeNothing) {
     EXPECT_EQ(c->headers().pairs(), before.pairs());
     EXPECT_EQ(this->zone(), zone);
   }
-  // A zone too small for the new value keeps the change in memory only.
-  auto s = c->set_user_header("big", std::string(kZone, 'x'));
-  ASSERT_FALSE(s.has_value());
-  EXPECT_EQ(s.error().kind(), Error::Kind::ZoneFull);
-  EXPECT_EQ(s.error().have(), kZone);
-  EXPECT_EQ(c->headers().get("big"), std::string(kZone, 'x'));
-  EXPECT_EQ(this->zone(), zone);
+  // A zone too small for the new value (a new key or a replaced one) changes nothing either,
+  // so later closes still find their room.
+  ASSERT_TRUE(c->set_user_header("note", "short").has_value());
+  const Headers noted = c->headers();
+  const Bytes noted_zone = this->zone();
+  for (const char* key : {"big", "note"}) {
+    SCOPED_TRACE(key);
+    auto s = c->set_user_header(key, std::string(kZone, 'x'));
+    ASSERT_FALSE(s.has_value());
+    EXPECT_EQ(s.error().kind(), Error::Kind::ZoneFull);
+    EXPECT_EQ(s.error().have(), kZone);
+    EXPECT_EQ(c->headers().pairs(), noted.pairs());
+    EXPECT_EQ(this->zone(), noted_zone);
+  }
+  ASSERT_TRUE(c->append_record(Bytes{1}).has_value());
+  EXPECT_TRUE(c->close_frame(1, 3).has_value());
 }
 
 // ---- destruction and moves ------------------------------------------------------------------

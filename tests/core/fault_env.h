@@ -83,6 +83,9 @@ class FaultEnv : public Env {
     if (int e = tick(Op::Unlink, path)) return fail(Error::io_at(path, e));
     return base_.unlink(path);
   }
+  Result<std::string> resolve_links(const std::string& path) override {
+    return posix_env().resolve_links(path);
+  }
   Status sync_dir(const std::string& dir) override {
     if (int e = tick(Op::SyncDir, dir)) return fail(Error::io_at(dir, e));
     return base_.sync_dir(dir);

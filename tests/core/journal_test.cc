@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/hash.h"
+#include "core/preamble.h"
 #include "tests/core/fault_env.h"
 #include "tests/core/test_util.h"
 
@@ -48,9 +49,12 @@ std::string payload_of(std::uint64_t offset, const std::string& zone, const std:
   return u64le(offset) + u64le(zone.size()) + zone + frame;
 }
 
-// A small data file: 16 bytes standing for the preamble, an 8-byte zone, then a 10-byte tail. A
+// A small data file: a preamble declaring an 8-byte zone, the zone, then a 10-byte tail. A
 // close replaces the tail (at 24) by a 4-byte frame and writes a new zone.
-const std::string kPreamble = "PREAMBLE-16BYTES";
+const std::string kPreamble = [] {
+  const auto block = Preamble{8, kFormatVersion, kFlagCompressed}.encode();
+  return std::string(as_text(block));
+}();
 const std::string kOldZone = "oldzone\n";
 const std::string kNewZone = "newzone\n";
 const std::string kTail = "rec1rec2rr";
@@ -216,6 +220,11 @@ TEST_F(JournalTest, InvalidJournalsAreDeletedAndTheDataFileIsUntouched) {
       {"Z overflows", image_of(u64le(kTailStart) + u64le(UINT64_MAX - 8) + "abcde")},
       {"empty frame part", image_of(payload_of(kTailStart, kNewZone, ""))},
       {"empty frame, no zone", image_of(payload_of(kTailStart, "", ""))},
+      // Well-formed, but written for another file: splicing would overwrite this one.
+      {"zone of another size", image_of(payload_of(kTailStart, "zone\n", kFrame))},
+      {"offset 0", image_of(payload_of(0, kNewZone, kFrame))},
+      {"offset inside the zone", image_of(payload_of(kTailStart - 1, kNewZone, kFrame))},
+      {"offset past the end", image_of(payload_of(kBefore.size() + 1, kNewZone, kFrame))},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -237,7 +246,8 @@ TEST_F(JournalTest, ValidJournalCompletesTheCloseFromAnyState) {
       {"frame written, not cut", kPreamble + kOldZone + kFrame + kTail.substr(4)},
       {"cut, old zone", kPreamble + kOldZone + kFrame},
       {"already spliced", kAfter},
-      {"data file shorter than the offset", kPreamble},
+      // A power cut took the tail: the journal holds the only copy of the frame.
+      {"data file ends at the offset", kPreamble + kOldZone},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -25,6 +25,24 @@ using Kind = Error::Kind;
 using test::expect_error;
 using test::u32_records;
 
+// What read_frame_into and read_frame_at_into ask for and get: the sizes requested, and a
+// buffer prefilled with a marker so that a byte left unwritten shows.
+struct Sink {
+  std::vector<std::size_t> asked;
+  Bytes buffer;
+  std::optional<Error> refuse;  // returned instead of memory
+  std::size_t shortfall = 0;    // bytes missing from the span handed out
+
+  Container::ContentAllocator allocator() {
+    return [this](std::size_t size) -> Result<std::span<std::uint8_t>> {
+      asked.push_back(size);
+      if (refuse) return fail(*refuse);
+      buffer.assign(size, 0xEE);
+      return std::span<std::uint8_t>(buffer).first(size - std::min(size, shortfall));
+    };
+  }
+};
+
 class ReadFrameTest : public test::DirTest {
  protected:
   // Closes one frame per (id, level, first value, count) into a new file.
@@ -102,15 +120,63 @@ TEST_F(ReadFrameTest, RangeChecksComeBeforeAnyRead) {
   EXPECT_EQ(faults.count(FaultEnv::Op::Read), 0u);
 }
 
-TEST_F(ReadFrameTest, ListedHashIsNotCompared) {
-  build({{1, 3, 0, 10}, {2, 0, 50, 3}});
-  Container c = open_read();
-  for (std::size_t i = 0; i < 2; ++i) {
-    Frame f = c.frames()[i];
-    f.hash ^= 1;
-    EXPECT_EQ(c.read_frame_body(f), i == 0 ? u32_records(0, 10) : u32_records(50, 3));
-    f.hash = 0;
-    EXPECT_TRUE(c.read_frame_body(f).has_value());
+// Damage that leaves bytes the decoder accepts (or never decodes) is caught by the listed
+// checksum, on every read path, before any content is handed out.
+TEST_F(ReadFrameTest, ListedChecksumIsComparedByEveryRead) {
+  build({{1, 3, 0, 300}, {2, 0, 1000, 50}});
+  const Bytes original = test::read_file(path_);
+  std::uint64_t ds = 0;
+  std::vector<Frame> listed;
+  {
+    Container c = open_read();
+    ds = c.data_start();
+    listed = c.frames();
+  }
+  struct Case {
+    const char* name;
+    std::size_t index;       // the frame read
+    std::int64_t flip;       // data byte (from that frame's start) XORed with 0x10, or -1
+    std::int64_t offset_by;  // added to the listed offset
+    std::uint64_t hash_xor;  // applied to the listed hash
+  };
+  const Case cases[] = {
+      {"byte of a raw frame", 1, 17, 0, 0},
+      {"zstd magic", 0, 0, 0, 0},
+      {"listed offset one short", 1, -1, -1, 0},
+      {"stale listed hash of an intact frame", 0, -1, 0, 0x100},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    Bytes bytes = original;
+    const Frame f = listed[k.index];
+    if (k.flip >= 0) bytes[ds + f.offset + static_cast<std::uint64_t>(k.flip)] ^= 0x10;
+    test::write_file(path_, bytes);
+    Frame bent = f;
+    bent.offset = f.offset + static_cast<std::uint64_t>(k.offset_by);
+    bent.hash = f.hash ^ k.hash_xor;
+    test::rewrite_zone(path_, [&](Headers& h) {
+      std::vector<Frame> frames = listed;
+      frames[k.index] = bent;
+      ASSERT_TRUE(h.set("_frames", render_frames(frames)).has_value());
+    });
+    const Bytes now = test::read_file(path_);
+    const ByteView stored = ByteView(now).subspan(ds + bent.offset, bent.len);
+    const std::string message =
+        str_cat("frame ", f.id, ": checksum mismatch, _frames says ", to_hex16(bent.hash),
+                ", the bytes hash to ", to_hex16(xxh64(stored)));
+    Container c = open_read();
+    expect_error(c.read_frame(f.id), Kind::Malformed, message);
+    expect_error(c.read_frame_at(k.index), Kind::Malformed, message);
+    Sink sink;
+    expect_error(c.read_frame_into(f.id, sink.allocator()), Kind::Malformed, message);
+    expect_error(c.read_frame_at_into(k.index, sink.allocator()), Kind::Malformed, message);
+    EXPECT_TRUE(sink.asked.empty());
+    // The other frame still reads, and a listed hash of 0 is never compared.
+    EXPECT_TRUE(c.read_frame_at(1 - k.index).has_value());
+    bent.hash = 0;
+    if (k.flip < 0) {
+      EXPECT_TRUE(c.read_frame_body(bent).has_value());
+    }
   }
 }
 
@@ -147,20 +213,19 @@ TEST_F(ReadFrameTest, DamagedZstdFrames) {
     Container c = open_read();
     for (std::uint64_t len : {first.len - 1, first.len - 4, std::uint64_t{4}, std::uint64_t{9}}) {
       SCOPED_TRACE(len);
-      expect_error(c.read_frame_body(Frame{1, 0, len, first.hash}), Kind::Malformed,
-                   "truncated zstd frame");
+      expect_error(c.read_frame_body(Frame{1, 0, len, 0}), Kind::Malformed, "truncated zstd frame");
     }
     // Bytes after the end of the zstd frame are ignored: the first frame read with the second
     // one appended to it.
     EXPECT_EQ(c.read_frame_body(Frame{1, 0, c.data_end() - ds, 0}), u32_records(0, 300));
   }
-  // One content byte flipped: the content checksum catches it.
+  // One content byte flipped: without a listed checksum, the content checksum catches it.
   Bytes damaged = original;
   damaged[ds + first.len - 6] ^= 0x40;
   test::write_file(path_, damaged);
   {
     Container c = open_read();
-    auto r = c.read_frame(1);
+    auto r = c.read_frame_body(Frame{1, 0, first.len, 0});
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().kind(), Kind::Compression);
     EXPECT_FALSE(r.error().message().empty());
@@ -182,24 +247,6 @@ TEST_F(ReadFrameTest, ReadFailureIsIoAndLeavesTheContainerUsable) {
   // One positioned read per frame.
   EXPECT_EQ(faults.count(FaultEnv::Op::Read), 2u);
 }
-
-// What read_frame_into and read_frame_at_into ask for and get: the sizes requested, and a
-// buffer prefilled with a marker so that a byte left unwritten shows.
-struct Sink {
-  std::vector<std::size_t> asked;
-  Bytes buffer;
-  std::optional<Error> refuse;  // returned instead of memory
-  std::size_t shortfall = 0;    // bytes missing from the span handed out
-
-  Container::ContentAllocator allocator() {
-    return [this](std::size_t size) -> Result<std::span<std::uint8_t>> {
-      asked.push_back(size);
-      if (refuse) return fail(*refuse);
-      buffer.assign(size, 0xEE);
-      return std::span<std::uint8_t>(buffer).first(size - std::min(size, shortfall));
-    };
-  }
-};
 
 // A zstd frame as another writer might make it: no content size in the header.
 Bytes frame_without_size(ByteView content) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <zstd.h>
 
 #include <filesystem>
 #include <functional>
@@ -8,7 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "core/codec.h"
 #include "core/frames.h"
+#include "core/hash.h"
 #include "core/maintenance.h"
 #include "core/str_cat.h"
 #include "tests/core/test_util.h"
@@ -196,6 +199,58 @@ TEST_F(RebuildTest, FixWritesWhatTheDataShows) {
     auto checked = validate(path_);
     ASSERT_TRUE(checked.has_value());
     EXPECT_EQ(checked->problems, Lines{});
+  }
+}
+
+// A listed checksum that the bytes fail is the only witness of damage to a raw frame (or to a
+// zstd frame without a content checksum of its own): the fix keeps it, so validate still
+// reports the damage. A zstd frame that decodes with its content checksum proved its bytes, and
+// a stale listed checksum there is replaced.
+TEST_F(RebuildTest, FixNeverBlessesDamagedBytes) {
+  const struct {
+    const char* name;
+    std::function<void(Draft&)> damage;  // of frame 1, after an intact frame 0
+    bool replaced;
+  } cases[] = {
+      {"raw frame with a flipped byte",
+       [](Draft& d) {
+         d.add_frame(2, u32_records(10, 10), 0);
+         d.data.back() ^= 0x10;
+       },
+       false},
+      {"zstd frame without a content checksum, stale listed hash",
+       [](Draft& d) {
+         const Bytes content = u32_records(10, 10);
+         Bytes frame(ZSTD_compressBound(content.size()));
+         frame.resize(ZSTD_compress(frame.data(), frame.size(), content.data(), content.size(), 3));
+         ASSERT_FALSE(declares_content_checksum(frame));
+         d.actual.push_back(Frame{2, d.data.size(), frame.size(), xxh64(frame)});
+         d.frames.push_back(d.actual.back());
+         d.frames.back().hash ^= 1;
+         d.add_bytes(frame);
+         d.records += 10;
+         d.bytes_raw += 40;
+       },
+       false},
+      {"zstd frame with a content checksum, stale listed hash",
+       [](Draft& d) { d.add_frame(2, u32_records(10, 10), 3).hash ^= 1; }, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Draft d;
+    d.add_frame(1, u32_records(0, 10), 3);
+    c.damage(d);
+    write(d);
+    auto fixed = rebuild_headers(path_, true);
+    ASSERT_TRUE(fixed.has_value()) << fixed.error().to_string();
+    const Lines expected =
+        c.replaced ? Lines{frames_line(d.frames, {d.actual[0], d.actual[1]})} : Lines{};
+    EXPECT_EQ(fixed->differences, expected);
+    EXPECT_EQ(header(path_, "_frames"),
+              render_frames(c.replaced ? std::vector<Frame>{d.actual[0], d.actual[1]} : d.frames));
+    auto checked = validate(path_);
+    ASSERT_TRUE(checked.has_value());
+    EXPECT_EQ(checked->problems.empty(), c.replaced) << testing::PrintToString(checked->problems);
   }
 }
 

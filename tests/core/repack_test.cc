@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -173,28 +174,46 @@ TEST_F(RepackTest, FileWithoutFramesKeepsItsTail) {
   EXPECT_EQ(read_records(path_).tail, test::prefixed({test::patterned(7, 1)}));
 }
 
-// A refused repack leaves the old file as it was and no temporary file behind.
+// A refused repack leaves the old file as it was and no temporary file behind, not even one a
+// killed repack left. A frame whose checksum fails is refused: re-encoding it would give the
+// damage a fresh checksum.
 TEST_F(RepackTest, RefusalsLeaveTheOldFile) {
+  enum class Damage { None, Version, RawByte, ListedHash };
   const struct {
     std::uint32_t area;
-    bool bad_version;
+    Damage damage;
     Error::Kind kind;
     std::string display;  // a part of the error's display text
   } cases[] = {
-      {0, false, Error::Kind::Usage, "header zone of 0 bytes is outside 1..=16777216"},
-      {16777217, false, Error::Kind::Usage,
+      {0, Damage::None, Error::Kind::Usage, "header zone of 0 bytes is outside 1..=16777216"},
+      {16777217, Damage::None, Error::Kind::Usage,
        "header zone of 16777217 bytes is outside 1..=16777216"},
-      {200, false, Error::Kind::ZoneFull, ", the zone holds 200"},
-      {4096, true, Error::Kind::Malformed, "unsupported drelix version 2"},
+      {200, Damage::None, Error::Kind::ZoneFull, ", the zone holds 200"},
+      {4096, Damage::Version, Error::Kind::Malformed, "unsupported drelix version 2"},
+      {4096, Damage::RawByte, Error::Kind::Malformed, "frame 4: checksum mismatch, _frames says "},
+      {4096, Damage::ListedHash, Error::Kind::Malformed,
+       "frame 9: checksum mismatch, _frames says "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.display);
     std::filesystem::remove(path_);
     make_file(path_);
+    write_file(path_ + ".repack", as_bytes("left over from a killed repack"));
     Bytes before = read_file(path_);
-    if (c.bad_version) {
+    if (c.damage == Damage::Version) {
       before[6] = 2;
       write_file(path_, before);
+    } else if (c.damage == Damage::RawByte) {
+      const Frame raw = Container::open_read(path_)->frames()[1];  // the level-0 close
+      before[16 + 4096 + raw.offset + 5] ^= 0x20;
+      write_file(path_, before);
+    } else if (c.damage == Damage::ListedHash) {
+      test::rewrite_zone(path_, [](Headers& h) {
+        std::vector<Frame> frames = parse_frames(*h.get("_frames")).value();
+        frames[2].hash ^= 1;
+        ASSERT_TRUE(h.set("_frames", render_frames(frames)).has_value());
+      });
+      before = read_file(path_);
     }
     auto report = repack_with_header_area(path_, 3, c.area);
     ASSERT_FALSE(report.has_value());
@@ -214,6 +233,36 @@ TEST_F(RepackTest, StaleTemporaryFileIsReused) {
   EXPECT_EQ(read_records(path_), original);
   EXPECT_EQ(report->bytes_after, read_file(path_).size());
   EXPECT_EQ(dir_.names(), Names{"run.drelix"});
+}
+
+// Through a symbolic link, the file the link names is repacked and the link stays a link.
+TEST_F(RepackTest, RepackThroughALinkReplacesItsTarget) {
+  std::filesystem::create_directory(dir_.file("data"));
+  const std::string target = dir_.file("data/real.drelix");
+  make_file(target);
+  const Records original = read_records(target);
+  std::filesystem::create_symlink("data/real.drelix", path_);
+  ASSERT_TRUE(repack_with_header_area(path_, 0, 4096).has_value());
+  EXPECT_TRUE(std::filesystem::is_symlink(path_));
+  EXPECT_EQ(std::filesystem::read_symlink(path_), "data/real.drelix");
+  EXPECT_EQ(test::header(target, "_compression_level"), "0");
+  EXPECT_EQ(read_records(target), original);
+  EXPECT_EQ(dir_.names(), (Names{"data", "run.drelix"}));
+  EXPECT_FALSE(test::exists(target + ".repack"));
+}
+
+// A killed repack's full-size temporary file goes at the next open_append or validate.
+TEST_F(RepackTest, StaleTemporaryFileIsRemovedByWritersAndValidate) {
+  make_file(path_);
+  const std::function<bool()> openers[] = {
+      [&] { return Container::open_append(path_).has_value(); },
+      [&] { return validate(path_).has_value(); },
+  };
+  for (const auto& open : openers) {
+    write_file(path_ + ".repack", as_bytes("left over from a killed repack"));
+    EXPECT_TRUE(open());
+    EXPECT_EQ(dir_.names(), Names{"run.drelix"});
+  }
 }
 
 TEST_F(RepackTest, PermissionsOfTheOldFileAreKept) {
@@ -241,8 +290,8 @@ TEST_F(RepackTest, InjectedFailuresLeaveTheOldFile) {
   make_file(path_);
   const Bytes before = read_file(path_);
 
-  // Writes: preamble, zero zone, three frames, tail, zone. Opens: the journal probe, the old
-  // file, the temporary file.
+  // Writes: preamble, zero zone, three frames, tail, zone. Opens: the journal probe, the stale
+  // temporary file probe, the old file, the temporary file.
   struct Case {
     const char* name;
     FaultEnv::Op op;
@@ -251,7 +300,7 @@ TEST_F(RepackTest, InjectedFailuresLeaveTheOldFile) {
   };
   const std::string eio = Error::io(EIO).to_string();
   const Case cases[] = {
-      {"create temporary", FaultEnv::Op::Open, 3, temp + ": " + eio},
+      {"create temporary", FaultEnv::Op::Open, 4, temp + ": " + eio},
       {"preamble write", FaultEnv::Op::Write, 1, eio},
       {"zero zone write", FaultEnv::Op::Write, 2, eio},
       {"first frame write", FaultEnv::Op::Write, 3, eio},

@@ -1,10 +1,13 @@
 """The maintenance functions validate, rebuild_headers and repack, and their report classes."""
 
 import os
+import struct
+import subprocess
+import sys
 
 import pytest
 
-from conftest import Container, all_records, data_start, make_file, raw
+from conftest import Container, all_records, data_start, drelix_bytes, make_file, raw
 from drelix_binary import _native
 
 
@@ -37,20 +40,36 @@ def test_validate_counts_frames_and_tail(tmp_path, frames, tail):
     assert type(report.frames) is int and type(report.records) is int
 
 
-def test_validate_reports_a_flipped_byte(tmp_path):
+@pytest.mark.parametrize("level, damage", [(0, "byte"), (3, "magic"), (0, "offset")])
+def test_damage_the_listed_checksum_catches(tmp_path, level, damage):
+    """A flipped byte of a raw frame, a damaged zstd magic, one listed offset off by one: bytes
+    the decoder would accept (or never sees) are caught by the checksum, in validate's one line
+    and in every read, which raises instead of returning other bytes."""
     path = tmp_path / "a.drelix"
-    make_file(path, frames=2, tail=0, level=0)
+    make_file(path, frames=2, tail=0, level=level)
     frame = Container.open_read(path).frames()[1]
     start = data_start(path) + frame.offset
     content = bytearray(path.read_bytes())
-    content[start + 5] ^= 0xFF
+    if damage == "offset":
+        token = f"1,{frame.offset},{frame.len},"
+        moved = f"1,{frame.offset - 1},{frame.len},"
+        assert len(moved) == len(token)
+        content = bytearray(bytes(content).replace(token.encode(), moved.encode()))
+        start -= 1
+    else:
+        content[start + (0 if damage == "magic" else 5)] ^= 0x10
     path.write_bytes(bytes(content))
+    line = (f"frame 1: checksum mismatch, _frames says {frame.hash:016x}, "
+            f"the bytes hash to {_native.xxh64(bytes(content[start:start + frame.len])):016x}")
     report = _native.validate(path)
     assert report.frames == 2
-    assert report.problems == [
-        f"frame 1: checksum mismatch, _frames says {frame.hash:016x}, "
-        f"the bytes hash to {_native.xxh64(bytes(content[start:start + frame.len])):016x}"
-    ]
+    assert report.problems[0] == line
+    c = Container.open_read(path)
+    for read in (lambda: c.read_frame(1), lambda: c.read_frame_at(1)):
+        with pytest.raises(_native.DrelixMalformedError) as raised:
+            read()
+        assert str(raised.value) == line
+    assert c.read_frame_at(0)
 
 
 # ---- rebuild_headers -------------------------------------------------------------------------
@@ -158,3 +177,81 @@ def test_repack_refusals_leave_the_file(tmp_path, kwargs, exc, message):
         _native.repack(path, **kwargs)
     assert path.read_bytes() == before
     assert not os.path.exists(f"{path}.repack")
+
+
+# ---- memory ----------------------------------------------------------------------------------
+# Run in a child whose address space is capped at 1 GiB above what it uses at the start: an
+# entry point that let std::bad_alloc (or any C++ exception) escape would abort it.
+LIMITED_CHILD = r"""
+import resource, sys
+from drelix_binary import _native
+size = next(int(l.split()[1]) * 1024 for l in open("/proc/self/status") if l.startswith("VmSize"))
+resource.setrlimit(resource.RLIMIT_AS, (size + (1 << 30), size + (1 << 30)))
+path = sys.argv[1]
+
+def attempt(call):
+    try:
+        return repr(call())
+    except Exception as exc:
+        return type(exc).__name__
+
+class Liar:  # a sequence whose __len__ promises far more than it holds
+    def __init__(self, item):
+        self.item = item
+    def __len__(self):
+        return 2**62
+    def __getitem__(self, i):
+        if i >= 2:
+            raise IndexError(i)
+        return self.item
+
+report = lambda r: (r.problems, r.records)
+print(attempt(lambda: report(_native.validate(path))))
+print(attempt(lambda: _native.rebuild_headers(path).differences))
+print(attempt(lambda: _native.Container.open_read(path).read_frame_at(0)))
+print(attempt(lambda: _native.Container.open_append(path).close_frame(7, 3)))
+schema = _native.Schema("s", [], _native.RecordLayout.prefixed())
+print(attempt(lambda: _native.Container.create(path + ".new", schema, "s", "w", user=Liar(("k", "v")))))
+print(attempt(lambda: _native.Schema("s", Liar(_native.FieldSpec("a", "u8", 0)), schema.layout)))
+"""
+
+
+def rle_frame(size, value):
+    """A zstd frame of RLE blocks declaring `size` bytes of `value`: 4 bytes per 128 KiB."""
+    block = 1 << 17
+    blocks = [
+        struct.pack("<I", min(block, size - at) << 3 | 2 | (at + block >= size))[:3] + bytes([value])
+        for at in range(0, size, block)
+    ]
+    # An 8-byte content size, no content checksum, a 1 MiB window (as a compressor of large
+    # inputs writes them: the content need not fit a window to be decoded).
+    return b"\x28\xb5\x2f\xfd\xc0\x50" + struct.pack("<Q", size) + b"".join(blocks)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/status")
+def test_memory_limits_give_memory_error_or_bounded_work(tmp_path):
+    """A 100 KB frame that decodes to 3 GiB and a 2 GiB sparse tail: validate and rebuild stream
+    them in bounded memory; the read that must hold the frame and the close that must hold the
+    tail raise MemoryError and change nothing; lying sequences never turn into allocations."""
+    path = tmp_path / "a.drelix"
+    frame = rle_frame(3 << 30, 0x61)
+    tail = 2 << 30
+    records = (3 << 30) // 16
+    headers = [("_schema", "s"), ("_record", "fixed:16"), ("_schema_fields", ""),
+               ("_schema_hash", "cbf29ce484222325"),
+               ("_records", str(records)), ("_bytes_raw", str(3 << 30)),
+               ("_frames", f"0,0,{len(frame)},{_native.xxh64(frame):016x}")]
+    path.write_bytes(drelix_bytes(headers, data=frame))
+    os.truncate(path, os.path.getsize(path) + tail)
+    before = path.read_bytes()[:4096 + 16 + len(frame)]
+    child = subprocess.run([sys.executable, "-c", LIMITED_CHILD, str(path)], check=False,
+                           capture_output=True, text=True, timeout=600)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == [
+        repr(([], records + tail // 16)), "[]", "MemoryError", "MemoryError", "IndexError",
+        "IndexError",
+    ]
+    assert os.path.getsize(path) == len(before) + tail
+    with open(path, "rb") as f:
+        assert f.read(len(before)) == before
+    assert sorted(os.listdir(tmp_path)) == ["a.drelix"]

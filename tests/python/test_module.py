@@ -6,7 +6,10 @@ import os
 
 import pytest
 
-from conftest import FS, RL, MINIMAL_HEADERS, Container, Index, drelix_bytes, preamble_bytes
+from conftest import (
+    FS, RL, MINIMAL_HEADERS, Container, Index, drelix_bytes, make_file, make_schema,
+    preamble_bytes,
+)
 from drelix_binary import _native
 
 # Every name of the module, in registration order.
@@ -76,6 +79,21 @@ def test_missing_and_foreign_files(tmp_path, fn):
     with pytest.raises(_native.DrelixMalformedError, match=r"^not a drelix file: bad magic$"):
         fn(path)
     assert path.read_bytes() == b"NOTDRX" + bytes(10)
+
+
+@pytest.mark.parametrize(
+    "fn", [_native.peek_headers, _native.validate, _native.rebuild_headers, _native.repack,
+           Container.open_read, Container.open_append,
+           lambda p: Container.create(p, make_schema(), "s", "w")], ids=lambda fn: fn.__name__)
+def test_a_nul_in_a_path_touches_nothing(tmp_path, fn):
+    """Cut at the NUL, "<path>\0x" would name <path> itself as the journal, and the file would
+    be read as a bad journal and deleted; it is refused as open() refuses it."""
+    path = tmp_path / "a.drelix"
+    make_file(path, frames=1, tail=2)
+    before = (sorted(os.listdir(tmp_path)), path.read_bytes())
+    with pytest.raises(ValueError, match=r"^embedded null byte$"):
+        fn(f"{path}\0x")
+    assert (sorted(os.listdir(tmp_path)), path.read_bytes()) == before
 
 
 @pytest.mark.parametrize("content, cls, message", [

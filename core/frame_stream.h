@@ -1,0 +1,36 @@
+// Reading stored frames and tails in pieces, so that whole-file checks run in bounded memory
+// whatever a frame declares or a tail holds.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "core/bytes.h"
+#include "core/codec.h"
+#include "core/error.h"
+#include "core/file.h"
+
+namespace drelix {
+
+// The largest piece read at once.
+inline constexpr std::size_t kStreamPiece = 1 << 20;
+
+// Reads the `len` bytes at `offset` in pieces of at most kStreamPiece, handing each to `fn` in
+// order. Returns how many were read: fewer than `len` when the file ends first.
+Result<std::uint64_t> read_pieces(File& file, std::uint64_t offset, std::uint64_t len,
+                                  const std::function<void(ByteView piece)>& fn);
+
+struct StreamedFrame {
+  std::uint64_t hash = 0;  // XXH64 of the stored bytes read (all `len` unless the file ended)
+  Status content;          // how the content ended: fine, or the error reading it met
+};
+
+// Streams one frame: its `len` stored bytes at `offset` are all read and hashed, and its content
+// (what read_frame_body gives: nothing, the stored bytes of a raw frame, or the decoded zstd
+// frame, bytes after its end ignored) goes to `sink` in pieces. A read error fails the call. A
+// content error (the decoder's, "truncated zstd frame", or the end-of-file error when the file
+// ends inside the frame) stops the content, not the hashing.
+Result<StreamedFrame> stream_frame(File& file, std::uint64_t offset, std::uint64_t len,
+                                   const FrameDecoder::Sink& sink);
+
+}  // namespace drelix
