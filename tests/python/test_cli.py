@@ -404,7 +404,7 @@ def test_ctrl_c_in_a_terminal_stops_and_leaves_the_files_as_they_were(
         w.write(rng.integers(0, 1000, (2_000_000, 2), dtype=np.uint64))
     data = path.read_bytes()
     argv = command.format(path=path, out=out).split()
-    child = pexpect.spawn(DRELIX, argv, timeout=120, dimensions=(24, 100))
+    child = pexpect.spawn(DRELIX, argv, timeout=120, dimensions=(24, 160))
     # The bar, counting finished frames (rich colours the count: escape codes may follow it).
     child.expect(rf"{argv[0]} .*\d+/\d+(\x1b\[[0-9;]*m)* frames")
     child.sendintr()

@@ -27,7 +27,9 @@ def validate(args: Any) -> int:
     status, results = _errors.OK, []
     for path in args.paths:
         try:
-            report = _progress.call(f"validate {path}", dx.validate, path)
+            report = _progress.call(
+                _progress.label("validate", path), dx.validate, path
+            )
         except Exception as exc:  # noqa: BLE001 -- one file failing stops no other
             line = _errors.describe(exc, path)
             results.append({"path": path, "error": line})
@@ -66,7 +68,10 @@ def rebuild(args: Any) -> int:
     import drelix_binary as dx
 
     report = _progress.call(
-        f"rebuild {args.path}", dx.rebuild_headers, args.path, fix=args.fix
+        _progress.label("rebuild", args.path),
+        dx.rebuild_headers,
+        args.path,
+        fix=args.fix,
     )
     differences = list(report.differences)
     if args.json:
@@ -89,7 +94,7 @@ def repack(args: Any) -> int:
     import drelix_binary as dx
 
     report = _progress.call(
-        f"repack {args.path}",
+        _progress.label("repack", args.path),
         dx.repack,
         args.path,
         level=args.level,
@@ -119,7 +124,9 @@ def salvage(args: Any) -> int:
     """Status 1 when anything had to be left behind, so scripts notice the loss."""
     from .._salvage import salvage as salvage_file
 
-    report = _progress.call(f"salvage {args.path}", salvage_file, args.path, args.out)
+    report = _progress.call(
+        _progress.label("salvage", args.path), salvage_file, args.path, args.out
+    )
     if args.json:
         _print_json({"path": args.path, "out": args.out, **dataclasses.asdict(report)})
     else:

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import contextlib
 import inspect
+import os
 import sys
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any, TypeVar
@@ -25,6 +26,11 @@ def wanted(*, data_on_stdout: bool = False) -> bool:
     if not enabled or not sys.stderr.isatty():
         return False
     return not (data_on_stdout and sys.stdout.isatty())
+
+
+def label(verb: str, path: str) -> str:
+    """What a bar is for: the verb and the file's name (a long path would crowd out the bar)."""
+    return f"{verb} {os.path.basename(path)}"
 
 
 def offers_progress(fn: Callable[..., Any]) -> bool:
