@@ -245,8 +245,11 @@ def test_info_json_and_table(fixed):
         False,
         os.path.getsize(path),
     )
+    with open(f"{path}.repack", "wb") as f:  # what a killed repack leaves behind
+        f.write(b"DRELIX")
     table = drelix("info", path, check=0).stdout.decode()
     assert "2 frames" in table and "tail: 10 records" in table and "lab" in table
+    assert "warning: a stale .repack file" in table
 
 
 def test_validate_statuses_and_json(fixed, tmp_path):
