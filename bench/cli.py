@@ -57,7 +57,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--smoke", action="store_true")
     args = ap.parse_args()
-    n, reps = (20_000, 1) if args.smoke else (10_000_000, 3)
+    n, reps = (20_000, 1) if args.smoke else (10_000_000, 5)
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "telemetry.drelix")
         build(path, n)
