@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "core/codec.h"
-#include "core/hash.h"
 #include "core/numbers.h"
 #include "core/str_cat.h"
 #include "core/thread_pool.h"
@@ -35,7 +34,7 @@ Status read_stored_checked(Container& c, const Frame& frame, Bytes& buffer) {
   DRELIX_ASSIGN_OR_RETURN(const std::uint64_t start, stored_start(c, frame));
   buffer.resize(static_cast<std::size_t>(frame.len));
   if (!buffer.empty()) DRELIX_TRY(c.file().read_exact_at(start, buffer));
-  return check_listed_hash(frame, buffer);
+  return check_frame_hash(frame, buffer);
 }
 
 Error size_mismatch(const Frame& frame, std::uint64_t expected, std::uint64_t got) {
@@ -64,16 +63,6 @@ Status decode_into(const Frame& frame, ByteView stored, std::span<std::uint8_t> 
 }
 
 }  // namespace
-
-Status check_listed_hash(const Frame& frame, ByteView stored) {
-  if (frame.hash == 0) return {};
-  if (const std::uint64_t h = xxh64(stored); h != frame.hash) {
-    return fail(
-        Error::malformed(str_cat("frame ", frame.id, ": checksum mismatch, _frames says ",
-                                 to_hex16(frame.hash), ", the bytes hash to ", to_hex16(h))));
-  }
-  return {};
-}
 
 Result<std::optional<std::uint64_t>> frame_content_size(Container& c, const Frame& frame) {
   DRELIX_ASSIGN_OR_RETURN(const std::uint64_t start, stored_start(c, frame));

@@ -2,7 +2,7 @@
 // one frame read and checked, and many frames decoded in parallel into one caller-owned buffer.
 //
 // Every read here compares a frame's stored bytes with its listed XXH64 (when the list gives
-// one) before decoding them.
+// one, through check_frame_hash) before decoding them.
 #pragma once
 
 #include <cstddef>
@@ -16,10 +16,6 @@
 #include "core/frames.h"
 
 namespace drelix {
-
-// Error::Malformed "frame {id}: checksum mismatch, _frames says {:016x}, the bytes hash to
-// {:016x}" when the frame lists a hash and `stored` does not hash to it.
-Status check_listed_hash(const Frame& frame, ByteView stored);
 
 // The content size of `frame`, from at most its first kZstdMaxHeader bytes: a raw (level 0)
 // frame's length, or the size a zstd frame declares; nullopt when a zstd frame declares none

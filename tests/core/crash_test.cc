@@ -302,9 +302,10 @@ TEST(CloseFrameCrashScenario, ReplayMakesTheJournalDurableBeforeSplicing) {
   const World w = build_world(sim, c);
   ASSERT_EQ(w.records.size(), 5u);
 
-  // 1. The close creates and writes its journal, then dies at the journal's sync.
-  ASSERT_FALSE(run_close(sim, c, 5, 3, false).has_value());
-  ASSERT_EQ(sim.describe(3), "step 3: sync /sim/run.drelix.seal");
+  // 1. The close creates and writes its journal (its head, then the frame), then dies at the
+  //    journal's sync.
+  ASSERT_FALSE(run_close(sim, c, 5, 4, false).has_value());
+  ASSERT_EQ(sim.describe(4), "step 4: sync /sim/run.drelix.seal");
   sim.restart();
 
   // 2. The next open_append finds the journal valid in the cache and replays it: it syncs the

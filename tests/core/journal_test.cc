@@ -120,12 +120,13 @@ TEST_F(JournalTest, WriteJournalStepsAndTheirFailures) {
     std::uint64_t writes, syncs, dir_syncs;
   };
   const Case cases[] = {
-      {"no fault", Op::Open, 0, std::nullopt, 1, 1, 1},
+      {"no fault", Op::Open, 0, std::nullopt, 2, 1, 1},
       // The first open reads the data file's permission bits; the second creates the journal.
       {"create", Op::Open, 2, journal_, 0, 0, 0},
-      {"write", Op::Write, 1, "", 1, 0, 0},
-      {"sync", Op::Sync, 1, "", 1, 1, 0},
-      {"directory sync", Op::SyncDir, 1, dir_.path(), 1, 1, 1},
+      {"head write", Op::Write, 1, "", 1, 0, 0},
+      {"frame write", Op::Write, 2, "", 2, 0, 0},
+      {"sync", Op::Sync, 1, "", 2, 1, 0},
+      {"directory sync", Op::SyncDir, 1, dir_.path(), 2, 1, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -144,7 +145,7 @@ TEST_F(JournalTest, WriteJournalStepsAndTheirFailures) {
     } else {
       EXPECT_EQ(r, fail(Error::io_at(*c.path, EIO)));
     }
-    EXPECT_EQ(faults.count(Op::Write), c.writes);  // one write of the whole image
+    EXPECT_EQ(faults.count(Op::Write), c.writes);  // the head, then the frame as it is
     EXPECT_EQ(faults.count(Op::Sync), c.syncs);
     EXPECT_EQ(faults.count(Op::SyncDir), c.dir_syncs);
     EXPECT_EQ(read_text(path_), kBefore);
