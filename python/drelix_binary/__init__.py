@@ -19,6 +19,9 @@ import os as _os
 from typing import Literal, overload
 
 from . import _native
+from ._load import load_engine as _load_engine
+
+_engine = _load_engine()
 from ._errors import DrelixLockedError, register_pickling
 from ._maintenance import (
     RebuildReport,
