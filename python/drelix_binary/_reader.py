@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any, Union, overload
 import numpy as np
 
 from . import _native
-from ._backend import FileSource
+from ._backend import FileSource, FrameEntry
 from ._schema import dtype_of
 
 if TYPE_CHECKING:
@@ -47,7 +47,7 @@ class FrameInfo:
 
 
 def frame_info(
-    index: int, f: _native.Frame, content_size: int | None, records: int | None
+    index: int, f: FrameEntry, content_size: int | None, records: int | None
 ) -> FrameInfo:
     return FrameInfo(index, f.id, f.offset, f.len, f.hash, content_size, records)
 
@@ -104,7 +104,7 @@ class Reader:
 
     @property
     def closed(self) -> bool:
-        return self._src.fd < 0
+        return self._src.closed
 
     def _content_sizes(self) -> list[int | None]:
         with self._lock:
@@ -118,17 +118,12 @@ class Reader:
         count = self._counts[index]
         if count is None:
             size = self._content_sizes()[index] if self._size else None
-            if size is None:
-                size, count = self._measure(index)
-            if self._size:
+            if self._size and size is not None:
                 count = size // self._size
+            else:
+                count = self._src.count_records(index)
             self._counts[index] = count
-        assert count is not None
         return count
-
-    def _measure(self, index: int) -> tuple[int, int]:
-        data = self.read_frame(index)
-        return len(data), len(self._split(data, f"frame {index}"))
 
     @property
     def frames(self) -> list[FrameInfo]:
@@ -156,8 +151,7 @@ class Reader:
             if self._size:
                 self._tail_count = divmod(self._tail_bytes, self._size)
             else:
-                records, torn = _native.split_records(self._tail_data(), self.layout)
-                self._tail_count = (len(records), torn)
+                self._tail_count = self._src.tail_counts()
         return self._tail_count
 
     def _tail_data(self) -> bytes:
@@ -252,8 +246,10 @@ class Reader:
 
     def __iter__(self) -> Iterator[bytes]:
         """Every record in file order, one frame in memory at a time."""
-        for i in range(len(self._src.frames)):
-            yield from self.frame_records(i)
+        for i, data in enumerate(self._src.decode_many(range(len(self._src.frames)))):
+            records = self._split(data, f"frame {i}")
+            self._counts[i] = len(records)
+            yield from records
         yield from self._tail_records()
 
     def _tail_records(self) -> list[bytes]:
@@ -357,7 +353,9 @@ class Reader:
                 )
         decoded = sum(hi - lo for _, lo, hi in pieces)
         with self._lock:
-            self._src.decode_into(pieces, flat[:decoded], threads)
+            self._src.decode_into(
+                pieces, self._content_sizes(), flat[:decoded], threads
+            )
         lo, hi = max(first, starts[-2]), last
         if lo < hi:
             tail = self._src.pread(
