@@ -20,9 +20,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from common import TELEMETRY_DTYPE, telemetry_array  # noqa: E402
-
-import drelix_binary as dx  # noqa: E402
+import drelix_binary as dx
+from common import TELEMETRY_DTYPE, telemetry_array
 
 BIN = os.path.dirname(sys.executable)
 CHUNK = 1_000_000
@@ -65,7 +64,9 @@ def main():
         t = medians(
             {
                 "cat": [f"{BIN}/drelix", "cat", path],
-                "to_numpy": library("dx.open(__import__('sys').argv[1]).to_numpy()", path),
+                "to_numpy": library(
+                    "dx.open(__import__('sys').argv[1]).to_numpy()", path
+                ),
                 "validate": [f"{BIN}/drelix", "validate", path],
                 "dx.validate": library("dx.validate(__import__('sys').argv[1])", path),
             },
@@ -96,12 +97,18 @@ def main():
         [
             "# The command line against the library",
             "",
-            f"- Date: {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}; "
-            f"{platform.machine()}, {os.cpu_count()} cores, load {load:.1f} at the end",
-            f"- File: {n:,} fixed 32-byte telemetry records in {size / 2**20:.0f} MiB "
-            "(64 MiB frames, zstd level 3)",
-            f"- Median of {reps} interleaved runs; each side a fresh process "
-            "(`.venv/bin/python bench/cli.py`)",
+            (
+                f"- Date: {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}; "
+                f"{platform.machine()}, {os.cpu_count()} cores, load {load:.1f} at the end"
+            ),
+            (
+                f"- File: {n:,} fixed 32-byte telemetry records in {size / 2**20:.0f} MiB "
+                "(64 MiB frames, zstd level 3)"
+            ),
+            (
+                f"- Median of {reps} interleaved runs; each side a fresh process "
+                "(`.venv/bin/python bench/cli.py`)"
+            ),
             "",
             "| figure | drelix command | baseline | ratio | goal | result |",
             "|---|---|---|---|---|---|",
