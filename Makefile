@@ -6,7 +6,7 @@ CMAKE := $(VENV)/bin/cmake
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 ENGINE_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DDRELIX_BUILD_TESTS=ON
 
-.PHONY: all setup engine engine-asan engine-test engine-test-asan install pytest test demo bench fuzz format clean
+.PHONY: all setup wheel engine engine-asan engine-test engine-test-asan install pytest test demo bench fuzz format clean
 
 all: install
 
@@ -34,10 +34,22 @@ install: setup
 pytest: install
 	$(PY) -m pytest -q tests/python
 
-test: engine-test engine-test-asan pytest
+test: engine-test engine-test-asan wheel pytest
 
 demo: install
 	$(PY) scripts/demo.py
+
+# A wheel for other machines: built for the stable ABI (CPython 3.9 and later), then repaired by
+# auditwheel so that it carries libzstd, libxxhash and libutf8proc (manylinux_2_36: glibc 2.36
+# or later, e.g. Debian 12, Ubuntu 22.10, RHEL 10), and checked by abi3audit. Lands in dist/.
+WHEEL_PLAT ?= manylinux_2_36_$(shell uname -m)
+wheel: setup
+	rm -rf dist/raw && mkdir -p dist
+	$(PY) -m pip wheel -q --no-deps --no-build-isolation -Cbuild-dir=build/dist -w dist/raw .
+	rm -f dist/drelix_binary-*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) -w dist dist/raw/*.whl
+	$(VENV)/bin/auditwheel show dist/drelix_binary-*.whl
+	$(VENV)/bin/abi3audit --strict --assume-minimum-abi3 3.9 dist/drelix_binary-*.whl
 
 format:
 	clang-format -i core/*.h core/*.cc binding/*.h binding/*.cc binding/engine/*.h binding/engine/*.cc tests/core/*.cc tests/core/*.h fuzz/*.cc fuzz/*.h
@@ -50,9 +62,11 @@ clean:
 .PHONY: bench-smoke
 bench: install
 	$(PY) bench/run.py
+	$(PY) bench/cli.py
 
 bench-smoke: install
 	$(PY) bench/run.py --smoke
+	$(PY) bench/cli.py --smoke
 
 # Fuzzing with libFuzzer (clang 16 or later; fuzz/build.sh finds or installs one). `make fuzz`
 # runs every target for FUZZ_SECONDS each; `make fuzz-smoke` runs each for 10 seconds, for CI.

@@ -3,6 +3,8 @@
 import json
 import os
 import pickle
+import subprocess
+import sys
 import tempfile
 import time
 
@@ -107,6 +109,15 @@ def maintain(path):
         )
 
 
+def command_line(path):
+    """The same file as an operator sees it, through the installed `drelix` command."""
+    drelix = os.path.join(os.path.dirname(sys.executable), "drelix")
+    folder, name = os.path.split(path)
+    for verb in ("info", "validate"):
+        print(f"\n$ drelix {verb} {name}", flush=True)
+        subprocess.run([drelix, verb, name], cwd=folder, check=True)
+
+
 def main():
     print(f"drelix_binary {dx.__version__}")
     schema = dx.schema(
@@ -119,6 +130,7 @@ def main():
         read(path, rows)
         prefixed(os.path.join(d, "log.drelix"))
         maintain(path)
+        command_line(path)
 
 
 if __name__ == "__main__":

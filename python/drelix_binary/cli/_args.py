@@ -1,0 +1,127 @@
+"""The command line's grammar: one argparse sub-parser per verb."""
+
+from __future__ import annotations
+
+import argparse
+
+FORMATS = ("json", "csv", "raw", "hex")
+DESCRIPTION = "Look at, check, repair and convert drelix record files."
+EPILOG = """\
+exit status: 0 done (and every file sound), 1 problems found, 2 could not run,
+130 interrupted. Progress bars appear on standard error only when it is a terminal.
+"""
+
+
+def _count(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"{text} is negative")
+    return value
+
+
+def build_parser(version: str) -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="drelix",
+        description=DESCRIPTION,
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"drelix {version}")
+    parser.add_argument(
+        "--no-progress", action="store_true", help="never draw progress bars"
+    )
+    verbs = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def verb(name: str, text: str) -> argparse.ArgumentParser:
+        return verbs.add_parser(name, help=text, description=text)
+
+    p = verb("info", "preamble, schema, headers, frames and tail of a file")
+    p.add_argument("path")
+    p.add_argument("--json", action="store_true", help="one JSON object, for scripts")
+    p.add_argument(
+        "--all-frames",
+        action="store_true",
+        help="list every frame (by default long lists are shortened)",
+    )
+
+    def records(name: str, text: str) -> argparse.ArgumentParser:
+        p = verb(name, text)
+        p.add_argument("path")
+        p.add_argument(
+            "-f",
+            "--format",
+            choices=FORMATS,
+            default="json",
+            help="json lines (default), csv, raw bytes, or hex per record",
+        )
+        return p
+
+    records("cat", "every record, decoded by the schema")
+    for name, where in (("head", "first"), ("tail", "last")):
+        p = records(name, f"the {where} records")
+        p.add_argument(
+            "-n",
+            "--lines",
+            type=_count,
+            default=10,
+            metavar="N",
+            help="how many records (default 10)",
+        )
+    p = records("get", "one record by its index (negative counts from the end)")
+    p.add_argument("index", type=int)
+
+    p = verb("export", "write the records to Parquet, Arrow IPC or CSV")
+    p.add_argument("path")
+    p.add_argument("out")
+    p.add_argument(
+        "--to",
+        choices=("parquet", "arrow", "csv"),
+        help="output format (default: from OUT's extension)",
+    )
+    p.add_argument("--force", action="store_true", help="overwrite OUT if it exists")
+
+    p = verb("import", "make a new drelix file from Parquet, Arrow IPC, CSV or .npy")
+    p.add_argument("source")
+    p.add_argument("out")
+    p.add_argument(
+        "--schema", metavar="NAME", help="schema name (default: OUT's stem + '@1')"
+    )
+    p.add_argument(
+        "--level", type=int, default=3, help="zstd level of the frames (default 3)"
+    )
+    p.add_argument(
+        "--header-area",
+        type=_count,
+        default=None,
+        metavar="BYTES",
+        help="header zone size of the new file",
+    )
+
+    p = verb("validate", "check every frame, checksum, alignment and counter")
+    p.add_argument("paths", nargs="+", metavar="path")
+    p.add_argument("--json", action="store_true", help="one JSON list, for scripts")
+
+    p = verb("rebuild", "derive the system headers from the data; --fix writes them")
+    p.add_argument("path")
+    p.add_argument("--fix", action="store_true", help="rewrite the header zone")
+    p.add_argument("--json", action="store_true", help="one JSON object, for scripts")
+
+    p = verb("repack", "re-encode every frame at another level, atomically")
+    p.add_argument("path")
+    p.add_argument(
+        "--level", type=int, default=19, help="zstd level, 0 stores raw (default 19)"
+    )
+    p.add_argument(
+        "--header-area",
+        type=_count,
+        default=None,
+        metavar="BYTES",
+        help="new header zone size (default: keep)",
+    )
+    p.add_argument("--json", action="store_true", help="one JSON object, for scripts")
+
+    p = verb("salvage", "copy every sound frame and whole tail record into a new file")
+    p.add_argument("path")
+    p.add_argument("out")
+    p.add_argument("--json", action="store_true", help="one JSON object, for scripts")
+    return parser

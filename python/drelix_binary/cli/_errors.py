@@ -1,0 +1,83 @@
+"""One line on standard error for every failure, and the exit statuses of the command line."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import sys
+
+from .. import _native
+from .._errors import DrelixLockedError
+
+OK, PROBLEMS, FAILED, INTERRUPTED = 0, 1, 2, 130
+
+# What each library error class means, in the words an operator would use; the first match wins.
+_KINDS = (
+    (_native.DrelixMalformedError, "not a well-formed drelix file"),
+    (_native.DrelixZoneFullError, "header zone full"),
+    (_native.DrelixCompressionError, "compression error"),
+    (_native.DrelixUsageError, "refused"),
+    (_native.DrelixError, "drelix error"),
+)
+
+
+class CommandError(Exception):
+    """A failure the command line found itself (bad argument values, an existing output file)."""
+
+    def __init__(self, path: str | os.PathLike[str] | None, message: str):
+        super().__init__(message)
+        self.path = path
+
+
+def describe(exc: BaseException, path: str | os.PathLike[str] | None) -> str:
+    """`path: what went wrong`, never more than one line, for any exception we expect."""
+    if isinstance(exc, CommandError):
+        return _line(exc.path if exc.path is not None else path, str(exc))
+    if isinstance(exc, DrelixLockedError):  # an OSError too, but the lock is the news
+        return _line(
+            exc.filename or path,
+            "locked: another writer has the file open; try again once it has closed it",
+        )
+    if isinstance(exc, OSError):
+        where = exc.filename if exc.filename is not None else path
+        text = exc.strerror or str(exc)
+        if exc.filename is None and path is not None:
+            text = _strip_path(text, path)
+        return _line(where, text[:1].lower() + text[1:] if text else type(exc).__name__)
+    for cls, words in _KINDS:
+        if isinstance(exc, cls):
+            return _line(path, f"{words}: {_strip_path(str(exc), path)}")
+    if isinstance(exc, MemoryError):
+        return _line(path, "out of memory")
+    return _line(path, f"{type(exc).__name__}: {exc}")
+
+
+def report(exc: BaseException, path: str | os.PathLike[str] | None) -> int:
+    """Prints the one line and gives the exit status for a command that could not run."""
+    flush_stdout()
+    print(f"drelix: {describe(exc, path)}", file=sys.stderr)
+    return FAILED
+
+
+def flush_stdout() -> None:
+    """What was printed so far goes first, so that an error line lands after it; a reader that
+    has gone away is no reason to fail again."""
+    with contextlib.suppress(OSError, ValueError):
+        sys.stdout.flush()
+
+
+def plural(count: int, noun: str) -> str:
+    """`1 frame`, `2 frames`: counts in messages."""
+    return f"{count:,} {noun}" if count == 1 else f"{count:,} {noun}s"
+
+
+def _line(path: str | os.PathLike[str] | None, text: str) -> str:
+    # Messages quoting a file's contents may hold newlines: one line all the same.
+    text = " ".join(str(text).split())
+    return f"{os.fspath(path)}: {text}" if path is not None else text
+
+
+def _strip_path(text: str, path: str | os.PathLike[str] | None) -> str:
+    """Messages that already begin with the path would otherwise name it twice."""
+    prefix = f"{os.fspath(path)}: " if path is not None else None
+    return text[len(prefix) :] if prefix and text.startswith(prefix) else text

@@ -1,0 +1,145 @@
+"""`drelix validate`, `rebuild`, `repack` and `salvage`: checking and repairing whole files.
+
+The library functions take the writer lock themselves (and refuse while a writer holds the
+file), finish an interrupted close first, and report through the engine's progress hook.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import sys
+from typing import Any
+
+import orjson
+
+from . import _errors, _progress
+from ._errors import plural
+
+
+def _print_json(value: Any) -> None:
+    sys.stdout.buffer.write(orjson.dumps(value, option=orjson.OPT_INDENT_2) + b"\n")
+
+
+def validate(args: Any) -> int:
+    """Every file is checked; the status is the worst over all of them."""
+    import drelix_binary as dx
+
+    status, results = _errors.OK, []
+    for path in args.paths:
+        try:
+            report = _progress.call(
+                _progress.label("validate", path), dx.validate, path
+            )
+        except Exception as exc:  # noqa: BLE001 -- one file failing stops no other
+            line = _errors.describe(exc, path)
+            results.append({"path": path, "error": line})
+            if not args.json:
+                _errors.flush_stdout()
+                print(f"drelix: {line}", file=sys.stderr)
+            status = max(status, _errors.FAILED)
+            continue
+        problems = list(report.problems)
+        results.append(
+            {
+                "path": path,
+                "sound": not problems,
+                "frames": report.frames,
+                "records": report.records,
+                "problems": problems,
+            }
+        )
+        if problems:
+            status = max(status, _errors.PROBLEMS)
+        if not args.json:
+            verdict = plural(len(problems), "problem") if problems else "ok"
+            print(
+                f"{path}: {verdict}, {plural(report.frames, 'frame')}, "
+                f"{plural(report.records, 'record')}"
+            )
+            for problem in problems:
+                print(f"  {problem}")
+    if args.json:
+        _print_json(results)
+    return status
+
+
+def rebuild(args: Any) -> int:
+    """Differences left in place are problems (status 1); fixed ones are not."""
+    import drelix_binary as dx
+
+    report = _progress.call(
+        _progress.label("rebuild", args.path),
+        dx.rebuild_headers,
+        args.path,
+        fix=args.fix,
+    )
+    differences = list(report.differences)
+    if args.json:
+        _print_json(
+            {"path": args.path, "differences": differences, "fixed": report.fixed}
+        )
+    else:
+        if not differences:
+            print(f"{args.path}: headers agree with the data")
+        for line in differences:
+            print(f"{args.path}: {line}")
+        if report.fixed:
+            print(f"{args.path}: header zone rewritten")
+        elif differences:
+            print(f"{args.path}: not changed (--fix writes the derived headers)")
+    return _errors.PROBLEMS if differences and not report.fixed else _errors.OK
+
+
+def repack(args: Any) -> int:
+    import drelix_binary as dx
+
+    report = _progress.call(
+        _progress.label("repack", args.path),
+        dx.repack,
+        args.path,
+        level=args.level,
+        header_area=args.header_area,
+    )
+    before, after = report.bytes_before, report.bytes_after
+    if args.json:
+        _print_json(
+            {
+                "path": args.path,
+                "bytes_before": before,
+                "bytes_after": after,
+                "frames": report.frames,
+                "level": args.level,
+            }
+        )
+    else:
+        share = f" ({after / before:.1%})" if before else ""
+        print(
+            f"{args.path}: {before:,} -> {after:,} bytes{share}, "
+            f"{report.frames:,} frames re-encoded at level {args.level}"
+        )
+    return _errors.OK
+
+
+def salvage(args: Any) -> int:
+    """Status 1 when anything had to be left behind, so scripts notice the loss."""
+    from .._salvage import salvage as salvage_file
+
+    report = _progress.call(
+        _progress.label("salvage", args.path), salvage_file, args.path, args.out
+    )
+    if args.json:
+        _print_json({"path": args.path, "out": args.out, **dataclasses.asdict(report)})
+    else:
+        print(
+            f"{args.out}: {report.records:,} records saved from {args.path} "
+            f"({plural(report.frames, 'frame')}, {plural(report.tail_records, 'tail record')})"
+        )
+        for lost in report.lost_frames:
+            print(f"  lost frame #{lost.index} (id {lost.id}): {lost.reason}")
+        if report.torn_bytes:
+            print(
+                f"  lost {report.torn_bytes} bytes of a torn record at the end of the tail"
+            )
+        if not report.lost_anything:
+            print("  nothing lost")
+    return _errors.PROBLEMS if report.lost_anything else _errors.OK

@@ -1,0 +1,64 @@
+"""`drelix cat`, `head`, `tail` and `get`: records decoded by the schema, on standard output."""
+
+from __future__ import annotations
+
+import sys
+from collections.abc import Iterator
+from typing import Any
+
+import numpy as np
+
+from . import _errors, _progress
+from ._render import Renderer
+
+
+def batches(reader: Any) -> Iterator[Any]:
+    """Every record of the file, a frame at a time, then the tail."""
+    size = reader.schema.layout.fixed_size
+    if reader.dtype is None and size is not None:
+        # Fields the format does not type: whole records, as bytes.
+        for batch in reader.iter_batches(dtype=np.dtype(f"V{size}")):
+            yield [bytes(r) for r in batch]
+        return
+    yield from reader.iter_batches()
+
+
+def selection(reader: Any, start: int, stop: int) -> Any:
+    """Records start..stop as one batch: a structured array, or a list of bodies."""
+    if reader.dtype is not None:
+        return reader.to_numpy(start, stop)
+    return reader[start:stop]
+
+
+def run(args: Any) -> int:
+    import drelix_binary as dx
+
+    out = sys.stdout.buffer
+    with dx.open(args.path) as reader:
+        render = Renderer(args.format, reader.dtype)
+        out.write(render.header())
+        if args.command == "cat":
+            total = len(reader.frames) + 1
+            with _progress.track(
+                "cat", batches(reader), total, data_on_stdout=True
+            ) as items:
+                for batch in items:
+                    out.write(render.records(batch))
+        elif args.command == "get":
+            out.write(render.records(selection(reader, *_one(len(reader), args))))
+        else:
+            n = len(reader)
+            count = min(args.lines, n)
+            start = 0 if args.command == "head" else n - count
+            out.write(render.records(selection(reader, start, start + count)))
+    out.flush()
+    return _errors.OK
+
+
+def _one(n: int, args: Any) -> tuple[int, int]:
+    index = args.index + n if args.index < 0 else args.index
+    if not 0 <= index < n:
+        raise _errors.CommandError(
+            args.path, f"no record {args.index}: the file holds {n:,} records"
+        )
+    return index, index + 1
