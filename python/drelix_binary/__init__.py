@@ -47,6 +47,7 @@ from ._native import (
     Schema,
 )
 from ._reader import FrameInfo, Reader
+from ._salvage import LostFrame, SalvageReport, salvage
 from ._schema import dtype_of, schema
 from ._writer import (
     DEFAULT_FRAME_BYTES,
@@ -71,11 +72,13 @@ __all__ = [
     "FieldSpec",
     "Frame",
     "FrameInfo",
+    "LostFrame",
     "Preamble",
     "Reader",
     "RebuildReport",
     "RecordLayout",
     "RepackReport",
+    "SalvageReport",
     "Schema",
     "ValidateReport",
     "Writer",
@@ -85,6 +88,7 @@ __all__ = [
     "open",
     "rebuild_headers",
     "repack",
+    "salvage",
     "schema",
     "validate",
 ]

@@ -10,7 +10,6 @@ work is never held up by drawing.
 from __future__ import annotations
 
 import contextlib
-import inspect
 import os
 import sys
 from collections.abc import Callable, Iterable, Iterator
@@ -31,14 +30,6 @@ def wanted(*, data_on_stdout: bool = False) -> bool:
 def label(verb: str, path: str) -> str:
     """What a bar is for: the verb and the file's name (a long path would crowd out the bar)."""
     return f"{verb} {os.path.basename(path)}"
-
-
-def offers_progress(fn: Callable[..., Any]) -> bool:
-    """Whether a library function takes a `progress=` hook (the engine's, when it is built in)."""
-    try:
-        return "progress" in inspect.signature(fn).parameters
-    except (TypeError, ValueError):
-        return False
 
 
 @contextlib.contextmanager
@@ -79,8 +70,8 @@ def bar(
 
 
 def call(label: str, fn: Callable[..., T], *args: Any, **kwargs: Any) -> T:
-    """fn(*args, **kwargs), with a bar fed by the engine when both the terminal and fn allow."""
-    if not (wanted() and offers_progress(fn)):
+    """fn(*args, **kwargs), with a bar fed by fn's `progress=` hook when on a terminal."""
+    if not wanted():
         return fn(*args, **kwargs)
     with bar(label) as update:
         return fn(*args, progress=update, **kwargs)
