@@ -150,3 +150,12 @@ def open(
             frame_seconds=frame_seconds,
         )
     raise ValueError(f"mode must be 'r' or 'a', not {mode!r}")
+
+
+def __getattr__(name: str) -> object:
+    # dx.dask imports Dask only when first used, so `import drelix_binary` stays light.
+    if name == "dask":
+        import importlib
+
+        return importlib.import_module(".dask", __name__)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -190,8 +190,11 @@ def _reduce_report(report: Any) -> tuple[Any, ...]:
 
 
 def register_pickling() -> None:
+    # A __reduce__ of the class's own, not only a copyreg entry: distributed replaces the copyreg
+    # entry of a task's exception class with one that pickles what __reduce__ names, and the
+    # default names the class by its module "_native", which no process can import.
     for cls in _EXCEPTIONS.values():
-        copyreg.pickle(cls, _reduce_exception)
+        cls.__reduce__ = _reduce_exception  # type: ignore[method-assign, assignment]
     copyreg.pickle(_native.FieldSpec, _reduce_field)
     copyreg.pickle(_native.Schema, _reduce_schema)
     copyreg.pickle(_native.RecordLayout, _reduce_layout)

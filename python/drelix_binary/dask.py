@@ -64,41 +64,6 @@ class _Unit(NamedTuple):
 
 
 # ---------------------------------------------------------------------------------------------
-# Errors that cross to the client
-
-
-def _error(name: str, args: tuple[Any, ...]) -> BaseException:
-    return getattr(dx._native, name)(*args)
-
-
-def _reduce_error(error: BaseException) -> tuple[Any, ...]:
-    return (_error, (type(error).__name__, error.args))
-
-
-def _pickle_errors_by_name() -> None:
-    """Gives the extension's exception classes a __reduce__ of their own.
-
-    distributed sends a task's exception to the client with tblib's copyreg reducer, which it
-    registers for the exception's class when the task fails, replacing the package's; that
-    reducer pickles whatever the exception's own __reduce__ names, by default the class, whose
-    module "_native" no process can import. Naming the class by its name in the extension
-    instead lets a DrelixMalformedError raised on a worker reach the client as itself.
-    """
-    for cls in (
-        dx.DrelixError,
-        dx.DrelixMalformedError,
-        dx.DrelixUsageError,
-        dx.DrelixZoneFullError,
-        dx.DrelixCompressionError,
-    ):
-        if "__reduce__" not in cls.__dict__:
-            cls.__reduce__ = _reduce_error  # type: ignore[method-assign, assignment]
-
-
-_pickle_errors_by_name()
-
-
-# ---------------------------------------------------------------------------------------------
 # Planning on the client
 
 
