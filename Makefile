@@ -6,7 +6,7 @@ CMAKE := $(VENV)/bin/cmake
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 ENGINE_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DDRELIX_BUILD_TESTS=ON
 
-.PHONY: all setup wheel engine engine-asan engine-test engine-test-asan install pytest test demo bench fuzz format clean
+.PHONY: all setup lint wheel engine engine-asan engine-test engine-test-asan install pytest test demo bench fuzz format clean
 
 all: install
 
@@ -34,7 +34,12 @@ install: setup
 pytest: install
 	$(PY) -m pytest -q tests/python
 
-test: engine-test engine-test-asan wheel pytest
+test: engine-test engine-test-asan wheel pytest lint
+
+# The package's own code: ruff and mypy --strict (the stubs included).
+lint: setup
+	$(VENV)/bin/ruff check python
+	$(VENV)/bin/mypy --strict python/drelix_binary
 
 demo: install
 	$(PY) scripts/demo.py

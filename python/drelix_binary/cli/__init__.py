@@ -11,6 +11,7 @@ well, 1 when a check found problems, 2 when a command could not run, 130 on Ctrl
 
 from __future__ import annotations
 
+import argparse
 import os
 import sys
 from collections.abc import Sequence
@@ -39,7 +40,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _errors.report(exc, path)
 
 
-def _dispatch(args) -> int:
+def _dispatch(args: argparse.Namespace) -> int:
     from . import _convert, _info, _maintain, _records
 
     handlers = {

@@ -51,7 +51,7 @@ def _kind_of(path: str, given: str | None, allowed: tuple[str, ...]) -> str:
 
 def _pyarrow(path: str, what: str) -> Any:
     try:
-        import pyarrow
+        import pyarrow  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         raise _errors.CommandError(
             path, f"{what} needs pyarrow: pip install 'drelix-binary[arrow]'"
@@ -103,8 +103,8 @@ def export(args: Any) -> int:
 def _write_arrow(
     pa: Any, kind: str, path: str, items: Iterator[Any], dtype: Any
 ) -> None:
-    import pyarrow.ipc
-    import pyarrow.parquet
+    import pyarrow.ipc  # type: ignore[import-untyped, unused-ignore]
+    import pyarrow.parquet  # type: ignore[import-untyped, unused-ignore]
 
     schema = _arrow_schema(pa, dtype)
     sink = (
@@ -172,6 +172,7 @@ def import_(args: Any) -> int:
                     if dtype is None:
                         writer.write_bodies(chunk)
                         continue
+                    assert types is not None
                     records = np.empty(len(chunk[next(iter(types))]), dtype)
                     for field, values in chunk.items():
                         records[field] = values
@@ -227,19 +228,19 @@ def _read_arrow(
 ) -> tuple[dict[str, str] | None, int, Iterator[Any]]:
     pa = _pyarrow(path, f"import from {kind}")
     if kind == "parquet":
-        import pyarrow.parquet
+        import pyarrow.parquet  # type: ignore[import-untyped, unused-ignore]
 
         file = pyarrow.parquet.ParquetFile(path)
         schema, total = file.schema_arrow, file.metadata.num_row_groups
         stream: Iterator[Any] = (file.read_row_group(i) for i in range(total))
     elif kind == "arrow":
-        import pyarrow.ipc
+        import pyarrow.ipc  # type: ignore[import-untyped, unused-ignore]
 
         file = pyarrow.ipc.open_file(path)
         schema, total = file.schema, file.num_record_batches
         stream = (file.get_batch(i) for i in range(total))
     else:
-        import pyarrow.csv
+        import pyarrow.csv  # type: ignore[import-untyped, unused-ignore]
 
         reader = pyarrow.csv.open_csv(path)
         schema, total, stream = reader.schema, None, iter(reader)

@@ -20,7 +20,7 @@ SHORT_LIST = 24  # frames shown before a long list is shortened (first and last 
 def facts(reader: Any) -> dict[str, Any]:
     """Everything `info` shows: the library's own account of the file, plus its size and the
     NumPy dtype records decode to (None when they are shown whole)."""
-    info = reader.info()
+    info: dict[str, Any] = reader.info()
     info["bytes"] = os.path.getsize(reader.path)
     dtype = reader.dtype
     info["schema"]["dtype"] = (

@@ -46,7 +46,7 @@ class Renderer:
         if self.fmt != "csv":
             return b""
         names = (
-            list(self.dtype.names) if self.dtype is not None else ["encoding", "record"]
+            list(self.dtype.names or ()) if self.dtype is not None else ["encoding", "record"]
         )
         return _csv_line(names)
 
@@ -105,7 +105,7 @@ def _table(batch: np.ndarray, csv_mode: bool) -> bytes:
         return b""
     # Each piece: (its bytes, the length of each row's part, or one width for every row).
     pieces: list[tuple[np.ndarray, np.ndarray | int]] = []
-    names = batch.dtype.names
+    names = batch.dtype.names or ()
     for k, name in enumerate(names):
         if csv_mode:
             lead = b"" if k == 0 else b","
