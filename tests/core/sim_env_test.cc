@@ -204,23 +204,6 @@ INSTANTIATE_TEST_SUITE_P(
                  {{"/d/old", "<absent>"}}}),
     [](const auto& info) { return info.param.name; });
 
-TEST(SimEnvTest, EveryMaskOfTwoWritesGivesItsOwnFile) {
-  const std::vector<std::string> want = {"0000", "A000", "0B00", "AB00"};
-  const auto masks = SimEnv::loss_choices(2);
-  ASSERT_EQ(masks.size(), want.size());
-  std::set<std::string> seen;
-  for (const auto& keep : masks) {
-    SimEnv sim;
-    sim.put_durable("/d/f", bytes_of("0000"));
-    FilePtr f = open_rw(sim, "/d/f");
-    write(*f, 0, "A");
-    write(*f, 1, "B");
-    sim.power_loss(keep);
-    seen.insert(text_of(sim.contents("/d/f")));
-  }
-  EXPECT_EQ(seen, std::set<std::string>(want.begin(), want.end()));
-}
-
 TEST(SimEnvTest, TearSizeSplitsAWriteIntoIndependentPieces) {
   SimEnv sim;
   sim.put_durable("/d/f", Bytes{});
