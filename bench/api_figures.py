@@ -35,10 +35,10 @@ def _drop(path):
         drop_file(path + suffix)
 
 
-def _write(path, rows, level):
+def _write(path, rows, level, threads=None):
     _drop(path)
     with dx.create(path, dx.schema("telemetry@1", TELEMETRY_DTYPE), level=level) as w:
-        w.write(rows)
+        w.write(rows, threads=threads)
 
 
 def _wchar():
@@ -270,7 +270,7 @@ def fig_api(cfg, tmp):
     # What a pure-Python thread keeps while bulk work runs on one thread.
     for name, work in (
         ("to_numpy", lambda: r.to_numpy(threads=1)),
-        ("Writer.write", lambda: _write(path + "2", rows, 3)),
+        ("Writer.write", lambda: _write(path + "2", rows, 3, threads=1)),
     ):
         kept = _progress_kept(work)
         out.append(

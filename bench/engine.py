@@ -9,7 +9,9 @@ Figures (ratios are throughput ratios, engine / baseline; goals in brackets):
   against zstandard compressing the same frame-sized pieces on a thread per core [>= 0.85];
   with the bytes written to disk over the final file size [<= 2.1];
 - interpreter lock: the progress a pure-Python counting thread keeps while a one-thread read
-  or write runs, over its progress alone in the same time [>= 0.70].
+  or write runs, over its progress alone in the same time [>= 0.70]; beside it the same share
+  while zstandard (which releases the lock too) works on one thread, which shows what the
+  machine's cores allow whatever the lock does.
 """
 
 import argparse
@@ -224,10 +226,30 @@ def main():
             ">= 0.85",
         )
 
+        # The same share while zstandard, which also releases the lock, decodes or compresses
+        # on one thread: what the machine itself allows a second thread beside one busy one.
+        dctx = zstandard.ZstdDecompressor()
+        cctx = zstandard.ZstdCompressor(level=3, write_checksum=True)
+        base = counting_share(lambda: [dctx.decompress(f) for f in frames])
         share = counting_share(lambda: read(threads=1))
-        row("  Python thread during a 1-thread read", share * 100, "%", goal=">= 70")
+        row(
+            "  Python thread during a 1-thread read",
+            share * 100,
+            "%",
+            base * 100,
+            share / base,
+            ">= 70",
+        )
+        base = counting_share(lambda: [cctx.compress(p) for p in pieces])
         share = counting_share(lambda: write_file(path, arr, 3, frame_bytes, threads=1))
-        row("  Python thread during a 1-thread write", share * 100, "%", goal=">= 70")
+        row(
+            "  Python thread during a 1-thread write",
+            share * 100,
+            "%",
+            base * 100,
+            share / base,
+            ">= 70",
+        )
         reader.close()
 
 

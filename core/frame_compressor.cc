@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/codec.h"
+#include "core/progress.h"
 
 namespace drelix {
 
@@ -19,6 +20,11 @@ FrameCompressor::FrameCompressor(FrameCompressor&&) noexcept = default;
 FrameCompressor& FrameCompressor::operator=(FrameCompressor&&) noexcept = default;
 
 Status FrameCompressor::compress(ByteView bytes, std::int32_t level, Bytes& out) {
+  return compress(bytes, level, out, {});
+}
+
+Status FrameCompressor::compress(ByteView bytes, std::int32_t level, Bytes& out,
+                                 const std::function<bool()>& keep_going) {
   if (level == 0 && level_zero_stores_raw(bytes)) {
     out.assign(bytes.begin(), bytes.end());
     return {};
@@ -43,8 +49,25 @@ Status FrameCompressor::compress(ByteView bytes, std::int32_t level, Bytes& out)
   const std::size_t bound = ZSTD_compressBound(bytes.size());
   if (ZSTD_isError(bound)) return zstd_error(bound);
   out.resize(bound);
-  ZSTD_inBuffer in{bytes.data(), bytes.size(), 0};
   ZSTD_outBuffer ob{out.data(), out.size(), 0};
+  // Without a stop to ask, the whole input in one call: the library's single-pass path.
+  const std::size_t slice = keep_going ? kStopSlice : bytes.size();
+  for (std::size_t fed = 0; fed + slice < bytes.size(); fed += slice) {
+    if (!keep_going()) return fail(cancelled());
+    ZSTD_inBuffer piece{bytes.data() + fed, slice, 0};
+    while (piece.pos < piece.size) {
+      const std::size_t hint = ZSTD_compressStream2(cctx_.get(), &ob, &piece, ZSTD_e_continue);
+      if (ZSTD_isError(hint)) return zstd_error(hint);
+      if (ob.pos == ob.size) {
+        out.resize(out.size() + ZSTD_CStreamOutSize());
+        ob.dst = out.data();
+        ob.size = out.size();
+      }
+    }
+  }
+  if (keep_going && !keep_going()) return fail(cancelled());
+  const std::size_t last = bytes.size() <= slice ? 0 : (bytes.size() - 1) / slice * slice;
+  ZSTD_inBuffer in{bytes.data() + last, bytes.size() - last, 0};
   for (;;) {
     const std::size_t remaining = ZSTD_compressStream2(cctx_.get(), &ob, &in, ZSTD_e_end);
     if (ZSTD_isError(remaining)) return zstd_error(remaining);

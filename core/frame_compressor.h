@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "core/bytes.h"
@@ -23,6 +24,13 @@ class FrameCompressor {
   // Replaces the contents of `out` with compress_frame(bytes, level), byte for byte. `out`
   // keeps its capacity, so a buffer used before is filled without new allocation.
   Status compress(ByteView bytes, std::int32_t level, Bytes& out);
+  // The same frame (a valid one, not necessarily the same bytes), made in slices of
+  // kStopSlice input bytes with `keep_going` asked between them: a slow level stops within
+  // one slice of being asked to (cancelled()), not at the end of the frame.
+  Status compress(ByteView bytes, std::int32_t level, Bytes& out,
+                  const std::function<bool()>& keep_going);
+
+  static constexpr std::size_t kStopSlice = 1 << 20;
 
  private:
   struct Deleter {

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "core/codec.h"
-#include "core/numbers.h"
 #include "core/str_cat.h"
 #include "core/thread_pool.h"
 
@@ -29,17 +28,19 @@ Result<std::uint64_t> stored_start(const Container& c, const Frame& frame) {
   return start;
 }
 
-// Reads the frame's stored bytes into `buffer` (resized to fit) and checks them.
-Status read_stored_checked(Container& c, const Frame& frame, Bytes& buffer) {
-  DRELIX_ASSIGN_OR_RETURN(const std::uint64_t start, stored_start(c, frame));
-  buffer.resize(static_cast<std::size_t>(frame.len));
-  if (!buffer.empty()) DRELIX_TRY(c.file().read_exact_at(start, buffer));
-  return check_frame_hash(frame, buffer);
-}
-
 Error size_mismatch(const Frame& frame, std::uint64_t expected, std::uint64_t got) {
   return Error::malformed(
       str_cat("frame ", frame.id, ": content is ", got, " bytes, expected ", expected));
+}
+
+}  // namespace
+
+// Reads the frame's stored bytes into `stored` (resized to fit) and checks them.
+Status read_stored_checked(Container& c, const Frame& frame, Bytes& stored) {
+  DRELIX_ASSIGN_OR_RETURN(const std::uint64_t start, stored_start(c, frame));
+  stored.resize(static_cast<std::size_t>(frame.len));
+  if (!stored.empty()) DRELIX_TRY(c.file().read_exact_at(start, stored));
+  return check_frame_hash(frame, stored);
 }
 
 // Decodes checked stored bytes into exactly `out`.
@@ -62,7 +63,10 @@ Status decode_into(const Frame& frame, ByteView stored, std::span<std::uint8_t> 
   return {};
 }
 
-}  // namespace
+std::optional<std::uint64_t> content_size_of(ByteView stored) {
+  if (!starts_with_zstd_magic(stored)) return stored.size();
+  return declared_content_size(stored);
+}
 
 Result<std::optional<std::uint64_t>> frame_content_size(Container& c, const Frame& frame) {
   DRELIX_ASSIGN_OR_RETURN(const std::uint64_t start, stored_start(c, frame));

@@ -1,8 +1,8 @@
 // Checked reads of closed frames for the bulk paths: content sizes from a frame's first bytes,
 // one frame read and checked, and many frames decoded in parallel into one caller-owned buffer.
 //
-// Every read here compares a frame's stored bytes with its listed XXH64 (when the list gives
-// one, through check_frame_hash) before decoding them.
+// Every read here compares a frame's stored bytes with its listed XXH64 (check_frame_hash)
+// before decoding them.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +24,15 @@ Result<std::optional<std::uint64_t>> frame_content_size(Container& c, const Fram
 
 // The frame's content: stored bytes read, checked against the listed hash, decoded.
 Result<Bytes> read_checked(Container& c, const Frame& frame);
+
+// The two halves of read_checked, for a caller that allocates the content itself: the stored
+// bytes read into `stored` and checked; then their content decoded into exactly `out` (which
+// must be the size content_size_of gives).
+Status read_stored_checked(Container& c, const Frame& frame, Bytes& stored);
+Status decode_into(const Frame& frame, ByteView stored, std::span<std::uint8_t> out);
+// The content size of checked stored bytes: a raw frame's length or a zstd frame's declared
+// size; nullopt when the frame declares none (read_checked then decodes it on its own).
+std::optional<std::uint64_t> content_size_of(ByteView stored);
 
 // One frame of a parallel decode: its content goes to out[offset, offset + size).
 struct FrameSlot {

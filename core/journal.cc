@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "core/hash.h"
 #include "core/preamble.h"
@@ -95,30 +96,10 @@ std::string journal_path(const std::string& path) {
   return path + ".seal";
 }
 
-Status write_journal(const std::string& path, std::uint64_t offset, ByteView zone, ByteView frame) {
-  const ByteView parts[] = {frame};
-  return write_journal_parts(path, offset, zone, parts);
-}
+namespace {
 
-Status write_journal_parts(const std::string& path, std::uint64_t offset, ByteView zone,
-                           std::span<const ByteView> frame_parts) {
-  // 1. The head of the image (header, offset, Z, zone) built whole; the frame pieces follow it
-  //    as they are, so that a batch of frames is not copied once more just to be journaled.
-  std::uint64_t frame_size = 0;
-  for (const ByteView part : frame_parts) frame_size = sat_add(frame_size, part.size());
-  const std::uint64_t p = kPayloadPrefix + zone.size() + frame_size;
-  Bytes head(kHeaderSize + kPayloadPrefix + zone.size());
-  std::uint8_t* out = head.data();
-  std::memcpy(out, kMagic.data(), kMagic.size());
-  store_u64le(out + 6, p);
-  std::uint8_t* payload = out + kHeaderSize;
-  store_u64le(payload, offset);
-  store_u64le(payload + 8, zone.size());
-  if (!zone.empty()) std::memcpy(payload + kPayloadPrefix, zone.data(), zone.size());
-  std::uint64_t checksum = fnv1a64(ByteView(payload, kPayloadPrefix + zone.size()));
-  for (const ByteView part : frame_parts) checksum = fnv1a64_update(checksum, part);
-  store_u64le(out + 14, checksum);
-
+// Steps 2 and 3 of writing a journal: `pieces`, back to back, are its whole image.
+Status write_journal_image(const std::string& path, std::span<const ByteView> pieces) {
   // 2. Create or truncate the journal. An existing journal keeps its old bits through
   //    O_TRUNC, so the data file's bits are set explicitly as well.
   const std::string jpath = journal_path(path);
@@ -130,14 +111,52 @@ Status write_journal_parts(const std::string& path, std::uint64_t offset, ByteVi
   // 3. Durable content, then a durable directory entry. The splice that follows trusts the
   //    journal to survive a power loss, so a directory sync that fails fails the close here,
   //    before the data file is touched.
-  DRELIX_TRY(journal->write_all_at(0, head));
-  std::uint64_t at = head.size();
-  for (const ByteView part : frame_parts) {
-    DRELIX_TRY(journal->write_all_at(at, part));
-    at += part.size();
+  std::uint64_t at = 0;
+  for (const ByteView piece : pieces) {
+    DRELIX_TRY(journal->write_all_at(at, piece));
+    at += piece.size();
   }
   DRELIX_TRY(journal->sync());
   return sync_dir_of(jpath);
+}
+
+// The image's head: header, offset, Z and the zone, with the checksum over the payload whose
+// frame part is `frame_parts` back to back.
+Bytes journal_head(std::uint64_t offset, ByteView zone, std::span<const ByteView> frame_parts) {
+  std::uint64_t frame_size = 0;
+  for (const ByteView part : frame_parts) frame_size = sat_add(frame_size, part.size());
+  const std::uint64_t p = kPayloadPrefix + zone.size() + frame_size;
+  Bytes image(kHeaderSize + kPayloadPrefix + zone.size());
+  std::uint8_t* out = image.data();
+  std::memcpy(out, kMagic.data(), kMagic.size());
+  store_u64le(out + 6, p);
+  std::uint8_t* payload = out + kHeaderSize;
+  store_u64le(payload, offset);
+  store_u64le(payload + 8, zone.size());
+  if (!zone.empty()) std::memcpy(payload + kPayloadPrefix, zone.data(), zone.size());
+  std::uint64_t checksum = fnv1a64(ByteView(payload, kPayloadPrefix + zone.size()));
+  for (const ByteView part : frame_parts) checksum = fnv1a64_update(checksum, part);
+  store_u64le(out + 14, checksum);
+  return image;
+}
+
+}  // namespace
+
+Status write_journal(const std::string& path, std::uint64_t offset, ByteView zone, ByteView frame) {
+  const ByteView parts[] = {frame};
+  return write_journal_parts(path, offset, zone, parts);
+}
+
+Status write_journal_parts(const std::string& path, std::uint64_t offset, ByteView zone,
+                           std::span<const ByteView> frame_parts) {
+  // 1. The head built whole; the frames follow it as they are, so that a frame (or a batch of
+  //    them) is not copied once more just to be journaled. A crash between the writes leaves a
+  //    journal that fails its checksum, which replay discards: the data file is touched only
+  //    after the journal's sync.
+  const Bytes head = journal_head(offset, zone, frame_parts);
+  std::vector<ByteView> pieces{ByteView(head)};
+  pieces.insert(pieces.end(), frame_parts.begin(), frame_parts.end());
+  return write_journal_image(path, pieces);
 }
 
 Status splice(File& file, std::uint64_t offset, ByteView zone, ByteView frame) {

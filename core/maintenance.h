@@ -10,6 +10,7 @@
 
 #include "core/bytes.h"
 #include "core/error.h"
+#include "core/progress.h"
 
 namespace drelix {
 
@@ -24,14 +25,18 @@ struct ValidateReport {
 // Optional per-record check: returns nothing for a good record, or a failure text.
 using RecordCheck = std::function<std::optional<std::string>(ByteView record)>;
 
-Result<ValidateReport> validate(const std::string& path, const RecordCheck& check = {});
+// `progress` (optional) hears of every frame checked and can stop the work (core/progress.h).
+Result<ValidateReport> validate(const std::string& path, const RecordCheck& check = {},
+                                const Progress& progress = {});
 
 struct RebuildReport {
   std::vector<std::string> differences;
   bool fixed = false;
 };
 
-Result<RebuildReport> rebuild_headers(const std::string& path, bool fix);
+// `progress` hears of every frame found; stopped, a rebuild writes nothing.
+Result<RebuildReport> rebuild_headers(const std::string& path, bool fix,
+                                      const Progress& progress = {});
 
 struct RepackReport {
   std::uint64_t bytes_before = 0;
@@ -40,10 +45,13 @@ struct RepackReport {
 };
 
 // Repacks the file `path` names, through symbolic links: the link stays and its target is
-// replaced. Refuses (changing nothing) a frame whose listed checksum fails.
-Result<RepackReport> repack(const std::string& path, std::int32_t level);
+// replaced. Refuses (changing nothing) a frame whose listed checksum fails. `progress` hears of
+// every frame copied; stopped, a repack leaves the file as it was and no temporary file behind.
+Result<RepackReport> repack(const std::string& path, std::int32_t level,
+                            const Progress& progress = {});
 Result<RepackReport> repack_with_header_area(const std::string& path, std::int32_t level,
-                                             std::uint32_t header_area);
+                                             std::uint32_t header_area,
+                                             const Progress& progress = {});
 
 // Removes the "<file>.repack" a killed repack of the file `path` names left behind, if any.
 // Best effort: a failure is ignored, since the next repack truncates the name anyway.

@@ -153,7 +153,7 @@ std::uint64_t stored_end(const std::vector<Frame>& stored) {
 }
 
 // Walks the data section of `c` from its start (see the file comment).
-Result<Derived> scan(Container& c) {
+Result<Derived> scan(Container& c, const Progress& progress) {
   const std::vector<Frame>& stored = c.frames();
   const StoredIndex index(stored);
   const std::uint64_t data_start = c.data_start();
@@ -165,6 +165,10 @@ Result<Derived> scan(Container& c) {
   Derived d;
   std::uint64_t pos = 0;
   while (pos < data_len) {
+    const std::uint64_t found_so_far = d.frames.size();
+    if (!keep_going(progress, found_so_far, std::max<std::uint64_t>(stored.size(), found_so_far))) {
+      return fail(cancelled());
+    }
     const std::uint64_t at = sat_add(data_start, pos);
     const std::uint64_t remaining = data_len - pos;
     DRELIX_ASSIGN_OR_RETURN(const Bytes head, read_at(c.file(), at, 4));
@@ -242,10 +246,14 @@ Status write_zone(Container& c, const Derived& d) {
 
 }  // namespace
 
-Result<RebuildReport> rebuild_headers(const std::string& path, bool fix) {
+Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, const Progress& progress) {
   DRELIX_TRY(replay_journal(path));
   DRELIX_ASSIGN_OR_RETURN(Container c, Container::open_inner(path, fix));
-  DRELIX_ASSIGN_OR_RETURN(const Derived d, scan(c));
+  DRELIX_ASSIGN_OR_RETURN(const Derived d, scan(c, progress));
+  const std::uint64_t found = d.frames.size();
+  if (!keep_going(progress, found, std::max<std::uint64_t>(c.frames().size(), found))) {
+    return fail(cancelled());
+  }
 
   RebuildReport report;
   const std::string stored_frames = render_frames(c.frames());

@@ -14,6 +14,7 @@
 #include "core/codec.h"
 #include "core/container.h"
 #include "core/file.h"
+#include "core/frame_compressor.h"
 #include "core/frames.h"
 #include "core/hash.h"
 #include "core/headers.h"
@@ -86,13 +87,23 @@ Status write_preamble_and_blank_zone(File& out, std::uint32_t header_area, std::
 // Re-encodes every frame of `old` into `out` from `data_start` on, in list order, and returns
 // the new frame list. One frame's content and encoding are held at a time.
 Result<std::vector<Frame>> copy_frames(Container& old, File& out, std::uint64_t data_start,
-                                       std::int32_t level) {
+                                       std::int32_t level, const Progress& progress) {
   std::vector<Frame> frames;
   frames.reserve(old.frames().size());
   std::uint64_t offset = 0;
+  FrameCompressor compressor;
   for (const Frame& f : old.frames()) {
+    const auto go_on = [&] { return keep_going(progress, frames.size(), old.frames().size()); };
+    if (!go_on()) return fail(cancelled());
     DRELIX_ASSIGN_OR_RETURN(const Bytes content, old.read_frame_body(f));
-    DRELIX_ASSIGN_OR_RETURN(const Bytes encoded, compress_frame(content, level));
+    Bytes encoded;
+    if (progress) {
+      // A slow level on a large frame can take minutes: asked between slices, a stop is
+      // prompt.
+      DRELIX_TRY(compressor.compress(content, level, encoded, go_on));
+    } else {
+      DRELIX_ASSIGN_OR_RETURN(encoded, compress_frame(content, level));
+    }
     DRELIX_TRY(out.write_all_at(sat_add(data_start, offset), encoded));
     frames.push_back(Frame{f.id, offset, encoded.size(), xxh64(encoded)});
     offset = sat_add(offset, encoded.size());
@@ -118,7 +129,7 @@ Error without_path(Error e) {
 
 // Builds the complete new file in `temp` from `old`; returns the new file's length.
 Result<std::uint64_t> build(Container& old, TempFile& temp, std::int32_t level,
-                            std::uint32_t header_area) {
+                            std::uint32_t header_area, const Progress& progress) {
   DRELIX_TRY(temp.create());
   File& out = temp.file();
   // The copy must be no more readable than the original, from before any record reaches it.
@@ -128,7 +139,7 @@ Result<std::uint64_t> build(Container& old, TempFile& temp, std::int32_t level,
   DRELIX_TRY(write_preamble_and_blank_zone(out, header_area, level));
   const std::uint64_t data_start = std::uint64_t{kPreambleSize} + header_area;
   DRELIX_ASSIGN_OR_RETURN(const std::vector<Frame> frames,
-                          copy_frames(old, out, data_start, level));
+                          copy_frames(old, out, data_start, level, progress));
   std::uint64_t end = data_start;
   if (!frames.empty()) end = sat_add(end, sat_add(frames.back().offset, frames.back().len));
 
@@ -151,16 +162,16 @@ void remove_stale_repack(const std::string& path) {
   if (env().open_read(temp)) (void)env().unlink(temp);
 }
 
-Result<RepackReport> repack(const std::string& path, std::int32_t level) {
+Result<RepackReport> repack(const std::string& path, std::int32_t level, const Progress& progress) {
   DRELIX_ASSIGN_OR_RETURN(const PeekResult peeked, peek_headers(path));
-  return repack_with_header_area(path, level, peeked.preamble.header_area);
+  return repack_with_header_area(path, level, peeked.preamble.header_area, progress);
 }
 
 // 0. follow links; 1. replay the journal, remove a stale temporary file; 2. check the zone size; 3.
 // open the old file; 4-12. build the new file under the temporary name; 13. rename it over the old
 // one; 14. sync the directory.
 Result<RepackReport> repack_with_header_area(const std::string& link, std::int32_t level,
-                                             std::uint32_t header_area) {
+                                             std::uint32_t header_area, const Progress& progress) {
   // The new file is renamed over the path: over a link that would replace the link by a file
   // and leave its target stale, so everything below works on the file the link names.
   DRELIX_ASSIGN_OR_RETURN(const std::string path, env().resolve_links(link));
@@ -179,8 +190,10 @@ Result<RepackReport> repack_with_header_area(const std::string& link, std::int32
   report.frames = old.frames().size();
 
   TempFile temp(temp_path(path));
-  DRELIX_ASSIGN_OR_RETURN(report.bytes_after, build(old, temp, level, header_area));
+  DRELIX_ASSIGN_OR_RETURN(report.bytes_after, build(old, temp, level, header_area, progress));
   temp.close();
+  // The last moment a stop leaves the old file in place (the temporary one goes with `temp`).
+  if (!keep_going(progress, report.frames, report.frames)) return fail(cancelled());
   if (Status renamed = env().rename(temp.path(), path); !renamed) {
     // The old file is untouched; the complete copy is removed with the temporary name.
     return fail(without_path(std::move(renamed).error()));

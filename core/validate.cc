@@ -151,7 +151,8 @@ void check_schema_hash(const Container& c, Problems& problems) {
 
 }  // namespace
 
-Result<ValidateReport> validate(const std::string& path, const RecordCheck& check) {
+Result<ValidateReport> validate(const std::string& path, const RecordCheck& check,
+                                const Progress& progress) {
   DRELIX_TRY(replay_journal(path));
   remove_stale_repack(path);
   DRELIX_ASSIGN_OR_RETURN(Container c, Container::open_read(path));
@@ -163,7 +164,9 @@ Result<ValidateReport> validate(const std::string& path, const RecordCheck& chec
 
   check_schema_hash(c, problems);
 
+  const std::uint64_t total = c.frames().size();
   for (const Frame& f : c.frames()) {
+    if (!keep_going(progress, report.frames, total)) return fail(cancelled());
     report.frames = sat_add(report.frames, 1);
     const std::uint64_t records = check_frame(c, f, check, problems);
     frame_records = sat_add(frame_records, records);
@@ -171,6 +174,7 @@ Result<ValidateReport> validate(const std::string& path, const RecordCheck& chec
   }
   report.records = sat_add(report.records, check_tail(c, check, problems));
 
+  if (!keep_going(progress, report.frames, total)) return fail(cancelled());
   const std::uint64_t stored = parse_counter(c.headers().get("_records").value_or("0"));
   if (stored != frame_records) {
     problems.add("_records says ", stored, ", the frames hold ", frame_records);

@@ -71,7 +71,10 @@ PyObject* init_module() {
   if (!module) return nullptr;
   if (!add_object(module.get(), "Reader", reinterpret_cast<PyObject*>(reader_type())) ||
       !add_object(module.get(), "Writer", reinterpret_cast<PyObject*>(writer_type())) ||
-      !add_function(module.get(), &kThreadCountDef)) {
+      !add_function(module.get(), &kThreadCountDef) ||
+      !add_function(module.get(), &kEngineValidateDef) ||
+      !add_function(module.get(), &kEngineRebuildDef) ||
+      !add_function(module.get(), &kEngineRepackDef)) {
     return nullptr;
   }
   return release(std::move(module));

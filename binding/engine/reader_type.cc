@@ -347,10 +347,43 @@ PyObject* read_into_method(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// Reads the frame at `index` checked and decoded (GIL released).
-Result<Bytes> checked_frame(Container& c, std::uint64_t index) {
-  DRELIX_ASSIGN_OR_RETURN(const Frame* f, frame_at(c, index));
-  return read_checked(c, *f);
+// read_frame in two steps without the interpreter lock around a bytes object allocated with it
+// in between, so that the content is decoded straight into the object the caller gets.
+PyObject* read_frame_into_bytes(const Use& use, std::uint64_t index) {
+  Container& c = use.engine();
+  const Result<const Frame*> frame = frame_at(c, index);
+  if (!frame) return use.raise(frame.error());
+  Bytes stored;
+  Status read;
+  std::optional<std::uint64_t> size;
+  {
+    NoGil unlocked;
+    read = read_stored_checked(c, **frame, stored);
+    if (read) size = content_size_of(stored);
+  }
+  if (!read) return use.raise(read.error());
+  if (!size) {
+    // No declared size: the decoder grows its own buffer, and the content is copied once.
+    Result<Bytes> content = fail(Error::io_eof());
+    {
+      NoGil unlocked;
+      content = read_checked(c, **frame);
+    }
+    if (!content) return use.raise(content.error());
+    return new_bytes(content->data(), content->size());
+  }
+  Ref result = steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
+  if (!result) return nullptr;
+  // Nobody else can see the new object yet, so it is filled without the lock.
+  const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(PyBytes_AsString(result.get())),
+                                    static_cast<std::size_t>(*size));
+  Status decoded;
+  {
+    NoGil unlocked;
+    decoded = decode_into(**frame, stored, out);
+  }
+  if (!decoded) return use.raise(decoded.error());
+  return release(std::move(result));
 }
 
 PyObject* read_frame_method(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -363,13 +396,7 @@ PyObject* read_frame_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!use) return nullptr;
     std::uint64_t index = 0;
     if (!convert_arg("index", bound[0], to_u64, &index)) return nullptr;
-    Result<Bytes> content = fail(Error::io_eof());
-    {
-      NoGil unlocked;
-      content = checked_frame(use.engine(), index);
-    }
-    if (!content) return use.raise(content.error());
-    return new_bytes(content->data(), content->size());
+    return read_frame_into_bytes(use, index);
   });
 }
 

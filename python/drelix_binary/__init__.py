@@ -106,6 +106,17 @@ def open(
     frame_bytes: int | None = DEFAULT_FRAME_BYTES,
     frame_seconds: float | None = None,
 ) -> Writer: ...
+@overload
+def open(
+    path: str | _os.PathLike[str],
+    mode: str,
+    *,
+    level: int | None = None,
+    lock: bool = True,
+    frame_records: int | None = None,
+    frame_bytes: int | None = DEFAULT_FRAME_BYTES,
+    frame_seconds: float | None = None,
+) -> Reader | Writer: ...
 def open(
     path: str | _os.PathLike[str],
     mode: str = "r",

@@ -1,200 +1,193 @@
-"""The one seam between the public API and the extension: how frames are decoded and how a
-writable file is driven. ``Reader`` and ``Writer`` use nothing of the extension but this.
+"""The one seam between the public API and the extensions: how frames are decoded, how a
+writable file is driven, and how maintenance runs. ``Reader``, ``Writer`` and the maintenance
+wrappers use nothing of the extensions but this.
 
-This version runs over ``_native`` alone. A ``_native.Container`` may only be used on the
-thread that made it, so the reader opens a short-lived read-only container per call (about
-half a millisecond with thousands of frames listed) and the writer keeps its container on a
-thread of its own, to which every call is handed; appended records are batched on the
-caller's side, so a call crosses threads once per megabyte, not once per record.
+It runs over ``_engine``, which releases the interpreter lock around file access,
+compression and decoding, spreads bulk work over a pool of threads, and whose objects may
+move between threads. Bulk data reaches it as an address and a length, taken from numpy's
+array interface, so the caller's bytes are read in place.
 """
 
 from __future__ import annotations
 
 import os
-import queue
-import threading
-import traceback
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from concurrent.futures import Future
-from typing import Any, TypeVar
+from concurrent.futures import Future, ThreadPoolExecutor
+from typing import Any, NamedTuple
 
 import numpy as np
 
-from . import _native
+from . import _engine, _native
+from ._buffers import address_of, as_bytes_or_array
 from ._errors import translate_errors
 
-T = TypeVar("T")
-ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
-HEADER_PROBE = (
-    18  # magic, descriptor, window, dictionary id (4) and content size (8), at most
-)
-BATCH_BYTES = 1 << 20
+Progress = Callable[[int, int], object]
 
 
-def declared_size(head: bytes, length: int) -> int | None:
-    """The content size a frame declares in its first bytes: ``length`` for a frame stored
-    raw (level 0), the zstd frame header's content size, or ``None`` when it declares none."""
-    if length < 4 or head[:4] != ZSTD_MAGIC:
-        return length
-    if len(head) < 5:
-        return None
-    descriptor = head[4]
-    fcs_flag, single, dict_flag = descriptor >> 6, (descriptor >> 5) & 1, descriptor & 3
-    width = (1, 2, 4, 8)[fcs_flag] if fcs_flag or single else 0
-    if width == 0:
-        return None
-    at = 5 + (0 if single else 1) + (0, 1, 2, 4)[dict_flag]
-    field = head[at : at + width]
-    if len(field) < width:
-        return None
-    value = int.from_bytes(field, "little")
-    return value + 256 if width == 2 else value
+def content_sizes(path: str) -> list[int | None]:
+    """Each listed frame's declared content size, from a few bytes at its start (as a fresh
+    open of ``path`` sees the frames)."""
+    with translate_errors(path), _engine.Reader(path) as r:
+        return r.content_sizes()
+
+
+class Bulk(NamedTuple):
+    """How a bulk write cuts and compresses frames."""
+
+    level: int
+    frame_records: int | None
+    frame_bytes: int
+    threads: int | None  # None: every core
+
+
+class FrameEntry(NamedTuple):
+    """One entry of a file's frame list: the id its writer gave it, its offset from the data
+    start, its stored length, the listed XXH64 of its bytes (0: none)."""
+
+    id: int
+    offset: int
+    len: int
+    hash: int
+
+
+def _entries(frames: Iterable[tuple[int, int, int, int]]) -> list[FrameEntry]:
+    return [FrameEntry(*f) for f in frames]
+
+
+_prefetcher: ThreadPoolExecutor | None = None
+
+
+def prefetch(fn: Callable[[], bytes]) -> Future[bytes]:
+    """``fn()`` on a shared background thread: the next frame decodes (without the
+    interpreter lock) while the caller works through the current one."""
+    global _prefetcher
+    if _prefetcher is None:
+        _prefetcher = ThreadPoolExecutor(max(2, os.cpu_count() or 2), "drelix-prefetch")
+    return _prefetcher.submit(fn)
 
 
 class FileSource:
-    """A file opened for reading: its preamble, headers, schema and frames as of opening, one
-    descriptor for positioned reads, and frame decoding."""
+    """A file opened for reading: its preamble, headers, schema and frames as of opening,
+    checked frame decoding (in parallel, straight into the caller's memory) and positioned
+    reads of the tail."""
 
     def __init__(self, path: str) -> None:
         self.path = path
-        self.fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+        with translate_errors(path):
+            self._r = _engine.Reader(path)
+            self.preamble = _native.peek_headers(path)[0]
+        r = self._r
+        self.headers, self.schema, self.frames = r.headers, r.schema, _entries(r.frames)
+        self.data_start, self.data_end = r.data_start, r.file_length
         try:
-            with translate_errors(path):
-                self.preamble, self.headers = _native.peek_headers(path)
-                c = _native.Container.open_read(path)
-                self.schema, self.frames = c.schema(), c.frames()
-                del c
-            self.data_start = 16 + self.preamble.header_area
-            self.data_end = os.fstat(self.fd).st_size
+            self._fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
         except BaseException:
-            os.close(self.fd)
+            r.close()
             raise
 
+    @property
+    def closed(self) -> bool:
+        return self._r.closed
+
     def close(self) -> None:
-        if self.fd >= 0:
-            os.close(self.fd)
-            self.fd = -1
+        if not self._r.closed:
+            self._r.close()
+            os.close(self._fd)
+
+    def _check(self) -> _engine.Reader:
+        if self._r.closed:
+            raise ValueError(f"I/O operation on a closed Reader ({self.path})")
+        return self._r
+
+    def declared_sizes(self) -> list[int | None]:
+        """Each frame's declared content size, from a few bytes at its start."""
+        with translate_errors(self.path):
+            return self._check().content_sizes()
+
+    def count_records(self, index: int) -> int:
+        """Whole records in frame ``index`` (decoded and checked, no Python objects made)."""
+        with translate_errors(self.path):
+            return self._check().count_records(index)
+
+    def tail_counts(self) -> tuple[int, int]:
+        """(whole records, torn bytes) of the tail."""
+        with translate_errors(self.path):
+            records, _, torn = self._check().tail_info()
+        return records, torn
 
     def pread(self, size: int, offset: int) -> bytes:
         """``size`` bytes at file offset ``offset`` (fewer only at the end of the file)."""
-        if self.fd < 0:
-            raise ValueError("I/O operation on a closed Reader")
+        self._check()
         parts, done = [], 0
         while done < size:
-            part = os.pread(self.fd, size - done, offset + done)
+            part = os.pread(self._fd, size - done, offset + done)
             if not part:
                 break
             parts.append(part)
             done += len(part)
         return b"".join(parts)
 
-    def declared_sizes(self) -> list[int | None]:
-        """Each frame's declared content size, from a few bytes at its start."""
-        return [
-            declared_size(
-                self.pread(min(f.len, HEADER_PROBE), self.data_start + f.offset), f.len
-            )
-            for f in self.frames
-        ]
-
     def decode(self, index: int) -> bytes:
-        """Frame ``index``'s content, its zstd checksum checked."""
-        return next(self.decode_many([index]))
+        """Frame ``index``'s content, checked."""
+        with translate_errors(self.path):
+            return self._check().read_frame(index)
 
     def decode_many(self, indexes: Iterable[int]) -> Iterator[bytes]:
+        """The frames' contents in order, each decoding while the one before is used."""
+        pending: Future[bytes] | None = None
         for index in indexes:
-            if self.fd < 0:
-                raise ValueError("I/O operation on a closed Reader")
-            with translate_errors(self.path):
-                c = _native.Container.open_read(self.path)
-                data = c.read_frame_at(index)
-                del c
-            yield data
+            upcoming = prefetch(lambda i=index: self.decode(i))  # type: ignore[misc]
+            if pending is not None:
+                yield pending.result()
+            pending = upcoming
+        if pending is not None:
+            yield pending.result()
 
     def decode_into(
         self,
         pieces: Sequence[tuple[int, int, int]],
+        sizes: Sequence[int | None],
         out: np.ndarray,
         threads: int | None,
     ) -> None:
-        """For each (frame index, first content byte, end content byte), the content bytes in
-        that range, written one after another into the flat uint8 array ``out``."""
-        del (
-            threads
-        )  # one thread: the extension holds the interpreter lock while decoding
-        at = 0
-        for (index, lo, hi), data in zip(
-            pieces, self.decode_many(p[0] for p in pieces)
-        ):
-            out[at : at + hi - lo] = np.frombuffer(data, np.uint8, hi - lo, lo)
-            at += hi - lo
-
-
-class _Owner:
-    """A thread that owns one ``_native.Container`` and runs every call on it.
-
-    The container sits in a one-item list that only this thread empties, so it is created,
-    used and reclaimed on one thread (reclaiming writes its buffered records), and no frame or
-    traceback handed to another thread holds it.
-    """
-
-    def __init__(self, opener: Callable[[], _native.Container]) -> None:
-        self._calls: queue.SimpleQueue[
-            tuple[Callable[[list[_native.Container]], Any], Future[Any]] | None
-        ]
-        self._calls = queue.SimpleQueue()
-        started: Future[None] = Future()
-        self._thread = threading.Thread(
-            target=self._run, args=(opener, started), name="drelix-writer", daemon=True
-        )
-        self._thread.start()
-        started.result()
-
-    def _run(
-        self, opener: Callable[[], _native.Container], started: Future[None]
-    ) -> None:
-        box: list[_native.Container] = []
-        try:
-            box.append(opener())
-        except BaseException as exc:  # noqa: BLE001 - handed to the opening thread
-            started.set_exception(exc)
-            return
-        started.set_result(None)
-        while (item := self._calls.get()) is not None:
-            fn, done = item
-            try:
-                done.set_result(fn(box))
-            except BaseException as exc:  # noqa: BLE001 - handed to the calling thread
-                traceback.clear_frames(
-                    exc.__traceback__
-                )  # their locals hold the container
-                done.set_exception(exc)
-            del fn, done, item
-        box.clear()
-
-    def call(self, fn: Callable[[list[_native.Container]], T]) -> T:
-        if not self._thread.is_alive():
-            raise ValueError("I/O operation on a closed Writer")
-        done: Future[T] = Future()
-        self._calls.put((fn, done))
-        return done.result()
-
-    def stop(self) -> None:
-        if self._thread.is_alive():
-            self._calls.put(None)
-            self._thread.join()
+        """For each (frame index, first content byte, end content byte), those content bytes,
+        one after another, into the flat uint8 array ``out``: whole frames (by their content
+        ``sizes``) decoded in parallel straight into it, a frame cut by the range through one
+        decode and a copy."""
+        r, at, k = self._check(), 0, 0
+        while k < len(pieces):
+            run = k
+            while (
+                run < len(pieces)
+                and pieces[run][1] == 0
+                and pieces[run][2] == sizes[pieces[run][0]]
+            ):
+                run += 1
+            if run > k:
+                length = sum(hi - lo for _, lo, hi in pieces[k:run])
+                with translate_errors(self.path):
+                    r.read_into(
+                        [p[0] for p in pieces[k:run]],
+                        address_of(out) + at,
+                        length,
+                        threads=threads,
+                    )
+                at, k = at + length, run
+                continue
+            index, lo, hi = pieces[k]
+            out[at : at + hi - lo] = np.frombuffer(
+                self.decode(index), np.uint8, hi - lo, lo
+            )
+            at, k = at + hi - lo, k + 1
 
 
 class FileSink:
-    """A file opened for writing: create or open-for-append, appends (batched), frame
-    closing, sealing, syncing."""
+    """A file opened for writing: create or open-for-append, appends, bulk writes as frames
+    compressed in parallel, frame closing, sealing, syncing. Usable from any thread, one
+    call at a time."""
 
-    def __init__(self, path: str, opener: Callable[[], _native.Container]) -> None:
-        self.path = path
-        self._pending: list[bytes] = []
-        self._pending_bytes = 0
-        with translate_errors(path):
-            self._owner = _Owner(opener)
+    def __init__(self, path: str, w: _engine.Writer) -> None:
+        self.path, self._w = path, w
 
     @classmethod
     def create(
@@ -207,150 +200,156 @@ class FileSink:
         header_area: int,
         user: list[tuple[str, str]],
     ) -> FileSink:
-        return cls(
-            path,
-            lambda: _native.Container.create(
-                path, schema, source, writer, created_at_millis, header_area, user
-            ),
-        )
+        with translate_errors(path):
+            w = _engine.Writer.create(
+                path,
+                schema,
+                source=source,
+                writer=writer,
+                created_at_millis=created_at_millis,
+                user=user,
+                header_area=header_area,
+            )
+        return cls(path, w)
 
     @classmethod
     def open_append(cls, path: str) -> FileSink:
-        return cls(path, lambda: _native.Container.open_append(path))
+        with translate_errors(path):
+            return cls(path, _engine.Writer.open(path))
 
-    def _do(self, fn: Callable[[_native.Container], T]) -> T:
-        """``fn(container)`` on the owner thread, after the batched appends."""
-        pending, self._pending, self._pending_bytes = self._pending, [], 0
-
-        def run(box: list[_native.Container]) -> T:
-            c = box[0]
-            for body in pending:
-                c.append_record(body)
-            return fn(c)
-
+    def append(self, body: Any) -> None:
+        """One record: ``bytes``/``bytearray`` as they are, other buffers read in place."""
+        data = as_bytes_or_array(body)
         with translate_errors(self.path):
-            return self._owner.call(run)
+            if isinstance(data, np.ndarray):
+                self._w.append_at(address_of(data), len(data))
+            else:
+                self._w.append(data)
 
-    def append(self, body: bytes) -> None:
-        """Queues one checked record body; it reaches the container within a megabyte."""
-        self._pending.append(body)
-        self._pending_bytes += len(body) + 16
-        if self._pending_bytes >= BATCH_BYTES:
-            self._do(lambda c: None)
-
-    def extend(self, bodies: list[bytes]) -> None:
-        self._pending.extend(bodies)
-        self._do(lambda c: None)
-
-    def pending(self) -> int:
-        return len(self._pending)
+    def extend(self, bodies: Iterable[Any]) -> None:
+        for body in bodies:
+            self.append(body)
 
     def write_records(
         self,
         data: np.ndarray,
         size: int,
         chunks: Sequence[tuple[int, int]],
-        level: int,
-        ids: Iterator[int],
-    ) -> list[_native.Frame]:
-        """Fixed records from the flat uint8 array ``data``: with no ``chunks``, all of them
-        into the tail; else each (start, stop) record range closed into one frame (the first
-        together with the open tail). Returns the new frames."""
-        layout = _native.RecordLayout.fixed(size)
-        if not chunks:
-            self.extend(_native.split_records(data.tobytes(), layout)[0])
-            return []
-        return self._frames_of(
-            [
-                _native.split_records(
-                    data[start * size : stop * size].tobytes(), layout
-                )[0]
-                for start, stop in chunks
-            ],
-            level,
-            ids,
-        )
+        bulk: Bulk,
+    ) -> list[FrameEntry]:
+        """Fixed records from the flat uint8 array ``data``: with no ``chunks``, all into the
+        tail; else as frames (compressed in parallel), the first of them closing the open
+        tail topped up with ``chunks[0]``. Returns the new frames."""
+        address = address_of(data)
+        with translate_errors(self.path):
+            if not chunks:
+                self._w.append_fixed_at(address, len(data))
+                return []
+            start, stop = chunks[0]
+            if self._w.tail_records:
+                self._w.append_fixed_at(address, (stop - start) * size)
+            else:
+                stop = 0
+            return _entries(
+                self._w.write_fixed_at(
+                    address + stop * size,
+                    len(data) - stop * size,
+                    frame_records=bulk.frame_records,
+                    frame_bytes=bulk.frame_bytes,
+                    level=bulk.level,
+                    threads=bulk.threads,
+                )
+            )
 
     def write_bodies(
         self,
-        bodies: Sequence[bytes],
+        bodies: Sequence[bytes | bytearray],
         chunks: Sequence[tuple[int, int]],
-        level: int,
-        ids: Iterator[int],
-    ) -> list[_native.Frame]:
+        bulk: Bulk,
+    ) -> list[FrameEntry]:
         """``write_records`` for length-prefixed bodies."""
-        if not chunks:
-            self.extend(list(bodies))
-            return []
-        return self._frames_of([list(bodies[a:b]) for a, b in chunks], level, ids)
+        with translate_errors(self.path):
+            if not chunks:
+                self.extend(bodies)
+                return []
+            start, stop = chunks[0]
+            if not self._w.tail_records:
+                stop = 0
+            self.extend(bodies[start:stop])
+            rest = bodies[stop:]
+            return _entries(
+                self._w.write_bodies(
+                    rest,
+                    frame_records=bulk.frame_records,
+                    frame_bytes=bulk.frame_bytes,
+                    level=bulk.level,
+                    threads=bulk.threads,
+                )
+            )
 
-    def _frames_of(
-        self, groups: list[list[bytes]], level: int, ids: Iterator[int]
-    ) -> list[_native.Frame]:
-        made = []
-        for records in groups:
-            self._pending.extend(records)
-            frame = self.close_frame(next(ids), level)
-            assert frame is not None
-            made.append(frame)
-        return made
+    def close_frame(self, level: int) -> FrameEntry | None:
+        with translate_errors(self.path):
+            frame = self._w.close_frame(level=level)
+        return None if frame is None else FrameEntry(*frame)
 
-    def close_frame(self, frame_id: int, level: int) -> _native.Frame | None:
-        def run(c: _native.Container) -> _native.Frame | None:
-            before = len(c.frames())
-            c.close_frame(frame_id, level)
-            frames = c.frames()
-            return frames[-1] if len(frames) > before else None
-
-        return self._do(run)
-
-    def seal(self, frame_id: int, level: int) -> _native.Frame | None:
-        def run(c: _native.Container) -> _native.Frame | None:
-            before = len(c.frames())
-            c.seal(frame_id, level)
-            frames = c.frames()
-            return frames[-1] if len(frames) > before else None
-
-        return self._do(run)
+    def seal(self, level: int) -> FrameEntry | None:
+        with translate_errors(self.path):
+            before = len(self._w.frames)
+            self._w.seal(level=level)
+            frames = self._w.frames
+        return FrameEntry(*frames[-1]) if len(frames) > before else None
 
     def flush(self) -> None:
-        self._do(lambda c: c.flush_data())
+        with translate_errors(self.path):
+            self._w.flush()
 
-    def sync(self, fd: int) -> None:
-        self.flush()
-        os.fsync(fd)
+    def sync(self) -> None:
+        with translate_errors(self.path):
+            self._w.sync()
 
     def flush_headers(self) -> None:
-        self._do(lambda c: c.flush_headers())
+        """Headers reach the zone as they are set; nothing is left to write."""
 
     def set_user_header(self, key: str, value: str) -> None:
-        self._do(lambda c: c.set_user_header(key, value))
+        with translate_errors(self.path):
+            self._w.set_user_header(key, value)
 
     def headers(self) -> dict[str, str]:
-        return self._do(lambda c: c.headers())
+        return self._w.headers
 
     def schema(self) -> _native.Schema:
-        return self._do(lambda c: c.schema())
+        return self._w.schema
 
-    def frames(self) -> list[_native.Frame]:
-        return self._do(lambda c: c.frames())
+    def frames(self) -> list[FrameEntry]:
+        return _entries(self._w.frames)
 
     def records(self) -> int:
-        return (
-            self._do(lambda c: c.records())
-            if self._pending
-            else self._owner.call(lambda b: b[0].records())
-        )
+        return self._w.records
+
+    def tail(self) -> tuple[int, int]:
+        """(records, raw bytes) appended since the last frame."""
+        return self._w.tail_records, self._w.tail_bytes
 
     def close(self) -> None:
-        """Hands the batched records over and reclaims the container on its thread (which
-        writes its buffer); the file is closed."""
-        try:
-            if self._pending:
-                self._do(lambda c: None)
-        finally:
-            self._owner.stop()
+        """Writes the buffer into the tail and releases the file."""
+        with translate_errors(self.path):
+            self._w.close()
 
-    @property
-    def closed(self) -> bool:
-        return not self._owner._thread.is_alive()
+
+# Maintenance runs in _engine: on a worker thread, reporting progress, stopped by Ctrl-C.
+
+
+def validate(path: str, progress: Progress | None) -> tuple[list[str], int, int]:
+    return _engine.validate(path, progress=progress)
+
+
+def rebuild_headers(
+    path: str, fix: bool, progress: Progress | None
+) -> tuple[list[str], bool]:
+    return _engine.rebuild_headers(path, fix, progress=progress)
+
+
+def repack(
+    path: str, level: int, header_area: int | None, progress: Progress | None
+) -> tuple[int, int, int]:
+    return _engine.repack(path, level, header_area, progress=progress)

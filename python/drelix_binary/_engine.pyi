@@ -15,7 +15,7 @@ the caller owns, as numpy's ``__array_interface__["data"][0]`` gives it. The cal
 memory alive, unmoved and (for writes into it) unread by anyone else until the call returns;
 nothing checks an address.
 
-Frames are ``FrameTuple``: ``(id, offset, length, hash)``, the offset counted from the data
+Frames are tuples ``(id, offset, length, hash)``, the offset counted from the data
 start, ``hash`` the listed XXH64 of the stored bytes (0: not listed).
 """
 
@@ -25,8 +25,8 @@ from typing import TypeAlias, final
 
 from ._native import Schema
 
-FrameTuple: TypeAlias = tuple[int, int, int, int]
-Progress: TypeAlias = Callable[[int, int], object]
+_FrameTuple: TypeAlias = tuple[int, int, int, int]
+_Progress: TypeAlias = Callable[[int, int], object]
 _Path: TypeAlias = str | os.PathLike[str]
 
 def thread_count() -> int:
@@ -43,7 +43,7 @@ class Reader:
     hash to {:016x}")``.
     """
 
-    def __init__(self, path: _Path) -> None:
+    def __new__(cls, path: _Path) -> Reader:
         """Opens ``path``. Raises ``FileNotFoundError``/``OSError``, ``DrelixMalformedError``
         for a file that does not open (bad preamble, zone, schema or frame list)."""
     @property
@@ -61,7 +61,7 @@ class Reader:
     def preamble(self) -> tuple[int, int, int]:
         """``(version, flags, header_area)`` of the 16-byte preamble."""
     @property
-    def frames(self) -> list[FrameTuple]:
+    def frames(self) -> list[_FrameTuple]:
         """The listed frames, in list order."""
     @property
     def data_start(self) -> int:
@@ -166,7 +166,7 @@ class Writer:
     @property
     def headers(self) -> dict[str, str]: ...
     @property
-    def frames(self) -> list[FrameTuple]: ...
+    def frames(self) -> list[_FrameTuple]: ...
     @property
     def records(self) -> int:
         """Every record of the file: in frames, in the tail, and buffered."""
@@ -200,7 +200,7 @@ class Writer:
         ``sync`` makes records durable, not verified; a closed frame is both."""
     def close_frame(
         self, frame_id: int | None = None, level: int | None = None
-    ) -> FrameTuple | None:
+    ) -> _FrameTuple | None:
         """Compresses the tail (buffer included) into one frame through the seal journal;
         returns the new frame, or None when there was nothing to close."""
     def seal(self, frame_id: int | None = None, level: int | None = None) -> None:
@@ -216,7 +216,7 @@ class Writer:
         frame_bytes: int | None = 67108864,
         level: int | None = None,
         threads: int | None = None,
-    ) -> list[FrameTuple]:
+    ) -> list[_FrameTuple]:
         """Bulk write of the ``length // record_size`` contiguous fixed records at
         ``address``: any raw tail (buffer included) is first closed into a frame, then the
         records are cut into frames of ``frame_records`` records and at most ``frame_bytes``
@@ -234,7 +234,7 @@ class Writer:
         frame_bytes: int | None = 67108864,
         level: int | None = None,
         threads: int | None = None,
-    ) -> list[FrameTuple]:
+    ) -> list[_FrameTuple]:
         """``write_fixed_at`` for the prefixed layout: each body becomes one record (at most
         65535 bytes). bytes are read in place; bytearray bodies are copied once first."""
     def close(self) -> None:
@@ -246,26 +246,34 @@ class Writer:
         """``close()``."""
 
 def validate(
-    path: _Path, *, progress: Progress | None = None
+    path: _Path, *, progress: _Progress | None = None
 ) -> tuple[list[str], int, int]:
     """``_native.validate`` with progress and cancellation; returns ``(problems, frames,
-    records)``, the fields of ``_native.ValidateReport``: the work runs on another thread
-    while the calling thread calls ``progress(frames_done, frames_total)`` (at most about 20
-    times a second, and once at the end) and checks for signals. A KeyboardInterrupt, or any
-    exception ``progress`` raises, stops the work promptly and is re-raised."""
+    records)``, the fields of ``_native.ValidateReport``.
+
+    The work runs on a thread of its own while the calling thread, every 50 ms, checks for
+    signals and calls ``progress(frames_done, frames_total)`` when the count moved (so at most
+    20 times a second, from the calling thread, and once more at the end). A KeyboardInterrupt,
+    or any exception ``progress`` raises, stops the work at its next frame and is re-raised once
+    it has stopped. The same errors as ``_native.validate``, OSError as in ``Reader``."""
 
 def rebuild_headers(
-    path: _Path, fix: bool = False, *, progress: Progress | None = None
+    path: _Path, fix: bool = False, *, progress: _Progress | None = None
 ) -> tuple[list[str], bool]:
-    """``_native.rebuild_headers`` returning ``(differences, fixed)``, with progress and cancellation as in ``validate``. An
-    interrupted ``fix`` leaves the file as it was."""
+    """``_native.rebuild_headers`` returning ``(differences, fixed)``, with progress (frames
+    found so far over the larger of that and the frames listed) and cancellation as in
+    ``validate``. Stopped, it writes nothing."""
 
 def repack(
     path: _Path,
     level: int = 19,
     header_area: int | None = None,
     *,
-    progress: Progress | None = None,
+    progress: _Progress | None = None,
 ) -> tuple[int, int, int]:
-    """``_native.repack`` returning ``(bytes_before, bytes_after, frames)``, with progress and cancellation as in ``validate``. An interrupted
-    repack leaves the original file untouched and no ``.repack`` file behind."""
+    """``_native.repack`` returning ``(bytes_before, bytes_after, frames)``, with progress and
+    cancellation as in ``validate``; a stop is also heard between 1 MiB slices of a frame being
+    compressed, so a slow level stops promptly even on one large frame. Stopped, it leaves the
+    original file untouched and no ``.repack`` file behind. A stop that comes only after the
+    new file has replaced the old one (the last progress call) is still raised; the file is
+    then the repacked one, whole."""

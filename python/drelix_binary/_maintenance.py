@@ -6,7 +6,8 @@ import os
 from dataclasses import dataclass
 from typing import Any
 
-from . import _native
+from . import _backend, _native
+from ._backend import Progress
 from ._errors import translate_errors
 from ._writer import lock_file
 
@@ -66,32 +67,39 @@ def _locked(path: str | os.PathLike[str], lock: bool) -> tuple[str, int]:
     return p, lock_file(p, lock)
 
 
-def validate(path: str | os.PathLike[str], *, lock: bool = True) -> ValidateReport:
+def validate(
+    path: str | os.PathLike[str], *, lock: bool = True, progress: Progress | None = None
+) -> ValidateReport:
     """Reads every frame and checks the counters, the alignment and the checksums.
 
     Takes the writer lock (``lock=False`` skips it), because validating first completes or
-    discards an interrupted frame close, which a live writer must not see. Raises
-    ``DrelixLockedError`` while a writer has the file, ``FileNotFoundError``,
+    discards an interrupted frame close, which a live writer must not see. ``progress``, if
+    given, is called as ``progress(frames_done, frames_total)`` a few times a second and at
+    the end; Ctrl-C (``KeyboardInterrupt``) or an exception it raises stops the work promptly.
+
+    Raises ``DrelixLockedError`` while a writer has the file, ``FileNotFoundError``,
     ``DrelixMalformedError`` when the file cannot be read as a drelix file at all."""
     p, fd = _locked(path, lock)
     try:
         with translate_errors(p):
-            r = _native.validate(p)
-        return ValidateReport(r.problems, r.frames, r.records)
+            return ValidateReport(*_backend.validate(p, progress))
     finally:
         os.close(fd)
 
 
 def rebuild_headers(
-    path: str | os.PathLike[str], fix: bool = False, *, lock: bool = True
+    path: str | os.PathLike[str],
+    fix: bool = False,
+    *,
+    lock: bool = True,
+    progress: Progress | None = None,
 ) -> RebuildReport:
-    """Derives the system headers from the data and, with ``fix=True``, writes them back.
-    Takes the writer lock as ``validate`` does."""
+    """Derives the system headers from the data and, with ``fix=True``, writes them back
+    (an interrupted fix leaves the file as it was). Lock and progress as for ``validate``."""
     p, fd = _locked(path, lock)
     try:
         with translate_errors(p):
-            r = _native.rebuild_headers(p, bool(fix))
-        return RebuildReport(r.differences, r.fixed)
+            return RebuildReport(*_backend.rebuild_headers(p, bool(fix), progress))
     finally:
         os.close(fd)
 
@@ -102,14 +110,15 @@ def repack(
     header_area: int | None = None,
     *,
     lock: bool = True,
+    progress: Progress | None = None,
 ) -> RepackReport:
     """Re-encodes every frame at ``level`` (default 19; 0 stores them raw) into a new file
     that atomically replaces the old one, with a header zone of ``header_area`` bytes (default:
-    the current size). The cure for ``DrelixZoneFullError``. Takes the writer lock."""
+    the current size): the cure for ``DrelixZoneFullError``. An interrupted repack leaves the
+    original file untouched. Lock and progress as for ``validate``."""
     p, fd = _locked(path, lock)
     try:
         with translate_errors(p):
-            r = _native.repack(p, level, header_area)
-        return RepackReport(r.bytes_before, r.bytes_after, r.frames)
+            return RepackReport(*_backend.repack(p, level, header_area, progress))
     finally:
         os.close(fd)

@@ -7,14 +7,14 @@ import itertools
 import os
 import time
 import weakref
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from . import _native
-from ._backend import HEADER_PROBE, FileSink, declared_size
-from ._buffers import as_bytes, as_uint8
+from ._backend import Bulk, FileSink, FrameEntry, content_sizes
+from ._buffers import Body, as_bytes, as_bytes_or_array, as_uint8
 from ._errors import DrelixLockedError, translate_errors
 from ._reader import FrameInfo, frame_info
 
@@ -114,21 +114,9 @@ class Writer:
         self._finalizer = weakref.finalize(self, _release, sink, fd)
         self.schema: _native.Schema = sink.schema()
         self._size = self.schema.layout.fixed_size
-        headers = sink.headers()
-        frames = sink.frames()
-        self._ids: Iterator[int] = itertools.count(
-            max((f.id for f in frames), default=-1) + 1
-        )
-        self._known: dict[
-            int, tuple[int, int]
-        ] = {}  # frame index -> (content size, records)
-        self._tail_n = sink.records() - int(headers.get("_records", "0") or 0)
-        last = frames[-1] if frames else None
+        self._tail_n, self._tail_raw = sink.tail()
         self._data_start = 16 + _native.peek_headers(path)[0].header_area
-        tail_start = self._data_start + (last.offset + last.len if last else 0)
-        self._tail_raw = max(0, os.fstat(fd).st_size - tail_start)
         self._frame_began = time.monotonic()
-        self._headers_dirty = False
 
     # ---- state -----------------------------------------------------------------------------
 
@@ -148,17 +136,12 @@ class Writer:
 
     @property
     def frames(self) -> list[FrameInfo]:
-        """The closed frames, in file order."""
+        """The closed frames, in file order, their content sizes read from a few bytes of
+        each (``records`` is ``None`` for length-prefixed records: a ``Reader`` counts them)."""
+        frames = self._sink_open().frames()
+        sizes = content_sizes(self.path)
         infos = []
-        for i, f in enumerate(self._sink_open().frames()):
-            if i in self._known:
-                size, count = self._known[i]
-                infos.append(frame_info(i, f, size, count))
-                continue
-            start = self._data_start + f.offset
-            declared = declared_size(
-                os.pread(self._fd, min(f.len, HEADER_PROBE), start), f.len
-            )
+        for i, (f, declared) in enumerate(zip(frames, sizes)):
             whole = (
                 declared // self._size if self._size and declared is not None else None
             )
@@ -172,7 +155,7 @@ class Writer:
 
     # ---- appending -------------------------------------------------------------------------
 
-    def _check(self, body: bytes) -> None:
+    def _check(self, body: Body) -> None:
         if self._size is not None:
             if len(body) != self._size:
                 raise _native.DrelixUsageError(
@@ -190,7 +173,7 @@ class Writer:
 
         Raises ``TypeError`` for a non-buffer, ``DrelixUsageError`` for a record of the wrong
         size."""
-        body = as_bytes(record)
+        body = as_bytes_or_array(record)
         self._check(body)
         self._sink_open().append(body)
         self._tail_n += 1
@@ -218,7 +201,7 @@ class Writer:
         if self._due():
             self.close_frame()
 
-    def write(self, data: Any) -> None:
+    def write(self, data: Any, *, threads: int | None = None) -> None:
         """Appends many fixed-size records at once from a numpy array (of any dtype, the
         records' bytes in order) or any bytes-like buffer holding whole records.
 
@@ -226,7 +209,7 @@ class Writer:
         ``extend``. Larger data is written as frames straight from memory (compressed in
         parallel where the engine allows): the open frame is topped up and closed, the rest
         cut into frames by the policy, and the call ends on a frame boundary (its last frame
-        may be short).
+        may be short). ``threads``: how many threads compress (default: every core).
 
         Raises ``DrelixUsageError`` under the length-prefixed layout (use ``write_bodies``),
         or when the data is not a whole number of records."""
@@ -255,12 +238,14 @@ class Writer:
         self._bulk(
             chunks,
             lambda frames: sink.write_records(
-                flat, size, frames, self.level, self._ids
+                flat, size, frames, self._bulk_options(threads)
             ),
             lambda start, stop: (stop - start) * size,
         )
 
-    def write_bodies(self, bodies: Sequence[Any]) -> None:
+    def write_bodies(
+        self, bodies: Sequence[Any], *, threads: int | None = None
+    ) -> None:
         """Appends many length-prefixed records at once (a sequence of bytes-like bodies of at
         most 65535 bytes each), as ``write`` does for fixed records.
 
@@ -280,9 +265,14 @@ class Writer:
         sink = self._sink_open()
         self._bulk(
             chunks,
-            lambda frames: sink.write_bodies(checked, frames, self.level, self._ids),
+            lambda frames: sink.write_bodies(
+                checked, frames, self._bulk_options(threads)
+            ),
             lambda start, stop: ends[stop] - ends[start],
         )
+
+    def _bulk_options(self, threads: int | None) -> Bulk:
+        return Bulk(self.level, self.frame_records, self.frame_bytes, threads)
 
     def _chunks(self, n: int, raw: Any) -> list[tuple[int, int]]:
         """Record ranges of a bulk call, one per frame: the rest of the open frame, then
@@ -309,11 +299,11 @@ class Writer:
     def _bulk(
         self,
         chunks: list[tuple[int, int]],
-        run: Callable[[list[tuple[int, int]]], list[_native.Frame]],
+        run: Callable[[list[tuple[int, int]]], list[FrameEntry]],
         raw: Callable[[int, int], int],
     ) -> None:
         """Runs a bulk call: into the tail when it stays within the open frame, else as
-        frames (the open tail part of the first), and accounts for them."""
+        frames (the open tail part of the first)."""
         if not chunks:
             return
         start, stop = chunks[0]
@@ -326,29 +316,20 @@ class Writer:
             self._tail_n, self._tail_raw = n, b
             self._apply_policy()
             return
-        before = len(self._sink.frames())
-        made = run(chunks)
-        for k, (s, e) in enumerate(chunks[: len(made)]):
-            n_k = e - s + (self._tail_n if k == 0 else 0)
-            b_k = raw(s, e) + (self._tail_raw if k == 0 else 0)
-            self._known[before + k] = (b_k if self._size else b_k - PREFIX * n_k, n_k)
-            if k == 0:
-                self._tail_n, self._tail_raw = 0, 0
-        self._frame_began = time.monotonic()
-        self._headers_dirty = False
+        if run(chunks):
+            self._tail_n, self._tail_raw = 0, 0
+            self._frame_began = time.monotonic()
 
     # ---- frames, headers, durability -------------------------------------------------------
 
-    def _closed_frame(self, frame: _native.Frame | None) -> FrameInfo | None:
+    def _closed_frame(self, frame: FrameEntry | None) -> FrameInfo | None:
         if frame is None:
             return None
         index = len(self._sink.frames()) - 1
         content = self._tail_raw - (0 if self._size else PREFIX * self._tail_n)
-        self._known[index] = (content, self._tail_n)
         info = frame_info(index, frame, content, self._tail_n)
         self._tail_n, self._tail_raw = 0, 0
         self._frame_began = time.monotonic()
-        self._headers_dirty = False
         return info
 
     def close_frame(self) -> FrameInfo | None:
@@ -358,23 +339,13 @@ class Writer:
 
         Raises ``DrelixZoneFullError`` when the header zone cannot list another frame (the
         tail stays as it was; ``repack`` the file with a larger ``header_area``)."""
-        sink = self._sink_open()
-        frame_id = next(self._ids)
-        frame = sink.close_frame(frame_id, self.level)
-        if frame is None:
-            self._ids = itertools.chain([frame_id], self._ids)
-        return self._closed_frame(frame)
+        return self._closed_frame(self._sink_open().close_frame(self.level))
 
     def seal(self) -> FrameInfo | None:
         """Closes the tail into a frame as ``close_frame`` does and marks the file finished
         (the ``_sealed`` header). Appending after a seal is allowed; readers see the mark.
         Returns the frame it closed, if any."""
-        sink = self._sink_open()
-        frame_id = next(self._ids)
-        frame = sink.seal(frame_id, self.level)
-        if frame is None:
-            self._ids = itertools.chain([frame_id], self._ids)
-        return self._closed_frame(frame)
+        return self._closed_frame(self._sink_open().seal(self.level))
 
     def flush(self) -> None:
         """Writes every appended record into the file's tail, without syncing: the records
@@ -387,27 +358,23 @@ class Writer:
         what this does not cover is damage: a record torn by a later crash is cut off when the
         file is next opened for appending, and a disk that loses synced bytes goes unnoticed
         until a frame is closed over them. Closing frames is what checks records."""
-        self._sink_open().sync(self._fd)
+        self._sink_open().sync()
 
     def set_user_header(self, key: str, value: str) -> None:
-        """Sets an application header (a key not starting with ``_``); it is written with the
-        next frame, ``seal`` or ``close``. Raises ``DrelixUsageError`` for an invalid key and
-        ``DrelixZoneFullError`` (when written) if the zone cannot hold it."""
+        """Sets an application header (a key not starting with ``_``) and writes the header
+        zone. Raises ``DrelixUsageError`` for an invalid key and ``DrelixZoneFullError`` if
+        the zone cannot hold it."""
         self._sink_open().set_user_header(key, value)
-        self._headers_dirty = True
 
     # ---- life ------------------------------------------------------------------------------
 
     def close(self) -> None:
-        """Closes the tail into a frame, writes pending headers, and releases the file and its
-        lock. Closing twice is harmless. If the close fails, the file and lock are released
+        """Closes the tail into a frame and releases the file and its lock. Closing twice is harmless. If the close fails, the file and lock are released
         anyway and the records stay in the tail."""
         if not self._finalizer.alive:
             return
         try:
             self.close_frame()
-            if self._headers_dirty:
-                self._sink.flush_headers()
         finally:
             self._finalizer()
 

@@ -52,9 +52,9 @@ def write_file(path, prefixed, level, sealed, tail, n=2500, per_frame=700):
         w.append(memoryview(recs[1]))
         w.extend(recs[2:300])
         if prefixed:
-            w.write_bodies(recs[300:2000])
+            w.write_bodies([memoryview(b) for b in recs[300:2000]])
         else:
-            w.write(telemetry(1700, 300))
+            w.write(np.repeat(telemetry(1700, 300), 2)[::2])  # strided: made contiguous
             w.append(telemetry(1, 2000)[0])  # a numpy row
         w.extend(recs[2001 if not prefixed else 2000 : n])
         if sealed:
@@ -219,7 +219,14 @@ def test_zone_full_names_the_cure(tmp_path):
     with pytest.raises(dx.DrelixZoneFullError):
         w.close()
     assert w.closed
-    dx.repack(path, 3, header_area=65536)
+    seen = []
+    dx.repack(
+        path,
+        3,
+        header_area=65536,
+        progress=lambda done, total: seen.append((done, total)),
+    )
+    assert seen and seen[-1][0] == seen[-1][1]  # progress reaches its end
     with dx.open(path, "a", frame_records=1) as w:
         w.append(bytes(DT.itemsize))
     assert dx.validate(path).problems == []
@@ -334,11 +341,9 @@ def test_pickling_across_a_process_pool(tmp_path, damaged):
     ) as pool:
         futures = [pool.submit(_in_worker, r, v) for v in values]
         if damaged:
-            with pytest.raises(dx.DrelixError) as caught:
+            with pytest.raises(dx.DrelixMalformedError, match="checksum") as caught:
                 futures[0].result()
-            assert type(caught.value).__module__ == "_native" and type(
-                caught.value
-            ) in (dx.DrelixMalformedError, dx.DrelixCompressionError)
+            assert type(caught.value) is dx.DrelixMalformedError  # the class itself
             return
         for value, future in zip(values, futures):
             n, total, back = future.result()

@@ -3,6 +3,7 @@ the interpreter lock released while the engine works."""
 
 import errno
 import os
+import signal
 import sys
 import threading
 import time
@@ -230,3 +231,67 @@ def test_work_runs_without_the_interpreter_lock(tmp_path):
         sys.setswitchinterval(interval)
     assert wrote > 0 and read > 0
     assert np.array_equal(r_out, arr)
+
+
+def many_frames(path, frames=200):
+    """A file of `frames` frames of 64 KiB of barely compressible records, closed at level 1:
+    repacking it at level 19 takes seconds, far longer than one progress interval."""
+    rng = np.random.default_rng(5)
+    arr = np.zeros(frames * 4096, dtype=DTYPE)
+    arr["n"] = rng.integers(0, 1 << 40, len(arr))
+    w = _engine.Writer.create(path, schema(True), level=1)
+    w.write_fixed_at(address(arr), arr.nbytes, frame_records=4096)
+    w.close()
+
+
+def test_maintenance_reports_progress_like_native(tmp_path):
+    path = tmp_path / "f.drelix"
+    many_frames(path, 30)
+    calls = []
+    problems, frames, records = _engine.validate(
+        path, progress=lambda *a: calls.append(a)
+    )
+    native = _native.validate(str(path))
+    assert (problems, frames, records) == (
+        native.problems,
+        native.frames,
+        native.records,
+    )
+    assert calls[-1] == (30, 30) and calls == sorted(calls)
+    assert all(total == 30 for _, total in calls)
+    differences, fixed = _engine.rebuild_headers(path, True, progress=lambda d, t: None)
+    assert (differences, fixed) == ([], False)
+    before, after, count = _engine.repack(path, 3, 65536)
+    assert count == 30 and before > after == path.stat().st_size
+    assert _native.validate(str(path)).problems == []
+
+
+class Stop(Exception):
+    pass
+
+
+def stop_at_first_report(done, total):
+    raise Stop
+
+
+def interrupt_soon():
+    threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+
+
+@pytest.mark.parametrize(
+    "arm, progress, exc",
+    [
+        (lambda: None, stop_at_first_report, Stop),
+        (interrupt_soon, None, KeyboardInterrupt),
+    ],
+    ids=["callback", "sigint"],
+)
+def test_interrupted_repack_leaves_the_file_as_it_was(tmp_path, arm, progress, exc):
+    path = tmp_path / "f.drelix"
+    many_frames(path)
+    original = path.read_bytes()
+    arm()
+    with pytest.raises(exc):
+        _engine.repack(path, 19, progress=progress)
+    assert path.read_bytes() == original
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["f.drelix"]
