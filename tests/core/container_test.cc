@@ -1,6 +1,7 @@
 #include "core/container.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -91,6 +92,10 @@ TEST_F(ContainerTest, CreateWritesPreambleAndZoneOnly) {
   Bytes zone(as_bytes(text).begin(), as_bytes(text).end());
   zone.resize(kZone, 0);
   EXPECT_EQ(test::slice(file, 16, file.size()), zone);
+  // Created as 0666 less the umask, like any data file a program writes: no execute bits.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  EXPECT_EQ(static_cast<mode_t>(std::filesystem::status(path_).permissions()) & 0777, 0666 & ~mask);
 }
 
 TEST_F(ContainerTest, CreatedAtIsUtcWithSecondsDropped) {

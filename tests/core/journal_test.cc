@@ -197,69 +197,6 @@ TEST_F(JournalTest, ReplayWithoutJournalDoesNothing) {
   EXPECT_EQ(faults.count(Op::Write) + faults.count(Op::Unlink), 0u);
 }
 
-TEST_F(JournalTest, InvalidJournalsAreDeletedAndTheDataFileIsUntouched) {
-  const std::string valid = valid_image();
-  std::string flipped = valid;
-  flipped[30] ^= 0x01;  // a payload byte
-  std::string bad_magic = valid;
-  bad_magic[5] = '1';
-  struct Case {
-    const char* name;
-    std::string journal;
-  };
-  const Case cases[] = {
-      {"empty", ""},
-      {"21 bytes", valid.substr(0, 21)},
-      {"header only, P 0", image_of("")},
-      {"wrong magic", bad_magic},
-      {"one extra byte", valid + "x"},
-      {"one byte short", valid.substr(0, valid.size() - 1)},
-      {"P overflows", "DJRNL2" + u64le(UINT64_MAX - 10) + valid.substr(14)},
-      {"checksum flip", flipped},
-      {"P below 16", image_of(std::string(15, '\0'))},
-      {"Z beyond P", image_of(u64le(kTailStart) + u64le(6) + "abcde")},
-      {"Z overflows", image_of(u64le(kTailStart) + u64le(UINT64_MAX - 8) + "abcde")},
-      {"empty frame part", image_of(payload_of(kTailStart, kNewZone, ""))},
-      {"empty frame, no zone", image_of(payload_of(kTailStart, "", ""))},
-      // Well-formed, but written for another file: splicing would overwrite this one.
-      {"zone of another size", image_of(payload_of(kTailStart, "zone\n", kFrame))},
-      {"offset 0", image_of(payload_of(0, kNewZone, kFrame))},
-      {"offset inside the zone", image_of(payload_of(kTailStart - 1, kNewZone, kFrame))},
-      {"offset past the end", image_of(payload_of(kBefore.size() + 1, kNewZone, kFrame))},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    write_file(path_, kBefore);
-    write_file(journal_, c.journal);
-    EXPECT_TRUE(replay_journal(path_).has_value());
-    EXPECT_FALSE(exists(journal_));
-    EXPECT_EQ(read_text(path_), kBefore);
-  }
-}
-
-TEST_F(JournalTest, ValidJournalCompletesTheCloseFromAnyState) {
-  struct Case {
-    const char* name;
-    std::string data;
-  };
-  const Case cases[] = {
-      {"before the close", kBefore},
-      {"frame written, not cut", kPreamble + kOldZone + kFrame + kTail.substr(4)},
-      {"cut, old zone", kPreamble + kOldZone + kFrame},
-      {"already spliced", kAfter},
-      // A power cut took the tail: the journal holds the only copy of the frame.
-      {"data file ends at the offset", kPreamble + kOldZone},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    write_file(path_, c.data);
-    write_file(journal_, valid_image());
-    EXPECT_TRUE(replay_journal(path_).has_value());
-    EXPECT_EQ(read_text(path_), kAfter);
-    EXPECT_FALSE(exists(journal_));
-  }
-}
-
 // A journal that exists but cannot be read might hold a close whose splice had begun; one whose
 // data file is gone has nothing to complete. Both fail naming the file, and keep the journal.
 TEST_F(JournalTest, ReplayThatCannotProceedKeepsTheJournal) {

@@ -214,25 +214,6 @@ TEST(SchemaTest, FromHeadersUsesFirstOfRepeatedKeys) {
   EXPECT_EQ(*got, (Schema{"first", {{"a", "u8", 0}}, RecordLayout::fixed(8)}));
 }
 
-TEST(SchemaTest, HeaderRoundTrip) {
-  const Schema schemas[] = {
-      {"ev@1", {}, RecordLayout::prefixed()},
-      {"ev@1", {{"id", "u32", 0}, {"ts", "u64", 4}}, RecordLayout::fixed(12)},
-      {"any text: with ; and \\ and\nnewline",
-       {{"u", "uuid", 4294967295u}},
-       RecordLayout::fixed(4294967295u)},
-  };
-  for (const Schema& s : schemas) {
-    const Headers h = make_headers({{"_schema", s.name},
-                                    {"_schema_fields", s.fields_value()},
-                                    {"_schema_hash", s.hash_hex()},
-                                    {"_record", s.layout.render()}});
-    const auto got = Schema::from_headers(h);
-    ASSERT_TRUE(got.has_value()) << got.error().to_string();
-    EXPECT_EQ(*got, s);
-  }
-}
-
 // ---- split_records ------------------------------------------------------------------------
 
 // The layout rules written out the plain way, copying every record.

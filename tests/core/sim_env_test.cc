@@ -204,23 +204,6 @@ INSTANTIATE_TEST_SUITE_P(
                  {{"/d/old", "<absent>"}}}),
     [](const auto& info) { return info.param.name; });
 
-TEST(SimEnvTest, EveryMaskOfTwoWritesGivesItsOwnFile) {
-  const std::vector<std::string> want = {"0000", "A000", "0B00", "AB00"};
-  const auto masks = SimEnv::loss_choices(2);
-  ASSERT_EQ(masks.size(), want.size());
-  std::set<std::string> seen;
-  for (const auto& keep : masks) {
-    SimEnv sim;
-    sim.put_durable("/d/f", bytes_of("0000"));
-    FilePtr f = open_rw(sim, "/d/f");
-    write(*f, 0, "A");
-    write(*f, 1, "B");
-    sim.power_loss(keep);
-    seen.insert(text_of(sim.contents("/d/f")));
-  }
-  EXPECT_EQ(seen, std::set<std::string>(want.begin(), want.end()));
-}
-
 TEST(SimEnvTest, TearSizeSplitsAWriteIntoIndependentPieces) {
   SimEnv sim;
   sim.put_durable("/d/f", Bytes{});
@@ -270,25 +253,6 @@ TEST(SimEnvTest, CrashAtStepNPerformsOnlyTheStepsBefore) {
   }
 }
 
-TEST(SimEnvTest, CrashedCallsFailWithEioAndNamedPaths) {
-  SimEnv sim;
-  sim.put_durable("/d/f", bytes_of("x"));
-  FilePtr f = open_rw(sim, "/d/f");
-  sim.crash_at(1);
-  auto w = f->write_all_at(0, bytes_of("y"));
-  ASSERT_FALSE(w.has_value());
-  EXPECT_EQ(w.error(), Error::io(EIO));
-  EXPECT_EQ(f->sync().error(), Error::io(EIO));
-  EXPECT_EQ(sim.unlink("/d/f").error(), Error::io_at("/d/f", EIO));
-  EXPECT_EQ(sim.sync_dir("/d").error(), Error::io_at("/d", EIO));
-  Bytes buf(1);
-  EXPECT_EQ(f->read_exact_at(0, buf).error(), Error::io(EIO));
-  // Only the first refused step is counted: the process was dead for the rest.
-  EXPECT_EQ(sim.steps(), 1u);
-  sim.restart();
-  EXPECT_EQ(text_of(sim.contents("/d/f")), "x");
-}
-
 TEST(SimEnvTest, ACrashAloneLosesNothingThatWasPerformed) {
   SimEnv sim;
   FilePtr f = create(sim, "/d/f");
@@ -303,20 +267,6 @@ TEST(SimEnvTest, ACrashAloneLosesNothingThatWasPerformed) {
   EXPECT_EQ(text_of(sim.contents("/d/f")), "");
 }
 
-TEST(SimEnvTest, HandlesOfADeadProcessStayDead) {
-  SimEnv sim;
-  sim.put_durable("/d/f", bytes_of("abc"));
-  FilePtr old = open_rw(sim, "/d/f");
-  sim.restart();
-  Bytes buf(3);
-  EXPECT_EQ(old->read_exact_at(0, buf).error(), Error::io(EIO));
-  EXPECT_EQ(old->write_all_at(0, bytes_of("z")).error(), Error::io(EIO));
-  EXPECT_EQ(sim.steps(), 0u);  // a dead handle's write is no step
-  FilePtr fresh = open_rw(sim, "/d/f");
-  ASSERT_TRUE(fresh->read_exact_at(0, buf));
-  EXPECT_EQ(buf, bytes_of("abc"));
-}
-
 TEST(SimEnvTest, SnapshotRestoresTheDiskAndKillsHandles) {
   SimEnv sim;
   sim.put_durable("/d/f", bytes_of("one"));
@@ -329,58 +279,6 @@ TEST(SimEnvTest, SnapshotRestoresTheDiskAndKillsHandles) {
   EXPECT_EQ(sim.pending_count(), 0u);
   EXPECT_FALSE(f->write_all_at(0, bytes_of("x")).has_value());
   EXPECT_EQ(text_of(sim.contents("/d/f")), "one");
-}
-
-TEST(SimEnvTest, TraceDescribesEachStep) {
-  SimEnv sim;
-  FilePtr f = create(sim, "/d/f");
-  write(*f, 5, "abc");
-  ASSERT_TRUE(f->truncate(2));
-  ASSERT_TRUE(f->sync());
-  ASSERT_TRUE(sim.sync_dir("/d"));
-  ASSERT_TRUE(sim.rename("/d/f", "/d/g"));
-  ASSERT_TRUE(sim.unlink("/d/g"));
-  const std::vector<std::string> want = {
-      "step 1: create /d/f",        "step 2: write /d/f at 5, 3 bytes",
-      "step 3: truncate /d/f to 2", "step 4: sync /d/f",
-      "step 5: sync_dir /d",        "step 6: rename /d/f",
-      "step 7: unlink /d/g",
-  };
-  ASSERT_EQ(sim.steps(), want.size());
-  for (std::size_t i = 0; i < want.size(); ++i) EXPECT_EQ(sim.describe(i + 1), want[i]);
-  EXPECT_EQ(sim.describe(8), "step 8: (none)");
-  sim.reset_steps();
-  EXPECT_EQ(sim.steps(), 0u);
-  EXPECT_TRUE(sim.trace().empty());
-}
-
-TEST(SimEnvTest, OpenErrorsFollowTheSeamConventions) {
-  SimEnv sim;
-  EXPECT_EQ(sim.open_read("/d/none").error(), Error::io_at("/d/none", ENOENT));
-  EXPECT_EQ(sim.open_read_write("/d/none").error(), Error::io_at("/d/none", ENOENT));
-  EXPECT_EQ(sim.unlink("/d/none").error(), Error::io_at("/d/none", ENOENT));
-  EXPECT_EQ(sim.rename("/d/none", "/d/x").error(), Error::io_at("/d/none", ENOENT));
-  sim.put_durable("/d/f", bytes_of("abc"));
-  EXPECT_EQ(sim.create_exclusive("/d/f", 0666).error(), Error::io_at("/d/f", EEXIST));
-
-  auto r = sim.open_read("/d/f");
-  ASSERT_TRUE(r);
-  Bytes four(4);
-  EXPECT_EQ((*r)->read_exact_at(0, four).error(), Error::io_eof());
-  auto got = (*r)->read_at(1, four);
-  ASSERT_TRUE(got);
-  EXPECT_EQ(*got, 2u);
-  EXPECT_EQ(*(*r)->read_at(9, four), 0u);
-  EXPECT_FALSE((*r)->write_all_at(0, bytes_of("x")).has_value());
-  EXPECT_EQ(text_of(sim.contents("/d/f")), "abc");
-}
-
-TEST(SimEnvTest, PermissionsApplyTheUmaskAndFollowTheFile) {
-  SimEnv sim;
-  FilePtr f = create(sim, "/d/f");
-  EXPECT_EQ(*f->permissions(), 0644u);
-  ASSERT_TRUE(f->set_permissions(0600));
-  EXPECT_EQ(*(*sim.open_read("/d/f"))->permissions(), 0600u);
 }
 
 TEST(SimEnvTest, LossChoicesAreExhaustiveWhenSmallAndBoundedWhenLarge) {
