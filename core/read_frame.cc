@@ -8,6 +8,7 @@
 
 #include "core/codec.h"
 #include "core/container.h"
+#include "core/frame_read.h"
 #include "core/frames.h"
 #include "core/str_cat.h"
 
@@ -28,25 +29,12 @@ Result<const Frame*> frame_at(const std::vector<Frame>& frames, std::uint64_t in
   return &frames[static_cast<std::size_t>(index)];
 }
 
-// The bytes the frame occupies in the data section, in one positioned read, checked against
-// the listed checksum.
+// The bytes the frame occupies in the data section, checked against the listed checksum
+// (read_stored_checked): without that, a flipped byte of a raw frame, a damaged zstd magic or a
+// wrong listed offset would come back as records.
 Result<Bytes> read_stored(Container& c, const Frame& frame) {
-  std::uint64_t start;
-  std::uint64_t end;
-  if (__builtin_add_overflow(c.data_start(), frame.offset, &start) ||
-      __builtin_add_overflow(start, frame.len, &end)) {
-    return fail(Error::malformed(str_cat("frame ", frame.id, " overflows a u64 offset")));
-  }
-  // Checked before reading, so that a bogus length never turns into an allocation.
-  if (end > c.data_end()) {
-    return fail(Error::malformed(str_cat("frame ", frame.id, " ends at ", end, " but the file is ",
-                                         c.data_end(), " bytes")));
-  }
-  Bytes bytes(static_cast<std::size_t>(frame.len));
-  if (!bytes.empty()) DRELIX_TRY(c.file().read_exact_at(start, bytes));
-  // Without this a flipped byte of a raw frame, a damaged zstd magic or a wrong listed offset
-  // would come back as records; hashing runs at memory speed, far above the decoder's.
-  DRELIX_TRY(check_frame_hash(frame, bytes));
+  Bytes bytes;
+  DRELIX_TRY(read_stored_checked(c, frame, bytes));
   return bytes;
 }
 
