@@ -11,20 +11,16 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 int main(int argc, char** argv) {
-  std::size_t inputs = 0;
+  std::set<std::filesystem::path> files;  // sorted: the same order on every run
   for (int i = 1; i < argc; ++i) {
-    std::set<std::filesystem::path> files;  // sorted: the same order on every run
-    for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
-      if (entry.is_regular_file()) files.insert(entry.path());
-    }
-    for (const auto& path : files) {
-      std::ifstream in(path, std::ios::binary);
-      const std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
-      std::fprintf(stderr, "%s\n", path.c_str());
-      LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-      ++inputs;
-    }
+    for (const auto& entry : std::filesystem::directory_iterator(argv[i])) files.insert(entry);
   }
-  std::printf("%zu inputs\n", inputs);
-  return inputs == 0 ? 1 : 0;  // an empty corpus checks nothing
+  for (const auto& path : files) {
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
+    std::fprintf(stderr, "%s\n", path.c_str());
+    LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  }
+  std::printf("%zu inputs\n", files.size());
+  return files.empty() ? 1 : 0;  // an empty corpus checks nothing
 }

@@ -6,31 +6,28 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <system_error>
+#include <vector>
 
 #include "core/bytes.h"
 #include "core/error.h"
 #include "core/file.h"
+#include "core/frames.h"
 
 namespace drelix::fuzz {
 
-[[noreturn]] inline void property_failed(const char* file, int line, const char* what,
-                                         const std::string& detail) {
-  std::fprintf(stderr, "%s:%d: property failed: %s\n  %s\n", file, line, what, detail.c_str());
-  std::fflush(stderr);
-  std::abort();
-}
-
 // Checks a property of the code under test (not an input condition): a failure is a finding.
-#define FUZZ_CHECK(cond, detail)                                                       \
-  do {                                                                                 \
-    if (!(cond)) ::drelix::fuzz::property_failed(__FILE__, __LINE__, #cond, (detail)); \
+#define FUZZ_CHECK(cond, detail)                                                               \
+  do {                                                                                         \
+    if (!(cond)) {                                                                             \
+      std::fprintf(stderr, "%s:%d: property failed: %s\n  %s\n", __FILE__, __LINE__, #cond,    \
+                   std::string(detail).c_str());                                               \
+      std::abort();                                                                            \
+    }                                                                                          \
   } while (false)
 
 // The error's display text, or "ok".
@@ -39,67 +36,42 @@ std::string outcome(const R& r) {
   return r.has_value() ? std::string("ok") : r.error().to_string();
 }
 
-// Removes the scratch directory when the fuzzing process exits normally.
-class ScratchDir {
- public:
-  ScratchDir() {
-    // Per-run file I/O goes to tmpfs when there is one: it is fast and wears no disk.
-    const char* tmp = std::getenv("TMPDIR");
-    std::string base = ::access("/dev/shm", W_OK) == 0    ? "/dev/shm"
-                       : (tmp != nullptr && *tmp != '\0') ? tmp
-                                                          : "/tmp";
-    std::string pattern = base + "/drelix-fuzz-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      std::perror("mkdtemp");
-      std::abort();
-    }
-    path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-// The process's scratch directory, made on first use.
+// The process's scratch directory (on tmpfs when there is one: fast, and it wears no disk),
+// made on first use and removed when the process exits normally.
 inline const std::string& scratch_dir() {
-  static ScratchDir dir;
-  return dir.path();
+  static const struct Dir {
+    std::string path = std::string(::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
+                       "/drelix-fuzz-XXXXXX";
+    Dir() { FUZZ_CHECK(::mkdtemp(path.data()) != nullptr, path); }
+    ~Dir() {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }
+  } dir;
+  return dir.path;
 }
 
 // Replaces the file at `path` with exactly `bytes`.
 inline void put_file(const std::string& path, ByteView bytes) {
   auto file = env().create_truncate(path, 0644);
-  FUZZ_CHECK(file.has_value(), outcome(file));
-  auto written = (*file)->write_all_at(0, bytes);
-  FUZZ_CHECK(written.has_value(), outcome(written));
-}
-
-inline bool file_exists(const std::string& path) {
-  return env().open_read(path).has_value();
+  FUZZ_CHECK(file && (*file)->write_all_at(0, bytes), path);
 }
 
 // The whole file, or nothing when it cannot be opened.
 inline std::optional<Bytes> get_file(const std::string& path) {
   auto file = env().open_read(path);
   if (!file) return std::nullopt;
-  auto len = (*file)->length();
-  FUZZ_CHECK(len.has_value(), outcome(len));
-  Bytes bytes(static_cast<std::size_t>(*len));
-  auto read = (*file)->read_exact_at(0, bytes);
-  FUZZ_CHECK(read.has_value(), outcome(read));
+  Bytes bytes((*file)->length().value());
+  FUZZ_CHECK((*file)->read_exact_at(0, bytes), path);
   return bytes;
 }
 
-inline void remove_file(const std::string& path) {
-  (void)env().unlink(path);
+// Frames may overlap, so a short zone can list one highly compressed run hundreds of times;
+// targets that read every frame skip lists longer than this to keep each run quick.
+inline bool within_budget(const std::vector<Frame>& frames) {
+  std::uint64_t listed = 0;
+  for (const Frame& f : frames) listed = sat_add(listed, f.len);
+  return listed <= 16384;
 }
 
 }  // namespace drelix::fuzz

@@ -5,8 +5,10 @@ discover the magic numbers and the header syntax by itself.
 
 The files are built here from the format's own rules, without the engine: frames are zstd
 frames made of raw or RLE blocks (which any zstd decoder reads) or level-0 raw copies, with
-XXH64 and FNV-1a computed below. Re-running the script rewrites the same bytes.
+FNV-1a computed below and XXH64 taken from libxxhash. Re-running it rewrites the same bytes.
 """
+import ctypes
+import ctypes.util
 import os
 import struct
 import sys
@@ -22,55 +24,14 @@ def fnv1a64(data: bytes) -> int:
     return h
 
 
-P1, P2, P3, P4, P5 = (0x9E3779B185EBCA87, 0xC2B2AE3D27D4EB4F, 0x165667B19E3779F9,
-                      0x85EBCA77C2B2AE63, 0x27D4EB2F165667C5)
+# XXH64 (seed 0) from the system's libxxhash, the library the engine links.
+_XXH = ctypes.CDLL(ctypes.util.find_library("xxhash") or "libxxhash.so.0")
+_XXH.XXH64.restype = ctypes.c_uint64
+_XXH.XXH64.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_uint64]
 
 
-def _rotl(x, r):
-    return ((x << r) | (x >> (64 - r))) & M64
-
-
-def _round(acc, lane):
-    return (_rotl((acc + lane * P2) & M64, 31) * P1) & M64
-
-
-def _merge(acc, v):
-    return (((acc ^ _round(0, v)) * P1) + P4) & M64
-
-
-def xxh64(data: bytes, seed: int = 0) -> int:
-    n = len(data)
-    p = 0
-    if n >= 32:
-        v = [(seed + P1 + P2) & M64, (seed + P2) & M64, seed, (seed - P1) & M64]
-        while p + 32 <= n:
-            for i in range(4):
-                v[i] = _round(v[i], struct.unpack_from("<Q", data, p + 8 * i)[0])
-            p += 32
-        h = (_rotl(v[0], 1) + _rotl(v[1], 7) + _rotl(v[2], 12) + _rotl(v[3], 18)) & M64
-        for x in v:
-            h = _merge(h, x)
-    else:
-        h = (seed + P5) & M64
-    h = (h + n) & M64
-    while p + 8 <= n:
-        h = ((_rotl(h ^ _round(0, struct.unpack_from("<Q", data, p)[0]), 27) * P1) + P4) & M64
-        p += 8
-    if p + 4 <= n:
-        h = ((_rotl(h ^ ((struct.unpack_from("<I", data, p)[0] * P1) & M64), 23) * P2) + P3) & M64
-        p += 4
-    while p < n:
-        h = (_rotl(h ^ ((data[p] * P5) & M64), 11) * P1) & M64
-        p += 1
-    h ^= h >> 33
-    h = (h * P2) & M64
-    h ^= h >> 29
-    h = (h * P3) & M64
-    h ^= h >> 32
-    return h
-
-
-assert xxh64(b"") == 0xEF46DB3751D8E999  # the published empty-input value
+def xxh64(data: bytes) -> int:
+    return _XXH.XXH64(data, len(data), 0)
 
 
 def zstd_frame(content: bytes, rle: bool = False, checksum: bool = True) -> bytes:

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <utility>
@@ -44,19 +43,11 @@ class ProgressTest : public test::DirTest, public ::testing::WithParamInterface<
       ASSERT_TRUE(h.set("_frames", render_frames(*frames)));
     });
   }
-
-  std::vector<std::string> entries() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir_.path())) {
-      names.push_back(e.path().filename().string());
-    }
-    return names;
-  }
 };
 
 TEST_P(ProgressTest, ReportsEveryFrameAndStopsAnywhereWithoutAChange) {
   const Bytes original = test::read_file(path_);
-  const std::vector<std::string> names = entries();
+  const std::vector<std::string> names = dir_.names();
   Calls calls;
   ASSERT_TRUE(GetParam().op(path_, [&](std::uint64_t done, std::uint64_t total) {
     calls.emplace_back(done, total);
@@ -74,7 +65,7 @@ TEST_P(ProgressTest, ReportsEveryFrameAndStopsAnywhereWithoutAChange) {
         GetParam().op(path_, [&](std::uint64_t, std::uint64_t) { return seen++ < stop_at; });
     test::expect_error(stopped, Error::Kind::Usage, "cancelled");
     EXPECT_TRUE(test::read_file(path_) == original) << "stopped at report " << stop_at;
-    EXPECT_EQ(entries(), names) << "stopped at report " << stop_at;
+    EXPECT_EQ(dir_.names(), names) << "stopped at report " << stop_at;
   }
 }
 

@@ -1,0 +1,315 @@
+// The small codecs of the format: errors and quoting, numbers, the preamble, the header zone,
+// the frame list, the schema headers, hashes and record splitting. Round trips are the fuzz
+// targets' business (fuzz/corpus runs in ctest); these tables pin values, messages and order.
+#include <cerrno>
+#include <random>
+#include <tuple>
+#include <variant>
+
+#include "core/preamble.h"
+#include "core/record_stream.h"
+#include "tests/core/test_util.h"
+
+namespace drelix {
+namespace {
+
+using namespace std::literals;
+using test::expect_error;
+using K = Error::Kind;
+using Pairs = std::vector<Headers::Pair>;
+const std::string kEmpty = "cannot parse integer from empty string";
+const std::string kInvalid = "invalid digit found in string";
+const std::string kTooLarge = "number too large to fit in target type";
+
+TEST(FormatTest, ErrorsAndQuoting) {
+  const std::tuple<Error, K, std::string> errors[] = {
+      {Error::io_at("/x", EACCES), K::Io, "/x: Permission denied (os error 13)"},
+      {Error::io_eof().with_path("f"), K::Io, "f: failed to fill whole buffer"},
+      {Error::io_text("Destination buffer is too small"), K::Io, "Destination buffer is too small"},
+      {Error::usage("u"), K::Usage, "u"},
+      {Error::zone_full(UINT64_MAX, 4), K::ZoneFull,
+       "headers need 18446744073709551615 bytes, the zone holds 4"},
+      {Error::compression("c").with_path("p"), K::Compression, "c"},
+  };
+  for (const auto& [e, kind, display] : errors) {
+    EXPECT_EQ(e.kind(), kind);
+    EXPECT_EQ(e.to_string(), display);
+  }
+  EXPECT_EQ(Error::io(ENOENT).with_path("p").message(), "No such file or directory (os error 2)");
+  EXPECT_EQ(drelix::quoted("say \"hi\" \\ \t\r\n\0\x01\x1b\x1f\x7f~'"s),
+            R"("say \"hi\" \\ \t\r\n\0\u{1}\u{1b}\u{1f}\u{7f}~'")");
+  // Printable non-ASCII passes; a combining mark, a no-break space, a format character, a C1
+  // control and a line separator do not.
+  EXPECT_EQ(drelix::quoted("\xc3\xa9\xf0\x9f\x98\x80 e\xcc\x81\xc2\xa0\u200b\xc2\x85\xe2\x80\xa8"),
+            "\"\xc3\xa9\xf0\x9f\x98\x80 e\\u{301}\\u{a0}\\u{200b}\\u{85}\\u{2028}\"");
+}
+
+TEST(FormatTest, Numbers) {
+  using Outcome = std::variant<std::uint64_t, ParseIntError>;
+  const auto E = ParseIntError::Empty, I = ParseIntError::InvalidDigit,
+             T = ParseIntError::TooLarge;
+  const std::tuple<std::string, std::uint64_t, int, Outcome> cases[] = {
+      {"", UINT64_MAX, 10, E},
+      {"+", UINT64_MAX, 10, I},
+      {"+007", UINT64_MAX, 10, 7u},
+      {"1", 0, 10, T},
+      {"-1", UINT64_MAX, 10, I},
+      {"1\0"s, UINT64_MAX, 10, I},
+      {"\xd9\xa1", UINT64_MAX, 10, I},  // a digit, but not an ASCII one
+      {"000018446744073709551615", UINT64_MAX, 10, UINT64_MAX},
+      {"18446744073709551616", UINT64_MAX, 10, T},  // the last addition overflows
+      {"18446744073709551620", UINT64_MAX, 10, T},  // the last multiplication overflows
+      {"4294967296", UINT32_MAX, 10, T},
+      {"999999999999999999999999x", UINT64_MAX, 10, I},  // a bad digit wins over overflow
+      {"+aBcDf", UINT64_MAX, 16, 0xabcdfu},
+      {"0ffffffffffffffff", UINT64_MAX, 16, UINT64_MAX},
+      {"10000000000000000", UINT64_MAX, 16, T},
+  };
+  for (const auto& [text, max, radix, want] : cases) {
+    const auto r = parse_unsigned(text, max, radix);
+    EXPECT_EQ(r ? Outcome(*r) : Outcome(r.error()), want) << text << " radix " << radix;
+  }
+  EXPECT_EQ(parse_unsigned("ff").error(), I);  // decimal by default
+  EXPECT_EQ(parse_counter("+12") + parse_counter("x") + parse_counter("18446744073709551616"), 12u);
+  EXPECT_EQ(to_decimal_signed(INT64_MIN) + to_decimal_signed(10), "-922337203685477580810");
+  EXPECT_EQ(to_hex16(0xabcdef), "0000000000abcdef");
+}
+
+Bytes preamble_bytes(std::string_view head, std::uint32_t area, std::size_t size = 16) {
+  Bytes b(head.begin(), head.end());
+  b.resize(16, 0);
+  store_u32le(b.data() + 8, area);
+  b.resize(size);
+  return b;
+}
+
+TEST(FormatTest, Preamble) {
+  const std::pair<Bytes, std::string> refused[] = {
+      {{}, "not a drelix file: bad magic"},
+      {preamble_bytes("DRELIY\x09", 0), "not a drelix file: bad magic"},  // the magic first
+      {preamble_bytes("DRELIX", 0, 6), "preamble too short"},
+      {preamble_bytes("DRELIX\x02", 0, 7), "unsupported drelix version 2"},  // before the length
+      {preamble_bytes("DRELIX\x00\x01"sv, 4096), "unsupported drelix version 0"},
+      {preamble_bytes("DRELIX\x01\x01", 4096, 11), "preamble too short"},
+      {preamble_bytes("DRELIX\x01\x01", 0), "header zone size is zero"},
+      {preamble_bytes("DRELIX\x01\x01", 16777217),
+       "header zone claims 16777217 bytes, the ceiling is 16777216"},
+  };
+  for (const auto& [bytes, message] : refused) {
+    expect_error(Preamble::decode(bytes), K::Malformed, message);
+  }
+  EXPECT_EQ(Preamble::decode(preamble_bytes("DRELIX\x01\xff", 77, 12)), (Preamble{77, 1, 0xff}));
+  const auto block = Preamble{0x01020304, 1, 1}.encode();
+  EXPECT_EQ(Bytes(block.begin(), block.end()),
+            (Bytes{'D', 'R', 'E', 'L', 'I', 'X', 1, 1, 4, 3, 2, 1, 0, 0, 0, 0}));
+  expect_error(Preamble{4096, 1, 1}.check_file_length(4111), K::Malformed,
+               "header zone claims 4096 bytes but the file is 4111 bytes");
+}
+
+TEST(FormatTest, HeaderKeysValuesAndZones) {
+  for (std::string_view key : {"a", "9x", "_frames", "x__y", "_0"}) EXPECT_TRUE(key_is_valid(key));
+  for (std::string_view key : {""sv, "_"sv, "__x"sv, "_A"sv, "a-b"sv, "a:b"sv, "a\xc3\xa9"sv, "a\0"sv}) {
+    EXPECT_FALSE(key_is_valid(key)) << drelix::quoted(key);
+  }
+  EXPECT_EQ(escape_value("a\nb\\n:\r\0"sv), "a\\nb\\\\n:\r\0"sv);
+  // Hand-written text: a trailing backslash is dropped, an unknown escape keeps its character.
+  EXPECT_EQ(unescape_value("\\t\\:a\\\\\\n\\\n\\"), "t:a\\\n\n");
+  Headers h = test::make_headers({{"_sealed", "false"}, {"e", ""}, {"t", "a: b\r\0c\n\\"s}});
+  EXPECT_EQ(as_text(h.render(35).value()), "_sealed:false\ne:\nt:a: b\r\0c\\n\\\\\n\n\0\0\0"sv);
+  EXPECT_EQ(h.render(32).value().size(), 32u);
+  expect_error(h.render(31), K::ZoneFull, "headers need 32 bytes, the zone holds 31");
+  ASSERT_TRUE(h.set("e", "1"));
+  ASSERT_TRUE(h.set_user("d", "4"));
+  EXPECT_EQ(h.pairs(), (Pairs{{"_sealed", "false"}, {"e", "1"}, {"t", "a: b\r\0c\n\\"s}, {"d", "4"}}));
+  expect_error(h.set("a\"", "v"), K::Usage, R"(invalid header key "a\"")");
+  expect_error(h.set_user("_x", "v"), K::Usage, R"(user header key "_x" may not start with '_')");
+  expect_error(h.set_user("X", "v"), K::Usage, R"(invalid header key "X")");
+  EXPECT_EQ(h.size(), 4u);
+  const std::pair<std::string_view, Pairs> accepted[] = {
+      {"a:1\n", {{"a", "1"}}},  // a line feed at the last byte
+      {"\0\0\0\0"sv, {}},
+      {"a:1\n\0b:2\n\n"sv, {{"a", "1"}}},  // the text stops at a zero byte starting a line
+      {"k: a:b:\nk:x\\ny\\\\z\r\0\n\nno colon\nA:1"sv, {{"k", " a:b:"}, {"k", "x\ny\\z\r\0"s}}},
+  };
+  for (const auto& [zone, pairs] : accepted) {
+    EXPECT_EQ(Headers::parse(as_bytes(zone)).value().pairs(), pairs) << drelix::quoted(zone);
+  }
+  // A repeated key: get and set see the first one only.
+  Headers repeated = Headers::parse(as_bytes("k:1\nj:0\nk:2\n\n"sv)).value();
+  EXPECT_EQ(repeated.get("k"), "1");
+  ASSERT_TRUE(repeated.set("k", "3"));
+  EXPECT_EQ(repeated.pairs(), (Pairs{{"k", "3"}, {"j", "0"}, {"k", "2"}}));
+  const std::pair<std::string_view, std::string> malformed[] = {
+      {"a:1\0\0\0"sv, "header zone has no empty-line terminator"},
+      {"a:1\r\nb\r\n\n", R"(header line without ':': "b\r")"},
+      {"a:\xff\n\n", "header zone is not UTF-8: invalid utf-8 sequence of 1 bytes from index 2"},
+      // The whole zone is checked, zero fill included.
+      {"a:1\n\n\0\xe6\x97"sv, "header zone is not UTF-8: incomplete utf-8 byte sequence from index 6"},
+  };
+  for (const auto& [zone, message] : malformed) {
+    expect_error(Headers::parse(as_bytes(zone)), K::Malformed, message);
+  }
+  expect_error(Headers::parse(as_bytes("k :v\n\n"sv)), K::Usage, R"(invalid header key "k ")");
+}
+
+// The batch form leaves exactly what set_user one pair at a time leaves: replaced keys in place,
+// repeats within the batch, and a refusal part-way through.
+TEST(FormatTest, SetUserAllMatchesSetUserPairByPair) {
+  std::mt19937 rng(7);
+  const std::string keys[] = {"a", "b", "c", "long_key_name_past_sso_0123456789", "_x", "B", ""};
+  for (int round = 0; round < 300; ++round) {
+    Pairs batch(rng() % 12);
+    for (auto& [k, v] : batch) {
+      k = keys[rng() % 100 < 90 ? rng() % 4 : 4 + rng() % 3];
+      v = std::to_string(rng() % 1000);
+    }
+    Headers one_by_one = test::make_headers({{"_schema", "s"}, {"b", "old"}});
+    Headers batched = one_by_one;
+    Status expected;
+    for (const auto& [k, v] : batch) {
+      if (!(expected = one_by_one.set_user(k, v))) break;
+    }
+    EXPECT_EQ(batched.set_user_all(batch), expected);
+    EXPECT_EQ(batched.pairs(), one_by_one.pairs()) << round;
+  }
+}
+
+TEST(FormatTest, Utf8Errors) {
+  EXPECT_EQ(utf8_error(as_bytes("\0\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf\xed\x9f\xbf\xee\x80\x80"
+                                "\xf0\x90\x80\x80\xf4\x8f\xbf\xbf"sv)),
+            std::nullopt);
+  for (std::string_view bad : {"\x80", "\xc1\xbf", "\xe0\x9f\xbf", "\xed\xa0\x80", "\xf0\x8f\xbf\xbf",
+                               "\xf4\x90\x80\x80", "\xf5\x80\x80\x80"}) {
+    EXPECT_EQ(utf8_error(as_bytes(bad)), "invalid utf-8 sequence of 1 bytes from index 0");
+  }
+  EXPECT_EQ(utf8_error(as_bytes("\xe1\x80\x00"sv)), "invalid utf-8 sequence of 2 bytes from index 0");
+  EXPECT_EQ(utf8_error(as_bytes("0123456\xc3\xa9" "89abcdef\xf0\x90\x80x")),
+            "invalid utf-8 sequence of 3 bytes from index 17");
+  EXPECT_EQ(utf8_error(as_bytes("01234567\0\0\0\0\0\0\0\0\xe0\xa0"sv)),
+            "incomplete utf-8 byte sequence from index 16");
+}
+
+TEST(FormatTest, FrameLists) {
+  const std::pair<std::string, std::vector<Frame>> parsed[] = {
+      {"7,0,10;3,10,20,ffffffffffffffff", {{7, 0, 10, 0}, {3, 10, 20, UINT64_MAX}}},
+      {";5,100,50;;5,0,200,0000000000000000;", {{5, 100, 50, 0}, {5, 0, 200, 0}}},
+      {"+1,+0,0005,+aBcD", {{1, 0, 5, 0xabcd}}},
+      {"18446744073709551615,18446744073709551615,1,", {{UINT64_MAX, UINT64_MAX, 1, 0}}},
+  };
+  for (const auto& [text, want] : parsed) EXPECT_EQ(parse_frames(text), want) << text;
+  EXPECT_EQ(render_frames({{7, 0, 10, 0}, {3, 10, 20, 0xabcdef}}), "7,0,10;3,10,20,0000000000abcdef");
+  const std::pair<std::string, std::string> bad[] = {
+      {"1,0", "\"1,0\": " + kEmpty},
+      {",x,0", "\",x,0\": " + kEmpty},  // parts in order: id, offset, len, hash
+      {"1,0,100,1,2", "\"1,0,100,1,2\": " + kInvalid},
+      {"1,0,18446744073709551616", "\"1,0,18446744073709551616\": " + kTooLarge},
+      {"1,0,100,1ffffffffffffffff", "\"1,0,100,1ffffffffffffffff\": " + kTooLarge},
+      {"1,0,10;2,x,3;4,,", "\"2,x,3\": " + kInvalid},  // the first bad token
+  };
+  for (const auto& [text, message] : bad) {
+    expect_error(parse_frames(text), K::Malformed, "bad frame " + message);
+  }
+  const std::pair<std::vector<Frame>, std::string> unfit[] = {
+      {{{1, 0, 10, 0}, {2, 0, 889, 0}, {3, UINT64_MAX, 1, 0}},
+       "frame 2 ends at 5001 but the file is 5000 bytes"},
+      {{{4, UINT64_MAX - 4112, 1, 0}}, "frame 4 overflows a u64 offset"},
+      {{{6, 0, UINT64_MAX, 0}}, "frame 6 overflows a u64 offset"},
+  };
+  for (const auto& [frames, message] : unfit) {
+    expect_error(check_frames_fit(frames, 4112, 5000), K::Malformed, message);
+  }
+  EXPECT_TRUE(check_frames_fit({{9, 0, 888, 0}, {1, 888, 0, 0}}, 4112, 5000));
+  EXPECT_EQ(max_frames_for(2687) + 10 * max_frames_for(2688) + max_frames_for(4096), 33u);
+}
+
+TEST(FormatTest, SchemasAndHashes) {
+  EXPECT_EQ(RecordLayout::parse("fixed:000004294967295"), RecordLayout::fixed(4294967295u));
+  EXPECT_EQ(RecordLayout::parse("fixed:+16")->render(), "fixed:16");
+  const std::pair<std::string, std::string> bad_layouts[] = {
+      {"fixed:000", "record size is zero"},
+      {"fixed:", "bad record size \"\": " + kEmpty},
+      {"fixed:fixed:8", "bad record size \"fixed:8\": " + kInvalid},
+      {"fixed:4294967296", "bad record size \"4294967296\": " + kTooLarge},
+      {"prefixed ", "unknown record layout \"prefixed \""},
+      {"fixed", "unknown record layout \"fixed\""},
+  };
+  for (const auto& [text, message] : bad_layouts) {
+    expect_error(RecordLayout::parse(text), K::Malformed, message);
+  }
+  const Schema s{"t@1", {{"id", "u32", 0}, {"ts", "u64", 4}}, RecordLayout::fixed(12)};
+  EXPECT_EQ(s.fields_value(), "id:u32:0;ts:u64:4");
+  EXPECT_EQ(s.hash_hex(), "3e72cf552e352917");
+  EXPECT_EQ(fnv1a64_update(fnv1a64(as_bytes("a")), as_bytes("bc")), 0xe71fa2190541574bULL);
+  EXPECT_EQ(xxh64(as_bytes("abc")), 0x44bc2cf5ad770999ULL);
+  const auto from = [](std::vector<Headers::Pair> pairs) {
+    return Schema::from_headers(test::make_headers(pairs));
+  };
+  const auto fields = [&](std::string value) {
+    return from({{"_schema", "ev@2"}, {"_record", "fixed:16"}, {"_schema_fields", value}});
+  };
+  EXPECT_EQ(fields(";a:zz:+7;;a:zz:007; b :u8:4294967295"),
+            (Schema{"ev@2", {{"a", "zz", 7}, {"a", "zz", 7}, {" b ", "u8", 4294967295u}},
+                    RecordLayout::fixed(16)}));
+  const std::pair<Result<Schema>, std::string> refused[] = {
+      {from({{"_record", "prefixed"}}), "missing _schema"},
+      {from({{"_schema", "s"}, {"_schema_fields", ""}}), "missing _record"},
+      {from({{"_schema", "s"}, {"_record", "prefixed"}}), "missing _schema_fields"},
+      {from({{"_schema", "s"}, {"_record", "fixed:0"}}), "record size is zero"},  // before fields
+      {fields("a:u8"), "bad field token \"a:u8\": " + kEmpty},
+      {fields(":u8:x"), "bad field token \":u8:x\": " + kInvalid},  // the offset first
+      {fields(":u8:0"), "bad field token \":u8:0\""},
+      {fields("a::0"), "bad field token \"a::0\""},
+      {fields("a:u8:0;b:u8:4294967296;c::1"), "bad field token \"b:u8:4294967296\": " + kTooLarge},
+  };
+  for (const auto& [got, message] : refused) expect_error(got, K::Malformed, message);
+  // Repeated keys: the first of each counts.
+  EXPECT_EQ(Schema::from_headers(*Headers::parse(as_bytes(
+                "_schema:a\n_record:fixed:8\n_schema_fields:\n_schema:b\n_record:prefixed\n\n"sv))),
+            (Schema{"a", {}, RecordLayout::fixed(8)}));
+}
+
+// Whatever the cut into pieces, a record stream counts and visits what split_records finds in
+// the whole, and both agree with the layout rules written out the plain way.
+TEST(FormatTest, RecordsSplitAndStreamAsThePlainRulesSay) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 600; ++round) {
+    const RecordLayout layout = round % 3 == 0 ? RecordLayout::prefixed()
+                                : round % 3 == 1 ? RecordLayout::fixed(rng() % 20)
+                                                 : RecordLayout::fixed(rng() % 2 ? 1 : 4096);
+    std::vector<Bytes> bodies(rng() % 12);
+    for (Bytes& b : bodies) b = test::patterned(rng() % 3 ? rng() % 300 : 0, rng() % 256);
+    Bytes data = layout.is_fixed() ? test::concat(bodies) : test::prefixed(bodies);
+    data.resize(data.size() - std::min<std::size_t>(data.size(), rng() % 3));
+    std::vector<Bytes> want, visited;
+    std::size_t p = 0, n = layout.size();
+    while (layout.is_fixed() ? n > 0 && p + n <= data.size() : p + 2 <= data.size()) {
+      const std::size_t at = n ? p : p + 2, len = n ? n : data[p] + 256u * data[p + 1];
+      if (at + len > data.size()) break;
+      want.emplace_back(data.begin() + at, data.begin() + at + len);
+      p = at + len;
+    }
+    const SplitResult split = split_records(data, layout);
+    RecordStream visiting(layout, [&](ByteView r) { visited.emplace_back(r.begin(), r.end()); });
+    RecordStream counting(layout);
+    for (std::size_t at = 0, piece; at < data.size(); at += piece) {
+      piece = std::min<std::size_t>(data.size() - at, rng() % 25);
+      visiting.feed(ByteView(data).subspan(at, piece));
+      counting.feed(ByteView(data).subspan(at, piece));
+    }
+    std::vector<Bytes> got;
+    for (ByteView r : split.records) got.emplace_back(r.begin(), r.end());
+    ASSERT_EQ(got, want) << round;
+    EXPECT_EQ(visited, want);
+    EXPECT_EQ(split.torn, data.size() - p);
+    if (!want.empty()) {
+      EXPECT_EQ(split.records[0].data(), data.data() + (n ? 0 : 2));  // views, not copies
+    }
+    for (const RecordStream* s : {&visiting, &counting}) {
+      EXPECT_EQ(s->records(), want.size());
+      EXPECT_EQ(s->torn(), split.torn);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace drelix
