@@ -15,7 +15,6 @@
 #include "core/numbers.h"
 #include "core/preview.h"
 #include "core/str_cat.h"
-#include "tests/core/fault_env.h"
 #include "tests/core/test_util.h"
 
 namespace drelix {
@@ -36,7 +35,7 @@ using test::write_file;
 constexpr char kBrokenMessage[] =
     "the file may be half-spliced after a failed close; reopen it with open_append";
 
-class CloseFrameTest : public test::DirTest {
+class CloseFrameTest : public test::SimTest {
  protected:
   Container create(const Schema& schema, std::uint32_t area = 4096) {
     auto c = Container::create(path_, schema, "test", "writer", 0, area, {});
@@ -77,7 +76,7 @@ TEST_F(CloseFrameTest, RoundTripsBothLayoutsAtEveryLevel) {
   for (const auto& lc : cases) {
     for (std::int32_t level : {0, 1, 3, 19, -5}) {
       SCOPED_TRACE(testing::Message() << lc.name << " level " << level);
-      std::filesystem::remove(path_);
+      sim_.erase(path_);
       Bytes frame_on_disk;
       {
         Container c = create(lc.schema);
@@ -244,7 +243,7 @@ TEST_F(CloseFrameTest, PreviewIsWrittenByTheFirstCloseThatRendersOne) {
   Container r = open_read();
   EXPECT_EQ(r.headers().pairs()[12], (Headers::Pair{"_preview", "7,1;8,2.5"}));
 
-  std::filesystem::remove(path_);
+  sim_.erase(path_);
   Container c = create(blob_schema());
   append(c, {Bytes{1}});
   ASSERT_TRUE(c.close_frame(1, 3).has_value());
@@ -253,7 +252,7 @@ TEST_F(CloseFrameTest, PreviewIsWrittenByTheFirstCloseThatRendersOne) {
   ASSERT_TRUE(c.close_frame(2, 3).has_value());
   EXPECT_EQ(header(c.headers(), "_preview"), ";");
 
-  std::filesystem::remove(path_);
+  sim_.erase(path_);
   create(pair_schema());
   test::rewrite_zone(path_, [](Headers& h) { h = test::without(h, "_preview"); });
   Container old = open_append();
@@ -271,25 +270,24 @@ TEST_F(CloseFrameTest, ZoneTooSmallFailsBeforeAnyJournalOrFrameWrite) {
   ASSERT_FALSE(probe.has_value());
   ASSERT_EQ(probe.error().kind(), Kind::ZoneFull);
   const auto area = static_cast<std::uint32_t>(probe.error().need());
-  std::filesystem::remove(path_);
+  sim_.erase(path_);
 
-  FaultEnv faults;
-  ScopedEnv installed(faults);
+  sim_.reset();
   Container c = create(pair_schema(), area);
   const std::vector<Bytes> bodies = {pair_record(1, 1), pair_record(2, 2)};
   append(c, bodies);
   const std::vector<Headers::Pair> headers_before = c.headers().pairs();
-  faults.reset();
+  sim_.reset();
   auto s = c.close_frame(1, 3);
   ASSERT_FALSE(s.has_value());
   EXPECT_EQ(s.error().kind(), Kind::ZoneFull);
   EXPECT_EQ(s.error().have(), area);
 
   // Only the buffer reached the file: no journal was opened, nothing cut or synced.
-  EXPECT_EQ(faults.count(FaultEnv::Op::Open), 0u);
-  EXPECT_EQ(faults.count(FaultEnv::Op::Write), 1u);
-  EXPECT_EQ(faults.count(FaultEnv::Op::Truncate), 0u);
-  EXPECT_EQ(faults.count(FaultEnv::Op::Sync), 0u);
+  EXPECT_EQ(sim_.count(SimEnv::Op::Open), 0u);
+  EXPECT_EQ(sim_.count(SimEnv::Op::Write), 1u);
+  EXPECT_EQ(sim_.count(SimEnv::Op::Truncate), 0u);
+  EXPECT_EQ(sim_.count(SimEnv::Op::Sync), 0u);
   EXPECT_FALSE(journal_exists());
   EXPECT_TRUE(c.frames().empty());
   EXPECT_EQ(c.headers().pairs(), headers_before);
@@ -330,13 +328,12 @@ TEST_F(CloseFrameTest, Seal) {
   EXPECT_EQ(r.read_frame(9), concat({pair_record(1, 1.5), pair_record(2, -2.5)}));
   EXPECT_EQ(r.read_frame(10), pair_record(3, 3));
 
-  std::filesystem::remove(path_);
-  FaultEnv faults;
-  ScopedEnv installed(faults);
+  sim_.erase(path_);
+  sim_.reset();
   Container c = create(pair_schema());
   append(c, {pair_record(1, 1)});
-  faults.reset();
-  faults.fail_nth(FaultEnv::Op::Sync, 3, EIO);  // the journal's, the splice's, the rewrite's
+  sim_.reset();
+  sim_.fail_nth(SimEnv::Op::Sync, 3, EIO);  // the journal's, the splice's, the rewrite's
   EXPECT_EQ(c.seal(1, 3), fail(Error::io(EIO)));
   EXPECT_EQ(c.frames().size(), 1u);
   EXPECT_EQ(header(c.headers(), "_sealed"), "true");
@@ -351,7 +348,7 @@ TEST_F(CloseFrameTest, Seal) {
 // next opener would cut off records appended since), memory and disk may disagree: every write
 // is refused until the path is reopened, and reopening completes the close from the journal.
 TEST_F(CloseFrameTest, FailedCloses) {
-  using Op = FaultEnv::Op;
+  using Op = SimEnv::Op;
   enum Outcome { kRetry, kBroken, kStale, kUsable };
   const struct {
     const char* name;
@@ -379,12 +376,11 @@ TEST_F(CloseFrameTest, FailedCloses) {
   const std::vector<Bytes> bodies = {patterned(5000, 8), Bytes{}, Bytes{1}};
   for (const auto& k : cases) {
     SCOPED_TRACE(k.name);
-    std::filesystem::remove(path_);
+    sim_.erase(path_);
     const bool closed = k.outcome == kStale || k.outcome == kUsable;
     const bool broken = k.outcome == kBroken || k.outcome == kStale;
     {
-      FaultEnv faults;
-      ScopedEnv installed(faults);
+      sim_.reset();
       Container c = create(blob_schema());
       append(c, bodies);
       if (!k.buffered) {
@@ -393,16 +389,16 @@ TEST_F(CloseFrameTest, FailedCloses) {
       const Bytes before = read_file(path_);
       const std::uint64_t data_end = c.data_end();
       const std::size_t buffered = c.buffered_bytes();
-      faults.reset();
-      faults.fail_nth(k.op, k.nth, EIO, /*and_after=*/k.outcome != kUsable);
-      if (k.unlink_fails) faults.fail_nth(Op::Unlink, 1, EIO, true);
+      sim_.reset();
+      sim_.fail_nth(k.op, k.nth, EIO, /*and_after=*/k.outcome != kUsable);
+      if (k.unlink_fails) sim_.fail_nth(Op::Unlink, 1, EIO, true);
       const Error eio = k.op == Op::Open ? Error::io_at(journal_path(path_), EIO) : Error::io(EIO);
       EXPECT_EQ(c.close_frame(4, 3), closed ? Status{} : Status(fail(eio)));
       EXPECT_EQ(journal_exists(), broken);
       EXPECT_EQ(c.frames().size(), closed ? 1u : 0u);
       EXPECT_EQ(c.frame_records(), closed ? 3u : 0u);
       if (k.op == Op::Unlink) {
-        EXPECT_EQ(faults.count(Op::Unlink), 2u);  // one retry
+        EXPECT_EQ(sim_.count(Op::Unlink), 2u);  // one retry
       }
       if (k.outcome == kRetry || k.unlink_fails) {  // the splice never began
         EXPECT_EQ(read_file(path_), before);
@@ -410,7 +406,7 @@ TEST_F(CloseFrameTest, FailedCloses) {
         EXPECT_EQ(c.buffered_bytes(), buffered);
       }
       if (!broken) {
-        faults.clear(k.op);
+        sim_.clear(k.op);
         append(c, {Bytes{2}});
         ASSERT_TRUE(c.close_frame(5, 3).has_value());
         EXPECT_EQ(c.read_frame(5),
@@ -427,6 +423,7 @@ TEST_F(CloseFrameTest, FailedCloses) {
       EXPECT_EQ(read_file(path_), before_refusals);
     }
     if (!broken) continue;
+    sim_.reset();
     Container c = open_append();
     EXPECT_FALSE(journal_exists());
     ASSERT_EQ(c.frames().size(), 1u);

@@ -1,24 +1,20 @@
 #include "core/container.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/journal.h"
-#include "tests/core/fault_env.h"
 #include "tests/core/test_util.h"
 
 namespace drelix {
 namespace {
 
-namespace fs = std::filesystem;
-using Op = FaultEnv::Op;
+using Op = SimEnv::Op;
 using test::blob_schema;
 using test::expect_error;
 using test::pair_schema;
@@ -28,7 +24,7 @@ constexpr std::uint32_t kZone = 4096;
 constexpr std::uint64_t kDataStart = 16 + kZone;
 const char kReadOnlyMsg[] = "file is open read-only";
 
-class ContainerTest : public test::DirTest {
+class ContainerTest : public test::SimTest {
  protected:
   Result<Container> create(const Schema& schema, Container::UserHeaders user = {},
                            std::uint32_t zone = kZone, std::uint64_t millis = 0) {
@@ -37,12 +33,12 @@ class ContainerTest : public test::DirTest {
   // A new file of `schema` whose tail holds exactly `tail`, written behind the engine's back as
   // a crashed writer would leave it.
   void make_file_with_tail(const Schema& schema, ByteView tail) {
-    fs::remove(path_);
+    sim_.erase(path_);
     ASSERT_TRUE(create(schema).has_value());
     test::write_file(path_, tail, /*append=*/true);
   }
   // The data section on disk.
-  Bytes data() const { return test::slice(read_file(path_), kDataStart, fs::file_size(path_)); }
+  Bytes data() const { return test::slice(read_file(path_), kDataStart, read_file(path_).size()); }
   Bytes zone() const { return test::slice(read_file(path_), 16, kDataStart); }
   void set_counters(std::optional<std::string> records, std::optional<std::string> bytes_raw) {
     test::rewrite_zone(path_, [&](Headers& h) {
@@ -92,10 +88,8 @@ TEST_F(ContainerTest, CreateWritesPreambleAndZoneOnly) {
   Bytes zone(as_bytes(text).begin(), as_bytes(text).end());
   zone.resize(kZone, 0);
   EXPECT_EQ(test::slice(file, 16, file.size()), zone);
-  // Created as 0666 less the umask, like any data file a program writes: no execute bits.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  EXPECT_EQ(static_cast<mode_t>(std::filesystem::status(path_).permissions()) & 0777, 0666 & ~mask);
+  // Created as 0666 less the umask (022 here), like any data file a program writes.
+  EXPECT_EQ(sim_.mode(path_), 0644u);
 }
 
 TEST_F(ContainerTest, CreatedAtIsUtcWithSecondsDropped) {
@@ -118,7 +112,7 @@ TEST_F(ContainerTest, CreatedAtIsUtcWithSecondsDropped) {
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.millis);
-    fs::remove(path_);
+    sim_.erase(path_);
     auto c = create(blob_schema(), {}, kZone, tc.millis);
     ASSERT_TRUE(c.has_value()) << c.error().to_string();
     EXPECT_EQ(c->headers().get("_created_at"), tc.text);
@@ -184,7 +178,7 @@ TEST_F(ContainerTest, CreateRefusalsLeaveNoFile) {
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.message);
     expect_error(create(tc.schema, tc.user, tc.zone), Error::Kind::Usage, tc.message);
-    EXPECT_FALSE(fs::exists(path_));
+    EXPECT_FALSE(sim_.exists(path_));
   }
 }
 
@@ -193,19 +187,19 @@ TEST_F(ContainerTest, CreateRefusesAZoneTooSmallBeforeCreatingTheFile) {
   // The exact size the headers need: one byte less cannot hold them.
   const Bytes zone = this->zone();
   const std::uint64_t need = std::find(zone.begin(), zone.end(), 0) - zone.begin();
-  fs::remove(path_);
+  sim_.erase(path_);
 
   auto c = create(blob_schema(), {{"note", "n"}}, static_cast<std::uint32_t>(need - 1));
   ASSERT_FALSE(c.has_value());
   EXPECT_EQ(c.error(), Error::zone_full(need, need - 1));
-  EXPECT_FALSE(fs::exists(path_));
+  EXPECT_FALSE(sim_.exists(path_));
 
   // A zone of exactly that size holds them with no zero fill; the largest zone is accepted.
   ASSERT_TRUE(create(blob_schema(), {{"note", "n"}}, static_cast<std::uint32_t>(need)));
-  EXPECT_EQ(fs::file_size(path_), 16 + need);
-  fs::remove(path_);
+  EXPECT_EQ(read_file(path_).size(), 16 + need);
+  sim_.erase(path_);
   ASSERT_TRUE(create(blob_schema(), {}, kMaxHeaderArea).has_value());
-  EXPECT_EQ(fs::file_size(path_), 16u + kMaxHeaderArea);
+  EXPECT_EQ(read_file(path_).size(), 16u + kMaxHeaderArea);
 }
 
 // A writer died mid-close, its file was deleted and a new one made under the same name: the old
@@ -218,11 +212,11 @@ TEST_F(ContainerTest, CreateRemovesAJournalLeftByAFileOfTheSameName) {
     ASSERT_TRUE(old->flush_data().has_value());
     ASSERT_TRUE(write_journal(path_, kDataStart, zone(), compress_frame(Bytes(4, 9), 3).value()));
   }
-  fs::remove(path_);
+  sim_.erase(path_);
   {
     auto fresh = create(pair_schema(4));
     ASSERT_TRUE(fresh.has_value());
-    EXPECT_FALSE(fs::exists(journal_path(path_)));
+    EXPECT_FALSE(sim_.exists(journal_path(path_)));
     for (std::uint8_t i = 0; i < 3; ++i) ASSERT_TRUE(fresh->append_record(Bytes(4, i)));
   }
   auto reopened = Container::open_append(path_);
@@ -243,15 +237,14 @@ TEST_F(ContainerTest, FailedCreateRemovesThePartialFile) {
   const std::pair<Op, std::uint64_t> cases[] = {{Op::Write, 1}, {Op::Write, 2}, {Op::Sync, 1}};
   for (const auto& [op, nth] : cases) {
     SCOPED_TRACE(static_cast<int>(op) * 10 + static_cast<int>(nth));
-    FaultEnv faults;
-    ScopedEnv installed(faults);
-    faults.fail_nth(op, nth, EIO);
+    sim_.reset();
+    sim_.fail_nth(op, nth, EIO);
     auto c = create(blob_schema());
     ASSERT_FALSE(c.has_value());
     EXPECT_EQ(c.error(), Error::io(EIO));  // no path: the failing call was on the handle
-    EXPECT_FALSE(fs::exists(path_));
+    EXPECT_FALSE(sim_.exists(path_));
     // A stale journal's removal, then the partial file's.
-    EXPECT_EQ(faults.count(Op::Unlink), 2u);
+    EXPECT_EQ(sim_.count(Op::Unlink), 2u);
   }
 }
 
@@ -344,7 +337,7 @@ TEST_F(ContainerTest, OpenAppendCutsExactlyTheTornBytes) {
     }
     auto c = Container::open_append(path_);
     ASSERT_TRUE(c.has_value()) << c.error().to_string();
-    EXPECT_EQ(fs::file_size(path_), kDataStart + tc.whole.size());
+    EXPECT_EQ(read_file(path_).size(), kDataStart + tc.whole.size());
     EXPECT_EQ(c->data_end(), kDataStart + tc.whole.size());
     EXPECT_EQ(c->records(), tc.records);
     EXPECT_EQ(c->bytes_raw(), tc.whole.size());
@@ -398,7 +391,7 @@ TEST_F(ContainerTest, OpenAppendCountsLargeTailsAcrossPieces) {
     ASSERT_TRUE(c.has_value()) << c.error().to_string();
     EXPECT_EQ(c->records(), bodies.size());
     EXPECT_EQ(c->bytes_raw(), size);
-    EXPECT_EQ(fs::file_size(path_), kDataStart + size);
+    EXPECT_EQ(read_file(path_).size(), kDataStart + size);
   }
 
   const Bytes tail(3 * kPiece + 5, 0x5A);
@@ -406,7 +399,7 @@ TEST_F(ContainerTest, OpenAppendCountsLargeTailsAcrossPieces) {
   auto c = Container::open_append(path_);
   ASSERT_TRUE(c.has_value());
   EXPECT_EQ(c->records(), tail.size() / 12);
-  EXPECT_EQ(fs::file_size(path_), kDataStart + tail.size() / 12 * 12);
+  EXPECT_EQ(read_file(path_).size(), kDataStart + tail.size() / 12 * 12);
 }
 
 TEST_F(ContainerTest, OpenAppendFailuresChangeNothing) {
@@ -414,14 +407,13 @@ TEST_F(ContainerTest, OpenAppendFailuresChangeNothing) {
   const Bytes before = read_file(path_);
   for (Op op : {Op::Read, Op::Truncate}) {
     SCOPED_TRACE(static_cast<int>(op));
-    FaultEnv faults;
-    ScopedEnv installed(faults);
+    sim_.reset();
     // The preamble and the zone are reads 1 and 2; the tail is read 3.
-    faults.fail_nth(op, op == Op::Read ? 3 : 1, EIO);
+    sim_.fail_nth(op, op == Op::Read ? 3 : 1, EIO);
     auto c = Container::open_append(path_);
     ASSERT_FALSE(c.has_value());
     EXPECT_EQ(c.error(), Error::io(EIO));
-    EXPECT_EQ(faults.count(Op::Write), 0u);
+    EXPECT_EQ(sim_.count(Op::Write), 0u);
     EXPECT_EQ(read_file(path_), before);
   }
 }
@@ -455,7 +447,7 @@ TEST_F(ContainerTest, OpenAppendRefusesOverlappingFrameLists) {
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
-    fs::remove(path_);
+    sim_.erase(path_);
     test::Draft d;
     for (std::uint32_t i = 0; i < 3; ++i) d.add_frame(i, test::u32_records(10 * i, 2), 0);
     d.add_bytes(Bytes(4, 7));
@@ -484,9 +476,9 @@ TEST_F(ContainerTest, OpenAppendDiscardsAnInvalidJournalButOpenReadDoesNot) {
   const Bytes before = read_file(path_);
   test::write_file(journal_path(path_), as_bytes("DJRNL2 short"));
   ASSERT_TRUE(Container::open_read(path_).has_value());
-  EXPECT_TRUE(fs::exists(journal_path(path_)));
+  EXPECT_TRUE(sim_.exists(journal_path(path_)));
   ASSERT_TRUE(Container::open_append(path_).has_value());
-  EXPECT_FALSE(fs::exists(journal_path(path_)));
+  EXPECT_FALSE(sim_.exists(journal_path(path_)));
   EXPECT_EQ(read_file(path_), before);
 }
 
@@ -518,7 +510,7 @@ TEST_F(ContainerTest, AppendRules) {
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.message);
-    fs::remove(path_);
+    sim_.erase(path_);
     auto c = create(tc.schema);
     ASSERT_TRUE(c.has_value());
     ASSERT_TRUE(c->append_record(tc.good));
@@ -540,7 +532,7 @@ TEST_F(ContainerTest, BufferIsWrittenAtTheThreshold) {
   for (std::uint32_t i = 0; i < kFlushThreshold - 1; ++i) {
     ASSERT_TRUE(c->append_record(Bytes{static_cast<std::uint8_t>(i % 251)}));
   }
-  EXPECT_EQ(fs::file_size(path_), kDataStart);
+  EXPECT_EQ(read_file(path_).size(), kDataStart);
   EXPECT_EQ(c->buffered_bytes(), kFlushThreshold - 1);
   ASSERT_TRUE(c->append_record(Bytes{static_cast<std::uint8_t>((kFlushThreshold - 1) % 251)}));
   EXPECT_EQ(c->buffered_bytes(), 0u);
@@ -551,13 +543,12 @@ TEST_F(ContainerTest, BufferIsWrittenAtTheThreshold) {
 }
 
 TEST_F(ContainerTest, AMaximalPrefixedRecordIsWrittenAtOnce) {
-  FaultEnv faults;
-  ScopedEnv installed(faults);
+  sim_.reset();
   auto c = create(blob_schema());
   ASSERT_TRUE(c.has_value());
-  const std::uint64_t writes = faults.count(Op::Write);
+  const std::uint64_t writes = sim_.count(Op::Write);
   ASSERT_TRUE(c->append_record(Bytes(65535, 0xAB)));
-  EXPECT_EQ(faults.count(Op::Write), writes + 1);
+  EXPECT_EQ(sim_.count(Op::Write), writes + 1);
   EXPECT_EQ(c->buffered_bytes(), 0u);
   EXPECT_EQ(c->data_end(), kDataStart + 65537);
   EXPECT_EQ(data(), test::prefixed({Bytes(65535, 0xAB)}));
@@ -566,14 +557,13 @@ TEST_F(ContainerTest, AMaximalPrefixedRecordIsWrittenAtOnce) {
 // An append whose threshold write fails has not taken its record, so the natural retry stores
 // it once; the records buffered before stay for the next write.
 TEST_F(ContainerTest, FailedThresholdWriteDoesNotTakeTheRecord) {
-  FaultEnv faults;
-  ScopedEnv installed(faults);
+  sim_.reset();
   auto c = create(pair_schema(1));
   ASSERT_TRUE(c.has_value());
   const std::uint64_t before = kFlushThreshold - 1;
   for (std::uint32_t i = 0; i < before; ++i) ASSERT_TRUE(c->append_record(Bytes{1}));
 
-  faults.fail_from_next(Op::Write, ENOSPC);
+  sim_.fail_from_next(Op::Write, ENOSPC);
   for (int attempt = 0; attempt < 2; ++attempt) {
     EXPECT_EQ(c->append_record(Bytes{2}), fail(Error::io(ENOSPC)));
     EXPECT_EQ(c->records(), before);
@@ -585,7 +575,7 @@ TEST_F(ContainerTest, FailedThresholdWriteDoesNotTakeTheRecord) {
   EXPECT_EQ(c->flush_data(), fail(Error::io(ENOSPC)));
   EXPECT_EQ(c->buffered_bytes(), before);
 
-  faults.clear(Op::Write);
+  sim_.clear(Op::Write);
   ASSERT_TRUE(c->append_record(Bytes{2}));  // the retry writes the whole buffer at the old offset
   EXPECT_EQ(c->buffered_bytes(), 0u);
   EXPECT_EQ(c->records(), kFlushThreshold);
@@ -618,25 +608,24 @@ TEST_F(ContainerTest, ReadOnlyRefusesWrites) {
 TEST_F(ContainerTest, FlushHeadersWritesFrameCountersNotAppendedOnes) {
   ASSERT_TRUE(create(pair_schema(4)).has_value());
   set_counters("+7", "0028");
-  FaultEnv faults;
-  ScopedEnv installed(faults);
+  sim_.reset();
   auto c = Container::open_append(path_);
   ASSERT_TRUE(c.has_value());
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(c->append_record(Bytes(4, 1)));
   EXPECT_EQ(c->records(), 10u);
-  const std::uint64_t syncs = faults.count(Op::Sync);
+  const std::uint64_t syncs = sim_.count(Op::Sync);
   ASSERT_TRUE(c->flush_headers());
-  EXPECT_EQ(faults.count(Op::Sync), syncs + 1);
+  EXPECT_EQ(sim_.count(Op::Sync), syncs + 1);
   EXPECT_EQ(c->headers().get("_records"), "7");
   EXPECT_EQ(c->headers().get("_bytes_raw"), "28");
   EXPECT_EQ(zone(), c->headers().render(kZone));
-  EXPECT_EQ(fs::file_size(path_), kDataStart);
+  EXPECT_EQ(read_file(path_).size(), kDataStart);
   EXPECT_EQ(c->buffered_bytes(), 12u);
 
   // After a failed sync the pages it covered may be gone while a second sync would report
   // success: the container stops writing as if the file were sound, keeps (and writes out at
   // destruction) what was appended, and open_append recounts what the disk really holds.
-  faults.fail_nth(Op::Sync, faults.count(Op::Sync) + 1, EIO);
+  sim_.fail_nth(Op::Sync, sim_.count(Op::Sync) + 1, EIO);
   EXPECT_EQ(c->flush_headers(), fail(Error::io(EIO)));
   const Error refused = Error::usage(
       "a sync of the file failed, so what it covered may be lost; reopen it with open_append");
@@ -691,7 +680,7 @@ TEST_F(ContainerTest, DestructionWritesTheBufferButNotTheZone) {
     auto c = create(pair_schema(4));
     ASSERT_TRUE(c.has_value());
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(c->append_record(Bytes(4, std::uint8_t(i))));
-    EXPECT_EQ(fs::file_size(path_), kDataStart);
+    EXPECT_EQ(read_file(path_).size(), kDataStart);
   }
   EXPECT_EQ(data(), test::concat({Bytes(4, 0), Bytes(4, 1), Bytes(4, 2)}));
   EXPECT_EQ(test::header(path_, "_records"), "0");
@@ -701,19 +690,18 @@ TEST_F(ContainerTest, DestructionWritesTheBufferButNotTheZone) {
 }
 
 TEST_F(ContainerTest, DestructionIgnoresAWriteFailure) {
-  FaultEnv faults;
-  ScopedEnv installed(faults);
+  sim_.reset();
   {
     auto c = create(pair_schema(4));
     ASSERT_TRUE(c.has_value());
     ASSERT_TRUE(c->append_record(Bytes(4, 1)));
-    faults.fail_from_next(Op::Write, EIO);
+    sim_.fail_from_next(Op::Write, EIO);
   }
-  EXPECT_EQ(fs::file_size(path_), kDataStart);
+  EXPECT_EQ(read_file(path_).size(), kDataStart);
 }
 
 TEST_F(ContainerTest, MovesWriteTheBufferOnceAndFinishTheReplacedFile) {
-  const std::string other = dir_.file("other.drelix");
+  const std::string other = "/d/other.drelix";
   {
     auto a = create(pair_schema(4));
     ASSERT_TRUE(a.has_value());
@@ -726,14 +714,14 @@ TEST_F(ContainerTest, MovesWriteTheBufferOnceAndFinishTheReplacedFile) {
     ASSERT_TRUE(b->append_record(Bytes(4, 2)));
     // Assigning over `moved` finishes its file first, exactly as destroying it would.
     moved = std::move(*b);
-    EXPECT_EQ(fs::file_size(path_), kDataStart + 4);
+    EXPECT_EQ(read_file(path_).size(), kDataStart + 4);
     EXPECT_EQ(moved.path(), other);
     ASSERT_TRUE(moved.append_record(Bytes(4, 3)));
   }
-  EXPECT_EQ(fs::file_size(path_), kDataStart + 4);
+  EXPECT_EQ(read_file(path_).size(), kDataStart + 4);
   EXPECT_EQ(test::slice(read_file(other), kDataStart, kDataStart + 8),
             test::concat({Bytes(4, 2), Bytes(4, 3)}));
-  EXPECT_EQ(fs::file_size(other), kDataStart + 8);
+  EXPECT_EQ(read_file(other).size(), kDataStart + 8);
 }
 
 // ---- reading --------------------------------------------------------------------------------

@@ -31,7 +31,6 @@
 #include "core/preamble.h"
 #include "core/schema.h"
 #include "core/str_cat.h"
-#include "tests/core/fault_env.h"
 #include "tests/core/sim_env.h"
 #include "tests/core/test_util.h"
 
@@ -145,7 +144,7 @@ Status append_range(Container& k, const OpsCase& c, std::size_t from, std::size_
 // operation needs opened first is opened before the steps are counted.
 Status run_op(SimEnv& sim, const OpsCase& c, std::uint64_t crash_at) {
   auto arm = [&] {
-    sim.reset_steps();
+    sim.reset();
     sim.crash_at(crash_at);
   };
   switch (c.op) {
@@ -229,7 +228,7 @@ void edit_zone(SimEnv& sim, const std::function<void(Headers&)>& edit) {
   auto zone = headers->render(kZone);
   ASSERT_TRUE(zone.has_value());
   std::copy(zone->begin(), zone->end(), all.begin() + kPreambleSize);
-  sim.put_durable(kPath, all);
+  sim.put(kPath, all);
 }
 
 // Leaves the durable journal of a close of the tail that died just before touching the file.
@@ -238,7 +237,7 @@ void leave_journal(SimEnv& sim) {
   auto close_until = [&](std::uint64_t crash_at) {
     auto opened = Container::open_append(kPath);
     ASSERT_TRUE(opened.has_value());
-    sim.reset_steps();
+    sim.reset();
     sim.crash_at(crash_at);
     (void)opened->close_frame(9, 3);
   };
@@ -327,7 +326,7 @@ World build_world(SimEnv& sim, const OpsCase& c) {
       const Bytes cut = on_disk(c.prefixed, record(c.prefixed, 12));  // 14 or 8 bytes
       EXPECT_LT(c.torn, cut.size());
       all.insert(all.end(), cut.begin(), cut.begin() + static_cast<std::ptrdiff_t>(c.torn));
-      sim.put_durable(kPath, all);
+      sim.put(kPath, all);
     }
     w.base = *sim.contents(kPath);
     if (c.pending > 0) {
@@ -598,12 +597,12 @@ void record_check(SimEnv& sim, const OpsCase& c, const World& w, const Cut& cut,
 void crash_recovery(SimEnv& sim, const OpsCase& c, const World& w, const Cut& cut,
                     const std::string& where, Tally& tally) {
   const SimEnv::State here = sim.snapshot();
-  sim.reset_steps();
+  sim.reset();
   (void)Container::open_append(kPath);
   const std::uint64_t steps = sim.steps();
   for (std::uint64_t m = 1; m <= steps; ++m) {
     sim.restore(here);
-    sim.reset_steps();
+    sim.reset();
     sim.crash_at(m);
     (void)Container::open_append(kPath);
     const std::string again = str_cat(where, ", then recovery crash at ", sim.describe(m));
@@ -659,12 +658,12 @@ void explore(const OpsCase& c) {
 
     // A second crash during recovery, at each of its steps.
     sim.restore(crashed);
-    sim.reset_steps();
+    sim.reset();
     (void)Container::open_append(kPath);
     const std::uint64_t recovery_steps = sim.steps();
     for (std::uint64_t m = 1; m <= recovery_steps; ++m) {
       sim.restore(crashed);
-      sim.reset_steps();
+      sim.reset();
       sim.crash_at(m);
       (void)Container::open_append(kPath);
       const std::string again = str_cat(cut, ", then recovery crash at ", sim.describe(m));
@@ -807,7 +806,7 @@ TEST(CloseFrameCrashScenario, ReplayMakesTheJournalDurableBeforeSplicing) {
   // 2. The next open_append finds the journal valid in the cache and replays it: it syncs the
   //    journal and its directory (steps 1 and 2), writes the frame over the tail start (step 3)
   //    and dies at the cut (step 4).
-  sim.reset_steps();
+  sim.reset();
   sim.crash_at(4);
   ASSERT_FALSE(Container::open_append(kPath).has_value());
   ASSERT_TRUE(sim.describe(3).starts_with("step 3: write /sim/ops.drelix at 4112,"))
@@ -832,8 +831,7 @@ TEST(CloseFrameCrashScenario, ReplayMakesTheJournalDurableBeforeSplicing) {
 // synced after the close and roll back a later header rewrite; the retry hardens the deletion.
 TEST(CloseFrameCrashScenario, AFailedDirectorySyncAfterTheCloseCostsNoLaterRecords) {
   SimEnv sim;
-  FaultEnv faults(sim);
-  ScopedEnv installed(faults);
+  ScopedEnv installed(sim);
   {
     auto created = create_file(false);
     ASSERT_TRUE(created.has_value());
@@ -843,7 +841,7 @@ TEST(CloseFrameCrashScenario, AFailedDirectorySyncAfterTheCloseCostsNoLaterRecor
     sim.make_durable();
 
     // The first directory sync hardens the journal, the second its deletion.
-    faults.fail_nth(FaultEnv::Op::SyncDir, faults.count(FaultEnv::Op::SyncDir) + 2, EIO);
+    sim.fail_nth(SimEnv::Op::SyncDir, sim.count(SimEnv::Op::SyncDir) + 2, EIO);
     ASSERT_TRUE(c.close_frame(1, 3));
     ASSERT_TRUE(sim.exists(kPath));
     ASSERT_FALSE(sim.exists(journal_path(kPath)));

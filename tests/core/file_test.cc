@@ -8,7 +8,6 @@
 #include <functional>
 #include <string>
 
-#include "tests/core/fault_env.h"
 #include "tests/core/test_util.h"
 
 namespace drelix {
@@ -173,11 +172,11 @@ TEST(ParentDirTest, Table) {
 
 TEST(EnvTest, ScopedEnvInstallsAndRestores) {
   EXPECT_EQ(&env(), &posix_env());
-  FaultEnv outer;
+  SimEnv outer;
   {
     ScopedEnv a(outer);
     EXPECT_EQ(&env(), &outer);
-    FaultEnv inner;
+    SimEnv inner;
     {
       ScopedEnv b(inner);
       EXPECT_EQ(&env(), &inner);

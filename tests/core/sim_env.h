@@ -1,44 +1,27 @@
-// A test-only Env that keeps every file in memory and simulates what a process crash and a power
-// loss leave behind, so that crash-safety can be checked at every step of an operation instead
-// of at the few places a hand-written test thinks of.
+// A test-only Env that keeps every file in memory. It counts each kind of call and can fail the
+// nth one with an errno (the process keeps running), and it simulates what a process crash and a
+// power loss leave behind, so that crash safety is checked at every step of an operation.
 //
-// The model. Each file (an inode) has the bytes the operating system holds now and the bytes on
-// stable storage as of its last completed File::sync. Each path names an inode in the live
-// namespace, and in a durable namespace as of the last sync_dir of its directory. Every write,
-// truncate, create, rename and unlink changes the live state at once and is also remembered as
-// pending until a sync (of that file) or a sync_dir (of the directory holding the entry) makes it
-// durable.
+// The model. Each file (an inode) has the bytes the operating system holds and the bytes on
+// stable storage as of its last File::sync. Each path names an inode in the live namespace, and
+// in a durable one as of the last sync_dir of its directory. Every write, truncate, create,
+// rename and unlink changes the live state at once and stays pending until a sync (of that file)
+// or a sync_dir (of the directories the entry touches) makes it durable.
 //
-// Steps. Every call that changes or hardens state counts as one step: create_exclusive,
-// create_truncate, write_all_at, truncate, rename, unlink, File::sync and sync_dir (syncs count
-// so that a crash just before a sync is one of the enumerated cuts). Reads, opens for reading,
-// length and permissions are not steps.
-//
-//   SimEnv sim;
-//   ScopedEnv installed(sim);
-//   ... set up a file ...; sim.make_durable(); const auto start = sim.snapshot();
-//   sim.reset_steps(); run(); const auto total = sim.steps();     // the dry run
-//   for (n = 1; n <= total; ++n) {
-//     sim.restore(start); sim.reset_steps(); sim.crash_at(n);
-//     run();                         // step n and every call after it fail with EIO
-//     sim.restart();                 // the process is gone; the OS kept steps 1..n-1
-//     for (const auto& keep : SimEnv::loss_choices(sim.pending_count())) {
-//       ... copy the env state, sim.power_loss(keep), recover and check ...
-//     }
-//   }
-//
-// Simplifications, chosen because the engine does not depend on them: directories exist
-// implicitly (any directory can hold files and be synchronised); a rename is durable once every
-// directory it touches has been synchronised, and renames across directories are applied in
-// the order their second directory is synchronised; permission bits are kept per inode but are
-// neither steps nor lost by a power loss; the umask is 022.
+// Steps: the calls that change or harden state (creating opens, writes, truncates, renames,
+// unlinks, syncs, directory syncs). crash_at(n) makes step n and every later call fail with EIO,
+// as if the process died just before step n; restart() starts the next process; power_loss(keep)
+// brings back the durable state plus the chosen pending changes. Not modelled, because the engine
+// does not depend on them: real directories (any directory exists), links, a umask other than 022.
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <set>
@@ -56,10 +39,9 @@ namespace drelix {
 
 class SimEnv final : public Env {
  public:
-  enum class Op { Create, Write, Truncate, Rename, Unlink, Sync, SyncDir };
+  // Open: every way to open or create a file; Read: read_exact_at and read_at.
+  enum class Op { Open, Read, Write, Truncate, Sync, Rename, Unlink, SyncDir };
 
-  // One step as performed (or refused, when it was the crash point): what the tests print when
-  // a cut fails, so that the failing scenario can be read off the message.
   struct Step {
     Op op;
     std::string path;          // the file's path when opened, or the named path
@@ -70,24 +52,21 @@ class SimEnv final : public Env {
   // The whole simulated disk. Plain values: copying it is a snapshot.
   struct State {
     struct Inode {
-      Bytes data;     // what the operating system holds
-      Bytes durable;  // what is on stable storage
+      Bytes data, durable;
       std::uint32_t mode = 0644;
     };
     // A change not yet on stable storage.
     struct Pending {
-      enum class Kind { Write, Truncate, Link, Rename, Unlink };
-      Kind kind;
+      enum class Kind { Write, Truncate, Link, Rename, Unlink } kind;
       std::uint64_t inode = 0;  // Write, Truncate: the file; Link: the new file
       std::uint64_t offset = 0;
-      Bytes bytes{};                          // Write
-      std::string path{};                     // Link, Unlink: the entry; Rename: the source
-      std::string to{};                       // Rename: the target
-      std::set<std::string> unsynced_dirs{};  // directory operations: dirs still to be synced
+      Bytes bytes{};
+      std::string path{}, to{};               // the entry (Rename: source and target)
+      std::set<std::string> unsynced_dirs{};  // entry changes: the directories still to sync
+      bool entry() const { return kind != Kind::Write && kind != Kind::Truncate; }
     };
     std::map<std::uint64_t, Inode> inodes;
-    std::map<std::string, std::uint64_t> names;
-    std::map<std::string, std::uint64_t> durable_names;
+    std::map<std::string, std::uint64_t> names, durable_names;
     std::vector<Pending> pending;
     std::uint64_t next_inode = 1;
   };
@@ -96,151 +75,143 @@ class SimEnv final : public Env {
   SimEnv(const SimEnv&) = delete;
   SimEnv& operator=(const SimEnv&) = delete;
 
-  // --- Setting up and looking at the disk -------------------------------------------------
+  // --- Faults: counted per kind since construction or reset(), failed calls included ---------
 
-  // Puts `bytes` at `path` (replacing any file there) as durable content with a durable entry:
-  // a file that was there before the scenario started. Not a step.
-  void put_durable(const std::string& path, ByteView bytes) {
-    const std::uint64_t id = state_.next_inode++;
-    State::Inode& inode = state_.inodes[id];
-    inode.data.assign(bytes.begin(), bytes.end());
-    inode.durable = inode.data;
-    state_.names[path] = id;
-    state_.durable_names[path] = id;
+  // The nth call of `op` fails with `errnum` and does nothing; with `and_after`, so does every
+  // later one (a full disk, say). Replaces any earlier rule for `op`.
+  void fail_nth(Op op, std::uint64_t n, int errnum, bool and_after = false) {
+    rules_[at(op)] = Rule{n, errnum, and_after};
+  }
+  void fail_from_next(Op op, int errnum) { fail_nth(op, count(op) + 1, errnum, true); }
+  void clear(Op op) { rules_[at(op)] = Rule{}; }
+  std::uint64_t count(Op op) const { return counts_[at(op)]; }
+  // The path of the latest call of `op` (for a File call, the path it was opened by).
+  const std::string& last_path(Op op) const { return last_paths_[at(op)]; }
+  // Forgets rules, counts, last paths, steps and the trace; keeps the disk and any crash point.
+  void reset() {
+    rules_ = {};
+    counts_ = {};
+    last_paths_ = {};
+    trace_.clear();
   }
 
-  // The bytes the operating system holds for `path` now, or nothing when no such entry.
+  // --- The disk, behind the engine's back (neither counted nor steps) -----------------------
+
+  // `bytes` at `path`, durably (into the inode already there, so open handles see them).
+  void put(const std::string& path, ByteView bytes, std::optional<std::uint32_t> mode = {}) {
+    auto [it, fresh] = state_.names.try_emplace(path, state_.next_inode);
+    if (fresh) ++state_.next_inode;
+    State::Inode& inode = state_.inodes[it->second];
+    inode.data.assign(bytes.begin(), bytes.end());
+    inode.durable = inode.data;
+    if (mode) inode.mode = *mode;
+    state_.durable_names[path] = it->second;
+  }
   std::optional<Bytes> contents(const std::string& path) const {
     auto it = state_.names.find(path);
     if (it == state_.names.end()) return std::nullopt;
     return state_.inodes.at(it->second).data;
   }
   bool exists(const std::string& path) const { return state_.names.contains(path); }
-  // The live paths, sorted.
-  std::vector<std::string> paths() const {
-    std::vector<std::string> out;
-    for (const auto& [name, id] : state_.names) out.push_back(name);
-    return out;
+  std::uint32_t mode(const std::string& path) const {
+    return state_.inodes.at(state_.names.at(path)).mode;
   }
-
-  // Everything performed so far reaches stable storage: every file synced, every directory
-  // synchronised. Not a step.
+  // Removes the entry, durably.
+  void erase(const std::string& path) {
+    state_.names.erase(path);
+    state_.durable_names.erase(path);
+  }
+  // Everything performed so far reaches stable storage.
   void make_durable() {
     for (auto& [id, inode] : state_.inodes) inode.durable = inode.data;
     state_.durable_names = state_.names;
     state_.pending.clear();
   }
-
   State snapshot() const { return state_; }
-  // Replaces the disk by `state`. Handles opened before are dead afterwards (the process that
-  // held them is gone); the crash point and step count are kept.
+  // Replaces the disk; handles opened before are dead. The crash point and counts are kept.
   void restore(const State& state) {
     state_ = state;
     ++epoch_;
     crashed_ = false;
   }
 
-  // --- Steps and crashes ------------------------------------------------------------------
+  // --- Steps, crashes and power loss ----------------------------------------------------------
 
-  // Steps since construction or the last reset_steps(), the refused crash step included.
-  std::uint64_t steps() const { return steps_; }
-  // The steps of the same period, in order.
+  std::uint64_t steps() const { return trace_.size(); }
   const std::vector<Step>& trace() const { return trace_; }
-  void reset_steps() {
-    steps_ = 0;
-    trace_.clear();
-  }
-
-  // Makes step `n` (1-based, counted from the last reset_steps()) and every call after it fail
-  // with EIO, reads and opens included, as if the process had died just before step n. 0 turns
-  // the crash off.
+  // Step n (1-based since the last reset()) and every call after it fail with EIO; 0: no crash.
   void crash_at(std::uint64_t n) { crash_at_ = n; }
   bool crashed() const { return crashed_; }
-
-  // A new process on the same machine: the crash is over, handles of the dead process fail with
-  // EIO, and the disk is as the operating system holds it (every step that was performed, the
-  // unsynced ones still pending). Clears the crash point.
+  // A new process: handles of the dead one fail with EIO, the disk is what the OS holds (the
+  // unsynced changes still pending), and the crash point is cleared.
   void restart() {
     ++epoch_;
     crashed_ = false;
     crash_at_ = 0;
   }
-
-  // --- Power loss ---------------------------------------------------------------------------
-
-  // Changes performed but not yet durable, in the order they happened. A write counts once per
-  // piece when a tear size is set.
+  // Changes performed but not yet durable; a write counts once per piece when torn.
   std::size_t pending_count() const { return state_.pending.size(); }
-
-  // Splits each later write into pieces of at most `bytes` bytes (0: whole writes) that a power
-  // loss keeps or loses independently, as a disk that writes sector by sector would.
+  // Splits each later write into pieces of at most `bytes` (0: whole) that a power loss keeps
+  // or loses independently, as a disk writing sector by sector would.
   void set_tear_size(std::size_t bytes) { tear_size_ = bytes; }
 
-  // The machine loses power and comes back: every file returns to its durable bytes and the
-  // namespace to its durable entries, then the pending changes with keep[i] true are applied in
-  // their original order (a change whose entry no longer exists does nothing); files no entry
-  // names are gone. Afterwards everything is durable and the process has restarted.
-  // `keep` must have pending_count() elements.
+  // Power comes back: the durable state, plus the pending changes with keep[i] true applied in
+  // their order (an entry change whose source is gone does nothing); unnamed files are gone.
+  // Everything is durable afterwards and the process has restarted.
   void power_loss(const std::vector<bool>& keep) {
-    std::map<std::string, std::uint64_t> names = state_.durable_names;
+    auto names = state_.durable_names;
     std::map<std::uint64_t, Bytes> data;
     for (const auto& [id, inode] : state_.inodes) data[id] = inode.durable;
     for (std::size_t i = 0; i < state_.pending.size(); ++i) {
-      if (i < keep.size() && keep[i]) apply(state_.pending[i], names, data);
+      const State::Pending& p = state_.pending[i];
+      if (i >= keep.size() || !keep[i]) continue;
+      if (p.entry()) {
+        apply_entry(p, names);
+      } else if (p.kind == State::Pending::Kind::Write) {
+        write_bytes(data.at(p.inode), p.offset, p.bytes);
+      } else {
+        data.at(p.inode).resize(static_cast<std::size_t>(p.offset), 0);
+      }
     }
-    std::set<std::uint64_t> alive;
-    for (const auto& [name, id] : names) alive.insert(id);
     std::map<std::uint64_t, State::Inode> inodes;
-    for (std::uint64_t id : alive) {
+    for (const auto& [name, id] : names) {
       State::Inode inode = state_.inodes.at(id);
-      inode.data = std::move(data.at(id));
-      inode.durable = inode.data;
+      inode.data = inode.durable = data.at(id);
       inodes[id] = std::move(inode);
     }
     state_.inodes = std::move(inodes);
-    state_.names = names;
-    state_.durable_names = std::move(names);
+    state_.names = state_.durable_names = std::move(names);
     state_.pending.clear();
     restart();
   }
 
-  // The keep-masks a test tries for `n` pending changes: all 2^n when n <= 10; otherwise keep
-  // nothing, keep everything, every prefix, every "all but one", every "only one", and `random`
-  // masks from a fixed seed. Deterministic, without duplicates.
+  // The keep-masks to try for `n` pending changes: all 2^n when n <= 10; otherwise every prefix,
+  // every "all but one" and "only one", and `random` masks of a fixed seed. No duplicates.
   static std::vector<std::vector<bool>> loss_choices(std::size_t n, std::size_t random = 32,
                                                      std::uint64_t seed = 20240229) {
     std::vector<std::vector<bool>> out;
-    if (n <= 10) {
-      for (std::uint64_t bits = 0; bits < (std::uint64_t{1} << n); ++bits) {
-        std::vector<bool> keep(n);
-        for (std::size_t i = 0; i < n; ++i) keep[i] = (bits >> i) & 1;
-        out.push_back(std::move(keep));
-      }
-      return out;
-    }
     std::set<std::vector<bool>> seen;
     auto add = [&](std::vector<bool> keep) {
       if (seen.insert(keep).second) out.push_back(std::move(keep));
     };
-    for (std::size_t len = 0; len <= n; ++len) {
-      std::vector<bool> keep(n, false);
-      std::fill(keep.begin(), keep.begin() + static_cast<std::ptrdiff_t>(len), true);
-      add(std::move(keep));
+    auto mask = [n](auto bit) {
+      std::vector<bool> keep(n);
+      for (std::size_t i = 0; i < n; ++i) keep[i] = bit(i);
+      return keep;
+    };
+    if (n <= 10) {
+      for (std::uint64_t bits = 0; bits < (std::uint64_t{1} << n); ++bits) {
+        add(mask([bits](std::size_t i) { return ((bits >> i) & 1) != 0; }));
+      }
+      return out;
     }
-    for (std::size_t i = 0; i < n; ++i) {
-      std::vector<bool> all_but(n, true);
-      all_but[i] = false;
-      add(std::move(all_but));
-      std::vector<bool> only(n, false);
-      only[i] = true;
-      add(std::move(only));
+    for (std::size_t len = 0; len <= n; ++len) add(mask([len](std::size_t i) { return i < len; }));
+    for (std::size_t j = 0; j < n; ++j) {
+      add(mask([j](std::size_t i) { return i != j; }));
+      add(mask([j](std::size_t i) { return i == j; }));
     }
     std::mt19937_64 rng(seed);
-    for (std::size_t r = 0; r < random; ++r) {
-      std::vector<bool> keep(n);
-      for (std::size_t i = 0; i < n; ++i) keep[i] = (rng() & 1) != 0;
-      add(std::move(keep));
-    }
+    for (std::size_t r = 0; r < random; ++r) add(mask([&rng](std::size_t) { return rng() & 1; }));
     return out;
   }
 
@@ -248,9 +219,9 @@ class SimEnv final : public Env {
   std::string describe(std::uint64_t n) const {
     if (n == 0 || n > trace_.size()) return str_cat("step ", n, ": (none)");
     const Step& s = trace_[n - 1];
-    static constexpr const char* kNames[] = {"create", "write", "truncate", "rename",
-                                             "unlink", "sync",  "sync_dir"};
-    std::string out = str_cat("step ", n, ": ", kNames[static_cast<int>(s.op)], " ", s.path);
+    static constexpr const char* kNames[] = {"create", "read",   "write",  "truncate",
+                                             "sync",   "rename", "unlink", "sync_dir"};
+    std::string out = str_cat("step ", n, ": ", kNames[at(s.op)], " ", s.path);
     if (s.op == Op::Write) out += str_cat(" at ", s.offset, ", ", s.length, " bytes");
     if (s.op == Op::Truncate) out += str_cat(" to ", s.offset);
     return out;
@@ -258,66 +229,43 @@ class SimEnv final : public Env {
 
   // --- Env ----------------------------------------------------------------------------------
 
-  Result<FilePtr> open_read(const std::string& path) override {
-    if (crashed_) return fail(Error::io_at(path, EIO));
-    return open_existing(path, false);
-  }
-  Result<FilePtr> open_read_write(const std::string& path) override {
-    if (crashed_) return fail(Error::io_at(path, EIO));
-    return open_existing(path, true);
-  }
+  Result<FilePtr> open_read(const std::string& path) override { return open(path, 'r', 0); }
+  Result<FilePtr> open_read_write(const std::string& path) override { return open(path, 'w', 0); }
   Result<FilePtr> create_exclusive(const std::string& path, std::uint32_t mode) override {
-    if (!step({Op::Create, path})) return fail(Error::io_at(path, EIO));
-    if (state_.names.contains(path)) return fail(Error::io_at(path, EEXIST));
-    return link_new(path, mode);
+    return open(path, 'x', mode);
   }
   Result<FilePtr> create_truncate(const std::string& path, std::uint32_t mode) override {
-    if (!step({Op::Create, path})) return fail(Error::io_at(path, EIO));
-    auto it = state_.names.find(path);
-    if (it == state_.names.end()) return link_new(path, mode);
-    truncate_inode(it->second, 0);
-    return FilePtr(std::make_unique<SimFile>(*this, it->second, path, true));
+    return open(path, 't', mode);
   }
   Status rename(const std::string& from, const std::string& to) override {
-    if (!step({Op::Rename, from})) return fail(Error::io_at(from, EIO));
+    if (int e = gate(Op::Rename, from, true)) return fail(Error::io_at(from, e));
     auto it = state_.names.find(from);
     if (it == state_.names.end()) return fail(Error::io_at(from, ENOENT));
-    const std::uint64_t id = it->second;
     if (from == to) return {};
+    const std::uint64_t id = it->second;
     state_.names.erase(it);
     state_.names[to] = id;
-    State::Pending p{.kind = State::Pending::Kind::Rename, .path = from, .to = to};
-    p.unsynced_dirs = {dir_of(from), dir_of(to)};
-    state_.pending.push_back(std::move(p));
+    push_entry({.kind = State::Pending::Kind::Rename, .path = from, .to = to});
     return {};
   }
   Status unlink(const std::string& path) override {
-    if (!step({Op::Unlink, path})) return fail(Error::io_at(path, EIO));
-    auto it = state_.names.find(path);
-    if (it == state_.names.end()) return fail(Error::io_at(path, ENOENT));
-    state_.names.erase(it);
-    State::Pending p{.kind = State::Pending::Kind::Unlink, .path = path};
-    p.unsynced_dirs = {dir_of(path)};
-    state_.pending.push_back(std::move(p));
+    if (int e = gate(Op::Unlink, path, true)) return fail(Error::io_at(path, e));
+    if (state_.names.erase(path) == 0) return fail(Error::io_at(path, ENOENT));
+    push_entry({.kind = State::Pending::Kind::Unlink, .path = path});
     return {};
   }
+  // Entry changes of this directory become durable; one spanning two directories waits for the
+  // other as well.
   Status sync_dir(const std::string& dir) override {
-    if (!step({Op::SyncDir, dir})) return fail(Error::io_at(dir, EIO));
-    const std::string d = dir == "." ? std::string() : dir;
-    // Entries of this directory become durable; an operation spanning two directories waits
-    // for the other one as well.
+    if (int e = gate(Op::SyncDir, dir, true)) return fail(Error::io_at(dir, e));
     std::vector<State::Pending> still;
     for (State::Pending& p : state_.pending) {
-      if (p.kind == State::Pending::Kind::Write || p.kind == State::Pending::Kind::Truncate) {
+      if (p.entry()) p.unsynced_dirs.erase(dir == "." ? std::string() : dir);
+      if (!p.entry() || !p.unsynced_dirs.empty()) {
         still.push_back(std::move(p));
-        continue;
+      } else {
+        apply_entry(p, state_.durable_names);
       }
-      p.unsynced_dirs.erase(d);
-      if (!p.unsynced_dirs.empty()) {
-        still.push_back(std::move(p));
-        continue;
-      }
-      apply_entry(p, state_.durable_names);
     }
     state_.pending = std::move(still);
     return {};
@@ -327,187 +275,171 @@ class SimEnv final : public Env {
   class SimFile final : public File {
    public:
     SimFile(SimEnv& owner, std::uint64_t inode, std::string path, bool writable)
-        : owner_(owner),
-          inode_(inode),
-          path_(std::move(path)),
-          writable_(writable),
-          epoch_(owner.epoch_) {}
+        : owner_(owner), inode_(inode), path_(std::move(path)), writable_(writable) {}
 
     Status read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buf) override {
-      if (!alive()) return fail(Error::io(EIO));
-      const Bytes& data = owner_.state_.inodes.at(inode_).data;
-      if (offset > data.size() || buf.size() > data.size() - offset) {
-        return fail(Error::io_eof());
-      }
-      std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(offset), buf.size(), buf.begin());
+      auto n = read_at(offset, buf);
+      if (!n) return fail(std::move(n).error());
+      if (*n < buf.size()) return fail(Error::io_eof());
       return {};
     }
     Result<std::size_t> read_at(std::uint64_t offset, std::span<std::uint8_t> buf) override {
-      if (!alive()) return fail(Error::io(EIO));
-      const Bytes& data = owner_.state_.inodes.at(inode_).data;
+      if (int e = gate(Op::Read)) return fail(Error::io(e));
+      const Bytes& data = inode().data;
       if (offset >= data.size()) return std::size_t{0};
-      const std::size_t n =
+      const auto n =
           static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), data.size() - offset));
       std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(offset), n, buf.begin());
       return n;
     }
     Status write_all_at(std::uint64_t offset, ByteView bytes) override {
-      if (!alive() || !owner_.step({Op::Write, path_, offset, bytes.size()})) {
-        return fail(Error::io(EIO));
-      }
+      if (int e = gate(Op::Write, offset, bytes.size())) return fail(Error::io(e));
       if (!writable_) return fail(Error::io(EBADF));
-      if (offset > kMaxSimOffset || bytes.size() > kMaxSimOffset - offset) {
-        return fail(Error::io(EFBIG));
+      if (offset > kMaxOffset || bytes.size() > kMaxOffset - offset) return fail(Error::io(EFBIG));
+      write_bytes(inode().data, offset, bytes);
+      const std::size_t piece = owner_.tear_size_ == 0 ? bytes.size() : owner_.tear_size_;
+      for (std::size_t done = 0; done < bytes.size(); done += piece) {
+        const ByteView part = bytes.subspan(done, std::min(piece, bytes.size() - done));
+        owner_.state_.pending.push_back({.kind = State::Pending::Kind::Write,
+                                         .inode = inode_,
+                                         .offset = offset + done,
+                                         .bytes = Bytes(part.begin(), part.end())});
       }
-      owner_.write_inode(inode_, offset, bytes);
       return {};
     }
     Result<std::uint64_t> length() override {
       if (!alive()) return fail(Error::io(EIO));
-      return owner_.state_.inodes.at(inode_).data.size();
+      return inode().data.size();
     }
     Status truncate(std::uint64_t length) override {
-      if (!alive() || !owner_.step({Op::Truncate, path_, length})) return fail(Error::io(EIO));
+      if (int e = gate(Op::Truncate, length)) return fail(Error::io(e));
       if (!writable_) return fail(Error::io(EINVAL));
-      if (length > kMaxSimOffset) return fail(Error::io(EFBIG));
+      if (length > kMaxOffset) return fail(Error::io(EFBIG));
       owner_.truncate_inode(inode_, length);
       return {};
     }
+    // The file's bytes become durable; its directory entry does not (that takes a sync_dir).
     Status sync() override {
-      if (!alive() || !owner_.step({Op::Sync, path_})) return fail(Error::io(EIO));
-      owner_.sync_inode(inode_);
+      if (int e = gate(Op::Sync)) return fail(Error::io(e));
+      inode().durable = inode().data;
+      std::erase_if(owner_.state_.pending,
+                    [this](const State::Pending& p) { return !p.entry() && p.inode == inode_; });
       return {};
     }
     Result<std::uint32_t> permissions() override {
       if (!alive()) return fail(Error::io(EIO));
-      return owner_.state_.inodes.at(inode_).mode;
+      return inode().mode;
     }
     Status set_permissions(std::uint32_t mode) override {
       if (!alive()) return fail(Error::io(EIO));
-      owner_.state_.inodes.at(inode_).mode = mode & 07777;
+      inode().mode = mode & 07777;
       return {};
     }
 
    private:
-    // A handle of a process that crashed or a disk that was replaced is dead.
+    // A handle of a process that crashed, or of a disk that was replaced, is dead.
     bool alive() const {
       return epoch_ == owner_.epoch_ && !owner_.crashed_ && owner_.state_.inodes.contains(inode_);
     }
+    int gate(Op op, std::uint64_t offset = 0, std::uint64_t length = 0) {
+      return alive() ? owner_.gate(op, path_, op != Op::Read, offset, length) : EIO;
+    }
+    State::Inode& inode() { return owner_.state_.inodes.at(inode_); }
 
     SimEnv& owner_;
     std::uint64_t inode_;
     std::string path_;
     bool writable_;
-    std::uint64_t epoch_;
+    std::uint64_t epoch_ = owner_.epoch_;
   };
 
-  // Files larger than this are refused with EFBIG rather than allocated: a test that writes at
-  // a wild offset should fail, not exhaust memory.
-  static constexpr std::uint64_t kMaxSimOffset = std::uint64_t{1} << 30;
+  struct Rule {
+    std::uint64_t n = 0;  // 0: no rule
+    int errnum = 0;
+    bool and_after = false;
+  };
 
-  static std::string dir_of(const std::string& path) {
-    const std::string d = parent_dir(path);
-    return d == "." ? std::string() : d;
+  // A test that writes at a wild offset should fail, not exhaust memory.
+  static constexpr std::uint64_t kMaxOffset = std::uint64_t{1} << 30;
+
+  static constexpr std::size_t at(Op op) { return static_cast<std::size_t>(op); }
+
+  // Counts a call and applies the fault rule, then the crash: the errno the call fails with, or
+  // 0 to go ahead. A step is traced, the one the crash refuses included.
+  int gate(Op op, const std::string& path, bool step, std::uint64_t offset = 0,
+           std::uint64_t length = 0) {
+    last_paths_[at(op)] = path;
+    const std::uint64_t n = ++counts_[at(op)];
+    const Rule& r = rules_[at(op)];
+    if (r.n != 0 && (n == r.n || (r.and_after && n > r.n))) return r.errnum;
+    if (crashed_) return EIO;
+    if (!step) return 0;
+    trace_.push_back(Step{op, path, offset, length});
+    crashed_ = crash_at_ != 0 && trace_.size() >= crash_at_;
+    return crashed_ ? EIO : 0;
   }
 
-  // Counts one step; false when the process is (now) dead and the step must not happen.
-  bool step(Step s) {
-    if (crashed_) return false;
-    ++steps_;
-    trace_.push_back(std::move(s));
-    if (crash_at_ != 0 && steps_ >= crash_at_) {
-      crashed_ = true;
-      return false;
-    }
-    return true;
-  }
-
-  Result<FilePtr> open_existing(const std::string& path, bool writable) {
+  // how: 'r' read, 'w' read-write, 'x' create exclusive, 't' create or truncate.
+  Result<FilePtr> open(const std::string& path, char how, std::uint32_t mode) {
+    const bool creates = how == 'x' || how == 't';
+    if (int e = gate(Op::Open, path, creates)) return fail(Error::io_at(path, e));
     auto it = state_.names.find(path);
-    if (it == state_.names.end()) return fail(Error::io_at(path, ENOENT));
-    return FilePtr(std::make_unique<SimFile>(*this, it->second, path, writable));
+    std::uint64_t id = 0;
+    if (it != state_.names.end()) {
+      if (how == 'x') return fail(Error::io_at(path, EEXIST));
+      id = it->second;
+      if (how == 't') truncate_inode(id, 0);
+    } else {
+      if (!creates) return fail(Error::io_at(path, ENOENT));
+      id = state_.next_inode++;
+      state_.inodes[id].mode = mode & 07777 & ~std::uint32_t{022};
+      state_.names[path] = id;
+      push_entry({.kind = State::Pending::Kind::Link, .inode = id, .path = path});
+    }
+    return FilePtr(std::make_unique<SimFile>(*this, id, path, how != 'r'));
   }
 
-  Result<FilePtr> link_new(const std::string& path, std::uint32_t mode) {
-    const std::uint64_t id = state_.next_inode++;
-    state_.inodes[id].mode = mode & 07777 & ~std::uint32_t{022};
-    state_.names[path] = id;
-    State::Pending p{.kind = State::Pending::Kind::Link, .inode = id, .path = path};
-    p.unsynced_dirs = {dir_of(path)};
+  void push_entry(State::Pending p) {
+    for (const std::string* name : {&p.path, &p.to}) {
+      if (name->empty()) continue;
+      const std::string d = parent_dir(*name);
+      p.unsynced_dirs.insert(d == "." ? std::string() : d);
+    }
     state_.pending.push_back(std::move(p));
-    return FilePtr(std::make_unique<SimFile>(*this, id, path, true));
   }
 
   static void write_bytes(Bytes& data, std::uint64_t offset, ByteView bytes) {
-    const std::size_t at = static_cast<std::size_t>(offset);
-    if (data.size() < at + bytes.size()) data.resize(at + bytes.size(), 0);
-    std::copy(bytes.begin(), bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(at));
-  }
-
-  void write_inode(std::uint64_t id, std::uint64_t offset, ByteView bytes) {
-    write_bytes(state_.inodes.at(id).data, offset, bytes);
-    const std::size_t piece = tear_size_ == 0 ? bytes.size() : tear_size_;
-    for (std::size_t done = 0; done < bytes.size(); done += piece) {
-      const ByteView part = bytes.subspan(done, std::min(piece, bytes.size() - done));
-      state_.pending.push_back(State::Pending{.kind = State::Pending::Kind::Write,
-                                              .inode = id,
-                                              .offset = offset + done,
-                                              .bytes = Bytes(part.begin(), part.end())});
-    }
+    const auto end = static_cast<std::size_t>(offset) + bytes.size();
+    if (data.size() < end) data.resize(end, 0);
+    std::copy(bytes.begin(), bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(offset));
   }
 
   void truncate_inode(std::uint64_t id, std::uint64_t length) {
     state_.inodes.at(id).data.resize(static_cast<std::size_t>(length), 0);
     state_.pending.push_back(
-        State::Pending{.kind = State::Pending::Kind::Truncate, .inode = id, .offset = length});
+        {.kind = State::Pending::Kind::Truncate, .inode = id, .offset = length});
   }
 
-  // Full synchronisation of one file: its bytes become durable. Its directory entry does not
-  // (that takes a sync_dir).
-  void sync_inode(std::uint64_t id) {
-    State::Inode& inode = state_.inodes.at(id);
-    inode.durable = inode.data;
-    std::erase_if(state_.pending, [id](const State::Pending& p) {
-      return (p.kind == State::Pending::Kind::Write || p.kind == State::Pending::Kind::Truncate) &&
-             p.inode == id;
-    });
-  }
-
-  // Applies a directory operation to a namespace.
   static void apply_entry(const State::Pending& p, std::map<std::string, std::uint64_t>& names) {
     using Kind = State::Pending::Kind;
-    if (p.kind == Kind::Link) {
-      names[p.path] = p.inode;
-    } else if (p.kind == Kind::Unlink) {
-      names.erase(p.path);
-    } else if (p.kind == Kind::Rename) {
-      auto it = names.find(p.path);
-      if (it == names.end()) return;
-      const std::uint64_t id = it->second;
-      names.erase(it);
-      names[p.to] = id;
-    }
-  }
-
-  static void apply(const State::Pending& p, std::map<std::string, std::uint64_t>& names,
-                    std::map<std::uint64_t, Bytes>& data) {
-    using Kind = State::Pending::Kind;
-    if (p.kind == Kind::Write) {
-      write_bytes(data.at(p.inode), p.offset, p.bytes);
-    } else if (p.kind == Kind::Truncate) {
-      data.at(p.inode).resize(static_cast<std::size_t>(p.offset), 0);
-    } else {
-      apply_entry(p, names);
-    }
+    if (p.kind == Kind::Link) names[p.path] = p.inode;
+    if (p.kind == Kind::Unlink) names.erase(p.path);
+    if (p.kind != Kind::Rename) return;
+    auto it = names.find(p.path);
+    if (it == names.end()) return;
+    const std::uint64_t id = it->second;
+    names.erase(it);
+    names[p.to] = id;
   }
 
   State state_;
-  std::uint64_t steps_ = 0;
+  std::array<Rule, 8> rules_{};
+  std::array<std::uint64_t, 8> counts_{};
+  std::array<std::string, 8> last_paths_{};
   std::vector<Step> trace_;
   std::uint64_t crash_at_ = 0;
   bool crashed_ = false;
-  // Bumped whenever the process "restarts", so that handles of the dead one stop working.
-  std::uint64_t epoch_ = 0;
+  std::uint64_t epoch_ = 0;  // bumped at each restart, so that handles of the dead process die
   std::size_t tear_size_ = 0;
 };
 

@@ -56,8 +56,8 @@ TEST_P(SimEnvLossTest, KeepsExactlyWhatWasSyncedPlusTheChosenChanges) {
   const LossCase& c = GetParam();
   for (const bool keep : {false, true}) {
     SimEnv sim;
-    sim.put_durable("/d/old", bytes_of("hello"));
-    sim.put_durable("/d/b", bytes_of("old"));
+    sim.put("/d/old", bytes_of("hello"));
+    sim.put("/d/b", bytes_of("old"));
     c.run(sim);
     ASSERT_EQ(sim.pending_count(), c.pending);
     sim.power_loss(std::vector<bool>(sim.pending_count(), keep));
@@ -206,7 +206,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SimEnvTest, TearSizeSplitsAWriteIntoIndependentPieces) {
   SimEnv sim;
-  sim.put_durable("/d/f", Bytes{});
+  sim.put("/d/f", Bytes{});
   sim.set_tear_size(2);
   write(*open_rw(sim, "/d/f"), 0, "abcdef");
   ASSERT_EQ(sim.pending_count(), 3u);
@@ -269,7 +269,7 @@ TEST(SimEnvTest, ACrashAloneLosesNothingThatWasPerformed) {
 
 TEST(SimEnvTest, SnapshotRestoresTheDiskAndKillsHandles) {
   SimEnv sim;
-  sim.put_durable("/d/f", bytes_of("one"));
+  sim.put("/d/f", bytes_of("one"));
   const SimEnv::State start = sim.snapshot();
   FilePtr f = open_rw(sim, "/d/f");
   write(*f, 0, "two");

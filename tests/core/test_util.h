@@ -1,7 +1,7 @@
-// What the engine tests share: a temporary directory per test, whole-file reads and writes that
-// bypass the engine's Env (so injected faults and call counts see only the engine), record and
-// schema builders, a hand-assembled file whose zone and data can be made to disagree, and a File
-// that forwards every call so that a test can bend just one of them.
+// What the engine tests share: a temporary directory or an in-memory disk per test, whole-file
+// reads and writes that bypass the engine's Env (so injected faults and call counts see only the
+// engine), record and schema builders, a hand-assembled file whose zone and data can be made to
+// disagree, and a File that forwards every call so that a test can bend just one of them.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -26,6 +26,7 @@
 #include "core/headers.h"
 #include "core/numbers.h"
 #include "core/schema.h"
+#include "tests/core/sim_env.h"
 
 namespace drelix::test {
 
@@ -67,7 +68,21 @@ class DirTest : public ::testing::Test {
   std::string path_ = dir_.file("run.drelix");
 };
 
+// A fixture with the engine on a fresh in-memory disk and the path of one data file on it.
+class SimTest : public ::testing::Test {
+ protected:
+  SimEnv sim_;
+  ScopedEnv installed_{sim_};
+  std::string dir_ = "/d";
+  std::string path_ = "/d/run.drelix";
+};
+
+// The whole-file helpers act on the installed SimEnv if there is one, else on the real disk.
+inline SimEnv* installed_sim() {
+  return dynamic_cast<SimEnv*>(&env());
+}
 inline Bytes read_file(const std::string& path) {
+  if (SimEnv* sim = installed_sim()) return sim->contents(path).value_or(Bytes());
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), {});
 }
@@ -75,12 +90,18 @@ inline std::string read_text(const std::string& path) {
   return std::string(as_text(read_file(path)));
 }
 inline void write_file(const std::string& path, ByteView bytes, bool append = false) {
+  if (SimEnv* sim = installed_sim()) {
+    Bytes all = append ? read_file(path) : Bytes();
+    all.insert(all.end(), bytes.begin(), bytes.end());
+    return sim->put(path, all);
+  }
   std::ofstream out(path, std::ios::binary | (append ? std::ios::app : std::ios::trunc));
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
   EXPECT_TRUE(out.good()) << path;
 }
 inline bool exists(const std::string& path) {
+  if (SimEnv* sim = installed_sim()) return sim->exists(path);
   return std::filesystem::exists(path);
 }
 
