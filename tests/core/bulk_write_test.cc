@@ -61,8 +61,8 @@ TEST_P(BulkWriteTest, WritesTheFileFrameByFrameClosesWould) {
     while (n-- > 0) bodies.push_back(body(c.prefixed, 1000 + bodies.size()));
   }
   for (const std::string& path : {reference, path_}) {
-    auto k = Container::create(path, c.prefixed ? test::blob_schema() : test::quad_schema(), "",
-                               "", 0, 8192, {});
+    auto k = Container::create(path, c.prefixed ? test::blob_schema() : test::quad_schema(), "", "",
+                               0, 8192, {});
     ASSERT_TRUE(k.has_value());
     for (std::size_t i = 0; i < c.before; ++i) {
       ASSERT_TRUE(k->append_record(body(c.prefixed, i)));

@@ -44,7 +44,8 @@ Bytes with_declared_size(const Bytes& frame, std::uint64_t size) {
   Bytes forged = {0x28, 0xB5, 0x2F, 0xFD, static_cast<std::uint8_t>(0xC0 | (frame[4] & 4)), 0x50};
   forged.resize(14);
   store_u64le(forged.data() + 6, size);
-  forged.insert(forged.end(), frame.begin() + static_cast<std::ptrdiff_t>(header_size), frame.end());
+  forged.insert(forged.end(), frame.begin() + static_cast<std::ptrdiff_t>(header_size),
+                frame.end());
   return forged;
 }
 
@@ -90,7 +91,8 @@ TEST(CodecTest, DamageIsReportedAlikeByBothDecoders) {
   const Bytes in = test::concat({sample(2000, true), sample(3000)});
   const Bytes frame = compressed(in, 3), tiny = compressed(sample(100), 3);
   for (std::size_t cut = 0; cut < frame.size(); ++cut) {
-    expect_error(decode_one_frame(ByteView(frame).first(cut)), K::Malformed, "truncated zstd frame");
+    expect_error(decode_one_frame(ByteView(frame).first(cut)), K::Malformed,
+                 "truncated zstd frame");
     if (cut >= 6) {
       expect_error(decode_into(ByteView(frame).first(cut), in.size()), K::Malformed,
                    "truncated zstd frame");

@@ -46,8 +46,7 @@ TEST(FormatTest, ErrorsAndQuoting) {
 
 TEST(FormatTest, Numbers) {
   using Outcome = std::variant<std::uint64_t, ParseIntError>;
-  const auto E = ParseIntError::Empty, I = ParseIntError::InvalidDigit,
-             T = ParseIntError::TooLarge;
+  const auto E = ParseIntError::Empty, I = ParseIntError::InvalidDigit, T = ParseIntError::TooLarge;
   const std::tuple<std::string, std::uint64_t, int, Outcome> cases[] = {
       {"", UINT64_MAX, 10, E},
       {"+", UINT64_MAX, 10, I},
@@ -108,7 +107,8 @@ TEST(FormatTest, Preamble) {
 
 TEST(FormatTest, HeaderKeysValuesAndZones) {
   for (std::string_view key : {"a", "9x", "_frames", "x__y", "_0"}) EXPECT_TRUE(key_is_valid(key));
-  for (std::string_view key : {""sv, "_"sv, "__x"sv, "_A"sv, "a-b"sv, "a:b"sv, "a\xc3\xa9"sv, "a\0"sv}) {
+  for (std::string_view key :
+       {""sv, "_"sv, "__x"sv, "_A"sv, "a-b"sv, "a:b"sv, "a\xc3\xa9"sv, "a\0"sv}) {
     EXPECT_FALSE(key_is_valid(key)) << drelix::quoted(key);
   }
   EXPECT_EQ(escape_value("a\nb\\n:\r\0"sv), "a\\nb\\\\n:\r\0"sv);
@@ -120,7 +120,8 @@ TEST(FormatTest, HeaderKeysValuesAndZones) {
   expect_error(h.render(31), K::ZoneFull, "headers need 32 bytes, the zone holds 31");
   ASSERT_TRUE(h.set("e", "1"));
   ASSERT_TRUE(h.set_user("d", "4"));
-  EXPECT_EQ(h.pairs(), (Pairs{{"_sealed", "false"}, {"e", "1"}, {"t", "a: b\r\0c\n\\"s}, {"d", "4"}}));
+  EXPECT_EQ(h.pairs(),
+            (Pairs{{"_sealed", "false"}, {"e", "1"}, {"t", "a: b\r\0c\n\\"s}, {"d", "4"}}));
   expect_error(h.set("a\"", "v"), K::Usage, R"(invalid header key "a\"")");
   expect_error(h.set_user("_x", "v"), K::Usage, R"(user header key "_x" may not start with '_')");
   expect_error(h.set_user("X", "v"), K::Usage, R"(invalid header key "X")");
@@ -144,7 +145,8 @@ TEST(FormatTest, HeaderKeysValuesAndZones) {
       {"a:1\r\nb\r\n\n", R"(header line without ':': "b\r")"},
       {"a:\xff\n\n", "header zone is not UTF-8: invalid utf-8 sequence of 1 bytes from index 2"},
       // The whole zone is checked, zero fill included.
-      {"a:1\n\n\0\xe6\x97"sv, "header zone is not UTF-8: incomplete utf-8 byte sequence from index 6"},
+      {"a:1\n\n\0\xe6\x97"sv,
+       "header zone is not UTF-8: incomplete utf-8 byte sequence from index 6"},
   };
   for (const auto& [zone, message] : malformed) {
     expect_error(Headers::parse(as_bytes(zone)), K::Malformed, message);
@@ -178,12 +180,14 @@ TEST(FormatTest, Utf8Errors) {
   EXPECT_EQ(utf8_error(as_bytes("\0\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf\xed\x9f\xbf\xee\x80\x80"
                                 "\xf0\x90\x80\x80\xf4\x8f\xbf\xbf"sv)),
             std::nullopt);
-  for (std::string_view bad : {"\x80", "\xc1\xbf", "\xe0\x9f\xbf", "\xed\xa0\x80", "\xf0\x8f\xbf\xbf",
-                               "\xf4\x90\x80\x80", "\xf5\x80\x80\x80"}) {
+  for (std::string_view bad : {"\x80", "\xc1\xbf", "\xe0\x9f\xbf", "\xed\xa0\x80",
+                               "\xf0\x8f\xbf\xbf", "\xf4\x90\x80\x80", "\xf5\x80\x80\x80"}) {
     EXPECT_EQ(utf8_error(as_bytes(bad)), "invalid utf-8 sequence of 1 bytes from index 0");
   }
-  EXPECT_EQ(utf8_error(as_bytes("\xe1\x80\x00"sv)), "invalid utf-8 sequence of 2 bytes from index 0");
-  EXPECT_EQ(utf8_error(as_bytes("0123456\xc3\xa9" "89abcdef\xf0\x90\x80x")),
+  EXPECT_EQ(utf8_error(as_bytes("\xe1\x80\x00"sv)),
+            "invalid utf-8 sequence of 2 bytes from index 0");
+  EXPECT_EQ(utf8_error(as_bytes("0123456\xc3\xa9"
+                                "89abcdef\xf0\x90\x80x")),
             "invalid utf-8 sequence of 3 bytes from index 17");
   EXPECT_EQ(utf8_error(as_bytes("01234567\0\0\0\0\0\0\0\0\xe0\xa0"sv)),
             "incomplete utf-8 byte sequence from index 16");
@@ -197,7 +201,8 @@ TEST(FormatTest, FrameLists) {
       {"18446744073709551615,18446744073709551615,1,", {{UINT64_MAX, UINT64_MAX, 1, 0}}},
   };
   for (const auto& [text, want] : parsed) EXPECT_EQ(parse_frames(text), want) << text;
-  EXPECT_EQ(render_frames({{7, 0, 10, 0}, {3, 10, 20, 0xabcdef}}), "7,0,10;3,10,20,0000000000abcdef");
+  EXPECT_EQ(render_frames({{7, 0, 10, 0}, {3, 10, 20, 0xabcdef}}),
+            "7,0,10;3,10,20,0000000000abcdef");
   const std::pair<std::string, std::string> bad[] = {
       {"1,0", "\"1,0\": " + kEmpty},
       {",x,0", "\",x,0\": " + kEmpty},  // parts in order: id, offset, len, hash
@@ -248,7 +253,8 @@ TEST(FormatTest, SchemasAndHashes) {
     return from({{"_schema", "ev@2"}, {"_record", "fixed:16"}, {"_schema_fields", value}});
   };
   EXPECT_EQ(fields(";a:zz:+7;;a:zz:007; b :u8:4294967295"),
-            (Schema{"ev@2", {{"a", "zz", 7}, {"a", "zz", 7}, {" b ", "u8", 4294967295u}},
+            (Schema{"ev@2",
+                    {{"a", "zz", 7}, {"a", "zz", 7}, {" b ", "u8", 4294967295u}},
                     RecordLayout::fixed(16)}));
   const std::pair<Result<Schema>, std::string> refused[] = {
       {from({{"_record", "prefixed"}}), "missing _schema"},
@@ -273,7 +279,7 @@ TEST(FormatTest, SchemasAndHashes) {
 TEST(FormatTest, RecordsSplitAndStreamAsThePlainRulesSay) {
   std::mt19937 rng(11);
   for (int round = 0; round < 600; ++round) {
-    const RecordLayout layout = round % 3 == 0 ? RecordLayout::prefixed()
+    const RecordLayout layout = round % 3 == 0   ? RecordLayout::prefixed()
                                 : round % 3 == 1 ? RecordLayout::fixed(rng() % 20)
                                                  : RecordLayout::fixed(rng() % 2 ? 1 : 4096);
     std::vector<Bytes> bodies(rng() % 12);
@@ -309,6 +315,43 @@ TEST(FormatTest, RecordsSplitAndStreamAsThePlainRulesSay) {
       EXPECT_EQ(s->torn(), split.torn);
     }
   }
+}
+
+// Preamble, zone text padded with zeros to `area`, then `data`.
+Bytes file_bytes(std::uint32_t area, std::string_view zone, std::string_view data = "") {
+  return test::concat({preamble_bytes("DRELIX\x01\x01", area), Bytes(zone.begin(), zone.end()),
+                       Bytes(area - zone.size(), 0), Bytes(data.begin(), data.end())});
+}
+
+using PeekTest = test::SimTest;
+
+// peek_headers opens the file once and reads exactly the preamble and the zone, nothing else.
+TEST_F(PeekTest, ReadsThePreambleAndTheZoneOnly) {
+  test::write_file(path_, file_bytes(64, "_schema:t@1\nnote:a\\nb\n\n", "DATA"));
+  auto r = peek_headers(path_);
+  ASSERT_TRUE(r.has_value()) << r.error().to_string();
+  EXPECT_EQ(r->preamble, (Preamble{64, 1, 1}));
+  EXPECT_EQ(r->headers.pairs(), (Pairs{{"_schema", "t@1"}, {"note", "a\nb"}}));
+  EXPECT_EQ(sim_.count(SimEnv::Op::Open), 1u);
+  EXPECT_EQ(sim_.count(SimEnv::Op::Read), 2u);
+  EXPECT_EQ(sim_.steps(), 0u);
+  for (std::uint64_t nth : {1, 2}) {
+    sim_.reset();
+    sim_.fail_nth(SimEnv::Op::Read, nth, EIO);
+    EXPECT_EQ(peek_headers(path_), fail(Error::io(EIO))) << nth;
+  }
+  const std::tuple<Bytes, K, std::string> failures[] = {
+      {Bytes(15, 'x'), K::Io, "failed to fill whole buffer"},  // before the magic is looked at
+      {Bytes(16, 'x'), K::Malformed, "not a drelix file: bad magic"},
+      {test::slice(file_bytes(4096, "\n"), 0, 4111), K::Malformed,
+       "header zone claims 4096 bytes but the file is 4111 bytes"},
+      {file_bytes(8, "B:1\n"), K::Usage, R"(invalid header key "B")"},
+  };
+  for (const auto& [bytes, kind, message] : failures) {
+    test::write_file(path_, bytes);
+    expect_error(peek_headers(path_), kind, message);
+  }
+  expect_error(peek_headers("/d/none"), K::Io, "/d/none: No such file or directory (os error 2)");
 }
 
 }  // namespace

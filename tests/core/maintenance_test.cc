@@ -1,0 +1,540 @@
+// The whole-file operations: validate, rebuild_headers and repack, their reports, refusals and
+// failures, and their progress and cancellation.
+#include "core/maintenance.h"
+
+#include <zstd.h>
+
+#include <cerrno>
+#include <random>
+
+#include "core/bulk_write.h"
+#include "core/journal.h"
+#include "core/str_cat.h"
+#include "tests/core/test_util.h"
+
+namespace drelix {
+namespace {
+
+using K = Error::Kind;
+using Lines = std::vector<std::string>;
+using Op = SimEnv::Op;
+using test::Draft;
+using test::read_file;
+using test::u32_records;
+using test::write_file;
+
+std::string checksum_line(std::uint64_t id, std::uint64_t listed, std::uint64_t actual) {
+  return str_cat("frame ", id, ": checksum mismatch, _frames says ", to_hex16(listed),
+                 ", the bytes hash to ", to_hex16(actual));
+}
+std::string frames_line(const std::vector<Frame>& stored, const std::vector<Frame>& derived) {
+  return str_cat("_frames: ", drelix::quoted(render_frames(stored)), " -> ",
+                 drelix::quoted(render_frames(derived)));
+}
+
+class MaintenanceTest : public test::SimTest {
+ protected:
+  // Writes `d`, validates it, and checks the report's counts.
+  Lines validate_draft(const Draft& d, std::uint64_t frames, std::uint64_t records,
+                       const RecordCheck& check = {}) {
+    sim_.erase(path_);
+    d.write(path_);
+    auto report = validate(path_, check);
+    EXPECT_TRUE(report.has_value()) << report.error().to_string();
+    EXPECT_EQ(report.value_or(ValidateReport{}).frames, frames);
+    EXPECT_EQ(report.value_or(ValidateReport{}).records, records);
+    return report.value_or(ValidateReport{{"<failed>"}}).problems;
+  }
+};
+
+// Lines in order: the schema hash, each frame's checksum, content error or torn bytes and
+// record check lines, the tail's, then _records (which counts the frames only). At most 20.
+TEST_F(MaintenanceTest, ValidateLines) {
+  Draft d;
+  d.add_frame(1, u32_records(0, 10), 3);
+  const Frame f = d.add_frame(7, u32_records(10, 2000), 3);
+  d.data[f.offset + f.len / 2] ^= 0x55;
+  d.add_frame(4, test::concat({u32_records(2010, 2), {0xAA, 0xBB}}), 3);  // torn content
+  Frame& unhashed = d.add_frame(7, u32_records(2013, 5), 0);              // a repeated id
+  unhashed.hash = 0;
+  d.data[unhashed.offset + 1] ^= 0xFF;  // a raw frame without a checksum still reads: 63709
+  d.add_bytes(test::concat({u32_records(2018, 3), {1, 2, 3}}));  // a torn tail record is fine
+  d.overrides = {{"_schema_hash", std::nullopt}};
+  const ByteView damaged(d.data.data() + f.offset, f.len);
+  const auto decoded = decode_one_frame(damaged);
+  ASSERT_FALSE(decoded.has_value());
+  const RecordCheck odd_is_bad = [](ByteView record) -> std::optional<std::string> {
+    const std::uint32_t v = load_u32le(record.data());
+    if (v % 2 == 0 || v < 2012) return std::nullopt;
+    return str_cat("odd ", v);
+  };
+  EXPECT_EQ(
+      validate_draft(d, 4, 20, odd_is_bad),
+      (Lines{"_schema_hash is , the fields hash to " + test::quad_schema().hash_hex(),
+             checksum_line(7, f.hash, xxh64(damaged)), "frame 7: " + decoded.error().to_string(),
+             "frame 4: 2 torn bytes", "frame 7: odd 63709", "frame 7: odd 2015",
+             "frame 7: odd 2017", "tail: odd 2019", "_records says 2017, the frames hold 17"}));
+  Draft many;
+  Lines expected;
+  for (std::uint32_t i = 0; i < 25; ++i) {
+    Frame& g = many.add_frame(100 + i, u32_records(i, 4), 1);
+    g.hash ^= 1;
+    if (expected.size() < kMaxProblems)
+      expected.push_back(checksum_line(100 + i, g.hash, g.hash ^ 1));
+  }
+  many.overrides = {{"_records", "abc"}};  // a 26th problem, also dropped
+  EXPECT_EQ(validate_draft(many, 25, 100), expected);
+}
+
+// Read faults, found by counting the reads of a clean run first: the last read is the tail's,
+// and the ones before it belong to the frames. A file that shrinks after the open leaves a frame
+// short: its checksum is that of the bytes still there.
+TEST_F(MaintenanceTest, ValidateReadFaultsBecomeLines) {
+  Draft d;
+  d.add_frame(1, u32_records(0, 4), 3);
+  d.add_frame(2, u32_records(4, 4), 3).hash = 0;
+  const Frame last = d.add_frame(3, u32_records(8, 400), 3);
+  d.add_bytes(u32_records(408, 2));
+  d.write(path_);
+  sim_.reset();
+  ASSERT_TRUE(validate(path_).has_value());
+  const std::uint64_t reads = sim_.count(Op::Read);
+  const std::string eio = Error::io(EIO).to_string(), says = "_records says 408, the frames hold ";
+  const std::pair<std::uint64_t, Lines> cases[] = {
+      {reads, {"tail: " + eio}},
+      {reads - 1, {"frame 3: " + eio, "frame 3: " + eio, says + "8"}},
+      {reads - 2, {"frame 2: " + eio, says + "404"}},
+  };
+  for (const auto& [nth, expected] : cases) {
+    sim_.reset();
+    sim_.fail_nth(Op::Read, nth, EIO);
+    EXPECT_EQ(validate(path_).value().problems, expected);
+  }
+  sim_.reset();
+  const Bytes whole = read_file(path_);
+  const auto shrink = [&](std::uint64_t done, std::uint64_t) {
+    if (done == 2) sim_.put(path_, ByteView(whole).first(whole.size() - 10));
+    return true;
+  };
+  const ByteView present(whole.data() + 16 + 4096 + last.offset, last.len - 2);
+  const std::string eof = "failed to fill whole buffer";
+  EXPECT_EQ(validate(path_, {}, shrink).value().problems,
+            (Lines{checksum_line(3, last.hash, xxh64(present)), "frame 3: " + eof, "tail: " + eof,
+                   says + "8"}));
+}
+
+// What the opening rules refuse fails the call; a pending journal is replayed first.
+TEST_F(MaintenanceTest, ValidateOpensAsTheFileIsOpened) {
+  test::write_file(path_, Bytes(4112, 'x'));
+  test::expect_error(validate(path_), K::Malformed, "not a drelix file: bad magic");
+  {
+    auto c = Container::create(path_ + "2", test::quad_schema(), "", "", 0, 4096, {});
+    ASSERT_TRUE(c.has_value());
+    for (std::uint32_t i = 0; i < 12; ++i) ASSERT_TRUE(c->append_record(u32_records(i, 1)));
+    // The close dies in the splice (its cut of the file), after its journal became durable.
+    sim_.fail_from_next(Op::Truncate, EIO);
+    ASSERT_FALSE(c->close_frame(3, 3).has_value());
+  }
+  sim_.reset();
+  ASSERT_TRUE(test::exists(journal_path(path_ + "2")));
+  const ValidateReport report = validate(path_ + "2").value();
+  EXPECT_EQ(report.problems, Lines{});
+  EXPECT_EQ(report.frames, 1u);
+  EXPECT_EQ(report.records, 12u);
+  EXPECT_FALSE(test::exists(journal_path(path_ + "2")));
+}
+
+// The dry run reports the differences and writes nothing; the fix reports the same, rewrites the
+// zone and nothing else (nothing at all when nothing differs), and leaves a file that a second
+// run (which compares the values as text) and validate find clean.
+TEST_F(MaintenanceTest, RebuildWritesWhatTheDataShows) {
+  const std::function<Lines(Draft&)> cases[] = {
+      [](Draft&) { return Lines{}; },
+      [](Draft& d) {  // a tail may begin with the zstd magic: records are arbitrary bytes
+        d.add_frame(1, u32_records(0, 50), 19);
+        d.add_bytes(test::concat({{0x28, 0xB5, 0x2F, 0xFD}, u32_records(7, 3)}));
+        return Lines{};
+      },
+      // Listed out of file order, a raw frame without its checksum (recognised where the list
+      // says it begins), a lost frame (which gets the id after the largest), a tail, counters
+      // compared as text.
+      [](Draft& d) {
+        d.add_frame(5, u32_records(0, 10), 3);
+        d.add_frame(9, u32_records(10, 20), 0).hash = 0;
+        d.add_frame(2, u32_records(30, 30), 3);
+        d.add_bytes(u32_records(60, 2));
+        d.frames = {d.frames[1], d.frames[0]};
+        d.overrides = {{"_records", "+30"}, {"_bytes_raw", ""}};
+        std::vector<Frame> derived = d.actual;
+        derived[2].id = 10;
+        return Lines{frames_line(d.frames, derived), "_records: +30 -> 60", "_bytes_raw:  -> 240"};
+      },
+      [](Draft& d) {  // nothing listed, and a frame larger than the scan's first window
+        std::mt19937 rng(7);
+        Bytes noise(700 * 1024);
+        for (auto& b : noise) b = static_cast<std::uint8_t>(rng());
+        d.add_frame(1, noise, 3);
+        d.add_frame(2, u32_records(0, 10), 3);
+        d.frames.clear();
+        d.records = d.bytes_raw = 0;
+        std::vector<Frame> derived = d.actual;
+        derived[0].id = 0;
+        derived[1].id = 1;
+        return Lines{frames_line({}, derived), str_cat("_records: 0 -> ", 700 * 256 + 10),
+                     str_cat("_bytes_raw: 0 -> ", 700 * 1024 + 40)};
+      },
+  };
+  for (const auto& build : cases) {
+    Draft d;
+    const Lines expected = build(d);
+    sim_.erase(path_);
+    d.write(path_);
+    const Bytes before = read_file(path_);
+    auto dry = rebuild_headers(path_, false);
+    ASSERT_TRUE(dry.has_value()) << dry.error().to_string();
+    EXPECT_EQ(dry->differences, expected);
+    EXPECT_FALSE(dry->fixed);
+    EXPECT_EQ(read_file(path_), before);
+    auto fixed = rebuild_headers(path_, true);
+    ASSERT_TRUE(fixed.has_value()) << fixed.error().to_string();
+    EXPECT_EQ(fixed->differences, expected);
+    EXPECT_EQ(fixed->fixed, !expected.empty());
+    const Bytes after = read_file(path_);
+    const std::size_t zone_end = 16 + d.header_area;
+    ASSERT_EQ(after.size(), before.size());
+    EXPECT_TRUE(std::equal(after.begin(), after.begin() + 16, before.begin()));
+    EXPECT_TRUE(std::equal(after.begin() + zone_end, after.end(), before.begin() + zone_end));
+    EXPECT_TRUE(!expected.empty() || after == before);
+    EXPECT_EQ(rebuild_headers(path_, false).value().differences, Lines{});
+    EXPECT_EQ(validate(path_).value().problems, Lines{});
+  }
+}
+
+// A listed checksum that the bytes fail is the only witness of damage to a raw frame (or to a
+// zstd frame without a content checksum): the fix keeps it, so validate still reports the
+// damage. A zstd frame that decodes with its content checksum proved its bytes: a stale listed
+// checksum there is replaced.
+TEST_F(MaintenanceTest, RebuildNeverBlessesDamagedBytes) {
+  const std::pair<std::function<void(Draft&)>, bool> cases[] = {
+      {[](Draft& d) { d.data[d.add_frame(2, u32_records(10, 10), 0).offset] ^= 0x10; }, false},
+      {[](Draft& d) {
+         Bytes frame(ZSTD_compressBound(40));
+         frame.resize(ZSTD_compress(frame.data(), frame.size(), u32_records(10, 10).data(), 40, 3));
+         ASSERT_FALSE(declares_content_checksum(frame));
+         d.actual.push_back(Frame{2, d.data.size(), frame.size(), xxh64(frame)});
+         d.frames.push_back(Frame{2, d.data.size(), frame.size(), xxh64(frame) ^ 1});
+         d.add_bytes(frame);
+       },
+       false},
+      {[](Draft& d) { d.add_frame(2, u32_records(10, 10), 3).hash ^= 1; }, true},
+  };
+  for (const auto& [damage, replaced] : cases) {
+    Draft d;
+    d.add_frame(1, u32_records(0, 10), 3);
+    damage(d);
+    d.records = 20;
+    d.bytes_raw = 80;
+    sim_.erase(path_);
+    d.write(path_);
+    EXPECT_EQ(rebuild_headers(path_, true).value().differences,
+              replaced ? Lines{frames_line(d.frames, d.actual)} : Lines{});
+    EXPECT_EQ(test::header(path_, "_frames"), render_frames(replaced ? d.actual : d.frames));
+    EXPECT_EQ(validate(path_).value().problems.empty(), replaced);
+  }
+}
+
+// What the scan cannot account for makes the fix refuse, writing nothing; the dry run reports
+// what it can.
+TEST_F(MaintenanceTest, RebuildRefusalsWriteNothing) {
+  const std::string refusing = "; refusing to rewrite _frames";
+  const std::string unaccounted = "the data section has bytes no frame accounts for at offset ";
+  struct Outcome {
+    std::optional<Lines> dry;  // nothing: the dry run fails as the fix does
+    K kind;
+    std::string text;  // a part of the display text of the fix's error
+  };
+  const std::function<Outcome(Draft&)> cases[] = {
+      [&](Draft& d) {  // an entry over the tail's last two records: nothing begins there
+        d.add_frame(1, u32_records(0, 10), 3);
+        d.add_bytes(u32_records(10, 4));
+        d.frames.push_back(Frame{2, d.data.size() - 8, 8, 0});
+        return Outcome{Lines{frames_line(d.frames, d.actual)}, K::Malformed,
+                       str_cat(unaccounted, d.data.size() - 16, refusing)};
+      },
+      [&](Draft& d) {
+        d.add_frame(1, u32_records(0, 10), 3);
+        d.add_bytes(as_bytes("junk!"));
+        d.add_frame(2, u32_records(10, 10), 3);
+        return Outcome{Lines{frames_line(d.frames, {d.actual[0]}), "_records: 20 -> 10",
+                             "_bytes_raw: 80 -> 40"},
+                       K::Malformed, str_cat(unaccounted, d.actual[0].len, refusing)};
+      },
+      [](Draft& d) {
+        d.add_frame(2, test::concat({u32_records(10, 2), {1, 2, 3}}), 3);
+        return Outcome{std::nullopt, K::Malformed,
+                       "frame at offset 0: 3 torn bytes inside a closed frame"};
+      },
+      [](Draft& d) {
+        d.add_frame(1, u32_records(0, 1000), 3);
+        d.data.back() ^= 0xff;  // the content checksum at the frame's end no longer matches
+        return Outcome{std::nullopt, K::Compression, ""};
+      },
+      [](Draft& d) {
+        for (std::uint32_t i = 0; i < 40; ++i) d.add_frame(i, u32_records(i, 1), 3);
+        d.frames.clear();
+        d.records = d.bytes_raw = 0;
+        d.header_area = 1024;  // holds the empty list, not forty checksummed entries
+        return Outcome{
+            Lines{frames_line({}, d.actual), "_records: 0 -> 40", "_bytes_raw: 0 -> 160"},
+            K::ZoneFull, ", the zone holds 1024"};
+      },
+  };
+  for (const auto& build : cases) {
+    Draft d;
+    const Outcome expected = build(d);
+    sim_.erase(path_);
+    d.write(path_);
+    const Bytes before = read_file(path_);
+    for (bool fix : {false, true}) {
+      auto report = rebuild_headers(path_, fix);
+      if (!fix && expected.dry) {
+        EXPECT_EQ(report.value().differences, *expected.dry);
+      } else {
+        ASSERT_FALSE(report.has_value()) << fix;
+        EXPECT_EQ(report.error().kind(), expected.kind);
+        EXPECT_NE(report.error().to_string().find(expected.text), std::string::npos)
+            << report.error().to_string();
+      }
+      EXPECT_EQ(read_file(path_), before);
+    }
+  }
+}
+
+// A file made the ordinary way: three closes (two sharing id 4, at three levels), user headers,
+// and a tail of three 11-byte records.
+void make_file(const std::string& path) {
+  auto c = Container::create(path, test::blob_schema(), "test", "test", 0, 4096,
+                             {{"owner", "ops"}, {"site", "north"}});
+  ASSERT_TRUE(c.has_value()) << c.error().to_string();
+  std::uint8_t n = 0;
+  for (const auto& [id, level] : {std::pair{4, 3}, std::pair{4, 0}, std::pair{9, 19}}) {
+    for (int i = 0; i < 40; ++i, ++n) ASSERT_TRUE(c->append_record(test::patterned(4 + n % 50, n)));
+    ASSERT_TRUE(c->close_frame(id, level));
+  }
+  for (int i = 0; i < 3; ++i, ++n) ASSERT_TRUE(c->append_record(test::patterned(11, n)));
+}
+
+// What a reader sees of a file: ids, frame contents, tail, and the headers other than the three
+// a repack sets.
+Lines contents(const std::string& path) {
+  auto c = Container::open_read(path);
+  EXPECT_TRUE(c.has_value()) << c.error().to_string();
+  Lines out;
+  for (std::uint64_t i = 0; i < c->frames().size(); ++i) {
+    out.push_back(str_cat(c->frames()[i].id, ":", as_text(c->read_frame_at(i).value())));
+  }
+  out.emplace_back(as_text(c->read_tail().value()));
+  for (const auto& [k, v] : c->headers().pairs()) {
+    if (k != "_frames" && k != "_compression" && k != "_compression_level") out.push_back(k + v);
+  }
+  return out;
+}
+
+// Across levels and zone sizes a repack keeps every record and user header, lays the frames out
+// back to back with fresh checksums (frames listed without one get one), drops a torn tail
+// record, reuses a stale temporary file and keeps the file's permission bits.
+TEST_F(MaintenanceTest, RepackKeepsTheRecordsAndRewritesTheLayout) {
+  make_file(path_);
+  const Lines original = contents(path_);
+  test::rewrite_zone(path_, [](Headers& h) {
+    std::vector<Frame> frames = parse_frames(*h.get("_frames")).value();
+    for (Frame& f : frames) f.hash = 0;
+    ASSERT_TRUE(h.set("_frames", render_frames(frames)));
+  });
+  write_file(path_, Bytes{9, 0, 'x', 'y'}, /*append=*/true);  // promises 9 bytes, holds 2
+  ASSERT_TRUE((*env().open_read(path_))->set_permissions(0640));
+  const std::pair<std::int32_t, std::uint32_t> steps[] = {
+      {0, 1500}, {19, 4096}, {-5, 8192}, {3, 0}};
+  for (const auto& [level, area] : steps) {
+    SCOPED_TRACE(level);
+    write_file(path_ + ".repack", as_bytes("left over from a crash, and longer than nothing"));
+    const std::uint64_t before = read_file(path_).size();
+    auto report = area ? repack_with_header_area(path_, level, area) : repack(path_, level);
+    ASSERT_TRUE(report.has_value()) << report.error().to_string();
+    const Bytes image = read_file(path_);
+    EXPECT_EQ(report->bytes_before, before);
+    EXPECT_EQ(report->frames, 3u);
+    EXPECT_EQ(report->bytes_after, image.size());
+    EXPECT_EQ(contents(path_), original);
+    EXPECT_EQ(test::slice(image, 0, 8), (Bytes{'D', 'R', 'E', 'L', 'I', 'X', 1, level != 0}));
+    EXPECT_EQ(load_u32le(image.data() + 8), area ? area : 8192);  // repack keeps the zone size
+    EXPECT_EQ(load_u32le(image.data() + 12), 0u);
+    auto c = Container::open_read(path_);
+    EXPECT_EQ(c->headers().get("_compression"), level != 0 ? "zstd" : "none");
+    EXPECT_EQ(c->headers().get("_compression_level"), to_decimal_signed(level));
+    for (std::uint64_t i = 0, offset = 0; i < 3; offset += c->frames()[i++].len) {
+      const Frame& f = c->frames()[i];
+      const Bytes stored =
+          test::slice(image, c->data_start() + offset, c->data_start() + offset + f.len);
+      EXPECT_EQ(f.offset, offset);
+      EXPECT_EQ(f.hash, xxh64(stored));
+      EXPECT_TRUE(level != 0 ? starts_with_zstd_magic(stored) : stored == c->read_frame_at(i));
+    }
+    EXPECT_EQ(c->tail_start() + 3 * (2 + 11), image.size());
+    EXPECT_EQ(validate(path_).value().problems, Lines{});
+    EXPECT_EQ(sim_.mode(path_), 0640u);
+    EXPECT_FALSE(test::exists(path_ + ".repack"));
+  }
+}
+
+// A refused or failed repack leaves the old file as it was and no temporary file behind, not
+// even one a killed repack left. A frame whose checksum fails is refused: re-encoding it would
+// give the damage a fresh checksum. A failed directory sync is no failure.
+TEST_F(MaintenanceTest, RepackFailuresLeaveTheOldFile) {
+  const std::string eio = Error::io(EIO).to_string();
+  const auto fault = [this](Op op, std::uint64_t nth) {
+    return [this, op, nth] { sim_.fail_nth(op, nth, EIO); };
+  };
+  const auto raw_byte = [this] {  // of the level 0 close
+    Bytes image = read_file(path_);
+    image[16 + 4096 + Container::open_read(path_)->frames()[1].offset + 5] ^= 0x20;
+    write_file(path_, image);
+  };
+  const auto listed_hash = [this] {
+    test::rewrite_zone(path_, [](Headers& h) {
+      std::vector<Frame> frames = parse_frames(*h.get("_frames")).value();
+      frames[2].hash ^= 1;
+      ASSERT_TRUE(h.set("_frames", render_frames(frames)));
+    });
+  };
+  const std::tuple<std::function<void()>, K, std::string> cases[] = {
+      {raw_byte, K::Malformed, "frame 4: checksum mismatch, _frames says "},
+      {listed_hash, K::Malformed, "frame 9: checksum mismatch, _frames says "},
+      // Opens: the journal probe, the stale temporary file, the old file, the temporary file.
+      // Writes: preamble, zero zone, three frames, tail, zone.
+      {fault(Op::Open, 4), K::Io, path_ + ".repack: " + eio},
+      {fault(Op::Write, 1), K::Io, eio},
+      {fault(Op::Write, 2), K::Io, eio},
+      {fault(Op::Write, 3), K::Io, eio},
+      {fault(Op::Write, 5), K::Io, eio},
+      {fault(Op::Write, 6), K::Io, eio},
+      {fault(Op::Write, 7), K::Io, eio},
+      {fault(Op::Read, 4), K::Io, eio},
+      {fault(Op::Sync, 1), K::Io, eio},
+      {fault(Op::Rename, 1), K::Io, eio},
+  };
+  for (const auto& [damage, kind, display] : cases) {
+    SCOPED_TRACE(display);
+    sim_.erase(path_);
+    make_file(path_);
+    write_file(path_ + ".repack", as_bytes("left over from a killed repack"));
+    sim_.reset();
+    damage();
+    const Bytes before = read_file(path_);
+    auto report = repack_with_header_area(path_, 0, 4096);
+    sim_.reset();
+    ASSERT_FALSE(report.has_value());
+    EXPECT_EQ(report.error().kind(), kind);
+    EXPECT_NE(report.error().to_string().find(display), std::string::npos)
+        << report.error().to_string();
+    EXPECT_EQ(read_file(path_), before);
+    EXPECT_FALSE(test::exists(path_ + ".repack"));
+  }
+  const Lines original = contents(path_);
+  sim_.fail_from_next(Op::SyncDir, EIO);
+  ASSERT_TRUE(repack_with_header_area(path_, 19, 4096));
+  EXPECT_GE(sim_.count(Op::SyncDir), 1u);
+  EXPECT_EQ(contents(path_), original);
+  // A killed repack's full-size temporary file goes at the next open_append or validate.
+  for (const auto& open :
+       std::vector<std::function<bool()>>{[&] { return Container::open_append(path_).has_value(); },
+                                          [&] { return validate(path_).has_value(); }}) {
+    write_file(path_ + ".repack", as_bytes("left over from a killed repack"));
+    EXPECT_TRUE(open());
+    EXPECT_FALSE(test::exists(path_ + ".repack"));
+  }
+}
+
+using LinkTest = test::DirTest;
+
+// Through a symbolic link, the file the link names is repacked and the link stays a link.
+TEST_F(LinkTest, RepackThroughALinkReplacesItsTarget) {
+  std::filesystem::create_directory(dir_.file("data"));
+  const std::string target = dir_.file("data/real.drelix");
+  make_file(target);
+  const Lines original = contents(target);
+  std::filesystem::create_symlink("data/real.drelix", path_);
+  ASSERT_TRUE(repack_with_header_area(path_, 0, 4096));
+  EXPECT_EQ(std::filesystem::read_symlink(path_), "data/real.drelix");
+  EXPECT_EQ(test::header(target, "_compression_level"), "0");
+  EXPECT_EQ(contents(target), original);
+  EXPECT_EQ(dir_.names(), (Lines{"data", "run.drelix"}));
+}
+
+using Calls = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+using Run = std::function<Status(const std::string& path, const Progress&)>;
+
+template <class T>
+Status status_of(Result<T> r) {
+  return r ? Status{} : fail(std::move(r).error());
+}
+
+class ProgressTest
+    : public test::SimTest,
+      public ::testing::WithParamInterface<std::tuple<const char*, Run, std::size_t>> {};
+
+// Each operation hears of every frame with a final (total, total), and a stop at any report
+// leaves the file byte for byte as it was, with no temporary file or journal behind.
+TEST_P(ProgressTest, ReportsEveryFrameAndStopsAnywhereWithoutAChange) {
+  const auto& [name, run, frame_records] = GetParam();
+  {
+    auto c = Container::create(path_, test::quad_schema(), "", "", 0, 4096, {});
+    ASSERT_TRUE(c.has_value());
+    ASSERT_TRUE(bulk_write_fixed(*c, u32_records(0, 5 * frame_records), 0,
+                                 {.frame_records = frame_records, .level = 1, .threads = 2}));
+  }
+  // The rebuild must have something to fix: a zone that lost its last frame.
+  test::rewrite_zone(path_, [](Headers& h) {
+    std::vector<Frame> frames = parse_frames(*h.get("_frames")).value();
+    frames.pop_back();
+    ASSERT_TRUE(h.set("_frames", render_frames(frames)));
+  });
+  const Bytes original = read_file(path_);
+  Calls calls;
+  ASSERT_TRUE(run(path_, [&](std::uint64_t done, std::uint64_t total) {
+    calls.emplace_back(done, total);
+    return true;
+  }));
+  // Every frame, and with 1.25 MiB frames every 1 MiB slice of one being compressed.
+  ASSERT_GE(calls.size(), frame_records > 100 ? 10u : 5u);
+  EXPECT_EQ(calls.back().first, calls.back().second);
+  for (std::size_t i = 1; i < calls.size(); ++i) EXPECT_LE(calls[i - 1].first, calls[i].first);
+  for (std::size_t stop_at = 0; stop_at < calls.size(); ++stop_at) {
+    write_file(path_, original);
+    std::size_t seen = 0;
+    test::expect_error(run(path_, [&](std::uint64_t, std::uint64_t) { return seen++ < stop_at; }),
+                       K::Usage, "cancelled");
+    EXPECT_TRUE(read_file(path_) == original) << "stopped at report " << stop_at;
+    EXPECT_FALSE(test::exists(path_ + ".repack") || test::exists(journal_path(path_)));
+  }
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Ops, ProgressTest,
+    ::testing::Values(
+        std::tuple{"validate", Run([](const std::string& p, const Progress& g) {
+                     return status_of(validate(p, {}, g)); }), 100u},
+        std::tuple{"rebuild_fix", Run([](const std::string& p, const Progress& g) {
+                     return status_of(rebuild_headers(p, true, g)); }), 100u},
+        std::tuple{"repack_larger_zone", Run([](const std::string& p, const Progress& g) {
+                     return status_of(repack_with_header_area(p, 0, 8192, g)); }), 100u},
+        // Frames of 1.25 MiB: the repack asks between slices of a frame, and a stop there too
+        // leaves the file as it was.
+        std::tuple{"repack_within_frames", Run([](const std::string& p, const Progress& g) {
+                     return status_of(repack(p, 1, g)); }), 5u << 16}),
+    [](const auto& info) { return std::string(std::get<0>(info.param)); });
+// clang-format on
+
+}  // namespace
+}  // namespace drelix
