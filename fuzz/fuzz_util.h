@@ -21,13 +21,13 @@
 namespace drelix::fuzz {
 
 // Checks a property of the code under test (not an input condition): a failure is a finding.
-#define FUZZ_CHECK(cond, detail)                                                               \
-  do {                                                                                         \
-    if (!(cond)) {                                                                             \
-      std::fprintf(stderr, "%s:%d: property failed: %s\n  %s\n", __FILE__, __LINE__, #cond,    \
-                   std::string(detail).c_str());                                               \
-      std::abort();                                                                            \
-    }                                                                                          \
+#define FUZZ_CHECK(cond, detail)                                                            \
+  do {                                                                                      \
+    if (!(cond)) {                                                                          \
+      std::fprintf(stderr, "%s:%d: property failed: %s\n  %s\n", __FILE__, __LINE__, #cond, \
+                   std::string(detail).c_str());                                            \
+      std::abort();                                                                         \
+    }                                                                                       \
   } while (false)
 
 // The error's display text, or "ok".
@@ -40,8 +40,8 @@ std::string outcome(const R& r) {
 // made on first use and removed when the process exits normally.
 inline const std::string& scratch_dir() {
   static const struct Dir {
-    std::string path = std::string(::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
-                       "/drelix-fuzz-XXXXXX";
+    std::string path =
+        std::string(::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/drelix-fuzz-XXXXXX";
     Dir() { FUZZ_CHECK(::mkdtemp(path.data()) != nullptr, path); }
     ~Dir() {
       std::error_code ignored;

@@ -27,8 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const Frame& f = c->frames()[i];
       auto content = c->read_frame_at(i);
       // The open checked that every frame lies inside the file, so only decoding can fail.
-      FUZZ_CHECK(content ? f.hash == 0 || xxh64(ByteView(input).subspan(
-                                              c->data_start() + f.offset, f.len)) == f.hash
+      FUZZ_CHECK(content ? f.hash == 0 || xxh64(ByteView(input).subspan(c->data_start() + f.offset,
+                                                                        f.len)) == f.hash
                          : content.error().kind() == Error::Kind::Compression ||
                                content.error().kind() == Error::Kind::Malformed,
                  "frame " + std::to_string(f.id) + ": " + outcome(content));

@@ -16,9 +16,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(size >= 12 && p->version == kFormatVersion, "decoded from fewer than 12 bytes");
   FUZZ_CHECK(p->header_area >= 1 && p->header_area <= kMaxHeaderArea, "zone size out of range");
   const auto block = p->encode();
-  FUZZ_CHECK(std::equal(block.begin(), block.begin() + 12, data) &&
-                 std::all_of(block.begin() + 12, block.end(), [](std::uint8_t b) { return b == 0; }),
-             "encode differs from the decoded bytes 0..11, or reserved bytes not zero");
+  FUZZ_CHECK(
+      std::equal(block.begin(), block.begin() + 12, data) &&
+          std::all_of(block.begin() + 12, block.end(), [](std::uint8_t b) { return b == 0; }),
+      "encode differs from the decoded bytes 0..11, or reserved bytes not zero");
   auto again = Preamble::decode(block);
   FUZZ_CHECK(again && *again == *p, "decode(encode(p)) != p");
   FUZZ_CHECK(p->data_start() == 16 + std::uint64_t{p->header_area} &&

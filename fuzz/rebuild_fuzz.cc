@@ -20,9 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(!report->fixed && report->differences.size() <= 3, "report shape");
   auto fixed = rebuild_headers(path, true);
   if (!fixed) return 0;  // e.g. the derived headers do not fit the zone
-  FUZZ_CHECK(fixed->differences == report->differences &&
-                 fixed->fixed == !report->differences.empty(),
-             "fix and no-fix scans disagree");
+  FUZZ_CHECK(
+      fixed->differences == report->differences && fixed->fixed == !report->differences.empty(),
+      "fix and no-fix scans disagree");
   auto again = rebuild_headers(path, false);
   FUZZ_CHECK(again && again->differences.empty(), "a rebuilt file still differs");
   return 0;

@@ -471,70 +471,51 @@ TEST_F(LinkTest, RepackThroughALinkReplacesItsTarget) {
   EXPECT_EQ(dir_.names(), (Lines{"data", "run.drelix"}));
 }
 
-using Calls = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
-using Run = std::function<Status(const std::string& path, const Progress&)>;
-
-template <class T>
-Status status_of(Result<T> r) {
-  return r ? Status{} : fail(std::move(r).error());
-}
-
-class ProgressTest
-    : public test::SimTest,
-      public ::testing::WithParamInterface<std::tuple<const char*, Run, std::size_t>> {};
-
 // Each operation hears of every frame with a final (total, total), and a stop at any report
-// leaves the file byte for byte as it was, with no temporary file or journal behind.
-TEST_P(ProgressTest, ReportsEveryFrameAndStopsAnywhereWithoutAChange) {
-  const auto& [name, run, frame_records] = GetParam();
-  {
+// leaves the file byte for byte as it was, with no temporary file or journal behind. With frames
+// of 1.25 MiB a repack also asks between the 1 MiB slices of one being compressed.
+TEST_F(MaintenanceTest, ProgressReportsEveryFrameAndStopsAnywhereWithoutAChange) {
+  const auto status = [](auto r) -> Status {
+    if (r) return {};
+    return fail(r.error());
+  };
+  const std::tuple<std::function<Status(const Progress&)>, std::uint32_t, std::size_t> ops[] = {
+      {[&](const Progress& g) { return status(validate(path_, {}, g)); }, 100, 5},
+      {[&](const Progress& g) { return status(rebuild_headers(path_, true, g)); }, 100, 5},
+      {[&](const Progress& g) { return status(repack_with_header_area(path_, 0, 8192, g)); }, 100,
+       5},
+      {[&](const Progress& g) { return status(repack(path_, 1, g)); }, 5u << 16, 10},
+  };
+  for (const auto& [run, frame_records, reports] : ops) {
+    sim_.erase(path_);
     auto c = Container::create(path_, test::quad_schema(), "", "", 0, 4096, {});
-    ASSERT_TRUE(c.has_value());
-    ASSERT_TRUE(bulk_write_fixed(*c, u32_records(0, 5 * frame_records), 0,
-                                 {.frame_records = frame_records, .level = 1, .threads = 2}));
-  }
-  // The rebuild must have something to fix: a zone that lost its last frame.
-  test::rewrite_zone(path_, [](Headers& h) {
-    std::vector<Frame> frames = parse_frames(*h.get("_frames")).value();
-    frames.pop_back();
-    ASSERT_TRUE(h.set("_frames", render_frames(frames)));
-  });
-  const Bytes original = read_file(path_);
-  Calls calls;
-  ASSERT_TRUE(run(path_, [&](std::uint64_t done, std::uint64_t total) {
-    calls.emplace_back(done, total);
-    return true;
-  }));
-  // Every frame, and with 1.25 MiB frames every 1 MiB slice of one being compressed.
-  ASSERT_GE(calls.size(), frame_records > 100 ? 10u : 5u);
-  EXPECT_EQ(calls.back().first, calls.back().second);
-  for (std::size_t i = 1; i < calls.size(); ++i) EXPECT_LE(calls[i - 1].first, calls[i].first);
-  for (std::size_t stop_at = 0; stop_at < calls.size(); ++stop_at) {
-    write_file(path_, original);
-    std::size_t seen = 0;
-    test::expect_error(run(path_, [&](std::uint64_t, std::uint64_t) { return seen++ < stop_at; }),
-                       K::Usage, "cancelled");
-    EXPECT_TRUE(read_file(path_) == original) << "stopped at report " << stop_at;
-    EXPECT_FALSE(test::exists(path_ + ".repack") || test::exists(journal_path(path_)));
+    ASSERT_TRUE(c && bulk_write_fixed(*c, u32_records(0, 5 * frame_records), 0,
+                                      {.frame_records = frame_records, .level = 1, .threads = 2}));
+    // The rebuild must have something to fix: a zone that lost its last frame.
+    test::rewrite_zone(path_, [](Headers& h) {
+      std::vector<Frame> frames = parse_frames(*h.get("_frames")).value();
+      frames.pop_back();
+      ASSERT_TRUE(h.set("_frames", render_frames(frames)));
+    });
+    const Bytes original = read_file(path_);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> calls;
+    ASSERT_TRUE(run([&](std::uint64_t done, std::uint64_t total) {
+      calls.emplace_back(done, total);
+      return true;
+    }));
+    ASSERT_GE(calls.size(), reports);
+    EXPECT_EQ(calls.back().first, calls.back().second);
+    for (std::size_t i = 1; i < calls.size(); ++i) EXPECT_LE(calls[i - 1].first, calls[i].first);
+    for (std::size_t stop_at = 0; stop_at < calls.size(); ++stop_at) {
+      write_file(path_, original);
+      std::size_t seen = 0;
+      test::expect_error(run([&](std::uint64_t, std::uint64_t) { return seen++ < stop_at; }),
+                         K::Usage, "cancelled");
+      EXPECT_TRUE(read_file(path_) == original) << "stopped at report " << stop_at;
+      EXPECT_FALSE(test::exists(path_ + ".repack") || test::exists(journal_path(path_)));
+    }
   }
 }
-
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(
-    Ops, ProgressTest,
-    ::testing::Values(
-        std::tuple{"validate", Run([](const std::string& p, const Progress& g) {
-                     return status_of(validate(p, {}, g)); }), 100u},
-        std::tuple{"rebuild_fix", Run([](const std::string& p, const Progress& g) {
-                     return status_of(rebuild_headers(p, true, g)); }), 100u},
-        std::tuple{"repack_larger_zone", Run([](const std::string& p, const Progress& g) {
-                     return status_of(repack_with_header_area(p, 0, 8192, g)); }), 100u},
-        // Frames of 1.25 MiB: the repack asks between slices of a frame, and a stop there too
-        // leaves the file as it was.
-        std::tuple{"repack_within_frames", Run([](const std::string& p, const Progress& g) {
-                     return status_of(repack(p, 1, g)); }), 5u << 16}),
-    [](const auto& info) { return std::string(std::get<0>(info.param)); });
-// clang-format on
 
 }  // namespace
 }  // namespace drelix
