@@ -128,9 +128,11 @@ TEST(CodecTest, DeclaredSizesAreBelievedOnlyWhenPlausible) {
   };
   for (const auto& [bytes, want] : cases) EXPECT_EQ(declared_content_size(bytes), want);
   // From a short read: believed up to 32768 bytes of content per stored byte.
-  const Bytes head = test::slice(with_declared_size(tiny, 65536), 0, kZstdMaxHeader);
-  EXPECT_EQ(declared_content_size(head, 2), 65536u);
-  EXPECT_EQ(declared_content_size(head, 1), std::nullopt);
+  const Bytes exact = test::slice(with_declared_size(tiny, 65536), 0, kZstdMaxHeader);
+  const Bytes over = test::slice(with_declared_size(tiny, 65537), 0, kZstdMaxHeader);
+  EXPECT_EQ(declared_content_size(exact, 2), 65536u);
+  EXPECT_EQ(declared_content_size(over, 2), std::nullopt);
+  EXPECT_EQ(declared_content_size(over, 3), 65537u);
 }
 
 // A buffer of another size than the content is refused whichever way it is off, and whether or
