@@ -60,15 +60,17 @@ TEST(FormatTest, Numbers) {
       {"18446744073709551620", UINT64_MAX, 10, T},  // the last multiplication overflows
       {"4294967296", UINT32_MAX, 10, T},
       {"999999999999999999999999x", UINT64_MAX, 10, I},  // a bad digit wins over overflow
-      {"+aBcDf", UINT64_MAX, 16, 0xabcdfu},
+      {"+AbCdF", UINT64_MAX, 16, 0xabcdfu},
+      {"7:@", UINT64_MAX, 10, I},  // the characters next to the digits
       {"0ffffffffffffffff", UINT64_MAX, 16, UINT64_MAX},
       {"10000000000000000", UINT64_MAX, 16, T},
+      {"g", UINT64_MAX, 16, I},
   };
   for (const auto& [text, max, radix, want] : cases) {
     const auto r = parse_unsigned(text, max, radix);
     EXPECT_EQ(r ? Outcome(*r) : Outcome(r.error()), want) << text << " radix " << radix;
   }
-  EXPECT_EQ(parse_unsigned("ff").error(), I);  // decimal by default
+  EXPECT_EQ(parse_unsigned("a").error(), I);  // decimal by default
   EXPECT_EQ(parse_counter("+12") + parse_counter("x") + parse_counter("18446744073709551616"), 12u);
   EXPECT_EQ(to_decimal_signed(INT64_MIN) + to_decimal_signed(10), "-922337203685477580810");
   EXPECT_EQ(to_hex16(0xabcdef), "0000000000abcdef");
@@ -97,7 +99,8 @@ TEST(FormatTest, Preamble) {
   for (const auto& [bytes, message] : refused) {
     expect_error(Preamble::decode(bytes), K::Malformed, message);
   }
-  EXPECT_EQ(Preamble::decode(preamble_bytes("DRELIX\x01\xff", 77, 12)), (Preamble{77, 1, 0xff}));
+  EXPECT_EQ(Preamble::decode(preamble_bytes("DRELIX\x01\xff", 16777216, 12)),
+            (Preamble{16777216, 1, 0xff}));
   const auto block = Preamble{0x01020304, 1, 1}.encode();
   EXPECT_EQ(Bytes(block.begin(), block.end()),
             (Bytes{'D', 'R', 'E', 'L', 'I', 'X', 1, 1, 4, 3, 2, 1, 0, 0, 0, 0}));
