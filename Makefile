@@ -67,11 +67,9 @@ clean:
 .PHONY: bench-smoke
 bench: install
 	$(PY) bench/run.py
-	$(PY) bench/cli.py
 
 bench-smoke: install
 	$(PY) bench/run.py --smoke
-	$(PY) bench/cli.py --smoke
 
 # Fuzzing with libFuzzer (clang 16 or later; fuzz/build.sh finds or installs one). `make fuzz`
 # runs every target for FUZZ_SECONDS each; `make fuzz-smoke` runs each for 10 seconds, for CI.
