@@ -166,11 +166,8 @@ def fig_append(cfg, tmp):
                 f.write(b)
             f.close()
 
-        t, base = medians(
-            cfg["reps"],
-            (lambda schema=schema: container(path, schema), ours),
-            (lambda: io.BufferedWriter(io.FileIO(plain, "w"), 65536), theirs),
-        )
+        t, base = medians(cfg["reps"], (lambda s=schema: container(path, s), ours),
+                          (lambda: io.BufferedWriter(io.FileIO(plain, "w"), 65536), theirs))  # fmt: skip
         ns = 1e9 / len(bodies)
         out.append(Row("append", f"append_record, {label} records", t * ns, "ns/call",
                        "io.BufferedWriter.write (64 KiB buffer)", base * ns,
@@ -281,43 +278,45 @@ def fig_end_to_end(cfg, tmp):
 
     def write_avro():
         records = itertools.chain.from_iterable(itertools.repeat(dicts, repeat))
-        with open(path + "avro", "wb") as f:
+        with open(path + "fastavro", "wb") as f:
             fastavro.writer(f, avro_schema(fastavro), records, codec="zstandard",
                             codec_compression_level=3)  # fmt: skip
 
     def read_avro():
-        with open(path + "avro", "rb") as f:
+        with open(path + "fastavro", "rb") as f:
             return sum(1 for _ in fastavro.reader(f))
 
     def write_arrow():
         schema = pa.schema([(k, pa.from_numpy_dtype(DTYPE[k])) for k in FIELDS])
         opts = pa.ipc.IpcWriteOptions(compression="zstd")
-        with pa.ipc.new_file(path + "arrow", schema, options=opts) as w:
+        with pa.ipc.new_file(path + "pyarrow", schema, options=opts) as w:
             for s in list(range(0, len(dicts), 65536)) * repeat:
                 w.write_batch(pa.RecordBatch.from_pylist(dicts[s : s + 65536], schema))
 
     def read_arrow():
-        with pa.memory_map(path + "arrow") as source:
+        with pa.memory_map(path + "pyarrow") as source:
             return pa.ipc.open_file(source).read_all().num_rows
 
-    libs = {"drelix": (write_drelix, read_drelix), "avro": (write_avro, read_avro),
-            "arrow": (write_arrow, read_arrow)}  # fmt: skip
-    libs = {k: v for k, v in libs.items() if {"avro": fastavro, "arrow": pa}.get(k, 1)}
+    libs = {"drelix": (write_drelix, read_drelix), "fastavro": (write_avro, read_avro),
+            "pyarrow": (write_arrow, read_arrow)}  # fmt: skip
+    libs = {
+        k: v for k, v in libs.items() if {"fastavro": fastavro, "pyarrow": pa}.get(k, 1)
+    }
     for lib, (write, read) in libs.items():  # untimed: warms up, checks the count
         write()
         if read() != n:
             raise AssertionError(f"{lib} does not read back {n:,} records")
-    writes = dict(zip(libs, medians(cfg["e2e_reps"], *(w for w, _ in libs.values()))))
-    reads = dict(zip(libs, medians(cfg["e2e_reps"], *(r for _, r in libs.values()))))
+    times = medians(cfg["e2e_reps"], *itertools.chain.from_iterable(libs.values()))
+    writes, reads = dict(zip(libs, times[::2])), dict(zip(libs, times[1::2]))
     size, out = {lib: os.path.getsize(path + lib) / n for lib in libs}, []
     for lib, name, how in (
-        ("avro", "fastavro (zstandard codec)", "fastavro: one dict per record"),
-        ("arrow", "pyarrow IPC file, zstd, rows via from_pylist",
+        ("fastavro", "fastavro (zstandard codec)", "fastavro: one dict per record"),
+        ("pyarrow", "pyarrow IPC file, zstd, rows via from_pylist",
          "pyarrow: read_all to a Table (columnar, no per-record objects)"),
     ):  # fmt: skip
         if lib not in libs:
             out.append(Row("end to end", f"{n:,} records vs {name}", None, "", "", None,
-                           "drelix ahead (> 1x)", f"skipped: no {lib}"))  # fmt: skip
+                           "drelix ahead (> 1x)", f"skipped: {lib} is not installed"))  # fmt: skip
             continue
         for verb, t, note in (
             ("write", writes, f"files: drelix {size['drelix']:.2f} B/record, "
@@ -336,10 +335,8 @@ def fig_memory(cfg, tmp):
     one, api, many, big, tail = (f"{tmp}/{k}.drelix" for k in range(5))
     frame, count = cfg["mem_repack_frame"], cfg["mem_repack_count"]
     rows, api_frame = telemetry(cfg["mem_read"] // 32), min(64 * MiB, cfg["mem_read"])
-    size, chunk = (
-        cfg["mem_validate"],
-        telemetry(min(cfg["mem_validate"], 64 * MiB) // 32),
-    )
+    size = cfg["mem_validate"]
+    chunk = telemetry(min(size, 64 * MiB) // 32)
     build(one, rows, frame_bytes=rows.nbytes)
     build(api, rows)
     build(many, telemetry(frame // 32), count, frame_bytes=frame)
@@ -402,15 +399,15 @@ def fig_api(cfg, tmp):
     """The public API on `_engine`: its parallel writes and reads against zstandard on
     every core (pyarrow and fastavro beside), and the interpreter lock it releases."""
     fastavro, pa = optional("fastavro"), optional("pyarrow.ipc") and optional("pyarrow")
-    n, reps, path, arrow = (
-        cfg["api_n"],
-        cfg["api_reps"],
-        tmp + "/api.drelix",
-        tmp + "/a",
-    )
+    n, reps, path, arrow = cfg["api_n"], cfg["api_reps"], tmp + "/api", tmp + "/arrow"
     rows, add = telemetry(n), functools.partial(Row, "public API")
-    raw = rows.tobytes()
-    chunks, out = [raw[i : i + 64 * MiB] for i in range(0, len(raw), 64 * MiB)], []
+    raw, out = rows.tobytes(), []
+    chunks = [raw[i : i + 64 * MiB] for i in range(0, len(raw), 64 * MiB)]
+    absent = {k: f"{k} is not installed: no comparison"
+              for k, module in (("fastavro", fastavro), ("pyarrow", pa)) if not module}  # fmt: skip
+
+    def notes(*parts):
+        return "; ".join(filter(None, parts))
 
     def arrow_write():
         table = pa.table({k: rows[k] for k in FIELDS})
@@ -434,30 +431,28 @@ def fig_api(cfg, tmp):
         before = wchar()
         build(path, rows, level=level)
         written = (wchar() - before) / os.path.getsize(path)
-        note = f"bytes written {written:.2f}x the file (goal <= 2.1x)"
-        for s in a:
-            note += (f"; pyarrow IPC write + fsync (zstd, columns) {n / s / 1e6:.1f} M "
-                     f"records/s, {os.path.getsize(arrow) / n:.2f} B/record against "
-                     f"{os.path.getsize(path) / n:.2f}")  # fmt: skip
+        versus = "".join(f"pyarrow IPC write + fsync (zstd, columns) {n / s / 1e6:.1f} M "
+                         f"records/s, {os.path.getsize(arrow) / n:.2f} B/record against "
+                         f"{os.path.getsize(path) / n:.2f}" for s in a)  # fmt: skip
         out.append(add(f"Writer.write of {n:,} records, level {level}", n / t / 1e6,
                        "M records/s", f"zstandard level {level} on {CORES} threads",
-                       n / z / 1e6, ">= 0.85x the baseline's throughput",
-                       "create + write + close, journal and syncs included; " + note))  # fmt: skip
-    blobs, r, decode = (
-        stored(path),
-        dx.open(path),
-        zstandard.ZstdDecompressor().decompress,
-    )
+                       n / z / 1e6, ">= 0.85x the baseline's throughput", notes(
+                           "create + write + close, journal and syncs included",
+                           f"bytes written {written:.2f}x the file (goal <= 2.1x)",
+                           versus, level == 3 and absent.get("pyarrow"))))  # fmt: skip
+    blobs, r = stored(path), dx.open(path)
+    decode = zstandard.ZstdDecompressor().decompress
     if not np.array_equal(r.to_numpy(), rows):
         raise AssertionError("to_numpy does not read back what was written")
     t, z, *a = medians(reps, r.to_numpy,
                        lambda: on_cores(zstandard.ZstdDecompressor().decompress, blobs),
                        *[arrow_read] * bool(pa))  # fmt: skip
+    versus = "".join(f"pyarrow IPC read_all of the same columns: {n / s / 1e6:.1f} M "
+                     "records/s" for s in a)  # fmt: skip
     out.append(add(f"Reader.to_numpy of {n:,} records (level 3)", n / t / 1e6,
                    "M records/s", f"zstandard decode on {CORES} threads", n / z / 1e6,
-                   ">= 0.85x the baseline's throughput", "".join(
-                       f"pyarrow IPC read_all of the same columns: {n / s / 1e6:.1f} M "
-                       "records/s" for s in a)))  # fmt: skip
+                   ">= 0.85x the baseline's throughput",
+                   notes(versus, absent.get("pyarrow"))))  # fmt: skip
 
     m, others = min(n, 1_000_000), {}
     if fastavro:
@@ -469,10 +464,11 @@ def fig_api(cfg, tmp):
     if pa:
         others["pyarrow to_pylist"] = arrow_read().slice(0, m).to_pylist
     t, *o = medians(1, lambda: sum(1 for _ in r), *others.values())
-    note = ", ".join(f"{k} {m / s / 1e6:.2f}" for k, s in zip(others, o))
+    versus = ", ".join(f"{k} {m / s / 1e6:.2f}" for k, s in zip(others, o))
     out.append(add("iterate every record as bytes", n / t / 1e6, "M records/s",
                    "8 M records/s", 8.0, ">= 8 M records/s",
-                   note and f"{note} M records/s ({m:,} records)"))  # fmt: skip
+                   notes(versus and f"{versus} M records/s ({m:,} records)",
+                         *absent.values())))  # fmt: skip
 
     picks = [random.Random(5).randrange(n) for _ in range(max(3, reps * 3))]
     t, z = medians(3, lambda: [dx.open(path)[i] for i in picks],
@@ -504,7 +500,7 @@ def fig_dask(cfg, tmp):
         import drelix_binary.dask as ddx
         import pandas as pd
     except ImportError as e:
-        return [Row("Dask", name, None, "", "", None, goal, f"skipped: no {e.name}")]
+        return [Row("Dask", name, None, "", "", None, goal, f"skipped: {e}")]
     paths = [tmp + f"/sensors-{k}.drelix" for k in range(files)]
     for k, p in enumerate(paths):
         build(p, telemetry(n, seed=k + 1, start=k * n), frame_bytes=cfg["dask_frame"])
@@ -544,16 +540,12 @@ def fig_dask(cfg, tmp):
                "before the timed runs; workers without MALLOC_TRIM_THRESHOLD_, as the "
                "single process; read_drelix(columns=[sensor, value]).groupby(sensor)"
                ".value.mean(); baseline to_numpy(threads=1) + pandas groupby per file")]  # fmt: skip
-    files, frames, first = (
-        cfg["plan_files"],
-        cfg["plan_frames"],
-        tmp + "/plan/f0.drelix",
-    )
+    files, frames, first = cfg["plan_files"], cfg["plan_frames"], tmp + "/plan/0"
     os.makedirs(tmp + "/plan")
     build(first, telemetry(256 * frames), frame_records=256)
     for k in range(1, files):
-        shutil.copyfile(first, tmp + f"/plan/f{k}.drelix")
-    pattern, got = tmp + "/plan/*.drelix", []
+        shutil.copyfile(first, tmp + f"/plan/{k}")
+    pattern, got = tmp + "/plan/*", []
     plan, listing = medians(1, lambda: got.append(ddx.read_drelix(pattern)),
                             lambda: glob.glob(pattern))  # fmt: skip
     if got[0].divisions[-1] != files * frames * 256 - 1:
@@ -578,13 +570,10 @@ def fig_cli(cfg, tmp):
             sys.executable, "-c", f"import sys, drelix_binary as dx; {code}", path
         )
 
-    cat, npy, val, lib = medians(
-        cfg["cli_reps"],
-        run(drelix, "cat", path),
-        library("dx.open(sys.argv[1]).to_numpy()"),
-        run(drelix, "validate", path),
-        library("dx.validate(sys.argv[1])"),
-    )
+    cat, npy, val, lib = medians(cfg["cli_reps"], run(drelix, "cat", path),
+                                 library("dx.open(sys.argv[1]).to_numpy()"),
+                                 run(drelix, "validate", path),
+                                 library("dx.validate(sys.argv[1])"))  # fmt: skip
     note = f"{n:,} records in {os.path.getsize(path) / MiB:.0f} MiB; fresh processes"
     return [
         Row("command line", "`drelix cat` to /dev/null, JSON lines", n / cat / 1e6,

@@ -90,7 +90,7 @@ def report(rows, smoke, seconds, load, kept=""):
     out = [
         "# Benchmark results", "",
         f"- Date: {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}",
-        f"- Machine: `{' '.join(platform.uname())}`; CPU: {cpu}, {os.cpu_count()} cores",
+        f"- Machine: `{' '.join(platform.uname()).strip()}`; CPU: {cpu}, {os.cpu_count()} cores",
         f"- Python {platform.python_version()}; {', '.join(versions)}",
         f"- Run: {'smoke (tiny sizes; timings meaningless)' if smoke else 'full'}, "
         + f"{seconds:.0f} s; `make bench` (`.venv/bin/python bench/run.py`)",
