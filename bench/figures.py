@@ -27,13 +27,6 @@ import numpy as np
 import zstandard
 from drelix_binary import _engine, _native
 
-MiB, CORES = 1 << 20, os.cpu_count() or 1
-FIELDS = {"id": "<u8", "ts": "<u8", "value": "<f8", "sensor": "<u4", "status": "<u4"}
-DTYPE = np.dtype(list(FIELDS.items()))
-SCHEMA, FIXED = dx.schema("telemetry@1", DTYPE), _native.RecordLayout.fixed(32)
-# A figure against its baseline; value None marks a comparison skipped (see note).
-Row = collections.namedtuple("Row", "group name value unit base_name base goal note")
-
 
 def optional(module):
     """The module, or None when it is not installed (its comparison is then skipped)."""
@@ -41,6 +34,15 @@ def optional(module):
         return importlib.import_module(module)
     except ImportError:
         return None
+
+
+MiB, CORES = 1 << 20, os.cpu_count() or 1
+FIELDS = {"id": "<u8", "ts": "<u8", "value": "<f8", "sensor": "<u4", "status": "<u4"}
+DTYPE = np.dtype(list(FIELDS.items()))
+SCHEMA, FIXED = dx.schema("telemetry@1", DTYPE), _native.RecordLayout.fixed(32)
+fastavro, pa = optional("fastavro"), optional("pyarrow.ipc") and optional("pyarrow")
+# A figure against its baseline; value None marks a comparison skipped (see note).
+Row = collections.namedtuple("Row", "group name value unit base_name base goal note")
 
 
 def human(n):
@@ -85,8 +87,7 @@ def container(path, schema=SCHEMA):
 
 
 def build(path, rows, repeat=1, threads=None, **create):
-    """A file of `repeat` copies of rows, written through the public API (level 3 by
-    default)."""
+    """A file of `repeat` copies of rows, written through the public API."""
     if os.path.exists(path):
         os.unlink(path)
     with dx.create(path, SCHEMA, **create) as w:
@@ -256,7 +257,6 @@ def avro_schema(fastavro):
 def fig_end_to_end(cfg, tmp):
     """Every record written from Python and read back, against fastavro and pyarrow,
     each library starting from the form its documentation takes records in."""
-    fastavro, pa = optional("fastavro"), optional("pyarrow.ipc") and optional("pyarrow")
     chunk, path = telemetry(cfg["e2e_chunk"]), tmp + "/e2e."
     repeat, raw = cfg["e2e_n"] // len(chunk), chunk.tobytes()
     n, bodies = len(chunk) * repeat, [raw[i : i + 32] for i in range(0, len(raw), 32)]
@@ -297,11 +297,9 @@ def fig_end_to_end(cfg, tmp):
         with pa.memory_map(path + "pyarrow") as source:
             return pa.ipc.open_file(source).read_all().num_rows
 
-    libs = {"drelix": (write_drelix, read_drelix), "fastavro": (write_avro, read_avro),
-            "pyarrow": (write_arrow, read_arrow)}  # fmt: skip
-    libs = {
-        k: v for k, v in libs.items() if {"fastavro": fastavro, "pyarrow": pa}.get(k, 1)
-    }
+    libs = {"drelix": (write_drelix, read_drelix)}
+    libs |= {"fastavro": (write_avro, read_avro)} if fastavro else {}
+    libs |= {"pyarrow": (write_arrow, read_arrow)} if pa else {}
     for lib, (write, read) in libs.items():  # untimed: warms up, checks the count
         write()
         if read() != n:
@@ -343,7 +341,7 @@ def fig_memory(cfg, tmp):
     build(big, chunk, size // chunk.nbytes, frame_bytes=size)
     container(tail)  # zero bytes are whole fixed records: a sparse tail costs no disk
     os.truncate(tail, os.path.getsize(tail) + cfg["mem_tail"])
-    mib = [_engine.Reader(p).frames[0][2] / MiB for p in (one, many, big, api)]
+    mib = [max(map(len, stored(p))) / MiB for p in (one, many, big, api)]  # frames
     two = "two frames (the batch held and the next) + 16 MiB"
     per_thread = "the result + one stored frame per thread + 16 MiB"
     return memory_rows((
@@ -398,7 +396,6 @@ def kept_progress(work):
 def fig_api(cfg, tmp):
     """The public API on `_engine`: its parallel writes and reads against zstandard on
     every core (pyarrow and fastavro beside), and the interpreter lock it releases."""
-    fastavro, pa = optional("fastavro"), optional("pyarrow.ipc") and optional("pyarrow")
     n, reps, path, arrow = cfg["api_n"], cfg["api_reps"], tmp + "/api", tmp + "/arrow"
     rows, add = telemetry(n), functools.partial(Row, "public API")
     raw, out = rows.tobytes(), []
@@ -542,7 +539,8 @@ def fig_dask(cfg, tmp):
                ".value.mean(); baseline to_numpy(threads=1) + pandas groupby per file")]  # fmt: skip
     files, frames, first = cfg["plan_files"], cfg["plan_frames"], tmp + "/plan/0"
     os.makedirs(tmp + "/plan")
-    build(first, telemetry(256 * frames), frame_records=256)
+    zone = 64 * frames + 4096
+    build(first, telemetry(256 * frames), frame_records=256, header_area=zone)
     for k in range(1, files):
         shutil.copyfile(first, tmp + f"/plan/{k}")
     pattern, got = tmp + "/plan/*", []

@@ -16,7 +16,6 @@ import operator
 import platform
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -24,17 +23,13 @@ from importlib.util import find_spec
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MiB, GiB = 1 << 20, 1 << 30
-SIZES = {  # name: (full run, smoke run)
-    "reps": (5, 1), "append_n": (1_000_000, 2_000), "close_tail": (64 * MiB, 256 << 10),
-    "read_total": (64 * MiB, 512 << 10), "read_frame": (4 * MiB, 128 << 10),
-    "split_n": (1_000_000, 4_000), "e2e_n": (10_000_000, 4_000),
-    "e2e_chunk": (1_000_000, 2_000), "e2e_reps": (3, 1), "mem_read": (256 * MiB, MiB),
-    "mem_tail": (GiB, 4 * MiB), "mem_repack_frame": (64 * MiB, MiB),
-    "mem_repack_count": (16, 2), "mem_validate": (GiB, 4 * MiB),
-    "api_n": (10_000_000, 20_000), "api_reps": (3, 1), "dask_files": (8, 2),
-    "dask_records": (2_000_000, 20_000), "dask_frame": (8 * MiB, 64 << 10),
-    "plan_files": (1000, 20), "plan_frames": (100, 10), "cli_n": (10_000_000, 20_000),
-    "cli_reps": (5, 1),
+FULL = {  # a smoke run divides every size and count by 512
+    "reps": 5, "append_n": 1_000_000, "close_tail": 64 * MiB, "read_total": 64 * MiB,
+    "read_frame": 4 * MiB, "split_n": 1_000_000, "e2e_n": 10_000_000, "e2e_chunk": 1_000_000,
+    "e2e_reps": 3, "mem_read": 256 * MiB, "mem_tail": GiB, "mem_repack_frame": 64 * MiB,
+    "mem_repack_count": 16, "mem_validate": GiB, "api_n": 10_000_000, "api_reps": 3,
+    "dask_files": 8, "dask_records": 2_000_000, "dask_frame": 8 * MiB, "plan_files": 1000,
+    "plan_frames": 100, "cli_n": 10_000_000, "cli_reps": 5,
 }  # fmt: skip
 GROUPS = ["append", "close", "read", "end to end", "memory", "maintenance", "public API",
           "Dask", "command line"]  # fmt: skip
@@ -43,22 +38,6 @@ FINDINGS = "<!-- findings: written by hand, kept when the tables are regenerated
 INTRO = """Each figure is the median of several runs in one process; its baseline was \
 measured in the same run. The ratio is drelix's figure over the baseline's: a time, a \
 throughput, or for memory the measured peak over the budget."""
-
-
-def ensure_requirements():
-    """pip-installs requirements.txt when one is missing (the tests never need them)."""
-    names = ["zstandard", "fastavro", "pyarrow"]
-    names += ["backports.zstd"] if sys.version_info < (3, 14) else []
-    try:
-        missing = not all(map(find_spec, names))
-    except ModuleNotFoundError:  # the parent package of a dotted name
-        missing = True
-    if missing:
-        req = HERE + "/requirements.txt"
-        subprocess.run(
-            [sys.executable, "-m", "pip", "install", "-qr", req], check=False
-        )
-        importlib.invalidate_caches()
 
 
 def num(x):
@@ -109,11 +88,10 @@ def main():
     ap.add_argument("--smoke", action="store_true", help="tiny sizes, one repetition")
     ap.add_argument("--only", help="e.g. append,read,end_to_end,memory,api,dask,cli")
     args = ap.parse_args()
-    ensure_requirements()
     sys.path.insert(0, HERE)
     import figures
 
-    cfg = {k: v[args.smoke] for k, v in SIZES.items()}
+    cfg = {k: max(1, v // 512) if args.smoke else v for k, v in FULL.items()}
     rows, load, started = [], os.getloadavg()[0], time.time()
     for fig in figures.ALL:
         if args.only and fig.__name__[4:] not in args.only.split(","):
