@@ -167,8 +167,10 @@ def fig_append(cfg, tmp):
                 f.write(b)
             f.close()
 
-        t, base = medians(cfg["reps"], (lambda s=schema: container(path, s), ours),
-                          (lambda: io.BufferedWriter(io.FileIO(plain, "w"), 65536), theirs))  # fmt: skip
+        writer = (lambda: io.BufferedWriter(io.FileIO(plain, "w"), 65536), theirs)
+        t, base = medians(
+            cfg["reps"], (lambda s=schema: container(path, s), ours), writer
+        )
         ns = 1e9 / len(bodies)
         out.append(Row("append", f"append_record, {label} records", t * ns, "ns/call",
                        "io.BufferedWriter.write (64 KiB buffer)", base * ns,
@@ -248,7 +250,7 @@ def fig_read(cfg, tmp):
     ]  # fmt: skip
 
 
-def avro_schema(fastavro):
+def avro_schema():
     fields = [{"name": k, "type": "long"} for k in FIELDS]
     fields[2]["type"] = "double"
     return fastavro.parse_schema({"type": "record", "name": "T", "fields": fields})
@@ -279,7 +281,7 @@ def fig_end_to_end(cfg, tmp):
     def write_avro():
         records = itertools.chain.from_iterable(itertools.repeat(dicts, repeat))
         with open(path + "fastavro", "wb") as f:
-            fastavro.writer(f, avro_schema(fastavro), records, codec="zstandard",
+            fastavro.writer(f, avro_schema(), records, codec="zstandard",
                             codec_compression_level=3)  # fmt: skip
 
     def read_avro():
@@ -455,7 +457,7 @@ def fig_api(cfg, tmp):
     if fastavro:
         buf = io.BytesIO()
         records = (dict(zip(FIELDS, x)) for x in rows[:m].tolist())
-        fastavro.writer(buf, avro_schema(fastavro), records, codec="null")
+        fastavro.writer(buf, avro_schema(), records, codec="null")
         others["fastavro reader"] = lambda: sum(1 for _ in fastavro.reader(io.BytesIO(
             buf.getvalue())))  # fmt: skip
     if pa:
@@ -558,20 +560,16 @@ def fig_cli(cfg, tmp):
     """The command against the library under it; each side a fresh process, so start-up
     and import are paid by both and the ratio is what the command line adds."""
     n, path = cfg["cli_n"], build(tmp + "/cli.drelix", telemetry(cfg["cli_n"]))
-    drelix = os.path.join(os.path.dirname(sys.executable), "drelix")
+    drelix, py = os.path.dirname(sys.executable) + "/drelix", sys.executable
 
     def run(*argv):
         return lambda: subprocess.run(argv, stdout=subprocess.DEVNULL, check=True)
 
-    def library(code):
-        return run(
-            sys.executable, "-c", f"import sys, drelix_binary as dx; {code}", path
-        )
-
+    code = "import drelix_binary as dx, sys; dx."
     cat, npy, val, lib = medians(cfg["cli_reps"], run(drelix, "cat", path),
-                                 library("dx.open(sys.argv[1]).to_numpy()"),
+                                 run(py, "-c", code + "open(sys.argv[1]).to_numpy()", path),
                                  run(drelix, "validate", path),
-                                 library("dx.validate(sys.argv[1])"))  # fmt: skip
+                                 run(py, "-c", code + "validate(sys.argv[1])", path))  # fmt: skip
     note = f"{n:,} records in {os.path.getsize(path) / MiB:.0f} MiB; fresh processes"
     return [
         Row("command line", "`drelix cat` to /dev/null, JSON lines", n / cat / 1e6,

@@ -25,11 +25,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 MiB, GiB = 1 << 20, 1 << 30
 FULL = {  # a smoke run divides every size and count by 512
     "reps": 5, "append_n": 1_000_000, "close_tail": 64 * MiB, "read_total": 64 * MiB,
-    "read_frame": 4 * MiB, "split_n": 1_000_000, "e2e_n": 10_000_000, "e2e_chunk": 1_000_000,
-    "e2e_reps": 3, "mem_read": 256 * MiB, "mem_tail": GiB, "mem_repack_frame": 64 * MiB,
-    "mem_repack_count": 16, "mem_validate": GiB, "api_n": 10_000_000, "api_reps": 3,
-    "dask_files": 8, "dask_records": 2_000_000, "dask_frame": 8 * MiB, "plan_files": 1000,
-    "plan_frames": 100, "cli_n": 10_000_000, "cli_reps": 5,
+    "read_frame": 4 * MiB, "split_n": 1_000_000, "e2e_n": 10_000_000, "e2e_reps": 3,
+    "e2e_chunk": 1_000_000, "mem_read": 256 * MiB, "mem_tail": GiB, "mem_validate": GiB,
+    "mem_repack_frame": 64 * MiB, "mem_repack_count": 16, "api_n": 10_000_000,
+    "api_reps": 3, "dask_files": 8, "dask_records": 2_000_000, "dask_frame": 8 * MiB,
+    "plan_files": 1000, "plan_frames": 100, "cli_n": 10_000_000, "cli_reps": 5,
 }  # fmt: skip
 GROUPS = ["append", "close", "read", "end to end", "memory", "maintenance", "public API",
           "Dask", "command line"]  # fmt: skip
@@ -64,12 +64,13 @@ def report(rows, smoke, seconds, load, kept=""):
     """RESULTS.md: the run, a table per group, then the hand-written findings kept."""
     libs = ("drelix_binary", "zstandard", "numpy", "fastavro", "pyarrow", "dask")
     versions = [f"{m} {importlib.metadata.version(m)}" for m in libs if find_spec(m)]
+    uname = " ".join(platform.uname()).strip()
     with open("/proc/cpuinfo") as f:
         cpu = next((x.split(":")[1].strip() for x in f if "model name" in x), "?")
     out = [
         "# Benchmark results", "",
         f"- Date: {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}",
-        f"- Machine: `{' '.join(platform.uname()).strip()}`; CPU: {cpu}, {os.cpu_count()} cores",
+        f"- Machine: `{uname}`; CPU: {cpu}, {os.cpu_count()} cores",
         f"- Python {platform.python_version()}; {', '.join(versions)}",
         f"- Run: {'smoke (tiny sizes; timings meaningless)' if smoke else 'full'}, "
         + f"{seconds:.0f} s; `make bench` (`.venv/bin/python bench/run.py`)",
