@@ -137,11 +137,12 @@ TEST_F(ContainerTest, RefusalsAndTheirMessages) {
   };
   // A read-only container; a header set reaches its memory before the refusal.
   const auto read_only = [this](const std::function<Status(Container&)>& call) {
-    EXPECT_TRUE(create(pair_schema(4)));
+    EXPECT_TRUE(create(pair_schema(4)).value().append_record(Bytes(4, 7)));  // a tail to close
     const Bytes before = read_file(path_);
     Container c = Container::open_read(path_).value();
     const Status refused = call(c);
     EXPECT_EQ(read_file(path_), before);
+    EXPECT_EQ(c.records(), 0u);
     EXPECT_TRUE(c.flush_data().has_value());  // nothing buffered, nothing to do
     return refused;
   };
@@ -154,91 +155,56 @@ TEST_F(ContainerTest, RefusalsAndTheirMessages) {
     EXPECT_EQ(c.headers().pairs(), pairs);
     return refused;
   };
+  const auto no_file = [&](const Schema& schema, Container::UserHeaders user = {},
+                           std::uint32_t zone = kZone) {
+    return made(create(schema, std::move(user), zone));
+  };
+  const auto open_read = [&] { return opened(Container::open_read(path_)); };
+  const auto open_append = [&] { return opened(Container::open_append(path_)); };
+  const auto put = [&](ByteView bytes) { test::write_file(path_, bytes); };
+  const std::string short_zone = "header zone claims 4096 bytes but the file is 16 bytes";
   using Kind = Error::Kind;
   const struct {
     std::function<Status()> call;
-    Kind kind;
     std::string message;
+    Kind kind = Kind::Usage;
   } cases[] = {
-      {[&] {
-         return made(create(blob_schema(), {{"ok", "1"}, {"_x", "2"}}));
-       },
-       Kind::Usage, "user header key \"_x\" may not start with '_'"},
-      {[&] {
-         return made(create(blob_schema(), {{"Bad", "1"}}));
-       },
-       Kind::Usage, "invalid header key \"Bad\""},
-      {[&] {
-         return made(create(blob_schema(), {{"", "1"}}));
-       },
-       Kind::Usage, "invalid header key \"\""},
-      {[&] { return made(create(blob_schema(), {}, 16777217)); }, Kind::Usage,
-       "header zone of 16777217" + outside},
-      {[&] { return made(create(blob_schema(), {}, UINT32_MAX)); }, Kind::Usage,
-       "header zone of 4294967295" + outside},
-      {[&] { return made(create(pair_schema(0))); }, Kind::Usage, "record size is zero"},
-      {[&] { return made(create(pair_schema(0), {}, 0)); }, Kind::Usage,
-       "header zone of 0" + outside},
-      {[&] { return made(create(field("a:b", "u8"))); }, Kind::Usage,
-       "field \"a:b\" of type \"u8\" " + unstorable},
-      {[&] { return made(create(field("a;b", "u8"))); }, Kind::Usage,
-       "field \"a;b\" of type \"u8\" " + unstorable},
-      {[&] { return made(create(field("", "u8"))); }, Kind::Usage,
-       "field \"\" of type \"u8\" " + unstorable},
-      {[&] { return made(create(field("b", "u8:1"))); }, Kind::Usage,
-       "field \"b\" of type \"u8:1\" " + unstorable},
-      {[&] { return made(create(field("b", ""))); }, Kind::Usage,
-       "field \"b\" of type \"\" " + unstorable},
-      {[&] {
-         return made(create(Schema{"bad\xff", {}, RecordLayout::prefixed()}));
-       },
-       Kind::Usage,
-       "the headers of schema \"bad\\u{fffd}\" would not read back: header zone is not UTF-8: "
-       "invalid utf-8 sequence of 1 bytes from index 11"},
-      {[&] { return opened(Container::open_read(path_)); }, Kind::Io,
-       path_ + ": " + Error::io(ENOENT).message()},
-      {[&] {
-         test::write_file(path_, as_bytes("DRELIX\x01"));
-         return opened(Container::open_read(path_));
-       },
-       Kind::Io, "failed to fill whole buffer"},
-      {[&] {
-         test::write_file(path_, Preamble{kZone, 1, 1}.encode());
-         return opened(Container::open_read(path_));
-       },
-       Kind::Malformed, "header zone claims 4096 bytes but the file is 16 bytes"},
-      {[&] {
-         test::write_file(path_, Preamble{kZone, 1, 1}.encode());
-         return opened(Container::open_append(path_));
-       },
-       Kind::Malformed, "header zone claims 4096 bytes but the file is 16 bytes"},
-      {[&] { return appended(pair_schema(8), Bytes(7, 2)); }, Kind::Usage,
-       "record is 7 bytes, the schema says 8"},
-      {[&] { return appended(pair_schema(8), Bytes(9, 2)); }, Kind::Usage,
-       "record is 9 bytes, the schema says 8"},
-      {[&] { return appended(pair_schema(8), {}); }, Kind::Usage,
-       "record is 0 bytes, the schema says 8"},
-      {[&] { return appended(blob_schema(), Bytes(65536, 0)); }, Kind::Usage,
-       "record of 65536 bytes overflows the u16 prefix"},
-      {[&] { return appended(blob_schema(), Bytes(65537, 0)); }, Kind::Usage,
-       "record of 65537 bytes overflows the u16 prefix"},
-      {[&] { return read_only([](Container& c) { return c.append_record(Bytes(4, 0)); }); },
-       Kind::Usage, "file is open read-only"},
-      {[&] { return read_only([](Container& c) { return c.flush_headers(); }); }, Kind::Usage,
-       "file is open read-only"},
-      {[&] {
-         return read_only([](Container& c) {
-           auto s = c.set_user_header("owner", "me");
-           EXPECT_EQ(c.headers().get("owner"), "me");
-           return s;
-         });
-       },
-       Kind::Usage, "file is open read-only"},
-      {[&] { return read_only([](Container& c) { return c.set_user_header("_owner", "me"); }); },
-       Kind::Usage, "user header key \"_owner\" may not start with '_'"},
-      {[&] { return user_header("_sealed"); }, Kind::Usage,
-       "user header key \"_sealed\" may not start with '_'"},
-      {[&] { return user_header("Key"); }, Kind::Usage, "invalid header key \"Key\""},
+      // clang-format off
+      {[&] { return no_file(blob_schema(), {{"ok", "1"}, {"_x", "2"}}); }, "user header key \"_x\" may not start with '_'"},
+      {[&] { return no_file(blob_schema(), {{"Bad", "1"}}); }, "invalid header key \"Bad\""},
+      {[&] { return no_file(blob_schema(), {{"", "1"}}); }, "invalid header key \"\""},
+      {[&] { return no_file(blob_schema(), {}, 16777217); }, "header zone of 16777217" + outside},
+      {[&] { return no_file(blob_schema(), {}, UINT32_MAX); }, "header zone of 4294967295" + outside},
+      {[&] { return no_file(pair_schema(0)); }, "record size is zero"},
+      {[&] { return no_file(pair_schema(0), {}, 0); }, "header zone of 0" + outside},
+      {[&] { return no_file(field("a:b", "u8")); }, "field \"a:b\" of type \"u8\" " + unstorable},
+      {[&] { return no_file(field("a;b", "u8")); }, "field \"a;b\" of type \"u8\" " + unstorable},
+      {[&] { return no_file(field("", "u8")); }, "field \"\" of type \"u8\" " + unstorable},
+      {[&] { return no_file(field("b", "u8:1")); }, "field \"b\" of type \"u8:1\" " + unstorable},
+      {[&] { return no_file(field("b", "")); }, "field \"b\" of type \"\" " + unstorable},
+      {[&] { return no_file(Schema{"bad\xff", {}, RecordLayout::prefixed()}); },
+       "the headers of schema \"bad\\u{fffd}\" would not read back: header zone is not UTF-8: invalid utf-8 sequence of 1 bytes from index 11"},
+      {open_read, path_ + ": " + Error::io(ENOENT).message(), Kind::Io},
+      {[&] { put(as_bytes("DRELIX\x01")); return open_read(); }, "failed to fill whole buffer", Kind::Io},
+      {[&] { put(Preamble{kZone, 1, 1}.encode()); return open_read(); }, short_zone, Kind::Malformed},
+      {[&] { put(Preamble{kZone, 1, 1}.encode()); return open_append(); }, short_zone, Kind::Malformed},
+      {[&] { return appended(pair_schema(8), Bytes(7, 2)); }, "record is 7 bytes, the schema says 8"},
+      {[&] { return appended(pair_schema(8), Bytes(9, 2)); }, "record is 9 bytes, the schema says 8"},
+      {[&] { return appended(pair_schema(8), {}); }, "record is 0 bytes, the schema says 8"},
+      {[&] { return appended(blob_schema(), Bytes(65536, 0)); }, "record of 65536 bytes overflows the u16 prefix"},
+      {[&] { return appended(blob_schema(), Bytes(65537, 0)); }, "record of 65537 bytes overflows the u16 prefix"},
+      {[&] { return read_only([](Container& c) { return c.append_record(Bytes(4, 0)); }); }, "file is open read-only"},
+      {[&] { return read_only([](Container& c) { return c.flush_headers(); }); }, "file is open read-only"},
+      {[&] { return read_only([](Container& c) { return c.close_frame(1, 3); }); }, "file is open read-only"},
+      {[&] { return read_only([](Container& c) { return c.seal(1, 3); }); }, "file is open read-only"},
+      {[&] { return read_only([](Container& c) {
+         auto s = c.set_user_header("owner", "me");
+         EXPECT_EQ(c.headers().get("owner"), "me");  // in memory before the refusal
+         return s; }); }, "file is open read-only"},
+      {[&] { return read_only([](Container& c) { return c.set_user_header("_owner", "me"); }); }, "user header key \"_owner\" may not start with '_'"},
+      {[&] { return user_header("_sealed"); }, "user header key \"_sealed\" may not start with '_'"},
+      {[&] { return user_header("Key"); }, "invalid header key \"Key\""},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
