@@ -422,31 +422,19 @@ TEST(RenderPreview, Rows) {
 TEST(RenderPreview, F64Texts) {
   constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
   constexpr double kInf = std::numeric_limits<double>::infinity();
-  const struct {
-    double v;
-    std::string text;
-  } cases[] = {{-0.0, "-0"},
-               {0.0, "0"},
-               {0.1, "0.1"},
-               {1.0 / 3.0, "0.3333333333333333"},
-               {123456789012345680.0, "123456789012345680"},
-               {1e21, "1000000000000000000000"},
-               {1e300, "1" + std::string(300, '0')},
-               {1e-7, "0.0000001"},
-               {5e-324, "0." + std::string(323, '0') + "5"},
-               {std::numeric_limits<double>::max(), "179769313486231570" + std::string(291, '0')},
-               {-2.2250738585072014e-308, "-0." + std::string(307, '0') + "22250738585072014"},
-               {9007199254740993.0, "9007199254740992"},  // 2^53 + 1 rounds
-               {0.1 + 0.2, "0.30000000000000004"},
-               {-123.456, "-123.456"},
-               {kNan, "NaN"},
-               {-kNan, "NaN"},
-               {kInf, "inf"},
-               {-kInf, "-inf"}};
+  const std::pair<double, std::string> cases[] = {
+      // clang-format off
+      {-0.0, "-0"}, {0.0, "0"}, {0.1, "0.1"}, {1.0 / 3.0, "0.3333333333333333"}, {1e-7, "0.0000001"},
+      {123456789012345680.0, "123456789012345680"}, {1e21, "1000000000000000000000"},
+      {1e300, "1" + std::string(300, '0')}, {5e-324, "0." + std::string(323, '0') + "5"},
+      {std::numeric_limits<double>::max(), "179769313486231570" + std::string(291, '0')},
+      {-2.2250738585072014e-308, "-0." + std::string(307, '0') + "22250738585072014"},
+      {9007199254740993.0, "9007199254740992"} /* 2^53 + 1 rounds */, {0.1 + 0.2, "0.30000000000000004"},
+      {-123.456, "-123.456"}, {kNan, "NaN"}, {-kNan, "NaN"}, {kInf, "inf"}, {-kInf, "-inf"}};
+  // clang-format on
   const Schema f64s{"f", {{"x", "f64", 0}}, RecordLayout::fixed(8)};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(render_preview(u64_bytes(std::bit_cast<std::uint64_t>(c.v)), f64s), c.text);
+  for (const auto& [v, text] : cases) {
+    EXPECT_EQ(render_preview(u64_bytes(std::bit_cast<std::uint64_t>(v)), f64s), text);
   }
 }
 
