@@ -38,6 +38,7 @@ constexpr char kBrokenMessage[] =
 class CloseFrameTest : public test::SimTest {
  protected:
   Container create(const Schema& schema, std::uint32_t area = 4096) {
+    sim_.erase(path_);
     auto c = Container::create(path_, schema, "test", "writer", 0, area, {});
     EXPECT_TRUE(c.has_value()) << c.error().to_string();
     return std::move(*c);
@@ -58,175 +59,111 @@ class CloseFrameTest : public test::SimTest {
   bool journal_exists() const { return test::exists(journal_path(path_)); }
 };
 
-// ---------------------------------------------------------------------------------------------
-// Round trips
-
+// A close compresses the tail (buffered records first) into a frame at the tail start, lists it
+// with its checksum and counts everything; level 0 stores the records raw; readers see the same.
 TEST_F(CloseFrameTest, RoundTripsBothLayoutsAtEveryLevel) {
   std::vector<Bytes> fixed = {pair_record(7, 1.0), pair_record(8, 2.5), pair_record(9, -0.0)};
   for (std::uint32_t i = 0; i < 3000; ++i) fixed.push_back(pair_record(i, i / 3.0));
   const std::vector<Bytes> blobs = {Bytes{}, patterned(65535, 1), Bytes{0x41},
                                     Bytes{}, patterned(300, 9),   patterned(65535, 200)};
-  const struct {
-    const char* name;
-    Schema schema;
-    std::vector<Bytes> bodies;
-    Bytes stored;  // the records as they sit in the tail
-  } cases[] = {{"fixed", pair_schema(), fixed, concat(fixed)},
-               {"prefixed", blob_schema(), blobs, prefixed(blobs)}};
-  for (const auto& lc : cases) {
+  for (const bool is_fixed : {true, false}) {
+    const std::vector<Bytes>& bodies = is_fixed ? fixed : blobs;
+    const Bytes stored = is_fixed ? concat(fixed) : prefixed(blobs);
     for (std::int32_t level : {0, 1, 3, 19, -5}) {
-      SCOPED_TRACE(testing::Message() << lc.name << " level " << level);
-      sim_.erase(path_);
-      Bytes frame_on_disk;
+      SCOPED_TRACE(testing::Message() << is_fixed << " level " << level);
+      Bytes frame;
       {
-        Container c = create(lc.schema);
-        append(c, lc.bodies);  // buffered: the close writes them first
+        Container c = create(is_fixed ? pair_schema() : blob_schema());
+        append(c, bodies);
         ASSERT_TRUE(c.close_frame(42, level).has_value());
-        ASSERT_EQ(c.frames().size(), 1u);
         const Bytes file = read_file(path_);
         EXPECT_EQ(c.data_end(), file.size());
-        frame_on_disk = slice(file, c.data_start(), file.size());
-        EXPECT_EQ(c.frames()[0], (Frame{42, 0, frame_on_disk.size(), xxh64(frame_on_disk)}));
-        if (level == 0) {
-          EXPECT_EQ(frame_on_disk, lc.stored);
-        } else {
-          EXPECT_TRUE(starts_with_zstd_magic(frame_on_disk));
-          EXPECT_LT(frame_on_disk.size(), lc.stored.size());
-        }
-        EXPECT_EQ(c.records(), lc.bodies.size());
-        EXPECT_EQ(c.frame_records(), lc.bodies.size());
-        EXPECT_EQ(c.bytes_raw(), lc.stored.size());
-        EXPECT_EQ(c.frame_bytes_raw(), lc.stored.size());
-        EXPECT_EQ(c.read_frame_at(0), lc.stored);
+        frame = slice(file, c.data_start(), file.size());
+        EXPECT_EQ(c.frames(), (std::vector{Frame{42, 0, frame.size(), xxh64(frame)}}));
+        EXPECT_TRUE(level == 0 ? frame == stored
+                               : starts_with_zstd_magic(frame) && frame.size() < stored.size());
+        EXPECT_EQ(c.records(), bodies.size());
+        EXPECT_EQ(c.frame_records(), bodies.size());
+        EXPECT_EQ(c.bytes_raw(), stored.size());
+        EXPECT_EQ(c.frame_bytes_raw(), stored.size());
+        EXPECT_EQ(c.read_frame_at(0), stored);
         EXPECT_FALSE(journal_exists());
       }
-      // What a reader of the file sees.
       Container r = open_read();
       const Headers& h = r.headers();
-      EXPECT_EQ(header(h, "_frames"),
-                str_cat("42,0,", frame_on_disk.size(), ",", to_hex16(xxh64(frame_on_disk))));
-      EXPECT_EQ(header(h, "_records"), to_decimal(lc.bodies.size()));
-      EXPECT_EQ(header(h, "_bytes_raw"), to_decimal(lc.stored.size()));
+      EXPECT_EQ(header(h, "_frames"), str_cat("42,0,", frame.size(), ",", to_hex16(xxh64(frame))));
+      EXPECT_EQ(header(h, "_records"), to_decimal(bodies.size()));
+      EXPECT_EQ(header(h, "_bytes_raw"), to_decimal(stored.size()));
       EXPECT_EQ(header(h, "_compression_level"), to_decimal_signed(level));
       EXPECT_EQ(header(h, "_compression"), level == 0 ? "none" : "zstd");
-      EXPECT_EQ(r.records(), lc.bodies.size());
-      EXPECT_EQ(r.read_frame(42), lc.stored);
+      EXPECT_EQ(r.records(), bodies.size());
+      EXPECT_EQ(r.read_frame(42), stored);
       EXPECT_EQ(r.read_tail(), Bytes{});
     }
   }
 }
 
 // Frames follow one another from the start of the data section; a repeated id makes a second
-// frame; the level 0 frame between compressed ones is the raw records.
-TEST_F(CloseFrameTest, SuccessiveClosesListEveryFrameAndCountEverything) {
-  const std::vector<Bytes> parts = {prefixed({Bytes{1, 2, 3}, Bytes{}}),
-                                    prefixed({patterned(1000, 5)}), prefixed({Bytes{9}})};
+// frame; a close of an empty tail changes nothing; a tail partly on disk, partly buffered, is
+// one frame; raw records that start with the zstd magic are still read back as records.
+TEST_F(CloseFrameTest, SuccessiveClosesAndEmptyTails) {
   {
     Container c = create(blob_schema());
+    const Bytes empty = read_file(path_);
+    const std::vector<Headers::Pair> pairs = c.headers().pairs();
+    ASSERT_TRUE(c.close_frame(1, 3).has_value());
+    EXPECT_TRUE(c.frames().empty());
+    EXPECT_EQ(read_file(path_), empty);
+    EXPECT_EQ(c.headers().pairs(), pairs);
     append(c, {Bytes{1, 2, 3}, Bytes{}});
     ASSERT_TRUE(c.close_frame(7, 3).has_value());
     append(c, {patterned(1000, 5)});
     ASSERT_TRUE(c.close_frame(7, 0).has_value());
     append(c, {Bytes{9}});
     ASSERT_TRUE(c.close_frame(8, -5).has_value());
+    const Bytes closed = read_file(path_);
+    ASSERT_TRUE(c.close_frame(2, 0).has_value());
+    EXPECT_EQ(read_file(path_), closed);
+    EXPECT_FALSE(journal_exists());
   }
+  const std::vector<Bytes> parts = {prefixed({Bytes{1, 2, 3}, Bytes{}}),
+                                    prefixed({patterned(1000, 5)}), prefixed({Bytes{9}})};
   Container r = open_read();
   ASSERT_EQ(r.frames().size(), 3u);
   const Bytes file = read_file(path_);
-  const std::uint64_t ds = r.data_start();
   std::string frames;
   std::uint64_t at = 0;
   for (std::uint64_t i = 0; i < 3; ++i) {
-    const Bytes bytes = slice(file, ds + at, ds + at + r.frames()[i].len);
+    const Bytes bytes = slice(file, r.data_start() + at, r.data_start() + at + r.frames()[i].len);
     frames += str_cat(i ? ";" : "", i < 2 ? 7 : 8, ",", at, ",", bytes.size(), ",",
                       to_hex16(xxh64(bytes)));
     at += bytes.size();
-    if (i == 1) {
-      EXPECT_EQ(bytes, parts[1]);  // level 0: the raw records
-    }
+    EXPECT_TRUE(i != 1 || bytes == parts[1]);  // level 0: the raw records
     EXPECT_EQ(r.read_frame_at(i), parts[i]);
   }
-  EXPECT_EQ(file.size(), ds + at);
+  EXPECT_EQ(file.size(), r.data_start() + at);
   EXPECT_EQ(header(r.headers(), "_frames"), frames);
   EXPECT_EQ(header(r.headers(), "_records"), "4");
   EXPECT_EQ(header(r.headers(), "_bytes_raw"), to_decimal(concat(parts).size()));
   EXPECT_EQ(header(r.headers(), "_compression_level"), "-5");
   EXPECT_EQ(header(r.headers(), "_compression"), "zstd");
-}
 
-TEST_F(CloseFrameTest, EmptyTailChangesNothing) {
-  Container c = create(pair_schema());
-  const Bytes before = read_file(path_);
-  const std::vector<Headers::Pair> headers_before = c.headers().pairs();
-  for (int round = 0; round < 2; ++round) {
-    ASSERT_TRUE(c.close_frame(1, 3).has_value());
-    EXPECT_TRUE(c.frames().empty());
-    EXPECT_EQ(read_file(path_), before);
-    EXPECT_EQ(c.headers().pairs(), headers_before);
-    EXPECT_FALSE(journal_exists());
-  }
-  // And after a close, a second close with nothing new leaves the closed state alone.
-  append(c, {pair_record(1, 1)});
-  ASSERT_TRUE(c.close_frame(1, 3).has_value());
-  const Bytes closed = read_file(path_);
-  const std::vector<Headers::Pair> headers_closed = c.headers().pairs();
-  ASSERT_TRUE(c.close_frame(2, 0).has_value());
-  EXPECT_EQ(c.frames().size(), 1u);
-  EXPECT_EQ(read_file(path_), closed);
-  EXPECT_EQ(c.headers().pairs(), headers_closed);
-}
-
-TEST_F(CloseFrameTest, TailPartlyOnDiskPartlyBufferedBecomesOneFrame) {
-  std::vector<Bytes> bodies;
+  const Bytes magic{0x28, 0xB5, 0x2F, 0xFD};
   {
-    Container c = create(pair_schema());
-    for (std::uint32_t i = 0; i < 10; ++i) bodies.push_back(pair_record(i, i));
-    append(c, bodies);
+    Container c = create(Schema{"magic", {{"m", "u32", 0}}, RecordLayout::fixed(4)});
+    append(c, {magic, Bytes{1, 2, 3, 4}});
   }  // destruction writes the buffer
   Container c = open_append();
-  EXPECT_EQ(c.records(), 10u);
-  std::vector<Bytes> more = {pair_record(100, 1.5)};
-  append(c, more);
-  ASSERT_TRUE(c.close_frame(5, 3).has_value());
-  bodies.push_back(more[0]);
-  EXPECT_EQ(c.read_frame(5), concat(bodies));
-  EXPECT_EQ(header(c.headers(), "_records"), "11");
-  EXPECT_EQ(header(c.headers(), "_bytes_raw"), "132");
-}
-
-TEST_F(CloseFrameTest, LevelZeroRecordsThatStartWithTheZstdMagicReadBack) {
-  // Fixed 4-byte records whose first record is the zstd magic: stored raw they would be taken
-  // for a zstd frame and could never be read.
-  const Schema schema{"magic", {{"m", "u32", 0}}, RecordLayout::fixed(4)};
-  const std::vector<Bytes> bodies = {Bytes{0x28, 0xB5, 0x2F, 0xFD}, Bytes{1, 2, 3, 4},
-                                     Bytes{0x28, 0xB5, 0x2F, 0xFD}};
-  {
-    Container c = create(schema);
-    append(c, bodies);
-    ASSERT_TRUE(c.close_frame(1, 0).has_value());
-    // The caller's policy is what the headers record.
-    EXPECT_EQ(header(c.headers(), "_compression"), "none");
-    EXPECT_EQ(header(c.headers(), "_compression_level"), "0");
-    const Bytes stored = slice(read_file(path_), c.data_start(), c.data_end());
-    EXPECT_TRUE(starts_with_zstd_magic(stored));
-    EXPECT_NE(stored, concat(bodies));
-    EXPECT_EQ(c.frames()[0].hash, xxh64(stored));
-  }
-  Container r = open_read();
-  EXPECT_EQ(r.read_frame(1), concat(bodies));
-}
-
-TEST_F(CloseFrameTest, ReadOnlyContainerRefusesCloseAndSeal) {
-  {
-    Container c = create(pair_schema());
-    append(c, {pair_record(1, 1)});
-  }
-  const Bytes before = read_file(path_);
-  Container r = open_read();
-  test::expect_error(r.close_frame(1, 3), Kind::Usage, "file is open read-only");
-  test::expect_error(r.seal(1, 3), Kind::Usage, "file is open read-only");
-  EXPECT_EQ(read_file(path_), before);
-  EXPECT_EQ(header(r.headers(), "_sealed"), "false");
+  append(c, {magic});
+  ASSERT_TRUE(c.close_frame(1, 0).has_value());
+  const Bytes stored = slice(read_file(path_), c.data_start(), c.data_end());
+  EXPECT_TRUE(starts_with_zstd_magic(stored));
+  EXPECT_NE(stored, concat({magic, {1, 2, 3, 4}, magic}));
+  EXPECT_EQ(c.frames()[0].hash, xxh64(stored));
+  EXPECT_EQ(header(c.headers(), "_compression"), "none");  // the caller's policy
+  EXPECT_EQ(header(c.headers(), "_records"), "3");
+  EXPECT_EQ(header(c.headers(), "_bytes_raw"), "12");
+  EXPECT_EQ(open_read().read_frame(1), concat({magic, {1, 2, 3, 4}, magic}));
 }
 
 // The first close writes the preview in the place create gave it; later ones leave it alone,
@@ -240,10 +177,7 @@ TEST_F(CloseFrameTest, PreviewIsWrittenByTheFirstCloseThatRendersOne) {
     append(c, {pair_record(9, 9.75)});
     ASSERT_TRUE(c.close_frame(2, 3).has_value());
   }
-  Container r = open_read();
-  EXPECT_EQ(r.headers().pairs()[12], (Headers::Pair{"_preview", "7,1;8,2.5"}));
-
-  sim_.erase(path_);
+  EXPECT_EQ(open_read().headers().pairs()[12], (Headers::Pair{"_preview", "7,1;8,2.5"}));
   Container c = create(blob_schema());
   append(c, {Bytes{1}});
   ASSERT_TRUE(c.close_frame(1, 3).has_value());
@@ -252,7 +186,6 @@ TEST_F(CloseFrameTest, PreviewIsWrittenByTheFirstCloseThatRendersOne) {
   ASSERT_TRUE(c.close_frame(2, 3).has_value());
   EXPECT_EQ(header(c.headers(), "_preview"), ";");
 
-  sim_.erase(path_);
   create(pair_schema());
   test::rewrite_zone(path_, [](Headers& h) { h = test::without(h, "_preview"); });
   Container old = open_append();
@@ -264,39 +197,32 @@ TEST_F(CloseFrameTest, PreviewIsWrittenByTheFirstCloseThatRendersOne) {
   EXPECT_EQ(test::header(path_, "_preview"), "3,0.125");
 }
 
+// A zone too small for the new headers fails the close before any journal or frame write: only
+// the buffer reached the file, and the container stays usable.
 TEST_F(CloseFrameTest, ZoneTooSmallFailsBeforeAnyJournalOrFrameWrite) {
-  // The smallest zone the fresh headers fit in.
   auto probe = Container::create(path_, pair_schema(), "test", "writer", 0, 1, {});
-  ASSERT_FALSE(probe.has_value());
   ASSERT_EQ(probe.error().kind(), Kind::ZoneFull);
   const auto area = static_cast<std::uint32_t>(probe.error().need());
-  sim_.erase(path_);
-
-  sim_.reset();
   Container c = create(pair_schema(), area);
   const std::vector<Bytes> bodies = {pair_record(1, 1), pair_record(2, 2)};
   append(c, bodies);
   const std::vector<Headers::Pair> headers_before = c.headers().pairs();
   sim_.reset();
   auto s = c.close_frame(1, 3);
-  ASSERT_FALSE(s.has_value());
   EXPECT_EQ(s.error().kind(), Kind::ZoneFull);
   EXPECT_EQ(s.error().have(), area);
-
-  // Only the buffer reached the file: no journal was opened, nothing cut or synced.
-  EXPECT_EQ(sim_.count(SimEnv::Op::Open), 0u);
-  EXPECT_EQ(sim_.count(SimEnv::Op::Write), 1u);
-  EXPECT_EQ(sim_.count(SimEnv::Op::Truncate), 0u);
-  EXPECT_EQ(sim_.count(SimEnv::Op::Sync), 0u);
+  using Op = SimEnv::Op;
+  for (const auto& [op, n] :
+       {std::pair{Op::Open, 0}, {Op::Write, 1}, {Op::Truncate, 0}, {Op::Sync, 0}}) {
+    EXPECT_EQ(sim_.count(op), n) << static_cast<int>(op);  // only the buffer was written
+  }
   EXPECT_FALSE(journal_exists());
   EXPECT_TRUE(c.frames().empty());
   EXPECT_EQ(c.headers().pairs(), headers_before);
   EXPECT_EQ(c.frame_records(), 0u);
   EXPECT_EQ(c.records(), 2u);
-  const Bytes file = read_file(path_);
-  EXPECT_EQ(slice(file, c.data_start(), file.size()), concat(bodies));
+  EXPECT_EQ(slice(read_file(path_), c.data_start(), c.data_end()), concat(bodies));
   EXPECT_EQ(c.read_tail(), concat(bodies));
-  // The container stays usable: more records, and the same refusal.
   append(c, {pair_record(3, 3)});
   EXPECT_EQ(c.close_frame(1, 3).error().kind(), Kind::ZoneFull);
   EXPECT_EQ(c.records(), 3u);
@@ -315,7 +241,6 @@ TEST_F(CloseFrameTest, Seal) {
     ASSERT_TRUE(c.seal(5, 3).has_value());
     EXPECT_TRUE(c.frames().empty());
     EXPECT_EQ(read_file(path_), want);
-
     append(c, {pair_record(1, 1.5), pair_record(2, -2.5)});
     ASSERT_TRUE(c.seal(9, 19).has_value());
     append(c, {pair_record(3, 3)});
@@ -328,8 +253,6 @@ TEST_F(CloseFrameTest, Seal) {
   EXPECT_EQ(r.read_frame(9), concat({pair_record(1, 1.5), pair_record(2, -2.5)}));
   EXPECT_EQ(r.read_frame(10), pair_record(3, 3));
 
-  sim_.erase(path_);
-  sim_.reset();
   Container c = create(pair_schema());
   append(c, {pair_record(1, 1)});
   sim_.reset();
@@ -338,9 +261,6 @@ TEST_F(CloseFrameTest, Seal) {
   EXPECT_EQ(c.frames().size(), 1u);
   EXPECT_EQ(header(c.headers(), "_sealed"), "true");
 }
-
-// ---------------------------------------------------------------------------------------------
-// Crashes and faults
 
 // Every way a close can fail, or succeed and leave its journal behind. A failure before the
 // splice leaves the data file and the container as they were and no journal: the close can be
@@ -351,36 +271,31 @@ TEST_F(CloseFrameTest, FailedCloses) {
   using Op = SimEnv::Op;
   enum Outcome { kRetry, kBroken, kStale, kUsable };
   const struct {
-    const char* name;
     Op op;
     std::uint64_t nth;  // counted from the start of the close
     bool buffered;      // the records are still in the buffer when the close starts
     bool unlink_fails;  // every deletion fails as well
     Outcome outcome;
   } cases[] = {
-      {"buffer write", Op::Write, 1, true, false, kRetry},
-      {"tail read", Op::Read, 1, false, false, kRetry},
-      {"journal create", Op::Open, 1, false, false, kRetry},
-      {"journal head write", Op::Write, 1, false, false, kRetry},
-      {"journal frame write", Op::Write, 2, false, false, kRetry},
-      {"journal sync", Op::Sync, 1, false, false, kRetry},
-      // The journal is complete on disk even though its sync failed, and cannot be deleted.
-      {"journal sync, journal stays", Op::Sync, 1, false, true, kBroken},
-      {"frame write", Op::Write, 3, false, false, kBroken},
-      {"cut", Op::Truncate, 1, false, false, kBroken},
-      {"zone write", Op::Write, 4, false, false, kBroken},
-      {"splice sync", Op::Sync, 2, false, false, kBroken},
-      {"journal never deleted", Op::Unlink, 1, false, false, kStale},
-      {"journal deleted on retry", Op::Unlink, 1, false, false, kUsable},
+      {Op::Write, 1, true, false, kRetry},    // the buffer
+      {Op::Read, 1, false, false, kRetry},    // the tail
+      {Op::Open, 1, false, false, kRetry},    // the journal's create
+      {Op::Write, 1, false, false, kRetry},   // the journal's head
+      {Op::Write, 2, false, false, kRetry},   // the journal's frame
+      {Op::Sync, 1, false, false, kRetry},    // the journal's sync
+      {Op::Sync, 1, false, true, kBroken},    // ... and the journal, complete, stays
+      {Op::Write, 3, false, false, kBroken},  // the frame
+      {Op::Truncate, 1, false, false, kBroken}, {Op::Write, 4, false, false, kBroken},  // the zone
+      {Op::Sync, 2, false, false, kBroken},    // the splice's sync
+      {Op::Unlink, 1, false, false, kStale},   // the journal never goes
+      {Op::Unlink, 1, false, false, kUsable},  // the journal goes on the retry
   };
   const std::vector<Bytes> bodies = {patterned(5000, 8), Bytes{}, Bytes{1}};
   for (const auto& k : cases) {
-    SCOPED_TRACE(k.name);
-    sim_.erase(path_);
+    SCOPED_TRACE(testing::Message() << static_cast<int>(k.op) << " " << k.nth << " " << k.outcome);
     const bool closed = k.outcome == kStale || k.outcome == kUsable;
     const bool broken = k.outcome == kBroken || k.outcome == kStale;
     {
-      sim_.reset();
       Container c = create(blob_schema());
       append(c, bodies);
       if (!k.buffered) {
@@ -426,8 +341,8 @@ TEST_F(CloseFrameTest, FailedCloses) {
     sim_.reset();
     Container c = open_append();
     EXPECT_FALSE(journal_exists());
-    ASSERT_EQ(c.frames().size(), 1u);
-    EXPECT_EQ(c.frames()[0].id, 4u);
+    EXPECT_EQ(c.frames().size(), 1u);
+    EXPECT_EQ(c.frames().at(0).id, 4u);
     EXPECT_EQ(c.records(), 3u);
     EXPECT_EQ(header(c.headers(), "_records"), "3");
     EXPECT_EQ(c.read_frame(4), prefixed(bodies));
@@ -507,33 +422,19 @@ TEST(RenderPreview, Rows) {
 TEST(RenderPreview, F64Texts) {
   constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
   constexpr double kInf = std::numeric_limits<double>::infinity();
-  const struct {
-    double v;
-    std::string text;
-  } cases[] = {
-      {-0.0, "-0"},
-      {0.0, "0"},
-      {0.1, "0.1"},
-      {1.0 / 3.0, "0.3333333333333333"},
-      {123456789012345680.0, "123456789012345680"},
-      {1e21, "1000000000000000000000"},
-      {1e300, "1" + std::string(300, '0')},
-      {1e-7, "0.0000001"},
-      {5e-324, "0." + std::string(323, '0') + "5"},
+  const std::pair<double, std::string> cases[] = {
+      // clang-format off
+      {-0.0, "-0"}, {0.0, "0"}, {0.1, "0.1"}, {1.0 / 3.0, "0.3333333333333333"}, {1e-7, "0.0000001"},
+      {123456789012345680.0, "123456789012345680"}, {1e21, "1000000000000000000000"},
+      {1e300, "1" + std::string(300, '0')}, {5e-324, "0." + std::string(323, '0') + "5"},
       {std::numeric_limits<double>::max(), "179769313486231570" + std::string(291, '0')},
       {-2.2250738585072014e-308, "-0." + std::string(307, '0') + "22250738585072014"},
-      {9007199254740993.0, "9007199254740992"},  // 2^53 + 1 rounds
-      {0.1 + 0.2, "0.30000000000000004"},
-      {-123.456, "-123.456"},
-      {kNan, "NaN"},
-      {-kNan, "NaN"},
-      {kInf, "inf"},
-      {-kInf, "-inf"},
-  };
+      {9007199254740993.0, "9007199254740992"} /* 2^53 + 1 rounds */, {0.1 + 0.2, "0.30000000000000004"},
+      {-123.456, "-123.456"}, {kNan, "NaN"}, {-kNan, "NaN"}, {kInf, "inf"}, {-kInf, "-inf"}};
+  // clang-format on
   const Schema f64s{"f", {{"x", "f64", 0}}, RecordLayout::fixed(8)};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(render_preview(u64_bytes(std::bit_cast<std::uint64_t>(c.v)), f64s), c.text);
+  for (const auto& [v, text] : cases) {
+    EXPECT_EQ(render_preview(u64_bytes(std::bit_cast<std::uint64_t>(v)), f64s), text);
   }
 }
 

@@ -141,7 +141,6 @@ class SimEnv final : public Env {
   const std::vector<Step>& trace() const { return trace_; }
   // Step n (1-based since the last reset()) and every call after it fail with EIO; 0: no crash.
   void crash_at(std::uint64_t n) { crash_at_ = n; }
-  bool crashed() const { return crashed_; }
   // A new process: handles of the dead one fail with EIO, the disk is what the OS holds (the
   // unsynced changes still pending), and the crash point is cleared.
   void restart() {
