@@ -39,9 +39,10 @@ TEST(FormatTest, ErrorsAndQuoting) {
   EXPECT_EQ(drelix::quoted("say \"hi\" \\ \t\r\n\0\x01\x1b\x1f\x7f~'"s),
             R"("say \"hi\" \\ \t\r\n\0\u{1}\u{1b}\u{1f}\u{7f}~'")");
   // Printable non-ASCII passes; a combining mark, a no-break space, a format character, a C1
-  // control and a line separator do not.
-  EXPECT_EQ(drelix::quoted("\xc3\xa9\xf0\x9f\x98\x80 e\xcc\x81\xc2\xa0\u200b\xc2\x85\xe2\x80\xa8"),
-            "\"\xc3\xa9\xf0\x9f\x98\x80 e\\u{301}\\u{a0}\\u{200b}\\u{85}\\u{2028}\"");
+  // control, a line separator and a byte that is no UTF-8 do not.
+  EXPECT_EQ(
+      drelix::quoted("\xc3\xa9\xf0\x9f\x98\x80 e\xcc\x81\xc2\xa0\u200b\xc2\x85\xe2\x80\xa8\x80"),
+      "\"\xc3\xa9\xf0\x9f\x98\x80 e\\u{301}\\u{a0}\\u{200b}\\u{85}\\u{2028}\\u{fffd}\"");
 }
 
 TEST(FormatTest, Numbers) {
