@@ -17,7 +17,7 @@
 #include <system_error>
 #include <thread>
 
-#include "core/frame_compressor.h"
+#include "core/codec.h"
 #include "core/hash.h"
 #include "core/preview.h"
 #include "core/str_cat.h"

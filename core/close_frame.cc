@@ -23,19 +23,6 @@
 
 namespace drelix {
 
-namespace {
-
-// The frame bytes of `tail` at `level`. A level 0 close of bytes that can be stored raw reuses
-// the tail's own buffer, so that the close holds one copy of the data instead of two.
-Result<Bytes> make_frame(Bytes&& tail, std::int32_t level) {
-  if (level == 0 && level_zero_stores_raw(tail)) return std::move(tail);
-  DRELIX_ASSIGN_OR_RETURN(Bytes frame, compress_frame(tail, level));
-  Bytes().swap(tail);  // release the tail before the zone and the journal are built
-  return frame;
-}
-
-}  // namespace
-
 Status Container::close_frame(std::uint64_t frame_id, std::int32_t level) {
   DRELIX_TRY(check_writable());
   DRELIX_TRY(write_buffer());
@@ -51,7 +38,7 @@ Status Container::close_frame(std::uint64_t frame_id, std::int32_t level) {
   const std::optional<std::string_view> existing = headers_.get("_preview");
   if (!existing.has_value() || existing->empty()) preview = render_preview(tail, schema_);
 
-  DRELIX_ASSIGN_OR_RETURN(const Bytes frame_bytes, make_frame(std::move(tail), level));
+  DRELIX_ASSIGN_OR_RETURN(const Bytes frame_bytes, compress_frame(std::move(tail), level));
   const Frame frame{
       .id = frame_id,
       .offset = tail_at > data_start_ ? tail_at - data_start_ : 0,

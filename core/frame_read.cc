@@ -64,8 +64,7 @@ Status decode_into(const Frame& frame, ByteView stored, std::span<std::uint8_t> 
 }
 
 std::optional<std::uint64_t> content_size_of(ByteView stored) {
-  if (!starts_with_zstd_magic(stored)) return stored.size();
-  return declared_content_size(stored);
+  return content_size(stored, stored.size());
 }
 
 Result<std::optional<std::uint64_t>> frame_content_size(Container& c, const Frame& frame) {
@@ -73,17 +72,13 @@ Result<std::optional<std::uint64_t>> frame_content_size(Container& c, const Fram
   std::uint8_t header[kZstdMaxHeader];
   const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(frame.len, sizeof header));
   DRELIX_TRY(c.file().read_exact_at(start, std::span<std::uint8_t>(header, n)));
-  const ByteView head(header, n);
-  if (!starts_with_zstd_magic(head)) return std::optional<std::uint64_t>(frame.len);
-  return declared_content_size(head, frame.len);
+  return content_size(ByteView(header, n), frame.len);
 }
 
 Result<Bytes> read_checked(Container& c, const Frame& frame) {
   Bytes stored;
   DRELIX_TRY(read_stored_checked(c, frame, stored));
-  if (!starts_with_zstd_magic(stored)) return stored;
-  DRELIX_ASSIGN_OR_RETURN(DecodedFrame decoded, decode_one_frame(stored));
-  return std::move(decoded.content);
+  return decode_frame(std::move(stored));
 }
 
 Status decode_frames_into(Container& c, std::span<const FrameSlot> slots,

@@ -14,7 +14,6 @@
 #include "core/codec.h"
 #include "core/container.h"
 #include "core/file.h"
-#include "core/frame_compressor.h"
 #include "core/frames.h"
 #include "core/hash.h"
 #include "core/headers.h"
