@@ -20,6 +20,7 @@
 #include "core/journal.h"
 #include "core/numbers.h"
 #include "core/preview.h"
+#include "core/system_headers.h"
 
 namespace drelix {
 
@@ -35,8 +36,7 @@ Status Container::close_frame(std::uint64_t frame_id, std::int32_t level) {
 
   // The preview is made once per file, by the first close that finds it missing or empty.
   std::optional<std::string> preview;
-  const std::optional<std::string_view> existing = headers_.get("_preview");
-  if (!existing.has_value() || existing->empty()) preview = render_preview(tail, schema_);
+  if (lacks_preview(headers_)) preview = render_preview(tail, schema_);
 
   DRELIX_ASSIGN_OR_RETURN(const Bytes frame_bytes, compress_frame(std::move(tail), level));
   const Frame frame{
@@ -50,15 +50,8 @@ Status Container::close_frame(std::uint64_t frame_id, std::int32_t level) {
   std::vector<Frame> frames = frames_;
   frames.push_back(frame);
   Headers headers = headers_;
-  if (preview.has_value()) DRELIX_TRY(headers.set("_preview", *preview));
-  DRELIX_TRY(headers.set("_frames", render_frames(frames)));
-  DRELIX_TRY(headers.set("_records", to_decimal(records_)));
-  DRELIX_TRY(headers.set("_bytes_raw", to_decimal(bytes_raw_)));
-  DRELIX_TRY(headers.set("_compression_level", to_decimal_signed(level)));
-  // The caller's policy for this close. A level 0 close of bytes that begin with the zstd magic
-  // still stores a zstd frame, but readers decide per frame from its first bytes, so this value
-  // stays "none" as asked.
-  DRELIX_TRY(headers.set("_compression", level == 0 ? "none" : "zstd"));
+  if (preview.has_value()) DRELIX_TRY(headers.set(key::kPreview, *preview));
+  DRELIX_TRY(set_frame_headers(headers, frames, Counters{records_, bytes_raw_}, level));
   DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers.render(preamble_.header_area));
 
   if (auto journaled = write_journal(path_, tail_at, zone, frame_bytes); !journaled) {
@@ -91,7 +84,7 @@ Status Container::close_frame(std::uint64_t frame_id, std::int32_t level) {
 
 Status Container::seal(std::uint64_t frame_id, std::int32_t level) {
   DRELIX_TRY(close_frame(frame_id, level));
-  DRELIX_TRY(headers_.set("_sealed", "true"));
+  DRELIX_TRY(headers_.set(key::kSealed, "true"));
   return flush_headers();
 }
 

@@ -11,6 +11,7 @@
 #include "core/numbers.h"
 #include "core/record_stream.h"
 #include "core/str_cat.h"
+#include "core/system_headers.h"
 
 namespace drelix {
 
@@ -74,20 +75,20 @@ Result<Headers> initial_headers(const Schema& schema, std::string_view source,
   const std::string hash = schema.hash_hex();
   // clang-format off
   const std::pair<std::string_view, std::string_view> system[] = {
-      {"_schema", schema.name},
-      {"_schema_fields", fields},
-      {"_schema_hash", hash},
-      {"_record", record},
-      {"_source", source},
-      {"_created_at", created_at},
-      {"_writer", writer},
-      {"_compression", "zstd"},
-      {"_compression_level", "3"},
-      {"_records", "0"},
-      {"_bytes_raw", "0"},
-      {"_frames", ""},
-      {"_preview", ""},
-      {"_sealed", "false"},
+      {key::kSchema, schema.name},
+      {key::kSchemaFields, fields},
+      {key::kSchemaHash, hash},
+      {key::kRecord, record},
+      {key::kSource, source},
+      {key::kCreatedAt, created_at},
+      {key::kWriter, writer},
+      {key::kCompression, "zstd"},
+      {key::kCompressionLevel, "3"},
+      {key::kRecords, "0"},
+      {key::kBytesRaw, "0"},
+      {key::kFrames, ""},
+      {key::kPreview, ""},
+      {key::kSealed, "false"},
   };
   // clang-format on
   Headers headers;
@@ -201,11 +202,11 @@ Result<Container> Container::open_inner(const std::string& path, bool writable) 
   DRELIX_ASSIGN_OR_RETURN(Headers headers, Headers::parse(zone));
   DRELIX_ASSIGN_OR_RETURN(Schema schema, Schema::from_headers(headers));
   DRELIX_ASSIGN_OR_RETURN(std::vector<Frame> frames,
-                          parse_frames(headers.get("_frames").value_or("")));
+                          parse_frames(headers.get(key::kFrames).value_or("")));
   // Counters that do not parse read as 0: validation reports disagreements, opening must not
   // refuse a file over them.
-  const std::uint64_t records = parse_counter(headers.get("_records").value_or(""));
-  const std::uint64_t bytes_raw = parse_counter(headers.get("_bytes_raw").value_or(""));
+  const std::uint64_t records = parse_counter(headers.get(key::kRecords).value_or(""));
+  const std::uint64_t bytes_raw = parse_counter(headers.get(key::kBytesRaw).value_or(""));
   DRELIX_TRY(check_frames_fit(frames, preamble.data_start(), file_len));
 
   Container c;
@@ -388,8 +389,7 @@ Status Container::flush_data() {
 Status Container::flush_headers() {
   DRELIX_TRY(check_writable());
   // The zone counts only records inside frames; the tail is recounted on every open_append.
-  DRELIX_TRY(headers_.set("_records", to_decimal(frame_records_)));
-  DRELIX_TRY(headers_.set("_bytes_raw", to_decimal(frame_bytes_raw_)));
+  DRELIX_TRY(set_counters(headers_, Counters{frame_records_, frame_bytes_raw_}));
   DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers_.render(preamble_.header_area));
   DRELIX_TRY(file_->write_all_at(kPreambleSize, zone));
   return sync_file();

@@ -26,6 +26,7 @@
 #include "core/record_stream.h"
 #include "core/schema.h"
 #include "core/str_cat.h"
+#include "core/system_headers.h"
 
 namespace drelix {
 
@@ -236,9 +237,7 @@ void compare_counter(const Headers& headers, std::string_view key, std::uint64_t
 // zone's size (ZoneFull before any write), written at 16 and synchronised.
 Status write_zone(Container& c, const Derived& d) {
   Headers headers = c.headers();
-  DRELIX_TRY(headers.set("_frames", render_frames(d.frames)));
-  DRELIX_TRY(headers.set("_records", to_decimal(d.records)));
-  DRELIX_TRY(headers.set("_bytes_raw", to_decimal(d.bytes_raw)));
+  DRELIX_TRY(set_frame_headers(headers, d.frames, Counters{d.records, d.bytes_raw}, std::nullopt));
   DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers.render(c.preamble().header_area));
   DRELIX_TRY(c.file().write_all_at(kPreambleSize, zone));
   return c.file().sync();
@@ -262,8 +261,8 @@ Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, const P
     report.differences.push_back(str_cat("_frames: ", drelix::quoted(stored_frames), " -> ",
                                          drelix::quoted(derived_frames)));
   }
-  compare_counter(c.headers(), "_records", d.records, report.differences);
-  compare_counter(c.headers(), "_bytes_raw", d.bytes_raw, report.differences);
+  compare_counter(c.headers(), key::kRecords, d.records, report.differences);
+  compare_counter(c.headers(), key::kBytesRaw, d.bytes_raw, report.differences);
 
   if (!fix || report.differences.empty()) return report;
   if (d.end < stored_end(c.frames())) {

@@ -22,6 +22,7 @@
 #include "core/numbers.h"
 #include "core/preamble.h"
 #include "core/str_cat.h"
+#include "core/system_headers.h"
 
 namespace drelix {
 
@@ -110,16 +111,6 @@ Result<std::vector<Frame>> copy_frames(Container& old, File& out, std::uint64_t 
   return frames;
 }
 
-// The old headers with the three values that describe the new frames and their encoding.
-Result<Headers> new_headers(const Headers& old, const std::vector<Frame>& frames,
-                            std::int32_t level) {
-  Headers headers = old;
-  DRELIX_TRY(headers.set("_frames", render_frames(frames)));
-  DRELIX_TRY(headers.set("_compression_level", to_decimal_signed(level)));
-  DRELIX_TRY(headers.set("_compression", level != 0 ? "zstd" : "none"));
-  return headers;
-}
-
 // A rename failure is reported without a path.
 Error without_path(Error e) {
   if (e.kind() != Error::Kind::Io || !e.path()) return e;
@@ -145,7 +136,9 @@ Result<std::uint64_t> build(Container& old, TempFile& temp, std::int32_t level,
   DRELIX_ASSIGN_OR_RETURN(const Bytes tail, old.read_tail());
   DRELIX_TRY(out.write_all_at(end, tail));
 
-  DRELIX_ASSIGN_OR_RETURN(const Headers headers, new_headers(old.headers(), frames, level));
+  // The counters stay: the frames hold what they held.
+  Headers headers = old.headers();
+  DRELIX_TRY(set_frame_headers(headers, frames, std::nullopt, level));
   DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers.render(header_area));
   DRELIX_TRY(out.write_all_at(kPreambleSize, zone));
   DRELIX_TRY(out.sync());

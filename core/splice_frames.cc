@@ -13,6 +13,7 @@
 #include "core/journal.h"
 #include "core/numbers.h"
 #include "core/str_cat.h"
+#include "core/system_headers.h"
 
 namespace drelix {
 
@@ -45,15 +46,8 @@ Result<std::vector<Frame>> Container::splice_frames(std::span<const Frame> frame
   const std::uint64_t new_records = sat_add(records_, records);
   const std::uint64_t new_bytes_raw = sat_add(bytes_raw_, bytes_raw);
   Headers headers = headers_;
-  const std::optional<std::string_view> existing = headers.get("_preview");
-  if (!preview.empty() && (!existing.has_value() || existing->empty())) {
-    DRELIX_TRY(headers.set("_preview", preview));
-  }
-  DRELIX_TRY(headers.set("_frames", render_frames(listed)));
-  DRELIX_TRY(headers.set("_records", to_decimal(new_records)));
-  DRELIX_TRY(headers.set("_bytes_raw", to_decimal(new_bytes_raw)));
-  DRELIX_TRY(headers.set("_compression_level", to_decimal_signed(level)));
-  DRELIX_TRY(headers.set("_compression", level == 0 ? "none" : "zstd"));
+  if (!preview.empty() && lacks_preview(headers)) DRELIX_TRY(headers.set(key::kPreview, preview));
+  DRELIX_TRY(set_frame_headers(headers, listed, Counters{new_records, new_bytes_raw}, level));
   DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers.render(preamble_.header_area));
 
   if (auto journaled = write_journal_parts(path_, tail_at, zone, parts); !journaled) {

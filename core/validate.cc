@@ -21,6 +21,7 @@
 #include "core/record_stream.h"
 #include "core/schema.h"
 #include "core/str_cat.h"
+#include "core/system_headers.h"
 
 namespace drelix {
 
@@ -142,7 +143,7 @@ std::uint64_t check_tail(Container& c, const RecordCheck& check, Problems& probl
 }
 
 void check_schema_hash(const Container& c, Problems& problems) {
-  const std::string_view stored = c.headers().get("_schema_hash").value_or("");
+  const std::string_view stored = c.headers().get(key::kSchemaHash).value_or("");
   const std::string computed = c.schema().hash_hex();
   if (stored != computed) {
     problems.add("_schema_hash is ", stored, ", the fields hash to ", computed);
@@ -175,7 +176,7 @@ Result<ValidateReport> validate(const std::string& path, const RecordCheck& chec
   report.records = sat_add(report.records, check_tail(c, check, problems));
 
   if (!keep_going(progress, report.frames, total)) return fail(cancelled());
-  const std::uint64_t stored = parse_counter(c.headers().get("_records").value_or("0"));
+  const std::uint64_t stored = parse_counter(c.headers().get(key::kRecords).value_or("0"));
   if (stored != frame_records) {
     problems.add("_records says ", stored, ", the frames hold ", frame_records);
   }
