@@ -188,18 +188,10 @@ Result<Container> Container::open_inner(const std::string& path, bool writable) 
   DRELIX_ASSIGN_OR_RETURN(FilePtr file,
                           writable ? env().open_read_write(path) : env().open_read(path));
 
-  std::array<std::uint8_t, kPreambleSize> block;
-  DRELIX_TRY(file->read_exact_at(0, block));
-  DRELIX_ASSIGN_OR_RETURN(const Preamble preamble, Preamble::decode(block));
-
-  auto length = file->length();
-  if (!length) return fail(std::move(length).error().with_path(path));
-  const std::uint64_t file_len = *length;
-  DRELIX_TRY(preamble.check_file_length(file_len));
-
-  Bytes zone(preamble.header_area);
-  DRELIX_TRY(file->read_exact_at(kPreambleSize, zone));
-  DRELIX_ASSIGN_OR_RETURN(Headers headers, Headers::parse(zone));
+  DRELIX_ASSIGN_OR_RETURN(PeekResult head, read_preamble_and_zone(*file, path));
+  const Preamble preamble = head.preamble;
+  const std::uint64_t file_len = head.file_len;
+  Headers& headers = head.headers;
   DRELIX_ASSIGN_OR_RETURN(Schema schema, Schema::from_headers(headers));
   DRELIX_ASSIGN_OR_RETURN(std::vector<Frame> frames,
                           parse_frames(headers.get(key::kFrames).value_or("")));

@@ -15,17 +15,7 @@ namespace {
 // Where the frame's stored bytes lie in the file, refused when they overflow or run past the
 // end, before anything is allocated for them.
 Result<std::uint64_t> stored_start(const Container& c, const Frame& frame) {
-  std::uint64_t start;
-  std::uint64_t end;
-  if (__builtin_add_overflow(c.data_start(), frame.offset, &start) ||
-      __builtin_add_overflow(start, frame.len, &end)) {
-    return fail(Error::malformed(str_cat("frame ", frame.id, " overflows a u64 offset")));
-  }
-  if (end > c.data_end()) {
-    return fail(Error::malformed(str_cat("frame ", frame.id, " ends at ", end, " but the file is ",
-                                         c.data_end(), " bytes")));
-  }
-  return start;
+  return stored_start(frame, c.data_start(), c.data_end());
 }
 
 Error size_mismatch(const Frame& frame, std::uint64_t expected, std::uint64_t got) {

@@ -77,36 +77,16 @@ class Walk {
 std::uint64_t check_frame(Container& c, const Frame& f, const RecordCheck& check,
                           Problems& problems) {
   const std::string label = str_cat("frame ", f.id, ": ");
-  const std::uint64_t start = sat_add(c.data_start(), f.offset);
-  const std::uint64_t end = sat_add(start, f.len);
-  if (start == UINT64_MAX || end == UINT64_MAX || end > c.data_end()) {
-    // The open has already refused such frames; should one get here, the content read's own
-    // range checks give the exact error, after the checksum over whatever the range holds.
-    if (f.hash != 0) {
-      Result<StreamedFrame> hashed = stream_frame(c.file(), start, f.len, [](ByteView) {});
-      if (!hashed) {
-        problems.add(label, hashed.error().to_string());
-      } else if (hashed->hash != f.hash) {
-        problems.add(checksum_mismatch(f, hashed->hash).to_string());
-      }
-    }
-    Frame unchecked = f;
-    unchecked.hash = 0;  // reported above
-    const Result<Bytes> content = c.read_frame_body(unchecked);
-    if (!content) {
-      problems.add(label, content.error().to_string());
-      return 0;
-    }
-    Walk walk(c.schema().layout, check, label);
-    walk.feed(*content);
-    if (walk.records().torn() != 0) problems.add(label, walk.records().torn(), " torn bytes");
-    walk.report_checks(problems);
-    return walk.records().records();
+  // The open has already refused frames that do not lie inside the file; this only keeps the
+  // stream below inside it too.
+  const Result<std::uint64_t> start = stored_start(f, c.data_start(), c.data_end());
+  if (!start) {
+    problems.add(label, start.error().to_string());
+    return 0;
   }
-
   Walk walk(c.schema().layout, check, label);
   Result<StreamedFrame> streamed =
-      stream_frame(c.file(), start, f.len, [&walk](ByteView piece) { walk.feed(piece); });
+      stream_frame(c.file(), *start, f.len, [&walk](ByteView piece) { walk.feed(piece); });
   if (!streamed) {
     // A separate checksum read and content read of the same range would both fail this way.
     if (f.hash != 0) problems.add(label, streamed.error().to_string());
