@@ -26,13 +26,13 @@ namespace drelix {
 
 Status Container::close_frame(std::uint64_t frame_id, std::int32_t level) {
   DRELIX_TRY(check_writable());
-  DRELIX_TRY(write_buffer());
+  DRELIX_TRY(io_.write_buffer());
 
   const std::uint64_t tail_at = tail_start();
-  if (data_end_ <= tail_at) return {};  // nothing appended since the last close
+  if (io_.data_end <= tail_at) return {};  // nothing appended since the last close
 
-  Bytes tail(static_cast<std::size_t>(data_end_ - tail_at));
-  DRELIX_TRY(file_->read_exact_at(tail_at, tail));
+  Bytes tail(static_cast<std::size_t>(io_.data_end - tail_at));
+  DRELIX_TRY(io_.file->read_exact_at(tail_at, tail));
 
   // The preview is made once per file, by the first close that finds it missing or empty.
   std::optional<std::string> preview;
@@ -58,14 +58,14 @@ Status Container::close_frame(std::uint64_t frame_id, std::int32_t level) {
     // The journal may be complete on disk even though its write or sync reported failure. Left
     // there, it would be replayed by the next opener and would cut off whatever this container
     // appends from now on, so it has to go; if it cannot be removed, stop writing.
-    if (!remove_journal(path_)) broken_ = true;
+    if (!remove_journal(path_)) io_.broken = true;
     return journaled;
   }
 
-  if (auto spliced = splice(*file_, tail_at, zone, frame_bytes); !spliced) {
+  if (auto spliced = splice(*io_.file, tail_at, zone, frame_bytes); !spliced) {
     // The file may now be partly spliced while memory still holds the old state: refuse every
     // further write. The journal stays, and open_append on the path completes the close.
-    broken_ = true;
+    io_.broken = true;
     return spliced;
   }
 
@@ -73,12 +73,12 @@ Status Container::close_frame(std::uint64_t frame_id, std::int32_t level) {
   headers_ = std::move(headers);
   frame_records_ = records_;
   frame_bytes_raw_ = bytes_raw_;
-  data_end_ = sat_add(tail_at, frame_bytes.size());
+  io_.data_end = sat_add(tail_at, frame_bytes.size());
 
   // The close has succeeded either way. But a journal left behind would be replayed by the next
   // opener and cut off everything appended after this close, so if it will not go away, stop
   // this container from writing anything that the replay would destroy.
-  if (!remove_journal(path_) && !remove_journal(path_)) broken_ = true;
+  if (!remove_journal(path_) && !remove_journal(path_)) io_.broken = true;
   return {};
 }
 

@@ -26,10 +26,10 @@ Error size_mismatch(const Frame& frame, std::uint64_t expected, std::uint64_t go
 }  // namespace
 
 // Reads the frame's stored bytes into `stored` (resized to fit) and checks them.
-Status read_stored_checked(Container& c, const Frame& frame, Bytes& stored) {
+Status read_stored_checked(const Container& c, const Frame& frame, Bytes& stored) {
   DRELIX_ASSIGN_OR_RETURN(const std::uint64_t start, stored_start(c, frame));
   stored.resize(static_cast<std::size_t>(frame.len));
-  if (!stored.empty()) DRELIX_TRY(c.file().read_exact_at(start, stored));
+  if (!stored.empty()) DRELIX_TRY(c.read_exact_at(start, stored));
   return check_frame_hash(frame, stored);
 }
 
@@ -57,21 +57,21 @@ std::optional<std::uint64_t> content_size_of(ByteView stored) {
   return content_size(stored, stored.size());
 }
 
-Result<std::optional<std::uint64_t>> frame_content_size(Container& c, const Frame& frame) {
+Result<std::optional<std::uint64_t>> frame_content_size(const Container& c, const Frame& frame) {
   DRELIX_ASSIGN_OR_RETURN(const std::uint64_t start, stored_start(c, frame));
   std::uint8_t header[kZstdMaxHeader];
   const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(frame.len, sizeof header));
-  DRELIX_TRY(c.file().read_exact_at(start, std::span<std::uint8_t>(header, n)));
+  DRELIX_TRY(c.read_exact_at(start, std::span<std::uint8_t>(header, n)));
   return content_size(ByteView(header, n), frame.len);
 }
 
-Result<Bytes> read_checked(Container& c, const Frame& frame) {
+Result<Bytes> read_checked(const Container& c, const Frame& frame) {
   Bytes stored;
   DRELIX_TRY(read_stored_checked(c, frame, stored));
   return decode_frame(std::move(stored));
 }
 
-Status decode_frames_into(Container& c, std::span<const FrameSlot> slots,
+Status decode_frames_into(const Container& c, std::span<const FrameSlot> slots,
                           std::span<std::uint8_t> out, std::size_t threads) {
   for (const FrameSlot& slot : slots) {
     if (slot.offset > out.size() || slot.size > out.size() - slot.offset) {

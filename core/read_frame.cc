@@ -44,7 +44,7 @@ Result<std::span<std::uint8_t>> allocate_exactly(const Container::ContentAllocat
 // A frame's stored bytes read and checked against the listed checksum (read_stored_checked:
 // without that, a flipped byte of a raw frame, a damaged zstd magic or a wrong listed offset
 // would come back as records), then their content written into memory from `allocate`.
-Result<std::size_t> read_body_into(Container& c, const Frame& frame,
+Result<std::size_t> read_body_into(const Container& c, const Frame& frame,
                                    const Container::ContentAllocator& allocate) {
   Bytes stored;
   DRELIX_TRY(read_stored_checked(c, frame, stored));
@@ -64,28 +64,28 @@ Result<std::size_t> read_body_into(Container& c, const Frame& frame,
 
 }  // namespace
 
-Result<Bytes> Container::read_frame(std::uint64_t frame_id) {
+Result<Bytes> Container::read_frame(std::uint64_t frame_id) const {
   DRELIX_ASSIGN_OR_RETURN(const Frame* frame, frame_with_id(frames_, frame_id));
   return read_frame_body(*frame);
 }
 
-Result<Bytes> Container::read_frame_at(std::uint64_t index) {
+Result<Bytes> Container::read_frame_at(std::uint64_t index) const {
   DRELIX_ASSIGN_OR_RETURN(const Frame* frame, frame_at(frames_, index));
   return read_frame_body(*frame);
 }
 
-Result<Bytes> Container::read_frame_body(const Frame& frame) {
+Result<Bytes> Container::read_frame_body(const Frame& frame) const {
   return read_checked(*this, frame);
 }
 
 Result<std::size_t> Container::read_frame_into(std::uint64_t frame_id,
-                                               const ContentAllocator& allocate) {
+                                               const ContentAllocator& allocate) const {
   DRELIX_ASSIGN_OR_RETURN(const Frame* frame, frame_with_id(frames_, frame_id));
   return read_body_into(*this, *frame, allocate);
 }
 
 Result<std::size_t> Container::read_frame_at_into(std::uint64_t index,
-                                                  const ContentAllocator& allocate) {
+                                                  const ContentAllocator& allocate) const {
   DRELIX_ASSIGN_OR_RETURN(const Frame* frame, frame_at(frames_, index));
   return read_body_into(*this, *frame, allocate);
 }

@@ -86,7 +86,7 @@ Status write_preamble_and_blank_zone(File& out, std::uint32_t header_area, std::
 
 // Re-encodes every frame of `old` into `out` from `data_start` on, in list order, and returns
 // the new frame list. One frame's content and encoding are held at a time.
-Result<std::vector<Frame>> copy_frames(Container& old, File& out, std::uint64_t data_start,
+Result<std::vector<Frame>> copy_frames(const Container& old, File& out, std::uint64_t data_start,
                                        std::int32_t level, const Progress& progress) {
   std::vector<Frame> frames;
   frames.reserve(old.frames().size());
@@ -118,12 +118,13 @@ Error without_path(Error e) {
 }
 
 // Builds the complete new file in `temp` from `old`; returns the new file's length.
-Result<std::uint64_t> build(Container& old, TempFile& temp, std::int32_t level,
-                            std::uint32_t header_area, const Progress& progress) {
+Result<std::uint64_t> build(const Container& old, File& old_file, TempFile& temp,
+                            std::int32_t level, std::uint32_t header_area,
+                            const Progress& progress) {
   DRELIX_TRY(temp.create());
   File& out = temp.file();
   // The copy must be no more readable than the original, from before any record reaches it.
-  DRELIX_ASSIGN_OR_RETURN(const std::uint32_t mode, old.file().permissions());
+  DRELIX_ASSIGN_OR_RETURN(const std::uint32_t mode, old_file.permissions());
   DRELIX_TRY(out.set_permissions(mode));
 
   DRELIX_TRY(write_preamble_and_blank_zone(out, header_area, level));
@@ -182,7 +183,8 @@ Result<RepackReport> repack_with_header_area(const std::string& link, std::int32
   report.frames = old.frames().size();
 
   TempFile temp(temp_path(path));
-  DRELIX_ASSIGN_OR_RETURN(report.bytes_after, build(old, temp, level, header_area, progress));
+  DRELIX_ASSIGN_OR_RETURN(report.bytes_after,
+                          build(old, old.file(), temp, level, header_area, progress));
   temp.close();
   // The last moment a stop leaves the old file in place (the temporary one goes with `temp`).
   if (!keep_going(progress, report.frames, report.frames)) return fail(cancelled());

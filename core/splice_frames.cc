@@ -23,9 +23,9 @@ Result<std::vector<Frame>> Container::splice_frames(std::span<const Frame> frame
                                                     std::int32_t level,
                                                     const std::string& preview) {
   DRELIX_TRY(check_writable());
-  DRELIX_TRY(write_buffer());
+  DRELIX_TRY(io_.write_buffer());
   const std::uint64_t tail_at = tail_start();
-  if (data_end_ > tail_at) {
+  if (io_.data_end > tail_at) {
     return fail(Error::usage("the tail holds records; close it into a frame first"));
   }
   if (frames.size() != parts.size() || frames.empty()) {
@@ -52,11 +52,11 @@ Result<std::vector<Frame>> Container::splice_frames(std::span<const Frame> frame
 
   if (auto journaled = write_journal_parts(path_, tail_at, zone, parts); !journaled) {
     // As in close_frame: a journal that may be complete on disk must not outlive this failure.
-    if (!remove_journal(path_)) broken_ = true;
+    if (!remove_journal(path_)) io_.broken = true;
     return fail(std::move(journaled).error());
   }
-  if (auto spliced = splice_parts(*file_, tail_at, zone, parts); !spliced) {
-    broken_ = true;
+  if (auto spliced = splice_parts(*io_.file, tail_at, zone, parts); !spliced) {
+    io_.broken = true;
     return fail(std::move(spliced).error());
   }
 
@@ -65,14 +65,14 @@ Result<std::vector<Frame>> Container::splice_frames(std::span<const Frame> frame
   headers_ = std::move(headers);
   records_ = frame_records_ = new_records;
   bytes_raw_ = frame_bytes_raw_ = new_bytes_raw;
-  data_end_ = sat_add(data_start_, offset);
-  if (!remove_journal(path_) && !remove_journal(path_)) broken_ = true;
+  io_.data_end = sat_add(data_start_, offset);
+  if (!remove_journal(path_) && !remove_journal(path_)) io_.broken = true;
   return std::vector<Frame>(frames_.begin() + static_cast<std::ptrdiff_t>(before), frames_.end());
 }
 
 Status Container::sync_data() {
   DRELIX_TRY(check_writable());
-  DRELIX_TRY(write_buffer());
+  DRELIX_TRY(io_.write_buffer());
   return sync_file();
 }
 

@@ -74,7 +74,7 @@ class Walk {
 
 // Checks one frame: the checksum line, then either the content's error or its torn line and
 // the check's lines. Returns the frame's whole records, 0 when its content could not be read.
-std::uint64_t check_frame(Container& c, const Frame& f, const RecordCheck& check,
+std::uint64_t check_frame(const Container& c, File& file, const Frame& f, const RecordCheck& check,
                           Problems& problems) {
   const std::string label = str_cat("frame ", f.id, ": ");
   // The open has already refused frames that do not lie inside the file; this only keeps the
@@ -86,7 +86,7 @@ std::uint64_t check_frame(Container& c, const Frame& f, const RecordCheck& check
   }
   Walk walk(c.schema().layout, check, label);
   Result<StreamedFrame> streamed =
-      stream_frame(c.file(), *start, f.len, [&walk](ByteView piece) { walk.feed(piece); });
+      stream_frame(file, *start, f.len, [&walk](ByteView piece) { walk.feed(piece); });
   if (!streamed) {
     // A separate checksum read and content read of the same range would both fail this way.
     if (f.hash != 0) problems.add(label, streamed.error().to_string());
@@ -106,12 +106,13 @@ std::uint64_t check_frame(Container& c, const Frame& f, const RecordCheck& check
 }
 
 // Checks the tail's whole records in pieces; returns how many there are.
-std::uint64_t check_tail(Container& c, const RecordCheck& check, Problems& problems) {
+std::uint64_t check_tail(const Container& c, File& file, const RecordCheck& check,
+                         Problems& problems) {
   const std::uint64_t tail = c.tail_start();
   const std::uint64_t len = c.data_end() > tail ? c.data_end() - tail : 0;
   Walk walk(c.schema().layout, check, "tail: ");
   Result<std::uint64_t> got =
-      read_pieces(c.file(), tail, len, [&walk](ByteView piece) { walk.feed(piece); });
+      read_pieces(file, tail, len, [&walk](ByteView piece) { walk.feed(piece); });
   // The whole tail was there when the file was opened: a shorter read is an end of file.
   if (got && *got < len) got = fail(Error::io_eof());
   if (!got) {
@@ -149,11 +150,11 @@ Result<ValidateReport> validate(const std::string& path, const RecordCheck& chec
   for (const Frame& f : c.frames()) {
     if (!keep_going(progress, report.frames, total)) return fail(cancelled());
     report.frames = sat_add(report.frames, 1);
-    const std::uint64_t records = check_frame(c, f, check, problems);
+    const std::uint64_t records = check_frame(c, c.file(), f, check, problems);
     frame_records = sat_add(frame_records, records);
     report.records = sat_add(report.records, records);
   }
-  report.records = sat_add(report.records, check_tail(c, check, problems));
+  report.records = sat_add(report.records, check_tail(c, c.file(), check, problems));
 
   if (!keep_going(progress, report.frames, total)) return fail(cancelled());
   const std::uint64_t stored = parse_counter(c.headers().get(key::kRecords).value_or("0"));

@@ -292,7 +292,7 @@ Result<std::uint64_t> read_into(Container& c, const std::vector<std::uint64_t>& 
   if (tail && tail->whole > 0) {
     const std::span<std::uint8_t> dest = out.subspan(static_cast<std::size_t>(at));
     if (c.schema().layout.is_fixed()) {
-      DRELIX_TRY(c.file().read_exact_at(c.tail_start(), dest));
+      DRELIX_TRY(c.read_exact_at(c.tail_start(), dest));
     } else {
       DRELIX_ASSIGN_OR_RETURN(const Bytes bytes, c.read_tail());
       if (bytes.size() != dest.size()) return fail(Error::malformed("the tail changed"));
