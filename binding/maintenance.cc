@@ -36,10 +36,7 @@ PyObject* rebuild_headers_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
   std::string path;
   bool fix = false;
-  if (!convert_arg("path", bound[0], to_path, &path) ||
-      !convert_arg("fix", bound[1], to_bool, &fix)) {
-    return nullptr;
-  }
+  if (!convert_rebuild_args(bound, &path, &fix)) return nullptr;
   Result<RebuildReport> report = rebuild_headers(path, fix);
   if (!report) return raise_error(report.error());
   return new_rebuild_report(std::move(*report));
@@ -58,6 +55,10 @@ PyObject* repack_fn(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 }  // namespace
+
+bool convert_rebuild_args(PyObject* const* bound, std::string* path, bool* fix) {
+  return convert_arg("path", bound[0], to_path, path) && convert_arg("fix", bound[1], to_bool, fix);
+}
 
 bool RepackArgs::convert(PyObject* const* bound) {
   return convert_arg("path", bound[0], to_path, &path) &&

@@ -61,6 +61,10 @@ extern PyMethodDef kSplitRecordsDef;
 extern PyMethodDef kXxh64Def;
 extern PyMethodDef kMaxFramesForDef;
 
+// rebuild_headers' arguments as both modules bind them: path, fix. False with a Python exception
+// set.
+bool convert_rebuild_args(PyObject* const* bound, std::string* path, bool* fix);
+
 // repack's arguments as both modules bind them: path, level, header_area.
 struct RepackArgs {
   std::string path;

@@ -154,10 +154,7 @@ PyObject* rebuild_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
     std::string path;
     bool fix = false;
-    if (!convert_arg("path", bound[0], to_path, &path) ||
-        !convert_arg("fix", bound[1], to_bool, &fix)) {
-      return nullptr;
-    }
+    if (!convert_rebuild_args(bound, &path, &fix)) return nullptr;
     PyObject* callback = optional_callable(bound[2]);
     if (!check_callable(callback)) return nullptr;
     auto result = run_with_progress<RebuildReport>(
