@@ -46,15 +46,25 @@ Status Container::close_frame(std::uint64_t frame_id, std::int32_t level) {
       .hash = xxh64(frame_bytes),
   };
 
-  // Work on copies: the container's memory changes only once the file has.
   std::vector<Frame> frames = frames_;
   frames.push_back(frame);
+  const ByteView part(frame_bytes);
+  return commit_frames(tail_at, std::span(&part, 1), std::move(frames),
+                       Counters{records_, bytes_raw_}, level, preview);
+}
+
+Status Container::commit_frames(std::uint64_t tail_at, std::span<const ByteView> parts,
+                                std::vector<Frame> frames, Counters counters, std::int32_t level,
+                                const std::optional<std::string>& preview) {
+  // Work on copies: the container's memory changes only once the file has.
   Headers headers = headers_;
-  if (preview.has_value()) DRELIX_TRY(headers.set(key::kPreview, *preview));
-  DRELIX_TRY(set_frame_headers(headers, frames, Counters{records_, bytes_raw_}, level));
+  if (preview.has_value() && lacks_preview(headers)) {
+    DRELIX_TRY(headers.set(key::kPreview, *preview));
+  }
+  DRELIX_TRY(set_frame_headers(headers, frames, counters, level));
   DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers.render(preamble_.header_area));
 
-  if (auto journaled = write_journal(path_, tail_at, zone, frame_bytes); !journaled) {
+  if (auto journaled = write_journal_parts(path_, tail_at, zone, parts); !journaled) {
     // The journal may be complete on disk even though its write or sync reported failure. Left
     // there, it would be replayed by the next opener and would cut off whatever this container
     // appends from now on, so it has to go; if it cannot be removed, stop writing.
@@ -62,7 +72,7 @@ Status Container::close_frame(std::uint64_t frame_id, std::int32_t level) {
     return journaled;
   }
 
-  if (auto spliced = splice(*io_.file, tail_at, zone, frame_bytes); !spliced) {
+  if (auto spliced = splice_parts(*io_.file, tail_at, zone, parts); !spliced) {
     // The file may now be partly spliced while memory still holds the old state: refuse every
     // further write. The journal stays, and open_append on the path completes the close.
     io_.broken = true;
@@ -71,9 +81,10 @@ Status Container::close_frame(std::uint64_t frame_id, std::int32_t level) {
 
   frames_ = std::move(frames);
   headers_ = std::move(headers);
-  frame_records_ = records_;
-  frame_bytes_raw_ = bytes_raw_;
-  io_.data_end = sat_add(tail_at, frame_bytes.size());
+  records_ = frame_records_ = counters.records;
+  bytes_raw_ = frame_bytes_raw_ = counters.bytes_raw;
+  io_.data_end = tail_at;
+  for (const ByteView part : parts) io_.data_end = sat_add(io_.data_end, part.size());
 
   // The close has succeeded either way. But a journal left behind would be replayed by the next
   // opener and cut off everything appended after this close, so if it will not go away, stop

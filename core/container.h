@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -21,6 +22,7 @@
 #include "core/maintenance.h"
 #include "core/preamble.h"
 #include "core/schema.h"
+#include "core/system_headers.h"
 
 namespace drelix {
 
@@ -149,6 +151,12 @@ class Container {
   static Result<Container> open_inner(const std::string& path, bool writable);
   File& file() const { return *io_.file; }
   Status check_writable() const;
+  // The crash-safe end of a close or splice (close_frame.cc): the new zone (the headers with
+  // `frames`, `counters`, `level` and, when the file has none, `preview`) and `parts` go into
+  // the seal journal, then into the file at `tail_at`; only then does memory take the new state.
+  Status commit_frames(std::uint64_t tail_at, std::span<const ByteView> parts,
+                       std::vector<Frame> frames, Counters counters, std::int32_t level,
+                       const std::optional<std::string>& preview);
   // file->sync(), remembering a failure (see sync_failed_).
   Status sync_file();
 

@@ -1,9 +1,8 @@
 // Splicing frames encoded elsewhere (the bulk writes), and syncing the raw tail.
 //
-// splice_frames is close_frame without the compression: the complete new state of the zone and
-// the frames goes into the seal journal first and is made durable, and only then is the data
-// file touched, so a crash leaves the file before or after the whole splice. The journal's
-// frame part is all the frames back to back, exactly the bytes that end up at the tail start.
+// splice_frames is close_frame without the compression: both end in commit_frames, so a crash
+// leaves the file before or after the whole splice. The journal's frame part is all the frames
+// back to back, exactly the bytes that end up at the tail start.
 
 #include <string>
 #include <utility>
@@ -43,30 +42,10 @@ Result<std::vector<Frame>> Container::splice_frames(std::span<const Frame> frame
     listed.push_back(Frame{frames[i].id, offset, frames[i].len, frames[i].hash});
     offset = sat_add(offset, frames[i].len);
   }
-  const std::uint64_t new_records = sat_add(records_, records);
-  const std::uint64_t new_bytes_raw = sat_add(bytes_raw_, bytes_raw);
-  Headers headers = headers_;
-  if (!preview.empty() && lacks_preview(headers)) DRELIX_TRY(headers.set(key::kPreview, preview));
-  DRELIX_TRY(set_frame_headers(headers, listed, Counters{new_records, new_bytes_raw}, level));
-  DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers.render(preamble_.header_area));
-
-  if (auto journaled = write_journal_parts(path_, tail_at, zone, parts); !journaled) {
-    // As in close_frame: a journal that may be complete on disk must not outlive this failure.
-    if (!remove_journal(path_)) io_.broken = true;
-    return fail(std::move(journaled).error());
-  }
-  if (auto spliced = splice_parts(*io_.file, tail_at, zone, parts); !spliced) {
-    io_.broken = true;
-    return fail(std::move(spliced).error());
-  }
-
   const std::size_t before = frames_.size();
-  frames_ = std::move(listed);
-  headers_ = std::move(headers);
-  records_ = frame_records_ = new_records;
-  bytes_raw_ = frame_bytes_raw_ = new_bytes_raw;
-  io_.data_end = sat_add(data_start_, offset);
-  if (!remove_journal(path_) && !remove_journal(path_)) io_.broken = true;
+  DRELIX_TRY(commit_frames(tail_at, parts, std::move(listed),
+                           Counters{sat_add(records_, records), sat_add(bytes_raw_, bytes_raw)},
+                           level, preview.empty() ? std::nullopt : std::optional(preview)));
   return std::vector<Frame>(frames_.begin() + static_cast<std::ptrdiff_t>(before), frames_.end());
 }
 
