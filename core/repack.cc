@@ -7,6 +7,7 @@
 // new frame list, is written over it at the end.
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -92,18 +93,15 @@ Result<std::vector<Frame>> copy_frames(const Container& old, File& out, std::uin
   frames.reserve(old.frames().size());
   std::uint64_t offset = 0;
   FrameCompressor compressor;
+  Bytes encoded;
   for (const Frame& f : old.frames()) {
-    const auto go_on = [&] { return keep_going(progress, frames.size(), old.frames().size()); };
+    const std::function<bool()> go_on = [&] {
+      return keep_going(progress, frames.size(), old.frames().size());
+    };
     if (!go_on()) return fail(cancelled());
     DRELIX_ASSIGN_OR_RETURN(const Bytes content, old.read_frame_body(f));
-    Bytes encoded;
-    if (progress) {
-      // A slow level on a large frame can take minutes: asked between slices, a stop is
-      // prompt.
-      DRELIX_TRY(compressor.compress(content, level, encoded, go_on));
-    } else {
-      DRELIX_ASSIGN_OR_RETURN(encoded, compress_frame(content, level));
-    }
+    // A slow level on a large frame can take minutes: asked between slices, a stop is prompt.
+    DRELIX_TRY(compressor.compress(content, level, encoded, progress ? go_on : nullptr));
     DRELIX_TRY(out.write_all_at(sat_add(data_start, offset), encoded));
     frames.push_back(Frame{f.id, offset, encoded.size(), xxh64(encoded)});
     offset = sat_add(offset, encoded.size());
