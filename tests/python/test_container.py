@@ -10,14 +10,12 @@ import signal
 import struct
 import subprocess
 import sys
-import textwrap
 import time
 
 import pytest
 from conftest import (
     RL,
     Container,
-    Index,
     all_records,
     body,
     create,
@@ -42,10 +40,9 @@ def test_create(tmp_path):
     path = tmp_path / "a.drelix"
     c = create(path, user=[("app", "1")])
     headers = c.headers()
-    assert list(headers) == [
-        "_schema", "_schema_fields", "_schema_hash", "_record", "_source", "_created_at",
-        "_writer", "_compression", "_compression_level", "_records", "_bytes_raw", "_frames",
-        "_preview", "_sealed", "app"]  # fmt: skip
+    assert ",".join(headers) == (
+        "_schema,_schema_fields,_schema_hash,_record,_source,_created_at,_writer,_compression,"
+        "_compression_level,_records,_bytes_raw,_frames,_preview,_sealed,app")  # fmt: skip
     assert [headers[k] for k in ("_created_at", "_source", "_writer", "_sealed")] == [
         "1970-01-01T00:00:00Z", "src", "writer", "false"]  # fmt: skip
     assert headers["_schema_hash"] == make_schema().hash_hex()
@@ -75,92 +72,6 @@ def test_create(tmp_path):
         assert not (tmp_path / "c.drelix").exists()
 
 
-@pytest.mark.parametrize("level", [0, 19])
-@pytest.mark.parametrize("fixed", [True, False], ids=["fixed", "prefixed"])
-def test_bytes_on_disk(tmp_path, fixed, level):
-    path = tmp_path / "a.drelix"
-    c = create(path, fixed)
-    batches = [[body(i, fixed) for i in range(40)], [body(i, fixed) for i in range(40, 65)]]  # fmt: skip
-    if not fixed:  # the two edges of the length prefix
-        batches[0][1:1] = [b"", bytes(range(256)) * 255 + bytes(255)]
-    for frame_id, bodies in zip((7, 8), batches):
-        for b in bodies:
-            c.append_record(b)
-        c.close_frame(frame_id, level)
-    for b in [body(i, fixed) for i in range(100, 105)]:
-        c.append_record(b)
-    c.flush_data()
-    raws = [b"".join(raw(b, fixed) for b in bodies) for bodies in batches]
-    frames, content, start = c.frames(), path.read_bytes(), data_start(path)
-    assert c.headers()["_frames"] == ";".join(f"{f.id},{f.offset},{f.len},{f.hash:016x}" for f in frames)  # fmt: skip
-    for frame, raw_bytes in zip(frames, raws):
-        stored = content[start + frame.offset : start + frame.offset + frame.len]
-        assert frame.hash == _native.xxh64(stored)
-        assert stored == raw_bytes if level == 0 else stored[:4] == b"\x28\xb5\x2f\xfd"
-    tail = b"".join(raw(body(i, fixed), fixed) for i in range(100, 105))
-    assert content[start + frames[1].offset + frames[1].len :] == tail
-    reader = Container.open_read(path)
-    assert [reader.read_frame(8), reader.read_frame_at(0), reader.read_tail()] == [
-        raws[1], raws[0], tail]  # fmt: skip
-
-
-def test_writes_seal_and_refusals(tmp_path):
-    path = tmp_path / "a.drelix"
-    c = create(path)
-    c.append_record(b"first")
-    c.close_frame(True, Index(1))  # integers by the index protocol
-    before, headers = path.read_bytes(), c.headers()
-    c.close_frame(6, 3)  # an empty tail closes nothing
-    assert path.read_bytes() == before and c.headers() == headers
-    assert c.headers()["_compression_level"] == "1"
-    with pytest.raises(Usage, match=r"^no frame 6$"):
-        c.read_frame(6)
-    c.append_record(b"x")
-    assert os.path.getsize(path) == len(before)  # buffered
-    with pytest.raises(Usage, match=r"^user header key \"_x\" may not start with '_'$"):
-        c.set_user_header("_x", "1")
-    c.set_user_header("app", "v1")
-    c.seal(2, 19)
-    on_disk = _native.peek_headers(path)[1]
-    assert (on_disk["_sealed"], on_disk["app"], "_x" in on_disk) == ("true", "v1", False)  # fmt: skip
-    c.append_record(b"y")  # sealing is only a header
-    assert c.records() == 3
-    fixed = create(tmp_path / "f.drelix", fixed=True)
-    with pytest.raises(Usage, match=r"^record is 7 bytes, the schema says 16$"):
-        fixed.append_record(bytes(7))
-    with pytest.raises(Usage, match=r"^record of 65536 bytes overflows the u16 prefix$"):  # fmt: skip
-        c.append_record(bytes(65536))
-    del c
-    before = path.read_bytes()
-    c = Container.open_read(path)
-    for method, args in [("append_record", (b"x",)), ("close_frame", (1, 3)), ("seal", (1, 3)),
-                         ("flush_headers", ()), ("set_user_header", ("k", "v"))]:  # fmt: skip
-        with pytest.raises(Usage, match=r"^file is open read-only$"):
-            getattr(c, method)(*args)
-    c.flush_data()  # nothing buffered, nothing to refuse
-    assert path.read_bytes() == before and fixed.records() == 0
-
-
-@pytest.mark.parametrize("call, exc, message", [
-    (lambda c: c.append_record(bytearray(b"x")), TypeError, r"^argument 'body': "),
-    (lambda c: c.append_record(data=b"x"), TypeError, r"unexpected keyword argument 'data'"),
-    (lambda c: c.close_frame(1, 3.0), TypeError, r"^argument 'level': "),
-    (lambda c: c.close_frame(-1, 3), OverflowError, None),
-    (lambda c: c.close_frame(1, 2**31), OverflowError, None),
-    (lambda c: c.read_frame_at(2**64), OverflowError, None),
-    (lambda c: c.set_user_header("k", b"v"), TypeError, r"^argument 'value': "),
-    (lambda c: c.headers(1), TypeError, r"^Container\.headers\(\) takes"),
-])  # fmt: skip
-def test_argument_errors_change_nothing(tmp_path, call, exc, message):
-    c = create(tmp_path / "a.drelix", user=[("k", "old")])
-    c.append_record(b"buffered")
-    with pytest.raises(exc, match=message):
-        call(c)
-    assert c.records() == 1 and c.headers()["k"] == "old" and c.frames() == []
-    c.close_frame(1, 3)  # the borrow taken before converting was released
-    assert len(c.frames()) == 1
-
-
 def test_with_block_flushes_and_propagates(tmp_path):
     path = tmp_path / "a.drelix"
     create(path)
@@ -177,34 +88,6 @@ def test_with_block_flushes_and_propagates(tmp_path):
         assert os.path.getsize(path) == EMPTY + c.frames()[0].len + 3 * n
     assert _native.peek_headers(path)[1]["_records"] == "1"  # the zone is not rewritten
     assert run_in_thread(c.__enter__).result() is c
-
-
-def test_foreign_threads_and_reentry_are_refused(tmp_path):
-    path = tmp_path / "a.drelix"
-    c = create(path)
-    c.append_record(b"x")
-    c.close_frame(1, 3)
-    c.append_record(b"mine")
-    before = path.read_bytes()
-    for call in (lambda: c.records(), lambda: c.append_record(body=b"kw"), c.flush_data,
-                 lambda: c.seal(9, 3), lambda: c.set_user_header("k", "v"), c.read_tail,
-                 lambda: c.__exit__(None, None, None)):  # fmt: skip
-        error = run_in_thread(call).exception()
-        # Not an Exception: an `except Exception` in the caller must not swallow it.
-        assert isinstance(error, BaseException) and not isinstance(error, Exception)
-        assert str(error).startswith(
-            "drelix_binary._native.Container is unsendable, but sent"
-        )
-    assert path.read_bytes() == before and c.records() == 2 and "k" not in c.headers()
-    # A shared call while an exclusive borrow is held, and an exclusive one.
-    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
-        c.read_frame(Index(1, lambda: c.records()))
-    with pytest.raises(RuntimeError, match="^Already borrowed$"):
-        c.close_frame(2, Index(3, c.flush_data))
-    assert path.read_bytes() == before and len(c.frames()) == 1
-    assert c.records() == 2 and c.read_frame(1) == raw(b"x")  # both borrows released
-    c.close_frame(2, 3)
-    assert len(c.frames()) == 2
 
 
 def test_drop_writes_the_buffer_not_the_zone(tmp_path, monkeypatch):
@@ -230,9 +113,8 @@ def test_drop_writes_the_buffer_not_the_zone(tmp_path, monkeypatch):
     gc.collect()
     assert len(seen) == 1
     content = path.read_bytes()
-    assert content[: data_start(path)] == zone and content.endswith(
-        raw(b"bb") + raw(b"ccc")
-    )
+    assert content[: data_start(path)] == zone
+    assert content.endswith(raw(b"bb") + raw(b"ccc"))
     with open(path, "ab") as f:  # a torn record: its prefix announces more than follows
         f.write(b"torn")
     size = os.path.getsize(path)
@@ -242,24 +124,20 @@ def test_drop_writes_the_buffer_not_the_zone(tmp_path, monkeypatch):
     assert os.path.getsize(path) == size - 4 and reopened.records() == 3
 
 
-CHILD = textwrap.dedent(
-    """
-    import sys
-    sys.path.insert(0, sys.argv[2])
-    from conftest import body, create
-
-    c = create(sys.argv[1], header_area=65536)
-    print("ready", flush=True)
-    i = frame = 0
-    while True:
-        for _ in range(20 + 13 * (frame % 5)):
-            c.append_record(body(i))
-            i += 1
-        c.close_frame(frame, 3)
-        frame += 1
-        print(frame, i, flush=True)
-    """
-)
+CHILD = """
+import sys
+sys.path.insert(0, sys.argv[2])
+from conftest import body, create
+c, i, frame = create(sys.argv[1], header_area=65536), 0, 0
+print("ready", flush=True)
+while True:
+    for _ in range(20 + 13 * (frame % 5)):
+        c.append_record(body(i))
+        i += 1
+    c.close_frame(frame, 3)
+    frame += 1
+    print(frame, i, flush=True)
+"""
 
 
 def test_killed_writer_recovers(tmp_path):
@@ -278,29 +156,24 @@ def test_killed_writer_recovers(tmp_path):
         progress = [tuple(map(int, line.split())) for line in out.splitlines()]
         durable_frames, durable_records = progress[-1] if progress else (0, 0)
         c = Container.open_append(path)
-        assert not os.path.exists(f"{path}.seal")
         frames = c.frames()
         # Every close that returned is on disk; at most the one in flight may be as well.
-        assert len(frames) in (durable_frames, durable_frames + 1)
+        assert len(frames) - durable_frames in (0, 1) and not os.path.exists(
+            f"{path}.seal"
+        )
         assert [f.id for f in frames] == list(range(len(frames)))
         records = all_records(c)  # no frame and no tail record is torn
         assert records == [body(i) for i in range(len(records))]
-        in_frames = sum(
-            len(_native.split_records(c.read_frame_at(i), RL.prefixed())[0])
-            for i in range(len(frames))
-        )
-        assert in_frames >= durable_records and c.headers()["_records"] == str(
-            in_frames
-        )
+        in_frames = int(c.headers()["_records"])
+        assert in_frames >= durable_records
+        assert in_frames == sum(len(_native.split_records(c.read_frame_at(i), RL.prefixed())[0]) for i in range(len(frames)))  # fmt: skip
         c.append_record(b"after")
         c.close_frame(len(frames), 3)
         del c
         report = _native.validate(path)
-        assert (report.problems, report.frames) == ([], len(frames) + 1)
-        assert report.records == len(records) + 1
+        assert (report.problems, report.frames, report.records) == ([], len(frames) + 1, len(records) + 1)  # fmt: skip
 
 
-# ---- validate, rebuild_headers, repack ---------------------------------------------------------
 def test_validate_rebuild_and_damage(tmp_path):
     path = tmp_path / "a.drelix"
     make_file(path, frames=3, per_frame=10, tail=5)
@@ -317,8 +190,7 @@ def test_validate_rebuild_and_damage(tmp_path):
     assert report.problems == ["_records says 31, the frames hold 30"]
     numpy = pytest.importorskip("numpy")
     report = _native.rebuild_headers(path, numpy.bool_(False))
-    assert (report.differences, report.fixed) == (["_records: 31 -> 30"], False)
-    assert path.read_bytes() == before
+    assert (report.differences, report.fixed, path.read_bytes()) == (["_records: 31 -> 30"], False, before)  # fmt: skip
     report = _native.rebuild_headers(path, fix=numpy.bool_(True))
     assert (report.differences, report.fixed) == (["_records: 31 -> 30"], True)
     assert _native.validate(path).problems == [] and not _native.rebuild_headers(path, True).fixed  # fmt: skip
@@ -336,53 +208,40 @@ def test_validate_rebuild_and_damage(tmp_path):
         with pytest.raises(Malformed) as raised:
             read()
         assert str(raised.value) == line
-    assert c.read_frame_at(0)
 
 
-@pytest.mark.parametrize(
-    "args, kwargs, level, header_area",
-    [((), {}, 19, 4096), ((0,), {"header_area": None}, 0, 4096), ((3, 8192), {}, 3, 8192),
-     ((), {"level": -5}, -5, 4096)],
-)  # fmt: skip
-def test_repack(tmp_path, args, kwargs, level, header_area):
+def test_repack(tmp_path):
     path = tmp_path / "a.drelix"
     bodies = make_file(path, frames=3, per_frame=40, tail=3)
-    ids = [f.id for f in Container.open_read(path).frames()]
-    size_before = os.path.getsize(path)
-    report = _native.repack(path, *args, **kwargs)
-    assert (report.frames, report.bytes_before) == (3, size_before)
-    assert report.bytes_after == os.path.getsize(path)
-    preamble, headers = _native.peek_headers(path)
-    assert headers["_compression_level"] == str(level)
-    assert headers["_compression"] == ("none" if level == 0 else "zstd")
-    assert (preamble.flags, preamble.header_area) == (int(level != 0), header_area)
-    c = Container.open_read(path)
-    frames = c.frames()
-    assert [f.id for f in frames] == ids and all_records(c) == bodies
-    if level == 0:  # plain frames hold exactly the raw records, checksummed
-        start = data_start(path)
-        stored = path.read_bytes()[start : start + frames[0].len]
-        assert stored == b"".join(raw(b) for b in bodies[:40])
-        assert frames[0].hash == _native.xxh64(stored)
-    assert _native.validate(path).problems == []
-    assert os.listdir(tmp_path) == ["a.drelix"]
-
-
-@pytest.mark.parametrize("kwargs, exc, message", [
-    ({"level": None}, TypeError, r"^argument 'level': "),
-    ({"level": 2**31}, OverflowError, None),
-    ({"header_area": -1}, OverflowError, None),
-    ({"header_area": 0}, Usage, r"^header zone of 0 bytes is outside 1..=16777216$"),
-    ({"header_area": 16777217}, Usage, r"^header zone of 16777217 bytes is outside 1..=16777216$"),
-    ({"header_area": 64}, _native.DrelixZoneFullError, r"^headers need \d+ bytes, the zone holds 64$"),
-])  # fmt: skip
-def test_repack_refusals_leave_the_file(tmp_path, kwargs, exc, message):
-    path = tmp_path / "a.drelix"
-    make_file(path, frames=1, tail=1)
-    before = path.read_bytes()
-    with pytest.raises(exc, match=message):
-        _native.repack(path, **kwargs)
-    assert path.read_bytes() == before and os.listdir(tmp_path) == ["a.drelix"]
+    ids, before = [f.id for f in Container.open_read(path).frames()], path.read_bytes()
+    for kwargs, exc, message in [
+        ({"level": None}, TypeError, r"^argument 'level': "), ({"header_area": -1}, OverflowError, None),
+        ({"header_area": 0}, Usage, r"^header zone of 0 bytes is outside 1..=16777216$"),
+        ({"header_area": 16777217}, Usage, r"^header zone of 16777217 bytes is outside 1..=16777216$"),
+        ({"header_area": 64}, _native.DrelixZoneFullError, r"^headers need \d+ bytes, the zone holds 64$"),
+    ]:  # fmt: skip
+        with pytest.raises(exc, match=message):
+            _native.repack(path, **kwargs)
+        assert path.read_bytes() == before and os.listdir(tmp_path) == ["a.drelix"]
+    for args, kwargs, level, area in [((3, 8192), {}, 3, 8192), ((0,), {"header_area": None}, 0, 8192),
+                                      ((), {}, 19, 8192), ((), {"level": -5}, -5, 8192)]:  # fmt: skip
+        size_before = os.path.getsize(path)
+        report = _native.repack(path, *args, **kwargs)
+        assert (report.frames, report.bytes_before) == (3, size_before)
+        assert report.bytes_after == os.path.getsize(path)
+        preamble, headers = _native.peek_headers(path)
+        assert (headers["_compression_level"], headers["_compression"]) == (str(level), "none" if level == 0 else "zstd")  # fmt: skip
+        assert (preamble.flags, preamble.header_area) == (int(level != 0), area)
+        c = Container.open_read(path)
+        frames = c.frames()
+        assert [f.id for f in frames] == ids and all_records(c) == bodies
+        if level == 0:  # plain frames hold exactly the raw records, checksummed
+            stored = path.read_bytes()[data_start(path) :][: frames[0].len]
+            assert stored == b"".join(raw(b) for b in bodies[:40])
+            assert frames[0].hash == _native.xxh64(stored)
+        assert _native.validate(path).problems == [] and os.listdir(tmp_path) == [
+            "a.drelix"
+        ]
 
 
 # A child whose address space is capped 1 GiB above its start: an entry point that let
@@ -393,43 +252,29 @@ from drelix_binary import _native
 size = next(int(l.split()[1]) * 1024 for l in open("/proc/self/status") if l.startswith("VmSize"))
 resource.setrlimit(resource.RLIMIT_AS, (size + (1 << 30), size + (1 << 30)))
 path = sys.argv[1]
-
-def attempt(call):
-    try:
-        return repr(call())
-    except Exception as exc:
-        return type(exc).__name__
-
-class Liar:  # a sequence whose __len__ promises far more than it holds
-    def __init__(self, item):
-        self.item = item
+class Liar(list):  # a sequence whose __len__ promises far more than it holds
     def __len__(self):
         return 2**62
-    def __getitem__(self, i):
-        if i >= 2:
-            raise IndexError(i)
-        return self.item
-
-print(attempt(lambda: (lambda r: (r.problems, r.records))(_native.validate(path))))
-print(attempt(lambda: _native.rebuild_headers(path).differences))
-print(attempt(lambda: _native.Container.open_read(path).read_frame_at(0)))
-print(attempt(lambda: _native.Container.open_append(path).close_frame(7, 3)))
-schema = _native.Schema("s", [], _native.RecordLayout.prefixed())
-print(attempt(lambda: _native.Container.create(path + ".new", schema, "s", "w", user=Liar(("k", "v")))))
-print(attempt(lambda: _native.Schema("s", Liar(_native.FieldSpec("a", "u8", 0)), schema.layout)))
+for call in (lambda: (lambda r: (r.problems, r.records))(_native.validate(path)),
+             lambda: _native.rebuild_headers(path).differences,
+             lambda: _native.Container.open_read(path).read_frame_at(0),
+             lambda: _native.Container.open_append(path).close_frame(7, 3),
+             lambda: _native.Schema("s", Liar([_native.FieldSpec("a", "u8", 0)]), None)):
+    try:
+        print(repr(call()))
+    except Exception as exc:
+        print(type(exc).__name__)
 """
 
 
 def test_memory_limits_give_memory_error_or_bounded_work(tmp_path):
     """A 100 KB frame that decodes to 3 GiB and a 2 GiB sparse tail: validate and rebuild
     stream them; the read and the close that must hold them raise MemoryError and change
-    nothing; lying sequences never turn into allocations."""
+    nothing; a lying sequence never turns into an allocation."""
     size, block, tail = 3 << 30, 1 << 17, 2 << 30
-    blocks = [
-        struct.pack("<I", min(block, size - at) << 3 | 2 | (at + block >= size))[:3]
-        + b"a"
-        for at in range(0, size, block)
-    ]  # RLE blocks, after an 8-byte content size and a 1 MiB window
+    blocks = [struct.pack("<I", min(block, size - at) << 3 | 2 | (at + block >= size))[:3] + b"a"
+              for at in range(0, size, block)]  # RLE blocks  # fmt: skip
+    # An 8-byte content size and a 1 MiB window, as a compressor of large inputs writes them.
     frame = b"\x28\xb5\x2f\xfd\xc0\x50" + struct.pack("<Q", size) + b"".join(blocks)
     path = tmp_path / "a.drelix"
     headers = [("_schema", "s"), ("_record", "fixed:16"), ("_schema_fields", ""),
@@ -438,11 +283,9 @@ def test_memory_limits_give_memory_error_or_bounded_work(tmp_path):
     path.write_bytes(drelix_bytes(headers, data=frame))
     os.truncate(path, os.path.getsize(path) + tail)
     before = path.read_bytes()[: 4096 + 16 + len(frame)]
-    child = subprocess.run([sys.executable, "-c", LIMITED_CHILD, str(path)], check=False,
-                           capture_output=True, text=True, timeout=600)  # fmt: skip
+    child = subprocess.run([sys.executable, "-c", LIMITED_CHILD, str(path)], check=False, capture_output=True, text=True)  # fmt: skip
     assert child.returncode == 0, child.stderr
-    assert child.stdout.splitlines() == [repr(([], (size + tail) // 16)), "[]", "MemoryError",
-                                         "MemoryError", "IndexError", "IndexError"]  # fmt: skip
+    assert child.stdout.splitlines() == [repr(([], (size + tail) // 16)), "[]", "MemoryError", "MemoryError", "IndexError"]  # fmt: skip
     assert os.path.getsize(path) == len(before) + tail
     with open(path, "rb") as f:
         assert f.read(len(before)) == before
