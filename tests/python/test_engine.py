@@ -24,59 +24,34 @@ def address(arr):
     return arr.__array_interface__["data"][0]
 
 
-@pytest.mark.parametrize("fixed", [True, False], ids=["fixed", "prefixed"])
-def test_round_trip_against_native(tmp_path, fixed):
+def test_writer_and_reader_against_native(tmp_path):
+    """The public API runs on _engine (test_api); here what only the low level shows."""
     path = tmp_path / "f.drelix"
-    w = _engine.Writer.create(path, schema(fixed), user={"site": "x"}, header_area=8192)
-    w.level = 0 if fixed else 3
-    want = [body(i, fixed) for i in range(500)]
+    w = _engine.Writer.create(path, schema(False), user={"site": "x"}, header_area=8192)
+    want = [body(i) for i in range(400)]
     w.append(want[0])
-    w.append(bytearray(want[1]))
-    if fixed:
-        arr = np.frombuffer(b"".join(want[2:400]), dtype=DTYPE)
-        frames = w.write_fixed_at(
-            address(arr), arr.nbytes, frame_records=150, threads=2
-        )
-    else:
-        frames = w.write_bodies([bytearray(b) for b in want[2:200]] + want[200:400], frame_bytes=900)  # fmt: skip
+    frames = w.write_bodies([bytearray(b) for b in want[1:200]] + want[200:300], frame_bytes=900)  # fmt: skip
     assert [f[0] for f in frames] == list(range(len(frames)))
-    for b in want[400:450]:
-        w.append(b)
-    assert w.close_frame() == w.frames[-1] and w.close_frame() is None
     with pytest.raises(RuntimeError, match="writer is busy"):  # __index__ runs inside
         w.close_frame(Index(0, hook=lambda: w.append(want[0])))
-    for b in want[450:]:
+    for b in want[300:]:
         w.append(b)
-    assert (w.records, w.tail_records) == (500, 50)
-    w.seal()
+    assert (w.records, w.tail_records, w.close_frame(), w.close_frame()) == (400, 100, w.frames[-1], None)  # fmt: skip
     w.close()
     w.close()
     with pytest.raises(_native.DrelixUsageError, match="writer is closed"):
         w.append(want[0])
     c = _native.Container.open_read(str(path))
-    assert all_records(c) == want and _native.validate(str(path)).problems == []
+    assert all_records(c) == want and _native.Container.open_read(str(path)).headers()["site"] == "x"  # fmt: skip
     r = _engine.Reader(path)
-    assert (r.headers, r.schema, r.headers["_sealed"]) == (
-        c.headers(),
-        c.schema(),
-        "true",
-    )
     assert r.frames == [(f.id, f.offset, f.len, f.hash) for f in c.frames()]
-    contents = [c.read_frame_at(i) for i in range(len(r.frames))]
-    assert [r.read_frame(i) for i in range(len(r.frames))] == contents
-    assert r.content_sizes() == [len(x) for x in contents]
-    records, whole, torn = r.tail_info()
-    assert r.read_tail() == c.read_tail() and (whole, torn) == (len(c.read_tail()), 0)
-    assert sum(map(r.count_records, range(len(r.frames)))) + records == len(want)
-    out = np.empty(sum(r.content_sizes()) + whole, dtype=np.uint8)
-    assert r.read_into(range(len(r.frames)), address(out), out.nbytes, tail=True) == out.nbytes  # fmt: skip
-    assert out.tobytes() == b"".join(raw(b, fixed) for b in want)
+    assert r.content_sizes() == [len(c.read_frame_at(i)) for i in range(len(r.frames))]
+    out = np.empty(sum(r.content_sizes()), dtype=np.uint8)
+    assert r.read_into(range(len(r.frames)), address(out), out.nbytes) == out.nbytes
+    assert out.tobytes() == b"".join(raw(b) for b in want)
     with pytest.raises(_native.DrelixUsageError, match="the output is 1 bytes"):
         r.read_into([0], address(out), 1)
-    w = _engine.Writer.open(path)  # a reopened writer continues the ids
-    assert (w.next_frame_id, w.tail_records) == (r.frames[-1][0] + 1, records)
-    # One flipped byte: every checked read raises the message validate gives.
-    data = bytearray(path.read_bytes())
+    data = bytearray(path.read_bytes())  # one flipped byte: every checked read says so
     data[r.data_start + r.frames[1][1] + r.frames[1][2] // 2] ^= 0x01
     path.write_bytes(bytes(data))
     message = _native.validate(str(path)).problems[0]
@@ -141,17 +116,14 @@ def test_maintenance_progress_and_interruptions_leave_the_file(tmp_path):
     w.write_fixed_at(address(arr), arr.nbytes, frame_records=4096)
     w.close()
     calls, original = [], path.read_bytes()
-    problems, frames, records = _engine.validate(
-        path, progress=lambda *a: calls.append(a)
-    )
-    assert (problems, frames, records) == ([], 200, len(arr))
-    assert calls[-1] == (200, 200) and calls == sorted(calls)
-    assert _engine.rebuild_headers(path, True, progress=lambda d, t: None) == (
+    assert _engine.validate(path, progress=lambda *a: calls.append(a)) == (
         [],
-        False,
+        200,
+        len(arr),
     )
-    for arm, progress, exc in [(lambda: None, stop, Stop),
-                               (lambda: threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start(), None, KeyboardInterrupt)]:  # fmt: skip
+    assert calls[-1] == (200, 200) and calls == sorted(calls)
+    sigint = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
+    for arm, progress, exc in [(lambda: None, stop, Stop), (sigint.start, None, KeyboardInterrupt)]:  # fmt: skip
         arm()
         with pytest.raises(exc):
             _engine.repack(path, 19, progress=progress)
