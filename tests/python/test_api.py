@@ -37,9 +37,7 @@ def write_file(path, prefixed, level, sealed, tail, n=2500):
     """Writes `n` records through every writing call, leaves `tail` records in the tail;
     returns what was written, in order."""
     recs = bodies(n + tail) if prefixed else [r.tobytes() for r in telemetry(n + tail)]
-    schema = (
-        dx.schema("log@1", {"seq": "u32"}, layout="prefixed") if prefixed else SCHEMA
-    )
+    schema = dx.schema("log@1", {"seq": "u32"}, layout="prefixed") if prefixed else SCHEMA  # fmt: skip
     with dx.create(path, schema, level=level, frame_records=700, user={"site": "lab"}) as w:  # fmt: skip
         w.append(bytearray(recs[0]))
         w.append(memoryview(recs[1]))
@@ -67,11 +65,7 @@ def test_round_trip(tmp_path, prefixed, level, sealed, tail):
     path = tmp_path / "f.drelix"
     recs = write_file(path, prefixed, level, sealed, tail)
     with dx.open(path) as r:
-        assert (
-            len(r) == len(recs)
-            and list(r) == recs
-            and r.user_headers == {"site": "lab"}
-        )
+        assert len(r) == len(recs) and list(r) == recs and r.user_headers == {"site": "lab"}  # fmt: skip
         assert r.sealed is sealed and r.tail_records == tail and r.tail_torn_bytes == 0
         assert [f.id for f in r.frames] == list(range(len(r.frames)))
         assert all(0 < f.records <= 700 for f in r.frames)
@@ -94,26 +88,15 @@ def test_round_trip(tmp_path, prefixed, level, sealed, tail):
             np.testing.assert_array_equal(r.to_numpy(1399, -5), expected[1399:-5])
             np.testing.assert_array_equal(np.concatenate(list(r.iter_batches())), expected)  # fmt: skip
             assert all(f.content_size == f.records * DT.itemsize for f in r.frames)
+            table, frame = r.to_arrow(), r.to_pandas(["value", "key"])
+            assert str(table.schema.field("key").type) == "fixed_size_binary[16]"
+            for name in DT.names:
+                want = [bytes(k) for k in expected[name]] if name == "key" else expected[name].tolist()  # fmt: skip
+                assert table.column(name).to_pylist() == want
+            assert list(frame.columns) == ["value", "key"]
+            assert frame["value"].tolist() == expected["value"].tolist()
+            assert frame["key"].tolist() == [bytes(k) for k in expected["key"]]
     assert dx.validate(path).problems == []
-
-
-def test_arrow_and_pandas_value_by_value(tmp_path):
-    pa = pytest.importorskip("pyarrow")
-    pytest.importorskip("pandas")
-    a = telemetry(3000)
-    with dx.create(tmp_path / "t.drelix", SCHEMA, frame_records=1000) as w:
-        w.write(a[:2900])
-        w.extend(a[2900:])
-    r = dx.open(tmp_path / "t.drelix")
-    table = r.to_arrow()
-    assert table.schema.field("key").type == pa.binary(16)
-    for name in DT.names:
-        want = [bytes(k) for k in a["key"]] if name == "key" else a[name].tolist()
-        assert table.column(name).to_pylist() == want
-    frame = r.to_pandas(["value", "key"])
-    assert list(frame.columns) == ["value", "key"]
-    assert frame["value"].tolist() == a["value"].tolist()
-    assert frame["key"].tolist() == [bytes(k) for k in a["key"]]
 
 
 def test_schema_and_dtype_agree():
