@@ -72,24 +72,6 @@ def test_create(tmp_path):
         assert not (tmp_path / "c.drelix").exists()
 
 
-def test_with_block_flushes_and_propagates(tmp_path):
-    path = tmp_path / "a.drelix"
-    create(path)
-    c = Container.open_append(path)
-    with pytest.raises(ValueError, match="boom"), c as entered:
-        assert entered is c
-        entered.append_record(b"abc")
-        raise ValueError("boom")
-    assert os.path.getsize(path) == EMPTY + 5
-    c.close_frame(1, 3)
-    for n, args in enumerate([(), (None, None, None), (1, 2, 3, 4, 5)], 1):
-        c.append_record(b"f")
-        assert c.__exit__(*args) is False
-        assert os.path.getsize(path) == EMPTY + c.frames()[0].len + 3 * n
-    assert _native.peek_headers(path)[1]["_records"] == "1"  # the zone is not rewritten
-    assert run_in_thread(c.__enter__).result() is c
-
-
 def test_drop_writes_the_buffer_not_the_zone(tmp_path, monkeypatch):
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", seen.append)
