@@ -117,7 +117,7 @@ def test_info_validate_rebuild_repack(fixed, tmp_path):
     assert (info["sealed"], info["journal_present"], info["bytes"]) == (False, False, os.path.getsize(path))  # fmt: skip
     (tmp_path / "run.drelix.repack").write_bytes(
         b"DRELIX"
-    )  # what a killed repack leaves
+    )  # a killed repack's leftover
     table = drelix("info", path, check=0).stdout.decode()
     assert "2 frames" in table and "tail: 10 records" in table and "lab" in table
     assert "warning: a stale .repack file" in table
@@ -146,16 +146,12 @@ def test_a_damaged_frame(fixed, tmp_path, layout):
         shown = [{"text": b.decode()} for b in bodies]
     good = shutil.copy(path, tmp_path / "good.drelix")
     fid = damage_frame(path, 1)
-    done = drelix(
-        "cat", path, check=2
-    )  # fails cleanly, after the records before the damage
+    done = drelix("cat", path, check=2)  # fails cleanly, after the records before it
     one_line_error(done, path)
     assert [json.loads(x) for x in done.stdout.splitlines()] == shown[:100]
     assert f"frame {fid}: checksum mismatch" in drelix("validate", path, check=1).stdout.decode()  # fmt: skip
     missing = tmp_path / "missing.drelix"
-    report = json.loads(
-        drelix("validate", "--json", good, path, missing, check=2).stdout
-    )
+    report = json.loads(drelix("validate", "--json", good, path, missing, check=2).stdout)  # fmt: skip
     assert [r.get("sound") for r in report] == [
         True,
         False,
@@ -201,9 +197,7 @@ def test_export_then_import_gives_the_same_records(fixed, tmp_path):
         back = tmp_path / f"back{src.suffix}.drelix"
         drelix("import", src, back, check=0)
         assert drelix("cat", back, check=0).stdout == want
-        assert (
-            json.loads(drelix("info", "--json", back, check=0).stdout)["sealed"] is True
-        )
+        assert json.loads(drelix("info", "--json", back, check=0).stdout)["sealed"] is True  # fmt: skip
     drelix("export", path, tmp_path / "out.csv", check=0)  # text has no 16-byte type
     done = drelix("import", tmp_path / "out.csv", tmp_path / "csv.drelix", check=2)
     assert "'tag'" in one_line_error(done, tmp_path / "out.csv")

@@ -27,13 +27,7 @@ from conftest import (
 )
 from drelix_binary import _native
 
-EMPTY = 16 + 4096  # size of a new file with the default zone
 Usage, Malformed = _native.DrelixUsageError, _native.DrelixMalformedError
-
-
-def run_in_thread(fn):
-    with concurrent.futures.ThreadPoolExecutor(1) as pool:
-        return pool.submit(fn)
 
 
 def test_create(tmp_path):
@@ -47,7 +41,7 @@ def test_create(tmp_path):
         "1970-01-01T00:00:00Z", "src", "writer", "false"]  # fmt: skip
     assert headers["_schema_hash"] == make_schema().hash_hex()
     preamble, on_disk = _native.peek_headers(path)
-    assert os.path.getsize(path) == EMPTY and on_disk == headers
+    assert os.path.getsize(path) == 16 + 4096 and on_disk == headers
     assert (preamble.version, preamble.flags, preamble.header_area) == (1, 1, 4096)
     headers["app"] = "changed"  # every getter builds new objects
     assert c.headers() == on_disk and c.frames() is not c.frames()
@@ -84,7 +78,8 @@ def test_drop_writes_the_buffer_not_the_zone(tmp_path, monkeypatch):
     gc.collect()
     gc.disable()  # the container goes by reference count, on the foreign thread
     try:
-        assert run_in_thread(box.clear).exception() is None
+        with concurrent.futures.ThreadPoolExecutor(1) as pool:
+            assert pool.submit(box.clear).exception() is None
     finally:
         gc.enable()
     assert [(type(u.exc_value), str(u.exc_value)) for u in seen] == [(RuntimeError,

@@ -54,20 +54,15 @@ def files(tmp_path):
     out = {}
     for seed, (name, sizes, tail) in enumerate([("a", [50, 7, 30], 5), ("b", [1], 0), ("c", [20, 20], 3)], 1):  # fmt: skip
         arrays = [records(n, seed * 10 + i) for i, n in enumerate(sizes)]
-        tail_arr = records(tail, seed * 10 + 9)
-        out[write_file(tmp_path / f"{name}.drelix", arrays, tail_arr)] = (
-            arrays,
-            tail_arr,
-        )
+        tail = records(tail, seed * 10 + 9)
+        out[write_file(tmp_path / f"{name}.drelix", arrays, tail)] = (arrays, tail)
     return out
 
 
 def as_records(pdf):
     a = np.zeros(len(pdf), DTYPE)
     for name in DTYPE.names:
-        a[name] = (
-            np.array(pdf[name].tolist(), DTYPE[name]) if name == "key" else pdf[name]
-        )
+        a[name] = np.array(pdf[name].tolist(), DTYPE[name]) if name == "key" else pdf[name]  # fmt: skip
     return a
 
 
@@ -88,9 +83,7 @@ def test_planning_on_the_synchronous_scheduler(files, tmp_path, monkeypatch):
             units = len(arrays) + (1 if include_tail and len(tail) else 0)
             while units:
                 run = next(it)
-                want.append(
-                    np.concatenate([tail if u == "t" else arrays[u] for u in run])
-                )
+                want.append(np.concatenate([tail if u == "t" else arrays[u] for u in run]))  # fmt: skip
                 units -= len(run)
         bounds = np.cumsum([0] + [len(w) for w in want])
         assert df.npartitions == len(want)
@@ -125,9 +118,7 @@ def test_on_a_local_cluster(files, tmp_path):
         df = ddx.read_drelix(sorted(files), frames_per_partition=1)
         schema = dx.schema("reading@1", DTYPE)
         paths = ddx.to_drelix(df, tmp_path / "out", schema=schema, compute_kwargs={"scheduler": client})  # fmt: skip
-        assert [os.path.basename(p) for p in paths] == [
-            f"part.{i}.drelix" for i in range(8)
-        ]
+        assert [os.path.basename(p) for p in paths] == [f"part.{i}.drelix" for i in range(8)]  # fmt: skip
         back = ddx.read_drelix(tmp_path / "out")
         assert back.divisions == df.divisions
         want = np.concatenate([np.concatenate([*a, t]) for a, t in files.values()])
@@ -145,9 +136,7 @@ def test_on_a_local_cluster(files, tmp_path):
         assert bag.npartitions == 4 and bag.compute(scheduler=client) == every
         framed = ddx.read_drelix(logs, include_tail=False)
         assert not framed.known_divisions
-        assert (
-            framed["record"].compute(scheduler=client).tolist() == lines[0] + lines[2]
-        )
+        assert framed["record"].compute(scheduler=client).tolist() == lines[0] + lines[2]  # fmt: skip
         out = ddx.to_drelix(ddx.read_drelix(logs), tmp_path / "copy", schema=log, compute_kwargs={"scheduler": client})  # fmt: skip
         assert ddx.read_drelix_bag(out).compute(scheduler=client) == every
         # One flipped byte in the middle of frame 1 of file c, reported from a worker.
