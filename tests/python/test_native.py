@@ -122,7 +122,7 @@ def test_argument_errors(call, exc, message):
     assert type(e) is exc and str(e) == message
     if message.startswith("argument "):  # the conversion error is the cause, named
         assert type(e.__cause__) is TypeError and e.__suppress_context__
-        assert message == f"argument '{message.split(chr(39))[1]}': {e.__cause__}"
+        assert message.endswith(f"': {e.__cause__}")
 
 
 def test_accepted_argument_forms(tmp_path):
