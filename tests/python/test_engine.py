@@ -86,7 +86,7 @@ def stop(done, total):
     raise Stop
 
 
-def test_maintenance_progress_and_interruptions_leave_the_file(tmp_path):
+def test_maintenance_progress_and_interruptions_leave_the_file(tmp_path, request):
     path = tmp_path / "f.drelix"
     arr = np.zeros(
         200 * 4096, dtype=DTYPE
@@ -103,6 +103,9 @@ def test_maintenance_progress_and_interruptions_leave_the_file(tmp_path):
     )
     assert calls[-1] == (200, 200) and calls == sorted(calls)
     sigint = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
+    # Ctrl-C raises KeyboardInterrupt even where the test runner was started ignoring it.
+    restore = signal.signal(signal.SIGINT, signal.default_int_handler)
+    request.addfinalizer(lambda: signal.signal(signal.SIGINT, restore))
     for arm, progress, exc in [(lambda: None, stop, Stop), (sigint.start, None, KeyboardInterrupt)]:  # fmt: skip
         arm()
         with pytest.raises(exc):
