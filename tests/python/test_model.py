@@ -11,6 +11,7 @@ import concurrent.futures
 import shutil
 import struct
 import tempfile
+import time
 from pathlib import Path
 
 import hypothesis.strategies as st
@@ -81,11 +82,15 @@ class ContainerModel(RuleBasedStateMachine):
     def buffer_written(self):
         self.written, self.buffered, self.buffered_bytes = self.written + self.buffered, [], 0  # fmt: skip
 
-    @initialize(fixed=st.booleans(), user=st.lists(st.tuples(st.sampled_from(USER_KEYS), VALUES), max_size=3))  # fmt: skip
-    def create(self, fixed, user):
+    @initialize(fixed=st.booleans(), user=st.lists(st.tuples(st.sampled_from(USER_KEYS), VALUES), max_size=3),
+                millis=st.integers(0, 2**42), area=st.sampled_from([4096, 6000, 65536]))  # fmt: skip
+    def create(self, fixed, user, millis, area):
         self.fixed = fixed
         schema = _native.Schema("model@1", [_native.FieldSpec("v", "u64", 0)], self.layout())  # fmt: skip
-        self.c = Container.create(self.path, schema, "model", "hypothesis", user=user)
+        self.c = Container.create(path=str(self.path), schema=schema, source="model", writer="w",
+                                  created_at_millis=millis, header_area=area, user=user)  # fmt: skip
+        created = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(millis // 1000))
+        assert (self.c.headers()["_created_at"], self.path.stat().st_size) == (created, 16 + area)  # fmt: skip
         self.user.update(user)
 
     def append(self, body):
