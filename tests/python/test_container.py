@@ -1,6 +1,6 @@
-"""Container and the maintenance functions against bytes on disk: what a write leaves in the
-file, refusals that change nothing, threads and borrows, reclamation, a killed writer, and
-validate, rebuild_headers and repack. test_model checks the counters and read-backs."""
+"""Container and the maintenance functions against the bytes on disk: creating, reclamation
+on any thread, a killed writer, validate, rebuild_headers and repack. test_model drives the
+writes, refusals, threads and borrows against a model."""
 
 import concurrent.futures
 import gc
