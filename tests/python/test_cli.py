@@ -237,15 +237,19 @@ def test_the_portable_wheel_installs_elsewhere_and_runs(fixed, tmp_path):
     if not wheels:
         pytest.skip("no repaired wheel in dist/ (`make wheel` builds it)")
     venv = tmp_path / "venv"
-    subprocess.run([sys.executable, "-m", "venv", venv], check=True)
-    subprocess.run([venv / "bin/pip", "install", "-q", max(wheels, key=os.path.getmtime)], check=True)  # fmt: skip
-    out = subprocess.run([venv / "bin/drelix", "info", "--json", fixed[0]], capture_output=True, check=True)  # fmt: skip
-    assert sum(f["records"] for f in json.loads(out.stdout)["frames"]) == 250
-    code = "import drelix_binary._native as n; print(n.__file__)"
-    native = subprocess.run([venv / "bin/python", "-c", code], capture_output=True, text=True, check=True, cwd=tmp_path).stdout.strip()  # fmt: skip
+    env = {
+        k: v for k, v in os.environ.items() if k != "PYTHONPATH"
+    }  # only what it installs
+
+    def run(*args):
+        return subprocess.run(args, capture_output=True, text=True, check=True, cwd=tmp_path, env=env).stdout  # fmt: skip
+
+    run(sys.executable, "-m", "venv", venv)
+    run(venv / "bin/pip", "install", "-q", max(wheels, key=os.path.getmtime))
+    info = json.loads(run(venv / "bin/drelix", "info", "--json", fixed[0]))
+    assert sum(f["records"] for f in info["frames"]) == 250
+    native = run(venv / "bin/python", "-c", "import drelix_binary._native as n; print(n.__file__)")  # fmt: skip
     assert native.startswith(str(venv))
-    ldd = subprocess.run(
-        ["ldd", native], capture_output=True, text=True, check=True
-    ).stdout
+    ldd = run("ldd", native.strip()).splitlines()
     for lib in ("libzstd", "libxxhash", "libutf8proc"):  # carried by the wheel
-        assert "drelix_binary.libs" in next(x for x in ldd.splitlines() if lib in x)
+        assert "drelix_binary.libs" in next(x for x in ldd if lib in x)
