@@ -16,10 +16,6 @@ namespace drelix::py {
 
 namespace {
 
-// The level repack uses when the caller names none: cold data is written once and read
-// rarely, so it gets the strongest of the two levels the module exports.
-constexpr std::int32_t kDefaultRepackLevel = 19;
-
 PyObject* validate_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   static constexpr const char* kParams[] = {"path"};
   static constexpr Signature kSig{"validate", kParams, 1};
@@ -40,10 +36,7 @@ PyObject* rebuild_headers_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
   std::string path;
   bool fix = false;
-  if (!convert_arg("path", bound[0], to_path, &path) ||
-      !convert_arg("fix", bound[1], to_bool, &fix)) {
-    return nullptr;
-  }
+  if (!convert_rebuild_args(bound, &path, &fix)) return nullptr;
   Result<RebuildReport> report = rebuild_headers(path, fix);
   if (!report) return raise_error(report.error());
   return new_rebuild_report(std::move(*report));
@@ -54,22 +47,29 @@ PyObject* repack_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   static constexpr Signature kSig{"repack", kParams, 1};
   PyObject* bound[3];
   if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-  std::string path;
-  std::int32_t level = kDefaultRepackLevel;
-  std::optional<std::uint32_t> header_area;
-  if (!convert_arg("path", bound[0], to_path, &path) ||
-      !convert_arg("level", bound[1], to_i32, &level) ||
-      !convert_arg("header_area", bound[2], to_optional<std::uint32_t, to_u32>, &header_area)) {
-    return nullptr;
-  }
-  // Without a size the engine keeps the file's own zone size, read from its preamble.
-  Result<RepackReport> report =
-      header_area ? repack_with_header_area(path, level, *header_area) : repack(path, level);
+  RepackArgs repack_args;
+  if (!repack_args.convert(bound)) return nullptr;
+  Result<RepackReport> report = repack_args.run();
   if (!report) return raise_error(report.error());
   return new_repack_report(*report);
 }
 
 }  // namespace
+
+bool convert_rebuild_args(PyObject* const* bound, std::string* path, bool* fix) {
+  return convert_arg("path", bound[0], to_path, path) && convert_arg("fix", bound[1], to_bool, fix);
+}
+
+bool RepackArgs::convert(PyObject* const* bound) {
+  return convert_arg("path", bound[0], to_path, &path) &&
+         convert_arg("level", bound[1], to_i32, &level) &&
+         convert_arg("header_area", bound[2], to_optional<std::uint32_t, to_u32>, &header_area);
+}
+
+Result<RepackReport> RepackArgs::run(const Progress& progress) const {
+  return header_area ? repack_with_header_area(path, level, *header_area, progress)
+                     : repack(path, level, progress);
+}
 
 PyMethodDef kValidateDef = {
     "validate", as_cfunction(guard<validate_fn>), METH_VARARGS | METH_KEYWORDS,

@@ -1,5 +1,7 @@
 // The module object: its identity, its contents in their fixed order, and the guard against
 // being loaded into a second interpreter.
+#include "binding/module.h"
+
 #include <cstdint>
 
 #include "binding/errors.h"
@@ -52,19 +54,6 @@ bool add(PyObject* module, const char* name, PyObject* value) {
   return PyObject_SetAttrString(module, name, owned.get()) == 0;
 }
 
-// A borrowed class (type object or exception class) as a new reference for add().
-PyObject* new_ref(void* cls) {
-  PyObject* obj = static_cast<PyObject*>(cls);
-  Py_XINCREF(obj);
-  return obj;
-}
-
-PyObject* new_function(PyObject* module, PyMethodDef* def) {
-  Ref module_name = steal(PyModule_GetNameObject(module));
-  if (!module_name) return nullptr;
-  return PyCFunction_NewEx(def, module, module_name.get());
-}
-
 using Make = PyObject* (*)(PyObject* module);
 
 struct Entry {
@@ -111,22 +100,8 @@ bool populate(PyObject* module) {
   return true;
 }
 
-// Records the importing interpreter on first use; ImportError from any other.
-bool bind_interpreter() {
-  PyInterpreterState* state = PyInterpreterState_Get();
-  if (state == nullptr) return false;
-  const std::int64_t id = PyInterpreterState_GetID(state);
-  if (id < 0) return false;
-  if (g_interpreter_id < 0) g_interpreter_id = id;
-  if (id != g_interpreter_id) {
-    PyErr_SetString(PyExc_ImportError, "_native does not support sub-interpreters");
-    return false;
-  }
-  return true;
-}
-
 PyObject* init_module() {
-  if (!bind_interpreter()) return nullptr;
+  if (!bind_interpreter(g_interpreter_id, "_native")) return nullptr;
   if (g_module != nullptr) {
     Py_INCREF(g_module);
     return g_module;
@@ -140,6 +115,31 @@ PyObject* init_module() {
 }
 
 }  // namespace
+
+bool bind_interpreter(std::int64_t& bound_id, const char* module) {
+  PyInterpreterState* state = PyInterpreterState_Get();
+  if (state == nullptr) return false;
+  const std::int64_t id = PyInterpreterState_GetID(state);
+  if (id < 0) return false;
+  if (bound_id < 0) bound_id = id;
+  if (id != bound_id) {
+    PyErr_Format(PyExc_ImportError, "%s does not support sub-interpreters", module);
+    return false;
+  }
+  return true;
+}
+
+PyObject* new_ref(void* cls) {
+  PyObject* obj = static_cast<PyObject*>(cls);
+  Py_XINCREF(obj);
+  return obj;
+}
+
+PyObject* new_function(PyObject* module, PyMethodDef* def) {
+  Ref module_name = steal(PyModule_GetNameObject(module));
+  if (!module_name) return nullptr;
+  return PyCFunction_NewEx(def, module, module_name.get());
+}
 
 }  // namespace drelix::py
 

@@ -13,10 +13,6 @@
 
 namespace drelix::py {
 
-namespace {
-
-// A new list of new str objects, so callers may mutate what they get without reaching the
-// stored texts.
 PyObject* new_str_list(const std::vector<std::string>& texts) {
   Ref list = steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
   if (!list) return nullptr;
@@ -27,6 +23,8 @@ PyObject* new_str_list(const std::vector<std::string>& texts) {
   }
   return release(std::move(list));
 }
+
+namespace {
 
 // ---- ValidateReport -----------------------------------------------------------------------
 

@@ -4,6 +4,9 @@
 // (in the converter form of binding/convert.h).
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "binding/py.h"
@@ -37,6 +40,9 @@ PyObject* new_validate_report(ValidateReport report);
 PyObject* new_rebuild_report(RebuildReport report);
 PyObject* new_repack_report(const RepackReport& report);
 
+// A new list of new str objects, in order (a copy: callers may mutate it).
+PyObject* new_str_list(const std::vector<std::string>& texts);
+
 // A new list of new Frame objects, in order.
 PyObject* new_frame_list(const std::vector<Frame>& frames);
 
@@ -54,6 +60,24 @@ extern PyMethodDef kPeekHeadersDef;
 extern PyMethodDef kSplitRecordsDef;
 extern PyMethodDef kXxh64Def;
 extern PyMethodDef kMaxFramesForDef;
+
+// rebuild_headers' arguments as both modules bind them: path, fix. False with a Python exception
+// set.
+bool convert_rebuild_args(PyObject* const* bound, std::string* path, bool* fix);
+
+// repack's arguments as both modules bind them: path, level, header_area.
+struct RepackArgs {
+  std::string path;
+  // Cold data is written once and read rarely: by default the strongest of the two levels
+  // the module exports.
+  std::int32_t level = 19;
+  std::optional<std::uint32_t> header_area;
+
+  // Converts the three bound arguments; false with a Python exception set.
+  bool convert(PyObject* const* bound);
+  // Without a zone size the engine keeps the file's own, read from its preamble.
+  Result<RepackReport> run(const Progress& progress = {}) const;
+};
 
 // The maintenance functions of binding/maintenance.cc, for registration.
 extern PyMethodDef kValidateDef;

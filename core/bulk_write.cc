@@ -17,10 +17,11 @@
 #include <system_error>
 #include <thread>
 
-#include "core/frame_compressor.h"
+#include "core/codec.h"
 #include "core/hash.h"
 #include "core/preview.h"
 #include "core/str_cat.h"
+#include "core/system_headers.h"
 #include "core/thread_pool.h"
 
 namespace drelix {
@@ -104,8 +105,7 @@ ByteView assemble(std::span<const ByteView> bodies, std::size_t first, std::size
 // The _preview a first close would write, from the first records of the first frame, or "" when
 // the file has one already (splice_frames then keeps it).
 std::string preview_for(const Container& c, const ContentOf& content, std::size_t frames) {
-  const std::optional<std::string_view> existing = c.headers().get("_preview");
-  if (frames == 0 || (existing.has_value() && !existing->empty())) return {};
+  if (frames == 0 || !lacks_preview(c.headers())) return {};
   Bytes scratch;
   return render_preview(content(0, scratch), c.schema());
 }

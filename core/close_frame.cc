@@ -20,38 +20,25 @@
 #include "core/journal.h"
 #include "core/numbers.h"
 #include "core/preview.h"
+#include "core/system_headers.h"
 
 namespace drelix {
 
-namespace {
-
-// The frame bytes of `tail` at `level`. A level 0 close of bytes that can be stored raw reuses
-// the tail's own buffer, so that the close holds one copy of the data instead of two.
-Result<Bytes> make_frame(Bytes&& tail, std::int32_t level) {
-  if (level == 0 && level_zero_stores_raw(tail)) return std::move(tail);
-  DRELIX_ASSIGN_OR_RETURN(Bytes frame, compress_frame(tail, level));
-  Bytes().swap(tail);  // release the tail before the zone and the journal are built
-  return frame;
-}
-
-}  // namespace
-
 Status Container::close_frame(std::uint64_t frame_id, std::int32_t level) {
   DRELIX_TRY(check_writable());
-  DRELIX_TRY(write_buffer());
+  DRELIX_TRY(io_.write_buffer());
 
   const std::uint64_t tail_at = tail_start();
-  if (data_end_ <= tail_at) return {};  // nothing appended since the last close
+  if (io_.data_end <= tail_at) return {};  // nothing appended since the last close
 
-  Bytes tail(static_cast<std::size_t>(data_end_ - tail_at));
-  DRELIX_TRY(file_->read_exact_at(tail_at, tail));
+  Bytes tail(static_cast<std::size_t>(io_.data_end - tail_at));
+  DRELIX_TRY(io_.file->read_exact_at(tail_at, tail));
 
   // The preview is made once per file, by the first close that finds it missing or empty.
   std::optional<std::string> preview;
-  const std::optional<std::string_view> existing = headers_.get("_preview");
-  if (!existing.has_value() || existing->empty()) preview = render_preview(tail, schema_);
+  if (lacks_preview(headers_)) preview = render_preview(tail, schema_);
 
-  DRELIX_ASSIGN_OR_RETURN(const Bytes frame_bytes, make_frame(std::move(tail), level));
+  DRELIX_ASSIGN_OR_RETURN(const Bytes frame_bytes, compress_frame(std::move(tail), level));
   const Frame frame{
       .id = frame_id,
       .offset = tail_at > data_start_ ? tail_at - data_start_ : 0,
@@ -59,52 +46,56 @@ Status Container::close_frame(std::uint64_t frame_id, std::int32_t level) {
       .hash = xxh64(frame_bytes),
   };
 
-  // Work on copies: the container's memory changes only once the file has.
   std::vector<Frame> frames = frames_;
   frames.push_back(frame);
+  const ByteView part(frame_bytes);
+  return commit_frames(tail_at, std::span(&part, 1), std::move(frames),
+                       Counters{records_, bytes_raw_}, level, preview);
+}
+
+Status Container::commit_frames(std::uint64_t tail_at, std::span<const ByteView> parts,
+                                std::vector<Frame> frames, Counters counters, std::int32_t level,
+                                const std::optional<std::string>& preview) {
+  // Work on copies: the container's memory changes only once the file has.
   Headers headers = headers_;
-  if (preview.has_value()) DRELIX_TRY(headers.set("_preview", *preview));
-  DRELIX_TRY(headers.set("_frames", render_frames(frames)));
-  DRELIX_TRY(headers.set("_records", to_decimal(records_)));
-  DRELIX_TRY(headers.set("_bytes_raw", to_decimal(bytes_raw_)));
-  DRELIX_TRY(headers.set("_compression_level", to_decimal_signed(level)));
-  // The caller's policy for this close. A level 0 close of bytes that begin with the zstd magic
-  // still stores a zstd frame, but readers decide per frame from its first bytes, so this value
-  // stays "none" as asked.
-  DRELIX_TRY(headers.set("_compression", level == 0 ? "none" : "zstd"));
+  if (preview.has_value() && lacks_preview(headers)) {
+    DRELIX_TRY(headers.set(key::kPreview, *preview));
+  }
+  DRELIX_TRY(set_frame_headers(headers, frames, counters, level));
   DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers.render(preamble_.header_area));
 
-  if (auto journaled = write_journal(path_, tail_at, zone, frame_bytes); !journaled) {
+  if (auto journaled = write_journal_parts(path_, tail_at, zone, parts); !journaled) {
     // The journal may be complete on disk even though its write or sync reported failure. Left
     // there, it would be replayed by the next opener and would cut off whatever this container
     // appends from now on, so it has to go; if it cannot be removed, stop writing.
-    if (!remove_journal(path_)) broken_ = true;
+    if (!remove_journal(path_)) io_.broken = true;
     return journaled;
   }
 
-  if (auto spliced = splice(*file_, tail_at, zone, frame_bytes); !spliced) {
+  if (auto spliced = splice_parts(*io_.file, tail_at, zone, parts); !spliced) {
     // The file may now be partly spliced while memory still holds the old state: refuse every
     // further write. The journal stays, and open_append on the path completes the close.
-    broken_ = true;
+    io_.broken = true;
     return spliced;
   }
 
   frames_ = std::move(frames);
   headers_ = std::move(headers);
-  frame_records_ = records_;
-  frame_bytes_raw_ = bytes_raw_;
-  data_end_ = sat_add(tail_at, frame_bytes.size());
+  records_ = frame_records_ = counters.records;
+  bytes_raw_ = frame_bytes_raw_ = counters.bytes_raw;
+  io_.data_end = tail_at;
+  for (const ByteView part : parts) io_.data_end = sat_add(io_.data_end, part.size());
 
   // The close has succeeded either way. But a journal left behind would be replayed by the next
   // opener and cut off everything appended after this close, so if it will not go away, stop
   // this container from writing anything that the replay would destroy.
-  if (!remove_journal(path_) && !remove_journal(path_)) broken_ = true;
+  if (!remove_journal(path_) && !remove_journal(path_)) io_.broken = true;
   return {};
 }
 
 Status Container::seal(std::uint64_t frame_id, std::int32_t level) {
   DRELIX_TRY(close_frame(frame_id, level));
-  DRELIX_TRY(headers_.set("_sealed", "true"));
+  DRELIX_TRY(headers_.set(key::kSealed, "true"));
   return flush_headers();
 }
 

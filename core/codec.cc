@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "core/progress.h"
 #include "core/str_cat.h"
 
 namespace drelix {
@@ -25,54 +26,19 @@ constexpr std::size_t kDecodeWindow = 131072;
 // content size only up to this bound keeps a lying header from making us allocate gigabytes.
 constexpr std::uint64_t kMaxExpansion = 32768;
 
-struct CCtxDeleter {
-  void operator()(ZSTD_CCtx* c) const { ZSTD_freeCCtx(c); }
-};
 struct DCtxDeleter {
   void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
 };
-using CCtxPtr = std::unique_ptr<ZSTD_CCtx, CCtxDeleter>;
 using DCtxPtr = std::unique_ptr<ZSTD_DCtx, DCtxDeleter>;
 
 Error zstd_io(std::size_t code) {
   return Error::io_text(ZSTD_getErrorName(code));
 }
 
-Result<Bytes> compress_zstd(ByteView bytes, std::int32_t level) {
-  CCtxPtr cctx(ZSTD_createCCtx());
-  if (!cctx) return fail(Error::io_text(ZSTD_getErrorString(ZSTD_error_memory_allocation)));
-  // The library clamps levels outside its range (negative levels are its fast modes).
-  std::size_t rc = ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, level);
-  if (ZSTD_isError(rc)) return fail(zstd_io(rc));
-  // The content checksum is what lets a reader detect a damaged frame.
-  rc = ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 1);
-  if (ZSTD_isError(rc)) return fail(zstd_io(rc));
-
-  const std::size_t bound = ZSTD_compressBound(bytes.size());
-  if (ZSTD_isError(bound)) return fail(zstd_io(bound));
-  // The bound lets ZSTD_e_end finish in one call; the loop only guards against a library that
-  // asks for more room anyway.
-  Bytes out(bound);
-  ZSTD_inBuffer in{bytes.data(), bytes.size(), 0};
-  ZSTD_outBuffer ob{out.data(), out.size(), 0};
-  for (;;) {
-    const std::size_t remaining = ZSTD_compressStream2(cctx.get(), &ob, &in, ZSTD_e_end);
-    if (ZSTD_isError(remaining)) return fail(zstd_io(remaining));
-    if (remaining == 0) break;
-    if (ob.pos == ob.size) {
-      out.resize(out.size() + std::max<std::size_t>(remaining, ZSTD_CStreamOutSize()));
-      ob.dst = out.data();
-      ob.size = out.size();
-    }
-  }
-  out.resize(ob.pos);
-  // The bound is at least the input size, and a compressible tail encodes to a fraction of it.
-  // Its untouched pages cost nothing yet, but the frame is held through the journal and the
-  // splice, so the rest is given back: one copy of the encoded bytes, cheaper (measured at
-  // level 3 on a 64 MiB tail) than compressing into a growing buffer in ZSTD_CStreamOutSize
-  // steps, which loses the library's single-pass path.
-  out.shrink_to_fit();
-  return out;
+// Whether a frame at `level` stores `bytes` as they are: level 0, unless a reader would take the
+// bytes for a zstd frame (they are then made a real frame at level 1).
+bool stores_raw(ByteView bytes, std::int32_t level) {
+  return level == 0 && level_zero_stores_raw(bytes);
 }
 
 // The most bytes a frame of `stored` input bytes can decode to.
@@ -108,13 +74,91 @@ void grow_decode_buffer(Bytes& result) {
 }  // namespace
 
 Result<Bytes> compress_frame(ByteView bytes, std::int32_t level) {
-  if (level == 0) {
-    if (level_zero_stores_raw(bytes)) return Bytes(bytes.begin(), bytes.end());
-    // Stored raw, these bytes would be taken for a zstd frame by every reader and fail to
-    // decode; a real frame at the fastest ordinary level keeps them readable.
-    return compress_zstd(bytes, 1);
+  Bytes out;
+  DRELIX_TRY(FrameCompressor().compress(bytes, level, out));
+  // The bound is at least the input size, and a compressible tail encodes to a fraction of it.
+  // Its untouched pages cost nothing yet, but the frame is held through the journal and the
+  // splice, so the rest is given back: one copy of the encoded bytes, cheaper (measured at
+  // level 3 on a 64 MiB tail) than compressing into a growing buffer in ZSTD_CStreamOutSize
+  // steps, which loses the library's single-pass path.
+  out.shrink_to_fit();
+  return out;
+}
+
+Result<Bytes> compress_frame(Bytes&& bytes, std::int32_t level) {
+  if (stores_raw(bytes, level)) return std::move(bytes);
+  Result<Bytes> frame = compress_frame(ByteView(bytes), level);
+  Bytes().swap(bytes);  // the input goes before the caller builds anything more
+  return frame;
+}
+
+void FrameCompressor::Deleter::operator()(ZSTD_CCtx_s* c) const {
+  ZSTD_freeCCtx(c);
+}
+
+FrameCompressor::FrameCompressor() = default;
+FrameCompressor::~FrameCompressor() = default;
+FrameCompressor::FrameCompressor(FrameCompressor&&) noexcept = default;
+FrameCompressor& FrameCompressor::operator=(FrameCompressor&&) noexcept = default;
+
+Status FrameCompressor::compress(ByteView bytes, std::int32_t level, Bytes& out) {
+  return compress(bytes, level, out, {});
+}
+
+Status FrameCompressor::compress(ByteView bytes, std::int32_t level, Bytes& out,
+                                 const std::function<bool()>& keep_going) {
+  if (stores_raw(bytes, level)) {
+    out.assign(bytes.begin(), bytes.end());
+    return {};
   }
-  return compress_zstd(bytes, level);
+  if (!cctx_) {
+    cctx_.reset(ZSTD_createCCtx());
+    if (!cctx_) return fail(Error::io_text(ZSTD_getErrorString(ZSTD_error_memory_allocation)));
+  }
+  ZSTD_CCtx_reset(cctx_.get(), ZSTD_reset_session_and_parameters);
+  // The library clamps levels outside its range (negative levels are its fast modes).
+  std::size_t rc =
+      ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_compressionLevel, level == 0 ? 1 : level);
+  if (ZSTD_isError(rc)) return fail(zstd_io(rc));
+  // The content checksum is what lets a reader detect a damaged frame.
+  rc = ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_checksumFlag, 1);
+  if (ZSTD_isError(rc)) return fail(zstd_io(rc));
+  // The content size goes into the frame header even when the input comes in slices.
+  rc = ZSTD_CCtx_setPledgedSrcSize(cctx_.get(), bytes.size());
+  if (ZSTD_isError(rc)) return fail(zstd_io(rc));
+
+  const std::size_t bound = ZSTD_compressBound(bytes.size());
+  if (ZSTD_isError(bound)) return fail(zstd_io(bound));
+  out.resize(bound);
+  ZSTD_outBuffer ob{out.data(), out.size(), 0};
+  // Room for the library when it asks for more than the bound anyway.
+  auto grow = [&](std::size_t at_least) {
+    out.resize(out.size() + std::max<std::size_t>(at_least, ZSTD_CStreamOutSize()));
+    ob.dst = out.data();
+    ob.size = out.size();
+  };
+  // Without a stop to ask, the whole input in one call: the library's single-pass path.
+  const std::size_t slice = keep_going ? kStopSlice : bytes.size();
+  for (std::size_t fed = 0; fed + slice < bytes.size(); fed += slice) {
+    if (!keep_going()) return fail(cancelled());
+    ZSTD_inBuffer piece{bytes.data() + fed, slice, 0};
+    while (piece.pos < piece.size) {
+      const std::size_t hint = ZSTD_compressStream2(cctx_.get(), &ob, &piece, ZSTD_e_continue);
+      if (ZSTD_isError(hint)) return fail(zstd_io(hint));
+      if (ob.pos == ob.size) grow(0);
+    }
+  }
+  if (keep_going && !keep_going()) return fail(cancelled());
+  const std::size_t last = bytes.size() <= slice ? 0 : (bytes.size() - 1) / slice * slice;
+  ZSTD_inBuffer in{bytes.data() + last, bytes.size() - last, 0};
+  for (;;) {
+    const std::size_t remaining = ZSTD_compressStream2(cctx_.get(), &ob, &in, ZSTD_e_end);
+    if (ZSTD_isError(remaining)) return fail(zstd_io(remaining));
+    if (remaining == 0) break;
+    if (ob.pos == ob.size) grow(remaining);
+  }
+  out.resize(ob.pos);
+  return {};
 }
 
 Result<DecodedFrame> decode_one_frame(ByteView bytes) {
@@ -147,6 +191,17 @@ Result<DecodedFrame> decode_one_frame(ByteView bytes) {
     // declared content); grow only once it is stuck for want of output space.
     if (in.pos == in_before) grow_decode_buffer(result);
   }
+}
+
+std::optional<std::uint64_t> content_size(ByteView head, std::uint64_t stored_size) {
+  if (!starts_with_zstd_magic(head)) return stored_size;
+  return declared_content_size(head, stored_size);
+}
+
+Result<Bytes> decode_frame(Bytes stored) {
+  if (!starts_with_zstd_magic(stored)) return stored;
+  DRELIX_ASSIGN_OR_RETURN(DecodedFrame decoded, decode_one_frame(stored));
+  return std::move(decoded.content);
 }
 
 std::optional<std::uint64_t> declared_content_size(ByteView bytes) {

@@ -1,4 +1,5 @@
-// Frame encoding and decoding with zstd.
+// Frame encoding and decoding with zstd: the one place that knows a stored frame's kind (zstd
+// when it begins with the magic, raw otherwise) and how each kind is made and read back.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,8 @@
 
 #include "core/bytes.h"
 #include "core/error.h"
+
+struct ZSTD_CCtx_s;
 
 namespace drelix {
 
@@ -27,11 +30,42 @@ inline bool starts_with_zstd_magic(ByteView b) {
 // Any other level: one zstd frame with the content checksum on, no dictionary. A library
 // failure is Error::io_text(<zstd error name>).
 Result<Bytes> compress_frame(ByteView bytes, std::int32_t level);
+// The same, reusing `bytes` as the frame when it is stored raw; otherwise `bytes` is released
+// once the frame is made, so that a close holds one copy of the data, not two.
+Result<Bytes> compress_frame(Bytes&& bytes, std::int32_t level);
 
 // Whether compress_frame(bytes, 0) stores the bytes raw.
 inline bool level_zero_stores_raw(ByteView bytes) {
   return !starts_with_zstd_magic(bytes);
 }
+
+// The frames of compress_frame, with one zstd context kept from frame to frame and the output
+// written into a buffer the caller recycles, so that a bulk write neither allocates a context
+// nor faults in fresh memory per frame.
+class FrameCompressor {
+ public:
+  FrameCompressor();
+  ~FrameCompressor();
+  FrameCompressor(FrameCompressor&&) noexcept;
+  FrameCompressor& operator=(FrameCompressor&&) noexcept;
+
+  // Replaces the contents of `out` with compress_frame(bytes, level), byte for byte. `out`
+  // keeps its capacity, so a buffer used before is filled without new allocation.
+  Status compress(ByteView bytes, std::int32_t level, Bytes& out);
+  // The same frame (a valid one, not necessarily the same bytes), made in slices of
+  // kStopSlice input bytes with `keep_going` asked between them: a slow level stops within
+  // one slice of being asked to (cancelled()), not at the end of the frame.
+  Status compress(ByteView bytes, std::int32_t level, Bytes& out,
+                  const std::function<bool()>& keep_going);
+
+  static constexpr std::size_t kStopSlice = 1 << 20;
+
+ private:
+  struct Deleter {
+    void operator()(ZSTD_CCtx_s* c) const;
+  };
+  std::unique_ptr<ZSTD_CCtx_s, Deleter> cctx_;
+};
 
 struct DecodedFrame {
   Bytes content;
@@ -51,6 +85,14 @@ std::optional<std::uint64_t> declared_content_size(ByteView bytes);
 // frame header is at most kZstdMaxHeader bytes), so that a size can be learnt from a short read.
 std::optional<std::uint64_t> declared_content_size(ByteView header, std::uint64_t stored_size);
 inline constexpr std::size_t kZstdMaxHeader = 18;
+
+// The content size of a stored frame of `stored_size` bytes whose first bytes are `head`: a raw
+// frame's own length, or what a zstd frame believably declares (nullopt when it declares none).
+std::optional<std::uint64_t> content_size(ByteView head, std::uint64_t stored_size);
+
+// The content of a whole stored frame: the bytes themselves when raw, decoded when zstd (the
+// errors of decode_one_frame).
+Result<Bytes> decode_frame(Bytes stored);
 
 // Decodes the zstd frame at the start of `bytes` into exactly `out`, which must be the size
 // of its content (usually declared_content_size); returns the input bytes the frame occupied.

@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <cstddef>
+#include <memory>
 #include <string_view>
 
 #include "core/journal.h"
@@ -11,6 +12,7 @@
 #include "core/numbers.h"
 #include "core/record_stream.h"
 #include "core/str_cat.h"
+#include "core/system_headers.h"
 
 namespace drelix {
 
@@ -74,20 +76,20 @@ Result<Headers> initial_headers(const Schema& schema, std::string_view source,
   const std::string hash = schema.hash_hex();
   // clang-format off
   const std::pair<std::string_view, std::string_view> system[] = {
-      {"_schema", schema.name},
-      {"_schema_fields", fields},
-      {"_schema_hash", hash},
-      {"_record", record},
-      {"_source", source},
-      {"_created_at", created_at},
-      {"_writer", writer},
-      {"_compression", "zstd"},
-      {"_compression_level", "3"},
-      {"_records", "0"},
-      {"_bytes_raw", "0"},
-      {"_frames", ""},
-      {"_preview", ""},
-      {"_sealed", "false"},
+      {key::kSchema, schema.name},
+      {key::kSchemaFields, fields},
+      {key::kSchemaHash, hash},
+      {key::kRecord, record},
+      {key::kSource, source},
+      {key::kCreatedAt, created_at},
+      {key::kWriter, writer},
+      {key::kCompression, "zstd"},
+      {key::kCompressionLevel, "3"},
+      {key::kRecords, "0"},
+      {key::kBytesRaw, "0"},
+      {key::kFrames, ""},
+      {key::kPreview, ""},
+      {key::kSealed, "false"},
   };
   // clang-format on
   Headers headers;
@@ -177,9 +179,9 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   c.schema_ = schema;
   c.preamble_ = preamble;
   c.data_start_ = preamble.data_start();
-  c.data_end_ = c.data_start_;
-  c.file_ = std::move(file);
-  c.writable_ = true;
+  c.io_.data_end = c.data_start_;
+  c.io_.file = std::move(file);
+  c.io_.writable = true;
   return c;
 }
 
@@ -187,25 +189,17 @@ Result<Container> Container::open_inner(const std::string& path, bool writable) 
   DRELIX_ASSIGN_OR_RETURN(FilePtr file,
                           writable ? env().open_read_write(path) : env().open_read(path));
 
-  std::array<std::uint8_t, kPreambleSize> block;
-  DRELIX_TRY(file->read_exact_at(0, block));
-  DRELIX_ASSIGN_OR_RETURN(const Preamble preamble, Preamble::decode(block));
-
-  auto length = file->length();
-  if (!length) return fail(std::move(length).error().with_path(path));
-  const std::uint64_t file_len = *length;
-  DRELIX_TRY(preamble.check_file_length(file_len));
-
-  Bytes zone(preamble.header_area);
-  DRELIX_TRY(file->read_exact_at(kPreambleSize, zone));
-  DRELIX_ASSIGN_OR_RETURN(Headers headers, Headers::parse(zone));
+  DRELIX_ASSIGN_OR_RETURN(PeekResult head, read_preamble_and_zone(*file, path));
+  const Preamble preamble = head.preamble;
+  const std::uint64_t file_len = head.file_len;
+  Headers& headers = head.headers;
   DRELIX_ASSIGN_OR_RETURN(Schema schema, Schema::from_headers(headers));
   DRELIX_ASSIGN_OR_RETURN(std::vector<Frame> frames,
-                          parse_frames(headers.get("_frames").value_or("")));
+                          parse_frames(headers.get(key::kFrames).value_or("")));
   // Counters that do not parse read as 0: validation reports disagreements, opening must not
   // refuse a file over them.
-  const std::uint64_t records = parse_counter(headers.get("_records").value_or(""));
-  const std::uint64_t bytes_raw = parse_counter(headers.get("_bytes_raw").value_or(""));
+  const std::uint64_t records = parse_counter(headers.get(key::kRecords).value_or(""));
+  const std::uint64_t bytes_raw = parse_counter(headers.get(key::kBytesRaw).value_or(""));
   DRELIX_TRY(check_frames_fit(frames, preamble.data_start(), file_len));
 
   Container c;
@@ -215,11 +209,11 @@ Result<Container> Container::open_inner(const std::string& path, bool writable) 
   c.frames_ = std::move(frames);
   c.preamble_ = preamble;
   c.data_start_ = preamble.data_start();
-  c.data_end_ = file_len;
+  c.io_.data_end = file_len;
   c.records_ = c.frame_records_ = records;
   c.bytes_raw_ = c.frame_bytes_raw_ = bytes_raw;
-  c.file_ = std::move(file);
-  c.writable_ = writable;
+  c.io_.file = std::move(file);
+  c.io_.writable = writable;
   return c;
 }
 
@@ -235,17 +229,17 @@ Result<Container> Container::open_append(const std::string& path) {
   DRELIX_TRY(check_frames_disjoint(c.frames_));
 
   const std::uint64_t tail = c.tail_start();
-  if (c.data_end_ <= tail) return c;
+  if (c.io_.data_end <= tail) return c;
 
   // Count the tail's whole records piece by piece; only the count and the cut matter here.
-  const std::uint64_t tail_len = c.data_end_ - tail;
+  const std::uint64_t tail_len = c.io_.data_end - tail;
   RecordStream counter(c.schema_.layout);
   Bytes chunk(static_cast<std::size_t>(std::min<std::uint64_t>(tail_len, kTailChunk)));
   for (std::uint64_t done = 0; done < tail_len;) {
     const std::size_t n =
         static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), tail_len - done));
     const std::span<std::uint8_t> piece(chunk.data(), n);
-    DRELIX_TRY(c.file_->read_exact_at(tail + done, piece));
+    DRELIX_TRY(c.io_.file->read_exact_at(tail + done, piece));
     counter.feed(piece);
     done += n;
   }
@@ -253,89 +247,59 @@ Result<Container> Container::open_append(const std::string& path) {
   const std::uint64_t torn = tail_len - counter.whole_bytes();
   if (torn > 0) {
     // A record cut short by a crash: drop it so the next append starts on a record boundary.
-    DRELIX_TRY(c.file_->truncate(c.data_end_ - torn));
-    c.data_end_ -= torn;
+    DRELIX_TRY(c.io_.file->truncate(c.io_.data_end - torn));
+    c.io_.data_end -= torn;
   }
   c.records_ = sat_add(c.records_, counter.records());
   c.bytes_raw_ = sat_add(c.bytes_raw_, counter.whole_bytes());
   return c;
 }
 
-Container::Container(Container&& other) noexcept
-    : path_(std::move(other.path_)),
-      headers_(std::move(other.headers_)),
-      schema_(std::move(other.schema_)),
-      frames_(std::move(other.frames_)),
-      buffer_(std::move(other.buffer_)),
-      preamble_(other.preamble_),
-      data_start_(other.data_start_),
-      data_end_(other.data_end_),
-      records_(other.records_),
-      bytes_raw_(other.bytes_raw_),
-      frame_records_(other.frame_records_),
-      frame_bytes_raw_(other.frame_bytes_raw_),
-      file_(std::move(other.file_)),
-      writable_(other.writable_),
-      broken_(other.broken_),
-      sync_failed_(other.sync_failed_) {
-  // The moved-from shell owns no file and no records: its destructor must do nothing.
-  other.buffer_.clear();
-  other.writable_ = false;
+Container::OpenFile::OpenFile(OpenFile&& other) noexcept
+    : file(std::move(other.file)),
+      buffer(std::move(other.buffer)),
+      data_end(other.data_end),
+      writable(other.writable),
+      broken(other.broken) {
+  // The moved-from shell owns no file and no records: its destruction must do nothing.
+  other.buffer.clear();
+  other.writable = false;
 }
 
-Container& Container::operator=(Container&& other) noexcept {
+Container::OpenFile& Container::OpenFile::operator=(OpenFile&& other) noexcept {
   if (this == &other) return *this;
-  {
-    // Finish the file this container holds now, exactly as its destruction would.
-    Container old(std::move(*this));
-  }
-  path_ = std::move(other.path_);
-  headers_ = std::move(other.headers_);
-  schema_ = std::move(other.schema_);
-  frames_ = std::move(other.frames_);
-  buffer_ = std::move(other.buffer_);
-  preamble_ = other.preamble_;
-  data_start_ = other.data_start_;
-  data_end_ = other.data_end_;
-  records_ = other.records_;
-  bytes_raw_ = other.bytes_raw_;
-  frame_records_ = other.frame_records_;
-  frame_bytes_raw_ = other.frame_bytes_raw_;
-  file_ = std::move(other.file_);
-  writable_ = other.writable_;
-  broken_ = other.broken_;
-  sync_failed_ = other.sync_failed_;
-  other.buffer_.clear();
-  other.writable_ = false;
+  // Finish the file held now, exactly as its destruction would, then take the other one.
+  std::destroy_at(this);
+  std::construct_at(this, std::move(other));
   return *this;
 }
 
-Container::~Container() {
+Container::OpenFile::~OpenFile() {
   // Buffered records are written so that a dropped container loses nothing, but the zone and
   // durability are left to explicit calls: a destructor cannot report failure. A broken
   // container's memory no longer matches the file, so it must not write at all.
-  if (file_ && writable_ && !broken_) (void)write_buffer();
+  if (file && writable && !broken) (void)write_buffer();
+}
+
+Status Container::OpenFile::write_buffer() {
+  if (buffer.empty()) return {};
+  DRELIX_TRY(file->write_all_at(data_end, buffer));
+  data_end = sat_add(data_end, buffer.size());
+  buffer.clear();  // keeps the capacity reserved for appends
+  return {};
 }
 
 Status Container::check_writable() const {
-  if (!writable_) return fail(Error::usage(kReadOnly));
-  if (broken_) return fail(Error::usage(kBroken));
+  if (!io_.writable) return fail(Error::usage(kReadOnly));
+  if (io_.broken) return fail(Error::usage(kBroken));
   if (sync_failed_) return fail(Error::usage(kSyncFailed));
   return {};
 }
 
 Status Container::sync_file() {
-  Status synced = file_->sync();
+  Status synced = io_.file->sync();
   if (!synced) sync_failed_ = true;
   return synced;
-}
-
-Status Container::write_buffer() {
-  if (buffer_.empty()) return {};
-  DRELIX_TRY(file_->write_all_at(data_end_, buffer_));
-  data_end_ = sat_add(data_end_, buffer_.size());
-  buffer_.clear();  // keeps the capacity reserved for appends
-  return {};
 }
 
 Status Container::append_record(ByteView body) {
@@ -354,25 +318,25 @@ Status Container::append_record(ByteView body) {
   // One reservation for the life of the container: the buffer never holds more than the
   // threshold minus one plus one record, so later appends only copy bytes.
   const std::size_t capacity = buffer_capacity_for(layout);
-  if (buffer_.capacity() < capacity) buffer_.reserve(capacity);
+  if (io_.buffer.capacity() < capacity) io_.buffer.reserve(capacity);
 
-  const std::size_t buffered_before = buffer_.size();
+  const std::size_t buffered_before = io_.buffer.size();
   std::uint64_t raw = body.size();
   if (!layout.is_fixed()) {
     std::array<std::uint8_t, 2> prefix;
     store_u16le(prefix.data(), static_cast<std::uint16_t>(body.size()));
-    buffer_.insert(buffer_.end(), prefix.begin(), prefix.end());
+    io_.buffer.insert(io_.buffer.end(), prefix.begin(), prefix.end());
     raw += prefix.size();
   }
-  buffer_.insert(buffer_.end(), body.begin(), body.end());
+  io_.buffer.insert(io_.buffer.end(), body.begin(), body.end());
 
   // An append that fails has not taken the record, so that the caller's retry stores it once:
   // the buffer and the counters go back to what they were. data_end is unchanged, so the next
   // write (of the records buffered before) lands at the same place, over whatever bytes the
   // failed write left past the end, and a reopen cuts those as any torn tail.
-  if (buffer_.size() >= kFlushThreshold) {
-    if (Status written = write_buffer(); !written) {
-      buffer_.resize(buffered_before);
+  if (io_.buffer.size() >= kFlushThreshold) {
+    if (Status written = io_.write_buffer(); !written) {
+      io_.buffer.resize(buffered_before);
       return written;
     }
   }
@@ -382,23 +346,22 @@ Status Container::append_record(ByteView body) {
 }
 
 Status Container::flush_data() {
-  return write_buffer();
+  return io_.write_buffer();
 }
 
 Status Container::flush_headers() {
   DRELIX_TRY(check_writable());
   // The zone counts only records inside frames; the tail is recounted on every open_append.
-  DRELIX_TRY(headers_.set("_records", to_decimal(frame_records_)));
-  DRELIX_TRY(headers_.set("_bytes_raw", to_decimal(frame_bytes_raw_)));
+  DRELIX_TRY(set_counters(headers_, Counters{frame_records_, frame_bytes_raw_}));
   DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers_.render(preamble_.header_area));
-  DRELIX_TRY(file_->write_all_at(kPreambleSize, zone));
+  DRELIX_TRY(io_.file->write_all_at(kPreambleSize, zone));
   return sync_file();
 }
 
 Status Container::set_user_header(std::string_view key, std::string_view value) {
   // A broken container is refused before its headers change; a read-only one keeps the change
   // in memory and fails at the write, as callers of read-only files expect.
-  if (broken_) return fail(Error::usage(kBroken));
+  if (io_.broken) return fail(Error::usage(kBroken));
   if (sync_failed_) return fail(Error::usage(kSyncFailed));
   Headers before = headers_;
   DRELIX_TRY(headers_.set_user(key, value));
@@ -409,13 +372,13 @@ Status Container::set_user_header(std::string_view key, std::string_view value) 
   return flushed;
 }
 
-Result<Bytes> Container::read_tail() {
+Result<Bytes> Container::read_tail() const {
   const std::uint64_t tail = tail_start();
-  const std::uint64_t len = data_end_ > tail ? data_end_ - tail : 0;
+  const std::uint64_t len = io_.data_end > tail ? io_.data_end - tail : 0;
   Bytes bytes;
   if (len == 0) return bytes;
   bytes.resize(static_cast<std::size_t>(len));
-  DRELIX_TRY(file_->read_exact_at(tail, bytes));
+  DRELIX_TRY(io_.file->read_exact_at(tail, bytes));
   const std::uint64_t torn = for_each_record(bytes, schema_.layout, [](ByteView) {});
   bytes.resize(static_cast<std::size_t>(len - torn));
   return bytes;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -18,8 +19,10 @@
 #include "core/file.h"
 #include "core/frames.h"
 #include "core/headers.h"
+#include "core/maintenance.h"
 #include "core/preamble.h"
 #include "core/schema.h"
+#include "core/system_headers.h"
 
 namespace drelix {
 
@@ -41,22 +44,18 @@ class Container {
   // Replays a pending seal journal and cuts a torn record off the tail first. Refuses a frame
   // list whose frames overlap or end after its last one (check_frames_disjoint).
   static Result<Container> open_append(const std::string& path);
-  // The shared opening path (also used by the maintenance operations).
-  static Result<Container> open_inner(const std::string& path, bool writable);
 
-  Container(Container&&) noexcept;
-  Container& operator=(Container&&) noexcept;
-  Container(const Container&) = delete;
-  Container& operator=(const Container&) = delete;
-  // Writes the buffer of a writable container (errors ignored), then closes the file.
-  ~Container();
+  // A container that goes, or is moved over, writes its buffer first (errors ignored) and then
+  // closes its file; a moved-from one holds neither.
+  Container(Container&&) noexcept = default;
+  Container& operator=(Container&&) noexcept = default;
 
   Status append_record(ByteView body);
   Status flush_data();
   Status flush_headers();
   Status set_user_header(std::string_view key, std::string_view value);
   // The whole records of the on-disk tail (the buffer is not included).
-  Result<Bytes> read_tail();
+  Result<Bytes> read_tail() const;
 
   // Compresses the raw tail into one frame, crash-safely through the seal journal.
   Status close_frame(std::uint64_t frame_id, std::int32_t level);
@@ -79,9 +78,9 @@ class Container {
 
   // A frame's content: the stored bytes, checked against the listed checksum (check_frame_hash)
   // before anything is decoded, then decoded when they begin with the zstd magic.
-  Result<Bytes> read_frame(std::uint64_t frame_id);
-  Result<Bytes> read_frame_at(std::uint64_t index);
-  Result<Bytes> read_frame_body(const Frame& frame);
+  Result<Bytes> read_frame(std::uint64_t frame_id) const;
+  Result<Bytes> read_frame_at(std::uint64_t index) const;
+  Result<Bytes> read_frame_body(const Frame& frame) const;
 
   // Hands out the memory a frame's content is decoded into: called with the content's exact
   // size, it returns a span of that many bytes that stays valid until the read returns, or an
@@ -92,8 +91,10 @@ class Container {
   // that a caller that owns the final buffer holds one copy of the content, not two. Return the
   // content size. A zstd frame that does not declare its size is decoded as by read_frame and
   // then copied.
-  Result<std::size_t> read_frame_into(std::uint64_t frame_id, const ContentAllocator& allocate);
-  Result<std::size_t> read_frame_at_into(std::uint64_t index, const ContentAllocator& allocate);
+  Result<std::size_t> read_frame_into(std::uint64_t frame_id,
+                                      const ContentAllocator& allocate) const;
+  Result<std::size_t> read_frame_at_into(std::uint64_t index,
+                                         const ContentAllocator& allocate) const;
 
   const std::string& path() const { return path_; }
   const Headers& headers() const { return headers_; }
@@ -105,37 +106,71 @@ class Container {
   std::uint64_t frame_records() const { return frame_records_; }
   std::uint64_t frame_bytes_raw() const { return frame_bytes_raw_; }
   std::uint64_t data_start() const { return data_start_; }
-  std::uint64_t data_end() const { return data_end_; }
-  std::size_t buffered_bytes() const { return buffer_.size(); }
-  bool writable() const { return writable_; }
+  std::uint64_t data_end() const { return io_.data_end; }
+  std::size_t buffered_bytes() const { return io_.buffer.size(); }
+  bool writable() const { return io_.writable; }
   // data_start plus the end of the last listed frame (saturating).
   std::uint64_t tail_start() const;
-  File& file() { return *file_; }
+  // Reads exactly out.size() bytes of the file at `offset` (io_eof() when it ends first).
+  Status read_exact_at(std::uint64_t offset, std::span<std::uint8_t> out) const {
+    return io_.file->read_exact_at(offset, out);
+  }
 
  private:
+  // The maintenance operations open files without the recovery of open_append and stream
+  // their bytes through the file handle.
+  friend Result<ValidateReport> validate(const std::string&, const RecordCheck&, const Progress&);
+  friend Result<RebuildReport> rebuild_headers(const std::string&, bool, const Progress&);
+  friend Result<RepackReport> repack_with_header_area(const std::string&, std::int32_t,
+                                                      std::uint32_t, const Progress&);
+
+  // The open file and the records appended but not yet written to it. Its destruction, or a
+  // move over it, writes them first (errors ignored), so that a dropped container loses
+  // nothing; the zone and durability are left to explicit calls, since a destructor cannot
+  // report failure.
+  struct OpenFile {
+    FilePtr file;
+    Bytes buffer;
+    std::uint64_t data_end = 0;
+    bool writable = false;
+    // Set when a splice failed or a journal could not be removed: memory and disk may
+    // disagree, so every further write (the destruction's too) is refused until the file is
+    // reopened with open_append.
+    bool broken = false;
+
+    OpenFile() = default;
+    OpenFile(OpenFile&& other) noexcept;
+    OpenFile& operator=(OpenFile&& other) noexcept;
+    ~OpenFile();
+    // Writes the buffer at data_end and moves data_end past it.
+    Status write_buffer();
+  };
+
   Container() = default;
+  // The shared opening path.
+  static Result<Container> open_inner(const std::string& path, bool writable);
+  File& file() const { return *io_.file; }
   Status check_writable() const;
-  Status write_buffer();
-  // file_->sync(), remembering a failure (see sync_failed_).
+  // The crash-safe end of a close or splice (close_frame.cc): the new zone (the headers with
+  // `frames`, `counters`, `level` and, when the file has none, `preview`) and `parts` go into
+  // the seal journal, then into the file at `tail_at`; only then does memory take the new state.
+  Status commit_frames(std::uint64_t tail_at, std::span<const ByteView> parts,
+                       std::vector<Frame> frames, Counters counters, std::int32_t level,
+                       const std::optional<std::string>& preview);
+  // file->sync(), remembering a failure (see sync_failed_).
   Status sync_file();
 
   std::string path_;
   Headers headers_;
   Schema schema_;
   std::vector<Frame> frames_;
-  Bytes buffer_;
   Preamble preamble_;
   std::uint64_t data_start_ = 0;
-  std::uint64_t data_end_ = 0;
   std::uint64_t records_ = 0;
   std::uint64_t bytes_raw_ = 0;
   std::uint64_t frame_records_ = 0;
   std::uint64_t frame_bytes_raw_ = 0;
-  FilePtr file_;
-  bool writable_ = false;
-  // Set when a splice failed or a journal could not be removed: memory and disk may disagree,
-  // so every further write is refused until the file is reopened with open_append.
-  bool broken_ = false;
+  OpenFile io_;
   // Set when a full sync of the data file failed: the kernel may have dropped the dirty pages
   // it covered and a later sync would report success regardless, so nothing more is written
   // as if the file were sound; open_append recounts what really is on disk.

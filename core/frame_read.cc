@@ -15,17 +15,7 @@ namespace {
 // Where the frame's stored bytes lie in the file, refused when they overflow or run past the
 // end, before anything is allocated for them.
 Result<std::uint64_t> stored_start(const Container& c, const Frame& frame) {
-  std::uint64_t start;
-  std::uint64_t end;
-  if (__builtin_add_overflow(c.data_start(), frame.offset, &start) ||
-      __builtin_add_overflow(start, frame.len, &end)) {
-    return fail(Error::malformed(str_cat("frame ", frame.id, " overflows a u64 offset")));
-  }
-  if (end > c.data_end()) {
-    return fail(Error::malformed(str_cat("frame ", frame.id, " ends at ", end, " but the file is ",
-                                         c.data_end(), " bytes")));
-  }
-  return start;
+  return stored_start(frame, c.data_start(), c.data_end());
 }
 
 Error size_mismatch(const Frame& frame, std::uint64_t expected, std::uint64_t got) {
@@ -36,10 +26,10 @@ Error size_mismatch(const Frame& frame, std::uint64_t expected, std::uint64_t go
 }  // namespace
 
 // Reads the frame's stored bytes into `stored` (resized to fit) and checks them.
-Status read_stored_checked(Container& c, const Frame& frame, Bytes& stored) {
+Status read_stored_checked(const Container& c, const Frame& frame, Bytes& stored) {
   DRELIX_ASSIGN_OR_RETURN(const std::uint64_t start, stored_start(c, frame));
   stored.resize(static_cast<std::size_t>(frame.len));
-  if (!stored.empty()) DRELIX_TRY(c.file().read_exact_at(start, stored));
+  if (!stored.empty()) DRELIX_TRY(c.read_exact_at(start, stored));
   return check_frame_hash(frame, stored);
 }
 
@@ -64,29 +54,24 @@ Status decode_into(const Frame& frame, ByteView stored, std::span<std::uint8_t> 
 }
 
 std::optional<std::uint64_t> content_size_of(ByteView stored) {
-  if (!starts_with_zstd_magic(stored)) return stored.size();
-  return declared_content_size(stored);
+  return content_size(stored, stored.size());
 }
 
-Result<std::optional<std::uint64_t>> frame_content_size(Container& c, const Frame& frame) {
+Result<std::optional<std::uint64_t>> frame_content_size(const Container& c, const Frame& frame) {
   DRELIX_ASSIGN_OR_RETURN(const std::uint64_t start, stored_start(c, frame));
   std::uint8_t header[kZstdMaxHeader];
   const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(frame.len, sizeof header));
-  DRELIX_TRY(c.file().read_exact_at(start, std::span<std::uint8_t>(header, n)));
-  const ByteView head(header, n);
-  if (!starts_with_zstd_magic(head)) return std::optional<std::uint64_t>(frame.len);
-  return declared_content_size(head, frame.len);
+  DRELIX_TRY(c.read_exact_at(start, std::span<std::uint8_t>(header, n)));
+  return content_size(ByteView(header, n), frame.len);
 }
 
-Result<Bytes> read_checked(Container& c, const Frame& frame) {
+Result<Bytes> read_checked(const Container& c, const Frame& frame) {
   Bytes stored;
   DRELIX_TRY(read_stored_checked(c, frame, stored));
-  if (!starts_with_zstd_magic(stored)) return stored;
-  DRELIX_ASSIGN_OR_RETURN(DecodedFrame decoded, decode_one_frame(stored));
-  return std::move(decoded.content);
+  return decode_frame(std::move(stored));
 }
 
-Status decode_frames_into(Container& c, std::span<const FrameSlot> slots,
+Status decode_frames_into(const Container& c, std::span<const FrameSlot> slots,
                           std::span<std::uint8_t> out, std::size_t threads) {
   for (const FrameSlot& slot : slots) {
     if (slot.offset > out.size() || slot.size > out.size() - slot.offset) {

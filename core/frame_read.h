@@ -20,15 +20,15 @@ namespace drelix {
 // The content size of `frame`, from at most its first kZstdMaxHeader bytes: a raw (level 0)
 // frame's length, or the size a zstd frame declares; nullopt when a zstd frame declares none
 // (or none believable).
-Result<std::optional<std::uint64_t>> frame_content_size(Container& c, const Frame& frame);
+Result<std::optional<std::uint64_t>> frame_content_size(const Container& c, const Frame& frame);
 
 // The frame's content: stored bytes read, checked against the listed hash, decoded.
-Result<Bytes> read_checked(Container& c, const Frame& frame);
+Result<Bytes> read_checked(const Container& c, const Frame& frame);
 
 // The two halves of read_checked, for a caller that allocates the content itself: the stored
 // bytes read into `stored` and checked; then their content decoded into exactly `out` (which
 // must be the size content_size_of gives).
-Status read_stored_checked(Container& c, const Frame& frame, Bytes& stored);
+Status read_stored_checked(const Container& c, const Frame& frame, Bytes& stored);
 Status decode_into(const Frame& frame, ByteView stored, std::span<std::uint8_t> out);
 // The content size of checked stored bytes: a raw frame's length or a zstd frame's declared
 // size; nullopt when the frame declares none (read_checked then decodes it on its own).
@@ -45,7 +45,7 @@ struct FrameSlot {
 // calling one included), holding one stored frame per thread besides `out`. Each slot must
 // lie inside `out`. A frame whose content is not exactly its slot's size fails. Returns the
 // error of the first failing slot in slot order; the other slots' bytes are then unspecified.
-Status decode_frames_into(Container& c, std::span<const FrameSlot> slots,
+Status decode_frames_into(const Container& c, std::span<const FrameSlot> slots,
                           std::span<std::uint8_t> out, std::size_t threads);
 
 }  // namespace drelix

@@ -125,19 +125,24 @@ Status check_frames_disjoint(const std::vector<Frame>& frames) {
   return {};
 }
 
+Result<std::uint64_t> stored_start(const Frame& frame, std::uint64_t data_start,
+                                   std::uint64_t file_len) {
+  std::uint64_t start;
+  std::uint64_t end;
+  if (__builtin_add_overflow(data_start, frame.offset, &start) ||
+      __builtin_add_overflow(start, frame.len, &end)) {
+    return fail(Error::malformed(str_cat("frame ", frame.id, " overflows a u64 offset")));
+  }
+  if (end > file_len) {
+    return fail(Error::malformed(
+        str_cat("frame ", frame.id, " ends at ", end, " but the file is ", file_len, " bytes")));
+  }
+  return start;
+}
+
 Status check_frames_fit(const std::vector<Frame>& frames, std::uint64_t data_start,
                         std::uint64_t file_len) {
-  for (const Frame& f : frames) {
-    std::uint64_t end;
-    if (__builtin_add_overflow(data_start, f.offset, &end) ||
-        __builtin_add_overflow(end, f.len, &end)) {
-      return fail(Error::malformed(str_cat("frame ", f.id, " overflows a u64 offset")));
-    }
-    if (end > file_len) {
-      return fail(Error::malformed(
-          str_cat("frame ", f.id, " ends at ", end, " but the file is ", file_len, " bytes")));
-    }
-  }
+  for (const Frame& f : frames) DRELIX_TRY(stored_start(f, data_start, file_len));
   return {};
 }
 

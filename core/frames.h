@@ -25,7 +25,13 @@ std::string render_frames(const std::vector<Frame>& frames);
 // Error::Malformed "bad frame {}: {}" for the first token that does not parse.
 Result<std::vector<Frame>> parse_frames(std::string_view text);
 
-// Error::Malformed for the first frame that overflows or ends past `file_len`.
+// Where the stored bytes of `frame` begin in a file of `file_len` bytes whose data section
+// starts at `data_start`: Error::Malformed "frame {id} overflows a u64 offset" or "frame {id}
+// ends at {end} but the file is {file_len} bytes" when they do not lie inside the file.
+Result<std::uint64_t> stored_start(const Frame& frame, std::uint64_t data_start,
+                                   std::uint64_t file_len);
+
+// Error::Malformed (that of stored_start) for the first frame that does not fit the file.
 Status check_frames_fit(const std::vector<Frame>& frames, std::uint64_t data_start,
                         std::uint64_t file_len);
 

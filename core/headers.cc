@@ -251,19 +251,22 @@ Result<Headers> Headers::parse(ByteView zone) {
 
 Result<PeekResult> peek_headers(const std::string& path) {
   DRELIX_ASSIGN_OR_RETURN(FilePtr file, env().open_read(path));
+  return read_preamble_and_zone(*file, path);
+}
 
+Result<PeekResult> read_preamble_and_zone(File& file, const std::string& path) {
   std::array<std::uint8_t, kPreambleSize> block{};
-  DRELIX_TRY(file->read_exact_at(0, block));
+  DRELIX_TRY(file.read_exact_at(0, block));
   DRELIX_ASSIGN_OR_RETURN(Preamble preamble, Preamble::decode(block));
 
-  auto len = file->length();
+  auto len = file.length();
   if (!len) return fail(std::move(len).error().with_path(path));
   DRELIX_TRY(preamble.check_file_length(*len));
 
   Bytes zone(preamble.header_area);
-  DRELIX_TRY(file->read_exact_at(kPreambleSize, zone));
+  DRELIX_TRY(file.read_exact_at(kPreambleSize, zone));
   DRELIX_ASSIGN_OR_RETURN(Headers headers, Headers::parse(zone));
-  return PeekResult{preamble, std::move(headers)};
+  return PeekResult{preamble, std::move(headers), *len};
 }
 
 }  // namespace drelix

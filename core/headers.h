@@ -18,6 +18,8 @@
 
 namespace drelix {
 
+class File;
+
 class Headers {
  public:
   using Pair = std::pair<std::string, std::string>;
@@ -66,10 +68,13 @@ std::optional<std::string> utf8_error(ByteView bytes);
 struct PeekResult {
   Preamble preamble;
   Headers headers;
+  std::uint64_t file_len = 0;
 };
 
 // Reads exactly the preamble and the zone of the file at `path` (nothing of the data section,
 // no journal replay).
 Result<PeekResult> peek_headers(const std::string& path);
+// The same for a file already open; `path` names it in a failure to learn its length.
+Result<PeekResult> read_preamble_and_zone(File& file, const std::string& path);
 
 }  // namespace drelix

@@ -13,30 +13,6 @@ namespace drelix {
 
 namespace {
 
-// The first `limit` whole records of `data`. Walks no further than it needs to, unlike
-// split_records, because the tail being previewed can be large.
-std::vector<ByteView> first_records(ByteView data, RecordLayout layout, std::size_t limit) {
-  std::vector<ByteView> out;
-  std::size_t p = 0;
-  while (out.size() < limit) {
-    const std::size_t left = data.size() - p;
-    std::size_t len;
-    std::size_t skip = 0;
-    if (layout.is_fixed()) {
-      len = layout.size();
-      if (len == 0 || left < len) break;
-    } else {
-      if (left < 2) break;
-      len = load_u16le(data.data() + p);
-      skip = 2;
-      if (left - 2 < len) break;
-    }
-    out.push_back(data.subspan(p + skip, len));
-    p += skip + len;
-  }
-  return out;
-}
-
 // The shortest decimal that reads back as `v`, in positional notation: 1.0 is "1", 1e300 is a
 // 1 followed by 300 zeros. std::to_chars in fixed notation is not enough: for large integral
 // values the exact expansion is as short in characters as the zero-padded shortest digits, and
@@ -162,14 +138,16 @@ void append_row(std::string& out, const Schema& schema, ByteView record) {
 }  // namespace
 
 std::string render_preview(ByteView tail, const Schema& schema) {
-  const std::vector<ByteView> records = first_records(tail, schema.layout, kPreviewRecords);
   std::string out;
   std::size_t first_row_end = 0;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    if (i > 0) out += ';';
-    append_row(out, schema, records[i]);
-    if (i == 0) first_row_end = out.size();
-  }
+  std::size_t rows = 0;
+  // The tail can be large: the walk stops after the rows it needs.
+  for_each_record(tail, schema.layout, [&](ByteView record) {
+    if (rows > 0) out += ';';
+    append_row(out, schema, record);
+    if (rows == 0) first_row_end = out.size();
+    return ++rows < kPreviewRecords;
+  });
   if (out.size() > kPreviewMaxBytes) out.resize(first_row_end);
   // A first row past the cap would take zone room no later close can give back (with 120 uuid
   // fields it alone is 4 KB, so every close of such a file would fail for want of room).

@@ -29,15 +29,6 @@ Result<const Frame*> frame_at(const std::vector<Frame>& frames, std::uint64_t in
   return &frames[static_cast<std::size_t>(index)];
 }
 
-// The bytes the frame occupies in the data section, checked against the listed checksum
-// (read_stored_checked): without that, a flipped byte of a raw frame, a damaged zstd magic or a
-// wrong listed offset would come back as records.
-Result<Bytes> read_stored(Container& c, const Frame& frame) {
-  Bytes bytes;
-  DRELIX_TRY(read_stored_checked(c, frame, bytes));
-  return bytes;
-}
-
 // Asks `allocate` for exactly `size` bytes; a span of another size would be written past or
 // left partly unwritten, so it is refused.
 Result<std::span<std::uint8_t>> allocate_exactly(const Container::ContentAllocator& allocate,
@@ -50,59 +41,51 @@ Result<std::span<std::uint8_t>> allocate_exactly(const Container::ContentAllocat
   return out;
 }
 
-Result<std::size_t> copy_out(ByteView content, const Container::ContentAllocator& allocate) {
+// A frame's stored bytes read and checked against the listed checksum (read_stored_checked:
+// without that, a flipped byte of a raw frame, a damaged zstd magic or a wrong listed offset
+// would come back as records), then their content written into memory from `allocate`.
+Result<std::size_t> read_body_into(const Container& c, const Frame& frame,
+                                   const Container::ContentAllocator& allocate) {
+  Bytes stored;
+  DRELIX_TRY(read_stored_checked(c, frame, stored));
+  if (const std::optional<std::uint64_t> size = content_size_of(stored)) {
+    DRELIX_ASSIGN_OR_RETURN(const std::span<std::uint8_t> out,
+                            allocate_exactly(allocate, static_cast<std::size_t>(*size)));
+    DRELIX_TRY(decode_into(frame, stored, out));
+    return out.size();
+  }
+  // Without a size to allocate up front the decoder has to grow its own buffer.
+  DRELIX_ASSIGN_OR_RETURN(const Bytes content, decode_frame(std::move(stored)));
   DRELIX_ASSIGN_OR_RETURN(const std::span<std::uint8_t> out,
                           allocate_exactly(allocate, content.size()));
   if (!content.empty()) std::memcpy(out.data(), content.data(), content.size());
   return content.size();
 }
 
-Result<std::size_t> read_body_into(Container& c, const Frame& frame,
-                                   const Container::ContentAllocator& allocate) {
-  DRELIX_ASSIGN_OR_RETURN(const Bytes stored, read_stored(c, frame));
-  // Raw frames are their own content (see read_frame_body); copying them is the price of not
-  // knowing that before the read.
-  if (!starts_with_zstd_magic(stored)) return copy_out(stored, allocate);
-  if (const std::optional<std::uint64_t> size = declared_content_size(stored)) {
-    DRELIX_ASSIGN_OR_RETURN(const std::span<std::uint8_t> out,
-                            allocate_exactly(allocate, static_cast<std::size_t>(*size)));
-    DRELIX_TRY(decode_one_frame_into(stored, out));
-    return out.size();
-  }
-  // Without a size to allocate up front the decoder has to grow its own buffer.
-  DRELIX_ASSIGN_OR_RETURN(const DecodedFrame decoded, decode_one_frame(stored));
-  return copy_out(decoded.content, allocate);
-}
-
 }  // namespace
 
-Result<Bytes> Container::read_frame(std::uint64_t frame_id) {
+Result<Bytes> Container::read_frame(std::uint64_t frame_id) const {
   DRELIX_ASSIGN_OR_RETURN(const Frame* frame, frame_with_id(frames_, frame_id));
   return read_frame_body(*frame);
 }
 
-Result<Bytes> Container::read_frame_at(std::uint64_t index) {
+Result<Bytes> Container::read_frame_at(std::uint64_t index) const {
   DRELIX_ASSIGN_OR_RETURN(const Frame* frame, frame_at(frames_, index));
   return read_frame_body(*frame);
 }
 
-Result<Bytes> Container::read_frame_body(const Frame& frame) {
-  DRELIX_ASSIGN_OR_RETURN(Bytes bytes, read_stored(*this, frame));
-  // A zstd frame is recognised by its magic alone; anything else was stored raw at level 0
-  // (which never stores bytes that begin with the magic).
-  if (!starts_with_zstd_magic(bytes)) return bytes;
-  DRELIX_ASSIGN_OR_RETURN(DecodedFrame decoded, decode_one_frame(bytes));
-  return std::move(decoded.content);
+Result<Bytes> Container::read_frame_body(const Frame& frame) const {
+  return read_checked(*this, frame);
 }
 
 Result<std::size_t> Container::read_frame_into(std::uint64_t frame_id,
-                                               const ContentAllocator& allocate) {
+                                               const ContentAllocator& allocate) const {
   DRELIX_ASSIGN_OR_RETURN(const Frame* frame, frame_with_id(frames_, frame_id));
   return read_body_into(*this, *frame, allocate);
 }
 
 Result<std::size_t> Container::read_frame_at_into(std::uint64_t index,
-                                                  const ContentAllocator& allocate) {
+                                                  const ContentAllocator& allocate) const {
   DRELIX_ASSIGN_OR_RETURN(const Frame* frame, frame_at(frames_, index));
   return read_body_into(*this, *frame, allocate);
 }

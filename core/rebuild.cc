@@ -26,6 +26,7 @@
 #include "core/record_stream.h"
 #include "core/schema.h"
 #include "core/str_cat.h"
+#include "core/system_headers.h"
 
 namespace drelix {
 
@@ -153,7 +154,7 @@ std::uint64_t stored_end(const std::vector<Frame>& stored) {
 }
 
 // Walks the data section of `c` from its start (see the file comment).
-Result<Derived> scan(Container& c, const Progress& progress) {
+Result<Derived> scan(const Container& c, File& file, const Progress& progress) {
   const std::vector<Frame>& stored = c.frames();
   const StoredIndex index(stored);
   const std::uint64_t data_start = c.data_start();
@@ -171,21 +172,20 @@ Result<Derived> scan(Container& c, const Progress& progress) {
     }
     const std::uint64_t at = sat_add(data_start, pos);
     const std::uint64_t remaining = data_len - pos;
-    DRELIX_ASSIGN_OR_RETURN(const Bytes head, read_at(c.file(), at, 4));
+    DRELIX_ASSIGN_OR_RETURN(const Bytes head, read_at(file, at, 4));
     const Frame* entry = index.at(pos);
 
     const RecordLayout layout = c.schema().layout;
     Found found;
     if (starts_with_zstd_magic(head)) {
-      Result<Found> decoded = decode_at(c.file(), at, remaining, layout);
+      Result<Found> decoded = decode_at(file, at, remaining, layout);
       // Past every listed frame lies the tail, whose records may well begin with the magic by
       // chance: bytes there that do not decode are the tail, not a damaged frame.
       if (!decoded && pos >= listed_end) break;
       if (!decoded) return fail(std::move(decoded).error());
       found = std::move(*decoded);
     } else if (const Frame* raw_entry = index.raw_at(pos, remaining)) {
-      DRELIX_ASSIGN_OR_RETURN(std::optional<Found> raw,
-                              read_raw_at(c.file(), at, *raw_entry, layout));
+      DRELIX_ASSIGN_OR_RETURN(std::optional<Found> raw, read_raw_at(file, at, *raw_entry, layout));
       if (!raw) break;
       found = *raw;
     } else {
@@ -234,14 +234,12 @@ void compare_counter(const Headers& headers, std::string_view key, std::uint64_t
 
 // Writes the derived values into the zone: _frames, then the two counters, rendered to the
 // zone's size (ZoneFull before any write), written at 16 and synchronised.
-Status write_zone(Container& c, const Derived& d) {
+Status write_zone(const Container& c, File& file, const Derived& d) {
   Headers headers = c.headers();
-  DRELIX_TRY(headers.set("_frames", render_frames(d.frames)));
-  DRELIX_TRY(headers.set("_records", to_decimal(d.records)));
-  DRELIX_TRY(headers.set("_bytes_raw", to_decimal(d.bytes_raw)));
+  DRELIX_TRY(set_frame_headers(headers, d.frames, Counters{d.records, d.bytes_raw}, std::nullopt));
   DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers.render(c.preamble().header_area));
-  DRELIX_TRY(c.file().write_all_at(kPreambleSize, zone));
-  return c.file().sync();
+  DRELIX_TRY(file.write_all_at(kPreambleSize, zone));
+  return file.sync();
 }
 
 }  // namespace
@@ -249,7 +247,7 @@ Status write_zone(Container& c, const Derived& d) {
 Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, const Progress& progress) {
   DRELIX_TRY(replay_journal(path));
   DRELIX_ASSIGN_OR_RETURN(Container c, Container::open_inner(path, fix));
-  DRELIX_ASSIGN_OR_RETURN(const Derived d, scan(c, progress));
+  DRELIX_ASSIGN_OR_RETURN(const Derived d, scan(c, c.file(), progress));
   const std::uint64_t found = d.frames.size();
   if (!keep_going(progress, found, std::max<std::uint64_t>(c.frames().size(), found))) {
     return fail(cancelled());
@@ -262,8 +260,8 @@ Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, const P
     report.differences.push_back(str_cat("_frames: ", drelix::quoted(stored_frames), " -> ",
                                          drelix::quoted(derived_frames)));
   }
-  compare_counter(c.headers(), "_records", d.records, report.differences);
-  compare_counter(c.headers(), "_bytes_raw", d.bytes_raw, report.differences);
+  compare_counter(c.headers(), key::kRecords, d.records, report.differences);
+  compare_counter(c.headers(), key::kBytesRaw, d.bytes_raw, report.differences);
 
   if (!fix || report.differences.empty()) return report;
   if (d.end < stored_end(c.frames())) {
@@ -271,7 +269,7 @@ Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, const P
         Error::malformed(str_cat("the data section has bytes no frame accounts for at offset ",
                                  d.end, "; refusing to rewrite _frames")));
   }
-  DRELIX_TRY(write_zone(c, d));
+  DRELIX_TRY(write_zone(c, c.file(), d));
   report.fixed = true;
   return report;
 }

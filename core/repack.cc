@@ -7,6 +7,7 @@
 // new frame list, is written over it at the end.
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,7 +15,6 @@
 #include "core/codec.h"
 #include "core/container.h"
 #include "core/file.h"
-#include "core/frame_compressor.h"
 #include "core/frames.h"
 #include "core/hash.h"
 #include "core/headers.h"
@@ -23,6 +23,7 @@
 #include "core/numbers.h"
 #include "core/preamble.h"
 #include "core/str_cat.h"
+#include "core/system_headers.h"
 
 namespace drelix {
 
@@ -86,39 +87,26 @@ Status write_preamble_and_blank_zone(File& out, std::uint32_t header_area, std::
 
 // Re-encodes every frame of `old` into `out` from `data_start` on, in list order, and returns
 // the new frame list. One frame's content and encoding are held at a time.
-Result<std::vector<Frame>> copy_frames(Container& old, File& out, std::uint64_t data_start,
+Result<std::vector<Frame>> copy_frames(const Container& old, File& out, std::uint64_t data_start,
                                        std::int32_t level, const Progress& progress) {
   std::vector<Frame> frames;
   frames.reserve(old.frames().size());
   std::uint64_t offset = 0;
   FrameCompressor compressor;
+  Bytes encoded;
   for (const Frame& f : old.frames()) {
-    const auto go_on = [&] { return keep_going(progress, frames.size(), old.frames().size()); };
+    const std::function<bool()> go_on = [&] {
+      return keep_going(progress, frames.size(), old.frames().size());
+    };
     if (!go_on()) return fail(cancelled());
     DRELIX_ASSIGN_OR_RETURN(const Bytes content, old.read_frame_body(f));
-    Bytes encoded;
-    if (progress) {
-      // A slow level on a large frame can take minutes: asked between slices, a stop is
-      // prompt.
-      DRELIX_TRY(compressor.compress(content, level, encoded, go_on));
-    } else {
-      DRELIX_ASSIGN_OR_RETURN(encoded, compress_frame(content, level));
-    }
+    // A slow level on a large frame can take minutes: asked between slices, a stop is prompt.
+    DRELIX_TRY(compressor.compress(content, level, encoded, progress ? go_on : nullptr));
     DRELIX_TRY(out.write_all_at(sat_add(data_start, offset), encoded));
     frames.push_back(Frame{f.id, offset, encoded.size(), xxh64(encoded)});
     offset = sat_add(offset, encoded.size());
   }
   return frames;
-}
-
-// The old headers with the three values that describe the new frames and their encoding.
-Result<Headers> new_headers(const Headers& old, const std::vector<Frame>& frames,
-                            std::int32_t level) {
-  Headers headers = old;
-  DRELIX_TRY(headers.set("_frames", render_frames(frames)));
-  DRELIX_TRY(headers.set("_compression_level", to_decimal_signed(level)));
-  DRELIX_TRY(headers.set("_compression", level != 0 ? "zstd" : "none"));
-  return headers;
 }
 
 // A rename failure is reported without a path.
@@ -128,12 +116,13 @@ Error without_path(Error e) {
 }
 
 // Builds the complete new file in `temp` from `old`; returns the new file's length.
-Result<std::uint64_t> build(Container& old, TempFile& temp, std::int32_t level,
-                            std::uint32_t header_area, const Progress& progress) {
+Result<std::uint64_t> build(const Container& old, File& old_file, TempFile& temp,
+                            std::int32_t level, std::uint32_t header_area,
+                            const Progress& progress) {
   DRELIX_TRY(temp.create());
   File& out = temp.file();
   // The copy must be no more readable than the original, from before any record reaches it.
-  DRELIX_ASSIGN_OR_RETURN(const std::uint32_t mode, old.file().permissions());
+  DRELIX_ASSIGN_OR_RETURN(const std::uint32_t mode, old_file.permissions());
   DRELIX_TRY(out.set_permissions(mode));
 
   DRELIX_TRY(write_preamble_and_blank_zone(out, header_area, level));
@@ -146,7 +135,9 @@ Result<std::uint64_t> build(Container& old, TempFile& temp, std::int32_t level,
   DRELIX_ASSIGN_OR_RETURN(const Bytes tail, old.read_tail());
   DRELIX_TRY(out.write_all_at(end, tail));
 
-  DRELIX_ASSIGN_OR_RETURN(const Headers headers, new_headers(old.headers(), frames, level));
+  // The counters stay: the frames hold what they held.
+  Headers headers = old.headers();
+  DRELIX_TRY(set_frame_headers(headers, frames, std::nullopt, level));
   DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers.render(header_area));
   DRELIX_TRY(out.write_all_at(kPreambleSize, zone));
   DRELIX_TRY(out.sync());
@@ -190,7 +181,8 @@ Result<RepackReport> repack_with_header_area(const std::string& link, std::int32
   report.frames = old.frames().size();
 
   TempFile temp(temp_path(path));
-  DRELIX_ASSIGN_OR_RETURN(report.bytes_after, build(old, temp, level, header_area, progress));
+  DRELIX_ASSIGN_OR_RETURN(report.bytes_after,
+                          build(old, old.file(), temp, level, header_area, progress));
   temp.close();
   // The last moment a stop leaves the old file in place (the temporary one goes with `temp`).
   if (!keep_going(progress, report.frames, report.frames)) return fail(cancelled());

@@ -3,6 +3,7 @@
 #include "core/hash.h"
 #include "core/numbers.h"
 #include "core/str_cat.h"
+#include "core/system_headers.h"
 
 namespace drelix {
 
@@ -79,12 +80,12 @@ std::string Schema::hash_hex() const {
 }
 
 Result<Schema> Schema::from_headers(const Headers& headers) {
-  const auto name = headers.get("_schema");
+  const auto name = headers.get(key::kSchema);
   if (!name) return fail(Error::malformed("missing _schema"));
-  const auto record = headers.get("_record");
+  const auto record = headers.get(key::kRecord);
   if (!record) return fail(Error::malformed("missing _record"));
   DRELIX_ASSIGN_OR_RETURN(RecordLayout layout, RecordLayout::parse(*record));
-  const auto fields_text = headers.get("_schema_fields");
+  const auto fields_text = headers.get(key::kSchemaFields);
   if (!fields_text) return fail(Error::malformed("missing _schema_fields"));
 
   Schema schema{std::string(*name), {}, layout};

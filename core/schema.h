@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "core/bytes.h"
@@ -77,22 +78,30 @@ struct SplitResult {
 // yields no records and reports every byte as torn.
 SplitResult split_records(ByteView data, RecordLayout layout);
 
-// Calls `fn(ByteView record)` for each whole record in order and returns the torn count. The
-// allocation-free form of split_records for callers that only walk or count.
+// The one record walker: calls `fn(ByteView record)` for each whole record in order and returns
+// the bytes from where the walk ended, which is the torn count unless `fn` stopped it (by
+// returning false; a `fn` that returns nothing never does). The allocation-free form of
+// split_records for callers that only walk or count.
 template <class Fn>
 std::uint64_t for_each_record(ByteView data, RecordLayout layout, Fn&& fn) {
-  if (layout.is_fixed()) {
-    const std::uint64_t n = layout.size();
-    if (n == 0) return data.size();
-    const std::uint64_t count = data.size() / n;
-    for (std::uint64_t i = 0; i < count; ++i) fn(data.subspan(i * n, n));
-    return data.size() % n;
-  }
+  auto visit = [&fn](ByteView record) {
+    if constexpr (std::is_void_v<std::invoke_result_t<Fn&, ByteView>>) {
+      fn(record);
+      return true;
+    } else {
+      return static_cast<bool>(fn(record));
+    }
+  };
   std::size_t p = 0;
+  if (layout.is_fixed()) {
+    const std::size_t n = layout.size();
+    if (n == 0) return data.size();
+    while (data.size() - p >= n && visit(data.subspan(p, n))) p += n;
+    return data.size() - p;
+  }
   while (data.size() - p >= 2) {
     const std::size_t len = load_u16le(data.data() + p);
-    if (data.size() - p - 2 < len) break;
-    fn(data.subspan(p + 2, len));
+    if (data.size() - p - 2 < len || !visit(data.subspan(p + 2, len))) break;
     p += 2 + len;
   }
   return data.size() - p;

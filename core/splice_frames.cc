@@ -1,9 +1,8 @@
 // Splicing frames encoded elsewhere (the bulk writes), and syncing the raw tail.
 //
-// splice_frames is close_frame without the compression: the complete new state of the zone and
-// the frames goes into the seal journal first and is made durable, and only then is the data
-// file touched, so a crash leaves the file before or after the whole splice. The journal's
-// frame part is all the frames back to back, exactly the bytes that end up at the tail start.
+// splice_frames is close_frame without the compression: both end in commit_frames, so a crash
+// leaves the file before or after the whole splice. The journal's frame part is all the frames
+// back to back, exactly the bytes that end up at the tail start.
 
 #include <string>
 #include <utility>
@@ -13,6 +12,7 @@
 #include "core/journal.h"
 #include "core/numbers.h"
 #include "core/str_cat.h"
+#include "core/system_headers.h"
 
 namespace drelix {
 
@@ -22,9 +22,9 @@ Result<std::vector<Frame>> Container::splice_frames(std::span<const Frame> frame
                                                     std::int32_t level,
                                                     const std::string& preview) {
   DRELIX_TRY(check_writable());
-  DRELIX_TRY(write_buffer());
+  DRELIX_TRY(io_.write_buffer());
   const std::uint64_t tail_at = tail_start();
-  if (data_end_ > tail_at) {
+  if (io_.data_end > tail_at) {
     return fail(Error::usage("the tail holds records; close it into a frame first"));
   }
   if (frames.size() != parts.size() || frames.empty()) {
@@ -42,43 +42,16 @@ Result<std::vector<Frame>> Container::splice_frames(std::span<const Frame> frame
     listed.push_back(Frame{frames[i].id, offset, frames[i].len, frames[i].hash});
     offset = sat_add(offset, frames[i].len);
   }
-  const std::uint64_t new_records = sat_add(records_, records);
-  const std::uint64_t new_bytes_raw = sat_add(bytes_raw_, bytes_raw);
-  Headers headers = headers_;
-  const std::optional<std::string_view> existing = headers.get("_preview");
-  if (!preview.empty() && (!existing.has_value() || existing->empty())) {
-    DRELIX_TRY(headers.set("_preview", preview));
-  }
-  DRELIX_TRY(headers.set("_frames", render_frames(listed)));
-  DRELIX_TRY(headers.set("_records", to_decimal(new_records)));
-  DRELIX_TRY(headers.set("_bytes_raw", to_decimal(new_bytes_raw)));
-  DRELIX_TRY(headers.set("_compression_level", to_decimal_signed(level)));
-  DRELIX_TRY(headers.set("_compression", level == 0 ? "none" : "zstd"));
-  DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers.render(preamble_.header_area));
-
-  if (auto journaled = write_journal_parts(path_, tail_at, zone, parts); !journaled) {
-    // As in close_frame: a journal that may be complete on disk must not outlive this failure.
-    if (!remove_journal(path_)) broken_ = true;
-    return fail(std::move(journaled).error());
-  }
-  if (auto spliced = splice_parts(*file_, tail_at, zone, parts); !spliced) {
-    broken_ = true;
-    return fail(std::move(spliced).error());
-  }
-
   const std::size_t before = frames_.size();
-  frames_ = std::move(listed);
-  headers_ = std::move(headers);
-  records_ = frame_records_ = new_records;
-  bytes_raw_ = frame_bytes_raw_ = new_bytes_raw;
-  data_end_ = sat_add(data_start_, offset);
-  if (!remove_journal(path_) && !remove_journal(path_)) broken_ = true;
+  DRELIX_TRY(commit_frames(tail_at, parts, std::move(listed),
+                           Counters{sat_add(records_, records), sat_add(bytes_raw_, bytes_raw)},
+                           level, preview.empty() ? std::nullopt : std::optional(preview)));
   return std::vector<Frame>(frames_.begin() + static_cast<std::ptrdiff_t>(before), frames_.end());
 }
 
 Status Container::sync_data() {
   DRELIX_TRY(check_writable());
-  DRELIX_TRY(write_buffer());
+  DRELIX_TRY(io_.write_buffer());
   return sync_file();
 }
 

@@ -21,6 +21,7 @@
 #include "core/record_stream.h"
 #include "core/schema.h"
 #include "core/str_cat.h"
+#include "core/system_headers.h"
 
 namespace drelix {
 
@@ -73,39 +74,19 @@ class Walk {
 
 // Checks one frame: the checksum line, then either the content's error or its torn line and
 // the check's lines. Returns the frame's whole records, 0 when its content could not be read.
-std::uint64_t check_frame(Container& c, const Frame& f, const RecordCheck& check,
+std::uint64_t check_frame(const Container& c, File& file, const Frame& f, const RecordCheck& check,
                           Problems& problems) {
   const std::string label = str_cat("frame ", f.id, ": ");
-  const std::uint64_t start = sat_add(c.data_start(), f.offset);
-  const std::uint64_t end = sat_add(start, f.len);
-  if (start == UINT64_MAX || end == UINT64_MAX || end > c.data_end()) {
-    // The open has already refused such frames; should one get here, the content read's own
-    // range checks give the exact error, after the checksum over whatever the range holds.
-    if (f.hash != 0) {
-      Result<StreamedFrame> hashed = stream_frame(c.file(), start, f.len, [](ByteView) {});
-      if (!hashed) {
-        problems.add(label, hashed.error().to_string());
-      } else if (hashed->hash != f.hash) {
-        problems.add(checksum_mismatch(f, hashed->hash).to_string());
-      }
-    }
-    Frame unchecked = f;
-    unchecked.hash = 0;  // reported above
-    const Result<Bytes> content = c.read_frame_body(unchecked);
-    if (!content) {
-      problems.add(label, content.error().to_string());
-      return 0;
-    }
-    Walk walk(c.schema().layout, check, label);
-    walk.feed(*content);
-    if (walk.records().torn() != 0) problems.add(label, walk.records().torn(), " torn bytes");
-    walk.report_checks(problems);
-    return walk.records().records();
+  // The open has already refused frames that do not lie inside the file; this only keeps the
+  // stream below inside it too.
+  const Result<std::uint64_t> start = stored_start(f, c.data_start(), c.data_end());
+  if (!start) {
+    problems.add(label, start.error().to_string());
+    return 0;
   }
-
   Walk walk(c.schema().layout, check, label);
   Result<StreamedFrame> streamed =
-      stream_frame(c.file(), start, f.len, [&walk](ByteView piece) { walk.feed(piece); });
+      stream_frame(file, *start, f.len, [&walk](ByteView piece) { walk.feed(piece); });
   if (!streamed) {
     // A separate checksum read and content read of the same range would both fail this way.
     if (f.hash != 0) problems.add(label, streamed.error().to_string());
@@ -125,12 +106,13 @@ std::uint64_t check_frame(Container& c, const Frame& f, const RecordCheck& check
 }
 
 // Checks the tail's whole records in pieces; returns how many there are.
-std::uint64_t check_tail(Container& c, const RecordCheck& check, Problems& problems) {
+std::uint64_t check_tail(const Container& c, File& file, const RecordCheck& check,
+                         Problems& problems) {
   const std::uint64_t tail = c.tail_start();
   const std::uint64_t len = c.data_end() > tail ? c.data_end() - tail : 0;
   Walk walk(c.schema().layout, check, "tail: ");
   Result<std::uint64_t> got =
-      read_pieces(c.file(), tail, len, [&walk](ByteView piece) { walk.feed(piece); });
+      read_pieces(file, tail, len, [&walk](ByteView piece) { walk.feed(piece); });
   // The whole tail was there when the file was opened: a shorter read is an end of file.
   if (got && *got < len) got = fail(Error::io_eof());
   if (!got) {
@@ -142,7 +124,7 @@ std::uint64_t check_tail(Container& c, const RecordCheck& check, Problems& probl
 }
 
 void check_schema_hash(const Container& c, Problems& problems) {
-  const std::string_view stored = c.headers().get("_schema_hash").value_or("");
+  const std::string_view stored = c.headers().get(key::kSchemaHash).value_or("");
   const std::string computed = c.schema().hash_hex();
   if (stored != computed) {
     problems.add("_schema_hash is ", stored, ", the fields hash to ", computed);
@@ -168,14 +150,14 @@ Result<ValidateReport> validate(const std::string& path, const RecordCheck& chec
   for (const Frame& f : c.frames()) {
     if (!keep_going(progress, report.frames, total)) return fail(cancelled());
     report.frames = sat_add(report.frames, 1);
-    const std::uint64_t records = check_frame(c, f, check, problems);
+    const std::uint64_t records = check_frame(c, c.file(), f, check, problems);
     frame_records = sat_add(frame_records, records);
     report.records = sat_add(report.records, records);
   }
-  report.records = sat_add(report.records, check_tail(c, check, problems));
+  report.records = sat_add(report.records, check_tail(c, c.file(), check, problems));
 
   if (!keep_going(progress, report.frames, total)) return fail(cancelled());
-  const std::uint64_t stored = parse_counter(c.headers().get("_records").value_or("0"));
+  const std::uint64_t stored = parse_counter(c.headers().get(key::kRecords).value_or("0"));
   if (stored != frame_records) {
     problems.add("_records says ", stored, ", the frames hold ", frame_records);
   }

@@ -23,6 +23,7 @@
 #include "binding/convert.h"
 #include "binding/engine/engine.h"
 #include "binding/engine/types.h"
+#include "binding/types.h"
 #include "core/progress.h"
 
 namespace drelix::py {
@@ -30,7 +31,6 @@ namespace drelix::py {
 namespace {
 
 constexpr auto kSlice = std::chrono::milliseconds(50);
-constexpr std::int32_t kDefaultRepackLevel = 19;
 
 // What the worker thread and the waiting thread share.
 struct Shared {
@@ -139,12 +139,8 @@ PyObject* validate_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!result) return nullptr;
     if (!*result) return raise_engine_error(result->error(), path);
     const ValidateReport& report = **result;
-    Ref problems = steal(PyList_New(0));
+    Ref problems = steal(new_str_list(report.problems));
     if (!problems) return nullptr;
-    for (const std::string& line : report.problems) {
-      Ref text = steal(new_str(line));
-      if (!text || PyList_Append(problems.get(), text.get()) < 0) return nullptr;
-    }
     return Py_BuildValue("(OKK)", problems.get(), static_cast<unsigned long long>(report.frames),
                          static_cast<unsigned long long>(report.records));
   });
@@ -158,22 +154,15 @@ PyObject* rebuild_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
     std::string path;
     bool fix = false;
-    if (!convert_arg("path", bound[0], to_path, &path) ||
-        !convert_arg("fix", bound[1], to_bool, &fix)) {
-      return nullptr;
-    }
+    if (!convert_rebuild_args(bound, &path, &fix)) return nullptr;
     PyObject* callback = optional_callable(bound[2]);
     if (!check_callable(callback)) return nullptr;
     auto result = run_with_progress<RebuildReport>(
         [&](const Progress& p) { return rebuild_headers(path, fix, p); }, callback);
     if (!result) return nullptr;
     if (!*result) return raise_engine_error(result->error(), path);
-    Ref differences = steal(PyList_New(0));
+    Ref differences = steal(new_str_list((*result)->differences));
     if (!differences) return nullptr;
-    for (const std::string& line : (*result)->differences) {
-      Ref text = steal(new_str(line));
-      if (!text || PyList_Append(differences.get(), text.get()) < 0) return nullptr;
-    }
     return Py_BuildValue("(ON)", differences.get(), PyBool_FromLong((*result)->fixed));
   });
 }
@@ -184,22 +173,13 @@ PyObject* repack_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     static constexpr Signature kSig{"repack", kParams, 1, false, 3};
     PyObject* bound[4];
     if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    std::string path;
-    std::int32_t level = kDefaultRepackLevel;
-    std::optional<std::uint32_t> header_area;
-    if (!convert_arg("path", bound[0], to_path, &path) ||
-        !convert_arg("level", bound[1], to_i32, &level) ||
-        !convert_arg("header_area", bound[2], to_optional<std::uint32_t, to_u32>, &header_area)) {
-      return nullptr;
-    }
+    RepackArgs repack_args;
+    if (!repack_args.convert(bound)) return nullptr;
     PyObject* callback = optional_callable(bound[3]);
     if (!check_callable(callback)) return nullptr;
+    const std::string& path = repack_args.path;
     auto result = run_with_progress<RepackReport>(
-        [&](const Progress& p) {
-          return header_area ? repack_with_header_area(path, level, *header_area, p)
-                             : repack(path, level, p);
-        },
-        callback);
+        [&](const Progress& p) { return repack_args.run(p); }, callback);
     if (!result) return nullptr;
     if (!*result) return raise_engine_error(result->error(), path);
     return Py_BuildValue("(KKK)", static_cast<unsigned long long>((*result)->bytes_before),

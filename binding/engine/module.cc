@@ -1,5 +1,7 @@
 // The _engine module object. It imports _native first: the exception classes it raises are
 // _native's own, and the schemas it hands out are _native.Schema objects.
+#include "binding/module.h"
+
 #include <cstdint>
 
 #include "binding/args.h"
@@ -35,42 +37,22 @@ PyModuleDef kModuleDef = {
 
 std::int64_t g_interpreter_id = -1;
 
-bool bind_interpreter() {
-  PyInterpreterState* state = PyInterpreterState_Get();
-  if (state == nullptr) return false;
-  const std::int64_t id = PyInterpreterState_GetID(state);
-  if (id < 0) return false;
-  if (g_interpreter_id < 0) g_interpreter_id = id;
-  if (id != g_interpreter_id) {
-    PyErr_SetString(PyExc_ImportError, "_engine does not support sub-interpreters");
-    return false;
-  }
-  return true;
-}
-
+// Sets `value` (a new reference, or null after a failed build) as the attribute `name`.
 bool add_object(PyObject* module, const char* name, PyObject* value) {
-  if (value == nullptr) return false;
-  Py_INCREF(value);
-  if (PyModule_AddObject(module, name, value) < 0) {
-    Py_DECREF(value);
-    return false;
-  }
-  return true;
+  Ref owned = steal(value);
+  return owned && PyObject_SetAttrString(module, name, owned.get()) == 0;
 }
 
 bool add_function(PyObject* module, PyMethodDef* def) {
-  Ref name = steal(PyModule_GetNameObject(module));
-  if (!name) return false;
-  Ref fn = steal(PyCFunction_NewEx(def, module, name.get()));
-  return fn && add_object(module, def->ml_name, fn.get());
+  return add_object(module, def->ml_name, new_function(module, def));
 }
 
 PyObject* init_module() {
-  if (!bind_interpreter() || !import_native()) return nullptr;
+  if (!bind_interpreter(g_interpreter_id, "_engine") || !import_native()) return nullptr;
   Ref module = steal(PyModule_Create(&kModuleDef));
   if (!module) return nullptr;
-  if (!add_object(module.get(), "Reader", reinterpret_cast<PyObject*>(reader_type())) ||
-      !add_object(module.get(), "Writer", reinterpret_cast<PyObject*>(writer_type())) ||
+  if (!add_object(module.get(), "Reader", new_ref(reader_type())) ||
+      !add_object(module.get(), "Writer", new_ref(writer_type())) ||
       !add_function(module.get(), &kThreadCountDef) ||
       !add_function(module.get(), &kEngineValidateDef) ||
       !add_function(module.get(), &kEngineRebuildDef) ||

@@ -69,7 +69,7 @@ class Use {
   ReaderState* state_ = nullptr;
 };
 
-Result<TailInfo> compute_tail(Container& c) {
+Result<TailInfo> compute_tail(const Container& c) {
   const RecordLayout layout = c.schema().layout;
   const std::uint64_t start = c.tail_start();
   const std::uint64_t len = c.data_end() > start ? c.data_end() - start : 0;
@@ -99,7 +99,7 @@ Result<TailInfo> tail_of(const Use& use) {
   return info;
 }
 
-Result<const Frame*> frame_at(Container& c, std::uint64_t index) {
+Result<const Frame*> frame_at(const Container& c, std::uint64_t index) {
   if (index >= c.frames().size())
     return fail(Error::usage(str_cat("no frame at position ", index)));
   return &c.frames()[static_cast<std::size_t>(index)];
@@ -108,7 +108,7 @@ Result<const Frame*> frame_at(Container& c, std::uint64_t index) {
 // Content sizes of the frames at `indices`; with `exact`, frames that declare none are decoded
 // to measure them. Runs without the interpreter lock.
 Result<std::vector<std::optional<std::uint64_t>>> sizes_of(
-    Container& c, const std::vector<std::uint64_t>& indices, bool exact) {
+    const Container& c, const std::vector<std::uint64_t>& indices, bool exact) {
   std::vector<std::optional<std::uint64_t>> sizes;
   sizes.reserve(indices.size());
   for (const std::uint64_t i : indices) {
@@ -272,7 +272,7 @@ PyObject* content_sizes_method(PyObject* self, PyObject* args, PyObject* kwargs)
 }
 
 // The whole of read_into once the arguments are known; runs without the interpreter lock.
-Result<std::uint64_t> read_into(Container& c, const std::vector<std::uint64_t>& indices,
+Result<std::uint64_t> read_into(const Container& c, const std::vector<std::uint64_t>& indices,
                                 std::span<std::uint8_t> out, const std::optional<TailInfo>& tail,
                                 std::size_t threads) {
   DRELIX_ASSIGN_OR_RETURN(const auto sizes, sizes_of(c, indices, true));
@@ -292,7 +292,7 @@ Result<std::uint64_t> read_into(Container& c, const std::vector<std::uint64_t>& 
   if (tail && tail->whole > 0) {
     const std::span<std::uint8_t> dest = out.subspan(static_cast<std::size_t>(at));
     if (c.schema().layout.is_fixed()) {
-      DRELIX_TRY(c.file().read_exact_at(c.tail_start(), dest));
+      DRELIX_TRY(c.read_exact_at(c.tail_start(), dest));
     } else {
       DRELIX_ASSIGN_OR_RETURN(const Bytes bytes, c.read_tail());
       if (bytes.size() != dest.size()) return fail(Error::malformed("the tail changed"));
@@ -350,7 +350,7 @@ PyObject* read_into_method(PyObject* self, PyObject* args, PyObject* kwargs) {
 // read_frame in two steps without the interpreter lock around a bytes object allocated with it
 // in between, so that the content is decoded straight into the object the caller gets.
 PyObject* read_frame_into_bytes(const Use& use, std::uint64_t index) {
-  Container& c = use.engine();
+  const Container& c = use.engine();
   const Result<const Frame*> frame = frame_at(c, index);
   if (!frame) return use.raise(frame.error());
   Bytes stored;
@@ -400,7 +400,7 @@ PyObject* read_frame_method(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-Result<std::uint64_t> count_frame_records(Container& c, std::uint64_t index) {
+Result<std::uint64_t> count_frame_records(const Container& c, std::uint64_t index) {
   DRELIX_ASSIGN_OR_RETURN(const Frame* f, frame_at(c, index));
   DRELIX_ASSIGN_OR_RETURN(const Bytes content, read_checked(c, *f));
   std::uint64_t records = 0;

@@ -8,31 +8,30 @@ import struct
 
 from drelix_binary import _native
 
-Container = _native.Container
-FS = _native.FieldSpec
-RL = _native.RecordLayout
+Container, FS, RL = _native.Container, _native.FieldSpec, _native.RecordLayout
 FIXED_SIZE = 16
-# The system headers a readable file needs: a schema without fields, prefixed records.
-MINIMAL_HEADERS = [("_schema", "test@1"), ("_record", "prefixed"), ("_schema_fields", "")]
 
 
 def preamble_bytes(header_area, version=1, flags=1):
     """The 16-byte head: magic, version, flags, zone size (u32 little-endian), four zeros."""
-    return b"DRELIX" + bytes([version, flags]) + struct.pack("<I", header_area) + bytes(4)
+    return b"DRELIX" + bytes([version, flags]) + struct.pack("<II", header_area, 0)
 
 
 def drelix_bytes(headers, header_area=4096, version=1, flags=1, data=b""):
     """A whole file; the zone is "key:value\\n" per pair, an empty line, zero fill."""
-    escaped = [(key, value.replace("\\", "\\\\").replace("\n", "\\n")) for key, value in headers]
-    zone = ("".join(f"{key}:{value}\n" for key, value in escaped) + "\n").encode("utf-8")
-    assert len(zone) <= header_area, "test headers do not fit the zone"
-    zone += bytes(header_area - len(zone))
-    return preamble_bytes(header_area, version, flags) + zone + data
+    escaped = [(k, v.replace("\\", "\\\\").replace("\n", "\\n")) for k, v in headers]
+    zone = ("".join(f"{k}:{v}\n" for k, v in escaped) + "\n").encode()
+    head = preamble_bytes(header_area, version, flags)
+    return head + zone.ljust(header_area, b"\0") + data
 
 
 def frames_file(path, frames_value, data=b""):
     """A hand-written file whose _frames header is `frames_value`."""
-    path.write_bytes(drelix_bytes(MINIMAL_HEADERS + [("_frames", frames_value)], 256, data=data))
+    # The system headers a readable file needs: a schema without fields, prefixed records.
+    headers = [("_schema", "t@1"), ("_record", "prefixed"), ("_schema_fields", "")]
+    path.write_bytes(
+        drelix_bytes(headers + [("_frames", frames_value)], 256, data=data)
+    )
     return path
 
 
@@ -50,7 +49,7 @@ class Index:
 
 def body(i, fixed=False):
     """Record i's body: its index first, so any misplaced record is visible, then padding."""
-    return struct.pack("<Q", i) + bytes([i % 251]) * (FIXED_SIZE - 8 if fixed else i % 23)
+    return struct.pack("<Q", i) + bytes([i % 251]) * (FIXED_SIZE - 8 if fixed else i % 23)  # fmt: skip
 
 
 def raw(data, fixed=False):

@@ -14,8 +14,7 @@ import pytest
 from drelix_binary import _native
 
 DT = np.dtype(
-    [("id", "<u8"), ("ts", "<i8"), ("value", "<f8"), ("key", "V16"), ("tag", "u1")],
-    align=False,
+    [("id", "<u8"), ("ts", "<i8"), ("value", "<f8"), ("key", "V16"), ("tag", "u1")]
 )
 SCHEMA = dx.schema("telemetry@1", DT)
 
@@ -25,9 +24,7 @@ def telemetry(n, start=0):
     a["id"] = np.arange(start, start + n)
     a["ts"] = -a["id"].astype(np.int64) * 7
     a["value"] = a["id"] * 0.25
-    a["key"] = [
-        bytes([i % 251, 0]) + bytes(14) for i in range(start, start + n)
-    ]  # zero bytes kept
+    a["key"] = [bytes([i % 251, 0]) + bytes(14) for i in range(start, start + n)]
     a["tag"] = a["id"] % 256
     return a
 
@@ -36,18 +33,12 @@ def bodies(n, start=0):
     return [struct.pack("<I", i) + b"x" * (i % 40) for i in range(start, start + n)]
 
 
-def write_file(path, prefixed, level, sealed, tail, n=2500, per_frame=700):
+def write_file(path, prefixed, level, sealed, tail, n=2500):
     """Writes `n` records through every writing call, leaves `tail` records in the tail;
     returns what was written, in order."""
-    if prefixed:
-        recs = bodies(n + tail)
-        schema = dx.schema("log@1", {"seq": "u32"}, layout="prefixed")
-    else:
-        recs = [r.tobytes() for r in telemetry(n + tail)]
-        schema = SCHEMA
-    with dx.create(
-        path, schema, level=level, frame_records=per_frame, user={"site": "lab"}
-    ) as w:
+    recs = bodies(n + tail) if prefixed else [r.tobytes() for r in telemetry(n + tail)]
+    schema = dx.schema("log@1", {"seq": "u32"}, layout="prefixed") if prefixed else SCHEMA  # fmt: skip
+    with dx.create(path, schema, level=level, frame_records=700, user={"site": "lab"}) as w:  # fmt: skip
         w.append(bytearray(recs[0]))
         w.append(memoryview(recs[1]))
         w.extend(recs[2:300])
@@ -66,40 +57,22 @@ def write_file(path, prefixed, level, sealed, tail, n=2500, per_frame=700):
     return recs
 
 
-@pytest.mark.parametrize("prefixed", [False, True], ids=["fixed", "prefixed"])
-@pytest.mark.parametrize("level", [0, 1, 3, 19])
 @pytest.mark.parametrize(
-    ("sealed", "tail"), [(False, 0), (True, 0), (False, 33), (True, 33)]
-)
+    "prefixed, level, sealed, tail",
+    [(False, 0, True, 33), (False, 19, False, 0), (True, 3, False, 33), (True, 0, True, 0)],
+)  # fmt: skip
 def test_round_trip(tmp_path, prefixed, level, sealed, tail):
     path = tmp_path / "f.drelix"
     recs = write_file(path, prefixed, level, sealed, tail)
     with dx.open(path) as r:
-        assert len(r) == len(recs)
-        assert list(r) == recs
+        assert len(r) == len(recs) and list(r) == recs and r.user_headers == {"site": "lab"}  # fmt: skip
         assert r.sealed is sealed and r.tail_records == tail and r.tail_torn_bytes == 0
-        assert r.user_headers == {"site": "lab"}
         assert [f.id for f in r.frames] == list(range(len(r.frames)))
         assert all(0 < f.records <= 700 for f in r.frames)
         assert sum(f.records for f in r.frames) + tail == len(recs)
-        for i in (
-            0,
-            699,
-            700,
-            1401,
-            len(recs) - tail - 1,
-            len(recs) - 1,
-            -1,
-            -len(recs),
-        ):
+        for i in (0, 699, 700, 1401, len(recs) - tail - 1, len(recs) - 1, -1, -len(recs)):  # fmt: skip
             assert r[i] == recs[i]
-        for s in (
-            slice(650, 1450),
-            slice(None, None, 97),
-            slice(-40, None),
-            slice(None, 5, -3),
-            slice(5, 5),
-        ):
+        for s in (slice(650, 1450), slice(None, None, 97), slice(-40, None), slice(None, 5, -3), slice(5, 5)):  # fmt: skip
             assert r[s] == recs[s]
         with pytest.raises(IndexError):
             r[len(recs)]
@@ -113,66 +86,30 @@ def test_round_trip(tmp_path, prefixed, level, sealed, tail):
             assert r.dtype == DT
             np.testing.assert_array_equal(r.to_numpy(), expected)
             np.testing.assert_array_equal(r.to_numpy(1399, -5), expected[1399:-5])
-            np.testing.assert_array_equal(
-                np.concatenate(list(r.iter_batches())), expected
-            )
+            np.testing.assert_array_equal(np.concatenate(list(r.iter_batches())), expected)  # fmt: skip
             assert all(f.content_size == f.records * DT.itemsize for f in r.frames)
+            table, frame = r.to_arrow(), r.to_pandas(["value", "key"])
+            assert str(table.schema.field("key").type) == "fixed_size_binary[16]"
+            for name in DT.names:
+                want = [bytes(k) for k in expected[name]] if name == "key" else expected[name].tolist()  # fmt: skip
+                assert table.column(name).to_pylist() == want
+            assert list(frame.columns) == ["value", "key"]
+            assert frame["value"].tolist() == expected["value"].tolist()
+            assert frame["key"].tolist() == [bytes(k) for k in expected["key"]]
     assert dx.validate(path).problems == []
 
 
-def test_arrow_and_pandas_value_by_value(tmp_path):
-    pa = pytest.importorskip("pyarrow")
-    pytest.importorskip("pandas")
-    a = telemetry(3000)
-    with dx.create(tmp_path / "t.drelix", SCHEMA, frame_records=1000) as w:
-        w.write(a[:2900])
-        w.extend(a[2900:])
-    r = dx.open(tmp_path / "t.drelix")
-    table = r.to_arrow()
-    assert table.schema.field("key").type == pa.binary(16)
-    for name in DT.names:
-        column = table.column(name).to_pylist()
-        assert column == (
-            list(a[name].tolist()) if name != "key" else [bytes(k) for k in a["key"]]
-        )
-    frame = r.to_pandas(["value", "key"])
-    assert list(frame.columns) == ["value", "key"]
-    assert frame["value"].tolist() == a["value"].tolist()
-    assert frame["key"].tolist() == [bytes(k) for k in a["key"]]
-
-
-@pytest.mark.parametrize(
-    ("fields", "message"),
-    [
-        (np.dtype([("a", "<i4")]), "'<i4'"),
-        (np.dtype([("a", "<f4")]), "'<f4'"),
-        (np.dtype([("a", "?")]), "'|b1'"),
-        (np.dtype([("a", "U4")]), "'<U4'"),
-        (np.dtype([("a", ">u8")]), "'>u8'"),
-        ({"a": "int32"}, "'int32'"),
-    ],
-)
-def test_schema_refuses_types_the_format_does_not_name(fields, message):
-    with pytest.raises(dx.DrelixUsageError, match=message) as caught:
-        dx.schema("s@1", fields)
-    assert "u8 u16 u32 u64 i64 f64 uuid" in str(caught.value)
-
-
 def test_schema_and_dtype_agree():
+    for fields, message in [(np.dtype([("a", "<f4")]), "'<f4'"), (np.dtype([("a", ">u8")]), "'>u8'"),
+                            ({"a": "int32"}, "'int32'"), (np.dtype([("a", "?")]), "'|b1'")]:  # fmt: skip
+        with pytest.raises(dx.DrelixUsageError, match=message) as caught:
+            dx.schema("s@1", fields)
+        assert "u8 u16 u32 u64 i64 f64 uuid" in str(caught.value)
     s = dx.schema("t@1", {"a": "u8", "b": "u16", "c": "uuid", "d": "f64"}, layout=40)
-    assert [(f.name, f.ty, f.offset) for f in s.fields] == [
-        ("a", "u8", 0),
-        ("b", "u16", 1),
-        ("c", "uuid", 3),
-        ("d", "f64", 19),
-    ]
+    assert [(f.ty, f.offset) for f in s.fields] == [("u8", 0), ("u16", 1), ("uuid", 3), ("f64", 19)]  # fmt: skip
     assert s.layout == dx.RecordLayout.fixed(40) and dx.dtype_of(s).itemsize == 40
     assert dx.schema("t@1", dx.dtype_of(s)) == s
-    odd = dx.Schema(
-        "o@1",
-        [dx.FieldSpec("x", "i32", 0), dx.FieldSpec("y", "u64", 4)],
-        dx.RecordLayout.fixed(8),
-    )
+    odd = dx.Schema("o@1", [dx.FieldSpec("x", "i32", 0), dx.FieldSpec("y", "u64", 4)], dx.RecordLayout.fixed(8))  # fmt: skip
     with pytest.raises(dx.DrelixUsageError, match="overrides"):
         dx.dtype_of(odd)
     with pytest.raises(dx.DrelixUsageError, match="past the end"):
@@ -198,16 +135,8 @@ def test_frame_policy_and_ids(tmp_path, monkeypatch):
         w.append(rec)  # the frame is a minute old
         w.extend([rec] * 3)  # three records make a frame
     with dx.open(path) as r:
-        assert [(f.id, f.records) for f in r.frames] == [
-            (0, 10),
-            (1, 10),
-            (2, 10),
-            (3, 10),
-            (4, 8),
-            (5, 4),
-            (6, 2),
-            (7, 3),
-        ]
+        assert [f.records for f in r.frames] == [10, 10, 10, 10, 8, 4, 2, 3]
+        assert [f.id for f in r.frames] == list(range(8))
 
 
 def test_zone_full_names_the_cure(tmp_path):
@@ -220,12 +149,7 @@ def test_zone_full_names_the_cure(tmp_path):
         w.close()
     assert w.closed
     seen = []
-    dx.repack(
-        path,
-        3,
-        header_area=65536,
-        progress=lambda done, total: seen.append((done, total)),
-    )
+    dx.repack(path, 3, header_area=65536, progress=lambda *a: seen.append(a))
     assert seen and seen[-1][0] == seen[-1][1]  # progress reaches its end
     with dx.open(path, "a", frame_records=1) as w:
         w.append(bytes(DT.itemsize))
@@ -237,7 +161,12 @@ def test_os_errors_are_subclasses_with_errno_and_filename(tmp_path):
     for call in (dx.open, lambda p: dx.open(p, "a"), dx.validate, dx.Reader):
         with pytest.raises(FileNotFoundError) as caught:
             call(missing)
-        assert caught.value.errno == 2 and caught.value.filename == missing
+        e = caught.value
+        assert (e.errno, e.strerror, e.filename) == (
+            2,
+            "No such file or directory",
+            missing,
+        )
     dx.create(tmp_path / "e.drelix", SCHEMA).close()
     with pytest.raises(FileExistsError) as caught:
         dx.create(tmp_path / "e.drelix", SCHEMA)
@@ -245,115 +174,70 @@ def test_os_errors_are_subclasses_with_errno_and_filename(tmp_path):
     with pytest.raises(TypeError, match="str"):
         dx.create(
             tmp_path / "s.drelix", dx.schema("l@1", {}, layout="prefixed")
-        ).append("text")
+        ).append("t")
 
 
 def test_writer_lock_is_contested_across_processes(tmp_path):
     path = str(tmp_path / "l.drelix")
     child = (
-        "import sys, drelix_binary as dx\n"
-        "try:\n    dx.open(sys.argv[1], 'a').close()\n"
-        "except dx.DrelixLockedError as e:\n    print(type(e).__name__, e.errno, e.filename); sys.exit(3)\n"
+        "import sys, drelix_binary as dx\ntry:\n    dx.open(sys.argv[1], 'a').close()\n"
+        "except dx.DrelixLockedError as e:\n    print(type(e).__name__, e.errno, e.filename)"
     )
     w = dx.create(path, SCHEMA)
     w.append(bytes(DT.itemsize))
-    run = subprocess.run(
-        [sys.executable, "-c", child, path],
-        check=False,
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
-    assert (run.returncode, run.stdout.split()) == (
-        3,
-        ["DrelixLockedError", "11", path],
-    ), run.stderr
-    for blocked in (
-        lambda: dx.open(path, "a"),
-        lambda: dx.repack(path),
-        lambda: dx.rebuild_headers(path, True),
-    ):
+    args = [sys.executable, "-c", child, path]
+    assert subprocess.run(args, capture_output=True, text=True, check=True).stdout.split() == [
+        "DrelixLockedError", "11", path]  # fmt: skip
+    for blocked in (lambda: dx.open(path, "a"), lambda: dx.repack(path), lambda: dx.rebuild_headers(path, True)):  # fmt: skip
         with pytest.raises(dx.DrelixLockedError):
             blocked()
     assert len(dx.open(path)) == 0  # readers take no lock; the record is still buffered
     w.close()
-    run = subprocess.run(
-        [sys.executable, "-c", child, path],
-        check=False,
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
-    assert run.returncode == 0, run.stderr
+    assert subprocess.run(args, capture_output=True, check=True).stdout == b""
     assert len(dx.open(path)) == 1
 
 
 def test_reader_and_writer_move_between_threads(tmp_path):
-    path = tmp_path / "th.drelix"
-    w = dx.create(path, SCHEMA, frame_records=100)
-    done = []
-
-    def use(fn):
-        t = threading.Thread(target=lambda: done.append(fn()))
+    w = dx.create(tmp_path / "th.drelix", SCHEMA, frame_records=100)
+    a, done = telemetry(250), []
+    for fn in (lambda: w.write(a[:150]), lambda: w.extend(a[150:]), w.close,
+               lambda: dx.open(tmp_path / "th.drelix"), lambda: done[-1].to_numpy()):  # fmt: skip
+        t = threading.Thread(target=lambda fn=fn: done.append(fn()))
         t.start()
         t.join()
-
-    a = telemetry(250)
-    use(lambda: w.write(a[:150]))
-    w.extend(a[150:])
-    use(w.close)
-    r = dx.open(path)
-    use(lambda: r.to_numpy())
-    use(lambda: r[249])
-    np.testing.assert_array_equal(done[2], a)
-    assert done[3] == a[249].tobytes() and len(done) == 4
+    np.testing.assert_array_equal(done[-1], a)
+    assert done[3][249] == a[249].tobytes()
 
 
 def _in_worker(reader, value):
-    """Runs in another process: uses the unpickled reader, sends `value` back, raises what
-    reading `reader` raises for a damaged file."""
+    """In another process: uses the unpickled reader and sends `value` back."""
     return len(reader), reader.to_numpy()["id"].sum(), value
 
 
-@pytest.mark.parametrize("damaged", [False, True])
-def test_pickling_across_a_process_pool(tmp_path, damaged):
+def test_pickling_across_a_process_pool(tmp_path):
     path = tmp_path / "pk.drelix"
     with dx.create(path, SCHEMA, frame_records=400) as w:
         w.write(telemetry(1000))
     r = dx.open(path)
-    values = [
-        r.schema,
-        r.layout,
-        r.preamble,
-        r.frames[0],
-        r.schema.fields[2],
-        _native.Container.open_read(str(path)).frames()[1],
-        dx.DrelixZoneFullError("full"),
-        dx.DrelixLockedError(str(path)),
-    ]
-    if damaged:
+    values = [r.schema, r.layout, r.preamble, r.frames[0], r.schema.fields[2],
+              _native.Container.open_read(str(path)).frames()[1], dx.validate(path),
+              dx.DrelixZoneFullError("full"), dx.DrelixLockedError(str(path))]  # fmt: skip
+    spawn = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=spawn) as pool:
+        for value, back in zip(values, pool.map(_in_worker, [r] * len(values), values)):
+            assert back[:2] == (1000, sum(range(1000))) and type(back[2]) is type(value)
+            assert (
+                back[2].args == value.args
+                if isinstance(value, Exception)
+                else back[2] == value
+            )
         data = bytearray(path.read_bytes())
         at = 16 + r.preamble.header_area + r.frames[1].offset + 20
         data[at : at + 8] = bytes(8)
         path.write_bytes(bytes(data))
-    with concurrent.futures.ProcessPoolExecutor(
-        2, mp_context=multiprocessing.get_context("spawn")
-    ) as pool:
-        futures = [pool.submit(_in_worker, r, v) for v in values]
-        if damaged:
-            with pytest.raises(dx.DrelixMalformedError, match="checksum") as caught:
-                futures[0].result()
-            assert type(caught.value) is dx.DrelixMalformedError  # the class itself
-            return
-        for value, future in zip(values, futures):
-            n, total, back = future.result()
-            assert (n, total) == (1000, sum(range(1000)))
-            assert type(back) is type(value)
-            if isinstance(back, BaseException):
-                assert back.args == value.args
-            else:
-                assert back == value
-    reports = [dx.validate(path), _native.validate(str(path))]
-    assert [pickle.loads(pickle.dumps(x)) for x in reports] == [reports[0], reports[0]]
+        with pytest.raises(dx.DrelixMalformedError, match="checksum") as caught:
+            pool.submit(_in_worker, r, None).result()
+        assert type(caught.value) is dx.DrelixMalformedError  # the class itself
+    assert pickle.loads(pickle.dumps(_native.validate(str(path)))) == dx.validate(path)
     with pytest.raises(TypeError, match="pickle the path"):
         pickle.dumps(dx.open(path, "a"))

@@ -1,53 +1,73 @@
 """A stateful model test of Container: random sequences of appends, flushes, closes, seals,
-header changes and reopenings, checked after every step against a plain Python model of what
-the file must hold.
+header changes, reopenings and refused calls, checked after every step against a plain Python
+model of what the file must hold and against the bytes on disk.
 
-The model tracks the records in each closed frame, the records written to the tail, the
-records still in the write buffer (written at 64 KiB, on flush_data, on a close and when the
-object is dropped), the application headers and the sealed flag. After every step the open
-container must agree with it: its record count, its frame list, its headers, and every record
-read back frame by frame and from the tail.
+The model tracks the records of each closed frame, the records written to the tail, those
+still in the write buffer (written at 64 KiB, on flush_data, on a close and when the object is
+dropped), the application headers and the sealed flag. A refused call must change none of it.
 """
 
-import os
+import concurrent.futures
 import shutil
 import struct
 import tempfile
+import time
+from pathlib import Path
 
 import hypothesis.strategies as st
-from hypothesis import HealthCheck, settings
-from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
-
+import pytest
+from conftest import Index
 from drelix_binary import _native
+from hypothesis import HealthCheck, settings
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
-Container = _native.Container
-FIXED_SIZE = 16
-FLUSH_THRESHOLD = 65536
-MAX_PREFIXED = 65535
-LEVELS = [-5, 0, 1, 3, 19]
-# Burst records are slices of this, so that a burst of thousands costs little to build.
-PATTERN = bytes(range(256)) * 2
+Container, Usage = _native.Container, _native.DrelixUsageError
+FIXED_SIZE, FLUSH_THRESHOLD, MAX_PREFIXED = 16, 65536, 65535
+PATTERN = bytes(range(256)) * 2  # bursts slice it: thousands of records cost little
 USER_KEYS = ["note", "owner", "a", "9x", "x__y", "run_id"]
 # Values are free text: the zone escapes backslash and line feed, and keeps ":", CR and NUL.
-VALUES = st.text(max_size=12) | st.sampled_from(["", "a:b", "line\nbreak", "back\\slash", "\r\0"])
-PREFIXED_BODIES = (st.binary(max_size=48) | st.just(b"")
-                   | st.integers(0, 255).map(lambda b: bytes([b]) * MAX_PREFIXED))
+VALUES = st.text(max_size=12) | st.sampled_from(["", "a:b", "line\nbreak", "back\\slash", "\r\0"])  # fmt: skip
+FIXED_BODIES = st.binary(min_size=FIXED_SIZE, max_size=FIXED_SIZE)
+PREFIXED_BODIES = (st.binary(max_size=48) | st.integers(0, 255).map(lambda b: bytes([b]) * MAX_PREFIXED))  # fmt: skip
+# Calls refused before anything changes; the borrow taken to convert arguments is released.
+REFUSED = [
+    (lambda c: c.append_record(bytearray(b"x")), TypeError, r"^argument 'body': expected bytes, got bytearray$"),
+    (lambda c: c.append_record(data=b"x"), TypeError, r"unexpected keyword argument 'data'$"),
+    (lambda c: c.close_frame(1, 3.0), TypeError, r"^argument 'level': "),
+    (lambda c: c.close_frame(-1, 3), OverflowError, "^can't convert negative int to unsigned$"),
+    (lambda c: c.seal(1, 2**31), OverflowError, "^int too big to convert$"),
+    (lambda c: c.close_frame(1, -(2**31) - 1), OverflowError, "^int too small to convert$"),
+    (lambda c: c.read_frame_at(2**64), OverflowError, None),
+    (lambda c: c.read_frame_at(len(c.frames())), Usage, r"^no frame at position \d+$"),
+    (lambda c: c.set_user_header("k", b"v"), TypeError, r"^argument 'value': "),
+    (lambda c: c.set_user_header("_k", "v"), Usage, r"^user header key \"_k\" may not start with '_'$"),
+    (lambda c: c.headers(1), TypeError, r"^Container\.headers\(\) takes 0 positional arguments but 1 was given$"),
+    (lambda c: c.append_record(bytes(7 if c.schema().layout.fixed_size else 65536)), Usage,
+     r"^(record is 7 bytes, the schema says 16|record of 65536 bytes overflows the u16 prefix)$"),
+    # A shared call while an exclusive borrow is held, and an exclusive one.
+    (lambda c: c.read_frame(Index(1, c.records)), RuntimeError, "^Already mutably borrowed$"),
+    (lambda c: c.close_frame(2, Index(3, c.flush_data)), RuntimeError, "^Already borrowed$"),
+]  # fmt: skip
+FOREIGN = [lambda c: c.records(), lambda c: c.append_record(body=b"kw"), lambda c: c.flush_data(),
+           lambda c: c.seal(9, 3), lambda c: c.set_user_header("k", "v"), repr,
+           lambda c: c.read_tail(), lambda c: c.__exit__(None, None, None)]  # fmt: skip
+READ_ONLY = [lambda c: c.append_record(b"x"), lambda c: c.close_frame(1, 3), lambda c: c.seal(1, 3),
+             lambda c: c.flush_headers(), lambda c: c.set_user_header("k", "v")]  # fmt: skip
 
 
 class ContainerModel(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
-        self.dir = tempfile.mkdtemp(prefix="drelix_model_")
-        self.path = os.path.join(self.dir, "model.drelix")
-        self.c = None
-        self.fixed = False
-        self.frames = []    # (frame id, [bodies]) per closed frame, in file order
-        self.written = []   # bodies in the on-disk tail
-        self.buffered = []  # bodies appended but still in the write buffer
-        self.buffered_bytes = 0
-        self.user = {}      # application headers: first position, last value
-        self.sealed = False
-        self.level = "3"    # _compression_level: the last close's level
+        self.dir = Path(tempfile.mkdtemp(prefix="drelix_model_"))
+        self.path = self.dir / "model.drelix"
+        self.c, self.fixed, self.sealed, self.level = None, False, False, "3"
+        self.frames = []  # (frame id, level, [bodies]) per closed frame, in file order
+        self.written, self.buffered, self.buffered_bytes = (
+            [],
+            [],
+            0,
+        )  # tail, write buffer
+        self.user = {}  # application headers: first position, last value
 
     def teardown(self):
         self.c = None  # drops the container before its directory goes
@@ -57,79 +77,55 @@ class ContainerModel(RuleBasedStateMachine):
         return body if self.fixed else struct.pack("<H", len(body)) + body
 
     def layout(self):
-        return _native.RecordLayout.fixed(FIXED_SIZE) if self.fixed else _native.RecordLayout.prefixed()
+        return _native.RecordLayout.fixed(FIXED_SIZE) if self.fixed else _native.RecordLayout.prefixed()  # fmt: skip
 
     def buffer_written(self):
-        self.written += self.buffered
-        self.buffered = []
-        self.buffered_bytes = 0
+        self.written, self.buffered, self.buffered_bytes = self.written + self.buffered, [], 0  # fmt: skip
 
-    def frame_records(self):
-        return [b for _, bodies in self.frames for b in bodies]
-
-    # ---- rules ---------------------------------------------------------------------------------
-
-    @initialize(fixed=st.booleans(),
-                user=st.lists(st.tuples(st.sampled_from(USER_KEYS), VALUES), max_size=3))
-    def create(self, fixed, user):
+    @initialize(fixed=st.booleans(), user=st.lists(st.tuples(st.sampled_from(USER_KEYS), VALUES), max_size=3),
+                millis=st.integers(0, 2**42), area=st.sampled_from([4096, 6000, 65536]))  # fmt: skip
+    def create(self, fixed, user, millis, area):
         self.fixed = fixed
-        schema = _native.Schema("model@1", [_native.FieldSpec("v", "u64", 0)], self.layout())
-        self.c = Container.create(self.path, schema, "model", "hypothesis", user=user)
-        for key, value in user:
-            self.user[key] = value
+        schema = _native.Schema("model@1", [_native.FieldSpec("v", "u64", 0)], self.layout())  # fmt: skip
+        self.c = Container.create(path=str(self.path), schema=schema, source="model", writer="w",
+                                  created_at_millis=millis, header_area=area, user=user)  # fmt: skip
+        created = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(millis // 1000))
+        assert (self.c.headers()["_created_at"], self.path.stat().st_size) == (created, 16 + area)  # fmt: skip
+        self.user.update(user)
 
     def append(self, body):
         self.c.append_record(body)
         self.buffered.append(body)
         self.buffered_bytes += len(self.raw(body))
-        # The buffer goes to the file as soon as it reaches the threshold.
-        if self.buffered_bytes >= FLUSH_THRESHOLD:
+        if self.buffered_bytes >= FLUSH_THRESHOLD:  # written as soon as it reaches it
             self.buffer_written()
 
-    @precondition(lambda self: self.fixed)
-    @rule(body=st.binary(min_size=FIXED_SIZE, max_size=FIXED_SIZE))
-    def append_fixed(self, body):
-        self.append(body)
-
-    @precondition(lambda self: not self.fixed)
-    @rule(body=PREFIXED_BODIES)
-    def append_prefixed(self, body):
-        self.append(body)
+    @rule(data=st.data())
+    def append_one(self, data):
+        self.append(data.draw(FIXED_BODIES if self.fixed else PREFIXED_BODIES))
 
     @rule(seed=st.integers(0, 255), count=st.integers(1, 4200))
     def append_burst(self, seed, count):
-        # Enough records at once to cross the flush threshold in either layout.
-        for i in range(count):
-            n = FIXED_SIZE if self.fixed else (seed + i) % 40
+        for i in range(count):  # enough to cross the flush threshold in either layout
             start = (seed + i) % 256
-            self.append(PATTERN[start:start + n])
+            self.append(PATTERN[start : start + (FIXED_SIZE if self.fixed else (seed + i) % 40)])  # fmt: skip
 
-    @rule()
-    def flush_data(self):
-        self.c.flush_data()
+    @rule(headers=st.booleans())
+    def flush(self, headers):
+        if headers:
+            self.c.flush_headers()
+        else:
+            self.c.flush_data()
+            self.buffer_written()
+
+    @rule(frame_id=st.integers(0, 2**64 - 1), level=st.sampled_from([-5, 0, 1, 3, 19]), seal=st.booleans())  # fmt: skip
+    def close_frame(self, frame_id, level, seal):
+        (self.c.seal if seal else self.c.close_frame)(frame_id, level)
         self.buffer_written()
-
-    @rule()
-    def flush_headers(self):
-        self.c.flush_headers()
-
-    def close(self, frame_id, level):
-        self.buffer_written()
+        self.sealed |= seal
         if self.written:  # an empty tail closes nothing
-            self.frames.append((frame_id, self.written))
-            self.written = []
-            self.level = str(level)
-
-    @rule(frame_id=st.integers(0, 2**64 - 1), level=st.sampled_from(LEVELS))
-    def close_frame(self, frame_id, level):
-        self.c.close_frame(frame_id, level)
-        self.close(frame_id, level)
-
-    @rule(frame_id=st.integers(0, 2**64 - 1), level=st.sampled_from(LEVELS))
-    def seal(self, frame_id, level):
-        self.c.seal(frame_id, level)
-        self.close(frame_id, level)
-        self.sealed = True
+            self.frames.append((frame_id, level, self.written))
+            self.written, self.level = [], str(level)
 
     @rule(key=st.sampled_from(USER_KEYS), value=VALUES)
     def set_user_header(self, key, value):
@@ -143,64 +139,85 @@ class ContainerModel(RuleBasedStateMachine):
         self.c = Container.open_append(self.path)
 
     @rule()
-    def reopen_read_only_and_compare(self):
-        reader = Container.open_read(self.path)
-        # Every header change was written through, so the zone on disk is the writer's.
-        assert reader.headers() == self.c.headers()
-        assert [(f.id, f.offset, f.len, f.hash) for f in reader.frames()] == \
-            [(f.id, f.offset, f.len, f.hash) for f in self.c.frames()]
-        # A read-only open counts only what the zone says: the records inside frames.
-        assert reader.records() == len(self.frame_records())
-        frames, tail = self.read_back(reader)
-        assert frames == [bodies for _, bodies in self.frames]
-        assert tail == self.written
+    def with_block(self):  # leaving it writes the buffer and lets the exception through
+        with pytest.raises(KeyError), self.c as entered:
+            assert entered is self.c
+            raise KeyError
+        assert self.c.__exit__(1, 2, 3, 4, 5) is False
+        self.buffer_written()
 
-    # ---- checks after every step ---------------------------------------------------------------
+    @rule(case=st.sampled_from(REFUSED))
+    def refused_call(self, case):
+        with pytest.raises(case[1], match=case[2]):
+            case[0](self.c)
+
+    @rule(call=st.sampled_from(FOREIGN))
+    def foreign_thread_call(self, call):
+        with concurrent.futures.ThreadPoolExecutor(1) as pool:
+            error = pool.submit(call, self.c).exception()
+        # Not an Exception: an `except Exception` in the caller must not swallow it.
+        assert isinstance(error, BaseException) and not isinstance(error, Exception)
+        assert str(error).startswith("drelix_binary._native.Container is unsendable, but sent")  # fmt: skip
+
+    @rule()
+    def reopen_read_only_and_compare(self):
+        before, reader = self.path.read_bytes(), Container.open_read(self.path)
+        # Every header change was written through, so the zone on disk is the writer's.
+        assert (
+            reader.headers() == self.c.headers() and reader.frames() == self.c.frames()
+        )
+        for call in READ_ONLY:
+            with pytest.raises(Usage, match=r"^file is open read-only$"):
+                call(reader)
+        reader.flush_data()  # nothing buffered, nothing to refuse
+        assert self.path.read_bytes() == before
+        assert reader.records() == sum(
+            len(f[2]) for f in self.frames
+        )  # what the zone says
+        assert self.read_back(reader) == ([f[2] for f in self.frames], self.written)
 
     def read_back(self, c):
         """The records of every frame (one list per frame), then those of the tail."""
-        frames = []
-        for i in range(len(c.frames())):
-            records, torn = _native.split_records(c.read_frame_at(i), self.layout())
+        out = []
+        for data in [c.read_frame_at(i) for i in range(len(c.frames()))] + [
+            c.read_tail()
+        ]:
+            records, torn = _native.split_records(data, self.layout())
+            out.append(list(records))
             assert torn == 0
-            frames.append(list(records))
-        records, torn = _native.split_records(c.read_tail(), self.layout())
-        assert torn == 0
-        return frames, list(records)
+        return out[:-1], out[-1]
 
     @invariant()
     def agrees_with_model(self):
         if self.c is None:
             return
-        c = self.c
-        in_frames = self.frame_records()
+        c, in_frames = self.c, [b for f in self.frames for b in f[2]]
         assert c.records() == len(in_frames) + len(self.written) + len(self.buffered)
         assert repr(c) == f"Container(records={c.records()}, frames={len(self.frames)})"
-
-        frames = c.frames()
-        assert [f.id for f in frames] == [frame_id for frame_id, _ in self.frames]
-        offset = 0
-        for f in frames:  # frames lie back to back from the data start
-            assert f.offset == offset
-            offset += f.len
-
-        headers = c.headers()
+        headers, frames = c.headers(), c.frames()
+        assert [f.id for f in frames] == [f[0] for f in self.frames]
         assert headers["_records"] == str(len(in_frames))
         assert headers["_bytes_raw"] == str(sum(len(self.raw(b)) for b in in_frames))
-        assert len([e for e in headers["_frames"].split(";") if e]) == len(self.frames)
         assert headers["_sealed"] == ("true" if self.sealed else "false")
         assert headers["_compression_level"] == self.level
         assert headers["_compression"] == ("none" if self.level == "0" else "zstd")
-        assert [(k, v) for k, v in headers.items() if not k.startswith("_")] == \
-            list(self.user.items())
-
-        # Buffered records are not in the tail until written.
-        read_frames, tail = self.read_back(c)
-        assert read_frames == [bodies for _, bodies in self.frames]
-        assert tail == self.written
+        assert [(k, v) for k, v in headers.items() if k[0] != "_"] == list(self.user.items())  # fmt: skip
+        assert self.read_back(c) == ([f[2] for f in self.frames], self.written)
+        # The bytes on disk: frames back to back from the data start, each listed with the
+        # XXH64 of its stored bytes (plain records at level 0), then the written tail.
+        content = self.path.read_bytes()
+        offset = start = 16 + _native.peek_headers(self.path)[0].header_area
+        assert headers["_frames"] == ";".join(f"{f.id},{f.offset},{f.len},{f.hash:016x}" for f in frames)  # fmt: skip
+        for f, (_, level, bodies) in zip(frames, self.frames):
+            stored = content[offset : offset + f.len]
+            assert start + f.offset == offset and f.hash == _native.xxh64(stored)
+            assert stored == b"".join(map(self.raw, bodies)) if level == 0 else stored[:4] == b"\x28\xb5\x2f\xfd"  # fmt: skip
+            offset += f.len
+        assert content[offset:] == b"".join(map(self.raw, self.written))
 
 
 TestContainerModel = ContainerModel.TestCase
 TestContainerModel.settings = settings(
     max_examples=30, stateful_step_count=30, deadline=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)  # fmt: skip

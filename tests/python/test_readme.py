@@ -12,9 +12,7 @@ with open(README, encoding="utf-8") as _f:
     EXAMPLES = re.findall(r"```python\n(.*?)```", _f.read(), re.DOTALL)
 
 
-@pytest.mark.parametrize(
-    "code", EXAMPLES, ids=[f"example{i}" for i in range(len(EXAMPLES))]
-)
+@pytest.mark.parametrize("code", EXAMPLES, ids=[f"example{i}" for i in range(len(EXAMPLES))])  # fmt: skip
 def test_example_runs(tmp_path, monkeypatch, code):
     monkeypatch.chdir(tmp_path)
     exec(compile(code, "README.md", "exec"), {})  # noqa: S102 - the README's own code
@@ -22,16 +20,9 @@ def test_example_runs(tmp_path, monkeypatch, code):
 
 def test_examples_pass_mypy_strict(tmp_path):
     pytest.importorskip("mypy")
-    files = []
     for i, code in enumerate(EXAMPLES):
-        files.append(str(tmp_path / f"example{i}.py"))
-        with open(files[-1], "w", encoding="utf-8") as f:
-            f.write(code)
-    run = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", *files],
-        check=False,
-        capture_output=True,
-        text=True,
-        cwd=tmp_path,
-    )
+        (tmp_path / f"example{i}.py").write_text(code, encoding="utf-8")
+    files = [str(tmp_path / f"example{i}.py") for i in range(len(EXAMPLES))]
+    command = [sys.executable, "-m", "mypy", "--strict", "--no-incremental", *files]
+    run = subprocess.run(command, capture_output=True, text=True, cwd=tmp_path, check=False)  # fmt: skip
     assert run.returncode == 0, run.stdout + run.stderr

@@ -1,0 +1,276 @@
+"""The _native contract module: its names, the errors it raises and their exact messages,
+argument binding and conversion, and the value classes (equality, repr, pickling)."""
+
+import collections
+import operator
+import os
+import pickle
+import weakref
+
+import pytest
+from conftest import (
+    FS,
+    RL,
+    Container,
+    Index,
+    drelix_bytes,
+    frames_file,
+    make_file,
+    make_schema,
+    preamble_bytes,
+)
+from drelix_binary import _native
+
+Schema = _native.Schema
+A, B, C = FS("a", "u8", 0), FS("b", "u64", 1), FS("c", "uuid", 9)
+PRE = RL.prefixed()
+ERRORS = "DrelixError DrelixMalformedError DrelixUsageError DrelixZoneFullError"
+NAMES = (
+    "Container Schema FieldSpec RecordLayout Frame Preamble ValidateReport RebuildReport "
+    "RepackReport peek_headers validate rebuild_headers repack split_records xxh64 "
+    f"max_frames_for {ERRORS} DrelixCompressionError VERSION EXTENSION "
+    "DEFAULT_HEADER_AREA MAX_HEADER_AREA HOT_LEVEL COLD_LEVEL __version__"
+).split()
+
+
+def test_names_constants_and_exception_classes():
+    assert list(_native.__all__) == NAMES and all(hasattr(_native, n) for n in NAMES)
+    assert [getattr(_native, n) for n in NAMES[-7:]] == [1, "drelix", 4096, 16777216, 3, 19, "2.1.0"]  # fmt: skip
+    for name in NAMES[16:21]:
+        cls = getattr(_native, name)
+        base = Exception if name == "DrelixError" else _native.DrelixError
+        assert (cls.__bases__, cls.__module__, cls.__name__) == ((base,), "_native", name)  # fmt: skip
+        assert not issubclass(cls, OSError) and not issubclass(OSError, cls)
+
+
+FILE_FUNCTIONS = [_native.peek_headers, _native.validate, _native.rebuild_headers,
+                  _native.repack, Container.open_read, Container.open_append]  # fmt: skip
+
+
+@pytest.mark.parametrize("fn", FILE_FUNCTIONS, ids=lambda fn: fn.__name__)
+def test_missing_foreign_and_nul_paths(tmp_path, fn):
+    path = tmp_path / "a.drelix"
+    with pytest.raises(OSError) as info:
+        fn(path)
+    exc, message = info.value, str(info.value)
+    # Exactly OSError, no errno: an `except FileNotFoundError` handler must not catch it.
+    assert type(exc) is OSError and exc.args == (message,)
+    assert message.startswith(f"{path}: ") and message.endswith("(os error 2)")
+    assert (exc.errno, exc.strerror, exc.filename) == (None, None, None)
+    path.write_bytes(b"NOTDRX" + bytes(10))
+    with pytest.raises(_native.DrelixMalformedError, match=r"^not a drelix file: bad magic$"):  # fmt: skip
+        fn(path)
+    assert path.read_bytes() == b"NOTDRX" + bytes(10)
+    # Cut at the NUL, "<path>\0x" would name <path> itself as the journal and delete it.
+    path.unlink()
+    make_file(path, frames=1, tail=2)
+    before = (sorted(os.listdir(tmp_path)), path.read_bytes())
+    for call in (fn, lambda p: Container.create(p, make_schema(), "s", "w")):
+        with pytest.raises(ValueError, match=r"^embedded null byte$"):
+            call(f"{path}\0x")
+    assert (sorted(os.listdir(tmp_path)), path.read_bytes()) == before
+
+
+class FsPath:
+    def __init__(self, value):
+        self.value = value
+
+    def __fspath__(self):
+        return self.value
+
+
+def args_err(fn, n, plural=True):
+    return f"{fn}() missing {n} required positional argument{'s' * plural}: "
+
+
+ARGUMENT_ERRORS = [
+    (lambda: _native.xxh64(), TypeError, args_err("xxh64", 1, False) + "'data'"),
+    (lambda: _native.split_records(), TypeError, args_err("split_records", 2) + "'data' and 'layout'"),
+    (lambda: FS(), TypeError, args_err("FieldSpec.__new__", 3) + "'name', 'ty', and 'offset'"),
+    (lambda: FS("a", offset=1), TypeError, args_err("FieldSpec.__new__", 1, False) + "'ty'"),
+    (lambda: _native.xxh64(b"", b""), TypeError, "xxh64() takes 1 positional argument but 2 were given"),
+    (lambda: FS("a", "u8", 0, 1), TypeError, "FieldSpec.__new__() takes 3 positional arguments but 4 were given"),
+    (lambda: _native.repack("a", 3, None, 1), TypeError, "repack() takes from 1 to 3 positional arguments but 4 were given"),
+    (lambda: RL.prefixed(1), TypeError, "RecordLayout.prefixed() takes no arguments (1 given)"),
+    (lambda: _native.xxh64(x=1), TypeError, "xxh64() got an unexpected keyword argument 'x'"),
+    (lambda: _native.repack("a", 3, level=3), TypeError, "repack() got multiple values for argument 'level'"),
+    (lambda: _native.peek_headers(b"/x"), TypeError, "argument 'path': expected a str path, got bytes"),
+    (lambda: _native.peek_headers(FsPath(b"/x")), TypeError, "argument 'path': expected a str path, got bytes"),
+    (lambda: _native.validate(None), TypeError, "argument 'path': expected str, bytes or os.PathLike object, not NoneType"),
+    (lambda: _native.xxh64(bytearray(b"a")), TypeError, "argument 'data': expected bytes, got bytearray"),
+    (lambda: _native.split_records(b"", RL), TypeError, "argument 'layout': expected RecordLayout, got type"),
+    (lambda: _native.max_frames_for(1.0), TypeError, "argument 'header_area': 'float' object cannot be interpreted as an integer"),
+    (lambda: FS("a", None, 0), TypeError, "argument 'ty': expected str, got NoneType"),
+    (lambda: _native.rebuild_headers("x", 1), TypeError, "argument 'fix': expected True or False, got int"),
+    (lambda: Schema("s", "ab", PRE), TypeError, "argument 'fields': expected a sequence of FieldSpec, got str"),
+    (lambda: Schema("s", iter([A]), PRE), TypeError, "argument 'fields': expected a sequence of FieldSpec, got list_iterator"),
+    (lambda: Schema("s", [A, PRE], PRE), TypeError, "argument 'fields': item 1: expected FieldSpec, got RecordLayout"),
+    (lambda: Schema("s", b"a", PRE), TypeError, "argument 'fields': item 0: expected FieldSpec, got int"),
+    (lambda: _native.max_frames_for(-1), OverflowError, "can't convert negative int to unsigned"),
+    (lambda: _native.max_frames_for(Index(2**32)), OverflowError, "int too big to convert"),
+    (lambda: FS("a", "u8", 2**64), OverflowError, "int too big to convert"),
+    (lambda: RL.fixed(Index(1, hook=lambda: int("x"))), ValueError, "invalid literal for int() with base 10: 'x'"),
+    (lambda: FS("\ud800", "u8", 0), UnicodeEncodeError, "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("call, exc, message", ARGUMENT_ERRORS)
+def test_argument_errors(call, exc, message):
+    with pytest.raises(exc) as info:
+        call()
+    e = info.value
+    assert type(e) is exc and str(e) == message
+    if message.startswith("argument "):  # the conversion error is the cause, named
+        assert type(e.__cause__) is TypeError and e.__suppress_context__
+        assert message.endswith(f"': {e.__cause__}")
+
+
+def test_accepted_argument_forms(tmp_path):
+    assert FS(offset=1, ty="u8", name="a") == FS("a", "u8", 1)
+    assert _native.split_records(layout=RL.fixed(size=4), data=b"abcd") == ([b"abcd"], 0)  # fmt: skip
+    assert _native.Schema(layout=PRE, fields=(), name="s") == Schema("s", [], PRE)
+    assert RL.fixed(True).fixed_size == 1 and RL.fixed(Index(7)).fixed_size == 7
+    field = FS(type("Text", (str,), {})("n\u00e9e"), "u8", False)
+    assert field.name == "n\u00e9e" and type(field.name) is str and field.offset == 0
+    blob = type("Blob", (bytes,), {})
+    assert _native.xxh64(data=blob(b"abc")) == 0x44BC2CF5AD770999
+    assert _native.xxh64(b"") == 0xEF46DB3751D8E999  # top bit set: never negative
+    # Schemas take any sequence and keep their own copy; getters build new objects.
+    fields = [A, B]
+    schema = Schema("t@2", collections.UserList(fields), RL.fixed(9))
+    fields.append(C)
+    schema.fields.append(C)
+    assert schema.fields == [A, B] and type(schema.fields) is list
+    assert schema.fields[0] is not schema.fields[0] and schema.layout is not schema.layout  # fmt: skip
+    # peek_headers: escapes, a repeated key (first position, last value), every path form.
+    headers = [("_schema", "t@1"), ("note", "two\nlines \\ back"), ("c", "z\u00fcrich")]
+    path = tmp_path / "d\u00e4t\u00e9.drelix"
+    path.write_bytes(drelix_bytes(headers + [("c", "last")], 256, flags=0, data=b"junk"))  # fmt: skip
+    results = [_native.peek_headers(p) for p in (path, FsPath(str(path)), type("T", (str,), {})(path))]  # fmt: skip
+    assert all(r == results[0] for r in results) and results[0][0] is not results[1][0]
+    assert list(results[0][1].items()) == headers[:2] + [("c", "last")]
+
+
+def fnv1a64(data):
+    h = 0xCBF29CE484222325
+    for byte in data:
+        h = ((h ^ byte) * 0x100000001B3) % 2**64
+    return h
+
+
+def preamble(tmp_path, flags=1, area=128):
+    path = tmp_path / f"p{flags}.drelix"
+    path.write_bytes(preamble_bytes(area, flags=flags) + b"\n" + bytes(area - 1))
+    return _native.peek_headers(path)[0]
+
+
+def frames(tmp_path, token, data):
+    return Container.open_read(frames_file(tmp_path / "f.drelix", token, data)).frames()
+
+
+def made(tmp_path):
+    """A file of one frame and a tail, made on the first call."""
+    if not (tmp_path / "r.drelix").exists():
+        make_file(tmp_path / "r.drelix", frames=1, tail=1)
+    return tmp_path / "r.drelix"
+
+
+INSTANCES = {
+    "Preamble": preamble,
+    "FieldSpec": lambda _: FS("a", "u8", 1),
+    "RecordLayout": lambda _: RL.fixed(4),
+    "Schema": lambda _: Schema("s@1", [A], PRE),
+    "Frame": lambda p: frames(p, "7,0,5,00000000000000ff", b"12345")[0],
+    "ValidateReport": lambda p: _native.validate(made(p)),
+    "RebuildReport": lambda p: _native.rebuild_headers(made(p)),
+    "RepackReport": lambda p: _native.repack(made(p), 3),
+    "Container": lambda p: Container.open_read(made(p)),
+}
+
+
+def test_class_rules(tmp_path):
+    for name, make in INSTANCES.items():
+        cls, a, b = getattr(_native, name), make(tmp_path), make(tmp_path)
+        assert (cls.__module__, cls.__bases__, type(a)) == ("drelix_binary._native", (object,), cls)  # fmt: skip
+        with pytest.raises(TypeError):
+            type("Sub", (cls,), {})
+        if name not in ("FieldSpec", "Schema"):
+            with pytest.raises(TypeError, match=rf"^cannot create 'drelix_binary._native.{name}'"):  # fmt: skip
+                cls()
+        with pytest.raises(AttributeError):
+            a.new_attribute = 1
+        with pytest.raises(AttributeError):  # frozen
+            setattr(a, dir(a)[-1], 1)
+        if (
+            name.endswith("Report") or name == "Container"
+        ):  # identity semantics, hashable
+            assert a != b and len({a, b, a}) == 2 and a is not b
+            continue
+        assert a == b and (a != b) is False and pickle.loads(pickle.dumps(a)) == a
+        for other in [1, None, FS("z", "u8", 0), RL.fixed(99)]:
+            assert (a == other) is False and (a != other) is True and (other == a) is False  # fmt: skip
+        for refused in (operator.lt, lambda x, _: hash(x), lambda x, _: weakref.ref(x)):
+            with pytest.raises(TypeError):
+                refused(a, b)
+
+
+def test_values_that_differ_are_unequal_and_pickle(tmp_path):
+    base = Schema("s", [A, B], PRE)
+    pairs = [
+        (FS("a", "u8", 1), FS("b", "u8", 1)), (FS("a", "u8", 1), FS("a", "u16", 1)),
+        (FS("a", "u8", 1), FS("a", "u8", 2)), (PRE, RL.fixed(0)), (RL.fixed(0), PRE),
+        (RL.fixed(3), RL.fixed(4)), (Schema("s", [], PRE), PRE),
+        (preamble(tmp_path, 1), preamble(tmp_path, 0)),
+        (preamble(tmp_path, 1, 128), preamble(tmp_path, 1, 256)),
+    ] + [(base, Schema(*args)) for args in [
+        ("t", [A, B], PRE), ("s", [B, A], PRE), ("s", [A], PRE), ("s", [A, B, C], PRE),
+        ("s", [A, B], RL.fixed(0))]]  # fmt: skip
+    fs = frames(tmp_path, "1,0,2,1;1,0,2,2;1,0,2,1;2,0,2,1;1,1,2,1;1,0,1,1;1,0,2", b"abc")  # fmt: skip
+    assert fs[0] == fs[2]
+    pairs += [(fs[0], f) for f in fs[3:] + fs[1:2]]
+    for a, b in pairs:
+        assert a != b and (a == b) is False, (a, b)
+        assert pickle.loads(pickle.dumps(b)) == b and pickle.loads(pickle.dumps(a)) != b
+
+
+def test_reprs_and_fields(tmp_path):
+    p = preamble(tmp_path, 255, 16777216)
+    assert (p.version, p.flags, p.header_area) == (1, 255, 16777216)
+    assert repr(p) == "Preamble(version=1, flags=255, header_area=16777216)"
+    token = "18446744073709551615,1,2,ffffffffffffffff;0,0,0"
+    fs = frames(tmp_path, token, b"abc")
+    assert [(f.id, f.offset, f.len, f.hash) for f in fs] == [(2**64 - 1, 1, 2, 2**64 - 1), (0,) * 4]  # fmt: skip
+    assert [repr(f) for f in fs] == [
+        "Frame(id=18446744073709551615, offset=1, len=2, hash=0xffffffffffffffff)",
+        "Frame(id=0, offset=0, len=0, hash=0x0000000000000000)",
+    ]
+    names = ['q"', "n\nl\t\r", "nul\0", "b\\s", "it's", "bell\x07", "e\u0301", "z\u00fc"]  # fmt: skip
+    shown = r"q\", n\nl\t\r, nul\0, b\\s, it" + "'s, bell\\u{7}, e\\u{301}, z\u00fc"
+    assert ", ".join(repr(FS(n, "u8", 12))[16:-22] for n in names) == shown
+    field = FS("", 'u"8', 2**32 - 1)  # no validation: anything is representable
+    assert (field.name, field.ty, field.offset) == ("", 'u"8', 2**32 - 1)
+    assert repr(field) == 'FieldSpec(name="", ty="u\\"8", offset=4294967295)'
+    layouts = [PRE, RL.fixed(0), RL.fixed(2**32 - 1), PRE.fixed(5)]
+    assert [x.fixed_size for x in layouts] == [None, 0, 2**32 - 1, 5]
+    assert [repr(x) for x in layouts] == ["RecordLayout.prefixed()", "RecordLayout.fixed(0)",
+                                          "RecordLayout.fixed(4294967295)", "RecordLayout.fixed(5)"]  # fmt: skip
+    assert repr(Schema('a"\n', [A, B, C], PRE)) == 'Schema(name="a\\"\\n", fields=3 field(s))'  # fmt: skip
+    assert repr(Schema("s", [], PRE)) == 'Schema(name="s", fields=0 field(s))'
+    # FNV-1a over "name:type:offset" joined by ";", of the fields in order; not name or layout.
+    for fields, rendered in [([], ""), ([A], "a:u8:0"), ([C, A, B], "c:uuid:9;a:u8:0;b:u64:1")]:  # fmt: skip
+        for schema in (Schema("x", fields, PRE), Schema("y", fields, RL.fixed(3))):
+            assert schema.hash_hex() == format(fnv1a64(rendered.encode()), "016x")
+
+
+def test_split_records_and_max_frames_for():
+    for data, layout, records, torn in [
+        (b"0123456789", RL.fixed(4), [b"0123", b"4567"], 2), (b"0123456789", RL.fixed(0), [], 10),
+        (b"\x03\x00abc\x00\x00\x01\x00z\x05\x00abc", PRE, [b"abc", b"", b"z"], 5),
+        (b"\xff\xff" + b"\x07" * 65535 + b"\x00", PRE, [b"\x07" * 65535], 1),
+    ]:  # fmt: skip
+        result = _native.split_records(data, layout)
+        assert type(result) is tuple and result == (records, torn)
+        assert all(type(r) is bytes for r in result[0])
+    areas = [0, 2624, 2687, 2688, 2751, 2752, 4096, 2**32 - 1]
+    assert [_native.max_frames_for(a) for a in areas] == [0, 0, 0, 1, 1, 2, 23, (2**32 - 2625) // 64]  # fmt: skip
+    assert _native.max_frames_for(header_area=16777216) == (16777216 - 2624) // 64
