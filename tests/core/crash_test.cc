@@ -35,18 +35,9 @@ const std::string kPath = "/sim/ops.drelix";
 constexpr std::uint32_t kZone = 4096;
 constexpr std::size_t kPerFrame = 4;
 
-enum class Op {
-  Create,
-  Append,
-  FlushHeaders,
-  SetUserHeader,
-  Close,
-  Seal,
-  Recover,
-  Rebuild,
-  Repack,
-  BulkWrite
-};
+// clang-format off
+enum class Op { Create, Append, FlushHeaders, SetUserHeader, Close, Seal, Recover, Rebuild, Repack, BulkWrite };
+// clang-format on
 
 struct OpsCase {
   const char* name;
@@ -523,14 +514,10 @@ TEST_P(OpsCrashTest, RecoversWhollyBeforeOrAfterAtEveryCut) {
     x.power_losses(crashed, n, cut, c.deep);
     x.crash_recovery(crashed, Cut{n, false}, cut, true);
   }
-  std::printf(
-      "[ crash    ] %s: %llu steps, %llu crash points, %llu power-loss states, %llu recovery "
-      "crashes, %llu partial creates\n",
-      c.name, static_cast<unsigned long long>(total),
-      static_cast<unsigned long long>(x.crash_points),
-      static_cast<unsigned long long>(x.loss_states),
-      static_cast<unsigned long long>(x.recovery_crashes),
-      static_cast<unsigned long long>(x.partial_creates));
+  std::puts(str_cat("[ crash    ] ", c.name, ": ", total, " steps, ", x.crash_points,
+                    " crash points, ", x.loss_states, " power-loss states, ", x.recovery_crashes,
+                    " recovery crashes, ", x.partial_creates, " partial creates")
+                .c_str());
   for (const std::string& f : x.failures) ADD_FAILURE() << f;
 }
 
