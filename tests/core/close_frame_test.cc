@@ -39,20 +39,14 @@ class CloseFrameTest : public test::SimTest {
  protected:
   Container create(const Schema& schema, std::uint32_t area = 4096) {
     sim_.erase(path_);
-    auto c = Container::create(path_, schema, "test", "writer", 0, area, {});
+    return ok(Container::create(path_, schema, "test", "writer", 0, area, {}));
+  }
+  static Container ok(Result<Container> c) {
     EXPECT_TRUE(c.has_value()) << c.error().to_string();
     return std::move(*c);
   }
-  Container open_append() {
-    auto c = Container::open_append(path_);
-    EXPECT_TRUE(c.has_value()) << c.error().to_string();
-    return std::move(*c);
-  }
-  Container open_read() {
-    auto c = Container::open_read(path_);
-    EXPECT_TRUE(c.has_value()) << c.error().to_string();
-    return std::move(*c);
-  }
+  Container open_append() { return ok(Container::open_append(path_)); }
+  Container open_read() { return ok(Container::open_read(path_)); }
   static void append(Container& c, const std::vector<Bytes>& bodies) {
     for (const Bytes& b : bodies) ASSERT_TRUE(c.append_record(b).has_value());
   }
@@ -447,17 +441,12 @@ std::string repeated_row(int n, const std::string& value) {
 }
 
 TEST(RenderPreview, LengthRuleBoundary) {
-  struct Case {
-    int n;
-    std::uint64_t values[3];
-    std::size_t full_length;
-    bool whole;
-  };
-  const Case cases[] = {
+  // clang-format off
+  const struct Case { int n; std::uint64_t values[3]; std::size_t full_length; bool whole; } cases[] = {
       {25, {UINT64_MAX, 123456789, 987654321}, 1024, true},          // 25 * 41 - 1
       {27, {123456789012, 210987654321, 12345678901}, 1025, false},  // 27 * 38 - 1
-      {25, {UINT64_MAX, 123456789, 9876543210}, 1049, false},
-  };
+      {25, {UINT64_MAX, 123456789, 9876543210}, 1049, false}};
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.full_length);
     Schema s{"u", {}, RecordLayout::fixed(8)};

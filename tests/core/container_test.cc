@@ -559,17 +559,11 @@ TEST_F(ContainerTest, DestructionMovesAndReadTail) {
 TEST_F(ContainerTest, ReadAtShortensAtEndOfFile) {
   test::write_file(path_, as_bytes("0123456789"));
   FilePtr file = env().open_read(path_).value();
-  const struct {
-    std::uint64_t offset, length;
-    std::string expected;
-  } cases[] = {{0, 10, "0123456789"},
-               {2, 3, "234"},
-               {7, 10, "789"},
-               {10, 5, ""},
-               {1000, 5, ""},
-               {0, 0, ""},
-               {4, 1ULL << 40, "456789"},
-               {UINT64_MAX - 1, 1ULL << 40, ""}};
+  // clang-format off
+  const struct { std::uint64_t offset, length; std::string expected; } cases[] = {
+      {0, 10, "0123456789"}, {2, 3, "234"}, {7, 10, "789"}, {10, 5, ""}, {1000, 5, ""},
+      {0, 0, ""}, {4, 1ULL << 40, "456789"}, {UINT64_MAX - 1, 1ULL << 40, ""}};
+  // clang-format on
   for (const auto& tc : cases)
     EXPECT_EQ(as_text(read_at(*file, tc.offset, tc.length).value()), tc.expected);
 }

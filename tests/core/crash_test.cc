@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,18 +35,9 @@ const std::string kPath = "/sim/ops.drelix";
 constexpr std::uint32_t kZone = 4096;
 constexpr std::size_t kPerFrame = 4;
 
-enum class Op {
-  Create,
-  Append,
-  FlushHeaders,
-  SetUserHeader,
-  Close,
-  Seal,
-  Recover,
-  Rebuild,
-  Repack,
-  BulkWrite
-};
+// clang-format off
+enum class Op { Create, Append, FlushHeaders, SetUserHeader, Close, Seal, Recover, Rebuild, Repack, BulkWrite };
+// clang-format on
 
 struct OpsCase {
   const char* name;
@@ -65,6 +57,10 @@ struct OpsCase {
   std::size_t tear_size = 0;  // 0: whole writes survive or vanish whole
   bool deep = true;           // crash the recovery after each power loss of the first crash, too
 };
+
+void PrintTo(const OpsCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 // Records with some variety; prefixed ones of 0 to 12 bytes.
 Bytes record(bool prefixed, std::size_t i) {
@@ -336,33 +332,21 @@ struct Explorer {
   SimEnv& sim;
   const OpsCase& c;
   const World& w;
+  const SimEnv::State* at_crash = nullptr;  // the disk just after the operation's crash
   std::uint64_t crash_points = 0, loss_states = 0, recovery_crashes = 0, partial_creates = 0;
   std::vector<std::string> failures;
 
   bool completed(const Cut& cut) const { return cut.n > w.trace.size(); }
 
-  // The tail bytes (counted from the end of `base`) that must have survived a cut at step n: with
-  // a power loss, what a completed sync of the data file hardened; without, every byte written;
-  // and whether the zone rewrite was hardened.
+  // What must have survived a cut: the file as the OS held it at the crash or, after a power
+  // loss, as stable storage did then; its tail bytes past `base`, and whether its zone is new.
   std::pair<std::size_t, bool> hardened(const Cut& cut) const {
-    std::uint64_t last_sync = 0;
-    for (std::uint64_t i = 1; i < cut.n && i <= w.trace.size(); ++i) {
-      if (w.trace[i - 1].op == SimEnv::Op::Sync && w.trace[i - 1].path == kPath) last_sync = i;
-    }
-    const std::uint64_t until =
-        cut.power_lost ? last_sync : std::min<std::uint64_t>(cut.n - 1, w.trace.size());
-    // The records flushed before the operation are in the page cache unless power is lost, and
-    // durable once a sync of the file completed.
-    std::size_t tail = !cut.power_lost || last_sync > 0 ? w.pending_bytes : 0;
-    bool zone = false;
-    for (std::uint64_t i = 1; i <= until; ++i) {
-      const SimEnv::Step& s = w.trace[i - 1];
-      if (s.op != SimEnv::Op::Write || s.path != kPath) continue;
-      zone = zone || s.offset == kPreambleSize;
-      if (s.offset >= w.base.size())
-        tail = std::max<std::size_t>(tail, s.offset + s.length - w.base.size());
-    }
-    return {tail, zone};
+    const auto& inode = at_crash->inodes.at(at_crash->names.at(kPath));
+    const ByteView ref(cut.power_lost ? inode.durable : inode.data);
+    const ByteView after(w.after);
+    return {
+        ref.size() - std::min(ref.size(), w.base.size()),
+        std::ranges::equal(ref.subspan(kPreambleSize, kZone), after.subspan(kPreambleSize, kZone))};
   }
 
   // Append, flush_headers, set_user_header: after open_append the file is `base` (its zone
@@ -516,7 +500,7 @@ TEST_P(OpsCrashTest, RecoversWhollyBeforeOrAfterAtEveryCut) {
   const std::uint64_t total = w.trace.size();
   // The case must really change the file, or "before" and "after" would be one state.
   ASSERT_TRUE(total >= 1 && w.after != w.before) << c.name << " changes nothing";
-  Explorer x{.sim = sim, .c = c, .w = w, .failures = {}};
+  Explorer x{.sim = sim, .c = c, .w = w, .at_crash = nullptr, .failures = {}};
   for (std::uint64_t n = 1; n <= total + 1; ++n) {
     sim.restore(w.start);
     (void)run_op(sim, c, n <= total ? n : 0);
@@ -525,18 +509,15 @@ TEST_P(OpsCrashTest, RecoversWhollyBeforeOrAfterAtEveryCut) {
     sim.restart();
     ++x.crash_points;
     const SimEnv::State crashed = sim.snapshot();
+    x.at_crash = &crashed;
     x.record_check(Cut{n, false}, cut);
     x.power_losses(crashed, n, cut, c.deep);
     x.crash_recovery(crashed, Cut{n, false}, cut, true);
   }
-  std::printf(
-      "[ crash    ] %s: %llu steps, %llu crash points, %llu power-loss states, %llu recovery "
-      "crashes, %llu partial creates\n",
-      c.name, static_cast<unsigned long long>(total),
-      static_cast<unsigned long long>(x.crash_points),
-      static_cast<unsigned long long>(x.loss_states),
-      static_cast<unsigned long long>(x.recovery_crashes),
-      static_cast<unsigned long long>(x.partial_creates));
+  std::puts(str_cat("[ crash    ] ", c.name, ": ", total, " steps, ", x.crash_points,
+                    " crash points, ", x.loss_states, " power-loss states, ", x.recovery_crashes,
+                    " recovery crashes, ", x.partial_creates, " partial creates")
+                .c_str());
   for (const std::string& f : x.failures) ADD_FAILURE() << f;
 }
 

@@ -1,5 +1,5 @@
 // The crash tests are only as right as the simulated disk: what survives a crash and a power
-// loss, what a crash point refuses, and which calls an injected fault fails.
+// loss, and what a crash point refuses.
 #include "tests/core/sim_env.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <map>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -132,52 +131,6 @@ TEST(SimEnvTest, CrashAtStepNPerformsOnlyTheStepsBefore) {
     sim.restore(empty);
     EXPECT_EQ(files(sim), "-|-|-");
   }
-}
-
-// The nth call of a kind fails with the errno given and does nothing; the process goes on.
-TEST(SimEnvTest, InjectedFaultsCountEveryCallOfAKind) {
-  SimEnv sim;
-  sim.fail_nth(Op::Open, 2, EACCES);
-  sim.fail_nth(Op::Write, 2, ENOSPC, /*and_after=*/true);
-  FilePtr f = sim.create_exclusive("/d/f", 0666).value();
-  EXPECT_EQ(sim.open_read("/d/f").error(), Error::io_at("/d/f", EACCES));
-  EXPECT_TRUE(sim.open_read("/d/f").has_value());
-  EXPECT_TRUE(f->write_all_at(0, as_bytes("a")).has_value());
-  for (int i = 0; i < 2; ++i) EXPECT_EQ(f->write_all_at(0, as_bytes("b")), fail(Error::io(ENOSPC)));
-  EXPECT_EQ(as_text(*sim.contents("/d/f")), "a");
-  std::uint8_t buf[1];
-  EXPECT_TRUE(f->read_exact_at(0, buf).has_value());
-  EXPECT_TRUE(f->read_at(0, buf).has_value());
-  sim.fail_from_next(Op::SyncDir, EIO);
-  EXPECT_EQ(sim.sync_dir("/e"), fail(Error::io_at("/e", EIO)));
-  EXPECT_EQ(sim.pending_count(), 2u);  // the entry, the write
-  const std::uint64_t counts[] = {3, 2, 3, 0, 0, 0, 0, 1};
-  for (std::size_t op = 0; op < 8; ++op)
-    EXPECT_EQ(sim.count(static_cast<Op>(op)), counts[op]) << op;
-  EXPECT_EQ(sim.last_path(Op::Write), "/d/f");
-  EXPECT_EQ(sim.last_path(Op::SyncDir), "/e");
-  sim.clear(Op::Write);
-  EXPECT_TRUE(f->write_all_at(0, as_bytes("c")).has_value());
-  sim.reset();
-  EXPECT_EQ(sim.count(Op::Open), 0u);
-  EXPECT_TRUE(sim.sync_dir("/d").has_value());
-}
-
-TEST(SimEnvTest, LossChoicesAreExhaustiveWhenSmallAndBoundedWhenLarge) {
-  const auto three = SimEnv::loss_choices(3);
-  EXPECT_EQ(std::set(three.begin(), three.end()).size(), 8u);
-  const std::size_t n = 14;
-  const auto many = SimEnv::loss_choices(n);
-  const std::set distinct(many.begin(), many.end());
-  EXPECT_EQ(distinct.size(), many.size());
-  EXPECT_GT(many.size(), 3 * n + 1 - 2);  // every prefix, all-but-one and only-one, and random ones
-  EXPECT_LE(many.size(), 3 * n + 1 + 32);
-  for (std::size_t i = 0; i < n; ++i) {
-    std::vector<bool> only(n, false);
-    only[i] = true;
-    EXPECT_TRUE(distinct.contains(only));
-  }
-  EXPECT_EQ(SimEnv::loss_choices(n), many);  // a fixed seed: failures reproduce
 }
 
 }  // namespace

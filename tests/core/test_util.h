@@ -1,7 +1,7 @@
 // What the engine tests share: a temporary directory or an in-memory disk per test, whole-file
 // reads and writes that bypass the engine's Env (so injected faults and call counts see only the
 // engine), record and schema builders, a hand-assembled file whose zone and data can be made to
-// disagree, and a File that forwards every call so that a test can bend just one of them.
+// disagree.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -243,27 +243,6 @@ struct Draft {
     });
     write_file(path, data, /*append=*/true);
   }
-};
-
-// Forwards every call to the file it wraps; a test derives from it to bend one call.
-class ForwardingFile : public File {
- public:
-  explicit ForwardingFile(FilePtr base) : base_(std::move(base)) {}
-  Status read_exact_at(std::uint64_t o, std::span<std::uint8_t> b) override {
-    return base_->read_exact_at(o, b);
-  }
-  Result<std::size_t> read_at(std::uint64_t o, std::span<std::uint8_t> b) override {
-    return base_->read_at(o, b);
-  }
-  Status write_all_at(std::uint64_t o, ByteView d) override { return base_->write_all_at(o, d); }
-  Result<std::uint64_t> length() override { return base_->length(); }
-  Status truncate(std::uint64_t n) override { return base_->truncate(n); }
-  Status sync() override { return base_->sync(); }
-  Result<std::uint32_t> permissions() override { return base_->permissions(); }
-  Status set_permissions(std::uint32_t m) override { return base_->set_permissions(m); }
-
- protected:
-  FilePtr base_;
 };
 
 // Reads every record of an open container: frames in list order, then the tail.
