@@ -241,3 +241,21 @@ def test_pickling_across_a_process_pool(tmp_path):
     assert pickle.loads(pickle.dumps(_native.validate(str(path)))) == dx.validate(path)
     with pytest.raises(TypeError, match="pickle the path"):
         pickle.dumps(dx.open(path, "a"))
+
+
+@pytest.mark.parametrize(
+    "policy, refused",
+    [({"frame_records": 0}, True), ({"frame_records": 1}, False),
+     ({"frame_bytes": 0}, True), ({"frame_bytes": 1 << 30}, False), ({"frame_bytes": (1 << 30) + 1}, True),
+     ({"frame_seconds": 0}, True), ({"frame_seconds": 0.5}, False)],
+)  # fmt: skip
+def test_frame_policy_bounds(tmp_path, policy, refused):
+    path = tmp_path / "b.drelix"
+    if refused:
+        with pytest.raises(ValueError, match=next(iter(policy))):
+            dx.create(path, SCHEMA, **policy)
+        assert not path.exists()
+    else:
+        dx.create(path, SCHEMA, **policy).close()
+        with dx.open(path, "a", **policy):
+            pass
