@@ -161,9 +161,8 @@ def test_validate_rebuild_and_damage(tmp_path):
     numpy = pytest.importorskip("numpy")
     report = _native.rebuild_headers(path, numpy.bool_(False))
     assert (report.differences, report.fixed, path.read_bytes()) == (["_records: 31 -> 30"], False, before)  # fmt: skip
-    with pytest.raises(
-        TypeError, match="True or False"
-    ):  # numpy's bool, not any number
+    # numpy's bool is a bool; no other numpy number is
+    with pytest.raises(TypeError, match="True or False"):
         _native.rebuild_headers(path, numpy.int64(1))
     report = _native.rebuild_headers(path, fix=numpy.bool_(True))
     assert (report.differences, report.fixed) == (["_records: 31 -> 30"], True)
