@@ -145,6 +145,8 @@ TEST_F(DirTest, BulkWriteRefusalsWriteNothing) {
   const std::vector<ByteView> bodies = {ByteView()};
   test::expect_error(bulk_write_bodies(*c, bodies, 0, {.frame_records = 2}), Error::Kind::Usage,
                      "the file's records are fixed, not length-prefixed");
+  test::expect_error(bulk_write_bodies(*c, bodies, 0, {}), Error::Kind::Usage,
+                     "a bulk write needs frame_records or frame_bytes");
   // A zone too small for the new frame list.
   auto tiny = bulk_write_fixed(*c, test::u32_records(0, 5000), 0,
                                {.frame_records = 1, .level = 1, .threads = 2});
