@@ -132,6 +132,27 @@ TEST_F(JournalTest, ReplayAndItsFailures) {
   EXPECT_EQ(text(path_), kBefore);
   EXPECT_EQ(sim_.count(Op::Write) + sim_.count(Op::Unlink), 0u);
 
+  // Journals written for another file, or invalid, are deleted and the data file is untouched:
+  // a zone of another size, an offset before the data or past the end, a data file without a
+  // readable preamble, a payload too short for its own framing (with a valid checksum).
+  const auto journal_of = [](const std::string& payload) {
+    return "DJRNL2" + u64le(payload.size()) + u64le(fnv1a64(as_bytes(payload))) + payload;
+  };
+  const std::string bad_preamble = "X" + kBefore.substr(1);
+  for (const auto& [data, journal] : {
+           std::pair{kBefore, journal_of(u64le(24) + u64le(9) + "newzone!\n" + kFrame)},
+           std::pair{kBefore, journal_of(u64le(23) + u64le(8) + kNewZone + kFrame)},
+           std::pair{kBefore, journal_of(u64le(35) + u64le(8) + kNewZone + kFrame)},
+           std::pair{bad_preamble, kImage},
+           std::pair{kBefore, journal_of(u64le(24) + "1234567")},
+       }) {
+    put(path_, data);
+    put(journal_, journal);
+    EXPECT_TRUE(replay_journal(path_).has_value());
+    EXPECT_EQ(text(path_), data);
+    EXPECT_EQ(text(journal_), "<none>");
+  }
+
   const struct {
     Op op;
     std::uint64_t nth;
