@@ -182,7 +182,7 @@ TEST(FormatTest, SetUserAllMatchesSetUserPairByPair) {
 
 TEST(FormatTest, Utf8Errors) {
   EXPECT_EQ(utf8_error(as_bytes("\0\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf\xed\x9f\xbf\xee\x80\x80"
-                                "\xf0\x90\x80\x80\xf4\x8f\xbf\xbf"sv)),
+                                "\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\xc3\xa9"sv)),
             std::nullopt);
   for (std::string_view bad : {"\x80", "\xc1\xbf", "\xe0\x9f\xbf", "\xed\xa0\x80",
                                "\xf0\x8f\xbf\xbf", "\xf4\x90\x80\x80", "\xf5\x80\x80\x80"}) {

@@ -174,5 +174,9 @@ def test_retried_write_replaces_only_its_own_partial_output(tmp_path):
         assert r.schema == dx.schema("dataframe", {"x": "u32"})
     got = ddx.read_drelix(out / "part.*.drelix")["x"].compute(scheduler="sync").tolist()
     assert got == list(range(1, 11))
-    code = "import sys, drelix_binary; assert 'dask' not in sys.modules, 'dask was imported'"
+    code = (
+        "import sys, drelix_binary as dx; assert 'dask' not in sys.modules, 'dask was imported'\n"
+        "assert dx.dask.read_drelix and 'dask' in sys.modules\n"
+        "assert not hasattr(dx, 'pandas'), 'only dask is a lazy attribute'"
+    )
     subprocess.run([sys.executable, "-c", code], check=True)
