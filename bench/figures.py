@@ -113,6 +113,11 @@ def compress(level, data):
     return zstandard.ZstdCompressor(level=level, write_checksum=True).compress(data)
 
 
+def decompress(blob):
+    # One decompressor per call: a zstandard context must not be shared between threads.
+    return zstandard.ZstdDecompressor().decompress(blob)
+
+
 def on_cores(fn, items):
     with ThreadPoolExecutor(CORES) as pool:
         return list(pool.map(fn, items))
@@ -444,7 +449,7 @@ def fig_api(cfg, tmp):
     if not np.array_equal(r.to_numpy(), rows):
         raise AssertionError("to_numpy does not read back what was written")
     t, z, *a = medians(reps, r.to_numpy,
-                       lambda: on_cores(zstandard.ZstdDecompressor().decompress, blobs),
+                       lambda: on_cores(decompress, blobs),
                        *[arrow_read] * bool(pa))  # fmt: skip
     versus = "".join(f"pyarrow IPC read_all of the same columns: {n / s / 1e6:.1f} M "
                      "records/s" for s in a)  # fmt: skip
