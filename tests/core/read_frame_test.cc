@@ -2,7 +2,6 @@
 // memory, and many at once into one buffer (frame_read.h).
 #include <zstd.h>
 
-#include <array>
 #include <cerrno>
 #include <memory>
 #include <span>
@@ -22,8 +21,8 @@ using test::u32_records;
 // What read_frame_into asks for and gets: the sizes requested, and a buffer
 // prefilled with a marker so that a byte left unwritten shows.
 struct Sink {
-  std::vector<std::size_t> asked;
-  Bytes buffer;
+  std::vector<std::size_t> asked{};
+  Bytes buffer{};
   std::optional<Error> refuse;  // returned instead of memory
   std::size_t shortfall = 0;    // bytes missing from the span handed out
 
@@ -103,22 +102,20 @@ TEST_F(ReadFrameTest, ListedChecksumIsComparedByEveryRead) {
   const Bytes original = test::read_file(path_);
   const std::vector<Frame> listed = open().frames();
   const std::uint64_t ds = 16 + 4096;
-  const struct {
-    std::size_t index;       // the frame read
-    int flip;                // data byte (from that frame's start) XORed with 0x10, or -1
-    int offset_by;           // added to the listed offset
-    std::uint64_t hash_xor;  // applied to the listed hash
-  } cases[] = {{1, 17, 0, 0}, {0, 0, 0, 0}, {1, -1, -1, 0}, {0, -1, 0, 0x100}};
-  for (const auto& k : cases) {
-    SCOPED_TRACE(k.index * 100 + k.flip);
+  // The frame read, a byte of it XORed with 0x10 (or none), a shift of its listed offset, a
+  // change of its listed hash.
+  const std::tuple<std::size_t, int, int, std::uint64_t> cases[] = {
+      {1, 17, 0, 0}, {0, 0, 0, 0}, {1, -1, -1, 0}, {0, -1, 0, 0x100}};
+  for (const auto& [index, flip, offset_by, hash_xor] : cases) {
+    SCOPED_TRACE(index * 100 + flip);
     Bytes bytes = original;
-    const Frame f = listed[k.index];
-    if (k.flip >= 0) bytes[ds + f.offset + k.flip] ^= 0x10;
+    const Frame f = listed[index];
+    if (flip >= 0) bytes[ds + f.offset + flip] ^= 0x10;
     test::write_file(path_, bytes);
-    Frame bent{f.id, f.offset + k.offset_by, f.len, f.hash ^ k.hash_xor};
+    Frame bent{f.id, f.offset + offset_by, f.len, f.hash ^ hash_xor};
     test::rewrite_zone(path_, [&](Headers& h) {
       std::vector<Frame> frames = listed;
-      frames[k.index] = bent;
+      frames[index] = bent;
       ASSERT_TRUE(h.set("_frames", render_frames(frames)));
     });
     const ByteView stored = ByteView(test::read_file(path_)).subspan(ds + bent.offset, bent.len);
@@ -129,14 +126,14 @@ TEST_F(ReadFrameTest, ListedChecksumIsComparedByEveryRead) {
     Sink sink;
     Bytes out(20000);
     expect_error(c.read_frame(f.id), K::Malformed, message);
-    expect_error(c.read_frame_at(k.index), K::Malformed, message);
+    expect_error(c.read_frame_at(index), K::Malformed, message);
     expect_error(c.read_frame_into(f.id, sink.allocator()), K::Malformed, message);
-    expect_error(c.read_frame_at_into(k.index, sink.allocator()), K::Malformed, message);
+    expect_error(c.read_frame_at_into(index, sink.allocator()), K::Malformed, message);
     expect_error(read_checked(c, bent), K::Malformed, message);
     expect_error(decode_frames_into(c, {{{&bent, 0, 1200}}}, out, 1), K::Malformed, message);
     EXPECT_TRUE(sink.asked.empty());
     // The other frame still reads, and a listed hash of 0 is never compared.
-    EXPECT_TRUE(c.read_frame_at(1 - k.index).has_value());
+    EXPECT_TRUE(c.read_frame_at(1 - index).has_value());
     bent.hash = 0;
     EXPECT_TRUE(c.read_frame_body(bent).has_value());
   }
@@ -197,9 +194,9 @@ TEST_F(ReadFrameTest, DamagedZstdFramesAndFailedReads) {
   EXPECT_EQ(sink.buffer, contents[1]);
 }
 
-// Every kind of frame a file can hold reads into caller memory as it reads into
-// a Bytes, with one request for exactly the content size, and decodes in
-// parallel into slots of one buffer.
+// Every kind of frame a file can hold reads into caller memory as it reads into a Bytes, with
+// one request for exactly the content size, and decodes in parallel into slots of one buffer
+// whose bounds and sizes are checked. What the allocator refuses or leaves out fails the read.
 TEST_F(ReadFrameTest, IntoCallerMemoryMatchesThePlainRead) {
   Container c = open();
   std::vector<FrameSlot> slots;
@@ -227,11 +224,7 @@ TEST_F(ReadFrameTest, IntoCallerMemoryMatchesThePlainRead) {
   const Frame empty{99, 0, 0, 0};
   const std::span<std::uint8_t> part = std::span(out).first(28);
   EXPECT_TRUE(decode_frames_into(c, {{{&empty, 28, 0}, {&c.frames()[1], 0, 28}}}, part, 1));
-  const struct {
-    FrameSlot slot;
-    K kind;
-    std::string message;
-  } refused[] = {
+  const std::tuple<FrameSlot, K, std::string> bad_slots[] = {
       {{&empty, 29, 0}, K::Usage, "frame 99 does not fit the output"},
       {{&c.frames()[1], 1, 28}, K::Usage, "frame 11 does not fit the output"},
       {{&c.frames()[1], 1, 27}, K::Malformed, "frame 11: content is 28 bytes, expected 27"},
@@ -239,46 +232,31 @@ TEST_F(ReadFrameTest, IntoCallerMemoryMatchesThePlainRead) {
       {{&c.frames()[0], 0, 28}, K::Malformed, "frame 10: content is 12000 bytes, expected 28"},
       {{&c.frames()[3], 0, 28}, K::Malformed, "frame 13: content is 200000 bytes, expected 28"},
   };
-  for (const auto& [slot, kind, message] : refused) {
+  for (const auto& [slot, kind, message] : bad_slots) {
     expect_error(decode_frames_into(c, {{slot}}, part, 1), kind, message);
   }
-}
-
-TEST_F(ReadFrameTest, IntoCallerMemoryFailures) {
-  Container c = open();
+  sim_.reset();
   const Error refused = Error::io_text("no room");
-  const auto by_id = [&](std::uint64_t id) {
-    return [&c, id](const Container::ContentAllocator& a) { return c.read_frame_into(id, a); };
-  };
-  const auto at = [&](std::uint64_t i) {
-    return [&c, i](const Container::ContentAllocator& a) { return c.read_frame_at_into(i, a); };
-  };
-  const struct {
-    std::function<Result<std::size_t>(const Container::ContentAllocator&)> read;
-    std::optional<Error> refuse;
-    std::size_t shortfall;
-    std::string display;
-    std::size_t requests;
-  } cases[] = {
-      {by_id(9), {}, 0, "no frame 9", 0},
-      {at(5), {}, 0, "no frame at position 5", 0},
-      {by_id(10), refused, 0, refused.to_string(), 1},
-      {at(1), refused, 0, refused.to_string(), 1},
-      {at(4), {}, 1, "content allocator gave 199 bytes for a 200-byte frame", 1},
-      {by_id(11), {}, 28, "content allocator gave 0 bytes for a 28-byte frame", 1},
-      {by_id(13), {}, 1, "content allocator gave 199999 bytes for a 200000-byte frame", 1},
-  };
-  for (const auto& k : cases) {
-    Sink sink;
-    sink.refuse = k.refuse;
-    sink.shortfall = k.shortfall;
-    const auto r = k.read(sink.allocator());
+  // By id or position, what the allocator refuses with or leaves out, the error, the requests.
+  const std::tuple<bool, std::uint64_t, std::optional<Error>, std::size_t, std::string, std::size_t>
+      cases[] = {
+          {true, 9, {}, 0, "no frame 9", 0},
+          {false, 5, {}, 0, "no frame at position 5", 0},
+          {true, 10, refused, 0, refused.to_string(), 1},
+          {false, 1, refused, 0, refused.to_string(), 1},
+          {false, 4, {}, 1, "content allocator gave 199 bytes for a 200-byte frame", 1},
+          {true, 11, {}, 28, "content allocator gave 0 bytes for a 28-byte frame", 1},
+          {true, 13, {}, 1, "content allocator gave 199999 bytes for a 200000-byte frame", 1},
+      };
+  for (const auto& [by_id, n, refuse, shortfall, display, requests] : cases) {
+    Sink sink{.refuse = refuse, .shortfall = shortfall};
+    const auto r =
+        by_id ? c.read_frame_into(n, sink.allocator()) : c.read_frame_at_into(n, sink.allocator());
     ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error().to_string(), k.display);
-    EXPECT_EQ(sink.asked.size(), k.requests);
+    EXPECT_EQ(r.error().to_string(), display);
+    EXPECT_EQ(sink.asked.size(), requests);
   }
-  EXPECT_EQ(sim_.count(Op::Read),
-            5u);  // only the refused and short requests read a frame
+  EXPECT_EQ(sim_.count(Op::Read), 5u);  // only the refused and short requests read a frame
 }
 
 }  // namespace
