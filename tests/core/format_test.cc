@@ -25,8 +25,6 @@ TEST(FormatTest, ErrorsAndQuoting) {
   const std::tuple<Error, K, std::string> errors[] = {
       {Error::io_at("/x", EACCES), K::Io, "/x: Permission denied (os error 13)"},
       {Error::io_eof().with_path("f"), K::Io, "f: failed to fill whole buffer"},
-      {Error::io_text("Destination buffer is too small"), K::Io, "Destination buffer is too small"},
-      {Error::usage("u"), K::Usage, "u"},
       {Error::zone_full(UINT64_MAX, 4), K::ZoneFull,
        "headers need 18446744073709551615 bytes, the zone holds 4"},
       {Error::compression("c").with_path("p"), K::Compression, "c"},
