@@ -46,7 +46,9 @@ def zstd_frame(content: bytes, rle: bool = False, checksum: bool = True) -> byte
 
 
 def zone(pairs, size: int) -> bytes:
-    escape = lambda v: v.replace("\\", "\\\\").replace("\n", "\\n")  # noqa: E731
+    def escape(v: str) -> str:
+        return v.replace("\\", "\\\\").replace("\n", "\\n")
+
     text = "".join(f"{k}:{escape(v)}\n" for k, v in pairs).encode() + b"\n"
     assert len(text) <= size, (len(text), size)
     return text.ljust(size, b"\0")
