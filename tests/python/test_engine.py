@@ -9,14 +9,13 @@ import time
 
 import numpy as np
 import pytest
-from conftest import FIXED_SIZE, Index, body, raw
+from conftest import RL, Index, body, raw
 from drelix_binary import _engine, _native
 
 DTYPE = np.dtype([("n", "<u8"), ("pad", "V8")])
 
 
-def schema(fixed):
-    layout = _native.RecordLayout.fixed(FIXED_SIZE) if fixed else _native.RecordLayout.prefixed()  # fmt: skip
+def schema(layout):
     return _native.Schema("eng@1", [_native.FieldSpec("n", "u64", 0)], layout)
 
 
@@ -26,7 +25,7 @@ def address(arr):
 
 def test_reentry_closing_and_buffer_bounds(tmp_path):
     """The public API runs on _engine (test_api); here what only the low level shows."""
-    w = _engine.Writer.create(tmp_path / "f.drelix", schema(False))
+    w = _engine.Writer.create(tmp_path / "f.drelix", schema(RL.prefixed()))
     with pytest.raises(RuntimeError, match="writer is busy"):  # __index__ runs inside
         w.close_frame(Index(0, hook=lambda: w.append(body(0))))
     frames = w.write_bodies([bytearray(body(i)) for i in range(300)], frame_bytes=900)
@@ -49,7 +48,7 @@ def test_work_runs_without_the_interpreter_lock(tmp_path):
     a counter that advances across one engine call shows the call gave it up."""
     arr = np.zeros(1_000_000, dtype=DTYPE)
     arr["n"] = np.arange(len(arr))
-    w = _engine.Writer.create(tmp_path / "big.drelix", schema(True), level=9)
+    w = _engine.Writer.create(tmp_path / "big.drelix", schema(RL.fixed(16)), level=9)
     r_out, count, stop = np.empty_like(arr), [0], threading.Event()
 
     def counter():
@@ -88,19 +87,14 @@ def stop(done, total):
 
 def test_maintenance_progress_and_interruptions_leave_the_file(tmp_path, request):
     path = tmp_path / "f.drelix"
-    arr = np.zeros(
-        200 * 4096, dtype=DTYPE
-    )  # barely compressible: level 19 takes seconds
+    arr = np.zeros(200 * 4096, dtype=DTYPE)  # incompressible: level 19 takes seconds
     arr["n"] = np.random.default_rng(5).integers(0, 1 << 40, len(arr))
-    w = _engine.Writer.create(path, schema(True), level=1)
+    w = _engine.Writer.create(path, schema(RL.fixed(16)), level=1)
     w.write_fixed_at(address(arr), arr.nbytes, frame_records=4096)
     w.close()
     calls, original = [], path.read_bytes()
-    assert _engine.validate(path, progress=lambda *a: calls.append(a)) == (
-        [],
-        200,
-        len(arr),
-    )
+    report = _engine.validate(path, progress=lambda *a: calls.append(a))
+    assert report == ([], 200, len(arr))
     assert calls[-1] == (200, 200) and calls == sorted(calls)
     sigint = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
     # Ctrl-C raises KeyboardInterrupt even where the test runner was started ignoring it.

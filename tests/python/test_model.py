@@ -24,6 +24,9 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, ru
 Container, Usage = _native.Container, _native.DrelixUsageError
 FIXED_SIZE, FLUSH_THRESHOLD, MAX_PREFIXED = 16, 65536, 65535
 PATTERN = bytes(range(256)) * 2  # bursts slice it: thousands of records cost little
+SYSTEM = ["_schema", "_schema_fields", "_schema_hash", "_record", "_source", "_created_at",
+          "_writer", "_compression", "_compression_level", "_records", "_bytes_raw", "_frames",
+          "_preview", "_sealed"]  # fmt: skip
 USER_KEYS = ["note", "owner", "a", "9x", "x__y", "run_id"]
 # Values are free text: the zone escapes backslash and line feed, and keeps ":", CR and NUL.
 VALUES = st.text(max_size=12) | st.sampled_from(["", "a:b", "line\nbreak", "back\\slash", "\r\0"])  # fmt: skip
@@ -62,12 +65,8 @@ class ContainerModel(RuleBasedStateMachine):
         self.path = self.dir / "model.drelix"
         self.c, self.fixed, self.sealed, self.level = None, False, False, "3"
         self.frames = []  # (frame id, level, [bodies]) per closed frame, in file order
-        self.written, self.buffered, self.buffered_bytes = (
-            [],
-            [],
-            0,
-        )  # tail, write buffer
-        self.user = {}  # application headers: first position, last value
+        self.written, self.buffered, self.buffered_bytes = [], [], 0  # tail, buffer
+        self.user, self.flags = {}, 1  # headers: first position, last value
 
     def teardown(self):
         self.c = None  # drops the container before its directory goes
@@ -90,7 +89,9 @@ class ContainerModel(RuleBasedStateMachine):
         self.c = Container.create(path=str(self.path), schema=schema, source="model", writer="w",
                                   created_at_millis=millis, header_area=area, user=user)  # fmt: skip
         created = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(millis // 1000))
-        assert (self.c.headers()["_created_at"], self.path.stat().st_size) == (created, 16 + area)  # fmt: skip
+        headers = self.c.headers()
+        assert [headers[k] for k in ("_created_at", "_source", "_writer", "_schema_hash")] == [created, "model", "w", schema.hash_hex()]  # fmt: skip
+        assert self.path.stat().st_size == 16 + area
         self.user.update(user)
 
     def append(self, body):
@@ -132,10 +133,24 @@ class ContainerModel(RuleBasedStateMachine):
         self.c.set_user_header(key, value)
         self.user[key] = value
 
-    @rule()
-    def drop_and_reopen(self):
+    def drop(self):
         self.c = None  # reclaiming the object writes its buffer, nothing more
         self.buffer_written()
+
+    @rule()
+    def drop_and_reopen(self):
+        self.drop()
+        self.c = Container.open_append(self.path)
+
+    @rule(args=st.sampled_from([((), {}), ((0, 65536), {}), ((-5,), {"header_area": None}), ((), {"level": 3})]))  # fmt: skip
+    def repack(self, args):
+        self.drop()
+        size, report = self.path.stat().st_size, _native.repack(self.path, *args[0], **args[1])  # fmt: skip
+        assert (report.frames, report.bytes_before, report.bytes_after) == (len(self.frames), size, self.path.stat().st_size)  # fmt: skip
+        level = (args[0] + (args[1].get("level", 19),))[0]
+        self.frames, self.level = [(f[0], level, f[2]) for f in self.frames], str(level)
+        self.flags = int(level != 0)
+        assert list(self.dir.iterdir()) == [self.path]  # nothing left beside it
         self.c = Container.open_append(self.path)
 
     @rule()
@@ -162,26 +177,25 @@ class ContainerModel(RuleBasedStateMachine):
     @rule()
     def reopen_read_only_and_compare(self):
         before, reader = self.path.read_bytes(), Container.open_read(self.path)
-        # Every header change was written through, so the zone on disk is the writer's.
-        assert (
-            reader.headers() == self.c.headers() and reader.frames() == self.c.frames()
-        )
+        # Every header change was written through, so the zone on disk is the writer's; the
+        # reader's count is the zone's.
+        assert reader.headers() == self.c.headers() and reader.frames() == self.c.frames()  # fmt: skip
         for call in READ_ONLY:
             with pytest.raises(Usage, match=r"^file is open read-only$"):
                 call(reader)
         reader.flush_data()  # nothing buffered, nothing to refuse
         assert self.path.read_bytes() == before
-        assert reader.records() == sum(
-            len(f[2]) for f in self.frames
-        )  # what the zone says
+        assert reader.records() == sum(len(f[2]) for f in self.frames)
         assert self.read_back(reader) == ([f[2] for f in self.frames], self.written)
+        # validate and rebuild_headers work out the same from the frames and the tail.
+        report = _native.validate(self.path)
+        assert (report.problems, report.frames, report.records) == ([], len(self.frames), reader.records() + len(self.written))  # fmt: skip
+        assert _native.rebuild_headers(self.path).differences == []
 
     def read_back(self, c):
         """The records of every frame (one list per frame), then those of the tail."""
-        out = []
-        for data in [c.read_frame_at(i) for i in range(len(c.frames()))] + [
-            c.read_tail()
-        ]:
+        out, n = [], len(c.frames())
+        for data in [c.read_frame_at(i) for i in range(n)] + [c.read_tail()]:
             records, torn = _native.split_records(data, self.layout())
             out.append(list(records))
             assert torn == 0
@@ -201,12 +215,15 @@ class ContainerModel(RuleBasedStateMachine):
         assert headers["_sealed"] == ("true" if self.sealed else "false")
         assert headers["_compression_level"] == self.level
         assert headers["_compression"] == ("none" if self.level == "0" else "zstd")
-        assert [(k, v) for k, v in headers.items() if k[0] != "_"] == list(self.user.items())  # fmt: skip
+        assert list(headers.items())[len(SYSTEM) :] == list(self.user.items())
+        assert list(headers)[: len(SYSTEM)] == SYSTEM
+        preamble = _native.peek_headers(self.path)[0]
+        assert (preamble.version, preamble.flags) == (1, self.flags)
         assert self.read_back(c) == ([f[2] for f in self.frames], self.written)
         # The bytes on disk: frames back to back from the data start, each listed with the
         # XXH64 of its stored bytes (plain records at level 0), then the written tail.
         content = self.path.read_bytes()
-        offset = start = 16 + _native.peek_headers(self.path)[0].header_area
+        offset = start = 16 + preamble.header_area
         assert headers["_frames"] == ";".join(f"{f.id},{f.offset},{f.len},{f.hash:016x}" for f in frames)  # fmt: skip
         for f, (_, level, bodies) in zip(frames, self.frames):
             stored = content[offset : offset + f.len]

@@ -8,17 +8,7 @@ import pickle
 import weakref
 
 import pytest
-from conftest import (
-    FS,
-    RL,
-    Container,
-    Index,
-    drelix_bytes,
-    frames_file,
-    make_file,
-    make_schema,
-    preamble_bytes,
-)
+from conftest import FS, RL, Container, Index, create, drelix_bytes, make_file
 from drelix_binary import _native
 
 Schema = _native.Schema
@@ -63,9 +53,9 @@ def test_missing_foreign_and_nul_paths(tmp_path, fn):
     assert path.read_bytes() == b"NOTDRX" + bytes(10)
     # Cut at the NUL, "<path>\0x" would name <path> itself as the journal and delete it.
     path.unlink()
-    make_file(path, frames=1, tail=2)
+    make_file(path, frames=1)
     before = (sorted(os.listdir(tmp_path)), path.read_bytes())
-    for call in (fn, lambda p: Container.create(p, make_schema(), "s", "w")):
+    for call in (fn, create):
         with pytest.raises(ValueError, match=r"^embedded null byte$"):
             call(f"{path}\0x")
     assert (sorted(os.listdir(tmp_path)), path.read_bytes()) == before
@@ -160,18 +150,21 @@ def fnv1a64(data):
 
 def preamble(tmp_path, flags=1, area=128):
     path = tmp_path / f"p{flags}.drelix"
-    path.write_bytes(preamble_bytes(area, flags=flags) + b"\n" + bytes(area - 1))
+    path.write_bytes(drelix_bytes([], area, flags))
     return _native.peek_headers(path)[0]
 
 
 def frames(tmp_path, token, data):
-    return Container.open_read(frames_file(tmp_path / "f.drelix", token, data)).frames()
+    """The frames of a hand-written file whose _frames header is `token`."""
+    headers = [("_schema", "t@1"), ("_record", "prefixed"), ("_schema_fields", ""), ("_frames", token)]  # fmt: skip
+    (tmp_path / "f.drelix").write_bytes(drelix_bytes(headers, 256, data=data))
+    return Container.open_read(tmp_path / "f.drelix").frames()
 
 
 def made(tmp_path):
     """A file of one frame and a tail, made on the first call."""
     if not (tmp_path / "r.drelix").exists():
-        make_file(tmp_path / "r.drelix", frames=1, tail=1)
+        make_file(tmp_path / "r.drelix", frames=1)
     return tmp_path / "r.drelix"
 
 
