@@ -109,6 +109,26 @@ def test_planning_on_the_synchronous_scheduler(files, tmp_path, monkeypatch):
         with pytest.raises(dx.DrelixUsageError, match="schemas differ") as e:
             ddx.read_drelix(sorted(files) + [odd])
         assert min(files) in str(e.value) and odd in str(e.value), why
+    out = tmp_path / "out"
+    out.mkdir()
+    # A retried write replaces only its own partial output. What a killed attempt of
+    # partition 1 leaves: a partial file and a half-written journal.
+    (out / ".part.1.drelix.partial").write_bytes(b"DRELIX\x01\x01junk")
+    (out / ".part.1.drelix.partial.seal").write_bytes(b"half a journal")
+    (out / "unrelated.txt").write_text("keep me")
+    source = pd.DataFrame({"x": np.arange(10, dtype="<u4")})
+    sync = {"scheduler": "sync"}
+    paths = ddx.to_drelix(dd.from_pandas(source, npartitions=2), out, compute_kwargs=sync)  # fmt: skip
+    assert sorted(os.listdir(out)) == ["part.0.drelix", "part.1.drelix", "unrelated.txt"]  # fmt: skip
+    assert ddx.to_drelix(dd.from_pandas(source + 1, npartitions=2), out, compute_kwargs=sync) == paths  # fmt: skip
+    with dx.open(paths[0]) as r:  # the columns' types make the schema
+        assert r.schema == dx.schema("dataframe", {"x": "u32"})
+    got = ddx.read_drelix(out / "part.*.drelix")["x"].compute(scheduler="sync").tolist()
+    assert got == list(range(1, 11))
+    code = """import sys, drelix_binary as dx; assert 'dask' not in sys.modules, 'dask was imported'
+assert dx.dask.read_drelix and 'dask' in sys.modules
+assert not hasattr(dx, 'pandas'), 'only dask is a lazy attribute'"""
+    subprocess.run([sys.executable, "-c", code], check=True)
 
 
 def test_on_a_local_cluster(files, tmp_path):
@@ -150,33 +170,3 @@ def test_on_a_local_cluster(files, tmp_path):
         for read in (ddx.read_drelix, ddx.read_drelix_bag):
             with pytest.raises(dx.DrelixMalformedError, match=re.escape(f"{path}: frame 1 (id {frame.id})")):  # fmt: skip
                 read(sorted(files), frames_per_partition=1).compute(scheduler=client)
-
-
-def test_retried_write_replaces_only_its_own_partial_output(tmp_path):
-    out = tmp_path / "out"
-    out.mkdir()
-    # What a killed attempt of partition 1 leaves: a partial file and a half-written journal.
-    (out / ".part.1.drelix.partial").write_bytes(b"DRELIX\x01\x01junk")
-    (out / ".part.1.drelix.partial.seal").write_bytes(b"half a journal")
-    (out / "unrelated.txt").write_text("keep me")
-    source = pd.DataFrame({"x": np.arange(10, dtype="<u4")})
-    sync = {"scheduler": "sync"}
-    paths = ddx.to_drelix(
-        dd.from_pandas(source, npartitions=2), out, compute_kwargs=sync
-    )
-    assert sorted(os.listdir(out)) == [
-        "part.0.drelix",
-        "part.1.drelix",
-        "unrelated.txt",
-    ]
-    assert ddx.to_drelix(dd.from_pandas(source + 1, npartitions=2), out, compute_kwargs=sync) == paths  # fmt: skip
-    with dx.open(paths[0]) as r:  # the columns' types make the schema
-        assert r.schema == dx.schema("dataframe", {"x": "u32"})
-    got = ddx.read_drelix(out / "part.*.drelix")["x"].compute(scheduler="sync").tolist()
-    assert got == list(range(1, 11))
-    code = (
-        "import sys, drelix_binary as dx; assert 'dask' not in sys.modules, 'dask was imported'\n"
-        "assert dx.dask.read_drelix and 'dask' in sys.modules\n"
-        "assert not hasattr(dx, 'pandas'), 'only dask is a lazy attribute'"
-    )
-    subprocess.run([sys.executable, "-c", code], check=True)
