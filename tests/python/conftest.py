@@ -6,9 +6,13 @@ checks the reader against the format rather than against the writer.
 
 import struct
 
+import numpy as np
 from drelix_binary import _native
 
 Container, FS, RL = _native.Container, _native.FieldSpec, _native.RecordLayout
+# Every fixed field type, the wide ones unaligned.
+DTYPE = np.dtype([("sensor", "<u2"), ("flag", "u1"), ("id", "<u8"), ("delta", "<i8"),
+                  ("value", "<f8"), ("key", "V16")])  # fmt: skip
 
 
 def drelix_bytes(headers, header_area=4096, flags=1, data=b""):
@@ -42,16 +46,40 @@ def raw(data):
     return struct.pack("<H", len(data)) + data
 
 
-def create(path, **kwargs):
-    schema = _native.Schema("test@1", [FS("seq", "u64", 0), FS("tag", "u8", 8)], RL.prefixed())  # fmt: skip
-    return Container.create(path, schema, "src", "writer", **kwargs)
+def records(n, seed=0, start=0):
+    """`n` records of DTYPE, their ids counting from `start`, the rest random."""
+    rng = np.random.default_rng(seed)
+    a = np.zeros(n, DTYPE)
+    a["sensor"], a["flag"] = rng.integers(0, 2**16, n), rng.integers(0, 256, n)
+    a["id"] = np.arange(start, start + n)
+    a["delta"] = rng.integers(-(2**62), 2**62, n)
+    a["value"] = rng.normal(size=n)
+    a["key"] = np.frombuffer(rng.bytes(16 * n), "V16")
+    return a
 
 
-def make_file(path, frames, per_frame=10, tail=4):
-    """A prefixed file with `frames` closed frames (ids 0..) and `tail` records after them."""
-    c = create(path)
-    for i in range(frames * per_frame + tail):
-        c.append_record(body(i))
-        if i < frames * per_frame and (i + 1) % per_frame == 0:
-            c.close_frame(i // per_frame, 3)
+SCHEMA = _native.Schema("test@1", [FS("seq", "u64", 0), FS("tag", "u8", 8)], RL.prefixed())  # fmt: skip
+
+
+def create(path, schema=SCHEMA, **kwargs):
+    return Container.create(str(path), schema, "src", "writer", **kwargs)
+
+
+def write_file(path, frames, tail=(), schema=SCHEMA, **kwargs):
+    """One frame (ids 0..) per sequence of record bodies (or rows) in `frames`, then `tail`
+    left unframed, as a writer that has not closed its last frame leaves them."""
+    c = create(path, schema, **kwargs)
+    for fid, bodies in enumerate(frames):
+        for b in bodies:
+            c.append_record(bytes(b))
+        c.close_frame(fid, 3)
+    for b in tail:
+        c.append_record(bytes(b))
     del c  # writes the tail
+    return str(path)
+
+
+def make_file(path, frames):
+    """A prefixed file of `frames` frames of 10 records and a tail of 4."""
+    bodies = [body(i) for i in range(frames * 10 + 4)]
+    write_file(path, [bodies[k * 10 : k * 10 + 10] for k in range(frames)], bodies[-4:])

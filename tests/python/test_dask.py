@@ -18,34 +18,9 @@ import dask
 import drelix_binary as dx
 import drelix_binary.dask as ddx
 import pandas as pd
+from conftest import DTYPE, records, write_file
 
-DTYPE = np.dtype([("sensor", "<u2"), ("flag", "u1"), ("seq", "<u8"), ("delta", "<i8"),
-                  ("value", "<f8"), ("key", "V16")])  # fmt: skip
-
-
-def records(n, seed):
-    rng = np.random.default_rng(seed)
-    a = np.zeros(n, DTYPE)
-    a["sensor"], a["flag"] = rng.integers(0, 40, n), rng.integers(0, 256, n)
-    a["delta"] = rng.integers(-(2**62), 2**62, n)
-    a["seq"] = np.arange(seed * 10**6, seed * 10**6 + n)
-    a["value"] = rng.normal(size=n)
-    a["key"] = np.frombuffer(rng.bytes(16 * n), "V16")
-    return a
-
-
-def write_file(path, frames, tail=(), schema=None):
-    """One frame per item of `frames` (an array, or record bodies), then `tail` records left
-    unframed, as a writer that has not closed its last frame leaves them."""
-    with dx.create(path, schema or dx.schema("reading@1", DTYPE)) as w:
-        for a in frames:
-            w.write(a) if isinstance(a, np.ndarray) else w.write_bodies(a)
-            w.close_frame()
-    appender = dx._native.Container.open_append(str(path))
-    for r in tail:
-        appender.append_record(r if isinstance(r, bytes) else r.tobytes())
-    appender.flush_data()
-    return str(path)
+READING = dx.schema("reading@1", DTYPE)
 
 
 @pytest.fixture
@@ -53,9 +28,10 @@ def files(tmp_path):
     """Files a (3 frames and a tail), b (1 frame), c (2 frames and a tail): their records."""
     out = {}
     for seed, (name, sizes, tail) in enumerate([("a", [50, 7, 30], 5), ("b", [1], 0), ("c", [20, 20], 3)], 1):  # fmt: skip
-        arrays = [records(n, seed * 10 + i) for i, n in enumerate(sizes)]
+        arrays = [records(n, s, s * 10**6) for s, n in enumerate(sizes, seed * 10)]
         tail = records(tail, seed * 10 + 9)
-        out[write_file(tmp_path / f"{name}.drelix", arrays, tail)] = (arrays, tail)
+        path = write_file(tmp_path / f"{name}.drelix", arrays, tail, READING)
+        out[path] = (arrays, tail)
     return out
 
 
@@ -136,7 +112,7 @@ def test_on_a_local_cluster(files, tmp_path):
                                        host="127.0.0.1", dashboard_address=None)  # fmt: skip
     with cluster, distributed.Client(cluster, set_as_default=False) as client:
         df = ddx.read_drelix(sorted(files), frames_per_partition=1)
-        schema = dx.schema("reading@1", DTYPE)
+        schema = READING
         paths = ddx.to_drelix(df, tmp_path / "out", schema=schema, compute_kwargs={"scheduler": client})  # fmt: skip
         assert [os.path.basename(p) for p in paths] == [f"part.{i}.drelix" for i in range(8)]  # fmt: skip
         back = ddx.read_drelix(tmp_path / "out")
