@@ -43,40 +43,6 @@ def test_reentry_closing_and_buffer_bounds(tmp_path):
         r.read_into([0], address(out), 1)
 
 
-def test_work_runs_without_the_interpreter_lock(tmp_path):
-    """With forced switching off, another thread runs only when this one gives up the lock;
-    a counter that advances across one engine call shows the call gave it up."""
-    arr = np.zeros(1_000_000, dtype=DTYPE)
-    arr["n"] = np.arange(len(arr))
-    w = _engine.Writer.create(tmp_path / "big.drelix", schema(RL.fixed(16)), level=9)
-    r_out, count, stop = np.empty_like(arr), [0], threading.Event()
-
-    def counter():
-        while not stop.is_set():
-            count[0] += 1
-            time.sleep(0)  # hands the lock back at once
-
-    def advances(call):
-        before = count[0]
-        call()
-        return count[0] > before
-
-    interval = sys.getswitchinterval()
-    t = threading.Thread(target=counter)
-    sys.setswitchinterval(1000.0)
-    t.start()
-    try:
-        wrote = advances(lambda: w.write_fixed_at(address(arr), arr.nbytes, frame_records=250_000, threads=1))  # fmt: skip
-        w.close()
-        r = _engine.Reader(tmp_path / "big.drelix")
-        read = advances(lambda: r.read_into(range(4), address(r_out), r_out.nbytes, threads=1))  # fmt: skip
-    finally:
-        stop.set()
-        t.join()
-        sys.setswitchinterval(interval)
-    assert wrote and read and np.array_equal(r_out, arr)
-
-
 class Stop(Exception):
     pass
 
@@ -85,13 +51,38 @@ def stop(done, total):
     raise Stop
 
 
-def test_maintenance_progress_and_interruptions_leave_the_file(tmp_path, request):
-    path = tmp_path / "f.drelix"
+def test_the_lock_is_released_and_maintenance_stops_cleanly(tmp_path, request):
+    """With forced switching off, another thread runs only when this one gives up the
+    interpreter lock; a counter that advances across one engine call shows it gave it up."""
     arr = np.zeros(200 * 4096, dtype=DTYPE)  # incompressible: level 19 takes seconds
     arr["n"] = np.random.default_rng(5).integers(0, 1 << 40, len(arr))
+    count, halt, out = [0], threading.Event(), np.empty_like(arr)
+    path = tmp_path / "f.drelix"
     w = _engine.Writer.create(path, schema(RL.fixed(16)), level=1)
-    w.write_fixed_at(address(arr), arr.nbytes, frame_records=4096)
-    w.close()
+
+    def counter():
+        while not halt.is_set():
+            count[0] += 1
+            time.sleep(0)  # hands the lock back at once
+
+    def advances(call):
+        before = count[0]
+        call()
+        return count[0] > before
+
+    interval, t = sys.getswitchinterval(), threading.Thread(target=counter)
+    sys.setswitchinterval(1000.0)
+    t.start()
+    try:
+        wrote = advances(lambda: w.write_fixed_at(address(arr), arr.nbytes, frame_records=4096))  # fmt: skip
+        w.close()
+        r = _engine.Reader(path)
+        read = advances(lambda: r.read_into(range(200), address(out), out.nbytes, threads=1))  # fmt: skip
+    finally:
+        halt.set()
+        t.join()
+        sys.setswitchinterval(interval)
+    assert wrote and read and np.array_equal(out, arr)
     calls, original = [], path.read_bytes()
     report = _engine.validate(path, progress=lambda *a: calls.append(a))
     assert report == ([], 200, len(arr))
