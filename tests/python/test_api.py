@@ -75,14 +75,12 @@ def test_round_trip(tmp_path, prefixed, level, sealed, tail):
             np.testing.assert_array_equal(r.to_numpy(1399, -5), expected[1399:-5])
             np.testing.assert_array_equal(np.concatenate(list(r.iter_batches())), expected)  # fmt: skip
             assert all(f.content_size == f.records * DTYPE.itemsize for f in r.frames)
+            py = {n: expected[n].tolist() for n in DTYPE.names}
+            py["key"] = [bytes(k) for k in expected["key"]]
             table, frame = r.to_arrow(), r.to_pandas(["value", "key"])
             assert str(table.schema.field("key").type) == "fixed_size_binary[16]"
-            for name in DTYPE.names:
-                want = [bytes(k) for k in expected[name]] if name == "key" else expected[name].tolist()  # fmt: skip
-                assert table.column(name).to_pylist() == want
-            assert list(frame.columns) == ["value", "key"]
-            assert frame["value"].tolist() == expected["value"].tolist()
-            assert frame["key"].tolist() == [bytes(k) for k in expected["key"]]
+            assert table.to_pydict() == py and list(frame.columns) == ["value", "key"]
+            assert frame.to_dict("list") == {"value": py["value"], "key": py["key"]}
     assert dx.validate(path).problems == []
 
 
@@ -206,13 +204,6 @@ def test_threads_and_pickling(tmp_path):
         assert back == value if value in values else back.args == value.args
     back = pickle.loads(pickle.dumps(r))  # a reader reopens its path
     assert (back.path, len(back), back.to_numpy()["id"].sum()) == (r.path, 1000, sum(range(1000)))  # fmt: skip
-    data = bytearray(path.read_bytes())
-    at = 16 + r.preamble.header_area + r.frames[1].offset + 20
-    data[at : at + 8] = bytes(8)
-    path.write_bytes(bytes(data))
-    with pytest.raises(dx.DrelixMalformedError, match="checksum") as caught:
-        back.to_numpy()
-    assert type(pickle.loads(pickle.dumps(caught.value))) is dx.DrelixMalformedError
     assert pickle.loads(pickle.dumps(_native.validate(str(path)))) == dx.validate(path)
     with pytest.raises(TypeError, match="pickle the path"):
         pickle.dumps(dx.open(path, "a"))

@@ -112,15 +112,14 @@ def test_on_a_local_cluster(files, tmp_path):
                                        host="127.0.0.1", dashboard_address=None)  # fmt: skip
     with cluster, distributed.Client(cluster, set_as_default=False) as client:
         df = ddx.read_drelix(sorted(files), frames_per_partition=1)
-        schema = READING
-        paths = ddx.to_drelix(df, tmp_path / "out", schema=schema, compute_kwargs={"scheduler": client})  # fmt: skip
+        paths = ddx.to_drelix(df, tmp_path / "out", schema=READING, compute_kwargs={"scheduler": client})  # fmt: skip
         assert [os.path.basename(p) for p in paths] == [f"part.{i}.drelix" for i in range(8)]  # fmt: skip
         back = ddx.read_drelix(tmp_path / "out")
         assert back.divisions == df.divisions
         want = np.concatenate([np.concatenate([*a, t]) for a, t in files.values()])
         assert np.array_equal(as_records(back.compute(scheduler=client)), want)
         with dx.open(paths[3]) as r:
-            assert r.sealed and r.schema == schema and not r.tail_records
+            assert r.sealed and r.schema == READING and not r.tail_records
         # Prefixed logs, file k: one frame of lines[2k], then lines[2k + 1] in the tail.
         log, logs = dx.schema("log@1", {}, layout="prefixed"), tmp_path / "logs"
         lines = [[f"line {f}.{i} ".encode() * (i % 5 + 1) for i in range(n)] for f, n in enumerate([3, 40, 1, 9])]  # fmt: skip
