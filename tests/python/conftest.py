@@ -1,8 +1,6 @@
-"""Shared helpers for the tests of drelix_binary._native.
-
-Files are written byte by byte here, independently of the engine, so that a test reading one
-checks the reader against the format rather than against the writer.
-"""
+"""Shared helpers: files written byte by byte (independently of the engine, so that a test
+reading one checks the reader against the format rather than against the writer), and files
+written through the low-level Container, which the public API and the command read back."""
 
 import struct
 

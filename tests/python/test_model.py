@@ -1,6 +1,7 @@
 """A stateful model test of Container: random sequences of appends, flushes, closes, seals,
-header changes, reopenings and refused calls, checked after every step against a plain Python
-model of what the file must hold and against the bytes on disk.
+header changes, reopenings, repacks and refused calls, checked after every step against a plain
+Python model of what the file must hold and against the bytes on disk (validate and
+rebuild_headers, run on a reopening, must agree with it too).
 
 The model tracks the records of each closed frame, the records written to the tail, those
 still in the write buffer (written at 64 KiB, on flush_data, on a close and when the object is
