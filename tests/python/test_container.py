@@ -1,9 +1,6 @@
 """Container and the maintenance functions against the bytes on disk, where test_model does not
-reach: refused creations, reclamation on another thread, a torn tail, a killed writer, damaged
-headers and frames, refused repacks, and a memory limit."""
+reach: a killed writer, damaged headers and frames, refused repacks, and a memory limit."""
 
-import concurrent.futures
-import gc
 import os
 import random
 import signal
@@ -14,57 +11,10 @@ import time
 
 import numpy
 import pytest
-from conftest import RL, Container, body, create, drelix_bytes, make_file, raw
+from conftest import RL, Container, body, drelix_bytes, make_file
 from drelix_binary import _native
 
 Usage, Malformed = _native.DrelixUsageError, _native.DrelixMalformedError
-
-
-def test_refused_creations_a_foreign_drop_and_a_torn_tail(tmp_path, monkeypatch):
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", seen.append)
-    path = tmp_path / "a.drelix"
-    c = create(path)
-    c.headers()["_source"] = "changed"  # every getter builds new objects
-    assert c.headers()["_source"] == "src" and c.frames() is not c.frames()
-    with pytest.raises(OSError) as info:  # an existing path is left alone
-        create(path)
-    assert type(info.value) is OSError and str(info.value).startswith(f"{path}: ")
-    for user, exc, message in [
-        ({"a": "b"}, TypeError, r"^argument 'user': "), ([("a", 1)], TypeError, r"^argument 'user': "),
-        ([("ok", "1"), ()], ValueError, r"^expected tuple of length 2, but got tuple of length 0$"),
-        ([("_sys", "1")], Usage, r"^user header key \"_sys\" may not start with '_'$"),
-    ]:  # fmt: skip
-        with pytest.raises(exc, match=message):
-            create(tmp_path / "c.drelix", user=user)
-        assert not (tmp_path / "c.drelix").exists()
-    c.append_record(b"a")
-    c.close_frame(1, 3)
-    closed = path.read_bytes()
-    c.append_record(b"bb")
-    box, c = [c], None
-    gc.collect()
-    gc.disable()  # the container goes by reference count, on the foreign thread
-    try:
-        with concurrent.futures.ThreadPoolExecutor(1) as pool:
-            assert pool.submit(box.clear).exception() is None
-    finally:
-        gc.enable()
-    assert [(type(u.exc_value), str(u.exc_value)) for u in seen] == [(RuntimeError,
-        "drelix_binary._native.Container is unsendable, but is being dropped on another thread")]  # fmt: skip
-    c = Container.open_append(path)
-    c.append_record(b"ccc")
-    del c
-    gc.collect()
-    # Dropping writes the buffer and nothing else: the zone and the frame are as they were.
-    assert len(seen) == 1 and path.read_bytes() == closed + raw(b"bb") + raw(b"ccc")
-    with open(path, "ab") as f:  # a torn record: its prefix announces more than follows
-        f.write(b"torn")
-    size = os.path.getsize(path)
-    assert Container.open_read(path).read_tail() == raw(b"bb") + raw(b"ccc")
-    assert os.path.getsize(path) == size  # only open_append cuts it
-    reopened = Container.open_append(path)
-    assert os.path.getsize(path) == size - 4 and reopened.records() == 3
 
 
 CHILD = """

@@ -9,8 +9,10 @@ dropped), the application headers and the sealed flag. A refused call must chang
 """
 
 import concurrent.futures
+import gc
 import shutil
 import struct
+import sys
 import tempfile
 import time
 from pathlib import Path
@@ -28,6 +30,12 @@ PATTERN = bytes(range(256)) * 2  # bursts slice it: thousands of records cost li
 SYSTEM = ["_schema", "_schema_fields", "_schema_hash", "_record", "_source", "_created_at",
           "_writer", "_compression", "_compression_level", "_records", "_bytes_raw", "_frames",
           "_preview", "_sealed"]  # fmt: skip
+# User headers refused before anything is written.
+BAD_USER = [
+    ({"a": "b"}, TypeError, r"^argument 'user': "), ([("a", 1)], TypeError, r"^argument 'user': "),
+    ([("ok", "1"), ()], ValueError, r"^expected tuple of length 2, but got tuple of length 0$"),
+    ([("_sys", "1")], Usage, r"^user header key \"_sys\" may not start with '_'$"),
+]  # fmt: skip
 USER_KEYS = ["note", "owner", "a", "9x", "x__y", "run_id"]
 # Values are free text: the zone escapes backslash and line feed, and keeps ":", CR and NUL.
 VALUES = st.text(max_size=12) | st.sampled_from(["", "a:b", "line\nbreak", "back\\slash", "\r\0"])  # fmt: skip
@@ -87,8 +95,16 @@ class ContainerModel(RuleBasedStateMachine):
     def create(self, fixed, user, millis, area):
         self.fixed = fixed
         schema = _native.Schema("model@1", [_native.FieldSpec("v", "u64", 0)], self.layout())  # fmt: skip
+        for bad, exc, message in BAD_USER:
+            with pytest.raises(exc, match=message):
+                Container.create(str(self.path), schema, "model", "w", user=bad)
+            assert not self.path.exists()
         self.c = Container.create(path=str(self.path), schema=schema, source="model", writer="w",
                                   created_at_millis=millis, header_area=area, user=user)  # fmt: skip
+        with pytest.raises(OSError) as info:  # an existing file is left alone
+            Container.create(self.path, schema, "model", "w")
+        error = info.value
+        assert type(error) is OSError and str(error).startswith(f"{self.path}: ")
         created = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(millis // 1000))
         headers = self.c.headers()
         assert [headers[k] for k in ("_created_at", "_source", "_writer", "_schema_hash")] == [created, "model", "w", schema.hash_hex()]  # fmt: skip
@@ -134,13 +150,32 @@ class ContainerModel(RuleBasedStateMachine):
         self.c.set_user_header(key, value)
         self.user[key] = value
 
-    def drop(self):
-        self.c = None  # reclaiming the object writes its buffer, nothing more
+    def drop(self, foreign=False):
+        """Reclaiming the object writes its buffer, nothing more, even on another thread
+        (where it also reports that it was sent)."""
+        box, self.c, seen = [self.c], None, []
+        hook, sys.unraisablehook = sys.unraisablehook, seen.append
+        gc.disable()  # the container goes by reference count, on the thread that clears the box
+        try:
+            if foreign:
+                with concurrent.futures.ThreadPoolExecutor(1) as pool:
+                    pool.submit(box.clear).result()
+            box.clear()
+        finally:
+            gc.enable()
+            sys.unraisablehook = hook
+        message = "drelix_binary._native.Container is unsendable, but is being dropped on another thread"  # fmt: skip
+        assert [(type(u.exc_value), str(u.exc_value)) for u in seen] == [(RuntimeError, message)] * foreign  # fmt: skip
         self.buffer_written()
 
-    @rule()
-    def drop_and_reopen(self):
-        self.drop()
+    @rule(foreign=st.booleans(), torn=st.sampled_from([b"", b"\x05", b"\x05\x00abc"]))
+    def drop_and_reopen(self, foreign, torn):
+        self.drop(foreign)
+        with open(self.path, "ab") as f:  # a torn record: fewer bytes than it announces
+            f.write(torn)
+        size, tail = self.path.stat().st_size, b"".join(map(self.raw, self.written))
+        assert Container.open_read(self.path).read_tail() == tail
+        assert self.path.stat().st_size == size  # only open_append cuts it
         self.c = Container.open_append(self.path)
 
     @rule(args=st.sampled_from([((), {}), ((0, 65536), {}), ((-5,), {"header_area": None}), ((), {"level": 3})]))  # fmt: skip
@@ -210,6 +245,7 @@ class ContainerModel(RuleBasedStateMachine):
         assert c.records() == len(in_frames) + len(self.written) + len(self.buffered)
         assert repr(c) == f"Container(records={c.records()}, frames={len(self.frames)})"
         headers, frames = c.headers(), c.frames()
+        assert headers is not c.headers() and frames is not c.frames()  # new every time
         assert [f.id for f in frames] == [f[0] for f in self.frames]
         assert headers["_records"] == str(len(in_frames))
         assert headers["_bytes_raw"] == str(sum(len(self.raw(b)) for b in in_frames))
