@@ -78,13 +78,11 @@ def test_planning_on_the_synchronous_scheduler(files, tmp_path, monkeypatch):
         assert got["key"].tolist() == [bytes(k) for k in every["key"]]
     with pytest.raises(dx.DrelixUsageError, match="no column 'nope'"):
         ddx.read_drelix(sorted(files), columns=["nope"])
-    for why, schema in [("name", dx.schema("other@1", DTYPE)),
-                        ("field", dx.schema("reading@1", np.dtype(DTYPE.descr[:-1]))),
-                        ("layout", dx.schema("reading@1", {"sensor": "u16"}, layout="prefixed"))]:  # fmt: skip
-        odd = write_file(tmp_path / f"z-{why}.drelix", [], schema=schema)
-        with pytest.raises(dx.DrelixUsageError, match="schemas differ") as e:
-            ddx.read_drelix(sorted(files) + [odd])
-        assert min(files) in str(e.value) and odd in str(e.value), why
+    # A file whose schema lacks the last field (Schema's equality is test_native's).
+    odd = write_file(tmp_path / "z.drelix", [], schema=dx.schema("reading@1", np.dtype(DTYPE.descr[:-1])))  # fmt: skip
+    with pytest.raises(dx.DrelixUsageError, match="schemas differ") as e:
+        ddx.read_drelix(sorted(files) + [odd])
+    assert min(files) in str(e.value) and odd in str(e.value)
     out = tmp_path / "out"
     out.mkdir()
     # A retried write replaces only its own partial output. What a killed attempt of
