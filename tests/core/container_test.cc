@@ -204,6 +204,9 @@ TEST_F(ContainerTest, OpeningCountsRecords) {
     EXPECT_EQ(r.bytes_raw(), tc.read_bytes);
     EXPECT_EQ(w.records(), tc.append_records);
     EXPECT_EQ(w.bytes_raw(), tc.append_bytes);
+    ASSERT_TRUE(w.flush_headers());  // the counters of the frames, as numbers
+    EXPECT_EQ(test::header(path_, "_records"), std::to_string(tc.read_records));
+    EXPECT_EQ(test::header(path_, "_bytes_raw"), std::to_string(tc.read_bytes));
     ASSERT_TRUE(w.append_record(Bytes(4, 2)));
     EXPECT_EQ(w.records(), tc.append_records == kMax ? kMax : tc.append_records + 1);
     EXPECT_EQ(w.bytes_raw(), tc.append_bytes == kMax ? kMax : tc.append_bytes + 4);

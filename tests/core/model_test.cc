@@ -392,7 +392,7 @@ TEST_P(ModelTest, EveryStepAgreesWithTheModel) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, ModelTest, ::testing::Range(0, 40));
+INSTANTIATE_TEST_SUITE_P(Seeds, ModelTest, ::testing::Range(0, 80));
 
 }  // namespace
 }  // namespace drelix
