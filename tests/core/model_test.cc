@@ -84,7 +84,8 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
     }
     const std::uint64_t at = listed_.empty() ? 0 : listed_.back().offset + listed_.back().len;
     listed_.push_back(Frame{id, at, made.len, made.hash});
-    ends_.push_back(on_disk_ = records_.size());
+    on_disk_ = records_.size();
+    ends_.push_back(on_disk_);
     levels_.push_back(level);
     set(mem_, "_frames", render_frames(listed_));
     set(mem_, "_records", std::to_string(records_.size()));
@@ -156,8 +157,7 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
       const Bytes stored = test::slice(file, at, at + listed_[i].len);
       EXPECT_EQ(xxh64(stored), listed_[i].hash);
       const bool as_is = levels_[i] == 0 && !starts_with_zstd_magic(content);
-      EXPECT_EQ(stored == content, as_is);
-      EXPECT_EQ(starts_with_zstd_magic(stored), !as_is);
+      EXPECT_EQ(stored == content, as_is);  // else a zstd frame, as read_frame_at found
     }
     if (frozen_) {
       EXPECT_EQ(file, *frozen_);
