@@ -12,7 +12,6 @@
 #include <string_view>
 #include <vector>
 
-#include "core/journal.h"
 #include "tests/core/test_util.h"
 
 namespace drelix {
@@ -114,7 +113,7 @@ TEST_F(ContainerTest, RefusalsAndTheirMessages) {
 
 // A zone too small for the headers is refused before the file is made; one of exactly the size
 // they need holds them with no zero fill; the largest zone is accepted. An existing path is
-// kept; a create failing on the handle removes its partial file, and first any stale journal.
+// kept; a create failing on the handle removes its partial file.
 TEST_F(ContainerTest, CreateFailuresLeaveNoFile) {
   const std::uint64_t need = create(blob_schema(), {{"note", "n"}}, 1).error().need();
   const auto size = [this] { return read_file(path_).size(); };
@@ -138,15 +137,6 @@ TEST_F(ContainerTest, CreateFailuresLeaveNoFile) {
     EXPECT_FALSE(sim_.exists(path_));
     EXPECT_EQ(sim_.count(Op::Unlink), 2u);
   }
-  sim_.reset();
-
-  // A writer died mid-close, its file was deleted and a new one made under the same name: the
-  // old journal must not be spliced into the new file.
-  Bytes zone(kZone, 0);
-  ASSERT_TRUE(write_journal(path_, kDataStart, zone, compress_frame(Bytes(4, 9), 3).value()));
-  ASSERT_TRUE(create(pair_schema(4)).value().append_record(Bytes(4, 1)));
-  EXPECT_FALSE(sim_.exists(journal_path(path_)));
-  EXPECT_EQ(Container::open_append(path_).value().records(), 1u);
 }
 
 // open_read counts the closed frames only, as _records and _bytes_raw say (anything that does
