@@ -1,6 +1,6 @@
 // What the model test (model_test.cc) cannot express: the exact bytes of a new file, the
-// refusals of create and of opening, counters a zone states, frame lists that must not be
-// appended to, and large tails.
+// refusals of create, counters a zone states, frame lists that must not be appended to, and
+// large tails.
 #include "core/container.h"
 
 #include <gtest/gtest.h>
