@@ -111,7 +111,7 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
     return b;
   }
   std::int32_t level() {
-    constexpr std::int32_t kLevels[] = {0, 0, 1, 3, -5, 19};
+    constexpr std::int32_t kLevels[] = {0, 0, 1, 3, -5, 9};
     return kLevels[pick(6)];
   }
 
