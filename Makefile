@@ -6,7 +6,7 @@ CMAKE := $(VENV)/bin/cmake
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 ENGINE_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DDRELIX_BUILD_TESTS=ON
 
-.PHONY: all setup lint wheel engine engine-asan engine-test engine-test-asan install pytest test demo bench fuzz format clean
+.PHONY: all setup lint wheel engine engine-asan engine-test engine-test-asan install pytest test demo bench fuzz fuzz-smoke format clean
 
 all: install
 
@@ -75,16 +75,18 @@ bench: bench-requirements
 bench-smoke: bench-requirements
 	$(PY) bench/run.py --smoke
 
-# Fuzzing with libFuzzer (clang 16 or later; fuzz/build.sh finds or installs one). `make fuzz`
-# runs every target for FUZZ_SECONDS each; `make fuzz-smoke` runs each for 10 seconds, for CI.
-# Both fail on any crash, leak, timeout or broken property and print executions per target.
+# Fuzzing with libFuzzer: build/fuzz holds a <name>_fuzz binary per fuzz/<name>_fuzz.cc, built by
+# FUZZ_CXX (clang 16 or later; clang 19 is installed when missing), and ctest runs each for
+# FUZZ_SECONDS (10 in fuzz-smoke, for CI). Both fail on any crash, leak, timeout or broken
+# property, and print the executions per target.
 FUZZ_SECONDS ?= 60
-.PHONY: fuzz-smoke
-
-fuzz:
-	fuzz/build.sh
-	fuzz/run.sh $(FUZZ_SECONDS)
-
-fuzz-smoke:
-	fuzz/build.sh
-	fuzz/run.sh 10
+FUZZ_CXX ?= clang++-19
+fuzz-smoke: FUZZ_SECONDS = 10
+fuzz fuzz-smoke:
+	@FUZZ_CXX=$(FUZZ_CXX) scripts/setup.sh fuzz
+	$(CMAKE) -S . -B build/fuzz -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DDRELIX_FUZZ=ON -DDRELIX_FUZZ_SECONDS=$(FUZZ_SECONDS)
+	$(CMAKE) --build build/fuzz -j $(JOBS)
+	cd build/fuzz && { ../../$(VENV)/bin/ctest --output-on-failure --test-output-truncation head \
+	  -j $(JOBS); status=$$?; awk '/ Testing: /{t=$$3} /executed_units/{print t, $$2, "executions"}' \
+	  Testing/Temporary/LastTest.log; exit $$status; }

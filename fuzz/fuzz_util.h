@@ -20,15 +20,15 @@
 
 namespace drelix::fuzz {
 
-// Checks a property of the code under test (not an input condition): a failure is a finding.
-#define FUZZ_CHECK(cond, detail)                                                            \
-  do {                                                                                      \
-    if (!(cond)) {                                                                          \
-      std::fprintf(stderr, "%s:%d: property failed: %s\n  %s\n", __FILE__, __LINE__, #cond, \
-                   std::string(detail).c_str());                                            \
-      std::abort();                                                                         \
-    }                                                                                       \
-  } while (false)
+// Checks a property of the code under test (not an input condition): a failure is a finding,
+// reported as a crash that libFuzzer can minimise. The detail is built only on failure.
+#define FUZZ_CHECK(cond, detail) \
+  ((cond) ? void() : ::drelix::fuzz::property_failed(__FILE__, __LINE__, #cond, detail))
+[[noreturn]] inline void property_failed(const char* file, int line, const char* cond,
+                                         const std::string& detail) {
+  std::fprintf(stderr, "%s:%d: property failed: %s\n  %s\n", file, line, cond, detail.c_str());
+  std::abort();
+}
 
 // The error's display text, or "ok".
 template <class R>

@@ -23,10 +23,8 @@ namespace {
 constexpr std::uint64_t kZone = 32;
 
 Bytes initial_data() {
-  Bytes b(300);
-  for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<std::uint8_t>(i * 31 + 7);
-  const std::uint8_t preamble[12] = {'D', 'R', 'E', 'L', 'I', 'X', 1, 1, kZone, 0, 0, 0};
-  std::memcpy(b.data(), preamble, sizeof preamble);
+  Bytes b = {'D', 'R', 'E', 'L', 'I', 'X', 1, 1, kZone, 0, 0, 0};
+  for (std::size_t i = b.size(); i < 300; ++i) b.push_back(static_cast<std::uint8_t>(i * 31 + 7));
   return b;
 }
 
@@ -75,12 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint64_t frame_end = parsed->offset + parsed->frame.size();  // replay succeeded
   auto file = env().open_read(path);
   FUZZ_CHECK(file && (*file)->length() == frame_end, "spliced file has the wrong length");
+  const bool whole = frame_end <= (1 << 20);
   Bytes want = initial;
-  if (frame_end <= (1 << 20)) {
-    want.resize(std::max<std::size_t>(want.size(), frame_end), 0);
-    std::copy(parsed->frame.begin(), parsed->frame.end(), want.begin() + parsed->offset);
-  }
-  want.resize(frame_end <= (1 << 20) ? frame_end : 16 + kZone);
+  want.resize(whole ? frame_end : 16 + kZone, 0);
+  if (whole) std::copy(parsed->frame.begin(), parsed->frame.end(), want.begin() + parsed->offset);
   std::copy(parsed->zone.begin(), parsed->zone.end(), want.begin() + 16);
   Bytes got(want.size());
   FUZZ_CHECK((*file)->read_exact_at(0, got) && got == want, "spliced file differs from the model");

@@ -9,12 +9,11 @@ FNV-1a computed below and XXH64 taken from libxxhash. Re-running it rewrites the
 """
 import ctypes
 import ctypes.util
-import os
+import pathlib
 import struct
-import sys
 
 M64 = (1 << 64) - 1
-ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+ROOT = pathlib.Path(__file__).resolve().parent / "corpus"
 
 
 def fnv1a64(data: bytes) -> int:
@@ -35,74 +34,54 @@ def xxh64(data: bytes) -> int:
 
 
 def zstd_frame(content: bytes, rle: bool = False, checksum: bool = True) -> bytes:
-    """One zstd frame with a single raw (or RLE) block and the content size in the header."""
-    assert len(content) < 256 + 65536 and len(content) <= 128 * 1024
-    fhd = 0x20 | (0x04 if checksum else 0)  # single segment, optional content checksum
-    if len(content) < 256:
-        fcs = bytes([len(content)])
-    else:
-        fhd |= 0x40
-        fcs = struct.pack("<H", len(content) - 256)
-    if rle:
-        assert content and content == content[:1] * len(content)
-        block = struct.pack("<I", 1 | (1 << 1) | (len(content) << 3))[:3] + content[:1]
-    else:
-        block = struct.pack("<I", 1 | (len(content) << 3))[:3] + content
-    out = b"\x28\xb5\x2f\xfd" + bytes([fhd]) + fcs + block
-    if checksum:
-        out += struct.pack("<I", xxh64(content) & 0xFFFFFFFF)
-    return out
-
-
-def escape(v: str) -> str:
-    return v.replace("\\", "\\\\").replace("\n", "\\n")
+    """One zstd frame: a single raw (or RLE) block, the content size in the header (one byte, or
+    two holding the size less 256) and, by default, the content checksum."""
+    n = len(content)
+    assert n < 256 + 65536 and (not rle or content and content == content[:1] * n)
+    fhd = 0x20 | (0x04 if checksum else 0) | (0x40 if n >= 256 else 0)  # single segment
+    fcs = bytes([n]) if n < 256 else struct.pack("<H", n - 256)
+    block = struct.pack("<I", 1 | (2 if rle else 0) | n << 3)[:3] + (content[:1] if rle else content)
+    check = struct.pack("<I", xxh64(content) & 0xFFFFFFFF) if checksum else b""
+    return b"\x28\xb5\x2f\xfd" + bytes([fhd]) + fcs + block + check
 
 
 def zone(pairs, size: int) -> bytes:
+    def escape(v: str) -> str:
+        return v.replace("\\", "\\\\").replace("\n", "\\n")
+
     text = "".join(f"{k}:{escape(v)}\n" for k, v in pairs).encode() + b"\n"
     assert len(text) <= size, (len(text), size)
-    return text + b"\0" * (size - len(text))
+    return text.ljust(size, b"\0")
 
 
 def preamble(h: int) -> bytes:
-    return b"DRELIX" + bytes([1, 1]) + struct.pack("<I", h) + b"\0" * 4
+    return b"DRELIX\x01\x01" + struct.pack("<I", h) + bytes(4)
 
 
 def drelix_file(records, prefixed: bool, frame_plan, h: int = 640, tail=()):
     """A file whose frames hold the given runs of records; frame_plan lists (count, kind) with
     kind 'raw' (level 0), 'zstd' or 'rle', and `tail` records follow uncompressed."""
-    def disk(r):
-        return (struct.pack("<H", len(r)) if prefixed else b"") + r
+    def disk(rs):
+        return b"".join((struct.pack("<H", len(r)) if prefixed else b"") + r for r in rs)
 
-    fields = "n:u64:0" if not prefixed else "name:u8:0"
-    data = b""
-    frames = []
-    i = 0
-    total = raw_bytes = 0
+    data, frames, total = b"", [], 0
     for fid, (count, kind) in enumerate(frame_plan):
-        run = b"".join(disk(r) for r in records[i:i + count])
-        i += count
+        run = disk(records[total:total + count])
         total += count
-        raw_bytes += len(run)
-        if kind == "raw":
-            body = run
-        elif kind == "rle":
-            body = zstd_frame(run, rle=True)
-        else:
-            body = zstd_frame(run)
+        body = run if kind == "raw" else zstd_frame(run, rle=kind == "rle")
         frames.append(f"{fid},{len(data)},{len(body)},{xxh64(body):016x}")
         data += body
-    data += b"".join(disk(r) for r in tail)
+    fields = "name:u8:0" if prefixed else "n:u64:0"
     pairs = [
         ("_schema", "seed@1"), ("_schema_fields", fields),
         ("_schema_hash", f"{fnv1a64(fields.encode()):016x}"),
         ("_record", "prefixed" if prefixed else "fixed:8"), ("_source", "make_seeds"),
         ("_created_at", "1970-01-01T00:00:00Z"), ("_writer", "seed"),
         ("_compression", "zstd"), ("_compression_level", "3"), ("_records", str(total)),
-        ("_bytes_raw", str(raw_bytes)), ("_frames", ";".join(frames)), ("_preview", ""),
-        ("_sealed", "false"),
+        ("_bytes_raw", str(len(disk(records[:total])))), ("_frames", ";".join(frames)),
+        ("_preview", ""), ("_sealed", "false"),
     ]
-    return preamble(h) + zone(pairs, h) + data
+    return preamble(h) + zone(pairs, h) + data + disk(tail)
 
 
 def journal(offset: int, zone_bytes: bytes, frame: bytes) -> bytes:
@@ -110,7 +89,7 @@ def journal(offset: int, zone_bytes: bytes, frame: bytes) -> bytes:
     return b"DJRNL2" + struct.pack("<QQ", len(payload), fnv1a64(payload)) + payload
 
 
-def main() -> int:
+def main() -> None:
     fixed = [struct.pack("<Q", (i + 1) * 0x9E3779B97F4A7C15 & M64) for i in range(12)]
     prefixed = [bytes((i * 7 + j) & 0xFF for j in range(i % 9)) for i in range(12)]
     files = {
@@ -154,21 +133,14 @@ def main() -> int:
             "two": zstd_frame(b"one") + zstd_frame(b"two"),
             "truncated": zstd_frame(b"0123456789" * 4)[:-6], "big": zstd_frame(bytes(range(256)) * 2),
         },
+        **dict.fromkeys(("open_read", "close", "rebuild", "validate"), files),
     }
-    seeds["open_read"] = files
-    seeds["close"] = files
-    seeds["rebuild"] = files
-    seeds["validate"] = files
-
     for target, inputs in seeds.items():
-        d = os.path.join(ROOT, target)
-        os.makedirs(d, exist_ok=True)
+        (ROOT / target).mkdir(parents=True, exist_ok=True)
         for name, data in inputs.items():
-            with open(os.path.join(d, name), "wb") as f:
-                f.write(data)
+            (ROOT / target / name).write_bytes(data)
     print(f"wrote {sum(len(v) for v in seeds.values())} seeds under {ROOT}")
-    return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main()

@@ -1,11 +1,19 @@
 #!/usr/bin/env bash
 # Installs whatever the build needs and is missing, then prepares .venv.
 # Safe to run repeatedly: it only installs what is absent.
+#
+#   scripts/setup.sh [fuzz]
+#
+# With "fuzz", also the fuzzing compiler: clang 19 and its libFuzzer runtime, unless FUZZ_CXX
+# names another clang (16 or later; Debian's default clang 14 cannot compile the engine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(g++ cmake ninja-build pkg-config make libzstd-dev libxxhash-dev libutf8proc-dev
           libgtest-dev python3-dev python3-venv python3-pip)
+if [ "${1:-}" = fuzz ] && [ "${FUZZ_CXX:-clang++-19}" = clang++-19 ]; then
+  packages+=(clang-19 libclang-rt-19-dev)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <random>
+#include <tuple>
 
 #include "core/str_cat.h"
 #include "tests/core/test_util.h"
@@ -56,38 +57,50 @@ Result<Bytes> decode_into(ByteView frame, std::size_t size) {
   return out;
 }
 
-TEST(CodecTest, FramesCarryChecksumAndSizeAtEveryLevel) {
-  const Bytes magic_led = test::concat({{0x28, 0xB5, 0x2F, 0xFD}, sample(100)});
+// Our frames at every level (level 0 a copy, unless the bytes begin with the magic: then a
+// level 1 frame) and other writers' frames without the size, the checksum or both: each
+// declares what it carries, decodes whole (without a declared size, decoding grows as it goes)
+// up to its own end, and decodes into a buffer of its content's size only.
+TEST(CodecTest, EveryFrameKindDeclaresWhatItCarriesAndDecodesIntoItsOwnSizeOnly) {
+  std::vector<std::tuple<int, Bytes, Bytes, bool, bool>> rows;  // level, in, frame, checksum, sized
+  const Bytes magic_led = test::concat({{0x28, 0xB5, 0x2F, 0xFD}, sample(100)}),
+              big = sample(1 << 20);
   for (int level : {1, 19, -5, 100, -1000000, 0}) {
     for (const Bytes& in : {Bytes{}, sample(300000), sample(5000, true), magic_led}) {
-      SCOPED_TRACE(testing::Message() << "level " << level << " size " << in.size());
       const Bytes frame = compressed(in, level);
       if (level == 0) {
-        // A copy, unless the bytes begin with the magic: then a level 1 frame.
         EXPECT_EQ(frame, in != magic_led ? in : compressed(in, 1));
         EXPECT_EQ(level_zero_stores_raw(in), in != magic_led);
         if (in != magic_led) continue;
       }
-      EXPECT_TRUE(declares_content_checksum(frame));
-      EXPECT_EQ(declared_content_size(frame), in.size());
       EXPECT_EQ(frame.capacity(), frame.size());  // no compression bound kept in memory
-      EXPECT_EQ(decode_one_frame(test::concat({frame, {0xAA}}))->consumed, frame.size());
-      EXPECT_EQ(decode_into(test::concat({frame, compressed(sample(50), 3)}), in.size()), in);
       EXPECT_TRUE(level < 0 || in.size() != 300000 || frame.size() < in.size() / 10);
+      rows.emplace_back(level, in, frame, true, true);
     }
   }
-  // Frames from other writers may omit the size (decoding grows as it goes) or the checksum.
-  const Bytes big = sample(1 << 20);
-  for (const Bytes& frame : {foreign_frame(big, 0, 1), foreign_frame(big, 1, 0)}) {
-    EXPECT_EQ(decode_one_frame(frame)->content, big);
-    EXPECT_EQ(declares_content_checksum(frame), declared_content_size(frame) == std::nullopt);
+  for (const auto& [sized, checksum] : {std::pair{0, 1}, {1, 0}, {0, 0}}) {
+    rows.emplace_back(3, big, foreign_frame(big, sized, checksum), checksum == 1, sized == 1);
+  }
+  for (const auto& [level, in, frame, checksum, sized] : rows) {
+    SCOPED_TRACE(testing::Message() << level << " " << in.size() << " " << checksum << sized);
+    EXPECT_EQ(declares_content_checksum(frame), checksum);
+    EXPECT_EQ(declared_content_size(frame), sized ? std::optional(in.size()) : std::nullopt);
+    const auto decoded = decode_one_frame(test::concat({frame, {0xAA}}));
+    EXPECT_TRUE(decoded && decoded->content == in && decoded->consumed == frame.size());
+    EXPECT_EQ(decode_into(test::concat({frame, compressed(sample(50), 3)}), in.size()), in);
+    if (in.empty()) continue;
+    for (std::size_t other : {std::size_t{0}, in.size() - 1, in.size() + 1, in.size() * 2}) {
+      expect_error(decode_into(frame, other), K::Malformed,
+                   str_cat("frame content does not match the declared size of ", other, " bytes"));
+    }
   }
 }
 
 // Damage is reported alike whether the content goes to a buffer of its own or into one of the
 // declared size: every cut is a truncated frame, a flipped byte fails the content checksum, a
-// header whose size disagrees with the content is refused without being trusted.
-TEST(CodecTest, DamageIsReportedAlikeByBothDecoders) {
+// header whose size disagrees with the content is refused without being trusted; a declared
+// size is believed only when plausible.
+TEST(CodecTest, DamageIsReportedAlikeAndImplausibleSizesAreNotBelieved) {
   const Bytes in = test::concat({sample(2000, true), sample(3000)});
   const Bytes frame = compressed(in, 3), tiny = compressed(sample(100), 3);
   for (std::size_t cut = 0; cut < frame.size(); ++cut) {
@@ -111,21 +124,13 @@ TEST(CodecTest, DamageIsReportedAlikeByBothDecoders) {
       EXPECT_EQ(decode_into(with_declared_size(tiny, claim), claim), fail(plain.error()));
     }
   }
-}
-
-TEST(CodecTest, DeclaredSizesAreBelievedOnlyWhenPlausible) {
-  const Bytes in = sample(300000);
-  const Bytes frame = compressed(in, 3), tiny = compressed(sample(100), 3);
   const std::pair<Bytes, std::optional<std::uint64_t>> cases[] = {
       {test::concat({frame, tiny}), in.size()},
-      {compressed({}, 3), 0},
-      {foreign_frame(in, 0, 1), std::nullopt},
       // 100 bytes of frame cannot expand to 4 GiB, whatever the header says.
       {with_declared_size(tiny, kMaxDecodedFrame), std::nullopt},
       {with_declared_size(compressed(sample(60000), 3), kMaxDecodedFrame + 1), std::nullopt},
       {test::slice(frame, 0, 5), std::nullopt},
-      {sample(50), std::nullopt},
-  };
+      {sample(50), std::nullopt}};
   for (const auto& [bytes, want] : cases) EXPECT_EQ(declared_content_size(bytes), want);
   // From a short read: believed up to 32768 bytes of content per stored byte.
   const Bytes exact = test::slice(with_declared_size(tiny, 65536), 0, kZstdMaxHeader);
@@ -133,19 +138,6 @@ TEST(CodecTest, DeclaredSizesAreBelievedOnlyWhenPlausible) {
   EXPECT_EQ(declared_content_size(exact, 2), 65536u);
   EXPECT_EQ(declared_content_size(over, 2), std::nullopt);
   EXPECT_EQ(declared_content_size(over, 3), 65537u);
-}
-
-// A buffer of another size than the content is refused whichever way it is off, and whether or
-// not the frame declares its size.
-TEST(CodecTest, DecodeIntoABufferOfAnotherSizeIsMalformed) {
-  const Bytes in = sample(5000);
-  for (const Bytes& frame : {compressed(in, 3), foreign_frame(in, 0, 1), foreign_frame(in, 0, 0)}) {
-    for (std::size_t size : {std::size_t{0}, in.size() - 1, in.size() + 1, in.size() * 2}) {
-      expect_error(decode_into(frame, size), K::Malformed,
-                   str_cat("frame content does not match the declared size of ", size, " bytes"));
-    }
-    EXPECT_EQ(decode_into(frame, in.size()), in);
-  }
 }
 
 }  // namespace
