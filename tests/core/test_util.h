@@ -42,9 +42,6 @@ class TempDir {
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
   }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
   // The names in the directory, sorted.
@@ -78,11 +75,8 @@ class SimTest : public ::testing::Test {
 };
 
 // The whole-file helpers act on the installed SimEnv if there is one, else on the real disk.
-inline SimEnv* installed_sim() {
-  return dynamic_cast<SimEnv*>(&env());
-}
 inline Bytes read_file(const std::string& path) {
-  if (SimEnv* sim = installed_sim()) return sim->contents(path).value_or(Bytes());
+  if (auto* sim = dynamic_cast<SimEnv*>(&env())) return sim->contents(path).value_or(Bytes());
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), {});
 }
@@ -90,7 +84,7 @@ inline std::string read_text(const std::string& path) {
   return std::string(as_text(read_file(path)));
 }
 inline void write_file(const std::string& path, ByteView bytes, bool append = false) {
-  if (SimEnv* sim = installed_sim()) {
+  if (auto* sim = dynamic_cast<SimEnv*>(&env())) {
     Bytes all = append ? read_file(path) : Bytes();
     all.insert(all.end(), bytes.begin(), bytes.end());
     return sim->put(path, all);
@@ -101,7 +95,7 @@ inline void write_file(const std::string& path, ByteView bytes, bool append = fa
   EXPECT_TRUE(out.good()) << path;
 }
 inline bool exists(const std::string& path) {
-  if (SimEnv* sim = installed_sim()) return sim->exists(path);
+  if (auto* sim = dynamic_cast<SimEnv*>(&env())) return sim->exists(path);
   return std::filesystem::exists(path);
 }
 
@@ -248,15 +242,12 @@ struct Draft {
 // Reads every record of an open container: frames in list order, then the tail.
 inline Result<std::vector<Bytes>> all_records(Container& c) {
   std::vector<Bytes> out;
-  for (std::size_t i = 0; i < c.frames().size(); ++i) {
-    DRELIX_ASSIGN_OR_RETURN(const Bytes content, c.read_frame_at(i));
+  for (std::size_t i = 0; i <= c.frames().size(); ++i) {
+    DRELIX_ASSIGN_OR_RETURN(const Bytes content,
+                            i < c.frames().size() ? c.read_frame_at(i) : c.read_tail());
     for (ByteView r : split_records(content, c.schema().layout).records) {
       out.emplace_back(r.begin(), r.end());
     }
-  }
-  DRELIX_ASSIGN_OR_RETURN(const Bytes tail, c.read_tail());
-  for (ByteView r : split_records(tail, c.schema().layout).records) {
-    out.emplace_back(r.begin(), r.end());
   }
   return out;
 }
