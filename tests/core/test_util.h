@@ -33,10 +33,8 @@ namespace drelix::test {
 // A fresh directory under the test temporary directory, removed with all it holds.
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern = ::testing::TempDir() + "drelix_XXXXXX";
-    EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
-    path_ = pattern;
+  TempDir() : path_(::testing::TempDir() + "drelix_XXXXXX") {
+    EXPECT_NE(::mkdtemp(path_.data()), nullptr);
   }
   ~TempDir() {
     std::error_code ec;
@@ -47,10 +45,9 @@ class TempDir {
   // The names in the directory, sorted.
   std::vector<std::string> names() const {
     std::vector<std::string> out;
-    for (const auto& e : std::filesystem::directory_iterator(path_)) {
-      out.push_back(e.path().filename().string());
-    }
-    std::sort(out.begin(), out.end());
+    for (const auto& e : std::filesystem::directory_iterator(path_))
+      out.push_back(e.path().filename());
+    std::ranges::sort(out);
     return out;
   }
 
@@ -173,11 +170,7 @@ inline std::string header(const std::string& path, std::string_view key) {
 // `h` without its pairs of key `key`.
 inline Headers without(const Headers& h, std::string_view key) {
   Headers out;
-  for (const auto& [k, v] : h.pairs()) {
-    if (k != key) {
-      EXPECT_TRUE(out.set(k, v).has_value());
-    }
-  }
+  for (const auto& [k, v] : h.pairs()) EXPECT_TRUE(k == key || out.set(k, v).has_value());
   return out;
 }
 // Rewrites the zone of the file at `path` in place with `edit` applied to its headers, behind
@@ -228,11 +221,8 @@ struct Draft {
       ASSERT_TRUE(h.set("_records", to_decimal(records)).has_value());
       ASSERT_TRUE(h.set("_bytes_raw", to_decimal(bytes_raw)).has_value());
       for (const auto& [k, v] : overrides) {
-        if (v) {
-          ASSERT_TRUE(h.set(k, *v).has_value());
-        } else {
-          h = without(h, k);
-        }
+        if (!v) h = without(h, k);
+        ASSERT_TRUE(!v || h.set(k, *v).has_value()) << k;
       }
     });
     write_file(path, data, /*append=*/true);
@@ -245,9 +235,8 @@ inline Result<std::vector<Bytes>> all_records(Container& c) {
   for (std::size_t i = 0; i <= c.frames().size(); ++i) {
     DRELIX_ASSIGN_OR_RETURN(const Bytes content,
                             i < c.frames().size() ? c.read_frame_at(i) : c.read_tail());
-    for (ByteView r : split_records(content, c.schema().layout).records) {
+    for (ByteView r : split_records(content, c.schema().layout).records)
       out.emplace_back(r.begin(), r.end());
-    }
   }
   return out;
 }
