@@ -124,7 +124,6 @@ struct Explorer {
   const OpsCase& c;
   SimEnv::State start, at_crash;  // the disk before the operation, and just after its crash
   Bytes base;                     // the durable image before the operation (pending records not in)
-  std::vector<Bytes> records;     // the records of `base`
   Bytes fresh;  // bytes the tail may gain, in order: the pending records, then the added ones
   std::optional<Bytes> before;  // the live image at the start (nothing before a create)
   Bytes after;                  // the image the operation leaves when nothing goes wrong
@@ -211,7 +210,6 @@ struct Explorer {
         EXPECT_TRUE(c.append(k, stored - c.durable, c.durable));
         EXPECT_TRUE(k.flush_data());
       }
-      records = c.records(0, stored);
       sim.make_durable();
       original = sim.contents(kPath);
       if (c.op == Op::FlushHeaders || c.op == Op::Rebuild) {
@@ -298,7 +296,7 @@ struct Explorer {
     }
     const SplitResult grown = split_records(extra, c.layout());
     if (grown.torn != 0) return str_cat(grown.torn, " torn bytes survived open_append");
-    std::vector<Bytes> want = records;
+    std::vector<Bytes> want = c.records(0, c.first_added() - c.pending);  // those of `base`
     for (ByteView r : grown.records) want.emplace_back(r.begin(), r.end());
     return read_back(want);
   }

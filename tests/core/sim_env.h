@@ -92,9 +92,8 @@ class SimEnv final : public Env {
     state_.durable_names[path] = it->second;
   }
   std::optional<Bytes> contents(const std::string& path) const {
-    auto it = state_.names.find(path);
-    if (it == state_.names.end()) return std::nullopt;
-    return state_.data.at(it->second);
+    if (!exists(path)) return std::nullopt;
+    return state_.data.at(state_.names.at(path));
   }
   bool exists(const std::string& path) const { return state_.names.contains(path); }
   std::uint32_t mode(const std::string& path) const {
@@ -318,8 +317,7 @@ class SimEnv final : public Env {
   Result<FilePtr> open(const std::string& path, char how, std::uint32_t mode) {
     const bool creates = how == 'x' || how == 't';
     if (int e = gate(Op::Open, path, creates)) return fail(Error::io_at(path, e));
-    auto it = state_.names.find(path);
-    std::uint64_t id = it == state_.names.end() ? 0 : it->second;
+    std::uint64_t id = exists(path) ? state_.names.at(path) : 0;
     if (id != 0 && how == 'x') return fail(Error::io_at(path, EEXIST));
     if (id != 0 && how == 't') truncate_inode(id, 0);
     if (id == 0) {
