@@ -1,38 +1,25 @@
-"""Shared helpers for the tests of drelix_binary._native.
-
-Files are written byte by byte here, independently of the engine, so that a test reading one
-checks the reader against the format rather than against the writer.
-"""
+"""Shared helpers: files written byte by byte (independently of the engine, so that a test
+reading one checks the reader against the format rather than against the writer), and files
+written through the low-level Container, which the public API and the command read back."""
 
 import struct
 
+import numpy as np
 from drelix_binary import _native
 
 Container, FS, RL = _native.Container, _native.FieldSpec, _native.RecordLayout
-FIXED_SIZE = 16
+# Every fixed field type, the wide ones unaligned.
+DTYPE = np.dtype([("sensor", "<u2"), ("flag", "u1"), ("id", "<u8"), ("delta", "<i8"),
+                  ("value", "<f8"), ("key", "V16")])  # fmt: skip
 
 
-def preamble_bytes(header_area, version=1, flags=1):
-    """The 16-byte head: magic, version, flags, zone size (u32 little-endian), four zeros."""
-    return b"DRELIX" + bytes([version, flags]) + struct.pack("<II", header_area, 0)
-
-
-def drelix_bytes(headers, header_area=4096, version=1, flags=1, data=b""):
-    """A whole file; the zone is "key:value\\n" per pair, an empty line, zero fill."""
+def drelix_bytes(headers, header_area=4096, flags=1, data=b""):
+    """A whole file: magic, version 1, flags, the zone size (u32 little-endian), four zeros,
+    then the zone ("key:value\\n" per pair, escaped, an empty line, zero fill) and `data`."""
     escaped = [(k, v.replace("\\", "\\\\").replace("\n", "\\n")) for k, v in headers]
     zone = ("".join(f"{k}:{v}\n" for k, v in escaped) + "\n").encode()
-    head = preamble_bytes(header_area, version, flags)
+    head = b"DRELIX" + bytes([1, flags]) + struct.pack("<II", header_area, 0)
     return head + zone.ljust(header_area, b"\0") + data
-
-
-def frames_file(path, frames_value, data=b""):
-    """A hand-written file whose _frames header is `frames_value`."""
-    # The system headers a readable file needs: a schema without fields, prefixed records.
-    headers = [("_schema", "t@1"), ("_record", "prefixed"), ("_schema_fields", "")]
-    path.write_bytes(
-        drelix_bytes(headers + [("_frames", frames_value)], 256, data=data)
-    )
-    return path
 
 
 class Index:
@@ -47,47 +34,50 @@ class Index:
         return self.value
 
 
-def body(i, fixed=False):
+def body(i):
     """Record i's body: its index first, so any misplaced record is visible, then padding."""
-    return struct.pack("<Q", i) + bytes([i % 251]) * (FIXED_SIZE - 8 if fixed else i % 23)  # fmt: skip
+    return struct.pack("<Q", i) + bytes([i % 251]) * (i % 23)
 
 
-def raw(data, fixed=False):
-    """A body as it sits in the tail or in a frame's content."""
-    return data if fixed else struct.pack("<H", len(data)) + data
+def raw(data):
+    """A prefixed body as it sits in the tail or in a frame's content."""
+    return struct.pack("<H", len(data)) + data
 
 
-def make_schema(fixed=False):
-    layout = RL.fixed(FIXED_SIZE) if fixed else RL.prefixed()
-    return _native.Schema("test@1", [FS("seq", "u64", 0), FS("tag", "u8", 8)], layout)
+def records(n, seed=0, start=0):
+    """`n` records of DTYPE, their ids counting from `start`, the rest random."""
+    rng = np.random.default_rng(seed)
+    a = np.zeros(n, DTYPE)
+    a["sensor"], a["flag"] = rng.integers(0, 2**16, n), rng.integers(0, 256, n)
+    a["id"] = np.arange(start, start + n)
+    a["delta"] = rng.integers(-(2**62), 2**62, n)
+    a["value"] = rng.normal(size=n)
+    a["key"] = np.frombuffer(rng.bytes(16 * n), "V16")
+    return a
 
 
-def create(path, fixed=False, **kwargs):
-    return Container.create(path, make_schema(fixed), "src", "writer", **kwargs)
+SCHEMA = _native.Schema("test@1", [FS("seq", "u64", 0), FS("tag", "u8", 8)], RL.prefixed())  # fmt: skip
 
 
-def data_start(path):
-    return 16 + _native.peek_headers(path)[0].header_area
+def create(path, schema=SCHEMA, **kwargs):
+    return Container.create(str(path), schema, "src", "writer", **kwargs)
 
 
-def make_file(path, frames=2, per_frame=30, tail=4, level=3):
-    """A prefixed file with `frames` closed frames (ids 0..) and `tail` records after them.
-    Returns the bodies in file order."""
-    c = create(path)
-    bodies = [body(i) for i in range(frames * per_frame + tail)]
-    for i, b in enumerate(bodies):
-        c.append_record(b)
-        if i < frames * per_frame and (i + 1) % per_frame == 0:
-            c.close_frame(i // per_frame, level)
+def write_file(path, frames, tail=(), schema=SCHEMA, **kwargs):
+    """One frame (ids 0..) per sequence of record bodies (or rows) in `frames`, then `tail`
+    left unframed, as a writer that has not closed its last frame leaves them."""
+    c = create(path, schema, **kwargs)
+    for fid, bodies in enumerate(frames):
+        for b in bodies:
+            c.append_record(bytes(b))
+        c.close_frame(fid, 3)
+    for b in tail:
+        c.append_record(bytes(b))
     del c  # writes the tail
-    return bodies
+    return str(path)
 
 
-def all_records(c):
-    """Every record of an open container, frames then tail; no frame or tail may be torn."""
-    records = []
-    for data in [c.read_frame_at(i) for i in range(len(c.frames()))] + [c.read_tail()]:
-        split, torn = _native.split_records(data, c.schema().layout)
-        assert torn == 0
-        records.extend(split)
-    return records
+def make_file(path, frames):
+    """A prefixed file of `frames` frames of 10 records and a tail of 4."""
+    bodies = [body(i) for i in range(frames * 10 + 4)]
+    write_file(path, [bodies[k * 10 : k * 10 + 10] for k in range(frames)], bodies[-4:])

@@ -16,11 +16,11 @@ import uuid
 import drelix_binary as dx
 import numpy as np
 import pytest
+from conftest import DTYPE, records, write_file
 from drelix_binary import _native
 
 DRELIX = shutil.which("drelix", path=os.path.dirname(sys.executable))
-DT = np.dtype([("id", "<u8"), ("delta", "<i8"), ("value", "<f8"), ("sensor", "<u4"), ("tag", "V16")])  # fmt: skip
-FIELDS = [("id", "u64", 0), ("delta", "i64", 8), ("value", "f64", 16), ("sensor", "u32", 24), ("tag", "uuid", 28)]  # fmt: skip
+LOG = dx.schema("log@1", {}, layout="prefixed")
 N = 260  # frames hold records 0..100 and 100..250; 250..260 is the tail
 TEXTS = [b"hello", b"\xff\xfe", b"", "\u00fcn\u00efcode".encode(), b'a,b\n"c"']
 
@@ -38,46 +38,18 @@ def one_line_error(done, path):
     return lines[0]
 
 
-def write_file(path, bodies, layout, fields=FIELDS, frames=((0, 100), (100, 250))):
-    schema = _native.Schema("test@1", [_native.FieldSpec(*f) for f in fields], layout)
-    c = _native.Container.create(str(path), schema, "t", "w", user=[("site", "lab")])
-    for fid, (a, b) in enumerate(frames):
-        for body in bodies[a:b]:
-            c.append_record(body)
-        c.close_frame(fid, 3)
-    for body in bodies[frames[-1][1] :]:
-        c.append_record(body)
-    del c  # writes the tail
-    return path
-
-
 @pytest.fixture
 def fixed(tmp_path):
-    rng = np.random.default_rng(7)
-    rec = np.zeros(N, DT)
-    rec["id"] = np.arange(N) * 2**40
-    rec["delta"] = rng.integers(-(2**62), 2**62, N)
+    rec = records(N, 7)
+    rec["id"] *= 2**40
     rec["delta"][3] = np.iinfo(np.int64).min
-    rec["value"] = rng.normal(size=N) * 1e3
     rec["value"][[5, 6, 7]] = [np.nan, 1e300, -0.0]
-    rec["sensor"] = rng.integers(0, 2**32, N, dtype=np.uint64)
-    rec["tag"] = np.frombuffer(rng.bytes(16 * N), "V16")
-    path = write_file(tmp_path / "run.drelix", [r.tobytes() for r in rec], dx.RecordLayout.fixed(DT.itemsize))  # fmt: skip
-    value = [float(r["value"]) for r in rec]
-    shown = [{"id": int(r["id"]), "delta": int(r["delta"]), "value": v if np.isfinite(v) else None,
-              "sensor": int(r["sensor"]), "tag": str(uuid.UUID(bytes=bytes(r["tag"])))}
-             for r, v in zip(rec, value)]  # fmt: skip
+    path = tmp_path / "run.drelix"
+    write_file(path, [rec[:100], rec[100:250]], rec[250:], dx.schema("test@1", DTYPE), user=[("site", "lab")])  # fmt: skip
+    shown = [{"sensor": int(r["sensor"]), "flag": int(r["flag"]), "id": int(r["id"]), "delta": int(r["delta"]),
+              "value": float(r["value"]) if np.isfinite(r["value"]) else None,
+              "key": str(uuid.UUID(bytes=bytes(r["key"])))} for r in rec]  # fmt: skip
     return path, rec, shown
-
-
-def damage_frame(path, index):
-    """Flips one byte in the middle of a frame's stored bytes; returns the frame's id."""
-    preamble, headers = _native.peek_headers(str(path))
-    fid, offset, length = map(int, headers["_frames"].split(";")[index].split(",")[:3])
-    data = bytearray(path.read_bytes())
-    data[16 + preamble.header_area + offset + length // 2] ^= 0xFF
-    path.write_bytes(bytes(data))
-    return fid
 
 
 def test_records_in_every_format(fixed, tmp_path):
@@ -88,18 +60,16 @@ def test_records_in_every_format(fixed, tmp_path):
     assert [json.loads(drelix("get", path, i, check=0).stdout) for i in (-1, 101)] == [shown[-1], shown[101]]  # fmt: skip
     out = drelix("head", "--format", "csv", path, "-n", "8", check=0).stdout.decode()
     rows = list(csv.DictReader(io.StringIO(out)))
-    assert list(rows[0]) == list(DT.names) and rows[5]["value"] == ""
+    assert list(rows[0]) == list(DTYPE.names) and rows[5]["value"] == ""
     for row in rows:
-        row.update(id=int(row["id"]), delta=int(row["delta"]), sensor=int(row["sensor"]),
+        row.update({k: int(row[k]) for k in ("sensor", "flag", "id", "delta")},
                    value=float(row["value"]) if row["value"] else None)  # fmt: skip
     assert rows == shown[:8]
-    raw = drelix(
-        "tail", "-f", "raw", path, "-n", "15", check=0
-    ).stdout  # frame and tail
+    raw = drelix("tail", "-f", "raw", path, "-n", "15", check=0).stdout  # both parts
     assert raw == rec[-15:].tobytes()
     assert drelix("get", "-f", "hex", path, "3", check=0).stdout == rec[3].tobytes().hex().encode() + b"\n"  # fmt: skip
     # Prefixed records say how they are encoded: text when UTF-8, base64 otherwise.
-    text = write_file(tmp_path / "t.drelix", TEXTS, dx.RecordLayout.prefixed(), [], ((0, 3),))  # fmt: skip
+    text = write_file(tmp_path / "t.drelix", [TEXTS[:3]], TEXTS[3:], LOG)
     out = drelix("cat", text, check=0).stdout.decode().splitlines()
     rows = list(csv.reader(io.StringIO(drelix("cat", "-f", "csv", text, check=0).stdout.decode())))  # fmt: skip
     assert rows[0] == ["encoding", "record"]
@@ -108,17 +78,15 @@ def test_records_in_every_format(fixed, tmp_path):
     assert [base64.b64decode(v) if k == "base64" else v.encode() for k, v in rows[1:]] == TEXTS  # fmt: skip
 
 
-def test_info_validate_rebuild_repack(fixed, tmp_path):
+def test_info_validate_rebuild_repack_and_errors(fixed, tmp_path):
     path, rec, _ = fixed
     info = json.loads(drelix("info", "--json", path, check=0).stdout)
-    assert info["schema"]["record_size"] == DT.itemsize
-    assert [f["name"] for f in info["schema"]["fields"]] == list(DT.names)
+    assert info["schema"]["record_size"] == DTYPE.itemsize
+    assert [f["name"] for f in info["schema"]["fields"]] == list(DTYPE.names)
     assert [(f["id"], f["records"]) for f in info["frames"]] == [(0, 100), (1, 150)]
     assert (info["tail"]["records"], info["tail"]["torn_bytes"], info["user_headers"]) == (10, 0, {"site": "lab"})  # fmt: skip
     assert (info["sealed"], info["journal_present"], info["bytes"]) == (False, False, os.path.getsize(path))  # fmt: skip
-    (tmp_path / "run.drelix.repack").write_bytes(
-        b"DRELIX"
-    )  # a killed repack's leftover
+    (tmp_path / "run.drelix.repack").write_bytes(b"DRELIX")  # a killed repack's
     table = drelix("info", path, check=0).stdout.decode()
     assert "2 frames" in table and "tail: 10 records" in table and "lab" in table
     assert "warning: a stale .repack file" in table
@@ -136,40 +104,6 @@ def test_info_validate_rebuild_repack(fixed, tmp_path):
     assert drelix("cat", "-f", "raw", path, check=0).stdout == rec.tobytes()
     headers = json.loads(drelix("info", "--json", path, check=0).stdout)["headers"]
     assert headers["_compression_level"] == "0"
-
-
-@pytest.mark.parametrize("layout", ["fixed", "prefixed"])
-def test_a_damaged_frame(fixed, tmp_path, layout):
-    path, _, shown = fixed
-    if layout == "prefixed":
-        bodies = [f"note {i} ".encode() * (i % 7) for i in range(N)]
-        path = write_file(tmp_path / "notes.drelix", bodies, dx.RecordLayout.prefixed(), [])  # fmt: skip
-        shown = [{"text": b.decode()} for b in bodies]
-    good = shutil.copy(path, tmp_path / "good.drelix")
-    fid = damage_frame(path, 1)
-    done = drelix("cat", path, check=2)  # fails cleanly, after the records before it
-    one_line_error(done, path)
-    assert [json.loads(x) for x in done.stdout.splitlines()] == shown[:100]
-    assert f"frame {fid}: checksum mismatch" in drelix("validate", path, check=1).stdout.decode()  # fmt: skip
-    missing = tmp_path / "missing.drelix"
-    report = json.loads(drelix("validate", "--json", good, path, missing, check=2).stdout)  # fmt: skip
-    assert [r.get("sound") for r in report] == [
-        True,
-        False,
-        None,
-    ]  # the worst status wins
-    assert report[2]["error"].startswith(f"{missing}: ") and report[0]["records"] == N
-    out = tmp_path / "saved.drelix"
-    report = json.loads(drelix("salvage", "--json", path, out, check=1).stdout)
-    assert [lost["id"] for lost in report["lost_frames"]] == [fid]
-    assert (report["frames"], report["tail_records"], report["records"]) == (1, 10, 110)
-    drelix("validate", out, check=0)
-    saved = [json.loads(x) for x in drelix("cat", out, check=0).stdout.splitlines()]
-    assert saved == shown[:100] + shown[250:]
-
-
-def test_errors_are_one_line_with_a_status(fixed, tmp_path):
-    path, _, _ = fixed
     missing, out = tmp_path / "missing.drelix", tmp_path / "out"
     for command in ("info {p}", "get {p} 0", "validate {p}", "rebuild {p}", "repack {p}",
                     "export {p} {o}.csv", "salvage {p} {o}.drelix"):  # fmt: skip
@@ -187,6 +121,36 @@ def test_errors_are_one_line_with_a_status(fixed, tmp_path):
     drelix("frobnicate", path, check=2)
 
 
+@pytest.mark.parametrize("layout", ["fixed", "prefixed"])
+def test_a_damaged_frame(fixed, tmp_path, layout):
+    path, _, shown = fixed
+    if layout == "prefixed":
+        bodies = [f"note {i} ".encode() * (i % 7) for i in range(N)]
+        path = tmp_path / "notes.drelix"
+        write_file(path, [bodies[:100], bodies[100:250]], bodies[250:], LOG)
+        shown = [{"text": b.decode()} for b in bodies]
+    good = shutil.copy(path, tmp_path / "good.drelix")
+    fid, offset, length = map(int, _native.peek_headers(str(path))[1]["_frames"].split(";")[1].split(",")[:3])  # fmt: skip
+    data = bytearray(path.read_bytes())
+    data[16 + 4096 + offset + length // 2] ^= 0xFF  # in the middle of frame 1's bytes
+    path.write_bytes(bytes(data))
+    done = drelix("cat", path, check=2)  # fails cleanly, after the records before it
+    one_line_error(done, path)
+    assert [json.loads(x) for x in done.stdout.splitlines()] == shown[:100]
+    assert f"frame {fid}: checksum mismatch" in drelix("validate", path, check=1).stdout.decode()  # fmt: skip
+    missing = tmp_path / "missing.drelix"
+    report = json.loads(drelix("validate", "--json", good, path, missing, check=2).stdout)  # fmt: skip
+    assert [r.get("sound") for r in report] == [True, False, None]  # the worst wins
+    assert report[2]["error"].startswith(f"{missing}: ") and report[0]["records"] == N
+    out = tmp_path / "saved.drelix"
+    report = json.loads(drelix("salvage", "--json", path, out, check=1).stdout)
+    assert [lost["id"] for lost in report["lost_frames"]] == [fid]
+    assert (report["frames"], report["tail_records"], report["records"]) == (1, 10, 110)
+    drelix("validate", out, check=0)
+    saved = [json.loads(x) for x in drelix("cat", out, check=0).stdout.splitlines()]
+    assert saved == shown[:100] + shown[250:]
+
+
 def test_export_then_import_gives_the_same_records(fixed, tmp_path):
     path, rec, _ = fixed
     want = drelix("cat", path, check=0).stdout
@@ -201,7 +165,7 @@ def test_export_then_import_gives_the_same_records(fixed, tmp_path):
         assert json.loads(drelix("info", "--json", back, check=0).stdout)["sealed"] is True  # fmt: skip
     drelix("export", path, tmp_path / "out.csv", check=0)  # text has no 16-byte type
     done = drelix("import", tmp_path / "out.csv", tmp_path / "csv.drelix", check=2)
-    assert "'tag'" in one_line_error(done, tmp_path / "out.csv")
+    assert "'key'" in one_line_error(done, tmp_path / "out.csv")
     assert not (tmp_path / "csv.drelix").exists()
 
 
@@ -211,10 +175,7 @@ def test_ctrl_c_in_a_terminal_stops_and_leaves_the_files_as_they_were(tmp_path):
     with dx.create(path, dx.schema("big@1", {"a": "u64", "b": "u64"}), frame_records=50_000) as w:  # fmt: skip
         w.write(np.random.default_rng(3).integers(0, 1000, (2_000_000, 2), dtype=np.uint64))  # fmt: skip
     data = path.read_bytes()
-    for argv in (
-        ["repack", "--level", "19", str(path)],
-        ["export", str(path), str(out)],
-    ):
+    for argv in (["repack", "--level=19", str(path)], ["export", str(path), str(out)]):
         # A background job without job control ignores Ctrl-C, and its children inherit that.
         child = pexpect.spawn(DRELIX, argv, timeout=120, dimensions=(24, 160),
                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # fmt: skip
@@ -237,9 +198,7 @@ def test_the_portable_wheel_installs_elsewhere_and_runs(fixed, tmp_path):
     if not wheels:
         pytest.skip("no repaired wheel in dist/ (`make wheel` builds it)")
     venv = tmp_path / "venv"
-    env = {
-        k: v for k, v in os.environ.items() if k != "PYTHONPATH"
-    }  # only what it installs
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}  # only the wheel
 
     def run(*args):
         return subprocess.run(args, capture_output=True, text=True, check=True, cwd=tmp_path, env=env).stdout  # fmt: skip

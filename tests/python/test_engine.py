@@ -9,14 +9,13 @@ import time
 
 import numpy as np
 import pytest
-from conftest import FIXED_SIZE, Index, body, raw
+from conftest import RL, Index, body, raw
 from drelix_binary import _engine, _native
 
 DTYPE = np.dtype([("n", "<u8"), ("pad", "V8")])
 
 
-def schema(fixed):
-    layout = _native.RecordLayout.fixed(FIXED_SIZE) if fixed else _native.RecordLayout.prefixed()  # fmt: skip
+def schema(layout):
     return _native.Schema("eng@1", [_native.FieldSpec("n", "u64", 0)], layout)
 
 
@@ -26,7 +25,7 @@ def address(arr):
 
 def test_reentry_closing_and_buffer_bounds(tmp_path):
     """The public API runs on _engine (test_api); here what only the low level shows."""
-    w = _engine.Writer.create(tmp_path / "f.drelix", schema(False))
+    w = _engine.Writer.create(tmp_path / "f.drelix", schema(RL.prefixed()))
     with pytest.raises(RuntimeError, match="writer is busy"):  # __index__ runs inside
         w.close_frame(Index(0, hook=lambda: w.append(body(0))))
     frames = w.write_bodies([bytearray(body(i)) for i in range(300)], frame_bytes=900)
@@ -44,40 +43,6 @@ def test_reentry_closing_and_buffer_bounds(tmp_path):
         r.read_into([0], address(out), 1)
 
 
-def test_work_runs_without_the_interpreter_lock(tmp_path):
-    """With forced switching off, another thread runs only when this one gives up the lock;
-    a counter that advances across one engine call shows the call gave it up."""
-    arr = np.zeros(1_000_000, dtype=DTYPE)
-    arr["n"] = np.arange(len(arr))
-    w = _engine.Writer.create(tmp_path / "big.drelix", schema(True), level=9)
-    r_out, count, stop = np.empty_like(arr), [0], threading.Event()
-
-    def counter():
-        while not stop.is_set():
-            count[0] += 1
-            time.sleep(0)  # hands the lock back at once
-
-    def advances(call):
-        before = count[0]
-        call()
-        return count[0] > before
-
-    interval = sys.getswitchinterval()
-    t = threading.Thread(target=counter)
-    sys.setswitchinterval(1000.0)
-    t.start()
-    try:
-        wrote = advances(lambda: w.write_fixed_at(address(arr), arr.nbytes, frame_records=250_000, threads=1))  # fmt: skip
-        w.close()
-        r = _engine.Reader(tmp_path / "big.drelix")
-        read = advances(lambda: r.read_into(range(4), address(r_out), r_out.nbytes, threads=1))  # fmt: skip
-    finally:
-        stop.set()
-        t.join()
-        sys.setswitchinterval(interval)
-    assert wrote and read and np.array_equal(r_out, arr)
-
-
 class Stop(Exception):
     pass
 
@@ -86,21 +51,41 @@ def stop(done, total):
     raise Stop
 
 
-def test_maintenance_progress_and_interruptions_leave_the_file(tmp_path, request):
-    path = tmp_path / "f.drelix"
-    arr = np.zeros(
-        200 * 4096, dtype=DTYPE
-    )  # barely compressible: level 19 takes seconds
+def test_the_lock_is_released_and_maintenance_stops_cleanly(tmp_path, request):
+    """With forced switching off, another thread runs only when this one gives up the
+    interpreter lock; a counter that advances across one engine call shows it gave it up."""
+    arr = np.zeros(200 * 4096, dtype=DTYPE)  # incompressible: level 19 takes seconds
     arr["n"] = np.random.default_rng(5).integers(0, 1 << 40, len(arr))
-    w = _engine.Writer.create(path, schema(True), level=1)
-    w.write_fixed_at(address(arr), arr.nbytes, frame_records=4096)
-    w.close()
+    count, halt, out = [0], threading.Event(), np.empty_like(arr)
+    path = tmp_path / "f.drelix"
+    w = _engine.Writer.create(path, schema(RL.fixed(16)), level=1)
+
+    def counter():
+        while not halt.is_set():
+            count[0] += 1
+            time.sleep(0)  # hands the lock back at once
+
+    def advances(call):
+        before = count[0]
+        call()
+        return count[0] > before
+
+    interval, t = sys.getswitchinterval(), threading.Thread(target=counter)
+    sys.setswitchinterval(1000.0)
+    t.start()
+    try:
+        wrote = advances(lambda: w.write_fixed_at(address(arr), arr.nbytes, frame_records=4096))  # fmt: skip
+        w.close()
+        r = _engine.Reader(path)
+        read = advances(lambda: r.read_into(range(200), address(out), out.nbytes, threads=1))  # fmt: skip
+    finally:
+        halt.set()
+        t.join()
+        sys.setswitchinterval(interval)
+    assert wrote and read and np.array_equal(out, arr)
     calls, original = [], path.read_bytes()
-    assert _engine.validate(path, progress=lambda *a: calls.append(a)) == (
-        [],
-        200,
-        len(arr),
-    )
+    report = _engine.validate(path, progress=lambda *a: calls.append(a))
+    assert report == ([], 200, len(arr))
     assert calls[-1] == (200, 200) and calls == sorted(calls)
     sigint = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
     # Ctrl-C raises KeyboardInterrupt even where the test runner was started ignoring it.

@@ -1,6 +1,7 @@
 """A stateful model test of Container: random sequences of appends, flushes, closes, seals,
-header changes, reopenings and refused calls, checked after every step against a plain Python
-model of what the file must hold and against the bytes on disk.
+header changes, reopenings, repacks and refused calls, checked after every step against a plain
+Python model of what the file must hold and against the bytes on disk (validate and
+rebuild_headers, run on a reopening, must agree with it too).
 
 The model tracks the records of each closed frame, the records written to the tail, those
 still in the write buffer (written at 64 KiB, on flush_data, on a close and when the object is
@@ -8,8 +9,10 @@ dropped), the application headers and the sealed flag. A refused call must chang
 """
 
 import concurrent.futures
+import gc
 import shutil
 import struct
+import sys
 import tempfile
 import time
 from pathlib import Path
@@ -24,6 +27,15 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, ru
 Container, Usage = _native.Container, _native.DrelixUsageError
 FIXED_SIZE, FLUSH_THRESHOLD, MAX_PREFIXED = 16, 65536, 65535
 PATTERN = bytes(range(256)) * 2  # bursts slice it: thousands of records cost little
+SYSTEM = ["_schema", "_schema_fields", "_schema_hash", "_record", "_source", "_created_at",
+          "_writer", "_compression", "_compression_level", "_records", "_bytes_raw", "_frames",
+          "_preview", "_sealed"]  # fmt: skip
+# User headers refused before anything is written.
+BAD_USER = [
+    ({"a": "b"}, TypeError, r"^argument 'user': "), ([("a", 1)], TypeError, r"^argument 'user': "),
+    ([("ok", "1"), ()], ValueError, r"^expected tuple of length 2, but got tuple of length 0$"),
+    ([("_sys", "1")], Usage, r"^user header key \"_sys\" may not start with '_'$"),
+]  # fmt: skip
 USER_KEYS = ["note", "owner", "a", "9x", "x__y", "run_id"]
 # Values are free text: the zone escapes backslash and line feed, and keeps ":", CR and NUL.
 VALUES = st.text(max_size=12) | st.sampled_from(["", "a:b", "line\nbreak", "back\\slash", "\r\0"])  # fmt: skip
@@ -62,12 +74,8 @@ class ContainerModel(RuleBasedStateMachine):
         self.path = self.dir / "model.drelix"
         self.c, self.fixed, self.sealed, self.level = None, False, False, "3"
         self.frames = []  # (frame id, level, [bodies]) per closed frame, in file order
-        self.written, self.buffered, self.buffered_bytes = (
-            [],
-            [],
-            0,
-        )  # tail, write buffer
-        self.user = {}  # application headers: first position, last value
+        self.written, self.buffered, self.buffered_bytes = [], [], 0  # tail, buffer
+        self.user, self.flags = {}, 1  # headers: first position, last value
 
     def teardown(self):
         self.c = None  # drops the container before its directory goes
@@ -87,10 +95,20 @@ class ContainerModel(RuleBasedStateMachine):
     def create(self, fixed, user, millis, area):
         self.fixed = fixed
         schema = _native.Schema("model@1", [_native.FieldSpec("v", "u64", 0)], self.layout())  # fmt: skip
+        for bad, exc, message in BAD_USER:
+            with pytest.raises(exc, match=message):
+                Container.create(str(self.path), schema, "model", "w", user=bad)
+            assert not self.path.exists()
         self.c = Container.create(path=str(self.path), schema=schema, source="model", writer="w",
                                   created_at_millis=millis, header_area=area, user=user)  # fmt: skip
+        with pytest.raises(OSError) as info:  # an existing file is left alone
+            Container.create(self.path, schema, "model", "w")
+        error = info.value
+        assert type(error) is OSError and str(error).startswith(f"{self.path}: ")
         created = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(millis // 1000))
-        assert (self.c.headers()["_created_at"], self.path.stat().st_size) == (created, 16 + area)  # fmt: skip
+        headers = self.c.headers()
+        assert [headers[k] for k in ("_created_at", "_source", "_writer", "_schema_hash")] == [created, "model", "w", schema.hash_hex()]  # fmt: skip
+        assert self.path.stat().st_size == 16 + area
         self.user.update(user)
 
     def append(self, body):
@@ -132,10 +150,43 @@ class ContainerModel(RuleBasedStateMachine):
         self.c.set_user_header(key, value)
         self.user[key] = value
 
-    @rule()
-    def drop_and_reopen(self):
-        self.c = None  # reclaiming the object writes its buffer, nothing more
+    def drop(self, foreign=False):
+        """Reclaiming the object writes its buffer, nothing more, even on another thread
+        (where it also reports that it was sent)."""
+        box, self.c, seen = [self.c], None, []
+        hook, sys.unraisablehook = sys.unraisablehook, seen.append
+        gc.disable()  # the container goes by reference count, on the thread that clears the box
+        try:
+            if foreign:
+                with concurrent.futures.ThreadPoolExecutor(1) as pool:
+                    pool.submit(box.clear).result()
+            box.clear()
+        finally:
+            gc.enable()
+            sys.unraisablehook = hook
+        message = "drelix_binary._native.Container is unsendable, but is being dropped on another thread"  # fmt: skip
+        assert [(type(u.exc_value), str(u.exc_value)) for u in seen] == [(RuntimeError, message)] * foreign  # fmt: skip
         self.buffer_written()
+
+    @rule(foreign=st.booleans(), torn=st.sampled_from([b"", b"\x05", b"\x05\x00abc"]))
+    def drop_and_reopen(self, foreign, torn):
+        self.drop(foreign)
+        with open(self.path, "ab") as f:  # a torn record: fewer bytes than it announces
+            f.write(torn)
+        size, tail = self.path.stat().st_size, b"".join(map(self.raw, self.written))
+        assert Container.open_read(self.path).read_tail() == tail
+        assert self.path.stat().st_size == size  # only open_append cuts it
+        self.c = Container.open_append(self.path)
+
+    @rule(args=st.sampled_from([((), {}), ((0, 65536), {}), ((-5,), {"header_area": None}), ((), {"level": 3})]))  # fmt: skip
+    def repack(self, args):
+        self.drop()
+        size, report = self.path.stat().st_size, _native.repack(self.path, *args[0], **args[1])  # fmt: skip
+        assert (report.frames, report.bytes_before, report.bytes_after) == (len(self.frames), size, self.path.stat().st_size)  # fmt: skip
+        level = (args[0] + (args[1].get("level", 19),))[0]
+        self.frames, self.level = [(f[0], level, f[2]) for f in self.frames], str(level)
+        self.flags = int(level != 0)
+        assert list(self.dir.iterdir()) == [self.path]  # nothing left beside it
         self.c = Container.open_append(self.path)
 
     @rule()
@@ -162,26 +213,25 @@ class ContainerModel(RuleBasedStateMachine):
     @rule()
     def reopen_read_only_and_compare(self):
         before, reader = self.path.read_bytes(), Container.open_read(self.path)
-        # Every header change was written through, so the zone on disk is the writer's.
-        assert (
-            reader.headers() == self.c.headers() and reader.frames() == self.c.frames()
-        )
+        # Every header change was written through, so the zone on disk is the writer's; the
+        # reader's count is the zone's.
+        assert reader.headers() == self.c.headers() and reader.frames() == self.c.frames()  # fmt: skip
         for call in READ_ONLY:
             with pytest.raises(Usage, match=r"^file is open read-only$"):
                 call(reader)
         reader.flush_data()  # nothing buffered, nothing to refuse
         assert self.path.read_bytes() == before
-        assert reader.records() == sum(
-            len(f[2]) for f in self.frames
-        )  # what the zone says
+        assert reader.records() == sum(len(f[2]) for f in self.frames)
         assert self.read_back(reader) == ([f[2] for f in self.frames], self.written)
+        # validate and rebuild_headers work out the same from the frames and the tail.
+        report = _native.validate(self.path)
+        assert (report.problems, report.frames, report.records) == ([], len(self.frames), reader.records() + len(self.written))  # fmt: skip
+        assert _native.rebuild_headers(self.path).differences == []
 
     def read_back(self, c):
         """The records of every frame (one list per frame), then those of the tail."""
-        out = []
-        for data in [c.read_frame_at(i) for i in range(len(c.frames()))] + [
-            c.read_tail()
-        ]:
+        out, n = [], len(c.frames())
+        for data in [c.read_frame_at(i) for i in range(n)] + [c.read_tail()]:
             records, torn = _native.split_records(data, self.layout())
             out.append(list(records))
             assert torn == 0
@@ -195,18 +245,22 @@ class ContainerModel(RuleBasedStateMachine):
         assert c.records() == len(in_frames) + len(self.written) + len(self.buffered)
         assert repr(c) == f"Container(records={c.records()}, frames={len(self.frames)})"
         headers, frames = c.headers(), c.frames()
+        assert headers is not c.headers() and frames is not c.frames()  # new every time
         assert [f.id for f in frames] == [f[0] for f in self.frames]
         assert headers["_records"] == str(len(in_frames))
         assert headers["_bytes_raw"] == str(sum(len(self.raw(b)) for b in in_frames))
         assert headers["_sealed"] == ("true" if self.sealed else "false")
         assert headers["_compression_level"] == self.level
         assert headers["_compression"] == ("none" if self.level == "0" else "zstd")
-        assert [(k, v) for k, v in headers.items() if k[0] != "_"] == list(self.user.items())  # fmt: skip
+        assert list(headers.items())[len(SYSTEM) :] == list(self.user.items())
+        assert list(headers)[: len(SYSTEM)] == SYSTEM
+        preamble = _native.peek_headers(self.path)[0]
+        assert (preamble.version, preamble.flags) == (1, self.flags)
         assert self.read_back(c) == ([f[2] for f in self.frames], self.written)
         # The bytes on disk: frames back to back from the data start, each listed with the
         # XXH64 of its stored bytes (plain records at level 0), then the written tail.
         content = self.path.read_bytes()
-        offset = start = 16 + _native.peek_headers(self.path)[0].header_area
+        offset = start = 16 + preamble.header_area
         assert headers["_frames"] == ";".join(f"{f.id},{f.offset},{f.len},{f.hash:016x}" for f in frames)  # fmt: skip
         for f, (_, level, bodies) in zip(frames, self.frames):
             stored = content[offset : offset + f.len]

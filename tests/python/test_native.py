@@ -8,17 +8,7 @@ import pickle
 import weakref
 
 import pytest
-from conftest import (
-    FS,
-    RL,
-    Container,
-    Index,
-    drelix_bytes,
-    frames_file,
-    make_file,
-    make_schema,
-    preamble_bytes,
-)
+from conftest import FS, RL, Container, Index, create, drelix_bytes, make_file
 from drelix_binary import _native
 
 Schema = _native.Schema
@@ -63,9 +53,9 @@ def test_missing_foreign_and_nul_paths(tmp_path, fn):
     assert path.read_bytes() == b"NOTDRX" + bytes(10)
     # Cut at the NUL, "<path>\0x" would name <path> itself as the journal and delete it.
     path.unlink()
-    make_file(path, frames=1, tail=2)
+    make_file(path, frames=1)
     before = (sorted(os.listdir(tmp_path)), path.read_bytes())
-    for call in (fn, lambda p: Container.create(p, make_schema(), "s", "w")):
+    for call in (fn, create):
         with pytest.raises(ValueError, match=r"^embedded null byte$"):
             call(f"{path}\0x")
     assert (sorted(os.listdir(tmp_path)), path.read_bytes()) == before
@@ -160,19 +150,15 @@ def fnv1a64(data):
 
 def preamble(tmp_path, flags=1, area=128):
     path = tmp_path / f"p{flags}.drelix"
-    path.write_bytes(preamble_bytes(area, flags=flags) + b"\n" + bytes(area - 1))
+    path.write_bytes(drelix_bytes([], area, flags))
     return _native.peek_headers(path)[0]
 
 
 def frames(tmp_path, token, data):
-    return Container.open_read(frames_file(tmp_path / "f.drelix", token, data)).frames()
-
-
-def made(tmp_path):
-    """A file of one frame and a tail, made on the first call."""
-    if not (tmp_path / "r.drelix").exists():
-        make_file(tmp_path / "r.drelix", frames=1, tail=1)
-    return tmp_path / "r.drelix"
+    """The frames of a hand-written file whose _frames header is `token`."""
+    headers = [("_schema", "t@1"), ("_record", "prefixed"), ("_schema_fields", ""), ("_frames", token)]  # fmt: skip
+    (tmp_path / "f.drelix").write_bytes(drelix_bytes(headers, 256, data=data))
+    return Container.open_read(tmp_path / "f.drelix").frames()
 
 
 INSTANCES = {
@@ -181,14 +167,15 @@ INSTANCES = {
     "RecordLayout": lambda _: RL.fixed(4),
     "Schema": lambda _: Schema("s@1", [A], PRE),
     "Frame": lambda p: frames(p, "7,0,5,00000000000000ff", b"12345")[0],
-    "ValidateReport": lambda p: _native.validate(made(p)),
-    "RebuildReport": lambda p: _native.rebuild_headers(made(p)),
-    "RepackReport": lambda p: _native.repack(made(p), 3),
-    "Container": lambda p: Container.open_read(made(p)),
+    "ValidateReport": lambda p: _native.validate(p / "r.drelix"),
+    "RebuildReport": lambda p: _native.rebuild_headers(p / "r.drelix"),
+    "RepackReport": lambda p: _native.repack(p / "r.drelix", 3),
+    "Container": lambda p: Container.open_read(p / "r.drelix"),
 }
 
 
-def test_class_rules(tmp_path):
+def test_class_rules_equality_and_pickling(tmp_path):
+    make_file(tmp_path / "r.drelix", frames=1)
     for name, make in INSTANCES.items():
         cls, a, b = getattr(_native, name), make(tmp_path), make(tmp_path)
         assert (cls.__module__, cls.__bases__, type(a)) == ("drelix_binary._native", (object,), cls)  # fmt: skip
@@ -201,9 +188,7 @@ def test_class_rules(tmp_path):
             a.new_attribute = 1
         with pytest.raises(AttributeError):  # frozen
             setattr(a, dir(a)[-1], 1)
-        if (
-            name.endswith("Report") or name == "Container"
-        ):  # identity semantics, hashable
+        if name.endswith("Report") or name == "Container":  # identity, hashable
             assert a != b and len({a, b, a}) == 2 and a is not b
             continue
         assert a == b and (a != b) is False and pickle.loads(pickle.dumps(a)) == a
@@ -212,9 +197,7 @@ def test_class_rules(tmp_path):
         for refused in (operator.lt, lambda x, _: hash(x), lambda x, _: weakref.ref(x)):
             with pytest.raises(TypeError):
                 refused(a, b)
-
-
-def test_values_that_differ_are_unequal_and_pickle(tmp_path):
+    # Values that differ in any one part are unequal, and pickling keeps that part.
     base = Schema("s", [A, B], PRE)
     pairs = [
         (FS("a", "u8", 1), FS("b", "u8", 1)), (FS("a", "u8", 1), FS("a", "u16", 1)),
