@@ -128,8 +128,8 @@ struct Explorer {
   std::optional<Bytes> before;  // the live image at the start (nothing before a create)
   Bytes after;                  // the image the operation leaves when nothing goes wrong
   std::uint64_t total = 0;      // the steps of that run
-  // Close, seal, recover, bulk write: the images (and their records) recovery may leave; the
-  // last one is `after`.
+  // All but the tail operations: the images (and their records) the file may be once checked;
+  // the last one is `after`.
   std::vector<std::pair<Bytes, std::vector<Bytes>>> allowed;
   std::uint64_t loss_states = 0, recovery_crashes = 0, partial_creates = 0;
   std::vector<std::string> failures;
