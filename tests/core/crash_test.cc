@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -35,8 +34,10 @@ const std::string kPath = "/sim/ops.drelix";
 constexpr std::uint32_t kZone = 4096;
 constexpr std::size_t kPerFrame = 4;
 
+// In groups: the tail operations, then those that leave one of a list of images (these first six
+// run on the file opened for appending), then those that replace the whole file.
 // clang-format off
-enum class Op { Create, Append, FlushHeaders, SetUserHeader, Close, Seal, Recover, Rebuild, Repack, BulkWrite };
+enum class Op { Append, FlushHeaders, SetUserHeader, Close, Seal, BulkWrite, Recover, Create, Rebuild, Repack };
 // clang-format on
 
 struct OpsCase {
@@ -56,252 +57,38 @@ struct OpsCase {
   bool journal = false;       // Recover: the durable journal of a close that died before splicing
   std::size_t tear_size = 0;  // 0: whole writes survive or vanish whole
   bool deep = true;           // crash the recovery after each power loss of the first crash, too
+
+  std::size_t first_added() const { return frames * kPerFrame + durable + pending; }
+  // Records i in [from, from + n), with some variety; prefixed ones of 0 to 12 bytes.
+  std::vector<Bytes> records(std::size_t from, std::size_t n) const {
+    std::vector<Bytes> out;
+    for (std::size_t i = from; i < from + n; ++i) {
+      Bytes& r = out.emplace_back(prefixed ? i % 13 : 8);
+      if (!prefixed) store_u64le(r.data(), (i + 1) * 0x9E3779B97F4A7C15ULL);
+      for (std::size_t j = 0; prefixed && j < r.size(); ++j)
+        r[j] = static_cast<std::uint8_t>(i * 7 + j + 1);
+    }
+    return out;
+  }
+  // Those records as the data section holds them.
+  Bytes disk(std::size_t from, std::size_t n) const {
+    return prefixed ? test::prefixed(records(from, n)) : test::concat(records(from, n));
+  }
+  Status append(Container& k, std::size_t from, std::size_t n) const {
+    for (const Bytes& r : records(from, n)) DRELIX_TRY(k.append_record(r));
+    return {};
+  }
+  RecordLayout layout() const {
+    return prefixed ? RecordLayout::prefixed() : RecordLayout::fixed(8);
+  }
+  Result<Container> create() const {
+    return Container::create(kPath, Schema{"ops@1", {{"n", "u64", 0}}, layout()}, "ops crash test",
+                             "sim", 0, kZone, {{"owner", "sim"}});
+  }
 };
 
 void PrintTo(const OpsCase& c, std::ostream* os) {
   *os << c.name;
-}
-
-// Records with some variety; prefixed ones of 0 to 12 bytes.
-Bytes record(bool prefixed, std::size_t i) {
-  Bytes r(prefixed ? i % 13 : 8);
-  if (!prefixed) store_u64le(r.data(), (i + 1) * 0x9E3779B97F4A7C15ULL);
-  for (std::size_t j = 0; prefixed && j < r.size(); ++j)
-    r[j] = static_cast<std::uint8_t>(i * 7 + j + 1);
-  return r;
-}
-Bytes on_disk(bool prefixed, const Bytes& body) {
-  return prefixed ? test::prefixed({body}) : body;
-}
-Schema schema_for(bool prefixed) {
-  return Schema{
-      "ops@1", {{"n", "u64", 0}}, prefixed ? RecordLayout::prefixed() : RecordLayout::fixed(8)};
-}
-Result<Container> create_file(bool prefixed) {
-  return Container::create(kPath, schema_for(prefixed), "ops crash test", "sim", 0, kZone,
-                           {{"owner", "sim"}});
-}
-template <class T>
-Status status(Result<T> r) {
-  return r ? Status{} : fail(std::move(r).error());
-}
-std::size_t first_added(const OpsCase& c) {
-  return static_cast<std::size_t>(c.frames) * kPerFrame + c.durable + c.pending;
-}
-Status append_range(Container& k, const OpsCase& c, std::size_t from, std::size_t n) {
-  for (std::size_t i = from; i < from + n; ++i) DRELIX_TRY(k.append_record(record(c.prefixed, i)));
-  return {};
-}
-
-// The operation with the crash armed at step `crash_at` (0: none); what it needs opened first is
-// opened before the steps are counted.
-Status run_op(SimEnv& sim, const OpsCase& c, std::uint64_t crash_at) {
-  const auto arm = [&] {
-    sim.reset();
-    sim.crash_at(crash_at);
-  };
-  std::optional<Container> k;
-  if (c.op != Op::Create && c.op != Op::Recover && c.op != Op::Rebuild && c.op != Op::Repack) {
-    DRELIX_ASSIGN_OR_RETURN(Container opened, Container::open_append(kPath));
-    k.emplace(std::move(opened));
-  }
-  switch (c.op) {
-    case Op::Create:
-      arm();
-      return status(create_file(c.prefixed));
-    case Op::Append:
-    case Op::FlushHeaders:
-    case Op::SetUserHeader: {
-      arm();
-      const std::size_t per_flush = (c.added + c.flushes - 1) / c.flushes;
-      for (std::size_t done = 0; done < c.added; done += per_flush) {
-        DRELIX_TRY(append_range(*k, c, first_added(c) + done, std::min(per_flush, c.added - done)));
-        DRELIX_TRY(k->flush_data());
-      }
-      if (c.op == Op::FlushHeaders) return k->flush_headers();
-      return c.op == Op::SetUserHeader ? k->set_user_header(c.key, "after") : Status{};
-    }
-    case Op::Close:
-    case Op::Seal:
-      DRELIX_TRY(append_range(*k, c, first_added(c), c.added));
-      arm();
-      return c.op == Op::Seal ? k->seal(7, c.level) : k->close_frame(7, c.level);
-    case Op::Recover:
-      arm();
-      return status(Container::open_append(kPath));
-    case Op::Rebuild: {
-      arm();
-      DRELIX_ASSIGN_OR_RETURN(const RebuildReport rebuilt, rebuild_headers(kPath, true));
-      return rebuilt.fixed ? Status{} : fail(Error::usage("rebuild found nothing to fix"));
-    }
-    case Op::BulkWrite: {
-      std::vector<Bytes> bodies;
-      for (std::size_t i = 0; i < c.added; ++i)
-        bodies.push_back(record(c.prefixed, first_added(c) + i));
-      const std::vector<ByteView> views(bodies.begin(), bodies.end());
-      const Bytes joined = test::concat(bodies);
-      // Several frames, one journal: the whole write is one splice.
-      const BulkOptions options{.frame_records = 3, .level = 3, .threads = 2};
-      const auto first_id = static_cast<std::uint64_t>(c.frames);
-      arm();
-      return status(c.prefixed ? bulk_write_bodies(*k, views, first_id, options)
-                               : bulk_write_fixed(*k, joined, first_id, options));
-    }
-    case Op::Repack:
-      arm();
-      return status(c.zone == kZone ? repack(kPath, c.level)
-                                    : repack_with_header_area(kPath, c.level, c.zone));
-  }
-  return {};
-}
-
-// Rewrites the zone of the simulated file, durably, behind the engine's back.
-void edit_zone(SimEnv& sim, const std::function<void(Headers&)>& edit) {
-  Bytes all = *sim.contents(kPath);
-  auto headers = Headers::parse(ByteView(all).subspan(kPreambleSize, kZone));
-  ASSERT_TRUE(headers.has_value());
-  edit(*headers);
-  const Bytes zone = headers->render(kZone).value();
-  std::copy(zone.begin(), zone.end(), all.begin() + kPreambleSize);
-  sim.put(kPath, all);
-}
-
-// Leaves the durable journal of a close of the tail that died just before touching the file.
-void leave_journal(SimEnv& sim) {
-  const SimEnv::State here = sim.snapshot();
-  auto close_until = [&](std::uint64_t crash_at) {
-    auto opened = Container::open_append(kPath);
-    ASSERT_TRUE(opened.has_value());
-    sim.reset();
-    sim.crash_at(crash_at);
-    (void)opened->close_frame(9, 3);
-  };
-  close_until(0);
-  const auto& t = sim.trace();
-  auto splice = std::find_if(t.begin(), t.end(), [](const auto& s) {
-    return s.op == SimEnv::Op::Write && s.path == kPath;
-  });
-  ASSERT_NE(splice, t.end());
-  const std::uint64_t n = static_cast<std::uint64_t>(splice - t.begin()) + 1;
-  sim.restore(here);
-  close_until(n);
-  sim.restart();
-  ASSERT_TRUE(sim.exists(journal_path(kPath)));
-  sim.make_durable();
-}
-
-using Image = std::pair<Bytes, std::vector<Bytes>>;  // a file and the records it holds
-
-// What a case starts from and what its operation may leave.
-struct World {
-  SimEnv::State start;
-  Bytes base;                  // the durable image before the operation (pending records not in)
-  std::vector<Bytes> records;  // the records of `base`
-  Bytes fresh;  // bytes the tail may gain, in order: the pending records, then the added ones
-  std::size_t pending_bytes = 0;    // the pending records' share of `fresh`
-  std::optional<Bytes> before;      // the live image at the start (nothing before a create)
-  Bytes after;                      // the image the operation leaves when nothing goes wrong
-  std::vector<SimEnv::Step> trace;  // the steps of that run
-  // Close, seal, recover, bulk write: the images recovery may leave; the last one is `after`.
-  std::vector<Image> allowed;
-};
-
-World build_world(SimEnv& sim, const OpsCase& c) {
-  World w;
-  Bytes original;
-  if (c.op != Op::Create) {
-    {
-      Container k = create_file(c.prefixed).value();
-      for (int f = 0; f < c.frames; ++f) {
-        for (std::size_t r = 0; r < kPerFrame; ++r) {
-          w.records.push_back(record(c.prefixed, w.records.size()));
-          EXPECT_TRUE(k.append_record(w.records.back()));
-        }
-        EXPECT_TRUE(k.close_frame(static_cast<std::uint64_t>(f), c.frame_level));
-      }
-      for (std::size_t i = 0; i < c.durable; ++i) {
-        w.records.push_back(record(c.prefixed, w.records.size()));
-        EXPECT_TRUE(k.append_record(w.records.back()));
-      }
-      EXPECT_TRUE(k.flush_data());
-    }
-    sim.make_durable();
-    original = *sim.contents(kPath);
-    if (c.op == Op::FlushHeaders) {
-      // "+n" opens as n and is rewritten without the "+": a torn or lost rewrite shows.
-      edit_zone(sim, [](Headers& h) {
-        EXPECT_TRUE(h.set("_records", str_cat("+", h.get("_records").value_or("0"))));
-      });
-    }
-    if (c.op == Op::Rebuild) {
-      // The zone as it was before the last close: the last frame's bytes are there, unlisted.
-      edit_zone(sim, [&](Headers& h) {
-        auto frames = parse_frames(h.get("_frames").value_or("")).value();
-        frames.pop_back();
-        const std::size_t kept = frames.size() * kPerFrame;
-        std::uint64_t raw = 0;
-        for (std::size_t i = 0; i < kept; ++i) raw += on_disk(c.prefixed, w.records[i]).size();
-        EXPECT_TRUE(h.set("_frames", render_frames(frames)));
-        EXPECT_TRUE(h.set("_records", to_decimal(kept)));
-        EXPECT_TRUE(h.set("_bytes_raw", to_decimal(raw)));
-      });
-    }
-    if (c.journal) leave_journal(sim);
-    if (c.torn > 0) {
-      Bytes all = *sim.contents(kPath);
-      const Bytes cut = on_disk(c.prefixed, record(c.prefixed, 12));  // 14 or 8 bytes
-      EXPECT_LT(c.torn, cut.size());
-      all.insert(all.end(), cut.begin(), cut.begin() + static_cast<std::ptrdiff_t>(c.torn));
-      sim.put(kPath, all);
-    }
-    w.base = *sim.contents(kPath);
-    if (c.pending > 0) {
-      Container k = Container::open_append(kPath).value();
-      EXPECT_TRUE(append_range(k, c, first_added(c) - c.pending, c.pending));
-      EXPECT_TRUE(k.flush_data());
-    }
-    w.before = *sim.contents(kPath);
-  }
-  for (std::size_t i = first_added(c) - c.pending; i < first_added(c) + c.added; ++i) {
-    const Bytes disk = on_disk(c.prefixed, record(c.prefixed, i));
-    w.fresh.insert(w.fresh.end(), disk.begin(), disk.end());
-    if (i < first_added(c)) w.pending_bytes += disk.size();
-  }
-  w.start = sim.snapshot();
-  const Status done = run_op(sim, c, 0);
-  EXPECT_TRUE(done.has_value()) << (done ? "" : done.error().to_string());
-  w.after = sim.contents(kPath).value_or(Bytes());
-  w.trace = sim.trace();
-  // A rebuild must bring back exactly the zone the close had written.
-  EXPECT_TRUE(c.op != Op::Rebuild || (w.after == original && w.before != original));
-
-  std::vector<Bytes> records = w.records;
-  if (c.op == Op::Close || c.op == Op::Seal) {
-    // Before, with a whole prefix of the buffered records written (torn ones are cut off), or
-    // after; a seal may also stop after its close.
-    Bytes image = w.base;
-    w.allowed.emplace_back(image, records);
-    for (std::size_t i = 0; i < c.added; ++i) {
-      records.push_back(record(c.prefixed, first_added(c) + i));
-      const Bytes disk = on_disk(c.prefixed, records.back());
-      image.insert(image.end(), disk.begin(), disk.end());
-      w.allowed.emplace_back(image, records);
-    }
-    if (c.op == Op::Seal) {
-      sim.restore(w.start);
-      OpsCase close = c;
-      close.op = Op::Close;
-      EXPECT_TRUE(run_op(sim, close, 0));
-      w.allowed.emplace_back(*sim.contents(kPath), records);
-    }
-  } else if (c.op == Op::BulkWrite) {
-    w.allowed.emplace_back(w.base, records);
-    for (std::size_t i = 0; i < c.added; ++i)
-      records.push_back(record(c.prefixed, first_added(c) + i));
-  }
-  w.allowed.emplace_back(w.after, records);
-  sim.restore(w.start);
-  return w;
 }
 
 // Opens the file as the next writer would and checks that it reads back exactly `want` and
@@ -317,9 +104,12 @@ std::optional<std::string> read_back(const std::vector<Bytes>& want) {
   auto report = validate(kPath);
   if (!report) return "validate failed: " + report.error().to_string();
   if (!report->problems.empty()) return "validate: " + report->problems.front();
-  if (report->records != want.size())
-    return str_cat("validate counted ", report->records, " records, want ", want.size());
+  if (report->records != want.size()) return str_cat("validate counted ", report->records);
   return std::nullopt;
+}
+
+bool same(ByteView a, ByteView b, std::size_t from, std::size_t n) {
+  return std::ranges::equal(a.subspan(from, n), b.subspan(from, n));
 }
 
 // Where a check stands: the crash point (past the last step for none) and whether power was lost.
@@ -329,130 +119,243 @@ struct Cut {
 };
 
 struct Explorer {
+  Explorer(SimEnv& s, const OpsCase& oc) : sim(s), c(oc) {}
   SimEnv& sim;
   const OpsCase& c;
-  const World& w;
-  const SimEnv::State* at_crash = nullptr;  // the disk just after the operation's crash
-  std::uint64_t crash_points = 0, loss_states = 0, recovery_crashes = 0, partial_creates = 0;
+  SimEnv::State start, at_crash;  // the disk before the operation, and just after its crash
+  Bytes base;                     // the durable image before the operation (pending records not in)
+  Bytes fresh;  // bytes the tail may gain, in order: the pending records, then the added ones
+  std::optional<Bytes> before;  // the live image at the start (nothing before a create)
+  Bytes after;                  // the image the operation leaves when nothing goes wrong
+  std::uint64_t total = 0;      // the steps of that run
+  // All but the tail operations: the images (and their records) the file may be once checked;
+  // the last one is `after`.
+  std::vector<std::pair<Bytes, std::vector<Bytes>>> allowed;
+  std::uint64_t loss_states = 0, recovery_crashes = 0, partial_creates = 0;
   std::vector<std::string> failures;
 
-  bool completed(const Cut& cut) const { return cut.n > w.trace.size(); }
-
-  // What must have survived a cut: the file as the OS held it at the crash or, after a power
-  // loss, as stable storage did then; its tail bytes past `base`, and whether its zone is new.
-  std::pair<std::size_t, bool> hardened(const Cut& cut) const {
-    const auto& inode = at_crash->inodes.at(at_crash->names.at(kPath));
-    const ByteView ref(cut.power_lost ? inode.durable : inode.data);
-    const ByteView after(w.after);
-    return {
-        ref.size() - std::min(ref.size(), w.base.size()),
-        std::ranges::equal(ref.subspan(kPreambleSize, kZone), after.subspan(kPreambleSize, kZone))};
+  // The operation with the crash armed at step `crash_at` (0: none); what it needs opened first is
+  // opened before the steps are counted.
+  Status run_op(std::uint64_t crash_at) {
+    std::optional<Container> k;
+    if (c.op <= Op::BulkWrite) {
+      DRELIX_ASSIGN_OR_RETURN(Container opened, Container::open_append(kPath));
+      k.emplace(std::move(opened));
+    }
+    if (c.op == Op::Close || c.op == Op::Seal) DRELIX_TRY(c.append(*k, c.first_added(), c.added));
+    sim.reset();
+    sim.crash_at(crash_at);
+    const std::size_t per_flush = (c.added + c.flushes - 1) / c.flushes;
+    // Several frames, one journal: the whole bulk write is one splice.
+    const BulkOptions bulk{.frame_records = 3, .level = 3, .threads = 2};
+    const std::vector<Bytes> added = c.records(c.first_added(), c.added);
+    const auto status = [](const auto& r) { return r ? Status{} : fail(r.error()); };
+    switch (c.op) {
+      case Op::Append:
+      case Op::FlushHeaders:
+      case Op::SetUserHeader:
+        for (std::size_t done = 0; done < c.added; done += per_flush) {
+          DRELIX_TRY(c.append(*k, c.first_added() + done, std::min(per_flush, c.added - done)));
+          DRELIX_TRY(k->flush_data());
+        }
+        if (c.op == Op::FlushHeaders) return k->flush_headers();
+        return c.op == Op::SetUserHeader ? k->set_user_header(c.key, "after") : Status{};
+      case Op::Close:
+        return k->close_frame(7, c.level);
+      case Op::Seal:
+        return k->seal(7, c.level);
+      case Op::BulkWrite:
+        if (!c.prefixed) return status(bulk_write_fixed(*k, test::concat(added), c.frames, bulk));
+        return status(bulk_write_bodies(*k, std::vector<ByteView>(added.begin(), added.end()),
+                                        c.frames, bulk));
+      case Op::Recover:
+        return status(Container::open_append(kPath));
+      case Op::Create:
+        return status(c.create());
+      case Op::Rebuild:
+        return status(rebuild_headers(kPath, true));
+      case Op::Repack:
+        return status(c.zone == kZone ? repack(kPath, c.level)
+                                      : repack_with_header_area(kPath, c.level, c.zone));
+    }
+    return {};
   }
+
+  // Leaves the durable journal of a close of the tail that died just before touching the file.
+  void leave_journal() {
+    const SimEnv::State here = sim.snapshot();
+    for (std::uint64_t n = 1; n < 100; ++n) {
+      sim.restore(here);
+      Container k = Container::open_append(kPath).value();
+      sim.reset();
+      sim.crash_at(n);
+      (void)k.close_frame(9, 3);
+      if (sim.trace().back().op == SimEnv::Op::Write && sim.trace().back().path == kPath) break;
+    }
+    sim.restart();
+    ASSERT_TRUE(sim.exists(journal_path(kPath)));
+    sim.make_durable();
+  }
+
+  void build() {
+    std::optional<Bytes> original;
+    if (c.op != Op::Create) {
+      const std::size_t stored = c.frames * kPerFrame + c.durable;
+      {
+        Container k = c.create().value();
+        for (int f = 0; f < c.frames; ++f) {
+          EXPECT_TRUE(c.append(k, f * kPerFrame, kPerFrame));
+          EXPECT_TRUE(k.close_frame(static_cast<std::uint64_t>(f), c.frame_level));
+        }
+        EXPECT_TRUE(c.append(k, stored - c.durable, c.durable));
+        EXPECT_TRUE(k.flush_data());
+      }
+      sim.make_durable();
+      original = sim.contents(kPath);
+      if (c.op == Op::FlushHeaders || c.op == Op::Rebuild) {
+        test::rewrite_zone(kPath, [&](Headers& h) {
+          // "+n" opens as n and is rewritten without the "+": a torn or lost rewrite shows.
+          if (c.op == Op::FlushHeaders) {
+            EXPECT_TRUE(h.set("_records", str_cat("+", h.get("_records").value_or("0"))));
+            return;
+          }
+          // The zone as it was before the last close: the last frame's bytes are there, unlisted.
+          auto frames = parse_frames(h.get("_frames").value_or("")).value();
+          frames.pop_back();
+          EXPECT_TRUE(h.set("_frames", render_frames(frames)));
+          EXPECT_TRUE(h.set("_records", to_decimal(frames.size() * kPerFrame)));
+          EXPECT_TRUE(h.set("_bytes_raw", to_decimal(c.disk(0, frames.size() * kPerFrame).size())));
+        });
+      }
+      if (c.journal) leave_journal();
+      if (c.torn > 0) test::write_file(kPath, test::slice(c.disk(12, 1), 0, c.torn), true);
+      base = *sim.contents(kPath);
+      if (c.pending > 0) {
+        Container k = Container::open_append(kPath).value();
+        EXPECT_TRUE(c.append(k, stored, c.pending));
+        EXPECT_TRUE(k.flush_data());
+      }
+      before = sim.contents(kPath);
+    }
+    fresh = c.disk(c.first_added() - c.pending, c.pending + c.added);
+    start = sim.snapshot();
+    const Status done = run_op(0);
+    EXPECT_TRUE(done.has_value()) << (done ? "" : done.error().to_string());
+    after = sim.contents(kPath).value_or(Bytes());
+    total = sim.steps();
+    // A rebuild must bring back exactly the zone the close had written.
+    EXPECT_TRUE(c.op != Op::Rebuild || (after == original && before != original));
+
+    // Before the operation, after it, and: after a close, a whole prefix of its buffered records
+    // written (torn ones are cut off); after a seal, its close. Not before a create or recovery.
+    const std::size_t all = c.first_added() + c.added;
+    const bool closes = c.op == Op::Close || c.op == Op::Seal;
+    for (std::size_t i = 0; before && i < (closes ? c.added + 1 : c.op == Op::Recover ? 0 : 1); ++i)
+      allowed.emplace_back(test::concat({*before, c.disk(c.first_added(), i)}),
+                           c.records(0, c.first_added() + i));
+    if (c.op == Op::Seal) {
+      sim.restore(start);
+      OpsCase close = c;
+      close.op = Op::Close;
+      EXPECT_TRUE(Explorer(sim, close).run_op(0));
+      allowed.emplace_back(*sim.contents(kPath), c.records(0, all));
+    }
+    allowed.emplace_back(after, c.records(0, all));
+    sim.restore(start);
+  }
+
+  bool completed(const Cut& cut) const { return cut.n > total; }
 
   // Append, flush_headers, set_user_header: after open_append the file is `base` (its zone
   // possibly the one of `after`) plus a tail extension whose every byte is the record byte
-  // written there or, after a power loss, zero; at least the hardened bytes exact.
+  // written there or, after a power loss, zero; at least the bytes hardened at the cut exact.
   std::optional<std::string> check_tail(const Cut& cut) {
     const Bytes file = *sim.contents(kPath);
-    const std::size_t zone_end = kPreambleSize + kZone;
-    if (file.size() < w.base.size())
-      return str_cat("the file is ", file.size(), " bytes, shorter than the durable ",
-                     w.base.size());
-    const ByteView f(file);
-    const auto same = [&f](const Bytes& other, std::size_t from, std::size_t n) {
-      return std::ranges::equal(f.subspan(from, n), ByteView(other).subspan(from, n));
-    };
-    if (!same(w.base, 0, kPreambleSize)) return std::string("the preamble changed");
-    const bool new_zone = same(w.after, kPreambleSize, kZone);
-    if (!same(w.base, kPreambleSize, kZone) && !new_zone)
-      return std::string("the zone is neither the old nor the new one");
-    auto [must_tail, must_zone] = hardened(cut);
-    if (completed(cut) && c.op != Op::Append) {
-      // Both header rewrites end in a full sync: once one returns, its zone and every record
-      // flushed before it are durable.
-      must_tail = w.fresh.size();
-      must_zone = true;
-    }
-    if (must_zone && !new_zone) return std::string("a synced zone rewrite was lost");
-    if (!same(w.base, zone_end, w.base.size() - zone_end))
-      return std::string("durable frames or tail bytes changed");
-    const ByteView extra = f.subspan(w.base.size());
-    if (extra.size() > w.fresh.size())
-      return str_cat("the tail grew by ", extra.size(), " bytes, more than written");
-    if (extra.size() < must_tail)
-      return str_cat("the tail kept ", extra.size(), " of ", must_tail, " hardened bytes");
+    if (file.size() < base.size()) return str_cat("the file shrank to ", file.size(), " bytes");
+    // Up to the end of `base`, the file is `base`, its zone possibly the new one.
+    const bool new_zone = same(file, after, kPreambleSize, kZone);
+    Bytes old = base;
+    if (new_zone) std::copy_n(after.begin() + kPreambleSize, kZone, old.begin() + kPreambleSize);
+    if (!same(file, old, 0, old.size())) return "a torn zone, or durable bytes changed";
+    // What must have survived: the file as the OS held it at the crash or, after a power loss,
+    // as stable storage did then. Both header rewrites end in a full sync: once one returns, its
+    // zone and every record flushed before it are durable.
+    const std::uint64_t id = at_crash.names.at(kPath);
+    const Bytes& ref = cut.power_lost ? at_crash.durable.at(id) : at_crash.data.at(id);
+    const bool synced = completed(cut) && c.op != Op::Append;
+    const std::size_t must_tail =
+        synced ? fresh.size() : ref.size() - std::min(ref.size(), base.size());
+    if ((synced || same(ref, after, kPreambleSize, kZone)) && !new_zone) return "synced zone lost";
+    const ByteView extra = ByteView(file).subspan(base.size());
+    if (extra.size() > fresh.size()) return str_cat("the tail grew by ", extra.size(), " bytes");
+    if (extra.size() < must_tail) return str_cat("the tail kept ", extra.size(), " of ", must_tail);
     for (std::size_t i = 0; i < extra.size(); ++i) {
-      if (extra[i] == w.fresh[i]) continue;
-      if (!cut.power_lost || extra[i] != 0)
-        return str_cat("tail byte ", i, " is neither written nor lost");
+      if (extra[i] == fresh[i]) continue;
+      if (!cut.power_lost || extra[i] != 0) return str_cat("tail byte ", i, " was never written");
       if (i < must_tail) return str_cat("synced tail byte ", i, " came back as zero");
     }
-    const SplitResult grown = split_records(extra, schema_for(c.prefixed).layout);
+    const SplitResult grown = split_records(extra, c.layout());
     if (grown.torn != 0) return str_cat(grown.torn, " torn bytes survived open_append");
-    std::vector<Bytes> want = w.records;
+    std::vector<Bytes> want = c.records(0, c.first_added() - c.pending);  // those of `base`
     for (ByteView r : grown.records) want.emplace_back(r.begin(), r.end());
     return read_back(want);
   }
 
   // Create, rebuild, repack: the path names the old file (nothing, for a create) or the new one,
   // byte for byte, before anyone recovers anything; each ends in a full sync of the file and its
-  // directory, so once it returns no power loss takes it back.
-  std::optional<std::string> check_image(const Cut& cut) {
-    const std::optional<Bytes> live = sim.contents(kPath);
-    if (completed(cut) && live != w.after)
-      return std::string("the completed operation did not survive");
-    if (!live)
-      return c.op == Op::Create ? std::nullopt : std::optional<std::string>("the file is gone");
-    if (c.op == Op::Create && *live != w.after) {
-      // A create dying before its sync leaves a file without its preamble or zone: no open may
-      // take it for a drelix file.
-      if (Container::open_read(kPath) || Container::open_append(kPath))
+  // directory, so once it returns no power loss takes it back. Close, seal, recover, bulk write:
+  // after open_append, one of the allowed images. Either way, the last one once completed.
+  std::optional<std::string> check(const Cut& cut) {
+    std::optional<Bytes> live = sim.contents(kPath);
+    if (c.op == Op::Create && live != after && !completed(cut)) {
+      // A create dying before its sync leaves no file, or one without its preamble or zone: no
+      // open may take it for a drelix file.
+      if (live && (Container::open_read(kPath) || Container::open_append(kPath)))
         return str_cat("a partial file of ", live->size(), " bytes opened");
-      ++partial_creates;
+      partial_creates += live ? 1 : 0;
       return std::nullopt;
     }
-    if (c.op == Op::Rebuild && live == w.before) {
+    if (c.op < Op::Create) {
+      if (auto opened = Container::open_append(kPath); !opened)
+        return "open_append failed: " + opened.error().to_string();
+      if (c.op <= Op::SetUserHeader) return check_tail(cut);
+      live = sim.contents(kPath);
+    }
+    if (c.op == Op::Rebuild && live == before && !completed(cut)) {
       // Still the damaged zone: running the rebuild again must finish the job.
       if (auto again = rebuild_headers(kPath, true);
-          !again || !again->fixed || sim.contents(kPath) != w.after) {
+          !again || !again->fixed || sim.contents(kPath) != after) {
         return std::string("a second rebuild did not fix the file");
       }
-    } else if (live != w.before && live != w.after) {
-      return str_cat("the file (", live->size(), " bytes) is neither the old nor the new one");
+      live = after;
     }
-    if (sim.exists(journal_path(kPath))) return std::string("a journal appeared");
-    return read_back(w.records);
+    if (sim.exists(journal_path(kPath))) return std::string("a journal is left");
+    for (std::size_t i = completed(cut) ? allowed.size() - 1 : 0; i < allowed.size(); ++i) {
+      if (allowed[i].first == live) return read_back(allowed[i].second);
+    }
+    return str_cat("the file (", live ? live->size() : 0, " bytes) is none of the allowed");
   }
 
-  std::optional<std::string> check(const Cut& cut) {
-    if (c.op == Op::Create || c.op == Op::Rebuild || c.op == Op::Repack) return check_image(cut);
-    if (auto opened = Container::open_append(kPath); !opened)
-      return "open_append failed: " + opened.error().to_string();
-    if (c.op == Op::Append || c.op == Op::FlushHeaders || c.op == Op::SetUserHeader)
-      return check_tail(cut);
-    if (sim.exists(journal_path(kPath))) return std::string("the journal is still there");
-    // Close, seal, recover, bulk write: one of the allowed images (the last once completed).
-    const Bytes file = *sim.contents(kPath);
-    for (std::size_t i = completed(cut) ? w.allowed.size() - 1 : 0; i < w.allowed.size(); ++i) {
-      if (w.allowed[i].first == file) return read_back(w.allowed[i].second);
-    }
-    return str_cat("the file (", file.size(), " bytes) is in none of the allowed states");
-  }
-
-  void record_check(const Cut& cut, const std::string& where) {
+  // Checks the disk `at`; then, with `lose`, every power loss of it and, with `crash`, every
+  // crash of the recovery from it, each checked in turn. Neither is repeated on its own outcome;
+  // a power loss is crashed in its recovery only in deep cases, and only after the first cut.
+  void visit(const SimEnv::State& at, Cut cut, const std::string& where, bool lose, bool crash) {
+    sim.restore(at);
     if (auto wrong = check(cut); wrong && failures.size() < 8)
       failures.push_back(where + ": " + *wrong);
-  }
-
-  // Crashes the recovery of the disk `at` at each of its steps and checks what is left; with
-  // `losses`, after each power loss on top of that too.
-  void crash_recovery(const SimEnv::State& at, const Cut& cut, const std::string& where,
-                      bool losses) {
+    const auto choices = SimEnv::loss_choices(at.pending.size());
+    for (std::size_t i = 0; lose && i < choices.size(); ++i) {
+      sim.restore(at);
+      sim.power_loss(choices[i]);
+      ++loss_states;
+      visit(sim.snapshot(), {cut.n, true}, str_cat(where, ", power loss #", i), false,
+            crash && c.deep);
+    }
+    if (!crash) return;
     sim.restore(at);
     sim.reset();
     (void)Container::open_append(kPath);
-    const std::uint64_t steps = sim.steps();
-    for (std::uint64_t m = 1; m <= steps; ++m) {
+    for (std::uint64_t m = 1, steps = sim.steps(); m <= steps; ++m) {
       sim.restore(at);
       sim.reset();
       sim.crash_at(m);
@@ -460,30 +363,7 @@ struct Explorer {
       const std::string again = str_cat(where, ", then recovery crash at ", sim.describe(m));
       sim.restart();
       ++recovery_crashes;
-      const std::optional<SimEnv::State> twice =
-          losses ? std::optional(sim.snapshot()) : std::nullopt;
-      record_check(cut, again);
-      if (twice) power_losses(*twice, cut.n, again, false);
-    }
-  }
-
-  // Every power loss the pending changes of `at` allow; with `deeper`, the recovery after each
-  // is crashed at each of its steps too.
-  void power_losses(const SimEnv::State& at, std::uint64_t n, const std::string& where,
-                    bool deeper) {
-    sim.restore(at);
-    const auto choices = SimEnv::loss_choices(sim.pending_count());
-    for (std::size_t i = 0; i < choices.size(); ++i) {
-      sim.restore(at);
-      sim.power_loss(choices[i]);
-      ++loss_states;
-      const std::string lost = str_cat(where, ", power loss #", i);
-      if (deeper) {
-        const SimEnv::State after_loss = sim.snapshot();
-        crash_recovery(after_loss, Cut{n, true}, lost, false);
-        sim.restore(after_loss);
-      }
-      record_check(Cut{n, true}, lost);
+      visit(sim.snapshot(), cut, again, lose, false);
     }
   }
 };
@@ -494,27 +374,21 @@ TEST_P(OpsCrashTest, RecoversWhollyBeforeOrAfterAtEveryCut) {
   const OpsCase& c = GetParam();
   SimEnv sim;
   ScopedEnv installed(sim);
-  const World w = build_world(sim, c);
+  Explorer x(sim, c);
+  x.build();
   ASSERT_FALSE(HasFailure());
   sim.set_tear_size(c.tear_size);
-  const std::uint64_t total = w.trace.size();
   // The case must really change the file, or "before" and "after" would be one state.
-  ASSERT_TRUE(total >= 1 && w.after != w.before) << c.name << " changes nothing";
-  Explorer x{.sim = sim, .c = c, .w = w, .at_crash = nullptr, .failures = {}};
-  for (std::uint64_t n = 1; n <= total + 1; ++n) {
-    sim.restore(w.start);
-    (void)run_op(sim, c, n <= total ? n : 0);
-    const std::string cut =
-        n <= total ? str_cat("crash at ", sim.describe(n)) : std::string("no crash");
+  ASSERT_TRUE(x.total >= 1 && x.after != x.before) << c.name << " changes nothing";
+  for (std::uint64_t n = 1; n <= x.total + 1; ++n) {
+    sim.restore(x.start);
+    (void)x.run_op(n <= x.total ? n : 0);
+    const std::string cut = n <= x.total ? str_cat("crash at ", sim.describe(n)) : "no crash";
     sim.restart();
-    ++x.crash_points;
-    const SimEnv::State crashed = sim.snapshot();
-    x.at_crash = &crashed;
-    x.record_check(Cut{n, false}, cut);
-    x.power_losses(crashed, n, cut, c.deep);
-    x.crash_recovery(crashed, Cut{n, false}, cut, true);
+    x.at_crash = sim.snapshot();
+    x.visit(x.at_crash, Cut{n, false}, cut, true, true);
   }
-  std::puts(str_cat("[ crash    ] ", c.name, ": ", total, " steps, ", x.crash_points,
+  std::puts(str_cat("[ crash    ] ", c.name, ": ", x.total, " steps, ", x.total + 1,
                     " crash points, ", x.loss_states, " power-loss states, ", x.recovery_crashes,
                     " recovery crashes, ", x.partial_creates, " partial creates")
                 .c_str());
@@ -560,23 +434,24 @@ INSTANTIATE_TEST_SUITE_P(Cases, OpsCrashTest, ::testing::Values(
 TEST(CloseFrameCrashScenario, AFailedDirectorySyncAfterTheCloseCostsNoLaterRecords) {
   SimEnv sim;
   ScopedEnv installed(sim);
+  const OpsCase c{.name = "scenario", .op = Op::Close};
   {
-    Container c = create_file(false).value();
-    for (std::size_t i = 0; i < 3; ++i) ASSERT_TRUE(c.append_record(record(false, i)));
-    ASSERT_TRUE(c.flush_data());
+    Container k = c.create().value();
+    ASSERT_TRUE(c.append(k, 0, 3));
+    ASSERT_TRUE(k.flush_data());
     sim.make_durable();
     // The first directory sync hardens the journal, the second its deletion.
     sim.fail_nth(SimEnv::Op::SyncDir, sim.count(SimEnv::Op::SyncDir) + 2, EIO);
-    ASSERT_TRUE(c.close_frame(1, 3));
+    ASSERT_TRUE(k.close_frame(1, 3));
     ASSERT_FALSE(sim.exists(journal_path(kPath)));
-    for (std::size_t i = 3; i < 5; ++i) ASSERT_TRUE(c.append_record(record(false, i)));
-    ASSERT_TRUE(c.flush_data());
-    ASSERT_TRUE(c.set_user_header("note", "kept"));  // syncs the file: the records are durable
+    ASSERT_TRUE(c.append(k, 3, 2));
+    ASSERT_TRUE(k.flush_data());
+    ASSERT_TRUE(k.set_user_header("note", "kept"));  // syncs the file: the records are durable
   }
   ASSERT_EQ(sim.pending_count(), 0u);  // the retried directory sync hardened the deletion
   sim.power_loss({});
   Container opened = Container::open_append(kPath).value();
-  EXPECT_EQ(test::all_records(opened).value().size(), 5u);
+  EXPECT_EQ(test::all_records(opened).value(), c.records(0, 5));
   EXPECT_EQ(opened.headers().get("note"), "kept");
 }
 

@@ -14,38 +14,30 @@
 namespace drelix {
 namespace {
 
-using Op = SimEnv::Op;
-
 // Runs a script of calls ("create p", "replace p", "write p at text", "truncate p n", "sync p",
 // "syncdir d", "unlink p", "rename p q"), files staying open, and says which calls succeeded.
 std::vector<bool> run(SimEnv& s, const std::string& script) {
   std::map<std::string, FilePtr> open;
   std::vector<bool> ok;
   std::istringstream in(script);
-  std::string op, p, arg;
-  const auto on = [&](const std::string& path, auto call) {
-    if (!open[path]) open[path] = std::move(s.open_read_write(path)).value_or(nullptr);
-    return open[path] && call(*open[path]).has_value();
-  };
+  std::string op, p, arg, text;
   while (in >> op >> p) {
     if (op == "write" || op == "truncate" || op == "rename") in >> arg;
+    if (op == "write") in >> text;
     if (op == "create" || op == "replace") {
-      auto f = op == "create" ? s.create_exclusive(p, 0666) : s.create_truncate(p, 0666);
-      ok.push_back(f.has_value());
-      if (f) open[p] = std::move(*f);
-    } else if (op == "write" || op == "truncate") {
-      std::string text;
-      if (op == "write") in >> text;
-      ok.push_back(on(p, [&](File& f) {
-        return op == "write" ? f.write_all_at(std::stoull(arg), as_bytes(text))
-                             : f.truncate(std::stoull(arg));
-      }));
-    } else {
-      ok.push_back(op == "sync"     ? on(p, [](File& f) { return f.sync(); })
-                   : op == "unlink" ? s.unlink(p).has_value()
-                   : op == "rename" ? s.rename(p, arg).has_value()
-                                    : s.sync_dir(p).has_value());
+      open[p] = (op == "create" ? s.create_exclusive(p, 0666) : s.create_truncate(p, 0666))
+                    .value_or(nullptr);
+    } else if ((op == "write" || op == "truncate" || op == "sync") && !open[p]) {
+      open[p] = s.open_read_write(p).value_or(nullptr);
     }
+    File* f = open[p].get();
+    ok.push_back(op == "write"      ? f && f->write_all_at(std::stoull(arg), as_bytes(text))
+                 : op == "truncate" ? f && f->truncate(std::stoull(arg))
+                 : op == "sync"     ? f && f->sync()
+                 : op == "unlink"   ? s.unlink(p).has_value()
+                 : op == "rename"   ? s.rename(p, arg).has_value()
+                 : op == "syncdir"  ? s.sync_dir(p).has_value()
+                                    : f != nullptr);
   }
   return ok;
 }
@@ -90,8 +82,7 @@ TEST(SimEnvTest, PowerLossKeepsWhatWasSyncedPlusTheChosenChanges) {
       SimEnv sim;
       sim.put("/d/a", as_bytes("hello"));
       sim.put("/d/b", as_bytes("old"));
-      const std::vector<bool> ok = run(sim, c.script);
-      EXPECT_EQ(std::ranges::count(ok, false), 0);
+      EXPECT_EQ(std::ranges::count(run(sim, c.script), false), 0);
       ASSERT_EQ(sim.pending_count(), c.pending);
       sim.power_loss(std::vector<bool>(c.pending, keep));
       EXPECT_EQ(sim.pending_count(), 0u);

@@ -33,27 +33,21 @@ namespace drelix::test {
 // A fresh directory under the test temporary directory, removed with all it holds.
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern = ::testing::TempDir() + "drelix_XXXXXX";
-    EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
-    path_ = pattern;
+  TempDir() : path_(::testing::TempDir() + "drelix_XXXXXX") {
+    EXPECT_NE(::mkdtemp(path_.data()), nullptr);
   }
   ~TempDir() {
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
   }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
   // The names in the directory, sorted.
   std::vector<std::string> names() const {
     std::vector<std::string> out;
-    for (const auto& e : std::filesystem::directory_iterator(path_)) {
-      out.push_back(e.path().filename().string());
-    }
-    std::sort(out.begin(), out.end());
+    for (const auto& e : std::filesystem::directory_iterator(path_))
+      out.push_back(e.path().filename());
+    std::ranges::sort(out);
     return out;
   }
 
@@ -78,11 +72,8 @@ class SimTest : public ::testing::Test {
 };
 
 // The whole-file helpers act on the installed SimEnv if there is one, else on the real disk.
-inline SimEnv* installed_sim() {
-  return dynamic_cast<SimEnv*>(&env());
-}
 inline Bytes read_file(const std::string& path) {
-  if (SimEnv* sim = installed_sim()) return sim->contents(path).value_or(Bytes());
+  if (auto* sim = dynamic_cast<SimEnv*>(&env())) return sim->contents(path).value_or(Bytes());
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), {});
 }
@@ -90,7 +81,7 @@ inline std::string read_text(const std::string& path) {
   return std::string(as_text(read_file(path)));
 }
 inline void write_file(const std::string& path, ByteView bytes, bool append = false) {
-  if (SimEnv* sim = installed_sim()) {
+  if (auto* sim = dynamic_cast<SimEnv*>(&env())) {
     Bytes all = append ? read_file(path) : Bytes();
     all.insert(all.end(), bytes.begin(), bytes.end());
     return sim->put(path, all);
@@ -101,7 +92,7 @@ inline void write_file(const std::string& path, ByteView bytes, bool append = fa
   EXPECT_TRUE(out.good()) << path;
 }
 inline bool exists(const std::string& path) {
-  if (SimEnv* sim = installed_sim()) return sim->exists(path);
+  if (auto* sim = dynamic_cast<SimEnv*>(&env())) return sim->exists(path);
   return std::filesystem::exists(path);
 }
 
@@ -179,11 +170,7 @@ inline std::string header(const std::string& path, std::string_view key) {
 // `h` without its pairs of key `key`.
 inline Headers without(const Headers& h, std::string_view key) {
   Headers out;
-  for (const auto& [k, v] : h.pairs()) {
-    if (k != key) {
-      EXPECT_TRUE(out.set(k, v).has_value());
-    }
-  }
+  for (const auto& [k, v] : h.pairs()) EXPECT_TRUE(k == key || out.set(k, v).has_value());
   return out;
 }
 // Rewrites the zone of the file at `path` in place with `edit` applied to its headers, behind
@@ -234,11 +221,8 @@ struct Draft {
       ASSERT_TRUE(h.set("_records", to_decimal(records)).has_value());
       ASSERT_TRUE(h.set("_bytes_raw", to_decimal(bytes_raw)).has_value());
       for (const auto& [k, v] : overrides) {
-        if (v) {
-          ASSERT_TRUE(h.set(k, *v).has_value());
-        } else {
-          h = without(h, k);
-        }
+        if (!v) h = without(h, k);
+        ASSERT_TRUE(!v || h.set(k, *v).has_value()) << k;
       }
     });
     write_file(path, data, /*append=*/true);
@@ -248,15 +232,11 @@ struct Draft {
 // Reads every record of an open container: frames in list order, then the tail.
 inline Result<std::vector<Bytes>> all_records(Container& c) {
   std::vector<Bytes> out;
-  for (std::size_t i = 0; i < c.frames().size(); ++i) {
-    DRELIX_ASSIGN_OR_RETURN(const Bytes content, c.read_frame_at(i));
-    for (ByteView r : split_records(content, c.schema().layout).records) {
+  for (std::size_t i = 0; i <= c.frames().size(); ++i) {
+    DRELIX_ASSIGN_OR_RETURN(const Bytes content,
+                            i < c.frames().size() ? c.read_frame_at(i) : c.read_tail());
+    for (ByteView r : split_records(content, c.schema().layout).records)
       out.emplace_back(r.begin(), r.end());
-    }
-  }
-  DRELIX_ASSIGN_OR_RETURN(const Bytes tail, c.read_tail());
-  for (ByteView r : split_records(tail, c.schema().layout).records) {
-    out.emplace_back(r.begin(), r.end());
   }
   return out;
 }
