@@ -247,13 +247,10 @@ class ContainerModel(RuleBasedStateMachine):
         headers, frames = c.headers(), c.frames()
         assert headers is not c.headers() and frames is not c.frames()  # new every time
         assert [f.id for f in frames] == [f[0] for f in self.frames]
-        assert headers["_records"] == str(len(in_frames))
-        assert headers["_bytes_raw"] == str(sum(len(self.raw(b)) for b in in_frames))
-        assert headers["_sealed"] == ("true" if self.sealed else "false")
-        assert headers["_compression_level"] == self.level
-        assert headers["_compression"] == ("none" if self.level == "0" else "zstd")
-        assert list(headers.items())[len(SYSTEM) :] == list(self.user.items())
-        assert list(headers)[: len(SYSTEM)] == SYSTEM
+        raw_bytes, compression = sum(len(self.raw(b)) for b in in_frames), "none" if self.level == "0" else "zstd"  # fmt: skip
+        assert [headers[k] for k in ("_records", "_bytes_raw", "_sealed", "_compression", "_compression_level")] == [
+            str(len(in_frames)), str(raw_bytes), str(self.sealed).lower(), compression, self.level]  # fmt: skip
+        assert list(headers.items())[len(SYSTEM) :] == list(self.user.items()) and list(headers)[: len(SYSTEM)] == SYSTEM  # fmt: skip
         preamble = _native.peek_headers(self.path)[0]
         assert (preamble.version, preamble.flags) == (1, self.flags)
         assert self.read_back(c) == ([f[2] for f in self.frames], self.written)
