@@ -7,6 +7,7 @@ import os
 import pickle
 import weakref
 
+import numpy
 import pytest
 from conftest import FS, RL, Container, Index, create, drelix_bytes, make_file
 from drelix_binary import _native
@@ -90,7 +91,7 @@ ARGUMENT_ERRORS = [
     (lambda: _native.split_records(b"", RL), TypeError, "argument 'layout': expected RecordLayout, got type"),
     (lambda: _native.max_frames_for(1.0), TypeError, "argument 'header_area': 'float' object cannot be interpreted as an integer"),
     (lambda: FS("a", None, 0), TypeError, "argument 'ty': expected str, got NoneType"),
-    (lambda: _native.rebuild_headers("x", 1), TypeError, "argument 'fix': expected True or False, got int"),
+    (lambda: _native.rebuild_headers("x", numpy.int64(1)), TypeError, "argument 'fix': expected True or False, got int64"),
     (lambda: Schema("s", "ab", PRE), TypeError, "argument 'fields': expected a sequence of FieldSpec, got str"),
     (lambda: Schema("s", iter([A]), PRE), TypeError, "argument 'fields': expected a sequence of FieldSpec, got list_iterator"),
     (lambda: Schema("s", [A, PRE], PRE), TypeError, "argument 'fields': item 1: expected FieldSpec, got RecordLayout"),
