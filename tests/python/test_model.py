@@ -43,14 +43,12 @@ FIXED_BODIES = st.binary(min_size=FIXED_SIZE, max_size=FIXED_SIZE)
 PREFIXED_BODIES = (st.binary(max_size=48) | st.integers(0, 255).map(lambda b: bytes([b]) * MAX_PREFIXED))  # fmt: skip
 # Calls refused before anything changes; the borrow taken to convert arguments is released.
 REFUSED = [
-    (lambda c: c.append_record(bytearray(b"x")), TypeError, r"^argument 'body': expected bytes, got bytearray$"),
     (lambda c: c.close_frame(1, 3.0), TypeError, r"^argument 'level': "),
     (lambda c: c.close_frame(-1, 3), OverflowError, "^can't convert negative int to unsigned$"),
     (lambda c: c.seal(1, 2**31), OverflowError, "^int too big to convert$"),
     (lambda c: c.close_frame(1, -(2**31) - 1), OverflowError, "^int too small to convert$"),
     (lambda c: c.read_frame_at(2**64), OverflowError, None),
     (lambda c: c.read_frame_at(len(c.frames())), Usage, r"^no frame at position \d+$"),
-    (lambda c: c.set_user_header("k", b"v"), TypeError, r"^argument 'value': "),
     (lambda c: c.set_user_header("_k", "v"), Usage, r"^user header key \"_k\" may not start with '_'$"),
     (lambda c: c.headers(1), TypeError, r"^Container\.headers\(\) takes 0 positional arguments but 1 was given$"),
     (lambda c: c.append_record(bytes(7 if c.schema().layout.fixed_size else 65536)), Usage,

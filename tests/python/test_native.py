@@ -70,14 +70,10 @@ class FsPath:
         return self.value
 
 
-def args_err(fn, n, plural=True):
-    return f"{fn}() missing {n} required positional argument{'s' * plural}: "
-
-
 ARGUMENT_ERRORS = [
-    (lambda: _native.split_records(), TypeError, args_err("split_records", 2) + "'data' and 'layout'"),
-    (lambda: FS(), TypeError, args_err("FieldSpec.__new__", 3) + "'name', 'ty', and 'offset'"),
-    (lambda: FS("a", offset=1), TypeError, args_err("FieldSpec.__new__", 1, False) + "'ty'"),
+    (lambda: _native.split_records(), TypeError, "split_records() missing 2 required positional arguments: 'data' and 'layout'"),
+    (lambda: FS(), TypeError, "FieldSpec.__new__() missing 3 required positional arguments: 'name', 'ty', and 'offset'"),
+    (lambda: FS("a", offset=1), TypeError, "FieldSpec.__new__() missing 1 required positional argument: 'ty'"),
     (lambda: _native.xxh64(b"", b""), TypeError, "xxh64() takes 1 positional argument but 2 were given"),
     (lambda: FS("a", "u8", 0, 1), TypeError, "FieldSpec.__new__() takes 3 positional arguments but 4 were given"),
     (lambda: _native.repack("a", 3, None, 1), TypeError, "repack() takes from 1 to 3 positional arguments but 4 were given"),
