@@ -13,16 +13,16 @@ from drelix_binary import _native
 SCHEMA = dx.schema("telemetry@1", DTYPE)
 
 
-def bodies(n, start=0):
-    return [struct.pack("<I", i) + b"x" * (i % 40) for i in range(start, start + n)]
-
-
-def write_file(path, prefixed, level, sealed, tail, n=2500):
-    """Writes `n` records through every writing call, leaves `tail` records in the tail;
-    returns what was written, in order."""
-    arr = records(n + tail)
-    recs = bodies(n + tail) if prefixed else [r.tobytes() for r in arr]
+@pytest.mark.parametrize(
+    "prefixed, level, sealed, tail",
+    [(False, 0, True, 33), (False, 19, False, 0), (True, 3, False, 33), (True, 0, True, 0)],
+)  # fmt: skip
+def test_round_trip(tmp_path, prefixed, level, sealed, tail):
+    """2500 records through every writing call, `tail` more left in the tail, read back."""
+    n, arr = 2500, records(2500 + tail)
+    recs = [struct.pack("<I", i) + b"x" * (i % 40) for i in range(n + tail)] if prefixed else [r.tobytes() for r in arr]  # fmt: skip
     schema = dx.schema("log@1", {"seq": "u32"}, layout="prefixed") if prefixed else SCHEMA  # fmt: skip
+    path = tmp_path / "f.drelix"
     with dx.create(path, schema, level=level, frame_records=700, user={"site": "lab"}) as w:  # fmt: skip
         w.append(bytearray(recs[0]))
         w.append(memoryview(recs[1]))
@@ -39,16 +39,6 @@ def write_file(path, prefixed, level, sealed, tail, n=2500):
         with pytest.raises(KeyError), dx.open(path, "a") as w:
             w.extend(recs[n:])
             raise KeyError("the records stay in the tail")
-    return recs
-
-
-@pytest.mark.parametrize(
-    "prefixed, level, sealed, tail",
-    [(False, 0, True, 33), (False, 19, False, 0), (True, 3, False, 33), (True, 0, True, 0)],
-)  # fmt: skip
-def test_round_trip(tmp_path, prefixed, level, sealed, tail):
-    path = tmp_path / "f.drelix"
-    recs = write_file(path, prefixed, level, sealed, tail)
     with dx.open(path) as r:
         assert len(r) == len(recs) and list(r) == recs and r.user_headers == {"site": "lab"}  # fmt: skip
         assert r.sealed is sealed and r.tail_torn_bytes == 0

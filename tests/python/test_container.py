@@ -79,13 +79,10 @@ def test_damaged_headers_and_frames(tmp_path):
     assert report.problems == ["_records says 31, the frames hold 30"]
     report = _native.rebuild_headers(path, numpy.bool_(False))
     assert (report.differences, report.fixed, path.read_bytes()) == (["_records: 31 -> 30"], False, bad)  # fmt: skip
-    with pytest.raises(TypeError, match="True or False"):  # numpy's bool is a bool
-        _native.rebuild_headers(path, numpy.int64(1))
-    report = _native.rebuild_headers(path, fix=numpy.bool_(True))
+    report = _native.rebuild_headers(path, fix=numpy.bool_(True))  # a bool
     assert (report.differences, report.fixed, path.read_bytes()) == (["_records: 31 -> 30"], True, good)  # fmt: skip
     assert not _native.rebuild_headers(path, True).fixed
     for kwargs, exc, message in [
-        ({"level": None}, TypeError, r"^argument 'level': "), ({"header_area": -1}, OverflowError, None),
         ({"header_area": 0}, Usage, r"^header zone of 0 bytes is outside 1..=16777216$"),
         ({"header_area": 16777217}, Usage, r"^header zone of 16777217 bytes is outside 1..=16777216$"),
         ({"header_area": 64}, _native.DrelixZoneFullError, r"^headers need \d+ bytes, the zone holds 64$"),

@@ -45,28 +45,21 @@ def as_records(pdf):
 def test_planning_on_the_synchronous_scheduler(files, tmp_path, monkeypatch):
     every = np.concatenate([np.concatenate([*a, t]) for a, t in files.values()])
     default = ddx.PARTITION_BYTES
-    # Runs of frames ("t": the tail) per partition, in files a, b and c in turn.
-    for frames_per_partition, partition_bytes, include_tail, expected in [
-        (2, None, True, [[0, 1], [2, "t"], [0], [0, 1], ["t"]]),
-        (1, None, False, [[0], [1], [2], [0], [0], [1]]),
-        (None, 60 * DTYPE.itemsize, True, [[0, 1], [2, "t"], [0], [0, 1, "t"]]),  # by bytes
-        (None, None, False, [[0, 1, 2], [0], [0, 1]]),
+    # Partition sizes in records: a (frames of 50, 7, 30, a tail of 5), b (1), c (20, 20, 3).
+    for frames_per_partition, partition_bytes, include_tail, sizes in [
+        (2, None, True, [57, 35, 1, 40, 3]),
+        (1, None, False, [50, 7, 30, 1, 20, 20]),
+        (None, 60 * DTYPE.itemsize, True, [57, 35, 1, 43]),  # by bytes
+        (None, None, False, [87, 1, 40]),
     ]:  # fmt: skip
         monkeypatch.setattr(ddx, "PARTITION_BYTES", partition_bytes or default)
         df = ddx.read_drelix(sorted(files), frames_per_partition=frames_per_partition, include_tail=include_tail)  # fmt: skip
-        it, want = iter(expected), []
-        for arrays, tail in files.values():
-            units = len(arrays) + (1 if include_tail and len(tail) else 0)
-            while units:
-                run = next(it)
-                want.append(np.concatenate([tail if u == "t" else arrays[u] for u in run]))  # fmt: skip
-                units -= len(run)
-        bounds = np.cumsum([0] + [len(w) for w in want])
-        assert df.npartitions == len(want)
-        assert df.divisions == (*bounds[:-1], bounds[-1] - 1)
-        for got, w, start in zip(dask.compute(*df.to_delayed(), scheduler="sync"), want, bounds):  # fmt: skip
-            assert list(got.index) == list(range(start, start + len(w)))
-            assert np.array_equal(as_records(got), w)
+        read = np.concatenate([np.concatenate([*a, t] if include_tail else a) for a, t in files.values()])  # fmt: skip
+        bounds = np.cumsum([0] + sizes)
+        assert df.npartitions == len(sizes) and df.divisions == (*bounds[:-1], bounds[-1] - 1)  # fmt: skip
+        for got, start, stop in zip(dask.compute(*df.to_delayed(), scheduler="sync"), bounds, bounds[1:]):  # fmt: skip
+            assert list(got.index) == list(range(start, stop))
+            assert np.array_equal(as_records(got), read[start:stop])
     asked, call = [], ddx._ReadPartition.__call__
     monkeypatch.setattr(ddx._ReadPartition, "__call__",
                         lambda self, part, columns=None: asked.append(columns) or call(self, part, columns))  # fmt: skip

@@ -43,15 +43,12 @@ FIXED_BODIES = st.binary(min_size=FIXED_SIZE, max_size=FIXED_SIZE)
 PREFIXED_BODIES = (st.binary(max_size=48) | st.integers(0, 255).map(lambda b: bytes([b]) * MAX_PREFIXED))  # fmt: skip
 # Calls refused before anything changes; the borrow taken to convert arguments is released.
 REFUSED = [
-    (lambda c: c.append_record(bytearray(b"x")), TypeError, r"^argument 'body': expected bytes, got bytearray$"),
-    (lambda c: c.append_record(data=b"x"), TypeError, r"unexpected keyword argument 'data'$"),
     (lambda c: c.close_frame(1, 3.0), TypeError, r"^argument 'level': "),
     (lambda c: c.close_frame(-1, 3), OverflowError, "^can't convert negative int to unsigned$"),
     (lambda c: c.seal(1, 2**31), OverflowError, "^int too big to convert$"),
     (lambda c: c.close_frame(1, -(2**31) - 1), OverflowError, "^int too small to convert$"),
     (lambda c: c.read_frame_at(2**64), OverflowError, None),
     (lambda c: c.read_frame_at(len(c.frames())), Usage, r"^no frame at position \d+$"),
-    (lambda c: c.set_user_header("k", b"v"), TypeError, r"^argument 'value': "),
     (lambda c: c.set_user_header("_k", "v"), Usage, r"^user header key \"_k\" may not start with '_'$"),
     (lambda c: c.headers(1), TypeError, r"^Container\.headers\(\) takes 0 positional arguments but 1 was given$"),
     (lambda c: c.append_record(bytes(7 if c.schema().layout.fixed_size else 65536)), Usage,
@@ -247,13 +244,10 @@ class ContainerModel(RuleBasedStateMachine):
         headers, frames = c.headers(), c.frames()
         assert headers is not c.headers() and frames is not c.frames()  # new every time
         assert [f.id for f in frames] == [f[0] for f in self.frames]
-        assert headers["_records"] == str(len(in_frames))
-        assert headers["_bytes_raw"] == str(sum(len(self.raw(b)) for b in in_frames))
-        assert headers["_sealed"] == ("true" if self.sealed else "false")
-        assert headers["_compression_level"] == self.level
-        assert headers["_compression"] == ("none" if self.level == "0" else "zstd")
-        assert list(headers.items())[len(SYSTEM) :] == list(self.user.items())
-        assert list(headers)[: len(SYSTEM)] == SYSTEM
+        raw_bytes, compression = sum(len(self.raw(b)) for b in in_frames), "none" if self.level == "0" else "zstd"  # fmt: skip
+        assert [headers[k] for k in ("_records", "_bytes_raw", "_sealed", "_compression", "_compression_level")] == [
+            str(len(in_frames)), str(raw_bytes), str(self.sealed).lower(), compression, self.level]  # fmt: skip
+        assert list(headers.items())[len(SYSTEM) :] == list(self.user.items()) and list(headers)[: len(SYSTEM)] == SYSTEM  # fmt: skip
         preamble = _native.peek_headers(self.path)[0]
         assert (preamble.version, preamble.flags) == (1, self.flags)
         assert self.read_back(c) == ([f[2] for f in self.frames], self.written)

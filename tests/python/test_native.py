@@ -7,6 +7,7 @@ import os
 import pickle
 import weakref
 
+import numpy
 import pytest
 from conftest import FS, RL, Container, Index, create, drelix_bytes, make_file
 from drelix_binary import _native
@@ -69,15 +70,10 @@ class FsPath:
         return self.value
 
 
-def args_err(fn, n, plural=True):
-    return f"{fn}() missing {n} required positional argument{'s' * plural}: "
-
-
 ARGUMENT_ERRORS = [
-    (lambda: _native.xxh64(), TypeError, args_err("xxh64", 1, False) + "'data'"),
-    (lambda: _native.split_records(), TypeError, args_err("split_records", 2) + "'data' and 'layout'"),
-    (lambda: FS(), TypeError, args_err("FieldSpec.__new__", 3) + "'name', 'ty', and 'offset'"),
-    (lambda: FS("a", offset=1), TypeError, args_err("FieldSpec.__new__", 1, False) + "'ty'"),
+    (lambda: _native.split_records(), TypeError, "split_records() missing 2 required positional arguments: 'data' and 'layout'"),
+    (lambda: FS(), TypeError, "FieldSpec.__new__() missing 3 required positional arguments: 'name', 'ty', and 'offset'"),
+    (lambda: FS("a", offset=1), TypeError, "FieldSpec.__new__() missing 1 required positional argument: 'ty'"),
     (lambda: _native.xxh64(b"", b""), TypeError, "xxh64() takes 1 positional argument but 2 were given"),
     (lambda: FS("a", "u8", 0, 1), TypeError, "FieldSpec.__new__() takes 3 positional arguments but 4 were given"),
     (lambda: _native.repack("a", 3, None, 1), TypeError, "repack() takes from 1 to 3 positional arguments but 4 were given"),
@@ -91,11 +87,10 @@ ARGUMENT_ERRORS = [
     (lambda: _native.split_records(b"", RL), TypeError, "argument 'layout': expected RecordLayout, got type"),
     (lambda: _native.max_frames_for(1.0), TypeError, "argument 'header_area': 'float' object cannot be interpreted as an integer"),
     (lambda: FS("a", None, 0), TypeError, "argument 'ty': expected str, got NoneType"),
-    (lambda: _native.rebuild_headers("x", 1), TypeError, "argument 'fix': expected True or False, got int"),
+    (lambda: _native.rebuild_headers("x", numpy.int64(1)), TypeError, "argument 'fix': expected True or False, got int64"),
     (lambda: Schema("s", "ab", PRE), TypeError, "argument 'fields': expected a sequence of FieldSpec, got str"),
     (lambda: Schema("s", iter([A]), PRE), TypeError, "argument 'fields': expected a sequence of FieldSpec, got list_iterator"),
     (lambda: Schema("s", [A, PRE], PRE), TypeError, "argument 'fields': item 1: expected FieldSpec, got RecordLayout"),
-    (lambda: Schema("s", b"a", PRE), TypeError, "argument 'fields': item 0: expected FieldSpec, got int"),
     (lambda: _native.max_frames_for(-1), OverflowError, "can't convert negative int to unsigned"),
     (lambda: _native.max_frames_for(Index(2**32)), OverflowError, "int too big to convert"),
     (lambda: FS("a", "u8", 2**64), OverflowError, "int too big to convert"),
@@ -139,13 +134,6 @@ def test_accepted_argument_forms(tmp_path):
     results = [_native.peek_headers(p) for p in (path, FsPath(str(path)), type("T", (str,), {})(path))]  # fmt: skip
     assert all(r == results[0] for r in results) and results[0][0] is not results[1][0]
     assert list(results[0][1].items()) == headers[:2] + [("c", "last")]
-
-
-def fnv1a64(data):
-    h = 0xCBF29CE484222325
-    for byte in data:
-        h = ((h ^ byte) * 0x100000001B3) % 2**64
-    return h
 
 
 def preamble(tmp_path, flags=1, area=128):
@@ -239,10 +227,9 @@ def test_reprs_and_fields(tmp_path):
                                           "RecordLayout.fixed(4294967295)", "RecordLayout.fixed(5)"]  # fmt: skip
     assert repr(Schema('a"\n', [A, B, C], PRE)) == 'Schema(name="a\\"\\n", fields=3 field(s))'  # fmt: skip
     assert repr(Schema("s", [], PRE)) == 'Schema(name="s", fields=0 field(s))'
-    # FNV-1a over "name:type:offset" joined by ";", of the fields in order; not name or layout.
-    for fields, rendered in [([], ""), ([A], "a:u8:0"), ([C, A, B], "c:uuid:9;a:u8:0;b:u64:1")]:  # fmt: skip
-        for schema in (Schema("x", fields, PRE), Schema("y", fields, RL.fixed(3))):
-            assert schema.hash_hex() == format(fnv1a64(rendered.encode()), "016x")
+    # FNV-1a of "c:uuid:9;a:u8:0;b:u64:1" (the engine's tests check the function): the fields in
+    # order, neither the name nor the layout.
+    assert {Schema(n, [C, A, B], x).hash_hex() for n, x in (("x", PRE), ("y", RL.fixed(3)))} == {"8b75023f60f63ab4"}  # fmt: skip
 
 
 def test_split_records_and_max_frames_for():
