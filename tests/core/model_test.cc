@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "core/bulk_write.h"
 #include "core/codec.h"
 #include "core/container.h"
 #include "core/hash.h"
@@ -78,8 +79,9 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
     records_.push_back(body);
     if (raw(on_disk_, records_.size()) >= kFlushThreshold) on_disk_ = records_.size();
   }
-  void close(std::uint64_t id, std::int32_t level, const Frame& made) {
-    if (mem_.get("_preview").value_or("").empty()) {
+  // `preview`: the close may write the preview (a bulk write renders it from its first frame only).
+  void close(std::uint64_t id, std::int32_t level, const Frame& made, bool preview = true) {
+    if (preview && mem_.get("_preview").value_or("").empty()) {
       set(mem_, "_preview", render_preview(encode(framed(), records_.size()), schema_));
     }
     const std::uint64_t at = listed_.empty() ? 0 : listed_.back().offset + listed_.back().len;
@@ -93,6 +95,14 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
     set(mem_, "_compression_level", std::to_string(level));
     set(mem_, "_compression", level == 0 ? "none" : "zstd");
     disk_ = mem_;
+  }
+
+  // Once a close returns, a power loss takes nothing back: neither the file's bytes nor the
+  // deletion of the journal, which replayed later would undo what came after the close.
+  void expect_durable() {
+    const SimEnv::State disk = sim_.snapshot();
+    EXPECT_EQ(disk.durable_names, disk.names);
+    EXPECT_EQ(disk.durable.at(disk.names.at(path_)), disk.data.at(disk.names.at(path_)));
   }
 
   // A record the schema takes: prefixed ones of the boundary sizes too, and ones that fill the
@@ -216,9 +226,55 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
       return;
     }
     expect(got, std::nullopt);
-    if (tail) close(id, lv, c_->frames().back());
+    if (tail) {
+      expect_durable();
+      close(id, lv, c_->frames().back());
+    }
     if (seal) set(mem_, "_sealed", "true");
     disk_ = mem_;
+  }
+
+  // A bulk write: the tail closed first into frame `id`, then the records cut into frames of
+  // at most frame_records records and frame_bytes bytes (a record alone may pass that), the ids
+  // following on.
+  void bulk_write() {
+    if (zone_ != 4096) return;
+    const std::uint64_t max_records = pick(3), max_bytes = pick(2) * 40;
+    const BulkOptions o{.frame_records = max_records,
+                        .frame_bytes = max_bytes,
+                        .level = level(),
+                        .threads = 1 + pick(3)};
+    std::vector<Bytes> bodies(pick(7));
+    for (Bytes& b : bodies) b = body();
+    std::uint64_t id = pick(4);
+    const std::vector<ByteView> views(bodies.begin(), bodies.end());
+    const auto got = schema_.layout.is_fixed() ? bulk_write_fixed(*c_, test::concat(bodies), id, o)
+                                               : bulk_write_bodies(*c_, views, id, o);
+    const Status status = got ? Status{} : fail(got.error());
+    if (max_records == 0 && max_bytes == 0) {
+      return expect(status, Error::usage("a bulk write needs frame_records or frame_bytes"));
+    }
+    const bool writes = !bodies.empty() || records_.size() > framed();
+    if (refusal()) return expect(status, writes || mode_ == kReadOnly ? refusal() : std::nullopt);
+    ASSERT_TRUE(got.has_value()) << got.error().to_string();
+    const std::size_t before = listed_.size();
+    on_disk_ = records_.size();
+    if (records_.size() > framed()) close(id++, o.level, c_->frames().at(listed_.size()));
+    const std::size_t first = listed_.size();
+    std::uint64_t n = 0, bytes = 0;
+    for (const Bytes& b : bodies) {
+      const std::uint64_t size = b.size() + (schema_.layout.is_fixed() ? 0 : 2);
+      if (n > 0 && (n == max_records || (max_bytes > 0 && bytes + size > max_bytes))) {
+        close(id++, o.level, c_->frames().at(listed_.size()), listed_.size() == first);
+        n = bytes = 0;
+      }
+      records_.push_back(b);
+      ++n;
+      bytes += size;
+    }
+    if (n > 0) close(id, o.level, c_->frames().at(listed_.size()), listed_.size() == first);
+    EXPECT_EQ(*got, std::vector<Frame>(listed_.begin() + before, listed_.end()));
+    if (writes) expect_durable();
   }
 
   void set_header() {
@@ -269,6 +325,7 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
         {kClose, Op::Sync, 2, kHalfSpliced},      // the splice's sync
         {kClose, Op::Unlink, 1, kStale},          // the journal never goes
         {kClose, Op::Unlink, 1, kUsable},         // it goes on the second try
+        {kClose, Op::SyncDir, 2, kUsable},        // so does its deletion's directory sync
         {kSeal, Op::Sync, 3, kSyncLost},          // the rewrite after the close
         {kFlush, Op::Sync, 1, kSyncLost},
     };
@@ -291,6 +348,9 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
     const bool done = k.outcome == kStale || k.outcome == kUsable;
     const Error eio = k.op == Op::Open ? Error::io_at(journal_path(path_), EIO) : Error::io(EIO);
     expect(got, done ? std::nullopt : std::optional(eio));
+    if (done) {
+      expect_durable();
+    }
     if (k.op == Op::Unlink) {
       EXPECT_EQ(sim_.count(Op::Unlink), 2u);  // one retry
     }
@@ -358,7 +418,7 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
   }
 
   void step() {
-    const std::uint64_t choice = pick(12);
+    const std::uint64_t choice = pick(13);
     if (choice < 4) {
       const Bytes b = body();
       expect(c_->append_record(b), refusal());
@@ -375,6 +435,7 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
     if (choice == 9) reopen();
     if (choice == 10) fail_a_call();
     if (choice == 11) append_to_full_disk();
+    if (choice == 12) bulk_write();
   }
 };
 
