@@ -239,13 +239,16 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
   // following on.
   void bulk_write() {
     if (zone_ != 4096) return;
-    const std::uint64_t max_records = pick(3), max_bytes = pick(2) * 40;
-    const BulkOptions o{.frame_records = max_records,
-                        .frame_bytes = max_bytes,
-                        .level = level(),
-                        .threads = 1 + pick(3)};
-    std::vector<Bytes> bodies(pick(7));
+    std::vector<Bytes> bodies(pick(9));
     for (Bytes& b : bodies) b = body();
+    const auto disk = [this](const Bytes& b) {
+      return b.size() + (schema_.layout.is_fixed() ? 0 : 2);
+    };
+    // No frame_bytes, a small one, or one the first two records fill exactly.
+    const std::uint64_t max_records = pick(3);
+    const std::uint64_t max_bytes =
+        bodies.size() > 1 && pick(2) ? disk(bodies[0]) + disk(bodies[1]) : 8 * pick(4);
+    const BulkOptions o{max_records, max_bytes, level(), /*threads=*/1 + pick(3)};
     std::uint64_t id = pick(4);
     const std::vector<ByteView> views(bodies.begin(), bodies.end());
     const auto got = schema_.layout.is_fixed() ? bulk_write_fixed(*c_, test::concat(bodies), id, o)
@@ -263,7 +266,7 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
     const std::size_t first = listed_.size();
     std::uint64_t n = 0, bytes = 0;
     for (const Bytes& b : bodies) {
-      const std::uint64_t size = b.size() + (schema_.layout.is_fixed() ? 0 : 2);
+      const std::uint64_t size = disk(b);
       if (n > 0 && (n == max_records || (max_bytes > 0 && bytes + size > max_bytes))) {
         close(id++, o.level, c_->frames().at(listed_.size()), listed_.size() == first);
         n = bytes = 0;
