@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -86,10 +85,6 @@ struct OpsCase {
                              "sim", 0, kZone, {{"owner", "sim"}});
   }
 };
-
-void PrintTo(const OpsCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 // Opens the file as the next writer would and checks that it reads back exactly `want` and
 // validates clean.
