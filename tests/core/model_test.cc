@@ -62,9 +62,11 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
   std::size_t framed() const { return ends_.empty() ? 0 : ends_.back(); }
   Bytes encode(std::size_t from, std::size_t to) const {
     const std::vector<Bytes> part(records_.begin() + from, records_.begin() + to);
-    return schema_.layout.is_fixed() ? test::concat(part) : test::prefixed(part);
+    return is_fixed() ? test::concat(part) : test::prefixed(part);
   }
   std::uint64_t raw(std::size_t from, std::size_t to) const { return encode(from, to).size(); }
+  std::uint64_t raw(const Bytes& body) const { return body.size() + (is_fixed() ? 0 : 2); }
+  bool is_fixed() const { return schema_.layout.is_fixed(); }
   std::optional<Error> refusal() const {
     if (mode_ == kWritable) return std::nullopt;
     return Error::usage(kRefusals[mode_]);
@@ -109,7 +111,7 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
   // buffer to exactly the threshold or one byte short of it; some begin with the zstd magic.
   Bytes body(bool fill = false) {
     std::size_t n = schema_.layout.size();
-    if (!schema_.layout.is_fixed()) {
+    if (!is_fixed()) {
       const std::size_t buffered = raw(on_disk_, records_.size());
       const std::size_t room = buffered + 2 < kFlushThreshold ? kFlushThreshold - 2 - buffered : 0;
       const std::size_t sizes[] = {0, 1, pick(300), 65535, room, room ? room - 1 : 0};
@@ -186,12 +188,12 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
   void append_invalid() {
     const std::size_t size = schema_.layout.size();
     const std::size_t fixed[] = {0, size - 1, size + 1};
-    const std::size_t n = schema_.layout.is_fixed() ? fixed[pick(3)] : 65536 + pick(2);
+    const std::size_t n = is_fixed() ? fixed[pick(3)] : 65536 + pick(2);
     const Status got = c_->append_record(Bytes(n, 1));
     if (refusal()) return expect(got, refusal());
-    expect(got, Error::usage(schema_.layout.is_fixed()
-                                 ? str_cat("record is ", n, " bytes, the schema says ", size)
-                                 : str_cat("record of ", n, " bytes overflows the u16 prefix")));
+    expect(got,
+           Error::usage(is_fixed() ? str_cat("record is ", n, " bytes, the schema says ", size)
+                                   : str_cat("record of ", n, " bytes overflows the u16 prefix")));
   }
 
   // The disk is full: an append whose threshold write fails has not taken its record, so its
@@ -199,8 +201,7 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
   void append_to_full_disk() {
     if (mode_ != kWritable) return;
     const Bytes b = body(pick(2));
-    const std::uint64_t size = b.size() + (schema_.layout.is_fixed() ? 0 : 2);
-    const bool writes = raw(on_disk_, records_.size()) + size >= kFlushThreshold;
+    const bool writes = raw(on_disk_, records_.size()) + raw(b) >= kFlushThreshold;
     sim_.fail_from_next(Op::Write, ENOSPC);
     expect(c_->append_record(b), writes ? std::optional(Error::io(ENOSPC)) : std::nullopt);
     if (!writes) append(b);
@@ -241,18 +242,15 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
     if (zone_ != 4096) return;
     std::vector<Bytes> bodies(pick(9));
     for (Bytes& b : bodies) b = body();
-    const auto disk = [this](const Bytes& b) {
-      return b.size() + (schema_.layout.is_fixed() ? 0 : 2);
-    };
     // No frame_bytes, a small one, or one the first two records fill exactly.
     const std::uint64_t max_records = pick(3);
     const std::uint64_t max_bytes =
-        bodies.size() > 1 && pick(2) ? disk(bodies[0]) + disk(bodies[1]) : 8 * pick(4);
+        bodies.size() > 1 && pick(2) ? raw(bodies[0]) + raw(bodies[1]) : 8 * pick(4);
     const BulkOptions o{max_records, max_bytes, level(), /*threads=*/1 + pick(3)};
     std::uint64_t id = pick(4);
     const std::vector<ByteView> views(bodies.begin(), bodies.end());
-    const auto got = schema_.layout.is_fixed() ? bulk_write_fixed(*c_, test::concat(bodies), id, o)
-                                               : bulk_write_bodies(*c_, views, id, o);
+    const auto got = is_fixed() ? bulk_write_fixed(*c_, test::concat(bodies), id, o)
+                                : bulk_write_bodies(*c_, views, id, o);
     const Status status = got ? Status{} : fail(got.error());
     if (max_records == 0 && max_bytes == 0) {
       return expect(status, Error::usage("a bulk write needs frame_records or frame_bytes"));
@@ -266,7 +264,7 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
     const std::size_t first = listed_.size();
     std::uint64_t n = 0, bytes = 0;
     for (const Bytes& b : bodies) {
-      const std::uint64_t size = disk(b);
+      const std::uint64_t size = raw(b);
       if (n > 0 && (n == max_records || (max_bytes > 0 && bytes + size > max_bytes))) {
         close(id++, o.level, c_->frames().at(listed_.size()), listed_.size() == first);
         n = bytes = 0;
@@ -383,7 +381,7 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
     }
     on_disk_ = records_.size();
     if (crash && torn_.empty() && pick(2)) {
-      Bytes half = schema_.layout.is_fixed() ? body() : test::prefixed({body()});
+      Bytes half = is_fixed() ? body() : test::prefixed({body()});
       half.resize(1 + pick(half.size() - 1));
       torn_ = half;
       test::write_file(path_, half, /*append=*/true);
