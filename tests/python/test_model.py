@@ -30,12 +30,6 @@ PATTERN = bytes(range(256)) * 2  # bursts slice it: thousands of records cost li
 SYSTEM = ["_schema", "_schema_fields", "_schema_hash", "_record", "_source", "_created_at",
           "_writer", "_compression", "_compression_level", "_records", "_bytes_raw", "_frames",
           "_preview", "_sealed"]  # fmt: skip
-# User headers refused before anything is written.
-BAD_USER = [
-    ({"a": "b"}, TypeError, r"^argument 'user': "), ([("a", 1)], TypeError, r"^argument 'user': "),
-    ([("ok", "1"), ()], ValueError, r"^expected tuple of length 2, but got tuple of length 0$"),
-    ([("_sys", "1")], Usage, r"^user header key \"_sys\" may not start with '_'$"),
-]  # fmt: skip
 USER_KEYS = ["note", "owner", "a", "9x", "x__y", "run_id"]
 # Values are free text: the zone escapes backslash and line feed, and keeps ":", CR and NUL.
 VALUES = st.text(max_size=12) | st.sampled_from(["", "a:b", "line\nbreak", "back\\slash", "\r\0"])  # fmt: skip
@@ -92,10 +86,6 @@ class ContainerModel(RuleBasedStateMachine):
     def create(self, fixed, user, millis, area):
         self.fixed = fixed
         schema = _native.Schema("model@1", [_native.FieldSpec("v", "u64", 0)], self.layout())  # fmt: skip
-        for bad, exc, message in BAD_USER:
-            with pytest.raises(exc, match=message):
-                Container.create(str(self.path), schema, "model", "w", user=bad)
-            assert not self.path.exists()
         self.c = Container.create(path=str(self.path), schema=schema, source="model", writer="w",
                                   created_at_millis=millis, header_area=area, user=user)  # fmt: skip
         with pytest.raises(OSError) as info:  # an existing file is left alone

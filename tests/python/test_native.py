@@ -83,6 +83,11 @@ ARGUMENT_ERRORS = [
     (lambda: Schema("s", "ab", PRE), TypeError, "argument 'fields': expected a sequence of FieldSpec, got str"),
     (lambda: Schema("s", iter([A]), PRE), TypeError, "argument 'fields': expected a sequence of FieldSpec, got list_iterator"),
     (lambda: Schema("s", [A, PRE], PRE), TypeError, "argument 'fields': item 1: expected FieldSpec, got RecordLayout"),
+    # User headers are refused before the file is opened: its directory does not exist.
+    (lambda: create("/none/f", user={"a": "b"}), TypeError, "argument 'user': expected a sequence of (str, str) tuples, got dict"),
+    (lambda: create("/none/f", user=[("a", 1)]), TypeError, "argument 'user': item 0: expected str, got int"),
+    (lambda: create("/none/f", user=[("ok", "1"), ()]), ValueError, "expected tuple of length 2, but got tuple of length 0"),
+    (lambda: create("/none/f", user=[("_sys", "1")]), _native.DrelixUsageError, "user header key \"_sys\" may not start with '_'"),
     (lambda: _native.max_frames_for(-1), OverflowError, "can't convert negative int to unsigned"),
     (lambda: _native.max_frames_for(Index(2**32)), OverflowError, "int too big to convert"),
     (lambda: FS("a", "u8", 2**64), OverflowError, "int too big to convert"),
