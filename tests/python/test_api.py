@@ -109,8 +109,7 @@ def test_frame_policy_its_bounds_and_ids_and_a_full_zone(tmp_path, monkeypatch):
         w.append(rec)  # the frame is a minute old
         w.extend([rec] * 3)  # three records make a frame
     with dx.open(path) as r:
-        assert [f.records for f in r.frames] == [10, 10, 10, 10, 8, 4, 2, 3]
-        assert [f.id for f in r.frames] == list(range(8))
+        assert [(f.id, f.records) for f in r.frames] == list(enumerate([10, 10, 10, 10, 8, 4, 2, 3]))  # fmt: skip
     path = tmp_path / "z.drelix"  # a zone too small for the frames
     w = dx.create(path, SCHEMA, header_area=1024, frame_records=1)
     with pytest.raises(dx.DrelixZoneFullError, match=r"repack .*header_area"):
