@@ -10,7 +10,6 @@
 #include "fuzz/fuzz_util.h"
 
 using namespace drelix;
-using fuzz::outcome;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
