@@ -1,6 +1,6 @@
 // One container driven by a seeded random sequence of every call it has (valid and invalid
-// appends of every size, closes and seals at every level, header changes, failing disks,
-// crashes, reopening read-only or for appending), checked after each step against a plain
+// appends of every size, closes and seals at every level, bulk writes, header changes, failing
+// disks, crashes, reopening read-only or for appending), checked after each step against a plain
 // model: the records and where each one is (a frame, the file's tail, the buffer), the headers in
 // memory and on disk, and which state refuses writes. A refused call must change nothing.
 #include <gtest/gtest.h>
