@@ -328,6 +328,7 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
         {kClose, Op::Unlink, 1, kUsable},         // it goes on the second try
         {kClose, Op::SyncDir, 2, kUsable},        // so does its deletion's directory sync
         {kSeal, Op::Sync, 3, kSyncLost},          // the rewrite after the close
+        {kFlush, Op::Write, 1, kRetry},           // the zone
         {kFlush, Op::Sync, 1, kSyncLost},
     };
     const auto& k = cases[pick(std::size(cases))];
