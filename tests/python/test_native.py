@@ -111,6 +111,7 @@ def test_accepted_argument_forms(tmp_path):
     assert FS(offset=1, ty="u8", name="a") == FS("a", "u8", 1)
     assert _native.split_records(layout=RL.fixed(size=4), data=b"abcd") == ([b"abcd"], 0)  # fmt: skip
     assert _native.Schema(layout=PRE, fields=(), name="s") == Schema("s", [], PRE)
+    assert create(tmp_path / "n.drelix", user=None).frames() == []
     assert RL.fixed(True).fixed_size == 1 and RL.fixed(Index(7)).fixed_size == 7
     field = FS(type("Text", (str,), {})("n\u00e9e"), "u8", False)
     assert field.name == "n\u00e9e" and type(field.name) is str and field.offset == 0
