@@ -102,14 +102,6 @@ ByteView assemble(std::span<const ByteView> bodies, std::size_t first, std::size
   return ByteView(out.data(), size);
 }
 
-// The _preview a first close would write, from the first records of the first frame, or "" when
-// the file has one already (splice_frames then keeps it).
-std::string preview_for(const Container& c, const ContentOf& content, std::size_t frames) {
-  if (frames == 0 || !lacks_preview(c.headers())) return {};
-  Bytes scratch;
-  return render_preview(content(0, scratch), c.schema());
-}
-
 // Closes a non-empty raw tail into a frame of its own; returns whether it did.
 Result<bool> close_raw_tail(Container& c, std::uint64_t id, std::int32_t level) {
   DRELIX_TRY(c.flush_data());
@@ -125,13 +117,12 @@ Result<bool> close_raw_tail(Container& c, std::uint64_t id, std::int32_t level) 
 class Pipeline {
  public:
   Pipeline(Container& c, const Plan& plan, const ContentOf& content, std::uint64_t first_id,
-           const BulkOptions& o, std::string preview)
+           const BulkOptions& o)
       : c_(c),
         plan_(plan),
         content_(content),
         o_(o),
         next_id_(first_id),
-        preview_(std::move(preview)),
         encoded_(plan.frames()),
         hashes_(plan.frames()),
         ready_(plan.frames(), false) {}
@@ -237,6 +228,18 @@ class Pipeline {
 
   // Journals and splices frames [first, end), then frees them. Only this thread reads or
   // writes frames below committed_ and the container, so no lock is held while writing.
+  // The _preview that closing frames first..end one by one would leave, as each close renders
+  // its own frame while the file's preview is missing or empty ("" when the file has one).
+  std::string preview_of(std::size_t first, std::size_t end) const {
+    std::string preview;
+    if (!lacks_preview(c_.headers())) return preview;
+    Bytes scratch;
+    for (std::size_t k = first; k < end && preview.empty(); ++k) {
+      preview = render_preview(content_(k, scratch), c_.schema());
+    }
+    return preview;
+  }
+
   Status commit(std::size_t first, std::size_t end) {
     std::vector<Frame> batch;
     std::vector<ByteView> parts;
@@ -250,10 +253,10 @@ class Pipeline {
       bytes_raw += plan_.raw[k];
       stored += encoded_[k].size();
     }
-    DRELIX_ASSIGN_OR_RETURN(const std::vector<Frame> listed,
-                            c_.splice_frames(batch, parts, records, bytes_raw, o_.level, preview_));
+    DRELIX_ASSIGN_OR_RETURN(
+        const std::vector<Frame> listed,
+        c_.splice_frames(batch, parts, records, bytes_raw, o_.level, preview_of(first, end)));
     added_.insert(added_.end(), listed.begin(), listed.end());
-    preview_.clear();
     {
       const std::lock_guard lock(mutex_);
       // Written buffers go back to the compressors: their pages are already mapped.
@@ -271,7 +274,6 @@ class Pipeline {
   const ContentOf& content_;
   const BulkOptions& o_;
   std::uint64_t next_id_;
-  std::string preview_;
   std::vector<Frame> added_;
   Status commit_status_;
 
@@ -299,7 +301,7 @@ Result<std::vector<Frame>> bulk_write(Container& c, const Plan& plan, const Cont
     ++id;
   }
   if (plan.frames() == 0) return added;
-  Pipeline pipeline(c, plan, content, id, o, preview_for(c, content, plan.frames()));
+  Pipeline pipeline(c, plan, content, id, o);
   DRELIX_ASSIGN_OR_RETURN(const std::vector<Frame> frames, pipeline.run());
   added.insert(added.end(), frames.begin(), frames.end());
   return added;
