@@ -144,7 +144,6 @@ TEST_F(MaintenanceTest, RebuildHeaders) {
     bool damaged = false;  // validate reports problems after the fix
   };
   const std::function<Rebuilt(Draft&)> cases[] = {
-      [](Draft&) { return Rebuilt{Lines{}}; },
       [](Draft& d) {  // a tail may begin with the zstd magic: records are arbitrary bytes
         d.add_frame(1, u32_records(0, 50), 19);
         d.add_bytes(test::concat({{0x28, 0xB5, 0x2F, 0xFD}, u32_records(7, 3)}));
@@ -255,11 +254,6 @@ TEST_F(MaintenanceTest, RebuildHeaders) {
         EXPECT_EQ(read_file(path_), before);
       }
     }
-    const Bytes after = read_file(path_);
-    ASSERT_EQ(after.size(), before.size());
-    EXPECT_EQ(test::slice(after, 0, 16), test::slice(before, 0, 16));
-    EXPECT_EQ(test::slice(after, 16 + d.header_area, after.size()),
-              test::slice(before, 16 + d.header_area, after.size()));
     if (want.refused) continue;
     EXPECT_EQ(rebuild_headers(path_, false).value().differences, Lines{});
     EXPECT_EQ(validate(path_).value().problems.empty(), !want.damaged);
