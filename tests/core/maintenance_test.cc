@@ -83,10 +83,8 @@ TEST_F(MaintenanceTest, ValidateLines) {
   for (const auto& [draft, check, frames, records, problems] : cases) {
     sim_.erase(path_);
     draft.write(path_);
-    const ValidateReport report = validate(path_, check).value();
-    EXPECT_EQ(report.problems, problems);
-    EXPECT_EQ(report.frames, frames);
-    EXPECT_EQ(report.records, records);
+    const ValidateReport r = validate(path_, check).value();
+    EXPECT_EQ(std::tie(r.problems, r.frames, r.records), std::tie(problems, frames, records));
   }
 }
 
