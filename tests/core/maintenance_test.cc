@@ -129,8 +129,9 @@ TEST_F(MaintenanceTest, ValidateReplaysAPendingJournalFirst) {
   EXPECT_FALSE(test::exists(journal_path(path_)));
 }
 
-// Each draft's dry run reports what differs and writes nothing; the fix reports the same and
-// rewrites the zone alone, after which a dry run finds nothing. A refused fix writes nothing.
+// Each draft's dry run reports what differs and writes nothing; the fix reports the same, after
+// which a dry run finds nothing. A refused fix writes nothing. (That a fix rewrites the zone
+// alone is checked byte for byte by the Python suite and the crash explorer.)
 // A listed checksum that the bytes fail is the only witness of damage to a raw frame (or to a
 // zstd frame without a content checksum): the fix keeps it, and validate still reports it.
 TEST_F(MaintenanceTest, RebuildHeaders) {
