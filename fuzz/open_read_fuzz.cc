@@ -33,8 +33,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                content.error().kind() == Error::Kind::Malformed,
                  "frame " + std::to_string(f.id) + ": " + outcome(content));
     }
-    auto past = c->read_frame_at(c->frames().size());
-    FUZZ_CHECK(!past && past.error().kind() == Error::Kind::Usage, outcome(past));
     auto tail = c->read_tail();
     FUZZ_CHECK(tail && split_records(*tail, c->schema().layout).torn == 0, outcome(tail));
     FUZZ_CHECK(!c->append_record(ByteView()), "read-only container appended");

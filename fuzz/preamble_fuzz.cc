@@ -1,5 +1,5 @@
 // Preamble::decode over arbitrary bytes: a decoded preamble re-encodes to the bytes it was read
-// from, and its length check agrees with its data start.
+// from and decodes again to itself.
 #include <algorithm>
 
 #include "core/preamble.h"
@@ -22,9 +22,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       "encode differs from the decoded bytes 0..11, or reserved bytes not zero");
   auto again = Preamble::decode(block);
   FUZZ_CHECK(again && *again == *p, "decode(encode(p)) != p");
-  FUZZ_CHECK(p->data_start() == 16 + std::uint64_t{p->header_area} &&
-                 p->check_file_length(p->data_start()) &&
-                 !p->check_file_length(p->data_start() - 1),
-             "data start or length check");
   return 0;
 }

@@ -35,70 +35,6 @@ TEST(ThreadPoolTest, RunsEveryIndexOnceAndReportsTheLowestFailure) {
   EXPECT_LT(ran.load(), 1000u);  // no index is handed out after a failure
 }
 
-// A bulk write leaves byte for byte the file that appending the same records and closing the
-// same frames one by one leaves: data, zone, preview and counters. Each case: the layout (body
-// i is 4 bytes of i and, prefixed, i % 9 bytes more), the records appended first (the first of
-// two or more closed as frame 7: ids continue from the id given, not the largest), the options,
-// and the records per frame the write must cut.
-TEST_F(DirTest, BulkWriteLeavesTheFileFrameByFrameClosesWould) {
-  struct Case {
-    bool prefixed;
-    std::size_t before;
-    BulkOptions options;
-    std::vector<std::uint64_t> frame_records;
-  };
-  const Case cases[] = {
-      {false, 0, {.frame_records = 4, .level = 3, .threads = 2}, {4, 4, 2}},
-      {false, 4, {.frame_records = 100, .frame_bytes = 13, .level = 0, .threads = 3}, {3, 3, 3, 1}},
-      // A frame never passes frame_bytes unless one record alone does.
-      {true, 2, {.frame_bytes = 20, .level = 1, .threads = 2}, {2, 2, 1, 1}},
-      {true, 1, {.frame_records = 3, .level = 19, .threads = 1}, {3, 3, 1}}};
-  int n = 0;
-  for (const auto& [prefixed, before, options, frame_records] : cases) {
-    SCOPED_TRACE(++n);
-    const auto body = [prefixed](std::size_t i) {
-      Bytes b = test::u32_records(static_cast<std::uint32_t>(i), 1);
-      if (prefixed) b.resize(4 + i % 9, static_cast<std::uint8_t>(i));
-      return b;
-    };
-    const auto start = [&](const std::string& path) {
-      Container k = Container::create(path, prefixed ? test::blob_schema() : test::quad_schema(),
-                                      "", "", 0, 8192, {})
-                        .value();
-      for (std::size_t i = 0; i < before; ++i) {
-        EXPECT_TRUE(k.append_record(body(i)));
-        if (i == 0 && before > 1) {
-          EXPECT_TRUE(k.close_frame(7, 1));
-        }
-      }
-      return k;
-    };
-    std::vector<Bytes> bodies;
-    const std::string path = dir_.file(str_cat("bulk", n)), ref_path = path + ".reference";
-    Container reference = start(ref_path);
-    std::uint64_t id = 8;
-    if (before > 0) {
-      ASSERT_TRUE(reference.close_frame(id++, options.level));  // the rest of the tail
-    }
-    for (const std::uint64_t records : frame_records) {
-      for (std::uint64_t r = 0; r < records; ++r) {
-        bodies.push_back(body(1000 + bodies.size()));
-        ASSERT_TRUE(reference.append_record(bodies.back()));
-      }
-      ASSERT_TRUE(reference.close_frame(id++, options.level));
-    }
-    Container k = start(path);
-    const std::vector<ByteView> views(bodies.begin(), bodies.end());
-    auto added = prefixed ? bulk_write_bodies(k, views, 8, options)
-                          : bulk_write_fixed(k, test::concat(bodies), 8, options);
-    ASSERT_TRUE(added.has_value()) << added.error().to_string();
-    ASSERT_EQ(added->size(), id - 8);
-    EXPECT_TRUE(std::equal(added->begin(), added->end(), k.frames().end() - added->size()));
-    EXPECT_TRUE(test::read_file(path) == test::read_file(ref_path));
-    EXPECT_FALSE(test::exists(journal_path(path)));
-  }
-}
-
 // Refusals leave the file as it was and no journal. Then enough incompressible data for
 // several journaled batches, on more threads than frames in one batch: the frames are still
 // listed back to back in order and read back whole.
@@ -109,12 +45,8 @@ TEST_F(DirTest, RefusalsWriteNothingAndManyBatchesStayInOrder) {
   const std::vector<ByteView> bodies = {ByteView()};
   test::expect_error(bulk_write_fixed(*c, Bytes(10), 0, {.frame_records = 2}), Error::Kind::Usage,
                      "10 bytes are not a whole number of 4-byte records");
-  test::expect_error(bulk_write_fixed(*c, Bytes(8), 0, {}), Error::Kind::Usage,
-                     "a bulk write needs frame_records or frame_bytes");
   test::expect_error(bulk_write_bodies(*c, bodies, 0, {.frame_records = 2}), Error::Kind::Usage,
                      "the file's records are fixed, not length-prefixed");
-  test::expect_error(bulk_write_bodies(*c, bodies, 0, {}), Error::Kind::Usage,
-                     "a bulk write needs frame_records or frame_bytes");
   // A zone too small for the new frame list.
   auto tiny = bulk_write_fixed(*c, test::u32_records(0, 5000), 0,
                                {.frame_records = 1, .level = 1, .threads = 2});

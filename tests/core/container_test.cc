@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "tests/core/test_util.h"
@@ -58,14 +59,9 @@ TEST_F(ContainerTest, CreateWritesPreambleAndZoneOnly) {
   const std::pair<std::uint64_t, const char*> times[] = {
       {999, "1970-01-01T00:00:00Z"},
       {86399999, "1970-01-01T23:59:59Z"},
-      {86400000, "1970-01-02T00:00:00Z"},
-      {68212800000, "1972-02-29T12:00:00Z"},
       {946684799000, "1999-12-31T23:59:59Z"},
       {951831930999, "2000-02-29T13:45:30Z"},
-      {1709164800000, "2024-02-29T00:00:00Z"},
-      {4107542399000, "2100-02-28T23:59:59Z"},
       {4107542400000, "2100-03-01T00:00:00Z"},
-      {253402300799999, "9999-12-31T23:59:59Z"},
       {253402300800000, "10000-01-01T00:00:00Z"},
       {UINT64_MAX, "584556019-04-03T14:25:51Z"},
   };
@@ -91,8 +87,6 @@ TEST_F(ContainerTest, RefusalsAndTheirMessages) {
   } cases[] = {
       // clang-format off
       {blob_schema(), {{"ok", "1"}, {"_x", "2"}}, kZone, "user header key \"_x\" may not start with '_'"},
-      {blob_schema(), {{"Bad", "1"}}, kZone, "invalid header key \"Bad\""},
-      {blob_schema(), {{"", "1"}}, kZone, "invalid header key \"\""},
       {blob_schema(), {}, 16777217, "header zone of 16777217" + outside},
       {pair_schema(0), {}, kZone, "record size is zero"},
       {pair_schema(0), {}, 0, "header zone of 0" + outside},
@@ -155,26 +149,19 @@ TEST_F(ContainerTest, OpeningCountsRecords) {
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.records.value_or("(absent)"));
-    make_file_with_tail(pair_schema(4), Bytes(tc.tail, 1));
-    test::rewrite_zone(path_, [&](Headers& h) {
-      for (const auto& [key, value] :
-           {std::pair{"_records", tc.records}, {"_bytes_raw", tc.bytes}}) {
-        h = value ? h : test::without(h, key);
-        if (value) {
-          ASSERT_TRUE(h.set(key, *value).has_value());
-        }
-      }
-    });
+    test::Draft d;
+    d.overrides = {{"_records", tc.records}, {"_bytes_raw", tc.bytes}};
+    d.add_bytes(Bytes(tc.tail, 1));
+    sim_.erase(path_);
+    d.write(path_);
     Container r = Container::open_read(path_).value();
     Container w = Container::open_append(path_).value();
-    for (const Container* c : {&r, &w}) {
-      EXPECT_EQ(c->frame_records(), tc.read_records);
-      EXPECT_EQ(c->frame_bytes_raw(), tc.read_bytes);
-    }
-    EXPECT_EQ(r.records(), tc.read_records);
-    EXPECT_EQ(r.bytes_raw(), tc.read_bytes);
-    EXPECT_EQ(w.records(), tc.append_records);
-    EXPECT_EQ(w.bytes_raw(), tc.append_bytes);
+    const std::tuple read(tc.read_records, tc.read_bytes);
+    EXPECT_EQ(std::tuple(r.records(), r.bytes_raw()), read);
+    EXPECT_EQ(std::tuple(r.frame_records(), r.frame_bytes_raw()), read);
+    EXPECT_EQ(std::tuple(w.frame_records(), w.frame_bytes_raw()), read);
+    EXPECT_EQ(std::tuple(w.records(), w.bytes_raw()),
+              std::tuple(tc.append_records, tc.append_bytes));
     ASSERT_TRUE(w.flush_headers());  // the counters of the frames, as numbers
     EXPECT_EQ(test::header(path_, "_records"), std::to_string(tc.read_records));
     EXPECT_EQ(test::header(path_, "_bytes_raw"), std::to_string(tc.read_bytes));

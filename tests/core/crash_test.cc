@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -86,10 +85,6 @@ struct OpsCase {
                              "sim", 0, kZone, {{"owner", "sim"}});
   }
 };
-
-void PrintTo(const OpsCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 // Opens the file as the next writer would and checks that it reads back exactly `want` and
 // validates clean.
@@ -427,33 +422,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, OpsCrashTest, ::testing::Values(
     OpsCase{.name = "bulk_write_four_frames_prefixed", .op = Op::BulkWrite, .prefixed = true, .added = 10}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
-
-// The directory sync that makes the journal's deletion durable fails once. Were that ignored, a
-// power loss could bring the journal back, and its replay would cut off records appended and
-// synced after the close and roll back a later header rewrite; the retry hardens the deletion.
-TEST(CloseFrameCrashScenario, AFailedDirectorySyncAfterTheCloseCostsNoLaterRecords) {
-  SimEnv sim;
-  ScopedEnv installed(sim);
-  const OpsCase c{.name = "scenario", .op = Op::Close};
-  {
-    Container k = c.create().value();
-    ASSERT_TRUE(c.append(k, 0, 3));
-    ASSERT_TRUE(k.flush_data());
-    sim.make_durable();
-    // The first directory sync hardens the journal, the second its deletion.
-    sim.fail_nth(SimEnv::Op::SyncDir, sim.count(SimEnv::Op::SyncDir) + 2, EIO);
-    ASSERT_TRUE(k.close_frame(1, 3));
-    ASSERT_FALSE(sim.exists(journal_path(kPath)));
-    ASSERT_TRUE(c.append(k, 3, 2));
-    ASSERT_TRUE(k.flush_data());
-    ASSERT_TRUE(k.set_user_header("note", "kept"));  // syncs the file: the records are durable
-  }
-  ASSERT_EQ(sim.pending_count(), 0u);  // the retried directory sync hardened the deletion
-  sim.power_loss({});
-  Container opened = Container::open_append(kPath).value();
-  EXPECT_EQ(test::all_records(opened).value(), c.records(0, 5));
-  EXPECT_EQ(opened.headers().get("note"), "kept");
-}
 
 }  // namespace
 }  // namespace drelix

@@ -1,6 +1,6 @@
 // One container driven by a seeded random sequence of every call it has (valid and invalid
-// appends of every size, closes and seals at every level, header changes, failing disks,
-// crashes, reopening read-only or for appending), checked after each step against a plain
+// appends of every size, closes and seals at every level, bulk writes, header changes, failing
+// disks, crashes, reopening read-only or for appending), checked after each step against a plain
 // model: the records and where each one is (a frame, the file's tail, the buffer), the headers in
 // memory and on disk, and which state refuses writes. A refused call must change nothing.
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "core/bulk_write.h"
 #include "core/codec.h"
 #include "core/container.h"
 #include "core/hash.h"
@@ -61,9 +62,11 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
   std::size_t framed() const { return ends_.empty() ? 0 : ends_.back(); }
   Bytes encode(std::size_t from, std::size_t to) const {
     const std::vector<Bytes> part(records_.begin() + from, records_.begin() + to);
-    return schema_.layout.is_fixed() ? test::concat(part) : test::prefixed(part);
+    return is_fixed() ? test::concat(part) : test::prefixed(part);
   }
   std::uint64_t raw(std::size_t from, std::size_t to) const { return encode(from, to).size(); }
+  std::uint64_t raw(const Bytes& body) const { return body.size() + (is_fixed() ? 0 : 2); }
+  bool is_fixed() const { return schema_.layout.is_fixed(); }
   std::optional<Error> refusal() const {
     if (mode_ == kWritable) return std::nullopt;
     return Error::usage(kRefusals[mode_]);
@@ -78,8 +81,9 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
     records_.push_back(body);
     if (raw(on_disk_, records_.size()) >= kFlushThreshold) on_disk_ = records_.size();
   }
-  void close(std::uint64_t id, std::int32_t level, const Frame& made) {
-    if (mem_.get("_preview").value_or("").empty()) {
+  // `preview`: the close may write the preview (a bulk write renders it from its first frame only).
+  void close(std::uint64_t id, std::int32_t level, const Frame& made, bool preview = true) {
+    if (preview && mem_.get("_preview").value_or("").empty()) {
       set(mem_, "_preview", render_preview(encode(framed(), records_.size()), schema_));
     }
     const std::uint64_t at = listed_.empty() ? 0 : listed_.back().offset + listed_.back().len;
@@ -95,11 +99,19 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
     disk_ = mem_;
   }
 
+  // Once a close returns, a power loss takes nothing back: neither the file's bytes nor the
+  // deletion of the journal, which replayed later would undo what came after the close.
+  void expect_durable() {
+    const SimEnv::State disk = sim_.snapshot();
+    EXPECT_EQ(disk.durable_names, disk.names);
+    EXPECT_EQ(disk.durable.at(disk.names.at(path_)), disk.data.at(disk.names.at(path_)));
+  }
+
   // A record the schema takes: prefixed ones of the boundary sizes too, and ones that fill the
   // buffer to exactly the threshold or one byte short of it; some begin with the zstd magic.
   Bytes body(bool fill = false) {
     std::size_t n = schema_.layout.size();
-    if (!schema_.layout.is_fixed()) {
+    if (!is_fixed()) {
       const std::size_t buffered = raw(on_disk_, records_.size());
       const std::size_t room = buffered + 2 < kFlushThreshold ? kFlushThreshold - 2 - buffered : 0;
       const std::size_t sizes[] = {0, 1, pick(300), 65535, room, room ? room - 1 : 0};
@@ -176,12 +188,12 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
   void append_invalid() {
     const std::size_t size = schema_.layout.size();
     const std::size_t fixed[] = {0, size - 1, size + 1};
-    const std::size_t n = schema_.layout.is_fixed() ? fixed[pick(3)] : 65536 + pick(2);
+    const std::size_t n = is_fixed() ? fixed[pick(3)] : 65536 + pick(2);
     const Status got = c_->append_record(Bytes(n, 1));
     if (refusal()) return expect(got, refusal());
-    expect(got, Error::usage(schema_.layout.is_fixed()
-                                 ? str_cat("record is ", n, " bytes, the schema says ", size)
-                                 : str_cat("record of ", n, " bytes overflows the u16 prefix")));
+    expect(got,
+           Error::usage(is_fixed() ? str_cat("record is ", n, " bytes, the schema says ", size)
+                                   : str_cat("record of ", n, " bytes overflows the u16 prefix")));
   }
 
   // The disk is full: an append whose threshold write fails has not taken its record, so its
@@ -189,8 +201,7 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
   void append_to_full_disk() {
     if (mode_ != kWritable) return;
     const Bytes b = body(pick(2));
-    const std::uint64_t size = b.size() + (schema_.layout.is_fixed() ? 0 : 2);
-    const bool writes = raw(on_disk_, records_.size()) + size >= kFlushThreshold;
+    const bool writes = raw(on_disk_, records_.size()) + raw(b) >= kFlushThreshold;
     sim_.fail_from_next(Op::Write, ENOSPC);
     expect(c_->append_record(b), writes ? std::optional(Error::io(ENOSPC)) : std::nullopt);
     if (!writes) append(b);
@@ -216,9 +227,55 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
       return;
     }
     expect(got, std::nullopt);
-    if (tail) close(id, lv, c_->frames().back());
+    if (tail) {
+      expect_durable();
+      close(id, lv, c_->frames().back());
+    }
     if (seal) set(mem_, "_sealed", "true");
     disk_ = mem_;
+  }
+
+  // A bulk write: the tail closed first into frame `id`, then the records cut into frames of
+  // at most frame_records records and frame_bytes bytes (a record alone may pass that), the ids
+  // following on.
+  void bulk_write() {
+    if (zone_ != 4096) return;
+    std::vector<Bytes> bodies(pick(9));
+    for (Bytes& b : bodies) b = body();
+    // No frame_bytes, a small one, or one the first two records fill exactly.
+    const std::uint64_t max_records = pick(3);
+    const std::uint64_t max_bytes =
+        bodies.size() > 1 && pick(2) ? raw(bodies[0]) + raw(bodies[1]) : 8 * pick(4);
+    const BulkOptions o{max_records, max_bytes, level(), /*threads=*/1 + pick(3)};
+    std::uint64_t id = pick(4);
+    const std::vector<ByteView> views(bodies.begin(), bodies.end());
+    const auto got = is_fixed() ? bulk_write_fixed(*c_, test::concat(bodies), id, o)
+                                : bulk_write_bodies(*c_, views, id, o);
+    const Status status = got ? Status{} : fail(got.error());
+    if (max_records == 0 && max_bytes == 0) {
+      return expect(status, Error::usage("a bulk write needs frame_records or frame_bytes"));
+    }
+    const bool writes = !bodies.empty() || records_.size() > framed();
+    if (refusal()) return expect(status, writes || mode_ == kReadOnly ? refusal() : std::nullopt);
+    ASSERT_TRUE(got.has_value()) << got.error().to_string();
+    const std::size_t before = listed_.size();
+    on_disk_ = records_.size();
+    if (records_.size() > framed()) close(id++, o.level, c_->frames().at(listed_.size()));
+    const std::size_t first = listed_.size();
+    std::uint64_t n = 0, bytes = 0;
+    for (const Bytes& b : bodies) {
+      const std::uint64_t size = raw(b);
+      if (n > 0 && (n == max_records || (max_bytes > 0 && bytes + size > max_bytes))) {
+        close(id++, o.level, c_->frames().at(listed_.size()), listed_.size() == first);
+        n = bytes = 0;
+      }
+      records_.push_back(b);
+      ++n;
+      bytes += size;
+    }
+    if (n > 0) close(id, o.level, c_->frames().at(listed_.size()), listed_.size() == first);
+    EXPECT_EQ(*got, std::vector<Frame>(listed_.begin() + before, listed_.end()));
+    if (writes) expect_durable();
   }
 
   void set_header() {
@@ -269,7 +326,9 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
         {kClose, Op::Sync, 2, kHalfSpliced},      // the splice's sync
         {kClose, Op::Unlink, 1, kStale},          // the journal never goes
         {kClose, Op::Unlink, 1, kUsable},         // it goes on the second try
+        {kClose, Op::SyncDir, 2, kUsable},        // so does its deletion's directory sync
         {kSeal, Op::Sync, 3, kSyncLost},          // the rewrite after the close
+        {kFlush, Op::Write, 1, kRetry},           // the zone
         {kFlush, Op::Sync, 1, kSyncLost},
     };
     const auto& k = cases[pick(std::size(cases))];
@@ -291,6 +350,9 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
     const bool done = k.outcome == kStale || k.outcome == kUsable;
     const Error eio = k.op == Op::Open ? Error::io_at(journal_path(path_), EIO) : Error::io(EIO);
     expect(got, done ? std::nullopt : std::optional(eio));
+    if (done) {
+      expect_durable();
+    }
     if (k.op == Op::Unlink) {
       EXPECT_EQ(sim_.count(Op::Unlink), 2u);  // one retry
     }
@@ -320,7 +382,7 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
     }
     on_disk_ = records_.size();
     if (crash && torn_.empty() && pick(2)) {
-      Bytes half = schema_.layout.is_fixed() ? body() : test::prefixed({body()});
+      Bytes half = is_fixed() ? body() : test::prefixed({body()});
       half.resize(1 + pick(half.size() - 1));
       torn_ = half;
       test::write_file(path_, half, /*append=*/true);
@@ -358,7 +420,7 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
   }
 
   void step() {
-    const std::uint64_t choice = pick(12);
+    const std::uint64_t choice = pick(13);
     if (choice < 4) {
       const Bytes b = body();
       expect(c_->append_record(b), refusal());
@@ -375,6 +437,7 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
     if (choice == 9) reopen();
     if (choice == 10) fail_a_call();
     if (choice == 11) append_to_full_disk();
+    if (choice == 12) bulk_write();
   }
 };
 

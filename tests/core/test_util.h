@@ -158,14 +158,11 @@ inline Headers make_headers(const std::vector<Headers::Pair>& pairs) {
   for (const auto& [k, v] : pairs) EXPECT_TRUE(h.set(k, v).has_value()) << k;
   return h;
 }
-// The value of `key`, or "<absent>".
-inline std::string header(const Headers& h, std::string_view key) {
-  return std::string(h.get(key).value_or("<absent>"));
-}
+// The value of `key` in the file's zone, or "<absent>".
 inline std::string header(const std::string& path, std::string_view key) {
   auto peeked = peek_headers(path);
   EXPECT_TRUE(peeked.has_value());
-  return peeked ? header(peeked->headers, key) : "<unreadable>";
+  return peeked ? std::string(peeked->headers.get(key).value_or("<absent>")) : "<unreadable>";
 }
 // `h` without its pairs of key `key`.
 inline Headers without(const Headers& h, std::string_view key) {

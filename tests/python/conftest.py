@@ -39,11 +39,6 @@ def body(i):
     return struct.pack("<Q", i) + bytes([i % 251]) * (i % 23)
 
 
-def raw(data):
-    """A prefixed body as it sits in the tail or in a frame's content."""
-    return struct.pack("<H", len(data)) + data
-
-
 def records(n, seed=0, start=0):
     """`n` records of DTYPE, their ids counting from `start`, the rest random."""
     rng = np.random.default_rng(seed)

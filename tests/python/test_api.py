@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 from conftest import DTYPE, records
 from drelix_binary import _native
+from drelix_binary._errors import translate_errors
 
 SCHEMA = dx.schema("telemetry@1", DTYPE)
 
@@ -108,8 +109,7 @@ def test_frame_policy_its_bounds_and_ids_and_a_full_zone(tmp_path, monkeypatch):
         w.append(rec)  # the frame is a minute old
         w.extend([rec] * 3)  # three records make a frame
     with dx.open(path) as r:
-        assert [f.records for f in r.frames] == [10, 10, 10, 10, 8, 4, 2, 3]
-        assert [f.id for f in r.frames] == list(range(8))
+        assert [(f.id, f.records) for f in r.frames] == list(enumerate([10, 10, 10, 10, 8, 4, 2, 3]))  # fmt: skip
     path = tmp_path / "z.drelix"  # a zone too small for the frames
     w = dx.create(path, SCHEMA, header_area=1024, frame_records=1)
     with pytest.raises(dx.DrelixZoneFullError, match=r"repack .*header_area"):
@@ -140,7 +140,9 @@ def test_frame_policy_its_bounds_and_ids_and_a_full_zone(tmp_path, monkeypatch):
 
 def test_os_errors_and_the_writers_lock(tmp_path):
     missing = str(tmp_path / "missing.drelix")
-    for call in (dx.open, lambda p: dx.open(p, "a"), dx.validate, dx.Reader):
+    # The last: the extension's plain OSError, as a reader meets it when the file goes away
+    # between its two opens.
+    for call in (dx.open, lambda p: dx.open(p, "a"), dx.validate, dx.Reader, translate_errors(missing)(_native.peek_headers)):  # fmt: skip
         with pytest.raises(FileNotFoundError) as caught:
             call(missing)
         e = caught.value

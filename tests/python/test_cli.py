@@ -163,6 +163,13 @@ def test_export_then_import_gives_the_same_records(fixed, tmp_path):
         drelix("import", src, back, check=0)
         assert drelix("cat", back, check=0).stdout == want
         assert json.loads(drelix("info", "--json", back, check=0).stdout)["sealed"] is True  # fmt: skip
+    log = tmp_path / "log.drelix"
+    write_file(log, [TEXTS], [b"tail"], LOG)
+    want = drelix("cat", log, check=0).stdout
+    for src in (tmp_path / "log.arrow", tmp_path / "log.parquet"):  # one binary column
+        drelix("export", log, src, check=0)
+        drelix("import", src, f"{src}.drelix", check=0)
+        assert drelix("cat", f"{src}.drelix", check=0).stdout == want
     drelix("export", path, tmp_path / "out.csv", check=0)  # text has no 16-byte type
     done = drelix("import", tmp_path / "out.csv", tmp_path / "csv.drelix", check=2)
     assert "'key'" in one_line_error(done, tmp_path / "out.csv")

@@ -30,12 +30,6 @@ PATTERN = bytes(range(256)) * 2  # bursts slice it: thousands of records cost li
 SYSTEM = ["_schema", "_schema_fields", "_schema_hash", "_record", "_source", "_created_at",
           "_writer", "_compression", "_compression_level", "_records", "_bytes_raw", "_frames",
           "_preview", "_sealed"]  # fmt: skip
-# User headers refused before anything is written.
-BAD_USER = [
-    ({"a": "b"}, TypeError, r"^argument 'user': "), ([("a", 1)], TypeError, r"^argument 'user': "),
-    ([("ok", "1"), ()], ValueError, r"^expected tuple of length 2, but got tuple of length 0$"),
-    ([("_sys", "1")], Usage, r"^user header key \"_sys\" may not start with '_'$"),
-]  # fmt: skip
 USER_KEYS = ["note", "owner", "a", "9x", "x__y", "run_id"]
 # Values are free text: the zone escapes backslash and line feed, and keeps ":", CR and NUL.
 VALUES = st.text(max_size=12) | st.sampled_from(["", "a:b", "line\nbreak", "back\\slash", "\r\0"])  # fmt: skip
@@ -70,7 +64,7 @@ class ContainerModel(RuleBasedStateMachine):
         self.dir = Path(tempfile.mkdtemp(prefix="drelix_model_"))
         self.path = self.dir / "model.drelix"
         self.c, self.fixed, self.sealed, self.level = None, False, False, "3"
-        self.frames = []  # (frame id, level, [bodies]) per closed frame, in file order
+        self.frames = []  # (frame id, [bodies]) per closed frame, in file order
         self.written, self.buffered, self.buffered_bytes = [], [], 0  # tail, buffer
         self.user, self.flags = {}, 1  # headers: first position, last value
 
@@ -92,10 +86,6 @@ class ContainerModel(RuleBasedStateMachine):
     def create(self, fixed, user, millis, area):
         self.fixed = fixed
         schema = _native.Schema("model@1", [_native.FieldSpec("v", "u64", 0)], self.layout())  # fmt: skip
-        for bad, exc, message in BAD_USER:
-            with pytest.raises(exc, match=message):
-                Container.create(str(self.path), schema, "model", "w", user=bad)
-            assert not self.path.exists()
         self.c = Container.create(path=str(self.path), schema=schema, source="model", writer="w",
                                   created_at_millis=millis, header_area=area, user=user)  # fmt: skip
         with pytest.raises(OSError) as info:  # an existing file is left alone
@@ -139,7 +129,7 @@ class ContainerModel(RuleBasedStateMachine):
         self.buffer_written()
         self.sealed |= seal
         if self.written:  # an empty tail closes nothing
-            self.frames.append((frame_id, level, self.written))
+            self.frames.append((frame_id, self.written))
             self.written, self.level = [], str(level)
 
     @rule(key=st.sampled_from(USER_KEYS), value=VALUES)
@@ -181,8 +171,7 @@ class ContainerModel(RuleBasedStateMachine):
         size, report = self.path.stat().st_size, _native.repack(self.path, *args[0], **args[1])  # fmt: skip
         assert (report.frames, report.bytes_before, report.bytes_after) == (len(self.frames), size, self.path.stat().st_size)  # fmt: skip
         level = (args[0] + (args[1].get("level", 19),))[0]
-        self.frames, self.level = [(f[0], level, f[2]) for f in self.frames], str(level)
-        self.flags = int(level != 0)
+        self.level, self.flags = str(level), int(level != 0)
         assert list(self.dir.iterdir()) == [self.path]  # nothing left beside it
         self.c = Container.open_append(self.path)
 
@@ -218,8 +207,8 @@ class ContainerModel(RuleBasedStateMachine):
                 call(reader)
         reader.flush_data()  # nothing buffered, nothing to refuse
         assert self.path.read_bytes() == before
-        assert reader.records() == sum(len(f[2]) for f in self.frames)
-        assert self.read_back(reader) == ([f[2] for f in self.frames], self.written)
+        assert reader.records() == sum(len(f[1]) for f in self.frames)
+        assert self.read_back(reader) == ([f[1] for f in self.frames], self.written)
         # validate and rebuild_headers work out the same from the frames and the tail.
         report = _native.validate(self.path)
         assert (report.problems, report.frames, report.records) == ([], len(self.frames), reader.records() + len(self.written))  # fmt: skip
@@ -238,7 +227,7 @@ class ContainerModel(RuleBasedStateMachine):
     def agrees_with_model(self):
         if self.c is None:
             return
-        c, in_frames = self.c, [b for f in self.frames for b in f[2]]
+        c, in_frames = self.c, [b for f in self.frames for b in f[1]]
         assert c.records() == len(in_frames) + len(self.written) + len(self.buffered)
         assert repr(c) == f"Container(records={c.records()}, frames={len(self.frames)})"
         headers, frames = c.headers(), c.frames()
@@ -250,18 +239,9 @@ class ContainerModel(RuleBasedStateMachine):
         assert list(headers.items())[len(SYSTEM) :] == list(self.user.items()) and list(headers)[: len(SYSTEM)] == SYSTEM  # fmt: skip
         preamble = _native.peek_headers(self.path)[0]
         assert (preamble.version, preamble.flags) == (1, self.flags)
-        assert self.read_back(c) == ([f[2] for f in self.frames], self.written)
-        # The bytes on disk: frames back to back from the data start, each listed with the
-        # XXH64 of its stored bytes (plain records at level 0), then the written tail.
-        content = self.path.read_bytes()
-        offset = start = 16 + preamble.header_area
-        assert headers["_frames"] == ";".join(f"{f.id},{f.offset},{f.len},{f.hash:016x}" for f in frames)  # fmt: skip
-        for f, (_, level, bodies) in zip(frames, self.frames):
-            stored = content[offset : offset + f.len]
-            assert start + f.offset == offset and f.hash == _native.xxh64(stored)
-            assert stored == b"".join(map(self.raw, bodies)) if level == 0 else stored[:4] == b"\x28\xb5\x2f\xfd"  # fmt: skip
-            offset += f.len
-        assert content[offset:] == b"".join(map(self.raw, self.written))
+        # Where the bytes lie on disk is the engine model's (model_test.cc); here what the
+        # binding reads back.
+        assert self.read_back(c) == ([f[1] for f in self.frames], self.written)
 
 
 TestContainerModel = ContainerModel.TestCase
