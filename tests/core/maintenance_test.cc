@@ -113,20 +113,33 @@ TEST_F(MaintenanceTest, ValidateReadFaultsBecomeLines) {
   }
 }
 
-// A pending journal is replayed before the file is validated.
-TEST_F(MaintenanceTest, ValidateReplaysAPendingJournalFirst) {
-  {
-    auto c = Container::create(path_, test::quad_schema(), "", "", 0, 4096, {});
-    ASSERT_TRUE(c.has_value());
-    for (std::uint32_t i = 0; i < 12; ++i) ASSERT_TRUE(c->append_record(u32_records(i, 1)));
-    sim_.fail_from_next(Op::Truncate, EIO);  // the splice fails after the journal is durable
-    ASSERT_FALSE(c->close_frame(3, 3).has_value());
+// A pending journal is replayed before the file is validated or rebuilt.
+TEST_F(MaintenanceTest, ValidateAndRebuildReplayAPendingJournalFirst) {
+  for (const bool rebuild : {false, true}) {
+    sim_.erase(path_);
+    {
+      auto c = Container::create(path_, test::quad_schema(), "", "", 0, 4096, {});
+      ASSERT_TRUE(c.has_value());
+      for (std::uint32_t i = 0; i < 12; ++i) ASSERT_TRUE(c->append_record(u32_records(i, 1)));
+      sim_.fail_from_next(Op::Truncate, EIO);  // the splice fails after the journal is durable
+      ASSERT_FALSE(c->close_frame(3, 3).has_value());
+    }
+    sim_.reset();
+    const Bytes before = read_file(path_);
+    sim_.fail_nth(Op::Read, 1, EIO);  // the journal's: a replay that fails stops the call
+    EXPECT_FALSE(rebuild ? rebuild_headers(path_, false).has_value() : validate(path_).has_value());
+    sim_.reset();
+    EXPECT_EQ(read_file(path_), before);
+    ASSERT_TRUE(test::exists(journal_path(path_)));
+    if (rebuild) {
+      EXPECT_EQ(rebuild_headers(path_, false).value().differences, Lines{});
+    } else {
+      const ValidateReport report = validate(path_).value();
+      EXPECT_EQ(std::tie(report.problems, report.frames, report.records),
+                std::tuple(Lines{}, 1u, 12u));
+    }
+    EXPECT_FALSE(test::exists(journal_path(path_)));
   }
-  sim_.reset();
-  ASSERT_TRUE(test::exists(journal_path(path_)));
-  const ValidateReport report = validate(path_).value();
-  EXPECT_EQ(std::tie(report.problems, report.frames, report.records), std::tuple(Lines{}, 1u, 12u));
-  EXPECT_FALSE(test::exists(journal_path(path_)));
 }
 
 // Each draft's dry run reports what differs and writes nothing; the fix reports the same, after
