@@ -98,6 +98,9 @@ def test_damaged_headers_and_frames(tmp_path):
         with pytest.raises(Malformed) as raised:
             read(1)
         assert str(raised.value) == line
+    path.write_bytes(good)
+    _native.repack(path, header_area=16777216)  # the largest zone is accepted
+    assert _native.peek_headers(path)[0].header_area == 16777216
 
 
 # A child whose address space is capped 1 GiB above its start: an entry point that let
