@@ -67,6 +67,7 @@ TEST_F(FileTest, FailuresAndTheirPaths) {
       {[&] { return e.sync_dir(missing); }, os(missing, ENOENT)},
       {[&] { return e.sync_dir(keep); }, os(keep, ENOTDIR)},
       {[&] { return e.open_read(keep).value()->write_all_at(0, as_bytes("x")); }, os("", EBADF)},
+      {[&] { return e.open_read("/dev/null").value()->sync(); }, os("", EINVAL)},  // not retried
       {[&] { return status(e.create_truncate(nul, 0666)); }, os(nul, EINVAL)},
       {[&] { return e.rename(nul, missing); }, os(nul, EINVAL)},
       {[&] { return e.rename(missing, nul); }, os(missing, EINVAL)},
