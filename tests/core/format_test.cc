@@ -170,6 +170,7 @@ TEST(FormatTest, Utf8Errors) {
             "invalid utf-8 sequence of 3 bytes from index 17");
   EXPECT_EQ(utf8_error(as_bytes("01234567\0\0\0\0\0\0\0\0\xe0\xa0"sv)),
             "incomplete utf-8 byte sequence from index 16");
+  EXPECT_EQ(utf8_error(as_bytes("\xc3"sv)), "incomplete utf-8 byte sequence from index 0");
 }
 
 TEST(FormatTest, FrameLists) {
