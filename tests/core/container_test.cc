@@ -190,12 +190,6 @@ TEST_F(ContainerTest, OpenAppendCountsLargeTailsAcrossPieces) {
   EXPECT_EQ(read_file(path_).size(), kDataStart + kPiece - 1 + 17);
 }
 
-// The smallest tail there is: one record of one byte.
-TEST_F(ContainerTest, ReadTailOfOneByte) {
-  make_file_with_tail(Schema{"byte@1", {{"b", "u8", 0}}, RecordLayout::fixed(1)}, Bytes{0x5A});
-  EXPECT_EQ(Container::open_read(path_).value().read_tail().value(), Bytes{0x5A});
-}
-
 // A frame list in which frames overlap, or one ends past the last (one flipped bit of an offset
 // makes either), would have the next close write over durable frames: open_append refuses it
 // and leaves the file alone, reading stays possible, and gaps are fine.
