@@ -101,7 +101,8 @@ def test_frame_policy_its_bounds_and_ids_and_a_full_zone(tmp_path, monkeypatch):
         w.write(np.zeros(4, DTYPE))  # less than a frame: into the tail
         assert len(w.frames) == 5 and w.records == 52
         frame = w.close_frame()
-        assert (frame.index, frame.records, w.close_frame()) == (5, 4, None) and frame == w.frames[5]
+        assert frame == w.frames[5] and (frame.index, frame.records) == (5, 4)
+        assert w.close_frame() is None
     clock = [1000.0]
     monkeypatch.setattr("drelix_binary._writer.time.monotonic", lambda: clock[0])
     with dx.open(path, "a", frame_seconds=60, frame_records=3) as w:
