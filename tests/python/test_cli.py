@@ -89,6 +89,7 @@ def test_info_validate_rebuild_repack_and_errors(fixed, tmp_path):
     (tmp_path / "run.drelix.repack").write_bytes(b"DRELIX")  # a killed repack's
     table = drelix("info", path, check=0).stdout.decode()
     assert "2 frames" in table and "tail: 10 records" in table and "lab" in table
+    assert "43-byte records" in table  # the layout line
     assert "warning: a stale .repack file" in table
     assert drelix("validate", path, check=0).stdout.decode().startswith(f"{path}: ok")
     data = path.read_bytes()
@@ -149,6 +150,9 @@ def test_a_damaged_frame(fixed, tmp_path, layout):
     drelix("validate", out, check=0)
     saved = [json.loads(x) for x in drelix("cat", out, check=0).stdout.splitlines()]
     assert saved == shown[:100] + shown[250:]
+    seen = []  # the library's: a frame a step, and one for the tail
+    dx.salvage(path, tmp_path / "again.drelix", progress=lambda *a: seen.append(a))
+    assert seen == [(1, 3), (2, 3), (3, 3)]
 
 
 def test_export_then_import_gives_the_same_records(fixed, tmp_path):
