@@ -226,8 +226,6 @@ class Pipeline {
     }
   }
 
-  // Journals and splices frames [first, end), then frees them. Only this thread reads or
-  // writes frames below committed_ and the container, so no lock is held while writing.
   // The _preview that closing frames first..end one by one would leave, as each close renders
   // its own frame while the file's preview is missing or empty ("" when the file has one).
   std::string preview_of(std::size_t first, std::size_t end) const {
@@ -240,6 +238,8 @@ class Pipeline {
     return preview;
   }
 
+  // Journals and splices frames [first, end), then frees them. Only this thread reads or
+  // writes frames below committed_ and the container, so no lock is held while writing.
   Status commit(std::size_t first, std::size_t end) {
     std::vector<Frame> batch;
     std::vector<ByteView> parts;
