@@ -29,7 +29,8 @@ while True:
         i += 1
     c.close_frame(frame, 3)
     frame += 1
-    print(frame, i, flush=True)
+    sys.stdout.write(f"{frame} {i}\\n")  # one write: PYTHONUNBUFFERED must not split the line
+    sys.stdout.flush()
 """
 
 
