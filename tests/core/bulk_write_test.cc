@@ -1,39 +1,18 @@
-// The thread pool and bulk writes: records cut into frames, compressed in parallel and spliced
+// Bulk writes: records cut into frames, compressed in parallel and spliced
 // in journaled batches.
 #include "core/bulk_write.h"
 
-#include <atomic>
 #include <random>
 
 #include "core/frame_read.h"
 #include "core/journal.h"
 #include "core/str_cat.h"
-#include "core/thread_pool.h"
 #include "tests/core/test_util.h"
 
 namespace drelix {
 namespace {
 
 using test::DirTest;
-
-TEST(ThreadPoolTest, RunsEveryIndexOnceAndReportsTheLowestFailure) {
-  for (const std::size_t threads : {1u, 5u}) {
-    std::vector<std::atomic<int>> seen(1000);
-    ThreadPool::shared().run(seen.size(), threads, [&](std::size_t i, std::size_t slot) {
-      seen[i].fetch_add(slot < threads ? 1 : 100);
-      return true;
-    });
-    for (std::size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i].load(), 1) << i;
-  }
-  std::atomic<std::size_t> ran{0};
-  const Status status = run_tasks(100000, 3, [&](std::size_t i, std::size_t) -> Status {
-    ran.fetch_add(1);
-    if (i == 40 || i == 41) return fail(Error::usage(str_cat("task ", i)));
-    return {};
-  });
-  test::expect_error(status, Error::Kind::Usage, "task 40");
-  EXPECT_LT(ran.load(), 1000u);  // no index is handed out after a failure
-}
 
 // Refusals leave the file as it was and no journal. Then enough incompressible data for
 // several journaled batches, on more threads than frames in one batch: the frames are still

@@ -1,9 +1,7 @@
 #include <zstd.h>
 #include <zstd_errors.h>
 
-#include <memory>
 #include <random>
-#include <tuple>
 
 #include "core/str_cat.h"
 #include "tests/core/test_util.h"
@@ -28,16 +26,6 @@ Bytes compressed(ByteView in, int level) {
   return compress_frame(in, level).value();
 }
 
-// A frame as another writer might make it, with or without the content size and checksum.
-Bytes foreign_frame(ByteView in, int size_flag, int checksum_flag) {
-  std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> cctx(ZSTD_createCCtx(), ZSTD_freeCCtx);
-  ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_contentSizeFlag, size_flag);
-  ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, checksum_flag);
-  Bytes frame(ZSTD_compressBound(in.size()));
-  frame.resize(ZSTD_compress2(cctx.get(), frame.data(), frame.size(), in.data(), in.size()));
-  return frame;
-}
-
 // `frame` (single segment, no dictionary, content under 64 KiB) with its header rebuilt to
 // declare `size` in an 8-byte content size field, behind a 1 MiB window descriptor.
 Bytes with_declared_size(const Bytes& frame, std::uint64_t size) {
@@ -55,45 +43,6 @@ Result<Bytes> decode_into(ByteView frame, std::size_t size) {
   DRELIX_ASSIGN_OR_RETURN(const std::uint64_t used, decode_one_frame_into(frame, out));
   EXPECT_EQ(used, ZSTD_findFrameCompressedSize(frame.data(), frame.size()));
   return out;
-}
-
-// Our frames at every level (level 0 a copy, unless the bytes begin with the magic: then a
-// level 1 frame) and other writers' frames without the size, the checksum or both: each
-// declares what it carries, decodes whole (without a declared size, decoding grows as it goes)
-// up to its own end, and decodes into a buffer of its content's size only.
-TEST(CodecTest, EveryFrameKindDeclaresWhatItCarriesAndDecodesIntoItsOwnSizeOnly) {
-  std::vector<std::tuple<int, Bytes, Bytes, bool, bool>> rows;  // level, in, frame, checksum, sized
-  const Bytes magic_led = test::concat({{0x28, 0xB5, 0x2F, 0xFD}, sample(100)}),
-              big = sample(1 << 20);
-  for (int level : {1, 19, -5, 100, -1000000, 0}) {
-    for (const Bytes& in : {Bytes{}, sample(300000), sample(5000, true), magic_led}) {
-      const Bytes frame = compressed(in, level);
-      if (level == 0) {
-        EXPECT_EQ(frame, in != magic_led ? in : compressed(in, 1));
-        EXPECT_EQ(level_zero_stores_raw(in), in != magic_led);
-        if (in != magic_led) continue;
-      }
-      EXPECT_EQ(frame.capacity(), frame.size());  // no compression bound kept in memory
-      EXPECT_TRUE(level < 0 || in.size() != 300000 || frame.size() < in.size() / 10);
-      rows.emplace_back(level, in, frame, true, true);
-    }
-  }
-  for (const auto& [sized, checksum] : {std::pair{0, 1}, {1, 0}, {0, 0}}) {
-    rows.emplace_back(3, big, foreign_frame(big, sized, checksum), checksum == 1, sized == 1);
-  }
-  for (const auto& [level, in, frame, checksum, sized] : rows) {
-    SCOPED_TRACE(testing::Message() << level << " " << in.size() << " " << checksum << sized);
-    EXPECT_EQ(declares_content_checksum(frame), checksum);
-    EXPECT_EQ(declared_content_size(frame), sized ? std::optional(in.size()) : std::nullopt);
-    const auto decoded = decode_one_frame(test::concat({frame, {0xAA}}));
-    EXPECT_TRUE(decoded && decoded->content == in && decoded->consumed == frame.size());
-    EXPECT_EQ(decode_into(test::concat({frame, compressed(sample(50), 3)}), in.size()), in);
-    if (in.empty()) continue;
-    for (std::size_t other : {std::size_t{0}, in.size() - 1, in.size() + 1, in.size() * 2}) {
-      expect_error(decode_into(frame, other), K::Malformed,
-                   str_cat("frame content does not match the declared size of ", other, " bytes"));
-    }
-  }
 }
 
 // Damage is reported alike whether the content goes to a buffer of its own or into one of the

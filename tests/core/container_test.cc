@@ -1,6 +1,6 @@
 // What the model test (model_test.cc) cannot express: the exact bytes of a new file, the
-// refusals of create, counters a zone states, frame lists that must not be appended to, and
-// large tails.
+// refusals and failures of create, counters a zone states, frame lists that must not be
+// appended to, and large tails.
 #include "core/container.h"
 
 #include <gtest/gtest.h>
@@ -222,18 +222,6 @@ TEST_F(ContainerTest, OpenAppendRefusesOverlappingFrameLists) {
     EXPECT_EQ(read_file(path_), before);
     EXPECT_TRUE(Container::open_read(path_).value().read_frame_at(0).has_value());
   }
-}
-
-TEST_F(ContainerTest, ReadAtShortensAtEndOfFile) {
-  test::write_file(path_, as_bytes("0123456789"));
-  FilePtr file = env().open_read(path_).value();
-  // clang-format off
-  const struct { std::uint64_t offset, length; std::string expected; } cases[] = {
-      {0, 10, "0123456789"}, {2, 3, "234"}, {7, 10, "789"}, {10, 5, ""}, {1000, 5, ""},
-      {0, 0, ""}, {4, 1ULL << 40, "456789"}, {UINT64_MAX - 1, 1ULL << 40, ""}};
-  // clang-format on
-  for (const auto& tc : cases)
-    EXPECT_EQ(as_text(read_at(*file, tc.offset, tc.length).value()), tc.expected);
 }
 
 }  // namespace

@@ -284,27 +284,5 @@ TEST(FormatTest, RecordsSplitAndStreamAsThePlainRulesSay) {
   }
 }
 
-using PeekTest = test::SimTest;
-
-// peek_headers opens the file once and reads exactly the preamble and the zone, nothing else;
-// a failed read is the call's error. (Its refusals are those of an open, tested there.)
-TEST_F(PeekTest, ReadsThePreambleAndTheZoneOnly) {
-  const std::string_view zone = "_schema:t@1\nnote:a\\nb\n\n";
-  test::write_file(
-      path_, test::concat({preamble_bytes("DRELIX\x01\x01", 64), Bytes(zone.begin(), zone.end()),
-                           Bytes(64 - zone.size(), 0), Bytes(4, 'x')}));
-  auto r = peek_headers(path_);
-  ASSERT_TRUE(r.has_value()) << r.error().to_string();
-  EXPECT_EQ(r->preamble, (Preamble{64, 1, 1}));
-  EXPECT_EQ(r->headers.pairs(), (Pairs{{"_schema", "t@1"}, {"note", "a\nb"}}));
-  EXPECT_EQ(sim_.count(SimEnv::Op::Open), 1u);
-  EXPECT_EQ(sim_.count(SimEnv::Op::Read), 2u);
-  EXPECT_EQ(sim_.steps(), 0u);
-  for (std::uint64_t nth : {3, 5}) {  // the preamble's read, then the zone's
-    sim_.fail_nth(SimEnv::Op::Read, nth, EIO);
-    EXPECT_EQ(peek_headers(path_), fail(Error::io(EIO))) << nth;
-  }
-}
-
 }  // namespace
 }  // namespace drelix

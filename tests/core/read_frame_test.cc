@@ -1,8 +1,9 @@
-// Reading closed frames back: by id and position, into a Bytes, into caller
-// memory, and many at once into one buffer (frame_read.h).
+// Reading closed frames back: by id and position, the listed checksum on every path, into caller
+// memory, and many at once into one buffer (frame_read.h). Raw frames read as stored are the
+// model's (its one-byte records make frames of one to three bytes); damaged zstd frames are the
+// decode fuzz target's and rebuild's.
 #include <zstd.h>
 
-#include <cerrno>
 #include <memory>
 #include <span>
 
@@ -68,32 +69,13 @@ class ReadFrameTest : public test::SimTest {
   }
 };
 
-// Repeated ids resolve to the first; positions reach the rest. A frame outside
-// the file is refused before anything is read.
-TEST_F(ReadFrameTest, IdsPositionsAndRanges) {
+// Repeated ids resolve to the first; positions reach the rest.
+TEST_F(ReadFrameTest, IdsAndPositions) {
   Container c = open();
   EXPECT_EQ(c.read_frame(10), contents[0]);
-  EXPECT_EQ(c.read_frame(11), contents[1]);
   EXPECT_EQ(c.read_frame_at(4), contents[4]);
   expect_error(c.read_frame(9), K::Usage, "no frame 9");
   expect_error(c.read_frame_at(5), K::Usage, "no frame at position 5");
-  expect_error(c.read_frame_at(UINT64_MAX), K::Usage, "no frame at position 18446744073709551615");
-  const std::uint64_t ds = c.data_start(), end = c.data_end();
-  const std::string past_end = str_cat(" ends at ", end + 1, " but the file is ", end, " bytes");
-  sim_.reset();
-  const std::pair<Frame, std::string> cases[] = {
-      {{5, UINT64_MAX - ds + 1, 0, 0}, "frame 5 overflows a u64 offset"},
-      {{6, 0, UINT64_MAX - ds + 1, 0}, "frame 6 overflows a u64 offset"},
-      {{7, end - ds, 1, 0}, "frame 7" + past_end},
-      {{8, 0, end - ds + 1, 0}, "frame 8" + past_end},
-  };
-  for (const auto& [frame, message] : cases) {
-    expect_error(c.read_frame_body(frame), K::Malformed, message);
-    expect_error(frame_content_size(c, frame), K::Malformed, message);
-  }
-  // A frame of length 0, even at the very end, is empty and reads nothing.
-  EXPECT_EQ(c.read_frame_body(Frame{3, end - ds, 0, 0}), Bytes{});
-  EXPECT_EQ(sim_.count(Op::Read), 0u);
 }
 
 // Damage that leaves bytes the decoder accepts (or never decodes) is caught by
@@ -137,55 +119,6 @@ TEST_F(ReadFrameTest, ListedChecksumIsComparedByEveryRead) {
     bent.hash = 0;
     EXPECT_TRUE(c.read_frame_body(bent).has_value());
   }
-}
-
-// Frames of 1 to 3 bytes cannot hold the zstd magic; longer ones that do not
-// start with it are returned as stored, even with the magic further on. Bytes
-// that begin with it (which level 0 never stores) are taken for a zstd frame.
-TEST_F(ReadFrameTest, RawBytesAreReturnedAsStoredUnlessTheyBeginWithTheMagic) {
-  auto c = Container::create(dir_ + "/b", Schema{"b", {}, RecordLayout::fixed(1)}, "t", "w", 0,
-                             4096, {});
-  ASSERT_TRUE(c.has_value());
-  const Bytes data = {0x28, 0xB5, 0x2F, 0x00, 0x28, 0xB5, 0x2F, 0xFD, 1, 2, 3, 4};
-  for (std::uint8_t b : data) ASSERT_TRUE(c->append_record(Bytes{b}));
-  ASSERT_TRUE(c->flush_data());
-  for (std::uint64_t len : {1, 3, 9}) {
-    EXPECT_EQ(c->read_frame_body(Frame{1, 0, len, 0}), test::slice(data, 0, len)) << len;
-  }
-  EXPECT_NE(c->read_frame_body(Frame{1, 4, 8, 0}).error().kind(), K::Io);
-  expect_error(c->read_frame_body(Frame{1, 4, 4, 0}), K::Malformed, "truncated zstd frame");
-}
-
-TEST_F(ReadFrameTest, DamagedZstdFramesAndFailedReads) {
-  Container c = open();
-  const Frame first = c.frames()[0];
-  // A failed read is the read's error, once, and leaves the container usable.
-  sim_.reset();
-  sim_.fail_nth(Op::Read, 1, EIO);
-  EXPECT_EQ(c.read_frame(10), fail(Error::io(EIO)));
-  sim_.fail_nth(Op::Read, 2, EIO);
-  Sink failed;
-  EXPECT_EQ(c.read_frame_at_into(0, failed.allocator()), fail(Error::io(EIO)));
-  EXPECT_TRUE(failed.asked.empty());
-  sim_.clear(Op::Read);
-  EXPECT_EQ(c.read_frame(10), contents[0]);
-  EXPECT_EQ(sim_.count(Op::Read), 3u);  // one read per frame
-  // A flipped content byte without a listed checksum: the content checksum catches it, and the
-  // read into caller memory reports what the plain read reports.
-  Bytes damaged = test::read_file(path_);
-  damaged[c.data_start() + first.len - 6] ^= 0x40;
-  test::write_file(path_, damaged);
-  test::rewrite_zone(path_, [&](Headers& h) {
-    ASSERT_TRUE(h.set("_frames", render_frames({{10, 0, first.len, 0}, c.frames()[1]})));
-  });
-  Container d = open();
-  const auto plain = d.read_frame_at(0);
-  ASSERT_FALSE(plain.has_value());
-  EXPECT_EQ(plain.error().kind(), K::Compression);
-  Sink sink;
-  EXPECT_EQ(d.read_frame_at_into(0, sink.allocator()), fail(plain.error()));
-  EXPECT_EQ(d.read_frame_into(11, sink.allocator()), 28u);
-  EXPECT_EQ(sink.buffer, contents[1]);
 }
 
 // Every kind of frame a file can hold reads into caller memory as it reads into a Bytes, with
