@@ -412,9 +412,11 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
       disk_ = test::without(disk_, "_preview");
       test::rewrite_zone(path_, [this](Headers& h) { h = disk_; });
     }
+    sim_.reset();
     Result<Container> opened =
         read_only ? Container::open_read(path_) : Container::open_append(path_);
     ASSERT_TRUE(opened.has_value()) << opened.error().to_string();
+    EXPECT_TRUE(!torn_.empty() || journal_ || sim_.count(Op::Truncate) == 0);  // nothing to cut
     if (c_) {
       *c_ = std::move(*opened);  // over the dead process's container, which cannot write
     } else {
