@@ -56,12 +56,10 @@ TEST_F(ContainerTest, CreateWritesPreambleAndZoneOnly) {
   EXPECT_EQ(read_file(path_), file);
   EXPECT_EQ(sim_.mode(path_), 0644u);
 
+  // The Python model checks random times up to the 22nd century against the C library; these are
+  // the last day of a 400-year cycle, which a random time hardly ever meets, and years past 9999.
   const std::pair<std::uint64_t, const char*> times[] = {
-      {999, "1970-01-01T00:00:00Z"},
-      {86399999, "1970-01-01T23:59:59Z"},
-      {946684799000, "1999-12-31T23:59:59Z"},
       {951831930999, "2000-02-29T13:45:30Z"},
-      {4107542400000, "2100-03-01T00:00:00Z"},
       {253402300800000, "10000-01-01T00:00:00Z"},
       {UINT64_MAX, "584556019-04-03T14:25:51Z"},
   };
