@@ -100,10 +100,7 @@ Result<Headers> initial_headers(const Schema& schema, std::string_view source,
 
 // Refuses, before anything reaches the disk, the arguments that would make an unreadable file.
 Status check_create_arguments(const Schema& schema, std::uint32_t header_area) {
-  if (header_area == 0 || header_area > kMaxHeaderArea) {
-    return fail(Error::usage(
-        str_cat("header zone of ", header_area, " bytes is outside 1..=", kMaxHeaderArea)));
-  }
+  DRELIX_TRY(check_header_area(header_area));
   if (schema.layout.is_fixed() && schema.layout.size() == 0) {
     return fail(Error::usage("record size is zero"));
   }

@@ -13,6 +13,12 @@ constexpr std::string_view kMagic = "DRELIX";
 
 }  // namespace
 
+Status check_header_area(std::uint32_t header_area) {
+  if (header_area != 0 && header_area <= kMaxHeaderArea) return {};
+  return fail(Error::usage(
+      str_cat("header zone of ", header_area, " bytes is outside 1..=", kMaxHeaderArea)));
+}
+
 Result<Preamble> Preamble::decode(ByteView bytes) {
   // The checks run in a fixed order so that the same damaged file always produces the same
   // message: magic first (a foreign file is "not a drelix file" whatever its length), then the

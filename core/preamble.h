@@ -23,6 +23,10 @@ inline constexpr std::uint32_t kMaxHeaderArea = 16777216;
 inline constexpr std::uint32_t kDefaultHeaderArea = 4096;
 inline constexpr std::uint8_t kFlagCompressed = 1;
 
+// A writer's choice of zone size (create, repack): Error::Usage "header zone of {} bytes is
+// outside 1..=16777216" unless 1 ..= kMaxHeaderArea.
+Status check_header_area(std::uint32_t header_area);
+
 struct Preamble {
   std::uint32_t header_area = 0;
   std::uint8_t version = kFormatVersion;

@@ -170,10 +170,7 @@ Result<RepackReport> repack_with_header_area(const std::string& link, std::int32
   DRELIX_TRY(replay_journal(link));
   if (path != link) DRELIX_TRY(replay_journal(path));
   remove_stale_repack(path);
-  if (header_area == 0 || header_area > kMaxHeaderArea) {
-    return fail(Error::usage(
-        str_cat("header zone of ", header_area, " bytes is outside 1..=", kMaxHeaderArea)));
-  }
+  DRELIX_TRY(check_header_area(header_area));
   DRELIX_ASSIGN_OR_RETURN(Container old, Container::open_read(path));
 
   RepackReport report;
