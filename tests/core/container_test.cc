@@ -33,11 +33,6 @@ class ContainerTest : public test::SimTest {
     sim_.erase(path_);
     return Container::create(path_, schema, "sensor-7", "drelix-test 1.0", millis, zone, user);
   }
-  // A new file of `schema` whose tail holds `tail`, as a crashed writer would leave it.
-  void make_file_with_tail(const Schema& schema, ByteView tail) {
-    ASSERT_TRUE(create(schema).has_value());
-    test::write_file(path_, tail, /*append=*/true);
-  }
 };
 
 // Preamble and zone byte for byte, nothing else; 0666 less the umask (022 here); the creation
@@ -165,7 +160,8 @@ TEST_F(ContainerTest, OpeningCountsRecords) {
 // count exactly as one pass over the whole tail would.
 TEST_F(ContainerTest, OpenAppendCountsLargeTailsAcrossPieces) {
   constexpr std::uint64_t kPiece = 1 << 20;
-  make_file_with_tail(pair_schema(), Bytes(3 * kPiece + 5, 0x5A));
+  ASSERT_TRUE(create(pair_schema()));  // the tails a crashed writer would leave
+  test::write_file(path_, Bytes(3 * kPiece + 5, 0x5A), /*append=*/true);
   EXPECT_EQ(Container::open_append(path_).value().records(), (3 * kPiece + 5) / 12);
   EXPECT_EQ(read_file(path_).size(), kDataStart + (3 * kPiece + 5) / 12 * 12);
   // Records up to a byte short of the first piece boundary, one whose prefix straddles it, and
@@ -173,7 +169,8 @@ TEST_F(ContainerTest, OpenAppendCountsLargeTailsAcrossPieces) {
   std::vector<Bytes> bodies(15, Bytes(65535, 1));
   bodies.push_back(Bytes(kPiece - 1 - 15 * 65537 - 2, 2));
   bodies.push_back(Bytes(15, 3));
-  make_file_with_tail(blob_schema(), test::concat({test::prefixed(bodies), {0x40, 0x9C, 3}}));
+  ASSERT_TRUE(create(blob_schema()));
+  test::write_file(path_, test::concat({test::prefixed(bodies), {0x40, 0x9C, 3}}), true);
   Container c = Container::open_append(path_).value();
   EXPECT_EQ(c.records(), 17u);
   EXPECT_EQ(c.bytes_raw(), kPiece - 1 + 17);

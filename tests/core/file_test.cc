@@ -16,7 +16,6 @@ using test::read_text;
 
 class FileTest : public test::DirTest {
  protected:
-  std::string path(const std::string& name) const { return dir_.file(name); }
   Env& e = posix_env();
 };
 
@@ -24,23 +23,23 @@ class FileTest : public test::DirTest {
 // the system can address fail instead of wrapping; create_truncate empties an existing file (a
 // repack's temporary file may be a longer one a killed repack left).
 TEST_F(FileTest, ReadWriteTruncateLength) {
-  test::write_file(path("f"), as_bytes("0123456789"));
-  FilePtr f = e.open_read_write(path("f")).value();
+  test::write_file(dir_.file("f"), as_bytes("0123456789"));
+  FilePtr f = e.open_read_write(dir_.file("f")).value();
   std::uint8_t buf[4] = {};
   EXPECT_EQ(as_text(ByteView(buf, f->read_at(7, buf).value())), "789");
   EXPECT_EQ(f->read_at(UINT64_MAX, buf).value(), 0u);
   test::expect_error(f->read_exact_at(7, buf), Error::Kind::Io, "failed to fill whole buffer");
   EXPECT_FALSE(f->write_all_at(UINT64_MAX, as_bytes("z")).has_value());
   EXPECT_FALSE(f->truncate(UINT64_MAX).has_value());
-  EXPECT_EQ(e.create_truncate(path("f"), 0666).value()->length().value(), 0u);
+  EXPECT_EQ(e.create_truncate(dir_.file("f"), 0666).value()->length().value(), 0u);
 }
 
 // Calls that name a path fail with it; calls on an open handle fail without one. A path
 // holding a NUL is refused whole (cut at the NUL, "<keep>\0x" would name "keep" itself). None
 // of them creates, changes or removes anything.
 TEST_F(FileTest, FailuresAndTheirPaths) {
-  test::write_file(path("keep"), as_bytes("keep"));
-  const std::string missing = path("missing"), keep = path("keep"),
+  test::write_file(dir_.file("keep"), as_bytes("keep"));
+  const std::string missing = dir_.file("missing"), keep = dir_.file("keep"),
                     nul = keep + std::string("\0x", 2);
   const auto status = [](auto r) { return r ? Status{} : fail(std::move(r).error()); };
   const auto os = [](const std::string& p, int errnum) {
@@ -71,14 +70,14 @@ TEST_F(FileTest, FailuresAndTheirPaths) {
 // (Rename, unlink and sync_dir succeed under every repack and close the Python tests make.)
 TEST_F(FileTest, Permissions) {
   const mode_t old_umask = ::umask(022);
-  FilePtr f = e.create_exclusive(path("a"), 0666).value();
-  FilePtr g = e.create_truncate(path("b"), 0600).value();
+  FilePtr f = e.create_exclusive(dir_.file("a"), 0666).value();
+  FilePtr g = e.create_truncate(dir_.file("b"), 0600).value();
   ::umask(old_umask);
   EXPECT_EQ(f->permissions().value(), 0644u);
   EXPECT_EQ(g->permissions().value(), 0600u);
   ASSERT_TRUE(f->set_permissions(0666).has_value());
   struct stat st;
-  ASSERT_EQ(::stat(path("a").c_str(), &st), 0);
+  ASSERT_EQ(::stat(dir_.file("a").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0666u);
   EXPECT_TRUE(e.sync_dir(".").has_value());
 }

@@ -153,6 +153,9 @@ def test_a_damaged_frame(fixed, tmp_path, layout):
     seen = []  # the library's: a frame a step, and one for the tail
     dx.salvage(path, tmp_path / "again.drelix", progress=lambda *a: seen.append(a))
     assert seen == [(1, 3), (2, 3), (3, 3)]
+    with pytest.raises(ZeroDivisionError):  # stopped: its own error, and no half a file
+        dx.salvage(path, tmp_path / "stopped.drelix", progress=lambda *a: 1 / 0)
+    assert not list(tmp_path.glob("stopped*"))
 
 
 def test_export_then_import_gives_the_same_records(fixed, tmp_path):
