@@ -1,5 +1,5 @@
-// replay_journal over arbitrary journal bytes. Each run writes a fixed small data file and the
-// input as its ".seal", then replays. Oracles, checked against an independent reading of the
+// replay_journal over arbitrary journal bytes. Each run writes a small data file (one of two) and
+// the input as its ".seal", then replays. Oracles, checked against an independent reading of the
 // journal format: an invalid journal (or one that does not fit the data file) is deleted and the
 // data file is untouched; a valid one is spliced exactly (frame at offset, cut after it, zone at
 // 16) and deleted; replay fails only when the splice itself cannot be done, and then keeps the
@@ -49,7 +49,10 @@ std::optional<Parsed> read_journal(ByteView j, std::uint64_t file_len) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const Bytes initial = initial_data();
+  static const Bytes full = initial_data();
+  // An input whose length is a multiple of 7 meets a data file too short for a preamble, which
+  // no journal fits (the seed "short_data_file" is one).
+  const Bytes initial(full.begin(), full.begin() + (size % 7 == 0 ? 15 : full.size()));
   const std::string path = fuzz::scratch_dir() + "/j.drelix", jpath = journal_path(path);
   fuzz::put_file(path, initial);
   fuzz::put_file(jpath, ByteView(data, size));

@@ -1,9 +1,8 @@
-// The journal of a close, byte for byte as it is written. (Replaying it is checked against an
-// independent reading of the format by the journal fuzz target, and at every crash point by the
-// crash explorer.)
+// The journal of a close, byte for byte as it is written, and with what permission bits. (Replaying
+// it is checked against an independent reading of the format by the journal fuzz target, and at
+// every crash point by the crash explorer.)
 #include "core/journal.h"
 
-#include <array>
 #include <cerrno>
 
 #include "core/preamble.h"
@@ -39,29 +38,20 @@ class JournalTest : public test::SimTest {
   std::string journal_ = path_ + ".seal";
 };
 
-// The image as worked out by hand, over a stale longer journal, written, synced, then its
-// directory synced; the data file is untouched. The journal takes the data file's permission
-// bits (over a stale journal's too) or the default ones; a relative path's directory is ".". A
-// failed directory sync fails the write: the splice that would follow needs a durable journal.
+// The image as worked out by hand, over a stale longer journal, with the data file's permission
+// bits (a relative path's gets the default ones and its directory is "."); the data file is
+// untouched. A failed directory sync fails the write: the splice that would follow needs a
+// durable journal. (That the journal is synced before the splice, and its directory entry, is
+// the crash explorer's: a power loss would take it back.)
 TEST_F(JournalTest, WriteJournal) {
   sim_.put(path_, as_bytes(kBefore), 0600);
   put(journal_, std::string(1000, 'x'));
-  sim_.reset();
-  ASSERT_TRUE(write_journal(path_, 4112, as_bytes("k:v\n"), as_bytes("abc")).has_value());
-  // P = 16 + 4 + 3 = 23, FNV-1a 64 of the payload = 0xf40f2710fe1b1524.
-  EXPECT_EQ(text(journal_),
-            "DJRNL2" + u64le(23) + u64le(0xf40f2710fe1b1524) + u64le(4112) + u64le(4) + "k:v\nabc");
-  EXPECT_EQ(text(path_), kBefore);
-  EXPECT_EQ(sim_.mode(journal_), 0600u);
-  EXPECT_EQ((std::array{sim_.count(Op::Write), sim_.count(Op::Sync), sim_.count(Op::SyncDir)}),
-            (std::array<std::uint64_t, 3>{2, 1, 1}));
-  EXPECT_EQ(sim_.last_path(Op::SyncDir), dir_);
-  EXPECT_EQ(sim_.pending_count(), 0u);
-  sim_.fail_nth(Op::SyncDir, 2, EIO);
+  sim_.fail_nth(Op::SyncDir, 1, EIO);
   EXPECT_EQ(write_journal(path_, 24, as_bytes(kNewZone), as_bytes(kFrame)),
             fail(Error::io_at(dir_, EIO)));
   EXPECT_EQ(text(journal_), kImage);
   EXPECT_EQ(text(path_), kBefore);
+  EXPECT_EQ(sim_.mode(journal_), 0600u);
   ASSERT_TRUE(write_journal("run.drelix", 24, as_bytes(kNewZone), as_bytes(kFrame)));
   EXPECT_EQ(sim_.mode("run.drelix.seal"), 0644u);
   EXPECT_EQ(sim_.last_path(Op::SyncDir), ".");

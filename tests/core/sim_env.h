@@ -130,8 +130,6 @@ class SimEnv final : public Env {
     crashed_ = false;
     crash_at_ = 0;
   }
-  // Changes performed but not yet durable; a write counts once per piece when torn.
-  std::size_t pending_count() const { return state_.pending.size(); }
   // Splits each later write into pieces of at most `bytes` (0: whole) that a power loss keeps
   // or loses independently, as a disk writing sector by sector would.
   void set_tear_size(std::size_t bytes) { tear_size_ = bytes; }

@@ -177,6 +177,13 @@ def test_export_then_import_gives_the_same_records(fixed, tmp_path):
         drelix("export", log, src, check=0)
         drelix("import", src, f"{src}.drelix", check=0)
         assert drelix("cat", f"{src}.drelix", check=0).stdout == want
+    # A single column of another type than binary: fields, or text records.
+    pa, pq = pytest.importorskip("pyarrow"), pytest.importorskip("pyarrow.parquet")
+    for column, shown in [(pa.array([7, 8], pa.uint32()), [{"c": 7}, {"c": 8}]),
+                          (pa.array(["a", "b"], pa.large_string()), [{"text": "a"}, {"text": "b"}])]:  # fmt: skip
+        pq.write_table(pa.table({"c": column}), tmp_path / "one.parquet")
+        drelix("import", tmp_path / "one.parquet", tmp_path / f"{column.type}.drelix", check=0)  # fmt: skip
+        assert [json.loads(x) for x in drelix("cat", tmp_path / f"{column.type}.drelix", check=0).stdout.splitlines()] == shown  # fmt: skip
     drelix("export", path, tmp_path / "out.csv", check=0)  # text has no 16-byte type
     done = drelix("import", tmp_path / "out.csv", tmp_path / "csv.drelix", check=2)
     assert "'key'" in one_line_error(done, tmp_path / "out.csv")
