@@ -5,6 +5,12 @@ the header zone and the first bytes of the frame, so a partition is a run of who
 one file (the tail, if asked for, counts as one more unit). Planning opens every file once on
 the client and decodes nothing; each task reopens its file and decodes only its own frames.
 
+A writer may go on appending and closing frames between planning and computing: a task still
+returns exactly the records planned. It checks that the frames planned are still the first
+frames of the file (same offsets, lengths and hashes), and takes the planned tail records as the
+first ones after them, wherever they now are. A file rewritten since (repacked, rebuilt) fails
+the task with ``DrelixMalformedError``: plan again.
+
 Needs the ``dask`` extra: ``pip install drelix-binary[dask]``.
 """
 
@@ -13,7 +19,10 @@ Needs the ``dask`` extra: ``pip install drelix-binary[dask]``.
 
 from __future__ import annotations
 
+import errno
 import glob
+import hashlib
+import math
 import os
 import re
 from collections.abc import Iterable, Sequence
@@ -36,25 +45,32 @@ PARTITION_BYTES = 100 * 2**20
 # The one column of a prefixed file: each record's body.
 RECORD_COLUMN = "record"
 
+# The key under which a DataFrame read from drelix files carries their schema in its `attrs`,
+# so that writing it back needs no schema= for the columns NumPy has no type for (uuid).
+SCHEMA_ATTR = "drelix_schema"
+
 PathLike = Union[str, "os.PathLike[str]"]
 Paths = Union[PathLike, Iterable[PathLike]]
 
 
 class _Part(NamedTuple):
-    """One partition: frames [first, stop) of a file, then its tail when `tail` is set.
+    """One partition: frames [first, stop) of a file, then the `tail` records planning found
+    after its frames (0: none; `stop` is then the file's frame count).
 
     `row` is the in-file number of the first record and `records` the number planned, both
     None when the layout does not let the client count without decoding (prefixed records).
     `start` is the running record number across all files, the partition's first index value.
+    `frames_seen` identifies frames [0, stop) as planned (`_identities`).
     """
 
     path: str
     first: int
     stop: int
-    tail: bool
+    tail: int
     row: int | None
     records: int | None
     start: int | None
+    frames_seen: str
 
 
 class _Unit(NamedTuple):
@@ -125,6 +141,18 @@ def _group(units: list[_Unit], frames_per_partition: int | None) -> list[list[_U
     return groups
 
 
+def _identities(frames: Iterable[tuple[int, int, int]]) -> list[str]:
+    """For each k, a digest of the first k frames' (offset, length, hash): equal digests mean
+    the same frames, holding the same bytes, at the same places. A digest keeps the task small
+    where the frames themselves would grow with the file."""
+    digest = hashlib.blake2b(digest_size=16)
+    out = [digest.hexdigest()]
+    for offset, length, xxh in frames:
+        digest.update(f"{offset},{length},{xxh};".encode())
+        out.append(digest.hexdigest())
+    return out
+
+
 def _describe(schema: dx.Schema) -> str:
     fields = ", ".join(f"{f.name}:{f.ty}@{f.offset}" for f in schema.fields)
     size = schema.layout.fixed_size
@@ -160,7 +188,8 @@ def _plan(paths: Paths, frames_per_partition: int | None, include_tail: bool) ->
                 )
             frames = reader.frames
             units = _units(reader, frames, include_tail)
-        parts.extend(_file_parts(path, len(frames), units, frames_per_partition, dtype))
+        seen = _identities((f.offset, f.length, f.hash) for f in frames)
+        parts.extend(_file_parts(path, seen, units, frames_per_partition, dtype))
     if schema is None:
         raise FileNotFoundError(f"no drelix files match {paths!r}")
     counts = [p.records for p in parts]
@@ -177,7 +206,7 @@ def _plan(paths: Paths, frames_per_partition: int | None, include_tail: bool) ->
 
 def _file_parts(
     path: str,
-    frame_count: int,
+    seen: list[str],
     units: list[_Unit],
     frames_per_partition: int | None,
     dtype: np.dtype[Any] | None,
@@ -186,7 +215,7 @@ def _file_parts(
     # The in-file number of the next record, while every count before it is known.
     row: int | None = 0
     for group in _group(units, frames_per_partition):
-        first = group[0].frame if group[0].frame is not None else frame_count
+        first = group[0].frame if group[0].frame is not None else len(seen) - 1
         frames = sum(u.frame is not None for u in group)
         counts = [u.records for u in group]
         records = None
@@ -194,8 +223,9 @@ def _file_parts(
             records = sum(c or 0 for c in counts)
         if records == 0:
             continue  # an empty frame adds nothing and would repeat a division
-        tail = group[-1].frame is None
-        parts.append(_Part(path, first, first + frames, tail, row, records, None))
+        tail = group[-1].records or 0 if group[-1].frame is None else 0
+        stop = first + frames
+        parts.append(_Part(path, first, stop, tail, row, records, None, seen[stop]))
         row = row + records if row is not None and records is not None else None
     return parts
 
@@ -221,21 +251,31 @@ def _damaged(
     return dx.DrelixMalformedError(f"{part.path}: {error}")
 
 
+class _Changed(dx.DrelixMalformedError):
+    """A file rewritten between planning and computing: its frames are sound, the plan is not."""
+
+
+def _changed(path: str, why: str) -> _Changed:
+    return _Changed(f"{path}: the file changed since planning ({why}); read it again")
+
+
+def _check_planned(part: _Part, frames: Sequence[tuple[int, int, int]]) -> None:
+    """Refuses a file whose first frames are no longer those planned (it was rewritten)."""
+    if (
+        len(frames) < part.stop
+        or _identities(frames[: part.stop])[-1] != part.frames_seen
+    ):
+        raise _changed(part.path, "its frames were rewritten")
+
+
 def _decode_fixed(reader: dx.Reader, part: _Part) -> np.ndarray[Any, Any]:
-    if part.row is None or part.records is None:
-        # A frame declared no size: whole frames by position, then the tail.
-        frames = range(part.first, part.stop)
-        arrays = [np.frombuffer(reader.read_frame(i), reader.dtype) for i in frames]
-        if part.tail:
-            arrays.append(reader.to_numpy(len(reader) - reader.tail_records, threads=1))
-        return np.concatenate(arrays) if arrays else np.empty(0, reader.dtype)
-    # Dask already runs one task per core; a second pool inside each task would only compete.
+    # Fixed records are counted at planning from the frames' sizes, so they are found by
+    # number, in whichever frame or tail they now are. Dask already runs one task per core;
+    # a second pool inside each task would only compete.
+    assert part.row is not None and part.records is not None
     array = reader.to_numpy(part.row, part.row + part.records, threads=1)
     if len(array) != part.records:
-        raise dx.DrelixMalformedError(
-            f"{part.path}: {len(array)} records where the frames declared {part.records}; "
-            "the file changed after planning"
-        )
+        raise _changed(part.path, f"{len(array)} of {part.records} records are there")
     return array
 
 
@@ -244,24 +284,54 @@ def _decode_records(reader: dx.Reader, part: _Part) -> list[bytes]:
     for index in range(part.first, part.stop):
         records.extend(reader.frame_records(index))
     if part.tail:
-        records.extend(_tail_records(reader))
+        records.extend(_planned_tail(reader, part))
     return records
 
 
-def _tail_records(reader: dx.Reader) -> list[bytes]:
-    # The reader reaches the tail of length-prefixed records only through record numbers,
-    # which means counting (decoding) every frame before it; the extension reads it alone.
-    tail = dx._native.Container.open_read(reader.path).read_tail()
-    return dx._native.split_records(tail, reader.layout)[0]
+def _split(data: bytes, reader: dx.Reader, where: str) -> list[bytes]:
+    records, torn = dx._native.split_records(data, reader.layout)
+    if torn:
+        raise dx.DrelixMalformedError(f"{reader.path}: {where} ends in a torn record")
+    return records
+
+
+def _planned_tail(reader: dx.Reader, part: _Part) -> list[bytes]:
+    """The `part.tail` records that followed the planned frames: since planning, a writer may
+    have closed them into frames and appended more.
+
+    The reader reaches the tail of length-prefixed records only through record numbers, which
+    means counting (decoding) every frame before it; the extension reads the frames after the
+    planned ones and the tail alone, from one opening of the file.
+    """
+    with dx._native.Container.open_read(part.path) as container:
+        frames = container.frames()
+        _check_planned(part, [(f.offset, f.len, f.hash) for f in frames])
+        records: list[bytes] = []
+        for index in range(part.stop, len(frames)):
+            if len(records) >= part.tail:
+                break
+            records.extend(
+                _split(container.read_frame_at(index), reader, f"frame {index}")
+            )
+        if len(records) < part.tail:
+            records.extend(_split(container.read_tail(), reader, "the tail"))
+    if len(records) < part.tail:
+        raise _changed(
+            part.path, f"{len(records)} of {part.tail} tail records are there"
+        )
+    return records[: part.tail]
 
 
 def _decode(part: _Part, fixed: bool) -> Any:
     """The records of one partition: a structured array (fixed layouts) or a list of bytes."""
     with dx.open(part.path) as reader:
+        _check_planned(part, [(f.offset, f.length, f.hash) for f in reader.frames])
         try:
             return (
                 _decode_fixed(reader, part) if fixed else _decode_records(reader, part)
             )
+        except _Changed:
+            raise
         except (dx.DrelixMalformedError, dx.DrelixCompressionError) as error:
             damaged = _damaged(reader, part, error)
             if damaged is error:
@@ -300,16 +370,19 @@ class _ReadPartition:
     dropped right after the one decode instead of travelling between workers.
     """
 
-    def __init__(self, dtype: np.dtype[Any] | None):
-        self.dtype = dtype
+    def __init__(self, schema: dx.Schema, dtype: np.dtype[Any] | None):
+        self.schema, self.dtype = schema, dtype
 
     def _names(self, columns: Sequence[str] | None) -> Sequence[str]:
         return columns or (self.dtype.names or () if self.dtype is not None else ())
 
     def meta(self, columns: Sequence[str] | None = None) -> pd.DataFrame:
         if self.dtype is None:
-            return _binary_frame([])
-        return _frame(np.empty(0, self.dtype), self._names(columns), 0)
+            meta = _binary_frame([])
+        else:
+            meta = _frame(np.empty(0, self.dtype), self._names(columns), 0)
+        meta.attrs[SCHEMA_ATTR] = self.schema
+        return meta
 
     def __call__(
         self, part: _Part, columns: Sequence[str] | None = None
@@ -356,7 +429,7 @@ def read_drelix(
                 f"no column {unknown[0]!r}; the files have {names}"
             )
         names = columns
-    reader = _ReadPartition(plan.dtype)
+    reader = _ReadPartition(plan.schema, plan.dtype)
     meta = reader.meta(names)
     if not plan.parts:
         return dd.from_pandas(meta, npartitions=1)
@@ -404,19 +477,104 @@ def _default_name(index: int) -> str:
 
 
 def _schema_for(meta: pd.DataFrame) -> dx.Schema:
+    """The schema the columns' types make; a column NumPy has no type for (uuid) takes its
+    field's type from the schema the DataFrame was read with, and when every column still is
+    that schema's field, of its type, in its order, that schema is kept whole."""
+    carried = meta.attrs.get(SCHEMA_ATTR)
+    if isinstance(carried, dx.Schema) and _still(carried, meta):
+        return carried
+    known = dx.dtype_of(carried) if isinstance(carried, dx.Schema) else np.dtype([])
     fields = []
     for name, dtype in meta.dtypes.items():
-        if not isinstance(dtype, np.dtype):
+        if isinstance(dtype, np.dtype):
+            fields.append(
+                (str(name), dtype.newbyteorder("<") if dtype.itemsize > 1 else dtype)
+            )
+        elif str(name) in (known.names or ()):
+            fields.append((str(name), known[str(name)]))
+        else:
             raise dx.DrelixUsageError(
                 f"column {name!r} is {dtype}; pass schema= to say how to store it"
             )
-        fields.append(
-            (str(name), dtype.newbyteorder("<") if dtype.itemsize > 1 else dtype)
-        )
     return dx.schema("dataframe", np.dtype(fields))
 
 
-def _records(frame: pd.DataFrame, dtype: np.dtype[Any]) -> np.ndarray[Any, Any]:
+def _still(schema: dx.Schema, meta: pd.DataFrame) -> bool:
+    """Whether the columns are the schema's fields (or its one record column), unchanged."""
+    if schema.layout.fixed_size is None or not schema.fields:
+        return list(meta.columns) == [RECORD_COLUMN]
+    dtype = dx.dtype_of(schema)
+    return list(meta.columns) == list(dtype.names or ()) and all(
+        not isinstance(meta.dtypes[n], np.dtype) or meta.dtypes[n] == dtype[n]
+        for n in meta.columns
+    )
+
+
+def _refuse(partition: int, name: str, value: Any, ty: str) -> dx.DrelixUsageError:
+    shown = value.item() if isinstance(value, np.generic) else value
+    return dx.DrelixUsageError(
+        f"partition {partition}: column {name!r} holds {shown!r}, "
+        f"which a field of type {ty} cannot hold"
+    )
+
+
+def _integers(
+    values: np.ndarray[Any, Any], target: np.dtype[Any]
+) -> tuple[np.ndarray[Any, Any], int]:
+    """`values` as `target` integers, and the position of the first one that is not a whole
+    number `target` holds (-1 if none)."""
+    if values.dtype.kind in "biuf":
+        with np.errstate(invalid="ignore", over="ignore"):
+            out = values.astype(target)
+            # A value survives the trip back only if it was whole and in range; the sign
+            # catches what wraps around (-1 in an unsigned field, 2**63 in i64).
+            bad = (out.astype(values.dtype) != values) | ((out < 0) != (values < 0))
+        where = np.flatnonzero(bad)
+        return out, int(where[0]) if len(where) else -1
+    info = np.iinfo(target)
+    for i, value in enumerate(values):
+        exact = isinstance(value, (int, np.integer)) or (
+            isinstance(value, (float, np.floating))
+            and math.isfinite(value)
+            and float(value).is_integer()
+        )
+        if not exact or not info.min <= int(value) <= info.max:
+            return values, i
+    return values.astype(target), -1
+
+
+def _checked(
+    values: np.ndarray[Any, Any],
+    target: np.dtype[Any],
+    partition: int,
+    name: str,
+    ty: str,
+) -> np.ndarray[Any, Any]:
+    """`values` as `target`, refusing any value a field of type `ty` cannot hold: integers
+    take only whole numbers in range (never NaN or an infinity), floats any real number."""
+    if target.kind == "V":
+        return np.array(values.tolist(), dtype=target)
+    if (
+        np.can_cast(values.dtype, target, "safe")
+        or target.kind == "f"
+        and values.dtype.kind in "biuf"
+    ):
+        return values.astype(target)
+    if target.kind in "iu":
+        out, bad = _integers(values, target)
+        if bad < 0:
+            return out
+        raise _refuse(partition, name, values[bad], ty)
+    raise dx.DrelixUsageError(
+        f"partition {partition}: column {name!r} is {values.dtype}, "
+        f"which a field of type {ty} cannot hold"
+    )
+
+
+def _records(
+    frame: pd.DataFrame, schema: dx.Schema, partition: int
+) -> np.ndarray[Any, Any]:
+    dtype = dx.dtype_of(schema)
     fields = dtype.names or ()
     extra = [c for c in frame.columns if c not in fields]
     if extra:
@@ -424,13 +582,12 @@ def _records(frame: pd.DataFrame, dtype: np.dtype[Any]) -> np.ndarray[Any, Any]:
             f"column {extra[0]!r} is not in the schema {list(fields)}"
         )
     array = np.zeros(len(frame), dtype)
-    for name in fields:
+    for field in schema.fields:
+        name = field.name
         if name not in frame.columns:
             raise dx.DrelixUsageError(f"the schema's field {name!r} is not a column")
-        values = frame[name]
-        if dtype[name].kind == "V":
-            values = np.array(values.tolist(), dtype=dtype[name])
-        array[name] = np.asarray(values)
+        values = frame[name].to_numpy()
+        array[name] = _checked(values, dtype[name], partition, name, field.ty)
     return array
 
 
@@ -452,14 +609,24 @@ def _sync_directory(directory: str) -> None:
 
 
 def _write_partition(
-    frame: pd.DataFrame, path: str, schema: dx.Schema, options: dict[str, Any]
+    frame: pd.DataFrame,
+    path: str,
+    schema: dx.Schema,
+    options: dict[str, Any],
+    partition: int,
+    *_after: Any,
 ) -> str:
     """Writes one partition beside its final name, then renames it into place.
 
-    The partial name is fixed per partition, so a retried task first removes what its failed
-    attempt left (file and seal journal) and nothing else; readers of the directory never see
-    a file that is not whole.
+    The records are converted (and refused) before anything is created. The partial name is
+    fixed per partition, so a retried task first removes what its failed attempt left (file
+    and seal journal) and nothing else; readers of the directory never see a file that is not
+    whole. `_after` only orders the task after the directory is ready.
     """
+    if schema.layout.fixed_size is None:
+        bodies, array = _bodies(frame), None
+    else:
+        bodies, array = [], _records(frame, schema, partition)
     directory, name = os.path.split(path)
     partial = os.path.join(directory, f".{name}.partial")
     for leftover in (partial, partial + ".seal"):
@@ -468,14 +635,80 @@ def _write_partition(
         except FileNotFoundError:
             pass
     with dx.create(partial, schema, **options) as writer:
-        if schema.layout.fixed_size is None:
-            writer.write_bodies(_bodies(frame))
+        if array is None:
+            writer.write_bodies(bodies)
         else:
-            writer.write(_records(frame, dx.dtype_of(schema)))
+            writer.write(array)
         writer.seal()
     os.replace(partial, path)
     _sync_directory(directory)
     return path
+
+
+# What a directory of part files may hold besides them, and removing a part removes too.
+_SIDECARS = (".seal", ".repack")
+
+
+def _is_ours(name: str) -> bool:
+    """Whether a directory entry is a drelix file, one's journal or repack, or the partial
+    output of a write: what overwrite=True removes (never anything else)."""
+    ext = "." + dx._native.EXTENSION
+    for sidecar in ("", *_SIDECARS):
+        if name.endswith(ext + sidecar):
+            return True
+    return name.startswith(".") and name.endswith(
+        (ext + ".partial", ext + ".partial.seal")
+    )
+
+
+def _check_target(target: str, overwrite: bool) -> list[str]:
+    """The directories to create for `target` (outermost first); refuses a target that is not a
+    directory, or one that holds anything unless `overwrite`."""
+    if os.path.isdir(target):
+        if os.listdir(target) and not overwrite:
+            raise FileExistsError(
+                errno.EEXIST,
+                "directory is not empty; pass overwrite=True to replace its drelix files",
+                target,
+            )
+        return []
+    if os.path.lexists(target):
+        raise FileExistsError(errno.EEXIST, "exists and is not a directory", target)
+    missing = [target]
+    parent = os.path.dirname(target)
+    while parent != missing[-1] and not os.path.lexists(parent):
+        missing.append(parent)
+        parent = os.path.dirname(parent)
+    return missing[::-1]
+
+
+def _prepare(target: str, overwrite: bool) -> None:
+    """Creates the directory, or empties it of drelix files when overwriting; run as the task
+    every write waits for, so that nothing changes before the graph is computed."""
+    _check_target(target, overwrite)
+    os.makedirs(target, exist_ok=True)
+    for name in os.listdir(target):
+        full = os.path.join(target, name)
+        if _is_ours(name) and not os.path.isdir(full):
+            os.remove(full)
+    _sync_directory(target)
+
+
+def _discard(paths: list[str], created: list[str]) -> None:
+    """After a failed computation: the parts it may have written and the directories it made."""
+    for path in paths:
+        directory, name = os.path.split(path)
+        for leftover in (path, os.path.join(directory, f".{name}.partial")):
+            for extra in ("", ".seal"):
+                try:
+                    os.remove(leftover + extra)
+                except FileNotFoundError:
+                    pass
+    for directory in reversed(created):
+        try:
+            os.rmdir(directory)
+        except OSError:
+            break  # not empty: something else lives there now
 
 
 def to_drelix(
@@ -484,6 +717,7 @@ def to_drelix(
     *,
     schema: dx.Schema | None = None,
     name_function: Callable[[int], str] = _default_name,
+    overwrite: bool = False,
     compute: bool = True,
     compute_kwargs: dict[str, Any] | None = None,
     **create_options: Any,
@@ -491,12 +725,21 @@ def to_drelix(
     """Writes each partition of `df` as one sealed drelix file in `directory`, on the workers.
 
     The index is not stored. Without `schema`, the columns' NumPy types make a fixed layout
-    named "dataframe". `name_function(i)` names partition i's file (``part.{i}.drelix``).
-    `create_options` go to ``dx.create``. Returns the paths, computed with `compute_kwargs`
-    (``scheduler=`` for example), or with ``compute=False`` the Delayed objects that write them.
+    named "dataframe"; a DataFrame from ``read_drelix`` carries its files' schema, which is kept
+    while its columns are unchanged and otherwise gives the types NumPy lacks (uuid). A value
+    its field cannot hold (NaN, an infinity or a fraction in an integer field, an integer out of
+    range) fails the write with ``DrelixUsageError`` naming the partition, column and value.
+    `name_function(i)` names partition i's file (``part.{i}.drelix``). `create_options` go to
+    ``dx.create``.
+
+    A directory that holds anything is refused with ``FileExistsError`` before any task runs,
+    unless `overwrite`: then the writing first removes its drelix files (and their journals,
+    repacks and partial writes), and leaves every other file alone. The directory is made by
+    the computation, not before; a computation that fails removes the parts it wrote and the
+    directories it made. Returns the paths, computed with `compute_kwargs` (``scheduler=``
+    for example), or with ``compute=False`` the Delayed objects that write them.
     """
     target = os.path.abspath(os.fspath(directory))
-    os.makedirs(target, exist_ok=True)
     if schema is None:
         schema = _schema_for(df._meta)
     names = [name_function(i) for i in range(df.npartitions)]
@@ -504,11 +747,21 @@ def to_drelix(
         raise dx.DrelixUsageError(
             "name_function gives two partitions the same file name"
         )
+    created = _check_target(target, overwrite)
     paths = [os.path.join(target, name) for name in names]
+    ready = dask.delayed(_prepare, pure=False)(target, overwrite)
     writes = [
-        dask.delayed(_write_partition, pure=False)(part, path, schema, create_options)
-        for part, path in zip(df.to_delayed(), paths)
+        dask.delayed(_write_partition, pure=False)(
+            part, path, schema, create_options, i, ready
+        )
+        for i, (part, path) in enumerate(zip(df.to_delayed(), paths))
     ]
     if not compute:
         return writes
-    return list(dask.compute(*writes, **(compute_kwargs or {})))
+    try:
+        return list(dask.compute(*writes, **(compute_kwargs or {})))
+    except FileExistsError:
+        raise  # the directory filled up after the call: its files are not ours to remove
+    except BaseException:
+        _discard(paths, created)
+        raise

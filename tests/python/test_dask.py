@@ -82,20 +82,87 @@ def test_planning_on_the_synchronous_scheduler(files, tmp_path, monkeypatch):
     # partition 1 leaves: a partial file and a half-written journal.
     (out / ".part.1.drelix.partial").write_bytes(b"DRELIX\x01\x01junk")
     (out / ".part.1.drelix.partial.seal").write_bytes(b"half a journal")
-    (out / "unrelated.txt").write_text("keep me")
     source = pd.DataFrame({"x": np.arange(10, dtype="<u4")})
+    ddx._write_partition(source, str(out / "part.1.drelix"), dx.schema("dataframe", {"x": "u32"}), {}, 1)  # fmt: skip
+    assert sorted(os.listdir(out)) == ["part.1.drelix"]
+    # A directory holding anything is refused before a task runs; overwrite=True removes
+    # its drelix files (and their journals and partials) and nothing else.
+    for name in ("part.7.drelix", "part.7.drelix.seal", ".part.2.drelix.partial", "unrelated.txt"):  # fmt: skip
+        (out / name).write_text("old")
     sync = {"scheduler": "sync"}
-    paths = ddx.to_drelix(dd.from_pandas(source, npartitions=2), out, compute_kwargs=sync)  # fmt: skip
+    with pytest.raises(FileExistsError, match="not empty; pass overwrite=True"):
+        ddx.to_drelix(dd.from_pandas(source, npartitions=2), out, compute=False)
+    assert len(os.listdir(out)) == 5
+    paths = ddx.to_drelix(dd.from_pandas(source + 1, npartitions=2), out, compute_kwargs=sync, overwrite=True)  # fmt: skip
     assert sorted(os.listdir(out)) == ["part.0.drelix", "part.1.drelix", "unrelated.txt"]  # fmt: skip
-    assert ddx.to_drelix(dd.from_pandas(source + 1, npartitions=2), out, compute_kwargs=sync) == paths  # fmt: skip
     with dx.open(paths[0]) as r:  # the columns' types make the schema
         assert r.schema == dx.schema("dataframe", {"x": "u32"})
-    got = ddx.read_drelix(out / "part.*.drelix")["x"].compute(scheduler="sync").tolist()
+    got = ddx.read_drelix(out)["x"].compute(scheduler="sync").tolist()
     assert got == list(range(1, 11))
+    # Failures leave nothing behind: not the directory, not a part written before a refusal.
+    for frame, schema in [(pd.DataFrame({"x": ["text"]}), None), (source.assign(x=5 - source.x.astype("i8")), "u32")]:  # fmt: skip
+        with pytest.raises(dx.DrelixUsageError):
+            ddx.to_drelix(dd.from_pandas(frame, npartitions=2), tmp_path / "new" / "dir", compute_kwargs=sync,
+                          schema=schema and dx.schema("s", {"x": schema}))  # fmt: skip
+        assert not (tmp_path / "new").exists()
     code = """import sys, drelix_binary as dx; assert 'dask' not in sys.modules, 'dask was imported'
 assert dx.dask.read_drelix and 'dask' in sys.modules
 assert not hasattr(dx, 'pandas'), 'only dask is a lazy attribute'"""
     subprocess.run([sys.executable, "-c", code], check=True)
+
+
+@pytest.mark.parametrize("schema", [READING, dx.schema("log@1", {}, layout="prefixed")], ids=["fixed", "prefixed"])  # fmt: skip
+def test_a_file_that_changes_after_planning(tmp_path, schema):
+    chunks = [records(9, 1), records(4, 2), records(5, 3)]  # two frames and a tail
+    if schema.layout.fixed_size is None:
+        chunks = [[bytes(r)[: i % 40] for i, r in enumerate(c)] for c in chunks]
+    path = write_file(tmp_path / "f.drelix", chunks[:2], chunks[2], schema)
+    planned = [bytes(r) for chunk in chunks for r in chunk]
+    bag = ddx.read_drelix_bag(path, frames_per_partition=1)
+    late = bytes(records(1, 4)[0])[: schema.layout.fixed_size or 11]
+    close = "with dx.open(path, 'a') as w:\n    w.close_frame()\n    w.append(late)"
+    # Another process closes the tail into a frame and appends; then this process does.
+    subprocess.run([sys.executable, "-c", f"import drelix_binary as dx\npath, late = {path!r}, {late!r}\n{close}"], check=True)  # fmt: skip
+    assert bag.compute(scheduler="sync") == planned
+    exec(close, {"dx": dx, "path": path, "late": late})
+    assert bag.compute(scheduler="sync") == planned
+    dx.repack(path, level=0)  # the same records in rewritten frames
+    with pytest.raises(dx.DrelixMalformedError, match=re.escape(f"{path}: the file changed since planning")):  # fmt: skip
+        bag.compute(scheduler="sync")
+
+
+def test_to_drelix_refuses_values_a_field_cannot_hold(tmp_path, files):
+    sync = {"scheduler": "sync"}
+    for k, (values, ty, refused) in enumerate([  # refused: the first value shown, None: all kept
+        ([0.0, np.nan], "i64", "nan"), ([1.0, -np.inf], "u64", "-inf"), ([2.0, 1.5], "i64", "1.5"),
+        ([3, -1], "u64", "-1"), ([7, 300], "u8", "300"), ([1, 2**64], "u64", "18446744073709551616"),
+        ([1, 2**63], "i64", "9223372036854775808"), ([-1.0, 2.0**63], "i64", "9.223372036854776e+18"),
+        ([-3.0, 2.0**62], "i64", None), ([255.0, 0.0], "u8", None), ([True, False], "u8", None),
+        ([2**64 - 1, 0], "u64", None), ([0.5, 7], "f64", None),
+    ]):  # fmt: skip
+        with dask.config.set({"dataframe.convert-string": False}):
+            df = dd.from_pandas(pd.DataFrame({"v": values}), npartitions=2)
+        out, schema = tmp_path / str(k), dx.schema("s", {"v": ty})
+        if refused is None:
+            ddx.to_drelix(df, out, schema=schema, compute_kwargs=sync)
+            assert ddx.read_drelix(out)["v"].compute(scheduler="sync").tolist() == values
+            continue
+        with pytest.raises(dx.DrelixUsageError, match=re.escape(f"partition 1: column 'v' holds {refused}, which a field of type {ty} cannot hold")):  # fmt: skip
+            ddx.to_drelix(df, out, schema=schema, compute_kwargs=sync)
+    # A partition whose column drifted from the meta's int64 to float with a NaN.
+    drift = dd.from_pandas(pd.DataFrame({"v": [1, 2]}), npartitions=2)
+    drift = drift.map_partitions(lambda p: p.where(p.v < 2), meta=drift._meta)
+    with pytest.raises(dx.DrelixUsageError, match="partition 1: column 'v' holds nan, which a field of type i64"):
+        ddx.to_drelix(drift, tmp_path / "drift", compute_kwargs=sync)
+    # The schema read travels with the DataFrame: uuid fields need no schema= on the way back.
+    df = ddx.read_drelix(sorted(files))
+    for frame, want in [(df, READING), (df[["key", "id"]], dx.schema("dataframe", {"key": "uuid", "id": "u64"}))]:  # fmt: skip
+        out = tmp_path / f"back{len(frame.columns)}"
+        ddx.to_drelix(frame, out, compute_kwargs=sync)
+        back = ddx.read_drelix(out)
+        assert back.compute(scheduler="sync").equals(frame.compute(scheduler="sync"))
+        with dx.open(next(out.iterdir())) as r:
+            assert r.schema == want
 
 
 def test_on_a_local_cluster(files, tmp_path):
