@@ -501,7 +501,7 @@ def _schema_for(meta: pd.DataFrame) -> dx.Schema:
 
 def _still(schema: dx.Schema, meta: pd.DataFrame) -> bool:
     """Whether the columns are the schema's fields (or its one record column), unchanged."""
-    if schema.layout.fixed_size is None or not schema.fields:
+    if schema.layout.fixed_size is None:
         return list(meta.columns) == [RECORD_COLUMN]
     dtype = dx.dtype_of(schema)
     return list(meta.columns) == list(dtype.names or ()) and all(

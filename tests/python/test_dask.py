@@ -190,7 +190,7 @@ def test_on_a_local_cluster(files, tmp_path):
         framed = ddx.read_drelix(logs, include_tail=False)
         assert not framed.known_divisions
         assert framed["record"].compute(scheduler=client).tolist() == lines[0] + lines[2]  # fmt: skip
-        out = ddx.to_drelix(ddx.read_drelix(logs), tmp_path / "copy", schema=log, compute_kwargs={"scheduler": client})  # fmt: skip
+        out = ddx.to_drelix(ddx.read_drelix(logs), tmp_path / "copy", compute_kwargs={"scheduler": client})  # fmt: skip
         assert ddx.read_drelix_bag(out).compute(scheduler=client) == every
         # One flipped byte in the middle of frame 1 of file c, reported from a worker.
         path = sorted(files)[2]
