@@ -295,31 +295,60 @@ def _split(data: bytes, reader: dx.Reader, where: str) -> list[bytes]:
     return records
 
 
+# Reads of a tail that a writer closed into a frame meanwhile, retried before giving up.
+_TAIL_ATTEMPTS = 5
+
+
 def _planned_tail(reader: dx.Reader, part: _Part) -> list[bytes]:
     """The `part.tail` records that followed the planned frames: since planning, a writer may
     have closed them into frames and appended more.
 
     The reader reaches the tail of length-prefixed records only through record numbers, which
     means counting (decoding) every frame before it; the extension reads the frames after the
-    planned ones and the tail alone, from one opening of the file.
+    planned ones and the tail alone, from one opening of the file. A tail carries no checksum
+    and a close writes its frame where the tail was, so a tail read counts only if, after it,
+    no close is under way and none has happened (as a fresh opening sees it).
     """
-    with dx._native.Container.open_read(part.path) as container:
-        frames = container.frames()
-        _check_planned(part, [(f.offset, f.len, f.hash) for f in frames])
-        records: list[bytes] = []
-        for index in range(part.stop, len(frames)):
-            if len(records) >= part.tail:
-                break
-            records.extend(
-                _split(container.read_frame_at(index), reader, f"frame {index}")
-            )
-        if len(records) < part.tail:
-            records.extend(_split(container.read_tail(), reader, "the tail"))
+    for _ in range(_TAIL_ATTEMPTS):
+        with dx._native.Container.open_read(part.path) as container:
+            frames = container.frames()
+            _check_planned(part, [(f.offset, f.len, f.hash) for f in frames])
+            records: list[bytes] = []
+            for index in range(part.stop, len(frames)):
+                if len(records) >= part.tail:
+                    break
+                data = container.read_frame_at(index)
+                records.extend(_split(data, reader, f"frame {index}"))
+            try:
+                if len(records) < part.tail:
+                    records.extend(_split(_read_tail(container), reader, "the tail"))
+            except (dx.DrelixError, OSError):
+                if _unmoved(part.path, len(frames)):
+                    raise
+                continue
+        if _unmoved(part.path, len(frames)):
+            break
+    else:
+        raise _changed(part.path, "a writer kept closing its tail while it was read")
     if len(records) < part.tail:
         raise _changed(
             part.path, f"{len(records)} of {part.tail} tail records are there"
         )
     return records[: part.tail]
+
+
+def _read_tail(container: dx._native.Container) -> bytes:
+    return container.read_tail()
+
+
+def _unmoved(path: str, frames: int) -> bool:
+    """Whether no close of the tail is under way (its journal is written before the frame and
+    removed after the new zone) and none has listed a frame beyond the first `frames`."""
+    if os.path.exists(path + ".seal"):
+        return False
+    with dx._native.Container.open_read(path) as container:
+        listed = len(container.frames())
+    return listed == frames
 
 
 def _decode(part: _Part, fixed: bool) -> Any:
