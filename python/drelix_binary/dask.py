@@ -254,6 +254,10 @@ def _damaged(
 class _Changed(dx.DrelixMalformedError):
     """A file rewritten between planning and computing: its frames are sound, the plan is not."""
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Its base names the extension's classes only; this one crosses to the client itself.
+        return (_Changed, self.args)
+
 
 def _changed(path: str, why: str) -> _Changed:
     return _Changed(f"{path}: the file changed since planning ({why}); read it again")

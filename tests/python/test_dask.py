@@ -208,6 +208,10 @@ def test_on_a_local_cluster(files, tmp_path):
         assert framed["record"].compute(scheduler=client).tolist() == lines[0] + lines[2]  # fmt: skip
         out = ddx.to_drelix(ddx.read_drelix(logs), tmp_path / "copy", compute_kwargs={"scheduler": client})  # fmt: skip
         assert ddx.read_drelix_bag(out).compute(scheduler=client) == every
+        copied = ddx.read_drelix_bag(out)
+        dx.repack(out[0], level=0)  # reported from a worker as itself
+        with pytest.raises(dx.DrelixMalformedError, match="changed since planning"):
+            copied.compute(scheduler=client)
         # One flipped byte in the middle of frame 1 of file c, reported from a worker.
         path = sorted(files)[2]
         with dx.open(path) as r:
