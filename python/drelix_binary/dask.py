@@ -584,8 +584,15 @@ def _checked(
     ty: str,
 ) -> np.ndarray[Any, Any]:
     """`values` as `target`, refusing any value a field of type `ty` cannot hold: integers
-    take only whole numbers in range (never NaN or an infinity), floats any real number."""
+    take only whole numbers in range (never NaN or an infinity), floats any real number,
+    opaque fields (uuid) bytes of exactly their size (NumPy would pad or cut them)."""
     if target.kind == "V":
+        for value in values:
+            if (
+                not isinstance(value, (bytes, bytearray))
+                or len(value) != target.itemsize
+            ):
+                raise _refuse(partition, name, value, ty)
         return np.array(values.tolist(), dtype=target)
     if (
         np.can_cast(values.dtype, target, "safe")

@@ -154,7 +154,7 @@ def test_to_drelix_refuses_values_a_field_cannot_hold(tmp_path, files):
         ([3, -1], "u64", "-1"), ([7, 300], "u8", "300"), ([1, 2**64], "u64", "18446744073709551616"),
         ([1, 2**63], "i64", "9223372036854775808"), ([-1.0, 2.0**63], "i64", "9.223372036854776e+18"),
         ([-3.0, 2.0**62], "i64", None), ([255.0, 0.0], "u8", None), ([True, False], "u8", None),
-        ([2**64 - 1, 0], "u64", None), ([0.5, 7], "f64", None),
+        ([2**64 - 1, 0], "u64", None), ([0.5, 7], "f64", None), ([b"k" * 16, b"short"], "uuid", "b'short'"),
     ]):  # fmt: skip
         with dask.config.set({"dataframe.convert-string": False}):
             df = dd.from_pandas(pd.DataFrame({"v": values}), npartitions=2)
