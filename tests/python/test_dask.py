@@ -120,11 +120,16 @@ def test_a_file_that_changes_after_planning(tmp_path, schema, monkeypatch):
     planned = [bytes(r) for chunk in chunks for r in chunk]
     bag = ddx.read_drelix_bag(path, frames_per_partition=1)
     late = bytes(records(1, 4)[0])[: schema.layout.fixed_size or 11]
-    close = "with dx.open(path, 'a') as w:\n    w.close_frame()\n    w.append(late)"
+
+    def close(*bodies):  # the tail into a frame, then more records
+        with dx.open(path, "a") as w:
+            w.close_frame()
+            w.extend(bodies)
+
     # Another process closes the tail into a frame and appends; then this process does.
-    subprocess.run([sys.executable, "-c", f"import drelix_binary as dx\npath, late = {path!r}, {late!r}\n{close}"], check=True)  # fmt: skip
+    subprocess.run([sys.executable, "-c", f"import drelix_binary as dx\nwith dx.open({path!r}, 'a') as w: w.close_frame(); w.append({late!r})"], check=True)  # fmt: skip
     assert bag.compute(scheduler="sync") == planned
-    exec(close, {"dx": dx, "path": path, "late": late})
+    close(late)
     assert bag.compute(scheduler="sync") == planned
     if schema.layout.fixed_size is None:
         # A close between the task's opening of the file and its tail read: the bytes read
@@ -132,12 +137,12 @@ def test_a_file_that_changes_after_planning(tmp_path, schema, monkeypatch):
         tail = dx._native.Container.open_append(path)
         tail.append_record(late)
         del tail  # writes the tail, unclosed
-        planned, bag, read_tail = planned + [late] * 3, ddx.read_drelix_bag(path), ddx._read_tail  # fmt: skip
+        planned, bag, read_tail, raced = planned + [late] * 3, ddx.read_drelix_bag(path), ddx._read_tail, []  # fmt: skip
 
         def racing(container):
-            if not os.path.exists(path + ".raced"):
-                Path(path + ".raced").touch()
-                exec(close.replace("append(late)", "extend([late] * 50)"), {"dx": dx, "path": path, "late": late})  # fmt: skip
+            if not raced:
+                raced.append(container)
+                close(*[late] * 50)
             return read_tail(container)
 
         monkeypatch.setattr(ddx, "_read_tail", racing)
