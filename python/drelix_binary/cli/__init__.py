@@ -28,15 +28,18 @@ class Terminated(KeyboardInterrupt):
     """SIGTERM, unwound like Ctrl-C so that every half-written output is removed on the way."""
 
 
-def _terminate(signum: int, frame: FrameType | None) -> None:
-    raise Terminated
+def _interrupt(signum: int, frame: FrameType | None) -> None:
+    raise Terminated if signum == signal.SIGTERM else KeyboardInterrupt
 
 
 def install_signal_handlers() -> None:
-    """SIGTERM raises like Ctrl-C does. A signal the parent set to be ignored stays ignored
-    (the interpreter treats SIGINT the same way)."""
-    if signal.getsignal(signal.SIGTERM) is not signal.SIG_IGN:
-        signal.signal(signal.SIGTERM, _terminate)
+    """Ctrl-C and SIGTERM raise in Python code of our own. The interpreter's built-in Ctrl-C
+    handler is replaced too: with it in place, a Ctrl-C that lands while the engine writes was
+    seen to be dropped, and the command ran on to a finished file and status 0. A signal the
+    parent set to be ignored stays ignored (as the interpreter does for SIGINT)."""
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        if signal.getsignal(signum) is not signal.SIG_IGN:
+            signal.signal(signum, _interrupt)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -18,7 +18,7 @@ import numpy as np
 
 from . import _errors, _progress
 from ._errors import printable
-from ._records import batches
+from ._records import batch_count, batches
 from ._render import Renderer
 
 EXTENSIONS = {
@@ -147,7 +147,7 @@ def export(args: Any) -> int:
     with dx.open(args.path) as reader:
         partial, file = _open_partial(args.out)
         with _cleanup(partial):
-            with file, _progress.track("export", batches(reader), _batch_count(reader)) as items:  # fmt: skip
+            with file, _progress.track("export", batches(reader), batch_count(reader)) as items:  # fmt: skip
                 if kind == "csv":
                     render = Renderer("csv", reader.dtype)
                     file.write(render.header())
@@ -160,11 +160,6 @@ def export(args: Any) -> int:
             f"{printable(args.out)}: {len(reader):,} records from {printable(args.path)}"
         )
     return _errors.OK
-
-
-def _batch_count(reader: Any) -> int:
-    """The batches `batches` yields: a frame each, and the tail only when it holds records."""
-    return len(reader.frames) + int(reader.tail_records > 0)
 
 
 def _write_arrow(
