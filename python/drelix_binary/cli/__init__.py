@@ -33,10 +33,9 @@ def _interrupt(signum: int, frame: FrameType | None) -> None:
 
 
 def install_signal_handlers() -> None:
-    """Ctrl-C and SIGTERM raise in Python code of our own. The interpreter's built-in Ctrl-C
-    handler is replaced too: with it in place, a Ctrl-C that lands while the engine writes was
-    seen to be dropped, and the command ran on to a finished file and status 0. A signal the
-    parent set to be ignored stays ignored (as the interpreter does for SIGINT)."""
+    """Ctrl-C and SIGTERM raise through one handler of ours, so that both unwind the same way
+    (outputs removed, one line, a status of their own). A signal the parent set to be ignored
+    stays ignored, as the interpreter does for SIGINT."""
     for signum in (signal.SIGINT, signal.SIGTERM):
         if signal.getsignal(signum) is not signal.SIG_IGN:
             signal.signal(signum, _interrupt)
