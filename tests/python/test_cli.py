@@ -286,6 +286,8 @@ def test_outputs_go_through_no_link_and_force_replaces_only_other_regular_files(
     drelix("import", tmp_path / "out.parquet", tmp_path / "out.csv", "--force", check=0)
     assert drelix("cat", "-f", "raw", tmp_path / "out.csv", check=0).stdout == rec.tobytes()
     assert not [f for f in os.listdir(tmp_path) if "partial" in f and not os.path.islink(tmp_path / f)]  # fmt: skip
+    for command in (["export", path], ["import", tmp_path / "out.parquet"]):  # errors name OUT
+        one_line_error(drelix(*command, tmp_path / "no" / "x.csv", check=2), tmp_path / "no" / "x.csv")  # fmt: skip
 
 
 @pytest.fixture(scope="module")

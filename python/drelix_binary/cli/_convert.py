@@ -99,6 +99,8 @@ def _open_partial(path: str) -> tuple[str, BinaryIO]:
             return name, os.fdopen(os.open(name, flags, 0o666), "wb")
         except FileExistsError:
             continue
+        except OSError as exc:
+            raise _naming(exc, name, path) from None
     raise _errors.CommandError(
         path, "could not find a free name for the output beside it"
     )
@@ -123,16 +125,25 @@ def _publish(partial: str, path: str, source: str, force: bool) -> None:
     os.remove(partial)
 
 
+def _naming(exc: OSError, partial: str, path: str) -> OSError:
+    """An error about the temporary name is reported as one about OUT, the name the user gave."""
+    if exc.filename == partial:
+        exc.filename = path
+    return exc
+
+
 @contextlib.contextmanager
-def _cleanup(partial: str) -> Iterator[None]:
+def _cleanup(partial: str, path: str) -> Iterator[None]:
     """Removes the half-written output (and a writer's journal beside it) when the block
     fails or is interrupted, so that OUT only ever appears complete."""
     try:
         yield
-    except BaseException:
+    except BaseException as exc:
         for leftover in (partial, partial + ".seal"):
             with contextlib.suppress(OSError):
                 os.remove(leftover)
+        if isinstance(exc, OSError):
+            raise _naming(exc, partial, path)
         raise
 
 
@@ -146,7 +157,7 @@ def export(args: Any) -> int:
     _check_target(args.out, args.path, args.force)
     with dx.open(args.path) as reader:
         partial, file = _open_partial(args.out)
-        with _cleanup(partial):
+        with _cleanup(partial, args.out):
             with file, _progress.track("export", batches(reader), batch_count(reader)) as items:  # fmt: skip
                 if kind == "csv":
                     render = Renderer("csv", reader.dtype)
@@ -231,7 +242,7 @@ def import_(args: Any) -> int:
         options["header_area"] = args.header_area
     _check_target(args.out, args.source, args.force)
     target = _partial_name(args.out)  # the library creates it exclusively
-    with _cleanup(target):
+    with _cleanup(target, args.out):
         if types is None:
             schema = dx.schema(name, {}, layout="prefixed")
         else:
