@@ -44,18 +44,25 @@ def install_signal_handlers() -> None:
 def main(argv: Sequence[str] | None = None) -> int:
     install_signal_handlers()
     try:
-        return _run(argv)
+        status = _run(argv)
+        # The work is done and reported: a signal now, while the interpreter shuts down, would
+        # otherwise end the process by its default action and hide the status of the work.
+        _ignore_signals()
+        return status
     except KeyboardInterrupt as exc:  # also while an error line was being written
         return _interrupted(exc)
+
+
+def _ignore_signals() -> None:
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
 
 
 def _interrupted(exc: KeyboardInterrupt) -> int:
     from . import _errors
 
     terminated = isinstance(exc, Terminated)
-    # A second signal while saying so changes nothing: the status is already decided.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    _ignore_signals()  # a second signal while saying so changes nothing: the status is decided
     _errors.flush_stdout()
     try:
         print(
