@@ -9,8 +9,10 @@ import json
 import os
 import shutil
 import signal
+import stat
 import subprocess
 import sys
+import time
 import uuid
 
 import drelix_binary as dx
@@ -234,3 +236,157 @@ def test_the_portable_wheel_installs_elsewhere_and_runs(fixed, tmp_path):
     ldd = run("ldd", native.strip()).splitlines()
     for lib in ("libzstd", "libxxhash", "libutf8proc"):  # carried by the wheel
         assert "drelix_binary.libs" in next(x for x in ldd if lib in x)
+
+
+@pytest.mark.parametrize("values", [[2**64 - 1, 2**53 + 1, 0], [2**63, 7], [2**53 + 1, 1]])
+def test_integer_columns_survive_csv_exactly(tmp_path, values):
+    src, csv_path, back = tmp_path / "u.drelix", tmp_path / "u.csv", tmp_path / "back.drelix"
+    with dx.create(src, dx.schema("u@1", {"id": "u64", "v": "f64"})) as w:
+        w.write(np.array([(v, 0.5) for v in values], dtype=[("id", "<u8"), ("v", "<f8")]))
+    drelix("export", src, csv_path, check=0)
+    drelix("import", csv_path, back, check=0)
+    assert [json.loads(x)["id"] for x in drelix("cat", back, check=0).stdout.splitlines()] == values  # fmt: skip
+    (tmp_path / "neg.csv").write_text(f"id\n-{2**64 - 1}\n1\n")  # fits neither i64 nor u64
+    assert "'id'" in one_line_error(drelix("import", tmp_path / "neg.csv", tmp_path / "n.drelix", check=2), tmp_path / "neg.csv")  # fmt: skip
+    assert not (tmp_path / "n.drelix").exists()
+
+
+def test_outputs_go_through_no_link_and_force_replaces_only_other_regular_files(fixed, tmp_path):  # fmt: skip
+    path, rec, _ = fixed
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"keep")
+    for name in ("out.csv", "out.parquet"):  # the name a half-written output once had
+        os.symlink(victim, tmp_path / f"{name}.partial")
+        drelix("export", path, tmp_path / name, check=0)
+    assert victim.read_bytes() == b"keep"
+    assert (tmp_path / "out.csv").read_text().split("\n", 1)[0] == ",".join(DTYPE.names)
+    pq = pytest.importorskip("pyarrow.parquet")
+    assert pq.ParquetFile(tmp_path / "out.parquet").metadata.row_group(0).column(0).compression == "ZSTD"  # fmt: skip
+    drelix("export", path, tmp_path / "out.parquet", "--force", "--compression", "snappy", check=0)  # fmt: skip
+    assert pq.ParquetFile(tmp_path / "out.parquet").metadata.row_group(0).column(0).compression == "SNAPPY"  # fmt: skip
+    os.mkfifo(tmp_path / "fifo.csv")
+    os.symlink(path, tmp_path / "link.csv")
+    os.link(path, tmp_path / "hard.csv")
+    os.symlink(tmp_path / "out.parquet", tmp_path / "pq-link.drelix")
+    devices = []
+    if os.geteuid() == 0:  # a device node, like /dev/full
+        os.mknod(tmp_path / "dev.csv", 0o600 | stat.S_IFCHR, os.makedev(1, 7))
+        devices.append("dev.csv")
+    for command, targets in [(["export", path, "--to", "csv"], ["link.csv", "hard.csv", path.name]),
+                             (["import", tmp_path / "out.parquet"], ["pq-link.drelix", "out.parquet"]),
+                             (["export", path, "--to", "csv"], ["fifo.csv", *devices]),
+                             (["import", tmp_path / "out.parquet"], ["fifo.csv", *devices])]:  # fmt: skip
+        for t in targets:
+            before = os.lstat(tmp_path / t)
+            one_line_error(drelix(*command[:2], tmp_path / t, *command[2:], "--force", check=2), tmp_path / t)  # fmt: skip
+            after = os.lstat(tmp_path / t)
+            assert (after.st_mode, after.st_ino, after.st_size) == (before.st_mode, before.st_ino, before.st_size)  # fmt: skip
+    assert drelix("cat", "-f", "raw", path, check=0).stdout == rec.tobytes()  # the input too
+    one_line_error(drelix("import", tmp_path / "out.parquet", tmp_path / "out.csv", check=2), tmp_path / "out.csv")  # fmt: skip
+    drelix("import", tmp_path / "out.parquet", tmp_path / "out.csv", "--force", check=0)
+    assert drelix("cat", "-f", "raw", tmp_path / "out.csv", check=0).stdout == rec.tobytes()
+    assert not [f for f in os.listdir(tmp_path) if "partial" in f and not os.path.islink(tmp_path / f)]  # fmt: skip
+    for command in (["export", path], ["import", tmp_path / "out.parquet"]):  # errors name OUT
+        one_line_error(drelix(*command, tmp_path / "no" / "x.csv", check=2), tmp_path / "no" / "x.csv")  # fmt: skip
+
+
+@pytest.fixture(scope="module")
+def big(tmp_path_factory):
+    """A file of some 40 frames: long enough to be stopped half-way."""
+    path = tmp_path_factory.mktemp("big") / "big.drelix"
+    with dx.create(path, dx.schema("big@1", {"a": "u64", "b": "u64"}), frame_records=50_000) as w:  # fmt: skip
+        w.write(np.random.default_rng(3).integers(0, 1000, (2_000_000, 2), dtype=np.uint64))  # fmt: skip
+    return path
+
+
+def test_sigterm_half_way_leaves_no_output_and_says_so(big, tmp_path):
+    pexpect = pytest.importorskip("pexpect")
+    src = tmp_path / "big.drelix"
+    shutil.copy(big, src)
+    np.save(tmp_path / "big.npy", dx.open(src).to_numpy())
+    for argv in (["export", src, tmp_path / "out.csv"], ["import", tmp_path / "big.npy", tmp_path / "out.drelix"],
+                 ["salvage", src, tmp_path / "saved.drelix"]):  # fmt: skip
+        child = pexpect.spawn(DRELIX, list(map(str, argv)), timeout=120, dimensions=(24, 160))
+        child.expect(rf"{argv[0]} .*(?<!\d)[12]?\d/(\d+)(\x1b\[[0-9;]*m)* (frames|batches)")  # under way
+        if argv[0] == "export":  # a bar step per frame; the tail is empty
+            assert int(child.match.group(1)) == len(dx.open(src).frames)
+        child.kill(signal.SIGTERM)
+        child.expect(pexpect.EOF)
+        child.close()
+        assert child.exitstatus == 143, (argv, child.before)
+        assert child.before.rstrip().endswith(b"drelix: terminated") and b"Traceback" not in child.before  # fmt: skip
+        assert sorted(os.listdir(tmp_path)) == ["big.drelix", "big.npy"]
+    # Records through a pipe may well reach this terminal: no bar is drawn over them.
+    piped = pexpect.spawn("/bin/sh", ["-c", f"{DRELIX} cat {src} | tail -c 1"], timeout=120)
+    piped.expect(pexpect.EOF)
+    assert b"frames" not in piped.before
+
+
+def test_ctrl_c_at_any_moment_is_status_130_or_a_complete_output(big, tmp_path):
+    pexpect = pytest.importorskip("pexpect")
+    np.save(tmp_path / "big.npy", dx.open(big).to_numpy())
+    out = tmp_path / "out.drelix"
+    for delay in (0.0, 0.05, 0.1, 0.2, 0.3, 0.5):  # after the work has begun, up to its end
+        for stale in tmp_path.glob("out.drelix*"):
+            stale.unlink()
+        child = pexpect.spawn(DRELIX, ["import", str(tmp_path / "big.npy"), str(out)], timeout=120,
+                              preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # fmt: skip
+        child.expect(r"import .* batches")
+        time.sleep(delay)
+        child.kill(signal.SIGINT)
+        child.expect(pexpect.EOF)
+        child.close()
+        leftovers = sorted(p.name for p in tmp_path.glob("out.drelix*"))
+        if child.exitstatus == 0:  # it had finished: the whole file is there
+            assert leftovers == ["out.drelix"] and len(dx.open(out)) == len(dx.open(big))
+        else:
+            assert child.exitstatus == 130 and leftovers == [], (delay, child.before)
+            assert child.before.strip().endswith(b"drelix: interrupted") and b"Traceback" not in child.before  # fmt: skip
+
+
+def test_names_that_are_not_utf8_and_closed_or_short_lived_stdout(fixed, tmp_path):
+    path, _, _ = fixed
+    odd = os.path.join(os.fsencode(tmp_path), b"odd\xff.drelix")
+    shutil.copy(path, odd)
+    for command in (["info"], ["repack"], ["rebuild", "--fix"], ["salvage", odd + b".saved"]):
+        done = subprocess.run([DRELIX, command[0], "--json", odd, *command[1:]], capture_output=True, check=False)  # fmt: skip
+        assert (done.returncode, json.loads(done.stdout)["path"], done.stderr) == (0, os.fsdecode(odd), b"")  # fmt: skip
+    assert os.path.exists(odd + b".saved")
+    shut = subprocess.run(f"{DRELIX} cat {path} >&-", shell=True, capture_output=True, check=False)  # fmt: skip
+    assert (shut.returncode, shut.stderr) == (2, b"drelix: standard output is closed\n")
+    for command in (["info"], ["validate"], ["cat"]):  # the reader has gone before a byte is written
+        child = subprocess.Popen([DRELIX, *command, path], stdout=subprocess.PIPE, stderr=subprocess.PIPE)  # fmt: skip
+        child.stdout.close()
+        assert (child.wait(timeout=120), child.stderr.read()) == (0, b""), command
+
+
+def test_text_from_the_file_reaches_the_terminal_escaped(tmp_path):
+    path = tmp_path / "evil\x1b]0;x\x07.drelix"
+    evil = "\x1b]0;owned\x07 \x9b31m".encode()
+    write_file(path, [[b"a"]], [], LOG, user=[("note", "v" * len(evil))])
+    hostile = {b"v" * len(evil): evil,
+               b"_records:1\n": b"_records:\x1b\n"}  # fmt: skip
+    data = path.read_bytes()
+    for plain, evil in hostile.items():  # the writer refuses such text: edited in, same length
+        data = data.replace(plain, evil, 1)
+    path.write_bytes(data)
+    info = drelix("info", path, check=0).stdout
+    rebuild = drelix("rebuild", path, check=1).stdout
+    for shown in (info, rebuild):
+        assert not {ord(c) for c in shown.decode()} & {*range(0x20), 0x7F, *range(0x80, 0xA0)} - {0x0A}  # fmt: skip
+        assert b"evil\\x1b]0;x\\x07.drelix" in shown
+    assert b"\\x1b]0;owned\\x07 \\x9b31m" in info
+    assert b"_records: \\x1b -> 1" in rebuild
+
+
+def test_small_things_of_the_command_line(tmp_path):
+    path = tmp_path / "many.drelix"
+    write_file(path, [[b"r%d" % i] for i in range(30)], [], LOG)
+    lines = drelix("info", path, check=0).stdout.decode().splitlines()
+    head = next(x for x in lines if "┃ id ┃" in x or " id " in x and "┃" in x)
+    skipped = next(x for x in lines if "…" in x and "│" in x)
+    assert len(skipped) == len(head) and "6 frames not shown (--all-frames" in "".join(lines)
+    done = drelix("tail", "--form", "csv", path, check=2)  # no abbreviations
+    assert b"unrecognized arguments: --form" in done.stderr
+    helps = drelix("export", "-h", check=0).stdout.decode() + drelix("import", "-h", check=0).stdout.decode()  # fmt: skip
+    assert helps.count("the drelix file to") == 2 and "the file to write" in helps

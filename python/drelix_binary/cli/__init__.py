@@ -6,21 +6,85 @@
     drelix repack --level 19 run.drelix
 
 Every failure is one line on standard error naming the file; the exit status is 0 when all went
-well, 1 when a check found problems, 2 when a command could not run, 130 on Ctrl-C.
+well, 1 when a check found problems, 2 when a command could not run, 130 on Ctrl-C and 143 on
+SIGTERM.
 """
 
 from __future__ import annotations
 
-import argparse
-import os
+# Only the standard library's lightest modules before the signal handlers are in place: an
+# interruption in the first moments must end like any other.
+import signal
 import sys
 from collections.abc import Sequence
+from types import FrameType
+from typing import TYPE_CHECKING
 
-from . import _errors, _progress
-from ._args import build_parser
+if TYPE_CHECKING:
+    import argparse
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, unwound like Ctrl-C so that every half-written output is removed on the way."""
+
+
+def _interrupt(signum: int, frame: FrameType | None) -> None:
+    raise Terminated if signum == signal.SIGTERM else KeyboardInterrupt
+
+
+def install_signal_handlers() -> None:
+    """Ctrl-C and SIGTERM raise through one handler of ours, so that both unwind the same way
+    (outputs removed, one line, a status of their own). A signal the parent set to be ignored
+    stays ignored, as the interpreter does for SIGINT."""
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        if signal.getsignal(signum) is not signal.SIG_IGN:
+            signal.signal(signum, _interrupt)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    install_signal_handlers()
+    try:
+        status = _run(argv)
+        # The work is done and reported: a signal now, while the interpreter shuts down, would
+        # otherwise end the process by its default action and hide the status of the work.
+        _ignore_signals()
+        return status
+    except KeyboardInterrupt as exc:  # also while an error line was being written
+        return _interrupted(exc)
+
+
+def _ignore_signals() -> None:
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+
+
+def _interrupted(exc: KeyboardInterrupt) -> int:
+    from . import _errors
+
+    terminated = isinstance(exc, Terminated)
+    _ignore_signals()  # a second signal while saying so changes nothing: the status is decided
+    _errors.flush_stdout()
+    try:
+        print(
+            f"drelix: {'terminated' if terminated else 'interrupted'}", file=sys.stderr
+        )
+    except (OSError, ValueError, AttributeError):
+        pass
+    return _errors.TERMINATED if terminated else _errors.INTERRUPTED
+
+
+def _run(argv: Sequence[str] | None) -> int:
+    import os
+
+    from . import _errors, _progress
+    from ._args import build_parser
+
+    if sys.stdout is None:  # started with standard output closed (`drelix cat f >&-`)
+        print("drelix: standard output is closed", file=sys.stderr)
+        return _errors.FAILED
+    # Undecodable bytes of file names go out as they came in, as the platform wrote them.
+    if hasattr(sys.stdout, "reconfigure"):
+        sys.stdout.reconfigure(errors="surrogateescape")
     from .. import _native
 
     args = build_parser(_native.__version__).parse_args(argv)
@@ -28,9 +92,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     path = getattr(args, "path", None) or getattr(args, "source", None)
     try:
         return _dispatch(args)
-    except KeyboardInterrupt:
-        print("drelix: interrupted", file=sys.stderr)
-        return _errors.INTERRUPTED
     except BrokenPipeError:
         # The reader went away (`drelix cat f | head`): not an error of ours, and nothing more
         # to say. Point stdout at /dev/null so the interpreter's final flush stays quiet.

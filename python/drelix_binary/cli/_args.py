@@ -8,8 +8,10 @@ FORMATS = ("json", "csv", "raw", "hex")
 DESCRIPTION = "Look at, check, repair and convert drelix record files."
 EPILOG = """\
 exit status: 0 done (and every file sound), 1 problems found, 2 could not run,
-130 interrupted. Progress bars appear on standard error only when it is a terminal.
+130 interrupted (Ctrl-C), 143 terminated (SIGTERM). Progress bars appear on standard error only when it is a terminal.
 """
+DRELIX_FILE = "the drelix file to read"
+FORCE = "replace OUT if it is a regular file (never the input, a device or a FIFO)"
 
 
 def _count(text: str) -> int:
@@ -25,6 +27,7 @@ def build_parser(version: str) -> argparse.ArgumentParser:
         description=DESCRIPTION,
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
+        allow_abbrev=False,
     )
     parser.add_argument("--version", action="version", version=f"drelix {version}")
     parser.add_argument(
@@ -33,10 +36,10 @@ def build_parser(version: str) -> argparse.ArgumentParser:
     verbs = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def verb(name: str, text: str) -> argparse.ArgumentParser:
-        return verbs.add_parser(name, help=text, description=text)
+        return verbs.add_parser(name, help=text, description=text, allow_abbrev=False)
 
     p = verb("info", "preamble, schema, headers, frames and tail of a file")
-    p.add_argument("path")
+    p.add_argument("path", help=DRELIX_FILE)
     p.add_argument("--json", action="store_true", help="one JSON object, for scripts")
     p.add_argument(
         "--all-frames",
@@ -46,7 +49,7 @@ def build_parser(version: str) -> argparse.ArgumentParser:
 
     def records(name: str, text: str) -> argparse.ArgumentParser:
         p = verb(name, text)
-        p.add_argument("path")
+        p.add_argument("path", help=DRELIX_FILE)
         p.add_argument(
             "-f",
             "--format",
@@ -71,18 +74,28 @@ def build_parser(version: str) -> argparse.ArgumentParser:
     p.add_argument("index", type=int)
 
     p = verb("export", "write the records to Parquet, Arrow IPC or CSV")
-    p.add_argument("path")
-    p.add_argument("out")
+    p.add_argument("path", help=DRELIX_FILE)
+    p.add_argument(
+        "out", help="the file to write (.parquet, .pq, .arrow, .feather, .ipc, .csv)"
+    )
     p.add_argument(
         "--to",
         choices=("parquet", "arrow", "csv"),
         help="output format (default: from OUT's extension)",
     )
-    p.add_argument("--force", action="store_true", help="overwrite OUT if it exists")
+    p.add_argument(
+        "--compression",
+        choices=("zstd", "snappy", "gzip", "brotli", "lz4", "none"),
+        help="Parquet column compression (default zstd)",
+    )
+    p.add_argument("--force", action="store_true", help=FORCE)
 
     p = verb("import", "make a new drelix file from Parquet, Arrow IPC, CSV or .npy")
-    p.add_argument("source")
-    p.add_argument("out")
+    p.add_argument(
+        "source", help="a .parquet, .pq, .arrow, .feather, .ipc, .csv or .npy file"
+    )
+    p.add_argument("out", help="the drelix file to create")
+    p.add_argument("--force", action="store_true", help=FORCE)
     p.add_argument(
         "--schema", metavar="NAME", help="schema name (default: OUT's stem + '@1')"
     )
@@ -98,16 +111,18 @@ def build_parser(version: str) -> argparse.ArgumentParser:
     )
 
     p = verb("validate", "check every frame, checksum, alignment and counter")
-    p.add_argument("paths", nargs="+", metavar="path")
+    p.add_argument("paths", nargs="+", metavar="path", help="drelix files to check")
     p.add_argument("--json", action="store_true", help="one JSON list, for scripts")
 
     p = verb("rebuild", "derive the system headers from the data; --fix writes them")
-    p.add_argument("path")
+    p.add_argument("path", help=DRELIX_FILE)
     p.add_argument("--fix", action="store_true", help="rewrite the header zone")
     p.add_argument("--json", action="store_true", help="one JSON object, for scripts")
 
     p = verb("repack", "re-encode every frame at another level, atomically")
-    p.add_argument("path")
+    p.add_argument(
+        "path", help="the drelix file, replaced once the new one is complete"
+    )
     p.add_argument(
         "--level", type=int, default=19, help="zstd level, 0 stores raw (default 19)"
     )
@@ -121,7 +136,7 @@ def build_parser(version: str) -> argparse.ArgumentParser:
     p.add_argument("--json", action="store_true", help="one JSON object, for scripts")
 
     p = verb("salvage", "copy every sound frame and whole tail record into a new file")
-    p.add_argument("path")
-    p.add_argument("out")
+    p.add_argument("path", help="the damaged drelix file (only read)")
+    p.add_argument("out", help="the new drelix file to create")
     p.add_argument("--json", action="store_true", help="one JSON object, for scripts")
     return parser

@@ -9,13 +9,16 @@ from __future__ import annotations
 
 import contextlib
 import os
+import secrets
+import stat
 from collections.abc import Iterator
-from typing import Any
+from typing import Any, BinaryIO
 
 import numpy as np
 
 from . import _errors, _progress
-from ._records import batches
+from ._errors import printable
+from ._records import batch_count, batches
 from ._render import Renderer
 
 EXTENSIONS = {
@@ -59,58 +62,135 @@ def _pyarrow(path: str, what: str) -> Any:
     return pyarrow
 
 
-@contextlib.contextmanager
-def _new_output(path: str, *, force: bool = False) -> Iterator[str]:
-    """Yields a name beside `path` to write the output under; renames it to `path` once it is
-    complete and removes it if the command fails or is interrupted, so that `path` is never
-    half-written (and an existing one is replaced only by `--force` and a finished output)."""
-    if os.path.exists(path) and not force:
-        raise _errors.CommandError(path, "already exists (--force overwrites it)")
-    partial = path + ".partial"
+def _check_target(path: str, source: str, force: bool) -> None:
+    """An existing OUT is replaced only by `--force`, and only when it is a regular file that
+    is not the input under another name (a link to it, a hard link): never a device, a FIFO or
+    a directory entry that merely points elsewhere."""
     try:
-        yield partial
-    except BaseException:
+        target = os.lstat(path)
+    except FileNotFoundError:
+        return
+    if not force:
+        raise _errors.CommandError(path, "already exists (--force overwrites it)")
+    if not stat.S_ISREG(target.st_mode):
+        raise _errors.CommandError(
+            path, "is not a regular file; --force replaces only regular files"
+        )
+    with contextlib.suppress(OSError):
+        src = os.stat(source)
+        if (target.st_dev, target.st_ino) == (src.st_dev, src.st_ino):
+            raise _errors.CommandError(
+                path, f"is {source} itself; refusing to replace it"
+            )
+
+
+def _partial_name(path: str) -> str:
+    """A name beside `path` that no one else uses: the output is written under it and renamed
+    once complete (a rename never crosses into another file system)."""
+    return f"{path}.{secrets.token_hex(6)}.partial"
+
+
+def _open_partial(path: str) -> tuple[str, BinaryIO]:
+    """A new file beside `path`, created exclusively: never through a planted link."""
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC
+    for _ in range(8):
+        name = _partial_name(path)
+        try:
+            return name, os.fdopen(os.open(name, flags, 0o666), "wb")
+        except FileExistsError:
+            continue
+        except OSError as exc:
+            raise _naming(exc, name, path) from None
+    raise _errors.CommandError(
+        path, "could not find a free name for the output beside it"
+    )
+
+
+def _publish(partial: str, path: str, source: str, force: bool) -> None:
+    """Gives the finished output its name. Without `--force` a link fails if OUT appeared in
+    the meantime, where a rename would silently replace it."""
+    _check_target(path, source, force)
+    if force:
+        os.replace(partial, path)
+        return
+    try:
+        os.link(partial, path)
+    except FileExistsError:
+        raise _errors.CommandError(
+            path, "already exists (--force overwrites it)"
+        ) from None
+    except OSError:  # a file system without hard links
+        os.rename(partial, path)
+        return
+    os.remove(partial)
+
+
+def _naming(exc: OSError, partial: str, path: str) -> OSError:
+    """An error about the temporary name is reported as one about OUT, the name the user gave."""
+    if exc.filename == partial:
+        exc.filename = path
+    return exc
+
+
+@contextlib.contextmanager
+def _cleanup(partial: str, path: str) -> Iterator[None]:
+    """Removes the half-written output (and a writer's journal beside it) when the block
+    fails or is interrupted, so that OUT only ever appears complete."""
+    try:
+        yield
+    except BaseException as exc:
         for leftover in (partial, partial + ".seal"):
             with contextlib.suppress(OSError):
                 os.remove(leftover)
+        if isinstance(exc, OSError):
+            raise _naming(exc, partial, path)
         raise
-    os.replace(partial, path)
 
 
 def export(args: Any) -> int:
     import drelix_binary as dx
 
     kind = _kind_of(args.out, args.to, ("parquet", "arrow", "csv"))
+    if args.compression is not None and kind != "parquet":
+        raise _errors.CommandError(args.out, "--compression applies to Parquet only")
     pa = None if kind == "csv" else _pyarrow(args.out, f"export to {kind}")
-    with (
-        dx.open(args.path) as reader,
-        _new_output(args.out, force=args.force) as target,
-    ):
-        total = len(reader.frames) + 1
-        with _progress.track("export", batches(reader), total) as items:
-            if kind == "csv":
-                render = Renderer("csv", reader.dtype)
-                with open(target, "wb") as out:
-                    out.write(render.header())
-                    out.writelines(render.records(batch) for batch in items)
-            else:
-                batches_ = (b for b in items if len(b))
-                _write_arrow(pa, kind, target, batches_, reader.dtype)
-        print(f"{args.out}: {len(reader):,} records from {args.path}")
+    _check_target(args.out, args.path, args.force)
+    with dx.open(args.path) as reader:
+        partial, file = _open_partial(args.out)
+        with _cleanup(partial, args.out):
+            with file, _progress.track("export", batches(reader), batch_count(reader)) as items:  # fmt: skip
+                if kind == "csv":
+                    render = Renderer("csv", reader.dtype)
+                    file.write(render.header())
+                    file.writelines(render.records(batch) for batch in items)
+                else:
+                    batches_ = (b for b in items if len(b))
+                    _write_arrow(pa, kind, file, batches_, reader.dtype, args.compression or "zstd")  # fmt: skip
+            _publish(partial, args.out, args.path, args.force)
+        print(
+            f"{printable(args.out)}: {len(reader):,} records from {printable(args.path)}"
+        )
     return _errors.OK
 
 
 def _write_arrow(
-    pa: Any, kind: str, path: str, items: Iterator[Any], dtype: Any
+    pa: Any,
+    kind: str,
+    file: BinaryIO,
+    items: Iterator[Any],
+    dtype: Any,
+    compression: str,
 ) -> None:
+    """Parquet (its columns compressed with `compression`) or Arrow IPC, written to an open
+    file: pyarrow given a path would open whatever the name leads to."""
     import pyarrow.ipc  # type: ignore[import-untyped, unused-ignore]
     import pyarrow.parquet  # type: ignore[import-untyped, unused-ignore]
 
     schema = _arrow_schema(pa, dtype)
     sink = (
-        pyarrow.parquet.ParquetWriter(path, schema)
+        pyarrow.parquet.ParquetWriter(file, schema, compression=compression)
         if kind == "parquet"
-        else pyarrow.ipc.new_file(path, schema)
+        else pyarrow.ipc.new_file(file, schema)
     )
     with sink:
         for batch in items:
@@ -160,7 +240,9 @@ def import_(args: Any) -> int:
     options = {"source": os.path.basename(args.source), "level": args.level}
     if args.header_area is not None:
         options["header_area"] = args.header_area
-    with _new_output(args.out) as target:
+    _check_target(args.out, args.source, args.force)
+    target = _partial_name(args.out)  # the library creates it exclusively
+    with _cleanup(target, args.out):
         if types is None:
             schema = dx.schema(name, {}, layout="prefixed")
         else:
@@ -179,9 +261,11 @@ def import_(args: Any) -> int:
                     writer.write(records)
             writer.seal()
             frames = _errors.plural(len(writer.frames), "frame")
-            print(
-                f"{args.out}: {writer.records:,} records in {frames} from {args.source}"
-            )
+            count = writer.records
+        _publish(target, args.out, args.source, args.force)
+    print(
+        f"{printable(args.out)}: {count:,} records in {frames} from {printable(args.source)}"
+    )
     return _errors.OK
 
 
@@ -240,9 +324,7 @@ def _read_arrow(
         schema, total = file.schema, file.num_record_batches
         stream = (file.get_batch(i) for i in range(total))
     else:
-        import pyarrow.csv  # type: ignore[import-untyped, unused-ignore]
-
-        reader = pyarrow.csv.open_csv(path)
+        reader = _open_csv(pa, path)
         schema, total, stream = reader.schema, None, iter(reader)
     if len(schema) == 1 and (
         pa.types.is_binary(schema[0].type)
@@ -263,6 +345,39 @@ def _read_arrow(
                 numpy_type = object
             types[field.name] = _field_type(path, field.name, np.dtype(numpy_type))
     return types, total, (_columns(path, table, types) for table in stream)
+
+
+def _open_csv(pa: Any, path: str) -> Any:
+    """A CSV reader whose integer columns stay exact. pyarrow reads a column of integers
+    beyond int64 as float64, which rounds every value above 2**53 in it: such a column is read
+    as uint64 instead, or refused when it also holds negative numbers."""
+    import pyarrow.compute as pc  # type: ignore[import-untyped, unused-ignore]
+    import pyarrow.csv  # type: ignore[import-untyped, unused-ignore]
+
+    floats = [f.name for f in pyarrow.csv.open_csv(path).schema if pa.types.is_floating(f.type)]  # fmt: skip
+    if not floats:
+        return pyarrow.csv.open_csv(path)
+    as_text = pyarrow.csv.ConvertOptions(
+        column_types=dict.fromkeys(floats, pa.string())
+    )
+    first = pyarrow.csv.open_csv(path, convert_options=as_text).read_next_batch()
+    wide = {}
+    for name in floats:
+        cells = pc.utf8_trim_whitespace(first.column(name))
+        cells = cells.filter(pc.not_equal(cells, ""))
+        if (
+            not len(cells)
+            or not pc.all(pc.match_substring_regex(cells, r"^[+-]?\d+$")).as_py()
+        ):
+            continue
+        if pc.any(pc.starts_with(cells, "-")).as_py():
+            raise _errors.CommandError(
+                path, f"column {name!r} holds integers beyond the range of i64 and u64"
+            )
+        wide[name] = pa.uint64()
+    return pyarrow.csv.open_csv(
+        path, convert_options=pyarrow.csv.ConvertOptions(column_types=wide)
+    )
 
 
 def _bodies(path: str, column: Any) -> list[bytes]:

@@ -9,7 +9,7 @@ import sys
 from .. import _native
 from .._errors import DrelixLockedError
 
-OK, PROBLEMS, FAILED, INTERRUPTED = 0, 1, 2, 130
+OK, PROBLEMS, FAILED, INTERRUPTED, TERMINATED = 0, 1, 2, 130, 143
 
 # What each library error class means, in the words an operator would use; the first match wins.
 _KINDS = (
@@ -71,10 +71,24 @@ def plural(count: int, noun: str) -> str:
     return f"{count:,} {noun}" if count == 1 else f"{count:,} {noun}s"
 
 
+# Control characters as \xNN, so that text from a file (a name, a header value) cannot move
+# the cursor, retitle or clear the terminal showing it; the bytes of a name that is not UTF-8
+# (carried as surrogate escapes) likewise.
+_ESCAPES = {
+    **{c: f"\\x{c:02x}" for c in (*range(0x20), *range(0x7F, 0xA0))},
+    **{c: f"\\x{c - 0xDC00:02x}" for c in range(0xDC80, 0xDD00)},
+}
+
+
+def printable(text: str | os.PathLike[str]) -> str:
+    """`text` safe to show on a terminal, every control character escaped."""
+    return os.fspath(text).translate(_ESCAPES)
+
+
 def _line(path: str | os.PathLike[str] | None, text: str) -> str:
     # Messages quoting a file's contents may hold newlines: one line all the same.
-    text = " ".join(str(text).split())
-    return f"{os.fspath(path)}: {text}" if path is not None else text
+    text = printable(" ".join(str(text).split()))
+    return f"{printable(path)}: {text}" if path is not None else text
 
 
 def _strip_path(text: str, path: str | os.PathLike[str] | None) -> str:

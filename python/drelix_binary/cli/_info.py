@@ -6,13 +6,13 @@ import os
 import sys
 from typing import Any
 
-import orjson
 from rich.console import Console
-from rich.markup import escape
 from rich.table import Table
 from rich.text import Text
 
 from . import _errors
+from ._errors import printable
+from ._render import json_document
 
 SHORT_LIST = 24  # frames shown before a long list is shortened (first and last half)
 
@@ -40,18 +40,27 @@ def run(args: Any) -> int:
     with dx.open(args.path) as reader:
         info = facts(reader)
     if args.json:
-        sys.stdout.buffer.write(orjson.dumps(info, option=orjson.OPT_INDENT_2) + b"\n")
-    else:
-        show(info, Console(highlight=False), all_frames=args.all_frames)
+        sys.stdout.buffer.write(json_document(info))
+        return _errors.OK
+    console = Console(highlight=False)
+    # Drawn into a string, then written as any other output: rich answers a reader that went
+    # away (`drelix info f | head -1`) by exiting with status 1 itself.
+    with console.capture() as captured:
+        show(info, console, all_frames=args.all_frames)
+    sys.stdout.write(captured.get())
+    sys.stdout.flush()
     return _errors.OK
 
 
 def show(info: dict[str, Any], out: Console, *, all_frames: bool = False) -> None:
     pre, schema = info["preamble"], info["schema"]
     out.print(
-        f"[bold]{escape(info['path'])}[/bold]: {info['bytes']:,} bytes, "
-        f"format {pre['version']}, header zone {pre['header_area']:,} bytes, "
-        f"{'sealed' if info['sealed'] else 'not sealed'}",
+        Text.assemble(
+            (printable(info["path"]), "bold"),
+            f": {info['bytes']:,} bytes, format {pre['version']}, "
+            f"header zone {pre['header_area']:,} bytes, "
+            f"{'sealed' if info['sealed'] else 'not sealed'}",
+        ),
         soft_wrap=True,
     )
     warnings = {
@@ -64,15 +73,18 @@ def show(info: dict[str, Any], out: Console, *, all_frames: bool = False) -> Non
 
     size = schema["record_size"]
     layout = "length-prefixed records" if size is None else f"{size}-byte records"
-    out.print(f"schema [bold]{escape(schema['name'])}[/bold], {layout}", soft_wrap=True)
+    out.print(
+        Text.assemble("schema ", (printable(schema["name"]), "bold"), f", {layout}"),
+        soft_wrap=True,
+    )
     fields = Table()
     for col in ("field", "type", "offset", "numpy"):
         fields.add_column(col, justify="right" if col == "offset" else "left")
     numpy_types = {name: text for name, text, _ in schema["dtype"] or []}
     for f in schema["fields"]:
         fields.add_row(
-            Text(f["name"]),
-            Text(f["type"]),
+            Text(printable(f["name"])),
+            Text(printable(f["type"])),
             str(f["offset"]),
             numpy_types.get(f["name"], "-"),
         )
@@ -88,21 +100,23 @@ def show(info: dict[str, Any], out: Console, *, all_frames: bool = False) -> Non
         and k not in ("_frames", "_schema", "_schema_fields", "_record")
     }
     for key, value in [*shown.items(), *info["user_headers"].items()]:
-        headers.add_row(key, Text(value if len(value) <= 200 else value[:200] + "…"))
+        shortened = value if len(value) <= 200 else value[:200] + "…"
+        headers.add_row(Text(printable(key)), Text(printable(shortened)))
     out.print(headers)
 
     frames = info["frames"]
-    table = Table(title=f"{len(frames)} frames", title_justify="left")
+    table = Table(
+        title=f"{len(frames)} frames", title_justify="left", caption_justify="left"
+    )
     for col in ("#", "id", "offset", "bytes", "raw bytes", "records", "ratio"):
         table.add_column(col, justify="right")
     rows = frames
     if not all_frames and len(frames) > SHORT_LIST:
         rows = frames[: SHORT_LIST // 2] + [None] + frames[-SHORT_LIST // 2 :]
     for f in rows:
-        if f is None:
-            table.add_row(
-                "…", f"{len(frames) - SHORT_LIST} more (--all-frames)", *[""] * 5
-            )
+        if f is None:  # a narrow row: the note goes under the table, not into a column
+            table.add_row(*["…"] * 7)
+            table.caption = f"{len(frames) - SHORT_LIST:,} frames not shown (--all-frames lists them)"  # fmt: skip
             continue
         raw, stored = f["content_size"], f["length"]
         ratio = f"{raw / stored:.2f}" if raw is not None and stored else None

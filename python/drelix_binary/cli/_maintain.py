@@ -10,14 +10,13 @@ import dataclasses
 import sys
 from typing import Any
 
-import orjson
-
 from . import _errors, _progress
-from ._errors import plural
+from ._errors import plural, printable
+from ._render import json_document
 
 
 def _print_json(value: Any) -> None:
-    sys.stdout.buffer.write(orjson.dumps(value, option=orjson.OPT_INDENT_2) + b"\n")
+    sys.stdout.buffer.write(json_document(value))
 
 
 def validate(args: Any) -> int:
@@ -53,11 +52,11 @@ def validate(args: Any) -> int:
         if not args.json:
             verdict = plural(len(problems), "problem") if problems else "ok"
             print(
-                f"{path}: {verdict}, {plural(report.frames, 'frame')}, "
+                f"{printable(path)}: {verdict}, {plural(report.frames, 'frame')}, "
                 f"{plural(report.records, 'record')}"
             )
             for problem in problems:
-                print(f"  {problem}")
+                print(f"  {printable(problem)}")
     if args.json:
         _print_json(results)
     return status
@@ -79,14 +78,15 @@ def rebuild(args: Any) -> int:
             {"path": args.path, "differences": differences, "fixed": report.fixed}
         )
     else:
+        path = printable(args.path)
         if not differences:
-            print(f"{args.path}: headers agree with the data")
+            print(f"{path}: headers agree with the data")
         for line in differences:
-            print(f"{args.path}: {line}")
+            print(f"{path}: {printable(line)}")
         if report.fixed:
-            print(f"{args.path}: header zone rewritten")
+            print(f"{path}: header zone rewritten")
         elif differences:
-            print(f"{args.path}: not changed (--fix writes the derived headers)")
+            print(f"{path}: not changed (--fix writes the derived headers)")
     return _errors.PROBLEMS if differences and not report.fixed else _errors.OK
 
 
@@ -114,7 +114,7 @@ def repack(args: Any) -> int:
     else:
         share = f" ({after / before:.1%})" if before else ""
         print(
-            f"{args.path}: {before:,} -> {after:,} bytes{share}, "
+            f"{printable(args.path)}: {before:,} -> {after:,} bytes{share}, "
             f"{report.frames:,} frames re-encoded at level {args.level}"
         )
     return _errors.OK
@@ -131,11 +131,13 @@ def salvage(args: Any) -> int:
         _print_json({"path": args.path, "out": args.out, **dataclasses.asdict(report)})
     else:
         print(
-            f"{args.out}: {report.records:,} records saved from {args.path} "
+            f"{printable(args.out)}: {report.records:,} records saved from {printable(args.path)} "
             f"({plural(report.frames, 'frame')}, {plural(report.tail_records, 'tail record')})"
         )
         for lost in report.lost_frames:
-            print(f"  lost frame #{lost.index} (id {lost.id}): {lost.reason}")
+            print(
+                f"  lost frame #{lost.index} (id {lost.id}): {printable(lost.reason)}"
+            )
         if report.torn_bytes:
             print(
                 f"  lost {report.torn_bytes} bytes of a torn record at the end of the tail"

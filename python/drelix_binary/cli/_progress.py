@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import stat
 import sys
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any, TypeVar
@@ -21,10 +22,18 @@ enabled = True  # cleared by --no-progress
 
 
 def wanted(*, data_on_stdout: bool = False) -> bool:
-    """A bar helps only on a terminal, and never over records being written to that terminal."""
+    """A bar helps only on a terminal, and never over records being written to that terminal:
+    while records go to standard output, only when it is a file. A pipe may well end on the
+    same terminal (`drelix cat f | less`), where bar and records would be drawn over each
+    other."""
     if not enabled or not sys.stderr.isatty():
         return False
-    return not (data_on_stdout and sys.stdout.isatty())
+    if not data_on_stdout:
+        return True
+    try:
+        return stat.S_ISREG(os.fstat(sys.stdout.fileno()).st_mode)
+    except (OSError, ValueError):
+        return False
 
 
 def label(verb: str, path: str) -> str:

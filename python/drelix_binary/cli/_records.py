@@ -23,6 +23,11 @@ def batches(reader: Any) -> Iterator[Any]:
     yield from reader.iter_batches()
 
 
+def batch_count(reader: Any) -> int:
+    """The batches `batches` yields: a frame each, and the tail only when it holds records."""
+    return len(reader.frames) + int(reader.tail_records > 0)
+
+
 def selection(reader: Any, start: int, stop: int) -> Any:
     """Records start..stop as one batch: a structured array, or a list of bodies."""
     if reader.dtype is not None:
@@ -38,9 +43,8 @@ def run(args: Any) -> int:
         render = Renderer(args.format, reader.dtype)
         out.write(render.header())
         if args.command == "cat":
-            total = len(reader.frames) + 1
             with _progress.track(
-                "cat", batches(reader), total, data_on_stdout=True
+                "cat", batches(reader), batch_count(reader), data_on_stdout=True
             ) as items:
                 for batch in items:
                     out.write(render.records(batch))

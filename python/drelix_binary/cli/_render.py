@@ -17,6 +17,7 @@ from __future__ import annotations
 import base64
 import csv
 import io
+import json
 from collections.abc import Sequence
 
 import numpy as np
@@ -46,7 +47,9 @@ class Renderer:
         if self.fmt != "csv":
             return b""
         names = (
-            list(self.dtype.names or ()) if self.dtype is not None else ["encoding", "record"]
+            list(self.dtype.names or ())
+            if self.dtype is not None
+            else ["encoding", "record"]
         )
         return _csv_line(names)
 
@@ -74,6 +77,17 @@ class Renderer:
         if self.fmt == "csv":
             return _csv_line([encoding, text])
         return orjson.dumps({encoding: text}) + b"\n"
+
+
+def json_document(value: object) -> bytes:
+    """`value` as indented JSON and a newline. Text that is not valid Unicode (the surrogate
+    escapes of a file name that is not UTF-8) is written as JSON escapes, `\\udcff`, which read
+    back to the same name; orjson refuses such text, so the standard library writes it."""
+    try:
+        return orjson.dumps(value, option=orjson.OPT_INDENT_2) + b"\n"
+    except orjson.JSONEncodeError:
+        text = json.dumps(value, indent=2, ensure_ascii=False)
+        return text.encode("utf-8", "backslashreplace") + b"\n"
 
 
 def describe_body(body: bytes) -> tuple[str, str]:
