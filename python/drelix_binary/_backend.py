@@ -10,6 +10,7 @@ array interface, so the caller's bytes are read in place.
 
 from __future__ import annotations
 
+import contextlib
 import os
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -67,70 +68,81 @@ def prefetch(fn: Callable[[], bytes]) -> Future[bytes]:
 
 
 class FileSource:
-    """A file opened for reading: its preamble, headers, schema and frames as of opening,
-    checked frame decoding (in parallel, straight into the caller's memory) and positioned
-    reads of the tail."""
+    """A file opened for reading, once: its preamble, headers, schema and frames as of
+    opening, checked frame decoding (in parallel, straight into the caller's memory) and reads
+    of the tail, checked to be the bytes the file held when it was opened. Everything goes
+    through the one engine reader, so it all comes from the one file the path named then."""
 
     def __init__(self, path: str) -> None:
         self.path = path
         with translate_errors(path):
             self._r = _engine.Reader(path)
-            self.preamble = _native.peek_headers(path)[0]
         r = self._r
+        self.preamble = r.preamble
         self.headers, self.schema, self.frames = r.headers, r.schema, _entries(r.frames)
         self.data_start, self.data_end = r.data_start, r.file_length
-        try:
-            self._fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
-        except BaseException:
-            r.close()
-            raise
 
     @property
     def closed(self) -> bool:
         return self._r.closed
 
     def close(self) -> None:
-        if not self._r.closed:
-            self._r.close()
-            os.close(self._fd)
+        """Refuses new reads, waits for the running ones (other threads, a prefetch), then
+        releases the file."""
+        self._r.close()
 
-    def _check(self) -> _engine.Reader:
+    def _closed_error(self) -> ValueError:
+        return ValueError(f"I/O operation on a closed Reader ({self.path})")
+
+    @contextlib.contextmanager
+    def _reading(self) -> Iterator[_engine.Reader]:
+        """The engine reader for one call, its errors translated; ``ValueError`` once the
+        source is closed, also when a close came between the check and the call."""
         if self._r.closed:
-            raise ValueError(f"I/O operation on a closed Reader ({self.path})")
-        return self._r
+            raise self._closed_error()
+        try:
+            with translate_errors(self.path):
+                yield self._r
+        except _native.DrelixUsageError:
+            if self._r.closed:
+                raise self._closed_error() from None
+            raise
 
     def declared_sizes(self) -> list[int | None]:
         """Each frame's declared content size, from a few bytes at its start."""
-        with translate_errors(self.path):
-            return self._check().content_sizes()
+        with self._reading() as r:
+            return r.content_sizes()
 
-    def count_records(self, index: int) -> int:
-        """Whole records in frame ``index`` (decoded and checked, no Python objects made)."""
-        with translate_errors(self.path):
-            return self._check().count_records(index)
+    def record_counts(self, index: int) -> tuple[int, int]:
+        """(whole records, torn bytes at its end) of frame ``index``, decoded and checked."""
+        with self._reading() as r:
+            return r.record_counts(index)
 
     def tail_counts(self) -> tuple[int, int]:
         """(whole records, torn bytes) of the tail."""
-        with translate_errors(self.path):
-            records, _, torn = self._check().tail_info()
+        with self._reading() as r:
+            records, _, torn = r.tail_info()
         return records, torn
 
-    def pread(self, size: int, offset: int) -> bytes:
-        """``size`` bytes at file offset ``offset`` (fewer only at the end of the file)."""
-        self._check()
-        parts, done = [], 0
-        while done < size:
-            part = os.pread(self._fd, size - done, offset + done)
-            if not part:
-                break
-            parts.append(part)
-            done += len(part)
-        return b"".join(parts)
+    def tail_records(self) -> bytes:
+        """The tail's whole records, on-disk form, checked."""
+        with self._reading() as r:
+            return r.read_tail()
+
+    def tail(self, offset: int, size: int) -> bytes:
+        """``size`` bytes of the tail from ``offset`` (from the tail's start), checked."""
+        with self._reading() as r:
+            return r.read_tail_at(offset, size)
+
+    def tail_into(self, offset: int, out: np.ndarray) -> None:
+        """``tail`` into the flat uint8 array ``out``, filling it."""
+        with self._reading() as r:
+            r.read_tail_into(offset, address_of(out), len(out))
 
     def decode(self, index: int) -> bytes:
         """Frame ``index``'s content, checked."""
-        with translate_errors(self.path):
-            return self._check().read_frame(index)
+        with self._reading() as r:
+            return r.read_frame(index)
 
     def decode_many(self, indexes: Iterable[int]) -> Iterator[bytes]:
         """The frames' contents in order, each decoding while the one before is used."""
@@ -154,7 +166,7 @@ class FileSource:
         one after another, into the flat uint8 array ``out``: whole frames (by their content
         ``sizes``) decoded in parallel straight into it, a frame cut by the range through one
         decode and a copy."""
-        r, at, k = self._check(), 0, 0
+        at, k = 0, 0
         while k < len(pieces):
             run = k
             while (
@@ -165,7 +177,7 @@ class FileSource:
                 run += 1
             if run > k:
                 length = sum(hi - lo for _, lo, hi in pieces[k:run])
-                with translate_errors(self.path):
+                with self._reading() as r:
                     r.read_into(
                         [p[0] for p in pieces[k:run]],
                         address_of(out) + at,
