@@ -65,6 +65,7 @@ Error Snapshot::changed() const {
 
 Result<bool> Snapshot::journal_present() const {
   for (const std::string* name : {&c_.path(), &resolved_}) {
+    if (name == &resolved_ && resolved_ == c_.path()) break;
     Result<FilePtr> journal = env().open_read(journal_path(*name));
     if (journal) return true;
     if (journal.error().os_code() != ENOENT) return fail(std::move(journal).error());
