@@ -22,8 +22,9 @@ Error too_short(const std::string& path, const Error& error) {
   Result<FilePtr> file = env().open_read(path);
   Result<std::uint64_t> len = file ? (*file)->length() : fail(file.error());
   if (!len || *len >= kPreambleSize) return error;
-  return Error::malformed(str_cat(path, " is not a drelix file: ", *len,
-                                  " bytes, too short for the ", kPreambleSize, "-byte preamble"));
+  return Error::malformed(
+      str_cat("not a drelix file: ", *len, " bytes, too short for the ", kPreambleSize,
+              "-byte preamble"));
 }
 
 // The zone as the file holds it now, provided it still says what `c` was opened with; empty
