@@ -10,19 +10,19 @@ array interface, so the caller's bytes are read in place.
 
 from __future__ import annotations
 
-import contextlib
 import os
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
-from typing import Any, NamedTuple
+from typing import Any, NamedTuple, TypeVar
 
 import numpy as np
 
 from . import _engine, _native
 from ._buffers import address_of, as_bytes_or_array
-from ._errors import translate_errors
+from ._errors import os_error, translate_errors
 
 Progress = Callable[[int, int], object]
+T = TypeVar("T")
 
 
 def content_sizes(path: str) -> list[int | None]:
@@ -94,55 +94,50 @@ class FileSource:
     def _closed_error(self) -> ValueError:
         return ValueError(f"I/O operation on a closed Reader ({self.path})")
 
-    @contextlib.contextmanager
-    def _reading(self) -> Iterator[_engine.Reader]:
-        """The engine reader for one call, its errors translated; ``ValueError`` once the
-        source is closed, also when a close came between the check and the call."""
-        if self._r.closed:
-            raise self._closed_error()
+    def _call(self, fn: Callable[..., T], *args: Any, **kwargs: Any) -> T:
+        """``fn(*args, **kwargs)``, a method of the engine reader: ``ValueError`` once the
+        source is closed (a close may come between any check and the call), the engine's plain
+        ``OSError`` as its subclass. No context managers: ``r[i]`` pays this on every call."""
         try:
-            with translate_errors(self.path):
-                yield self._r
+            return fn(*args, **kwargs)
         except _native.DrelixUsageError:
             if self._r.closed:
                 raise self._closed_error() from None
             raise
+        except OSError as exc:
+            mapped = os_error(exc, self.path)
+            if mapped is exc:
+                raise
+            raise mapped from exc
 
     def declared_sizes(self) -> list[int | None]:
         """Each frame's declared content size, from a few bytes at its start."""
-        with self._reading() as r:
-            return r.content_sizes()
+        return self._call(self._r.content_sizes)
 
     def record_counts(self, index: int) -> tuple[int, int]:
         """(whole records, torn bytes at its end) of frame ``index``, decoded and checked."""
-        with self._reading() as r:
-            return r.record_counts(index)
+        return self._call(self._r.record_counts, index)
 
     def tail_counts(self) -> tuple[int, int]:
         """(whole records, torn bytes) of the tail."""
-        with self._reading() as r:
-            records, _, torn = r.tail_info()
+        records, _, torn = self._call(self._r.tail_info)
         return records, torn
 
     def tail_records(self) -> bytes:
         """The tail's whole records, on-disk form, checked."""
-        with self._reading() as r:
-            return r.read_tail()
+        return self._call(self._r.read_tail)
 
     def tail(self, offset: int, size: int) -> bytes:
         """``size`` bytes of the tail from ``offset`` (from the tail's start), checked."""
-        with self._reading() as r:
-            return r.read_tail_at(offset, size)
+        return self._call(self._r.read_tail_at, offset, size)
 
     def tail_into(self, offset: int, out: np.ndarray) -> None:
         """``tail`` into the flat uint8 array ``out``, filling it."""
-        with self._reading() as r:
-            r.read_tail_into(offset, address_of(out), len(out))
+        self._call(self._r.read_tail_into, offset, address_of(out), len(out))
 
     def decode(self, index: int) -> bytes:
         """Frame ``index``'s content, checked."""
-        with self._reading() as r:
-            return r.read_frame(index)
+        return self._call(self._r.read_frame, index)
 
     def decode_many(self, indexes: Iterable[int]) -> Iterator[bytes]:
         """The frames' contents in order, each decoding while the one before is used."""
@@ -177,13 +172,13 @@ class FileSource:
                 run += 1
             if run > k:
                 length = sum(hi - lo for _, lo, hi in pieces[k:run])
-                with self._reading() as r:
-                    r.read_into(
-                        [p[0] for p in pieces[k:run]],
-                        address_of(out) + at,
-                        length,
-                        threads=threads,
-                    )
+                self._call(
+                    self._r.read_into,
+                    [p[0] for p in pieces[k:run]],
+                    address_of(out) + at,
+                    length,
+                    threads=threads,
+                )
                 at, k = at + length, run
                 continue
             index, lo, hi = pieces[k]

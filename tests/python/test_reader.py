@@ -31,6 +31,13 @@ def assert_rows(arr, start=0):
     np.testing.assert_array_equal(arr, rows(start, len(arr)))
 
 
+def add_tail(path, start, n):
+    """Appends rows(start, n) to the file as its tail, as a writer that has not closed its last
+    frame leaves them (a writer's close would make them a frame)."""
+    with open(path, "ab") as f:
+        f.write(rows(start, n).tobytes())
+
+
 def every_read(r):
     """Each read API, as (first record index, thunk returning the records it reads)."""
     n = len(r)
@@ -123,7 +130,7 @@ def test_a_file_renamed_over_the_path_in_another_process_never_makes_an_open_rea
         sources.append(tmp_path / f"{level}.drelix")
         with dx.create(sources[-1], SCHEMA, frame_records=frame, level=level) as w:
             w.write(rows(0, 300))
-            w.extend(rows(300, 100))
+        add_tail(sources[-1], 300, 100)
     os.link(sources[0], path)
     child = run_in_child(
         """
@@ -148,7 +155,7 @@ def test_closing_in_one_thread_waits_for_a_read_in_another(tmp_path):
     for path, start in ((first, 0), (other, 10**9)):
         with dx.create(path, SCHEMA, frame_records=100) as w:
             w.write(rows(start, 100))
-            w.extend(rows(start + 100, 50))
+        add_tail(path, start + 100, 50)
     last, tail = rows(149, 1).tobytes(), rows(140, 10)
     switch = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)  # threads take turns often, inside reads too
