@@ -1,9 +1,13 @@
 // Reader: a file opened read-only, read by any number of threads at once with the interpreter
-// lock released. A count of reads in progress (changed only under the lock) keeps close() from
-// pulling the file away from a read that is still running.
+// lock released. The reads in progress (listed by thread, changed only under the lock) keep
+// close() from pulling the file away from a read that is still running: close refuses new reads,
+// then waits for the running ones to end.
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -11,10 +15,12 @@
 #include "binding/convert.h"
 #include "binding/engine/engine.h"
 #include "binding/engine/types.h"
+#include "binding/types.h"
 #include "binding/value_type.h"
 #include "core/container.h"
 #include "core/frame_read.h"
 #include "core/str_cat.h"
+#include "core/tail_read.h"
 
 namespace drelix::py {
 
@@ -27,9 +33,12 @@ struct TailInfo {
 };
 
 struct ReaderState {
-  std::optional<Container> engine;
+  std::optional<Snapshot> snapshot;
   std::string path;
-  long active = 0;
+  // The threads running a read, one entry per read (a thread may appear more than once).
+  std::vector<unsigned long> readers;
+  // Set by close(): no new read starts.
+  bool closing = false;
   std::optional<TailInfo> tail;
 };
 
@@ -47,21 +56,24 @@ class Use {
       return;
     }
     ReaderState& state = value_of<ReaderState>(self);
-    if (!state.engine) {
+    if (!state.snapshot || state.closing) {
       raise_error(Error::usage("reader is closed"));
       return;
     }
-    ++state.active;
+    state.readers.push_back(PyThread_get_thread_ident());
     state_ = &state;
   }
   ~Use() {
-    if (state_ != nullptr) --state_->active;
+    if (state_ == nullptr) return;
+    auto& readers = state_->readers;
+    readers.erase(std::find(readers.begin(), readers.end(), PyThread_get_thread_ident()));
   }
   Use(const Use&) = delete;
   Use& operator=(const Use&) = delete;
 
   explicit operator bool() const { return state_ != nullptr; }
-  Container& engine() const { return *state_->engine; }
+  const Container& engine() const { return state_->snapshot->container(); }
+  const Snapshot& snapshot() const { return *state_->snapshot; }
   ReaderState& state() const { return *state_; }
   PyObject* raise(const Error& e) const { return raise_engine_error(e, state_->path); }
 
@@ -69,10 +81,9 @@ class Use {
   ReaderState* state_ = nullptr;
 };
 
-Result<TailInfo> compute_tail(const Container& c) {
-  const RecordLayout layout = c.schema().layout;
-  const std::uint64_t start = c.tail_start();
-  const std::uint64_t len = c.data_end() > start ? c.data_end() - start : 0;
+Result<TailInfo> compute_tail(const Snapshot& s) {
+  const RecordLayout layout = s.container().schema().layout;
+  const std::uint64_t len = s.tail_length();
   TailInfo info;
   if (layout.is_fixed()) {
     info.records = len / layout.size();
@@ -80,7 +91,7 @@ Result<TailInfo> compute_tail(const Container& c) {
     info.torn = len - info.whole;
     return info;
   }
-  DRELIX_ASSIGN_OR_RETURN(const Bytes tail, c.read_tail());
+  DRELIX_ASSIGN_OR_RETURN(const Bytes tail, s.read_tail_records());
   info.whole = tail.size();
   info.torn = len - info.whole;
   for_each_record(tail, layout, [&](ByteView) { ++info.records; });
@@ -93,7 +104,7 @@ Result<TailInfo> tail_of(const Use& use) {
   Result<TailInfo> info;
   {
     NoGil unlocked;
-    info = compute_tail(use.engine());
+    info = compute_tail(use.snapshot());
   }
   if (info) use.state().tail = *info;
   return info;
@@ -139,13 +150,13 @@ PyObject* reader_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
     std::string path;
     if (!convert_arg("path", bound[0], to_path, &path)) return nullptr;
-    Result<Container> opened = fail(Error::io_eof());
+    Result<Snapshot> opened = fail(Error::io_eof());
     {
       NoGil unlocked;
-      opened = Container::open_read(path);
+      opened = Snapshot::open(path);
     }
     if (!opened) return raise_engine_error(opened.error(), path);
-    return new_value(reader_type(), ReaderState{std::move(*opened), path, 0, std::nullopt});
+    return new_value(reader_type(), ReaderState{std::move(*opened), path, {}, false, std::nullopt});
   });
 }
 
@@ -175,9 +186,7 @@ PyObject* get_headers(const Use& u) {
   return new_headers(u.engine().headers());
 }
 PyObject* get_preamble(const Use& u) {
-  const Preamble& p = u.engine().preamble();
-  return Py_BuildValue("(iik)", int{p.version}, int{p.flags},
-                       static_cast<unsigned long>(p.header_area));
+  return new_preamble(u.engine().preamble());
 }
 PyObject* get_frames(const Use& u) {
   return new_frame_tuples(u.engine().frames());
@@ -197,7 +206,8 @@ PyObject* get_closed(PyObject* self, void*) {
     PyErr_SetString(PyExc_TypeError, "expected a drelix_binary._engine.Reader receiver");
     return nullptr;
   }
-  return PyBool_FromLong(!value_of<ReaderState>(self).engine.has_value());
+  const ReaderState& state = value_of<ReaderState>(self);
+  return PyBool_FromLong(!state.snapshot || state.closing);
 }
 
 // ---- methods ------------------------------------------------------------------------------
@@ -225,10 +235,76 @@ PyObject* read_tail_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     Result<Bytes> tail = fail(Error::io_eof());
     {
       NoGil unlocked;
-      tail = use.engine().read_tail();
+      tail = use.snapshot().read_tail_records();
     }
     if (!tail) return use.raise(tail.error());
     return new_bytes(tail->data(), tail->size());
+  });
+}
+
+PyObject* read_tail_at_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr const char* kParams[] = {"offset", "length"};
+    static constexpr Signature kSig{"read_tail_at", kParams, 2};
+    PyObject* bound[2];
+    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    if (!convert_arg("offset", bound[0], to_u64, &offset) ||
+        !convert_arg("length", bound[1], to_u64, &length)) {
+      return nullptr;
+    }
+    Use use(self);
+    if (!use) return nullptr;
+    if (length > use.snapshot().tail_length()) {
+      return use.raise(Error::usage(str_cat("the tail holds ", use.snapshot().tail_length(),
+                                            " bytes, not ", length)));
+    }
+    Ref result = steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+    if (!result) return nullptr;
+    // Nobody else can see the new object yet, so it is filled without the lock.
+    const std::span<std::uint8_t> out(
+        reinterpret_cast<std::uint8_t*>(PyBytes_AsString(result.get())),
+        static_cast<std::size_t>(length));
+    Status read;
+    {
+      NoGil unlocked;
+      read = use.snapshot().read_tail(offset, out);
+    }
+    if (!read) return use.raise(read.error());
+    return release(std::move(result));
+  });
+}
+
+PyObject* read_tail_into_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr const char* kParams[] = {"offset", "address", "length"};
+    static constexpr Signature kSig{"read_tail_into", kParams, 3};
+    PyObject* bound[3];
+    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
+    std::uint64_t offset = 0;
+    std::uint64_t address = 0;
+    std::uint64_t length = 0;
+    if (!convert_arg("offset", bound[0], to_u64, &offset) ||
+        !convert_arg("address", bound[1], to_u64, &address) ||
+        !convert_arg("length", bound[2], to_u64, &length)) {
+      return nullptr;
+    }
+    if (length > 0 && address == 0) {
+      PyErr_SetString(PyExc_ValueError, "address is 0");
+      return nullptr;
+    }
+    Use use(self);
+    if (!use) return nullptr;
+    const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(address),
+                                      static_cast<std::size_t>(length));
+    Status read;
+    {
+      NoGil unlocked;
+      read = use.snapshot().read_tail(offset, out);
+    }
+    if (!read) return use.raise(read.error());
+    Py_RETURN_NONE;
   });
 }
 
@@ -238,16 +314,16 @@ PyObject* content_sizes_method(PyObject* self, PyObject* args, PyObject* kwargs)
     static constexpr Signature kSig{"content_sizes", kParams, 0, false, 1};
     PyObject* bound[2];
     if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    Use use(self);
-    if (!use) return nullptr;
+    // Arguments are converted before the read starts: converting may run Python code, which
+    // must not find the reader in the middle of a read of its own thread.
     std::vector<std::uint64_t> indices;
     bool exact = false;
-    if (bound[0] != nullptr && bound[0] != Py_None) {
-      if (!convert_arg("indices", bound[0], to_indices, &indices)) return nullptr;
-    } else {
-      indices = all_indices(use.engine());
-    }
+    const bool all = bound[0] == nullptr || bound[0] == Py_None;
+    if (!all && !convert_arg("indices", bound[0], to_indices, &indices)) return nullptr;
     if (!convert_arg("exact", bound[1], to_bool, &exact)) return nullptr;
+    Use use(self);
+    if (!use) return nullptr;
+    if (all) indices = all_indices(use.engine());
     Result<std::vector<std::optional<std::uint64_t>>> sizes = fail(Error::io_eof());
     {
       NoGil unlocked;
@@ -272,9 +348,10 @@ PyObject* content_sizes_method(PyObject* self, PyObject* args, PyObject* kwargs)
 }
 
 // The whole of read_into once the arguments are known; runs without the interpreter lock.
-Result<std::uint64_t> read_into(const Container& c, const std::vector<std::uint64_t>& indices,
+Result<std::uint64_t> read_into(const Snapshot& s, const std::vector<std::uint64_t>& indices,
                                 std::span<std::uint8_t> out, const std::optional<TailInfo>& tail,
                                 std::size_t threads) {
+  const Container& c = s.container();
   DRELIX_ASSIGN_OR_RETURN(const auto sizes, sizes_of(c, indices, true));
   std::vector<FrameSlot> slots;
   slots.reserve(indices.size());
@@ -292,9 +369,9 @@ Result<std::uint64_t> read_into(const Container& c, const std::vector<std::uint6
   if (tail && tail->whole > 0) {
     const std::span<std::uint8_t> dest = out.subspan(static_cast<std::size_t>(at));
     if (c.schema().layout.is_fixed()) {
-      DRELIX_TRY(c.read_exact_at(c.tail_start(), dest));
+      DRELIX_TRY(s.read_tail(0, dest));
     } else {
-      DRELIX_ASSIGN_OR_RETURN(const Bytes bytes, c.read_tail());
+      DRELIX_ASSIGN_OR_RETURN(const Bytes bytes, s.read_tail_records());
       if (bytes.size() != dest.size()) return fail(Error::malformed("the tail changed"));
       std::memcpy(dest.data(), bytes.data(), bytes.size());
     }
@@ -308,8 +385,6 @@ PyObject* read_into_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr Signature kSig{"read_into", kParams, 3, false, 3};
     PyObject* bound[5];
     if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    Use use(self);
-    if (!use) return nullptr;
     std::vector<std::uint64_t> indices;
     std::uint64_t address = 0;
     std::uint64_t length = 0;
@@ -326,6 +401,8 @@ PyObject* read_into_method(PyObject* self, PyObject* args, PyObject* kwargs) {
       PyErr_SetString(PyExc_ValueError, "address is 0");
       return nullptr;
     }
+    Use use(self);
+    if (!use) return nullptr;
     for (const std::uint64_t i : indices) {
       if (const Result<const Frame*> f = frame_at(use.engine(), i); !f) return use.raise(f.error());
     }
@@ -340,7 +417,7 @@ PyObject* read_into_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     Result<std::uint64_t> written = fail(Error::io_eof());
     {
       NoGil unlocked;
-      written = read_into(use.engine(), indices, out, tail, threads);
+      written = read_into(use.snapshot(), indices, out, tail, threads);
     }
     if (!written) return use.raise(written.error());
     return PyLong_FromUnsignedLongLong(*written);
@@ -392,10 +469,10 @@ PyObject* read_frame_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr Signature kSig{"read_frame", kParams, 1};
     PyObject* bound[1];
     if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    Use use(self);
-    if (!use) return nullptr;
     std::uint64_t index = 0;
     if (!convert_arg("index", bound[0], to_u64, &index)) return nullptr;
+    Use use(self);
+    if (!use) return nullptr;
     return read_frame_into_bytes(use, index);
   });
 }
@@ -410,16 +487,48 @@ Result<std::uint64_t> count_frame_records(const Container& c, std::uint64_t inde
   return records;
 }
 
+// (whole records, torn bytes at the end) of frame `index`'s content.
+Result<std::pair<std::uint64_t, std::uint64_t>> frame_record_counts(const Container& c,
+                                                                    std::uint64_t index) {
+  DRELIX_ASSIGN_OR_RETURN(const Frame* f, frame_at(c, index));
+  DRELIX_ASSIGN_OR_RETURN(const Bytes content, read_checked(c, *f));
+  std::uint64_t records = 0;
+  const std::uint64_t torn =
+      for_each_record(content, c.schema().layout, [&](ByteView) { ++records; });
+  return std::pair{records, torn};
+}
+
+PyObject* record_counts_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr const char* kParams[] = {"index"};
+    static constexpr Signature kSig{"record_counts", kParams, 1};
+    PyObject* bound[1];
+    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
+    std::uint64_t index = 0;
+    if (!convert_arg("index", bound[0], to_u64, &index)) return nullptr;
+    Use use(self);
+    if (!use) return nullptr;
+    Result<std::pair<std::uint64_t, std::uint64_t>> counts = fail(Error::io_eof());
+    {
+      NoGil unlocked;
+      counts = frame_record_counts(use.engine(), index);
+    }
+    if (!counts) return use.raise(counts.error());
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(counts->first),
+                         static_cast<unsigned long long>(counts->second));
+  });
+}
+
 PyObject* count_records_method(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr const char* kParams[] = {"index"};
     static constexpr Signature kSig{"count_records", kParams, 1};
     PyObject* bound[1];
     if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    Use use(self);
-    if (!use) return nullptr;
     std::uint64_t index = 0;
     if (!convert_arg("index", bound[0], to_u64, &index)) return nullptr;
+    Use use(self);
+    if (!use) return nullptr;
     Result<std::uint64_t> count = fail(Error::io_eof());
     {
       NoGil unlocked;
@@ -438,11 +547,22 @@ PyObject* close_method(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     ReaderState& state = value_of<ReaderState>(self);
-    if (state.active > 0) {
-      PyErr_SetString(PyExc_RuntimeError, "cannot close a reader while a read is running");
+    const unsigned long me = PyThread_get_thread_ident();
+    if (std::ranges::find(state.readers, me) != state.readers.end()) {
+      // Only Python code run from inside one of our own reads could get here; waiting for
+      // that read would wait for ourselves.
+      PyErr_SetString(PyExc_RuntimeError, "cannot close a reader from inside one of its reads");
       return nullptr;
     }
-    state.engine.reset();
+    // No read starts from now on; the running ones (other threads, prefetches) finish with the
+    // file still open. `readers` changes only under the interpreter lock, which is given up
+    // while waiting so that they can end.
+    state.closing = true;
+    while (!state.readers.empty()) {
+      NoGil unlocked;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    state.snapshot.reset();
     Py_RETURN_NONE;
   });
 }
@@ -472,6 +592,14 @@ PyMethodDef kMethods[] = {
      "Decodes frames in parallel into caller-owned memory."},
     {"read_frame", as_cfunction(read_frame_method), kFlags,
      "read_frame($self, index)\n--\n\nOne frame's content, checked and decoded."},
+    {"read_tail_at", as_cfunction(read_tail_at_method), kFlags,
+     "read_tail_at($self, offset, length)\n--\n\n"
+     "Tail bytes from `offset`, checked to be as they were at open."},
+    {"read_tail_into", as_cfunction(read_tail_into_method), kFlags,
+     "read_tail_into($self, offset, address, length)\n--\n\n"
+     "read_tail_at into caller-owned memory."},
+    {"record_counts", as_cfunction(record_counts_method), kFlags,
+     "record_counts($self, index)\n--\n\n(whole records, torn bytes) of one frame."},
     {"count_records", as_cfunction(count_records_method), kFlags,
      "count_records($self, index)\n--\n\nWhole records in one frame."},
     {"close", as_cfunction(close_method), kFlags, "close($self)\n--\n\nReleases the file."},

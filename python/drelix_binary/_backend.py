@@ -13,15 +13,16 @@ from __future__ import annotations
 import os
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
-from typing import Any, NamedTuple
+from typing import Any, NamedTuple, TypeVar
 
 import numpy as np
 
 from . import _engine, _native
 from ._buffers import address_of, as_bytes_or_array
-from ._errors import translate_errors
+from ._errors import os_error, translate_errors
 
 Progress = Callable[[int, int], object]
+T = TypeVar("T")
 
 
 def content_sizes(path: str) -> list[int | None]:
@@ -67,70 +68,76 @@ def prefetch(fn: Callable[[], bytes]) -> Future[bytes]:
 
 
 class FileSource:
-    """A file opened for reading: its preamble, headers, schema and frames as of opening,
-    checked frame decoding (in parallel, straight into the caller's memory) and positioned
-    reads of the tail."""
+    """A file opened for reading, once: its preamble, headers, schema and frames as of
+    opening, checked frame decoding (in parallel, straight into the caller's memory) and reads
+    of the tail, checked to be the bytes the file held when it was opened. Everything goes
+    through the one engine reader, so it all comes from the one file the path named then."""
 
     def __init__(self, path: str) -> None:
         self.path = path
         with translate_errors(path):
             self._r = _engine.Reader(path)
-            self.preamble = _native.peek_headers(path)[0]
         r = self._r
+        self.preamble = r.preamble
         self.headers, self.schema, self.frames = r.headers, r.schema, _entries(r.frames)
         self.data_start, self.data_end = r.data_start, r.file_length
-        try:
-            self._fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
-        except BaseException:
-            r.close()
-            raise
 
     @property
     def closed(self) -> bool:
         return self._r.closed
 
     def close(self) -> None:
-        if not self._r.closed:
-            self._r.close()
-            os.close(self._fd)
+        """Refuses new reads, waits for the running ones (other threads, a prefetch), then
+        releases the file."""
+        self._r.close()
 
-    def _check(self) -> _engine.Reader:
-        if self._r.closed:
-            raise ValueError(f"I/O operation on a closed Reader ({self.path})")
-        return self._r
+    def _closed_error(self) -> ValueError:
+        return ValueError(f"I/O operation on a closed Reader ({self.path})")
+
+    def _call(self, fn: Callable[..., T], *args: Any, **kwargs: Any) -> T:
+        """``fn(*args, **kwargs)``, a method of the engine reader: ``ValueError`` once the
+        source is closed (a close may come between any check and the call), the engine's plain
+        ``OSError`` as its subclass. No context managers: ``r[i]`` pays this on every call."""
+        try:
+            return fn(*args, **kwargs)
+        except _native.DrelixUsageError:
+            if self._r.closed:
+                raise self._closed_error() from None
+            raise
+        except OSError as exc:
+            mapped = os_error(exc, self.path)
+            if mapped is exc:
+                raise
+            raise mapped from exc
 
     def declared_sizes(self) -> list[int | None]:
         """Each frame's declared content size, from a few bytes at its start."""
-        with translate_errors(self.path):
-            return self._check().content_sizes()
+        return self._call(self._r.content_sizes)
 
-    def count_records(self, index: int) -> int:
-        """Whole records in frame ``index`` (decoded and checked, no Python objects made)."""
-        with translate_errors(self.path):
-            return self._check().count_records(index)
+    def record_counts(self, index: int) -> tuple[int, int]:
+        """(whole records, torn bytes at its end) of frame ``index``, decoded and checked."""
+        return self._call(self._r.record_counts, index)
 
     def tail_counts(self) -> tuple[int, int]:
         """(whole records, torn bytes) of the tail."""
-        with translate_errors(self.path):
-            records, _, torn = self._check().tail_info()
+        records, _, torn = self._call(self._r.tail_info)
         return records, torn
 
-    def pread(self, size: int, offset: int) -> bytes:
-        """``size`` bytes at file offset ``offset`` (fewer only at the end of the file)."""
-        self._check()
-        parts, done = [], 0
-        while done < size:
-            part = os.pread(self._fd, size - done, offset + done)
-            if not part:
-                break
-            parts.append(part)
-            done += len(part)
-        return b"".join(parts)
+    def tail_records(self) -> bytes:
+        """The tail's whole records, on-disk form, checked."""
+        return self._call(self._r.read_tail)
+
+    def tail(self, offset: int, size: int) -> bytes:
+        """``size`` bytes of the tail from ``offset`` (from the tail's start), checked."""
+        return self._call(self._r.read_tail_at, offset, size)
+
+    def tail_into(self, offset: int, out: np.ndarray) -> None:
+        """``tail`` into the flat uint8 array ``out``, filling it."""
+        self._call(self._r.read_tail_into, offset, address_of(out), len(out))
 
     def decode(self, index: int) -> bytes:
         """Frame ``index``'s content, checked."""
-        with translate_errors(self.path):
-            return self._check().read_frame(index)
+        return self._call(self._r.read_frame, index)
 
     def decode_many(self, indexes: Iterable[int]) -> Iterator[bytes]:
         """The frames' contents in order, each decoding while the one before is used."""
@@ -154,7 +161,7 @@ class FileSource:
         one after another, into the flat uint8 array ``out``: whole frames (by their content
         ``sizes``) decoded in parallel straight into it, a frame cut by the range through one
         decode and a copy."""
-        r, at, k = self._check(), 0, 0
+        at, k = 0, 0
         while k < len(pieces):
             run = k
             while (
@@ -165,13 +172,13 @@ class FileSource:
                 run += 1
             if run > k:
                 length = sum(hi - lo for _, lo, hi in pieces[k:run])
-                with translate_errors(self.path):
-                    r.read_into(
-                        [p[0] for p in pieces[k:run]],
-                        address_of(out) + at,
-                        length,
-                        threads=threads,
-                    )
+                self._call(
+                    self._r.read_into,
+                    [p[0] for p in pieces[k:run]],
+                    address_of(out) + at,
+                    length,
+                    threads=threads,
+                )
                 at, k = at + length, run
                 continue
             index, lo, hi = pieces[k]

@@ -23,7 +23,7 @@ import os
 from collections.abc import Callable, Mapping, Sequence
 from typing import TypeAlias, final
 
-from ._native import Schema
+from ._native import Preamble, Schema
 
 _FrameTuple: TypeAlias = tuple[int, int, int, int]
 _Progress: TypeAlias = Callable[[int, int], object]
@@ -36,9 +36,12 @@ def thread_count() -> int:
 class Reader:
     """A file opened read-only. Nothing is ever written, nothing recovered, no lock taken.
 
-    The file's preamble, zone and frame list are read once, at open. Several threads may
-    read through one Reader at the same time; ``close`` while a read runs raises
-    ``RuntimeError``. Every read of a frame whose listed hash is not 0 checks it first:
+    The file's preamble, zone and frame list are read once, at open, and every later read goes
+    through the descriptor opened then. Several threads may read through one Reader at the
+    same time; ``close`` refuses new reads and waits for the running ones. Tail reads check
+    that the file still holds the tail as opened: when a writer has since closed a frame
+    over it (or rewritten the zone, or a seal journal lies beside the file),
+    ``DrelixMalformedError("{path}: the file changed since the reader opened it ...")``. Every read of a frame whose listed hash is not 0 checks it first:
     ``DrelixMalformedError("frame {id}: checksum mismatch, _frames says {:016x}, the bytes
     hash to {:016x}")``.
     """
@@ -58,8 +61,8 @@ class Reader:
     def headers(self) -> dict[str, str]:
         """Every header, system and user, in zone order (a new dict each time)."""
     @property
-    def preamble(self) -> tuple[int, int, int]:
-        """``(version, flags, header_area)`` of the 16-byte preamble."""
+    def preamble(self) -> Preamble:
+        """The 16-byte preamble, as ``_native.peek_headers`` gives it."""
     @property
     def frames(self) -> list[_FrameTuple]:
         """The listed frames, in list order."""
@@ -80,7 +83,14 @@ class Reader:
         short. A fixed layout is computed from the length; a prefixed tail is read and walked
         (GIL released)."""
     def read_tail(self) -> bytes:
-        """The tail's whole records, in on-disk form (a torn last record left out)."""
+        """The tail's whole records, in on-disk form (a torn last record left out), checked."""
+    def read_tail_at(self, offset: int, length: int) -> bytes:
+        """``length`` bytes of the tail from ``offset`` (counted from the tail's start), GIL
+        released, checked as above. ``DrelixUsageError`` past the tail as opened."""
+    def read_tail_into(self, offset: int, address: int, length: int) -> None:
+        """``read_tail_at`` into the ``length`` bytes of caller memory at ``address``."""
+    def record_counts(self, index: int) -> tuple[int, int]:
+        """``(whole records, torn bytes)`` of the frame at ``index``, decoded and checked."""
     def content_sizes(
         self, indices: Sequence[int] | None = None, *, exact: bool = False
     ) -> list[int | None]:
@@ -114,8 +124,9 @@ class Reader:
         Python). ``DrelixMalformedError`` "frame {id}: {n} torn bytes" when its content does
         not end on a record boundary."""
     def close(self) -> None:
-        """Releases the file. Idempotent. Every other call then raises ``DrelixUsageError``
-        "reader is closed"."""
+        """Refuses new reads, waits (GIL released) for the running ones, then releases the
+        file. Idempotent. Every other call then raises ``DrelixUsageError`` "reader is
+        closed". ``RuntimeError`` when called from inside one of this reader's own reads."""
     def __enter__(self) -> Reader: ...
     def __exit__(self, *exc: object) -> None: ...
 

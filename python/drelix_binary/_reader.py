@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import bisect
+import operator
 import os
 import threading
 from collections.abc import Iterator, Sequence
@@ -61,7 +62,9 @@ class Reader:
     Opening reads the preamble, the header zone and a few bytes per frame; records are decoded
     frame by frame when asked for. A reader never writes to the file and takes no lock. What it
     sees is the file as it was when opened: frames a writer closes later are not listed, and
-    the tail is the bytes that were there.
+    the tail is the bytes that were there. A read of the tail checks that the file still holds
+    them: once a writer has closed a frame over it, the read raises ``DrelixMalformedError``
+    (the file changed since the reader opened it; open a new reader).
 
     A reader may be handed to another thread (used by one thread at a time, like a file
     object) and pickled: an unpickled reader reopens the same path.
@@ -87,7 +90,8 @@ class Reader:
         self._tail_start = src.data_start + (last.offset + last.len if last else 0)
         self._tail_bytes = max(0, src.data_end - self._tail_start)
         self._sizes: list[int | None] | None = None
-        self._counts: list[int | None] = [None] * len(src.frames)
+        # (whole records, torn bytes) of each frame, once known.
+        self._shapes: list[tuple[int, int] | None] = [None] * len(src.frames)
         self._tail_count: tuple[int, int] | None = None
         self._starts: list[int] | None = None
         self._cache: tuple[int, bytes] | None = None
@@ -115,28 +119,41 @@ class Reader:
                 self._sizes = self._src.declared_sizes()
             return self._sizes
 
-    def _frame_count(self, index: int) -> int:
-        """Records in frame ``index``: from its declared size for fixed records, decoding only
-        a frame that declares none (or holds length-prefixed records)."""
-        count = self._counts[index]
-        if count is None:
+    def _frame_shape(self, index: int) -> tuple[int, int]:
+        """(whole records, torn bytes at its end) of frame ``index``: from its declared size
+        for fixed records, decoding only a frame that declares none (or holds length-prefixed
+        records)."""
+        shape = self._shapes[index]
+        if shape is None:
             size = self._content_sizes()[index] if self._size else None
             if self._size and size is not None:
-                count = size // self._size
+                shape = divmod(size, self._size)
             else:
-                count = self._src.count_records(index)
-            self._counts[index] = count
-        return count
+                shape = self._src.record_counts(index)
+            self._shapes[index] = shape
+        return shape
+
+    def _frame_count(self, index: int) -> int:
+        """Records in frame ``index``; every read counts frames here, so a frame that ends in
+        a torn record is refused by all of them alike."""
+        records, torn = self._frame_shape(index)
+        if torn:
+            raise self._torn(f"frame {index}", torn)
+        return records
+
+    def _torn(self, where: str, torn: int) -> _native.DrelixMalformedError:
+        return _native.DrelixMalformedError(
+            f"{self.path}: {where} ends in a torn record of {torn} bytes"
+        )
 
     @property
     def frames(self) -> list[FrameInfo]:
         """The closed frames, in file order."""
         sizes = self._content_sizes()
+        shapes = [self._frame_shape(i) if self._size else self._shapes[i] for i in range(len(sizes))]
         return [
-            frame_info(
-                i, f, sizes[i], self._frame_count(i) if self._size else self._counts[i]
-            )
-            for i, f in enumerate(self._src.frames)
+            frame_info(i, f, sizes[i], None if s is None or s[1] else s[0])
+            for i, (f, s) in enumerate(zip(self._src.frames, shapes))
         ]
 
     @property
@@ -158,7 +175,7 @@ class Reader:
         return self._tail_count
 
     def _tail_data(self) -> bytes:
-        return self._src.pread(self._tail_bytes, self._tail_start)
+        return self._src.tail_records()
 
     def info(self) -> dict[str, Any]:
         """Everything known about the file, as JSON-serialisable values."""
@@ -203,9 +220,7 @@ class Reader:
     def _split(self, data: bytes, where: str) -> list[bytes]:
         records, torn = _native.split_records(data, self.layout)
         if torn:
-            raise _native.DrelixMalformedError(
-                f"{self.path}: {where} ends in a torn record of {torn} bytes"
-            )
+            raise self._torn(where, torn)
         return records
 
     def read_frame(self, index: int) -> bytes:
@@ -223,7 +238,7 @@ class Reader:
     def frame_records(self, index: int) -> list[bytes]:
         """The records of frame ``index``, as ``bytes`` each (without length prefixes)."""
         records = self._split(self.read_frame(index), f"frame {index}")
-        self._counts[self._frame_index(index)] = len(records)
+        self._shapes[self._frame_index(index)] = (len(records), 0)
         return records
 
     def _frame_index(self, index: int) -> int:
@@ -252,14 +267,11 @@ class Reader:
         for i, data in enumerate(self._src.decode_many(range(len(self._src.frames)))):
             if not self._size:
                 records = self._split(data, f"frame {i}")
-                self._counts[i] = len(records)
+                self._shapes[i] = (len(records), 0)
                 yield from records
                 continue
-            if len(data) % self._size:
-                self._split(
-                    data, f"frame {i}"
-                )  # raises: the frame ends in a torn record
-            self._counts[i] = len(data) // self._size
+            self._shapes[i] = divmod(len(data), self._size)
+            self._frame_count(i)  # raises when the frame ends in a torn record
             # Records become objects a slice at a time, so the memory of the ones the caller
             # has dropped is reused while still in cache: about twice as fast as one list
             # per frame, whose millions of new objects each touch fresh memory.
@@ -286,6 +298,13 @@ class Reader:
     def __getitem__(self, key: int | slice) -> bytes | list[bytes]:
         """Record ``key`` (negative counts from the end), or a list of the records of a slice.
         Fixed-size records are found from the frames' declared sizes, decoding one frame."""
+        if not isinstance(key, slice):
+            try:
+                key = operator.index(key)
+            except TypeError:
+                raise TypeError(
+                    f"Reader indices must be integers or slices, not {type(key).__name__}"
+                ) from None
         starts = self._record_starts()
         total = starts[-1]
         if isinstance(key, slice):
@@ -295,7 +314,7 @@ class Reader:
             lo, hi = min(picked[0], picked[-1]), max(picked[0], picked[-1]) + 1
             records = self._range(lo, hi)
             return records if picked.step == 1 else [records[i - lo] for i in picked]
-        i = key.__index__()
+        i = key
         if not -total <= i < total:
             raise IndexError(f"record index {key} out of range for {total} records")
         i %= total
@@ -304,9 +323,7 @@ class Reader:
             lo = (i - starts[part]) * self._size
             return self.read_frame(part)[lo : lo + self._size]
         if self._size:
-            return self._src.pread(
-                self._size, self._tail_start + (i - starts[part]) * self._size
-            )
+            return self._src.tail((i - starts[part]) * self._size, self._size)
         return self._piece(part)[i - starts[part]]
 
     def _range(self, start: int, stop: int) -> list[bytes]:
@@ -374,10 +391,7 @@ class Reader:
             )
         lo, hi = max(first, starts[-2]), last
         if lo < hi:
-            tail = self._src.pread(
-                (hi - lo) * size, self._tail_start + (lo - starts[-2]) * size
-            )
-            flat[decoded:] = np.frombuffer(tail, np.uint8)
+            self._src.tail_into((lo - starts[-2]) * size, flat[decoded:])
         return out
 
     def iter_batches(self, *, dtype: DTypeLike = None) -> Iterator[Any]:

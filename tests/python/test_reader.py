@@ -1,0 +1,244 @@
+"""A Reader while the file changes under it (writers closing frames, repack, close from another
+thread), frames that end in a torn record, and the edges of opening, indexing and closing."""
+
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import drelix_binary as dx
+import numpy as np
+import pytest
+from conftest import drelix_bytes
+from drelix_binary import _native
+
+# Each record says where it belongs: its index and a check value derived from it.
+DTYPE = np.dtype([("id", "<u8"), ("check", "<u8")])
+SCHEMA = dx.schema("seq@1", DTYPE)
+CHANGED = "changed since the reader opened it"
+
+
+def rows(start, n):
+    ids = np.arange(start, start + n, dtype=np.uint64)
+    return np.rec.fromarrays([ids, ids * np.uint64(0x9E3779B97F4A7C15)], dtype=DTYPE)
+
+
+def assert_rows(arr, start=0):
+    """`arr` (structured, or a list of record bytes) holds exactly rows(start, len(arr))."""
+    if isinstance(arr, list):
+        arr = np.frombuffer(b"".join(arr), DTYPE)
+    np.testing.assert_array_equal(arr, rows(start, len(arr)))
+
+
+def add_tail(path, start, n):
+    """Appends rows(start, n) to the file as its tail, as a writer that has not closed its last
+    frame leaves them (a writer's close would make them a frame)."""
+    with open(path, "ab") as f:
+        f.write(rows(start, n).tobytes())
+
+
+def every_read(r):
+    """Each read API, as (first record index, thunk returning the records it reads)."""
+    n = len(r)
+    return [
+        (n - 3, lambda: [r[i] for i in range(n - 3, n)]),
+        (n - 5, lambda: r[n - 5 :]),
+        (0, lambda: r.to_numpy()),
+        (0, lambda: np.concatenate(list(r.iter_batches()))),
+        (n - 5, lambda: list(r)[n - 5 :]),
+    ]
+
+
+def read_or_changed(r, which=None):
+    """Every read API (or the one at `which`): each returns records exactly as written, or
+    refuses the changed file; returns how many refused."""
+    refused = 0
+    reads = every_read(r)
+    for first, read in reads if which is None else [reads[which % len(reads)]]:
+        try:
+            records = read()
+        except dx.DrelixMalformedError as exc:
+            assert CHANGED in str(exc) and r.path in str(exc)
+            refused += 1
+            continue
+        assert_rows(records, first)
+    return refused
+
+
+def test_a_close_in_this_process_makes_every_tail_read_refuse(tmp_path):
+    path = tmp_path / "f.drelix"
+    w = dx.create(path, SCHEMA, frame_records=1000)
+    w.write(rows(0, 3000))
+    w.extend(rows(3000, 900))
+    w.flush()
+    r = dx.open(path)
+    assert read_or_changed(r) == 0
+    w.extend(rows(3900, 10))  # appends leave the bytes a reader counted alone
+    w.flush()
+    assert read_or_changed(r) == 0
+    w.close_frame()
+    for _, read in every_read(r):
+        with pytest.raises(dx.DrelixMalformedError, match=CHANGED):
+            read()
+    assert r[5] == rows(5, 1).tobytes()  # frames stay readable
+    w.close()
+
+
+def run_in_child(code, *args):
+    """A Python process running `code`, returned once it has imported the package."""
+    code = "import drelix_binary, numpy; print(flush=True)\n" + textwrap.dedent(code)
+    child = subprocess.Popen([sys.executable, "-c", code, *map(str, args)], stdout=subprocess.PIPE)
+    child.stdout.readline()
+    return child
+
+
+def test_a_writer_process_closing_frames_never_makes_a_reader_return_other_bytes(tmp_path):
+    path = tmp_path / "w.drelix"
+    with dx.create(path, SCHEMA) as w:
+        w.extend(rows(0, 2000))
+    child = run_in_child(
+        """
+        import sys, numpy as np, drelix_binary as dx
+        dt = np.dtype([("id", "<u8"), ("check", "<u8")])
+        with dx.open(sys.argv[1], "a") as w:
+            at = 2000
+            for _ in range(80):
+                ids = np.arange(at, at + 50, dtype=np.uint64)
+                w.extend(np.rec.fromarrays([ids, ids * np.uint64(0x9E3779B97F4A7C15)], dtype=dt))
+                w.close_frame()
+                w.extend(np.rec.fromarrays([ids + 50, (ids + 50) * np.uint64(0x9E3779B97F4A7C15)], dtype=dt))
+                w.flush()
+                at += 100
+        """,
+        path,
+    )
+    readers, refused, k = [], 0, 0
+    while child.poll() is None or not readers:
+        readers = [dx.open(path)] + readers[:5]  # some opened long before they read
+        for r in readers:
+            k += 1
+            refused += read_or_changed(r, k)
+    assert child.wait() == 0
+
+
+def test_a_file_renamed_over_the_path_in_another_process_never_makes_an_open_read_wrong(tmp_path):
+    """What repack does, as often as a process can: the path names one of two files holding
+    the same records in frames of other sizes, so their tails start at other offsets."""
+    path, sources = tmp_path / "p.drelix", []
+    for level, frame in ((0, 200), (19, 150)):
+        sources.append(tmp_path / f"{level}.drelix")
+        with dx.create(sources[-1], SCHEMA, frame_records=frame, level=level) as w:
+            w.write(rows(0, 300))
+        add_tail(sources[-1], 300, 100)
+    os.link(sources[0], path)
+    child = run_in_child(
+        """
+        import os, sys
+        for i in range(30000):
+            os.link(sys.argv[2 - i % 2], sys.argv[3])  # never the file the path names
+            os.rename(sys.argv[3], sys.argv[4])
+        """,
+        *sources, tmp_path / "next", path,
+    )
+    opens = 0
+    while child.poll() is None or not opens:
+        with dx.open(path) as r:
+            assert r[-1] == rows(399, 1).tobytes()
+            assert_rows(r.to_numpy())
+            opens += 1
+    assert child.wait() == 0
+
+
+def test_closing_in_one_thread_waits_for_a_read_in_another(tmp_path):
+    first, other = tmp_path / "a.drelix", tmp_path / "b.drelix"
+    for path, start in ((first, 0), (other, 10**9)):
+        with dx.create(path, SCHEMA, frame_records=100) as w:
+            w.write(rows(start, 100))
+        add_tail(path, start + 100, 50)
+    last, tail = rows(149, 1).tobytes(), rows(140, 10)
+    switch = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # threads take turns often, inside reads too
+    try:
+        for _ in range(150):
+            r, got, stop = dx.open(first), [], []
+
+            def loop(r=r, got=got, stop=stop):
+                try:
+                    while not stop:
+                        got.append(r[-1])
+                        got.append(r.to_numpy(140, 150))
+                except ValueError as exc:  # the reader was closed: the one way the loop ends
+                    assert "closed Reader" in str(exc)
+                except BaseException as exc:  # noqa: BLE001 - reported below
+                    got.append(exc)
+
+            t = threading.Thread(target=loop)
+            t.start()
+            while not got:
+                pass
+            try:
+                r.close()  # waits for the running read; it must not be refused
+                others = [dx.open(other) for _ in range(3)]  # they take the numbers it freed
+            finally:
+                stop.append(True)
+                t.join()
+            for value in got:
+                assert value == last if isinstance(value, bytes) else np.array_equal(value, tail)
+            for o in others:
+                o.close()
+    finally:
+        sys.setswitchinterval(switch)
+
+
+@pytest.mark.parametrize("layout, torn", [("fixed", 5), ("prefixed", 7)])
+def test_a_frame_that_ends_in_a_torn_record_is_refused_by_every_read(tmp_path, layout, torn):
+    if layout == "fixed":
+        record, content = "fixed:16", rows(0, 3).tobytes() + b"\x01" * 5
+        tail = rows(3, 2).tobytes()
+    else:
+        record = "prefixed"
+        content = b"\x02\x00ab\x01\x00c" + b"\x09\x00" + b"xyz01"  # the last claims 9, has 5
+        tail = b"\x01\x00d"
+    headers = [("_schema", "seq@1"), ("_schema_fields", "id:u64:0;check:u64:8"),
+               ("_record", record), ("_frames", f"0,0,{len(content)}")]  # fmt: skip
+    path = tmp_path / "t.drelix"
+    path.write_bytes(drelix_bytes(headers, data=content + tail))
+    r = dx.open(path)
+    reads = [lambda: r[0], lambda: r[-1], lambda: r[0:2], lambda: list(r), lambda: list(r.iter_batches()),
+             lambda: r.to_arrow(), lambda: len(r)]  # fmt: skip
+    if layout == "fixed":
+        reads += [lambda: r.to_numpy(), lambda: r.to_numpy(0, 2), lambda: r.frame_records(0)]
+    for read in reads:
+        with pytest.raises(dx.DrelixMalformedError) as exc:
+            read()
+        assert str(exc.value) == f"{path}: frame 0 ends in a torn record of {torn} bytes"
+
+
+def test_edges_of_opening_indexing_and_closing(tmp_path):
+    path = tmp_path / "e.drelix"
+    with dx.create(path, SCHEMA, frame_records=3_000_000) as w:
+        w.append(rows(0, 1)[0])
+        w.close_frame()
+        w.write(rows(1, 3_000_000))  # a frame that is still decoding when the loop stops
+    for _ in range(3):
+        r = dx.open(path)
+        for rec in r:
+            break
+        r.close()
+        with dx.open(path) as r2:
+            for rec in r2:
+                break
+        assert rec == rows(0, 1).tobytes() and r.closed and r2.closed
+    with pytest.raises(ValueError, match="closed Reader"):
+        r.to_numpy()
+    for key in (1.0, "1", None):
+        with pytest.raises(TypeError, match="indices must be integers or slices"):
+            dx.open(path)[key]
+    for size in (0, 10):
+        short = tmp_path / f"short{size}.drelix"
+        short.write_bytes(b"DRELIX\x01\x01\x00\x10"[:size])
+        with pytest.raises(dx.DrelixMalformedError, match=f"not a drelix file: {size} bytes, too short"):  # fmt: skip
+            dx.open(short)
+        with pytest.raises(OSError, match="failed to fill whole buffer"):  # the low level's contract
+            _native.Container.open_read(str(short))
