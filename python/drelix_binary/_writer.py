@@ -20,7 +20,7 @@ from ._backend import Bulk, FileSink, FrameEntry, content_sizes
 from ._buffers import Body, as_bytes, as_bytes_or_array, as_uint8
 from ._errors import DrelixLockedError, translate_errors
 from ._reader import FrameInfo, frame_info
-from ._schema import dtype_of
+from ._schema import NUMPY
 
 if TYPE_CHECKING:
     from typing_extensions import Self
@@ -38,6 +38,7 @@ DEFAULT_HEADER_AREA = 262144
 DEFAULT_FRAME_BYTES = 64 << 20
 MAX_FRAME_BYTES = 1 << 30
 PREFIX = 2  # bytes of a record's length prefix
+EXTEND_BATCH = 4096  # records extend() checks, and plans the frames of, at once
 
 
 def _check_regular(fd: int, path: str) -> None:
@@ -101,6 +102,14 @@ def _release(sink: FileSink, fd: int, owner: int) -> None:
     finally:
         _writer_fds.discard(fd)
         os.close(fd)
+
+
+def _same_type(got: np.dtype[Any], expected: np.dtype[Any]) -> bool:
+    """A field's numpy type against the schema's: equal, byte order included; any 16 bytes
+    (``V16``, ``S16``) for a ``uuid``."""
+    if expected.kind == "V":
+        return got.kind in "VS" and got.itemsize == expected.itemsize
+    return got == expected
 
 
 def _count(name: str, value: Any, low: int, high: int | None = None) -> int:
@@ -175,10 +184,10 @@ class Writer:
         self.frame_seconds: float | None = policy["frame_seconds"]
         self._sink, self._fd = sink, fd
         _writer_fds.add(fd)
-        self._finalizer = weakref.finalize(self, _release, sink, fd, os.getpid())
+        self._owner = os.getpid()
+        self._finalizer = weakref.finalize(self, _release, sink, fd, self._owner)
         self.schema: _native.Schema = sink.schema()
         self._size = self.schema.layout.fixed_size
-        self._dtype: np.dtype[Any] | None = None
         self._tail_n, self._tail_raw = sink.tail()
         self._data_start = 16 + _native.peek_headers(path)[0].header_area
         self._frame_began = time.monotonic()
@@ -258,11 +267,26 @@ class Writer:
 
     def extend(self, records: Iterable[Any]) -> None:
         """Appends every record of an iterable, as ``append`` does, closing frames by the
-        policy. A record that fails the checks, or a header zone that cannot list the frames
-        the call would close, stops the call before any record is taken (``frame_seconds``
-        closes are not foreseen: one that finds the zone full stops the call there, the
-        records before it kept)."""
-        bodies = [as_bytes_or_array(r) for r in records]
+        policy. The records are taken in batches of ``EXTEND_BATCH``: a record that fails
+        the checks, or a header zone that cannot list the frames a batch would close, stops
+        the call before that batch is taken. A ``DrelixZoneFullError`` says how many records
+        of the call were stored when some were (earlier batches, or records before a
+        ``frame_seconds`` close that found the zone full)."""
+        taken, before = iter(records), self.records
+        while batch := [
+            as_bytes_or_array(r) for r in itertools.islice(taken, EXTEND_BATCH)
+        ]:
+            try:
+                self._extend_batch(batch)
+            except _native.DrelixZoneFullError as e:
+                stored = self.records - before
+                if stored:
+                    raise _native.DrelixZoneFullError(
+                        f"{e} ({stored} records of this call were stored)"
+                    ) from e
+                raise
+
+    def _extend_batch(self, bodies: list[Body]) -> None:
         for body in bodies:
             self._check(body)
         closes, n, raw = 0, self._tail_n, self._tail_raw
@@ -271,9 +295,8 @@ class Writer:
             if self._count_due(n, raw):
                 closes, n, raw = closes + 1, 0, 0
         if closes:
-            self._sink_open().check_frame_room(
-                closes, self.level, self._on_disk(bodies)
-            )
+            first = self._on_disk(bodies)
+            self._sink_open().check_frame_room(closes, self.level, first)
         for body in bodies:
             self._append(body)
 
@@ -342,43 +365,37 @@ class Writer:
         )
 
     def _check_fields(self, dtype: np.dtype[Any]) -> None:
-        """Refuses a structured dtype whose fields are not the schema's (names, order,
-        offsets, types with their byte order), naming the first difference: its bytes would
-        be stored as they are, under the schema's meaning."""
-        size = self._size
-        if dtype.itemsize != size:
+        """Refuses a structured dtype whose fields are not the schema's (names and offsets
+        in offset order, types with their byte order where the format names them), naming
+        the first difference: its bytes would be stored as they are, under the schema's
+        meaning."""
+        if dtype.itemsize != self._size:
             raise _native.DrelixUsageError(
-                f"dtype {dtype} is {dtype.itemsize} bytes, the records are {size}"
+                f"dtype {dtype} is {dtype.itemsize} bytes, the records are {self._size}"
             )
-        if self._dtype is None:
-            self._dtype = dtype_of(self.schema)
-        want, fields = self._dtype, dict(dtype.fields or {})
-        names = sorted(fields, key=lambda name: fields[name][1])
-        for i, name in enumerate(names):
-            if i >= len(want.names or ()):
-                raise _native.DrelixUsageError(f"the schema has no field {name!r}")
-            expected = (want.names or ())[i]
-            got_dt, got_at = fields[name][:2]
-            want_dt, want_at = want.fields[expected][:2]  # type: ignore[index]
-            if name != expected:
+        fields = dict(dtype.fields or {})
+        got = sorted(fields, key=lambda name: fields[name][1])
+        want = sorted(self.schema.fields, key=lambda f: f.offset)
+        for i in range(max(len(got), len(want))):
+            if i == len(want):
+                raise _native.DrelixUsageError(f"the schema has no field {got[i]!r}")
+            f = want[i]
+            if i == len(got):
+                raise _native.DrelixUsageError(f"the array has no field {f.name!r}")
+            name, (dt, at) = got[i], fields[got[i]][:2]
+            if name != f.name:
                 raise _native.DrelixUsageError(
-                    f"field {i} of the array is {name!r}, the schema's is {expected!r}"
+                    f"field {i} of the array is {name!r}, the schema's is {f.name!r}"
                 )
-            if got_at != want_at:
+            if at != f.offset:
                 raise _native.DrelixUsageError(
-                    f"field {name!r} is at offset {got_at}, the schema's at {want_at}"
+                    f"field {name!r} is at offset {at}, the schema's at {f.offset}"
                 )
-            if got_dt != want_dt and not (
-                want_dt.kind == "V"
-                and got_dt.kind in "VS"
-                and got_dt.itemsize == want_dt.itemsize
-            ):
+            expected = NUMPY.get(f.ty)
+            if expected is not None and not _same_type(dt, expected):
                 raise _native.DrelixUsageError(
-                    f"field {name!r} is {got_dt.str!r}, the schema's is {want_dt.str!r}"
+                    f"field {name!r} is {dt.str!r}, the schema's is {expected.str!r}"
                 )
-        if len(names) < len(want.names or ()):
-            missing = (want.names or ())[len(names)]
-            raise _native.DrelixUsageError(f"the array has no field {missing!r}")
 
     def write_bodies(
         self, bodies: Sequence[Any], *, threads: int | None = None
@@ -555,6 +572,8 @@ class Writer:
     def __repr__(self) -> str:
         if self.closed:
             return f"<drelix Writer {self.path!r} closed>"
+        if self._owner != os.getpid():
+            return f"<drelix Writer {self.path!r} of process {self._owner}>"
         return (
             f"<drelix Writer {self.path!r} schema={self.schema.name!r} records={self.records} "
             f"frames={len(self._sink.frames())} level={self.level}>"

@@ -10,6 +10,7 @@ import drelix_binary as dx
 import numpy as np
 import pytest
 from conftest import DTYPE, Index, records
+from drelix_binary import _writer
 from drelix_binary._writer import lock_file
 
 SCHEMA = dx.schema("telemetry@1", DTYPE)
@@ -97,7 +98,7 @@ def test_a_bulk_write_commits_no_frame_it_cannot_read_back(tmp_path):
 
 
 @pytest.mark.parametrize("call", ["append", "extend", "write"])
-def test_a_call_the_zone_cannot_list_takes_no_records(tmp_path, call):
+def test_a_call_the_zone_cannot_list_takes_no_records(tmp_path, monkeypatch, call):
     path, a = str(tmp_path / "z.drelix"), records(300)
     w = dx.create(path, SCHEMA, header_area=1024, frame_records=3)
     take = {"append": lambda rows: w.append(rows[0]), "extend": lambda rows: w.extend(rows),
@@ -120,6 +121,14 @@ def test_a_call_the_zone_cannot_list_takes_no_records(tmp_path, call):
         take(a[stored : stored + step])
     assert dx.validate(path).problems == []
     np.testing.assert_array_equal(dx.open(path).to_numpy(), a[: stored + step])
+    if call == "extend":  # batch by batch: the error counts what earlier batches stored
+        monkeypatch.setattr(_writer, "EXTEND_BATCH", 3)
+        w = dx.create(tmp_path / "x.drelix", SCHEMA, header_area=1024, frame_records=3)
+        with pytest.raises(
+            dx.DrelixZoneFullError, match=r"\((\d+) records of this call"
+        ) as e:
+            w.extend(a)
+        assert e.match(rf"\({w.records} records") and w.records % 3 == 0 and w.records
 
 
 @pytest.mark.parametrize(
@@ -142,22 +151,17 @@ def test_frame_policy_values_are_checked_at_open(tmp_path, policy, error):
         assert [f.records for f in w.frames] == [2]
 
 
-def _renamed(dtype, old, new):
-    fields = {new if n == old else n: dtype.fields[n][:2] for n in dtype.names}
-    return np.dtype({"names": list(fields), "formats": [f[0] for f in fields.values()],
-                     "offsets": [f[1] for f in fields.values()], "itemsize": dtype.itemsize})  # fmt: skip
-
-
 def test_structured_fields_must_be_the_schemas_and_raw_bytes_write_as_they_are(
     tmp_path,
 ):
     a = records(4)
-    reordered = np.dtype([(n, DTYPE.fields[n][0]) for n in ["flag", *DTYPE.names[:1], *DTYPE.names[2:]]])  # fmt: skip
-    swapped = np.dtype([(n, ">u8" if n == "id" else DTYPE.fields[n][0]) for n in DTYPE.names])  # fmt: skip
+    d = DTYPE.descr
     with dx.create(tmp_path / "s.drelix", SCHEMA) as w:
-        for dtype, message in [(_renamed(DTYPE, "id", "ident"), "field 2 of the array is 'ident', the schema's is 'id'"),
-                               (reordered, "field 0 of the array is 'flag', the schema's is 'sensor'"),
-                               (swapped, "field 'id' is '>u8', the schema's is '<u8'")]:  # fmt: skip
+        for dtype, message in [(d[:2] + [("ident", "<u8")] + d[3:], "field 2 of the array is 'ident', the schema's is 'id'"),
+                               ([d[1], d[0]] + d[2:], "field 0 of the array is 'flag', the schema's is 'sensor'"),
+                               (d[:2] + [("id", ">u8")] + d[3:], "field 'id' is '>u8', the schema's is '<u8'"),
+                               (d[:5] + [("key", "<u8"), ("pad", "V8")], "field 'key' is '<u8', the schema's is '|V16'"),
+                               (d + [("extra", "V0")], "the schema has no field 'extra'")]:  # fmt: skip
             with pytest.raises(dx.DrelixUsageError, match=message):
                 w.write(a.view(dtype))
         assert w.records == 0
