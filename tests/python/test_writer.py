@@ -33,6 +33,7 @@ if pid == 0:
         except dx.DrelixUsageError as e:
             print(type(e).__name__, "belongs to process" in str(e), flush=True)
     os.read(go, 1)
+    del w, call  # once the parent is done: the deallocation writes nothing either
     sys.exit(0)  # a normal exit: finalizers and deallocation run
 w.extend([i.to_bytes(8, "little") for i in range(150, 400)])  # frames over the old tail
 w.close()
