@@ -74,8 +74,9 @@ def lock_file(path: str, lock: bool) -> int:
 
 
 # The descriptors of this process's live writers. A forked child closes its copies at once:
-# an flock belongs to the open file, so a child's copy would keep the file locked after the
-# parent closed its writer, refusing every later writer and maintenance call while it lives.
+# an flock belongs to the open file, and goes with its last descriptor, so a child's copy
+# would keep the file locked while the child lives once the parent is gone, refusing every
+# later writer and maintenance call.
 _writer_fds: set[int] = set()
 
 
@@ -101,6 +102,9 @@ def _release(sink: FileSink, fd: int, owner: int) -> None:
         sink.close()
     finally:
         _writer_fds.discard(fd)
+        # Unlocked explicitly, not by the close alone: a child forked a moment ago may not
+        # have closed its copy of the descriptor yet, and the lock goes with the last copy.
+        fcntl.flock(fd, fcntl.LOCK_UN)
         os.close(fd)
 
 
