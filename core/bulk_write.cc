@@ -290,9 +290,16 @@ class Pipeline {
   bool stopped_ = false;
 };
 
+// `first` holds the first records of the call in on-disk form (at least the preview's).
 Result<std::vector<Frame>> bulk_write(Container& c, const Plan& plan, const ContentOf& content,
-                                      std::uint64_t first_id, const BulkOptions& o) {
+                                      ByteView first, std::uint64_t first_id,
+                                      const BulkOptions& o) {
   if (!c.writable()) return fail(Error::usage("file is open read-only"));
+  // Every frame of the call must fit in the zone before the first is written: a call that
+  // fails for want of room has then taken none of its records.
+  const bool tail = c.buffered_bytes() > 0 || c.data_end() > c.tail_start();
+  const std::size_t closes = plan.frames() + (tail ? 1 : 0);
+  if (closes > 0) DRELIX_TRY(c.check_frame_room(closes, o.level, first));
   std::vector<Frame> added;
   std::uint64_t id = first_id;
   DRELIX_ASSIGN_OR_RETURN(const bool closed, close_raw_tail(c, id, o.level));
@@ -322,10 +329,16 @@ Result<std::vector<Frame>> bulk_write_fixed(Container& c, ByteView data, std::ui
         str_cat(data.size(), " bytes are not a whole number of ", size, "-byte records")));
   }
   const Plan plan = plan_fixed(data.size() / size, size, options);
-  const ContentOf content = [&](std::size_t k, Bytes&) {
-    return data.subspan(plan.cuts[k] * size, static_cast<std::size_t>(plan.raw[k]));
+  // Each frame is compressed from a private copy (the worker's buffer, reused from frame to
+  // frame): the caller's memory may change meanwhile, and a frame compressed from bytes that
+  // change under the compressor would not decode to what its content checksum covers.
+  const ContentOf content = [&](std::size_t k, Bytes& scratch) {
+    const ByteView part =
+        data.subspan(plan.cuts[k] * size, static_cast<std::size_t>(plan.raw[k]));
+    scratch.assign(part.begin(), part.end());
+    return ByteView(scratch);
   };
-  return bulk_write(c, plan, content, first_id, options);
+  return bulk_write(c, plan, content, data, first_id, options);
 }
 
 Result<std::vector<Frame>> bulk_write_bodies(Container& c, std::span<const ByteView> bodies,
@@ -344,7 +357,9 @@ Result<std::vector<Frame>> bulk_write_bodies(Container& c, std::span<const ByteV
   const ContentOf content = [&](std::size_t k, Bytes& scratch) {
     return assemble(bodies, plan.cuts[k], plan.cuts[k + 1], scratch);
   };
-  return bulk_write(c, plan, content, first_id, options);
+  Bytes first;
+  assemble(bodies, 0, std::min(bodies.size(), kPreviewRecords), first);
+  return bulk_write(c, plan, content, first, first_id, options);
 }
 
 }  // namespace drelix

@@ -8,6 +8,8 @@
 // touched. A crash before the journal is durable leaves the old file; after it, the next
 // open_append replays the journal and finishes the close.
 
+#include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -90,6 +92,40 @@ Status Container::commit_frames(std::uint64_t tail_at, std::span<const ByteView>
   // opener and cut off everything appended after this close, so if it will not go away, stop
   // this container from writing anything that the replay would destroy.
   if (!remove_journal(path_) && !remove_journal(path_)) io_.broken = true;
+  return {};
+}
+
+namespace {
+
+// Bytes that always hold the first kPreviewRecords whole records of a longer run of them.
+std::size_t preview_span(RecordLayout layout) {
+  const std::size_t largest = layout.is_fixed() ? layout.size() : 2 + kMaxPrefixedRecord;
+  return kPreviewRecords * largest;
+}
+
+}  // namespace
+
+Status Container::check_frame_room(std::size_t k, std::int32_t level, ByteView next) const {
+  Headers headers = headers_;
+  if (lacks_preview(headers)) {
+    // The records the next close starts with: the on-disk tail, the buffer, then `next`, each
+    // made of whole records, so their first preview_span bytes hold the first records.
+    const std::size_t span = preview_span(schema_.layout);
+    const std::uint64_t tail_at = tail_start();
+    const std::uint64_t on_disk = io_.data_end > tail_at ? io_.data_end - tail_at : 0;
+    Bytes head(static_cast<std::size_t>(std::min<std::uint64_t>(on_disk, span)));
+    DRELIX_TRY(io_.file->read_exact_at(tail_at, head));
+    for (const ByteView part : {ByteView(io_.buffer), next}) {
+      const std::size_t take = std::min(part.size(), span - head.size());
+      head.insert(head.end(), part.begin(), part.begin() + static_cast<std::ptrdiff_t>(take));
+    }
+    DRELIX_TRY(headers.set(key::kPreview, render_preview(head, schema_)));
+  }
+  constexpr std::uint64_t kWidest = UINT64_MAX;
+  std::vector<Frame> frames = frames_;
+  frames.insert(frames.end(), k, Frame{kWidest, kWidest, kWidest, kWidest});
+  DRELIX_TRY(set_frame_headers(headers, frames, Counters{kWidest, kWidest}, level));
+  DRELIX_TRY(headers.render(preamble_.header_area));
   return {};
 }
 

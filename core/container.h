@@ -75,6 +75,18 @@ class Container {
   // flush_data, then a full sync of the data file: every appended record is then durable as
   // part of the raw tail.
   Status sync_data();
+  // Whether the zone can list `k` more frames, closed at `level`, whatever their ids, offsets,
+  // lengths and hashes: it renders the zone with k entries and the counters at their widest
+  // (and, while the file has no _preview, the one the next close would make of the tail, the
+  // buffer and then `next`, whole records in on-disk form). Error::zone_full when it cannot,
+  // so a caller can refuse records before taking any.
+  Status check_frame_room(std::size_t k, std::int32_t level, ByteView next) const;
+  // Makes this container write nothing more, its buffer on destruction included: for the copy
+  // of a writer that a forked process inherits, whose buffer the creator writes itself.
+  void disown() {
+    io_.buffer.clear();
+    io_.writable = false;
+  }
 
   // A frame's content: the stored bytes, checked against the listed checksum (check_frame_hash)
   // before anything is decoded, then decoded when they begin with the zstd magic.

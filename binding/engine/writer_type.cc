@@ -1,6 +1,10 @@
 // Writer: a file open for appending, usable from any thread, one call at a time. A busy flag
 // (set and cleared under the interpreter lock) refuses a second call while one is running with
-// the lock released, so the engine container is never used by two threads at once.
+// the lock released, so the engine container is never used by two threads at once. A writer
+// belongs to the process that made it: in a forked child every call is refused and its
+// deallocation writes nothing, since the parent goes on writing the same file.
+#include <unistd.h>
+
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -31,6 +35,7 @@ struct WriterState {
   std::string path;
   std::int32_t level = 3;
   bool busy = false;
+  pid_t owner = getpid();
 };
 
 PyObject* g_type = nullptr;
@@ -41,6 +46,15 @@ bool check_receiver(PyObject* self) {
   return false;
 }
 
+// Refuses a writer inherited through fork: its buffer and its view of the tail are the
+// creator's, which may have closed frames over that tail since.
+bool check_owner(const WriterState& state) {
+  if (state.owner == getpid()) return true;
+  raise_error(Error::usage(str_cat("the writer of ", state.path, " belongs to process ",
+                                   state.owner, ", not to this one (", getpid(), ")")));
+  return false;
+}
+
 // The discipline of every method but close: an open Writer that no other call is using; the
 // writer is marked busy until the method returns.
 class Use {
@@ -48,6 +62,7 @@ class Use {
   explicit Use(PyObject* self) {
     if (!check_receiver(self)) return;
     WriterState& state = value_of<WriterState>(self);
+    if (!check_owner(state)) return;
     if (state.busy) {
       PyErr_SetString(PyExc_RuntimeError, "writer is busy");
       return;
@@ -127,7 +142,8 @@ bool to_user(PyObject* obj, Container::UserHeaders* out) {
 }
 
 PyObject* new_writer(Container engine, std::string path, std::int32_t level) {
-  return new_value(writer_type(), WriterState{std::move(engine), std::move(path), level, false});
+  return new_value(writer_type(),
+                   WriterState{std::move(engine), std::move(path), level, false, getpid()});
 }
 
 // ---- construction -------------------------------------------------------------------------
@@ -467,6 +483,41 @@ PyObject* set_user_header_method(PyObject* self, PyObject* args, PyObject* kwarg
   });
 }
 
+PyObject* check_frame_room_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr const char* kParams[] = {"frames", "next", "level"};
+    static constexpr Signature kSig{"check_frame_room", kParams, 1, false, 1};
+    PyObject* bound[3];
+    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
+    Use use(self);
+    if (!use) return nullptr;
+    std::uint64_t frames = 0;
+    std::optional<std::int32_t> level;
+    if (!convert_arg("frames", bound[0], to_u64, &frames) ||
+        !convert_arg("level", bound[2], to_optional<std::int32_t, to_i32>, &level)) {
+      return nullptr;
+    }
+    PyObject* next = bound[1] != nullptr ? bound[1] : Py_None;
+    ByteView first;
+    if (next != Py_None) {
+      if (!PyBytes_Check(next)) {
+        PyErr_SetString(PyExc_TypeError,
+                        str_cat("argument 'next': expected bytes, got ", type_name(next)).c_str());
+        return nullptr;
+      }
+      first = ByteView(reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(next)),
+                       static_cast<std::size_t>(PyBytes_Size(next)));
+    }
+    Status fits;
+    {
+      NoGil unlocked;
+      fits = use.engine().check_frame_room(static_cast<std::size_t>(frames),
+                                           level.value_or(use.state().level), first);
+    }
+    return use.none_or_raise(fits);
+  });
+}
+
 // ---- bulk writes --------------------------------------------------------------------------
 
 constexpr const char* kBulkOptions[] = {"frame_records", "frame_bytes", "level", "threads"};
@@ -571,6 +622,7 @@ PyObject* close_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!bind_args(Signature{"close", {}, 0}, args, kwargs, {})) return nullptr;
     if (!check_receiver(self)) return nullptr;
     WriterState& state = value_of<WriterState>(self);
+    if (!check_owner(state)) return nullptr;
     if (!state.engine) Py_RETURN_NONE;
     if (state.busy) {
       PyErr_SetString(PyExc_RuntimeError, "writer is busy");
@@ -610,7 +662,10 @@ PyObject* writer_new(PyTypeObject*, PyObject*, PyObject*) {
 }
 
 void writer_dealloc(PyObject* self) {
-  // Destroying the engine container writes its buffer (errors ignored) and closes the file.
+  // Destroying the engine container writes its buffer (errors ignored) and closes the file;
+  // in a forked child it only closes the child's descriptor.
+  WriterState& state = value_of<WriterState>(self);
+  if (state.owner != getpid() && state.engine) state.engine->disown();
   value_dealloc<WriterState>(self);
 }
 
@@ -635,6 +690,9 @@ PyMethodDef kMethods[] = {
      "seal($self, frame_id=None, level=None)\n--\n\nCloses the tail and marks the file sealed."},
     {"set_user_header", as_cfunction(set_user_header_method), kFlags,
      "set_user_header($self, key, value)\n--\n\nSets a user header."},
+    {"check_frame_room", as_cfunction(check_frame_room_method), kFlags,
+     "check_frame_room($self, frames, *, next=None, level=None)\n--\n\nRaises "
+     "DrelixZoneFullError unless the zone can list that many more frames."},
     {"write_fixed_at", as_cfunction(write_fixed_at_method), kFlags,
      "write_fixed_at($self, address, length, *, frame_records=None, frame_bytes=67108864, "
      "level=None, threads=None)\n--\n\nBulk write of fixed records as frames."},

@@ -294,6 +294,12 @@ class FileSink:
                 )
             )
 
+    def check_frame_room(self, frames: int, level: int, first: bytes) -> None:
+        """Raises ``DrelixZoneFullError`` unless the zone can list ``frames`` more frames;
+        ``first``: the next records in on-disk form (the preview a first close makes)."""
+        with translate_errors(self.path):
+            self._w.check_frame_room(frames, next=first, level=level)
+
     def close_frame(self, level: int) -> FrameEntry | None:
         with translate_errors(self.path):
             frame = self._w.close_frame(level=level)

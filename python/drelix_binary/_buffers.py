@@ -27,8 +27,8 @@ def as_uint8(obj: Any) -> np.ndarray:
         raise TypeError("data must be bytes-like or a numpy array, not str")
     try:
         return np.frombuffer(obj, np.uint8)
-    except (TypeError, ValueError, AttributeError):
-        pass
+    except (TypeError, ValueError, AttributeError, BufferError):
+        pass  # BufferError: a strided buffer, copied below
     try:
         view = memoryview(obj)
     except TypeError:

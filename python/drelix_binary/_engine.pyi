@@ -136,7 +136,8 @@ class Writer:
 
     Usable from any thread, one call at a time: a call made while another is still running
     (in another thread, or re-entered) raises ``RuntimeError`` "writer is busy" and changes
-    nothing. Appended records go into a 64 KiB buffer, then raw into the file's tail; frames
+    nothing. It belongs to the process that made it: in a forked child every call raises
+    ``DrelixUsageError`` and its deallocation writes nothing. Appended records go into a 64 KiB buffer, then raw into the file's tail; frames
     are closed only when asked (``close_frame``, ``seal``, the bulk writes). Frame ids, when
     not given, continue after the largest id in the list (0 for the first frame).
     No lock is taken on the file.
@@ -202,6 +203,14 @@ class Writer:
         """Appends the ``length // record_size`` fixed records at ``address`` (``length`` a
         multiple of record_size) to the tail, GIL released; returns the count.
         ``DrelixUsageError`` under the prefixed layout or for a ragged length."""
+    def check_frame_room(
+        self, frames: int, *, next: bytes | None = None, level: int | None = None
+    ) -> None:
+        """Raises ``DrelixZoneFullError`` unless the header zone can list ``frames`` more
+        frames closed at ``level`` (default: the writer's), each entry and the counters at
+        their widest; while the file has no ``_preview``, with the one the next close would
+        make of the tail, the buffer and ``next`` (records in on-disk form). Writes nothing.
+        The bulk writes make the same check for all their frames before writing any."""
     def flush(self) -> None:
         """Writes the buffer to the file's tail (no sync)."""
     def sync(self) -> None:

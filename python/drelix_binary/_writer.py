@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import errno
 import fcntl
 import itertools
+import math
 import os
+import stat
 import time
 import weakref
 from collections.abc import Callable, Iterable, Mapping, Sequence
@@ -17,6 +20,7 @@ from ._backend import Bulk, FileSink, FrameEntry, content_sizes
 from ._buffers import Body, as_bytes, as_bytes_or_array, as_uint8
 from ._errors import DrelixLockedError, translate_errors
 from ._reader import FrameInfo, frame_info
+from ._schema import NUMPY
 
 if TYPE_CHECKING:
     from typing_extensions import Self
@@ -34,6 +38,15 @@ DEFAULT_HEADER_AREA = 262144
 DEFAULT_FRAME_BYTES = 64 << 20
 MAX_FRAME_BYTES = 1 << 30
 PREFIX = 2  # bytes of a record's length prefix
+EXTEND_BATCH = 4096  # records extend() checks, and plans the frames of, at once
+
+
+def _check_regular(fd: int, path: str) -> None:
+    mode = os.fstat(fd).st_mode
+    if stat.S_ISDIR(mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    if not stat.S_ISREG(mode):
+        raise OSError(errno.EINVAL, "not a regular file", path)
 
 
 def lock_file(path: str, lock: bool) -> int:
@@ -41,39 +54,102 @@ def lock_file(path: str, lock: bool) -> int:
 
     The lock belongs to this descriptor alone, so a second writer fails in this process as in
     another. Raises ``DrelixLockedError`` when another holds it, ``FileNotFoundError`` and
-    other ``OSError``s when the file cannot be opened."""
-    fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
-    if lock:
-        try:
+    other ``OSError``s when the file cannot be opened, ``IsADirectoryError`` or ``OSError``
+    (EINVAL) at once when it is not a regular file (opened without ``O_NONBLOCK``, a FIFO
+    would block until a writer came)."""
+    flags = os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0)
+    fd = os.open(path, flags)
+    try:
+        _check_regular(fd, path)
+        os.set_blocking(fd, True)
+        if lock:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            os.close(fd)
-            raise DrelixLockedError(path) from None
-        except BaseException:
-            os.close(fd)
-            raise
+    except BlockingIOError:
+        os.close(fd)
+        raise DrelixLockedError(path) from None
+    except BaseException:
+        os.close(fd)
+        raise
     return fd
 
 
-def _release(sink: FileSink, fd: int) -> None:
-    """Reclaims the container (its buffered records reach the file) and drops the lock."""
+# The descriptors of this process's live writers. A forked child closes its copies at once:
+# an flock belongs to the open file, and goes with its last descriptor, so a child's copy
+# would keep the file locked while the child lives once the parent is gone, refusing every
+# later writer and maintenance call.
+_writer_fds: set[int] = set()
+
+
+def _close_inherited_fds() -> None:
+    for fd in _writer_fds:
+        try:
+            os.close(fd)
+        except OSError:
+            pass
+    _writer_fds.clear()
+
+
+os.register_at_fork(after_in_child=_close_inherited_fds)
+
+
+def _release(sink: FileSink, fd: int, owner: int) -> None:
+    """Reclaims the container (its buffered records reach the file) and drops the lock. In a
+    forked child it does nothing: the descriptor went at the fork, and the records are the
+    parent's to write (the engine's writer writes nothing there either)."""
+    if os.getpid() != owner:
+        return
     try:
         sink.close()
     finally:
+        _writer_fds.discard(fd)
+        # Unlocked explicitly, not by the close alone: a child forked a moment ago may not
+        # have closed its copy of the descriptor yet, and the lock goes with the last copy.
+        fcntl.flock(fd, fcntl.LOCK_UN)
         os.close(fd)
+
+
+def _same_type(got: np.dtype[Any], expected: np.dtype[Any]) -> bool:
+    """A field's numpy type against the schema's: equal, byte order included; any 16 bytes
+    (``V16``, ``S16``) for a ``uuid``."""
+    if expected.kind == "V":
+        return got.kind in "VS" and got.itemsize == expected.itemsize
+    return got == expected
+
+
+def _count(name: str, value: Any, low: int, high: int | None = None) -> int:
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
+    if value < low or (high is not None and value > high):
+        bound = f"between {low} and {high}" if high is not None else f"at least {low}"
+        raise ValueError(f"{name} must be {bound}, not {value}")
+    return int(value)
 
 
 def _check_policy(
     frame_records: int | None, frame_bytes: int | None, frame_seconds: float | None
-) -> None:
-    if frame_records is not None and frame_records < 1:
-        raise ValueError(f"frame_records must be at least 1, not {frame_records}")
-    if frame_bytes is not None and not 1 <= frame_bytes <= MAX_FRAME_BYTES:
-        raise ValueError(
-            f"frame_bytes must be between 1 and {MAX_FRAME_BYTES}, not {frame_bytes}"
-        )
-    if frame_seconds is not None and frame_seconds <= 0:
-        raise ValueError(f"frame_seconds must be positive, not {frame_seconds}")
+) -> dict[str, Any]:
+    """The frame policy, checked: counts are integers (``bool`` refused), seconds a finite
+    positive number. Raises ``TypeError`` or ``ValueError`` naming the parameter."""
+    if frame_seconds is not None:
+        if isinstance(frame_seconds, bool) or not isinstance(
+            frame_seconds, (int, float, np.integer, np.floating)
+        ):
+            raise TypeError(
+                f"frame_seconds must be a number, not {type(frame_seconds).__name__}"
+            )
+        if not (math.isfinite(frame_seconds) and frame_seconds > 0):
+            raise ValueError(
+                f"frame_seconds must be finite and positive, not {frame_seconds}"
+            )
+    return {
+        "frame_records": None
+        if frame_records is None
+        else _count("frame_records", frame_records, 1),
+        "frame_bytes": None
+        if frame_bytes is None
+        else _count("frame_bytes", frame_bytes, 1, MAX_FRAME_BYTES),
+        "frame_seconds": None if frame_seconds is None else float(frame_seconds),
+    }
 
 
 class Writer:
@@ -104,14 +180,16 @@ class Writer:
         frame_bytes: int | None,
         frame_seconds: float | None,
     ) -> None:
-        _check_policy(frame_records, frame_bytes, frame_seconds)
+        policy = _check_policy(frame_records, frame_bytes, frame_seconds)
         self.path = path
         self.level = level
-        self.frame_records = frame_records
-        self.frame_bytes = MAX_FRAME_BYTES if frame_bytes is None else frame_bytes
-        self.frame_seconds = frame_seconds
+        self.frame_records: int | None = policy["frame_records"]
+        self.frame_bytes: int = policy["frame_bytes"] or MAX_FRAME_BYTES
+        self.frame_seconds: float | None = policy["frame_seconds"]
         self._sink, self._fd = sink, fd
-        self._finalizer = weakref.finalize(self, _release, sink, fd)
+        _writer_fds.add(fd)
+        self._owner = os.getpid()
+        self._finalizer = weakref.finalize(self, _release, sink, fd, self._owner)
         self.schema: _native.Schema = sink.schema()
         self._size = self.schema.layout.fixed_size
         self._tail_n, self._tail_raw = sink.tail()
@@ -175,26 +253,78 @@ class Writer:
         size."""
         body = as_bytes_or_array(record)
         self._check(body)
-        self._sink_open().append(body)
+        self._append(body)
+
+    def _append(self, body: Body) -> None:
+        """One checked record, refused (``DrelixZoneFullError``) before it is taken when the
+        frame it completes could not be listed."""
+        sink = self._sink_open()
+        raw = len(body) + (0 if self._size else PREFIX)
+        due = self._due(1, raw)
+        if due:
+            sink.check_frame_room(1, self.level, self._on_disk([body]))
+        sink.append(body)
         self._tail_n += 1
-        self._tail_raw += len(body) + (0 if self._size else PREFIX)
-        self._apply_policy()
+        self._tail_raw += raw
+        if due:
+            self.close_frame()
 
     def extend(self, records: Iterable[Any]) -> None:
         """Appends every record of an iterable, as ``append`` does, closing frames by the
-        policy. A record that fails the checks stops the call; those before it are kept."""
-        for record in records:
-            self.append(record)
+        policy. The records are taken in batches of ``EXTEND_BATCH``: a record that fails
+        the checks, or a header zone that cannot list the frames a batch would close, stops
+        the call before that batch is taken. A ``DrelixZoneFullError`` says how many records
+        of the call were stored when some were (earlier batches, or records before a
+        ``frame_seconds`` close that found the zone full)."""
+        taken, before = iter(records), self.records
+        while batch := [
+            as_bytes_or_array(r) for r in itertools.islice(taken, EXTEND_BATCH)
+        ]:
+            try:
+                self._extend_batch(batch)
+            except _native.DrelixZoneFullError as e:
+                stored = self.records - before
+                if stored:
+                    raise _native.DrelixZoneFullError(
+                        f"{e} ({stored} records of this call were stored)"
+                    ) from e
+                raise
 
-    def _due(self) -> bool:
-        return bool(
-            (self.frame_records is not None and self._tail_n >= self.frame_records)
-            or self._tail_raw >= self.frame_bytes
-            or (
-                self.frame_seconds is not None
-                and self._tail_n
-                and time.monotonic() - self._frame_began >= self.frame_seconds
-            )
+    def _extend_batch(self, bodies: list[Body]) -> None:
+        for body in bodies:
+            self._check(body)
+        closes, n, raw = 0, self._tail_n, self._tail_raw
+        for body in bodies:
+            n, raw = n + 1, raw + len(body) + (0 if self._size else PREFIX)
+            if self._count_due(n, raw):
+                closes, n, raw = closes + 1, 0, 0
+        if closes:
+            first = self._on_disk(bodies)
+            self._sink_open().check_frame_room(closes, self.level, first)
+        for body in bodies:
+            self._append(body)
+
+    def _on_disk(self, bodies: Sequence[Body]) -> bytes:
+        """The first records of ``bodies`` as the tail holds them (for the preview a first
+        close makes)."""
+        first = bodies[:3]
+        if self._size:
+            return b"".join(bytes(b) for b in first)
+        return b"".join(len(b).to_bytes(PREFIX, "little") + bytes(b) for b in first)
+
+    def _count_due(self, n: int, raw: int) -> bool:
+        return (self.frame_records is not None and n >= self.frame_records) or (
+            raw >= self.frame_bytes
+        )
+
+    def _due(self, n: int = 0, raw: int = 0) -> bool:
+        """Whether the policy closes the frame once ``n`` more records of ``raw`` bytes are
+        in the tail."""
+        n, raw = self._tail_n + n, self._tail_raw + raw
+        return self._count_due(n, raw) or bool(
+            self.frame_seconds is not None
+            and n
+            and time.monotonic() - self._frame_began >= self.frame_seconds
         )
 
     def _apply_policy(self) -> None:
@@ -218,14 +348,8 @@ class Writer:
             raise _native.DrelixUsageError(
                 "length-prefixed records: use write_bodies() or extend()"
             )
-        if (
-            isinstance(data, np.ndarray)
-            and data.dtype.fields is not None
-            and data.dtype.itemsize != size
-        ):
-            raise _native.DrelixUsageError(
-                f"dtype {data.dtype} is {data.dtype.itemsize} bytes, the records are {size}"
-            )
+        if isinstance(data, np.ndarray) and data.dtype.fields is not None:
+            self._check_fields(data.dtype)
         flat = as_uint8(data)
         if len(flat) % size:
             raise _native.DrelixUsageError(
@@ -241,7 +365,41 @@ class Writer:
                 flat, size, frames, self._bulk_options(threads)
             ),
             lambda start, stop: (stop - start) * size,
+            lambda: flat[: 3 * size].tobytes(),
         )
+
+    def _check_fields(self, dtype: np.dtype[Any]) -> None:
+        """Refuses a structured dtype whose fields are not the schema's (names and offsets
+        in offset order, types with their byte order where the format names them), naming
+        the first difference: its bytes would be stored as they are, under the schema's
+        meaning."""
+        if dtype.itemsize != self._size:
+            raise _native.DrelixUsageError(
+                f"dtype {dtype} is {dtype.itemsize} bytes, the records are {self._size}"
+            )
+        fields = dict(dtype.fields or {})
+        got = sorted(fields, key=lambda name: fields[name][1])
+        want = sorted(self.schema.fields, key=lambda f: f.offset)
+        for i in range(max(len(got), len(want))):
+            if i == len(want):
+                raise _native.DrelixUsageError(f"the schema has no field {got[i]!r}")
+            f = want[i]
+            if i == len(got):
+                raise _native.DrelixUsageError(f"the array has no field {f.name!r}")
+            name, (dt, at) = got[i], fields[got[i]][:2]
+            if name != f.name:
+                raise _native.DrelixUsageError(
+                    f"field {i} of the array is {name!r}, the schema's is {f.name!r}"
+                )
+            if at != f.offset:
+                raise _native.DrelixUsageError(
+                    f"field {name!r} is at offset {at}, the schema's at {f.offset}"
+                )
+            expected = NUMPY.get(f.ty)
+            if expected is not None and not _same_type(dt, expected):
+                raise _native.DrelixUsageError(
+                    f"field {name!r} is {dt.str!r}, the schema's is {expected.str!r}"
+                )
 
     def write_bodies(
         self, bodies: Sequence[Any], *, threads: int | None = None
@@ -269,6 +427,7 @@ class Writer:
                 checked, frames, self._bulk_options(threads)
             ),
             lambda start, stop: ends[stop] - ends[start],
+            lambda: self._on_disk(checked),
         )
 
     def _bulk_options(self, threads: int | None) -> Bulk:
@@ -301,17 +460,21 @@ class Writer:
         chunks: list[tuple[int, int]],
         run: Callable[[list[tuple[int, int]]], list[FrameEntry]],
         raw: Callable[[int, int], int],
+        first: Callable[[], bytes],
     ) -> None:
         """Runs a bulk call: into the tail when it stays within the open frame, else as
-        frames (the open tail part of the first)."""
+        frames (the open tail part of the first). Every frame it will close must fit in the
+        header zone before any record is taken (``DrelixZoneFullError`` otherwise)."""
         if not chunks:
             return
         start, stop = chunks[0]
-        n, b = stop - start + self._tail_n, raw(start, stop) + self._tail_raw
-        fills = (self.frame_records is not None and n >= self.frame_records) or (
-            b >= self.frame_bytes
-        )
-        if len(chunks) == 1 and not fills:
+        k, b = stop - start, raw(start, stop)
+        n, b = self._tail_n + k, self._tail_raw + b
+        tail_only = len(chunks) == 1 and not self._count_due(n, b)
+        closes = int(self._due(k, b - self._tail_raw)) if tail_only else len(chunks)
+        if closes:
+            self._sink_open().check_frame_room(closes, self.level, first())
+        if tail_only:
             run([])  # tail only
             self._tail_n, self._tail_raw = n, b
             self._apply_policy()
@@ -369,14 +532,32 @@ class Writer:
     # ---- life ------------------------------------------------------------------------------
 
     def close(self) -> None:
-        """Closes the tail into a frame and releases the file and its lock. Closing twice is harmless. If the close fails, the file and lock are released
-        anyway and the records stay in the tail."""
+        """Closes the tail into a frame and releases the file and its lock. Closing twice is
+        harmless. If the close fails, the file and lock are released anyway and the records
+        stay in the tail; but a close refused because another thread's call is running
+        (``RuntimeError`` "writer is busy") changes nothing: the writer stays open, locked."""
         if not self._finalizer.alive:
             return
         try:
             self.close_frame()
-        finally:
+        except RuntimeError:
+            raise  # busy: nothing was done
+        except BaseException:
+            self._let_go()
+            raise
+        self._let_go()
+
+    def _let_go(self) -> None:
+        """Releases the file (the buffered records reach the tail), then the lock; refused,
+        with nothing changed, while another thread's call is running."""
+        try:
+            self._sink.close()
+        except RuntimeError:
+            raise  # busy: the engine still holds the file, so the lock stays
+        except BaseException:
             self._finalizer()
+            raise
+        self._finalizer()
 
     def __enter__(self) -> Self:
         return self
@@ -384,8 +565,8 @@ class Writer:
     def __exit__(self, exc_type: object, exc: object, tb: object) -> None:
         if exc_type is None:
             self.close()
-        else:
-            self._finalizer()  # the records reach the tail; the exception propagates
+        elif self._finalizer.alive:
+            self._let_go()  # the records reach the tail; the exception propagates
 
     def __reduce__(self) -> Any:
         raise TypeError(
@@ -395,6 +576,8 @@ class Writer:
     def __repr__(self) -> str:
         if self.closed:
             return f"<drelix Writer {self.path!r} closed>"
+        if self._owner != os.getpid():
+            return f"<drelix Writer {self.path!r} of process {self._owner}>"
         return (
             f"<drelix Writer {self.path!r} schema={self.schema.name!r} records={self.records} "
             f"frames={len(self._sink.frames())} level={self.level}>"
@@ -404,12 +587,7 @@ class Writer:
 def _options(
     frame_records: int | None, frame_bytes: int | None, frame_seconds: float | None
 ) -> dict[str, Any]:
-    _check_policy(frame_records, frame_bytes, frame_seconds)
-    return {
-        "frame_records": frame_records,
-        "frame_bytes": frame_bytes,
-        "frame_seconds": frame_seconds,
-    }
+    return _check_policy(frame_records, frame_bytes, frame_seconds)
 
 
 def create(

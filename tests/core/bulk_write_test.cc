@@ -33,6 +33,16 @@ TEST_F(DirTest, RefusalsWriteNothingAndManyBatchesStayInOrder) {
   EXPECT_EQ(tiny.error().kind(), Error::Kind::ZoneFull);
   EXPECT_EQ(test::read_file(path_), before);
   EXPECT_FALSE(test::exists(journal_path(path_)));
+  // The zone could list a frame of the tail, not the write's frames too: the tail stays.
+  auto tailed = Container::create(path_ + ".t", test::quad_schema(), "", "", 0, 65536, {});
+  ASSERT_TRUE(tailed.has_value() && tailed->append_record(test::u32_records(9, 1)) &&
+              tailed->flush_data());
+  const Bytes tail_before = test::read_file(path_ + ".t");
+  EXPECT_EQ(bulk_write_fixed(*tailed, test::u32_records(0, 5000), 0, {.frame_records = 1})
+                .error()
+                .kind(),
+            Error::Kind::ZoneFull);
+  EXPECT_EQ(test::read_file(path_ + ".t"), tail_before);
 
   Bytes data(48u << 20);
   std::mt19937_64 random(7);

@@ -119,9 +119,7 @@ def test_frame_policy_its_bounds_and_ids_and_a_full_zone(tmp_path, monkeypatch):
     with pytest.raises(dx.DrelixZoneFullError, match=r"repack .*header_area"):
         for _ in range(40):
             w.append(rec)
-    with pytest.raises(dx.DrelixZoneFullError):
-        w.close()
-    assert w.closed
+    w.close()  # the refused record was not taken: the tail is empty
     seen = []
     dx.repack(path, 3, header_area=65536, progress=lambda *a: seen.append(a))
     assert seen and seen[-1][0] == seen[-1][1]  # progress reaches its end

@@ -1,0 +1,195 @@
+"""The Writer against forks, threads, a full header zone and the values it is given."""
+
+import contextlib
+import os
+import subprocess
+import sys
+import threading
+
+import drelix_binary as dx
+import numpy as np
+import pytest
+from conftest import DTYPE, Index, records
+from drelix_binary import _writer
+from drelix_binary._writer import lock_file
+
+SCHEMA = dx.schema("telemetry@1", DTYPE)
+IDS = dx.schema("ids@1", {"id": "u64"})
+
+FORK = r"""
+import os, sys
+import drelix_binary as dx
+path = sys.argv[1]
+w = dx.create(path, dx.schema("ids@1", {"id": "u64"}), frame_records=100)
+w.extend([i.to_bytes(8, "little") for i in range(150)])  # a frame, 50 records buffered
+go, ready = os.pipe()
+pid = os.fork()
+if pid == 0:
+    os.close(ready)  # a parent that dies ends the wait below
+    for call in (lambda: w.append(bytes(8)), w.flush, w.sync, w.close_frame, w.seal):
+        try:
+            call()
+            print("taken", flush=True)
+        except dx.DrelixUsageError as e:
+            print(type(e).__name__, "belongs to process" in str(e), flush=True)
+    os.read(go, 1)
+    del w, call  # once the parent is done: the deallocation writes nothing either
+    sys.exit(0)  # a normal exit: finalizers and deallocation run
+w.extend([i.to_bytes(8, "little") for i in range(150, 400)])  # frames over the old tail
+w.close()
+dx.open(path, "a").close()  # while the child lives
+os.write(ready, b"x")
+print("child exit", os.waitpid(pid, 0)[1], flush=True)
+"""
+
+
+def test_a_forked_child_neither_writes_nor_keeps_the_lock(tmp_path):
+    path = str(tmp_path / "f.drelix")
+    out = subprocess.run([sys.executable, "-c", FORK, path], capture_output=True, text=True, timeout=120, check=False)  # fmt: skip
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == ["DrelixUsageError True"] * 5 + ["child exit 0"]
+    assert dx.validate(path).problems == []
+    ids = dx.open(path).to_numpy()["id"]
+    np.testing.assert_array_equal(ids, np.arange(400))
+
+
+def test_a_close_refused_during_a_write_changes_nothing(tmp_path):
+    path = str(tmp_path / "b.drelix")
+    w, a, refused = dx.create(path, SCHEMA, frame_records=100), records(1030), []
+
+    def close_from_another_thread():  # runs while the write holds the writer
+        def close():
+            try:
+                w.close()
+            except RuntimeError as e:
+                refused.append(str(e))
+
+        t = threading.Thread(target=close)
+        t.start()
+        t.join()
+
+    w.extend(a[:30])
+    w.write(a[30:], threads=Index(2, close_from_another_thread))
+    assert refused == ["writer is busy"] and not w.closed
+    with pytest.raises(dx.DrelixLockedError):
+        dx.open(path, "a")
+    w.close()
+    assert dx.validate(path).problems == []
+    np.testing.assert_array_equal(dx.open(path).to_numpy(), a)
+
+
+def test_a_bulk_write_commits_no_frame_it_cannot_read_back(tmp_path):
+    path, a, stop = str(tmp_path / "m.drelix"), np.arange(32 << 14, dtype="<u8") % 1000, threading.Event()  # fmt: skip
+
+    def scribble():  # the caller's race: every 512 bytes of the array change, again and again
+        sparse = a[::64]
+        while not stop.is_set():
+            np.add(sparse, 1, out=sparse)
+
+    t = threading.Thread(target=scribble)
+    t.start()
+    try:
+        with dx.create(path, IDS, frame_records=1 << 14, level=12) as w:
+            w.write(a, threads=2)
+    finally:
+        stop.set()
+        t.join()
+    report = dx.validate(path)
+    assert report.problems == [] and len(dx.open(path).frames) == 32
+
+
+@pytest.mark.parametrize("call", ["append", "extend", "write"])
+def test_a_call_the_zone_cannot_list_takes_no_records(tmp_path, monkeypatch, call):
+    path, a = str(tmp_path / "z.drelix"), records(300)
+    w = dx.create(path, SCHEMA, header_area=1024, frame_records=3)
+    take = {"append": lambda rows: w.append(rows[0]), "extend": lambda rows: w.extend(rows),
+            "write": lambda rows: w.write(rows)}[call]  # fmt: skip
+    # Two records at a time: a write then tops up the tail before it closes frames.
+    step = 1 if call == "append" else 2
+    stored = 0
+    with pytest.raises(dx.DrelixZoneFullError):
+        while True:
+            take(a[stored : stored + step])
+            stored += step
+    assert stored and w.records == stored
+    with pytest.raises(dx.DrelixZoneFullError):  # the retry fails alike
+        take(a[stored : stored + step])
+    assert w.records == stored
+    with contextlib.suppress(dx.DrelixZoneFullError):
+        w.close()  # a tail the zone cannot list stays a tail
+    dx.repack(path, 3, header_area=65536)
+    with dx.open(path, "a", frame_records=3) as w:
+        take(a[stored : stored + step])
+    assert dx.validate(path).problems == []
+    np.testing.assert_array_equal(dx.open(path).to_numpy(), a[: stored + step])
+    if call == "extend":  # batch by batch: the error counts what earlier batches stored
+        monkeypatch.setattr(_writer, "EXTEND_BATCH", 3)
+        w = dx.create(tmp_path / "x.drelix", SCHEMA, header_area=1024, frame_records=3)
+        with pytest.raises(
+            dx.DrelixZoneFullError, match=r"\((\d+) records of this call"
+        ) as e:
+            w.extend(a)
+        assert e.match(rf"\({w.records} records") and w.records % 3 == 0 and w.records
+
+
+@pytest.mark.parametrize(
+    "policy, error",
+    [({"frame_records": 1.5}, TypeError), ({"frame_records": float("nan")}, TypeError),
+     ({"frame_records": True}, TypeError), ({"frame_bytes": 1.5}, TypeError),
+     ({"frame_bytes": "64"}, TypeError), ({"frame_seconds": float("nan")}, ValueError),
+     ({"frame_seconds": float("inf")}, ValueError), ({"frame_seconds": True}, TypeError),
+     ({"frame_seconds": "1"}, TypeError)],
+)  # fmt: skip
+def test_frame_policy_values_are_checked_at_open(tmp_path, policy, error):
+    path = tmp_path / "p.drelix"
+    dx.create(path, SCHEMA).close()
+    for make, args in ((dx.create, (tmp_path / "n.drelix", SCHEMA)), (dx.open, (path, "a"))):  # fmt: skip
+        with pytest.raises(error, match=next(iter(policy))):
+            make(*args, **policy)
+    assert not (tmp_path / "n.drelix").exists()
+    with dx.open(path, "a", frame_records=np.int64(2), frame_seconds=np.float32(1)) as w:  # fmt: skip
+        w.extend(records(3))
+        assert [f.records for f in w.frames] == [2]
+
+
+def test_structured_fields_must_be_the_schemas_and_raw_bytes_write_as_they_are(
+    tmp_path,
+):
+    a = records(4)
+    d = DTYPE.descr
+    with dx.create(tmp_path / "s.drelix", SCHEMA) as w:
+        for dtype, message in [(d[:2] + [("ident", "<u8")] + d[3:], "field 2 of the array is 'ident', the schema's is 'id'"),
+                               ([d[1], d[0]] + d[2:], "field 0 of the array is 'flag', the schema's is 'sensor'"),
+                               (d[:2] + [("id", ">u8")] + d[3:], "field 'id' is '>u8', the schema's is '<u8'"),
+                               (d[:5] + [("key", "<u8"), ("pad", "V8")], "field 'key' is '<u8', the schema's is '|V16'"),
+                               (d + [("extra", "V0")], "the schema has no field 'extra'")]:  # fmt: skip
+            with pytest.raises(dx.DrelixUsageError, match=message):
+                w.write(a.view(dtype))
+        assert w.records == 0
+        raw = a.tobytes()
+        doubled = bytearray(2 * len(raw))
+        doubled[::2] = raw
+        w.write(a.view(f"V{DTYPE.itemsize}"))
+        w.write(a.view(np.uint8))
+        w.write(raw)
+        w.write(memoryview(doubled)[::2])  # strided: copied once
+        w.append(memoryview(doubled)[: 2 * DTYPE.itemsize : 2])
+    back = dx.open(tmp_path / "s.drelix").to_numpy()
+    np.testing.assert_array_equal(back, np.concatenate([a] * 4 + [a[:1]]))
+
+
+def test_only_a_regular_file_is_opened_for_writing(tmp_path):
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    held = os.open(fifo, os.O_RDWR)  # so that a regression fails instead of blocking
+    try:
+        for path, error in (
+            (fifo, "not a regular file"),
+            (str(tmp_path), "Is a directory"),
+        ):
+            with pytest.raises(OSError, match=error):
+                os.close(lock_file(path, True))
+            with pytest.raises(OSError, match=error):
+                dx.open(path, "a")
+    finally:
+        os.close(held)
