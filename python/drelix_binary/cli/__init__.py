@@ -59,10 +59,11 @@ def _ignore_signals() -> None:
 
 
 def _interrupted(exc: KeyboardInterrupt) -> int:
-    from . import _errors
+    from . import _errors, _progress
 
     terminated = isinstance(exc, Terminated)
     _ignore_signals()  # a second signal while saying so changes nothing: the status is decided
+    _progress.stop_all()
     _errors.flush_stdout()
     try:
         print(

@@ -46,7 +46,11 @@ def describe(exc: BaseException, path: str | os.PathLike[str] | None) -> str:
         return _line(where, text[:1].lower() + text[1:] if text else type(exc).__name__)
     for cls, words in _KINDS:
         if isinstance(exc, cls):
-            return _line(path, f"{words}: {_strip_path(str(exc), path)}")
+            text = _strip_path(str(exc), path)
+            # A message that already says what the file is not needs no prefix saying it again.
+            if text.startswith("not a drelix file"):
+                return _line(path, text)
+            return _line(path, f"{words}: {text}")
     if isinstance(exc, MemoryError):
         return _line(path, "out of memory")
     return _line(path, f"{type(exc).__name__}: {exc}")

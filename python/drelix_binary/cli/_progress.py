@@ -19,6 +19,7 @@ from typing import Any, TypeVar
 T = TypeVar("T")
 
 enabled = True  # cleared by --no-progress
+_active: list[Any] = []  # the bars being drawn, for stop_all
 
 
 def wanted(*, data_on_stdout: bool = False) -> bool:
@@ -64,18 +65,36 @@ def bar(
         TextColumn(unit),
         TimeElapsedColumn(),
     ]
-    with Progress(
+    progress = Progress(
         *columns, console=Console(stderr=True), transient=True, refresh_per_second=8
-    ) as progress:
-        task = progress.add_task(label, total=total)
+    )
+    _active.append(progress)
+    try:
+        with progress:
+            task = progress.add_task(label, total=total)
 
-        def update(done: int, total: int | None = None, *_: Any) -> None:
-            if total is not None:
-                progress.update(task, completed=done, total=total)
-            else:
-                progress.update(task, completed=done)
+            def update(done: int, total: int | None = None, *_: Any) -> None:
+                if total is not None:
+                    progress.update(task, completed=done, total=total)
+                else:
+                    progress.update(task, completed=done)
 
-        yield update
+            yield update
+    finally:
+        # Stopped here too: an interruption inside rich's own start skips its __exit__.
+        with contextlib.suppress(Exception):
+            progress.stop()
+        if progress in _active:
+            _active.remove(progress)
+
+
+def stop_all() -> None:
+    """Stops every bar still drawn. A Ctrl-C can land inside rich's own start, after its
+    refresh thread began but before the `with` block that would stop it, and the thread would
+    then draw the bar again after the last line of the command."""
+    while _active:
+        with contextlib.suppress(Exception):
+            _active.pop().stop()
 
 
 def call(label: str, fn: Callable[..., T], *args: Any, **kwargs: Any) -> T:
