@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #include <cerrno>
 #include <functional>
 #include <string>
@@ -20,8 +22,7 @@ class FileTest : public test::DirTest {
 };
 
 // Reads stop at end of file, and an exact read then fails without a path; offsets beyond what
-// the system can address fail instead of wrapping; create_truncate empties an existing file (a
-// repack's temporary file may be a longer one a killed repack left).
+// the system can address fail instead of wrapping.
 TEST_F(FileTest, ReadWriteTruncateLength) {
   test::write_file(dir_.file("f"), as_bytes("0123456789"));
   FilePtr f = e.open_read_write(dir_.file("f")).value();
@@ -31,7 +32,47 @@ TEST_F(FileTest, ReadWriteTruncateLength) {
   test::expect_error(f->read_exact_at(7, buf), Error::Kind::Io, "failed to fill whole buffer");
   EXPECT_FALSE(f->write_all_at(UINT64_MAX, as_bytes("z")).has_value());
   EXPECT_FALSE(f->truncate(UINT64_MAX).has_value());
-  EXPECT_EQ(e.create_truncate(dir_.file("f"), 0666).value()->length().value(), 0u);
+}
+
+// create_replacing makes a new empty file in place of whatever the name held: a longer file a
+// killed process left, or a link planted there, symbolic (dangling or not) or hard. The link
+// goes; its target is neither written, truncated nor created.
+TEST_F(FileTest, CreateReplacingNeverWritesThroughALink) {
+  const std::string victim = dir_.file("victim"), name = dir_.file("n");
+  const std::function<void()> plants[] = {
+      [&] { test::write_file(name, as_bytes("left over, and longer than nothing")); },
+      [&] { std::filesystem::create_symlink(victim, name); },
+      [&] { std::filesystem::create_symlink(dir_.file("absent"), name); },
+      [&] { std::filesystem::create_hard_link(victim, name); }};
+  for (const auto& plant : plants) {
+    test::write_file(victim, as_bytes("victim"));
+    plant();
+    FilePtr f = create_replacing(name, 0666).value();
+    ASSERT_TRUE(f->write_all_at(0, as_bytes("new")));
+    EXPECT_FALSE(std::filesystem::is_symlink(name));
+    EXPECT_EQ(read_text(name), "new");
+    EXPECT_EQ(read_text(victim), "victim");
+    EXPECT_EQ(dir_.names(), (std::vector<std::string>{"n", "victim"}));
+    std::filesystem::remove(name);
+  }
+}
+
+// A path naming no regular file is refused at once, a FIFO without waiting for a writer (a
+// directory opened for writing keeps the system's own refusal); nothing is created in its place.
+TEST_F(FileTest, OpensRefuseWhatIsNoRegularFile) {
+  const std::string fifo = dir_.file("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  const std::pair<std::string, std::string> cases[] = {
+      {fifo, "a FIFO"}, {dir_.path(), "a directory"}, {"/dev/null", "a character device"}};
+  for (const auto& [path, kind] : cases) {
+    test::expect_error(e.open_read(path), Error::Kind::Io,
+                       path + ": not a regular file (" + kind + ")");
+  }
+  test::expect_error(e.open_read_write(fifo), Error::Kind::Io,
+                     fifo + ": not a regular file (a FIFO)");
+  test::expect_error(e.create_exclusive(fifo, 0666), Error::Kind::Io,
+                     fifo + ": " + Error::io(EEXIST).to_string());
+  EXPECT_EQ(dir_.names(), std::vector<std::string>{"fifo"});
 }
 
 // Calls that name a path fail with it; calls on an open handle fail without one. A path
@@ -51,8 +92,7 @@ TEST_F(FileTest, FailuresAndTheirPaths) {
       {[&] { return e.sync_dir(missing); }, os(missing, ENOENT)},
       {[&] { return e.sync_dir(keep); }, os(keep, ENOTDIR)},
       {[&] { return e.open_read(keep).value()->write_all_at(0, as_bytes("x")); }, os("", EBADF)},
-      {[&] { return e.open_read("/dev/null").value()->sync(); }, os("", EINVAL)},  // not retried
-      {[&] { return status(e.create_truncate(nul, 0666)); }, os(nul, EINVAL)},
+      {[&] { return status(e.create_exclusive(nul, 0666)); }, os(nul, EINVAL)},
       {[&] { return e.rename(nul, missing); }, os(nul, EINVAL)},
       {[&] { return e.rename(missing, nul); }, os(missing, EINVAL)},
       {[&] { return e.unlink(nul); }, os(nul, EINVAL)},
@@ -71,7 +111,7 @@ TEST_F(FileTest, FailuresAndTheirPaths) {
 TEST_F(FileTest, Permissions) {
   const mode_t old_umask = ::umask(022);
   FilePtr f = e.create_exclusive(dir_.file("a"), 0666).value();
-  FilePtr g = e.create_truncate(dir_.file("b"), 0600).value();
+  FilePtr g = create_replacing(dir_.file("b"), 0600).value();
   ::umask(old_umask);
   EXPECT_EQ(f->permissions().value(), 0644u);
   EXPECT_EQ(g->permissions().value(), 0600u);
