@@ -42,7 +42,9 @@ def lock_file(path: str, lock: bool) -> int:
     The lock belongs to this descriptor alone, so a second writer fails in this process as in
     another. Raises ``DrelixLockedError`` when another holds it, ``FileNotFoundError`` and
     other ``OSError``s when the file cannot be opened."""
-    fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+    # O_NONBLOCK: a FIFO at the path must not hold the open for ever; the engine then refuses
+    # whatever is not a regular file, and flock is asked without waiting anyway.
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
     if lock:
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
