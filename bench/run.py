@@ -88,7 +88,7 @@ def report(rows, smoke, seconds, load, kept=""):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--smoke", action="store_true", help="tiny sizes, one repetition")
-    ap.add_argument("--only", help="e.g. append,read,repack,end_to_end,memory,api,dask,cli")
+    ap.add_argument("--only", help="e.g. read,repack,end_to_end,memory,api,dask,cli")
     args = ap.parse_args()
     sys.path.insert(0, HERE)
     import figures
