@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <filesystem>
-
 #include <cerrno>
 #include <functional>
 #include <string>
@@ -32,29 +30,6 @@ TEST_F(FileTest, ReadWriteTruncateLength) {
   test::expect_error(f->read_exact_at(7, buf), Error::Kind::Io, "failed to fill whole buffer");
   EXPECT_FALSE(f->write_all_at(UINT64_MAX, as_bytes("z")).has_value());
   EXPECT_FALSE(f->truncate(UINT64_MAX).has_value());
-}
-
-// create_replacing makes a new empty file in place of whatever the name held: a longer file a
-// killed process left, or a link planted there, symbolic (dangling or not) or hard. The link
-// goes; its target is neither written, truncated nor created.
-TEST_F(FileTest, CreateReplacingNeverWritesThroughALink) {
-  const std::string victim = dir_.file("victim"), name = dir_.file("n");
-  const std::function<void()> plants[] = {
-      [&] { test::write_file(name, as_bytes("left over, and longer than nothing")); },
-      [&] { std::filesystem::create_symlink(victim, name); },
-      [&] { std::filesystem::create_symlink(dir_.file("absent"), name); },
-      [&] { std::filesystem::create_hard_link(victim, name); }};
-  for (const auto& plant : plants) {
-    test::write_file(victim, as_bytes("victim"));
-    plant();
-    FilePtr f = create_replacing(name, 0666).value();
-    ASSERT_TRUE(f->write_all_at(0, as_bytes("new")));
-    EXPECT_FALSE(std::filesystem::is_symlink(name));
-    EXPECT_EQ(read_text(name), "new");
-    EXPECT_EQ(read_text(victim), "victim");
-    EXPECT_EQ(dir_.names(), (std::vector<std::string>{"n", "victim"}));
-    std::filesystem::remove(name);
-  }
 }
 
 // A path naming no regular file is refused at once, a FIFO without waiting for a writer (a
