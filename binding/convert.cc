@@ -1,5 +1,6 @@
 #include "binding/convert.h"
 
+#include <cerrno>
 #include <string_view>
 
 #include "binding/errors.h"
@@ -167,6 +168,11 @@ bool fail_argument(const char* name) {
 }
 
 PyObject* raise_error(const Error& error) {
+  // A call the engine reports interrupted was interrupted by a signal: its handler runs now, and
+  // the exception it raises (KeyboardInterrupt for Ctrl-C) is the one the caller sees.
+  if (error.kind() == Error::Kind::Io && error.os_code() == EINTR && PyErr_CheckSignals() < 0) {
+    return nullptr;
+  }
   PyObject* cls = nullptr;
   switch (error.kind()) {
     case Error::Kind::Io:

@@ -66,9 +66,9 @@ bool RepackArgs::convert(PyObject* const* bound) {
          convert_arg("header_area", bound[2], to_optional<std::uint32_t, to_u32>, &header_area);
 }
 
-Result<RepackReport> RepackArgs::run(const Progress& progress) const {
-  return header_area ? repack_with_header_area(path, level, *header_area, progress)
-                     : repack(path, level, progress);
+Result<RepackReport> RepackArgs::run(const Progress& progress, std::size_t threads) const {
+  return header_area ? repack_with_header_area(path, level, *header_area, progress, threads)
+                     : repack(path, level, progress, threads);
 }
 
 PyMethodDef kValidateDef = {

@@ -76,7 +76,7 @@ struct RepackArgs {
   // Converts the three bound arguments; false with a Python exception set.
   bool convert(PyObject* const* bound);
   // Without a zone size the engine keeps the file's own, read from its preamble.
-  Result<RepackReport> run(const Progress& progress = {}) const;
+  Result<RepackReport> run(const Progress& progress = {}, std::size_t threads = 1) const;
 };
 
 // The maintenance functions of binding/maintenance.cc, for registration.

@@ -134,7 +134,7 @@ class Container {
   friend Result<ValidateReport> validate(const std::string&, const RecordCheck&, const Progress&);
   friend Result<RebuildReport> rebuild_headers(const std::string&, bool, const Progress&);
   friend Result<RepackReport> repack_with_header_area(const std::string&, std::int32_t,
-                                                      std::uint32_t, const Progress&);
+                                                      std::uint32_t, const Progress&, std::size_t);
 
   // The open file and the records appended but not yet written to it. Its destruction, or a
   // move over it, writes them first (errors ignored), so that a dropped container loses

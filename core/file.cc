@@ -164,16 +164,44 @@ bool c_path_ok(const std::string& path) {
   return path.find('\0') == std::string::npos;
 }
 
-// open(2) with the descriptor never leaking into a child process, retried while interrupted
-// (possible on slow file systems); a failure carries `path`.
+// What a path names when it is not a regular file, for the refusal's message.
+const char* file_kind(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "of an unknown kind";
+}
+
+// Refuses a descriptor that is not a regular file, then clears the O_NONBLOCK it was opened
+// with: reads and writes of a regular file never block for ever, and its data needs no
+// non-blocking mode.
+Status check_regular(int fd, const std::string& path) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return fail(Error::io_at(path, errno));
+  if (!S_ISREG(st.st_mode)) {
+    return fail(Error::io_text(std::string("not a regular file (") + file_kind(st.st_mode) + ")")
+                    .with_path(path));
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return fail(Error::io_at(path, errno));
+  }
+  return {};
+}
+
+// open(2) of a regular file, with the descriptor never leaking into a child process; a failure
+// carries `path`. O_NONBLOCK keeps the open of a FIFO or a device from waiting (for a writer, a
+// carrier, ...) and the file's kind is checked before anything is read or written. An
+// interrupted open is reported (EINTR), not retried: the caller may have a signal to act on.
 Result<FilePtr> open_file(const std::string& path, int flags, std::uint32_t mode) {
   if (!c_path_ok(path)) return fail(Error::io_at(path, EINVAL));
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, static_cast<mode_t>(mode));
-  } while (fd < 0 && errno == EINTR);
+  const int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, static_cast<mode_t>(mode));
   if (fd < 0) return fail(Error::io_at(path, errno));
-  return FilePtr(std::make_unique<PosixFile>(fd));
+  auto file = std::make_unique<PosixFile>(fd);
+  DRELIX_TRY(check_regular(fd, path));
+  return FilePtr(std::move(file));
 }
 
 class PosixEnv final : public Env {
@@ -188,10 +216,6 @@ class PosixEnv final : public Env {
 
   Result<FilePtr> create_exclusive(const std::string& path, std::uint32_t mode) override {
     return open_file(path, O_RDWR | O_CREAT | O_EXCL, mode);
-  }
-
-  Result<FilePtr> create_truncate(const std::string& path, std::uint32_t mode) override {
-    return open_file(path, O_RDWR | O_CREAT | O_TRUNC, mode);
   }
 
   // A failure names `from`, the file being moved.
@@ -239,10 +263,7 @@ class PosixEnv final : public Env {
 
   Status sync_dir(const std::string& dir) override {
     if (!c_path_ok(dir)) return fail(Error::io_at(dir, EINVAL));
-    int fd;
-    do {
-      fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return fail(Error::io_at(dir, errno));
     FdHolder holder(fd);
     if (full_sync(holder.get()) != 0) return fail(Error::io_at(dir, errno));
@@ -270,6 +291,13 @@ ScopedEnv::ScopedEnv(Env& replacement)
 
 ScopedEnv::~ScopedEnv() {
   installed_env.store(previous_, std::memory_order_release);
+}
+
+Result<FilePtr> create_replacing(const std::string& path, std::uint32_t mode) {
+  if (Status removed = env().unlink(path); !removed && removed.error().os_code() != ENOENT) {
+    return fail(std::move(removed).error());
+  }
+  return env().create_exclusive(path, mode);
 }
 
 std::string parent_dir(const std::string& path) {

@@ -49,13 +49,13 @@ class Env {
  public:
   virtual ~Env() = default;
 
+  // Every open refuses at once, without waiting, a path that names no regular file (a FIFO, a
+  // device, a directory), with "<path>: not a regular file (a FIFO)".
   virtual Result<FilePtr> open_read(const std::string& path) = 0;
   // Read and write, never creating.
   virtual Result<FilePtr> open_read_write(const std::string& path) = 0;
   // Read and write; fails if the path exists. `mode` is applied before the umask.
   virtual Result<FilePtr> create_exclusive(const std::string& path, std::uint32_t mode) = 0;
-  // Read and write; creates or truncates. `mode` is applied before the umask when creating.
-  virtual Result<FilePtr> create_truncate(const std::string& path, std::uint32_t mode) = 0;
   // Renames over an existing `to`.
   virtual Status rename(const std::string& from, const std::string& to) = 0;
   virtual Status unlink(const std::string& path) = 0;
@@ -82,6 +82,12 @@ class ScopedEnv {
  private:
   Env* previous_;
 };
+
+// A new, empty file at `path` in env(), read and write, created exclusively: whatever the path
+// named before (a file a killed process left, or a link planted there, symbolic or hard) is
+// removed first, the link itself and never what it points to, so nothing is ever written through
+// it. Fails if another file appears at the path in between. `mode` is applied before the umask.
+Result<FilePtr> create_replacing(const std::string& path, std::uint32_t mode);
 
 // The directory holding `path` ("" when the path has no directory part, "/" for "/x").
 std::string parent_dir(const std::string& path);

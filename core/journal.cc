@@ -100,12 +100,13 @@ namespace {
 
 // Steps 2 and 3 of writing a journal: `pieces`, back to back, are its whole image.
 Status write_journal_image(const std::string& path, std::span<const ByteView> pieces) {
-  // 2. Create or truncate the journal. An existing journal keeps its old bits through
-  //    O_TRUNC, so the data file's bits are set explicitly as well.
+  // 2. Create the journal afresh. A journal already there is stale (the open that made this
+  //    writer replayed any it found), and anything else at the name, a planted link above all,
+  //    must not be written through. The umask may have taken bits the data file has, so they
+  //    are set explicitly as well.
   const std::string jpath = journal_path(path);
   const std::optional<std::uint32_t> mode = data_file_permissions(path);
-  DRELIX_ASSIGN_OR_RETURN(FilePtr journal,
-                          env().create_truncate(jpath, mode.value_or(kDefaultMode)));
+  DRELIX_ASSIGN_OR_RETURN(FilePtr journal, create_replacing(jpath, mode.value_or(kDefaultMode)));
   if (mode) DRELIX_TRY(journal->set_permissions(*mode));
 
   // 3. Durable content, then a durable directory entry. The splice that follows trusts the

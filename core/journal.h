@@ -22,9 +22,10 @@ namespace drelix {
 
 std::string journal_path(const std::string& path);
 
-// Builds the image, writes it to journal_path(path) (created or truncated with the data file's
-// permission bits when they can be read, else 0666), full sync, then directory sync; any
-// failure, the directory sync's included, is returned before the data file is touched.
+// Builds the image, writes it to journal_path(path) (created afresh in place of whatever held the
+// name, with the data file's permission bits when they can be read, else 0666), full sync, then
+// directory sync; any failure, the directory sync's included, is returned before the data file
+// is touched.
 Status write_journal(const std::string& path, std::uint64_t offset, ByteView zone, ByteView frame);
 // The same with the frame part given in pieces that follow one another (several frames
 // spliced in one step), written without first being copied into one image.

@@ -47,11 +47,15 @@ struct RepackReport {
 // Repacks the file `path` names, through symbolic links: the link stays and its target is
 // replaced. Refuses (changing nothing) a frame whose listed checksum fails. `progress` hears of
 // every frame copied; stopped, a repack leaves the file as it was and no temporary file behind.
+// Frames are re-encoded on up to `threads` threads (1: the calling thread alone); the new file is
+// the same, byte for byte, whatever their number. With `progress` a frame is compressed in
+// slices, so its bytes may differ from those of a repack without one.
 Result<RepackReport> repack(const std::string& path, std::int32_t level,
-                            const Progress& progress = {});
+                            const Progress& progress = {}, std::size_t threads = 1);
 Result<RepackReport> repack_with_header_area(const std::string& path, std::int32_t level,
                                              std::uint32_t header_area,
-                                             const Progress& progress = {});
+                                             const Progress& progress = {},
+                                             std::size_t threads = 1);
 
 // Removes the "<file>.repack" a killed repack of the file `path` names left behind, if any.
 // Best effort: a failure is ignored, since the next repack truncates the name anyway.

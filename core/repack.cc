@@ -3,11 +3,17 @@
 //
 // The new file is built under "<name>.repack" beside the old one and renamed over it only once
 // it is complete and synchronised, so the path always names a whole file, old or new. Frames
-// are streamed out one at a time behind a zone of zero bytes; the real zone, which needs the
-// new frame list, is written over it at the end.
+// are re-encoded on as many threads as asked and streamed out in order behind a zone of zero
+// bytes; the real zone, which needs the new frame list, is written over it at the end.
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
+#include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +30,7 @@
 #include "core/preamble.h"
 #include "core/str_cat.h"
 #include "core/system_headers.h"
+#include "core/thread_pool.h"
 
 namespace drelix {
 
@@ -51,9 +58,10 @@ class TempFile {
     (void)env().unlink(path_);
   }
 
-  // Creates or truncates the file (0666 before the umask).
+  // Creates the file (0666 before the umask) in place of whatever a killed repack, or anyone,
+  // left at the name: a link there is replaced, never followed.
   Status create() {
-    DRELIX_ASSIGN_OR_RETURN(file_, env().create_truncate(path_, 0666));
+    DRELIX_ASSIGN_OR_RETURN(file_, create_replacing(path_, 0666));
     return {};
   }
   File& file() { return *file_; }
@@ -85,29 +93,155 @@ Status write_preamble_and_blank_zone(File& out, std::uint32_t header_area, std::
   return {};
 }
 
-// Re-encodes every frame of `old` into `out` from `data_start` on, in list order, and returns
-// the new frame list. One frame's content and encoding are held at a time.
-Result<std::vector<Frame>> copy_frames(const Container& old, File& out, std::uint64_t data_start,
-                                       std::int32_t level, const Progress& progress) {
-  std::vector<Frame> frames;
-  frames.reserve(old.frames().size());
-  std::uint64_t offset = 0;
-  FrameCompressor compressor;
-  Bytes encoded;
-  for (const Frame& f : old.frames()) {
-    const std::function<bool()> go_on = [&] {
-      return keep_going(progress, frames.size(), old.frames().size());
-    };
-    if (!go_on()) return fail(cancelled());
-    DRELIX_ASSIGN_OR_RETURN(const Bytes content, old.read_frame_body(f));
-    // A slow level on a large frame can take minutes: asked between slices, a stop is prompt.
-    DRELIX_TRY(compressor.compress(content, level, encoded, progress ? go_on : nullptr));
-    DRELIX_TRY(out.write_all_at(sat_add(data_start, offset), encoded));
-    frames.push_back(Frame{f.id, offset, encoded.size(), xxh64(encoded)});
-    offset = sat_add(offset, encoded.size());
+// Re-encodes the frames of `old` into `out` from `data_start` on, in list order, on up to
+// `threads` threads of the shared pool (one: the calling thread alone). Each frame is read,
+// checked and compressed by whichever thread takes it; the thread that finishes the frame next
+// in line writes it, and any that follow it ready, so the file is written front to back as a
+// single thread would write it, byte for byte. A frame may start only while fewer than
+// kWindowPerThread * threads frames wait to be written: memory stays a few frames per thread
+// whatever their sizes.
+class Recoder {
+ public:
+  Recoder(const Container& old, File& out, std::uint64_t data_start, std::int32_t level,
+          std::size_t threads, const Progress& progress)
+      : old_(old),
+        out_(out),
+        data_start_(data_start),
+        level_(level),
+        threads_(std::max<std::size_t>(1, threads)),
+        progress_(progress),
+        total_(old.frames().size()),
+        window_(kWindowPerThread * threads_),
+        ring_(std::min(window_, total_)) {}
+
+  Result<std::vector<Frame>> run() {
+    frames_.reserve(total_);
+    std::vector<FrameCompressor> compressors(threads_);
+    (void)run_tasks(total_, threads_, [&](std::size_t k, std::size_t slot) -> Status {
+      try {
+        return recode(k, compressors[slot]);
+      } catch (const std::bad_alloc&) {
+        return stop_with(k, Error::io(ENOMEM));
+      }
+    });
+    if (first_error_) return fail(std::move(*first_error_));
+    return std::move(frames_);
   }
-  return frames;
-}
+
+ private:
+  static constexpr std::size_t kWindowPerThread = 2;
+
+  // A frame read and encoded, waiting for its turn to be written.
+  struct Slot {
+    Bytes encoded;
+    std::uint64_t hash = 0;
+    bool ready = false;
+  };
+
+  // Reports to the progress callable, one call at a time whatever thread asks, with the count
+  // of frames written so far (which only grows, so the counts reported never go back).
+  bool go_on() {
+    if (!progress_) return true;
+    const std::lock_guard lock(progress_mutex_);
+    return progress_(written_.load(std::memory_order_acquire), total_);
+  }
+
+  // Stops every thread at its next step. Of the failures met, the one of the lowest frame is
+  // kept: every frame before it went well, so it is the one a single thread would have met.
+  Status stop_with(std::size_t frame, Error e) {
+    {
+      const std::lock_guard lock(mutex_);
+      if (!first_error_ || frame < error_frame_) {
+        first_error_ = e;
+        error_frame_ = frame;
+      }
+      stopped_ = true;
+    }
+    changed_.notify_all();
+    return fail(std::move(e));
+  }
+
+  Status recode(std::size_t k, FrameCompressor& compressor) {
+    {
+      std::unique_lock lock(mutex_);
+      // The frame next in line is always allowed, so this cannot wait for ever.
+      changed_.wait(lock, [&] { return stopped_ || k < written_ + window_; });
+      if (stopped_) return {};
+    }
+    if (!go_on()) return stop_with(k, cancelled());
+    // Until this frame is written, no other thread touches its slot: the frame that used it
+    // before is written, and the next to use it may not start.
+    Slot& slot = ring_[k % ring_.size()];
+    if (Status encoded = encode(old_.frames()[k], compressor, slot.encoded); !encoded) {
+      return stop_with(k, std::move(encoded).error());
+    }
+    slot.hash = xxh64(slot.encoded);
+    {
+      const std::lock_guard lock(mutex_);
+      slot.ready = true;
+      if (writing_ || k != written_ || stopped_) return {};
+      writing_ = true;
+    }
+    return write_ready();
+  }
+
+  Status encode(const Frame& frame, FrameCompressor& compressor, Bytes& out) {
+    DRELIX_ASSIGN_OR_RETURN(const Bytes content, old_.read_frame_body(frame));
+    // A slow level on a large frame can take minutes: asked between slices, a stop is prompt.
+    const std::function<bool()> asked = [this] { return go_on(); };
+    return compressor.compress(content, level_, out, progress_ ? asked : nullptr);
+  }
+
+  // Writes frames from the next in line for as long as they are ready; the one thread that
+  // does so at any time holds writing_.
+  Status write_ready() {
+    for (;;) {
+      const std::size_t k = written_.load(std::memory_order_relaxed);
+      Slot& slot = ring_[k % ring_.size()];
+      {
+        const std::lock_guard lock(mutex_);
+        if (stopped_ || k == total_ || !slot.ready) {
+          writing_ = false;
+          return {};
+        }
+      }
+      if (Status w = out_.write_all_at(sat_add(data_start_, offset_), slot.encoded); !w) {
+        return stop_with(k, std::move(w).error());
+      }
+      frames_.push_back(Frame{old_.frames()[k].id, offset_, slot.encoded.size(), slot.hash});
+      offset_ = sat_add(offset_, slot.encoded.size());
+      {
+        const std::lock_guard lock(mutex_);
+        slot.ready = false;
+        written_.store(k + 1, std::memory_order_release);
+      }
+      changed_.notify_all();
+    }
+  }
+
+  const Container& old_;
+  File& out_;
+  const std::uint64_t data_start_;
+  const std::int32_t level_;
+  const std::size_t threads_;
+  const Progress& progress_;
+  const std::size_t total_;
+  const std::size_t window_;
+  std::vector<Slot> ring_;
+
+  std::mutex progress_mutex_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  // Guarded by mutex_ (written_ is also read without it for the progress count).
+  std::atomic<std::size_t> written_{0};
+  bool writing_ = false;
+  bool stopped_ = false;
+  std::optional<Error> first_error_;
+  std::size_t error_frame_ = 0;
+  // Only the writing thread touches these.
+  std::vector<Frame> frames_;
+  std::uint64_t offset_ = 0;
+};
 
 // A rename failure is reported without a path.
 Error without_path(Error e) {
@@ -117,8 +251,8 @@ Error without_path(Error e) {
 
 // Builds the complete new file in `temp` from `old`; returns the new file's length.
 Result<std::uint64_t> build(const Container& old, File& old_file, TempFile& temp,
-                            std::int32_t level, std::uint32_t header_area,
-                            const Progress& progress) {
+                            std::int32_t level, std::uint32_t header_area, const Progress& progress,
+                            std::size_t threads) {
   DRELIX_TRY(temp.create());
   File& out = temp.file();
   // The copy must be no more readable than the original, from before any record reaches it.
@@ -128,7 +262,7 @@ Result<std::uint64_t> build(const Container& old, File& old_file, TempFile& temp
   DRELIX_TRY(write_preamble_and_blank_zone(out, header_area, level));
   const std::uint64_t data_start = std::uint64_t{kPreambleSize} + header_area;
   DRELIX_ASSIGN_OR_RETURN(const std::vector<Frame> frames,
-                          copy_frames(old, out, data_start, level, progress));
+                          Recoder(old, out, data_start, level, threads, progress).run());
   std::uint64_t end = data_start;
   if (!frames.empty()) end = sat_add(end, sat_add(frames.back().offset, frames.back().len));
 
@@ -153,16 +287,18 @@ void remove_stale_repack(const std::string& path) {
   if (env().open_read(temp)) (void)env().unlink(temp);
 }
 
-Result<RepackReport> repack(const std::string& path, std::int32_t level, const Progress& progress) {
+Result<RepackReport> repack(const std::string& path, std::int32_t level, const Progress& progress,
+                            std::size_t threads) {
   DRELIX_ASSIGN_OR_RETURN(const PeekResult peeked, peek_headers(path));
-  return repack_with_header_area(path, level, peeked.preamble.header_area, progress);
+  return repack_with_header_area(path, level, peeked.preamble.header_area, progress, threads);
 }
 
 // 0. follow links; 1. replay the journal, remove a stale temporary file; 2. check the zone size; 3.
 // open the old file; 4-12. build the new file under the temporary name; 13. rename it over the old
 // one; 14. sync the directory.
 Result<RepackReport> repack_with_header_area(const std::string& link, std::int32_t level,
-                                             std::uint32_t header_area, const Progress& progress) {
+                                             std::uint32_t header_area, const Progress& progress,
+                                             std::size_t threads) {
   // The new file is renamed over the path: over a link that would replace the link by a file
   // and leave its target stale, so everything below works on the file the link names.
   DRELIX_ASSIGN_OR_RETURN(const std::string path, env().resolve_links(link));
@@ -179,7 +315,7 @@ Result<RepackReport> repack_with_header_area(const std::string& link, std::int32
 
   TempFile temp(temp_path(path));
   DRELIX_ASSIGN_OR_RETURN(report.bytes_after,
-                          build(old, old.file(), temp, level, header_area, progress));
+                          build(old, old.file(), temp, level, header_area, progress, threads));
   temp.close();
   // The last moment a stop leaves the old file in place (the temporary one goes with `temp`).
   if (!keep_going(progress, report.frames, report.frames)) return fail(cancelled());

@@ -53,7 +53,7 @@ inline const std::string& scratch_dir() {
 
 // Replaces the file at `path` with exactly `bytes`.
 inline void put_file(const std::string& path, ByteView bytes) {
-  auto file = env().create_truncate(path, 0644);
+  auto file = create_replacing(path, 0644);
   FUZZ_CHECK(file && (*file)->write_all_at(0, bytes), path);
 }
 

@@ -41,6 +41,8 @@ bool import_native() {
 PyObject* raise_engine_error(const Error& error, const std::string& path) {
   if (error.kind() != Error::Kind::Io) return raise_error(error);
   if (error.os_code() == ENOMEM) return PyErr_NoMemory();
+  // As in raise_error: an interrupted call lets the signal's handler raise first.
+  if (error.os_code() == EINTR && PyErr_CheckSignals() < 0) return nullptr;
   const std::string& name = error.path() ? *error.path() : path;
   Ref filename = steal(new_str(name));
   if (!filename) return nullptr;

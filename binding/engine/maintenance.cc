@@ -169,17 +169,22 @@ PyObject* rebuild_fn(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* repack_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"path", "level", "header_area", "progress"};
+    static constexpr const char* kParams[] = {"path", "level", "header_area", "progress",
+                                              "threads"};
     static constexpr Signature kSig{"repack", kParams, 1, false, 3};
-    PyObject* bound[4];
+    PyObject* bound[5];
     if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
     RepackArgs repack_args;
     if (!repack_args.convert(bound)) return nullptr;
     PyObject* callback = optional_callable(bound[3]);
     if (!check_callable(callback)) return nullptr;
+    std::size_t threads = 0;
+    if (!convert_arg("threads", bound[4] ? bound[4] : Py_None, to_threads, &threads)) {
+      return nullptr;
+    }
     const std::string& path = repack_args.path;
     auto result = run_with_progress<RepackReport>(
-        [&](const Progress& p) { return repack_args.run(p); }, callback);
+        [&](const Progress& p) { return repack_args.run(p, threads); }, callback);
     if (!result) return nullptr;
     if (!*result) return raise_engine_error(result->error(), path);
     return Py_BuildValue("(KKK)", static_cast<unsigned long long>((*result)->bytes_before),
@@ -202,7 +207,8 @@ PyMethodDef kEngineRebuildDef = {
 
 PyMethodDef kEngineRepackDef = {
     "repack", as_cfunction(repack_fn), METH_VARARGS | METH_KEYWORDS,
-    "repack(path, level=19, header_area=None, *, progress=None)\n--\n\n"
-    "_native.repack with progress and cancellation; (bytes_before, bytes_after, frames)."};
+    "repack(path, level=19, header_area=None, *, progress=None, threads=None)\n--\n\n"
+    "_native.repack with progress and cancellation, its frames re-encoded on `threads` threads "
+    "(None: every processor); (bytes_before, bytes_after, frames)."};
 
 }  // namespace drelix::py

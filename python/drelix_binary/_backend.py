@@ -363,6 +363,10 @@ def rebuild_headers(
 
 
 def repack(
-    path: str, level: int, header_area: int | None, progress: Progress | None
+    path: str,
+    level: int,
+    header_area: int | None,
+    progress: Progress | None,
+    threads: int | None = None,
 ) -> tuple[int, int, int]:
-    return _engine.repack(path, level, header_area, progress=progress)
+    return _engine.repack(path, level, header_area, progress=progress, threads=threads)

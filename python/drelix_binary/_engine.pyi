@@ -290,8 +290,11 @@ def repack(
     header_area: int | None = None,
     *,
     progress: _Progress | None = None,
+    threads: int | None = None,
 ) -> tuple[int, int, int]:
-    """``_native.repack`` returning ``(bytes_before, bytes_after, frames)``, with progress and
+    """``_native.repack`` returning ``(bytes_before, bytes_after, frames)``, its frames
+    re-encoded on ``threads`` threads (None: ``thread_count()``; the file is the same, byte
+    for byte, whatever their number) with a few frames in memory per thread, with progress and
     cancellation as in ``validate``; a stop is also heard between 1 MiB slices of a frame being
     compressed, so a slow level stops promptly even on one large frame. Stopped, it leaves the
     original file untouched and no ``.repack`` file behind. A stop that comes only after the

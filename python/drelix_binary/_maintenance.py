@@ -111,14 +111,17 @@ def repack(
     *,
     lock: bool = True,
     progress: Progress | None = None,
+    threads: int | None = None,
 ) -> RepackReport:
     """Re-encodes every frame at ``level`` (default 19; 0 stores them raw) into a new file
     that atomically replaces the old one, with a header zone of ``header_area`` bytes (default:
-    the current size): the cure for ``DrelixZoneFullError``. An interrupted repack leaves the
-    original file untouched. Lock and progress as for ``validate``."""
+    the current size): the cure for ``DrelixZoneFullError``. Frames are re-encoded on
+    ``threads`` threads (default: every core; the file is the same whatever their number), a
+    few frames in memory per thread. An interrupted repack leaves the original file untouched.
+    Lock and progress as for ``validate``."""
     p, fd = _locked(path, lock)
     try:
         with translate_errors(p):
-            return RepackReport(*_backend.repack(p, level, header_area, progress))
+            return RepackReport(*_backend.repack(p, level, header_area, progress, threads))
     finally:
         os.close(fd)

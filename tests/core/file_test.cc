@@ -20,8 +20,7 @@ class FileTest : public test::DirTest {
 };
 
 // Reads stop at end of file, and an exact read then fails without a path; offsets beyond what
-// the system can address fail instead of wrapping; create_truncate empties an existing file (a
-// repack's temporary file may be a longer one a killed repack left).
+// the system can address fail instead of wrapping.
 TEST_F(FileTest, ReadWriteTruncateLength) {
   test::write_file(dir_.file("f"), as_bytes("0123456789"));
   FilePtr f = e.open_read_write(dir_.file("f")).value();
@@ -31,7 +30,24 @@ TEST_F(FileTest, ReadWriteTruncateLength) {
   test::expect_error(f->read_exact_at(7, buf), Error::Kind::Io, "failed to fill whole buffer");
   EXPECT_FALSE(f->write_all_at(UINT64_MAX, as_bytes("z")).has_value());
   EXPECT_FALSE(f->truncate(UINT64_MAX).has_value());
-  EXPECT_EQ(e.create_truncate(dir_.file("f"), 0666).value()->length().value(), 0u);
+}
+
+// A path naming no regular file is refused at once, a FIFO without waiting for a writer (a
+// directory opened for writing keeps the system's own refusal); nothing is created in its place.
+TEST_F(FileTest, OpensRefuseWhatIsNoRegularFile) {
+  const std::string fifo = dir_.file("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  const std::pair<std::string, std::string> cases[] = {
+      {fifo, "a FIFO"}, {dir_.path(), "a directory"}, {"/dev/null", "a character device"}};
+  for (const auto& [path, kind] : cases) {
+    test::expect_error(e.open_read(path), Error::Kind::Io,
+                       path + ": not a regular file (" + kind + ")");
+  }
+  test::expect_error(e.open_read_write(fifo), Error::Kind::Io,
+                     fifo + ": not a regular file (a FIFO)");
+  test::expect_error(e.create_exclusive(fifo, 0666), Error::Kind::Io,
+                     fifo + ": " + Error::io(EEXIST).to_string());
+  EXPECT_EQ(dir_.names(), std::vector<std::string>{"fifo"});
 }
 
 // Calls that name a path fail with it; calls on an open handle fail without one. A path
@@ -51,8 +67,7 @@ TEST_F(FileTest, FailuresAndTheirPaths) {
       {[&] { return e.sync_dir(missing); }, os(missing, ENOENT)},
       {[&] { return e.sync_dir(keep); }, os(keep, ENOTDIR)},
       {[&] { return e.open_read(keep).value()->write_all_at(0, as_bytes("x")); }, os("", EBADF)},
-      {[&] { return e.open_read("/dev/null").value()->sync(); }, os("", EINVAL)},  // not retried
-      {[&] { return status(e.create_truncate(nul, 0666)); }, os(nul, EINVAL)},
+      {[&] { return status(e.create_exclusive(nul, 0666)); }, os(nul, EINVAL)},
       {[&] { return e.rename(nul, missing); }, os(nul, EINVAL)},
       {[&] { return e.rename(missing, nul); }, os(missing, EINVAL)},
       {[&] { return e.unlink(nul); }, os(nul, EINVAL)},
@@ -71,7 +86,7 @@ TEST_F(FileTest, FailuresAndTheirPaths) {
 TEST_F(FileTest, Permissions) {
   const mode_t old_umask = ::umask(022);
   FilePtr f = e.create_exclusive(dir_.file("a"), 0666).value();
-  FilePtr g = e.create_truncate(dir_.file("b"), 0600).value();
+  FilePtr g = create_replacing(dir_.file("b"), 0600).value();
   ::umask(old_umask);
   EXPECT_EQ(f->permissions().value(), 0644u);
   EXPECT_EQ(g->permissions().value(), 0600u);

@@ -4,6 +4,8 @@
 #include "core/journal.h"
 
 #include <cerrno>
+#include <filesystem>
+#include <functional>
 
 #include "core/preamble.h"
 #include "tests/core/test_util.h"
@@ -55,6 +57,28 @@ TEST_F(JournalTest, WriteJournal) {
   ASSERT_TRUE(write_journal("run.drelix", 24, as_bytes(kNewZone), as_bytes(kFrame)));
   EXPECT_EQ(sim_.mode("run.drelix.seal"), 0644u);
   EXPECT_EQ(sim_.last_path(Op::SyncDir), ".");
+}
+
+using JournalLinkTest = test::DirTest;
+
+// A link planted at the journal's name, symbolic or hard, is replaced by the close's own journal:
+// the file it points to keeps its bytes and the close completes.
+TEST_F(JournalLinkTest, ACloseNeverWritesThroughALinkAtTheJournalsName) {
+  const std::string victim = dir_.file("victim"), seal = journal_path(path_);
+  const std::function<void()> plants[] = {
+      [&] { std::filesystem::create_symlink(victim, seal); },
+      [&] { std::filesystem::create_hard_link(victim, seal); }};
+  for (const auto& plant : plants) {
+    std::filesystem::remove(path_);
+    test::write_file(victim, as_bytes("victim"));
+    Container c = Container::create(path_, test::quad_schema(), "", "", 0, 4096, {}).value();
+    ASSERT_TRUE(c.append_record(test::u32_records(7, 1)));
+    plant();
+    ASSERT_TRUE(c.close_frame(0, 3));
+    EXPECT_EQ(test::read_text(victim), "victim");
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(seal)));
+    EXPECT_EQ(c.read_frame(0).value(), test::u32_records(7, 1));
+  }
 }
 
 }  // namespace

@@ -400,6 +400,77 @@ TEST_F(LinkTest, RepackThroughALinkReplacesItsTarget) {
   EXPECT_EQ(dir_.names(), (Lines{"data", "run.drelix"}));
 }
 
+// A link planted at the temporary file's name, dangling or not, is replaced, never followed:
+// no file appears at its target, the victim keeps its bytes, and the path ends a regular file.
+TEST_F(LinkTest, RepackNeverWritesThroughALinkAtItsTemporaryName) {
+  make_file(path_);
+  const Lines original = contents(path_);
+  const std::string victim = dir_.file("victim");
+  test::write_file(victim, as_bytes("victim"));
+  for (const std::string& target : {dir_.file("absent"), victim}) {
+    std::filesystem::create_symlink(target, path_ + ".repack");
+    ASSERT_TRUE(repack_with_header_area(path_, 0, 4096));
+    EXPECT_FALSE(std::filesystem::is_symlink(path_));
+    EXPECT_EQ(contents(path_), original);
+    EXPECT_EQ(test::read_text(victim), "victim");
+    EXPECT_EQ(dir_.names(), (Lines{"run.drelix", "victim"}));
+  }
+}
+
+// On many threads a repack writes the very bytes one thread writes, with progress (which slices
+// the compression) and without, over frames of very unequal sizes that finish out of order. A
+// damaged frame among them is refused as on one thread, and a stop at any report leaves the
+// file as it was with no temporary file behind.
+TEST_F(LinkTest, RepackOnManyThreadsWritesWhatOneThreadWrites) {
+  {
+    auto c = Container::create(path_, test::blob_schema(), "test", "test", 0, 4096, {});
+    ASSERT_TRUE(c.has_value());
+    for (std::uint8_t k = 0; k < 30; ++k) {
+      for (int i = 0; i < (k % 7 == 3 ? 1200 : 1 + k % 4); ++i) {
+        ASSERT_TRUE(c->append_record(test::patterned(1000, static_cast<std::uint8_t>(k + i))));
+      }
+      ASSERT_TRUE(c->close_frame(k, 1));
+    }
+  }
+  const Bytes original = read_file(path_);
+  const auto repacked = [&](std::size_t threads, const Progress& progress) {
+    write_file(path_, original);
+    auto r = repack(path_, 3, progress, threads);
+    EXPECT_FALSE(test::exists(path_ + ".repack"));
+    return r ? std::string(as_text(read_file(path_))) : r.error().to_string();
+  };
+  for (bool with_progress : {false, true}) {
+    std::vector<std::uint64_t> done;
+    const Progress progress = [&](std::uint64_t d, std::uint64_t total) {
+      EXPECT_EQ(total, 30u);
+      done.push_back(d);
+      return true;
+    };
+    const std::string one = repacked(1, with_progress ? progress : Progress{});
+    for (std::size_t threads : {3, 8}) {
+      done.clear();
+      EXPECT_TRUE(repacked(threads, with_progress ? progress : Progress{}) == one) << threads;
+      EXPECT_TRUE(std::ranges::is_sorted(done) && (!with_progress || done.back() == 30u));
+    }
+  }
+  for (std::size_t stop_at : {0, 7, 20, 31}) {
+    std::size_t seen = 0;
+    EXPECT_EQ(repacked(8, [&](std::uint64_t, std::uint64_t) { return seen++ < stop_at; }),
+              "cancelled");
+    EXPECT_TRUE(read_file(path_) == original);
+  }
+  Bytes damaged = original;
+  const Frame f = Container::open_read(path_)->frames()[17];
+  damaged[4112 + f.offset + f.len / 2] ^= 1;
+  for (std::size_t threads : {1, 8}) {
+    write_file(path_, damaged);
+    const Bytes stored = test::slice(damaged, 4112 + f.offset, 4112 + f.offset + f.len);
+    test::expect_error(repack(path_, 3, {}, threads), K::Malformed,
+                       checksum_mismatch(f, xxh64(stored)).to_string());
+    EXPECT_TRUE(read_file(path_) == damaged);
+  }
+}
+
 // Each operation hears of every frame with a final (total, total), and a stop at any report
 // leaves the file byte for byte as it was, with no temporary file or journal behind. With frames
 // of 1.25 MiB a repack also asks between the 1 MiB slices of one being compressed.

@@ -335,8 +335,8 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
         {kClose, Op::Truncate, 1, kHalfSpliced},  // the cut after it
         {kClose, Op::Write, 4, kHalfSpliced},     // the zone
         {kClose, Op::Sync, 2, kHalfSpliced},      // the splice's sync
-        {kClose, Op::Unlink, 1, kStale},          // the journal never goes
-        {kClose, Op::Unlink, 1, kUsable},         // it goes on the second try
+        {kClose, Op::Unlink, 2, kStale},          // the journal never goes
+        {kClose, Op::Unlink, 2, kUsable},         // it goes on the second try
         {kClose, Op::SyncDir, 2, kUsable},        // so does its deletion's directory sync
         {kSeal, Op::Sync, 3, kSyncLost},          // the rewrite after the close
         {kFlush, Op::Write, 1, kRetry},           // the zone
@@ -352,7 +352,7 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
     }
     sim_.reset();
     sim_.fail_nth(k.op, std::max<std::uint64_t>(k.nth, 1), EIO, k.outcome != kUsable);
-    if (k.outcome == kJournalKept) sim_.fail_nth(Op::Unlink, 1, EIO, true);
+    if (k.outcome == kJournalKept) sim_.fail_nth(Op::Unlink, 2, EIO, true);
     const std::uint64_t id = pick(4);
     const std::int32_t lv = level();
     const Status got = k.call == kClose  ? c_->close_frame(id, lv)
@@ -365,7 +365,7 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
       expect_durable();
     }
     if (k.op == Op::Unlink) {
-      EXPECT_EQ(sim_.count(Op::Unlink), 2u);  // one retry
+      EXPECT_EQ(sim_.count(Op::Unlink), 3u);  // clearing the name, the removal and one retry
     }
     sim_.reset();
     if (done || k.call == kSeal) close(id, lv, c_->frames().back());

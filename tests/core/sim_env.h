@@ -182,9 +182,6 @@ class SimEnv final : public Env {
   Result<FilePtr> create_exclusive(const std::string& path, std::uint32_t mode) override {
     return open(path, 'x', mode);
   }
-  Result<FilePtr> create_truncate(const std::string& path, std::uint32_t mode) override {
-    return open(path, 't', mode);
-  }
   Status rename(const std::string& from, const std::string& to) override {
     if (int e = gate(Op::Rename, from, true)) return fail(Error::io_at(from, e));
     if (!exists(from)) return fail(Error::io_at(from, ENOENT));
@@ -311,13 +308,12 @@ class SimEnv final : public Env {
     return crashed_ ? EIO : 0;
   }
 
-  // how: 'r' read, 'w' read-write, 'x' create exclusive, 't' create or truncate.
+  // how: 'r' read, 'w' read-write, 'x' create exclusive.
   Result<FilePtr> open(const std::string& path, char how, std::uint32_t mode) {
-    const bool creates = how == 'x' || how == 't';
+    const bool creates = how == 'x';
     if (int e = gate(Op::Open, path, creates)) return fail(Error::io_at(path, e));
     std::uint64_t id = exists(path) ? state_.names.at(path) : 0;
     if (id != 0 && how == 'x') return fail(Error::io_at(path, EEXIST));
-    if (id != 0 && how == 't') truncate_inode(id, 0);
     if (id == 0) {
       if (!creates) return fail(Error::io_at(path, ENOENT));
       id = state_.next_inode++;
