@@ -46,7 +46,19 @@ def _check_regular(fd: int, path: str) -> None:
     if stat.S_ISDIR(mode):
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
     if not stat.S_ISREG(mode):
-        raise OSError(errno.EINVAL, "not a regular file", path)
+        # The engine's words for the same refusal, so every way in says the same thing.
+        kind = (
+            "a FIFO"
+            if stat.S_ISFIFO(mode)
+            else "a character device"
+            if stat.S_ISCHR(mode)
+            else "a block device"
+            if stat.S_ISBLK(mode)
+            else "a socket"
+            if stat.S_ISSOCK(mode)
+            else "of an unknown kind"
+        )
+        raise OSError(errno.EINVAL, f"not a regular file ({kind})", path)
 
 
 def lock_file(path: str, lock: bool) -> int:
