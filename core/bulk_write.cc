@@ -333,8 +333,7 @@ Result<std::vector<Frame>> bulk_write_fixed(Container& c, ByteView data, std::ui
   // frame): the caller's memory may change meanwhile, and a frame compressed from bytes that
   // change under the compressor would not decode to what its content checksum covers.
   const ContentOf content = [&](std::size_t k, Bytes& scratch) {
-    const ByteView part =
-        data.subspan(plan.cuts[k] * size, static_cast<std::size_t>(plan.raw[k]));
+    const ByteView part = data.subspan(plan.cuts[k] * size, static_cast<std::size_t>(plan.raw[k]));
     scratch.assign(part.begin(), part.end());
     return ByteView(scratch);
   };

@@ -22,9 +22,8 @@ Error too_short(const std::string& path, const Error& error) {
   Result<FilePtr> file = env().open_read(path);
   Result<std::uint64_t> len = file ? (*file)->length() : fail(file.error());
   if (!len || *len >= kPreambleSize) return error;
-  return Error::malformed(
-      str_cat("not a drelix file: ", *len, " bytes, too short for the ", kPreambleSize,
-              "-byte preamble"));
+  return Error::malformed(str_cat("not a drelix file: ", *len, " bytes, too short for the ",
+                                  kPreambleSize, "-byte preamble"));
 }
 
 // The zone as the file holds it now, provided it still says what `c` was opened with; empty
@@ -35,8 +34,8 @@ Result<Bytes> zone_head_of(const Container& c) {
   const Result<Headers> parsed = Headers::parse(zone);
   if (!parsed || parsed->pairs() != c.headers().pairs()) return Bytes{};
   const auto end = std::find(zone.begin(), zone.end(), std::uint8_t{0});
-  zone.resize(static_cast<std::size_t>(std::min(end - zone.begin() + 1,
-                                                static_cast<std::ptrdiff_t>(zone.size()))));
+  zone.resize(static_cast<std::size_t>(
+      std::min(end - zone.begin() + 1, static_cast<std::ptrdiff_t>(zone.size()))));
   return zone;
 }
 
@@ -94,8 +93,8 @@ Status Snapshot::check_unchanged() const {
 Status Snapshot::read_tail(std::uint64_t offset, std::span<std::uint8_t> out) const {
   const std::uint64_t len = tail_length();
   if (offset > len || out.size() > len - offset) {
-    return fail(Error::usage(str_cat("tail bytes ", offset, "..", offset + out.size(),
-                                     " are past the tail's ", len)));
+    return fail(Error::usage(
+        str_cat("tail bytes ", offset, "..", offset + out.size(), " are past the tail's ", len)));
   }
   // No bytes read, none to vouch for: the reader counted nothing there.
   if (out.empty()) return {};

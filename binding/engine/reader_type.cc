@@ -257,8 +257,8 @@ PyObject* read_tail_at_method(PyObject* self, PyObject* args, PyObject* kwargs) 
     Use use(self);
     if (!use) return nullptr;
     if (length > use.snapshot().tail_length()) {
-      return use.raise(Error::usage(str_cat("the tail holds ", use.snapshot().tail_length(),
-                                            " bytes, not ", length)));
+      return use.raise(Error::usage(
+          str_cat("the tail holds ", use.snapshot().tail_length(), " bytes, not ", length)));
     }
     Ref result = steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
     if (!result) return nullptr;

@@ -38,10 +38,9 @@ TEST_F(DirTest, RefusalsWriteNothingAndManyBatchesStayInOrder) {
   ASSERT_TRUE(tailed.has_value() && tailed->append_record(test::u32_records(9, 1)) &&
               tailed->flush_data());
   const Bytes tail_before = test::read_file(path_ + ".t");
-  EXPECT_EQ(bulk_write_fixed(*tailed, test::u32_records(0, 5000), 0, {.frame_records = 1})
-                .error()
-                .kind(),
-            Error::Kind::ZoneFull);
+  EXPECT_EQ(
+      bulk_write_fixed(*tailed, test::u32_records(0, 5000), 0, {.frame_records = 1}).error().kind(),
+      Error::Kind::ZoneFull);
   EXPECT_EQ(test::read_file(path_ + ".t"), tail_before);
 
   Bytes data(48u << 20);

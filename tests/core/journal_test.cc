@@ -65,9 +65,8 @@ using JournalLinkTest = test::DirTest;
 // the file it points to keeps its bytes and the close completes.
 TEST_F(JournalLinkTest, ACloseNeverWritesThroughALinkAtTheJournalsName) {
   const std::string victim = dir_.file("victim"), seal = journal_path(path_);
-  const std::function<void()> plants[] = {
-      [&] { std::filesystem::create_symlink(victim, seal); },
-      [&] { std::filesystem::create_hard_link(victim, seal); }};
+  const std::function<void()> plants[] = {[&] { std::filesystem::create_symlink(victim, seal); },
+                                          [&] { std::filesystem::create_hard_link(victim, seal); }};
   for (const auto& plant : plants) {
     std::filesystem::remove(path_);
     test::write_file(victim, as_bytes("victim"));
