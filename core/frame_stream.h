@@ -33,4 +33,11 @@ struct StreamedFrame {
 Result<StreamedFrame> stream_frame(File& file, std::uint64_t offset, std::uint64_t len,
                                    const FrameDecoder::Sink& sink);
 
+// Whether the `len` bytes at `offset` (the rest of the file) begin with a zstd frame that the
+// file's end cuts short: its magic and header, then content that decodes without error until the
+// bytes run out. Such bytes are what is left of a frame after a cut, not records, even where a
+// frame list has dropped the frame and they now lie in the tail. Records that begin with the
+// magic by chance fail to decode, or decode to a frame that ends, and are not taken for one.
+Result<bool> begins_with_cut_frame(File& file, std::uint64_t offset, std::uint64_t len);
+
 }  // namespace drelix

@@ -131,6 +131,18 @@ std::vector<std::uint64_t> all_indices(const Container& c) {
 
 // ---- construction -------------------------------------------------------------------------
 
+// The frame list must keep the order rule: out of file order, or listing bytes twice, it would
+// have reads return one frame's bytes as another's records or as the tail's.
+Result<Container> checked_frame_order(Result<Container> opened) {
+  if (opened) {
+    if (Status order = check_frame_order(opened->frames()); !order) {
+      return fail(Error::malformed(str_cat(order.error().message(),
+                                           "; run rebuild_headers to derive the frame list")));
+    }
+  }
+  return opened;
+}
+
 PyObject* reader_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr const char* kParams[] = {"path"};
@@ -142,7 +154,7 @@ PyObject* reader_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     Result<Container> opened = fail(Error::io_eof());
     {
       NoGil unlocked;
-      opened = Container::open_read(path);
+      opened = checked_frame_order(Container::open_read(path));
     }
     if (!opened) return raise_engine_error(opened.error(), path);
     return new_value(reader_type(), ReaderState{std::move(*opened), path, 0, std::nullopt});

@@ -277,3 +277,22 @@ def repack(
     original file untouched and no ``.repack`` file behind. A stop that comes only after the
     new file has replaced the old one (the last progress call) is still raised; the file is
     then the repacked one, whole."""
+
+def survey(
+    path: _Path,
+) -> tuple[
+    Schema, dict[str, str], int, list[_FrameTuple], list[str], int, int, int, bool
+]:
+    """Opens a possibly damaged file as it stands, as a ``Reader`` would not: its preamble,
+    zone, schema and frame list must read (else the errors of ``Reader``), but frames may run
+    past a cut end of the file or break the order rule. Returns ``(schema, headers,
+    header_area, frames, faults, data_start, tail_start, tail_length, tail_cut)``: ``faults``
+    holds one text per listed frame, empty when its bytes lie whole inside the file and no
+    frame listed before it claims them, else why not; the tail lies past every listed frame;
+    ``tail_cut`` says it begins with a zstd frame the end of the file cuts short (no records).
+    GIL released."""
+
+def read_listed_frame(path: _Path, data_start: int, frame: _FrameTuple) -> bytes:
+    """The content of one listed ``frame`` of the file at ``path``: its stored bytes read,
+    checked against the listed hash and decoded (GIL released). ``DrelixMalformedError`` when
+    it does not lie inside the file or fails its checksum, the decoder's errors otherwise."""
