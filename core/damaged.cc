@@ -23,9 +23,14 @@ Result<ListedFile> open_listed(const std::string& path) {
   DRELIX_ASSIGN_OR_RETURN(Schema schema, Schema::from_headers(head.headers));
   DRELIX_ASSIGN_OR_RETURN(std::vector<Frame> frames,
                           parse_frames(head.headers.get(key::kFrames).value_or("")));
-  ListedFile listed{std::move(file),   head.preamble, std::move(head.headers),
-                    std::move(schema), std::move(frames), head.preamble.data_start(),
-                    head.file_len};
+  ListedFile listed;
+  listed.file = std::move(file);
+  listed.preamble = head.preamble;
+  listed.headers = std::move(head.headers);
+  listed.schema = std::move(schema);
+  listed.frames = std::move(frames);
+  listed.data_start = head.preamble.data_start();
+  listed.file_len = head.file_len;
   return listed;
 }
 
@@ -44,7 +49,8 @@ Result<Survey> survey(ListedFile& listed) {
   }
   s.tail_start = listed.tail_start();
   s.tail_len = listed.file_len > s.tail_start ? listed.file_len - s.tail_start : 0;
-  DRELIX_ASSIGN_OR_RETURN(s.tail_cut, begins_with_cut_frame(*listed.file, s.tail_start, s.tail_len));
+  DRELIX_ASSIGN_OR_RETURN(s.tail_cut,
+                          begins_with_cut_frame(*listed.file, s.tail_start, s.tail_len));
   return s;
 }
 

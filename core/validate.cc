@@ -109,23 +109,24 @@ std::uint64_t check_frame(const ListedFile& c, const Frame& f, const RecordCheck
 }
 
 // Checks the tail's whole records in pieces; returns how many there are. A tail that begins
-// with a cut frame holds none.
+// with a cut frame holds none: the same pieces tell.
 std::uint64_t check_tail(const ListedFile& c, const RecordCheck& check, Problems& problems) {
   const std::uint64_t tail = c.tail_start();
   const std::uint64_t len = c.file_len - tail;
-  Result<bool> cut = begins_with_cut_frame(*c.file, tail, len);
-  if (cut && *cut) {
-    problems.add(cut_tail_text(len));
-    return 0;
-  }
   Walk walk(c.schema.layout, check, "tail: ");
-  Result<std::uint64_t> got =
-      cut ? read_pieces(*c.file, tail, len, [&walk](ByteView piece) { walk.feed(piece); })
-          : fail(std::move(cut).error());
+  CutFrameProbe probe;
+  Result<std::uint64_t> got = read_pieces(*c.file, tail, len, [&](ByteView piece) {
+    walk.feed(piece);
+    if (!probe.settled()) probe.feed(piece);
+  });
   // The whole tail was there when the file was opened: a shorter read is an end of file.
   if (got && *got < len) got = fail(Error::io_eof());
   if (!got) {
     problems.add("tail: ", got.error().to_string());
+    return 0;
+  }
+  if (probe.cut()) {
+    problems.add(cut_tail_text(len));
     return 0;
   }
   walk.report_checks(problems);

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "core/bulk_write.h"
+#include "core/damaged.h"
 #include "core/journal.h"
 #include "core/str_cat.h"
 #include "tests/core/test_util.h"
@@ -85,6 +86,71 @@ TEST_F(MaintenanceTest, ValidateLines) {
     draft.write(path_);
     const ValidateReport r = validate(path_, check).value();
     EXPECT_EQ(std::tie(r.problems, r.frames, r.records), std::tie(problems, frames, records));
+  }
+}
+
+// Damaged lists and cut files. Validate names each fault as a line and goes on: a list out of
+// file order, one listing a frame twice (its bytes counted once), a frame cut off by the end of
+// the file, and a tail that begins with a cut frame (no records), but not a tail whose records
+// begin with the magic by chance. Rebuild derives the list in file order, and never makes a cut
+// frame the tail: it reports one and its fix refuses, writing nothing.
+TEST_F(MaintenanceTest, DamagedListsAndCutFiles) {
+  Draft base;
+  for (std::uint32_t i = 0; i < 3; ++i) base.add_frame(i, u32_records(i * 300, 300), 3);
+  const Frame b = base.actual[1], c = base.actual[2];
+  const std::uint64_t cut_at = c.offset + c.len / 2, start = 4112;
+  struct Case {
+    std::function<void(Draft&)> damage;
+    Lines problems;
+    std::uint64_t records;
+    std::optional<Lines> diffs;  // nothing: rebuild refuses the file as it opens it
+    std::string refused = {};    // what the fix refuses with, if it does
+  };
+  const Case cases[] = {
+      {[](Draft& d) { std::swap(d.frames[0], d.frames[1]); },
+       {"_frames entry 1 (frame 0) lies at data offset 0, before _frames entry 0 (frame 1) "
+        "listed ahead of it"},
+       900, Lines{frames_line({base.actual[1], base.actual[0], c}, base.actual)}},
+      {[&](Draft& d) { d.frames.insert(d.frames.begin() + 2, b); },
+       {str_cat("_frames entry 2 (frame 1) overlaps _frames entry 1 (frame 1) at data offset ",
+                b.offset)},
+       900, Lines{frames_line({base.actual[0], b, b, c}, base.actual)}},
+      {[&](Draft& d) {
+         d.frames.pop_back();
+         d.data.resize(cut_at);
+         d.records = 600;
+         d.bytes_raw = 2400;
+       },
+       {cut_tail_text(cut_at - c.offset)}, 600, Lines{cut_tail_text(cut_at - c.offset)},
+       str_cat("the data section ends in a zstd frame cut short at offset ", c.offset)},
+      {[&](Draft& d) { d.data.resize(cut_at); },
+       {str_cat("frame 2 ends at ", start + c.offset + c.len, " but the file is ", start + cut_at,
+                " bytes"),
+        "_records says 900, the frames hold 600"},
+       600, std::nullopt},
+      {[](Draft& d) { d.add_bytes(test::concat({{0x28, 0xB5, 0x2F, 0xFD}, {8, 0, 0, 0}})); },
+       {}, 902, Lines{}},
+  };
+  for (const Case& k : cases) {
+    sim_.erase(path_);
+    Draft d = base;
+    k.damage(d);
+    d.write(path_);
+    const ValidateReport r = validate(path_).value();
+    EXPECT_EQ(std::tie(r.problems, r.records), std::tie(k.problems, k.records));
+    const Bytes before = read_file(path_);
+    const auto dry = rebuild_headers(path_, false);
+    ASSERT_EQ(dry.has_value(), k.diffs.has_value());
+    if (!dry) continue;
+    EXPECT_EQ(dry->differences, *k.diffs);
+    const auto fixed = rebuild_headers(path_, true);
+    EXPECT_EQ(fixed.has_value(), k.refused.empty());
+    if (!fixed) {
+      EXPECT_NE(fixed.error().to_string().find(k.refused), std::string::npos);
+      EXPECT_EQ(read_file(path_), before);
+    } else {
+      EXPECT_EQ(validate(path_).value().problems, Lines{});
+    }
   }
 }
 
