@@ -8,7 +8,6 @@
 #include <random>
 
 #include "core/bulk_write.h"
-#include "core/damaged.h"
 #include "core/journal.h"
 #include "core/str_cat.h"
 #include "tests/core/test_util.h"
@@ -99,6 +98,9 @@ TEST_F(MaintenanceTest, DamagedListsAndCutFiles) {
   for (std::uint32_t i = 0; i < 3; ++i) base.add_frame(i, u32_records(i * 300, 300), 3);
   const Frame b = base.actual[1], c = base.actual[2];
   const std::uint64_t cut_at = c.offset + c.len / 2, start = 4112;
+  const std::string cut_tail = str_cat("tail: its ", cut_at - c.offset,
+                                       " bytes begin a zstd frame that the end of the file cuts "
+                                       "short, not records");
   struct Case {
     std::function<void(Draft&)> damage;
     Lines problems;
@@ -121,7 +123,7 @@ TEST_F(MaintenanceTest, DamagedListsAndCutFiles) {
          d.records = 600;
          d.bytes_raw = 2400;
        },
-       {cut_tail_text(cut_at - c.offset)}, 600, Lines{cut_tail_text(cut_at - c.offset)},
+       {cut_tail}, 600, Lines{cut_tail},
        str_cat("the data section ends in a zstd frame cut short at offset ", c.offset)},
       {[&](Draft& d) { d.data.resize(cut_at); },
        {str_cat("frame 2 ends at ", start + c.offset + c.len, " but the file is ", start + cut_at,
