@@ -11,6 +11,7 @@
 // entries that break the order rule, and a tail that begins with a cut frame are problems to
 // report like any other, not reasons to refuse the file.
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +28,7 @@
 #include "core/schema.h"
 #include "core/str_cat.h"
 #include "core/system_headers.h"
+#include "core/thread_pool.h"
 
 namespace drelix {
 
@@ -141,10 +143,29 @@ void check_schema_hash(const ListedFile& c, Problems& problems) {
   }
 }
 
+// What checking one listed frame found: its lines (those of the order rule first) and its
+// whole records. Frames are checked a window at a time on several threads, each into its own
+// result, and the results are taken in list order, so the lines are those of a check of one
+// frame after another.
+struct FrameResult {
+  std::vector<std::string> lines;
+  std::uint64_t records = 0;
+};
+
+void check_listed(const ListedFile& c, std::size_t i, const FramePlace& place,
+                  const RecordCheck& check, FrameResult& out) {
+  out.lines.clear();
+  Problems problems(out.lines);
+  if (place.placement != Placement::kInOrder) problems.add(place.fault);
+  // An overlapping entry's bytes belong to an earlier one, already checked and counted.
+  out.records = place.placement == Placement::kOverlap ? 0
+                                                       : check_frame(c, c.frames[i], check, problems);
+}
+
 }  // namespace
 
 Result<ValidateReport> validate(const std::string& path, const RecordCheck& check,
-                                const Progress& progress) {
+                                const Progress& progress, std::size_t threads) {
   DRELIX_TRY(replay_journal(path));
   remove_stale_repack(path);
   DRELIX_ASSIGN_OR_RETURN(const ListedFile c, open_listed(path));
@@ -158,15 +179,23 @@ Result<ValidateReport> validate(const std::string& path, const RecordCheck& chec
 
   const std::vector<FramePlace> places = place_frames(c.frames);
   const std::uint64_t total = c.frames.size();
-  for (std::size_t i = 0; i < c.frames.size(); ++i) {
+  threads = std::max<std::size_t>(threads, 1);
+  // A few frames in flight per thread: memory stays that of a few streamed frames.
+  std::vector<FrameResult> window(threads * 2);
+  for (std::size_t first = 0; first < c.frames.size(); first += window.size()) {
     if (!keep_going(progress, report.frames, total)) return fail(cancelled());
-    report.frames = sat_add(report.frames, 1);
-    if (places[i].placement != Placement::kInOrder) problems.add(places[i].fault);
-    // An overlapping entry's bytes belong to an earlier one, already checked and counted.
-    if (places[i].placement == Placement::kOverlap) continue;
-    const std::uint64_t records = check_frame(c, c.frames[i], check, problems);
-    frame_records = sat_add(frame_records, records);
-    report.records = sat_add(report.records, records);
+    const std::size_t count = std::min(window.size(), c.frames.size() - first);
+    DRELIX_TRY(run_tasks(count, threads, [&](std::size_t k, std::size_t) -> Status {
+      check_listed(c, first + k, places[first + k], check, window[k]);
+      return {};
+    }));
+    for (std::size_t k = 0; k < count; ++k) {
+      if (k != 0 && !keep_going(progress, report.frames, total)) return fail(cancelled());
+      report.frames = sat_add(report.frames, 1);
+      for (const std::string& line : window[k].lines) problems.add(line);
+      frame_records = sat_add(frame_records, window[k].records);
+      report.records = sat_add(report.records, window[k].records);
+    }
   }
   report.records = sat_add(report.records, check_tail(c, check, problems));
 

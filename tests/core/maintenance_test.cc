@@ -452,6 +452,38 @@ TEST_F(MaintenanceTest, RepackFailuresLeaveTheOldFile) {
   }
 }
 
+using ThreadsTest = test::DirTest;
+
+// On several threads validate checks frames out of order but reports as one thread does: the
+// same lines in the same order, capped alike, and a progress report for every frame.
+TEST_F(ThreadsTest, ValidateReportsAsOnOneThread) {
+  Draft d;
+  for (std::uint32_t i = 0; i < 30; ++i) {
+    Frame& f = d.add_frame(i, u32_records(i * 50, 50), i % 4 == 0 ? 0 : 3);
+    if (i % 7 == 3) f.hash ^= 1;
+  }
+  d.frames.insert(d.frames.begin() + 12, d.frames[5]);
+  std::swap(d.frames[20], d.frames[21]);
+  d.add_bytes(u32_records(1500, 3));
+  d.write(path_);
+  const RecordCheck odd = [](ByteView r) -> std::optional<std::string> {
+    const std::uint32_t v = load_u32le(r.data());
+    return v % 97 == 1 ? std::optional<std::string>(str_cat("odd ", v)) : std::nullopt;
+  };
+  std::vector<std::tuple<Lines, std::uint64_t, std::uint64_t, std::uint64_t>> seen;
+  for (const std::size_t threads : {1, 4}) {
+    std::uint64_t calls = 0;
+    const ValidateReport r =
+        validate(path_, odd, [&calls](std::uint64_t, std::uint64_t) { return ++calls > 0; },
+                 threads)
+            .value();
+    seen.emplace_back(r.problems, r.frames, r.records, calls);
+  }
+  EXPECT_EQ(std::get<0>(seen[0]).size(), kMaxProblems);
+  EXPECT_EQ(std::get<3>(seen[0]), 32u);  // 31 entries, and the end
+  EXPECT_EQ(seen[0], seen[1]);
+}
+
 using LinkTest = test::DirTest;
 
 // Through a symbolic link, the file the link names is repacked and the link stays a link.
