@@ -47,7 +47,8 @@ class _Survey(NamedTuple):
     headers: dict[str, str]
     header_area: int
     frames: list[tuple[int, int, int, int]]
-    faults: list[str]  # one per frame: "" when it may be read, else why it is left behind
+    #: one per frame: "" when it may be read, else why it is left behind
+    faults: list[str]
     data_start: int
     tail_start: int
     tail_length: int
@@ -148,7 +149,9 @@ def _copy_frames(
                 content = _engine.read_listed_frame(source, found.data_start, frame)
             bodies, torn = _native.split_records(content, layout)
             if torn:
-                raise _native.DrelixMalformedError(f"{torn} torn bytes inside the frame")
+                raise _native.DrelixMalformedError(
+                    f"{torn} torn bytes inside the frame"
+                )
         except (_native.DrelixError, OSError) as exc:
             lost.append(LostFrame(index, frame[0], _reason(exc)))
         else:
