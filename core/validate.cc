@@ -158,8 +158,8 @@ void check_listed(const ListedFile& c, std::size_t i, const FramePlace& place,
   Problems problems(out.lines);
   if (place.placement != Placement::kInOrder) problems.add(place.fault);
   // An overlapping entry's bytes belong to an earlier one, already checked and counted.
-  out.records = place.placement == Placement::kOverlap ? 0
-                                                       : check_frame(c, c.frames[i], check, problems);
+  const bool overlaps = place.placement == Placement::kOverlap;
+  out.records = overlaps ? 0 : check_frame(c, c.frames[i], check, problems);
 }
 
 }  // namespace

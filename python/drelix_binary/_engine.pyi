@@ -45,7 +45,8 @@ class Reader:
 
     def __new__(cls, path: _Path) -> Reader:
         """Opens ``path``. Raises ``FileNotFoundError``/``OSError``, ``DrelixMalformedError``
-        for a file that does not open (bad preamble, zone, schema or frame list)."""
+        for a file that does not open (bad preamble, zone, schema or frame list, a frame past
+        the end of the file, or a list out of file order or listing the same bytes twice)."""
     @property
     def path(self) -> str: ...
     @property
