@@ -249,8 +249,10 @@ class Writer:
 def validate(
     path: _Path, *, progress: _Progress | None = None
 ) -> tuple[list[str], int, int]:
-    """``_native.validate`` with progress and cancellation; returns ``(problems, frames,
-    records)``, the fields of ``_native.ValidateReport``.
+    """``_native.validate`` with progress and cancellation, its frames checked on every core
+    (``thread_count()``, two frames in flight per thread; the report is the one a single
+    thread gives); returns ``(problems, frames, records)``, the fields of
+    ``_native.ValidateReport``.
 
     The work runs on a thread of its own while the calling thread, every 50 ms, checks for
     signals and calls ``progress(frames_done, frames_total)`` when the count moved (so at most
