@@ -11,6 +11,7 @@ from typing import Any, NamedTuple
 
 from . import _engine, _native
 from ._errors import translate_errors
+from ._writer import create
 
 
 @dataclass(frozen=True)
@@ -102,9 +103,7 @@ def _copy(
     progress: Callable[[int, int], None] | None,
 ) -> SalvageReport:
     """Writes the new file under `temporary`: the sound frames, the tail, the seal."""
-    import drelix_binary as dx
-
-    writer = dx.create(
+    writer = create(
         temporary,
         found.schema,
         source=found.headers.get("_source", ""),
