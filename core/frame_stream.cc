@@ -59,4 +59,26 @@ Result<StreamedFrame> stream_frame(File& file, std::uint64_t offset, std::uint64
   return result;
 }
 
+void CutFrameProbe::feed(ByteView piece) {
+  if (piece.empty()) return;
+  if (!fed_ && !starts_with_zstd_magic(piece)) candidate_ = false;
+  fed_ = true;
+  if (settled()) return;
+  if (!decoder_.feed(piece, [](ByteView) {})) candidate_ = false;
+}
+
+Result<bool> begins_with_cut_frame(File& file, std::uint64_t offset, std::uint64_t len) {
+  CutFrameProbe probe;
+  // Reads in windows, so that bytes that settle the question early are not all read.
+  for (std::uint64_t at = 0; at < len && !probe.settled();) {
+    const std::uint64_t window = std::min<std::uint64_t>(kStreamPiece, len - at);
+    DRELIX_ASSIGN_OR_RETURN(
+        const std::uint64_t got,
+        read_pieces(file, sat_add(offset, at), window, [&probe](ByteView p) { probe.feed(p); }));
+    at += got;
+    if (got < window) break;
+  }
+  return probe.cut();
+}
+
 }  // namespace drelix

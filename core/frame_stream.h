@@ -33,4 +33,27 @@ struct StreamedFrame {
 Result<StreamedFrame> stream_frame(File& file, std::uint64_t offset, std::uint64_t len,
                                    const FrameDecoder::Sink& sink);
 
+// Tells, from bytes fed in order, whether they begin with a zstd frame that the end of the
+// bytes cuts short: its magic and header, then content that decodes without error until the
+// bytes run out. Such bytes are what a cut left of a frame, not records, even where a frame list
+// has dropped the frame and they now lie in the tail. Records that begin with the magic by
+// chance fail to decode, or decode to a frame that ends, and are not taken for one.
+class CutFrameProbe {
+ public:
+  void feed(ByteView piece);
+  // Whether more bytes could still change the answer.
+  bool settled() const { return !candidate_ || decoder_.done(); }
+  // The answer once every byte has been fed.
+  bool cut() const { return fed_ && candidate_ && !decoder_.done(); }
+
+ private:
+  FrameDecoder decoder_;
+  bool fed_ = false;
+  bool candidate_ = true;  // the magic, and no decoding error so far
+};
+
+// Whether the `len` bytes at `offset` (the rest of the file) begin with a cut frame
+// (CutFrameProbe); they are read only as far as it takes to tell.
+Result<bool> begins_with_cut_frame(File& file, std::uint64_t offset, std::uint64_t len);
+
 }  // namespace drelix

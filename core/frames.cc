@@ -1,6 +1,9 @@
 #include "core/frames.h"
 
 #include <algorithm>
+#include <map>
+#include <optional>
+#include <utility>
 
 #include "core/hash.h"
 #include "core/numbers.h"
@@ -120,6 +123,73 @@ Status check_frames_disjoint(const std::vector<Frame>& frames) {
     if (before.offset + before.len > f.offset) {
       return fail(Error::malformed(str_cat("frames ", before.id, " and ", f.id,
                                            " overlap at data offset ", f.offset, kAdvice)));
+    }
+  }
+  return {};
+}
+
+namespace {
+
+// Whether every frame begins at or after the end of the one before it: the list of every sound
+// file, told in one pass without building anything.
+bool in_file_order(const std::vector<Frame>& frames) {
+  std::uint64_t end = 0;
+  for (const Frame& f : frames) {
+    if (f.len == 0) continue;
+    if (f.offset < end) return false;
+    end = sat_add(f.offset, f.len);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<FramePlace> place_frames(const std::vector<Frame>& frames) {
+  std::vector<FramePlace> places(frames.size());
+  if (in_file_order(frames)) return places;
+  // The regions of the entries kept so far (disjoint), by offset: end and list position.
+  std::map<std::uint64_t, std::pair<std::uint64_t, std::size_t>> kept;
+  std::uint64_t furthest = 0;     // the end of the kept region that ends furthest
+  std::size_t furthest_at = 0;    // its list position
+  auto entry = [&frames](std::size_t i) {
+    return str_cat("_frames entry ", i, " (frame ", frames[i].id, ")");
+  };
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    const Frame& f = frames[i];
+    if (f.len == 0) continue;
+    const std::uint64_t end = sat_add(f.offset, f.len);
+    auto after = kept.upper_bound(f.offset);
+    std::optional<std::size_t> overlapped;
+    if (after != kept.begin() && std::prev(after)->second.first > f.offset) {
+      overlapped = std::prev(after)->second.second;
+    } else if (after != kept.end() && after->first < end) {
+      overlapped = after->second.second;
+    }
+    if (overlapped) {
+      const Frame& other = frames[*overlapped];
+      places[i] = {Placement::kOverlap,
+                   str_cat(entry(i), " overlaps ", entry(*overlapped), " at data offset ",
+                           std::max(f.offset, other.offset))};
+      continue;
+    }
+    if (!kept.empty() && f.offset < furthest) {
+      places[i] = {Placement::kOutOfOrder,
+                   str_cat(entry(i), " lies at data offset ", f.offset, ", before ",
+                           entry(furthest_at), " listed ahead of it")};
+    }
+    kept.emplace(f.offset, std::pair{end, i});
+    if (end > furthest) {
+      furthest = end;
+      furthest_at = i;
+    }
+  }
+  return places;
+}
+
+Status check_frame_order(const std::vector<Frame>& frames) {
+  for (FramePlace& place : place_frames(frames)) {
+    if (place.placement != Placement::kInOrder) {
+      return fail(Error::malformed(std::move(place.fault)));
     }
   }
   return {};

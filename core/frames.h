@@ -41,6 +41,21 @@ Status check_frames_fit(const std::vector<Frame>& frames, std::uint64_t data_sta
 // frames. Gaps between frames are fine. Requires check_frames_fit to have passed.
 Status check_frames_disjoint(const std::vector<Frame>& frames);
 
+// The order rule of a frame list: frames are listed in the order they lie in the file, and no
+// two occupy the same bytes. A list that breaks it has readers take one frame's bytes for
+// another's, or for tail records, and copies yield a frame's records twice.
+enum class Placement { kInOrder, kOutOfOrder, kOverlap };
+struct FramePlace {
+  Placement placement = Placement::kInOrder;
+  std::string fault;  // why the entry breaks the rule; empty when it is in order
+};
+// One verdict per entry, in list order. An entry whose bytes overlap an earlier entry's (one
+// listed twice, say) is kOverlap and holds nothing of its own; one that lies wholly before an
+// earlier entry's end is kOutOfOrder. Empty frames occupy nothing and are always in order.
+std::vector<FramePlace> place_frames(const std::vector<Frame>& frames);
+// Error::Malformed with the fault of the first entry that breaks the rule.
+Status check_frame_order(const std::vector<Frame>& frames);
+
 // The one comparison of a frame's listed checksum with its stored bytes, for every read path.
 // Succeeds when `frame.hash` is 0 (no checksum) or equals the XXH64 of `stored` (the bytes the
 // frame occupies in the file, exactly as read); otherwise Error::Malformed "frame {id}:

@@ -22,12 +22,15 @@ struct ValidateReport {
   std::uint64_t records = 0;
 };
 
-// Optional per-record check: returns nothing for a good record, or a failure text.
+// Optional per-record check: returns nothing for a good record, or a failure text. With more
+// than one thread it is called from several threads at once.
 using RecordCheck = std::function<std::optional<std::string>(ByteView record)>;
 
 // `progress` (optional) hears of every frame checked and can stop the work (core/progress.h).
+// Frames are read, hashed and decoded on up to `threads` threads (1: the calling thread alone),
+// two per thread at a time; the report is the same whatever the number.
 Result<ValidateReport> validate(const std::string& path, const RecordCheck& check = {},
-                                const Progress& progress = {});
+                                const Progress& progress = {}, std::size_t threads = 1);
 
 struct RebuildReport {
   std::vector<std::string> differences;

@@ -8,6 +8,9 @@
 // Because stopping short of listed frames would make the derived list drop them, `fix` refuses
 // to write in that case rather than expose their bytes as tail. Frames are read in pieces and
 // counted as their content streams by, so the scan's memory does not grow with a frame.
+// Bytes where the scan stops that begin a zstd frame the end of the file cuts short are what a
+// cut left of a frame, not tail records: they are reported, and `fix` refuses to write a list
+// that would leave them as the tail.
 
 #include <algorithm>
 #include <optional>
@@ -17,6 +20,7 @@
 
 #include "core/codec.h"
 #include "core/container.h"
+#include "core/damaged.h"
 #include "core/frame_stream.h"
 #include "core/frames.h"
 #include "core/hash.h"
@@ -76,6 +80,7 @@ struct Derived {
   std::uint64_t records = 0;
   std::uint64_t bytes_raw = 0;
   std::uint64_t end = 0;  // where the scan stopped, relative to data start
+  bool cut_tail = false;  // the bytes from `end` on begin a zstd frame the file cuts short
 };
 
 // One frame found by the scan: its length in the file, its checksum, and what its content
@@ -181,7 +186,10 @@ Result<Derived> scan(const Container& c, File& file, const Progress& progress) {
       Result<Found> decoded = decode_at(file, at, remaining, layout);
       // Past every listed frame lies the tail, whose records may well begin with the magic by
       // chance: bytes there that do not decode are the tail, not a damaged frame.
-      if (!decoded && pos >= listed_end) break;
+      if (!decoded && pos >= listed_end) {
+        DRELIX_ASSIGN_OR_RETURN(d.cut_tail, begins_with_cut_frame(file, at, remaining));
+        break;
+      }
       if (!decoded) return fail(std::move(decoded).error());
       found = std::move(*decoded);
     } else if (const Frame* raw_entry = index.raw_at(pos, remaining)) {
@@ -262,8 +270,15 @@ Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, const P
   }
   compare_counter(c.headers(), key::kRecords, d.records, report.differences);
   compare_counter(c.headers(), key::kBytesRaw, d.bytes_raw, report.differences);
+  const std::uint64_t data_len = c.data_end() > c.data_start() ? c.data_end() - c.data_start() : 0;
+  if (d.cut_tail) report.differences.push_back(cut_tail_text(data_len - d.end));
 
   if (!fix || report.differences.empty()) return report;
+  if (d.cut_tail) {
+    return fail(Error::malformed(
+        str_cat("the data section ends in a zstd frame cut short at offset ", d.end,
+                "; refusing to rewrite _frames (salvage copies what is intact)")));
+  }
   if (d.end < stored_end(c.frames())) {
     return fail(
         Error::malformed(str_cat("the data section has bytes no frame accounts for at offset ",

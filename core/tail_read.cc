@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/file.h"
+#include "core/frames.h"
 #include "core/journal.h"
 #include "core/preamble.h"
 #include "core/schema.h"
@@ -47,6 +48,12 @@ Result<Snapshot> Snapshot::open(const std::string& path) {
     Result<Container> c = Container::open_read(path);
     if (!c && c.error() == Error::io_eof()) return fail(too_short(path, c.error()));
     if (!c) return fail(std::move(c).error());
+    // Out of file order, or listing bytes twice, the list would have reads return one frame's
+    // bytes as another's records or as the tail's.
+    if (Status order = check_frame_order(c->frames()); !order) {
+      return fail(Error::malformed(
+          str_cat(order.error().message(), "; run rebuild_headers to derive the frame list")));
+    }
     DRELIX_ASSIGN_OR_RETURN(Bytes head, zone_head_of(*c));
     Snapshot snapshot(std::move(*c), std::move(head), resolved);
     if (!snapshot.zone_head_.empty() || attempt == kOpenAttempts) return snapshot;

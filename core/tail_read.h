@@ -19,7 +19,8 @@ namespace drelix {
 class Snapshot {
  public:
   // Opens `path` read-only and remembers the header zone it was opened with. A file too short
-  // for a preamble is Error::Malformed ("not a drelix file").
+  // for a preamble is Error::Malformed ("not a drelix file"), and so is a frame list out of
+  // file order or listing bytes twice (check_frame_order).
   static Result<Snapshot> open(const std::string& path);
 
   const Container& container() const { return c_; }

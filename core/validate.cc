@@ -6,7 +6,12 @@
 // comes. Nothing holds a whole frame or the whole tail, so memory stays bounded whatever a frame
 // declares or the tail holds, while the lines are those a separate checksum read and content
 // read would give.
+//
+// The file is opened as it stands (open_listed): frames that a cut end of the file has taken,
+// entries that break the order rule, and a tail that begins with a cut frame are problems to
+// report like any other, not reasons to refuse the file.
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +19,7 @@
 #include <vector>
 
 #include "core/container.h"
+#include "core/damaged.h"
 #include "core/frame_stream.h"
 #include "core/journal.h"
 #include "core/maintenance.h"
@@ -22,6 +28,7 @@
 #include "core/schema.h"
 #include "core/str_cat.h"
 #include "core/system_headers.h"
+#include "core/thread_pool.h"
 
 namespace drelix {
 
@@ -74,19 +81,17 @@ class Walk {
 
 // Checks one frame: the checksum line, then either the content's error or its torn line and
 // the check's lines. Returns the frame's whole records, 0 when its content could not be read.
-std::uint64_t check_frame(const Container& c, File& file, const Frame& f, const RecordCheck& check,
+std::uint64_t check_frame(const ListedFile& c, const Frame& f, const RecordCheck& check,
                           Problems& problems) {
   const std::string label = str_cat("frame ", f.id, ": ");
-  // The open has already refused frames that do not lie inside the file; this only keeps the
-  // stream below inside it too.
-  const Result<std::uint64_t> start = stored_start(f, c.data_start(), c.data_end());
-  if (!start) {
-    problems.add(label, start.error().to_string());
+  const Result<std::uint64_t> start = stored_start(f, c.data_start, c.file_len);
+  if (!start) {  // the text names the frame
+    problems.add(start.error().to_string());
     return 0;
   }
-  Walk walk(c.schema().layout, check, label);
+  Walk walk(c.schema.layout, check, label);
   Result<StreamedFrame> streamed =
-      stream_frame(file, *start, f.len, [&walk](ByteView piece) { walk.feed(piece); });
+      stream_frame(*c.file, *start, f.len, [&walk](ByteView piece) { walk.feed(piece); });
   if (!streamed) {
     // A separate checksum read and content read of the same range would both fail this way.
     if (f.hash != 0) problems.add(label, streamed.error().to_string());
@@ -105,39 +110,65 @@ std::uint64_t check_frame(const Container& c, File& file, const Frame& f, const 
   return walk.records().records();
 }
 
-// Checks the tail's whole records in pieces; returns how many there are.
-std::uint64_t check_tail(const Container& c, File& file, const RecordCheck& check,
-                         Problems& problems) {
+// Checks the tail's whole records in pieces; returns how many there are. A tail that begins
+// with a cut frame holds none: the same pieces tell.
+std::uint64_t check_tail(const ListedFile& c, const RecordCheck& check, Problems& problems) {
   const std::uint64_t tail = c.tail_start();
-  const std::uint64_t len = c.data_end() > tail ? c.data_end() - tail : 0;
-  Walk walk(c.schema().layout, check, "tail: ");
-  Result<std::uint64_t> got =
-      read_pieces(file, tail, len, [&walk](ByteView piece) { walk.feed(piece); });
+  const std::uint64_t len = c.file_len - tail;
+  Walk walk(c.schema.layout, check, "tail: ");
+  CutFrameProbe probe;
+  Result<std::uint64_t> got = read_pieces(*c.file, tail, len, [&](ByteView piece) {
+    walk.feed(piece);
+    if (!probe.settled()) probe.feed(piece);
+  });
   // The whole tail was there when the file was opened: a shorter read is an end of file.
   if (got && *got < len) got = fail(Error::io_eof());
   if (!got) {
     problems.add("tail: ", got.error().to_string());
     return 0;
   }
+  if (probe.cut()) {
+    problems.add(cut_tail_text(len));
+    return 0;
+  }
   walk.report_checks(problems);
   return walk.records().records();
 }
 
-void check_schema_hash(const Container& c, Problems& problems) {
-  const std::string_view stored = c.headers().get(key::kSchemaHash).value_or("");
-  const std::string computed = c.schema().hash_hex();
+void check_schema_hash(const ListedFile& c, Problems& problems) {
+  const std::string_view stored = c.headers.get(key::kSchemaHash).value_or("");
+  const std::string computed = c.schema.hash_hex();
   if (stored != computed) {
     problems.add("_schema_hash is ", stored, ", the fields hash to ", computed);
   }
 }
 
+// What checking one listed frame found: its lines (those of the order rule first) and its
+// whole records. Frames are checked a window at a time on several threads, each into its own
+// result, and the results are taken in list order, so the lines are those of a check of one
+// frame after another.
+struct FrameResult {
+  std::vector<std::string> lines;
+  std::uint64_t records = 0;
+};
+
+void check_listed(const ListedFile& c, std::size_t i, const FramePlace& place,
+                  const RecordCheck& check, FrameResult& out) {
+  out.lines.clear();
+  Problems problems(out.lines);
+  if (place.placement != Placement::kInOrder) problems.add(place.fault);
+  // An overlapping entry's bytes belong to an earlier one, already checked and counted.
+  const bool overlaps = place.placement == Placement::kOverlap;
+  out.records = overlaps ? 0 : check_frame(c, c.frames[i], check, problems);
+}
+
 }  // namespace
 
 Result<ValidateReport> validate(const std::string& path, const RecordCheck& check,
-                                const Progress& progress) {
+                                const Progress& progress, std::size_t threads) {
   DRELIX_TRY(replay_journal(path));
   remove_stale_repack(path);
-  DRELIX_ASSIGN_OR_RETURN(Container c, Container::open_read(path));
+  DRELIX_ASSIGN_OR_RETURN(const ListedFile c, open_listed(path));
   // From here on every fault is a problem line; nothing fails the call.
 
   ValidateReport report;
@@ -146,18 +177,30 @@ Result<ValidateReport> validate(const std::string& path, const RecordCheck& chec
 
   check_schema_hash(c, problems);
 
-  const std::uint64_t total = c.frames().size();
-  for (const Frame& f : c.frames()) {
+  const std::vector<FramePlace> places = place_frames(c.frames);
+  const std::uint64_t total = c.frames.size();
+  threads = std::max<std::size_t>(threads, 1);
+  // A few frames in flight per thread: memory stays that of a few streamed frames.
+  std::vector<FrameResult> window(threads * 2);
+  for (std::size_t first = 0; first < c.frames.size(); first += window.size()) {
     if (!keep_going(progress, report.frames, total)) return fail(cancelled());
-    report.frames = sat_add(report.frames, 1);
-    const std::uint64_t records = check_frame(c, c.file(), f, check, problems);
-    frame_records = sat_add(frame_records, records);
-    report.records = sat_add(report.records, records);
+    const std::size_t count = std::min(window.size(), c.frames.size() - first);
+    DRELIX_TRY(run_tasks(count, threads, [&](std::size_t k, std::size_t) -> Status {
+      check_listed(c, first + k, places[first + k], check, window[k]);
+      return {};
+    }));
+    for (std::size_t k = 0; k < count; ++k) {
+      if (k != 0 && !keep_going(progress, report.frames, total)) return fail(cancelled());
+      report.frames = sat_add(report.frames, 1);
+      for (const std::string& line : window[k].lines) problems.add(line);
+      frame_records = sat_add(frame_records, window[k].records);
+      report.records = sat_add(report.records, window[k].records);
+    }
   }
-  report.records = sat_add(report.records, check_tail(c, c.file(), check, problems));
+  report.records = sat_add(report.records, check_tail(c, check, problems));
 
   if (!keep_going(progress, report.frames, total)) return fail(cancelled());
-  const std::uint64_t stored = parse_counter(c.headers().get(key::kRecords).value_or("0"));
+  const std::uint64_t stored = parse_counter(c.headers.get(key::kRecords).value_or("0"));
   if (stored != frame_records) {
     problems.add("_records says ", stored, ", the frames hold ", frame_records);
   }

@@ -25,6 +25,7 @@
 #include "binding/engine/types.h"
 #include "binding/types.h"
 #include "core/progress.h"
+#include "core/thread_pool.h"
 
 namespace drelix::py {
 
@@ -135,7 +136,8 @@ PyObject* validate_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* callback = optional_callable(bound[1]);
     if (!check_callable(callback)) return nullptr;
     auto result = run_with_progress<ValidateReport>(
-        [&](const Progress& p) { return validate(path, {}, p); }, callback);
+        [&](const Progress& p) { return validate(path, {}, p, ThreadPool::default_threads()); },
+        callback);
     if (!result) return nullptr;
     if (!*result) return raise_engine_error(result->error(), path);
     const ValidateReport& report = **result;

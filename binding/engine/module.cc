@@ -56,7 +56,9 @@ PyObject* init_module() {
       !add_function(module.get(), &kThreadCountDef) ||
       !add_function(module.get(), &kEngineValidateDef) ||
       !add_function(module.get(), &kEngineRebuildDef) ||
-      !add_function(module.get(), &kEngineRepackDef)) {
+      !add_function(module.get(), &kEngineRepackDef) ||
+      !add_function(module.get(), &kEngineSurveyDef) ||
+      !add_function(module.get(), &kEngineReadListedFrameDef)) {
     return nullptr;
   }
   return release(std::move(module));

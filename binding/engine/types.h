@@ -13,5 +13,7 @@ PyTypeObject* writer_type();
 extern PyMethodDef kEngineValidateDef;
 extern PyMethodDef kEngineRebuildDef;
 extern PyMethodDef kEngineRepackDef;
+extern PyMethodDef kEngineSurveyDef;
+extern PyMethodDef kEngineReadListedFrameDef;
 
 }  // namespace drelix::py

@@ -48,7 +48,8 @@ class Reader:
 
     def __new__(cls, path: _Path) -> Reader:
         """Opens ``path``. Raises ``FileNotFoundError``/``OSError``, ``DrelixMalformedError``
-        for a file that does not open (bad preamble, zone, schema or frame list)."""
+        for a file that does not open (bad preamble, zone, schema or frame list, a frame past
+        the end of the file, or a list out of file order or listing the same bytes twice)."""
     @property
     def path(self) -> str: ...
     @property
@@ -268,8 +269,10 @@ class Writer:
 def validate(
     path: _Path, *, progress: _Progress | None = None
 ) -> tuple[list[str], int, int]:
-    """``_native.validate`` with progress and cancellation; returns ``(problems, frames,
-    records)``, the fields of ``_native.ValidateReport``.
+    """``_native.validate`` with progress and cancellation, its frames checked on every core
+    (``thread_count()``, two frames in flight per thread; the report is the one a single
+    thread gives); returns ``(problems, frames, records)``, the fields of
+    ``_native.ValidateReport``.
 
     The work runs on a thread of its own while the calling thread, every 50 ms, checks for
     signals and calls ``progress(frames_done, frames_total)`` when the count moved (so at most
@@ -300,3 +303,22 @@ def repack(
     original file untouched and no ``.repack`` file behind. A stop that comes only after the
     new file has replaced the old one (the last progress call) is still raised; the file is
     then the repacked one, whole."""
+
+def survey(
+    path: _Path,
+) -> tuple[
+    Schema, dict[str, str], int, list[_FrameTuple], list[str], int, int, int, bool
+]:
+    """Opens a possibly damaged file as it stands, as a ``Reader`` would not: its preamble,
+    zone, schema and frame list must read (else the errors of ``Reader``), but frames may run
+    past a cut end of the file or break the order rule. Returns ``(schema, headers,
+    header_area, frames, faults, data_start, tail_start, tail_length, tail_cut)``: ``faults``
+    holds one text per listed frame, empty when its bytes lie whole inside the file and no
+    frame listed before it claims them, else why not; the tail lies past every listed frame;
+    ``tail_cut`` says it begins with a zstd frame the end of the file cuts short (no records).
+    GIL released."""
+
+def read_listed_frame(path: _Path, data_start: int, frame: _FrameTuple) -> bytes:
+    """The content of one listed ``frame`` of the file at ``path``: its stored bytes read,
+    checked against the listed hash and decoded (GIL released). ``DrelixMalformedError`` when
+    it does not lie inside the file or fails its checksum, the decoder's errors otherwise."""

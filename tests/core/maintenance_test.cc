@@ -88,6 +88,74 @@ TEST_F(MaintenanceTest, ValidateLines) {
   }
 }
 
+// Damaged lists and cut files. Validate names each fault as a line and goes on: a list out of
+// file order, one listing a frame twice (its bytes counted once), a frame cut off by the end of
+// the file, and a tail that begins with a cut frame (no records), but not a tail whose records
+// begin with the magic by chance. Rebuild derives the list in file order, and never makes a cut
+// frame the tail: it reports one and its fix refuses, writing nothing.
+TEST_F(MaintenanceTest, DamagedListsAndCutFiles) {
+  Draft base;
+  for (std::uint32_t i = 0; i < 3; ++i) base.add_frame(i, u32_records(i * 300, 300), 3);
+  const Frame b = base.actual[1], c = base.actual[2];
+  const std::uint64_t cut_at = c.offset + c.len / 2, start = 4112;
+  const std::string cut_tail = str_cat("tail: its ", cut_at - c.offset,
+                                       " bytes begin a zstd frame that the end of the file cuts "
+                                       "short, not records");
+  struct Case {
+    std::function<void(Draft&)> damage;
+    Lines problems;
+    std::uint64_t records;
+    std::optional<Lines> diffs;  // nothing: rebuild refuses the file as it opens it
+    std::string refused = {};    // what the fix refuses with, if it does
+  };
+  const Case cases[] = {
+      {[](Draft& d) { std::swap(d.frames[0], d.frames[1]); },
+       {"_frames entry 1 (frame 0) lies at data offset 0, before _frames entry 0 (frame 1) "
+        "listed ahead of it"},
+       900, Lines{frames_line({base.actual[1], base.actual[0], c}, base.actual)}},
+      {[&](Draft& d) { d.frames.insert(d.frames.begin() + 2, b); },
+       {str_cat("_frames entry 2 (frame 1) overlaps _frames entry 1 (frame 1) at data offset ",
+                b.offset)},
+       900, Lines{frames_line({base.actual[0], b, b, c}, base.actual)}},
+      {[&](Draft& d) {
+         d.frames.pop_back();
+         d.data.resize(cut_at);
+         d.records = 600;
+         d.bytes_raw = 2400;
+       },
+       {cut_tail}, 600, Lines{cut_tail},
+       str_cat("the data section ends in a zstd frame cut short at offset ", c.offset)},
+      {[&](Draft& d) { d.data.resize(cut_at); },
+       {str_cat("frame 2 ends at ", start + c.offset + c.len, " but the file is ", start + cut_at,
+                " bytes"),
+        "_records says 900, the frames hold 600"},
+       600, std::nullopt},
+      {[](Draft& d) { d.add_bytes(test::concat({{0x28, 0xB5, 0x2F, 0xFD}, {8, 0, 0, 0}})); },
+       {}, 902, Lines{}},
+  };
+  for (const Case& k : cases) {
+    sim_.erase(path_);
+    Draft d = base;
+    k.damage(d);
+    d.write(path_);
+    const ValidateReport r = validate(path_).value();
+    EXPECT_EQ(std::tie(r.problems, r.records), std::tie(k.problems, k.records));
+    const Bytes before = read_file(path_);
+    const auto dry = rebuild_headers(path_, false);
+    ASSERT_EQ(dry.has_value(), k.diffs.has_value());
+    if (!dry) continue;
+    EXPECT_EQ(dry->differences, *k.diffs);
+    const auto fixed = rebuild_headers(path_, true);
+    EXPECT_EQ(fixed.has_value(), k.refused.empty());
+    if (!fixed) {
+      EXPECT_NE(fixed.error().to_string().find(k.refused), std::string::npos);
+      EXPECT_EQ(read_file(path_), before);
+    } else {
+      EXPECT_EQ(validate(path_).value().problems, Lines{});
+    }
+  }
+}
+
 // Read faults, found by counting the reads of a clean run first: the last read is the tail's,
 // and the ones before it belong to the frames.
 TEST_F(MaintenanceTest, ValidateReadFaultsBecomeLines) {
@@ -382,6 +450,38 @@ TEST_F(MaintenanceTest, RepackFailuresLeaveTheOldFile) {
                             : Container::open_append(path_).has_value());
     EXPECT_FALSE(test::exists(path_ + ".repack"));
   }
+}
+
+using ThreadsTest = test::DirTest;
+
+// On several threads validate checks frames out of order but reports as one thread does: the
+// same lines in the same order, capped alike, and a progress report for every frame.
+TEST_F(ThreadsTest, ValidateReportsAsOnOneThread) {
+  Draft d;
+  for (std::uint32_t i = 0; i < 30; ++i) {
+    Frame& f = d.add_frame(i, u32_records(i * 50, 50), i % 4 == 0 ? 0 : 3);
+    if (i % 7 == 3) f.hash ^= 1;
+  }
+  d.frames.insert(d.frames.begin() + 12, d.frames[5]);
+  std::swap(d.frames[20], d.frames[21]);
+  d.add_bytes(u32_records(1500, 3));
+  d.write(path_);
+  const RecordCheck odd = [](ByteView r) -> std::optional<std::string> {
+    const std::uint32_t v = load_u32le(r.data());
+    return v % 97 == 1 ? std::optional<std::string>(str_cat("odd ", v)) : std::nullopt;
+  };
+  std::vector<std::tuple<Lines, std::uint64_t, std::uint64_t, std::uint64_t>> seen;
+  for (const std::size_t threads : {1, 4}) {
+    std::uint64_t calls = 0;
+    const ValidateReport r =
+        validate(path_, odd, [&calls](std::uint64_t, std::uint64_t) { return ++calls > 0; },
+                 threads)
+            .value();
+    seen.emplace_back(r.problems, r.frames, r.records, calls);
+  }
+  EXPECT_EQ(std::get<0>(seen[0]).size(), kMaxProblems);
+  EXPECT_EQ(std::get<3>(seen[0]), 32u);  // 31 entries, and the end
+  EXPECT_EQ(seen[0], seen[1]);
 }
 
 using LinkTest = test::DirTest;
