@@ -39,7 +39,7 @@ test: engine-test engine-test-asan wheel pytest lint
 # The package's own code: ruff and mypy --strict (the stubs included).
 lint: setup
 	$(VENV)/bin/ruff check python
-	$(VENV)/bin/mypy --strict python/drelix_binary
+	$(VENV)/bin/mypy --strict python/drelix_binary python/_drelix_command
 
 demo: install
 	$(PY) scripts/demo.py

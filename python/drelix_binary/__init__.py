@@ -15,22 +15,16 @@ low-level contract, one call per engine operation, is the extension module
 
 from __future__ import annotations
 
+import importlib as _importlib
 import os as _os
-from typing import Literal, overload
+from typing import TYPE_CHECKING, Literal, overload
 
 from . import _native
 from ._load import load_engine as _load_engine
 
 _engine = _load_engine()
+from ._defaults import DEFAULT_FRAME_BYTES, DEFAULT_HEADER_AREA
 from ._errors import DrelixLockedError, register_pickling
-from ._maintenance import (
-    RebuildReport,
-    RepackReport,
-    ValidateReport,
-    rebuild_headers,
-    repack,
-    validate,
-)
 from ._native import (
     COLD_LEVEL,
     HOT_LEVEL,
@@ -46,16 +40,42 @@ from ._native import (
     RecordLayout,
     Schema,
 )
-from ._reader import FrameInfo, Reader
-from ._salvage import LostFrame, SalvageReport, salvage
-from ._schema import dtype_of, schema
-from ._writer import (
-    DEFAULT_FRAME_BYTES,
-    DEFAULT_HEADER_AREA,
-    Writer,
-    create,
-    open_writer,
-)
+
+if TYPE_CHECKING:
+    from ._maintenance import (
+        RebuildReport,
+        RepackReport,
+        ValidateReport,
+        rebuild_headers,
+        repack,
+        validate,
+    )
+    from ._reader import FrameInfo, Reader
+    from ._salvage import LostFrame, SalvageReport, salvage
+    from ._schema import dtype_of, schema
+    from ._writer import Writer, create
+    from ._writer import open_writer as open_writer
+
+# The names of the modules that need numpy are loaded when first used: `import drelix_binary`
+# then costs a few milliseconds, and the command line has its signal handlers in place before
+# the heavy imports begin (a Ctrl-C in its first moments ends like any other).
+_LAZY = {
+    **dict.fromkeys(
+        (
+            "RebuildReport",
+            "RepackReport",
+            "ValidateReport",
+            "rebuild_headers",
+            "repack",
+            "validate",
+        ),
+        "_maintenance",
+    ),
+    **dict.fromkeys(("FrameInfo", "Reader"), "_reader"),
+    **dict.fromkeys(("LostFrame", "SalvageReport", "salvage"), "_salvage"),
+    **dict.fromkeys(("dtype_of", "schema"), "_schema"),
+    **dict.fromkeys(("Writer", "create", "open_writer"), "_writer"),
+}
 
 __all__ = [
     "COLD_LEVEL",
@@ -139,8 +159,12 @@ def open(
     is not a drelix file, ``DrelixLockedError`` when another writer holds it (mode "a"),
     ``ValueError`` for another mode."""
     if mode == "r":
+        from ._reader import Reader
+
         return Reader(path)
     if mode == "a":
+        from ._writer import open_writer
+
         return open_writer(
             path,
             level=level,
@@ -155,7 +179,14 @@ def open(
 def __getattr__(name: str) -> object:
     # dx.dask imports Dask only when first used, so `import drelix_binary` stays light.
     if name == "dask":
-        import importlib
+        return _importlib.import_module(".dask", __name__)
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(_importlib.import_module(f".{module}", __name__), name)
+    globals()[name] = value
+    return value
 
-        return importlib.import_module(".dask", __name__)
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_LAZY, "dask"})

@@ -18,6 +18,7 @@ import numpy as np
 from . import _native
 from ._backend import Bulk, FileSink, FrameEntry, content_sizes
 from ._buffers import Body, as_bytes, as_bytes_or_array, as_uint8
+from ._defaults import DEFAULT_FRAME_BYTES, DEFAULT_HEADER_AREA, MAX_FRAME_BYTES
 from ._errors import DrelixLockedError, translate_errors
 from ._reader import FrameInfo, frame_info
 from ._schema import NUMPY
@@ -34,9 +35,6 @@ __all__ = [
     "open_writer",
 ]
 
-DEFAULT_HEADER_AREA = 262144
-DEFAULT_FRAME_BYTES = 64 << 20
-MAX_FRAME_BYTES = 1 << 30
 PREFIX = 2  # bytes of a record's length prefix
 EXTEND_BATCH = 4096  # records extend() checks, and plans the frames of, at once
 

@@ -344,6 +344,23 @@ def test_ctrl_c_at_any_moment_is_status_130_or_a_complete_output(big, tmp_path):
             assert child.before.strip().endswith(b"drelix: interrupted") and b"Traceback" not in child.before  # fmt: skip
 
 
+def test_ctrl_c_while_the_command_starts_is_never_a_traceback(big):
+    """A Ctrl-C while the package and numpy load ends the command as any other interruption
+    does, never with a traceback. (One in the interpreter's own start-up, before any code of
+    the package runs, is the interpreter's to report.)"""
+    for delay in (0.0, 0.02, 0.04, 0.06, 0.08, 0.1, 0.15):
+        child = subprocess.Popen([DRELIX, "validate", str(big)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                 preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # fmt: skip
+        time.sleep(delay)
+        child.send_signal(signal.SIGINT)
+        _, err = child.communicate(timeout=120)
+        if err.startswith(b"Fatal Python error: init_import_site"):
+            continue  # the interpreter's own start-up, before any code of the package runs
+        assert b"Traceback" not in err, (delay, err)
+        assert (child.returncode, err) in ((130, b"drelix: interrupted\n"), (-signal.SIGINT, b"")) or (
+            child.returncode == 0 and not err), (delay, child.returncode, err)  # fmt: skip
+
+
 def test_names_that_are_not_utf8_and_closed_or_short_lived_stdout(fixed, tmp_path):
     path, _, _ = fixed
     odd = os.path.join(os.fsencode(tmp_path), b"odd\xff.drelix")
