@@ -20,6 +20,7 @@ import numpy as np
 import pytest
 from conftest import DTYPE, records, write_file
 from drelix_binary import _native
+from test_damaged import damaged
 
 DRELIX = shutil.which("drelix", path=os.path.dirname(sys.executable))
 LOG = dx.schema("log@1", {}, layout="prefixed")
@@ -159,6 +160,11 @@ def test_a_damaged_frame(fixed, tmp_path, layout):
     with pytest.raises(ZeroDivisionError):  # stopped: its own error, and no half a file
         dx.salvage(path, tmp_path / "stopped.drelix", progress=lambda *a: 1 / 0)
     assert not list(tmp_path.glob("stopped*"))
+    if layout == "prefixed":  # a tail that begins with what a cut left of a frame
+        cut, frames = damaged(tmp_path / "cut.drelix", cut_in=2, drop_cut=True)
+        lost = cut.stat().st_size - 16 - 4096 - frames[2][0]  # frame 2's start on
+        done = drelix("salvage", cut, tmp_path / "cut-saved.drelix", check=1).stdout.decode()  # fmt: skip
+        assert f"lost {lost} bytes at the start of the tail: a zstd frame" in done
 
 
 def test_export_then_import_gives_the_same_records(fixed, tmp_path):

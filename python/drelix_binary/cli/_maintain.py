@@ -142,6 +142,11 @@ def salvage(args: Any) -> int:
             print(
                 f"  lost {report.torn_bytes} bytes of a torn record at the end of the tail"
             )
+        if report.cut_tail_bytes:
+            print(
+                f"  lost {report.cut_tail_bytes} bytes at the start of the tail: a zstd frame "
+                "the end of the file cuts short, not records"
+            )
         if not report.lost_anything:
             print("  nothing lost")
     return _errors.PROBLEMS if report.lost_anything else _errors.OK
