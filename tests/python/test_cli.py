@@ -109,6 +109,11 @@ def test_info_validate_rebuild_repack_and_errors(fixed, tmp_path):
     assert drelix("cat", "-f", "raw", path, check=0).stdout == rec.tobytes()
     headers = json.loads(drelix("info", "--json", path, check=0).stdout)["headers"]
     assert headers["_compression_level"] == "0"
+    copies = [tmp_path / f"t{n}.drelix" for n in (1, 2)]
+    for n, copy in enumerate(copies, 1):  # the file is the same on any number of threads
+        drelix("repack", "--threads", n, shutil.copy(path, copy), check=0)
+    assert copies[0].read_bytes() == copies[1].read_bytes() != path.read_bytes()
+    assert "--threads" in one_line_error(drelix("repack", "--threads", 0, path, check=2), path)  # fmt: skip
     missing, out = tmp_path / "missing.drelix", tmp_path / "out"
     for command in ("info {p}", "get {p} 0", "validate {p}", "rebuild {p}", "repack {p}",
                     "export {p} {o}.csv", "salvage {p} {o}.drelix"):  # fmt: skip
