@@ -20,6 +20,7 @@ import numpy as np
 import pytest
 from conftest import DTYPE, records, write_file
 from drelix_binary import _native
+from test_damaged import damaged
 
 DRELIX = shutil.which("drelix", path=os.path.dirname(sys.executable))
 LOG = dx.schema("log@1", {}, layout="prefixed")
@@ -108,6 +109,11 @@ def test_info_validate_rebuild_repack_and_errors(fixed, tmp_path):
     assert drelix("cat", "-f", "raw", path, check=0).stdout == rec.tobytes()
     headers = json.loads(drelix("info", "--json", path, check=0).stdout)["headers"]
     assert headers["_compression_level"] == "0"
+    copies = [tmp_path / f"t{n}.drelix" for n in (1, 2)]
+    for n, copy in enumerate(copies, 1):  # the file is the same on any number of threads
+        drelix("repack", "--threads", n, shutil.copy(path, copy), check=0)
+    assert copies[0].read_bytes() == copies[1].read_bytes() != path.read_bytes()
+    assert "--threads" in one_line_error(drelix("repack", "--threads", 0, path, check=2), path)  # fmt: skip
     missing, out = tmp_path / "missing.drelix", tmp_path / "out"
     for command in ("info {p}", "get {p} 0", "validate {p}", "rebuild {p}", "repack {p}",
                     "export {p} {o}.csv", "salvage {p} {o}.drelix"):  # fmt: skip
@@ -159,6 +165,11 @@ def test_a_damaged_frame(fixed, tmp_path, layout):
     with pytest.raises(ZeroDivisionError):  # stopped: its own error, and no half a file
         dx.salvage(path, tmp_path / "stopped.drelix", progress=lambda *a: 1 / 0)
     assert not list(tmp_path.glob("stopped*"))
+    if layout == "prefixed":  # a tail that begins with what a cut left of a frame
+        cut, frames = damaged(tmp_path / "cut.drelix", cut_in=2, drop_cut=True)
+        lost = cut.stat().st_size - 16 - 4096 - frames[2][0]  # frame 2's start on
+        done = drelix("salvage", cut, tmp_path / "cut-saved.drelix", check=1).stdout.decode()  # fmt: skip
+        assert f"lost {lost} bytes at the start of the tail: a zstd frame" in done
 
 
 def test_export_then_import_gives_the_same_records(fixed, tmp_path):

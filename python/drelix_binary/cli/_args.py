@@ -133,6 +133,13 @@ def build_parser(version: str) -> argparse.ArgumentParser:
         metavar="BYTES",
         help="new header zone size (default: keep)",
     )
+    p.add_argument(
+        "--threads",
+        type=int,
+        default=None,
+        metavar="N",
+        help="re-encode on N threads (default: every core); the file is the same for any N",
+    )
     p.add_argument("--json", action="store_true", help="one JSON object, for scripts")
 
     p = verb("salvage", "copy every sound frame and whole tail record into a new file")

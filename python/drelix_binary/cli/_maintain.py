@@ -93,12 +93,17 @@ def rebuild(args: Any) -> int:
 def repack(args: Any) -> int:
     import drelix_binary as dx
 
+    if args.threads is not None and args.threads < 1:  # said before the file is locked
+        raise _errors.CommandError(
+            args.path, f"--threads must be at least 1, not {args.threads}"
+        )
     report = _progress.call(
         _progress.label("repack", args.path),
         dx.repack,
         args.path,
         level=args.level,
         header_area=args.header_area,
+        threads=args.threads,
     )
     before, after = report.bytes_before, report.bytes_after
     if args.json:
@@ -141,6 +146,11 @@ def salvage(args: Any) -> int:
         if report.torn_bytes:
             print(
                 f"  lost {report.torn_bytes} bytes of a torn record at the end of the tail"
+            )
+        if report.cut_tail_bytes:
+            print(
+                f"  lost {report.cut_tail_bytes} bytes at the start of the tail: a zstd frame "
+                "the end of the file cuts short, not records"
             )
         if not report.lost_anything:
             print("  nothing lost")
