@@ -111,7 +111,9 @@ class Recoder {
         threads_(std::max<std::size_t>(1, threads)),
         progress_(progress),
         total_(old.frames().size()),
-        window_(kWindowPerThread * threads_),
+        // One thread writes each frame as soon as it is encoded: one buffer is enough, and
+        // a second would only hold the frame before's encoding for nothing.
+        window_(threads_ == 1 ? 1 : kWindowPerThread * threads_),
         ring_(std::min(window_, total_)) {}
 
   Result<std::vector<Frame>> run() {
