@@ -2,9 +2,11 @@
 // headers that disagree, and with `fix` writes the derived values into the zone.
 //
 // The scan walks the data section from its start. A position that begins with the zstd magic
-// is decoded to learn where the frame ends. A position without the magic where a stored
-// _frames entry begins is taken to be that entry stored raw (a level-0 close or repack), since
-// raw bytes carry no mark of their own. Anywhere else the scan stops and the rest is tail.
+// is decoded to learn where the frame ends (its block headers only guess it, so that the
+// frames after it can be decoded at the same time on other threads). A position without the
+// magic where a stored _frames entry begins is taken to be that entry stored raw (a level-0
+// close or repack), since raw bytes carry no mark of their own. Anywhere else the scan stops
+// and the rest is tail.
 // Because stopping short of listed frames would make the derived list drop them, `fix` refuses
 // to write in that case rather than expose their bytes as tail. Frames are read in pieces and
 // counted as their content streams by, so the scan's memory does not grow with a frame.
