@@ -219,6 +219,30 @@ std::optional<std::uint64_t> declared_content_size(ByteView header, std::uint64_
   return declared;
 }
 
+std::optional<std::size_t> zstd_frame_header_size(ByteView head) {
+  if (!starts_with_zstd_magic(head) || head.size() < 5) return std::nullopt;
+  const std::uint8_t descriptor = head[4];
+  if ((descriptor & 0x08) != 0) return std::nullopt;  // the reserved bit
+  const bool single_segment = (descriptor & 0x20) != 0;
+  static constexpr std::size_t kDictionaryId[] = {0, 1, 2, 4};
+  static constexpr std::size_t kContentSize[] = {0, 2, 4, 8};
+  const std::size_t content_size_flag = descriptor >> 6;
+  const std::size_t content_size =
+      content_size_flag == 0 && single_segment ? 1 : kContentSize[content_size_flag];
+  return 5 + (single_segment ? 0 : 1) + kDictionaryId[descriptor & 0x03] + content_size;
+}
+
+std::optional<ZstdBlock> zstd_block_header(ByteView bytes) {
+  if (bytes.size() < kZstdBlockHeader) return std::nullopt;
+  const std::uint32_t header =
+      bytes[0] | (std::uint32_t{bytes[1]} << 8) | (std::uint32_t{bytes[2]} << 16);
+  const std::uint32_t type = (header >> 1) & 3;
+  if (type == 3) return std::nullopt;  // reserved
+  // An RLE block stores its one byte, repeated `size` times in the content.
+  const std::uint32_t size = header >> 3;
+  return ZstdBlock{type == 1 ? 1 : size, (header & 1) != 0};
+}
+
 Result<std::uint64_t> decode_one_frame_into(ByteView bytes, std::span<std::uint8_t> out) {
   DCtxPtr dctx(ZSTD_createDCtx());
   if (!dctx) return fail(Error::compression(ZSTD_getErrorString(ZSTD_error_memory_allocation)));

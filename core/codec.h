@@ -100,6 +100,20 @@ Result<Bytes> decode_frame(Bytes stored);
 // declared size of {} bytes" when the content is shorter or longer than `out`.
 Result<std::uint64_t> decode_one_frame_into(ByteView bytes, std::span<std::uint8_t> out);
 
+// Where a zstd frame ends, told from its headers without decoding it: the header's length
+// from its first bytes (the magic and the frame header descriptor), then one 3-byte header per
+// block naming the bytes the block takes, then the content checksum if the frame declares one.
+// nullopt when the bytes are too few or name no valid header. A frame whose headers add up may
+// still fail to decode; only decoding proves it.
+std::optional<std::size_t> zstd_frame_header_size(ByteView head);
+struct ZstdBlock {
+  std::uint32_t stored = 0;  // bytes after the block header
+  bool last = false;
+};
+inline constexpr std::size_t kZstdBlockHeader = 3;
+inline constexpr std::size_t kZstdChecksum = 4;
+std::optional<ZstdBlock> zstd_block_header(ByteView bytes);
+
 // Whether the zstd frame at the start of `bytes` (which begins with the magic) carries a
 // content checksum, read from its frame header descriptor. A frame that decodes with one has
 // proved its bytes.

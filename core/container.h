@@ -131,7 +131,8 @@ class Container {
  private:
   // The maintenance operations open files without the recovery of open_append and stream
   // their bytes through the file handle.
-  friend Result<RebuildReport> rebuild_headers(const std::string&, bool, const Progress&);
+  friend Result<RebuildReport> rebuild_headers(const std::string&, bool, const Progress&,
+                                               std::size_t);
   friend Result<RepackReport> repack_with_header_area(const std::string&, std::int32_t,
                                                       std::uint32_t, const Progress&, std::size_t);
 

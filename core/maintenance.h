@@ -37,9 +37,11 @@ struct RebuildReport {
   bool fixed = false;
 };
 
-// `progress` hears of every frame found; stopped, a rebuild writes nothing.
+// `progress` hears of every frame found; stopped, a rebuild writes nothing. Frames are decoded
+// on up to `threads` threads (1: the calling thread alone), two per thread at a time; the report
+// and the fix are the same whatever the number.
 Result<RebuildReport> rebuild_headers(const std::string& path, bool fix,
-                                      const Progress& progress = {});
+                                      const Progress& progress = {}, std::size_t threads = 1);
 
 struct RepackReport {
   std::uint64_t bytes_before = 0;

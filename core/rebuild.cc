@@ -2,9 +2,11 @@
 // headers that disagree, and with `fix` writes the derived values into the zone.
 //
 // The scan walks the data section from its start. A position that begins with the zstd magic
-// is decoded to learn where the frame ends. A position without the magic where a stored
-// _frames entry begins is taken to be that entry stored raw (a level-0 close or repack), since
-// raw bytes carry no mark of their own. Anywhere else the scan stops and the rest is tail.
+// is decoded to learn where the frame ends (its block headers only guess it, so that the
+// frames after it can be decoded at the same time on other threads). A position without the
+// magic where a stored _frames entry begins is taken to be that entry stored raw (a level-0
+// close or repack), since raw bytes carry no mark of their own. Anywhere else the scan stops
+// and the rest is tail.
 // Because stopping short of listed frames would make the derived list drop them, `fix` refuses
 // to write in that case rather than expose their bytes as tail. Frames are read in pieces and
 // counted as their content streams by, so the scan's memory does not grow with a frame.
@@ -31,6 +33,7 @@
 #include "core/schema.h"
 #include "core/str_cat.h"
 #include "core/system_headers.h"
+#include "core/thread_pool.h"
 
 namespace drelix {
 
@@ -158,52 +161,164 @@ std::uint64_t stored_end(const std::vector<Frame>& stored) {
   return end;
 }
 
-// Walks the data section of `c` from its start (see the file comment).
-Result<Derived> scan(const Container& c, File& file, const Progress& progress) {
-  const std::vector<Frame>& stored = c.frames();
-  const StoredIndex index(stored);
-  const std::uint64_t data_start = c.data_start();
-  const std::uint64_t data_len = c.data_end() > data_start ? c.data_end() - data_start : 0;
-  std::uint64_t next_id = 0;
-  for (const Frame& f : stored) next_id = std::max(next_id, sat_add(f.id, 1));
+// Where the zstd frame at `at` ends, added up from its headers (zstd_frame_header_size), or
+// nullopt when they do not add up within `remaining` bytes or a read fails. Only a guess at
+// where the next frame begins, so that it can be decoded alongside this one: decoding proves it.
+std::optional<std::uint64_t> zstd_frame_len(File& file, std::uint64_t at, std::uint64_t remaining) {
+  const Result<Bytes> head = read_at(file, at, kZstdMaxHeader);
+  if (!head) return std::nullopt;
+  const std::optional<std::size_t> header = zstd_frame_header_size(*head);
+  if (!header) return std::nullopt;
+  std::uint64_t len = *header;
+  for (bool last = false; !last;) {
+    if (sat_add(len, kZstdBlockHeader) > remaining) return std::nullopt;
+    const Result<Bytes> bytes = read_at(file, sat_add(at, len), kZstdBlockHeader);
+    if (!bytes) return std::nullopt;
+    const std::optional<ZstdBlock> block = zstd_block_header(*bytes);
+    if (!block) return std::nullopt;
+    len = sat_add(len, kZstdBlockHeader + block->stored);
+    last = block->last;
+  }
+  if (declares_content_checksum(*head)) len = sat_add(len, kZstdChecksum);
+  if (len > remaining) return std::nullopt;
+  return len;
+}
 
-  const std::uint64_t listed_end = stored_end(stored);
-  Derived d;
+// One position of the scan and what reading there found.
+struct Step {
+  enum class Kind { kZstd, kRaw, kStop };
   std::uint64_t pos = 0;
-  while (pos < data_len) {
-    const std::uint64_t found_so_far = d.frames.size();
-    if (!keep_going(progress, found_so_far, std::max<std::uint64_t>(stored.size(), found_so_far))) {
-      return fail(cancelled());
-    }
-    const std::uint64_t at = sat_add(data_start, pos);
-    const std::uint64_t remaining = data_len - pos;
-    DRELIX_ASSIGN_OR_RETURN(const Bytes head, read_at(file, at, 4));
-    const Frame* entry = index.at(pos);
+  Kind kind = Kind::kStop;
+  const Frame* raw_entry = nullptr;                           // the stored entry read raw (kRaw)
+  Result<Found> decoded = Found{};                            // kZstd
+  Result<std::optional<Found>> raw = std::optional<Found>();  // kRaw: nothing if cut short
+};
 
-    const RecordLayout layout = c.schema().layout;
-    Found found;
-    if (starts_with_zstd_magic(head)) {
-      Result<Found> decoded = decode_at(file, at, remaining, layout);
-      // Past every listed frame lies the tail, whose records may well begin with the magic by
-      // chance: bytes there that do not decode are the tail, not a damaged frame.
-      if (!decoded && pos >= listed_end) {
-        DRELIX_ASSIGN_OR_RETURN(d.cut_tail, begins_with_cut_frame(file, at, remaining));
-        break;
+// Walks the data section of `c` from its start (see the file comment). Frames are found a
+// window at a time: where each one ends is guessed from its headers, the window's frames are
+// decoded on several threads, and their results are taken in order as one thread would take
+// them, so that a guess decoding does not bear out only costs the rest of its window.
+class Scan {
+ public:
+  Scan(const Container& c, File& file)
+      : c_(c),
+        file_(file),
+        index_(c.frames()),
+        data_start_(c.data_start()),
+        data_len_(c.data_end() > data_start_ ? c.data_end() - data_start_ : 0),
+        listed_end_(stored_end(c.frames())) {}
+
+  Result<Derived> run(const Progress& progress, std::size_t threads) {
+    const std::vector<Frame>& stored = c_.frames();
+    std::uint64_t next_id = 0;
+    for (const Frame& f : stored) next_id = std::max(next_id, sat_add(f.id, 1));
+    const auto going = [&](const Derived& d) {
+      const std::uint64_t found = d.frames.size();
+      return keep_going(progress, found, std::max<std::uint64_t>(stored.size(), found));
+    };
+
+    threads = std::max<std::size_t>(threads, 1);
+    // One frame at a time on one thread; a few frames in flight per thread otherwise.
+    const std::size_t width = threads == 1 ? 1 : threads * 2;
+    std::vector<Step> window;
+    Derived d;
+    std::uint64_t pos = 0;
+    bool stopped = false;
+    while (pos < data_len_ && !stopped) {
+      if (!going(d)) return fail(cancelled());
+      DRELIX_TRY(plan(pos, width, window));
+      DRELIX_TRY(run_tasks(window.size(), threads, [&](std::size_t k, std::size_t) -> Status {
+        read(window[k]);
+        return {};
+      }));
+      for (std::size_t k = 0; k < window.size() && !stopped; ++k) {
+        Step& step = window[k];
+        if (step.pos != pos) break;  // a guess decoding did not bear out: plan again from pos
+        if (k != 0 && !going(d)) return fail(cancelled());
+        DRELIX_ASSIGN_OR_RETURN(std::optional<Found> found, take(step, d));
+        if (!found) {
+          stopped = true;
+          break;
+        }
+        if (found->torn != 0) {
+          return fail(Error::malformed(str_cat("frame at offset ", pos, ": ", found->torn,
+                                               " torn bytes inside a closed frame")));
+        }
+        add(*found, pos, next_id, d);
+        pos = sat_add(pos, found->len);
       }
-      if (!decoded) return fail(std::move(decoded).error());
-      found = std::move(*decoded);
-    } else if (const Frame* raw_entry = index.raw_at(pos, remaining)) {
-      DRELIX_ASSIGN_OR_RETURN(std::optional<Found> raw, read_raw_at(file, at, *raw_entry, layout));
-      if (!raw) break;
-      found = *raw;
-    } else {
-      break;
     }
+    d.end = pos;
+    return d;
+  }
 
-    if (found.torn != 0) {
-      return fail(Error::malformed(
-          str_cat("frame at offset ", pos, ": ", found.torn, " torn bytes inside a closed frame")));
+ private:
+  // What lies at `pos`: a zstd frame, a stored entry to read raw, or nothing the scan may take.
+  Result<Step> classify(std::uint64_t pos) const {
+    DRELIX_ASSIGN_OR_RETURN(const Bytes head, read_at(file_, sat_add(data_start_, pos), 4));
+    Step step;
+    step.pos = pos;
+    if (starts_with_zstd_magic(head)) {
+      step.kind = Step::Kind::kZstd;
+    } else if (const Frame* entry = index_.raw_at(pos, data_len_ - pos)) {
+      step.kind = Step::Kind::kRaw;
+      step.raw_entry = entry;
     }
+    return step;
+  }
+
+  // Fills `window` with the steps from `pos` on, as far as their lengths can be told before
+  // reading them, at most `width`. Only the first position's read may fail the call; a later
+  // one that fails is met again as the first of the next window.
+  Status plan(std::uint64_t pos, std::size_t width, std::vector<Step>& window) const {
+    window.clear();
+    DRELIX_ASSIGN_OR_RETURN(Step first, classify(pos));
+    window.push_back(std::move(first));
+    while (window.size() < width) {
+      const Step& last = window.back();
+      std::optional<std::uint64_t> len;
+      if (last.kind == Step::Kind::kRaw) len = last.raw_entry->len;
+      if (last.kind == Step::Kind::kZstd) {
+        len = zstd_frame_len(file_, sat_add(data_start_, last.pos), data_len_ - last.pos);
+      }
+      if (!len) break;
+      const std::uint64_t next = sat_add(last.pos, *len);
+      if (next >= data_len_) break;
+      Result<Step> step = classify(next);
+      if (!step) break;
+      window.push_back(std::move(*step));
+    }
+    return {};
+  }
+
+  // Reads the frame of `step`, keeping the outcome for take(). Runs on any thread.
+  void read(Step& step) const {
+    const std::uint64_t at = sat_add(data_start_, step.pos);
+    const RecordLayout layout = c_.schema().layout;
+    if (step.kind == Step::Kind::kZstd) {
+      step.decoded = decode_at(file_, at, data_len_ - step.pos, layout);
+    } else if (step.kind == Step::Kind::kRaw) {
+      step.raw = read_raw_at(file_, at, *step.raw_entry, layout);
+    }
+  }
+
+  // The frame a step found, or nothing where the scan stops (noting a cut frame there).
+  Result<std::optional<Found>> take(Step& step, Derived& d) const {
+    if (step.kind == Step::Kind::kRaw) return std::move(step.raw);
+    if (step.kind == Step::Kind::kStop) return std::optional<Found>();
+    if (step.decoded) return std::optional<Found>(std::move(*step.decoded));
+    // Past every listed frame lies the tail, whose records may well begin with the magic by
+    // chance: bytes there that do not decode are the tail, not a damaged frame.
+    if (step.pos < listed_end_) return fail(std::move(step.decoded).error());
+    DRELIX_ASSIGN_OR_RETURN(d.cut_tail, begins_with_cut_frame(file_, sat_add(data_start_, step.pos),
+                                                              data_len_ - step.pos));
+    return std::optional<Found>();
+  }
+
+  // Adds the frame found at `pos` to what the scan derived.
+  void add(Found found, std::uint64_t pos, std::uint64_t& next_id, Derived& d) const {
+    const std::vector<Frame>& stored = c_.frames();
+    const Frame* entry = index_.at(pos);
     d.records = sat_add(d.records, found.records);
     d.bytes_raw = sat_add(d.bytes_raw, found.content_bytes);
     // A listed checksum is the only witness of what a raw frame's bytes were: bytes that hash
@@ -226,11 +341,15 @@ Result<Derived> scan(const Container& c, File& file, const Progress& progress) {
       next_id = sat_add(next_id, 1);
     }
     d.frames.push_back(Frame{id, pos, found.len, found.hash});
-    pos = sat_add(pos, found.len);
   }
-  d.end = pos;
-  return d;
-}
+
+  const Container& c_;
+  File& file_;
+  const StoredIndex index_;
+  const std::uint64_t data_start_;
+  const std::uint64_t data_len_;
+  const std::uint64_t listed_end_;
+};
 
 void compare_counter(const Headers& headers, std::string_view key, std::uint64_t derived,
                      std::vector<std::string>& differences) {
@@ -252,10 +371,11 @@ Status write_zone(const Container& c, File& file, const Derived& d) {
 
 }  // namespace
 
-Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, const Progress& progress) {
+Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, const Progress& progress,
+                                      std::size_t threads) {
   DRELIX_TRY(replay_journal(path));
   DRELIX_ASSIGN_OR_RETURN(Container c, Container::open_inner(path, fix));
-  DRELIX_ASSIGN_OR_RETURN(const Derived d, scan(c, c.file(), progress));
+  DRELIX_ASSIGN_OR_RETURN(const Derived d, Scan(c, c.file()).run(progress, threads));
   const std::uint64_t found = d.frames.size();
   if (!keep_going(progress, found, std::max<std::uint64_t>(c.frames().size(), found))) {
     return fail(cancelled());

@@ -160,7 +160,10 @@ PyObject* rebuild_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* callback = optional_callable(bound[2]);
     if (!check_callable(callback)) return nullptr;
     auto result = run_with_progress<RebuildReport>(
-        [&](const Progress& p) { return rebuild_headers(path, fix, p); }, callback);
+        [&](const Progress& p) {
+          return rebuild_headers(path, fix, p, ThreadPool::default_threads());
+        },
+        callback);
     if (!result) return nullptr;
     if (!*result) return raise_engine_error(result->error(), path);
     Ref differences = steal(new_str_list((*result)->differences));

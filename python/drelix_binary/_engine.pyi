@@ -285,7 +285,8 @@ def rebuild_headers(
 ) -> tuple[list[str], bool]:
     """``_native.rebuild_headers`` returning ``(differences, fixed)``, with progress (frames
     found so far over the larger of that and the frames listed) and cancellation as in
-    ``validate``. Stopped, it writes nothing."""
+    ``validate``. Frames are decoded on every processor; the differences and the fix are those
+    of one thread. Stopped, it writes nothing."""
 
 def repack(
     path: _Path,

@@ -112,26 +112,33 @@ TEST_F(MaintenanceTest, DamagedListsAndCutFiles) {
       {[](Draft& d) { std::swap(d.frames[0], d.frames[1]); },
        {"_frames entry 1 (frame 0) lies at data offset 0, before _frames entry 0 (frame 1) "
         "listed ahead of it"},
-       900, Lines{frames_line({base.actual[1], base.actual[0], c}, base.actual)}},
+       900,
+       Lines{frames_line({base.actual[1], base.actual[0], c}, base.actual)}},
       {[&](Draft& d) { d.frames.insert(d.frames.begin() + 2, b); },
        {str_cat("_frames entry 2 (frame 1) overlaps _frames entry 1 (frame 1) at data offset ",
                 b.offset)},
-       900, Lines{frames_line({base.actual[0], b, b, c}, base.actual)}},
+       900,
+       Lines{frames_line({base.actual[0], b, b, c}, base.actual)}},
       {[&](Draft& d) {
          d.frames.pop_back();
          d.data.resize(cut_at);
          d.records = 600;
          d.bytes_raw = 2400;
        },
-       {cut_tail}, 600, Lines{cut_tail},
+       {cut_tail},
+       600,
+       Lines{cut_tail},
        str_cat("the data section ends in a zstd frame cut short at offset ", c.offset)},
       {[&](Draft& d) { d.data.resize(cut_at); },
        {str_cat("frame 2 ends at ", start + c.offset + c.len, " but the file is ", start + cut_at,
                 " bytes"),
         "_records says 900, the frames hold 600"},
-       600, std::nullopt},
+       600,
+       std::nullopt},
       {[](Draft& d) { d.add_bytes(test::concat({{0x28, 0xB5, 0x2F, 0xFD}, {8, 0, 0, 0}})); },
-       {}, 902, Lines{}},
+       {},
+       902,
+       Lines{}},
   };
   for (const Case& k : cases) {
     sim_.erase(path_);
@@ -474,14 +481,59 @@ TEST_F(ThreadsTest, ValidateReportsAsOnOneThread) {
   for (const std::size_t threads : {1, 4}) {
     std::uint64_t calls = 0;
     const ValidateReport r =
-        validate(path_, odd, [&calls](std::uint64_t, std::uint64_t) { return ++calls > 0; },
-                 threads)
+        validate(
+            path_, odd, [&calls](std::uint64_t, std::uint64_t) { return ++calls > 0; }, threads)
             .value();
     seen.emplace_back(r.problems, r.frames, r.records, calls);
   }
   EXPECT_EQ(std::get<0>(seen[0]).size(), kMaxProblems);
   EXPECT_EQ(std::get<3>(seen[0]), 32u);  // 31 entries, and the end
   EXPECT_EQ(seen[0], seen[1]);
+}
+
+// On several threads rebuild decodes frames ahead of its scan but reports and fixes as one
+// thread does: a sound file; a list that lost entries (the scan stops at the first unlisted raw
+// frame) and holds stale checksums; junk that stops the scan inside a window; a damaged frame;
+// a frame cut short by the end; tail records that begin with the magic.
+TEST_F(ThreadsTest, RebuildReportsAsOnOneThread) {
+  enum Damage { kSound, kLost, kJunk, kDamaged, kCut, kMagicTail };
+  for (const Damage damage : {kSound, kLost, kJunk, kDamaged, kCut, kMagicTail}) {
+    Draft d;
+    for (std::uint32_t i = 0; i < 30; ++i) {
+      if (damage == kJunk && i == 13) d.add_bytes(as_bytes("junk!"));
+      d.add_frame(i, u32_records(i * 50, 50), i % 5 == 0 ? 0 : 3);
+    }
+    if (damage == kLost) {
+      d.frames.resize(22);
+      d.frames[4].hash ^= 1;
+      d.frames[5].hash ^= 1;
+    }
+    if (damage == kDamaged) d.data[d.actual[17].offset + d.actual[17].len / 2] ^= 0x55;
+    if (damage == kCut) d.data.resize(d.actual[29].offset + d.actual[29].len / 2);
+    if (damage == kMagicTail) d.add_bytes(test::concat({{0x28, 0xB5, 0x2F, 0xFD}, {8, 0, 0, 0}}));
+    std::filesystem::remove(path_);
+    d.write(path_);
+    const Bytes original = read_file(path_);
+    std::vector<std::tuple<Lines, std::string, Bytes>> seen;
+    for (const std::size_t threads : {1, 4}) {
+      write_file(path_, original);
+      Lines reports;
+      std::uint64_t calls = 0;
+      const Progress count = [&calls](std::uint64_t, std::uint64_t) { return ++calls > 0; };
+      for (const bool fix : {false, true}) {
+        const auto r = rebuild_headers(path_, fix, count, threads);
+        reports.push_back(r ? (r->fixed ? "fixed" : "as it was") : r.error().to_string());
+        if (r) reports.insert(reports.end(), r->differences.begin(), r->differences.end());
+      }
+      reports.push_back(str_cat(calls, " progress reports"));
+      seen.emplace_back(reports, validate(path_).value().problems.empty() ? "" : "damaged",
+                        read_file(path_));
+    }
+    const Lines& one = std::get<0>(seen[0]);
+    EXPECT_EQ(one[0] == "as it was" && one[1] == "as it was",
+              damage == kSound || damage == kMagicTail);
+    EXPECT_EQ(seen[0], seen[1]) << damage;
+  }
 }
 
 using LinkTest = test::DirTest;
