@@ -149,8 +149,8 @@ std::vector<FramePlace> place_frames(const std::vector<Frame>& frames) {
   if (in_file_order(frames)) return places;
   // The regions of the entries kept so far (disjoint), by offset: end and list position.
   std::map<std::uint64_t, std::pair<std::uint64_t, std::size_t>> kept;
-  std::uint64_t furthest = 0;     // the end of the kept region that ends furthest
-  std::size_t furthest_at = 0;    // its list position
+  std::uint64_t furthest = 0;   // the end of the kept region that ends furthest
+  std::size_t furthest_at = 0;  // its list position
   auto entry = [&frames](std::size_t i) {
     return str_cat("_frames entry ", i, " (frame ", frames[i].id, ")");
   };

@@ -58,8 +58,8 @@ PyObject* read_listed_frame_fn(PyObject*, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     PyObject* fields[4];
-    if (!PyArg_ParseTuple(bound[2], "OOOO;frame: expected (id, offset, length, hash)",
-                          &fields[0], &fields[1], &fields[2], &fields[3])) {
+    if (!PyArg_ParseTuple(bound[2], "OOOO;frame: expected (id, offset, length, hash)", &fields[0],
+                          &fields[1], &fields[2], &fields[3])) {
       return nullptr;
     }
     Frame frame;
