@@ -171,7 +171,11 @@ class Pipeline {
         spare_.pop_back();
       }
     }
-    const Status compressed = compressor.compress(content_(k, scratch), o_.level, encoded_[k]);
+    // The caller's memory may change meanwhile (another thread writing to the array): a frame
+    // compressed from bytes that change under the compressor would not decode to what its
+    // content checksum covers, so the compressor works from its own copy, a block at a time.
+    const Status compressed =
+        compressor.compress_copying(content_(k, scratch), o_.level, encoded_[k]);
     const std::uint64_t hash = compressed ? xxh64(encoded_[k]) : 0;
     {
       const std::lock_guard lock(mutex_);
@@ -329,13 +333,9 @@ Result<std::vector<Frame>> bulk_write_fixed(Container& c, ByteView data, std::ui
         str_cat(data.size(), " bytes are not a whole number of ", size, "-byte records")));
   }
   const Plan plan = plan_fixed(data.size() / size, size, options);
-  // Each frame is compressed from a private copy (the worker's buffer, reused from frame to
-  // frame): the caller's memory may change meanwhile, and a frame compressed from bytes that
-  // change under the compressor would not decode to what its content checksum covers.
-  const ContentOf content = [&](std::size_t k, Bytes& scratch) {
-    const ByteView part = data.subspan(plan.cuts[k] * size, static_cast<std::size_t>(plan.raw[k]));
-    scratch.assign(part.begin(), part.end());
-    return ByteView(scratch);
+  // Straight from the caller's memory: the compressor copies each block in before reading it.
+  const ContentOf content = [&](std::size_t k, Bytes&) {
+    return data.subspan(plan.cuts[k] * size, static_cast<std::size_t>(plan.raw[k]));
   };
   return bulk_write(c, plan, content, data, first_id, options);
 }

@@ -111,22 +111,7 @@ Status FrameCompressor::compress(ByteView bytes, std::int32_t level, Bytes& out,
     out.assign(bytes.begin(), bytes.end());
     return {};
   }
-  if (!cctx_) {
-    cctx_.reset(ZSTD_createCCtx());
-    if (!cctx_) return fail(Error::io_text(ZSTD_getErrorString(ZSTD_error_memory_allocation)));
-  }
-  ZSTD_CCtx_reset(cctx_.get(), ZSTD_reset_session_and_parameters);
-  // The library clamps levels outside its range (negative levels are its fast modes).
-  std::size_t rc =
-      ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_compressionLevel, level == 0 ? 1 : level);
-  if (ZSTD_isError(rc)) return fail(zstd_io(rc));
-  // The content checksum is what lets a reader detect a damaged frame.
-  rc = ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_checksumFlag, 1);
-  if (ZSTD_isError(rc)) return fail(zstd_io(rc));
-  // The content size goes into the frame header even when the input comes in slices.
-  rc = ZSTD_CCtx_setPledgedSrcSize(cctx_.get(), bytes.size());
-  if (ZSTD_isError(rc)) return fail(zstd_io(rc));
-
+  DRELIX_TRY(start(bytes.size(), level));
   const std::size_t bound = ZSTD_compressBound(bytes.size());
   if (ZSTD_isError(bound)) return fail(zstd_io(bound));
   out.resize(bound);
@@ -153,6 +138,60 @@ Status FrameCompressor::compress(ByteView bytes, std::int32_t level, Bytes& out,
   ZSTD_inBuffer in{bytes.data() + last, bytes.size() - last, 0};
   for (;;) {
     const std::size_t remaining = ZSTD_compressStream2(cctx_.get(), &ob, &in, ZSTD_e_end);
+    if (ZSTD_isError(remaining)) return fail(zstd_io(remaining));
+    if (remaining == 0) break;
+    if (ob.pos == ob.size) grow(remaining);
+  }
+  out.resize(ob.pos);
+  return {};
+}
+
+Status FrameCompressor::start(std::size_t size, std::int32_t level) {
+  if (!cctx_) {
+    cctx_.reset(ZSTD_createCCtx());
+    if (!cctx_) return fail(Error::io_text(ZSTD_getErrorString(ZSTD_error_memory_allocation)));
+  }
+  ZSTD_CCtx_reset(cctx_.get(), ZSTD_reset_session_and_parameters);
+  // The library clamps levels outside its range (negative levels are its fast modes).
+  std::size_t rc =
+      ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_compressionLevel, level == 0 ? 1 : level);
+  if (ZSTD_isError(rc)) return fail(zstd_io(rc));
+  // The content checksum is what lets a reader detect a damaged frame.
+  rc = ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_checksumFlag, 1);
+  if (ZSTD_isError(rc)) return fail(zstd_io(rc));
+  // The content size goes into the frame header even when the input comes in slices.
+  rc = ZSTD_CCtx_setPledgedSrcSize(cctx_.get(), size);
+  if (ZSTD_isError(rc)) return fail(zstd_io(rc));
+  return {};
+}
+
+Status FrameCompressor::compress_copying(ByteView bytes, std::int32_t level, Bytes& out) {
+  if (stores_raw(bytes, level)) {
+    out.assign(bytes.begin(), bytes.end());  // the copy is what is stored and hashed
+    return {};
+  }
+  DRELIX_TRY(start(bytes.size(), level));
+  const std::size_t bound = ZSTD_compressBound(bytes.size());
+  if (ZSTD_isError(bound)) return fail(zstd_io(bound));
+  out.resize(bound);
+  ZSTD_outBuffer ob{out.data(), out.size(), 0};
+  auto grow = [&](std::size_t at_least) {
+    out.resize(out.size() + std::max<std::size_t>(at_least, ZSTD_CStreamOutSize()));
+    ob.dst = out.data();
+    ob.size = out.size();
+  };
+  // Every input byte goes in with ZSTD_e_continue, which copies it into the library's buffer
+  // (the default, buffered input mode); only then is the frame ended, with no input left. An
+  // end given with input would let the library compress straight from the caller's memory.
+  ZSTD_inBuffer in{bytes.data(), bytes.size(), 0};
+  while (in.pos < in.size) {
+    const std::size_t hint = ZSTD_compressStream2(cctx_.get(), &ob, &in, ZSTD_e_continue);
+    if (ZSTD_isError(hint)) return fail(zstd_io(hint));
+    if (ob.pos == ob.size) grow(0);
+  }
+  ZSTD_inBuffer none{nullptr, 0, 0};
+  for (;;) {
+    const std::size_t remaining = ZSTD_compressStream2(cctx_.get(), &ob, &none, ZSTD_e_end);
     if (ZSTD_isError(remaining)) return fail(zstd_io(remaining));
     if (remaining == 0) break;
     if (ob.pos == ob.size) grow(remaining);

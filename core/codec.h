@@ -58,12 +58,21 @@ class FrameCompressor {
   Status compress(ByteView bytes, std::int32_t level, Bytes& out,
                   const std::function<bool()>& keep_going);
 
+  // A valid frame of `bytes` made through the library's own input buffer: each block is
+  // copied in before anything reads it, so memory that changes meanwhile (a caller's array
+  // another thread writes to) still gives a frame that decodes to exactly what its checksum
+  // covers. Cheaper than a private copy of the whole input: the buffer stays in cache.
+  Status compress_copying(ByteView bytes, std::int32_t level, Bytes& out);
+
   static constexpr std::size_t kStopSlice = 1 << 20;
 
  private:
   struct Deleter {
     void operator()(ZSTD_CCtx_s* c) const;
   };
+  // Resets the context for a frame of `size` bytes at `level`, with the content checksum and
+  // the content size in the header.
+  Status start(std::size_t size, std::int32_t level);
   std::unique_ptr<ZSTD_CCtx_s, Deleter> cctx_;
 };
 
