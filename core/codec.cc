@@ -107,8 +107,17 @@ Status FrameCompressor::compress(ByteView bytes, std::int32_t level, Bytes& out)
 
 Status FrameCompressor::compress(ByteView bytes, std::int32_t level, Bytes& out,
                                  const std::function<bool()>& keep_going) {
+  return encode(bytes, level, out, keep_going, false);
+}
+
+Status FrameCompressor::compress_copying(ByteView bytes, std::int32_t level, Bytes& out) {
+  return encode(bytes, level, out, {}, true);
+}
+
+Status FrameCompressor::encode(ByteView bytes, std::int32_t level, Bytes& out,
+                               const std::function<bool()>& keep_going, bool copy_all) {
   if (stores_raw(bytes, level)) {
-    out.assign(bytes.begin(), bytes.end());
+    out.assign(bytes.begin(), bytes.end());  // the copy is what is stored and hashed
     return {};
   }
   DRELIX_TRY(start(bytes.size(), level));
@@ -124,9 +133,14 @@ Status FrameCompressor::compress(ByteView bytes, std::int32_t level, Bytes& out,
   };
   // Without a stop to ask, the whole input in one call: the library's single-pass path.
   const std::size_t slice = keep_going ? kStopSlice : bytes.size();
-  for (std::size_t fed = 0; fed + slice < bytes.size(); fed += slice) {
-    if (!keep_going()) return fail(cancelled());
-    ZSTD_inBuffer piece{bytes.data() + fed, slice, 0};
+  // What goes in with ZSTD_e_end: the last slice; or nothing with copy_all, since an end given
+  // with input lets the library compress straight from the caller's memory, while input given
+  // with ZSTD_e_continue is copied into its own buffer (the default, buffered input mode) first.
+  const std::size_t last =
+      copy_all ? bytes.size() : (bytes.size() <= slice ? 0 : (bytes.size() - 1) / slice * slice);
+  for (std::size_t fed = 0; fed < last; fed += slice) {
+    if (keep_going && !keep_going()) return fail(cancelled());
+    ZSTD_inBuffer piece{bytes.data() + fed, std::min(slice, last - fed), 0};
     while (piece.pos < piece.size) {
       const std::size_t hint = ZSTD_compressStream2(cctx_.get(), &ob, &piece, ZSTD_e_continue);
       if (ZSTD_isError(hint)) return fail(zstd_io(hint));
@@ -134,7 +148,6 @@ Status FrameCompressor::compress(ByteView bytes, std::int32_t level, Bytes& out,
     }
   }
   if (keep_going && !keep_going()) return fail(cancelled());
-  const std::size_t last = bytes.size() <= slice ? 0 : (bytes.size() - 1) / slice * slice;
   ZSTD_inBuffer in{bytes.data() + last, bytes.size() - last, 0};
   for (;;) {
     const std::size_t remaining = ZSTD_compressStream2(cctx_.get(), &ob, &in, ZSTD_e_end);
@@ -162,41 +175,6 @@ Status FrameCompressor::start(std::size_t size, std::int32_t level) {
   // The content size goes into the frame header even when the input comes in slices.
   rc = ZSTD_CCtx_setPledgedSrcSize(cctx_.get(), size);
   if (ZSTD_isError(rc)) return fail(zstd_io(rc));
-  return {};
-}
-
-Status FrameCompressor::compress_copying(ByteView bytes, std::int32_t level, Bytes& out) {
-  if (stores_raw(bytes, level)) {
-    out.assign(bytes.begin(), bytes.end());  // the copy is what is stored and hashed
-    return {};
-  }
-  DRELIX_TRY(start(bytes.size(), level));
-  const std::size_t bound = ZSTD_compressBound(bytes.size());
-  if (ZSTD_isError(bound)) return fail(zstd_io(bound));
-  out.resize(bound);
-  ZSTD_outBuffer ob{out.data(), out.size(), 0};
-  auto grow = [&](std::size_t at_least) {
-    out.resize(out.size() + std::max<std::size_t>(at_least, ZSTD_CStreamOutSize()));
-    ob.dst = out.data();
-    ob.size = out.size();
-  };
-  // Every input byte goes in with ZSTD_e_continue, which copies it into the library's buffer
-  // (the default, buffered input mode); only then is the frame ended, with no input left. An
-  // end given with input would let the library compress straight from the caller's memory.
-  ZSTD_inBuffer in{bytes.data(), bytes.size(), 0};
-  while (in.pos < in.size) {
-    const std::size_t hint = ZSTD_compressStream2(cctx_.get(), &ob, &in, ZSTD_e_continue);
-    if (ZSTD_isError(hint)) return fail(zstd_io(hint));
-    if (ob.pos == ob.size) grow(0);
-  }
-  ZSTD_inBuffer none{nullptr, 0, 0};
-  for (;;) {
-    const std::size_t remaining = ZSTD_compressStream2(cctx_.get(), &ob, &none, ZSTD_e_end);
-    if (ZSTD_isError(remaining)) return fail(zstd_io(remaining));
-    if (remaining == 0) break;
-    if (ob.pos == ob.size) grow(remaining);
-  }
-  out.resize(ob.pos);
   return {};
 }
 

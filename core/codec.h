@@ -73,6 +73,9 @@ class FrameCompressor {
   // Resets the context for a frame of `size` bytes at `level`, with the content checksum and
   // the content size in the header.
   Status start(std::size_t size, std::int32_t level);
+  // compress, or with `copy_all` compress_copying.
+  Status encode(ByteView bytes, std::int32_t level, Bytes& out,
+                const std::function<bool()>& keep_going, bool copy_all);
   std::unique_ptr<ZSTD_CCtx_s, Deleter> cctx_;
 };
 
