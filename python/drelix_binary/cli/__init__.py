@@ -42,7 +42,9 @@ def install_signal_handlers() -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    install_signal_handlers()
+    from _drelix_command import exit_on_signals
+
+    exit_on_signals()  # until the work begins: see _dispatch
     try:
         status = _run(argv)
         # The work is done and reported: a signal now, while the interpreter shuts down, would
@@ -103,7 +105,11 @@ def _run(argv: Sequence[str] | None) -> int:
 
 
 def _dispatch(args: argparse.Namespace) -> int:
+    from .. import _maintenance, _reader, _salvage, _writer  # noqa: F401 -- loaded before the work
     from . import _convert, _info, _maintain, _records
+
+    # Everything is loaded: from here on an interruption unwinds, so that outputs are removed.
+    install_signal_handlers()
 
     handlers = {
         "info": _info.run,
