@@ -283,21 +283,12 @@ PyObject* read_tail_into_method(PyObject* self, PyObject* args, PyObject* kwargs
     PyObject* bound[3];
     if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
     std::uint64_t offset = 0;
-    std::uint64_t address = 0;
-    std::uint64_t length = 0;
-    if (!convert_arg("offset", bound[0], to_u64, &offset) ||
-        !convert_arg("address", bound[1], to_u64, &address) ||
-        !convert_arg("length", bound[2], to_u64, &length)) {
-      return nullptr;
-    }
-    if (length > 0 && address == 0) {
-      PyErr_SetString(PyExc_ValueError, "address is 0");
+    std::span<std::uint8_t> out;
+    if (!convert_arg("offset", bound[0], to_u64, &offset) || !to_region(bound[1], bound[2], &out)) {
       return nullptr;
     }
     Use use(self);
     if (!use) return nullptr;
-    const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(address),
-                                      static_cast<std::size_t>(length));
     Status read;
     {
       NoGil unlocked;
@@ -386,19 +377,13 @@ PyObject* read_into_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* bound[5];
     if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
     std::vector<std::uint64_t> indices;
-    std::uint64_t address = 0;
-    std::uint64_t length = 0;
+    std::span<std::uint8_t> out;
     bool with_tail = false;
     std::size_t threads = 0;
     if (!convert_arg("indices", bound[0], to_indices, &indices) ||
-        !convert_arg("address", bound[1], to_u64, &address) ||
-        !convert_arg("length", bound[2], to_u64, &length) ||
+        !to_region(bound[1], bound[2], &out) ||
         !convert_arg("tail", bound[3], to_bool, &with_tail) ||
         !convert_arg("threads", bound[4] ? bound[4] : Py_None, to_threads, &threads)) {
-      return nullptr;
-    }
-    if (length > 0 && address == 0) {
-      PyErr_SetString(PyExc_ValueError, "address is 0");
       return nullptr;
     }
     Use use(self);
@@ -412,8 +397,6 @@ PyObject* read_into_method(PyObject* self, PyObject* args, PyObject* kwargs) {
       if (!info) return use.raise(info.error());
       tail = *info;
     }
-    const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(address),
-                                      static_cast<std::size_t>(length));
     Result<std::uint64_t> written = fail(Error::io_eof());
     {
       NoGil unlocked;

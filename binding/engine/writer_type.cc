@@ -326,18 +326,11 @@ PyObject* append_method(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-bool to_region(PyObject* address_obj, PyObject* length_obj, ByteView* out) {
-  std::uint64_t address = 0;
-  std::uint64_t length = 0;
-  if (!convert_arg("address", address_obj, to_u64, &address) ||
-      !convert_arg("length", length_obj, to_u64, &length)) {
-    return false;
-  }
-  if (length > 0 && address == 0) {
-    PyErr_SetString(PyExc_ValueError, "address is 0");
-    return false;
-  }
-  *out = ByteView(reinterpret_cast<const std::uint8_t*>(address), static_cast<std::size_t>(length));
+// to_region, read-only.
+bool to_view(PyObject* address_obj, PyObject* length_obj, ByteView* out) {
+  std::span<std::uint8_t> region;
+  if (!to_region(address_obj, length_obj, &region)) return false;
+  *out = region;
   return true;
 }
 
@@ -350,7 +343,7 @@ PyObject* append_at_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     Use use(self);
     if (!use) return nullptr;
     ByteView body;
-    if (!to_region(bound[0], bound[1], &body)) return nullptr;
+    if (!to_view(bound[0], bound[1], &body)) return nullptr;
     return append_view(use, body);
   });
 }
@@ -380,7 +373,7 @@ PyObject* append_fixed_at_method(PyObject* self, PyObject* args, PyObject* kwarg
     Use use(self);
     if (!use) return nullptr;
     ByteView data;
-    if (!to_region(bound[0], bound[1], &data)) return nullptr;
+    if (!to_view(bound[0], bound[1], &data)) return nullptr;
     Result<std::uint64_t> count = fail(Error::io_eof());
     {
       NoGil unlocked;
@@ -552,7 +545,7 @@ PyObject* write_fixed_at_method(PyObject* self, PyObject* args, PyObject* kwargs
     if (!use) return nullptr;
     ByteView data;
     BulkOptions options;
-    if (!to_region(bound[0], bound[1], &data) ||
+    if (!to_view(bound[0], bound[1], &data) ||
         !to_bulk_options(bound + 2, use.state(), &options)) {
       return nullptr;
     }
