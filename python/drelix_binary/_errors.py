@@ -184,9 +184,9 @@ def _reduce_frame(f: _native.Frame) -> tuple[Any, ...]:
 
 
 def _reduce_report(report: Any) -> tuple[Any, ...]:
-    from . import _maintenance
+    from ._reports import report_reducer
 
-    return _maintenance.report_reducer(report)
+    return report_reducer(report)
 
 
 def register_pickling() -> None:
