@@ -7,16 +7,13 @@
 #include "binding/errors.h"
 #include "binding/py.h"
 #include "binding/types.h"
+#include "core/defaults.h"
 #include "core/preamble.h"
 
 namespace drelix::py {
 
 namespace {
 
-// The two compression levels the format names: new files record the hot one, repack defaults
-// to the cold one.
-constexpr long kHotLevel = 3;
-constexpr long kColdLevel = 19;
 constexpr const char* kVersionText = "2.1.0";
 
 PyModuleDef kModuleDef = {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "binding/py.h"
+#include "core/defaults.h"
 #include "core/frames.h"
 #include "core/headers.h"
 #include "core/maintenance.h"
@@ -70,7 +71,7 @@ struct RepackArgs {
   std::string path;
   // Cold data is written once and read rarely: by default the strongest of the two levels
   // the module exports.
-  std::int32_t level = 19;
+  std::int32_t level = kColdLevel;
   std::optional<std::uint32_t> header_area;
 
   // Converts the three bound arguments; false with a Python exception set.

@@ -9,6 +9,7 @@
 
 #include "core/bytes.h"
 #include "core/container.h"
+#include "core/defaults.h"
 #include "core/error.h"
 #include "core/frames.h"
 
@@ -24,7 +25,7 @@ struct BulkOptions {
   // of the two must be set).
   std::uint64_t frame_records = 0;
   std::uint64_t frame_bytes = 0;
-  std::int32_t level = 3;
+  std::int32_t level = kHotLevel;
   std::size_t threads = 1;
 };
 

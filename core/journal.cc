@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/defaults.h"
 #include "core/hash.h"
 #include "core/preamble.h"
 
@@ -93,7 +94,7 @@ Status sync_dir_of(const std::string& path) {
 std::string journal_path(const std::string& path) {
   // Appending to the whole path also covers a path that ends in "/": its journal is ".seal" in
   // that directory.
-  return path + ".seal";
+  return path + std::string(kJournalSuffix);
 }
 
 namespace {

@@ -20,6 +20,7 @@
 
 #include "core/codec.h"
 #include "core/container.h"
+#include "core/defaults.h"
 #include "core/file.h"
 #include "core/frames.h"
 #include "core/hash.h"
@@ -42,7 +43,7 @@ constexpr std::size_t kZeroChunk = 65536;
 
 // The temporary path: the old path with ".repack" appended to its file name.
 std::string temp_path(const std::string& path) {
-  return path + ".repack";
+  return path + std::string(kRepackSuffix);
 }
 
 // The temporary file while it is being built. Unless committed, it is closed and removed when

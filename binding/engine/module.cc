@@ -7,6 +7,7 @@
 #include "binding/args.h"
 #include "binding/engine/engine.h"
 #include "binding/engine/types.h"
+#include "core/defaults.h"
 #include "core/thread_pool.h"
 
 namespace drelix::py {
@@ -47,6 +48,19 @@ bool add_function(PyObject* module, PyMethodDef* def) {
   return add_object(module, def->ml_name, new_function(module, def));
 }
 
+// The library's own defaults and the names of the files a writer keeps beside a file
+// (core/defaults.h), so that the Python package restates none of them.
+bool add_defaults(PyObject* module) {
+  return add_object(module, "HOT_LEVEL", PyLong_FromLong(kHotLevel)) &&
+         add_object(module, "COLD_LEVEL", PyLong_FromLong(kColdLevel)) &&
+         add_object(module, "API_HEADER_AREA", PyLong_FromUnsignedLong(kApiHeaderArea)) &&
+         add_object(module, "DEFAULT_FRAME_BYTES",
+                    PyLong_FromUnsignedLongLong(kDefaultFrameBytes)) &&
+         add_object(module, "MAX_FRAME_BYTES", PyLong_FromUnsignedLongLong(kMaxFrameBytes)) &&
+         add_object(module, "JOURNAL_SUFFIX", new_str(kJournalSuffix)) &&
+         add_object(module, "REPACK_SUFFIX", new_str(kRepackSuffix));
+}
+
 PyObject* init_module() {
   if (!bind_interpreter(g_interpreter_id, "_engine") || !import_native()) return nullptr;
   Ref module = steal(PyModule_Create(&kModuleDef));
@@ -58,7 +72,7 @@ PyObject* init_module() {
       !add_function(module.get(), &kEngineRebuildDef) ||
       !add_function(module.get(), &kEngineRepackDef) ||
       !add_function(module.get(), &kEngineSurveyDef) ||
-      !add_function(module.get(), &kEngineReadListedFrameDef)) {
+      !add_function(module.get(), &kEngineReadListedFrameDef) || !add_defaults(module.get())) {
     return nullptr;
   }
   return release(std::move(module));

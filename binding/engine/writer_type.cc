@@ -20,6 +20,7 @@
 #include "binding/value_type.h"
 #include "core/bulk_write.h"
 #include "core/container.h"
+#include "core/defaults.h"
 #include "core/str_cat.h"
 #include "core/thread_pool.h"
 
@@ -27,13 +28,10 @@ namespace drelix::py {
 
 namespace {
 
-constexpr std::uint32_t kDefaultZone = 262144;
-constexpr std::uint64_t kDefaultFrameBytes = 64ULL << 20;
-
 struct WriterState {
   std::optional<Container> engine;
   std::string path;
-  std::int32_t level = 3;
+  std::int32_t level = kHotLevel;
   bool busy = false;
   pid_t owner = getpid();
 };
@@ -161,8 +159,8 @@ PyObject* create_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     std::string writer;
     std::optional<std::uint64_t> created;
     Container::UserHeaders user;
-    std::uint32_t header_area = kDefaultZone;
-    std::int32_t level = 3;
+    std::uint32_t header_area = kApiHeaderArea;
+    std::int32_t level = kHotLevel;
     if (!convert_arg("path", bound[0], to_path, &path) ||
         !convert_arg("schema", bound[1], to_native_schema, &schema) ||
         !convert_arg("source", bound[2], to_text, &source) ||
@@ -191,7 +189,7 @@ PyObject* open_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* bound[2];
     if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
     std::string path;
-    std::int32_t level = 3;
+    std::int32_t level = kHotLevel;
     if (!convert_arg("path", bound[0], to_path, &path) ||
         !convert_arg("level", bound[1], to_i32, &level)) {
       return nullptr;
@@ -545,8 +543,7 @@ PyObject* write_fixed_at_method(PyObject* self, PyObject* args, PyObject* kwargs
     if (!use) return nullptr;
     ByteView data;
     BulkOptions options;
-    if (!to_view(bound[0], bound[1], &data) ||
-        !to_bulk_options(bound + 2, use.state(), &options)) {
+    if (!to_view(bound[0], bound[1], &data) || !to_bulk_options(bound + 2, use.state(), &options)) {
       return nullptr;
     }
     Result<std::vector<Frame>> frames = fail(Error::io_eof());

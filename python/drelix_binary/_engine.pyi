@@ -29,6 +29,14 @@ _FrameTuple: TypeAlias = tuple[int, int, int, int]
 _Progress: TypeAlias = Callable[[int, int], object]
 _Path: TypeAlias = str | os.PathLike[str]
 
+HOT_LEVEL: int
+COLD_LEVEL: int
+API_HEADER_AREA: int
+DEFAULT_FRAME_BYTES: int
+MAX_FRAME_BYTES: int
+JOURNAL_SUFFIX: str
+REPACK_SUFFIX: str
+
 def thread_count() -> int:
     """Threads a call with ``threads=None`` uses: the processors this process may run on."""
 
