@@ -57,7 +57,7 @@ wheel: setup
 	$(VENV)/bin/abi3audit --strict --assume-minimum-abi3 3.9 dist/drelix_binary-*.whl
 
 format:
-	clang-format -i core/*.h core/*.cc binding/*.h binding/*.cc binding/engine/*.h binding/engine/*.cc tests/core/*.cc tests/core/*.h fuzz/*.cc fuzz/*.h
+	clang-format -i core/*.h core/*.cc binding/*/*.h binding/*/*.cc tests/core/*.cc tests/core/*.h fuzz/*.cc fuzz/*.h
 
 clean:
 	rm -rf build

@@ -1,9 +1,9 @@
 #include <cerrno>
 
-#include "binding/args.h"
-#include "binding/convert.h"
+#include "binding/common/args.h"
+#include "binding/common/convert.h"
+#include "binding/common/errors.h"
 #include "binding/engine/engine.h"
-#include "binding/errors.h"
 #include "core/str_cat.h"
 #include "core/thread_pool.h"
 

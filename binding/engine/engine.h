@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "binding/py.h"
+#include "binding/common/py.h"
 #include "core/error.h"
 #include "core/frames.h"
 #include "core/headers.h"

@@ -19,11 +19,11 @@
 #include <utility>
 #include <vector>
 
-#include "binding/args.h"
-#include "binding/convert.h"
+#include "binding/common/args.h"
+#include "binding/common/convert.h"
+#include "binding/common/types.h"
 #include "binding/engine/engine.h"
 #include "binding/engine/types.h"
-#include "binding/types.h"
 #include "core/progress.h"
 #include "core/thread_pool.h"
 

@@ -1,10 +1,10 @@
 // The _engine module object. It imports _native first: the exception classes it raises are
 // _native's own, and the schemas it hands out are _native.Schema objects.
-#include "binding/module.h"
+#include "binding/common/module.h"
 
 #include <cstdint>
 
-#include "binding/args.h"
+#include "binding/common/args.h"
 #include "binding/engine/engine.h"
 #include "binding/engine/types.h"
 #include "core/defaults.h"

@@ -3,11 +3,11 @@
 #include <string>
 #include <utility>
 
-#include "binding/args.h"
-#include "binding/convert.h"
+#include "binding/common/args.h"
+#include "binding/common/convert.h"
+#include "binding/common/types.h"
 #include "binding/engine/engine.h"
 #include "binding/engine/types.h"
-#include "binding/types.h"
 #include "core/damaged.h"
 
 namespace drelix::py {

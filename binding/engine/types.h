@@ -1,7 +1,7 @@
 // The classes and functions of _engine, for registration by binding/engine/module.cc.
 #pragma once
 
-#include "binding/py.h"
+#include "binding/common/py.h"
 
 namespace drelix::py {
 

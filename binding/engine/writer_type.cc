@@ -13,11 +13,11 @@
 #include <utility>
 #include <vector>
 
-#include "binding/args.h"
-#include "binding/convert.h"
+#include "binding/common/args.h"
+#include "binding/common/convert.h"
+#include "binding/common/value_type.h"
 #include "binding/engine/engine.h"
 #include "binding/engine/types.h"
-#include "binding/value_type.h"
 #include "core/bulk_write.h"
 #include "core/container.h"
 #include "core/defaults.h"

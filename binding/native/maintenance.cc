@@ -8,9 +8,9 @@
 #include <string>
 #include <utility>
 
-#include "binding/args.h"
-#include "binding/convert.h"
-#include "binding/types.h"
+#include "binding/common/args.h"
+#include "binding/common/convert.h"
+#include "binding/common/types.h"
 
 namespace drelix::py {
 

@@ -1,6 +1,6 @@
 // Frame: one entry of a file's frame list, copied out of the engine's list.
-#include "binding/types.h"
-#include "binding/value_type.h"
+#include "binding/common/types.h"
+#include "binding/common/value_type.h"
 #include "core/numbers.h"
 #include "core/str_cat.h"
 

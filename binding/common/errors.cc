@@ -1,4 +1,4 @@
-#include "binding/errors.h"
+#include "binding/common/errors.h"
 
 namespace drelix::py {
 

@@ -4,10 +4,10 @@
 #include <utility>
 #include <vector>
 
-#include "binding/args.h"
-#include "binding/convert.h"
-#include "binding/types.h"
-#include "binding/value_type.h"
+#include "binding/common/args.h"
+#include "binding/common/convert.h"
+#include "binding/common/types.h"
+#include "binding/common/value_type.h"
 #include "core/str_cat.h"
 
 namespace drelix::py {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "binding/py.h"
+#include "binding/common/py.h"
 
 namespace drelix::py {
 

@@ -1,8 +1,8 @@
 // The module functions that need no open file: peek_headers, split_records, xxh64 and
 // max_frames_for.
-#include "binding/args.h"
-#include "binding/convert.h"
-#include "binding/types.h"
+#include "binding/common/args.h"
+#include "binding/common/convert.h"
+#include "binding/common/types.h"
 #include "core/frames.h"
 #include "core/hash.h"
 #include "core/headers.h"

@@ -6,7 +6,7 @@
 #include <new>
 #include <utility>
 
-#include "binding/py.h"
+#include "binding/common/py.h"
 
 namespace drelix::py {
 

@@ -1,4 +1,4 @@
-#include "binding/args.h"
+#include "binding/common/args.h"
 
 #include <algorithm>
 #include <string>

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "binding/py.h"
+#include "binding/common/py.h"
 #include "core/defaults.h"
 #include "core/frames.h"
 #include "core/headers.h"

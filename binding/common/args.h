@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <span>
 
-#include "binding/py.h"
+#include "binding/common/py.h"
 
 namespace drelix::py {
 

@@ -1,9 +1,9 @@
-#include "binding/convert.h"
+#include "binding/common/convert.h"
 
 #include <cerrno>
 #include <string_view>
 
-#include "binding/errors.h"
+#include "binding/common/errors.h"
 #include "core/str_cat.h"
 
 namespace drelix::py {

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "binding/py.h"
+#include "binding/common/py.h"
 #include "core/bytes.h"
 #include "core/error.h"
 

@@ -1,6 +1,6 @@
 // Preamble: the fixed binary head of a file, as peek_headers returns it.
-#include "binding/types.h"
-#include "binding/value_type.h"
+#include "binding/common/types.h"
+#include "binding/common/value_type.h"
 #include "core/str_cat.h"
 
 namespace drelix::py {

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "binding/types.h"
-#include "binding/value_type.h"
+#include "binding/common/types.h"
+#include "binding/common/value_type.h"
 
 namespace drelix::py {
 

@@ -1,7 +1,7 @@
 // The module's five exception classes, created once per process and cached.
 #pragma once
 
-#include "binding/py.h"
+#include "binding/common/py.h"
 
 namespace drelix::py {
 
