@@ -6,10 +6,12 @@
 // positional arguments.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
+#include "binding/common/convert.h"
 #include "binding/common/py.h"
 
 namespace drelix::py {
@@ -36,5 +38,34 @@ struct Signature {
 // values for argument 'a'".
 bool bind_args(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out,
                PyObject** rest = nullptr);
+
+// Where one argument goes and the converter that takes it there: `Into{to_path, &path}`.
+template <class T>
+struct Into {
+  bool (*convert)(PyObject*, T*);
+  T* out;
+};
+template <class T>
+Into(bool (*)(PyObject*, T*), T*) -> Into<T>;
+
+// Converts the first bound arguments of `sig`'s parameters in order, one per Into, as
+// convert_arg does; stops at the first failure.
+template <class... T>
+bool convert_args(const Signature& sig, PyObject* const* bound, Into<T>... into) {
+  std::size_t i = 0;
+  const auto convert = [&](const auto& one) {
+    const bool ok = convert_arg(sig.params[i], bound[i], one.convert, one.out);
+    ++i;
+    return ok;
+  };
+  return (convert(into) && ...);
+}
+
+// bind_args and then convert_args, for a call whose every parameter has its Into.
+template <class... T>
+bool parse_args(const Signature& sig, PyObject* args, PyObject* kwargs, Into<T>... into) {
+  std::array<PyObject*, sizeof...(T)> bound{};
+  return bind_args(sig, args, kwargs, bound) && convert_args(sig, bound.data(), into...);
+}
 
 }  // namespace drelix::py

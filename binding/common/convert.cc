@@ -1,9 +1,7 @@
 #include "binding/common/convert.h"
 
-#include <cerrno>
 #include <string_view>
 
-#include "binding/common/errors.h"
 #include "core/str_cat.h"
 
 namespace drelix::py {
@@ -19,9 +17,8 @@ bool bytes_to_string(PyObject* bytes, std::string* out) {
   return true;
 }
 
-bool fail_type(std::string_view expected, PyObject* obj) {
-  const std::string text = str_cat("expected ", expected, ", got ", type_name(obj));
-  PyErr_SetString(PyExc_TypeError, text.c_str());
+bool fail_with(const std::string& type_error) {
+  PyErr_SetString(PyExc_TypeError, type_error.c_str());
   return false;
 }
 
@@ -57,6 +54,10 @@ bool index_to_u64(PyObject* obj, std::uint64_t* out) {
 }
 
 }  // namespace
+
+bool fail_type(std::string_view expected, PyObject* obj) {
+  return fail_with(str_cat("expected ", expected, ", got ", type_name(obj)));
+}
 
 std::string type_name(PyObject* obj) {
   std::string name = str_attr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__");
@@ -140,6 +141,35 @@ bool to_text(PyObject* obj, std::string* out) {
   return utf8 && bytes_to_string(utf8.get(), out);
 }
 
+bool fail_item(Py_ssize_t index, std::string_view expected, PyObject* obj) {
+  return fail_with(str_cat("item ", index, ": expected ", expected, ", got ", type_name(obj)));
+}
+
+bool to_user_headers(PyObject* obj, UserHeaders* out) {
+  UserHeaders pairs;
+  const auto take_pair = [&](Py_ssize_t i, PyObject* item) {
+    if (!PyTuple_Check(item)) return fail_item(i, "tuple", item);
+    const Py_ssize_t length = PyTuple_Size(item);
+    if (length != 2) {
+      const std::string text =
+          str_cat("expected tuple of length 2, but got tuple of length ", length);
+      PyErr_SetString(PyExc_ValueError, text.c_str());
+      return false;
+    }
+    std::string texts[2];
+    for (Py_ssize_t k = 0; k < 2; ++k) {
+      PyObject* element = PyTuple_GetItem(item, k);
+      if (!PyUnicode_Check(element)) return fail_item(i, "str", element);
+      if (!to_text(element, &texts[k])) return false;
+    }
+    pairs.emplace_back(std::move(texts[0]), std::move(texts[1]));
+    return true;
+  };
+  if (obj != Py_None && !for_each_item(obj, "(str, str) tuples", take_pair)) return false;
+  *out = std::move(pairs);
+  return true;
+}
+
 bool fail_argument(const char* name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
   PyObject* type = nullptr;
@@ -165,40 +195,6 @@ bool fail_argument(const char* name) {
   PyException_SetCause(wrapped.get(), cause.release());
   PyErr_SetObject(PyExc_TypeError, wrapped.get());
   return false;
-}
-
-PyObject* raise_error(const Error& error) {
-  // A call the engine reports interrupted was interrupted by a signal: its handler runs now, and
-  // the exception it raises (KeyboardInterrupt for Ctrl-C) is the one the caller sees.
-  if (error.kind() == Error::Kind::Io && error.os_code() == EINTR && PyErr_CheckSignals() < 0) {
-    return nullptr;
-  }
-  PyObject* cls = nullptr;
-  switch (error.kind()) {
-    case Error::Kind::Io:
-      cls = PyExc_OSError;
-      break;
-    case Error::Kind::Malformed:
-      cls = malformed_error_class();
-      break;
-    case Error::Kind::Usage:
-      cls = usage_error_class();
-      break;
-    case Error::Kind::ZoneFull:
-      cls = zone_full_error_class();
-      break;
-    case Error::Kind::Compression:
-      cls = compression_error_class();
-      break;
-  }
-  if (cls == nullptr) return nullptr;
-  Ref message = steal(new_str(error.to_string()));
-  if (!message) return nullptr;
-  // A one-argument OSError stays exactly OSError with errno, strerror and filename None.
-  Ref exc = steal(PyObject_CallFunctionObjArgs(cls, message.get(), nullptr));
-  if (!exc) return nullptr;
-  PyErr_SetObject(cls, exc.get());
-  return nullptr;
 }
 
 }  // namespace drelix::py

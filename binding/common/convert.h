@@ -1,4 +1,4 @@
-// Taking arguments from Python and handing engine errors back to it.
+// Taking arguments from Python.
 //
 // Every converter has the form `bool convert(PyObject* obj, T* out)`: on success it fills `*out`
 // and returns true; on failure it returns false with a Python exception set and leaves `*out`
@@ -9,10 +9,13 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "binding/common/py.h"
 #include "core/bytes.h"
-#include "core/error.h"
+#include "core/str_cat.h"
 
 namespace drelix::py {
 
@@ -40,6 +43,12 @@ bool to_bool(PyObject* obj, bool* out);
 // surrogates raises UnicodeEncodeError.
 bool to_text(PyObject* obj, std::string* out);
 
+// Application headers in order: None (none), or a sequence (not a str, which is never meant as
+// a list of pairs; not a dict, which fails the sequence check) of (str, str) tuples. A tuple of
+// another length raises ValueError, every other refusal TypeError.
+using UserHeaders = std::vector<std::pair<std::string, std::string>>;
+bool to_user_headers(PyObject* obj, UserHeaders* out);
+
 // None as an absent value, anything else through `Convert`.
 template <class T, bool (*Convert)(PyObject*, T*)>
 bool to_optional(PyObject* obj, std::optional<T>* out) {
@@ -66,12 +75,30 @@ bool convert_arg(const char* name, PyObject* obj, Convert convert, T* out) {
   return fail_argument(name);
 }
 
-// Raises `error` as the Python exception its kind maps to: Io as a plain OSError built from the
-// one message (so never a subclass such as FileNotFoundError), the others as the module's
-// Drelix*Error classes. Always returns null, for `return raise_error(e);`.
-PyObject* raise_error(const Error& error);
-
 // The __name__ of obj's type, for messages ("bytearray", "int").
 std::string type_name(PyObject* obj);
+
+// TypeError "expected {expected}, got {type}" or "item {index}: expected {expected}, got
+// {type}", naming obj's type. Return false.
+bool fail_type(std::string_view expected, PyObject* obj);
+bool fail_item(Py_ssize_t index, std::string_view expected, PyObject* obj);
+
+// Calls `take(index, item)` (true to go on, false with an exception set to stop) for each item
+// of `obj`, which must pass the sequence check and not be a str (a text is never meant as a
+// list): else TypeError "expected a sequence of {what}, got {type}". What is taken grows with
+// the items that really come, never with what __len__ claims.
+template <class Take>
+bool for_each_item(PyObject* obj, std::string_view what, Take take) {
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+    return fail_type(str_cat("a sequence of ", what), obj);
+  }
+  const Py_ssize_t size = PySequence_Size(obj);
+  if (size < 0) return false;
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    Ref item = steal(PySequence_GetItem(obj, i));
+    if (!item || !take(i, item.get())) return false;
+  }
+  return true;
+}
 
 }  // namespace drelix::py

@@ -8,55 +8,19 @@ namespace drelix::py {
 
 namespace {
 
-const Frame& self_value(PyObject* self) {
-  return value_of<Frame>(self);
-}
-
-PyObject* get_id(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(self_value(self).id);
-}
-
-PyObject* get_offset(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(self_value(self).offset);
-}
-
-PyObject* get_len(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(self_value(self).len);
-}
-
-PyObject* get_hash(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(self_value(self).hash);
-}
-
 PyObject* repr(PyObject* self) {
-  const Frame& f = self_value(self);
+  const Frame& f = value_of<Frame>(self);
   return new_str(str_cat("Frame(id=", f.id, ", offset=", f.offset, ", len=", f.len, ", hash=0x",
                          to_hex16(f.hash), ")"));
 }
 
 PyGetSetDef kGetSet[] = {
-    {"id", guard<get_id>, nullptr, "The id the writer gave it. Ids may repeat.", nullptr},
-    {"offset", guard<get_offset>, nullptr, "Byte offset from the start of the data section.",
-     nullptr},
-    {"len", guard<get_len>, nullptr, "Compressed length.", nullptr},
-    {"hash", guard<get_hash>, nullptr,
-     "XXH64 of the compressed bytes, `0` when the file predates checksums.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>("One closed frame in the data section.")},
-    {Py_tp_new, reinterpret_cast<void*>(guard<refuse_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc<Frame>)},
-    {Py_tp_repr, reinterpret_cast<void*>(guard<repr>)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(guard<value_richcompare<Frame>>)},
-    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-    {Py_tp_getset, kGetSet},
-    {0, nullptr},
-};
-
-PyType_Spec kSpec = {
-    "drelix_binary._native.Frame", sizeof(ValueObject<Frame>), 0, kValueTypeFlags, kSlots,
+    property<&Frame::id, new_int>("id", "The id the writer gave it. Ids may repeat."),
+    property<&Frame::offset, new_int>("offset", "Byte offset from the start of the data section."),
+    property<&Frame::len, new_int>("len", "Compressed length."),
+    property<&Frame::hash, new_int>(
+        "hash", "XXH64 of the compressed bytes, `0` when the file predates checksums."),
+    {},
 };
 
 PyObject* g_type = nullptr;
@@ -64,7 +28,11 @@ PyObject* g_type = nullptr;
 }  // namespace
 
 PyTypeObject* frame_type() {
-  return cached_type(g_type, kSpec);
+  return value_class<Frame>(g_type, {.name = "drelix_binary._native.Frame",
+                                     .doc = "One closed frame in the data section.",
+                                     .getset = kGetSet,
+                                     .repr = guard<repr>,
+                                     .compared = true});
 }
 
 PyObject* new_frame(const Frame& frame) {
@@ -72,14 +40,7 @@ PyObject* new_frame(const Frame& frame) {
 }
 
 PyObject* new_frame_list(const std::vector<Frame>& frames) {
-  Ref list = steal(PyList_New(static_cast<Py_ssize_t>(frames.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < frames.size(); ++i) {
-    PyObject* item = new_frame(frames[i]);
-    if (item == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-  }
-  return release(std::move(list));
+  return new_list(frames, new_frame);
 }
 
 }  // namespace drelix::py

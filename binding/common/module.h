@@ -11,6 +11,11 @@ namespace drelix::py {
 // not support sub-interpreters" from any other, since the classes are per process.
 bool bind_interpreter(std::int64_t& bound_id, const char* module);
 
+// The definition of a module without per-module state (size -1): its classes are per process.
+inline PyModuleDef module_def(const char* name, const char* doc) {
+  return {PyModuleDef_HEAD_INIT, name, doc, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+}
+
 // A borrowed class (type object or exception class) as a new reference.
 PyObject* new_ref(void* cls);
 

@@ -5,12 +5,15 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 namespace drelix::py {
 
@@ -53,6 +56,29 @@ inline PyObject* new_bytes(const void* data, std::size_t size) {
   return PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size));
 }
 
+// A new int from an unsigned engine number, and a new bool.
+inline PyObject* new_int(std::uint64_t value) {
+  return PyLong_FromUnsignedLongLong(value);
+}
+inline PyObject* new_bool(bool value) {
+  return PyBool_FromLong(value ? 1 : 0);
+}
+
+// A new list of `make_item(item)` (each a new reference, or null with an exception set) for
+// each of `items`, in order.
+template <class Items, class Make>
+PyObject* new_list(const Items& items, Make make_item) {
+  Ref list = steal(PyList_New(static_cast<Py_ssize_t>(std::size(items))));
+  if (!list) return nullptr;
+  Py_ssize_t i = 0;
+  for (const auto& item : items) {
+    PyObject* obj = make_item(item);
+    if (obj == nullptr) return nullptr;
+    PyList_SetItem(list.get(), i++, obj);  // steals obj
+  }
+  return release(std::move(list));
+}
+
 // A function of any of the C-API calling conventions as the PyCFunction that PyMethodDef
 // stores; the interpreter calls it with the arguments its ml_flags announce. The detour through
 // a function pointer without parameters is the sanctioned way to say so without a warning.
@@ -78,30 +104,43 @@ inline void raise_from_cxx_exception() noexcept {
   }
 }
 
-// `guard<fn>` is `fn` behind a catch-all: the interpreter calls it through C frames that no C++
-// exception may cross (one would abort the process), so every function the interpreter calls
-// (methods, slots, getters) is registered through it. A caught exception becomes the Python
-// exception above and the function's failure value (null, or -1 for int results).
+// Runs `body` behind a catch-all: the interpreter calls the binding through C frames that no
+// C++ exception may cross (one would abort the process). A caught exception becomes the Python
+// exception above and `body`'s failure value (null, or -1 for int results).
+template <class Body>
+auto guarded(Body&& body) noexcept -> decltype(body()) {
+  using R = decltype(body());
+  try {
+    return body();
+  } catch (...) {
+    raise_from_cxx_exception();
+    if constexpr (std::is_pointer_v<R>) {
+      return nullptr;
+    } else {
+      return static_cast<R>(-1);
+    }
+  }
+}
+
+// `guard<fn>` is `fn` run through `guarded`: every function the interpreter calls (methods,
+// slots, getters) is registered through it or calls `guarded` itself.
 template <auto Fn>
 struct Guarded;
 
 template <class R, class... A, R (*Fn)(A...)>
 struct Guarded<Fn> {
   static R call(A... args) noexcept {
-    try {
-      return Fn(args...);
-    } catch (...) {
-      raise_from_cxx_exception();
-      if constexpr (std::is_pointer_v<R>) {
-        return nullptr;
-      } else {
-        return static_cast<R>(-1);
-      }
-    }
+    return guarded([&] { return Fn(args...); });
   }
 };
 
 template <auto Fn>
 inline constexpr auto guard = &Guarded<Fn>::call;
+
+// A method table entry for `Fn` behind the guard, taking arguments as `flags` say.
+template <auto Fn>
+PyMethodDef method(const char* name, const char* doc, int flags = METH_VARARGS | METH_KEYWORDS) {
+  return {name, as_cfunction(guard<Fn>), flags, doc};
+}
 
 }  // namespace drelix::py

@@ -30,18 +30,6 @@ PyObject* field_spec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return new_value(type, std::move(field));
 }
 
-PyObject* field_get_name(PyObject* self, void*) {
-  return new_str(value_of<FieldSpec>(self).name);
-}
-
-PyObject* field_get_ty(PyObject* self, void*) {
-  return new_str(value_of<FieldSpec>(self).ty);
-}
-
-PyObject* field_get_offset(PyObject* self, void*) {
-  return PyLong_FromUnsignedLong(value_of<FieldSpec>(self).offset);
-}
-
 PyObject* field_repr(PyObject* self) {
   const FieldSpec& f = value_of<FieldSpec>(self);
   return new_str(str_cat("FieldSpec(name=", quoted(f.name), ", ty=", quoted(f.ty),
@@ -49,31 +37,12 @@ PyObject* field_repr(PyObject* self) {
 }
 
 PyGetSetDef kFieldGetSet[] = {
-    {"name", guard<field_get_name>, nullptr, "The field's name.", nullptr},
-    {"ty", guard<field_get_ty>, nullptr,
-     "Its type, as the format spells it: `u8`, `u16`, `u32`, `u64`, `i64`,\n`f64` or `uuid`.",
-     nullptr},
-    {"offset", guard<field_get_offset>, nullptr, "Byte offset inside the record.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot kFieldSlots[] = {
-    {Py_tp_doc, const_cast<char*>("FieldSpec(name, ty, offset)\n--\n\nOne field of a schema.")},
-    {Py_tp_new, reinterpret_cast<void*>(guard<field_spec_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc<FieldSpec>)},
-    {Py_tp_repr, reinterpret_cast<void*>(guard<field_repr>)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(guard<value_richcompare<FieldSpec>>)},
-    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-    {Py_tp_getset, kFieldGetSet},
-    {0, nullptr},
-};
-
-PyType_Spec kFieldSpec = {
-    "drelix_binary._native.FieldSpec",
-    sizeof(ValueObject<FieldSpec>),
-    0,
-    kValueTypeFlags,
-    kFieldSlots,
+    property<&FieldSpec::name, new_str>("name", "The field's name."),
+    property<&FieldSpec::ty, new_str>(
+        "ty",
+        "Its type, as the format spells it: `u8`, `u16`, `u32`, `u64`, `i64`,\n`f64` or `uuid`."),
+    property<&FieldSpec::offset, new_int>("offset", "Byte offset inside the record."),
+    {},
 };
 
 PyObject* g_field_type = nullptr;
@@ -117,58 +86,24 @@ PyMethodDef kLayoutMethods[] = {
 PyGetSetDef kLayoutGetSet[] = {
     {"fixed_size", guard<layout_get_fixed_size>, nullptr,
      "Bytes per record, or `None` when records carry a length prefix.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot kLayoutSlots[] = {
-    {Py_tp_doc, const_cast<char*>("How a record's bytes are delimited inside a frame.")},
-    {Py_tp_new, reinterpret_cast<void*>(guard<refuse_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc<RecordLayout>)},
-    {Py_tp_repr, reinterpret_cast<void*>(guard<layout_repr>)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(guard<value_richcompare<RecordLayout>>)},
-    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-    {Py_tp_methods, kLayoutMethods},
-    {Py_tp_getset, kLayoutGetSet},
-    {0, nullptr},
-};
-
-PyType_Spec kLayoutSpec = {
-    "drelix_binary._native.RecordLayout",
-    sizeof(ValueObject<RecordLayout>),
-    0,
-    kValueTypeFlags,
-    kLayoutSlots,
+    {},
 };
 
 PyObject* g_layout_type = nullptr;
 
 // ---- Schema -------------------------------------------------------------------------------
 
-// The `fields` argument: a sequence (never a str, which would otherwise pass as a sequence of
-// one-character texts) whose items are all FieldSpec instances.
+// The `fields` argument: a sequence whose items are all FieldSpec instances.
 bool to_field_list(PyObject* obj, std::vector<FieldSpec>* out) {
-  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
-    const std::string text = str_cat("expected a sequence of FieldSpec, got ", type_name(obj));
-    PyErr_SetString(PyExc_TypeError, text.c_str());
-    return false;
-  }
-  const Py_ssize_t size = PySequence_Size(obj);
-  if (size < 0) return false;
   PyTypeObject* type = field_spec_type();
   if (type == nullptr) return false;
-  // No reserve from __len__, which the caller controls: the vector grows with real items.
   std::vector<FieldSpec> fields;
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    Ref item = steal(PySequence_GetItem(obj, i));
-    if (!item) return false;
-    if (!is_instance(item.get(), type)) {
-      const std::string text =
-          str_cat("item ", i, ": expected FieldSpec, got ", type_name(item.get()));
-      PyErr_SetString(PyExc_TypeError, text.c_str());
-      return false;
-    }
-    fields.push_back(value_of<FieldSpec>(item.get()));
-  }
+  const auto take_field = [&](Py_ssize_t i, PyObject* item) {
+    if (!is_instance(item, type)) return fail_item(i, "FieldSpec", item);
+    fields.push_back(value_of<FieldSpec>(item));
+    return true;
+  };
+  if (!for_each_item(obj, "FieldSpec", take_field)) return false;
   *out = std::move(fields);
   return true;
 }
@@ -187,24 +122,8 @@ PyObject* schema_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return new_value(type, std::move(schema));
 }
 
-PyObject* schema_get_name(PyObject* self, void*) {
-  return new_str(value_of<Schema>(self).name);
-}
-
-PyObject* schema_get_fields(PyObject* self, void*) {
-  const std::vector<FieldSpec>& fields = value_of<Schema>(self).fields;
-  Ref list = steal(PyList_New(static_cast<Py_ssize_t>(fields.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    PyObject* item = new_field_spec(fields[i]);
-    if (item == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-  }
-  return release(std::move(list));
-}
-
-PyObject* schema_get_layout(PyObject* self, void*) {
-  return new_record_layout(value_of<Schema>(self).layout);
+PyObject* new_field_list(const std::vector<FieldSpec>& fields) {
+  return new_list(fields, new_field_spec);
 }
 
 PyObject* schema_hash_hex(PyObject* self, PyObject*) {
@@ -225,28 +144,10 @@ PyMethodDef kSchemaMethods[] = {
 };
 
 PyGetSetDef kSchemaGetSet[] = {
-    {"name", guard<schema_get_name>, nullptr, "The schema's name, `name@version` by convention.",
-     nullptr},
-    {"fields", guard<schema_get_fields>, nullptr, "Its fields, in declaration order.", nullptr},
-    {"layout", guard<schema_get_layout>, nullptr, "How records are delimited.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot kSchemaSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Schema(name, fields, layout)\n--\n\nWhat the records in a file look like.")},
-    {Py_tp_new, reinterpret_cast<void*>(guard<schema_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc<Schema>)},
-    {Py_tp_repr, reinterpret_cast<void*>(guard<schema_repr>)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(guard<value_richcompare<Schema>>)},
-    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-    {Py_tp_methods, kSchemaMethods},
-    {Py_tp_getset, kSchemaGetSet},
-    {0, nullptr},
-};
-
-PyType_Spec kSchemaSpec = {
-    "drelix_binary._native.Schema", sizeof(ValueObject<Schema>), 0, kValueTypeFlags, kSchemaSlots,
+    property<&Schema::name, new_str>("name", "The schema's name, `name@version` by convention."),
+    property<&Schema::fields, new_field_list>("fields", "Its fields, in declaration order."),
+    property<&Schema::layout, new_record_layout>("layout", "How records are delimited."),
+    {},
 };
 
 PyObject* g_schema_type = nullptr;
@@ -254,13 +155,33 @@ PyObject* g_schema_type = nullptr;
 }  // namespace
 
 PyTypeObject* field_spec_type() {
-  return cached_type(g_field_type, kFieldSpec);
+  return value_class<FieldSpec>(g_field_type,
+                                {.name = "drelix_binary._native.FieldSpec",
+                                 .doc = "FieldSpec(name, ty, offset)\n--\n\nOne field of a schema.",
+                                 .getset = kFieldGetSet,
+                                 .constructor = guard<field_spec_new>,
+                                 .repr = guard<field_repr>,
+                                 .compared = true});
 }
 PyTypeObject* record_layout_type() {
-  return cached_type(g_layout_type, kLayoutSpec);
+  return value_class<RecordLayout>(g_layout_type,
+                                   {.name = "drelix_binary._native.RecordLayout",
+                                    .doc = "How a record's bytes are delimited inside a frame.",
+                                    .getset = kLayoutGetSet,
+                                    .methods = kLayoutMethods,
+                                    .repr = guard<layout_repr>,
+                                    .compared = true});
 }
 PyTypeObject* schema_type() {
-  return cached_type(g_schema_type, kSchemaSpec);
+  return value_class<Schema>(
+      g_schema_type,
+      {.name = "drelix_binary._native.Schema",
+       .doc = "Schema(name, fields, layout)\n--\n\nWhat the records in a file look like.",
+       .getset = kSchemaGetSet,
+       .methods = kSchemaMethods,
+       .constructor = guard<schema_new>,
+       .repr = guard<schema_repr>,
+       .compared = true});
 }
 
 PyObject* new_field_spec(FieldSpec field) {
@@ -275,28 +196,25 @@ PyObject* new_schema(Schema schema) {
   return new_value(schema_type(), std::move(schema));
 }
 
-bool to_schema(PyObject* obj, Schema* out) {
-  PyTypeObject* type = schema_type();
+namespace {
+
+// An instance of the value class `type` (named `name` in the message), copied out.
+template <class T>
+bool take_value(PyTypeObject* type, const char* name, PyObject* obj, T* out) {
   if (type == nullptr) return false;
-  if (!is_instance(obj, type)) {
-    const std::string text = str_cat("expected Schema, got ", type_name(obj));
-    PyErr_SetString(PyExc_TypeError, text.c_str());
-    return false;
-  }
-  *out = value_of<Schema>(obj);
+  if (!is_instance(obj, type)) return fail_type(name, obj);
+  *out = value_of<T>(obj);
   return true;
 }
 
+}  // namespace
+
+bool to_schema(PyObject* obj, Schema* out) {
+  return take_value(schema_type(), "Schema", obj, out);
+}
+
 bool to_record_layout(PyObject* obj, RecordLayout* out) {
-  PyTypeObject* type = record_layout_type();
-  if (type == nullptr) return false;
-  if (!is_instance(obj, type)) {
-    const std::string text = str_cat("expected RecordLayout, got ", type_name(obj));
-    PyErr_SetString(PyExc_TypeError, text.c_str());
-    return false;
-  }
-  *out = value_of<RecordLayout>(obj);
-  return true;
+  return take_value(record_layout_type(), "RecordLayout", obj, out);
 }
 
 }  // namespace drelix::py

@@ -1,8 +1,10 @@
 // What the module's value classes have in common: an object holding one C++ value, built only
 // by the binding, immutable, compared by value, unhashable, not subclassable, with no __dict__
-// and no weak references. The later classes (reports, Container) reuse the pieces they need.
+// and no weak references. Classes that keep object identity instead (reports, Container,
+// Reader, Writer) are built from the same pieces without the comparison.
 #pragma once
 
+#include <concepts>
 #include <new>
 #include <utility>
 
@@ -82,6 +84,64 @@ inline constexpr unsigned int kValueTypeFlags = Py_TPFLAGS_DEFAULT;
 // Whether `obj` is an instance of `type` (the classes have no subclasses).
 inline bool is_instance(PyObject* obj, PyTypeObject* type) {
   return type != nullptr && Py_TYPE(obj) == type;
+}
+
+// What a class holding a ValueObject<T> declares; `value_class` builds the type from it.
+struct ClassSpec {
+  const char* name;  // the full dotted name, which the type keeps pointing to
+  const char* doc;
+  PyGetSetDef* getset = nullptr;  // static tables: the type refers to them for ever
+  PyMethodDef* methods = nullptr;
+  newfunc constructor = nullptr;  // null: refuse_new
+  reprfunc repr = nullptr;        // null: the interpreter's default
+  bool compared = false;          // == and != by T's ==, unhashable; else identity
+  destructor dealloc = nullptr;   // null: value_dealloc<T>
+};
+
+// The type `spec` declares, built on the first call and cached in `cache` as cached_type does.
+template <class T>
+PyTypeObject* value_class(PyObject*& cache, const ClassSpec& spec) {
+  if (cache != nullptr) return reinterpret_cast<PyTypeObject*>(cache);
+  const auto slot = [](auto fn) { return reinterpret_cast<void*>(fn); };
+  PyType_Slot slots[9];
+  int n = 0;
+  // The interpreter copies the docstring; the slot type wants it non-const.
+  slots[n++] = {Py_tp_doc, const_cast<char*>(spec.doc)};
+  slots[n++] = {Py_tp_new, spec.constructor ? slot(spec.constructor) : slot(guard<refuse_new>)};
+  slots[n++] = {Py_tp_dealloc, spec.dealloc ? slot(spec.dealloc) : slot(value_dealloc<T>)};
+  if (spec.repr) slots[n++] = {Py_tp_repr, slot(spec.repr)};
+  if constexpr (std::equality_comparable<T>) {
+    if (spec.compared) {
+      slots[n++] = {Py_tp_richcompare, slot(guard<value_richcompare<T>>)};
+      slots[n++] = {Py_tp_hash, slot(PyObject_HashNotImplemented)};
+    }
+  }
+  if (spec.getset) slots[n++] = {Py_tp_getset, spec.getset};
+  if (spec.methods) slots[n++] = {Py_tp_methods, spec.methods};
+  slots[n] = {0, nullptr};
+  PyType_Spec type_spec = {spec.name, sizeof(ValueObject<T>), 0, kValueTypeFlags, slots};
+  return cached_type(cache, type_spec);
+}
+
+template <class M>
+struct MemberOf;
+template <class T, class V>
+struct MemberOf<V T::*> {
+  using Class = T;
+};
+
+// The getter of a read-only property: `Convert` (a new reference or null) of the data member
+// `Member` of the stored value.
+template <auto Member, auto Convert>
+PyObject* get_member(PyObject* self, void*) {
+  using T = typename MemberOf<decltype(Member)>::Class;
+  return guarded([&] { return Convert(value_of<T>(self).*Member); });
+}
+
+// One entry of a getset table: the property `name` reading `Member` through `Convert`.
+template <auto Member, auto Convert>
+constexpr PyGetSetDef property(const char* name, const char* doc) {
+  return {name, get_member<Member, Convert>, nullptr, doc, nullptr};
 }
 
 }  // namespace drelix::py

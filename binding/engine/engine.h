@@ -1,6 +1,6 @@
 // What the classes and functions of _engine share: the _native module they borrow classes
-// from, raising engine errors as Python exceptions, running engine work without the interpreter
-// lock, and the conversions of values that cross the boundary.
+// from, running engine work without the interpreter lock, and the conversions of values that
+// cross the boundary.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/common/errors.h"
 #include "binding/common/py.h"
 #include "core/error.h"
 #include "core/frames.h"
@@ -24,11 +25,6 @@ PyObject* native_module();
 // Imports _native and keeps it; false with an exception set on failure.
 bool import_native();
 
-// Raises `error`: Io with an errno as the OSError subclass the errno selects (errno, strerror,
-// filename: the error's own path, else `path`), ENOMEM as MemoryError, Io without an errno as
-// OSError(None, text, path); every other kind as _native's exception class. Returns null.
-PyObject* raise_engine_error(const Error& error, const std::string& path);
-
 // Releases the interpreter lock for the lifetime of the object.
 class NoGil {
  public:
@@ -40,24 +36,6 @@ class NoGil {
  private:
   PyThreadState* state_;
 };
-
-// Calls `body` (which returns a new reference or null with an exception set) and turns every
-// C++ exception that escapes it into a Python one: std::bad_alloc into MemoryError, anything
-// else into RuntimeError. Nothing is ever thrown into the interpreter.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-    return nullptr;
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "unexpected C++ exception");
-    return nullptr;
-  }
-}
 
 // (id, offset, length, hash) tuples. New references or null.
 PyObject* new_frame_tuple(const Frame& frame);

@@ -21,6 +21,7 @@
 
 #include "binding/common/args.h"
 #include "binding/common/convert.h"
+#include "binding/common/maintenance_args.h"
 #include "binding/common/types.h"
 #include "binding/engine/engine.h"
 #include "binding/engine/types.h"
@@ -139,7 +140,7 @@ PyObject* validate_fn(PyObject*, PyObject* args, PyObject* kwargs) {
         [&](const Progress& p) { return validate(path, {}, p, ThreadPool::default_threads()); },
         callback);
     if (!result) return nullptr;
-    if (!*result) return raise_engine_error(result->error(), path);
+    if (!*result) return raise_error(result->error(), IoForm::kErrno, path);
     const ValidateReport& report = **result;
     Ref problems = steal(new_str_list(report.problems));
     if (!problems) return nullptr;
@@ -165,7 +166,7 @@ PyObject* rebuild_fn(PyObject*, PyObject* args, PyObject* kwargs) {
         },
         callback);
     if (!result) return nullptr;
-    if (!*result) return raise_engine_error(result->error(), path);
+    if (!*result) return raise_error(result->error(), IoForm::kErrno, path);
     Ref differences = steal(new_str_list((*result)->differences));
     if (!differences) return nullptr;
     return Py_BuildValue("(ON)", differences.get(), PyBool_FromLong((*result)->fixed));
@@ -191,7 +192,7 @@ PyObject* repack_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     auto result = run_with_progress<RepackReport>(
         [&](const Progress& p) { return repack_args.run(p, threads); }, callback);
     if (!result) return nullptr;
-    if (!*result) return raise_engine_error(result->error(), path);
+    if (!*result) return raise_error(result->error(), IoForm::kErrno, path);
     return Py_BuildValue("(KKK)", static_cast<unsigned long long>((*result)->bytes_before),
                          static_cast<unsigned long long>((*result)->bytes_after),
                          static_cast<unsigned long long>((*result)->frames));

@@ -57,7 +57,7 @@ class Use {
     }
     ReaderState& state = value_of<ReaderState>(self);
     if (!state.snapshot || state.closing) {
-      raise_error(Error::usage("reader is closed"));
+      raise_error(Error::usage("reader is closed"), IoForm::kErrno);
       return;
     }
     state.readers.push_back(PyThread_get_thread_ident());
@@ -75,7 +75,7 @@ class Use {
   const Container& engine() const { return state_->snapshot->container(); }
   const Snapshot& snapshot() const { return *state_->snapshot; }
   ReaderState& state() const { return *state_; }
-  PyObject* raise(const Error& e) const { return raise_engine_error(e, state_->path); }
+  PyObject* raise(const Error& e) const { return raise_error(e, IoForm::kErrno, state_->path); }
 
  private:
   ReaderState* state_ = nullptr;
@@ -155,7 +155,7 @@ PyObject* reader_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
       NoGil unlocked;
       opened = Snapshot::open(path);
     }
-    if (!opened) return raise_engine_error(opened.error(), path);
+    if (!opened) return raise_error(opened.error(), IoForm::kErrno, path);
     return new_value(reader_type(), ReaderState{std::move(*opened), path, {}, false, std::nullopt});
   });
 }

@@ -29,8 +29,8 @@ PyObject* survey_fn(PyObject*, PyObject* args, PyObject* kwargs) {
       listed = open_listed(path);
       if (listed) found = survey(*listed);
     }
-    if (!listed) return raise_engine_error(listed.error(), path);
-    if (!found) return raise_engine_error(found.error(), path);
+    if (!listed) return raise_error(listed.error(), IoForm::kErrno, path);
+    if (!found) return raise_error(found.error(), IoForm::kErrno, path);
     Ref schema = steal(new_native_schema(listed->schema));
     Ref headers = steal(new_headers(listed->headers));
     Ref frames = steal(new_frame_tuples(listed->frames));
@@ -76,7 +76,7 @@ PyObject* read_listed_frame_fn(PyObject*, PyObject* args, PyObject* kwargs) {
       content = file ? read_listed_frame(**file, frame, data_start)
                      : Result<Bytes>(fail(std::move(file).error()));
     }
-    if (!content) return raise_engine_error(content.error(), path);
+    if (!content) return raise_error(content.error(), IoForm::kErrno, path);
     return new_bytes(content->data(), content->size());
   });
 }

@@ -49,7 +49,8 @@ bool check_receiver(PyObject* self) {
 bool check_owner(const WriterState& state) {
   if (state.owner == getpid()) return true;
   raise_error(Error::usage(str_cat("the writer of ", state.path, " belongs to process ",
-                                   state.owner, ", not to this one (", getpid(), ")")));
+                                   state.owner, ", not to this one (", getpid(), ")")),
+              IoForm::kErrno);
   return false;
 }
 
@@ -66,7 +67,7 @@ class Use {
       return;
     }
     if (!state.engine) {
-      raise_error(Error::usage("writer is closed"));
+      raise_error(Error::usage("writer is closed"), IoForm::kErrno);
       return;
     }
     state.busy = true;
@@ -81,7 +82,7 @@ class Use {
   explicit operator bool() const { return state_ != nullptr; }
   Container& engine() const { return *state_->engine; }
   WriterState& state() const { return *state_; }
-  PyObject* raise(const Error& e) const { return raise_engine_error(e, state_->path); }
+  PyObject* raise(const Error& e) const { return raise_error(e, IoForm::kErrno, state_->path); }
   PyObject* none_or_raise(const Status& s) const {
     if (!s) return raise(s.error());
     Py_RETURN_NONE;
@@ -101,42 +102,6 @@ std::uint64_t now_millis() {
   using namespace std::chrono;
   return static_cast<std::uint64_t>(
       duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
-}
-
-bool fail_user(const std::string& text) {
-  PyErr_SetString(PyExc_TypeError, text.c_str());
-  return false;
-}
-
-// None, a mapping (its items() in order) or an iterable of (str, str) pairs.
-bool to_user(PyObject* obj, Container::UserHeaders* out) {
-  Container::UserHeaders pairs;
-  if (obj == Py_None) {
-    *out = std::move(pairs);
-    return true;
-  }
-  Ref source;
-  if (PyObject_HasAttrString(obj, "items") && !PyUnicode_Check(obj)) {
-    source = steal(PyObject_CallMethod(obj, "items", nullptr));
-  } else {
-    source = borrow(obj);
-  }
-  if (!source) return false;
-  Ref iter = steal(PyObject_GetIter(source.get()));
-  if (!iter) return false;
-  while (Ref item = steal(PyIter_Next(iter.get()))) {
-    Ref pair = steal(PySequence_Tuple(item.get()));
-    if (!pair) return false;
-    if (PyTuple_Size(pair.get()) != 2) return fail_user("user headers must be (str, str) pairs");
-    std::string texts[2];
-    for (Py_ssize_t k = 0; k < 2; ++k) {
-      if (!to_text(PyTuple_GetItem(pair.get(), k), &texts[k])) return false;
-    }
-    pairs.emplace_back(std::move(texts[0]), std::move(texts[1]));
-  }
-  if (PyErr_Occurred()) return false;
-  *out = std::move(pairs);
-  return true;
 }
 
 PyObject* new_writer(Container engine, std::string path, std::int32_t level) {
@@ -166,7 +131,7 @@ PyObject* create_fn(PyObject*, PyObject* args, PyObject* kwargs) {
         !convert_arg("source", bound[2], to_text, &source) ||
         !convert_arg("writer", bound[3], to_text, &writer) ||
         !convert_arg("created_at_millis", bound[4], to_optional<std::uint64_t, to_u64>, &created) ||
-        !convert_arg("user", bound[5], to_user, &user) ||
+        !convert_arg("user", bound[5], to_user_headers, &user) ||
         !convert_arg("header_area", bound[6], to_u32, &header_area) ||
         !convert_arg("level", bound[7], to_i32, &level)) {
       return nullptr;
@@ -177,7 +142,7 @@ PyObject* create_fn(PyObject*, PyObject* args, PyObject* kwargs) {
       made = Container::create(path, schema, source, writer, created.value_or(now_millis()),
                                header_area, user);
     }
-    if (!made) return raise_engine_error(made.error(), path);
+    if (!made) return raise_error(made.error(), IoForm::kErrno, path);
     return new_writer(std::move(*made), std::move(path), level);
   });
 }
@@ -199,7 +164,7 @@ PyObject* open_fn(PyObject*, PyObject* args, PyObject* kwargs) {
       NoGil unlocked;
       opened = Container::open_append(path);
     }
-    if (!opened) return raise_engine_error(opened.error(), path);
+    if (!opened) return raise_error(opened.error(), IoForm::kErrno, path);
     return new_writer(std::move(*opened), std::move(path), level);
   });
 }
@@ -628,7 +593,7 @@ PyObject* close_method(PyObject* self, PyObject* args, PyObject* kwargs) {
       state.engine.reset();
     }
     state.busy = false;
-    if (!flushed) return raise_engine_error(flushed.error(), state.path);
+    if (!flushed) return raise_error(flushed.error(), IoForm::kErrno, state.path);
     Py_RETURN_NONE;
   });
 }

@@ -5,6 +5,8 @@
 // other thread is refused before anything is touched), and a borrow counter keeps two calls
 // from working on it at once, which under the interpreter lock can only happen by re-entry: an
 // argument's __index__ hook calling back into the very container whose method is converting it.
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -13,8 +15,10 @@
 
 #include "binding/common/args.h"
 #include "binding/common/convert.h"
+#include "binding/common/errors.h"
 #include "binding/common/types.h"
 #include "binding/common/value_type.h"
+#include "binding/native/native.h"
 #include "core/container.h"
 #include "core/str_cat.h"
 
@@ -34,8 +38,6 @@ struct ContainerState {
 };
 
 constexpr long kExclusive = -1;
-
-using ContainerObject = ValueObject<ContainerState>;
 
 PyObject* g_type = nullptr;
 PyObject* g_thread_error = nullptr;
@@ -113,6 +115,13 @@ class Access {
   BorrowKind kind_;
 };
 
+// A method's name as a template argument: method<"Container.flush_data", ...>.
+template <std::size_t N>
+struct MethodName {
+  char text[N];
+  constexpr MethodName(const char (&name)[N]) { std::copy_n(name, N, text); }
+};
+
 // Binds a call to a method without parameters, so surplus arguments get the interpreter's
 // wording under the method's name.
 bool bind_none(const char* name, PyObject* args, PyObject* kwargs) {
@@ -120,14 +129,9 @@ bool bind_none(const char* name, PyObject* args, PyObject* kwargs) {
   return bind_args(sig, args, kwargs, {});
 }
 
-PyObject* none_or_raise(const Status& status) {
-  if (!status) return raise_error(status.error());
-  Py_RETURN_NONE;
-}
-
-PyObject* bytes_or_raise(const Result<Bytes>& bytes) {
-  if (!bytes) return raise_error(bytes.error());
-  return new_bytes(bytes->data(), bytes->size());
+PyObject* bytes_or_raise(Result<Bytes>&& bytes) {
+  return wrap_or_raise(std::move(bytes),
+                       [](const Bytes& b) { return new_bytes(b.data(), b.size()); });
 }
 
 // Runs one of the engine's *_into frame reads with the content decoded straight into a new
@@ -150,7 +154,7 @@ PyObject* frame_bytes_or_raise(Read read) {
     return std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(data), size);
   };
   const Result<std::size_t> read_size = read(allocate);
-  if (!read_size) return python_error ? nullptr : raise_error(read_size.error());
+  if (!read_size) return python_error ? nullptr : raise_error(read_size.error(), IoForm::kMessage);
   return release(std::move(result));
 }
 
@@ -162,61 +166,9 @@ PyObject* new_container(Container engine) {
 
 // ---- construction -------------------------------------------------------------------------
 
-bool fail_user(const std::string& text) {
-  PyErr_SetString(PyExc_TypeError, text.c_str());
-  return false;
-}
-
-// The `user` argument of create: None, or a sequence of (str, str) tuples. A str is refused
-// although it is a sequence, since a text is never meant as a list of pairs; a dict is refused
-// because it fails the sequence check, which keeps its (unordered in spirit) mapping from
-// passing as ordered pairs.
-bool to_user_headers(PyObject* obj, Container::UserHeaders* out) {
-  if (obj == Py_None) {
-    out->clear();
-    return true;
-  }
-  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
-    return fail_user(str_cat("expected a sequence of (str, str) tuples, got ", type_name(obj)));
-  }
-  const Py_ssize_t size = PySequence_Size(obj);
-  if (size < 0) return false;
-  // No reserve: __len__ is the caller's word, and a lying one must not turn into an
-  // allocation; the vector grows with the items that really come.
-  Container::UserHeaders pairs;
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    Ref item = steal(PySequence_GetItem(obj, i));
-    if (!item) return false;
-    if (!PyTuple_Check(item.get())) {
-      return fail_user(str_cat("item ", i, ": expected tuple, got ", type_name(item.get())));
-    }
-    const Py_ssize_t length = PyTuple_Size(item.get());
-    if (length != 2) {
-      const std::string text =
-          str_cat("expected tuple of length 2, but got tuple of length ", length);
-      PyErr_SetString(PyExc_ValueError, text.c_str());
-      return false;
-    }
-    std::string texts[2];
-    for (Py_ssize_t k = 0; k < 2; ++k) {
-      PyObject* element = PyTuple_GetItem(item.get(), k);
-      if (!PyUnicode_Check(element)) {
-        return fail_user(str_cat("item ", i, ": expected str, got ", type_name(element)));
-      }
-      if (!to_text(element, &texts[k])) return false;
-    }
-    pairs.emplace_back(std::move(texts[0]), std::move(texts[1]));
-  }
-  *out = std::move(pairs);
-  return true;
-}
-
 PyObject* create_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   static constexpr const char* kParams[] = {
       "path", "schema", "source", "writer", "created_at_millis", "header_area", "user"};
-  static constexpr Signature kSig{"Container.create", kParams, 4};
-  PyObject* bound[7];
-  if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
   std::string path;
   Schema schema;
   std::string source;
@@ -224,73 +176,45 @@ PyObject* create_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   std::uint64_t created_at_millis = 0;
   std::uint32_t header_area = kDefaultHeaderArea;
   Container::UserHeaders user;
-  if (!convert_arg("path", bound[0], to_path, &path) ||
-      !convert_arg("schema", bound[1], to_schema, &schema) ||
-      !convert_arg("source", bound[2], to_text, &source) ||
-      !convert_arg("writer", bound[3], to_text, &writer) ||
-      !convert_arg("created_at_millis", bound[4], to_u64, &created_at_millis) ||
-      !convert_arg("header_area", bound[5], to_u32, &header_area) ||
-      !convert_arg("user", bound[6], to_user_headers, &user)) {
+  if (!parse_args(Signature{"Container.create", kParams, 4}, args, kwargs, Into{to_path, &path},
+                  Into{to_schema, &schema}, Into{to_text, &source}, Into{to_text, &writer},
+                  Into{to_u64, &created_at_millis}, Into{to_u32, &header_area},
+                  Into{to_user_headers, &user})) {
     return nullptr;
   }
-  Result<Container> made =
-      Container::create(path, schema, source, writer, created_at_millis, header_area, user);
-  if (!made) return raise_error(made.error());
-  return new_container(std::move(*made));
+  return wrap_or_raise(
+      Container::create(path, schema, source, writer, created_at_millis, header_area, user),
+      new_container);
 }
 
-// open_read and open_append share their shape: one path, one engine opener.
-template <Result<Container> (*Open)(const std::string&)>
-PyObject* open_fn(const Signature& sig, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[1];
+// open_read and open_append: one path, one engine opener.
+template <MethodName Name, Result<Container> (*Open)(const std::string&)>
+PyObject* open_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr const char* kParams[] = {"path"};
+  return call_on_path(Signature{Name.text, kParams, 1}, args, kwargs, Open, new_container);
+}
+
+// ---- methods ------------------------------------------------------------------------------
+
+// A method without parameters: `Wrap` of the engine's `Call` under a borrow of `Kind`.
+template <MethodName Name, BorrowKind Kind, auto Call, auto Wrap>
+PyObject* no_arg_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!bind_none(Name.text, args, kwargs)) return nullptr;
+  Access access(self, Kind);
+  if (!access) return nullptr;
+  return Wrap((access.engine().*Call)());
+}
+
+// A method with parameters: binds them, takes the exclusive borrow, converts them into
+// `values` (by `into`), then runs `call()`.
+template <class Call, class... T>
+PyObject* exclusive_method(PyObject* self, const Signature& sig, PyObject* args, PyObject* kwargs,
+                           Call call, Into<T>... into) {
+  std::array<PyObject*, sizeof...(T)> bound{};
   if (!bind_args(sig, args, kwargs, bound)) return nullptr;
-  std::string path;
-  if (!convert_arg("path", bound[0], to_path, &path)) return nullptr;
-  Result<Container> opened = Open(path);
-  if (!opened) return raise_error(opened.error());
-  return new_container(std::move(*opened));
-}
-
-constexpr const char* kPathParam[] = {"path"};
-
-PyObject* open_read_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr Signature kSig{"Container.open_read", kPathParam, 1};
-  return open_fn<Container::open_read>(kSig, args, kwargs);
-}
-
-PyObject* open_append_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr Signature kSig{"Container.open_append", kPathParam, 1};
-  return open_fn<Container::open_append>(kSig, args, kwargs);
-}
-
-// ---- shared-borrow methods ----------------------------------------------------------------
-
-PyObject* headers_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  if (!bind_none("Container.headers", args, kwargs)) return nullptr;
-  Access access(self, BorrowKind::kShared);
-  if (!access) return nullptr;
-  return new_header_dict(access.engine().headers());
-}
-
-PyObject* schema_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  if (!bind_none("Container.schema", args, kwargs)) return nullptr;
-  Access access(self, BorrowKind::kShared);
-  if (!access) return nullptr;
-  return new_schema(access.engine().schema());
-}
-
-PyObject* frames_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  if (!bind_none("Container.frames", args, kwargs)) return nullptr;
-  Access access(self, BorrowKind::kShared);
-  if (!access) return nullptr;
-  return new_frame_list(access.engine().frames());
-}
-
-PyObject* records_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  if (!bind_none("Container.records", args, kwargs)) return nullptr;
-  Access access(self, BorrowKind::kShared);
-  if (!access) return nullptr;
-  return PyLong_FromUnsignedLongLong(access.engine().records());
+  Access access(self, BorrowKind::kExclusive);
+  if (!access || !convert_args(sig, bound.data(), into...)) return nullptr;
+  return call(access.engine());
 }
 
 PyObject* container_repr(PyObject* self) {
@@ -301,8 +225,6 @@ PyObject* container_repr(PyObject* self) {
       str_cat("Container(records=", engine.records(), ", frames=", engine.frames().size(), ")"));
 }
 
-// ---- exclusive-borrow methods -------------------------------------------------------------
-
 PyObject* append_body(PyObject* self, PyObject* body) {
   Access access(self, BorrowKind::kExclusive);
   if (!access) return nullptr;
@@ -310,9 +232,7 @@ PyObject* append_body(PyObject* self, PyObject* body) {
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(body, &data, &size) < 0) return nullptr;
   const ByteView view(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size));
-  const Status status = access.engine().append_record(view);
-  if (!status) return raise_error(status.error());
-  Py_RETURN_NONE;
+  return none_or_raise(access.engine().append_record(view));
 }
 
 // The hot path of the module: writers call it once per record. The common call, one positional
@@ -324,107 +244,49 @@ PyObject* append_record_method(PyObject* self, PyObject* args, PyObject* kwargs)
     if (PyBytes_Check(body)) return append_body(self, body);
   }
   static constexpr const char* kParams[] = {"body"};
-  static constexpr Signature kSig{"Container.append_record", kParams, 1};
-  PyObject* bound[1];
-  if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-  Access access(self, BorrowKind::kExclusive);
-  if (!access) return nullptr;
   ByteView body;
-  if (!convert_arg("body", bound[0], to_bytes, &body)) return nullptr;
-  return none_or_raise(access.engine().append_record(body));
+  return exclusive_method(
+      self, Signature{"Container.append_record", kParams, 1}, args, kwargs,
+      [&](Container& c) { return none_or_raise(c.append_record(body)); }, Into{to_bytes, &body});
 }
-
-PyObject* flush_data_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  if (!bind_none("Container.flush_data", args, kwargs)) return nullptr;
-  Access access(self, BorrowKind::kExclusive);
-  if (!access) return nullptr;
-  return none_or_raise(access.engine().flush_data());
-}
-
-PyObject* flush_headers_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  if (!bind_none("Container.flush_headers", args, kwargs)) return nullptr;
-  Access access(self, BorrowKind::kExclusive);
-  if (!access) return nullptr;
-  return none_or_raise(access.engine().flush_headers());
-}
-
-constexpr const char* kCloseParams[] = {"frame_id", "level"};
 
 // close_frame and seal take the same arguments and differ only in the engine call.
-template <Status (Container::*Close)(std::uint64_t, std::int32_t)>
-PyObject* close_common(const Signature& sig, PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[2];
-  if (!bind_args(sig, args, kwargs, bound)) return nullptr;
-  Access access(self, BorrowKind::kExclusive);
-  if (!access) return nullptr;
+template <MethodName Name, Status (Container::*Close)(std::uint64_t, std::int32_t)>
+PyObject* close_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static constexpr const char* kParams[] = {"frame_id", "level"};
   std::uint64_t frame_id = 0;
   std::int32_t level = 0;
-  if (!convert_arg("frame_id", bound[0], to_u64, &frame_id) ||
-      !convert_arg("level", bound[1], to_i32, &level)) {
-    return nullptr;
-  }
-  return none_or_raise((access.engine().*Close)(frame_id, level));
-}
-
-PyObject* close_frame_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static constexpr Signature kSig{"Container.close_frame", kCloseParams, 2};
-  return close_common<&Container::close_frame>(kSig, self, args, kwargs);
-}
-
-PyObject* seal_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static constexpr Signature kSig{"Container.seal", kCloseParams, 2};
-  return close_common<&Container::seal>(kSig, self, args, kwargs);
+  return exclusive_method(
+      self, Signature{Name.text, kParams, 2}, args, kwargs,
+      [&](Container& c) { return none_or_raise((c.*Close)(frame_id, level)); },
+      Into{to_u64, &frame_id}, Into{to_i32, &level});
 }
 
 PyObject* set_user_header_method(PyObject* self, PyObject* args, PyObject* kwargs) {
   static constexpr const char* kParams[] = {"key", "value"};
-  static constexpr Signature kSig{"Container.set_user_header", kParams, 2};
-  PyObject* bound[2];
-  if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-  Access access(self, BorrowKind::kExclusive);
-  if (!access) return nullptr;
   std::string key;
   std::string value;
-  if (!convert_arg("key", bound[0], to_text, &key) ||
-      !convert_arg("value", bound[1], to_text, &value)) {
-    return nullptr;
-  }
-  return none_or_raise(access.engine().set_user_header(key, value));
+  return exclusive_method(
+      self, Signature{"Container.set_user_header", kParams, 2}, args, kwargs,
+      [&](Container& c) { return none_or_raise(c.set_user_header(key, value)); },
+      Into{to_text, &key}, Into{to_text, &value});
 }
 
+// read_frame and read_frame_at: one 64-bit number (an id or a position), one engine read.
+template <MethodName Name, MethodName Param,
+          Result<std::size_t> (Container::*Read)(std::uint64_t, const Container::ContentAllocator&)
+              const>
 PyObject* read_frame_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* kParams[] = {"frame_id"};
-  static constexpr Signature kSig{"Container.read_frame", kParams, 1};
-  PyObject* bound[1];
-  if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-  Access access(self, BorrowKind::kExclusive);
-  if (!access) return nullptr;
-  std::uint64_t frame_id = 0;
-  if (!convert_arg("frame_id", bound[0], to_u64, &frame_id)) return nullptr;
-  return frame_bytes_or_raise([&](const Container::ContentAllocator& allocate) {
-    return access.engine().read_frame_into(frame_id, allocate);
-  });
-}
-
-PyObject* read_frame_at_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* kParams[] = {"index"};
-  static constexpr Signature kSig{"Container.read_frame_at", kParams, 1};
-  PyObject* bound[1];
-  if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-  Access access(self, BorrowKind::kExclusive);
-  if (!access) return nullptr;
-  std::uint64_t index = 0;
-  if (!convert_arg("index", bound[0], to_u64, &index)) return nullptr;
-  return frame_bytes_or_raise([&](const Container::ContentAllocator& allocate) {
-    return access.engine().read_frame_at_into(index, allocate);
-  });
-}
-
-PyObject* read_tail_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  if (!bind_none("Container.read_tail", args, kwargs)) return nullptr;
-  Access access(self, BorrowKind::kExclusive);
-  if (!access) return nullptr;
-  return bytes_or_raise(access.engine().read_tail());
+  static constexpr const char* kParams[] = {Param.text};
+  std::uint64_t number = 0;
+  return exclusive_method(
+      self, Signature{Name.text, kParams, 1}, args, kwargs,
+      [&](Container& c) {
+        return frame_bytes_or_raise([&](const Container::ContentAllocator& allocate) {
+          return (c.*Read)(number, allocate);
+        });
+      },
+      Into{to_u64, &number});
 }
 
 // ---- context manager ----------------------------------------------------------------------
@@ -447,9 +309,8 @@ PyObject* exit_method(PyObject* self, PyObject* args, PyObject* kwargs) {
   Access access(self, BorrowKind::kExclusive);
   if (!access) return nullptr;
   const Status status = access.engine().flush_data();
-  if (!status) return raise_error(status.error());
-  Py_INCREF(Py_False);
-  return Py_False;
+  if (!status) return raise_error(status.error(), IoForm::kMessage);
+  Py_RETURN_FALSE;
 }
 
 // ---- reclamation --------------------------------------------------------------------------
@@ -480,67 +341,68 @@ void container_dealloc(PyObject* self) {
 
 // ---- the type -----------------------------------------------------------------------------
 
-constexpr int kMethodFlags = METH_VARARGS | METH_KEYWORDS;
+template <MethodName Name, auto Call, auto Wrap>
+constexpr auto shared = no_arg_method<Name, BorrowKind::kShared, Call, Wrap>;
+template <MethodName Name, auto Call, auto Wrap>
+constexpr auto exclusive = no_arg_method<Name, BorrowKind::kExclusive, Call, Wrap>;
+
+constexpr int kStatic = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
 
 PyMethodDef kMethods[] = {
-    {"create", as_cfunction(guard<create_fn>), kMethodFlags | METH_STATIC,
-     "create(path, schema, source, writer, created_at_millis=0, header_area=..., user=None)\n"
-     "--\n\nCreates a file: preamble and header zone, no data yet."},
-    {"open_read", as_cfunction(guard<open_read_fn>), kMethodFlags | METH_STATIC,
-     "open_read(path)\n--\n\nOpens a file read-only. Nothing is recovered and nothing is "
-     "written."},
-    {"open_append", as_cfunction(guard<open_append_fn>), kMethodFlags | METH_STATIC,
-     "open_append(path)\n--\n\n"
-     "Opens a file for appending, replaying a pending seal journal and\n"
-     "cutting a torn record off the tail first.\n"
-     "\n"
-     "Takes no lock: one writer per file, and enforcing that is the caller's."},
-    {"headers", as_cfunction(guard<headers_method>), kMethodFlags,
-     "headers($self)\n--\n\nEvery header, system and application alike."},
-    {"schema", as_cfunction(guard<schema_method>), kMethodFlags,
-     "schema($self)\n--\n\nThe schema the file declares."},
-    {"frames", as_cfunction(guard<frames_method>), kMethodFlags,
-     "frames($self)\n--\n\nThe closed frames, in file order."},
-    {"records", as_cfunction(guard<records_method>), kMethodFlags,
-     "records($self)\n--\n\nRecords ever appended, the unflushed buffer included."},
-    {"append_record", as_cfunction(guard<append_record_method>), kMethodFlags,
-     "append_record($self, body)\n--\n\nAppends one record body."},
-    {"flush_data", as_cfunction(guard<flush_data_method>), kMethodFlags,
-     "flush_data($self)\n--\n\nWrites whatever is buffered."},
-    {"flush_headers", as_cfunction(guard<flush_headers_method>), kMethodFlags,
-     "flush_headers($self)\n--\n\nRewrites the header zone in place."},
-    {"close_frame", as_cfunction(guard<close_frame_method>), kMethodFlags,
-     "close_frame($self, frame_id, level)\n--\n\n"
-     "Compresses the raw tail into one frame, crash-safe."},
-    {"seal", as_cfunction(guard<seal_method>), kMethodFlags,
-     "seal($self, frame_id, level)\n--\n\nCloses the tail and marks the file finished."},
-    {"set_user_header", as_cfunction(guard<set_user_header_method>), kMethodFlags,
-     "set_user_header($self, key, value)\n--\n\n"
-     "Sets an application header. Keys may not start with `_`."},
-    {"read_frame", as_cfunction(guard<read_frame_method>), kMethodFlags,
-     "read_frame($self, frame_id)\n--\n\n"
-     "Decompresses the frame with this id. Ids may repeat; prefer\n"
-     "`read_frame_at` when sweeping."},
-    {"read_frame_at", as_cfunction(guard<read_frame_at_method>), kMethodFlags,
-     "read_frame_at($self, index)\n--\n\nDecompresses the frame at this position in the list."},
-    {"read_tail", as_cfunction(guard<read_tail_method>), kMethodFlags,
-     "read_tail($self)\n--\n\nThe uncompressed tail, whole records only."},
-    {"__enter__", as_cfunction(guard<enter_method>), kMethodFlags, "__enter__($self)\n--\n\n"},
-    {"__exit__", as_cfunction(guard<exit_method>), kMethodFlags, "__exit__($self, *_args)\n--\n\n"},
+    method<create_fn>(
+        "create",
+        "create(path, schema, source, writer, created_at_millis=0, header_area=..., user=None)\n"
+        "--\n\nCreates a file: preamble and header zone, no data yet.",
+        kStatic),
+    method<open_fn<"Container.open_read", Container::open_read>>(
+        "open_read",
+        "open_read(path)\n--\n\nOpens a file read-only. Nothing is recovered and nothing is "
+        "written.",
+        kStatic),
+    method<open_fn<"Container.open_append", Container::open_append>>(
+        "open_append",
+        "open_append(path)\n--\n\n"
+        "Opens a file for appending, replaying a pending seal journal and\n"
+        "cutting a torn record off the tail first.\n"
+        "\n"
+        "Takes no lock: one writer per file, and enforcing that is the caller's.",
+        kStatic),
+    method<shared<"Container.headers", &Container::headers, new_header_dict>>(
+        "headers", "headers($self)\n--\n\nEvery header, system and application alike."),
+    method<shared<"Container.schema", &Container::schema, new_schema>>(
+        "schema", "schema($self)\n--\n\nThe schema the file declares."),
+    method<shared<"Container.frames", &Container::frames, new_frame_list>>(
+        "frames", "frames($self)\n--\n\nThe closed frames, in file order."),
+    method<shared<"Container.records", &Container::records, new_int>>(
+        "records", "records($self)\n--\n\nRecords ever appended, the unflushed buffer included."),
+    method<append_record_method>("append_record",
+                                 "append_record($self, body)\n--\n\nAppends one record body."),
+    method<exclusive<"Container.flush_data", &Container::flush_data, none_or_raise>>(
+        "flush_data", "flush_data($self)\n--\n\nWrites whatever is buffered."),
+    method<exclusive<"Container.flush_headers", &Container::flush_headers, none_or_raise>>(
+        "flush_headers", "flush_headers($self)\n--\n\nRewrites the header zone in place."),
+    method<close_method<"Container.close_frame", &Container::close_frame>>(
+        "close_frame",
+        "close_frame($self, frame_id, level)\n--\n\n"
+        "Compresses the raw tail into one frame, crash-safe."),
+    method<close_method<"Container.seal", &Container::seal>>(
+        "seal", "seal($self, frame_id, level)\n--\n\nCloses the tail and marks the file finished."),
+    method<set_user_header_method>("set_user_header",
+                                   "set_user_header($self, key, value)\n--\n\n"
+                                   "Sets an application header. Keys may not start with `_`."),
+    method<read_frame_method<"Container.read_frame", "frame_id", &Container::read_frame_into>>(
+        "read_frame",
+        "read_frame($self, frame_id)\n--\n\n"
+        "Decompresses the frame with this id. Ids may repeat; prefer\n"
+        "`read_frame_at` when sweeping."),
+    method<read_frame_method<"Container.read_frame_at", "index", &Container::read_frame_at_into>>(
+        "read_frame_at",
+        "read_frame_at($self, index)\n--\n\nDecompresses the frame at this position in the list."),
+    method<exclusive<"Container.read_tail", &Container::read_tail, bytes_or_raise>>(
+        "read_tail", "read_tail($self)\n--\n\nThe uncompressed tail, whole records only."),
+    method<enter_method>("__enter__", "__enter__($self)\n--\n\n"),
+    method<exit_method>("__exit__", "__exit__($self, *_args)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>("A container file, open for reading or appending.")},
-    {Py_tp_new, reinterpret_cast<void*>(guard<refuse_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(container_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(guard<container_repr>)},
-    {Py_tp_methods, kMethods},
-    {0, nullptr},
-};
-
-PyType_Spec kSpec = {
-    "drelix_binary._native.Container", sizeof(ContainerObject), 0, kValueTypeFlags, kSlots,
 };
 
 }  // namespace
@@ -549,7 +411,12 @@ PyTypeObject* container_type() {
   // The refusal class is built with the type, so that a failure shows at import rather than
   // in the middle of refusing a call.
   if (thread_error_class() == nullptr) return nullptr;
-  return cached_type(g_type, kSpec);
+  return value_class<ContainerState>(g_type,
+                                     {.name = "drelix_binary._native.Container",
+                                      .doc = "A container file, open for reading or appending.",
+                                      .methods = kMethods,
+                                      .repr = guard<container_repr>,
+                                      .dealloc = container_dealloc});
 }
 
 }  // namespace drelix::py

@@ -7,6 +7,7 @@
 #include "binding/common/errors.h"
 #include "binding/common/py.h"
 #include "binding/common/types.h"
+#include "binding/native/native.h"
 #include "core/defaults.h"
 #include "core/preamble.h"
 
@@ -16,18 +17,10 @@ namespace {
 
 constexpr const char* kVersionText = "2.1.0";
 
-PyModuleDef kModuleDef = {
-    PyModuleDef_HEAD_INIT,
-    "_native",
-    "The extension module. Everything above, plus the constants a caller needs\n"
-    "to avoid hard-coding numbers the format owns.",
-    -1,  // no per-module state: the type objects and exception classes are per process
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef kModuleDef =
+    module_def("_native",
+               "The extension module. Everything above, plus the constants a caller needs\n"
+               "to avoid hard-coding numbers the format owns.");
 
 // The module is built once, in the first interpreter that imports it; the classes are shared
 // by the whole process and cannot serve a second interpreter.

@@ -20,7 +20,7 @@ start, ``hash`` the listed XXH64 of the stored bytes (0: not listed).
 """
 
 import os
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Sequence
 from typing import TypeAlias, final
 
 from ._native import Preamble, Schema
@@ -160,7 +160,7 @@ class Writer:
         source: str = "",
         writer: str = "",
         created_at_millis: int | None = None,
-        user: Mapping[str, str] | Sequence[tuple[str, str]] | None = None,
+        user: Sequence[tuple[str, str]] | None = None,
         header_area: int = 262144,
         level: int = 3,
     ) -> Writer:
