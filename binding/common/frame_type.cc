@@ -23,16 +23,14 @@ PyGetSetDef kGetSet[] = {
     {},
 };
 
-PyObject* g_type = nullptr;
-
 }  // namespace
 
 PyTypeObject* frame_type() {
-  return value_class<Frame>(g_type, {.name = "drelix_binary._native.Frame",
-                                     .doc = "One closed frame in the data section.",
-                                     .getset = kGetSet,
-                                     .repr = guard<repr>,
-                                     .compared = true});
+  return value_class<Frame>({.name = "drelix_binary._native.Frame",
+                             .doc = "One closed frame in the data section.",
+                             .getset = kGetSet,
+                             .repr = guard<repr>,
+                             .compared = true});
 }
 
 PyObject* new_frame(const Frame& frame) {

@@ -21,16 +21,14 @@ PyGetSetDef kGetSet[] = {
     {},
 };
 
-PyObject* g_type = nullptr;
-
 }  // namespace
 
 PyTypeObject* preamble_type() {
-  return value_class<Preamble>(g_type, {.name = "drelix_binary._native.Preamble",
-                                        .doc = "The fixed binary head of a file.",
-                                        .getset = kGetSet,
-                                        .repr = guard<repr>,
-                                        .compared = true});
+  return value_class<Preamble>({.name = "drelix_binary._native.Preamble",
+                                .doc = "The fixed binary head of a file.",
+                                .getset = kGetSet,
+                                .repr = guard<repr>,
+                                .compared = true});
 }
 
 PyObject* new_preamble(const Preamble& preamble) {

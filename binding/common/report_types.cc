@@ -41,27 +41,22 @@ PyGetSetDef kRepackGetSet[] = {
     {},
 };
 
-PyObject* g_validate_type = nullptr;
-PyObject* g_rebuild_type = nullptr;
-PyObject* g_repack_type = nullptr;
-
 }  // namespace
 
 PyTypeObject* validate_report_type() {
-  return value_class<ValidateReport>(g_validate_type,
-                                     {.name = "drelix_binary._native.ValidateReport",
+  return value_class<ValidateReport>({.name = "drelix_binary._native.ValidateReport",
                                       .doc = "What `validate` found.",
                                       .getset = kValidateGetSet});
 }
 PyTypeObject* rebuild_report_type() {
-  return value_class<RebuildReport>(g_rebuild_type, {.name = "drelix_binary._native.RebuildReport",
-                                                     .doc = "What `rebuild_headers` found and did.",
-                                                     .getset = kRebuildGetSet});
+  return value_class<RebuildReport>({.name = "drelix_binary._native.RebuildReport",
+                                     .doc = "What `rebuild_headers` found and did.",
+                                     .getset = kRebuildGetSet});
 }
 PyTypeObject* repack_report_type() {
-  return value_class<RepackReport>(g_repack_type, {.name = "drelix_binary._native.RepackReport",
-                                                   .doc = "What `repack` measured.",
-                                                   .getset = kRepackGetSet});
+  return value_class<RepackReport>({.name = "drelix_binary._native.RepackReport",
+                                    .doc = "What `repack` measured.",
+                                    .getset = kRepackGetSet});
 }
 
 PyObject* new_validate_report(ValidateReport report) {

@@ -18,16 +18,12 @@ namespace {
 
 PyObject* field_spec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static constexpr const char* kParams[] = {"name", "ty", "offset"};
-  static constexpr Signature kSig{"FieldSpec.__new__", kParams, 3};
-  PyObject* bound[3];
-  if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-  FieldSpec field;
-  if (!convert_arg("name", bound[0], to_text, &field.name) ||
-      !convert_arg("ty", bound[1], to_text, &field.ty) ||
-      !convert_arg("offset", bound[2], to_u32, &field.offset)) {
+  FieldSpec f;
+  if (!parse_args(Signature{"FieldSpec.__new__", kParams, 3}, args, kwargs, Into{to_text, &f.name},
+                  Into{to_text, &f.ty}, Into{to_u32, &f.offset})) {
     return nullptr;
   }
-  return new_value(type, std::move(field));
+  return new_value(type, std::move(f));
 }
 
 PyObject* field_repr(PyObject* self) {
@@ -45,17 +41,14 @@ PyGetSetDef kFieldGetSet[] = {
     {},
 };
 
-PyObject* g_field_type = nullptr;
-
 // ---- RecordLayout -------------------------------------------------------------------------
 
 PyObject* layout_fixed(PyObject*, PyObject* args, PyObject* kwargs) {
   static constexpr const char* kParams[] = {"size"};
-  static constexpr Signature kSig{"RecordLayout.fixed", kParams, 1};
-  PyObject* bound[1];
-  if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
   std::uint32_t size = 0;
-  if (!convert_arg("size", bound[0], to_u32, &size)) return nullptr;
+  if (!parse_args(Signature{"RecordLayout.fixed", kParams, 1}, args, kwargs, Into{to_u32, &size})) {
+    return nullptr;
+  }
   return new_record_layout(RecordLayout::fixed(size));
 }
 
@@ -76,10 +69,11 @@ PyObject* layout_repr(PyObject* self) {
 }
 
 PyMethodDef kLayoutMethods[] = {
-    {"fixed", as_cfunction(guard<layout_fixed>), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     "fixed(size)\n--\n\nRecords of exactly `size` bytes."},
-    {"prefixed", as_cfunction(guard<layout_prefixed>), METH_NOARGS | METH_STATIC,
-     "prefixed()\n--\n\nRecords preceded by a little-endian `u16` length."},
+    method<layout_fixed>("fixed", "fixed(size)\n--\n\nRecords of exactly `size` bytes.",
+                         METH_VARARGS | METH_KEYWORDS | METH_STATIC),
+    method<layout_prefixed>("prefixed",
+                            "prefixed()\n--\n\nRecords preceded by a little-endian `u16` length.",
+                            METH_NOARGS | METH_STATIC),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -88,8 +82,6 @@ PyGetSetDef kLayoutGetSet[] = {
      "Bytes per record, or `None` when records carry a length prefix.", nullptr},
     {},
 };
-
-PyObject* g_layout_type = nullptr;
 
 // ---- Schema -------------------------------------------------------------------------------
 
@@ -110,13 +102,10 @@ bool to_field_list(PyObject* obj, std::vector<FieldSpec>* out) {
 
 PyObject* schema_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static constexpr const char* kParams[] = {"name", "fields", "layout"};
-  static constexpr Signature kSig{"Schema.__new__", kParams, 3};
-  PyObject* bound[3];
-  if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
   Schema schema;
-  if (!convert_arg("name", bound[0], to_text, &schema.name) ||
-      !convert_arg("fields", bound[1], to_field_list, &schema.fields) ||
-      !convert_arg("layout", bound[2], to_record_layout, &schema.layout)) {
+  if (!parse_args(Signature{"Schema.__new__", kParams, 3}, args, kwargs,
+                  Into{to_text, &schema.name}, Into{to_field_list, &schema.fields},
+                  Into{to_record_layout, &schema.layout})) {
     return nullptr;
   }
   return new_value(type, std::move(schema));
@@ -137,9 +126,10 @@ PyObject* schema_repr(PyObject* self) {
 }
 
 PyMethodDef kSchemaMethods[] = {
-    {"hash_hex", as_cfunction(guard<schema_hash_hex>), METH_NOARGS,
-     "hash_hex($self)\n--\n\nThe FNV-1a 64 fingerprint over the field list, as the file stores "
-     "it."},
+    method<schema_hash_hex>("hash_hex",
+                            "hash_hex($self)\n--\n\nThe FNV-1a 64 fingerprint over the field "
+                            "list, as the file stores it.",
+                            METH_NOARGS),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -150,13 +140,10 @@ PyGetSetDef kSchemaGetSet[] = {
     {},
 };
 
-PyObject* g_schema_type = nullptr;
-
 }  // namespace
 
 PyTypeObject* field_spec_type() {
-  return value_class<FieldSpec>(g_field_type,
-                                {.name = "drelix_binary._native.FieldSpec",
+  return value_class<FieldSpec>({.name = "drelix_binary._native.FieldSpec",
                                  .doc = "FieldSpec(name, ty, offset)\n--\n\nOne field of a schema.",
                                  .getset = kFieldGetSet,
                                  .constructor = guard<field_spec_new>,
@@ -164,8 +151,7 @@ PyTypeObject* field_spec_type() {
                                  .compared = true});
 }
 PyTypeObject* record_layout_type() {
-  return value_class<RecordLayout>(g_layout_type,
-                                   {.name = "drelix_binary._native.RecordLayout",
+  return value_class<RecordLayout>({.name = "drelix_binary._native.RecordLayout",
                                     .doc = "How a record's bytes are delimited inside a frame.",
                                     .getset = kLayoutGetSet,
                                     .methods = kLayoutMethods,
@@ -174,7 +160,6 @@ PyTypeObject* record_layout_type() {
 }
 PyTypeObject* schema_type() {
   return value_class<Schema>(
-      g_schema_type,
       {.name = "drelix_binary._native.Schema",
        .doc = "Schema(name, fields, layout)\n--\n\nWhat the records in a file look like.",
        .getset = kSchemaGetSet,

@@ -98,9 +98,12 @@ struct ClassSpec {
   destructor dealloc = nullptr;   // null: value_dealloc<T>
 };
 
-// The type `spec` declares, built on the first call and cached in `cache` as cached_type does.
+// The class of the objects holding a T, as `spec` declares it: built on the first call and
+// kept for the life of the process (one class per T). A borrowed reference, or null with an
+// exception set (a later call retries).
 template <class T>
-PyTypeObject* value_class(PyObject*& cache, const ClassSpec& spec) {
+PyTypeObject* value_class(const ClassSpec& spec) {
+  static PyObject* cache = nullptr;
   if (cache != nullptr) return reinterpret_cast<PyTypeObject*>(cache);
   const auto slot = [](auto fn) { return reinterpret_cast<void*>(fn); };
   PyType_Slot slots[9];

@@ -39,7 +39,6 @@ struct ContainerState {
 
 constexpr long kExclusive = -1;
 
-PyObject* g_type = nullptr;
 PyObject* g_thread_error = nullptr;
 
 // A class deriving from BaseException but not Exception: using a container from the wrong
@@ -70,7 +69,7 @@ enum class BorrowKind { kShared, kExclusive };
 class Access {
  public:
   Access(PyObject* self, BorrowKind kind) : kind_(kind) {
-    if (!is_instance(self, reinterpret_cast<PyTypeObject*>(g_type))) {
+    if (!is_instance(self, container_type())) {
       PyErr_SetString(PyExc_TypeError, "expected a drelix_binary._native.Container receiver");
       return;
     }
@@ -329,7 +328,7 @@ void report_foreign_drop() {
                   "thread");
   // The class, not the dying instance, is named as the culprit: a hook that keeps its
   // argument must not resurrect an object whose memory is about to be freed.
-  PyErr_WriteUnraisable(g_type);
+  PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(container_type()));
   PyErr_Restore(type, value, traceback);
 }
 
@@ -411,8 +410,7 @@ PyTypeObject* container_type() {
   // The refusal class is built with the type, so that a failure shows at import rather than
   // in the middle of refusing a call.
   if (thread_error_class() == nullptr) return nullptr;
-  return value_class<ContainerState>(g_type,
-                                     {.name = "drelix_binary._native.Container",
+  return value_class<ContainerState>({.name = "drelix_binary._native.Container",
                                       .doc = "A container file, open for reading or appending.",
                                       .methods = kMethods,
                                       .repr = guard<container_repr>,

@@ -68,22 +68,21 @@ PyObject* max_frames_for_fn(PyObject*, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-PyMethodDef kPeekHeadersDef = {
-    "peek_headers", as_cfunction(guard<peek_headers_fn>), METH_VARARGS | METH_KEYWORDS,
-    "peek_headers(path)\n--\n\nPreamble and headers without touching the data section."};
+PyMethodDef kPeekHeadersDef = method<peek_headers_fn>(
+    "peek_headers",
+    "peek_headers(path)\n--\n\nPreamble and headers without touching the data section.");
 
-PyMethodDef kSplitRecordsDef = {
-    "split_records", as_cfunction(guard<split_records_fn>), METH_VARARGS | METH_KEYWORDS,
+PyMethodDef kSplitRecordsDef = method<split_records_fn>(
+    "split_records",
     "split_records(data, layout)\n--\n\n"
-    "Splits raw bytes into records. Returns the records and the torn leftover."};
+    "Splits raw bytes into records. Returns the records and the torn leftover.");
 
-PyMethodDef kXxh64Def = {
-    "xxh64", as_cfunction(guard<xxh64_fn>), METH_VARARGS | METH_KEYWORDS,
-    "xxh64(data)\n--\n\nXXH64 with seed 0 \xe2\x80\x94 the hash the frame checksums use."};
+PyMethodDef kXxh64Def = method<xxh64_fn>(
+    "xxh64", "xxh64(data)\n--\n\nXXH64 with seed 0 \xe2\x80\x94 the hash the frame checksums use.");
 
-PyMethodDef kMaxFramesForDef = {"max_frames_for", as_cfunction(guard<max_frames_for_fn>),
-                                METH_VARARGS | METH_KEYWORDS,
-                                "max_frames_for(header_area)\n--\n\n"
-                                "Roughly how many frames a header zone of this size can list."};
+PyMethodDef kMaxFramesForDef =
+    method<max_frames_for_fn>("max_frames_for",
+                              "max_frames_for(header_area)\n--\n\n"
+                              "Roughly how many frames a header zone of this size can list.");
 
 }  // namespace drelix::py

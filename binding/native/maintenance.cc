@@ -43,18 +43,18 @@ PyObject* repack_fn(PyObject*, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-PyMethodDef kValidateDef = {
-    "validate", as_cfunction(guard<validate_fn>), METH_VARARGS | METH_KEYWORDS,
-    "validate(path)\n--\n\n"
-    "Reads every frame, checks the counters, the alignment and the checksums."};
+PyMethodDef kValidateDef =
+    method<validate_fn>("validate",
+                        "validate(path)\n--\n\n"
+                        "Reads every frame, checks the counters, the alignment and the checksums.");
 
-PyMethodDef kRebuildHeadersDef = {
-    "rebuild_headers", as_cfunction(guard<rebuild_headers_fn>), METH_VARARGS | METH_KEYWORDS,
+PyMethodDef kRebuildHeadersDef = method<rebuild_headers_fn>(
+    "rebuild_headers",
     "rebuild_headers(path, fix=False)\n--\n\n"
-    "Derives the system headers from the data, and writes them back when asked."};
+    "Derives the system headers from the data, and writes them back when asked.");
 
-PyMethodDef kRepackDef = {"repack", as_cfunction(guard<repack_fn>), METH_VARARGS | METH_KEYWORDS,
-                          "repack(path, level=..., header_area=None)\n--\n\n"
-                          "Re-encodes every frame at another level, atomically."};
+PyMethodDef kRepackDef = method<repack_fn>("repack",
+                                           "repack(path, level=..., header_area=None)\n--\n\n"
+                                           "Re-encodes every frame at another level, atomically.");
 
 }  // namespace drelix::py

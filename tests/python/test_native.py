@@ -2,6 +2,7 @@
 argument binding and conversion, and the value classes (equality, repr, pickling)."""
 
 import collections
+import functools
 import operator
 import os
 import pickle
@@ -9,8 +10,8 @@ import weakref
 
 import numpy
 import pytest
-from conftest import FS, RL, Container, Index, create, drelix_bytes, make_file
-from drelix_binary import _native
+from conftest import FS, RL, SCHEMA, Container, Index, create, drelix_bytes, make_file
+from drelix_binary import _engine, _native
 
 Schema = _native.Schema
 A, B, C = FS("a", "u8", 0), FS("b", "u64", 1), FS("c", "uuid", 9)
@@ -83,16 +84,19 @@ ARGUMENT_ERRORS = [
     (lambda: Schema("s", "ab", PRE), TypeError, "argument 'fields': expected a sequence of FieldSpec, got str"),
     (lambda: Schema("s", iter([A]), PRE), TypeError, "argument 'fields': expected a sequence of FieldSpec, got list_iterator"),
     (lambda: Schema("s", [A, PRE], PRE), TypeError, "argument 'fields': item 1: expected FieldSpec, got RecordLayout"),
-    # User headers are refused before the file is opened: its directory does not exist.
-    (lambda: create("/none/f", user={"a": "b"}), TypeError, "argument 'user': expected a sequence of (str, str) tuples, got dict"),
-    (lambda: create("/none/f", user=[("a", 1)]), TypeError, "argument 'user': item 0: expected str, got int"),
-    (lambda: create("/none/f", user=[("ok", "1"), ()]), ValueError, "expected tuple of length 2, but got tuple of length 0"),
-    (lambda: create("/none/f", user=[("_sys", "1")]), _native.DrelixUsageError, "user header key \"_sys\" may not start with '_'"),
     (lambda: _native.max_frames_for(-1), OverflowError, "can't convert negative int to unsigned"),
     (lambda: _native.max_frames_for(Index(2**32)), OverflowError, "int too big to convert"),
     (lambda: FS("a", "u8", 2**64), OverflowError, "int too big to convert"),
     (lambda: RL.fixed(Index(1, hook=lambda: int("x"))), ValueError, "invalid literal for int() with base 10: 'x'"),
     (lambda: FS("\ud800", "u8", 0), UnicodeEncodeError, "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
+] + [  # User headers, alike in both modules, refused before the file (its directory is missing) is opened.
+    (functools.partial(create_in, "/none/f", user=user), exc, message)
+    for create_in in (create, functools.partial(_engine.Writer.create, schema=SCHEMA))
+    for user, exc, message in [
+        ({"a": "b"}, TypeError, "argument 'user': expected a sequence of (str, str) tuples, got dict"),
+        ([("a", 1)], TypeError, "argument 'user': item 0: expected str, got int"),
+        ([("ok", "1"), ()], ValueError, "expected tuple of length 2, but got tuple of length 0"),
+        ([("_sys", "1")], _native.DrelixUsageError, "user header key \"_sys\" may not start with '_'")]
 ]  # fmt: skip
 
 
