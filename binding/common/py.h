@@ -1,5 +1,6 @@
 // Small pieces every binding file uses: the Python header under the stable ABI, an owning
-// reference holder, and the module name the classes carry.
+// reference holder, the module name the classes carry, new objects from engine values, and the
+// catch-all that keeps C++ exceptions out of the interpreter.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -30,12 +31,6 @@ using Ref = std::unique_ptr<PyObject, DecRef>;
 
 // Takes ownership of a new reference (which may be null).
 inline Ref steal(PyObject* obj) {
-  return Ref(obj);
-}
-
-// Takes a new reference to a borrowed object.
-inline Ref borrow(PyObject* obj) {
-  Py_INCREF(obj);
   return Ref(obj);
 }
 

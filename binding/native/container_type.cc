@@ -114,7 +114,7 @@ class Access {
   BorrowKind kind_;
 };
 
-// A method's name as a template argument: method<"Container.flush_data", ...>.
+// A method's name as a template argument: no_arg_method<"Container.flush_data", ...>.
 template <std::size_t N>
 struct MethodName {
   char text[N];
@@ -204,8 +204,8 @@ PyObject* no_arg_method(PyObject* self, PyObject* args, PyObject* kwargs) {
   return Wrap((access.engine().*Call)());
 }
 
-// A method with parameters: binds them, takes the exclusive borrow, converts them into
-// `values` (by `into`), then runs `call()`.
+// A method with parameters, in the order every such method keeps: binds them, takes the
+// exclusive borrow, converts them (one Into each), then returns `call(engine)`.
 template <class Call, class... T>
 PyObject* exclusive_method(PyObject* self, const Signature& sig, PyObject* args, PyObject* kwargs,
                            Call call, Into<T>... into) {
