@@ -43,7 +43,8 @@ PyObject* get(Index i) {
   return ensure_classes() ? g_classes[i] : nullptr;
 }
 
-// The class an error of `kind` other than Io raises (borrowed), or null with an exception set.
+// The class an error of `kind` raises in _native's form (borrowed), or null with an exception
+// set.
 PyObject* class_of(Error::Kind kind) {
   switch (kind) {
     case Error::Kind::Malformed:
