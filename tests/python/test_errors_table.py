@@ -1,0 +1,108 @@
+"""I/O failures of every public entry point, as Python's own files report them; the outputs the
+package publishes, synced under their temporary name before they get their own; a frame as
+the writer that closed it describes it."""
+
+import errno
+import os
+
+import drelix_binary as dx
+import numpy as np
+import pytest
+from drelix_binary.cli import _convert
+from drelix_binary.cli._args import build_parser
+
+ddx = pytest.importorskip("drelix_binary.dask")
+SCHEMA = dx.schema("e@1", {"id": "u64"})
+ENTRY_POINTS = {
+    "open": dx.open,
+    "open a": lambda p: dx.open(p, "a"),
+    "create": lambda p: dx.create(p, SCHEMA),
+    "validate": dx.validate,
+    "validate unlocked": lambda p: dx.validate(p, lock=False),
+    "rebuild": lambda p: dx.rebuild_headers(p, True, lock=False),
+    "repack": lambda p: dx.repack(p, lock=False),
+    "salvage": lambda p: dx.salvage(p, os.path.join(os.path.dirname(p), "saved.drelix")),
+    "read_drelix": ddx.read_drelix,
+    "read_drelix_bag": ddx.read_drelix_bag,
+}
+# What a path names -> the error it gives; a directory is an input to Dask (its files: none here)
+# and an existing name to create.
+FAILURES = {
+    "missing": (lambda d: d / "no" / "x.drelix", FileNotFoundError),
+    "directory": (lambda d: d, IsADirectoryError),
+    "through a file": (lambda d: d / "file" / "x.drelix", NotADirectoryError),
+    "unreadable": (lambda d: d / "locked.drelix", PermissionError),
+}
+DIRECTORY = {"create": FileExistsError, "read_drelix": FileNotFoundError, "read_drelix_bag": FileNotFoundError}  # fmt: skip
+
+
+@pytest.mark.parametrize("failure", FAILURES)
+@pytest.mark.parametrize("entry", ENTRY_POINTS)
+def test_io_failures_are_the_errno_subclass_naming_the_path(tmp_path, entry, failure):
+    make, expected = FAILURES[failure]
+    path = str(make(tmp_path))
+    (tmp_path / "file").write_bytes(b"")
+    if failure == "unreadable":
+        if os.geteuid() == 0:
+            pytest.skip("root reads and writes every file")
+        if entry == "create":  # a directory it may not write in
+            path, mode = str(tmp_path / "new.drelix"), 0o500
+        else:
+            dx.create(path, SCHEMA).close()
+            os.chmod(path, 0)
+            mode = 0o700
+        os.chmod(tmp_path, mode)
+    if failure == "directory":
+        expected = DIRECTORY.get(entry, expected)
+    try:
+        with pytest.raises(OSError) as caught:
+            ENTRY_POINTS[entry](path)
+    finally:
+        os.chmod(tmp_path, 0o700)
+    e = caught.value
+    # The errno is the one the class stands for: OSError(errno, ...) makes that class.
+    assert (type(e), type(OSError(e.errno, "")), e.filename) == (expected, expected, path)
+
+
+@pytest.mark.parametrize("output", ["salvage", "export", "import", "to_drelix"])
+def test_outputs_are_synced_then_named_then_their_directory_synced(tmp_path, monkeypatch, output):  # fmt: skip
+    src, out, synced = tmp_path / "src.drelix", tmp_path / "out" / "o.drelix", []
+    with dx.create(src, SCHEMA) as w:
+        w.write(np.arange(50, dtype="<u8"))
+    out.parent.mkdir()
+    if output == "import":
+        np.save(tmp_path / "src.npy", np.arange(5, dtype="<u8"))
+    real = os.fsync
+
+    def fsync(fd):  # which file, and whether the output had its name yet
+        synced.append((os.readlink(f"/proc/self/fd/{fd}"), out.exists()))
+        real(fd)
+
+    monkeypatch.setattr(os, "fsync", fsync)
+    if output == "salvage":
+        dx.salvage(src, out)
+    elif output == "to_drelix":
+        df = ddx.read_drelix(src)
+        out = out.parent / "part.0.drelix"
+        ddx.to_drelix(df, out.parent, overwrite=True, compute_kwargs={"scheduler": "sync"})
+    else:
+        out = out.with_suffix(".csv" if output == "export" else ".drelix")
+        source = src if output == "export" else tmp_path / "src.npy"
+        args = build_parser(dx.__version__).parse_args([output, str(source), str(out)])
+        assert (_convert.export if output == "export" else _convert.import_)(args) == 0
+    files = [name for name, named in synced if os.path.dirname(name) == str(out.parent) and not named]  # fmt: skip
+    assert [os.path.basename(f).startswith(f".{out.name}.") for f in files] == [True]
+    assert synced[-1] == (str(out.parent), True) and os.listdir(out.parent) == [out.name]
+
+
+@pytest.mark.parametrize("layout", ["fixed", "prefixed"])
+def test_a_closed_frame_is_described_as_every_reader_sees_it(tmp_path, layout):
+    path = tmp_path / "f.drelix"
+    with dx.create(path, dx.schema("f@1", {"id": "u64"}, layout=layout)) as w:
+        w.extend([bytes(8)] * 3)
+        closed = w.close_frame()
+        listed = w.frames[-1]
+    r = dx.open(path)
+    seen = r.frames[-1]
+    assert closed.content_size == listed.content_size == seen.content_size == len(r.read_frame(-1))  # fmt: skip
+    assert (closed.index, closed.id, closed.offset, closed.length, closed.hash) == (seen.index, seen.id, seen.offset, seen.length, seen.hash)  # fmt: skip
