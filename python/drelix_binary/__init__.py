@@ -35,7 +35,6 @@ from ._native import (
     RecordLayout,
     Schema,
 )
-
 from ._pickle import register_pickling as _register_pickling
 from ._types import (
     FrameInfo,

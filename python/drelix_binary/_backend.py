@@ -1,6 +1,6 @@
 """The one seam between the package and the extension's engine: how a file is read, how a
 writable file is driven, how maintenance runs and how a damaged file is surveyed. Nothing
-else in the package calls ``_engine``.
+else in the package calls ``_engine`` (``_defaults`` reads its constants).
 
 ``_engine`` releases the interpreter lock around file access, compression and decoding,
 spreads bulk work over a pool of threads, and its objects may move between threads. Bulk data

@@ -2,9 +2,8 @@
 
 from __future__ import annotations
 
-import os
-
 import contextlib
+import os
 from collections.abc import Iterator
 
 from . import _backend
@@ -72,7 +71,7 @@ def repack(
     progress: Progress | None = None,
     threads: int | None = None,
 ) -> RepackReport:
-    """Re-encodes every frame at ``level`` (default 19; 0 stores them raw) into a new file
+    """Re-encodes every frame at ``level`` (default ``COLD_LEVEL``, 19; 0 stores them raw) into a new file
     that atomically replaces the old one, with a header zone of ``header_area`` bytes (default:
     the current size): the cure for ``DrelixZoneFullError``. Frames are re-encoded on
     ``threads`` threads (default: every core; the file is the same whatever their number), a

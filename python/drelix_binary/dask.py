@@ -647,13 +647,13 @@ def _write_partition(
             os.remove(leftover)
         except FileNotFoundError:
             pass
-    with publishing(path, replace=True, temporary=partial) as partial:
-        with dx.create(partial, schema, **options) as writer:
-            if array is None:
-                writer.write_bodies(bodies)
-            else:
-                writer.write(array)
-            writer.seal()
+    published = publishing(path, replace=True, temporary=partial)
+    with published, dx.create(partial, schema, **options) as writer:
+        if array is None:
+            writer.write_bodies(bodies)
+        else:
+            writer.write(array)
+        writer.seal()
     return path
 
 

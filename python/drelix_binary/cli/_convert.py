@@ -110,15 +110,15 @@ def export(args: Any) -> int:
     pa = None if kind == "csv" else _pyarrow(args.out, f"export to {kind}")
     _check_target(args.out, args.path, args.force)
     with dx.open(args.path) as reader:
-        with _publishing(args.out, args.path, args.force) as partial:
-            with open(partial, "xb") as file, _progress.track("export", batches(reader), batch_count(reader)) as items:  # fmt: skip
-                if kind == "csv":
-                    render = Renderer("csv", reader.dtype)
-                    file.write(render.header())
-                    file.writelines(render.records(batch) for batch in items)
-                else:
-                    batches_ = (b for b in items if len(b))
-                    _write_arrow(pa, kind, file, batches_, reader.dtype, args.compression or "zstd")  # fmt: skip
+        track = _progress.track("export", batches(reader), batch_count(reader))
+        with _publishing(args.out, args.path, args.force) as partial, open(partial, "xb") as file, track as items:  # fmt: skip
+            if kind == "csv":
+                render = Renderer("csv", reader.dtype)
+                file.write(render.header())
+                file.writelines(render.records(batch) for batch in items)
+            else:
+                batches_ = (b for b in items if len(b))
+                _write_arrow(pa, kind, file, batches_, reader.dtype, args.compression or "zstd")  # fmt: skip
         print(
             f"{printable(args.out)}: {len(reader):,} records from {printable(args.path)}"
         )
