@@ -13,23 +13,21 @@ from ._errors import DrelixLockedError
 __all__ = ["lock_file", "release"]
 
 
+# The engine's words for a file that is not a regular one, so every way in says the same thing.
+_KINDS = (
+    (stat.S_ISFIFO, "a FIFO"),
+    (stat.S_ISCHR, "a character device"),
+    (stat.S_ISBLK, "a block device"),
+    (stat.S_ISSOCK, "a socket"),
+)
+
+
 def _check_regular(fd: int, path: str) -> None:
     mode = os.fstat(fd).st_mode
     if stat.S_ISDIR(mode):
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
     if not stat.S_ISREG(mode):
-        # The engine's words for the same refusal, so every way in says the same thing.
-        kind = (
-            "a FIFO"
-            if stat.S_ISFIFO(mode)
-            else "a character device"
-            if stat.S_ISCHR(mode)
-            else "a block device"
-            if stat.S_ISBLK(mode)
-            else "a socket"
-            if stat.S_ISSOCK(mode)
-            else "of an unknown kind"
-        )
+        kind = next((name for test, name in _KINDS if test(mode)), "of an unknown kind")
         raise OSError(errno.EINVAL, f"not a regular file ({kind})", path)
 
 

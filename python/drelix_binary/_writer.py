@@ -138,6 +138,8 @@ class Writer:
         self._size = self.schema.layout.fixed_size
         self._tail_n, self._tail_raw = sink.tail()
         self._frame_began = time.monotonic()
+        # The content size of each frame, as far as known: frames never change once listed.
+        self._sizes: list[int | None] = []
 
     # ---- state -----------------------------------------------------------------------------
 
@@ -157,11 +159,14 @@ class Writer:
 
     @property
     def frames(self) -> list[FrameInfo]:
-        """The closed frames, in file order, their content sizes read from a few bytes of
-        each (``records`` is ``None`` for length-prefixed records: a ``Reader`` counts them)."""
+        """The closed frames, in file order, with their content sizes (``records`` is ``None``
+        for length-prefixed records: a ``Reader`` counts them)."""
         sink = self._sink_open()
+        frames = sink.frames()
+        if len(self._sizes) < len(frames):  # frames this writer did not close one by one
+            self._sizes = sink.content_sizes()
         infos = []
-        for i, (f, declared) in enumerate(zip(sink.frames(), sink.content_sizes())):
+        for i, (f, declared) in enumerate(zip(frames, self._sizes)):
             whole = (
                 declared // self._size if self._size and declared is not None else None
             )
@@ -432,6 +437,8 @@ class Writer:
             return None
         index = len(self._sink.frames()) - 1
         info = FrameInfo.of(index, frame, self._tail_raw, self._tail_n)
+        if len(self._sizes) == index:
+            self._sizes.append(self._tail_raw)
         self._tail_n, self._tail_raw = 0, 0
         self._frame_began = time.monotonic()
         return info
