@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import errno
 import os
 from collections.abc import Callable
 
@@ -40,7 +41,7 @@ def salvage(
     source, target = os.fspath(source), os.fspath(target)
     found = _backend.survey(source)
     if os.path.lexists(target):
-        raise FileExistsError(17, "File exists", target)
+        raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), target)
     with publishing(target) as temporary:
         report = _copy(source, found, temporary, level, progress)
     if progress is not None:
