@@ -3,7 +3,7 @@ into the extension raises once it fails.
 
 The extension already raises the ``OSError`` subclass of an I/O failure (``FileNotFoundError``,
 ``PermissionError``, ...) with ``errno``, ``strerror`` and ``filename``; ``engine_errors`` gives
-its refusal of a file that is not a regular one an ``errno`` too, and adds the cure to a full
+its refusal of a path that is not a regular file an ``errno`` too, and adds the cure to a full
 header zone.
 """
 
@@ -12,6 +12,7 @@ from __future__ import annotations
 import contextlib
 import errno
 import os
+import stat
 from collections.abc import Iterator
 from typing import Any
 
@@ -44,8 +45,14 @@ class DrelixLockedError(_native.DrelixUsageError, BlockingIOError):
 def _not_regular(exc: OSError) -> OSError:
     """The extension refuses a path that is not a regular file without an errno: a directory
     becomes ``IsADirectoryError``, anything else (a FIFO, a device) ``EINVAL``, as
-    ``lock_file`` reports them."""
-    if exc.filename is not None and os.path.isdir(exc.filename):
+    ``lock_file`` reports them. Other failures without one (a file cut short) stay as they are."""
+    try:
+        mode = os.stat(exc.filename).st_mode if exc.filename is not None else None
+    except OSError:
+        return exc
+    if mode is None or stat.S_ISREG(mode):
+        return exc
+    if stat.S_ISDIR(mode):
         return IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), exc.filename)
     return OSError(errno.EINVAL, exc.strerror, exc.filename)
 
@@ -65,6 +72,7 @@ def engine_errors(path: str) -> Iterator[None]:
             f"header_area=...), or close frames less often"
         ) from exc
     except OSError as exc:
-        if exc.errno is not None:
+        mapped = exc if exc.errno is not None else _not_regular(exc)
+        if mapped is exc:
             raise
-        raise _not_regular(exc) from exc
+        raise mapped from exc
