@@ -34,7 +34,7 @@ T = TypeVar("T")
 
 
 class Bulk(NamedTuple):
-    """How a bulk write cuts and compresses frames."""
+    """How a bulk write cuts and compresses frames (the engine's keyword arguments)."""
 
     level: int
     frame_records: int | None
@@ -249,12 +249,7 @@ class FileSink:
                 stop = 0
             return _entries(
                 self._w.write_fixed_at(
-                    address + stop * size,
-                    len(data) - stop * size,
-                    frame_records=bulk.frame_records,
-                    frame_bytes=bulk.frame_bytes,
-                    level=bulk.level,
-                    threads=bulk.threads,
+                    address + stop * size, len(data) - stop * size, **bulk._asdict()
                 )
             )
 
@@ -273,16 +268,7 @@ class FileSink:
             if not self._w.tail_records:
                 stop = 0
             self.extend(bodies[start:stop])
-            rest = bodies[stop:]
-            return _entries(
-                self._w.write_bodies(
-                    rest,
-                    frame_records=bulk.frame_records,
-                    frame_bytes=bulk.frame_bytes,
-                    level=bulk.level,
-                    threads=bulk.threads,
-                )
-            )
+            return _entries(self._w.write_bodies(bodies[stop:], **bulk._asdict()))
 
     def check_frame_room(self, frames: int, level: int, first: bytes) -> None:
         """Raises ``DrelixZoneFullError`` unless the zone can list ``frames`` more frames;

@@ -125,12 +125,12 @@ class Writer:
         frame_bytes: int | None,
         frame_seconds: float | None,
     ) -> None:
-        policy = _check_policy(frame_records, frame_bytes, frame_seconds)
+        """Made by ``create`` and ``open_writer``, which check the frame policy first."""
         self.path = path
         self.level = level
-        self.frame_records: int | None = policy["frame_records"]
-        self.frame_bytes: int = policy["frame_bytes"] or MAX_FRAME_BYTES
-        self.frame_seconds: float | None = policy["frame_seconds"]
+        self.frame_records = frame_records
+        self.frame_bytes: int = frame_bytes or MAX_FRAME_BYTES
+        self.frame_seconds = frame_seconds
         self._sink = sink
         self._owner = os.getpid()
         self._finalizer = weakref.finalize(self, _release, sink, fd, self._owner)
