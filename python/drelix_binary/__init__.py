@@ -36,30 +36,41 @@ from ._native import (
     Schema,
 )
 from ._pickle import register_pickling as _register_pickling
-from ._types import (
-    FrameInfo,
-    LostFrame,
-    RebuildReport,
-    RepackReport,
-    SalvageReport,
-    ValidateReport,
-)
 
 if TYPE_CHECKING:
     from ._maintenance import rebuild_headers, repack, validate
     from ._reader import Reader
     from ._salvage import salvage
     from ._schema import dtype_of, schema
+    from ._types import (
+        FrameInfo,
+        LostFrame,
+        RebuildReport,
+        RepackReport,
+        SalvageReport,
+        ValidateReport,
+    )
     from ._writer import Writer, create
     from ._writer import open_writer as open_writer
 
-# The names of the modules that need numpy are loaded when first used: `import drelix_binary`
-# then costs a few milliseconds, and the command line has its signal handlers in place before
+# The names of the modules that need numpy or dataclasses are loaded when first used:
+# `import drelix_binary` then costs a few milliseconds, and the command line has its signal handlers in place before
 # the heavy imports begin (a Ctrl-C in its first moments ends like any other).
 _LAZY = {
     **dict.fromkeys(("rebuild_headers", "repack", "validate"), "_maintenance"),
     "Reader": "_reader",
     "salvage": "_salvage",
+    **dict.fromkeys(
+        (
+            "FrameInfo",
+            "LostFrame",
+            "RebuildReport",
+            "RepackReport",
+            "SalvageReport",
+            "ValidateReport",
+        ),
+        "_types",
+    ),
     **dict.fromkeys(("dtype_of", "schema"), "_schema"),
     **dict.fromkeys(("Writer", "create", "open_writer"), "_writer"),
 }

@@ -13,11 +13,9 @@ from __future__ import annotations
 
 import copyreg
 import os
-import tempfile
 from typing import Any, Callable, TypeVar
 
 from . import _native
-from ._types import RebuildReport, RepackReport, ValidateReport
 
 __all__ = ["register_pickling"]
 
@@ -68,6 +66,8 @@ def _scratch_read(
 ) -> T:
     """``read(path)`` of a scratch file with this preamble and zone, sparse up to ``size``
     bytes."""
+    import tempfile  # loaded on first use, so that `import drelix_binary` stays light
+
     with tempfile.TemporaryDirectory(prefix="drelix-") as scratch:
         path = os.path.join(scratch, "value.drelix")
         with open(path, "xb") as f:
@@ -113,6 +113,8 @@ def _reduce_frame(f: _native.Frame) -> tuple[Any, ...]:
 
 
 def _reduce_report(report: Any) -> tuple[Any, ...]:
+    from ._types import RebuildReport, RepackReport, ValidateReport  # as tempfile
+
     if isinstance(report, _native.ValidateReport):
         return (ValidateReport, (report.problems, report.frames, report.records))
     if isinstance(report, _native.RebuildReport):
