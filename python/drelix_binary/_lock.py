@@ -77,9 +77,12 @@ def lock_file(path: str, lock: bool) -> int:
 
 
 def release(fd: int) -> None:
-    """Drops the lock and closes ``fd``. Unlocked explicitly, not by the close alone: a child
-    forked a moment ago may not have closed its copy of the descriptor yet, and the lock goes
+    """Drops the lock and closes ``fd``; nothing in a forked child, whose copy went at the
+    fork (its number may name another file by now). Unlocked explicitly, not by the close
+    alone: a child forked a moment ago may not have closed its copy yet, and the lock goes
     with the last copy."""
+    if fd not in _held:
+        return
     _held.discard(fd)
     try:
         fcntl.flock(fd, fcntl.LOCK_UN)

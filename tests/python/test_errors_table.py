@@ -1,6 +1,6 @@
 """I/O failures of every public entry point, as Python's own files report them; the outputs the
 package publishes, synced under their temporary name before they get their own; a frame as
-the writer that closed it describes it."""
+the writer that closed it describes it; the writer lock and a fork."""
 
 import dataclasses
 import os
@@ -104,3 +104,22 @@ def test_a_closed_frame_is_described_as_every_reader_sees_it(tmp_path, layout):
     # Only the writer has counted length-prefixed records.
     assert listed == r.frames[-1] == dataclasses.replace(closed, records=listed.records)
     assert closed.content_size == len(r.read_frame(-1)) and closed.records == 3
+
+
+def test_a_child_forked_during_maintenance_keeps_no_lock(tmp_path):
+    path, children, (r, w) = tmp_path / "m.drelix", [], os.pipe()
+    with dx.create(path, SCHEMA, frame_records=10) as writer:
+        writer.write(np.arange(50, dtype="<u8"))
+
+    def fork(*_):
+        if not children and os.fork() == 0:
+            os.read(r, 1)  # lives until the parent has tried the file
+            os._exit(0)
+        children.append(1)
+
+    assert dx.validate(path, progress=fork).ok
+    try:
+        dx.open(path, "a").close()  # the lock went with the call, not with the child
+    finally:
+        os.write(w, b"x")
+        os.wait()
