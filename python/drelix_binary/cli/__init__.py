@@ -110,7 +110,8 @@ def _dispatch(args: argparse.Namespace) -> int:
     from . import _convert, _info, _maintain, _records
 
     # Loaded before the work: an interruption while importing cannot be unwound.
-    dx.Reader, dx.Writer, dx.validate, dx.salvage  # noqa: B018
+    for name in ("Reader", "Writer", "validate", "salvage"):
+        getattr(dx, name)
 
     # Everything is loaded: from here on an interruption unwinds, so that outputs are removed.
     install_signal_handlers()
