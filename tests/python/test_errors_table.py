@@ -8,6 +8,8 @@ import os
 import drelix_binary as dx
 import numpy as np
 import pytest
+from conftest import write_file
+from drelix_binary._publish import publishing
 from drelix_binary.cli import _convert
 from drelix_binary.cli._args import build_parser
 
@@ -93,6 +95,25 @@ def test_outputs_are_synced_then_named_then_their_directory_synced(tmp_path, mon
     assert synced[-1] == (str(out.parent), True) and os.listdir(out.parent) == [out.name]
 
 
+@pytest.mark.parametrize("replace", [False, True])
+def test_a_name_taken_meanwhile_is_replaced_only_when_asked(tmp_path, replace):
+    target = tmp_path / "t.drelix"
+
+    def publish():
+        with publishing(str(target), replace=replace) as temporary:
+            with open(temporary, "xb") as f:
+                f.write(b"new")
+            target.write_bytes(b"racer")  # another process takes the name
+
+    if replace:
+        publish()
+    else:
+        with pytest.raises(FileExistsError) as caught:
+            publish()
+        assert caught.value.filename == str(target)
+    assert (target.read_bytes(), os.listdir(tmp_path)) == (b"new" if replace else b"racer", [target.name])  # fmt: skip
+
+
 @pytest.mark.parametrize("layout", ["fixed", "prefixed"])
 def test_a_closed_frame_is_described_as_every_reader_sees_it(tmp_path, layout):
     path = tmp_path / "f.drelix"
@@ -123,3 +144,12 @@ def test_a_child_forked_during_maintenance_keeps_no_lock(tmp_path):
     finally:
         os.write(w, b"x")
         os.wait()
+
+
+def test_salvage_reports_the_torn_end_of_a_tail_it_reads_through_a_reader(tmp_path):
+    path = write_file(tmp_path / "t.drelix", [[b"kept"] * 3], [b"tail"] * 2)  # prefixed
+    with open(path, "ab") as f:
+        f.write(b"\x09\x00cut")  # a record of 9 bytes, cut after 3
+    report = dx.salvage(path, tmp_path / "s.drelix")
+    assert (report.records, report.tail_records, report.torn_bytes) == (5, 2, 5)
+    assert list(dx.open(tmp_path / "s.drelix")) == [b"kept"] * 3 + [b"tail"] * 2
