@@ -2,8 +2,10 @@
 package publishes, synced under their temporary name before they get their own; a frame as
 the writer that closed it describes it; the writer lock and a fork."""
 
+import contextlib
 import dataclasses
 import os
+import pathlib
 
 import drelix_binary as dx
 import numpy as np
@@ -98,19 +100,11 @@ def test_outputs_are_synced_then_named_then_their_directory_synced(tmp_path, mon
 @pytest.mark.parametrize("replace", [False, True])
 def test_a_name_taken_meanwhile_is_replaced_only_when_asked(tmp_path, replace):
     target = tmp_path / "t.drelix"
-
-    def publish():
-        with publishing(str(target), replace=replace) as temporary:
-            with open(temporary, "xb") as f:
-                f.write(b"new")
-            target.write_bytes(b"racer")  # another process takes the name
-
-    if replace:
-        publish()
-    else:
-        with pytest.raises(FileExistsError) as caught:
-            publish()
-        assert caught.value.filename == str(target)
+    refused = contextlib.nullcontext() if replace else pytest.raises(FileExistsError)
+    with refused as caught, publishing(str(target), replace=replace) as temporary:
+        pathlib.Path(temporary).write_bytes(b"new")
+        target.write_bytes(b"racer")  # another process takes the name
+    assert replace or caught.value.filename == str(target)
     assert (target.read_bytes(), os.listdir(tmp_path)) == (b"new" if replace else b"racer", [target.name])  # fmt: skip
 
 
