@@ -15,7 +15,7 @@ from collections.abc import Iterator
 
 from ._defaults import JOURNAL_SUFFIX
 
-__all__ = ["publishing", "sync_directory"]
+__all__ = ["discard", "publishing", "sync_directory"]
 
 # A file system that has no hard links refuses a link with one of these.
 _NO_LINKS = {errno.EPERM, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EMLINK}
@@ -32,6 +32,13 @@ def _sync(path: str, flags: int) -> None:
 def sync_directory(path: str) -> None:
     """Makes the entries of directory ``path`` (names added, renamed, removed) durable."""
     _sync(path, os.O_DIRECTORY)
+
+
+def discard(path: str) -> None:
+    """Removes the file at ``path`` and a writer's journal beside it, as far as they exist."""
+    for leftover in (path, path + JOURNAL_SUFFIX):
+        with contextlib.suppress(OSError):
+            os.remove(leftover)
 
 
 def _give_name(temporary: str, target: str, replace: bool) -> None:
@@ -68,9 +75,7 @@ def publishing(
         _give_name(temporary, target, replace)
         sync_directory(head or ".")
     except BaseException as exc:
-        for leftover in (temporary, temporary + JOURNAL_SUFFIX):
-            with contextlib.suppress(OSError):
-                os.remove(leftover)
+        discard(temporary)
         if isinstance(exc, OSError) and exc.filename == temporary:
             exc.filename = target
         raise

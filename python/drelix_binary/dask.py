@@ -38,7 +38,7 @@ import pyarrow as pa
 import drelix_binary as dx
 
 from ._defaults import EXTENSION, JOURNAL_SUFFIX, REPACK_SUFFIX
-from ._publish import publishing, sync_directory
+from ._publish import discard, publishing, sync_directory
 
 __all__ = ["PARTITION_BYTES", "read_drelix", "read_drelix_bag", "to_drelix"]
 
@@ -642,11 +642,7 @@ def _write_partition(
     else:
         bodies, array = [], _records(frame, schema, partition)
     partial = _partial(path)
-    for leftover in (partial, partial + JOURNAL_SUFFIX):
-        try:
-            os.remove(leftover)
-        except FileNotFoundError:
-            pass
+    discard(partial)
     published = publishing(path, replace=True, temporary=partial)
     with published, dx.create(partial, schema, **options) as writer:
         if array is None:
@@ -716,12 +712,8 @@ def _prepare(target: str, overwrite: bool) -> None:
 def _discard(paths: list[str], created: list[str]) -> None:
     """After a failed computation: the parts it may have written and the directories it made."""
     for path in paths:
-        for leftover in (path, _partial(path)):
-            for extra in ("", JOURNAL_SUFFIX):
-                try:
-                    os.remove(leftover + extra)
-                except FileNotFoundError:
-                    pass
+        discard(path)
+        discard(_partial(path))
     for directory in reversed(created):
         try:
             os.rmdir(directory)
