@@ -6,16 +6,6 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import NamedTuple
 
-__all__ = [
-    "FrameEntry",
-    "FrameInfo",
-    "LostFrame",
-    "RebuildReport",
-    "RepackReport",
-    "SalvageReport",
-    "ValidateReport",
-]
-
 
 class FrameEntry(NamedTuple):
     """One entry of a file's frame list: the id its writer gave it, its offset from the data
