@@ -20,14 +20,9 @@ import os as _os
 from typing import TYPE_CHECKING, Literal, overload
 
 from . import _native
-from ._load import load_engine as _load_engine
-
-_engine = _load_engine()
-from ._defaults import DEFAULT_FRAME_BYTES, DEFAULT_HEADER_AREA
-from ._errors import DrelixLockedError, register_pickling
+from ._defaults import COLD_LEVEL, DEFAULT_FRAME_BYTES, DEFAULT_HEADER_AREA, HOT_LEVEL
+from ._errors import DrelixLockedError
 from ._native import (
-    COLD_LEVEL,
-    HOT_LEVEL,
     MAX_HEADER_AREA,
     DrelixCompressionError,
     DrelixError,
@@ -40,39 +35,42 @@ from ._native import (
     RecordLayout,
     Schema,
 )
+from ._pickle import register_pickling as _register_pickling
 
 if TYPE_CHECKING:
-    from ._maintenance import (
+    from ._maintenance import rebuild_headers, repack, validate
+    from ._reader import Reader
+    from ._salvage import salvage
+    from ._schema import dtype_of, schema
+    from ._types import (
+        FrameInfo,
+        LostFrame,
         RebuildReport,
         RepackReport,
+        SalvageReport,
         ValidateReport,
-        rebuild_headers,
-        repack,
-        validate,
     )
-    from ._reader import FrameInfo, Reader
-    from ._salvage import LostFrame, SalvageReport, salvage
-    from ._schema import dtype_of, schema
     from ._writer import Writer, create
     from ._writer import open_writer as open_writer
 
-# The names of the modules that need numpy are loaded when first used: `import drelix_binary`
-# then costs a few milliseconds, and the command line has its signal handlers in place before
+# The names of the modules that need numpy or dataclasses are loaded when first used:
+# `import drelix_binary` then costs a few milliseconds, and the command line has its signal handlers in place before
 # the heavy imports begin (a Ctrl-C in its first moments ends like any other).
 _LAZY = {
+    **dict.fromkeys(("rebuild_headers", "repack", "validate"), "_maintenance"),
+    "Reader": "_reader",
+    "salvage": "_salvage",
     **dict.fromkeys(
         (
+            "FrameInfo",
+            "LostFrame",
             "RebuildReport",
             "RepackReport",
+            "SalvageReport",
             "ValidateReport",
-            "rebuild_headers",
-            "repack",
-            "validate",
         ),
-        "_maintenance",
+        "_types",
     ),
-    **dict.fromkeys(("FrameInfo", "Reader"), "_reader"),
-    **dict.fromkeys(("LostFrame", "SalvageReport", "salvage"), "_salvage"),
     **dict.fromkeys(("dtype_of", "schema"), "_schema"),
     **dict.fromkeys(("Writer", "create", "open_writer"), "_writer"),
 }
@@ -114,7 +112,7 @@ __all__ = [
 ]
 __version__: str = _native.__version__
 
-register_pickling()
+_register_pickling()
 
 
 @overload

@@ -1,54 +1,45 @@
-"""The one seam between the public API and the extensions: how frames are decoded, how a
-writable file is driven, and how maintenance runs. ``Reader``, ``Writer`` and the maintenance
-wrappers use nothing of the extensions but this.
+"""The one seam between the package and the extension's engine: how a file is read, how a
+writable file is driven, how maintenance runs and how a damaged file is surveyed. Nothing
+else in the package calls ``_engine`` (``_defaults`` reads its constants).
 
-It runs over ``_engine``, which releases the interpreter lock around file access,
-compression and decoding, spreads bulk work over a pool of threads, and whose objects may
-move between threads. Bulk data reaches it as an address and a length, taken from numpy's
-array interface, so the caller's bytes are read in place.
+``_engine`` releases the interpreter lock around file access, compression and decoding,
+spreads bulk work over a pool of threads, and its objects may move between threads. Bulk data
+reaches it as an address and a length, taken from numpy's array interface, so the caller's
+bytes are read in place. Every call runs under ``engine_errors``.
 """
 
 from __future__ import annotations
 
+import contextlib
 import os
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
-from typing import Any, NamedTuple, TypeVar
+from typing import TYPE_CHECKING, Any, NamedTuple, TypeVar
 
 import numpy as np
 
-from . import _engine, _native
+from . import _native
 from ._buffers import address_of, as_bytes_or_array
-from ._errors import os_error, translate_errors
+from ._errors import engine_errors
+from ._load import load_engine
+from ._types import FrameEntry
+
+if TYPE_CHECKING:
+    from . import _engine
+else:
+    _engine = load_engine()
 
 Progress = Callable[[int, int], object]
 T = TypeVar("T")
 
 
-def content_sizes(path: str) -> list[int | None]:
-    """Each listed frame's declared content size, from a few bytes at its start (as a fresh
-    open of ``path`` sees the frames)."""
-    with translate_errors(path), _engine.Reader(path) as r:
-        return r.content_sizes()
-
-
 class Bulk(NamedTuple):
-    """How a bulk write cuts and compresses frames."""
+    """How a bulk write cuts and compresses frames (the engine's keyword arguments)."""
 
     level: int
     frame_records: int | None
     frame_bytes: int
     threads: int | None  # None: every core
-
-
-class FrameEntry(NamedTuple):
-    """One entry of a file's frame list: the id its writer gave it, its offset from the data
-    start, its stored length, the listed XXH64 of its bytes (0: none)."""
-
-    id: int
-    offset: int
-    len: int
-    hash: int
 
 
 def _entries(frames: Iterable[tuple[int, int, int, int]]) -> list[FrameEntry]:
@@ -75,12 +66,16 @@ class FileSource:
 
     def __init__(self, path: str) -> None:
         self.path = path
-        with translate_errors(path):
+        with engine_errors(path):
             self._r = _engine.Reader(path)
         r = self._r
         self.preamble = r.preamble
         self.headers, self.schema, self.frames = r.headers, r.schema, _entries(r.frames)
-        self.data_start, self.data_end = r.data_start, r.file_length
+        self.data_start, self.tail_start, self.data_end = (
+            r.data_start,
+            r.tail_start,
+            r.file_length,
+        )
 
     @property
     def closed(self) -> bool:
@@ -96,21 +91,16 @@ class FileSource:
 
     def _call(self, fn: Callable[..., T], *args: Any, **kwargs: Any) -> T:
         """``fn(*args, **kwargs)``, a method of the engine reader: ``ValueError`` once the
-        source is closed (a close may come between any check and the call), the engine's plain
-        ``OSError`` as its subclass. No context managers: ``r[i]`` pays this on every call."""
+        source is closed (a close may come between any check and the call). No context
+        managers: ``r[i]`` pays this on every call."""
         try:
             return fn(*args, **kwargs)
         except _native.DrelixUsageError:
             if self._r.closed:
                 raise self._closed_error() from None
             raise
-        except OSError as exc:
-            mapped = os_error(exc, self.path)
-            if mapped is exc:
-                raise
-            raise mapped from exc
 
-    def declared_sizes(self) -> list[int | None]:
+    def content_sizes(self) -> list[int | None]:
         """Each frame's declared content size, from a few bytes at its start."""
         return self._call(self._r.content_sizes)
 
@@ -123,16 +113,16 @@ class FileSource:
         records, _, torn = self._call(self._r.tail_info)
         return records, torn
 
-    def tail_records(self) -> bytes:
+    def read_tail(self) -> bytes:
         """The tail's whole records, on-disk form, checked."""
         return self._call(self._r.read_tail)
 
-    def tail(self, offset: int, size: int) -> bytes:
+    def read_tail_at(self, offset: int, size: int) -> bytes:
         """``size`` bytes of the tail from ``offset`` (from the tail's start), checked."""
         return self._call(self._r.read_tail_at, offset, size)
 
-    def tail_into(self, offset: int, out: np.ndarray) -> None:
-        """``tail`` into the flat uint8 array ``out``, filling it."""
+    def read_tail_into(self, offset: int, out: np.ndarray) -> None:
+        """``read_tail_at`` into the flat uint8 array ``out``, filling it."""
         self._call(self._r.read_tail_into, offset, address_of(out), len(out))
 
     def decode(self, index: int) -> bytes:
@@ -207,7 +197,7 @@ class FileSink:
         header_area: int,
         user: list[tuple[str, str]],
     ) -> FileSink:
-        with translate_errors(path):
+        with engine_errors(path):
             w = _engine.Writer.create(
                 path,
                 schema,
@@ -221,13 +211,13 @@ class FileSink:
 
     @classmethod
     def open_append(cls, path: str) -> FileSink:
-        with translate_errors(path):
+        with engine_errors(path):
             return cls(path, _engine.Writer.open(path))
 
     def append(self, body: Any) -> None:
         """One record: ``bytes``/``bytearray`` as they are, other buffers read in place."""
         data = as_bytes_or_array(body)
-        with translate_errors(self.path):
+        with engine_errors(self.path):
             if isinstance(data, np.ndarray):
                 self._w.append_at(address_of(data), len(data))
             else:
@@ -248,7 +238,7 @@ class FileSink:
         tail; else as frames (compressed in parallel), the first of them closing the open
         tail topped up with ``chunks[0]``. Returns the new frames."""
         address = address_of(data)
-        with translate_errors(self.path):
+        with engine_errors(self.path):
             if not chunks:
                 self._w.append_fixed_at(address, len(data))
                 return []
@@ -259,12 +249,7 @@ class FileSink:
                 stop = 0
             return _entries(
                 self._w.write_fixed_at(
-                    address + stop * size,
-                    len(data) - stop * size,
-                    frame_records=bulk.frame_records,
-                    frame_bytes=bulk.frame_bytes,
-                    level=bulk.level,
-                    threads=bulk.threads,
+                    address + stop * size, len(data) - stop * size, **bulk._asdict()
                 )
             )
 
@@ -275,7 +260,7 @@ class FileSink:
         bulk: Bulk,
     ) -> list[FrameEntry]:
         """``write_records`` for length-prefixed bodies."""
-        with translate_errors(self.path):
+        with engine_errors(self.path):
             if not chunks:
                 self.extend(bodies)
                 return []
@@ -283,48 +268,36 @@ class FileSink:
             if not self._w.tail_records:
                 stop = 0
             self.extend(bodies[start:stop])
-            rest = bodies[stop:]
-            return _entries(
-                self._w.write_bodies(
-                    rest,
-                    frame_records=bulk.frame_records,
-                    frame_bytes=bulk.frame_bytes,
-                    level=bulk.level,
-                    threads=bulk.threads,
-                )
-            )
+            return _entries(self._w.write_bodies(bodies[stop:], **bulk._asdict()))
 
     def check_frame_room(self, frames: int, level: int, first: bytes) -> None:
         """Raises ``DrelixZoneFullError`` unless the zone can list ``frames`` more frames;
         ``first``: the next records in on-disk form (the preview a first close makes)."""
-        with translate_errors(self.path):
+        with engine_errors(self.path):
             self._w.check_frame_room(frames, next=first, level=level)
 
     def close_frame(self, level: int) -> FrameEntry | None:
-        with translate_errors(self.path):
+        with engine_errors(self.path):
             frame = self._w.close_frame(level=level)
         return None if frame is None else FrameEntry(*frame)
 
     def seal(self, level: int) -> FrameEntry | None:
-        with translate_errors(self.path):
+        with engine_errors(self.path):
             before = len(self._w.frames)
             self._w.seal(level=level)
             frames = self._w.frames
         return FrameEntry(*frames[-1]) if len(frames) > before else None
 
     def flush(self) -> None:
-        with translate_errors(self.path):
+        with engine_errors(self.path):
             self._w.flush()
 
     def sync(self) -> None:
-        with translate_errors(self.path):
+        with engine_errors(self.path):
             self._w.sync()
 
-    def flush_headers(self) -> None:
-        """Headers reach the zone as they are set; nothing is left to write."""
-
     def set_user_header(self, key: str, value: str) -> None:
-        with translate_errors(self.path):
+        with engine_errors(self.path):
             self._w.set_user_header(key, value)
 
     def headers(self) -> dict[str, str]:
@@ -336,6 +309,12 @@ class FileSink:
     def frames(self) -> list[FrameEntry]:
         return _entries(self._w.frames)
 
+    def content_sizes(self) -> list[int | None]:
+        """Each frame's declared content size, read through a fresh opening of the file: the
+        engine's writer does not give them."""
+        with engine_errors(self.path), _engine.Reader(self.path) as r:
+            return r.content_sizes()
+
     def records(self) -> int:
         return self._w.records
 
@@ -345,7 +324,7 @@ class FileSink:
 
     def close(self) -> None:
         """Writes the buffer into the tail and releases the file."""
-        with translate_errors(self.path):
+        with engine_errors(self.path):
             self._w.close()
 
 
@@ -353,13 +332,15 @@ class FileSink:
 
 
 def validate(path: str, progress: Progress | None) -> tuple[list[str], int, int]:
-    return _engine.validate(path, progress=progress)
+    with engine_errors(path):
+        return _engine.validate(path, progress=progress)
 
 
 def rebuild_headers(
     path: str, fix: bool, progress: Progress | None
 ) -> tuple[list[str], bool]:
-    return _engine.rebuild_headers(path, fix, progress=progress)
+    with engine_errors(path):
+        return _engine.rebuild_headers(path, fix, progress=progress)
 
 
 def repack(
@@ -369,4 +350,54 @@ def repack(
     progress: Progress | None,
     threads: int | None = None,
 ) -> tuple[int, int, int]:
-    return _engine.repack(path, level, header_area, progress=progress, threads=threads)
+    with engine_errors(path):
+        return _engine.repack(
+            path, level, header_area, progress=progress, threads=threads
+        )
+
+
+class Survey(NamedTuple):
+    """A damaged file as it stands (``survey``)."""
+
+    schema: _native.Schema
+    headers: dict[str, str]
+    header_area: int
+    frames: list[FrameEntry]
+    #: one per frame: "" when it may be read, else why it must be left behind
+    faults: list[str]
+    data_start: int
+    tail_start: int
+    tail_length: int
+    #: the tail begins with a zstd frame the end of the file cuts short: no records
+    tail_cut: bool
+
+
+def survey(path: str) -> Survey:
+    """What a possibly damaged file still offers: its preamble, zone and frame list must read,
+    but frames may run past a cut end of the file or break the order rule."""
+    with engine_errors(path):
+        schema, headers, area, frames, faults, start, tail, length, cut = _engine.survey(path)
+    return Survey(
+        schema, headers, area, _entries(frames), faults, start, tail, length, cut
+    )
+
+
+def read_listed_frame(path: str, found: Survey, index: int) -> bytes:
+    """The content of the surveyed frame ``index``: its bytes checked against the listed hash,
+    then decoded."""
+    with engine_errors(path):
+        return _engine.read_listed_frame(path, found.data_start, found.frames[index])
+
+
+def read_surveyed_tail(path: str, found: Survey) -> bytes:
+    """The bytes of the surveyed tail: through a reader, which checks that the tail is still
+    the one it opened, when the file opens as a sound one; else (a frame list that breaks the
+    order rule) as the stored bytes of an unlisted frame spanning it."""
+    try:
+        source = FileSource(path)
+    except _native.DrelixMalformedError:
+        span = FrameEntry(0, found.tail_start - found.data_start, found.tail_length, 0)
+        with engine_errors(path):
+            return _engine.read_listed_frame(path, found.data_start, span)
+    with contextlib.closing(source):
+        return source.read_tail_at(0, found.tail_length)

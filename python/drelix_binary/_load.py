@@ -1,8 +1,8 @@
 """Loads ``drelix_binary._engine``, which lives in the same shared object as ``_native``.
 
 One shared object carries both extension modules so that they share their exception classes
-and conversions; the import system only looks for ``_engine`` under its own file name, so the
-package loads it from ``_native``'s file once, before anything imports it.
+and conversions; the import system only looks for ``_engine`` under its own file name, so it
+is loaded here from ``_native``'s file, once, by whichever module asks first.
 """
 
 from __future__ import annotations

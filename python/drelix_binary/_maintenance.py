@@ -2,13 +2,15 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
+from collections.abc import Iterator
 
-from . import _backend, _native
+from . import _backend
 from ._backend import Progress
-from ._errors import translate_errors
-from ._reports import RebuildReport, RepackReport, ValidateReport
-from ._writer import lock_file
+from ._defaults import COLD_LEVEL
+from ._lock import lock_file, release
+from ._types import RebuildReport, RepackReport, ValidateReport
 
 __all__ = [
     "RebuildReport",
@@ -20,9 +22,15 @@ __all__ = [
 ]
 
 
-def _locked(path: str | os.PathLike[str], lock: bool) -> tuple[str, int]:
+@contextlib.contextmanager
+def _locked(path: str | os.PathLike[str], lock: bool) -> Iterator[str]:
+    """The path as text, its writer lock held (``lock``) for the block."""
     p = os.fspath(path)
-    return p, lock_file(p, lock)
+    fd = lock_file(p, lock)
+    try:
+        yield p
+    finally:
+        release(fd)
 
 
 def validate(
@@ -37,12 +45,8 @@ def validate(
 
     Raises ``DrelixLockedError`` while a writer has the file, ``FileNotFoundError``,
     ``DrelixMalformedError`` when the file cannot be read as a drelix file at all."""
-    p, fd = _locked(path, lock)
-    try:
-        with translate_errors(p):
-            return ValidateReport(*_backend.validate(p, progress))
-    finally:
-        os.close(fd)
+    with _locked(path, lock) as p:
+        return ValidateReport(*_backend.validate(p, progress))
 
 
 def rebuild_headers(
@@ -54,32 +58,24 @@ def rebuild_headers(
 ) -> RebuildReport:
     """Derives the system headers from the data and, with ``fix=True``, writes them back
     (an interrupted fix leaves the file as it was). Lock and progress as for ``validate``."""
-    p, fd = _locked(path, lock)
-    try:
-        with translate_errors(p):
-            return RebuildReport(*_backend.rebuild_headers(p, bool(fix), progress))
-    finally:
-        os.close(fd)
+    with _locked(path, lock) as p:
+        return RebuildReport(*_backend.rebuild_headers(p, bool(fix), progress))
 
 
 def repack(
     path: str | os.PathLike[str],
-    level: int = _native.COLD_LEVEL,
+    level: int = COLD_LEVEL,
     header_area: int | None = None,
     *,
     lock: bool = True,
     progress: Progress | None = None,
     threads: int | None = None,
 ) -> RepackReport:
-    """Re-encodes every frame at ``level`` (default 19; 0 stores them raw) into a new file
+    """Re-encodes every frame at ``level`` (default ``COLD_LEVEL``, 19; 0 stores them raw) into a new file
     that atomically replaces the old one, with a header zone of ``header_area`` bytes (default:
     the current size): the cure for ``DrelixZoneFullError``. Frames are re-encoded on
     ``threads`` threads (default: every core; the file is the same whatever their number), a
     few frames in memory per thread. An interrupted repack leaves the original file untouched.
     Lock and progress as for ``validate``."""
-    p, fd = _locked(path, lock)
-    try:
-        with translate_errors(p):
-            return RepackReport(*_backend.repack(p, level, header_area, progress, threads))
-    finally:
-        os.close(fd)
+    with _locked(path, lock) as p:
+        return RepackReport(*_backend.repack(p, level, header_area, progress, threads))

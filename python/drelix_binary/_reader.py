@@ -7,14 +7,16 @@ import operator
 import os
 import threading
 from collections.abc import Iterator, Sequence
-from dataclasses import asdict, dataclass
+from dataclasses import asdict
 from typing import TYPE_CHECKING, Any, Union, overload
 
 import numpy as np
 
 from . import _native
-from ._backend import FileSource, FrameEntry
+from ._backend import FileSource
+from ._defaults import JOURNAL_SUFFIX, REPACK_SUFFIX
 from ._schema import dtype_of
+from ._types import FrameInfo
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped, unused-ignore]
@@ -27,33 +29,6 @@ DTypeLike = Union[np.dtype, str, type, None]
 
 # Bytes of fixed-size records turned into objects at a time while iterating.
 _ITER_SLICE = 1 << 20
-
-
-@dataclass(frozen=True)
-class FrameInfo:
-    """One closed frame.
-
-    ``index`` is its position in the file's frame list, ``id`` the id its writer gave it,
-    ``offset`` its byte offset from the start of the data section, ``length`` its stored
-    (compressed) size, ``hash`` the XXH64 of those bytes (0 when the file predates checksums),
-    ``content_size`` the size of its records once decoded (``None`` when the frame does not
-    declare it) and ``records`` the number of records in it (``None`` until known, for
-    length-prefixed records).
-    """
-
-    index: int
-    id: int
-    offset: int
-    length: int
-    hash: int
-    content_size: int | None
-    records: int | None
-
-
-def frame_info(
-    index: int, f: FrameEntry, content_size: int | None, records: int | None
-) -> FrameInfo:
-    return FrameInfo(index, f.id, f.offset, f.len, f.hash, content_size, records)
 
 
 class Reader:
@@ -86,9 +61,7 @@ class Reader:
             self.dtype: np.dtype | None = dtype_of(self.schema)
         except _native.DrelixUsageError:
             self.dtype = None
-        last = src.frames[-1] if src.frames else None
-        self._tail_start = src.data_start + (last.offset + last.len if last else 0)
-        self._tail_bytes = max(0, src.data_end - self._tail_start)
+        self._tail_bytes = max(0, src.data_end - src.tail_start)
         self._sizes: list[int | None] | None = None
         # (whole records, torn bytes) of each frame, once known.
         self._shapes: list[tuple[int, int] | None] = [None] * len(src.frames)
@@ -116,7 +89,7 @@ class Reader:
     def _content_sizes(self) -> list[int | None]:
         with self._lock:
             if self._sizes is None:
-                self._sizes = self._src.declared_sizes()
+                self._sizes = self._src.content_sizes()
             return self._sizes
 
     def _frame_shape(self, index: int) -> tuple[int, int]:
@@ -152,7 +125,7 @@ class Reader:
         sizes = self._content_sizes()
         shapes = [self._frame_shape(i) if self._size else self._shapes[i] for i in range(len(sizes))]
         return [
-            frame_info(i, f, sizes[i], None if s is None or s[1] else s[0])
+            FrameInfo.of(i, f, sizes[i], None if s is None or s[1] else s[0])
             for i, (f, s) in enumerate(zip(self._src.frames, shapes))
         ]
 
@@ -173,9 +146,6 @@ class Reader:
             else:
                 self._tail_count = self._src.tail_counts()
         return self._tail_count
-
-    def _tail_data(self) -> bytes:
-        return self._src.tail_records()
 
     def info(self) -> dict[str, Any]:
         """Everything known about the file, as JSON-serialisable values."""
@@ -200,19 +170,15 @@ class Reader:
             "user_headers": self.user_headers,
             "frames": [asdict(f) for f in self.frames],
             "tail": {
-                "offset": self._tail_start - self._src.data_start,
+                "offset": self._src.tail_start - self._src.data_start,
                 "bytes": self._tail_bytes,
                 "records": self.tail_records,
                 "torn_bytes": self.tail_torn_bytes,
             },
             "records": len(self),
             "sealed": self.sealed,
-            "journal_present": os.path.exists(self.path + ".seal"),
-            "repack_present": os.path.exists(
-                os.path.join(
-                    os.path.dirname(self.path), os.path.basename(self.path) + ".repack"
-                )
-            ),
+            "journal_present": os.path.exists(self.path + JOURNAL_SUFFIX),
+            "repack_present": os.path.exists(self.path + REPACK_SUFFIX),
         }
 
     # ---- records ---------------------------------------------------------------------------
@@ -278,15 +244,16 @@ class Reader:
             step = self._size * max(1, _ITER_SLICE // self._size)
             for at in range(0, len(data), step):
                 yield from _native.split_records(data[at : at + step], self.layout)[0]
-        yield from self._tail_records()
+        yield from self._tail_bodies()
 
-    def _tail_records(self) -> list[bytes]:
-        records, _ = _native.split_records(self._tail_data(), self.layout)
-        return records
+    def _tail_bodies(self) -> list[bytes]:
+        """The tail's whole records, as ``bytes`` each."""
+        return _native.split_records(self._src.read_tail(), self.layout)[0]
 
     def _piece(self, part: int) -> list[bytes]:
+        """The records of frame ``part``, or of the tail when ``part`` is the frame count."""
         return (
-            self._tail_records()
+            self._tail_bodies()
             if part == len(self._src.frames)
             else self.frame_records(part)
         )
@@ -323,7 +290,7 @@ class Reader:
             lo = (i - starts[part]) * self._size
             return self.read_frame(part)[lo : lo + self._size]
         if self._size:
-            return self._src.tail((i - starts[part]) * self._size, self._size)
+            return self._src.read_tail_at((i - starts[part]) * self._size, self._size)
         return self._piece(part)[i - starts[part]]
 
     def _range(self, start: int, stop: int) -> list[bytes]:
@@ -391,7 +358,7 @@ class Reader:
             )
         lo, hi = max(first, starts[-2]), last
         if lo < hi:
-            self._src.tail_into((lo - starts[-2]) * size, flat[decoded:])
+            self._src.read_tail_into((lo - starts[-2]) * size, flat[decoded:])
         return out
 
     def iter_batches(self, *, dtype: DTypeLike = None) -> Iterator[Any]:

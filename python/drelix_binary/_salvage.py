@@ -2,66 +2,28 @@
 
 from __future__ import annotations
 
-import contextlib
+import errno
 import os
-import secrets
 from collections.abc import Callable
-from dataclasses import dataclass, field
-from typing import Any, NamedTuple
 
-from . import _engine, _native
-from ._errors import translate_errors
-from ._writer import create
+from . import _backend, _native
+from ._backend import Survey
+from ._defaults import HOT_LEVEL
+from ._publish import publishing
+from ._types import LostFrame, SalvageReport
+from ._writer import Writer, create
 
+__all__ = ["LostFrame", "SalvageReport", "salvage"]
 
-@dataclass(frozen=True)
-class LostFrame:
-    """A frame left behind, and why."""
-
-    index: int
-    id: int
-    reason: str
-
-
-@dataclass(frozen=True)
-class SalvageReport:
-    """What `salvage` copied and what it had to leave behind."""
-
-    frames: int = 0  #: frames copied
-    records: int = 0  #: records copied, frames and tail together
-    tail_records: int = 0  #: of which from the uncompressed tail
-    lost_frames: list[LostFrame] = field(default_factory=list)
-    torn_bytes: int = 0  #: bytes of a torn record at the end of the tail, not copied
-    #: bytes of the tail that begin a compressed frame the end of the file cuts short (what a
-    #: cut left of a frame dropped from the list): no records, not copied
-    cut_tail_bytes: int = 0
-
-    @property
-    def lost_anything(self) -> bool:
-        return bool(self.lost_frames or self.torn_bytes or self.cut_tail_bytes)
-
-
-class _Survey(NamedTuple):
-    """What ``_engine.survey`` found in the source."""
-
-    schema: _native.Schema
-    headers: dict[str, str]
-    header_area: int
-    frames: list[tuple[int, int, int, int]]
-    #: one per frame: "" when it may be read, else why it is left behind
-    faults: list[str]
-    data_start: int
-    tail_start: int
-    tail_length: int
-    tail_cut: bool
+Progress = Callable[[int, int], None]
 
 
 def salvage(
     source: str | os.PathLike[str],
     target: str | os.PathLike[str],
     *,
-    level: int = _native.HOT_LEVEL,
-    progress: Callable[[int, int], None] | None = None,
+    level: int = HOT_LEVEL,
+    progress: Progress | None = None,
 ) -> SalvageReport:
     """Copies every frame of `source` that still checks out (it lies whole inside the file and
     no frame listed before it claims its bytes, its bytes match the listed checksum, it decodes,
@@ -77,19 +39,11 @@ def salvage(
     nothing is created.
     """
     source, target = os.fspath(source), os.fspath(target)
-    with translate_errors(source):
-        found = _Survey(*_engine.survey(source))
+    found = _backend.survey(source)
     if os.path.lexists(target):
-        raise FileExistsError(17, "File exists", target)
-    temporary = _temporary_beside(target)
-    try:
+        raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), target)
+    with publishing(target) as temporary:
         report = _copy(source, found, temporary, level, progress)
-        _publish(temporary, target)
-    except BaseException:
-        for leftover in (temporary, temporary + ".seal"):
-            with contextlib.suppress(OSError):
-                os.remove(leftover)
-        raise
     if progress is not None:
         progress(len(found.frames) + 1, len(found.frames) + 1)
     return report
@@ -97,10 +51,10 @@ def salvage(
 
 def _copy(
     source: str,
-    found: _Survey,
+    found: Survey,
     temporary: str,
     level: int,
-    progress: Callable[[int, int], None] | None,
+    progress: Progress | None,
 ) -> SalvageReport:
     """Writes the new file under `temporary`: the sound frames, the tail, the seal."""
     writer = create(
@@ -129,30 +83,28 @@ def _copy(
 
 def _copy_frames(
     source: str,
-    found: _Survey,
-    writer: Any,
-    progress: Callable[[int, int], None] | None,
+    found: Survey,
+    writer: Writer,
+    progress: Progress | None,
 ) -> tuple[list[int], list[LostFrame]]:
     """Copies each sound frame, in file order, as one new frame; gives the record count of each
     frame copied and the frames left behind (in list order)."""
     layout = found.schema.layout
     copied: list[int] = []
     lost: list[LostFrame] = []
-    in_file_order = sorted(range(len(found.frames)), key=lambda i: found.frames[i][1])
+    in_file_order = sorted(range(len(found.frames)), key=lambda i: found.frames[i].offset)
     for done, index in enumerate(in_file_order, 1):
-        frame = found.frames[index]
         try:
             if found.faults[index]:
                 raise _native.DrelixMalformedError(found.faults[index])
-            with translate_errors(source):  # checks the listed checksum first
-                content = _engine.read_listed_frame(source, found.data_start, frame)
+            content = _backend.read_listed_frame(source, found, index)
             bodies, torn = _native.split_records(content, layout)
             if torn:
                 raise _native.DrelixMalformedError(
                     f"{torn} torn bytes inside the frame"
                 )
         except (_native.DrelixError, OSError) as exc:
-            lost.append(LostFrame(index, frame[0], _reason(exc)))
+            lost.append(LostFrame(index, found.frames[index].id, _reason(exc)))
         else:
             if layout.fixed_size is None:
                 writer.write_bodies(bodies)
@@ -165,38 +117,13 @@ def _copy_frames(
     return copied, sorted(lost, key=lambda f: f.index)
 
 
-def _tail(source: str, found: _Survey) -> tuple[list[bytes], int]:
+def _tail(source: str, found: Survey) -> tuple[list[bytes], int]:
     """Whole records of the tail and the bytes of a torn record at its end; nothing when it
     begins with a cut frame."""
     if found.tail_cut or found.tail_length == 0:
         return [], 0
-    with open(source, "rb") as f:
-        f.seek(found.tail_start)
-        data = f.read(found.tail_length)
+    data = _backend.read_surveyed_tail(source, found)
     return _native.split_records(data, found.schema.layout)
-
-
-def _temporary_beside(target: str) -> str:
-    """A fresh hidden name in `target`'s directory (created exclusively by the writer)."""
-    head, name = os.path.split(target)
-    return os.path.join(head, f".{name}.{secrets.token_hex(8)}.salvage")
-
-
-def _publish(temporary: str, target: str) -> None:
-    """Gives the finished file at `temporary` the name `target`, never replacing a file (or a
-    link) already there, and makes the new name durable."""
-    fd = os.open(temporary, os.O_RDONLY | os.O_NOFOLLOW)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-    os.link(temporary, target, follow_symlinks=False)
-    os.unlink(temporary)
-    directory = os.open(os.path.dirname(target) or ".", os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        os.fsync(directory)
-    finally:
-        os.close(directory)
 
 
 def _reason(exc: BaseException) -> str:

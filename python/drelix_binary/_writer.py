@@ -2,12 +2,9 @@
 
 from __future__ import annotations
 
-import errno
-import fcntl
 import itertools
 import math
 import os
-import stat
 import time
 import weakref
 from collections.abc import Callable, Iterable, Mapping, Sequence
@@ -16,12 +13,17 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import _native
-from ._backend import Bulk, FileSink, FrameEntry, content_sizes
+from ._backend import Bulk, FileSink
 from ._buffers import Body, as_bytes, as_bytes_or_array, as_uint8
-from ._defaults import DEFAULT_FRAME_BYTES, DEFAULT_HEADER_AREA, MAX_FRAME_BYTES
-from ._errors import DrelixLockedError, translate_errors
-from ._reader import FrameInfo, frame_info
+from ._defaults import (
+    DEFAULT_FRAME_BYTES,
+    DEFAULT_HEADER_AREA,
+    HOT_LEVEL,
+    MAX_FRAME_BYTES,
+)
+from ._lock import lock_file, release
 from ._schema import NUMPY
+from ._types import FrameEntry, FrameInfo
 
 if TYPE_CHECKING:
     from typing_extensions import Self
@@ -39,83 +41,16 @@ PREFIX = 2  # bytes of a record's length prefix
 EXTEND_BATCH = 4096  # records extend() checks, and plans the frames of, at once
 
 
-def _check_regular(fd: int, path: str) -> None:
-    mode = os.fstat(fd).st_mode
-    if stat.S_ISDIR(mode):
-        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
-    if not stat.S_ISREG(mode):
-        # The engine's words for the same refusal, so every way in says the same thing.
-        kind = (
-            "a FIFO"
-            if stat.S_ISFIFO(mode)
-            else "a character device"
-            if stat.S_ISCHR(mode)
-            else "a block device"
-            if stat.S_ISBLK(mode)
-            else "a socket"
-            if stat.S_ISSOCK(mode)
-            else "of an unknown kind"
-        )
-        raise OSError(errno.EINVAL, f"not a regular file ({kind})", path)
-
-
-def lock_file(path: str, lock: bool) -> int:
-    """A read-only descriptor of ``path``, holding ``flock(LOCK_EX | LOCK_NB)`` when ``lock``.
-
-    The lock belongs to this descriptor alone, so a second writer fails in this process as in
-    another. Raises ``DrelixLockedError`` when another holds it, ``FileNotFoundError`` and
-    other ``OSError``s when the file cannot be opened, ``IsADirectoryError`` or ``OSError``
-    (EINVAL) at once when it is not a regular file (opened without ``O_NONBLOCK``, a FIFO
-    would block until a writer came)."""
-    flags = os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0)
-    fd = os.open(path, flags)
-    try:
-        _check_regular(fd, path)
-        os.set_blocking(fd, True)
-        if lock:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except BlockingIOError:
-        os.close(fd)
-        raise DrelixLockedError(path) from None
-    except BaseException:
-        os.close(fd)
-        raise
-    return fd
-
-
-# The descriptors of this process's live writers. A forked child closes its copies at once:
-# an flock belongs to the open file, and goes with its last descriptor, so a child's copy
-# would keep the file locked while the child lives once the parent is gone, refusing every
-# later writer and maintenance call.
-_writer_fds: set[int] = set()
-
-
-def _close_inherited_fds() -> None:
-    for fd in _writer_fds:
-        try:
-            os.close(fd)
-        except OSError:
-            pass
-    _writer_fds.clear()
-
-
-os.register_at_fork(after_in_child=_close_inherited_fds)
-
-
 def _release(sink: FileSink, fd: int, owner: int) -> None:
     """Reclaims the container (its buffered records reach the file) and drops the lock. In a
-    forked child it does nothing: the descriptor went at the fork, and the records are the
-    parent's to write (the engine's writer writes nothing there either)."""
+    forked child it does nothing: the lock's descriptor went at the fork, and the records are
+    the parent's to write (the engine's writer writes nothing there either)."""
     if os.getpid() != owner:
         return
     try:
         sink.close()
     finally:
-        _writer_fds.discard(fd)
-        # Unlocked explicitly, not by the close alone: a child forked a moment ago may not
-        # have closed its copy of the descriptor yet, and the lock goes with the last copy.
-        fcntl.flock(fd, fcntl.LOCK_UN)
-        os.close(fd)
+        release(fd)
 
 
 def _same_type(got: np.dtype[Any], expected: np.dtype[Any]) -> bool:
@@ -190,21 +125,21 @@ class Writer:
         frame_bytes: int | None,
         frame_seconds: float | None,
     ) -> None:
-        policy = _check_policy(frame_records, frame_bytes, frame_seconds)
+        """Made by ``create`` and ``open_writer``, which check the frame policy first."""
         self.path = path
         self.level = level
-        self.frame_records: int | None = policy["frame_records"]
-        self.frame_bytes: int = policy["frame_bytes"] or MAX_FRAME_BYTES
-        self.frame_seconds: float | None = policy["frame_seconds"]
-        self._sink, self._fd = sink, fd
-        _writer_fds.add(fd)
+        self.frame_records = frame_records
+        self.frame_bytes: int = frame_bytes or MAX_FRAME_BYTES
+        self.frame_seconds = frame_seconds
+        self._sink = sink
         self._owner = os.getpid()
         self._finalizer = weakref.finalize(self, _release, sink, fd, self._owner)
         self.schema: _native.Schema = sink.schema()
         self._size = self.schema.layout.fixed_size
         self._tail_n, self._tail_raw = sink.tail()
-        self._data_start = 16 + _native.peek_headers(path)[0].header_area
         self._frame_began = time.monotonic()
+        # The content size of each frame, as far as known: frames never change once listed.
+        self._sizes: list[int | None] = []
 
     # ---- state -----------------------------------------------------------------------------
 
@@ -224,16 +159,18 @@ class Writer:
 
     @property
     def frames(self) -> list[FrameInfo]:
-        """The closed frames, in file order, their content sizes read from a few bytes of
-        each (``records`` is ``None`` for length-prefixed records: a ``Reader`` counts them)."""
-        frames = self._sink_open().frames()
-        sizes = content_sizes(self.path)
+        """The closed frames, in file order, with their content sizes (``records`` is ``None``
+        for length-prefixed records: a ``Reader`` counts them)."""
+        sink = self._sink_open()
+        frames = sink.frames()
+        if len(self._sizes) < len(frames):  # frames this writer did not close one by one
+            self._sizes = sink.content_sizes()
         infos = []
-        for i, (f, declared) in enumerate(zip(frames, sizes)):
+        for i, (f, declared) in enumerate(zip(frames, self._sizes)):
             whole = (
                 declared // self._size if self._size and declared is not None else None
             )
-            infos.append(frame_info(i, f, declared, whole))
+            infos.append(FrameInfo.of(i, f, declared, whole))
         return infos
 
     @property
@@ -499,8 +436,9 @@ class Writer:
         if frame is None:
             return None
         index = len(self._sink.frames()) - 1
-        content = self._tail_raw - (0 if self._size else PREFIX * self._tail_n)
-        info = frame_info(index, frame, content, self._tail_n)
+        info = FrameInfo.of(index, frame, self._tail_raw, self._tail_n)
+        if len(self._sizes) == index:
+            self._sizes.append(self._tail_raw)
         self._tail_n, self._tail_raw = 0, 0
         self._frame_began = time.monotonic()
         return info
@@ -594,12 +532,6 @@ class Writer:
         )
 
 
-def _options(
-    frame_records: int | None, frame_bytes: int | None, frame_seconds: float | None
-) -> dict[str, Any]:
-    return _check_policy(frame_records, frame_bytes, frame_seconds)
-
-
 def create(
     path: str | os.PathLike[str],
     schema: _native.Schema,
@@ -608,7 +540,7 @@ def create(
     writer: str | None = None,
     user: Mapping[str, str] | None = None,
     header_area: int = DEFAULT_HEADER_AREA,
-    level: int = _native.HOT_LEVEL,
+    level: int = HOT_LEVEL,
     lock: bool = True,
     frame_records: int | None = None,
     frame_bytes: int | None = DEFAULT_FRAME_BYTES,
@@ -629,17 +561,16 @@ def create(
     for an invalid header key, ``DrelixZoneFullError`` when the headers do not fit.
     """
     p = os.fspath(path)
-    opts = _options(frame_records, frame_bytes, frame_seconds)
-    with translate_errors(p):
-        sink = FileSink.create(
-            p,
-            schema,
-            source,
-            writer or f"drelix_binary {_native.__version__}",
-            int(time.time() * 1000),
-            header_area,
-            list((user or {}).items()),
-        )
+    opts = _check_policy(frame_records, frame_bytes, frame_seconds)
+    sink = FileSink.create(
+        p,
+        schema,
+        source,
+        writer or f"drelix_binary {_native.__version__}",
+        int(time.time() * 1000),
+        header_area,
+        list((user or {}).items()),
+    )
     try:
         fd = lock_file(p, lock)
     except BaseException:
@@ -664,14 +595,14 @@ def open_writer(
 
     Raises ``FileNotFoundError``, ``DrelixLockedError``, ``DrelixMalformedError``."""
     p = os.fspath(path)
-    opts = _options(frame_records, frame_bytes, frame_seconds)
+    opts = _check_policy(frame_records, frame_bytes, frame_seconds)
     fd = lock_file(p, lock)
     try:
         sink = FileSink.open_append(p)
     except BaseException:
-        os.close(fd)
+        release(fd)
         raise
     if level is None:
         recorded = sink.headers().get("_compression_level", "")
-        level = int(recorded) if recorded.lstrip("-").isdigit() else _native.HOT_LEVEL
+        level = int(recorded) if recorded.lstrip("-").isdigit() else HOT_LEVEL
     return Writer(p, sink, fd, level=level, **opts)

@@ -37,6 +37,9 @@ import pyarrow as pa
 
 import drelix_binary as dx
 
+from ._defaults import EXTENSION, JOURNAL_SUFFIX, REPACK_SUFFIX
+from ._publish import discard, publishing, sync_directory
+
 __all__ = ["PARTITION_BYTES", "read_drelix", "read_drelix_bag", "to_drelix"]
 
 PARTITION_BYTES = 100 * 2**20
@@ -91,15 +94,20 @@ def _expand(paths: Paths) -> list[str]:
         text = os.fspath(item)
         if os.path.isdir(text):
             found.update(
-                glob.glob(os.path.join(glob.escape(text), "*." + dx._native.EXTENSION))
+                glob.glob(os.path.join(glob.escape(text), "*." + EXTENSION))
             )
         elif glob.has_magic(text):
             found.update(glob.glob(text))
         else:
             found.add(text)  # a missing file fails in open, with its name
     if not found:
-        raise FileNotFoundError(f"no drelix files match {paths!r}")
+        raise _no_files(paths)
     return sorted(found, key=_natural)
+
+
+def _no_files(paths: Paths) -> FileNotFoundError:
+    named = os.fspath(paths) if isinstance(paths, (str, os.PathLike)) else repr(paths)
+    return FileNotFoundError(errno.ENOENT, "no drelix files match", named)
 
 
 def _natural(path: str) -> list[tuple[int, int, str]]:
@@ -191,7 +199,7 @@ def _plan(paths: Paths, frames_per_partition: int | None, include_tail: bool) ->
         seen = _identities((f.offset, f.length, f.hash) for f in frames)
         parts.extend(_file_parts(path, seen, units, frames_per_partition, dtype))
     if schema is None:
-        raise FileNotFoundError(f"no drelix files match {paths!r}")
+        raise _no_files(paths)
     counts = [p.records for p in parts]
     if dtype is None or None in counts:
         return _Plan(schema, dtype, parts, None)
@@ -288,71 +296,45 @@ def _decode_records(reader: dx.Reader, part: _Part) -> list[bytes]:
     for index in range(part.first, part.stop):
         records.extend(reader.frame_records(index))
     if part.tail:
-        records.extend(_planned_tail(reader, part))
+        records.extend(_planned_tail(part))
     return records
 
 
-def _split(data: bytes, reader: dx.Reader, where: str) -> list[bytes]:
-    records, torn = dx._native.split_records(data, reader.layout)
-    if torn:
-        raise dx.DrelixMalformedError(f"{reader.path}: {where} ends in a torn record")
-    return records
-
-
-# Reads of a tail that a writer closed into a frame meanwhile, retried before giving up.
+# Readings of a tail that a writer closed into a frame meanwhile, before giving up.
 _TAIL_ATTEMPTS = 5
 
 
-def _planned_tail(reader: dx.Reader, part: _Part) -> list[bytes]:
+def _planned_tail(part: _Part) -> list[bytes]:
     """The `part.tail` records that followed the planned frames: since planning, a writer may
     have closed them into frames and appended more.
 
-    The reader reaches the tail of length-prefixed records only through record numbers, which
-    means counting (decoding) every frame before it; the extension reads the frames after the
-    planned ones and the tail alone, from one opening of the file. A tail carries no checksum
-    and a close writes its frame where the tail was, so a tail read counts only if, after it,
-    no close is under way and none has happened (as a fresh opening sees it).
+    A fresh reader reads the frames after the planned ones, then its tail, alone: records of
+    a prefixed layout are found by number only by decoding every frame before them. A tail
+    read the reader refuses (a writer closed the tail over it meanwhile) is read again from a
+    new reader.
     """
-    for _ in range(_TAIL_ATTEMPTS):
-        with dx._native.Container.open_read(part.path) as container:
-            frames = container.frames()
-            _check_planned(part, [(f.offset, f.len, f.hash) for f in frames])
+    attempts = _TAIL_ATTEMPTS
+    while True:
+        with dx.open(part.path) as reader:
+            _check_planned(part, [(f.offset, f.length, f.hash) for f in reader.frames])
             records: list[bytes] = []
-            for index in range(part.stop, len(frames)):
-                if len(records) >= part.tail:
-                    break
-                data = container.read_frame_at(index)
-                records.extend(_split(data, reader, f"frame {index}"))
             try:
+                for index in range(part.stop, len(reader.frames)):
+                    if len(records) >= part.tail:
+                        break
+                    records.extend(reader.frame_records(index))
                 if len(records) < part.tail:
-                    records.extend(_split(_read_tail(container), reader, "the tail"))
-            except (dx.DrelixError, OSError):
-                if _unmoved(part.path, len(frames)):
+                    records.extend(reader._tail_bodies())
+            except dx.DrelixMalformedError:
+                attempts -= 1
+                if not attempts:
                     raise
                 continue
-        if _unmoved(part.path, len(frames)):
-            break
-    else:
-        raise _changed(part.path, "a writer kept closing its tail while it was read")
-    if len(records) < part.tail:
-        raise _changed(
-            part.path, f"{len(records)} of {part.tail} tail records are there"
-        )
-    return records[: part.tail]
-
-
-def _read_tail(container: dx._native.Container) -> bytes:
-    return container.read_tail()
-
-
-def _unmoved(path: str, frames: int) -> bool:
-    """Whether no close of the tail is under way (its journal is written before the frame and
-    removed after the new zone) and none has listed a frame beyond the first `frames`."""
-    if os.path.exists(path + ".seal"):
-        return False
-    with dx._native.Container.open_read(path) as container:
-        listed = len(container.frames())
-    return listed == frames
+        if len(records) < part.tail:
+            raise _changed(
+                part.path, f"{len(records)} of {part.tail} tail records are there"
+            )
+        return records[: part.tail]
 
 
 def _decode(part: _Part, fixed: bool) -> Any:
@@ -506,7 +488,7 @@ def read_drelix_bag(
 
 
 def _default_name(index: int) -> str:
-    return f"part.{index}.{dx._native.EXTENSION}"
+    return f"part.{index}.{EXTENSION}"
 
 
 def _schema_for(meta: pd.DataFrame) -> dx.Schema:
@@ -640,14 +622,6 @@ def _bodies(frame: pd.DataFrame) -> list[bytes]:
     return list(frame[RECORD_COLUMN].tolist())
 
 
-def _sync_directory(directory: str) -> None:
-    fd = os.open(directory, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-
-
 def _write_partition(
     frame: pd.DataFrame,
     path: str,
@@ -667,37 +641,38 @@ def _write_partition(
         bodies, array = _bodies(frame), None
     else:
         bodies, array = [], _records(frame, schema, partition)
-    directory, name = os.path.split(path)
-    partial = os.path.join(directory, f".{name}.partial")
-    for leftover in (partial, partial + ".seal"):
-        try:
-            os.remove(leftover)
-        except FileNotFoundError:
-            pass
-    with dx.create(partial, schema, **options) as writer:
+    partial = _partial(path)
+    discard(partial)
+    published = publishing(path, replace=True, temporary=partial)
+    with published, dx.create(partial, schema, **options) as writer:
         if array is None:
             writer.write_bodies(bodies)
         else:
             writer.write(array)
         writer.seal()
-    os.replace(partial, path)
-    _sync_directory(directory)
     return path
 
 
+def _partial(path: str) -> str:
+    """The name partition `path` is written under: fixed, so that a retried task finds what
+    its failed attempt left."""
+    directory, name = os.path.split(path)
+    return os.path.join(directory, f".{name}.partial")
+
+
 # What a directory of part files may hold besides them, and removing a part removes too.
-_SIDECARS = (".seal", ".repack")
+_SIDECARS = (JOURNAL_SUFFIX, REPACK_SUFFIX)
 
 
 def _is_ours(name: str) -> bool:
     """Whether a directory entry is a drelix file, one's journal or repack, or the partial
     output of a write: what overwrite=True removes (never anything else)."""
-    ext = "." + dx._native.EXTENSION
+    ext = "." + EXTENSION
     for sidecar in ("", *_SIDECARS):
         if name.endswith(ext + sidecar):
             return True
     return name.startswith(".") and name.endswith(
-        (ext + ".partial", ext + ".partial.seal")
+        (ext + ".partial", ext + ".partial" + JOURNAL_SUFFIX)
     )
 
 
@@ -731,19 +706,14 @@ def _prepare(target: str, overwrite: bool) -> None:
         full = os.path.join(target, name)
         if _is_ours(name) and not os.path.isdir(full):
             os.remove(full)
-    _sync_directory(target)
+    sync_directory(target)
 
 
 def _discard(paths: list[str], created: list[str]) -> None:
     """After a failed computation: the parts it may have written and the directories it made."""
     for path in paths:
-        directory, name = os.path.split(path)
-        for leftover in (path, os.path.join(directory, f".{name}.partial")):
-            for extra in ("", ".seal"):
-                try:
-                    os.remove(leftover + extra)
-                except FileNotFoundError:
-                    pass
+        discard(path)
+        discard(_partial(path))
     for directory in reversed(created):
         try:
             os.rmdir(directory)

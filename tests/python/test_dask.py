@@ -137,15 +137,15 @@ def test_a_file_that_changes_after_planning(tmp_path, schema, monkeypatch):
         tail = dx._native.Container.open_append(path)
         tail.append_record(late)
         del tail  # writes the tail, unclosed
-        planned, bag, read_tail, raced = planned + [late] * 3, ddx.read_drelix_bag(path), ddx._read_tail, []  # fmt: skip
+        planned, bag, read_tail, raced = planned + [late] * 3, ddx.read_drelix_bag(path), dx.Reader._tail_bodies, []  # fmt: skip
 
-        def racing(container):
+        def racing(reader):
             if not raced:
-                raced.append(container)
+                raced.append(reader)
                 close(*[late] * 50)
-            return read_tail(container)
+            return read_tail(reader)
 
-        monkeypatch.setattr(ddx, "_read_tail", racing)
+        monkeypatch.setattr(dx.Reader, "_tail_bodies", racing)
         assert bag.compute(scheduler="sync") == planned
     dx.repack(path, level=0)  # the same records in rewritten frames
     with pytest.raises(dx.DrelixMalformedError, match=re.escape(f"{path}: the file changed since planning")):  # fmt: skip

@@ -88,9 +88,9 @@ def _run(argv: Sequence[str] | None) -> int:
     # Undecodable bytes of file names go out as they came in, as the platform wrote them.
     if hasattr(sys.stdout, "reconfigure"):
         sys.stdout.reconfigure(errors="surrogateescape")
-    from .. import _native
+    from .. import __version__
 
-    args = build_parser(_native.__version__).parse_args(argv)
+    args = build_parser(__version__).parse_args(argv)
     _progress.enabled = not args.no_progress
     path = getattr(args, "path", None) or getattr(args, "source", None)
     try:
@@ -105,8 +105,13 @@ def _run(argv: Sequence[str] | None) -> int:
 
 
 def _dispatch(args: argparse.Namespace) -> int:
-    from .. import _maintenance, _reader, _salvage, _writer  # noqa: F401 -- loaded before the work
+    import drelix_binary as dx
+
     from . import _convert, _info, _maintain, _records
+
+    # Loaded before the work: an interruption while importing cannot be unwound.
+    for name in ("Reader", "Writer", "validate", "salvage"):
+        getattr(dx, name)
 
     # Everything is loaded: from here on an interruption unwinds, so that outputs are removed.
     install_signal_handlers()

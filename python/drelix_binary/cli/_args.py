@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import argparse
 
+from .._defaults import COLD_LEVEL, HOT_LEVEL
+
 FORMATS = ("json", "csv", "raw", "hex")
 DESCRIPTION = "Look at, check, repair and convert drelix record files."
 EPILOG = """\
@@ -19,6 +21,17 @@ def _count(text: str) -> int:
     if value < 0:
         raise argparse.ArgumentTypeError(f"{text} is negative")
     return value
+
+
+def _level_and_zone(
+    p: argparse.ArgumentParser, level: int, levels: str, zone: str
+) -> None:
+    p.add_argument(
+        "--level", type=int, default=level, help=f"{levels} (default {level})"
+    )
+    p.add_argument(
+        "--header-area", type=_count, default=None, metavar="BYTES", help=zone
+    )
 
 
 def build_parser(version: str) -> argparse.ArgumentParser:
@@ -99,15 +112,8 @@ def build_parser(version: str) -> argparse.ArgumentParser:
     p.add_argument(
         "--schema", metavar="NAME", help="schema name (default: OUT's stem + '@1')"
     )
-    p.add_argument(
-        "--level", type=int, default=3, help="zstd level of the frames (default 3)"
-    )
-    p.add_argument(
-        "--header-area",
-        type=_count,
-        default=None,
-        metavar="BYTES",
-        help="header zone size of the new file",
+    _level_and_zone(
+        p, HOT_LEVEL, "zstd level of the frames", "header zone size of the new file"
     )
 
     p = verb("validate", "check every frame, checksum, alignment and counter")
@@ -123,15 +129,11 @@ def build_parser(version: str) -> argparse.ArgumentParser:
     p.add_argument(
         "path", help="the drelix file, replaced once the new one is complete"
     )
-    p.add_argument(
-        "--level", type=int, default=19, help="zstd level, 0 stores raw (default 19)"
-    )
-    p.add_argument(
-        "--header-area",
-        type=_count,
-        default=None,
-        metavar="BYTES",
-        help="new header zone size (default: keep)",
+    _level_and_zone(
+        p,
+        COLD_LEVEL,
+        "zstd level, 0 stores raw",
+        "new header zone size (default: keep)",
     )
     p.add_argument(
         "--threads",

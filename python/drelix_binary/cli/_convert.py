@@ -9,13 +9,13 @@ from __future__ import annotations
 
 import contextlib
 import os
-import secrets
 import stat
 from collections.abc import Iterator
 from typing import Any, BinaryIO
 
 import numpy as np
 
+from .._publish import publishing
 from . import _errors, _progress
 from ._errors import printable
 from ._records import batch_count, batches
@@ -84,67 +84,21 @@ def _check_target(path: str, source: str, force: bool) -> None:
             )
 
 
-def _partial_name(path: str) -> str:
-    """A name beside `path` that no one else uses: the output is written under it and renamed
-    once complete (a rename never crosses into another file system)."""
-    return f"{path}.{secrets.token_hex(6)}.partial"
-
-
-def _open_partial(path: str) -> tuple[str, BinaryIO]:
-    """A new file beside `path`, created exclusively: never through a planted link."""
-    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC
-    for _ in range(8):
-        name = _partial_name(path)
-        try:
-            return name, os.fdopen(os.open(name, flags, 0o666), "wb")
-        except FileExistsError:
-            continue
-        except OSError as exc:
-            raise _naming(exc, name, path) from None
-    raise _errors.CommandError(
-        path, "could not find a free name for the output beside it"
-    )
-
-
-def _publish(partial: str, path: str, source: str, force: bool) -> None:
-    """Gives the finished output its name. Without `--force` a link fails if OUT appeared in
-    the meantime, where a rename would silently replace it."""
-    _check_target(path, source, force)
-    if force:
-        os.replace(partial, path)
-        return
+@contextlib.contextmanager
+def _publishing(path: str, source: str, force: bool) -> Iterator[str]:
+    """The name the output is written under, beside `path`; it is named `path` once complete.
+    `--force` replaces what is there (checked again just before); without it, a file that
+    appeared in the meantime is never replaced."""
     try:
-        os.link(partial, path)
-    except FileExistsError:
+        with publishing(path, replace=force) as partial:
+            yield partial
+            _check_target(path, source, force)
+    except FileExistsError as exc:
+        if exc.filename != path:
+            raise
         raise _errors.CommandError(
             path, "already exists (--force overwrites it)"
         ) from None
-    except OSError:  # a file system without hard links
-        os.rename(partial, path)
-        return
-    os.remove(partial)
-
-
-def _naming(exc: OSError, partial: str, path: str) -> OSError:
-    """An error about the temporary name is reported as one about OUT, the name the user gave."""
-    if exc.filename == partial:
-        exc.filename = path
-    return exc
-
-
-@contextlib.contextmanager
-def _cleanup(partial: str, path: str) -> Iterator[None]:
-    """Removes the half-written output (and a writer's journal beside it) when the block
-    fails or is interrupted, so that OUT only ever appears complete."""
-    try:
-        yield
-    except BaseException as exc:
-        for leftover in (partial, partial + ".seal"):
-            with contextlib.suppress(OSError):
-                os.remove(leftover)
-        if isinstance(exc, OSError):
-            raise _naming(exc, partial, path)
-        raise
 
 
 def export(args: Any) -> int:
@@ -156,17 +110,15 @@ def export(args: Any) -> int:
     pa = None if kind == "csv" else _pyarrow(args.out, f"export to {kind}")
     _check_target(args.out, args.path, args.force)
     with dx.open(args.path) as reader:
-        partial, file = _open_partial(args.out)
-        with _cleanup(partial, args.out):
-            with file, _progress.track("export", batches(reader), batch_count(reader)) as items:  # fmt: skip
-                if kind == "csv":
-                    render = Renderer("csv", reader.dtype)
-                    file.write(render.header())
-                    file.writelines(render.records(batch) for batch in items)
-                else:
-                    batches_ = (b for b in items if len(b))
-                    _write_arrow(pa, kind, file, batches_, reader.dtype, args.compression or "zstd")  # fmt: skip
-            _publish(partial, args.out, args.path, args.force)
+        track = _progress.track("export", batches(reader), batch_count(reader))
+        with _publishing(args.out, args.path, args.force) as partial, open(partial, "xb") as file, track as items:  # fmt: skip
+            if kind == "csv":
+                render = Renderer("csv", reader.dtype)
+                file.write(render.header())
+                file.writelines(render.records(batch) for batch in items)
+            else:
+                batches_ = (b for b in items if len(b))
+                _write_arrow(pa, kind, file, batches_, reader.dtype, args.compression or "zstd")  # fmt: skip
         print(
             f"{printable(args.out)}: {len(reader):,} records from {printable(args.path)}"
         )
@@ -241,8 +193,7 @@ def import_(args: Any) -> int:
     if args.header_area is not None:
         options["header_area"] = args.header_area
     _check_target(args.out, args.source, args.force)
-    target = _partial_name(args.out)  # the library creates it exclusively
-    with _cleanup(target, args.out):
+    with _publishing(args.out, args.source, args.force) as target:
         if types is None:
             schema = dx.schema(name, {}, layout="prefixed")
         else:
@@ -262,7 +213,6 @@ def import_(args: Any) -> int:
             writer.seal()
             frames = _errors.plural(len(writer.frames), "frame")
             count = writer.records
-        _publish(target, args.out, args.source, args.force)
     print(
         f"{printable(args.out)}: {count:,} records in {frames} from {printable(args.source)}"
     )

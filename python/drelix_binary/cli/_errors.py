@@ -6,18 +6,24 @@ import contextlib
 import os
 import sys
 
-from .. import _native
-from .._errors import DrelixLockedError
+from .. import (
+    DrelixCompressionError,
+    DrelixError,
+    DrelixLockedError,
+    DrelixMalformedError,
+    DrelixUsageError,
+    DrelixZoneFullError,
+)
 
 OK, PROBLEMS, FAILED, INTERRUPTED, TERMINATED = 0, 1, 2, 130, 143
 
 # What each library error class means, in the words an operator would use; the first match wins.
 _KINDS = (
-    (_native.DrelixMalformedError, "not a well-formed drelix file"),
-    (_native.DrelixZoneFullError, "header zone full"),
-    (_native.DrelixCompressionError, "compression error"),
-    (_native.DrelixUsageError, "refused"),
-    (_native.DrelixError, "drelix error"),
+    (DrelixMalformedError, "not a well-formed drelix file"),
+    (DrelixZoneFullError, "header zone full"),
+    (DrelixCompressionError, "compression error"),
+    (DrelixUsageError, "refused"),
+    (DrelixError, "drelix error"),
 )
 
 

@@ -127,10 +127,10 @@ def repack(args: Any) -> int:
 
 def salvage(args: Any) -> int:
     """Status 1 when anything had to be left behind, so scripts notice the loss."""
-    from .._salvage import salvage as salvage_file
+    import drelix_binary as dx
 
     report = _progress.call(
-        _progress.label("salvage", args.path), salvage_file, args.path, args.out
+        _progress.label("salvage", args.path), dx.salvage, args.path, args.out
     )
     if args.json:
         _print_json({"path": args.path, "out": args.out, **dataclasses.asdict(report)})
