@@ -1,6 +1,6 @@
-// What the classes and functions of _engine share: the _native module they borrow classes
-// from, raising engine errors as Python exceptions, running engine work without the interpreter
-// lock, and the conversions of values that cross the boundary.
+// What the classes and functions of _engine share: raising engine errors as Python exceptions,
+// running engine work without the interpreter lock, and the conversions of values that cross
+// the boundary.
 #pragma once
 
 #include <cstdint>
@@ -12,21 +12,12 @@
 #include "binding/common/py.h"
 #include "core/error.h"
 #include "core/frames.h"
-#include "core/headers.h"
-#include "core/schema.h"
 
 namespace drelix::py {
 
-inline constexpr const char* kEngineModuleName = "drelix_binary._engine";
-
-// drelix_binary._native, imported when _engine is (borrowed; null before).
-PyObject* native_module();
-// Imports _native and keeps it; false with an exception set on failure.
-bool import_native();
-
 // Raises `error`: Io with an errno as the OSError subclass the errno selects (errno, strerror,
 // filename: the error's own path, else `path`), ENOMEM as MemoryError, Io without an errno as
-// OSError(None, text, path); every other kind as _native's exception class. Returns null.
+// OSError(None, text, path); every other kind as its Drelix*Error class. Returns null.
 PyObject* raise_engine_error(const Error& error, const std::string& path);
 
 // Releases the interpreter lock for the lifetime of the object.
@@ -40,6 +31,13 @@ class NoGil {
  private:
   PyThreadState* state_;
 };
+
+// `fn()`, run without the interpreter lock.
+template <class Fn>
+auto unlocked(Fn&& fn) {
+  NoGil released;
+  return fn();
+}
 
 // Calls `body` (which returns a new reference or null with an exception set) and turns every
 // C++ exception that escapes it into a Python one: std::bad_alloc into MemoryError, anything
@@ -59,15 +57,23 @@ PyObject* guarded(Body&& body) noexcept {
   }
 }
 
+// A new list of `n` items, item i made by `make(i)` (a new reference, or null with an
+// exception set, which fails the whole).
+template <class Make>
+PyObject* new_list(std::size_t n, Make make) {
+  Ref list = steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* item = make(i);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
+  }
+  return release(std::move(list));
+}
+
 // (id, offset, length, hash) tuples. New references or null.
 PyObject* new_frame_tuple(const Frame& frame);
 PyObject* new_frame_tuples(const std::vector<Frame>& frames);
-// A new dict of every header, in zone order.
-PyObject* new_headers(const Headers& headers);
-// A _native.Schema equal to `schema`, built through _native's own constructors.
-PyObject* new_native_schema(const Schema& schema);
-// A _native.Schema (read through its attributes) as the engine's Schema.
-bool to_native_schema(PyObject* obj, Schema* out);
 // A thread count: None for every processor, else a positive int.
 bool to_threads(PyObject* obj, std::size_t* out);
 // A list or tuple (any sequence) of frame indices.

@@ -5,7 +5,7 @@ releases the interpreter lock around every file access, compression and decoding
 bulk work over a small pool of threads, and its objects may be handed between threads (used
 by one thread at a time, like a file object).
 
-Errors: the very ``DrelixError`` classes of ``_native`` (taken from it at import), and real
+Errors: the very ``DrelixError`` classes ``_native`` exports, and real
 ``OSError`` subclasses carrying ``errno``, ``strerror`` and ``filename`` (a missing file is
 ``FileNotFoundError``). An allocation that fails is ``MemoryError``; no call ever aborts the
 process.
@@ -37,9 +37,6 @@ MAX_FRAME_BYTES: int
 JOURNAL_SUFFIX: str
 REPACK_SUFFIX: str
 
-def thread_count() -> int:
-    """Threads a call with ``threads=None`` uses: the processors this process may run on."""
-
 @final
 class Reader:
     """A file opened read-only. Nothing is ever written, nothing recovered, no lock taken.
@@ -59,13 +56,8 @@ class Reader:
         for a file that does not open (bad preamble, zone, schema or frame list, a frame past
         the end of the file, or a list out of file order or listing the same bytes twice)."""
     @property
-    def path(self) -> str: ...
-    @property
     def schema(self) -> Schema:
         """The file's schema, as a ``_native.Schema``."""
-    @property
-    def record_size(self) -> int | None:
-        """Bytes per record of a fixed layout; None for the prefixed layout."""
     @property
     def headers(self) -> dict[str, str]:
         """Every header, system and user, in zone order (a new dict each time)."""
@@ -79,11 +71,8 @@ class Reader:
     def data_start(self) -> int:
         """Offset of the data section: 16 + header_area."""
     @property
-    def tail_start(self) -> int:
-        """Offset just past the last listed frame (data_start when there is none)."""
-    @property
     def file_length(self) -> int:
-        """The file's length when it was opened; the tail is what lies from tail_start to it."""
+        """The file's length when it was opened; the tail is what lies past the last frame."""
     @property
     def closed(self) -> bool: ...
     def tail_info(self) -> tuple[int, int, int]:
@@ -122,16 +111,13 @@ class Reader:
         records; returns the bytes written. ``length`` must be exactly the sum of their
         ``content_sizes(exact=True)`` (plus ``tail_info()[1]``), else ``DrelixUsageError``
         before anything is read. Frames are read, checked and decoded on up to ``threads``
-        threads (None: ``thread_count()``; 1: the calling thread alone) with the GIL
-        released; memory beyond the output is one stored frame per thread. On an error the
-        output holds partial data; the error is that of the first failing frame in order."""
+        threads (None: every processor this process may run on; 1: the calling thread
+        alone) with the GIL released; memory beyond the output is one stored frame per
+        thread. On an error the output holds partial data; the error is that of the first
+        failing frame in order."""
     def read_frame(self, index: int) -> bytes:
         """The content of the frame at ``index`` in the list, checked and decoded (GIL
         released). ``DrelixUsageError`` "no frame at position {index}"."""
-    def count_records(self, index: int) -> int:
-        """Whole records in the frame at ``index`` (checked and decoded, nothing built in
-        Python). ``DrelixMalformedError`` "frame {id}: {n} torn bytes" when its content does
-        not end on a record boundary."""
     def close(self) -> None:
         """Refuses new reads, waits (GIL released) for the running ones, then releases the
         file. Idempotent. Every other call then raises ``DrelixUsageError`` "reader is
@@ -174,16 +160,7 @@ class Writer:
         """Opens an existing file for appending: replays a pending seal journal and cuts a
         torn record off the tail, as ``_native.Container.open_append`` does."""
     @property
-    def path(self) -> str: ...
-    @property
     def schema(self) -> Schema: ...
-    @property
-    def record_size(self) -> int | None: ...
-    @property
-    def level(self) -> int:
-        """The default level of closes and bulk writes (settable)."""
-    @level.setter
-    def level(self, value: int) -> None: ...
     @property
     def headers(self) -> dict[str, str]: ...
     @property
@@ -198,19 +175,16 @@ class Writer:
     def tail_bytes(self) -> int:
         """Raw bytes of those records, on-disk form."""
     @property
-    def next_frame_id(self) -> int:
-        """The id a close without one gives: largest listed id + 1, or 0."""
-    @property
     def closed(self) -> bool: ...
     def append(self, record: bytes | bytearray) -> None:
-        """Appends one record body (fixed: exactly record_size bytes; prefixed: at most 65535
-        bytes). Buffered; a full buffer is written with the GIL released.
+        """Appends one record body (fixed: exactly the record size; prefixed: at most 65535
+        bytes). Buffered; a buffer the record would fill is written first, GIL released.
         ``DrelixUsageError`` for a wrong size."""
     def append_at(self, address: int, length: int) -> None:
         """``append`` of the ``length`` bytes at ``address``."""
     def append_fixed_at(self, address: int, length: int) -> int:
-        """Appends the ``length // record_size`` fixed records at ``address`` (``length`` a
-        multiple of record_size) to the tail, GIL released; returns the count.
+        """Appends the ``length`` bytes of fixed records at ``address`` (``length`` a
+        multiple of the record size) to the tail, GIL released; returns the count.
         ``DrelixUsageError`` under the prefixed layout or for a ragged length."""
     def check_frame_room(
         self, frames: int, *, next: bytes | None = None, level: int | None = None
@@ -246,7 +220,7 @@ class Writer:
         level: int | None = None,
         threads: int | None = None,
     ) -> list[_FrameTuple]:
-        """Bulk write of the ``length // record_size`` contiguous fixed records at
+        """Bulk write of the contiguous fixed records in ``length`` bytes at
         ``address``: any raw tail (buffer included) is first closed into a frame, then the
         records are cut into frames of ``frame_records`` records and at most ``frame_bytes``
         raw bytes (whichever comes first; at least one record per frame; at least one of the
@@ -270,15 +244,12 @@ class Writer:
         """Flushes the buffer and releases the file; the tail stays raw (close it first with
         ``close_frame`` or ``seal`` if it should be a frame). Idempotent; later calls raise
         ``DrelixUsageError`` "writer is closed"."""
-    def __enter__(self) -> Writer: ...
-    def __exit__(self, *exc: object) -> None:
-        """``close()``."""
 
 def validate(
     path: _Path, *, progress: _Progress | None = None
 ) -> tuple[list[str], int, int]:
     """``_native.validate`` with progress and cancellation, its frames checked on every core
-    (``thread_count()``, two frames in flight per thread; the report is the one a single
+    (every processor, two frames in flight per thread; the report is the one a single
     thread gives); returns ``(problems, frames, records)``, the fields of
     ``_native.ValidateReport``.
 
@@ -305,7 +276,7 @@ def repack(
     threads: int | None = None,
 ) -> tuple[int, int, int]:
     """``_native.repack`` returning ``(bytes_before, bytes_after, frames)``, its frames
-    re-encoded on ``threads`` threads (None: ``thread_count()``; the file is the same, byte
+    re-encoded on ``threads`` threads (None: every processor; the file is the same, byte
     for byte, whatever their number) with a few frames in memory per thread, with progress and
     cancellation as in ``validate``; a stop is also heard between 1 MiB slices of a frame being
     compressed, so a slow level stops promptly even on one large frame. Stopped, it leaves the
