@@ -68,20 +68,4 @@ bool to_indices(PyObject* obj, std::vector<std::uint64_t>* out) {
   return true;
 }
 
-bool to_region(PyObject* address_obj, PyObject* length_obj, std::span<std::uint8_t>* out) {
-  std::uint64_t address = 0;
-  std::uint64_t length = 0;
-  if (!convert_arg("address", address_obj, to_u64, &address) ||
-      !convert_arg("length", length_obj, to_u64, &length)) {
-    return false;
-  }
-  if (length > 0 && address == 0) {
-    PyErr_SetString(PyExc_ValueError, "address is 0");
-    return false;
-  }
-  *out = std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(address),
-                                 static_cast<std::size_t>(length));
-  return true;
-}
-
 }  // namespace drelix::py

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -78,8 +77,5 @@ PyObject* new_frame_tuples(const std::vector<Frame>& frames);
 bool to_threads(PyObject* obj, std::size_t* out);
 // A list or tuple (any sequence) of frame indices.
 bool to_indices(PyObject* obj, std::vector<std::uint64_t>* out);
-// Caller memory named by an address and a length (numpy's array interface gives both): false
-// with an exception set for a value that is no integer, or for address 0 under a non-zero length.
-bool to_region(PyObject* address, PyObject* length, std::span<std::uint8_t>* out);
 
 }  // namespace drelix::py

@@ -324,8 +324,7 @@ PyObject* read_frame(const Using& use, std::uint64_t index) {
 // (whole records, torn bytes at the end) of frame `index`'s content.
 Result<std::pair<std::uint64_t, std::uint64_t>> frame_record_counts(const Container& c,
                                                                     std::uint64_t index) {
-  DRELIX_ASSIGN_OR_RETURN(const Frame* f, frame_at(c, index));
-  DRELIX_ASSIGN_OR_RETURN(const Bytes content, read_checked(c, *f));
+  DRELIX_ASSIGN_OR_RETURN(const Bytes content, c.read_frame_at(index));
   std::uint64_t records = 0;
   const std::uint64_t torn =
       for_each_record(content, c.schema().layout, [&](ByteView) { ++records; });

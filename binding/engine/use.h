@@ -37,18 +37,29 @@ class Args {
   bool get(std::size_t i, Convert convert, T* out) const {
     return convert_arg(sig_.params[i], bound_[i], convert, out);
   }
-  // Arguments i and i + 1 as caller memory (address, length).
+  // Arguments i and i + 1 as caller memory, an address and a length (numpy's array interface
+  // gives both): false with an exception set for a value that is no integer, or for address 0
+  // under a non-zero length.
   bool region(std::size_t i, std::span<std::uint8_t>* out) const {
-    return to_region(bound_[i], bound_[i + 1], out);
+    std::uint64_t address = 0;
+    std::uint64_t length = 0;
+    if (!get(i, to_u64, &address) || !get(i + 1, to_u64, &length)) return false;
+    if (length > 0 && address == 0) {
+      PyErr_SetString(PyExc_ValueError, "address is 0");
+      return false;
+    }
+    *out = std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(address),
+                                   static_cast<std::size_t>(length));
+    return true;
+  }
+  bool region(std::size_t i, ByteView* out) const {
+    std::span<std::uint8_t> memory;
+    if (!region(i, &memory)) return false;
+    *out = memory;
+    return true;
   }
   // The bound slots, for the converters both modules share (common/types.h).
   PyObject* const* bound() const { return bound_; }
-  bool region(std::size_t i, ByteView* out) const {
-    std::span<std::uint8_t> region;
-    if (!to_region(bound_[i], bound_[i + 1], &region)) return false;
-    *out = region;
-    return true;
-  }
 
  private:
   const Signature& sig_;
