@@ -4,6 +4,7 @@
 // then waits for the running ones to end.
 #include <algorithm>
 #include <chrono>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <thread>
@@ -207,26 +208,15 @@ PyObject* read_tail_into(PyObject* self, const Args& args) {
 
 // ---- reads of frames ----------------------------------------------------------------------
 
-constexpr const char* kSizesParams[] = {"indices", "exact"};
-constexpr Signature kContentSizesSig{"content_sizes", kSizesParams, 0, false, 1};
+constexpr Signature kContentSizesSig{"content_sizes", {}, 0};
 
-PyObject* content_sizes(PyObject* self, const Args& args) {
-  // Arguments are converted before the read starts: converting may run Python code, which
-  // must not find the reader in the middle of a read of its own thread.
-  std::vector<std::uint64_t> indices;
-  bool exact = false;
-  const bool all = args[0] == Py_None;
-  if ((!all && !args.get(0, to_indices, &indices)) || !args.get(1, to_bool, &exact)) {
-    return nullptr;
-  }
+PyObject* content_sizes(PyObject* self, const Args&) {
   Using use(self);
   if (!use) return nullptr;
   const Container& c = use.container();
-  if (all) {
-    indices.resize(c.frames().size());
-    for (std::size_t i = 0; i < indices.size(); ++i) indices[i] = i;
-  }
-  return use.reply(unlocked([&] { return sizes_of(c, indices, exact); }), [](const auto& sizes) {
+  std::vector<std::uint64_t> indices(c.frames().size());
+  std::iota(indices.begin(), indices.end(), 0);
+  return use.reply(unlocked([&] { return sizes_of(c, indices, false); }), [](const auto& sizes) {
     return new_list(sizes.size(), [&](std::size_t i) {
       return sizes[i] ? PyLong_FromUnsignedLongLong(*sizes[i]) : new_ref(Py_None);
     });
@@ -360,8 +350,7 @@ PyMethodDef kMethods[] = {
     method<kReadTailSig, read_tail>(
         "read_tail($self)\n--\n\nThe tail's whole records, on-disk form."),
     method<kContentSizesSig, content_sizes>(
-        "content_sizes($self, indices=None, *, exact=False)\n--\n\n"
-        "Content size of each frame from its first bytes."),
+        "content_sizes($self)\n--\n\nContent size of each frame from its first bytes."),
     method<kReadIntoSig, read_into_method>(
         "read_into($self, indices, address, length, *, tail=False, threads=None)\n--\n\n"
         "Decodes frames in parallel into caller-owned memory."),
@@ -385,7 +374,13 @@ PyObject* preamble_of(const Container& c) {
   return new_preamble(c.preamble());
 }
 
+PyObject* get_closed(PyObject* self, void*) {
+  if (!check_receiver<ReaderState>(self)) return nullptr;
+  return PyBool_FromLong(value_of<ReaderState>(self).closed());
+}
+
 auto kGetSet = with_file_attributes<ReaderState>(std::array{
+    PyGetSetDef{"closed", get_closed, nullptr, "Whether close() was called.", nullptr},
     attribute<ReaderState, preamble_of>("preamble", "(version, flags, header_area)."),
     attribute<ReaderState, figure_of<&Container::data_start>>("data_start",
                                                               "Offset of the data section."),

@@ -3,7 +3,7 @@
 //
 // A class's state type `State` provides:
 //   static PyTypeObject* type();  static constexpr const char* kQualifiedName;  std::string path;
-//   bool enter();  void leave();  bool closed() const;  PyObject* close();
+//   bool enter();  void leave();  PyObject* close();
 //   container() (the engine's Container, const for a reader).
 // enter() admits a call or refuses it with a Python exception set (closed, busy, another
 // process's writer); leave() ends the call it admitted; close() runs under the interpreter lock.
@@ -158,26 +158,19 @@ constexpr PyGetSetDef attribute(const char* name, const char* doc) {
   return {name, file_attribute<State, Get>, nullptr, doc, nullptr};
 }
 
-template <class State>
-PyObject* get_closed(PyObject* self, void*) {
-  if (!check_receiver<State>(self)) return nullptr;
-  return PyBool_FromLong(value_of<State>(self).closed());
-}
-
 // The attributes both classes have, then the class's own `more`, then the end of the table.
 template <class State, std::size_t N>
-constexpr std::array<PyGetSetDef, N + 5> with_file_attributes(
+constexpr std::array<PyGetSetDef, N + 4> with_file_attributes(
     const std::array<PyGetSetDef, N>& more) {
-  std::array<PyGetSetDef, N + 5> all{{
+  std::array<PyGetSetDef, N + 4> all{{
       {"schema", file_attribute<State, schema_of>, nullptr, "The file's schema.", nullptr},
       {"headers", file_attribute<State, headers_of>, nullptr, "Every header, in zone order.",
        nullptr},
       {"frames", file_attribute<State, frames_of>, nullptr, "(id, offset, length, hash) per frame.",
        nullptr},
-      {"closed", get_closed<State>, nullptr, "Whether close() was called.", nullptr},
   }};
-  for (std::size_t i = 0; i < N; ++i) all[4 + i] = more[i];
-  all[N + 4] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+  for (std::size_t i = 0; i < N; ++i) all[3 + i] = more[i];
+  all[N + 3] = {nullptr, nullptr, nullptr, nullptr, nullptr};
   return all;
 }
 

@@ -145,6 +145,7 @@ PyObject* new_writer(Result<Container> made, const std::string& path, std::int32
 
 // ---- construction -------------------------------------------------------------------------
 
+constexpr const char* kPathParam[] = {"path"};
 constexpr const char* kCreateParams[] = {
     "path", "schema", "source", "writer", "created_at_millis", "user", "header_area", "level"};
 constexpr Signature kCreateSig{"Writer.create", kCreateParams, 2, false, 2};
@@ -171,14 +172,12 @@ PyObject* create_writer(PyObject*, const Args& args) {
                     path, level);
 }
 
-constexpr const char* kOpenParams[] = {"path", "level"};
-constexpr Signature kOpenSig{"Writer.open", kOpenParams, 1, false, 1};
+constexpr Signature kOpenSig{"Writer.open", kPathParam, 1};
 
 PyObject* open_writer(PyObject*, const Args& args) {
   std::string path;
-  std::int32_t level = kHotLevel;
-  if (!args.get(0, to_path, &path) || !args.get(1, to_i32, &level)) return nullptr;
-  return new_writer(unlocked([&] { return Container::open_append(path); }), path, level);
+  if (!args.get(0, to_path, &path)) return nullptr;
+  return new_writer(unlocked([&] { return Container::open_append(path); }), path, kHotLevel);
 }
 
 // ---- appends ------------------------------------------------------------------------------
@@ -429,7 +428,7 @@ PyMethodDef kMethods[] = {
      "create(path, schema, *, source='', writer='', created_at_millis=None, user=None, "
      "header_area=262144, level=3)\n--\n\nCreates a new file."},
     {"open", as_cfunction(call<kOpenSig, open_writer>), kCallFlags | METH_STATIC,
-     "open(path, *, level=3)\n--\n\nOpens a file for appending."},
+     "open(path)\n--\n\nOpens a file for appending."},
     method<kAppendSig, append>(
         "append($self, record)\n--\n\nAppends one record (bytes or bytearray)."),
     method<kAppendAtSig, append_region<false>>(

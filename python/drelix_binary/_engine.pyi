@@ -89,14 +89,10 @@ class Reader:
         """``read_tail_at`` into the ``length`` bytes of caller memory at ``address``."""
     def record_counts(self, index: int) -> tuple[int, int]:
         """``(whole records, torn bytes)`` of the frame at ``index``, decoded and checked."""
-    def content_sizes(
-        self, indices: Sequence[int] | None = None, *, exact: bool = False
-    ) -> list[int | None]:
-        """The content size of each frame (all frames when ``indices`` is None): a raw
-        (level 0) frame's length, or the size a zstd frame declares, read from its first bytes
-        (a few bytes per frame, GIL released). None where a zstd frame declares no size,
-        unless ``exact``, which decodes (and checks) such frames to measure them.
-        ``DrelixUsageError`` for an index out of range."""
+    def content_sizes(self) -> list[int | None]:
+        """The content size of each frame: a raw (level 0) frame's length, or the size a zstd
+        frame declares, read from its first bytes (a few bytes per frame, GIL released). None
+        where a zstd frame declares no size."""
     def read_into(
         self,
         indices: Sequence[int],
@@ -109,8 +105,8 @@ class Reader:
         """Decodes the frames ``indices`` (in that order, repeats allowed) back to back into
         the caller's ``length`` bytes at ``address``, then, with ``tail``, the tail's whole
         records; returns the bytes written. ``length`` must be exactly the sum of their
-        ``content_sizes(exact=True)`` (plus ``tail_info()[1]``), else ``DrelixUsageError``
-        before anything is read. Frames are read, checked and decoded on up to ``threads``
+        content sizes (a frame that declares none decoded to measure it) plus, with ``tail``,
+        ``tail_info()[1]``, else ``DrelixUsageError`` before anything is read. Frames are read, checked and decoded on up to ``threads``
         threads (None: every processor this process may run on; 1: the calling thread
         alone) with the GIL released; memory beyond the output is one stored frame per
         thread. On an error the output holds partial data; the error is that of the first
@@ -156,7 +152,7 @@ class Writer:
         ``DrelixUsageError`` for a bad zone size, zero record size or bad user key,
         ``DrelixZoneFullError`` when the headers do not fit."""
     @staticmethod
-    def open(path: _Path, *, level: int = 3) -> Writer:
+    def open(path: _Path) -> Writer:
         """Opens an existing file for appending: replays a pending seal journal and cuts a
         torn record off the tail, as ``_native.Container.open_append`` does."""
     @property
@@ -174,8 +170,6 @@ class Writer:
     @property
     def tail_bytes(self) -> int:
         """Raw bytes of those records, on-disk form."""
-    @property
-    def closed(self) -> bool: ...
     def append(self, record: bytes | bytearray) -> None:
         """Appends one record body (fixed: exactly the record size; prefixed: at most 65535
         bytes). Buffered; a buffer the record would fill is written first, GIL released.
