@@ -1,5 +1,5 @@
 // What _engine's Reader and Writer share: how a call takes its arguments, the discipline of
-// using the object (Use), and the attributes, close and context manager built on it.
+// using the object (Use), and the attributes, close and class built on it.
 //
 // A class's state type `State` provides:
 //   static PyTypeObject* type();  static constexpr const char* kQualifiedName;  std::string path;
@@ -163,11 +163,9 @@ template <class State, std::size_t N>
 constexpr std::array<PyGetSetDef, N + 4> with_file_attributes(
     const std::array<PyGetSetDef, N>& more) {
   std::array<PyGetSetDef, N + 4> all{{
-      {"schema", file_attribute<State, schema_of>, nullptr, "The file's schema.", nullptr},
-      {"headers", file_attribute<State, headers_of>, nullptr, "Every header, in zone order.",
-       nullptr},
-      {"frames", file_attribute<State, frames_of>, nullptr, "(id, offset, length, hash) per frame.",
-       nullptr},
+      attribute<State, schema_of>("schema", "The file's schema."),
+      attribute<State, headers_of>("headers", "Every header, in zone order."),
+      attribute<State, frames_of>("frames", "(id, offset, length, hash) per frame."),
   }};
   for (std::size_t i = 0; i < N; ++i) all[3 + i] = more[i];
   all[N + 3] = {nullptr, nullptr, nullptr, nullptr, nullptr};
