@@ -8,10 +8,20 @@
 #include "binding/engine/engine.h"
 #include "binding/engine/types.h"
 #include "core/defaults.h"
+#include "core/thread_pool.h"
 
 namespace drelix::py {
 
 namespace {
+
+PyObject* thread_count_fn(PyObject*, PyObject*) {
+  return PyLong_FromSize_t(ThreadPool::default_threads());
+}
+
+PyMethodDef kThreadCountDef = {
+    "thread_count", as_cfunction(thread_count_fn), METH_NOARGS,
+    "thread_count()\n--\n\nThreads a call with threads=None uses: the processors this process "
+    "may run on."};
 
 PyModuleDef kModuleDef = {PyModuleDef_HEAD_INIT,
                           "_engine",
@@ -57,8 +67,8 @@ PyObject* init_module() {
       !add_object(module.get(), "Writer", new_ref(writer_type())) || !add_defaults(module.get())) {
     return nullptr;
   }
-  for (PyMethodDef* def : {&kEngineValidateDef, &kEngineRebuildDef, &kEngineRepackDef,
-                           &kEngineSurveyDef, &kEngineReadListedFrameDef}) {
+  for (PyMethodDef* def : {&kThreadCountDef, &kEngineValidateDef, &kEngineRebuildDef,
+                           &kEngineRepackDef, &kEngineSurveyDef, &kEngineReadListedFrameDef}) {
     if (!add_function(module.get(), def)) return nullptr;
   }
   return release(std::move(module));

@@ -37,6 +37,9 @@ MAX_FRAME_BYTES: int
 JOURNAL_SUFFIX: str
 REPACK_SUFFIX: str
 
+def thread_count() -> int:
+    """Threads a call with ``threads=None`` uses: the processors this process may run on."""
+
 @final
 class Reader:
     """A file opened read-only. Nothing is ever written, nothing recovered, no lock taken.
@@ -106,11 +109,11 @@ class Reader:
         the caller's ``length`` bytes at ``address``, then, with ``tail``, the tail's whole
         records; returns the bytes written. ``length`` must be exactly the sum of their
         content sizes (a frame that declares none decoded to measure it) plus, with ``tail``,
-        ``tail_info()[1]``, else ``DrelixUsageError`` before anything is read. Frames are read, checked and decoded on up to ``threads``
-        threads (None: every processor this process may run on; 1: the calling thread
-        alone) with the GIL released; memory beyond the output is one stored frame per
-        thread. On an error the output holds partial data; the error is that of the first
-        failing frame in order."""
+        ``tail_info()[1]``, else ``DrelixUsageError`` before anything is read. Frames are
+        read, checked and decoded on up to ``threads`` threads (None: ``thread_count()``; 1:
+        the calling thread alone) with the GIL released; memory beyond the output is one
+        stored frame per thread. On an error the output holds partial data; the error is that
+        of the first failing frame in order."""
     def read_frame(self, index: int) -> bytes:
         """The content of the frame at ``index`` in the list, checked and decoded (GIL
         released). ``DrelixUsageError`` "no frame at position {index}"."""
@@ -243,7 +246,7 @@ def validate(
     path: _Path, *, progress: _Progress | None = None
 ) -> tuple[list[str], int, int]:
     """``_native.validate`` with progress and cancellation, its frames checked on every core
-    (every processor, two frames in flight per thread; the report is the one a single
+    (``thread_count()``, two frames in flight per thread; the report is the one a single
     thread gives); returns ``(problems, frames, records)``, the fields of
     ``_native.ValidateReport``.
 
@@ -270,7 +273,7 @@ def repack(
     threads: int | None = None,
 ) -> tuple[int, int, int]:
     """``_native.repack`` returning ``(bytes_before, bytes_after, frames)``, its frames
-    re-encoded on ``threads`` threads (None: every processor; the file is the same, byte
+    re-encoded on ``threads`` threads (None: ``thread_count()``; the file is the same, byte
     for byte, whatever their number) with a few frames in memory per thread, with progress and
     cancellation as in ``validate``; a stop is also heard between 1 MiB slices of a frame being
     compressed, so a slow level stops promptly even on one large frame. Stopped, it leaves the
