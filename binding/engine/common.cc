@@ -1,27 +1,11 @@
+#include <cerrno>
+
 #include "binding/common/args.h"
 #include "binding/common/convert.h"
-#include "binding/common/types.h"
 #include "binding/engine/engine.h"
-#include "core/str_cat.h"
 #include "core/thread_pool.h"
 
 namespace drelix::py {
-
-namespace {
-
-PyObject* g_native = nullptr;
-
-}  // namespace
-
-PyObject* native_module() {
-  return g_native;
-}
-
-bool import_native() {
-  if (g_native != nullptr) return true;
-  g_native = PyImport_ImportModule("drelix_binary._native");
-  return g_native != nullptr;
-}
 
 PyObject* new_frame_tuple(const Frame& f) {
   return Py_BuildValue(
@@ -30,19 +14,7 @@ PyObject* new_frame_tuple(const Frame& f) {
 }
 
 PyObject* new_frame_tuples(const std::vector<Frame>& frames) {
-  return new_list(frames, new_frame_tuple);
-}
-
-PyObject* new_headers(const Headers& headers) {
-  return new_header_dict(headers);
-}
-
-PyObject* new_native_schema(const Schema& schema) {
-  return new_schema(schema);
-}
-
-bool to_native_schema(PyObject* obj, Schema* out) {
-  return to_schema(obj, out);
+  return new_list(frames.size(), [&](std::size_t i) { return new_frame_tuple(frames[i]); });
 }
 
 bool to_threads(PyObject* obj, std::size_t* out) {
@@ -71,22 +43,6 @@ bool to_indices(PyObject* obj, std::vector<std::uint64_t>* out) {
   }
   if (PyErr_Occurred()) return false;
   *out = std::move(indices);
-  return true;
-}
-
-bool to_region(PyObject* address_obj, PyObject* length_obj, std::span<std::uint8_t>* out) {
-  std::uint64_t address = 0;
-  std::uint64_t length = 0;
-  if (!convert_arg("address", address_obj, to_u64, &address) ||
-      !convert_arg("length", length_obj, to_u64, &length)) {
-    return false;
-  }
-  if (length > 0 && address == 0) {
-    PyErr_SetString(PyExc_ValueError, "address is 0");
-    return false;
-  }
-  *out = std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(address),
-                                 static_cast<std::size_t>(length));
   return true;
 }
 

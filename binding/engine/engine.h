@@ -1,11 +1,11 @@
-// What the classes and functions of _engine share: the _native module they borrow classes
-// from, running engine work without the interpreter lock, and the conversions of values that
-// cross the boundary.
+// What the classes and functions of _engine share: raising engine errors as Python exceptions,
+// running engine work without the interpreter lock, and the conversions of values that cross
+// the boundary.
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -13,17 +13,14 @@
 #include "binding/common/py.h"
 #include "core/error.h"
 #include "core/frames.h"
-#include "core/headers.h"
-#include "core/schema.h"
 
 namespace drelix::py {
 
-inline constexpr const char* kEngineModuleName = "drelix_binary._engine";
-
-// drelix_binary._native, imported when _engine is (borrowed; null before).
-PyObject* native_module();
-// Imports _native and keeps it; false with an exception set on failure.
-bool import_native();
+// Raises `error` in _engine's form: an I/O failure as the OSError subclass its errno selects,
+// with the file's name (binding/common/errors.h). Returns null.
+inline PyObject* raise_engine_error(const Error& error, std::string_view path) {
+  return raise_error(error, IoForm::kErrno, path);
+}
 
 // Releases the interpreter lock for the lifetime of the object.
 class NoGil {
@@ -37,21 +34,33 @@ class NoGil {
   PyThreadState* state_;
 };
 
+// `fn()`, run without the interpreter lock.
+template <class Fn>
+auto unlocked(Fn&& fn) {
+  NoGil released;
+  return fn();
+}
+
+// A new list of `n` items, item i made by `make(i)` (a new reference, or null with an
+// exception set, which fails the whole).
+template <class Make>
+PyObject* new_list(std::size_t n, Make make) {
+  Ref list = steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* item = make(i);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
+  }
+  return release(std::move(list));
+}
+
 // (id, offset, length, hash) tuples. New references or null.
 PyObject* new_frame_tuple(const Frame& frame);
 PyObject* new_frame_tuples(const std::vector<Frame>& frames);
-// A new dict of every header, in zone order.
-PyObject* new_headers(const Headers& headers);
-// A _native.Schema equal to `schema`, built through _native's own constructors.
-PyObject* new_native_schema(const Schema& schema);
-// A _native.Schema (read through its attributes) as the engine's Schema.
-bool to_native_schema(PyObject* obj, Schema* out);
 // A thread count: None for every processor, else a positive int.
 bool to_threads(PyObject* obj, std::size_t* out);
 // A list or tuple (any sequence) of frame indices.
 bool to_indices(PyObject* obj, std::vector<std::uint64_t>* out);
-// Caller memory named by an address and a length (numpy's array interface gives both): false
-// with an exception set for a value that is no integer, or for address 0 under a non-zero length.
-bool to_region(PyObject* address, PyObject* length, std::span<std::uint8_t>* out);
 
 }  // namespace drelix::py

@@ -19,12 +19,9 @@
 #include <utility>
 #include <vector>
 
-#include "binding/common/args.h"
-#include "binding/common/convert.h"
 #include "binding/common/maintenance_args.h"
-#include "binding/common/types.h"
-#include "binding/engine/engine.h"
 #include "binding/engine/types.h"
+#include "binding/engine/use.h"
 #include "core/progress.h"
 #include "core/thread_pool.h"
 
@@ -116,105 +113,99 @@ std::optional<Result<T>> run_with_progress(Op op, PyObject* callback) {
   return result;
 }
 
-PyObject* optional_callable(PyObject* obj) {
-  return obj == nullptr || obj == Py_None ? nullptr : obj;
+// The progress callable: null for None.
+bool to_progress(PyObject* obj, PyObject** out) {
+  if (obj != Py_None && !PyCallable_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "expected a callable or None");
+    return false;
+  }
+  *out = obj == Py_None ? nullptr : obj;
+  return true;
 }
 
-bool check_callable(PyObject* obj) {
-  if (obj == nullptr || PyCallable_Check(obj)) return true;
-  PyErr_SetString(PyExc_TypeError, "argument 'progress': expected a callable or None");
-  return false;
+// `op` run as run_with_progress runs it; its report built by `build`, or its error raised.
+template <class T, class Op, class Build>
+PyObject* run_and_report(const std::string& path, PyObject* progress, Op op, Build build) {
+  std::optional<Result<T>> result = run_with_progress<T>(op, progress);
+  if (!result) return nullptr;
+  if (!*result) return raise_engine_error(result->error(), path);
+  return build(**result);
 }
 
-PyObject* validate_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"path", "progress"};
-    static constexpr Signature kSig{"validate", kParams, 1, false, 1};
-    PyObject* bound[2];
-    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    std::string path;
-    if (!convert_arg("path", bound[0], to_path, &path)) return nullptr;
-    PyObject* callback = optional_callable(bound[1]);
-    if (!check_callable(callback)) return nullptr;
-    auto result = run_with_progress<ValidateReport>(
-        [&](const Progress& p) { return validate(path, {}, p, ThreadPool::default_threads()); },
-        callback);
-    if (!result) return nullptr;
-    if (!*result) return raise_error(result->error(), IoForm::kErrno, path);
-    const ValidateReport& report = **result;
-    Ref problems = steal(new_str_list(report.problems));
-    if (!problems) return nullptr;
-    return Py_BuildValue("(OKK)", problems.get(), static_cast<unsigned long long>(report.frames),
-                         static_cast<unsigned long long>(report.records));
-  });
+constexpr const char* kValidateParams[] = {"path", "progress"};
+constexpr Signature kValidateSig{"validate", kValidateParams, 1, false, 1};
+
+PyObject* validate_fn(PyObject*, const Args& args) {
+  std::string path;
+  PyObject* progress = nullptr;
+  if (!args.get(0, to_path, &path) || !args.get(1, to_progress, &progress)) return nullptr;
+  return run_and_report<ValidateReport>(
+      path, progress,
+      [&](const Progress& p) { return validate(path, {}, p, ThreadPool::default_threads()); },
+      [](const ValidateReport& report) -> PyObject* {
+        Ref problems = steal(new_str_list(report.problems));
+        if (!problems) return nullptr;
+        return Py_BuildValue("(OKK)", problems.get(),
+                             static_cast<unsigned long long>(report.frames),
+                             static_cast<unsigned long long>(report.records));
+      });
 }
 
-PyObject* rebuild_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"path", "fix", "progress"};
-    static constexpr Signature kSig{"rebuild_headers", kParams, 1, false, 2};
-    PyObject* bound[3];
-    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    std::string path;
-    bool fix = false;
-    if (!convert_rebuild_args(bound, &path, &fix)) return nullptr;
-    PyObject* callback = optional_callable(bound[2]);
-    if (!check_callable(callback)) return nullptr;
-    auto result = run_with_progress<RebuildReport>(
-        [&](const Progress& p) {
-          return rebuild_headers(path, fix, p, ThreadPool::default_threads());
-        },
-        callback);
-    if (!result) return nullptr;
-    if (!*result) return raise_error(result->error(), IoForm::kErrno, path);
-    Ref differences = steal(new_str_list((*result)->differences));
-    if (!differences) return nullptr;
-    return Py_BuildValue("(ON)", differences.get(), PyBool_FromLong((*result)->fixed));
-  });
+constexpr const char* kRebuildParams[] = {"path", "fix", "progress"};
+constexpr Signature kRebuildSig{"rebuild_headers", kRebuildParams, 1, false, 2};
+
+PyObject* rebuild_fn(PyObject*, const Args& args) {
+  std::string path;
+  bool fix = false;
+  PyObject* progress = nullptr;
+  if (!convert_rebuild_args(args.bound(), &path, &fix) || !args.get(2, to_progress, &progress)) {
+    return nullptr;
+  }
+  return run_and_report<RebuildReport>(
+      path, progress,
+      [&](const Progress& p) {
+        return rebuild_headers(path, fix, p, ThreadPool::default_threads());
+      },
+      [](const RebuildReport& report) -> PyObject* {
+        Ref differences = steal(new_str_list(report.differences));
+        if (!differences) return nullptr;
+        return Py_BuildValue("(ON)", differences.get(), PyBool_FromLong(report.fixed));
+      });
 }
 
-PyObject* repack_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"path", "level", "header_area", "progress",
-                                              "threads"};
-    static constexpr Signature kSig{"repack", kParams, 1, false, 3};
-    PyObject* bound[5];
-    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    RepackArgs repack_args;
-    if (!repack_args.convert(bound)) return nullptr;
-    PyObject* callback = optional_callable(bound[3]);
-    if (!check_callable(callback)) return nullptr;
-    std::size_t threads = 0;
-    if (!convert_arg("threads", bound[4] ? bound[4] : Py_None, to_threads, &threads)) {
-      return nullptr;
-    }
-    const std::string& path = repack_args.path;
-    auto result = run_with_progress<RepackReport>(
-        [&](const Progress& p) { return repack_args.run(p, threads); }, callback);
-    if (!result) return nullptr;
-    if (!*result) return raise_error(result->error(), IoForm::kErrno, path);
-    return Py_BuildValue("(KKK)", static_cast<unsigned long long>((*result)->bytes_before),
-                         static_cast<unsigned long long>((*result)->bytes_after),
-                         static_cast<unsigned long long>((*result)->frames));
-  });
+constexpr const char* kRepackParams[] = {"path", "level", "header_area", "progress", "threads"};
+constexpr Signature kRepackSig{"repack", kRepackParams, 1, false, 3};
+
+PyObject* repack_fn(PyObject*, const Args& args) {
+  RepackArgs repack_args;
+  PyObject* progress = nullptr;
+  std::size_t threads = ThreadPool::default_threads();
+  if (!repack_args.convert(args.bound()) || !args.get(3, to_progress, &progress) ||
+      !args.get(4, to_threads, &threads)) {
+    return nullptr;
+  }
+  return run_and_report<RepackReport>(
+      repack_args.path, progress, [&](const Progress& p) { return repack_args.run(p, threads); },
+      [](const RepackReport& report) {
+        return Py_BuildValue("(KKK)", static_cast<unsigned long long>(report.bytes_before),
+                             static_cast<unsigned long long>(report.bytes_after),
+                             static_cast<unsigned long long>(report.frames));
+      });
 }
 
 }  // namespace
 
-PyMethodDef kEngineValidateDef = {
-    "validate", as_cfunction(validate_fn), METH_VARARGS | METH_KEYWORDS,
+PyMethodDef kEngineValidateDef = method<kValidateSig, validate_fn>(
     "validate(path, *, progress=None)\n--\n\n"
-    "_native.validate with progress and cancellation; (problems, frames, records)."};
+    "_native.validate with progress and cancellation; (problems, frames, records).");
 
-PyMethodDef kEngineRebuildDef = {
-    "rebuild_headers", as_cfunction(rebuild_fn), METH_VARARGS | METH_KEYWORDS,
+PyMethodDef kEngineRebuildDef = method<kRebuildSig, rebuild_fn>(
     "rebuild_headers(path, fix=False, *, progress=None)\n--\n\n"
-    "_native.rebuild_headers with progress and cancellation; (differences, fixed)."};
+    "_native.rebuild_headers with progress and cancellation; (differences, fixed).");
 
-PyMethodDef kEngineRepackDef = {
-    "repack", as_cfunction(repack_fn), METH_VARARGS | METH_KEYWORDS,
+PyMethodDef kEngineRepackDef = method<kRepackSig, repack_fn>(
     "repack(path, level=19, header_area=None, *, progress=None, threads=None)\n--\n\n"
     "_native.repack with progress and cancellation, its frames re-encoded on `threads` threads "
-    "(None: every processor); (bytes_before, bytes_after, frames)."};
+    "(None: every processor); (bytes_before, bytes_after, frames).");
 
 }  // namespace drelix::py

@@ -1,5 +1,5 @@
-// The _engine module object. It imports _native first: the exception classes it raises are
-// _native's own, and the schemas it hands out are _native.Schema objects.
+// The _engine module object. Its exception classes and the Schema values it hands out are the
+// very classes _native exports: the binding builds each once per process.
 #include "binding/common/module.h"
 
 #include <cstdint>
@@ -23,18 +23,16 @@ PyMethodDef kThreadCountDef = {
     "thread_count()\n--\n\nThreads a call with threads=None uses: the processors this process "
     "may run on."};
 
-PyModuleDef kModuleDef = {
-    PyModuleDef_HEAD_INIT,
-    "_engine",
-    "The parallel engine: bulk, multi-threaded reading, writing and maintenance with the\n"
-    "interpreter lock released. See _engine.pyi.",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef kModuleDef = {PyModuleDef_HEAD_INIT,
+                          "_engine",
+                          "The parallel engine: bulk, multi-threaded reading, writing and "
+                          "maintenance with the\ninterpreter lock released. See _engine.pyi.",
+                          -1,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 std::int64_t g_interpreter_id = -1;
 
@@ -62,18 +60,16 @@ bool add_defaults(PyObject* module) {
 }
 
 PyObject* init_module() {
-  if (!bind_interpreter(g_interpreter_id, "_engine") || !import_native()) return nullptr;
+  if (!bind_interpreter(g_interpreter_id, "_engine")) return nullptr;
   Ref module = steal(PyModule_Create(&kModuleDef));
   if (!module) return nullptr;
   if (!add_object(module.get(), "Reader", new_ref(reader_type())) ||
-      !add_object(module.get(), "Writer", new_ref(writer_type())) ||
-      !add_function(module.get(), &kThreadCountDef) ||
-      !add_function(module.get(), &kEngineValidateDef) ||
-      !add_function(module.get(), &kEngineRebuildDef) ||
-      !add_function(module.get(), &kEngineRepackDef) ||
-      !add_function(module.get(), &kEngineSurveyDef) ||
-      !add_function(module.get(), &kEngineReadListedFrameDef) || !add_defaults(module.get())) {
+      !add_object(module.get(), "Writer", new_ref(writer_type())) || !add_defaults(module.get())) {
     return nullptr;
+  }
+  for (PyMethodDef* def : {&kThreadCountDef, &kEngineValidateDef, &kEngineRebuildDef,
+                           &kEngineRepackDef, &kEngineSurveyDef, &kEngineReadListedFrameDef}) {
+    if (!add_function(module.get(), def)) return nullptr;
   }
   return release(std::move(module));
 }

@@ -4,23 +4,19 @@
 // then waits for the running ones to end.
 #include <algorithm>
 #include <chrono>
-#include <cstring>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include "binding/common/args.h"
-#include "binding/common/convert.h"
-#include "binding/common/types.h"
-#include "binding/common/value_type.h"
-#include "binding/engine/engine.h"
 #include "binding/engine/types.h"
-#include "core/container.h"
+#include "binding/engine/use.h"
 #include "core/frame_read.h"
 #include "core/str_cat.h"
 #include "core/tail_read.h"
+#include "core/thread_pool.h"
 
 namespace drelix::py {
 
@@ -33,6 +29,9 @@ struct TailInfo {
 };
 
 struct ReaderState {
+  static constexpr const char* kQualifiedName = "drelix_binary._engine.Reader";
+  static PyTypeObject* type() { return reader_type(); }
+
   std::optional<Snapshot> snapshot;
   std::string path;
   // The threads running a read, one entry per read (a thread may appear more than once).
@@ -40,46 +39,41 @@ struct ReaderState {
   // Set by close(): no new read starts.
   bool closing = false;
   std::optional<TailInfo> tail;
-};
 
-using ReaderObject = ValueObject<ReaderState>;
-
-PyObject* g_type = nullptr;
-
-// The discipline of every method: a Reader receiver that is still open; counts the read in
-// progress until the method returns.
-class Use {
- public:
-  explicit Use(PyObject* self) {
-    if (!is_instance(self, reader_type())) {
-      PyErr_SetString(PyExc_TypeError, "expected a drelix_binary._engine.Reader receiver");
-      return;
-    }
-    ReaderState& state = value_of<ReaderState>(self);
-    if (!state.snapshot || state.closing) {
+  bool closed() const { return !snapshot || closing; }
+  const Container& container() const { return snapshot->container(); }
+  bool enter() {
+    if (closed()) {
       raise_error(Error::usage("reader is closed"), IoForm::kErrno);
-      return;
+      return false;
     }
-    state.readers.push_back(PyThread_get_thread_ident());
-    state_ = &state;
+    readers.push_back(PyThread_get_thread_ident());
+    return true;
   }
-  ~Use() {
-    if (state_ == nullptr) return;
-    auto& readers = state_->readers;
-    readers.erase(std::find(readers.begin(), readers.end(), PyThread_get_thread_ident()));
-  }
-  Use(const Use&) = delete;
-  Use& operator=(const Use&) = delete;
-
-  explicit operator bool() const { return state_ != nullptr; }
-  const Container& engine() const { return state_->snapshot->container(); }
-  const Snapshot& snapshot() const { return *state_->snapshot; }
-  ReaderState& state() const { return *state_; }
-  PyObject* raise(const Error& e) const { return raise_error(e, IoForm::kErrno, state_->path); }
-
- private:
-  ReaderState* state_ = nullptr;
+  void leave() { readers.erase(std::ranges::find(readers, PyThread_get_thread_ident())); }
+  PyObject* close();
 };
+
+using Using = Use<ReaderState>;
+
+PyObject* ReaderState::close() {
+  if (std::ranges::find(readers, PyThread_get_thread_ident()) != readers.end()) {
+    // Only Python code run from inside one of our own reads could get here; waiting for that
+    // read would wait for ourselves.
+    PyErr_SetString(PyExc_RuntimeError, "cannot close a reader from inside one of its reads");
+    return nullptr;
+  }
+  // No read starts from now on; the running ones (other threads, prefetches) finish with the
+  // file still open. `readers` changes only under the interpreter lock, which is given up while
+  // waiting so that they can end.
+  closing = true;
+  while (!readers.empty()) {
+    NoGil unlocked;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  snapshot.reset();
+  Py_RETURN_NONE;
+}
 
 Result<TailInfo> compute_tail(const Snapshot& s) {
   const RecordLayout layout = s.container().schema().layout;
@@ -98,15 +92,12 @@ Result<TailInfo> compute_tail(const Snapshot& s) {
   return info;
 }
 
-// The tail's figures, computed once (GIL released) and kept.
-Result<TailInfo> tail_of(const Use& use) {
-  if (use.state().tail) return *use.state().tail;
-  Result<TailInfo> info;
-  {
-    NoGil unlocked;
-    info = compute_tail(use.snapshot());
-  }
-  if (info) use.state().tail = *info;
+// The tail's figures, computed once (without the interpreter lock) and kept.
+Result<TailInfo> tail_of(const Using& use) {
+  std::optional<TailInfo>& kept = use.state().tail;
+  if (kept) return *kept;
+  Result<TailInfo> info = unlocked([&] { return compute_tail(*use.state().snapshot); });
+  if (info) kept = *info;
   return info;
 }
 
@@ -134,207 +125,101 @@ Result<std::vector<std::optional<std::uint64_t>>> sizes_of(
   return sizes;
 }
 
-std::vector<std::uint64_t> all_indices(const Container& c) {
-  std::vector<std::uint64_t> indices(c.frames().size());
-  for (std::size_t i = 0; i < indices.size(); ++i) indices[i] = i;
-  return indices;
+PyObject* new_bytes_of(const Bytes& bytes) {
+  return new_bytes(bytes.data(), bytes.size());
 }
 
 // ---- construction -------------------------------------------------------------------------
 
+constexpr const char* kPathParam[] = {"path"};
+constexpr Signature kNewSig{"Reader", kPathParam, 1};
+
+PyObject* reader_new_body(PyObject*, const Args& args) {
+  std::string path;
+  if (!args.get(0, to_path, &path)) return nullptr;
+  Result<Snapshot> opened = unlocked([&] { return Snapshot::open(path); });
+  if (!opened) return raise_engine_error(opened.error(), path);
+  return new_value(reader_type(), ReaderState{std::move(*opened), path, {}, false, std::nullopt});
+}
+
 PyObject* reader_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"path"};
-    static constexpr Signature kSig{"Reader", kParams, 1};
-    PyObject* bound[1];
-    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    std::string path;
-    if (!convert_arg("path", bound[0], to_path, &path)) return nullptr;
-    Result<Snapshot> opened = fail(Error::io_eof());
-    {
-      NoGil unlocked;
-      opened = Snapshot::open(path);
-    }
-    if (!opened) return raise_error(opened.error(), IoForm::kErrno, path);
-    return new_value(reader_type(), ReaderState{std::move(*opened), path, {}, false, std::nullopt});
+  return call<kNewSig, reader_new_body>(nullptr, args, kwargs);
+}
+
+// ---- reads of the tail --------------------------------------------------------------------
+
+constexpr Signature kTailInfoSig{"tail_info", {}, 0};
+
+PyObject* tail_info(PyObject* self, const Args&) {
+  Using use(self);
+  if (!use) return nullptr;
+  return use.reply(tail_of(use), [](const TailInfo& t) {
+    return Py_BuildValue("(KKK)", static_cast<unsigned long long>(t.records),
+                         static_cast<unsigned long long>(t.whole),
+                         static_cast<unsigned long long>(t.torn));
   });
 }
 
-// ---- properties ---------------------------------------------------------------------------
+constexpr Signature kReadTailSig{"read_tail", {}, 0};
 
-template <PyObject* (*Get)(const Use&)>
-PyObject* getter(PyObject* self, void*) {
-  return guarded([&]() -> PyObject* {
-    Use use(self);
-    if (!use) return nullptr;
-    return Get(use);
-  });
+PyObject* read_tail(PyObject* self, const Args&) {
+  Using use(self);
+  if (!use) return nullptr;
+  return use.reply(unlocked([&] { return use.state().snapshot->read_tail_records(); }),
+                   new_bytes_of);
 }
 
-PyObject* get_path(const Use& u) {
-  return new_str(u.state().path);
-}
-PyObject* get_schema(const Use& u) {
-  return new_native_schema(u.engine().schema());
-}
-PyObject* get_record_size(const Use& u) {
-  const RecordLayout layout = u.engine().schema().layout;
-  if (!layout.is_fixed()) Py_RETURN_NONE;
-  return PyLong_FromUnsignedLong(layout.size());
-}
-PyObject* get_headers(const Use& u) {
-  return new_headers(u.engine().headers());
-}
-PyObject* get_preamble(const Use& u) {
-  return new_preamble(u.engine().preamble());
-}
-PyObject* get_frames(const Use& u) {
-  return new_frame_tuples(u.engine().frames());
-}
-PyObject* get_data_start(const Use& u) {
-  return PyLong_FromUnsignedLongLong(u.engine().data_start());
-}
-PyObject* get_tail_start(const Use& u) {
-  return PyLong_FromUnsignedLongLong(u.engine().tail_start());
-}
-PyObject* get_file_length(const Use& u) {
-  return PyLong_FromUnsignedLongLong(u.engine().data_end());
-}
+constexpr const char* kTailAtParams[] = {"offset", "length"};
+constexpr Signature kReadTailAtSig{"read_tail_at", kTailAtParams, 2};
 
-PyObject* get_closed(PyObject* self, void*) {
-  if (!is_instance(self, reader_type())) {
-    PyErr_SetString(PyExc_TypeError, "expected a drelix_binary._engine.Reader receiver");
-    return nullptr;
+PyObject* read_tail_at(PyObject* self, const Args& args) {
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+  if (!args.get(0, to_u64, &offset) || !args.get(1, to_u64, &length)) return nullptr;
+  Using use(self);
+  if (!use) return nullptr;
+  const Snapshot& s = *use.state().snapshot;
+  // Checked before the bytes object is made, so a wild length allocates nothing.
+  if (length > s.tail_length()) {
+    return use.raise(
+        Error::usage(str_cat("the tail holds ", s.tail_length(), " bytes, not ", length)));
   }
-  const ReaderState& state = value_of<ReaderState>(self);
-  return PyBool_FromLong(!state.snapshot || state.closing);
+  Ref result = steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+  if (!result) return nullptr;
+  // Nobody else can see the new object yet, so it is filled without the lock.
+  const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(PyBytes_AsString(result.get())),
+                                    static_cast<std::size_t>(length));
+  const Status read = unlocked([&] { return s.read_tail(offset, out); });
+  if (!read) return use.raise(read.error());
+  return release(std::move(result));
 }
 
-// ---- methods ------------------------------------------------------------------------------
+constexpr const char* kTailIntoParams[] = {"offset", "address", "length"};
+constexpr Signature kReadTailIntoSig{"read_tail_into", kTailIntoParams, 3};
 
-constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
-
-PyObject* tail_info_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    if (!bind_args(Signature{"tail_info", {}, 0}, args, kwargs, {})) return nullptr;
-    Use use(self);
-    if (!use) return nullptr;
-    const Result<TailInfo> info = tail_of(use);
-    if (!info) return use.raise(info.error());
-    return Py_BuildValue("(KKK)", static_cast<unsigned long long>(info->records),
-                         static_cast<unsigned long long>(info->whole),
-                         static_cast<unsigned long long>(info->torn));
-  });
+PyObject* read_tail_into(PyObject* self, const Args& args) {
+  std::uint64_t offset = 0;
+  std::span<std::uint8_t> out;
+  if (!args.get(0, to_u64, &offset) || !args.region(1, &out)) return nullptr;
+  Using use(self);
+  if (!use) return nullptr;
+  return use.none_or_raise(unlocked([&] { return use.state().snapshot->read_tail(offset, out); }));
 }
 
-PyObject* read_tail_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    if (!bind_args(Signature{"read_tail", {}, 0}, args, kwargs, {})) return nullptr;
-    Use use(self);
-    if (!use) return nullptr;
-    Result<Bytes> tail = fail(Error::io_eof());
-    {
-      NoGil unlocked;
-      tail = use.snapshot().read_tail_records();
-    }
-    if (!tail) return use.raise(tail.error());
-    return new_bytes(tail->data(), tail->size());
-  });
-}
+// ---- reads of frames ----------------------------------------------------------------------
 
-PyObject* read_tail_at_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"offset", "length"};
-    static constexpr Signature kSig{"read_tail_at", kParams, 2};
-    PyObject* bound[2];
-    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    std::uint64_t offset = 0;
-    std::uint64_t length = 0;
-    if (!convert_arg("offset", bound[0], to_u64, &offset) ||
-        !convert_arg("length", bound[1], to_u64, &length)) {
-      return nullptr;
-    }
-    Use use(self);
-    if (!use) return nullptr;
-    if (length > use.snapshot().tail_length()) {
-      return use.raise(Error::usage(
-          str_cat("the tail holds ", use.snapshot().tail_length(), " bytes, not ", length)));
-    }
-    Ref result = steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
-    if (!result) return nullptr;
-    // Nobody else can see the new object yet, so it is filled without the lock.
-    const std::span<std::uint8_t> out(
-        reinterpret_cast<std::uint8_t*>(PyBytes_AsString(result.get())),
-        static_cast<std::size_t>(length));
-    Status read;
-    {
-      NoGil unlocked;
-      read = use.snapshot().read_tail(offset, out);
-    }
-    if (!read) return use.raise(read.error());
-    return release(std::move(result));
-  });
-}
+constexpr Signature kContentSizesSig{"content_sizes", {}, 0};
 
-PyObject* read_tail_into_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"offset", "address", "length"};
-    static constexpr Signature kSig{"read_tail_into", kParams, 3};
-    PyObject* bound[3];
-    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    std::uint64_t offset = 0;
-    std::span<std::uint8_t> out;
-    if (!convert_arg("offset", bound[0], to_u64, &offset) || !to_region(bound[1], bound[2], &out)) {
-      return nullptr;
-    }
-    Use use(self);
-    if (!use) return nullptr;
-    Status read;
-    {
-      NoGil unlocked;
-      read = use.snapshot().read_tail(offset, out);
-    }
-    if (!read) return use.raise(read.error());
-    Py_RETURN_NONE;
-  });
-}
-
-PyObject* content_sizes_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"indices", "exact"};
-    static constexpr Signature kSig{"content_sizes", kParams, 0, false, 1};
-    PyObject* bound[2];
-    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    // Arguments are converted before the read starts: converting may run Python code, which
-    // must not find the reader in the middle of a read of its own thread.
-    std::vector<std::uint64_t> indices;
-    bool exact = false;
-    const bool all = bound[0] == nullptr || bound[0] == Py_None;
-    if (!all && !convert_arg("indices", bound[0], to_indices, &indices)) return nullptr;
-    if (!convert_arg("exact", bound[1], to_bool, &exact)) return nullptr;
-    Use use(self);
-    if (!use) return nullptr;
-    if (all) indices = all_indices(use.engine());
-    Result<std::vector<std::optional<std::uint64_t>>> sizes = fail(Error::io_eof());
-    {
-      NoGil unlocked;
-      sizes = sizes_of(use.engine(), indices, exact);
-    }
-    if (!sizes) return use.raise(sizes.error());
-    Ref list = steal(PyList_New(static_cast<Py_ssize_t>(sizes->size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < sizes->size(); ++i) {
-      PyObject* item;
-      if ((*sizes)[i]) {
-        item = PyLong_FromUnsignedLongLong(*(*sizes)[i]);
-        if (item == nullptr) return nullptr;
-      } else {
-        item = Py_None;
-        Py_INCREF(item);
-      }
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return release(std::move(list));
+PyObject* content_sizes(PyObject* self, const Args&) {
+  Using use(self);
+  if (!use) return nullptr;
+  const Container& c = use.container();
+  std::vector<std::uint64_t> indices(c.frames().size());
+  std::iota(indices.begin(), indices.end(), 0);
+  return use.reply(unlocked([&] { return sizes_of(c, indices, false); }), [](const auto& sizes) {
+    return new_list(sizes.size(), [&](std::size_t i) {
+      return sizes[i] ? PyLong_FromUnsignedLongLong(*sizes[i]) : new_ref(Py_None);
+    });
   });
 }
 
@@ -357,271 +242,158 @@ Result<std::uint64_t> read_into(const Snapshot& s, const std::vector<std::uint64
         str_cat("the output is ", out.size(), " bytes, the frames and tail hold ", total)));
   }
   DRELIX_TRY(decode_frames_into(c, slots, out.first(static_cast<std::size_t>(at)), threads));
-  if (tail && tail->whole > 0) {
-    const std::span<std::uint8_t> dest = out.subspan(static_cast<std::size_t>(at));
-    if (c.schema().layout.is_fixed()) {
-      DRELIX_TRY(s.read_tail(0, dest));
-    } else {
-      DRELIX_ASSIGN_OR_RETURN(const Bytes bytes, s.read_tail_records());
-      if (bytes.size() != dest.size()) return fail(Error::malformed("the tail changed"));
-      std::memcpy(dest.data(), bytes.data(), bytes.size());
-    }
-  }
+  // The tail's whole records are its first `whole` bytes; the read checks the file is still
+  // the one they were counted in.
+  if (tail) DRELIX_TRY(s.read_tail(0, out.subspan(static_cast<std::size_t>(at))));
   return total;
 }
 
-PyObject* read_into_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"indices", "address", "length", "tail", "threads"};
-    static constexpr Signature kSig{"read_into", kParams, 3, false, 3};
-    PyObject* bound[5];
-    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    std::vector<std::uint64_t> indices;
-    std::span<std::uint8_t> out;
-    bool with_tail = false;
-    std::size_t threads = 0;
-    if (!convert_arg("indices", bound[0], to_indices, &indices) ||
-        !to_region(bound[1], bound[2], &out) ||
-        !convert_arg("tail", bound[3], to_bool, &with_tail) ||
-        !convert_arg("threads", bound[4] ? bound[4] : Py_None, to_threads, &threads)) {
-      return nullptr;
+constexpr const char* kReadIntoParams[] = {"indices", "address", "length", "tail", "threads"};
+constexpr Signature kReadIntoSig{"read_into", kReadIntoParams, 3, false, 3};
+
+PyObject* read_into_method(PyObject* self, const Args& args) {
+  std::vector<std::uint64_t> indices;
+  std::span<std::uint8_t> out;
+  bool with_tail = false;
+  std::size_t threads = ThreadPool::default_threads();
+  if (!args.get(0, to_indices, &indices) || !args.region(1, &out) ||
+      !args.get(3, to_bool, &with_tail) || !args.get(4, to_threads, &threads)) {
+    return nullptr;
+  }
+  Using use(self);
+  if (!use) return nullptr;
+  for (const std::uint64_t i : indices) {
+    if (const Result<const Frame*> f = frame_at(use.container(), i); !f) {
+      return use.raise(f.error());
     }
-    Use use(self);
-    if (!use) return nullptr;
-    for (const std::uint64_t i : indices) {
-      if (const Result<const Frame*> f = frame_at(use.engine(), i); !f) return use.raise(f.error());
-    }
-    std::optional<TailInfo> tail;
-    if (with_tail) {
-      const Result<TailInfo> info = tail_of(use);
-      if (!info) return use.raise(info.error());
-      tail = *info;
-    }
-    Result<std::uint64_t> written = fail(Error::io_eof());
-    {
-      NoGil unlocked;
-      written = read_into(use.snapshot(), indices, out, tail, threads);
-    }
-    if (!written) return use.raise(written.error());
-    return PyLong_FromUnsignedLongLong(*written);
-  });
+  }
+  std::optional<TailInfo> tail;
+  if (with_tail) {
+    const Result<TailInfo> info = tail_of(use);
+    if (!info) return use.raise(info.error());
+    tail = *info;
+  }
+  return use.reply(
+      unlocked([&] { return read_into(*use.state().snapshot, indices, out, tail, threads); }),
+      PyLong_FromUnsignedLongLong);
 }
 
-// read_frame in two steps without the interpreter lock around a bytes object allocated with it
-// in between, so that the content is decoded straight into the object the caller gets.
-PyObject* read_frame_into_bytes(const Use& use, std::uint64_t index) {
-  const Container& c = use.engine();
-  const Result<const Frame*> frame = frame_at(c, index);
-  if (!frame) return use.raise(frame.error());
-  Bytes stored;
-  Status read;
-  std::optional<std::uint64_t> size;
-  {
-    NoGil unlocked;
-    read = read_stored_checked(c, **frame, stored);
-    if (read) size = content_size_of(stored);
-  }
-  if (!read) return use.raise(read.error());
-  if (!size) {
-    // No declared size: the decoder grows its own buffer, and the content is copied once.
-    Result<Bytes> content = fail(Error::io_eof());
-    {
-      NoGil unlocked;
-      content = read_checked(c, **frame);
-    }
-    if (!content) return use.raise(content.error());
-    return new_bytes(content->data(), content->size());
-  }
-  Ref result = steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
-  if (!result) return nullptr;
-  // Nobody else can see the new object yet, so it is filled without the lock.
-  const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(PyBytes_AsString(result.get())),
-                                    static_cast<std::size_t>(*size));
-  Status decoded;
-  {
-    NoGil unlocked;
-    decoded = decode_into(**frame, stored, out);
-  }
-  if (!decoded) return use.raise(decoded.error());
-  return release(std::move(result));
+// A method taking one frame index: `Read(use, index)` once the reader admits the call.
+template <PyObject* (*Read)(const Using&, std::uint64_t)>
+PyObject* frame_method(PyObject* self, const Args& args) {
+  std::uint64_t index = 0;
+  if (!args.get(0, to_u64, &index)) return nullptr;
+  Using use(self);
+  if (!use) return nullptr;
+  return Read(use, index);
 }
 
-PyObject* read_frame_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"index"};
-    static constexpr Signature kSig{"read_frame", kParams, 1};
-    PyObject* bound[1];
-    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    std::uint64_t index = 0;
-    if (!convert_arg("index", bound[0], to_u64, &index)) return nullptr;
-    Use use(self);
-    if (!use) return nullptr;
-    return read_frame_into_bytes(use, index);
-  });
-}
+constexpr const char* kIndexParam[] = {"index"};
+constexpr Signature kReadFrameSig{"read_frame", kIndexParam, 1};
 
-Result<std::uint64_t> count_frame_records(const Container& c, std::uint64_t index) {
-  DRELIX_ASSIGN_OR_RETURN(const Frame* f, frame_at(c, index));
-  DRELIX_ASSIGN_OR_RETURN(const Bytes content, read_checked(c, *f));
-  std::uint64_t records = 0;
-  const std::uint64_t torn =
-      for_each_record(content, c.schema().layout, [&](ByteView) { ++records; });
-  if (torn != 0) return fail(Error::malformed(str_cat("frame ", f->id, ": ", torn, " torn bytes")));
-  return records;
+PyObject* read_frame(const Using& use, std::uint64_t index) {
+  // The content is decoded straight into the bytes object the caller gets: the engine asks for
+  // it once it knows the size, and it is made then, with the lock taken back for that moment.
+  // Nobody else can see it before it is returned, so it is filled without the lock.
+  Ref content;
+  const auto allocate = [&](std::size_t size) -> Result<std::span<std::uint8_t>> {
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    content = steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    char* data = content ? PyBytes_AsString(content.get()) : nullptr;
+    PyGILState_Release(gil);
+    if (data == nullptr) return fail(Error::io(ENOMEM));
+    return std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(data), size);
+  };
+  const Result<std::size_t> read =
+      unlocked([&] { return use.container().read_frame_at_into(index, allocate); });
+  // A failed allocation left its own exception (MemoryError, OverflowError).
+  if (!read) return PyErr_Occurred() ? nullptr : use.raise(read.error());
+  return release(std::move(content));
 }
 
 // (whole records, torn bytes at the end) of frame `index`'s content.
 Result<std::pair<std::uint64_t, std::uint64_t>> frame_record_counts(const Container& c,
                                                                     std::uint64_t index) {
-  DRELIX_ASSIGN_OR_RETURN(const Frame* f, frame_at(c, index));
-  DRELIX_ASSIGN_OR_RETURN(const Bytes content, read_checked(c, *f));
+  DRELIX_ASSIGN_OR_RETURN(const Bytes content, c.read_frame_at(index));
   std::uint64_t records = 0;
   const std::uint64_t torn =
       for_each_record(content, c.schema().layout, [&](ByteView) { ++records; });
   return std::pair{records, torn};
 }
 
-PyObject* record_counts_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"index"};
-    static constexpr Signature kSig{"record_counts", kParams, 1};
-    PyObject* bound[1];
-    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    std::uint64_t index = 0;
-    if (!convert_arg("index", bound[0], to_u64, &index)) return nullptr;
-    Use use(self);
-    if (!use) return nullptr;
-    Result<std::pair<std::uint64_t, std::uint64_t>> counts = fail(Error::io_eof());
-    {
-      NoGil unlocked;
-      counts = frame_record_counts(use.engine(), index);
-    }
-    if (!counts) return use.raise(counts.error());
-    return Py_BuildValue("(KK)", static_cast<unsigned long long>(counts->first),
-                         static_cast<unsigned long long>(counts->second));
-  });
+constexpr Signature kRecordCountsSig{"record_counts", kIndexParam, 1};
+
+PyObject* record_counts(const Using& use, std::uint64_t index) {
+  return use.reply(unlocked([&] { return frame_record_counts(use.container(), index); }),
+                   [](const auto& counts) {
+                     return Py_BuildValue("(KK)", static_cast<unsigned long long>(counts.first),
+                                          static_cast<unsigned long long>(counts.second));
+                   });
 }
 
-PyObject* count_records_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"index"};
-    static constexpr Signature kSig{"count_records", kParams, 1};
-    PyObject* bound[1];
-    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    std::uint64_t index = 0;
-    if (!convert_arg("index", bound[0], to_u64, &index)) return nullptr;
-    Use use(self);
-    if (!use) return nullptr;
-    Result<std::uint64_t> count = fail(Error::io_eof());
-    {
-      NoGil unlocked;
-      count = count_frame_records(use.engine(), index);
-    }
-    if (!count) return use.raise(count.error());
-    return PyLong_FromUnsignedLongLong(*count);
-  });
-}
-
-PyObject* close_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    if (!bind_args(Signature{"close", {}, 0}, args, kwargs, {})) return nullptr;
-    if (!is_instance(self, reader_type())) {
-      PyErr_SetString(PyExc_TypeError, "expected a drelix_binary._engine.Reader receiver");
-      return nullptr;
-    }
-    ReaderState& state = value_of<ReaderState>(self);
-    const unsigned long me = PyThread_get_thread_ident();
-    if (std::ranges::find(state.readers, me) != state.readers.end()) {
-      // Only Python code run from inside one of our own reads could get here; waiting for
-      // that read would wait for ourselves.
-      PyErr_SetString(PyExc_RuntimeError, "cannot close a reader from inside one of its reads");
-      return nullptr;
-    }
-    // No read starts from now on; the running ones (other threads, prefetches) finish with the
-    // file still open. `readers` changes only under the interpreter lock, which is given up
-    // while waiting so that they can end.
-    state.closing = true;
-    while (!state.readers.empty()) {
-      NoGil unlocked;
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    state.snapshot.reset();
-    Py_RETURN_NONE;
-  });
-}
+// ---- context manager ----------------------------------------------------------------------
 
 PyObject* enter_method(PyObject* self, PyObject*) {
-  Py_INCREF(self);
-  return self;
+  return new_ref(self);
 }
 
-PyObject* exit_method(PyObject* self, PyObject* args, PyObject*) {
-  (void)args;
-  Ref none = steal(PyTuple_New(0));
-  if (!none) return nullptr;
-  return close_method(self, none.get(), nullptr);
+PyObject* exit_method(PyObject* self, PyObject*, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    if (!check_receiver<ReaderState>(self)) return nullptr;
+    return value_of<ReaderState>(self).close();
+  });
 }
 
 PyMethodDef kMethods[] = {
-    {"tail_info", as_cfunction(tail_info_method), kFlags,
-     "tail_info($self)\n--\n\n(records, whole_bytes, torn_bytes) of the tail."},
-    {"read_tail", as_cfunction(read_tail_method), kFlags,
-     "read_tail($self)\n--\n\nThe tail's whole records, on-disk form."},
-    {"content_sizes", as_cfunction(content_sizes_method), kFlags,
-     "content_sizes($self, indices=None, *, exact=False)\n--\n\n"
-     "Content size of each frame from its first bytes."},
-    {"read_into", as_cfunction(read_into_method), kFlags,
-     "read_into($self, indices, address, length, *, tail=False, threads=None)\n--\n\n"
-     "Decodes frames in parallel into caller-owned memory."},
-    {"read_frame", as_cfunction(read_frame_method), kFlags,
-     "read_frame($self, index)\n--\n\nOne frame's content, checked and decoded."},
-    {"read_tail_at", as_cfunction(read_tail_at_method), kFlags,
-     "read_tail_at($self, offset, length)\n--\n\n"
-     "Tail bytes from `offset`, checked to be as they were at open."},
-    {"read_tail_into", as_cfunction(read_tail_into_method), kFlags,
-     "read_tail_into($self, offset, address, length)\n--\n\n"
-     "read_tail_at into caller-owned memory."},
-    {"record_counts", as_cfunction(record_counts_method), kFlags,
-     "record_counts($self, index)\n--\n\n(whole records, torn bytes) of one frame."},
-    {"count_records", as_cfunction(count_records_method), kFlags,
-     "count_records($self, index)\n--\n\nWhole records in one frame."},
-    {"close", as_cfunction(close_method), kFlags, "close($self)\n--\n\nReleases the file."},
+    method<kTailInfoSig, tail_info>(
+        "tail_info($self)\n--\n\n(records, whole_bytes, torn_bytes) of the tail."),
+    method<kReadTailSig, read_tail>(
+        "read_tail($self)\n--\n\nThe tail's whole records, on-disk form."),
+    method<kContentSizesSig, content_sizes>(
+        "content_sizes($self)\n--\n\nContent size of each frame from its first bytes."),
+    method<kReadIntoSig, read_into_method>(
+        "read_into($self, indices, address, length, *, tail=False, threads=None)\n--\n\n"
+        "Decodes frames in parallel into caller-owned memory."),
+    method<kReadFrameSig, frame_method<read_frame>>(
+        "read_frame($self, index)\n--\n\nOne frame's content, checked and decoded."),
+    method<kReadTailAtSig, read_tail_at>(
+        "read_tail_at($self, offset, length)\n--\n\n"
+        "Tail bytes from `offset`, checked to be as they were at open."),
+    method<kReadTailIntoSig, read_tail_into>(
+        "read_tail_into($self, offset, address, length)\n--\n\n"
+        "read_tail_at into caller-owned memory."),
+    method<kRecordCountsSig, frame_method<record_counts>>(
+        "record_counts($self, index)\n--\n\n(whole records, torn bytes) of one frame."),
+    close_method<ReaderState>("close($self)\n--\n\nReleases the file."),
     {"__enter__", as_cfunction(enter_method), METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"__exit__", as_cfunction(exit_method), kFlags, "__exit__($self, *exc)\n--\n\n"},
+    {"__exit__", as_cfunction(exit_method), kCallFlags, "__exit__($self, *exc)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef kGetSet[] = {
-    {"path", getter<get_path>, nullptr, "The path as opened.", nullptr},
-    {"schema", getter<get_schema>, nullptr, "The file's schema (a _native.Schema).", nullptr},
-    {"record_size", getter<get_record_size>, nullptr, "Bytes per fixed record, or None.", nullptr},
-    {"headers", getter<get_headers>, nullptr, "Every header, in zone order.", nullptr},
-    {"preamble", getter<get_preamble>, nullptr, "(version, flags, header_area).", nullptr},
-    {"frames", getter<get_frames>, nullptr, "(id, offset, length, hash) per frame.", nullptr},
-    {"data_start", getter<get_data_start>, nullptr, "Offset of the data section.", nullptr},
-    {"tail_start", getter<get_tail_start>, nullptr, "Offset past the last frame.", nullptr},
-    {"file_length", getter<get_file_length>, nullptr, "File length at open.", nullptr},
-    {"closed", get_closed, nullptr, "Whether close() was called.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+PyObject* preamble_of(const Container& c) {
+  return new_preamble(c.preamble());
+}
 
-PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>("Reader(path)\n--\n\nA file opened read-only.")},
-    {Py_tp_new, reinterpret_cast<void*>(reader_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc<ReaderState>)},
-    {Py_tp_methods, kMethods},
-    {Py_tp_getset, kGetSet},
-    {0, nullptr},
-};
+PyObject* get_closed(PyObject* self, void*) {
+  if (!check_receiver<ReaderState>(self)) return nullptr;
+  return PyBool_FromLong(value_of<ReaderState>(self).closed());
+}
 
-PyType_Spec kSpec = {
-    "drelix_binary._engine.Reader", sizeof(ReaderObject), 0, kValueTypeFlags, kSlots,
-};
+auto kGetSet = with_file_attributes<ReaderState>(std::array{
+    PyGetSetDef{"closed", get_closed, nullptr, "Whether close() was called.", nullptr},
+    attribute<ReaderState, preamble_of>("preamble", "(version, flags, header_area)."),
+    attribute<ReaderState, figure_of<&Container::data_start>>("data_start",
+                                                              "Offset of the data section."),
+    attribute<ReaderState, figure_of<&Container::tail_start>>("tail_start",
+                                                              "Offset where the tail begins."),
+    attribute<ReaderState, figure_of<&Container::data_end>>("file_length", "File length at open."),
+});
 
 }  // namespace
 
 PyTypeObject* reader_type() {
-  return cached_type(g_type, kSpec);
+  return class_type<ReaderState>("Reader(path)\n--\n\nA file opened read-only.", reader_new,
+                                 value_dealloc<ReaderState>, kMethods, kGetSet.data());
 }
 
 }  // namespace drelix::py

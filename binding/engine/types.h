@@ -9,7 +9,7 @@ namespace drelix::py {
 PyTypeObject* reader_type();
 PyTypeObject* writer_type();
 
-// binding/engine/maintenance.cc
+// binding/engine/maintenance.cc and binding/engine/salvage.cc
 extern PyMethodDef kEngineValidateDef;
 extern PyMethodDef kEngineRebuildDef;
 extern PyMethodDef kEngineRepackDef;

@@ -6,18 +6,14 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <deque>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "binding/common/args.h"
-#include "binding/common/convert.h"
-#include "binding/common/value_type.h"
-#include "binding/engine/engine.h"
 #include "binding/engine/types.h"
+#include "binding/engine/use.h"
 #include "core/bulk_write.h"
 #include "core/container.h"
 #include "core/defaults.h"
@@ -29,20 +25,23 @@ namespace drelix::py {
 namespace {
 
 struct WriterState {
+  static constexpr const char* kQualifiedName = "drelix_binary._engine.Writer";
+  static PyTypeObject* type() { return writer_type(); }
+
   std::optional<Container> engine;
   std::string path;
   std::int32_t level = kHotLevel;
   bool busy = false;
   pid_t owner = getpid();
+
+  bool closed() const { return !engine.has_value(); }
+  Container& container() { return *engine; }
+  bool enter();
+  void leave() { busy = false; }
+  PyObject* close();
 };
 
-PyObject* g_type = nullptr;
-
-bool check_receiver(PyObject* self) {
-  if (is_instance(self, writer_type())) return true;
-  PyErr_SetString(PyExc_TypeError, "expected a drelix_binary._engine.Writer receiver");
-  return false;
-}
+using Using = Use<WriterState>;
 
 // Refuses a writer inherited through fork: its buffer and its view of the tail are the
 // creator's, which may have closed frames over that tail since.
@@ -54,43 +53,42 @@ bool check_owner(const WriterState& state) {
   return false;
 }
 
-// The discipline of every method but close: an open Writer that no other call is using; the
-// writer is marked busy until the method returns.
-class Use {
- public:
-  explicit Use(PyObject* self) {
-    if (!check_receiver(self)) return;
-    WriterState& state = value_of<WriterState>(self);
-    if (!check_owner(state)) return;
-    if (state.busy) {
-      PyErr_SetString(PyExc_RuntimeError, "writer is busy");
-      return;
-    }
-    if (!state.engine) {
-      raise_error(Error::usage("writer is closed"), IoForm::kErrno);
-      return;
-    }
-    state.busy = true;
-    state_ = &state;
-  }
-  ~Use() {
-    if (state_ != nullptr) state_->busy = false;
-  }
-  Use(const Use&) = delete;
-  Use& operator=(const Use&) = delete;
+bool fail_busy() {
+  PyErr_SetString(PyExc_RuntimeError, "writer is busy");
+  return false;
+}
 
-  explicit operator bool() const { return state_ != nullptr; }
-  Container& engine() const { return *state_->engine; }
-  WriterState& state() const { return *state_; }
-  PyObject* raise(const Error& e) const { return raise_error(e, IoForm::kErrno, state_->path); }
-  PyObject* none_or_raise(const Status& s) const {
-    if (!s) return raise(s.error());
-    Py_RETURN_NONE;
+// An open writer of this process that no other call is using; it is busy until the call ends.
+bool WriterState::enter() {
+  if (!check_owner(*this)) return false;
+  if (busy) return fail_busy();
+  if (closed()) {
+    raise_error(Error::usage("writer is closed"), IoForm::kErrno);
+    return false;
   }
+  busy = true;
+  return true;
+}
 
- private:
-  WriterState* state_ = nullptr;
-};
+PyObject* WriterState::close() {
+  if (!check_owner(*this)) return nullptr;
+  if (closed()) Py_RETURN_NONE;
+  if (busy) {
+    fail_busy();
+    return nullptr;
+  }
+  busy = true;
+  const Status flushed = unlocked([&] {
+    const Status done = engine->flush_data();
+    // The file is released whether or not the flush worked: a failed write has nothing left
+    // to retry it with once the caller is told.
+    engine.reset();
+    return done;
+  });
+  busy = false;
+  if (!flushed) return raise_engine_error(flushed.error(), path);
+  Py_RETURN_NONE;
+}
 
 std::uint64_t next_id(const Container& c) {
   std::uint64_t next = 0;
@@ -104,211 +102,86 @@ std::uint64_t now_millis() {
       duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
 }
 
-PyObject* new_writer(Container engine, std::string path, std::int32_t level) {
-  return new_value(writer_type(),
-                   WriterState{std::move(engine), std::move(path), level, false, getpid()});
+// A new Writer over the container `made` gives, or its error raised.
+PyObject* new_writer(Result<Container> made, const std::string& path, std::int32_t level) {
+  if (!made) return raise_engine_error(made.error(), path);
+  return new_value(writer_type(), WriterState{std::move(*made), path, level, false, getpid()});
 }
 
 // ---- construction -------------------------------------------------------------------------
 
-PyObject* create_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {
-        "path", "schema", "source", "writer", "created_at_millis", "user", "header_area", "level"};
-    static constexpr Signature kSig{"Writer.create", kParams, 2, false, 2};
-    PyObject* bound[8];
-    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    std::string path;
-    Schema schema;
-    std::string source;
-    std::string writer;
-    std::optional<std::uint64_t> created;
-    Container::UserHeaders user;
-    std::uint32_t header_area = kApiHeaderArea;
-    std::int32_t level = kHotLevel;
-    if (!convert_arg("path", bound[0], to_path, &path) ||
-        !convert_arg("schema", bound[1], to_native_schema, &schema) ||
-        !convert_arg("source", bound[2], to_text, &source) ||
-        !convert_arg("writer", bound[3], to_text, &writer) ||
-        !convert_arg("created_at_millis", bound[4], to_optional<std::uint64_t, to_u64>, &created) ||
-        !convert_arg("user", bound[5], to_user_headers, &user) ||
-        !convert_arg("header_area", bound[6], to_u32, &header_area) ||
-        !convert_arg("level", bound[7], to_i32, &level)) {
-      return nullptr;
-    }
-    Result<Container> made = fail(Error::io_eof());
-    {
-      NoGil unlocked;
-      made = Container::create(path, schema, source, writer, created.value_or(now_millis()),
-                               header_area, user);
-    }
-    if (!made) return raise_error(made.error(), IoForm::kErrno, path);
-    return new_writer(std::move(*made), std::move(path), level);
-  });
-}
+constexpr const char* kPathParam[] = {"path"};
+constexpr const char* kCreateParams[] = {
+    "path", "schema", "source", "writer", "created_at_millis", "user", "header_area", "level"};
+constexpr Signature kCreateSig{"Writer.create", kCreateParams, 2, false, 2};
 
-PyObject* open_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"path", "level"};
-    static constexpr Signature kSig{"Writer.open", kParams, 1, false, 1};
-    PyObject* bound[2];
-    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    std::string path;
-    std::int32_t level = kHotLevel;
-    if (!convert_arg("path", bound[0], to_path, &path) ||
-        !convert_arg("level", bound[1], to_i32, &level)) {
-      return nullptr;
-    }
-    Result<Container> opened = fail(Error::io_eof());
-    {
-      NoGil unlocked;
-      opened = Container::open_append(path);
-    }
-    if (!opened) return raise_error(opened.error(), IoForm::kErrno, path);
-    return new_writer(std::move(*opened), std::move(path), level);
-  });
-}
-
-// ---- properties ---------------------------------------------------------------------------
-
-template <PyObject* (*Get)(const Use&)>
-PyObject* getter(PyObject* self, void*) {
-  return guarded([&]() -> PyObject* {
-    Use use(self);
-    if (!use) return nullptr;
-    return Get(use);
-  });
-}
-
-PyObject* get_path(const Use& u) {
-  return new_str(u.state().path);
-}
-PyObject* get_schema(const Use& u) {
-  return new_native_schema(u.engine().schema());
-}
-PyObject* get_record_size(const Use& u) {
-  const RecordLayout layout = u.engine().schema().layout;
-  if (!layout.is_fixed()) Py_RETURN_NONE;
-  return PyLong_FromUnsignedLong(layout.size());
-}
-PyObject* get_level(const Use& u) {
-  return PyLong_FromLong(u.state().level);
-}
-PyObject* get_headers(const Use& u) {
-  return new_headers(u.engine().headers());
-}
-PyObject* get_frames(const Use& u) {
-  return new_frame_tuples(u.engine().frames());
-}
-PyObject* get_records(const Use& u) {
-  return PyLong_FromUnsignedLongLong(u.engine().records());
-}
-PyObject* get_tail_records(const Use& u) {
-  return PyLong_FromUnsignedLongLong(u.engine().records() - u.engine().frame_records());
-}
-PyObject* get_tail_bytes(const Use& u) {
-  return PyLong_FromUnsignedLongLong(u.engine().bytes_raw() - u.engine().frame_bytes_raw());
-}
-PyObject* get_next_frame_id(const Use& u) {
-  return PyLong_FromUnsignedLongLong(next_id(u.engine()));
-}
-
-int set_level(PyObject* self, PyObject* value, void*) {
-  Use use(self);
-  if (!use) return -1;
-  if (value == nullptr) {
-    PyErr_SetString(PyExc_AttributeError, "level cannot be deleted");
-    return -1;
+PyObject* create_writer(PyObject*, const Args& args) {
+  std::string path;
+  Schema schema;
+  std::string source;
+  std::string writer;
+  std::optional<std::uint64_t> created;
+  Container::UserHeaders user;
+  std::uint32_t header_area = kApiHeaderArea;
+  std::int32_t level = kHotLevel;
+  if (!args.get(0, to_path, &path) || !args.get(1, to_schema, &schema) ||
+      !args.get(2, to_text, &source) || !args.get(3, to_text, &writer) ||
+      !args.get(4, to_optional<std::uint64_t, to_u64>, &created) ||
+      !args.get(5, to_user_headers, &user) || !args.get(6, to_u32, &header_area) ||
+      !args.get(7, to_i32, &level)) {
+    return nullptr;
   }
-  std::int32_t level = 0;
-  if (!to_i32(value, &level)) return -1;
-  use.state().level = level;
-  return 0;
+  return new_writer(unlocked([&] {
+                      return Container::create(path, schema, source, writer,
+                                               created.value_or(now_millis()), header_area, user);
+                    }),
+                    path, level);
 }
 
-PyObject* get_closed(PyObject* self, void*) {
-  if (!check_receiver(self)) return nullptr;
-  return PyBool_FromLong(!value_of<WriterState>(self).engine.has_value());
+constexpr Signature kOpenSig{"Writer.open", kPathParam, 1};
+
+PyObject* open_writer(PyObject*, const Args& args) {
+  std::string path;
+  if (!args.get(0, to_path, &path)) return nullptr;
+  return new_writer(unlocked([&] { return Container::open_append(path); }), path, kHotLevel);
 }
 
 // ---- appends ------------------------------------------------------------------------------
 
-constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
-
-// Whether appending `size` more body bytes makes the container write its buffer, the one case
-// worth releasing the interpreter lock for.
-bool append_flushes(const Container& c, std::size_t size) {
-  const std::size_t prefix = c.schema().layout.is_fixed() ? 0 : 2;
-  return c.buffered_bytes() + prefix + size >= kFlushThreshold;
-}
-
-PyObject* append_view(const Use& use, ByteView body) {
-  Status done;
-  if (append_flushes(use.engine(), body.size())) {
-    NoGil unlocked;
-    done = use.engine().append_record(body);
-  } else {
-    done = use.engine().append_record(body);
+// Appends one record body. A buffer the body would fill is written first, without the lock;
+// the body is then copied in under it, since a bytearray's memory may move once the lock is
+// given up. (The container writes with the lock held only when the record alone, or its length
+// prefix, takes the buffer to the threshold.)
+PyObject* append_body(const Using& use, ByteView body) {
+  Container& c = use.container();
+  if (c.buffered_bytes() + body.size() >= kFlushThreshold) {
+    const Status flushed = unlocked([&] { return c.flush_data(); });
+    if (!flushed) return use.raise(flushed.error());
   }
-  return use.none_or_raise(done);
+  return use.none_or_raise(c.append_record(body));
 }
 
-PyObject* append_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"record"};
-    static constexpr Signature kSig{"append", kParams, 1};
-    PyObject* bound[1];
-    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    Use use(self);
-    if (!use) return nullptr;
-    PyObject* record = bound[0];
-    if (PyBytes_Check(record)) {
-      // Immutable: read in place even with the lock released.
-      const char* data = PyBytes_AsString(record);
-      if (data == nullptr) return nullptr;
-      return append_view(use, ByteView(reinterpret_cast<const std::uint8_t*>(data),
-                                       static_cast<std::size_t>(PyBytes_Size(record))));
-    }
-    if (PyByteArray_Check(record)) {
-      // Another thread could resize a bytearray while the lock is released, so the record is
-      // copied by the container before the lock is given up: only a flush runs unlocked.
-      const char* data = PyByteArray_AsString(record);
-      const ByteView body(reinterpret_cast<const std::uint8_t*>(data),
-                          static_cast<std::size_t>(PyByteArray_Size(record)));
-      Status done = use.engine().append_record(body);
-      if (done && use.engine().buffered_bytes() >= kFlushThreshold) {
-        NoGil unlocked;
-        done = use.engine().flush_data();
-      }
-      return use.none_or_raise(done);
-    }
-    PyErr_SetString(
-        PyExc_TypeError,
-        str_cat("argument 'record': expected bytes or bytearray, got ", type_name(record)).c_str());
-    return nullptr;
-  });
-}
+constexpr const char* kRecordParam[] = {"record"};
+constexpr Signature kAppendSig{"append", kRecordParam, 1};
 
-// to_region, read-only.
-bool to_view(PyObject* address_obj, PyObject* length_obj, ByteView* out) {
-  std::span<std::uint8_t> region;
-  if (!to_region(address_obj, length_obj, &region)) return false;
-  *out = region;
-  return true;
-}
-
-PyObject* append_at_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"address", "length"};
-    static constexpr Signature kSig{"append_at", kParams, 2};
-    PyObject* bound[2];
-    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    Use use(self);
-    if (!use) return nullptr;
-    ByteView body;
-    if (!to_view(bound[0], bound[1], &body)) return nullptr;
-    return append_view(use, body);
-  });
+PyObject* append(PyObject* self, const Args& args) {
+  Using use(self);
+  if (!use) return nullptr;
+  PyObject* record = args[0];
+  if (PyBytes_Check(record)) {
+    return append_body(use,
+                       ByteView(reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(record)),
+                                static_cast<std::size_t>(PyBytes_Size(record))));
+  }
+  if (PyByteArray_Check(record)) {
+    return append_body(use,
+                       ByteView(reinterpret_cast<const std::uint8_t*>(PyByteArray_AsString(record)),
+                                static_cast<std::size_t>(PyByteArray_Size(record))));
+  }
+  PyErr_SetString(
+      PyExc_TypeError,
+      str_cat("argument 'record': expected bytes or bytearray, got ", type_name(record)).c_str());
+  return nullptr;
 }
 
 Result<std::uint64_t> append_fixed(Container& c, ByteView data) {
@@ -327,287 +200,179 @@ Result<std::uint64_t> append_fixed(Container& c, ByteView data) {
   return count;
 }
 
-PyObject* append_fixed_at_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"address", "length"};
-    static constexpr Signature kSig{"append_fixed_at", kParams, 2};
-    PyObject* bound[2];
-    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    Use use(self);
-    if (!use) return nullptr;
-    ByteView data;
-    if (!to_view(bound[0], bound[1], &data)) return nullptr;
-    Result<std::uint64_t> count = fail(Error::io_eof());
-    {
-      NoGil unlocked;
-      count = append_fixed(use.engine(), data);
-    }
-    if (!count) return use.raise(count.error());
-    return PyLong_FromUnsignedLongLong(*count);
-  });
+// append_at (one record) and append_fixed_at (whole fixed records) of caller memory.
+template <bool Fixed>
+PyObject* append_region(PyObject* self, const Args& args) {
+  Using use(self);
+  if (!use) return nullptr;
+  ByteView data;
+  if (!args.region(0, &data)) return nullptr;
+  if constexpr (!Fixed) return append_body(use, data);
+  return use.reply(unlocked([&] { return append_fixed(use.container(), data); }),
+                   PyLong_FromUnsignedLongLong);
 }
 
-// ---- flush, sync, close_frame, seal, set_user_header --------------------------------------
+constexpr const char* kRegionParams[] = {"address", "length"};
+constexpr Signature kAppendAtSig{"append_at", kRegionParams, 2};
+constexpr Signature kAppendFixedAtSig{"append_fixed_at", kRegionParams, 2};
 
-template <Status (*Op)(Container&)>
-PyObject* unlocked_op(PyObject* self, PyObject* args, PyObject* kwargs, const char* name) {
-  return guarded([&]() -> PyObject* {
-    if (!bind_args(Signature{name, {}, 0}, args, kwargs, {})) return nullptr;
-    Use use(self);
-    if (!use) return nullptr;
-    Status done;
-    {
-      NoGil unlocked;
-      done = Op(use.engine());
-    }
-    return use.none_or_raise(done);
-  });
+// ---- flush, sync, close_frame, seal, set_user_header, check_frame_room --------------------
+
+template <Status (Container::*Op)()>
+PyObject* unlocked_op(PyObject* self, const Args&) {
+  Using use(self);
+  if (!use) return nullptr;
+  return use.none_or_raise(unlocked([&] { return (use.container().*Op)(); }));
 }
 
-Status do_flush(Container& c) {
-  return c.flush_data();
-}
-Status do_sync(Container& c) {
-  return c.sync_data();
-}
-
-PyObject* flush_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return unlocked_op<do_flush>(self, args, kwargs, "flush");
-}
-PyObject* sync_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return unlocked_op<do_sync>(self, args, kwargs, "sync");
-}
+constexpr Signature kFlushSig{"flush", {}, 0};
+constexpr Signature kSyncSig{"sync", {}, 0};
 
 // close_frame and seal: optional id and level.
 template <bool Seal>
-PyObject* close_method_impl(PyObject* self, PyObject* args, PyObject* kwargs, const char* name) {
-  return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"frame_id", "level"};
-    const Signature sig{name, kParams, 0};
-    PyObject* bound[2];
-    if (!bind_args(sig, args, kwargs, bound)) return nullptr;
-    Use use(self);
-    if (!use) return nullptr;
-    std::optional<std::uint64_t> id;
-    std::optional<std::int32_t> level;
-    if (!convert_arg("frame_id", bound[0], to_optional<std::uint64_t, to_u64>, &id) ||
-        !convert_arg("level", bound[1], to_optional<std::int32_t, to_i32>, &level)) {
-      return nullptr;
-    }
-    Container& c = use.engine();
-    const std::size_t before = c.frames().size();
-    Status done;
-    {
-      NoGil unlocked;
-      const std::uint64_t frame_id = id.value_or(next_id(c));
-      const std::int32_t lvl = level.value_or(use.state().level);
-      done = Seal ? c.seal(frame_id, lvl) : c.close_frame(frame_id, lvl);
-    }
-    if (!done) return use.raise(done.error());
-    if (Seal || c.frames().size() == before) Py_RETURN_NONE;
-    return new_frame_tuple(c.frames().back());
+PyObject* close_tail(PyObject* self, const Args& args) {
+  Using use(self);
+  if (!use) return nullptr;
+  std::optional<std::uint64_t> id;
+  std::optional<std::int32_t> level;
+  if (!args.get(0, to_optional<std::uint64_t, to_u64>, &id) ||
+      !args.get(1, to_optional<std::int32_t, to_i32>, &level)) {
+    return nullptr;
+  }
+  Container& c = use.container();
+  const std::size_t before = c.frames().size();
+  const Status done = unlocked([&] {
+    const std::uint64_t frame_id = id.value_or(next_id(c));
+    const std::int32_t lvl = level.value_or(use.state().level);
+    return Seal ? c.seal(frame_id, lvl) : c.close_frame(frame_id, lvl);
   });
+  if (!done) return use.raise(done.error());
+  if (Seal || c.frames().size() == before) Py_RETURN_NONE;
+  return new_frame_tuple(c.frames().back());
 }
 
-PyObject* close_frame_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return close_method_impl<false>(self, args, kwargs, "close_frame");
-}
-PyObject* seal_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return close_method_impl<true>(self, args, kwargs, "seal");
+constexpr const char* kCloseParams[] = {"frame_id", "level"};
+constexpr Signature kCloseFrameSig{"close_frame", kCloseParams, 0};
+constexpr Signature kSealSig{"seal", kCloseParams, 0};
+
+constexpr const char* kHeaderParams[] = {"key", "value"};
+constexpr Signature kSetUserHeaderSig{"set_user_header", kHeaderParams, 2};
+
+PyObject* set_user_header(PyObject* self, const Args& args) {
+  Using use(self);
+  if (!use) return nullptr;
+  std::string key;
+  std::string value;
+  if (!args.get(0, to_text, &key) || !args.get(1, to_text, &value)) return nullptr;
+  return use.none_or_raise(unlocked([&] { return use.container().set_user_header(key, value); }));
 }
 
-PyObject* set_user_header_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"key", "value"};
-    static constexpr Signature kSig{"set_user_header", kParams, 2};
-    PyObject* bound[2];
-    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    Use use(self);
-    if (!use) return nullptr;
-    std::string key;
-    std::string value;
-    if (!convert_arg("key", bound[0], to_text, &key) ||
-        !convert_arg("value", bound[1], to_text, &value)) {
-      return nullptr;
-    }
-    Status done;
-    {
-      NoGil unlocked;
-      done = use.engine().set_user_header(key, value);
-    }
-    return use.none_or_raise(done);
-  });
-}
+constexpr const char* kRoomParams[] = {"frames", "next", "level"};
+constexpr Signature kCheckFrameRoomSig{"check_frame_room", kRoomParams, 1, false, 1};
 
-PyObject* check_frame_room_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"frames", "next", "level"};
-    static constexpr Signature kSig{"check_frame_room", kParams, 1, false, 1};
-    PyObject* bound[3];
-    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    Use use(self);
-    if (!use) return nullptr;
-    std::uint64_t frames = 0;
-    std::optional<std::int32_t> level;
-    if (!convert_arg("frames", bound[0], to_u64, &frames) ||
-        !convert_arg("level", bound[2], to_optional<std::int32_t, to_i32>, &level)) {
-      return nullptr;
-    }
-    PyObject* next = bound[1] != nullptr ? bound[1] : Py_None;
-    ByteView first;
-    if (next != Py_None) {
-      if (!PyBytes_Check(next)) {
-        PyErr_SetString(PyExc_TypeError,
-                        str_cat("argument 'next': expected bytes, got ", type_name(next)).c_str());
-        return nullptr;
-      }
-      first = ByteView(reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(next)),
-                       static_cast<std::size_t>(PyBytes_Size(next)));
-    }
-    Status fits;
-    {
-      NoGil unlocked;
-      fits = use.engine().check_frame_room(static_cast<std::size_t>(frames),
-                                           level.value_or(use.state().level), first);
-    }
-    return use.none_or_raise(fits);
-  });
+PyObject* check_frame_room(PyObject* self, const Args& args) {
+  Using use(self);
+  if (!use) return nullptr;
+  std::uint64_t frames = 0;
+  std::optional<std::int32_t> level;
+  ByteView first;
+  if (!args.get(0, to_u64, &frames) || (args[1] != Py_None && !args.get(1, to_bytes, &first)) ||
+      !args.get(2, to_optional<std::int32_t, to_i32>, &level)) {
+    return nullptr;
+  }
+  return use.none_or_raise(unlocked([&] {
+    return use.container().check_frame_room(static_cast<std::size_t>(frames),
+                                            level.value_or(use.state().level), first);
+  }));
 }
 
 // ---- bulk writes --------------------------------------------------------------------------
 
-constexpr const char* kBulkOptions[] = {"frame_records", "frame_bytes", "level", "threads"};
-
-// Converts the four bulk options bound at `bound`.
-bool to_bulk_options(PyObject* const* bound, const WriterState& state, BulkOptions* out) {
-  std::optional<std::uint64_t> records;
-  std::optional<std::uint64_t> bytes = kDefaultFrameBytes;
-  std::optional<std::int32_t> level;
-  std::size_t threads = 0;
-  if (!convert_arg(kBulkOptions[0], bound[0], to_optional<std::uint64_t, to_u64>, &records) ||
-      !convert_arg(kBulkOptions[1], bound[1], to_optional<std::uint64_t, to_u64>, &bytes) ||
-      !convert_arg(kBulkOptions[2], bound[2], to_optional<std::int32_t, to_i32>, &level) ||
-      !convert_arg(kBulkOptions[3], bound[3] ? bound[3] : Py_None, to_threads, &threads)) {
-    return false;
-  }
-  out->frame_records = records.value_or(0);
-  out->frame_bytes = bytes.value_or(0);
-  out->level = level.value_or(state.level);
-  out->threads = threads;
+// A frame limit: None for none (0), else a count.
+bool to_limit(PyObject* obj, std::uint64_t* out) {
+  if (obj != Py_None) return to_u64(obj, out);
+  *out = 0;
   return true;
 }
 
-PyObject* write_fixed_at_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"address",     "length", "frame_records",
-                                              "frame_bytes", "level",  "threads"};
-    static constexpr Signature kSig{"write_fixed_at", kParams, 2, false, 2};
-    PyObject* bound[6];
-    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    Use use(self);
-    if (!use) return nullptr;
-    ByteView data;
-    BulkOptions options;
-    if (!to_view(bound[0], bound[1], &data) || !to_bulk_options(bound + 2, use.state(), &options)) {
-      return nullptr;
-    }
-    Result<std::vector<Frame>> frames = fail(Error::io_eof());
-    {
-      NoGil unlocked;
-      frames = bulk_write_fixed(use.engine(), data, next_id(use.engine()), options);
-    }
-    if (!frames) return use.raise(frames.error());
-    return new_frame_tuples(*frames);
-  });
+// The four bulk options, bound from argument `first` on.
+bool to_bulk_options(const Args& args, std::size_t first, const WriterState& state,
+                     BulkOptions* out) {
+  BulkOptions options{0, kDefaultFrameBytes, state.level, ThreadPool::default_threads()};
+  std::optional<std::int32_t> level;
+  if (!args.get(first, to_limit, &options.frame_records) ||
+      !args.get(first + 1, to_limit, &options.frame_bytes) ||
+      !args.get(first + 2, to_optional<std::int32_t, to_i32>, &level) ||
+      !args.get(first + 3, to_threads, &options.threads)) {
+    return false;
+  }
+  options.level = level.value_or(state.level);
+  *out = options;
+  return true;
 }
 
-PyObject* write_bodies_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static constexpr const char* kParams[] = {"bodies", "frame_records", "frame_bytes", "level",
+PyObject* frames_or_raise(const Using& use, const Result<std::vector<Frame>>& frames) {
+  return use.reply(frames, new_frame_tuples);
+}
+
+constexpr const char* kWriteFixedParams[] = {"address",     "length", "frame_records",
+                                             "frame_bytes", "level",  "threads"};
+constexpr Signature kWriteFixedAtSig{"write_fixed_at", kWriteFixedParams, 2, false, 2};
+
+PyObject* write_fixed_at(PyObject* self, const Args& args) {
+  Using use(self);
+  if (!use) return nullptr;
+  ByteView data;
+  BulkOptions options;
+  if (!args.region(0, &data) || !to_bulk_options(args, 2, use.state(), &options)) return nullptr;
+  Container& c = use.container();
+  return frames_or_raise(use,
+                         unlocked([&] { return bulk_write_fixed(c, data, next_id(c), options); }));
+}
+
+constexpr const char* kWriteBodiesParams[] = {"bodies", "frame_records", "frame_bytes", "level",
                                               "threads"};
-    static constexpr Signature kSig{"write_bodies", kParams, 1, false, 1};
-    PyObject* bound[5];
-    if (!bind_args(kSig, args, kwargs, bound)) return nullptr;
-    Use use(self);
-    if (!use) return nullptr;
-    BulkOptions options;
-    if (!to_bulk_options(bound + 1, use.state(), &options)) return nullptr;
-    // The tuple keeps every bytes body alive (and unchanged) while the lock is released;
-    // bytearray bodies, which another thread could resize meanwhile, are copied first.
-    Ref items = steal(PySequence_Tuple(bound[0]));
-    if (!items) {
-      fail_argument("bodies");
+constexpr Signature kWriteBodiesSig{"write_bodies", kWriteBodiesParams, 1, false, 1};
+
+PyObject* write_bodies(PyObject* self, const Args& args) {
+  Using use(self);
+  if (!use) return nullptr;
+  BulkOptions options;
+  if (!to_bulk_options(args, 1, use.state(), &options)) return nullptr;
+  // The tuple keeps every bytes body alive (and unchanged) while the lock is released;
+  // bytearray bodies, which another thread could resize meanwhile, are copied first.
+  Ref items = steal(PySequence_Tuple(args[0]));
+  if (!items) {
+    fail_argument("bodies");
+    return nullptr;
+  }
+  const Py_ssize_t n = PyTuple_Size(items.get());
+  std::vector<ByteView> views;
+  views.reserve(static_cast<std::size_t>(n));
+  std::deque<Bytes> copies;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* body = PyTuple_GetItem(items.get(), i);
+    if (PyBytes_Check(body)) {
+      views.emplace_back(reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(body)),
+                         static_cast<std::size_t>(PyBytes_Size(body)));
+    } else if (PyByteArray_Check(body)) {
+      const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AsString(body));
+      copies.emplace_back(data, data + PyByteArray_Size(body));
+      views.emplace_back(copies.back());
+    } else {
+      PyErr_SetString(PyExc_TypeError,
+                      str_cat("argument 'bodies': item ", i, ": expected bytes or bytearray, got ",
+                              type_name(body))
+                          .c_str());
       return nullptr;
     }
-    const Py_ssize_t n = PyTuple_Size(items.get());
-    std::vector<ByteView> views;
-    views.reserve(static_cast<std::size_t>(n));
-    std::deque<Bytes> copies;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* body = PyTuple_GetItem(items.get(), i);
-      if (PyBytes_Check(body)) {
-        views.emplace_back(reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(body)),
-                           static_cast<std::size_t>(PyBytes_Size(body)));
-      } else if (PyByteArray_Check(body)) {
-        const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AsString(body));
-        copies.emplace_back(data, data + PyByteArray_Size(body));
-        views.emplace_back(copies.back());
-      } else {
-        PyErr_SetString(PyExc_TypeError,
-                        str_cat("argument 'bodies': item ", i,
-                                ": expected bytes or bytearray, got ", type_name(body))
-                            .c_str());
-        return nullptr;
-      }
-    }
-    Result<std::vector<Frame>> frames = fail(Error::io_eof());
-    {
-      NoGil unlocked;
-      frames = bulk_write_bodies(use.engine(), views, next_id(use.engine()), options);
-    }
-    if (!frames) return use.raise(frames.error());
-    return new_frame_tuples(*frames);
-  });
+  }
+  Container& c = use.container();
+  return frames_or_raise(
+      use, unlocked([&] { return bulk_write_bodies(c, views, next_id(c), options); }));
 }
 
-// ---- close --------------------------------------------------------------------------------
-
-PyObject* close_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    if (!bind_args(Signature{"close", {}, 0}, args, kwargs, {})) return nullptr;
-    if (!check_receiver(self)) return nullptr;
-    WriterState& state = value_of<WriterState>(self);
-    if (!check_owner(state)) return nullptr;
-    if (!state.engine) Py_RETURN_NONE;
-    if (state.busy) {
-      PyErr_SetString(PyExc_RuntimeError, "writer is busy");
-      return nullptr;
-    }
-    state.busy = true;
-    Status flushed;
-    {
-      NoGil unlocked;
-      flushed = state.engine->flush_data();
-      // The file is released whether or not the flush worked: a failed write has nothing left
-      // to retry it with once the caller is told.
-      state.engine.reset();
-    }
-    state.busy = false;
-    if (!flushed) return raise_error(flushed.error(), IoForm::kErrno, state.path);
-    Py_RETURN_NONE;
-  });
-}
-
-PyObject* enter_method(PyObject* self, PyObject*) {
-  Py_INCREF(self);
-  return self;
-}
-
-PyObject* exit_method(PyObject* self, PyObject*, PyObject*) {
-  Ref none = steal(PyTuple_New(0));
-  if (!none) return nullptr;
-  return close_method(self, none.get(), nullptr);
-}
+// ---- the class ----------------------------------------------------------------------------
 
 PyObject* writer_new(PyTypeObject*, PyObject*, PyObject*) {
   PyErr_SetString(PyExc_TypeError,
@@ -625,73 +390,59 @@ void writer_dealloc(PyObject* self) {
 }
 
 PyMethodDef kMethods[] = {
-    {"create", as_cfunction(create_fn), kFlags | METH_STATIC,
+    {"create", as_cfunction(call<kCreateSig, create_writer>), kCallFlags | METH_STATIC,
      "create(path, schema, *, source='', writer='', created_at_millis=None, user=None, "
      "header_area=262144, level=3)\n--\n\nCreates a new file."},
-    {"open", as_cfunction(open_fn), kFlags | METH_STATIC,
-     "open(path, *, level=3)\n--\n\nOpens a file for appending."},
-    {"append", as_cfunction(append_method), kFlags,
-     "append($self, record)\n--\n\nAppends one record (bytes or bytearray)."},
-    {"append_at", as_cfunction(append_at_method), kFlags,
-     "append_at($self, address, length)\n--\n\nAppends one record from memory."},
-    {"append_fixed_at", as_cfunction(append_fixed_at_method), kFlags,
-     "append_fixed_at($self, address, length)\n--\n\nAppends fixed records from memory."},
-    {"flush", as_cfunction(flush_method), kFlags, "flush($self)\n--\n\nWrites the buffer."},
-    {"sync", as_cfunction(sync_method), kFlags,
-     "sync($self)\n--\n\nWrites the buffer and syncs the data file."},
-    {"close_frame", as_cfunction(close_frame_method), kFlags,
-     "close_frame($self, frame_id=None, level=None)\n--\n\nCloses the tail into a frame."},
-    {"seal", as_cfunction(seal_method), kFlags,
-     "seal($self, frame_id=None, level=None)\n--\n\nCloses the tail and marks the file sealed."},
-    {"set_user_header", as_cfunction(set_user_header_method), kFlags,
-     "set_user_header($self, key, value)\n--\n\nSets a user header."},
-    {"check_frame_room", as_cfunction(check_frame_room_method), kFlags,
-     "check_frame_room($self, frames, *, next=None, level=None)\n--\n\nRaises "
-     "DrelixZoneFullError unless the zone can list that many more frames."},
-    {"write_fixed_at", as_cfunction(write_fixed_at_method), kFlags,
-     "write_fixed_at($self, address, length, *, frame_records=None, frame_bytes=67108864, "
-     "level=None, threads=None)\n--\n\nBulk write of fixed records as frames."},
-    {"write_bodies", as_cfunction(write_bodies_method), kFlags,
-     "write_bodies($self, bodies, *, frame_records=None, frame_bytes=67108864, level=None, "
-     "threads=None)\n--\n\nBulk write of prefixed records as frames."},
-    {"close", as_cfunction(close_method), kFlags, "close($self)\n--\n\nFlushes and releases."},
-    {"__enter__", as_cfunction(enter_method), METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"__exit__", as_cfunction(exit_method), kFlags, "__exit__($self, *exc)\n--\n\n"},
+    {"open", as_cfunction(call<kOpenSig, open_writer>), kCallFlags | METH_STATIC,
+     "open(path)\n--\n\nOpens a file for appending."},
+    method<kAppendSig, append>(
+        "append($self, record)\n--\n\nAppends one record (bytes or bytearray)."),
+    method<kAppendAtSig, append_region<false>>(
+        "append_at($self, address, length)\n--\n\nAppends one record from memory."),
+    method<kAppendFixedAtSig, append_region<true>>(
+        "append_fixed_at($self, address, length)\n--\n\nAppends fixed records from memory."),
+    method<kFlushSig, unlocked_op<&Container::flush_data>>(
+        "flush($self)\n--\n\nWrites the buffer."),
+    method<kSyncSig, unlocked_op<&Container::sync_data>>(
+        "sync($self)\n--\n\nWrites the buffer and syncs the data file."),
+    method<kCloseFrameSig, close_tail<false>>(
+        "close_frame($self, frame_id=None, level=None)\n--\n\nCloses the tail into a frame."),
+    method<kSealSig, close_tail<true>>("seal($self, frame_id=None, level=None)\n--\n\n"
+                                       "Closes the tail and marks the file sealed."),
+    method<kSetUserHeaderSig, set_user_header>(
+        "set_user_header($self, key, value)\n--\n\nSets a user header."),
+    method<kCheckFrameRoomSig, check_frame_room>(
+        "check_frame_room($self, frames, *, next=None, level=None)\n--\n\nRaises "
+        "DrelixZoneFullError unless the zone can list that many more frames."),
+    method<kWriteFixedAtSig, write_fixed_at>(
+        "write_fixed_at($self, address, length, *, frame_records=None, frame_bytes=67108864, "
+        "level=None, threads=None)\n--\n\nBulk write of fixed records as frames."),
+    method<kWriteBodiesSig, write_bodies>(
+        "write_bodies($self, bodies, *, frame_records=None, frame_bytes=67108864, level=None, "
+        "threads=None)\n--\n\nBulk write of prefixed records as frames."),
+    close_method<WriterState>("close($self)\n--\n\nFlushes and releases."),
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef kGetSet[] = {
-    {"path", getter<get_path>, nullptr, "The path as given.", nullptr},
-    {"schema", getter<get_schema>, nullptr, "The file's schema (a _native.Schema).", nullptr},
-    {"record_size", getter<get_record_size>, nullptr, "Bytes per fixed record, or None.", nullptr},
-    {"level", getter<get_level>, set_level, "Default level of closes and bulk writes.", nullptr},
-    {"headers", getter<get_headers>, nullptr, "Every header, in zone order.", nullptr},
-    {"frames", getter<get_frames>, nullptr, "(id, offset, length, hash) per frame.", nullptr},
-    {"records", getter<get_records>, nullptr, "Every record, buffered ones included.", nullptr},
-    {"tail_records", getter<get_tail_records>, nullptr, "Records since the last close.", nullptr},
-    {"tail_bytes", getter<get_tail_bytes>, nullptr, "Raw bytes since the last close.", nullptr},
-    {"next_frame_id", getter<get_next_frame_id>, nullptr, "Id of the next close.", nullptr},
-    {"closed", get_closed, nullptr, "Whether close() was called.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+PyObject* tail_records_of(const Container& c) {
+  return PyLong_FromUnsignedLongLong(c.records() - c.frame_records());
+}
+PyObject* tail_bytes_of(const Container& c) {
+  return PyLong_FromUnsignedLongLong(c.bytes_raw() - c.frame_bytes_raw());
+}
 
-PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>("A file open for appending; see Writer.create, Writer.open.")},
-    {Py_tp_new, reinterpret_cast<void*>(writer_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
-    {Py_tp_methods, kMethods},
-    {Py_tp_getset, kGetSet},
-    {0, nullptr},
-};
-
-PyType_Spec kSpec = {
-    "drelix_binary._engine.Writer", sizeof(ValueObject<WriterState>), 0, kValueTypeFlags, kSlots,
-};
+auto kGetSet = with_file_attributes<WriterState>(std::array{
+    attribute<WriterState, figure_of<&Container::records>>("records",
+                                                           "Every record, buffered ones included."),
+    attribute<WriterState, tail_records_of>("tail_records", "Records since the last close."),
+    attribute<WriterState, tail_bytes_of>("tail_bytes", "Raw bytes since the last close."),
+});
 
 }  // namespace
 
 PyTypeObject* writer_type() {
-  return cached_type(g_type, kSpec);
+  return class_type<WriterState>("A file open for appending; see Writer.create, Writer.open.",
+                                 writer_new, writer_dealloc, kMethods, kGetSet.data());
 }
 
 }  // namespace drelix::py

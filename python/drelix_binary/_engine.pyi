@@ -5,7 +5,7 @@ releases the interpreter lock around every file access, compression and decoding
 bulk work over a small pool of threads, and its objects may be handed between threads (used
 by one thread at a time, like a file object).
 
-Errors: the very ``DrelixError`` classes of ``_native`` (taken from it at import), and real
+Errors: the very ``DrelixError`` classes ``_native`` exports, and real
 ``OSError`` subclasses carrying ``errno``, ``strerror`` and ``filename`` (a missing file is
 ``FileNotFoundError``). An allocation that fails is ``MemoryError``; no call ever aborts the
 process.
@@ -59,13 +59,8 @@ class Reader:
         for a file that does not open (bad preamble, zone, schema or frame list, a frame past
         the end of the file, or a list out of file order or listing the same bytes twice)."""
     @property
-    def path(self) -> str: ...
-    @property
     def schema(self) -> Schema:
         """The file's schema, as a ``_native.Schema``."""
-    @property
-    def record_size(self) -> int | None:
-        """Bytes per record of a fixed layout; None for the prefixed layout."""
     @property
     def headers(self) -> dict[str, str]:
         """Every header, system and user, in zone order (a new dict each time)."""
@@ -80,10 +75,10 @@ class Reader:
         """Offset of the data section: 16 + header_area."""
     @property
     def tail_start(self) -> int:
-        """Offset just past the last listed frame (data_start when there is none)."""
+        """Offset where the tail begins."""
     @property
     def file_length(self) -> int:
-        """The file's length when it was opened; the tail is what lies from tail_start to it."""
+        """The file's length when it was opened; the tail is what lies past the last frame."""
     @property
     def closed(self) -> bool: ...
     def tail_info(self) -> tuple[int, int, int]:
@@ -100,14 +95,10 @@ class Reader:
         """``read_tail_at`` into the ``length`` bytes of caller memory at ``address``."""
     def record_counts(self, index: int) -> tuple[int, int]:
         """``(whole records, torn bytes)`` of the frame at ``index``, decoded and checked."""
-    def content_sizes(
-        self, indices: Sequence[int] | None = None, *, exact: bool = False
-    ) -> list[int | None]:
-        """The content size of each frame (all frames when ``indices`` is None): a raw
-        (level 0) frame's length, or the size a zstd frame declares, read from its first bytes
-        (a few bytes per frame, GIL released). None where a zstd frame declares no size,
-        unless ``exact``, which decodes (and checks) such frames to measure them.
-        ``DrelixUsageError`` for an index out of range."""
+    def content_sizes(self) -> list[int | None]:
+        """The content size of each frame: a raw (level 0) frame's length, or the size a zstd
+        frame declares, read from its first bytes (a few bytes per frame, GIL released). None
+        where a zstd frame declares no size."""
     def read_into(
         self,
         indices: Sequence[int],
@@ -120,18 +111,15 @@ class Reader:
         """Decodes the frames ``indices`` (in that order, repeats allowed) back to back into
         the caller's ``length`` bytes at ``address``, then, with ``tail``, the tail's whole
         records; returns the bytes written. ``length`` must be exactly the sum of their
-        ``content_sizes(exact=True)`` (plus ``tail_info()[1]``), else ``DrelixUsageError``
-        before anything is read. Frames are read, checked and decoded on up to ``threads``
-        threads (None: ``thread_count()``; 1: the calling thread alone) with the GIL
-        released; memory beyond the output is one stored frame per thread. On an error the
-        output holds partial data; the error is that of the first failing frame in order."""
+        content sizes (a frame that declares none decoded to measure it) plus, with ``tail``,
+        ``tail_info()[1]``, else ``DrelixUsageError`` before anything is read. Frames are
+        read, checked and decoded on up to ``threads`` threads (None: ``thread_count()``; 1:
+        the calling thread alone) with the GIL released; memory beyond the output is one
+        stored frame per thread. On an error the output holds partial data; the error is that
+        of the first failing frame in order."""
     def read_frame(self, index: int) -> bytes:
         """The content of the frame at ``index`` in the list, checked and decoded (GIL
         released). ``DrelixUsageError`` "no frame at position {index}"."""
-    def count_records(self, index: int) -> int:
-        """Whole records in the frame at ``index`` (checked and decoded, nothing built in
-        Python). ``DrelixMalformedError`` "frame {id}: {n} torn bytes" when its content does
-        not end on a record boundary."""
     def close(self) -> None:
         """Refuses new reads, waits (GIL released) for the running ones, then releases the
         file. Idempotent. Every other call then raises ``DrelixUsageError`` "reader is
@@ -170,20 +158,11 @@ class Writer:
         ``DrelixUsageError`` for a bad zone size, zero record size or bad user key,
         ``DrelixZoneFullError`` when the headers do not fit."""
     @staticmethod
-    def open(path: _Path, *, level: int = 3) -> Writer:
+    def open(path: _Path) -> Writer:
         """Opens an existing file for appending: replays a pending seal journal and cuts a
         torn record off the tail, as ``_native.Container.open_append`` does."""
     @property
-    def path(self) -> str: ...
-    @property
     def schema(self) -> Schema: ...
-    @property
-    def record_size(self) -> int | None: ...
-    @property
-    def level(self) -> int:
-        """The default level of closes and bulk writes (settable)."""
-    @level.setter
-    def level(self, value: int) -> None: ...
     @property
     def headers(self) -> dict[str, str]: ...
     @property
@@ -197,20 +176,15 @@ class Writer:
     @property
     def tail_bytes(self) -> int:
         """Raw bytes of those records, on-disk form."""
-    @property
-    def next_frame_id(self) -> int:
-        """The id a close without one gives: largest listed id + 1, or 0."""
-    @property
-    def closed(self) -> bool: ...
     def append(self, record: bytes | bytearray) -> None:
-        """Appends one record body (fixed: exactly record_size bytes; prefixed: at most 65535
-        bytes). Buffered; a full buffer is written with the GIL released.
+        """Appends one record body (fixed: exactly the record size; prefixed: at most 65535
+        bytes). Buffered; a buffer the record would fill is written first, GIL released.
         ``DrelixUsageError`` for a wrong size."""
     def append_at(self, address: int, length: int) -> None:
         """``append`` of the ``length`` bytes at ``address``."""
     def append_fixed_at(self, address: int, length: int) -> int:
-        """Appends the ``length // record_size`` fixed records at ``address`` (``length`` a
-        multiple of record_size) to the tail, GIL released; returns the count.
+        """Appends the ``length`` bytes of fixed records at ``address`` (``length`` a
+        multiple of the record size) to the tail, GIL released; returns the count.
         ``DrelixUsageError`` under the prefixed layout or for a ragged length."""
     def check_frame_room(
         self, frames: int, *, next: bytes | None = None, level: int | None = None
@@ -246,7 +220,7 @@ class Writer:
         level: int | None = None,
         threads: int | None = None,
     ) -> list[_FrameTuple]:
-        """Bulk write of the ``length // record_size`` contiguous fixed records at
+        """Bulk write of the contiguous fixed records in ``length`` bytes at
         ``address``: any raw tail (buffer included) is first closed into a frame, then the
         records are cut into frames of ``frame_records`` records and at most ``frame_bytes``
         raw bytes (whichever comes first; at least one record per frame; at least one of the
@@ -270,9 +244,6 @@ class Writer:
         """Flushes the buffer and releases the file; the tail stays raw (close it first with
         ``close_frame`` or ``seal`` if it should be a frame). Idempotent; later calls raise
         ``DrelixUsageError`` "writer is closed"."""
-    def __enter__(self) -> Writer: ...
-    def __exit__(self, *exc: object) -> None:
-        """``close()``."""
 
 def validate(
     path: _Path, *, progress: _Progress | None = None

@@ -128,3 +128,27 @@ def test_a_fifo_is_refused_at_once(tmp_path, argv):
     os.mkfifo(fifo)
     done = subprocess.run([*argv, str(fifo)], capture_output=True, timeout=60, check=False)  # fmt: skip
     assert done.returncode != 0 and b"not a regular file (a FIFO)" in done.stderr, done.stderr  # fmt: skip
+
+
+STANDALONE = """import glob, sys, importlib.machinery as m, importlib.util as u
+so = glob.glob(u.find_spec("drelix_binary").submodule_search_locations[0] + "/_native*")[0]
+spec = u.spec_from_file_location("drelix_binary._engine", so, loader=m.ExtensionFileLoader("drelix_binary._engine", so))
+e = u.module_from_spec(spec)
+spec.loader.exec_module(e)
+try:
+    e.Reader(sys.argv[2])
+except Exception as exc:
+    print(type(exc).__module__, type(exc).__name__)
+s = e.Reader(sys.argv[1]).schema
+print(repr((s, s.fields, s.layout)), sorted(n for n in sys.modules if "drelix" in n))"""
+
+
+def test_engine_loads_without_the_package(tmp_path):
+    """_engine alone: neither _native nor the package gets imported, and its schemas and errors
+    are the binding's own classes."""
+    path, junk = write_file(tmp_path / "f.drelix", [[body(1)]]), tmp_path / "junk"
+    junk.write_bytes(b"x" * 64)
+    out = subprocess.run([sys.executable, "-c", STANDALONE, path, junk], capture_output=True, check=True)  # fmt: skip
+    s = _native.Container.open_read(path).schema()
+    alone = f"{(s, s.fields, s.layout)!r} ['drelix_binary._engine']"
+    assert out.stdout.decode().splitlines() == ["_native DrelixMalformedError", alone]
