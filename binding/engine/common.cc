@@ -3,9 +3,35 @@
 #include "binding/common/args.h"
 #include "binding/common/convert.h"
 #include "binding/engine/engine.h"
+#include "core/frame_read.h"
+#include "core/str_cat.h"
 #include "core/thread_pool.h"
 
 namespace drelix::py {
+
+Result<const Frame*> frame_at(const Container& c, std::uint64_t index) {
+  if (index >= c.frames().size())
+    return fail(Error::usage(str_cat("no frame at position ", index)));
+  return &c.frames()[static_cast<std::size_t>(index)];
+}
+
+// Content sizes of the frames at `indices`; with `exact`, frames that declare none are decoded
+// to measure them. Runs without the interpreter lock.
+Result<std::vector<std::optional<std::uint64_t>>> sizes_of(
+    const Container& c, const std::vector<std::uint64_t>& indices, bool exact) {
+  std::vector<std::optional<std::uint64_t>> sizes;
+  sizes.reserve(indices.size());
+  for (const std::uint64_t i : indices) {
+    DRELIX_ASSIGN_OR_RETURN(const Frame* f, frame_at(c, i));
+    DRELIX_ASSIGN_OR_RETURN(std::optional<std::uint64_t> size, frame_content_size(c, *f));
+    if (!size && exact) {
+      DRELIX_ASSIGN_OR_RETURN(const Bytes content, read_checked(c, *f));
+      size = content.size();
+    }
+    sizes.push_back(size);
+  }
+  return sizes;
+}
 
 PyObject* new_frame_tuple(const Frame& f) {
   return Py_BuildValue(

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -11,6 +12,7 @@
 
 #include "binding/common/errors.h"
 #include "binding/common/py.h"
+#include "core/container.h"
 #include "core/error.h"
 #include "core/frames.h"
 
@@ -40,6 +42,13 @@ auto unlocked(Fn&& fn) {
   NoGil released;
   return fn();
 }
+
+// The frame at position `index` of the list, or Error::Usage "no frame at position N".
+Result<const Frame*> frame_at(const Container& c, std::uint64_t index);
+// Content sizes of the frames at `indices` as their first bytes declare them; with `exact`,
+// frames that declare none are decoded to measure them. Runs without the interpreter lock.
+Result<std::vector<std::optional<std::uint64_t>>> sizes_of(
+    const Container& c, const std::vector<std::uint64_t>& indices, bool exact);
 
 // A new list of `n` items, item i made by `make(i)` (a new reference, or null with an
 // exception set, which fails the whole).

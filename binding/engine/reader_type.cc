@@ -101,30 +101,6 @@ Result<TailInfo> tail_of(const Using& use) {
   return info;
 }
 
-Result<const Frame*> frame_at(const Container& c, std::uint64_t index) {
-  if (index >= c.frames().size())
-    return fail(Error::usage(str_cat("no frame at position ", index)));
-  return &c.frames()[static_cast<std::size_t>(index)];
-}
-
-// Content sizes of the frames at `indices`; with `exact`, frames that declare none are decoded
-// to measure them. Runs without the interpreter lock.
-Result<std::vector<std::optional<std::uint64_t>>> sizes_of(
-    const Container& c, const std::vector<std::uint64_t>& indices, bool exact) {
-  std::vector<std::optional<std::uint64_t>> sizes;
-  sizes.reserve(indices.size());
-  for (const std::uint64_t i : indices) {
-    DRELIX_ASSIGN_OR_RETURN(const Frame* f, frame_at(c, i));
-    DRELIX_ASSIGN_OR_RETURN(std::optional<std::uint64_t> size, frame_content_size(c, *f));
-    if (!size && exact) {
-      DRELIX_ASSIGN_OR_RETURN(const Bytes content, read_checked(c, *f));
-      size = content.size();
-    }
-    sizes.push_back(size);
-  }
-  return sizes;
-}
-
 PyObject* new_bytes_of(const Bytes& bytes) {
   return new_bytes(bytes.data(), bytes.size());
 }
@@ -207,21 +183,6 @@ PyObject* read_tail_into(PyObject* self, const Args& args) {
 }
 
 // ---- reads of frames ----------------------------------------------------------------------
-
-constexpr Signature kContentSizesSig{"content_sizes", {}, 0};
-
-PyObject* content_sizes(PyObject* self, const Args&) {
-  Using use(self);
-  if (!use) return nullptr;
-  const Container& c = use.container();
-  std::vector<std::uint64_t> indices(c.frames().size());
-  std::iota(indices.begin(), indices.end(), 0);
-  return use.reply(unlocked([&] { return sizes_of(c, indices, false); }), [](const auto& sizes) {
-    return new_list(sizes.size(), [&](std::size_t i) {
-      return sizes[i] ? PyLong_FromUnsignedLongLong(*sizes[i]) : new_ref(Py_None);
-    });
-  });
-}
 
 // The whole of read_into once the arguments are known; runs without the interpreter lock.
 Result<std::uint64_t> read_into(const Snapshot& s, const std::vector<std::uint64_t>& indices,
@@ -349,7 +310,7 @@ PyMethodDef kMethods[] = {
         "tail_info($self)\n--\n\n(records, whole_bytes, torn_bytes) of the tail."),
     method<kReadTailSig, read_tail>(
         "read_tail($self)\n--\n\nThe tail's whole records, on-disk form."),
-    method<kContentSizesSig, content_sizes>(
+    method<kContentSizesSig, content_sizes<ReaderState>>(
         "content_sizes($self)\n--\n\nContent size of each frame from its first bytes."),
     method<kReadIntoSig, read_into_method>(
         "read_into($self, indices, address, length, *, tail=False, threads=None)\n--\n\n"

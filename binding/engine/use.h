@@ -11,8 +11,10 @@
 
 #include <array>
 #include <cstddef>
+#include <numeric>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "binding/common/args.h"
 #include "binding/common/convert.h"
@@ -126,6 +128,24 @@ class Use {
  private:
   State* state_ = nullptr;
 };
+
+inline constexpr Signature kContentSizesSig{"content_sizes", {}, 0};
+
+// Each listed frame's content size as its first bytes declare it (None where a frame declares
+// none), for a reader and a writer alike.
+template <class State>
+PyObject* content_sizes(PyObject* self, const Args&) {
+  Use<State> use(self);
+  if (!use) return nullptr;
+  const Container& c = use.container();
+  std::vector<std::uint64_t> indices(c.frames().size());
+  std::iota(indices.begin(), indices.end(), 0);
+  return use.reply(unlocked([&] { return sizes_of(c, indices, false); }), [](const auto& sizes) {
+    return new_list(sizes.size(), [&](std::size_t i) {
+      return sizes[i] ? PyLong_FromUnsignedLongLong(*sizes[i]) : new_ref(Py_None);
+    });
+  });
+}
 
 // An attribute read from the open file's container.
 template <class State, PyObject* (*Get)(const Container&)>

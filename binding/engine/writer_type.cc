@@ -420,6 +420,8 @@ PyMethodDef kMethods[] = {
     method<kWriteBodiesSig, write_bodies>(
         "write_bodies($self, bodies, *, frame_records=None, frame_bytes=67108864, level=None, "
         "threads=None)\n--\n\nBulk write of prefixed records as frames."),
+    method<kContentSizesSig, content_sizes<WriterState>>(
+        "content_sizes($self)\n--\n\nContent size of each frame from its first bytes."),
     close_method<WriterState>("close($self)\n--\n\nFlushes and releases."),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -208,6 +208,8 @@ class Writer:
         returns the new frame, or None when there was nothing to close."""
     def seal(self, frame_id: int | None = None, level: int | None = None) -> None:
         """close_frame, then ``_sealed = "true"`` in the zone."""
+    def content_sizes(self) -> list[int | None]:
+        """Each listed frame's content size as its first bytes declare it."""
     def set_user_header(self, key: str, value: str) -> None:
         """Sets a user header and rewrites the zone (synced)."""
     def write_fixed_at(
