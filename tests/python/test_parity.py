@@ -1,0 +1,99 @@
+"""The two bindings on the same files: `_native` (the format's contract) and `_engine` (the
+parallel engine) must read, check and rewrite a file alike, and refuse a damaged one alike."""
+
+import errno
+import os
+import re
+
+import pytest
+from conftest import make_file
+from drelix_binary import _engine, _native
+
+
+def frame_tuples(frames):
+    return [(f.id, f.offset, f.len, f.hash) for f in frames]
+
+
+def native_read(p):
+    c = _native.Container.open_read(p)
+    return [c.read_frame_at(i) for i in range(len(c.frames()))] + [c.read_tail()]
+
+
+def engine_read(p):
+    r = _engine.Reader(p)
+    return [r.read_frame(i) for i in range(len(r.frames))] + [r.read_tail()]
+
+
+def native_open(p):
+    c = _native.Container.open_read(p)
+    return c.headers(), c.schema(), frame_tuples(c.frames())
+
+
+def engine_open(p):
+    r = _engine.Reader(p)
+    return r.headers, r.schema, r.frames
+
+
+OPERATIONS = {  # name: (through _native, through _engine), each giving comparable values
+    "open": (native_open, engine_open),
+    "read": (native_read, engine_read),
+    "validate": (lambda p: (lambda r: (r.problems, r.frames, r.records))(_native.validate(p)), _engine.validate),  # fmt: skip
+    "rebuild": (lambda p: (lambda r: (r.differences, r.fixed))(_native.rebuild_headers(p)), _engine.rebuild_headers),  # fmt: skip
+    "repack": (lambda p: (lambda r: (r.bytes_before, r.bytes_after, r.frames))(_native.repack(p, 3)), lambda p: _engine.repack(p, 3)),  # fmt: skip
+}
+
+
+def frame_at(path, index):
+    """Where frame `index` lies in the file: (start, length)."""
+    preamble, headers = _native.peek_headers(path)
+    _, offset, length = map(int, headers["_frames"].split(";")[index].split(",")[:3])
+    return 16 + preamble.header_area + offset, length
+
+
+def flip(path, at):
+    data = bytearray(path.read_bytes())
+    data[at] ^= 0x10
+    path.write_bytes(bytes(data))
+
+
+DAMAGES = {
+    "sound": lambda p: None,
+    "truncated_frame": lambda p: os.truncate(p, sum(frame_at(p, -1)) - 5),
+    "bad_hash": lambda p: flip(p, sum(frame_at(p, 1)) - frame_at(p, 1)[1] // 2),
+    "bad_magic": lambda p: flip(p, 0),
+    "missing": os.unlink,
+}
+
+
+def outcome(call, path):
+    """The call's result, or its error reduced to what both bindings must share: the class of
+    a format error and its message, or the errno of an OS error."""
+    try:
+        return "ok", call(path)
+    except _native.DrelixError as e:
+        return type(e), str(e).replace(str(path), "<path>")
+    except OSError as e:
+        if type(e) is OSError and e.errno is None:  # _native's: "<path>: <text> (os error N)"
+            return OSError, int(re.fullmatch(rf"{re.escape(str(path))}: .* \(os error (\d+)\)", str(e))[1])  # fmt: skip
+        assert e.filename == str(path)
+        return OSError, e.errno
+
+
+@pytest.mark.parametrize("damage", DAMAGES)
+@pytest.mark.parametrize("operation", OPERATIONS)
+def test_native_and_engine_agree(tmp_path, operation, damage):
+    paths = []
+    for side in ("native", "engine"):
+        (tmp_path / side).mkdir()
+        paths.append(tmp_path / side / "f.drelix")
+        make_file(paths[-1], frames=3)
+        DAMAGES[damage](paths[-1])
+    native, engine = (outcome(call, str(p)) for call, p in zip(OPERATIONS[operation], paths))
+    assert native == engine
+    assert native[0] == "ok" or damage != "sound"
+    if damage == "missing":
+        assert native == (OSError, errno.ENOENT)
+        return
+    # Both leave the same bytes behind (a dry run none changed, a repack the same file).
+    assert [os.listdir(p.parent) for p in paths] == [["f.drelix"]] * 2
+    assert paths[0].read_bytes() == paths[1].read_bytes()
