@@ -1,7 +1,6 @@
 """The Writer against forks, threads, a full header zone and the values it is given."""
 
 import contextlib
-import os
 import subprocess
 import sys
 import threading
@@ -11,7 +10,6 @@ import numpy as np
 import pytest
 from conftest import DTYPE, Index, records
 from drelix_binary import _writer
-from drelix_binary._writer import lock_file
 
 SCHEMA = dx.schema("telemetry@1", DTYPE)
 IDS = dx.schema("ids@1", {"id": "u64"})
@@ -176,20 +174,3 @@ def test_structured_fields_must_be_the_schemas_and_raw_bytes_write_as_they_are(
         w.append(memoryview(doubled)[: 2 * DTYPE.itemsize : 2])
     back = dx.open(tmp_path / "s.drelix").to_numpy()
     np.testing.assert_array_equal(back, np.concatenate([a] * 4 + [a[:1]]))
-
-
-def test_only_a_regular_file_is_opened_for_writing(tmp_path):
-    fifo = str(tmp_path / "fifo")
-    os.mkfifo(fifo)
-    held = os.open(fifo, os.O_RDWR)  # so that a regression fails instead of blocking
-    try:
-        for path, error in (
-            (fifo, "not a regular file"),
-            (str(tmp_path), "Is a directory"),
-        ):
-            with pytest.raises(OSError, match=error):
-                os.close(lock_file(path, True))
-            with pytest.raises(OSError, match=error):
-                dx.open(path, "a")
-    finally:
-        os.close(held)
