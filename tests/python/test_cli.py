@@ -81,8 +81,8 @@ def test_records_in_every_format(fixed, tmp_path):
     assert [base64.b64decode(v) if k == "base64" else v.encode() for k, v in rows[1:]] == TEXTS  # fmt: skip
 
 
-def test_info_validate_rebuild_repack_and_errors(fixed, tmp_path):
-    path, rec, _ = fixed
+def test_info_shows_schema_frames_tail_and_a_stale_repack_file(fixed, tmp_path):
+    path = fixed[0]
     info = json.loads(drelix("info", "--json", path, check=0).stdout)
     assert info["schema"]["record_size"] == DTYPE.itemsize
     assert [f["name"] for f in info["schema"]["fields"]] == list(DTYPE.names)
@@ -94,6 +94,10 @@ def test_info_validate_rebuild_repack_and_errors(fixed, tmp_path):
     assert "2 frames" in table and "tail: 10 records" in table and "lab" in table
     assert "43-byte records" in table  # the layout line
     assert "warning: a stale .repack file" in table
+
+
+def test_validate_and_rebuild_find_a_wrong_count_and_only_fix_rewrites_it(fixed):
+    path = fixed[0]
     assert drelix("validate", path, check=0).stdout.decode().startswith(f"{path}: ok")
     data = path.read_bytes()
     path.write_bytes(data.replace(b"_records:250\n", b"_records:251\n", 1))
@@ -104,27 +108,42 @@ def test_info_validate_rebuild_repack_and_errors(fixed, tmp_path):
     drelix("rebuild", "--fix", path, check=0)
     assert path.read_bytes() == data
     drelix("rebuild", path, check=0)
+
+
+def test_repack_to_level_0_keeps_the_records_and_any_thread_count_writes_one_file(fixed, tmp_path):  # fmt: skip
+    path, rec, _ = fixed
     report = json.loads(drelix("repack", "--json", "--level", 0, path, check=0).stdout)
     assert report["bytes_after"] == os.path.getsize(path) and report["frames"] == 2
     assert drelix("cat", "-f", "raw", path, check=0).stdout == rec.tobytes()
     headers = json.loads(drelix("info", "--json", path, check=0).stdout)["headers"]
     assert headers["_compression_level"] == "0"
     copies = [tmp_path / f"t{n}.drelix" for n in (1, 2)]
-    for n, copy in enumerate(copies, 1):  # the file is the same on any number of threads
+    for n, copy in enumerate(copies, 1):
         drelix("repack", "--threads", n, shutil.copy(path, copy), check=0)
     assert copies[0].read_bytes() == copies[1].read_bytes() != path.read_bytes()
     assert "--threads" in one_line_error(drelix("repack", "--threads", 0, path, check=2), path)  # fmt: skip
+
+
+@pytest.mark.parametrize("command", ["info {p}", "get {p} 0", "validate {p}", "rebuild {p}", "repack {p}",
+                                     "export {p} {o}.csv", "salvage {p} {o}.drelix"])  # fmt: skip
+def test_a_missing_file_is_one_line_and_writes_nothing(tmp_path, command):
     missing, out = tmp_path / "missing.drelix", tmp_path / "out"
-    for command in ("info {p}", "get {p} 0", "validate {p}", "rebuild {p}", "repack {p}",
-                    "export {p} {o}.csv", "salvage {p} {o}.drelix"):  # fmt: skip
-        done = drelix(*command.format(p=missing, o=out).split(), check=2)
-        assert "no such file" in one_line_error(done, missing).lower()
+    done = drelix(*command.format(p=missing, o=out).split(), check=2)
+    assert "no such file" in one_line_error(done, missing).lower()
     assert not list(tmp_path.glob("out*"))
-    with dx.open(path, "a"):  # the writer's lock keeps maintenance out
+
+
+@pytest.mark.parametrize("command", [["validate"], ["repack"], ["rebuild", "--fix"]])
+def test_a_writers_lock_keeps_maintenance_out(fixed, command):
+    path = fixed[0]
+    with dx.open(path, "a"):
         data = path.read_bytes()
-        for command in (["validate"], ["repack"], ["rebuild", "--fix"]):
-            assert "lock" in one_line_error(drelix(*command, path, check=2), path)
+        assert "lock" in one_line_error(drelix(*command, path, check=2), path)
         assert path.read_bytes() == data
+
+
+def test_bad_arguments_are_one_line_and_python_m_runs_the_command(fixed):
+    path = fixed[0]
     args = [sys.executable, "-m", "drelix_binary", "get", str(path), "0"]
     assert json.loads(subprocess.run(args, capture_output=True, check=True).stdout)["id"] == 0  # fmt: skip
     assert drelix("get", path, N, check=2).stderr.decode().count("\n") == 1
@@ -202,28 +221,6 @@ def test_export_then_import_gives_the_same_records(fixed, tmp_path):
     done = drelix("import", tmp_path / "out.csv", tmp_path / "csv.drelix", check=2)
     assert "'key'" in one_line_error(done, tmp_path / "out.csv")
     assert not (tmp_path / "csv.drelix").exists()
-
-
-def test_ctrl_c_in_a_terminal_stops_and_leaves_the_files_as_they_were(tmp_path):
-    pexpect = pytest.importorskip("pexpect")
-    path, out = tmp_path / "big.drelix", tmp_path / "big.csv"
-    with dx.create(path, dx.schema("big@1", {"a": "u64", "b": "u64"}), frame_records=50_000) as w:  # fmt: skip
-        w.write(np.random.default_rng(3).integers(0, 1000, (2_000_000, 2), dtype=np.uint64))  # fmt: skip
-    data = path.read_bytes()
-    for argv in (["repack", "--level=19", str(path)], ["export", str(path), str(out)]):
-        # A background job without job control ignores Ctrl-C, and its children inherit that.
-        child = pexpect.spawn(DRELIX, argv, timeout=120, dimensions=(24, 160),
-                              preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # fmt: skip
-        # The bar counts finished frames (rich may colour the count: escape codes follow it);
-        # Ctrl-C while fewer than 30 of the 40 or so are done, so that it lands before the end.
-        child.expect(rf"{argv[0]} .*(?<!\d)[12]?\d/\d+(\x1b\[[0-9;]*m)* frames")
-        child.sendintr()
-        child.expect(pexpect.EOF)
-        child.close()
-        assert child.exitstatus == 130, child.before
-        assert child.before.rstrip().endswith(b"drelix: interrupted")
-        assert path.read_bytes() == data
-        assert os.listdir(tmp_path) == ["big.drelix"]  # no .repack, no half a CSV
 
 
 def test_the_portable_wheel_installs_elsewhere_and_runs(fixed, tmp_path):
@@ -310,25 +307,37 @@ def big(tmp_path_factory):
     return path
 
 
-def test_sigterm_half_way_leaves_no_output_and_says_so(big, tmp_path):
+@pytest.mark.parametrize("argv, sig", [
+    (["repack", "--level=19", "{src}"], signal.SIGINT), (["export", "{src}", "{out}.csv"], signal.SIGINT),
+    (["export", "{src}", "{out}.csv"], signal.SIGTERM), (["import", "{src}.npy", "{out}.drelix"], signal.SIGTERM),
+    (["salvage", "{src}", "{out}.drelix"], signal.SIGTERM)], ids=lambda v: getattr(v, "name", None))  # fmt: skip
+def test_a_signal_half_way_ends_the_command_and_leaves_the_files_as_they_were(big, tmp_path, argv, sig):  # fmt: skip
     pexpect = pytest.importorskip("pexpect")
-    src = tmp_path / "big.drelix"
-    shutil.copy(big, src)
-    np.save(tmp_path / "big.npy", dx.open(src).to_numpy())
-    for argv in (["export", src, tmp_path / "out.csv"], ["import", tmp_path / "big.npy", tmp_path / "out.drelix"],
-                 ["salvage", src, tmp_path / "saved.drelix"]):  # fmt: skip
-        child = pexpect.spawn(DRELIX, list(map(str, argv)), timeout=120, dimensions=(24, 160))
-        child.expect(rf"{argv[0]} .*(?<!\d)[12]?\d/(\d+)(\x1b\[[0-9;]*m)* (frames|batches)")  # under way
-        if argv[0] == "export":  # a bar step per frame; the tail is empty
-            assert int(child.match.group(1)) == len(dx.open(src).frames)
-        child.kill(signal.SIGTERM)
-        child.expect(pexpect.EOF)
-        child.close()
-        assert child.exitstatus == 143, (argv, child.before)
-        assert child.before.rstrip().endswith(b"drelix: terminated") and b"Traceback" not in child.before  # fmt: skip
-        assert sorted(os.listdir(tmp_path)) == ["big.drelix", "big.npy"]
-    # Records through a pipe may well reach this terminal: no bar is drawn over them.
-    piped = pexpect.spawn("/bin/sh", ["-c", f"{DRELIX} cat {src} | tail -c 1"], timeout=120)
+    src = shutil.copy(big, tmp_path / "big.drelix")
+    if argv[0] == "import":
+        np.save(tmp_path / "big.drelix.npy", dx.open(src).to_numpy())
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+    argv = [a.format(src=src, out=tmp_path / "out") for a in argv]
+    # A background job without job control ignores Ctrl-C, and its children inherit that.
+    child = pexpect.spawn(DRELIX, argv, timeout=120, dimensions=(24, 160),
+                          preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # fmt: skip
+    # The bar counts finished steps (rich may colour the count: escape codes follow it); the
+    # signal comes while fewer than 30 of the 40 or so are done, so that it lands before the end.
+    child.expect(rf"{argv[0]} .*(?<!\d)[12]?\d/(\d+)(\x1b\[[0-9;]*m)* (frames|batches)")
+    if argv[0] == "export":  # a bar step per frame; the tail is empty
+        assert int(child.match.group(1)) == len(dx.open(src).frames)
+    child.sendintr() if sig == signal.SIGINT else child.kill(sig)
+    child.expect(pexpect.EOF)
+    child.close()
+    assert child.exitstatus == 128 + sig, child.before
+    words = b"interrupted" if sig == signal.SIGINT else b"terminated"
+    assert child.before.rstrip().endswith(b"drelix: " + words) and b"Traceback" not in child.before  # fmt: skip
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == before  # no .repack, no half an output
+
+
+def test_records_through_a_pipe_draw_no_bar_over_them(big):
+    pexpect = pytest.importorskip("pexpect")
+    piped = pexpect.spawn("/bin/sh", ["-c", f"{DRELIX} cat {big} | tail -c 1"], timeout=120)
     piped.expect(pexpect.EOF)
     assert b"frames" not in piped.before
 

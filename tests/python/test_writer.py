@@ -130,26 +130,6 @@ def test_a_call_the_zone_cannot_list_takes_no_records(tmp_path, monkeypatch, cal
         assert e.match(rf"\({w.records} records") and w.records % 3 == 0 and w.records
 
 
-@pytest.mark.parametrize(
-    "policy, error",
-    [({"frame_records": 1.5}, TypeError), ({"frame_records": float("nan")}, TypeError),
-     ({"frame_records": True}, TypeError), ({"frame_bytes": 1.5}, TypeError),
-     ({"frame_bytes": "64"}, TypeError), ({"frame_seconds": float("nan")}, ValueError),
-     ({"frame_seconds": float("inf")}, ValueError), ({"frame_seconds": True}, TypeError),
-     ({"frame_seconds": "1"}, TypeError)],
-)  # fmt: skip
-def test_frame_policy_values_are_checked_at_open(tmp_path, policy, error):
-    path = tmp_path / "p.drelix"
-    dx.create(path, SCHEMA).close()
-    for make, args in ((dx.create, (tmp_path / "n.drelix", SCHEMA)), (dx.open, (path, "a"))):  # fmt: skip
-        with pytest.raises(error, match=next(iter(policy))):
-            make(*args, **policy)
-    assert not (tmp_path / "n.drelix").exists()
-    with dx.open(path, "a", frame_records=np.int64(2), frame_seconds=np.float32(1)) as w:  # fmt: skip
-        w.extend(records(3))
-        assert [f.records for f in w.frames] == [2]
-
-
 def test_structured_fields_must_be_the_schemas_and_raw_bytes_write_as_they_are(
     tmp_path,
 ):
