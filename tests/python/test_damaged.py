@@ -76,8 +76,6 @@ def test_damaged_lists_and_cut_files(tmp_path, damage, lines, refusal, lost, sav
     lines = [line.format(**fill) for line in lines]
     report = dx.validate(path)
     assert report.problems == lines
-    cli = subprocess.run([sys.executable, "-m", "drelix_binary", "validate", str(path)], capture_output=True, check=False)  # fmt: skip
-    assert cli.returncode == 1 and lines[0] in cli.stdout.decode()
     if refusal is None:
         _engine.Reader(path).close()
     else:

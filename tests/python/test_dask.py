@@ -42,69 +42,85 @@ def as_records(pdf):
     return a
 
 
-def test_planning_on_the_synchronous_scheduler(files, tmp_path, monkeypatch):
-    every = np.concatenate([np.concatenate([*a, t]) for a, t in files.values()])
-    default = ddx.PARTITION_BYTES
-    # Partition sizes in records: a (frames of 50, 7, 30, a tail of 5), b (1), c (20, 20, 3).
-    for frames_per_partition, partition_bytes, include_tail, sizes in [
-        (2, None, True, [57, 35, 1, 40, 3]),
-        (1, None, False, [50, 7, 30, 1, 20, 20]),
-        (None, 60 * DTYPE.itemsize, True, [57, 35, 1, 43]),  # by bytes
-        (None, None, False, [87, 1, 40]),
-    ]:  # fmt: skip
-        monkeypatch.setattr(ddx, "PARTITION_BYTES", partition_bytes or default)
-        df = ddx.read_drelix(sorted(files), frames_per_partition=frames_per_partition, include_tail=include_tail)  # fmt: skip
-        read = np.concatenate([np.concatenate([*a, t] if include_tail else a) for a, t in files.values()])  # fmt: skip
-        bounds = np.cumsum([0] + sizes)
-        assert df.npartitions == len(sizes) and df.divisions == (*bounds[:-1], bounds[-1] - 1)  # fmt: skip
-        for got, start, stop in zip(dask.compute(*df.to_delayed(), scheduler="sync"), bounds, bounds[1:]):  # fmt: skip
-            assert list(got.index) == list(range(start, stop))
-            assert np.array_equal(as_records(got), read[start:stop])
-    asked, call = [], ddx._ReadPartition.__call__
-    monkeypatch.setattr(ddx._ReadPartition, "__call__",
-                        lambda self, part, columns=None: asked.append(columns) or call(self, part, columns))  # fmt: skip
-    for select in (lambda p: ddx.read_drelix(p, columns=["value", "key"]),
-                   lambda p: ddx.read_drelix(p)[["value", "key"]]):  # pushed down into the read  # fmt: skip
-        got = select(sorted(files)).compute(scheduler="sync")
-        assert asked and all(list(c) == ["value", "key"] for c in asked)
-        assert list(got.columns) == ["value", "key"] and np.array_equal(got["value"], every["value"])  # fmt: skip
-        assert got["key"].tolist() == [bytes(k) for k in every["key"]]
+def every(files, tail=True):
+    return np.concatenate([np.concatenate([*a, t] if tail else a) for a, t in files.values()])
+
+
+SYNC = {"scheduler": "sync"}
+
+
+@pytest.mark.parametrize("frames_per_partition, partition_bytes, include_tail, sizes", [
+    (2, None, True, [57, 35, 1, 40, 3]), (1, None, False, [50, 7, 30, 1, 20, 20]),
+    (None, 60 * DTYPE.itemsize, True, [57, 35, 1, 43]), (None, None, False, [87, 1, 40])],
+    ids=["two_frames", "one_frame_no_tail", "by_bytes", "whole_files"])  # fmt: skip
+def test_partitions_follow_frames_bytes_and_the_tail(files, monkeypatch, frames_per_partition, partition_bytes, include_tail, sizes):  # fmt: skip
+    """Partition sizes in records: a (frames of 50, 7, 30, a tail of 5), b (1), c (20, 20, 3)."""
+    if partition_bytes:
+        monkeypatch.setattr(ddx, "PARTITION_BYTES", partition_bytes)
+    df = ddx.read_drelix(sorted(files), frames_per_partition=frames_per_partition, include_tail=include_tail)  # fmt: skip
+    read, bounds = every(files, include_tail), np.cumsum([0] + sizes)
+    assert df.npartitions == len(sizes) and df.divisions == (*bounds[:-1], bounds[-1] - 1)
+    for got, start, stop in zip(dask.compute(*df.to_delayed(), **SYNC), bounds, bounds[1:]):
+        assert list(got.index) == list(range(start, stop))
+        assert np.array_equal(as_records(got), read[start:stop])
+
+
+@pytest.mark.parametrize("select", [lambda p: ddx.read_drelix(p, columns=["value", "key"]),
+                                    lambda p: ddx.read_drelix(p)[["value", "key"]]], ids=["columns", "selection"])  # fmt: skip
+def test_selected_columns_are_read(files, select):
+    got = select(sorted(files)).compute(**SYNC)
+    assert list(got.columns) == ["value", "key"] and np.array_equal(got["value"], every(files)["value"])  # fmt: skip
+    assert got["key"].tolist() == [bytes(k) for k in every(files)["key"]]
     with pytest.raises(dx.DrelixUsageError, match="no column 'nope'"):
         ddx.read_drelix(sorted(files), columns=["nope"])
+
+
+def test_files_of_differing_schemas_are_refused_naming_both(files, tmp_path):
     # A file whose schema lacks the last field (Schema's equality is test_native's).
     odd = write_file(tmp_path / "z.drelix", [], schema=dx.schema("reading@1", np.dtype(DTYPE.descr[:-1])))  # fmt: skip
     with pytest.raises(dx.DrelixUsageError, match="schemas differ") as e:
         ddx.read_drelix(sorted(files) + [odd])
     assert min(files) in str(e.value) and odd in str(e.value)
+
+
+SOURCE = pd.DataFrame({"x": np.arange(10, dtype="<u4")})
+
+
+def test_a_retried_partition_write_replaces_only_its_own_partial_output(tmp_path):
+    """What a killed attempt of partition 1 leaves: a partial file and a half-written journal;
+    the task dask runs again for it cleans them up."""
+    (tmp_path / ".part.1.drelix.partial").write_bytes(b"DRELIX\x01\x01junk")
+    (tmp_path / ".part.1.drelix.partial.seal").write_bytes(b"half a journal")
+    (tmp_path / ".part.2.drelix.partial").write_bytes(b"another task's")
+    ddx._write_partition(SOURCE, str(tmp_path / "part.1.drelix"), dx.schema("dataframe", {"x": "u32"}), {}, 1)  # fmt: skip
+    assert sorted(os.listdir(tmp_path)) == [".part.2.drelix.partial", "part.1.drelix"]
+
+
+def test_to_drelix_overwrites_only_when_told_and_then_only_drelix_files(tmp_path):
     out = tmp_path / "out"
     out.mkdir()
-    # A retried write replaces only its own partial output. What a killed attempt of
-    # partition 1 leaves: a partial file and a half-written journal.
-    (out / ".part.1.drelix.partial").write_bytes(b"DRELIX\x01\x01junk")
-    (out / ".part.1.drelix.partial.seal").write_bytes(b"half a journal")
-    source = pd.DataFrame({"x": np.arange(10, dtype="<u4")})
-    ddx._write_partition(source, str(out / "part.1.drelix"), dx.schema("dataframe", {"x": "u32"}), {}, 1)  # fmt: skip
-    assert sorted(os.listdir(out)) == ["part.1.drelix"]
-    # A directory holding anything is refused before a task runs; overwrite=True removes
-    # its drelix files (and their journals and partials) and nothing else.
     for name in ("part.7.drelix", "part.7.drelix.seal", ".part.2.drelix.partial", "unrelated.txt"):  # fmt: skip
         (out / name).write_text("old")
-    sync = {"scheduler": "sync"}
     with pytest.raises(FileExistsError, match="not empty; pass overwrite=True"):
-        ddx.to_drelix(dd.from_pandas(source, npartitions=2), out, compute=False)
-    assert len(os.listdir(out)) == 5
-    paths = ddx.to_drelix(dd.from_pandas(source + 1, npartitions=2), out, compute_kwargs=sync, overwrite=True)  # fmt: skip
-    assert sorted(os.listdir(out)) == ["part.0.drelix", "part.1.drelix", "unrelated.txt"]  # fmt: skip
+        ddx.to_drelix(dd.from_pandas(SOURCE, npartitions=2), out, compute=False)
+    assert len(os.listdir(out)) == 4
+    paths = ddx.to_drelix(dd.from_pandas(SOURCE + 1, npartitions=2), out, compute_kwargs=SYNC, overwrite=True)  # fmt: skip
+    assert sorted(os.listdir(out)) == ["part.0.drelix", "part.1.drelix", "unrelated.txt"]
     with dx.open(paths[0]) as r:  # the columns' types make the schema
         assert r.schema == dx.schema("dataframe", {"x": "u32"})
-    got = ddx.read_drelix(out)["x"].compute(scheduler="sync").tolist()
-    assert got == list(range(1, 11))
-    # Failures leave nothing behind: not the directory, not a part written before a refusal.
-    for frame, schema in [(pd.DataFrame({"x": ["text"]}), None), (source.assign(x=5 - source.x.astype("i8")), "u32")]:  # fmt: skip
-        with pytest.raises(dx.DrelixUsageError):
-            ddx.to_drelix(dd.from_pandas(frame, npartitions=2), tmp_path / "new" / "dir", compute_kwargs=sync,
-                          schema=schema and dx.schema("s", {"x": schema}))  # fmt: skip
-        assert not (tmp_path / "new").exists()
+    assert ddx.read_drelix(out)["x"].compute(**SYNC).tolist() == list(range(1, 11))
+
+
+@pytest.mark.parametrize("frame, schema", [(pd.DataFrame({"x": ["text"]}), None), (SOURCE.assign(x=5 - SOURCE.x.astype("i8")), "u32")],
+                         ids=["text_column", "negative_in_u32"])  # fmt: skip
+def test_a_refused_write_leaves_no_directory_and_no_part(tmp_path, frame, schema):
+    with pytest.raises(dx.DrelixUsageError):
+        ddx.to_drelix(dd.from_pandas(frame, npartitions=2), tmp_path / "new" / "dir", compute_kwargs=SYNC,
+                      schema=schema and dx.schema("s", {"x": schema}))  # fmt: skip
+    assert not (tmp_path / "new").exists()
+
+
+def test_dask_is_imported_only_when_its_module_is_used():
     code = """import sys, drelix_binary as dx; assert 'dask' not in sys.modules, 'dask was imported'
 assert dx.dask.read_drelix and 'dask' in sys.modules
 assert not hasattr(dx, 'pandas'), 'only dask is a lazy attribute'"""
@@ -153,7 +169,6 @@ def test_a_file_that_changes_after_planning(tmp_path, schema, monkeypatch):
 
 
 def test_to_drelix_refuses_values_a_field_cannot_hold(tmp_path, files):
-    sync = {"scheduler": "sync"}
     for k, (values, ty, refused) in enumerate([  # refused: the first value shown, None: all kept
         ([0.0, np.nan], "i64", "nan"), ([1.0, -np.inf], "u64", "-inf"), ([2.0, 1.5], "i64", "1.5"),
         ([3, -1], "u64", "-1"), ([7, 300], "u8", "300"), ([1, 2**64], "u64", "18446744073709551616"),
@@ -165,21 +180,21 @@ def test_to_drelix_refuses_values_a_field_cannot_hold(tmp_path, files):
             df = dd.from_pandas(pd.DataFrame({"v": values}), npartitions=2)
         out, schema = tmp_path / str(k), dx.schema("s", {"v": ty})
         if refused is None:
-            ddx.to_drelix(df, out, schema=schema, compute_kwargs=sync)
+            ddx.to_drelix(df, out, schema=schema, compute_kwargs=SYNC)
             assert ddx.read_drelix(out)["v"].compute(scheduler="sync").tolist() == values
             continue
         with pytest.raises(dx.DrelixUsageError, match=re.escape(f"partition 1: column 'v' holds {refused}, which a field of type {ty} cannot hold")):  # fmt: skip
-            ddx.to_drelix(df, out, schema=schema, compute_kwargs=sync)
+            ddx.to_drelix(df, out, schema=schema, compute_kwargs=SYNC)
     # A partition whose column drifted from the meta's int64 to float with a NaN.
     drift = dd.from_pandas(pd.DataFrame({"v": [1, 2]}), npartitions=2)
     drift = drift.map_partitions(lambda p: p.where(p.v < 2), meta=drift._meta)
     with pytest.raises(dx.DrelixUsageError, match="partition 1: column 'v' holds nan, which a field of type i64"):
-        ddx.to_drelix(drift, tmp_path / "drift", compute_kwargs=sync)
+        ddx.to_drelix(drift, tmp_path / "drift", compute_kwargs=SYNC)
     # The schema read travels with the DataFrame: uuid fields need no schema= on the way back.
     df = ddx.read_drelix(sorted(files))
     for frame, want in [(df, READING), (df[["key", "id"]], dx.schema("dataframe", {"key": "uuid", "id": "u64"}))]:  # fmt: skip
         out = tmp_path / f"back{len(frame.columns)}"
-        ddx.to_drelix(frame, out, compute_kwargs=sync)
+        ddx.to_drelix(frame, out, compute_kwargs=SYNC)
         back = ddx.read_drelix(out)
         assert back.compute(scheduler="sync").equals(frame.compute(scheduler="sync"))
         with dx.open(next(out.iterdir())) as r:

@@ -67,7 +67,12 @@ DAMAGES = {
     "bad_hash": lambda p: flip(p, sum(frame_at(p, 1)) - frame_at(p, 1)[1] // 2),
     "bad_magic": lambda p: flip(p, 0),
     "missing": os.unlink,
+    "wrong_count": lambda p: p.write_bytes(p.read_bytes().replace(b"_records:1468\n", b"_records:1469\n")),
 }
+
+
+SEEN = {"truncated_frame": "frame 7 ends at", "bad_hash": "checksum", "bad_magic": "not a drelix file: bad magic",
+        "wrong_count": "_records"}  # fmt: skip
 
 
 def outcome(call, path):
@@ -96,6 +101,8 @@ def test_native_and_engine_agree(tmp_path, operation, damage):
     native, engine = (outcome(call, str(p)) for call, p in zip(OPERATIONS[operation], paths))
     assert native == engine
     assert native[0] == "ok" or damage != "sound"
+    if native[0] != "ok" or operation in ("validate", "rebuild"):  # what each says it found
+        assert SEEN.get(damage, "") in str(native)
     if damage == "missing":
         assert native == (OSError, errno.ENOENT)
         return
