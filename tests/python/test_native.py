@@ -177,30 +177,32 @@ INSTANCES = {
 }
 
 
-def test_class_rules_equality_and_pickling(tmp_path):
+@pytest.mark.parametrize("name", INSTANCES)
+def test_classes_are_final_frozen_and_compare_by_value_or_identity(tmp_path, name):
     make_file(tmp_path / "r.drelix", frames=1)
-    for name, make in INSTANCES.items():
-        cls, a, b = getattr(_native, name), make(tmp_path), make(tmp_path)
-        assert (cls.__module__, cls.__bases__, type(a)) == ("drelix_binary._native", (object,), cls)  # fmt: skip
+    cls, a, b = getattr(_native, name), INSTANCES[name](tmp_path), INSTANCES[name](tmp_path)
+    assert (cls.__module__, cls.__bases__, type(a)) == ("drelix_binary._native", (object,), cls)  # fmt: skip
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    if name not in ("FieldSpec", "Schema"):
+        with pytest.raises(TypeError, match=rf"^cannot create 'drelix_binary._native.{name}'"):  # fmt: skip
+            cls()
+    with pytest.raises(AttributeError):
+        a.new_attribute = 1
+    with pytest.raises(AttributeError):  # frozen
+        setattr(a, dir(a)[-1], 1)
+    if name.endswith("Report") or name == "Container":  # identity, hashable
+        assert a != b and len({a, b, a}) == 2 and a is not b
+        return
+    assert a == b and (a != b) is False and pickle.loads(pickle.dumps(a)) == a
+    for other in [1, None, FS("z", "u8", 0), RL.fixed(99)]:
+        assert (a == other) is False and (a != other) is True and (other == a) is False  # fmt: skip
+    for refused in (operator.lt, lambda x, _: hash(x), lambda x, _: weakref.ref(x)):
         with pytest.raises(TypeError):
-            type("Sub", (cls,), {})
-        if name not in ("FieldSpec", "Schema"):
-            with pytest.raises(TypeError, match=rf"^cannot create 'drelix_binary._native.{name}'"):  # fmt: skip
-                cls()
-        with pytest.raises(AttributeError):
-            a.new_attribute = 1
-        with pytest.raises(AttributeError):  # frozen
-            setattr(a, dir(a)[-1], 1)
-        if name.endswith("Report") or name == "Container":  # identity, hashable
-            assert a != b and len({a, b, a}) == 2 and a is not b
-            continue
-        assert a == b and (a != b) is False and pickle.loads(pickle.dumps(a)) == a
-        for other in [1, None, FS("z", "u8", 0), RL.fixed(99)]:
-            assert (a == other) is False and (a != other) is True and (other == a) is False  # fmt: skip
-        for refused in (operator.lt, lambda x, _: hash(x), lambda x, _: weakref.ref(x)):
-            with pytest.raises(TypeError):
-                refused(a, b)
-    # Values that differ in any one part are unequal, and pickling keeps that part.
+            refused(a, b)
+
+
+def test_values_that_differ_in_any_one_part_are_unequal_and_pickling_keeps_it(tmp_path):
     base = Schema("s", [A, B], PRE)
     pairs = [
         (FS("a", "u8", 1), FS("b", "u8", 1)), (FS("a", "u8", 1), FS("a", "u16", 1)),
