@@ -18,9 +18,8 @@ import uuid
 import drelix_binary as dx
 import numpy as np
 import pytest
-from conftest import DTYPE, records, write_file
+from conftest import DTYPE, damaged, records, write_file
 from drelix_binary import _native
-from test_damaged import damaged
 
 DRELIX = shutil.which("drelix", path=os.path.dirname(sys.executable))
 LOG = dx.schema("log@1", {}, layout="prefixed")
@@ -55,7 +54,7 @@ def fixed(tmp_path):
     return path, rec, shown
 
 
-def test_records_in_every_format(fixed, tmp_path):
+def test_fixed_records_as_json_csv_raw_and_hex(fixed):
     path, rec, shown = fixed
     lines = drelix("cat", path, check=0).stdout.splitlines()
     assert [json.loads(x) for x in lines] == shown
@@ -71,7 +70,9 @@ def test_records_in_every_format(fixed, tmp_path):
     raw = drelix("tail", "-f", "raw", path, "-n", "15", check=0).stdout  # both parts
     assert raw == rec[-15:].tobytes()
     assert drelix("get", "-f", "hex", path, "3", check=0).stdout == rec[3].tobytes().hex().encode() + b"\n"  # fmt: skip
-    # Prefixed records say how they are encoded: text when UTF-8, base64 otherwise.
+
+
+def test_prefixed_records_say_whether_they_are_text_or_base64(tmp_path):
     text = write_file(tmp_path / "t.drelix", [TEXTS[:3]], TEXTS[3:], LOG)
     out = drelix("cat", text, check=0).stdout.decode().splitlines()
     rows = list(csv.reader(io.StringIO(drelix("cat", "-f", "csv", text, check=0).stdout.decode())))  # fmt: skip
@@ -150,10 +151,12 @@ def test_bad_arguments_are_one_line_and_python_m_runs_the_command(fixed):
     drelix("frobnicate", path, check=2)
 
 
-@pytest.mark.parametrize("layout", ["fixed", "prefixed"])
-def test_a_damaged_frame(fixed, tmp_path, layout):
+@pytest.fixture(params=["fixed", "prefixed"])
+def flipped(fixed, tmp_path, request):
+    """The file with one byte flipped in the middle of frame 1: (path, an undamaged copy,
+    every record as cat shows it, frame 1's id)."""
     path, _, shown = fixed
-    if layout == "prefixed":
+    if request.param == "prefixed":
         bodies = [f"note {i} ".encode() * (i % 7) for i in range(N)]
         path = tmp_path / "notes.drelix"
         write_file(path, [bodies[:100], bodies[100:250]], bodies[250:], LOG)
@@ -161,16 +164,29 @@ def test_a_damaged_frame(fixed, tmp_path, layout):
     good = shutil.copy(path, tmp_path / "good.drelix")
     fid, offset, length = map(int, _native.peek_headers(str(path))[1]["_frames"].split(";")[1].split(",")[:3])  # fmt: skip
     data = bytearray(path.read_bytes())
-    data[16 + 4096 + offset + length // 2] ^= 0xFF  # in the middle of frame 1's bytes
+    data[16 + 4096 + offset + length // 2] ^= 0xFF
     path.write_bytes(bytes(data))
-    done = drelix("cat", path, check=2)  # fails cleanly, after the records before it
+    return path, good, shown, fid
+
+
+def test_cat_stops_at_a_damaged_frame_in_one_line_after_the_records_before_it(flipped):
+    path, _, shown, _ = flipped
+    done = drelix("cat", path, check=2)
     one_line_error(done, path)
     assert [json.loads(x) for x in done.stdout.splitlines()] == shown[:100]
+
+
+def test_validate_names_the_damaged_frame_and_the_worst_file_sets_the_status(flipped, tmp_path):
+    path, good, _, fid = flipped
     assert f"frame {fid}: checksum mismatch" in drelix("validate", path, check=1).stdout.decode()  # fmt: skip
     missing = tmp_path / "missing.drelix"
     report = json.loads(drelix("validate", "--json", good, path, missing, check=2).stdout)  # fmt: skip
-    assert [r.get("sound") for r in report] == [True, False, None]  # the worst wins
+    assert [r.get("sound") for r in report] == [True, False, None]
     assert report[2]["error"].startswith(f"{missing}: ") and report[0]["records"] == N
+
+
+def test_salvage_keeps_every_other_frame_and_the_tail(flipped, tmp_path):
+    path, _, shown, fid = flipped
     out = tmp_path / "saved.drelix"
     report = json.loads(drelix("salvage", "--json", path, out, check=1).stdout)
     assert [lost["id"] for lost in report["lost_frames"]] == [fid]
@@ -178,17 +194,22 @@ def test_a_damaged_frame(fixed, tmp_path, layout):
     drelix("validate", out, check=0)
     saved = [json.loads(x) for x in drelix("cat", out, check=0).stdout.splitlines()]
     assert saved == shown[:100] + shown[250:]
-    seen = []  # the library's: a frame a step, and one for the tail
+
+
+def test_salvage_reports_a_step_per_frame_and_a_stop_leaves_no_file(flipped, tmp_path):
+    path, seen = flipped[0], []
     dx.salvage(path, tmp_path / "again.drelix", progress=lambda *a: seen.append(a))
-    assert seen == [(1, 3), (2, 3), (3, 3)]
+    assert seen == [(1, 3), (2, 3), (3, 3)]  # a frame a step, and one for the tail
     with pytest.raises(ZeroDivisionError):  # stopped: its own error, and no half a file
         dx.salvage(path, tmp_path / "stopped.drelix", progress=lambda *a: 1 / 0)
     assert not list(tmp_path.glob("stopped*"))
-    if layout == "prefixed":  # a tail that begins with what a cut left of a frame
-        cut, frames = damaged(tmp_path / "cut.drelix", cut_in=2, drop_cut=True)
-        lost = cut.stat().st_size - 16 - 4096 - frames[2][0]  # frame 2's start on
-        done = drelix("salvage", cut, tmp_path / "cut-saved.drelix", check=1).stdout.decode()  # fmt: skip
-        assert f"lost {lost} bytes at the start of the tail: a zstd frame" in done
+
+
+def test_salvage_names_the_bytes_a_cut_left_at_the_start_of_the_tail(tmp_path):
+    cut, frames = damaged(tmp_path / "cut.drelix", cut_in=2, drop_cut=True)
+    lost = cut.stat().st_size - 16 - 4096 - frames[2][0]  # frame 2's start on
+    done = drelix("salvage", cut, tmp_path / "cut-saved.drelix", check=1).stdout.decode()  # fmt: skip
+    assert f"lost {lost} bytes at the start of the tail: a zstd frame" in done
 
 
 def test_export_then_import_gives_the_same_records(fixed, tmp_path):
@@ -370,7 +391,7 @@ def test_ctrl_c_while_the_command_starts_is_never_a_traceback(big):
     the package runs, is the interpreter's to report.)"""
     for delay in (0.0, 0.02, 0.04, 0.06, 0.08, 0.1, 0.15):
         child = subprocess.Popen([DRELIX, "validate", str(big)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                 preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # fmt: skip
+                                 preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # noqa: PLW1509 - no threads here  # fmt: skip
         time.sleep(delay)
         child.send_signal(signal.SIGINT)
         _, err = child.communicate(timeout=120)

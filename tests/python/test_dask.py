@@ -201,45 +201,51 @@ def test_to_drelix_refuses_values_a_field_cannot_hold(tmp_path, files):
             assert r.schema == want
 
 
-def test_on_a_local_cluster(files, tmp_path):
+@pytest.fixture(scope="module")
+def client():
+    """A real two-process local cluster: every task payload, schema and error crosses a pickle."""
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                        host="127.0.0.1", dashboard_address=None)  # fmt: skip
     with cluster, distributed.Client(cluster, set_as_default=False) as client:
-        df = ddx.read_drelix(sorted(files), frames_per_partition=1)
-        paths = ddx.to_drelix(df, tmp_path / "out", schema=READING, compute_kwargs={"scheduler": client})  # fmt: skip
-        assert [os.path.basename(p) for p in paths] == [f"part.{i}.drelix" for i in range(8)]  # fmt: skip
-        back = ddx.read_drelix(tmp_path / "out")
-        assert back.divisions == df.divisions
-        want = np.concatenate([np.concatenate([*a, t]) for a, t in files.values()])
-        assert np.array_equal(as_records(back.compute(scheduler=client)), want)
-        with dx.open(paths[3]) as r:
-            assert r.sealed and r.schema == READING and not r.tail_records
-        # Prefixed logs, file k: one frame of lines[2k], then lines[2k + 1] in the tail.
-        log, logs = dx.schema("log@1", {}, layout="prefixed"), tmp_path / "logs"
-        lines = [[f"line {f}.{i} ".encode() * (i % 5 + 1) for i in range(n)] for f, n in enumerate([3, 40, 1, 9])]  # fmt: skip
-        logs.mkdir()
-        for k in range(2):
-            write_file(logs / f"log{k}.drelix", [lines[2 * k]], lines[2 * k + 1], log)
-        every = [b for chunk in lines for b in chunk]
-        bag = ddx.read_drelix_bag(logs / "*.drelix", frames_per_partition=1)
-        assert bag.npartitions == 4 and bag.compute(scheduler=client) == every
-        framed = ddx.read_drelix(logs, include_tail=False)
-        assert not framed.known_divisions
-        assert framed["record"].compute(scheduler=client).tolist() == lines[0] + lines[2]  # fmt: skip
-        out = ddx.to_drelix(ddx.read_drelix(logs), tmp_path / "copy", compute_kwargs={"scheduler": client})  # fmt: skip
-        assert ddx.read_drelix_bag(out).compute(scheduler=client) == every
-        copied = ddx.read_drelix_bag(out)
-        dx.repack(out[0], level=0)  # reported from a worker as itself
-        with pytest.raises(dx.DrelixMalformedError, match="changed since planning"):
-            copied.compute(scheduler=client)
-        # One flipped byte in the middle of frame 1 of file c, reported from a worker.
-        path = sorted(files)[2]
-        with dx.open(path) as r:
-            frame = r.frames[1]
-            at = 16 + r.preamble.header_area + frame.offset + frame.length // 2
-        data = bytearray(Path(path).read_bytes())
-        data[at] ^= 0x5A
-        Path(path).write_bytes(bytes(data))
-        for read in (ddx.read_drelix, ddx.read_drelix_bag):
-            with pytest.raises(dx.DrelixMalformedError, match=re.escape(f"{path}: frame 1 (id {frame.id})")):  # fmt: skip
-                read(sorted(files), frames_per_partition=1).compute(scheduler=client)
+        yield client
+
+
+def test_a_cluster_writes_and_reads_back_fixed_records(files, tmp_path, client):
+    df = ddx.read_drelix(sorted(files), frames_per_partition=1)
+    paths = ddx.to_drelix(df, tmp_path / "out", schema=READING, compute_kwargs={"scheduler": client})  # fmt: skip
+    assert [os.path.basename(p) for p in paths] == [f"part.{i}.drelix" for i in range(8)]
+    back = ddx.read_drelix(tmp_path / "out")
+    assert back.divisions == df.divisions
+    assert np.array_equal(as_records(back.compute(scheduler=client)), every(files))
+    with dx.open(paths[3]) as r:
+        assert r.sealed and r.schema == READING and not r.tail_records
+
+
+def test_a_cluster_reads_and_copies_prefixed_logs(tmp_path, client):
+    """Log file k: one frame of lines[2k], then lines[2k + 1] in the tail."""
+    log, logs = dx.schema("log@1", {}, layout="prefixed"), tmp_path / "logs"
+    lines = [[f"line {f}.{i} ".encode() * (i % 5 + 1) for i in range(n)] for f, n in enumerate([3, 40, 1, 9])]  # fmt: skip
+    logs.mkdir()
+    for k in range(2):
+        write_file(logs / f"log{k}.drelix", [lines[2 * k]], lines[2 * k + 1], log)
+    every_line = [b for chunk in lines for b in chunk]
+    bag = ddx.read_drelix_bag(logs / "*.drelix", frames_per_partition=1)
+    assert bag.npartitions == 4 and bag.compute(scheduler=client) == every_line
+    framed = ddx.read_drelix(logs, include_tail=False)
+    assert not framed.known_divisions
+    assert framed["record"].compute(scheduler=client).tolist() == lines[0] + lines[2]
+    out = ddx.to_drelix(ddx.read_drelix(logs), tmp_path / "copy", compute_kwargs={"scheduler": client})  # fmt: skip
+    assert ddx.read_drelix_bag(out).compute(scheduler=client) == every_line
+
+
+@pytest.mark.parametrize("read", [ddx.read_drelix, ddx.read_drelix_bag], ids=["dataframe", "bag"])
+def test_a_damaged_frame_is_reported_from_a_worker_naming_file_and_frame(files, client, read):
+    path = sorted(files)[2]
+    with dx.open(path) as r:
+        frame = r.frames[1]
+        at = 16 + r.preamble.header_area + frame.offset + frame.length // 2
+    data = bytearray(Path(path).read_bytes())
+    data[at] ^= 0x5A
+    Path(path).write_bytes(bytes(data))
+    with pytest.raises(dx.DrelixMalformedError, match=re.escape(f"{path}: frame 1 (id {frame.id})")):  # fmt: skip
+        read(sorted(files), frames_per_partition=1).compute(scheduler=client)
