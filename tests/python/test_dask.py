@@ -168,37 +168,42 @@ def test_a_file_that_changes_after_planning(tmp_path, schema, monkeypatch):
         bag.compute(scheduler="sync")
 
 
-def test_to_drelix_refuses_values_a_field_cannot_hold(tmp_path, files):
-    for k, (values, ty, refused) in enumerate([  # refused: the first value shown, None: all kept
-        ([0.0, np.nan], "i64", "nan"), ([1.0, -np.inf], "u64", "-inf"), ([2.0, 1.5], "i64", "1.5"),
-        ([3, -1], "u64", "-1"), ([7, 300], "u8", "300"), ([1, 2**64], "u64", "18446744073709551616"),
-        ([1, 2**63], "i64", "9223372036854775808"), ([-1.0, 2.0**63], "i64", "9.223372036854776e+18"),
-        ([-3.0, 2.0**62], "i64", None), ([255.0, 0.0], "u8", None), ([True, False], "u8", None),
-        ([2**64 - 1, 0], "u64", None), ([0.5, 7], "f64", None), ([b"k" * 16, b"short"], "uuid", "b'short'"),
-    ]):  # fmt: skip
-        with dask.config.set({"dataframe.convert-string": False}):
-            df = dd.from_pandas(pd.DataFrame({"v": values}), npartitions=2)
-        out, schema = tmp_path / str(k), dx.schema("s", {"v": ty})
-        if refused is None:
-            ddx.to_drelix(df, out, schema=schema, compute_kwargs=SYNC)
-            assert ddx.read_drelix(out)["v"].compute(scheduler="sync").tolist() == values
-            continue
-        with pytest.raises(dx.DrelixUsageError, match=re.escape(f"partition 1: column 'v' holds {refused}, which a field of type {ty} cannot hold")):  # fmt: skip
-            ddx.to_drelix(df, out, schema=schema, compute_kwargs=SYNC)
-    # A partition whose column drifted from the meta's int64 to float with a NaN.
+@pytest.mark.parametrize("values, ty, refused", [  # refused: the first value shown, None: all kept
+    ([0.0, np.nan], "i64", "nan"), ([1.0, -np.inf], "u64", "-inf"), ([2.0, 1.5], "i64", "1.5"),
+    ([3, -1], "u64", "-1"), ([7, 300], "u8", "300"), ([1, 2**64], "u64", "18446744073709551616"),
+    ([1, 2**63], "i64", "9223372036854775808"), ([-1.0, 2.0**63], "i64", "9.223372036854776e+18"),
+    ([-3.0, 2.0**62], "i64", None), ([255.0, 0.0], "u8", None), ([True, False], "u8", None),
+    ([2**64 - 1, 0], "u64", None), ([0.5, 7], "f64", None), ([b"k" * 16, b"short"], "uuid", "b'short'")])  # fmt: skip
+def test_to_drelix_refuses_values_a_field_cannot_hold(tmp_path, values, ty, refused):
+    with dask.config.set({"dataframe.convert-string": False}):
+        df = dd.from_pandas(pd.DataFrame({"v": values}), npartitions=2)
+    out, schema = tmp_path / "out", dx.schema("s", {"v": ty})
+    if refused is None:
+        ddx.to_drelix(df, out, schema=schema, compute_kwargs=SYNC)
+        assert ddx.read_drelix(out)["v"].compute(**SYNC).tolist() == values
+        return
+    with pytest.raises(dx.DrelixUsageError, match=re.escape(f"partition 1: column 'v' holds {refused}, which a field of type {ty} cannot hold")):  # fmt: skip
+        ddx.to_drelix(df, out, schema=schema, compute_kwargs=SYNC)
+
+
+def test_a_partition_that_drifted_from_the_meta_is_checked_by_its_values(tmp_path):
+    """Its column went from the meta's int64 to float with a NaN."""
     drift = dd.from_pandas(pd.DataFrame({"v": [1, 2]}), npartitions=2)
     drift = drift.map_partitions(lambda p: p.where(p.v < 2), meta=drift._meta)
-    with pytest.raises(dx.DrelixUsageError, match="partition 1: column 'v' holds nan, which a field of type i64"):
+    with pytest.raises(dx.DrelixUsageError, match="partition 1: column 'v' holds nan, which a field of type i64"):  # fmt: skip
         ddx.to_drelix(drift, tmp_path / "drift", compute_kwargs=SYNC)
-    # The schema read travels with the DataFrame: uuid fields need no schema= on the way back.
-    df = ddx.read_drelix(sorted(files))
-    for frame, want in [(df, READING), (df[["key", "id"]], dx.schema("dataframe", {"key": "uuid", "id": "u64"}))]:  # fmt: skip
-        out = tmp_path / f"back{len(frame.columns)}"
-        ddx.to_drelix(frame, out, compute_kwargs=SYNC)
-        back = ddx.read_drelix(out)
-        assert back.compute(scheduler="sync").equals(frame.compute(scheduler="sync"))
-        with dx.open(next(out.iterdir())) as r:
-            assert r.schema == want
+
+
+@pytest.mark.parametrize("columns", [None, ["key", "id"]], ids=["all", "key_and_id"])
+def test_the_schema_read_travels_with_the_dataframe(tmp_path, files, columns):
+    """uuid fields need no schema= on the way back."""
+    frame = ddx.read_drelix(sorted(files))
+    frame = frame[columns] if columns else frame
+    ddx.to_drelix(frame, tmp_path / "back", compute_kwargs=SYNC)
+    assert ddx.read_drelix(tmp_path / "back").compute(**SYNC).equals(frame.compute(**SYNC))
+    want = dx.schema("dataframe", {"key": "uuid", "id": "u64"}) if columns else READING
+    with dx.open(next((tmp_path / "back").iterdir())) as r:
+        assert r.schema == want
 
 
 @pytest.fixture(scope="module")
