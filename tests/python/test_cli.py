@@ -287,8 +287,8 @@ def test_integer_columns_survive_csv_exactly(tmp_path, values):
     assert not (tmp_path / "n.drelix").exists()
 
 
-def test_outputs_go_through_no_link_and_force_replaces_only_other_regular_files(fixed, tmp_path):  # fmt: skip
-    path, rec, _ = fixed
+def test_export_writes_through_no_link_at_its_partial_name_and_parquet_is_zstd_unless_told(fixed, tmp_path):  # fmt: skip
+    path = fixed[0]
     victim = tmp_path / "victim"
     victim.write_bytes(b"keep")
     for name in ("out.csv", "out.parquet"):  # the name a half-written output once had
@@ -300,30 +300,46 @@ def test_outputs_go_through_no_link_and_force_replaces_only_other_regular_files(
     assert pq.ParquetFile(tmp_path / "out.parquet").metadata.row_group(0).column(0).compression == "ZSTD"  # fmt: skip
     drelix("export", path, tmp_path / "out.parquet", "--force", "--compression", "snappy", check=0)  # fmt: skip
     assert pq.ParquetFile(tmp_path / "out.parquet").metadata.row_group(0).column(0).compression == "SNAPPY"  # fmt: skip
+
+
+@pytest.mark.parametrize("command", ["export", "import"])
+def test_force_replaces_no_link_hard_link_input_fifo_or_device(fixed, tmp_path, command):
+    path, rec, _ = fixed
+    drelix("export", path, tmp_path / "out.parquet", check=0)
     os.mkfifo(tmp_path / "fifo.csv")
     os.symlink(path, tmp_path / "link.csv")
     os.link(path, tmp_path / "hard.csv")
     os.symlink(tmp_path / "out.parquet", tmp_path / "pq-link.drelix")
-    devices = []
+    targets = ["fifo.csv"]
     if os.geteuid() == 0:  # a device node, like /dev/full
         os.mknod(tmp_path / "dev.csv", 0o600 | stat.S_IFCHR, os.makedev(1, 7))
-        devices.append("dev.csv")
-    for command, targets in [(["export", path, "--to", "csv"], ["link.csv", "hard.csv", path.name]),
-                             (["import", tmp_path / "out.parquet"], ["pq-link.drelix", "out.parquet"]),
-                             (["export", path, "--to", "csv"], ["fifo.csv", *devices]),
-                             (["import", tmp_path / "out.parquet"], ["fifo.csv", *devices])]:  # fmt: skip
-        for t in targets:
-            before = os.lstat(tmp_path / t)
-            one_line_error(drelix(*command[:2], tmp_path / t, *command[2:], "--force", check=2), tmp_path / t)  # fmt: skip
-            after = os.lstat(tmp_path / t)
-            assert (after.st_mode, after.st_ino, after.st_size) == (before.st_mode, before.st_ino, before.st_size)  # fmt: skip
+        targets.append("dev.csv")
+    args = ["export", path, "--to", "csv"] if command == "export" else ["import", tmp_path / "out.parquet"]  # fmt: skip
+    targets += ["link.csv", "hard.csv", path.name] if command == "export" else ["pq-link.drelix", "out.parquet"]  # fmt: skip
+    for t in targets:
+        before = os.lstat(tmp_path / t)
+        one_line_error(drelix(*args[:2], tmp_path / t, *args[2:], "--force", check=2), tmp_path / t)  # fmt: skip
+        after = os.lstat(tmp_path / t)
+        assert (after.st_mode, after.st_ino, after.st_size) == (before.st_mode, before.st_ino, before.st_size)  # fmt: skip
     assert drelix("cat", "-f", "raw", path, check=0).stdout == rec.tobytes()  # the input too
+    assert not [f for f in os.listdir(tmp_path) if "partial" in f]
+
+
+def test_import_replaces_another_regular_file_only_with_force(fixed, tmp_path):
+    path, rec, _ = fixed
+    drelix("export", path, tmp_path / "out.parquet", check=0)
+    (tmp_path / "out.csv").write_text("old")
     one_line_error(drelix("import", tmp_path / "out.parquet", tmp_path / "out.csv", check=2), tmp_path / "out.csv")  # fmt: skip
     drelix("import", tmp_path / "out.parquet", tmp_path / "out.csv", "--force", check=0)
     assert drelix("cat", "-f", "raw", tmp_path / "out.csv", check=0).stdout == rec.tobytes()
-    assert not [f for f in os.listdir(tmp_path) if "partial" in f and not os.path.islink(tmp_path / f)]  # fmt: skip
-    for command in (["export", path], ["import", tmp_path / "out.parquet"]):  # errors name OUT
-        one_line_error(drelix(*command, tmp_path / "no" / "x.csv", check=2), tmp_path / "no" / "x.csv")  # fmt: skip
+
+
+@pytest.mark.parametrize("command", ["export", "import"])
+def test_an_output_in_a_missing_directory_is_named_in_the_error(fixed, tmp_path, command):
+    src = fixed[0]
+    if command == "import":
+        drelix("export", src, src := tmp_path / "out.parquet", check=0)
+    one_line_error(drelix(command, src, tmp_path / "no" / "x.csv", check=2), tmp_path / "no" / "x.csv")  # fmt: skip
 
 
 @pytest.fixture(scope="module")
@@ -409,14 +425,18 @@ def test_ctrl_c_while_the_command_starts_is_never_a_traceback(big):
             child.returncode == 0 and not err), (delay, child.returncode, err)  # fmt: skip
 
 
-def test_names_that_are_not_utf8_and_closed_or_short_lived_stdout(fixed, tmp_path):
-    path, _, _ = fixed
+@pytest.mark.parametrize("command, extra", [("info", []), ("repack", []), ("rebuild", ["--fix"]), ("salvage", [b".saved"])])  # fmt: skip
+def test_a_name_that_is_not_utf8_is_taken_and_reported_as_it_is(fixed, tmp_path, command, extra):
     odd = os.path.join(os.fsencode(tmp_path), b"odd\xff.drelix")
-    shutil.copy(path, odd)
-    for command in (["info"], ["repack"], ["rebuild", "--fix"], ["salvage", odd + b".saved"]):
-        done = subprocess.run([DRELIX, command[0], "--json", odd, *command[1:]], capture_output=True, check=False)  # fmt: skip
-        assert (done.returncode, json.loads(done.stdout)["path"], done.stderr) == (0, os.fsdecode(odd), b"")  # fmt: skip
-    assert os.path.exists(odd + b".saved")
+    shutil.copy(fixed[0], odd)
+    extra = [odd + e if e.startswith(b".") else e for e in map(os.fsencode, extra)]
+    done = subprocess.run([DRELIX, command, "--json", odd, *extra], capture_output=True, check=False)  # fmt: skip
+    assert (done.returncode, json.loads(done.stdout)["path"], done.stderr) == (0, os.fsdecode(odd), b"")  # fmt: skip
+    assert os.path.exists(odd + b".saved") is (command == "salvage")
+
+
+def test_a_closed_stdout_is_one_line_and_a_reader_gone_early_is_no_error(fixed):
+    path = fixed[0]
     shut = subprocess.run(f"{DRELIX} cat {path} >&-", shell=True, capture_output=True, check=False)  # fmt: skip
     assert (shut.returncode, shut.stderr) == (2, b"drelix: standard output is closed\n")
     for command in (["info"], ["validate"], ["cat"]):  # the reader has gone before a byte is written
@@ -444,14 +464,17 @@ def test_text_from_the_file_reaches_the_terminal_escaped(tmp_path):
     assert b"_records: \\x1b -> 1" in rebuild
 
 
-def test_small_things_of_the_command_line(tmp_path):
+def test_info_elides_frames_past_a_screenful_in_a_row_as_wide_as_the_table(tmp_path):
     path = tmp_path / "many.drelix"
     write_file(path, [[b"r%d" % i] for i in range(30)], [], LOG)
     lines = drelix("info", path, check=0).stdout.decode().splitlines()
     head = next(x for x in lines if "┃ id ┃" in x or " id " in x and "┃" in x)
     skipped = next(x for x in lines if "…" in x and "│" in x)
     assert len(skipped) == len(head) and "6 frames not shown (--all-frames" in "".join(lines)
-    done = drelix("tail", "--form", "csv", path, check=2)  # no abbreviations
+
+
+def test_options_are_never_abbreviated_and_help_names_the_files(tmp_path):
+    done = drelix("tail", "--form", "csv", tmp_path / "any.drelix", check=2)
     assert b"unrecognized arguments: --form" in done.stderr
     helps = drelix("export", "-h", check=0).stdout.decode() + drelix("import", "-h", check=0).stdout.decode()  # fmt: skip
     assert helps.count("the drelix file to") == 2 and "the file to write" in helps
