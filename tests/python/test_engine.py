@@ -47,13 +47,17 @@ def test_reentry_closing_and_buffer_bounds(tmp_path):
         r.read_into([0], address(out), 1)
 
 
-def test_the_lock_is_released_and_maintenance_stops_cleanly(tmp_path, request):
+def incompressible():
+    arr = np.zeros(200 * 4096, dtype=DTYPE)  # level 19 takes seconds on it
+    arr["n"] = np.random.default_rng(5).integers(0, 1 << 40, len(arr))
+    return arr
+
+
+def test_bulk_writes_and_reads_release_the_interpreter_lock(tmp_path):
     """With forced switching off, another thread runs only when this one gives up the
     interpreter lock; a counter that advances across one engine call shows it gave it up."""
-    arr = np.zeros(200 * 4096, dtype=DTYPE)  # incompressible: level 19 takes seconds
-    arr["n"] = np.random.default_rng(5).integers(0, 1 << 40, len(arr))
-    count, halt, out = [0], threading.Event(), np.empty_like(arr)
-    path = tmp_path / "f.drelix"
+    arr, count, halt = incompressible(), [0], threading.Event()
+    out, path = np.empty_like(arr), tmp_path / "f.drelix"
     w = _engine.Writer.create(path, schema(RL.fixed(16)), level=1)
 
     def counter():
@@ -79,20 +83,36 @@ def test_the_lock_is_released_and_maintenance_stops_cleanly(tmp_path, request):
         t.join()
         sys.setswitchinterval(interval)
     assert wrote and read and np.array_equal(out, arr)
-    calls, original = [], path.read_bytes()
-    report = _engine.validate(path, progress=lambda *a: calls.append(a))
-    assert report == ([], 200, len(arr))
+
+
+@pytest.fixture(scope="module")
+def frames200(tmp_path_factory):
+    """A file of 200 frames of incompressible records: (path, its bytes, records)."""
+    path, arr = tmp_path_factory.mktemp("big") / "f.drelix", incompressible()
+    with _engine.Writer.create(path, schema(RL.fixed(16)), level=1) as w:
+        w.write_fixed_at(address(arr), arr.nbytes, frame_records=4096)
+    return path, path.read_bytes(), len(arr)
+
+
+def test_validate_reports_progress_in_order_up_to_its_end(frames200):
+    calls, (path, _, records) = [], frames200
+    assert _engine.validate(path, progress=lambda *a: calls.append(a)) == ([], 200, records)
     assert calls[-1] == (200, 200) and calls == sorted(calls)
-    sigint = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
-    # A callback that raises stops the work, and so does Ctrl-C with no callback to run it;
-    # it raises KeyboardInterrupt even where the test runner was started ignoring it.
+
+
+@pytest.mark.parametrize("stop", ["progress_raises", "ctrl_c"])
+def test_a_stopped_repack_leaves_the_file_untouched_and_nothing_beside_it(tmp_path, request, frames200, stop):  # fmt: skip
+    """A callback that raises stops the work, and so does Ctrl-C with no callback to run it;
+    it raises KeyboardInterrupt even where the test runner was started ignoring it."""
+    path = tmp_path / "f.drelix"
+    path.write_bytes(frames200[1])
     restore = signal.signal(signal.SIGINT, signal.default_int_handler)
     request.addfinalizer(lambda: signal.signal(signal.SIGINT, restore))
-    for arm, progress, exc in [(lambda: None, lambda *counts: 1 / 0, ZeroDivisionError), (sigint.start, None, KeyboardInterrupt)]:  # fmt: skip
-        arm()
-        with pytest.raises(exc):
-            _engine.repack(path, 19, progress=progress)
-        assert path.read_bytes() == original and os.listdir(tmp_path) == ["f.drelix"]
+    if stop == "ctrl_c":
+        threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+    with pytest.raises(ZeroDivisionError if stop == "progress_raises" else KeyboardInterrupt):
+        _engine.repack(path, 19, progress=(lambda *counts: 1 / 0) if stop == "progress_raises" else None)  # fmt: skip
+    assert path.read_bytes() == frames200[1] and os.listdir(tmp_path) == ["f.drelix"]
     before, after, count = _engine.repack(path, 3, 65536)
     assert count == 200 and before > after == path.stat().st_size
 
