@@ -2,6 +2,7 @@
 argument binding and conversion, and the value classes (equality, repr, pickling)."""
 
 import collections
+import errno
 import operator
 import os
 import pickle
@@ -39,28 +40,37 @@ FILE_FUNCTIONS = [_native.peek_headers, _native.validate, _native.rebuild_header
 
 
 @pytest.mark.parametrize("fn", FILE_FUNCTIONS, ids=lambda fn: fn.__name__)
-def test_missing_foreign_and_nul_paths(tmp_path, fn):
+def test_a_missing_file_is_a_plain_os_error_naming_it(tmp_path, fn):
     path = tmp_path / "a.drelix"
     with pytest.raises(OSError) as info:
         fn(path)
     exc, message = info.value, str(info.value)
     # Exactly OSError, no errno: an `except FileNotFoundError` handler must not catch it.
     assert type(exc) is OSError and exc.args == (message,)
-    assert message.startswith(f"{path}: ") and message.endswith("(os error 2)")
+    assert message.startswith(f"{path}: ") and message.endswith(f"(os error {errno.ENOENT})")
     assert (exc.errno, exc.strerror, exc.filename) == (None, None, None)
-    for content, exc, message in [(b"DRELIX\x01", OSError, "failed to fill whole buffer"),
-                                  (b"NOTDRX" + bytes(10), _native.DrelixMalformedError, "not a drelix file: bad magic")]:  # fmt: skip
-        path.write_bytes(content)
-        with pytest.raises(exc, match=rf"^{message}$"):
-            fn(path)
-        assert path.read_bytes() == content
-    # Cut at the NUL, "<path>\0x" would name <path> itself as the journal and delete it.
-    path.unlink()
+
+
+@pytest.mark.parametrize("content, exc, message", [
+    (b"DRELIX\x01", OSError, "failed to fill whole buffer"),
+    (b"NOTDRX" + bytes(10), _native.DrelixMalformedError, "not a drelix file: bad magic")], ids=["short", "foreign"])  # fmt: skip
+@pytest.mark.parametrize("fn", FILE_FUNCTIONS, ids=lambda fn: fn.__name__)
+def test_a_short_or_foreign_file_is_refused_and_left_as_it_was(tmp_path, fn, content, exc, message):  # fmt: skip
+    path = tmp_path / "a.drelix"
+    path.write_bytes(content)
+    with pytest.raises(exc, match=rf"^{message}$"):
+        fn(path)
+    assert path.read_bytes() == content
+
+
+@pytest.mark.parametrize("fn", [*FILE_FUNCTIONS, create], ids=lambda fn: fn.__name__)
+def test_a_path_with_a_nul_is_refused_before_any_file_is_touched(tmp_path, fn):
+    """Cut at the NUL, "<path>\\0x" would name <path> itself as the journal and delete it."""
+    path = tmp_path / "a.drelix"
     make_file(path, frames=1)
     before = (sorted(os.listdir(tmp_path)), path.read_bytes())
-    for call in (fn, create):
-        with pytest.raises(ValueError, match=r"^embedded null byte$"):
-            call(f"{path}\0x")
+    with pytest.raises(ValueError, match=r"^embedded null byte$"):
+        fn(f"{path}\0x")
     assert (sorted(os.listdir(tmp_path)), path.read_bytes()) == before
 
 
