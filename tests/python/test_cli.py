@@ -473,8 +473,6 @@ def test_info_elides_frames_past_a_screenful_in_a_row_as_wide_as_the_table(tmp_p
     assert len(skipped) == len(head) and "6 frames not shown (--all-frames" in "".join(lines)
 
 
-def test_options_are_never_abbreviated_and_help_names_the_files(tmp_path):
+def test_options_are_never_abbreviated(tmp_path):
     done = drelix("tail", "--form", "csv", tmp_path / "any.drelix", check=2)
     assert b"unrecognized arguments: --form" in done.stderr
-    helps = drelix("export", "-h", check=0).stdout.decode() + drelix("import", "-h", check=0).stdout.decode()  # fmt: skip
-    assert helps.count("the drelix file to") == 2 and "the file to write" in helps
