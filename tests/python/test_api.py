@@ -238,3 +238,16 @@ def test_values_errors_and_readers_pickle_and_a_writer_does_not(tmp_path):
     assert pickle.loads(pickle.dumps(_native.validate(str(path)))) == dx.validate(path)
     with pytest.raises(TypeError, match="pickle the path"):
         pickle.dumps(dx.open(path, "a"))
+
+
+@pytest.mark.parametrize("level, recorded", [(None, "0"), (5, "5")], ids=["the_files", "given"])
+def test_a_reopened_writer_closes_at_the_level_the_file_records_unless_given_one(tmp_path, level, recorded):  # fmt: skip
+    path = tmp_path / "l.drelix"
+    with dx.create(path, SCHEMA, level=0) as w:
+        w.append(REC)
+        w.close_frame()
+    with dx.open(path, "a", level=level) as w:
+        w.append(REC)
+        w.close_frame()
+    r = dx.open(path)
+    assert r.headers["_compression_level"] == recorded and r.to_numpy().tobytes() == REC * 2
