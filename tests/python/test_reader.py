@@ -212,6 +212,9 @@ def test_a_frame_that_ends_in_a_torn_record_is_refused_by_every_read(tmp_path, l
         with pytest.raises(dx.DrelixMalformedError) as exc:
             read()
         assert str(exc.value) == f"{path}: frame 0 ends in a torn record of {torn} bytes"
+    cli = subprocess.run([sys.executable, "-m", "drelix_binary", "cat", str(path)], check=False, capture_output=True)  # fmt: skip
+    shown = f"drelix: {path}: not a well-formed drelix file: frame 0 ends in a torn record of {torn} bytes\n"
+    assert (cli.returncode, cli.stderr.decode()) == (2, shown)  # the path once
 
 
 def test_a_loop_left_early_releases_the_reader_and_a_closed_reader_refuses(tmp_path):
