@@ -414,11 +414,11 @@ def test_ctrl_c_while_the_command_starts_is_never_a_traceback(big):
     the package runs, is the interpreter's to report.)"""
     for delay in (0.0, 0.02, 0.04, 0.06, 0.08, 0.1, 0.15):
         child = subprocess.Popen([DRELIX, "validate", str(big)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                 preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # noqa: PLW1509 - no threads here  # fmt: skip
+                                 preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # noqa: PLW1509 - resets SIGINT alone, as a foreground job has it  # fmt: skip
         time.sleep(delay)
         child.send_signal(signal.SIGINT)
         _, err = child.communicate(timeout=120)
-        if err.startswith(b"Fatal Python error: init_import_site"):
+        if err.startswith(b"Fatal Python error: init_"):  # init_import_site, init_sys_streams, ...
             continue  # the interpreter's own start-up, before any code of the package runs
         assert b"Traceback" not in err, (delay, err)
         assert (child.returncode, err) in ((130, b"drelix: interrupted\n"), (-signal.SIGINT, b"")) or (
