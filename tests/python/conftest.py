@@ -76,3 +76,25 @@ def make_file(path, frames):
     """A prefixed file of `frames` frames of 10 records and a tail of 4."""
     bodies = [body(i) for i in range(frames * 10 + 4)]
     write_file(path, [bodies[k * 10 : k * 10 + 10] for k in range(frames)], bodies[-4:])
+
+
+def damaged(path, order=None, cut_in=None, drop_cut=False):
+    """`path` as make_file writes it (5 frames of 10 records, ids 0..49, a tail of ids 50..53), then its _frames listed as the positions `order` say,
+    and the file cut in the middle of frame `cut_in` (dropped from the list with `drop_cut`)."""
+    make_file(path, frames=5)
+    preamble, headers = _native.peek_headers(path)
+    tokens = headers["_frames"].split(";")
+    listed = [tokens[i] for i in (order or range(5))]
+    if drop_cut:
+        listed = listed[:cut_in]
+    data = path.read_bytes()
+    zone = data[16 : 16 + preamble.header_area]
+    new = zone.replace(headers["_frames"].encode(), ";".join(listed).encode())
+    data = (
+        data[:16] + new.rstrip(b"\0").ljust(len(zone), b"\0") + data[16 + len(zone) :]
+    )
+    if cut_in is not None:
+        _, offset, length = map(int, tokens[cut_in].split(",")[:3])
+        data = data[: 16 + preamble.header_area + offset + length // 2]
+    path.write_bytes(data)
+    return path, [tuple(map(int, t.split(",")[1:3])) for t in tokens]

@@ -1,5 +1,6 @@
 """The public API, `import drelix_binary as dx`, against real files."""
 
+import errno
 import pickle
 import struct
 import threading
@@ -11,14 +12,15 @@ from conftest import DTYPE, records
 from drelix_binary import _native
 
 SCHEMA = dx.schema("telemetry@1", DTYPE)
+REC = bytes(DTYPE.itemsize)
 
 
-@pytest.mark.parametrize(
-    "prefixed, level, sealed, tail",
-    [(False, 0, True, 33), (False, 19, False, 0), (True, 3, False, 33), (True, 0, True, 0)],
-)  # fmt: skip
-def test_round_trip(tmp_path, prefixed, level, sealed, tail):
-    """2500 records through every writing call, `tail` more left in the tail, read back."""
+@pytest.fixture(params=[(False, 0, True, 33), (False, 19, False, 0), (True, 3, False, 33), (True, 0, True, 0)],
+                ids=["fixed-raw-sealed-tail", "fixed-19", "prefixed-tail", "prefixed-raw-sealed"])  # fmt: skip
+def written(request, tmp_path):
+    """2500 records through every writing call, `tail` more left in the tail by an append that
+    an exception ends: (path, records as bytes, tail, sealed, prefixed)."""
+    prefixed, level, sealed, tail = request.param
     n, arr = 2500, records(2500 + tail)
     recs = [struct.pack("<I", i) + b"x" * (i % 40) for i in range(n + tail)] if prefixed else [r.tobytes() for r in arr]  # fmt: skip
     schema = dx.schema("log@1", {"seq": "u32"}, layout="prefixed") if prefixed else SCHEMA  # fmt: skip
@@ -39,47 +41,64 @@ def test_round_trip(tmp_path, prefixed, level, sealed, tail):
         with pytest.raises(KeyError), dx.open(path, "a") as w:
             w.extend(recs[n:])
             raise KeyError("the records stay in the tail")
+    return path, recs, tail, sealed, prefixed
+
+
+def test_every_record_written_reads_back_in_its_frame_or_the_tail(written):
+    path, recs, tail, sealed, _ = written
     with dx.open(path) as r:
         assert len(r) == len(recs) and list(r) == recs and r.user_headers == {"site": "lab"}  # fmt: skip
-        assert r.sealed is sealed and r.tail_torn_bytes == 0
+        assert r.sealed is sealed and r.tail_torn_bytes == 0 and r.tail_records == tail
         assert [f.id for f in r.frames] == list(range(len(r.frames)))
-        assert all(0 < f.records <= 700 for f in r.frames) and r.tail_records == tail
+        assert all(0 < f.records <= 700 for f in r.frames)
         assert sum(f.records for f in r.frames) + tail == len(recs)
+    assert dx.validate(path).problems == []
+
+
+def test_indices_and_slices_read_what_a_list_gives(written):
+    path, recs, tail, _, _ = written
+    with dx.open(path) as r:
         for i in (0, 699, 700, 1401, len(recs) - tail - 1, len(recs) - 1, -1, -len(recs)):  # fmt: skip
             assert r[i] == recs[i]
         for s in (slice(650, 1450), slice(None, None, 97), slice(-40, None), slice(None, 5, -3), slice(5, 5)):  # fmt: skip
             assert r[s] == recs[s]
         with pytest.raises(IndexError):
             r[len(recs)]
-        if prefixed:
-            assert [b for batch in r.iter_batches() for b in batch] == recs
-            assert r.to_arrow().column("record").to_pylist() == recs
-            with pytest.raises(dx.DrelixUsageError):
-                r.to_numpy()
-        else:
-            expected = np.frombuffer(b"".join(recs), DTYPE)
-            assert r.dtype == DTYPE
-            np.testing.assert_array_equal(r.to_numpy(), expected)
-            np.testing.assert_array_equal(r.to_numpy(1399, -5), expected[1399:-5])
-            batches = list(r.iter_batches())  # a frame each, and the tail unless empty
-            assert len(batches) == len(r.frames) + (tail > 0)
-            np.testing.assert_array_equal(np.concatenate(batches), expected)
-            assert all(f.content_size == f.records * DTYPE.itemsize for f in r.frames)
-            py = {n: expected[n].tolist() for n in DTYPE.names}
-            py["key"] = [bytes(k) for k in expected["key"]]
-            table, frame = r.to_arrow(), r.to_pandas(["value", "key"])
-            assert str(table.schema.field("key").type) == "fixed_size_binary[16]"
-            assert table.to_pydict() == py and list(frame.columns) == ["value", "key"]
-            assert frame.to_dict("list") == {"value": py["value"], "key": py["key"]}
-    assert dx.validate(path).problems == []
 
 
-def test_schema_and_dtype_agree():
-    for fields, message in [(np.dtype([("a", "<f4")]), "'<f4'"), (np.dtype([("a", ">u8")]), "'>u8'"),
-                            ({"a": "int32"}, "'int32'"), (np.dtype([("a", "?")]), "'|b1'")]:  # fmt: skip
-        with pytest.raises(dx.DrelixUsageError, match=message) as caught:
-            dx.schema("s@1", fields)
-        assert "u8 u16 u32 u64 i64 f64 uuid" in str(caught.value)
+def test_batches_numpy_arrow_and_pandas_hold_the_records(written):
+    path, recs, tail, _, prefixed = written
+    r = dx.open(path)
+    if prefixed:
+        assert [b for batch in r.iter_batches() for b in batch] == recs
+        assert r.to_arrow().column("record").to_pylist() == recs
+        with pytest.raises(dx.DrelixUsageError):
+            r.to_numpy()
+        return
+    expected = np.frombuffer(b"".join(recs), DTYPE)
+    assert r.dtype == DTYPE
+    np.testing.assert_array_equal(r.to_numpy(), expected)
+    np.testing.assert_array_equal(r.to_numpy(1399, -5), expected[1399:-5])
+    batches = list(r.iter_batches())  # a frame each, and the tail unless empty
+    assert len(batches) == len(r.frames) + (tail > 0)
+    np.testing.assert_array_equal(np.concatenate(batches), expected)
+    assert all(f.content_size == f.records * DTYPE.itemsize for f in r.frames)
+    py = {n: expected[n].tolist() for n in DTYPE.names}
+    py["key"] = [bytes(k) for k in expected["key"]]
+    table, frame = r.to_arrow(), r.to_pandas(["value", "key"])
+    assert str(table.schema.field("key").type) == "fixed_size_binary[16]"
+    assert table.to_pydict() == py and list(frame.columns) == ["value", "key"]
+    assert frame.to_dict("list") == {"value": py["value"], "key": py["key"]}
+
+
+@pytest.mark.parametrize("fields, shown", [(np.dtype([("a", "<f4")]), "'<f4'"), (np.dtype([("a", ">u8")]), "'>u8'"),
+                                           ({"a": "int32"}, "'int32'"), (np.dtype([("a", "?")]), "'|b1'")])  # fmt: skip
+def test_a_field_type_the_format_lacks_is_refused_with_the_types_it_has(fields, shown):
+    with pytest.raises(dx.DrelixUsageError, match=f"{shown}.*u8 u16 u32 u64 i64 f64 uuid"):
+        dx.schema("s@1", fields)
+
+
+def test_schema_offsets_follow_the_fields_and_dtype_of_inverts_schema():
     s = dx.schema("t@1", {"a": "u8", "b": "u16", "c": "uuid", "d": "f64"}, layout=40)
     assert [(f.ty, f.offset) for f in s.fields] == [("u8", 0), ("u16", 1), ("uuid", 3), ("f64", 19)]  # fmt: skip
     assert s.layout == dx.RecordLayout.fixed(40) and dx.dtype_of(s).itemsize == 40
@@ -91,11 +110,9 @@ def test_schema_and_dtype_agree():
         dx.dtype_of(odd, overrides={"x": "<i4"})
 
 
-def test_frame_policy_its_bounds_and_ids_and_a_full_zone(tmp_path, monkeypatch):
-    path = tmp_path / "p.drelix"
-    rec = bytes(DTYPE.itemsize)
-    with dx.create(path, SCHEMA, frame_bytes=10 * DTYPE.itemsize) as w:
-        w.extend([rec] * 25)  # frames of 10, 10, then 5 in the tail
+def test_frames_close_at_frame_bytes_and_writes_top_up_the_open_frame(tmp_path):
+    with dx.create(tmp_path / "p.drelix", SCHEMA, frame_bytes=10 * DTYPE.itemsize) as w:
+        w.extend([REC] * 25)  # frames of 10, 10, then 5 in the tail
         assert [f.records for f in w.frames] == [10, 10] and w.records == 25
         w.write(np.zeros(23, DTYPE))  # tops up the open frame, a frame, a short one
         assert [f.records for f in w.frames] == [10, 10, 10, 10, 8]
@@ -104,42 +121,58 @@ def test_frame_policy_its_bounds_and_ids_and_a_full_zone(tmp_path, monkeypatch):
         frame = w.close_frame()
         assert frame == w.frames[5] and (frame.index, frame.records) == (5, 4)
         assert w.close_frame() is None
-    clock = [1000.0]
+
+
+def test_frames_close_by_age_and_by_count_on_reopening(tmp_path, monkeypatch):
+    path, clock = tmp_path / "p.drelix", [1000.0]
+    with dx.create(path, SCHEMA) as w:
+        w.append(REC)
+        w.close_frame()
     monkeypatch.setattr("drelix_binary._writer.time.monotonic", lambda: clock[0])
-    with dx.open(path, "a", frame_seconds=60, frame_records=3) as w:
-        w.append(rec)
+    with dx.open(path, "a", frame_seconds=np.float32(60), frame_records=np.int64(3)) as w:
+        w.append(REC)
         clock[0] += 61
-        w.append(rec)  # the frame is a minute old
-        w.extend([rec] * 3)  # three records make a frame
-    with dx.open(path) as r:
-        assert [(f.id, f.records) for f in r.frames] == list(enumerate([10, 10, 10, 10, 8, 4, 2, 3]))  # fmt: skip
-    path = tmp_path / "z.drelix"  # a zone too small for the frames
+        w.append(REC)  # the frame is a minute old
+        w.extend([REC] * 3)  # three records make a frame
+    assert [(f.id, f.records) for f in dx.open(path).frames] == [(0, 1), (1, 2), (2, 3)]
+
+
+def test_a_full_zone_refuses_the_record_and_repack_to_a_larger_zone_cures_it(tmp_path):
+    path = tmp_path / "z.drelix"
     w = dx.create(path, SCHEMA, header_area=1024, frame_records=1)
     with pytest.raises(dx.DrelixZoneFullError, match=r"repack .*header_area"):
         for _ in range(40):
-            w.append(rec)
+            w.append(REC)
     w.close()  # the refused record was not taken: the tail is empty
+    assert dx.open(path).tail_records == 0
     seen = []
     dx.repack(path, 3, header_area=65536, progress=lambda *a: seen.append(a))
     assert seen and seen[-1][0] == seen[-1][1]  # progress reaches its end
     with dx.open(path, "a", frame_records=1) as w:
-        w.append(bytes(DTYPE.itemsize))
+        w.append(REC)
     assert dx.validate(path).problems == []
-    for policy, refused in [({"frame_records": 0}, True), ({"frame_records": 1}, False),
-                            ({"frame_bytes": 0}, True), ({"frame_bytes": 1 << 30}, False),
-                            ({"frame_bytes": (1 << 30) + 1}, True), ({"frame_seconds": 0}, True),
-                            ({"frame_seconds": 0.5}, False)]:  # fmt: skip
-        for make, args in ((dx.create, (tmp_path / "b.drelix", SCHEMA)), (dx.open, (path, "a"))):  # fmt: skip
-            if refused:
-                with pytest.raises(ValueError, match=next(iter(policy))):
-                    make(*args, **policy)
-                assert not (tmp_path / "b.drelix").exists()
-            else:
-                make(*args, **policy).close()
-        (tmp_path / "b.drelix").unlink(missing_ok=True)
 
 
-def test_os_errors_and_the_writers_lock(tmp_path):  # more: test_errors_table
+@pytest.mark.parametrize("policy, error", [
+    ({"frame_records": 0}, ValueError), ({"frame_records": 1}, None), ({"frame_bytes": 0}, ValueError),
+    ({"frame_bytes": 1 << 30}, None), ({"frame_bytes": (1 << 30) + 1}, ValueError), ({"frame_seconds": 0}, ValueError),
+    ({"frame_seconds": 0.5}, None), ({"frame_records": 1.5}, TypeError), ({"frame_records": float("nan")}, TypeError),
+    ({"frame_records": True}, TypeError), ({"frame_bytes": 1.5}, TypeError), ({"frame_bytes": "64"}, TypeError),
+    ({"frame_seconds": float("nan")}, ValueError), ({"frame_seconds": float("inf")}, ValueError),
+    ({"frame_seconds": True}, TypeError), ({"frame_seconds": "1"}, TypeError)])  # fmt: skip
+def test_frame_policy_values_are_checked_when_the_writer_opens(tmp_path, policy, error):
+    path, new = tmp_path / "p.drelix", tmp_path / "n.drelix"
+    dx.create(path, SCHEMA).close()
+    for make, args in ((dx.create, (new, SCHEMA)), (dx.open, (path, "a"))):
+        if error:
+            with pytest.raises(error, match=next(iter(policy))):
+                make(*args, **policy)
+            assert not new.exists()
+        else:
+            make(*args, **policy).close()
+
+
+def test_create_never_replaces_a_file_and_a_record_is_bytes_not_text(tmp_path):
     dx.create(tmp_path / "e.drelix", SCHEMA).close()
     with pytest.raises(FileExistsError) as caught:
         dx.create(tmp_path / "e.drelix", SCHEMA)
@@ -147,21 +180,25 @@ def test_os_errors_and_the_writers_lock(tmp_path):  # more: test_errors_table
     log = dx.create(tmp_path / "s.drelix", dx.schema("l@1", {}, layout="prefixed"))
     with pytest.raises(TypeError, match="str"):
         log.append("t")
+
+
+@pytest.mark.parametrize("blocked", [lambda p: dx.open(p, "a"), dx.repack, lambda p: dx.rebuild_headers(p, True)],
+                         ids=["append", "repack", "rebuild_fix"])  # fmt: skip
+def test_a_writer_locks_out_other_writers_and_maintenance_but_not_readers(tmp_path, blocked):
+    """The lock is the file's: another process is refused alike (test_cli's maintenance)."""
     path = str(tmp_path / "l.drelix")
     w = dx.create(path, SCHEMA)
-    w.append(bytes(DTYPE.itemsize))
-    # The lock is the file's: another process is refused alike (test_cli's maintenance).
-    for blocked in (lambda: dx.open(path, "a"), lambda: dx.repack(path), lambda: dx.rebuild_headers(path, True)):  # fmt: skip
-        with pytest.raises(dx.DrelixLockedError) as caught:
-            blocked()
-        assert (caught.value.errno, caught.value.filename) == (11, path)
+    w.append(REC)
+    with pytest.raises(dx.DrelixLockedError) as caught:
+        blocked(path)
+    assert (caught.value.errno, caught.value.filename) == (errno.EAGAIN, path)
     assert len(dx.open(path)) == 0  # readers take no lock; the record is still buffered
     w.close()
     dx.open(path, "a").close()
     assert len(dx.open(path)) == 1
 
 
-def test_threads_and_pickling(tmp_path):
+def test_writers_and_readers_work_from_any_thread(tmp_path):
     path = tmp_path / "pk.drelix"
     w, a, done = dx.create(path, SCHEMA, frame_records=400), records(1000), []
     for fn in (lambda: w.write(a[:150]), lambda: w.extend(a[150:]), w.close,
@@ -170,8 +207,14 @@ def test_threads_and_pickling(tmp_path):
         t.start()
         t.join()
     np.testing.assert_array_equal(done[-1], a)
-    r = done[3]
-    assert r[999] == a[999].tobytes()
+    assert done[3][999] == a[999].tobytes()
+
+
+def test_values_errors_and_readers_pickle_and_a_writer_does_not(tmp_path):
+    path = tmp_path / "pk.drelix"
+    with dx.create(path, SCHEMA, frame_records=400) as w:
+        w.write(records(1000))
+    r = dx.open(path)
     values = [r.schema, r.layout, r.preamble, r.frames[0], r.schema.fields[2], dx.validate(path)]  # fmt: skip
     for value in values + [dx.DrelixZoneFullError("full"), dx.DrelixLockedError(str(path))]:  # fmt: skip
         back = pickle.loads(pickle.dumps(value))
@@ -182,3 +225,16 @@ def test_threads_and_pickling(tmp_path):
     assert pickle.loads(pickle.dumps(_native.validate(str(path)))) == dx.validate(path)
     with pytest.raises(TypeError, match="pickle the path"):
         pickle.dumps(dx.open(path, "a"))
+
+
+@pytest.mark.parametrize("level, recorded", [(None, "0"), (5, "5")], ids=["the_files", "given"])
+def test_a_reopened_writer_closes_at_the_level_the_file_records_unless_given_one(tmp_path, level, recorded):  # fmt: skip
+    path = tmp_path / "l.drelix"
+    with dx.create(path, SCHEMA, level=0) as w:
+        w.append(REC)
+        w.close_frame()
+    with dx.open(path, "a", level=level) as w:
+        w.append(REC)
+        w.close_frame()
+    r = dx.open(path)
+    assert r.headers["_compression_level"] == recorded and r.to_numpy().tobytes() == REC * 2

@@ -18,9 +18,8 @@ import uuid
 import drelix_binary as dx
 import numpy as np
 import pytest
-from conftest import DTYPE, records, write_file
+from conftest import DTYPE, damaged, records, write_file
 from drelix_binary import _native
-from test_damaged import damaged
 
 DRELIX = shutil.which("drelix", path=os.path.dirname(sys.executable))
 LOG = dx.schema("log@1", {}, layout="prefixed")
@@ -55,7 +54,7 @@ def fixed(tmp_path):
     return path, rec, shown
 
 
-def test_records_in_every_format(fixed, tmp_path):
+def test_fixed_records_as_json_csv_raw_and_hex(fixed):
     path, rec, shown = fixed
     lines = drelix("cat", path, check=0).stdout.splitlines()
     assert [json.loads(x) for x in lines] == shown
@@ -71,7 +70,9 @@ def test_records_in_every_format(fixed, tmp_path):
     raw = drelix("tail", "-f", "raw", path, "-n", "15", check=0).stdout  # both parts
     assert raw == rec[-15:].tobytes()
     assert drelix("get", "-f", "hex", path, "3", check=0).stdout == rec[3].tobytes().hex().encode() + b"\n"  # fmt: skip
-    # Prefixed records say how they are encoded: text when UTF-8, base64 otherwise.
+
+
+def test_prefixed_records_say_whether_they_are_text_or_base64(tmp_path):
     text = write_file(tmp_path / "t.drelix", [TEXTS[:3]], TEXTS[3:], LOG)
     out = drelix("cat", text, check=0).stdout.decode().splitlines()
     rows = list(csv.reader(io.StringIO(drelix("cat", "-f", "csv", text, check=0).stdout.decode())))  # fmt: skip
@@ -81,8 +82,8 @@ def test_records_in_every_format(fixed, tmp_path):
     assert [base64.b64decode(v) if k == "base64" else v.encode() for k, v in rows[1:]] == TEXTS  # fmt: skip
 
 
-def test_info_validate_rebuild_repack_and_errors(fixed, tmp_path):
-    path, rec, _ = fixed
+def test_info_shows_schema_frames_tail_and_a_stale_repack_file(fixed, tmp_path):
+    path = fixed[0]
     info = json.loads(drelix("info", "--json", path, check=0).stdout)
     assert info["schema"]["record_size"] == DTYPE.itemsize
     assert [f["name"] for f in info["schema"]["fields"]] == list(DTYPE.names)
@@ -94,6 +95,10 @@ def test_info_validate_rebuild_repack_and_errors(fixed, tmp_path):
     assert "2 frames" in table and "tail: 10 records" in table and "lab" in table
     assert "43-byte records" in table  # the layout line
     assert "warning: a stale .repack file" in table
+
+
+def test_validate_and_rebuild_find_a_wrong_count_and_only_fix_rewrites_it(fixed):
+    path = fixed[0]
     assert drelix("validate", path, check=0).stdout.decode().startswith(f"{path}: ok")
     data = path.read_bytes()
     path.write_bytes(data.replace(b"_records:250\n", b"_records:251\n", 1))
@@ -104,37 +109,54 @@ def test_info_validate_rebuild_repack_and_errors(fixed, tmp_path):
     drelix("rebuild", "--fix", path, check=0)
     assert path.read_bytes() == data
     drelix("rebuild", path, check=0)
+
+
+def test_repack_to_level_0_keeps_the_records_and_any_thread_count_writes_one_file(fixed, tmp_path):  # fmt: skip
+    path, rec, _ = fixed
     report = json.loads(drelix("repack", "--json", "--level", 0, path, check=0).stdout)
     assert report["bytes_after"] == os.path.getsize(path) and report["frames"] == 2
     assert drelix("cat", "-f", "raw", path, check=0).stdout == rec.tobytes()
     headers = json.loads(drelix("info", "--json", path, check=0).stdout)["headers"]
     assert headers["_compression_level"] == "0"
     copies = [tmp_path / f"t{n}.drelix" for n in (1, 2)]
-    for n, copy in enumerate(copies, 1):  # the file is the same on any number of threads
+    for n, copy in enumerate(copies, 1):
         drelix("repack", "--threads", n, shutil.copy(path, copy), check=0)
     assert copies[0].read_bytes() == copies[1].read_bytes() != path.read_bytes()
     assert "--threads" in one_line_error(drelix("repack", "--threads", 0, path, check=2), path)  # fmt: skip
+
+
+@pytest.mark.parametrize("command", ["info {p}", "get {p} 0", "validate {p}", "rebuild {p}", "repack {p}",
+                                     "export {p} {o}.csv", "salvage {p} {o}.drelix"])  # fmt: skip
+def test_a_missing_file_is_one_line_and_writes_nothing(tmp_path, command):
     missing, out = tmp_path / "missing.drelix", tmp_path / "out"
-    for command in ("info {p}", "get {p} 0", "validate {p}", "rebuild {p}", "repack {p}",
-                    "export {p} {o}.csv", "salvage {p} {o}.drelix"):  # fmt: skip
-        done = drelix(*command.format(p=missing, o=out).split(), check=2)
-        assert "no such file" in one_line_error(done, missing).lower()
+    done = drelix(*command.format(p=missing, o=out).split(), check=2)
+    assert "no such file" in one_line_error(done, missing).lower()
     assert not list(tmp_path.glob("out*"))
-    with dx.open(path, "a"):  # the writer's lock keeps maintenance out
+
+
+@pytest.mark.parametrize("command", [["validate"], ["repack"], ["rebuild", "--fix"]])
+def test_a_writers_lock_keeps_maintenance_out(fixed, command):
+    path = fixed[0]
+    with dx.open(path, "a"):
         data = path.read_bytes()
-        for command in (["validate"], ["repack"], ["rebuild", "--fix"]):
-            assert "lock" in one_line_error(drelix(*command, path, check=2), path)
+        assert "lock" in one_line_error(drelix(*command, path, check=2), path)
         assert path.read_bytes() == data
+
+
+def test_bad_arguments_are_one_line_and_python_m_runs_the_command(fixed):
+    path = fixed[0]
     args = [sys.executable, "-m", "drelix_binary", "get", str(path), "0"]
     assert json.loads(subprocess.run(args, capture_output=True, check=True).stdout)["id"] == 0  # fmt: skip
     assert drelix("get", path, N, check=2).stderr.decode().count("\n") == 1
     drelix("frobnicate", path, check=2)
 
 
-@pytest.mark.parametrize("layout", ["fixed", "prefixed"])
-def test_a_damaged_frame(fixed, tmp_path, layout):
+@pytest.fixture(params=["fixed", "prefixed"])
+def flipped(fixed, tmp_path, request):
+    """The file with one byte flipped in the middle of frame 1: (path, an undamaged copy,
+    every record as cat shows it, frame 1's id)."""
     path, _, shown = fixed
-    if layout == "prefixed":
+    if request.param == "prefixed":
         bodies = [f"note {i} ".encode() * (i % 7) for i in range(N)]
         path = tmp_path / "notes.drelix"
         write_file(path, [bodies[:100], bodies[100:250]], bodies[250:], LOG)
@@ -142,16 +164,29 @@ def test_a_damaged_frame(fixed, tmp_path, layout):
     good = shutil.copy(path, tmp_path / "good.drelix")
     fid, offset, length = map(int, _native.peek_headers(str(path))[1]["_frames"].split(";")[1].split(",")[:3])  # fmt: skip
     data = bytearray(path.read_bytes())
-    data[16 + 4096 + offset + length // 2] ^= 0xFF  # in the middle of frame 1's bytes
+    data[16 + 4096 + offset + length // 2] ^= 0xFF
     path.write_bytes(bytes(data))
-    done = drelix("cat", path, check=2)  # fails cleanly, after the records before it
+    return path, good, shown, fid
+
+
+def test_cat_stops_at_a_damaged_frame_in_one_line_after_the_records_before_it(flipped):
+    path, _, shown, _ = flipped
+    done = drelix("cat", path, check=2)
     one_line_error(done, path)
     assert [json.loads(x) for x in done.stdout.splitlines()] == shown[:100]
+
+
+def test_validate_names_the_damaged_frame_and_the_worst_file_sets_the_status(flipped, tmp_path):
+    path, good, _, fid = flipped
     assert f"frame {fid}: checksum mismatch" in drelix("validate", path, check=1).stdout.decode()  # fmt: skip
     missing = tmp_path / "missing.drelix"
     report = json.loads(drelix("validate", "--json", good, path, missing, check=2).stdout)  # fmt: skip
-    assert [r.get("sound") for r in report] == [True, False, None]  # the worst wins
+    assert [r.get("sound") for r in report] == [True, False, None]
     assert report[2]["error"].startswith(f"{missing}: ") and report[0]["records"] == N
+
+
+def test_salvage_keeps_every_other_frame_and_the_tail(flipped, tmp_path):
+    path, _, shown, fid = flipped
     out = tmp_path / "saved.drelix"
     report = json.loads(drelix("salvage", "--json", path, out, check=1).stdout)
     assert [lost["id"] for lost in report["lost_frames"]] == [fid]
@@ -159,71 +194,61 @@ def test_a_damaged_frame(fixed, tmp_path, layout):
     drelix("validate", out, check=0)
     saved = [json.loads(x) for x in drelix("cat", out, check=0).stdout.splitlines()]
     assert saved == shown[:100] + shown[250:]
-    seen = []  # the library's: a frame a step, and one for the tail
+
+
+def test_salvage_reports_a_step_per_frame_and_a_stop_leaves_no_file(flipped, tmp_path):
+    path, seen = flipped[0], []
     dx.salvage(path, tmp_path / "again.drelix", progress=lambda *a: seen.append(a))
-    assert seen == [(1, 3), (2, 3), (3, 3)]
+    assert seen == [(1, 3), (2, 3), (3, 3)]  # a frame a step, and one for the tail
     with pytest.raises(ZeroDivisionError):  # stopped: its own error, and no half a file
         dx.salvage(path, tmp_path / "stopped.drelix", progress=lambda *a: 1 / 0)
     assert not list(tmp_path.glob("stopped*"))
-    if layout == "prefixed":  # a tail that begins with what a cut left of a frame
-        cut, frames = damaged(tmp_path / "cut.drelix", cut_in=2, drop_cut=True)
-        lost = cut.stat().st_size - 16 - 4096 - frames[2][0]  # frame 2's start on
-        done = drelix("salvage", cut, tmp_path / "cut-saved.drelix", check=1).stdout.decode()  # fmt: skip
-        assert f"lost {lost} bytes at the start of the tail: a zstd frame" in done
 
 
-def test_export_then_import_gives_the_same_records(fixed, tmp_path):
+def test_salvage_names_the_bytes_a_cut_left_at_the_start_of_the_tail(tmp_path):
+    cut, frames = damaged(tmp_path / "cut.drelix", cut_in=2, drop_cut=True)
+    lost = cut.stat().st_size - 16 - 4096 - frames[2][0]  # frame 2's start on
+    done = drelix("salvage", cut, tmp_path / "cut-saved.drelix", check=1).stdout.decode()  # fmt: skip
+    assert f"lost {lost} bytes at the start of the tail: a zstd frame" in done
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".arrow", ".npy"])
+def test_export_then_import_gives_the_same_sealed_records(fixed, tmp_path, suffix):
     path, rec, _ = fixed
-    want = drelix("cat", path, check=0).stdout
-    np.save(tmp_path / "in.npy", rec)
-    for src in (tmp_path / "out.parquet", tmp_path / "out.arrow", tmp_path / "in.npy"):
-        if src.suffix != ".npy":
-            drelix("export", path, src, check=0)
-            drelix("export", path, src, check=2)  # never overwrites unless told to
-        back = tmp_path / f"back{src.suffix}.drelix"
-        drelix("import", src, back, check=0)
-        assert drelix("cat", back, check=0).stdout == want
-        assert json.loads(drelix("info", "--json", back, check=0).stdout)["sealed"] is True  # fmt: skip
-    log = tmp_path / "log.drelix"
+    src = tmp_path / f"out{suffix}"
+    if suffix == ".npy":
+        np.save(src, rec)
+    else:
+        drelix("export", path, src, check=0)
+        drelix("export", path, src, check=2)  # never overwrites unless told to
+    drelix("import", src, tmp_path / "back.drelix", check=0)
+    assert drelix("cat", tmp_path / "back.drelix", check=0).stdout == drelix("cat", path, check=0).stdout  # fmt: skip
+    assert json.loads(drelix("info", "--json", tmp_path / "back.drelix", check=0).stdout)["sealed"] is True  # fmt: skip
+
+
+@pytest.mark.parametrize("suffix", [".arrow", ".parquet"])
+def test_prefixed_records_go_out_and_back_as_one_binary_column(tmp_path, suffix):
+    log, src = tmp_path / "log.drelix", tmp_path / f"log{suffix}"
     write_file(log, [TEXTS], [b"tail"], LOG)
-    want = drelix("cat", log, check=0).stdout
-    for src in (tmp_path / "log.arrow", tmp_path / "log.parquet"):  # one binary column
-        drelix("export", log, src, check=0)
-        drelix("import", src, f"{src}.drelix", check=0)
-        assert drelix("cat", f"{src}.drelix", check=0).stdout == want
-    # A single column of another type than binary: fields, or text records.
+    drelix("export", log, src, check=0)
+    drelix("import", src, f"{src}.drelix", check=0)
+    assert drelix("cat", f"{src}.drelix", check=0).stdout == drelix("cat", log, check=0).stdout
+
+
+def test_a_single_column_of_another_type_imports_as_fields_or_as_text(tmp_path):
     pa, pq = pytest.importorskip("pyarrow"), pytest.importorskip("pyarrow.parquet")
     for column, shown in [(pa.array([7, 8], pa.uint32()), [{"c": 7}, {"c": 8}]),
                           (pa.array(["a", "b"], pa.large_string()), [{"text": "a"}, {"text": "b"}])]:  # fmt: skip
         pq.write_table(pa.table({"c": column}), tmp_path / "one.parquet")
         drelix("import", tmp_path / "one.parquet", tmp_path / f"{column.type}.drelix", check=0)  # fmt: skip
         assert [json.loads(x) for x in drelix("cat", tmp_path / f"{column.type}.drelix", check=0).stdout.splitlines()] == shown  # fmt: skip
-    drelix("export", path, tmp_path / "out.csv", check=0)  # text has no 16-byte type
+
+
+def test_csv_cannot_bring_back_a_16_byte_field_and_writes_nothing(fixed, tmp_path):
+    drelix("export", fixed[0], tmp_path / "out.csv", check=0)
     done = drelix("import", tmp_path / "out.csv", tmp_path / "csv.drelix", check=2)
     assert "'key'" in one_line_error(done, tmp_path / "out.csv")
     assert not (tmp_path / "csv.drelix").exists()
-
-
-def test_ctrl_c_in_a_terminal_stops_and_leaves_the_files_as_they_were(tmp_path):
-    pexpect = pytest.importorskip("pexpect")
-    path, out = tmp_path / "big.drelix", tmp_path / "big.csv"
-    with dx.create(path, dx.schema("big@1", {"a": "u64", "b": "u64"}), frame_records=50_000) as w:  # fmt: skip
-        w.write(np.random.default_rng(3).integers(0, 1000, (2_000_000, 2), dtype=np.uint64))  # fmt: skip
-    data = path.read_bytes()
-    for argv in (["repack", "--level=19", str(path)], ["export", str(path), str(out)]):
-        # A background job without job control ignores Ctrl-C, and its children inherit that.
-        child = pexpect.spawn(DRELIX, argv, timeout=120, dimensions=(24, 160),
-                              preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # fmt: skip
-        # The bar counts finished frames (rich may colour the count: escape codes follow it);
-        # Ctrl-C while fewer than 30 of the 40 or so are done, so that it lands before the end.
-        child.expect(rf"{argv[0]} .*(?<!\d)[12]?\d/\d+(\x1b\[[0-9;]*m)* frames")
-        child.sendintr()
-        child.expect(pexpect.EOF)
-        child.close()
-        assert child.exitstatus == 130, child.before
-        assert child.before.rstrip().endswith(b"drelix: interrupted")
-        assert path.read_bytes() == data
-        assert os.listdir(tmp_path) == ["big.drelix"]  # no .repack, no half a CSV
 
 
 def test_the_portable_wheel_installs_elsewhere_and_runs(fixed, tmp_path):
@@ -262,8 +287,8 @@ def test_integer_columns_survive_csv_exactly(tmp_path, values):
     assert not (tmp_path / "n.drelix").exists()
 
 
-def test_outputs_go_through_no_link_and_force_replaces_only_other_regular_files(fixed, tmp_path):  # fmt: skip
-    path, rec, _ = fixed
+def test_export_writes_through_no_link_at_its_partial_name_and_parquet_is_zstd_unless_told(fixed, tmp_path):  # fmt: skip
+    path = fixed[0]
     victim = tmp_path / "victim"
     victim.write_bytes(b"keep")
     for name in ("out.csv", "out.parquet"):  # the name a half-written output once had
@@ -275,30 +300,46 @@ def test_outputs_go_through_no_link_and_force_replaces_only_other_regular_files(
     assert pq.ParquetFile(tmp_path / "out.parquet").metadata.row_group(0).column(0).compression == "ZSTD"  # fmt: skip
     drelix("export", path, tmp_path / "out.parquet", "--force", "--compression", "snappy", check=0)  # fmt: skip
     assert pq.ParquetFile(tmp_path / "out.parquet").metadata.row_group(0).column(0).compression == "SNAPPY"  # fmt: skip
+
+
+@pytest.mark.parametrize("command", ["export", "import"])
+def test_force_replaces_no_link_hard_link_input_fifo_or_device(fixed, tmp_path, command):
+    path, rec, _ = fixed
+    drelix("export", path, tmp_path / "out.parquet", check=0)
     os.mkfifo(tmp_path / "fifo.csv")
     os.symlink(path, tmp_path / "link.csv")
     os.link(path, tmp_path / "hard.csv")
     os.symlink(tmp_path / "out.parquet", tmp_path / "pq-link.drelix")
-    devices = []
+    targets = ["fifo.csv"]
     if os.geteuid() == 0:  # a device node, like /dev/full
         os.mknod(tmp_path / "dev.csv", 0o600 | stat.S_IFCHR, os.makedev(1, 7))
-        devices.append("dev.csv")
-    for command, targets in [(["export", path, "--to", "csv"], ["link.csv", "hard.csv", path.name]),
-                             (["import", tmp_path / "out.parquet"], ["pq-link.drelix", "out.parquet"]),
-                             (["export", path, "--to", "csv"], ["fifo.csv", *devices]),
-                             (["import", tmp_path / "out.parquet"], ["fifo.csv", *devices])]:  # fmt: skip
-        for t in targets:
-            before = os.lstat(tmp_path / t)
-            one_line_error(drelix(*command[:2], tmp_path / t, *command[2:], "--force", check=2), tmp_path / t)  # fmt: skip
-            after = os.lstat(tmp_path / t)
-            assert (after.st_mode, after.st_ino, after.st_size) == (before.st_mode, before.st_ino, before.st_size)  # fmt: skip
+        targets.append("dev.csv")
+    args = ["export", path, "--to", "csv"] if command == "export" else ["import", tmp_path / "out.parquet"]  # fmt: skip
+    targets += ["link.csv", "hard.csv", path.name] if command == "export" else ["pq-link.drelix", "out.parquet"]  # fmt: skip
+    for t in targets:
+        before = os.lstat(tmp_path / t)
+        one_line_error(drelix(*args[:2], tmp_path / t, *args[2:], "--force", check=2), tmp_path / t)  # fmt: skip
+        after = os.lstat(tmp_path / t)
+        assert (after.st_mode, after.st_ino, after.st_size) == (before.st_mode, before.st_ino, before.st_size)  # fmt: skip
     assert drelix("cat", "-f", "raw", path, check=0).stdout == rec.tobytes()  # the input too
+    assert not [f for f in os.listdir(tmp_path) if "partial" in f]
+
+
+def test_import_replaces_another_regular_file_only_with_force(fixed, tmp_path):
+    path, rec, _ = fixed
+    drelix("export", path, tmp_path / "out.parquet", check=0)
+    (tmp_path / "out.csv").write_text("old")
     one_line_error(drelix("import", tmp_path / "out.parquet", tmp_path / "out.csv", check=2), tmp_path / "out.csv")  # fmt: skip
     drelix("import", tmp_path / "out.parquet", tmp_path / "out.csv", "--force", check=0)
     assert drelix("cat", "-f", "raw", tmp_path / "out.csv", check=0).stdout == rec.tobytes()
-    assert not [f for f in os.listdir(tmp_path) if "partial" in f and not os.path.islink(tmp_path / f)]  # fmt: skip
-    for command in (["export", path], ["import", tmp_path / "out.parquet"]):  # errors name OUT
-        one_line_error(drelix(*command, tmp_path / "no" / "x.csv", check=2), tmp_path / "no" / "x.csv")  # fmt: skip
+
+
+@pytest.mark.parametrize("command", ["export", "import"])
+def test_an_output_in_a_missing_directory_is_named_in_the_error(fixed, tmp_path, command):
+    src = fixed[0]
+    if command == "import":
+        drelix("export", src, src := tmp_path / "out.parquet", check=0)
+    one_line_error(drelix(command, src, tmp_path / "no" / "x.csv", check=2), tmp_path / "no" / "x.csv")  # fmt: skip
 
 
 @pytest.fixture(scope="module")
@@ -310,25 +351,37 @@ def big(tmp_path_factory):
     return path
 
 
-def test_sigterm_half_way_leaves_no_output_and_says_so(big, tmp_path):
+@pytest.mark.parametrize("argv, sig", [
+    (["repack", "--level=19", "{src}"], signal.SIGINT), (["export", "{src}", "{out}.csv"], signal.SIGINT),
+    (["export", "{src}", "{out}.csv"], signal.SIGTERM), (["import", "{src}.npy", "{out}.drelix"], signal.SIGTERM),
+    (["salvage", "{src}", "{out}.drelix"], signal.SIGTERM)], ids=lambda v: getattr(v, "name", None))  # fmt: skip
+def test_a_signal_half_way_ends_the_command_and_leaves_the_files_as_they_were(big, tmp_path, argv, sig):  # fmt: skip
     pexpect = pytest.importorskip("pexpect")
-    src = tmp_path / "big.drelix"
-    shutil.copy(big, src)
-    np.save(tmp_path / "big.npy", dx.open(src).to_numpy())
-    for argv in (["export", src, tmp_path / "out.csv"], ["import", tmp_path / "big.npy", tmp_path / "out.drelix"],
-                 ["salvage", src, tmp_path / "saved.drelix"]):  # fmt: skip
-        child = pexpect.spawn(DRELIX, list(map(str, argv)), timeout=120, dimensions=(24, 160))
-        child.expect(rf"{argv[0]} .*(?<!\d)[12]?\d/(\d+)(\x1b\[[0-9;]*m)* (frames|batches)")  # under way
-        if argv[0] == "export":  # a bar step per frame; the tail is empty
-            assert int(child.match.group(1)) == len(dx.open(src).frames)
-        child.kill(signal.SIGTERM)
-        child.expect(pexpect.EOF)
-        child.close()
-        assert child.exitstatus == 143, (argv, child.before)
-        assert child.before.rstrip().endswith(b"drelix: terminated") and b"Traceback" not in child.before  # fmt: skip
-        assert sorted(os.listdir(tmp_path)) == ["big.drelix", "big.npy"]
-    # Records through a pipe may well reach this terminal: no bar is drawn over them.
-    piped = pexpect.spawn("/bin/sh", ["-c", f"{DRELIX} cat {src} | tail -c 1"], timeout=120)
+    src = shutil.copy(big, tmp_path / "big.drelix")
+    if argv[0] == "import":
+        np.save(tmp_path / "big.drelix.npy", dx.open(src).to_numpy())
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+    argv = [a.format(src=src, out=tmp_path / "out") for a in argv]
+    # A background job without job control ignores Ctrl-C, and its children inherit that.
+    child = pexpect.spawn(DRELIX, argv, timeout=120, dimensions=(24, 160),
+                          preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # fmt: skip
+    # The bar counts finished steps (rich may colour the count: escape codes follow it); the
+    # signal comes while fewer than 30 of the 40 or so are done, so that it lands before the end.
+    child.expect(rf"{argv[0]} .*(?<!\d)[12]?\d/(\d+)(\x1b\[[0-9;]*m)* (frames|batches)")
+    if argv[0] == "export":  # a bar step per frame; the tail is empty
+        assert int(child.match.group(1)) == len(dx.open(src).frames)
+    child.sendintr() if sig == signal.SIGINT else child.kill(sig)
+    child.expect(pexpect.EOF)
+    child.close()
+    assert child.exitstatus == 128 + sig, child.before
+    words = b"interrupted" if sig == signal.SIGINT else b"terminated"
+    assert child.before.rstrip().endswith(b"drelix: " + words) and b"Traceback" not in child.before  # fmt: skip
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == before  # no .repack, no half an output
+
+
+def test_records_through_a_pipe_draw_no_bar_over_them(big):
+    pexpect = pytest.importorskip("pexpect")
+    piped = pexpect.spawn("/bin/sh", ["-c", f"{DRELIX} cat {big} | tail -c 1"], timeout=120)
     piped.expect(pexpect.EOF)
     assert b"frames" not in piped.before
 
@@ -361,25 +414,29 @@ def test_ctrl_c_while_the_command_starts_is_never_a_traceback(big):
     the package runs, is the interpreter's to report.)"""
     for delay in (0.0, 0.02, 0.04, 0.06, 0.08, 0.1, 0.15):
         child = subprocess.Popen([DRELIX, "validate", str(big)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                 preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # fmt: skip
+                                 preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # noqa: PLW1509 - resets SIGINT alone, as a foreground job has it  # fmt: skip
         time.sleep(delay)
         child.send_signal(signal.SIGINT)
         _, err = child.communicate(timeout=120)
-        if err.startswith(b"Fatal Python error: init_import_site"):
+        if err.startswith(b"Fatal Python error: init_"):  # init_import_site, init_sys_streams, ...
             continue  # the interpreter's own start-up, before any code of the package runs
         assert b"Traceback" not in err, (delay, err)
         assert (child.returncode, err) in ((130, b"drelix: interrupted\n"), (-signal.SIGINT, b"")) or (
             child.returncode == 0 and not err), (delay, child.returncode, err)  # fmt: skip
 
 
-def test_names_that_are_not_utf8_and_closed_or_short_lived_stdout(fixed, tmp_path):
-    path, _, _ = fixed
+@pytest.mark.parametrize("command, extra", [("info", []), ("repack", []), ("rebuild", ["--fix"]), ("salvage", [b".saved"])])  # fmt: skip
+def test_a_name_that_is_not_utf8_is_taken_and_reported_as_it_is(fixed, tmp_path, command, extra):
     odd = os.path.join(os.fsencode(tmp_path), b"odd\xff.drelix")
-    shutil.copy(path, odd)
-    for command in (["info"], ["repack"], ["rebuild", "--fix"], ["salvage", odd + b".saved"]):
-        done = subprocess.run([DRELIX, command[0], "--json", odd, *command[1:]], capture_output=True, check=False)  # fmt: skip
-        assert (done.returncode, json.loads(done.stdout)["path"], done.stderr) == (0, os.fsdecode(odd), b"")  # fmt: skip
-    assert os.path.exists(odd + b".saved")
+    shutil.copy(fixed[0], odd)
+    extra = [odd + e if e.startswith(b".") else e for e in map(os.fsencode, extra)]
+    done = subprocess.run([DRELIX, command, "--json", odd, *extra], capture_output=True, check=False)  # fmt: skip
+    assert (done.returncode, json.loads(done.stdout)["path"], done.stderr) == (0, os.fsdecode(odd), b"")  # fmt: skip
+    assert os.path.exists(odd + b".saved") is (command == "salvage")
+
+
+def test_a_closed_stdout_is_one_line_and_a_reader_gone_early_is_no_error(fixed):
+    path = fixed[0]
     shut = subprocess.run(f"{DRELIX} cat {path} >&-", shell=True, capture_output=True, check=False)  # fmt: skip
     assert (shut.returncode, shut.stderr) == (2, b"drelix: standard output is closed\n")
     for command in (["info"], ["validate"], ["cat"]):  # the reader has gone before a byte is written
@@ -407,14 +464,15 @@ def test_text_from_the_file_reaches_the_terminal_escaped(tmp_path):
     assert b"_records: \\x1b -> 1" in rebuild
 
 
-def test_small_things_of_the_command_line(tmp_path):
+def test_info_elides_frames_past_a_screenful_in_a_row_as_wide_as_the_table(tmp_path):
     path = tmp_path / "many.drelix"
     write_file(path, [[b"r%d" % i] for i in range(30)], [], LOG)
     lines = drelix("info", path, check=0).stdout.decode().splitlines()
     head = next(x for x in lines if "┃ id ┃" in x or " id " in x and "┃" in x)
     skipped = next(x for x in lines if "…" in x and "│" in x)
     assert len(skipped) == len(head) and "6 frames not shown (--all-frames" in "".join(lines)
-    done = drelix("tail", "--form", "csv", path, check=2)  # no abbreviations
+
+
+def test_options_are_never_abbreviated(tmp_path):
+    done = drelix("tail", "--form", "csv", tmp_path / "any.drelix", check=2)
     assert b"unrecognized arguments: --form" in done.stderr
-    helps = drelix("export", "-h", check=0).stdout.decode() + drelix("import", "-h", check=0).stdout.decode()  # fmt: skip
-    assert helps.count("the drelix file to") == 2 and "the file to write" in helps

@@ -9,32 +9,8 @@ import sys
 
 import drelix_binary as dx
 import pytest
-from conftest import make_file
+from conftest import damaged, make_file
 from drelix_binary import _engine, _native
-
-N = 5  # frames of 10 records (ids 0..49), then a tail of 4 (ids 50..53)
-
-
-def damaged(path, order=None, cut_in=None, drop_cut=False):
-    """`path` as make_file writes it, then its _frames listed as the positions `order` say,
-    and the file cut in the middle of frame `cut_in` (dropped from the list with `drop_cut`)."""
-    make_file(path, frames=N)
-    preamble, headers = _native.peek_headers(path)
-    tokens = headers["_frames"].split(";")
-    listed = [tokens[i] for i in (order or range(N))]
-    if drop_cut:
-        listed = listed[:cut_in]
-    data = path.read_bytes()
-    zone = data[16 : 16 + preamble.header_area]
-    new = zone.replace(headers["_frames"].encode(), ";".join(listed).encode())
-    data = (
-        data[:16] + new.rstrip(b"\0").ljust(len(zone), b"\0") + data[16 + len(zone) :]
-    )
-    if cut_in is not None:
-        _, offset, length = map(int, tokens[cut_in].split(",")[:3])
-        data = data[: 16 + preamble.header_area + offset + length // 2]
-    path.write_bytes(data)
-    return path, [tuple(map(int, t.split(",")[1:3])) for t in tokens]
 
 
 def ids(path):
@@ -67,7 +43,8 @@ CASES = [  # damage, validate's lines, what a reader says, lost frames (position
 ]  # fmt: skip
 
 
-@pytest.mark.parametrize(("damage", "lines", "refusal", "lost", "saved"), CASES)
+@pytest.mark.parametrize(("damage", "lines", "refusal", "lost", "saved"), CASES,
+                         ids=["swapped", "listed_twice", "cut_and_unlisted", "cut"])  # fmt: skip
 def test_damaged_lists_and_cut_files(tmp_path, damage, lines, refusal, lost, saved):
     path, offsets = damaged(tmp_path / "d.drelix", **damage)
     size, start = path.stat().st_size, 16 + 4096
@@ -76,8 +53,6 @@ def test_damaged_lists_and_cut_files(tmp_path, damage, lines, refusal, lost, sav
     lines = [line.format(**fill) for line in lines]
     report = dx.validate(path)
     assert report.problems == lines
-    cli = subprocess.run([sys.executable, "-m", "drelix_binary", "validate", str(path)], capture_output=True, check=False)  # fmt: skip
-    assert cli.returncode == 1 and lines[0] in cli.stdout.decode()
     if refusal is None:
         _engine.Reader(path).close()
     else:

@@ -42,69 +42,85 @@ def as_records(pdf):
     return a
 
 
-def test_planning_on_the_synchronous_scheduler(files, tmp_path, monkeypatch):
-    every = np.concatenate([np.concatenate([*a, t]) for a, t in files.values()])
-    default = ddx.PARTITION_BYTES
-    # Partition sizes in records: a (frames of 50, 7, 30, a tail of 5), b (1), c (20, 20, 3).
-    for frames_per_partition, partition_bytes, include_tail, sizes in [
-        (2, None, True, [57, 35, 1, 40, 3]),
-        (1, None, False, [50, 7, 30, 1, 20, 20]),
-        (None, 60 * DTYPE.itemsize, True, [57, 35, 1, 43]),  # by bytes
-        (None, None, False, [87, 1, 40]),
-    ]:  # fmt: skip
-        monkeypatch.setattr(ddx, "PARTITION_BYTES", partition_bytes or default)
-        df = ddx.read_drelix(sorted(files), frames_per_partition=frames_per_partition, include_tail=include_tail)  # fmt: skip
-        read = np.concatenate([np.concatenate([*a, t] if include_tail else a) for a, t in files.values()])  # fmt: skip
-        bounds = np.cumsum([0] + sizes)
-        assert df.npartitions == len(sizes) and df.divisions == (*bounds[:-1], bounds[-1] - 1)  # fmt: skip
-        for got, start, stop in zip(dask.compute(*df.to_delayed(), scheduler="sync"), bounds, bounds[1:]):  # fmt: skip
-            assert list(got.index) == list(range(start, stop))
-            assert np.array_equal(as_records(got), read[start:stop])
-    asked, call = [], ddx._ReadPartition.__call__
-    monkeypatch.setattr(ddx._ReadPartition, "__call__",
-                        lambda self, part, columns=None: asked.append(columns) or call(self, part, columns))  # fmt: skip
-    for select in (lambda p: ddx.read_drelix(p, columns=["value", "key"]),
-                   lambda p: ddx.read_drelix(p)[["value", "key"]]):  # pushed down into the read  # fmt: skip
-        got = select(sorted(files)).compute(scheduler="sync")
-        assert asked and all(list(c) == ["value", "key"] for c in asked)
-        assert list(got.columns) == ["value", "key"] and np.array_equal(got["value"], every["value"])  # fmt: skip
-        assert got["key"].tolist() == [bytes(k) for k in every["key"]]
+def every(files, tail=True):
+    return np.concatenate([np.concatenate([*a, t] if tail else a) for a, t in files.values()])
+
+
+SYNC = {"scheduler": "sync"}
+
+
+@pytest.mark.parametrize("frames_per_partition, partition_bytes, include_tail, sizes", [
+    (2, None, True, [57, 35, 1, 40, 3]), (1, None, False, [50, 7, 30, 1, 20, 20]),
+    (None, 60 * DTYPE.itemsize, True, [57, 35, 1, 43]), (None, None, False, [87, 1, 40])],
+    ids=["two_frames", "one_frame_no_tail", "by_bytes", "whole_files"])  # fmt: skip
+def test_partitions_follow_frames_bytes_and_the_tail(files, monkeypatch, frames_per_partition, partition_bytes, include_tail, sizes):  # fmt: skip
+    """Partition sizes in records: a (frames of 50, 7, 30, a tail of 5), b (1), c (20, 20, 3)."""
+    if partition_bytes:
+        monkeypatch.setattr(ddx, "PARTITION_BYTES", partition_bytes)
+    df = ddx.read_drelix(sorted(files), frames_per_partition=frames_per_partition, include_tail=include_tail)  # fmt: skip
+    read, bounds = every(files, include_tail), np.cumsum([0] + sizes)
+    assert df.npartitions == len(sizes) and df.divisions == (*bounds[:-1], bounds[-1] - 1)
+    for got, start, stop in zip(dask.compute(*df.to_delayed(), **SYNC), bounds, bounds[1:]):
+        assert list(got.index) == list(range(start, stop))
+        assert np.array_equal(as_records(got), read[start:stop])
+
+
+@pytest.mark.parametrize("select", [lambda p: ddx.read_drelix(p, columns=["value", "key"]),
+                                    lambda p: ddx.read_drelix(p)[["value", "key"]]], ids=["columns", "selection"])  # fmt: skip
+def test_selected_columns_are_read(files, select):
+    got = select(sorted(files)).compute(**SYNC)
+    assert list(got.columns) == ["value", "key"] and np.array_equal(got["value"], every(files)["value"])  # fmt: skip
+    assert got["key"].tolist() == [bytes(k) for k in every(files)["key"]]
     with pytest.raises(dx.DrelixUsageError, match="no column 'nope'"):
         ddx.read_drelix(sorted(files), columns=["nope"])
+
+
+def test_files_of_differing_schemas_are_refused_naming_both(files, tmp_path):
     # A file whose schema lacks the last field (Schema's equality is test_native's).
     odd = write_file(tmp_path / "z.drelix", [], schema=dx.schema("reading@1", np.dtype(DTYPE.descr[:-1])))  # fmt: skip
     with pytest.raises(dx.DrelixUsageError, match="schemas differ") as e:
         ddx.read_drelix(sorted(files) + [odd])
     assert min(files) in str(e.value) and odd in str(e.value)
+
+
+SOURCE = pd.DataFrame({"x": np.arange(10, dtype="<u4")})
+
+
+def test_a_retried_partition_write_replaces_only_its_own_partial_output(tmp_path):
+    """What a killed attempt of partition 1 leaves: a partial file and a half-written journal;
+    the task dask runs again for it cleans them up."""
+    (tmp_path / ".part.1.drelix.partial").write_bytes(b"DRELIX\x01\x01junk")
+    (tmp_path / ".part.1.drelix.partial.seal").write_bytes(b"half a journal")
+    (tmp_path / ".part.2.drelix.partial").write_bytes(b"another task's")
+    ddx._write_partition(SOURCE, str(tmp_path / "part.1.drelix"), dx.schema("dataframe", {"x": "u32"}), {}, 1)  # fmt: skip
+    assert sorted(os.listdir(tmp_path)) == [".part.2.drelix.partial", "part.1.drelix"]
+
+
+def test_to_drelix_overwrites_only_when_told_and_then_only_drelix_files(tmp_path):
     out = tmp_path / "out"
     out.mkdir()
-    # A retried write replaces only its own partial output. What a killed attempt of
-    # partition 1 leaves: a partial file and a half-written journal.
-    (out / ".part.1.drelix.partial").write_bytes(b"DRELIX\x01\x01junk")
-    (out / ".part.1.drelix.partial.seal").write_bytes(b"half a journal")
-    source = pd.DataFrame({"x": np.arange(10, dtype="<u4")})
-    ddx._write_partition(source, str(out / "part.1.drelix"), dx.schema("dataframe", {"x": "u32"}), {}, 1)  # fmt: skip
-    assert sorted(os.listdir(out)) == ["part.1.drelix"]
-    # A directory holding anything is refused before a task runs; overwrite=True removes
-    # its drelix files (and their journals and partials) and nothing else.
     for name in ("part.7.drelix", "part.7.drelix.seal", ".part.2.drelix.partial", "unrelated.txt"):  # fmt: skip
         (out / name).write_text("old")
-    sync = {"scheduler": "sync"}
     with pytest.raises(FileExistsError, match="not empty; pass overwrite=True"):
-        ddx.to_drelix(dd.from_pandas(source, npartitions=2), out, compute=False)
-    assert len(os.listdir(out)) == 5
-    paths = ddx.to_drelix(dd.from_pandas(source + 1, npartitions=2), out, compute_kwargs=sync, overwrite=True)  # fmt: skip
-    assert sorted(os.listdir(out)) == ["part.0.drelix", "part.1.drelix", "unrelated.txt"]  # fmt: skip
+        ddx.to_drelix(dd.from_pandas(SOURCE, npartitions=2), out, compute=False)
+    assert len(os.listdir(out)) == 4
+    paths = ddx.to_drelix(dd.from_pandas(SOURCE + 1, npartitions=2), out, compute_kwargs=SYNC, overwrite=True)  # fmt: skip
+    assert sorted(os.listdir(out)) == ["part.0.drelix", "part.1.drelix", "unrelated.txt"]
     with dx.open(paths[0]) as r:  # the columns' types make the schema
         assert r.schema == dx.schema("dataframe", {"x": "u32"})
-    got = ddx.read_drelix(out)["x"].compute(scheduler="sync").tolist()
-    assert got == list(range(1, 11))
-    # Failures leave nothing behind: not the directory, not a part written before a refusal.
-    for frame, schema in [(pd.DataFrame({"x": ["text"]}), None), (source.assign(x=5 - source.x.astype("i8")), "u32")]:  # fmt: skip
-        with pytest.raises(dx.DrelixUsageError):
-            ddx.to_drelix(dd.from_pandas(frame, npartitions=2), tmp_path / "new" / "dir", compute_kwargs=sync,
-                          schema=schema and dx.schema("s", {"x": schema}))  # fmt: skip
-        assert not (tmp_path / "new").exists()
+    assert ddx.read_drelix(out)["x"].compute(**SYNC).tolist() == list(range(1, 11))
+
+
+@pytest.mark.parametrize("frame, schema", [(pd.DataFrame({"x": ["text"]}), None), (SOURCE.assign(x=5 - SOURCE.x.astype("i8")), "u32")],
+                         ids=["text_column", "negative_in_u32"])  # fmt: skip
+def test_a_refused_write_leaves_no_directory_and_no_part(tmp_path, frame, schema):
+    with pytest.raises(dx.DrelixUsageError):
+        ddx.to_drelix(dd.from_pandas(frame, npartitions=2), tmp_path / "new" / "dir", compute_kwargs=SYNC,
+                      schema=schema and dx.schema("s", {"x": schema}))  # fmt: skip
+    assert not (tmp_path / "new").exists()
+
+
+def test_dask_is_imported_only_when_its_module_is_used():
     code = """import sys, drelix_binary as dx; assert 'dask' not in sys.modules, 'dask was imported'
 assert dx.dask.read_drelix and 'dask' in sys.modules
 assert not hasattr(dx, 'pandas'), 'only dask is a lazy attribute'"""
@@ -152,79 +168,89 @@ def test_a_file_that_changes_after_planning(tmp_path, schema, monkeypatch):
         bag.compute(scheduler="sync")
 
 
-def test_to_drelix_refuses_values_a_field_cannot_hold(tmp_path, files):
-    sync = {"scheduler": "sync"}
-    for k, (values, ty, refused) in enumerate([  # refused: the first value shown, None: all kept
-        ([0.0, np.nan], "i64", "nan"), ([1.0, -np.inf], "u64", "-inf"), ([2.0, 1.5], "i64", "1.5"),
-        ([3, -1], "u64", "-1"), ([7, 300], "u8", "300"), ([1, 2**64], "u64", "18446744073709551616"),
-        ([1, 2**63], "i64", "9223372036854775808"), ([-1.0, 2.0**63], "i64", "9.223372036854776e+18"),
-        ([-3.0, 2.0**62], "i64", None), ([255.0, 0.0], "u8", None), ([True, False], "u8", None),
-        ([2**64 - 1, 0], "u64", None), ([0.5, 7], "f64", None), ([b"k" * 16, b"short"], "uuid", "b'short'"),
-    ]):  # fmt: skip
-        with dask.config.set({"dataframe.convert-string": False}):
-            df = dd.from_pandas(pd.DataFrame({"v": values}), npartitions=2)
-        out, schema = tmp_path / str(k), dx.schema("s", {"v": ty})
-        if refused is None:
-            ddx.to_drelix(df, out, schema=schema, compute_kwargs=sync)
-            assert ddx.read_drelix(out)["v"].compute(scheduler="sync").tolist() == values
-            continue
-        with pytest.raises(dx.DrelixUsageError, match=re.escape(f"partition 1: column 'v' holds {refused}, which a field of type {ty} cannot hold")):  # fmt: skip
-            ddx.to_drelix(df, out, schema=schema, compute_kwargs=sync)
-    # A partition whose column drifted from the meta's int64 to float with a NaN.
+@pytest.mark.parametrize("values, ty, refused", [  # refused: the first value shown, None: all kept
+    ([0.0, np.nan], "i64", "nan"), ([1.0, -np.inf], "u64", "-inf"), ([2.0, 1.5], "i64", "1.5"),
+    ([3, -1], "u64", "-1"), ([7, 300], "u8", "300"), ([1, 2**64], "u64", "18446744073709551616"),
+    ([1, 2**63], "i64", "9223372036854775808"), ([-1.0, 2.0**63], "i64", "9.223372036854776e+18"),
+    ([-3.0, 2.0**62], "i64", None), ([255.0, 0.0], "u8", None), ([True, False], "u8", None),
+    ([2**64 - 1, 0], "u64", None), ([0.5, 7], "f64", None), ([b"k" * 16, b"short"], "uuid", "b'short'")])  # fmt: skip
+def test_to_drelix_refuses_values_a_field_cannot_hold(tmp_path, values, ty, refused):
+    with dask.config.set({"dataframe.convert-string": False}):
+        df = dd.from_pandas(pd.DataFrame({"v": values}), npartitions=2)
+    out, schema = tmp_path / "out", dx.schema("s", {"v": ty})
+    if refused is None:
+        ddx.to_drelix(df, out, schema=schema, compute_kwargs=SYNC)
+        assert ddx.read_drelix(out)["v"].compute(**SYNC).tolist() == values
+        return
+    with pytest.raises(dx.DrelixUsageError, match=re.escape(f"partition 1: column 'v' holds {refused}, which a field of type {ty} cannot hold")):  # fmt: skip
+        ddx.to_drelix(df, out, schema=schema, compute_kwargs=SYNC)
+
+
+def test_a_partition_that_drifted_from_the_meta_is_checked_by_its_values(tmp_path):
+    """Its column went from the meta's int64 to float with a NaN."""
     drift = dd.from_pandas(pd.DataFrame({"v": [1, 2]}), npartitions=2)
     drift = drift.map_partitions(lambda p: p.where(p.v < 2), meta=drift._meta)
-    with pytest.raises(dx.DrelixUsageError, match="partition 1: column 'v' holds nan, which a field of type i64"):
-        ddx.to_drelix(drift, tmp_path / "drift", compute_kwargs=sync)
-    # The schema read travels with the DataFrame: uuid fields need no schema= on the way back.
-    df = ddx.read_drelix(sorted(files))
-    for frame, want in [(df, READING), (df[["key", "id"]], dx.schema("dataframe", {"key": "uuid", "id": "u64"}))]:  # fmt: skip
-        out = tmp_path / f"back{len(frame.columns)}"
-        ddx.to_drelix(frame, out, compute_kwargs=sync)
-        back = ddx.read_drelix(out)
-        assert back.compute(scheduler="sync").equals(frame.compute(scheduler="sync"))
-        with dx.open(next(out.iterdir())) as r:
-            assert r.schema == want
+    with pytest.raises(dx.DrelixUsageError, match="partition 1: column 'v' holds nan, which a field of type i64"):  # fmt: skip
+        ddx.to_drelix(drift, tmp_path / "drift", compute_kwargs=SYNC)
 
 
-def test_on_a_local_cluster(files, tmp_path):
+@pytest.mark.parametrize("columns", [None, ["key", "id"]], ids=["all", "key_and_id"])
+def test_the_schema_read_travels_with_the_dataframe(tmp_path, files, columns):
+    """uuid fields need no schema= on the way back."""
+    frame = ddx.read_drelix(sorted(files))
+    frame = frame[columns] if columns else frame
+    ddx.to_drelix(frame, tmp_path / "back", compute_kwargs=SYNC)
+    assert ddx.read_drelix(tmp_path / "back").compute(**SYNC).equals(frame.compute(**SYNC))
+    want = dx.schema("dataframe", {"key": "uuid", "id": "u64"}) if columns else READING
+    with dx.open(next((tmp_path / "back").iterdir())) as r:
+        assert r.schema == want
+
+
+@pytest.fixture(scope="module")
+def client():
+    """A real two-process local cluster: every task payload, schema and error crosses a pickle."""
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                        host="127.0.0.1", dashboard_address=None)  # fmt: skip
     with cluster, distributed.Client(cluster, set_as_default=False) as client:
-        df = ddx.read_drelix(sorted(files), frames_per_partition=1)
-        paths = ddx.to_drelix(df, tmp_path / "out", schema=READING, compute_kwargs={"scheduler": client})  # fmt: skip
-        assert [os.path.basename(p) for p in paths] == [f"part.{i}.drelix" for i in range(8)]  # fmt: skip
-        back = ddx.read_drelix(tmp_path / "out")
-        assert back.divisions == df.divisions
-        want = np.concatenate([np.concatenate([*a, t]) for a, t in files.values()])
-        assert np.array_equal(as_records(back.compute(scheduler=client)), want)
-        with dx.open(paths[3]) as r:
-            assert r.sealed and r.schema == READING and not r.tail_records
-        # Prefixed logs, file k: one frame of lines[2k], then lines[2k + 1] in the tail.
-        log, logs = dx.schema("log@1", {}, layout="prefixed"), tmp_path / "logs"
-        lines = [[f"line {f}.{i} ".encode() * (i % 5 + 1) for i in range(n)] for f, n in enumerate([3, 40, 1, 9])]  # fmt: skip
-        logs.mkdir()
-        for k in range(2):
-            write_file(logs / f"log{k}.drelix", [lines[2 * k]], lines[2 * k + 1], log)
-        every = [b for chunk in lines for b in chunk]
-        bag = ddx.read_drelix_bag(logs / "*.drelix", frames_per_partition=1)
-        assert bag.npartitions == 4 and bag.compute(scheduler=client) == every
-        framed = ddx.read_drelix(logs, include_tail=False)
-        assert not framed.known_divisions
-        assert framed["record"].compute(scheduler=client).tolist() == lines[0] + lines[2]  # fmt: skip
-        out = ddx.to_drelix(ddx.read_drelix(logs), tmp_path / "copy", compute_kwargs={"scheduler": client})  # fmt: skip
-        assert ddx.read_drelix_bag(out).compute(scheduler=client) == every
-        copied = ddx.read_drelix_bag(out)
-        dx.repack(out[0], level=0)  # reported from a worker as itself
-        with pytest.raises(dx.DrelixMalformedError, match="changed since planning"):
-            copied.compute(scheduler=client)
-        # One flipped byte in the middle of frame 1 of file c, reported from a worker.
-        path = sorted(files)[2]
-        with dx.open(path) as r:
-            frame = r.frames[1]
-            at = 16 + r.preamble.header_area + frame.offset + frame.length // 2
-        data = bytearray(Path(path).read_bytes())
-        data[at] ^= 0x5A
-        Path(path).write_bytes(bytes(data))
-        for read in (ddx.read_drelix, ddx.read_drelix_bag):
-            with pytest.raises(dx.DrelixMalformedError, match=re.escape(f"{path}: frame 1 (id {frame.id})")):  # fmt: skip
-                read(sorted(files), frames_per_partition=1).compute(scheduler=client)
+        yield client
+
+
+def test_a_cluster_writes_and_reads_back_fixed_records(files, tmp_path, client):
+    df = ddx.read_drelix(sorted(files), frames_per_partition=1)
+    paths = ddx.to_drelix(df, tmp_path / "out", schema=READING, compute_kwargs={"scheduler": client})  # fmt: skip
+    assert [os.path.basename(p) for p in paths] == [f"part.{i}.drelix" for i in range(8)]
+    back = ddx.read_drelix(tmp_path / "out")
+    assert back.divisions == df.divisions
+    assert np.array_equal(as_records(back.compute(scheduler=client)), every(files))
+    with dx.open(paths[3]) as r:
+        assert r.sealed and r.schema == READING and not r.tail_records
+
+
+def test_a_cluster_reads_and_copies_prefixed_logs(tmp_path, client):
+    """Log file k: one frame of lines[2k], then lines[2k + 1] in the tail."""
+    log, logs = dx.schema("log@1", {}, layout="prefixed"), tmp_path / "logs"
+    lines = [[f"line {f}.{i} ".encode() * (i % 5 + 1) for i in range(n)] for f, n in enumerate([3, 40, 1, 9])]  # fmt: skip
+    logs.mkdir()
+    for k in range(2):
+        write_file(logs / f"log{k}.drelix", [lines[2 * k]], lines[2 * k + 1], log)
+    every_line = [b for chunk in lines for b in chunk]
+    bag = ddx.read_drelix_bag(logs / "*.drelix", frames_per_partition=1)
+    assert bag.npartitions == 4 and bag.compute(scheduler=client) == every_line
+    framed = ddx.read_drelix(logs, include_tail=False)
+    assert not framed.known_divisions
+    assert framed["record"].compute(scheduler=client).tolist() == lines[0] + lines[2]
+    out = ddx.to_drelix(ddx.read_drelix(logs), tmp_path / "copy", compute_kwargs={"scheduler": client})  # fmt: skip
+    assert ddx.read_drelix_bag(out).compute(scheduler=client) == every_line
+
+
+@pytest.mark.parametrize("read", [ddx.read_drelix, ddx.read_drelix_bag], ids=["dataframe", "bag"])
+def test_a_damaged_frame_is_reported_from_a_worker_naming_file_and_frame(files, client, read):
+    path = sorted(files)[2]
+    with dx.open(path) as r:
+        frame = r.frames[1]
+        at = 16 + r.preamble.header_area + frame.offset + frame.length // 2
+    data = bytearray(Path(path).read_bytes())
+    data[at] ^= 0x5A
+    Path(path).write_bytes(bytes(data))
+    with pytest.raises(dx.DrelixMalformedError, match=re.escape(f"{path}: frame 1 (id {frame.id})")):  # fmt: skip
+        read(sorted(files), frames_per_partition=1).compute(scheduler=client)

@@ -2,6 +2,7 @@
 argument binding and conversion, and the value classes (equality, repr, pickling)."""
 
 import collections
+import errno
 import functools
 import operator
 import os
@@ -40,26 +41,37 @@ FILE_FUNCTIONS = [_native.peek_headers, _native.validate, _native.rebuild_header
 
 
 @pytest.mark.parametrize("fn", FILE_FUNCTIONS, ids=lambda fn: fn.__name__)
-def test_missing_foreign_and_nul_paths(tmp_path, fn):
+def test_a_missing_file_is_a_plain_os_error_naming_it(tmp_path, fn):
     path = tmp_path / "a.drelix"
     with pytest.raises(OSError) as info:
         fn(path)
     exc, message = info.value, str(info.value)
     # Exactly OSError, no errno: an `except FileNotFoundError` handler must not catch it.
     assert type(exc) is OSError and exc.args == (message,)
-    assert message.startswith(f"{path}: ") and message.endswith("(os error 2)")
+    assert message.startswith(f"{path}: ") and message.endswith(f"(os error {errno.ENOENT})")
     assert (exc.errno, exc.strerror, exc.filename) == (None, None, None)
-    path.write_bytes(b"NOTDRX" + bytes(10))
-    with pytest.raises(_native.DrelixMalformedError, match=r"^not a drelix file: bad magic$"):  # fmt: skip
+
+
+@pytest.mark.parametrize("content, exc, message", [
+    (b"DRELIX\x01", OSError, "failed to fill whole buffer"),
+    (b"NOTDRX" + bytes(10), _native.DrelixMalformedError, "not a drelix file: bad magic")], ids=["short", "foreign"])  # fmt: skip
+@pytest.mark.parametrize("fn", FILE_FUNCTIONS, ids=lambda fn: fn.__name__)
+def test_a_short_or_foreign_file_is_refused_and_left_as_it_was(tmp_path, fn, content, exc, message):  # fmt: skip
+    path = tmp_path / "a.drelix"
+    path.write_bytes(content)
+    with pytest.raises(exc, match=rf"^{message}$"):
         fn(path)
-    assert path.read_bytes() == b"NOTDRX" + bytes(10)
-    # Cut at the NUL, "<path>\0x" would name <path> itself as the journal and delete it.
-    path.unlink()
+    assert path.read_bytes() == content
+
+
+@pytest.mark.parametrize("fn", [*FILE_FUNCTIONS, create], ids=lambda fn: fn.__name__)
+def test_a_path_with_a_nul_is_refused_before_any_file_is_touched(tmp_path, fn):
+    """Cut at the NUL, "<path>\\0x" would name <path> itself as the journal and delete it."""
+    path = tmp_path / "a.drelix"
     make_file(path, frames=1)
     before = (sorted(os.listdir(tmp_path)), path.read_bytes())
-    for call in (fn, create):
-        with pytest.raises(ValueError, match=r"^embedded null byte$"):
-            call(f"{path}\0x")
+    with pytest.raises(ValueError, match=r"^embedded null byte$"):
+        fn(f"{path}\0x")
     assert (sorted(os.listdir(tmp_path)), path.read_bytes()) == before
 
 
@@ -111,27 +123,40 @@ def test_argument_errors(call, exc, message):
         assert message.endswith(f"': {e.__cause__}")
 
 
-def test_accepted_argument_forms(tmp_path):
-    assert FS(offset=1, ty="u8", name="a") == FS("a", "u8", 1)
-    assert _native.split_records(layout=RL.fixed(size=4), data=b"abcd") == ([b"abcd"], 0)  # fmt: skip
-    assert _native.Schema(layout=PRE, fields=(), name="s") == Schema("s", [], PRE)
+def vars_of(field):
+    return field.name, field.ty, field.offset
+
+
+ACCEPTED = {  # a call in an accepted form: what it must equal
+    "keywords": (lambda: FS(offset=1, ty="u8", name="a"), FS("a", "u8", 1)),
+    "keywords_split": (lambda: _native.split_records(layout=RL.fixed(size=4), data=b"abcd"), ([b"abcd"], 0)),
+    "keywords_schema": (lambda: _native.Schema(layout=PRE, fields=(), name="s"), Schema("s", [], PRE)),
+    "bool_and_index": (lambda: (RL.fixed(True).fixed_size, RL.fixed(Index(7)).fixed_size), (1, 7)),
+    "bytes_subclass": (lambda: _native.xxh64(data=type("Blob", (bytes,), {})(b"abc")), 0x44BC2CF5AD770999),
+    "xxh64_top_bit": (lambda: _native.xxh64(b""), 0xEF46DB3751D8E999),  # never negative
+    "split_prefixed": (lambda: _native.split_records(b"\x03\x00abc\x00\x00\x01\x00z\x05\x00ab", PRE), ([b"abc", b"", b"z"], 4)),
+    "widest_zone": (lambda: _native.max_frames_for(header_area=2**32 - 1), (2**32 - 2625) // 64),
+    "str_subclass": (lambda: [(v, type(v)) for v in vars_of(FS(type("Text", (str,), {})("n\u00e9e"), "u8", False))], [("n\u00e9e", str), ("u8", str), (0, int)]),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("case", ACCEPTED)
+def test_accepted_argument_forms(case):
+    call, expected = ACCEPTED[case]
+    assert call() == expected
+
+
+def test_user_headers_may_be_none_and_a_schema_keeps_its_own_copies(tmp_path):
     assert create(tmp_path / "n.drelix", user=None).frames() == []
-    assert RL.fixed(True).fixed_size == 1 and RL.fixed(Index(7)).fixed_size == 7
-    field = FS(type("Text", (str,), {})("n\u00e9e"), "u8", False)
-    assert field.name == "n\u00e9e" and type(field.name) is str and field.offset == 0
-    blob = type("Blob", (bytes,), {})
-    assert _native.xxh64(data=blob(b"abc")) == 0x44BC2CF5AD770999
-    assert _native.xxh64(b"") == 0xEF46DB3751D8E999  # top bit set: never negative
-    assert _native.split_records(b"\x03\x00abc\x00\x00\x01\x00z\x05\x00ab", PRE) == ([b"abc", b"", b"z"], 4)  # fmt: skip
-    assert _native.max_frames_for(header_area=2**32 - 1) == (2**32 - 2625) // 64
-    # Schemas take any sequence and keep their own copy; getters build new objects.
     fields = [A, B]
     schema = Schema("t@2", collections.UserList(fields), RL.fixed(9))
     fields.append(C)
-    schema.fields.append(C)
+    schema.fields.append(C)  # getters build new objects
     assert schema.fields == [A, B] and type(schema.fields) is list
     assert schema.fields[0] is not schema.fields[0] and schema.layout is not schema.layout  # fmt: skip
-    # peek_headers: escapes, a repeated key (first position, last value), every path form.
+
+
+def test_peek_headers_unescapes_keeps_a_repeated_keys_first_place_and_takes_any_path_form(tmp_path):  # fmt: skip
     headers = [("_schema", "t@1"), ("note", "two\nlines \\ back"), ("c", "z\u00fcrich")]
     path = tmp_path / "d\u00e4t\u00e9.drelix"
     path.write_bytes(drelix_bytes(headers + [("c", "last")], 256, flags=0, data=b"junk"))  # fmt: skip
@@ -166,30 +191,32 @@ INSTANCES = {
 }
 
 
-def test_class_rules_equality_and_pickling(tmp_path):
+@pytest.mark.parametrize("name", INSTANCES)
+def test_classes_are_final_frozen_and_compare_by_value_or_identity(tmp_path, name):
     make_file(tmp_path / "r.drelix", frames=1)
-    for name, make in INSTANCES.items():
-        cls, a, b = getattr(_native, name), make(tmp_path), make(tmp_path)
-        assert (cls.__module__, cls.__bases__, type(a)) == ("drelix_binary._native", (object,), cls)  # fmt: skip
+    cls, a, b = getattr(_native, name), INSTANCES[name](tmp_path), INSTANCES[name](tmp_path)
+    assert (cls.__module__, cls.__bases__, type(a)) == ("drelix_binary._native", (object,), cls)  # fmt: skip
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    if name not in ("FieldSpec", "Schema"):
+        with pytest.raises(TypeError, match=rf"^cannot create 'drelix_binary._native.{name}'"):  # fmt: skip
+            cls()
+    with pytest.raises(AttributeError):
+        a.new_attribute = 1
+    with pytest.raises(AttributeError):  # frozen
+        setattr(a, dir(a)[-1], 1)
+    if name.endswith("Report") or name == "Container":  # identity, hashable
+        assert a != b and len({a, b, a}) == 2 and a is not b
+        return
+    assert a == b and (a != b) is False and pickle.loads(pickle.dumps(a)) == a
+    for other in [1, None, FS("z", "u8", 0), RL.fixed(99)]:
+        assert (a == other) is False and (a != other) is True and (other == a) is False  # fmt: skip
+    for refused in (operator.lt, lambda x, _: hash(x), lambda x, _: weakref.ref(x)):
         with pytest.raises(TypeError):
-            type("Sub", (cls,), {})
-        if name not in ("FieldSpec", "Schema"):
-            with pytest.raises(TypeError, match=rf"^cannot create 'drelix_binary._native.{name}'"):  # fmt: skip
-                cls()
-        with pytest.raises(AttributeError):
-            a.new_attribute = 1
-        with pytest.raises(AttributeError):  # frozen
-            setattr(a, dir(a)[-1], 1)
-        if name.endswith("Report") or name == "Container":  # identity, hashable
-            assert a != b and len({a, b, a}) == 2 and a is not b
-            continue
-        assert a == b and (a != b) is False and pickle.loads(pickle.dumps(a)) == a
-        for other in [1, None, FS("z", "u8", 0), RL.fixed(99)]:
-            assert (a == other) is False and (a != other) is True and (other == a) is False  # fmt: skip
-        for refused in (operator.lt, lambda x, _: hash(x), lambda x, _: weakref.ref(x)):
-            with pytest.raises(TypeError):
-                refused(a, b)
-    # Values that differ in any one part are unequal, and pickling keeps that part.
+            refused(a, b)
+
+
+def test_values_that_differ_in_any_one_part_are_unequal_and_pickling_keeps_it(tmp_path):
     base = Schema("s", [A, B], PRE)
     pairs = [
         (FS("a", "u8", 1), FS("b", "u8", 1)), (FS("a", "u8", 1), FS("a", "u16", 1)),
