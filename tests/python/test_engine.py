@@ -89,8 +89,9 @@ def test_bulk_writes_and_reads_release_the_interpreter_lock(tmp_path):
 def frames200(tmp_path_factory):
     """A file of 200 frames of incompressible records: (path, its bytes, records)."""
     path, arr = tmp_path_factory.mktemp("big") / "f.drelix", incompressible()
-    with _engine.Writer.create(path, schema(RL.fixed(16)), level=1) as w:
-        w.write_fixed_at(address(arr), arr.nbytes, frame_records=4096)
+    w = _engine.Writer.create(path, schema(RL.fixed(16)), level=1)
+    w.write_fixed_at(address(arr), arr.nbytes, frame_records=4096)
+    w.close()
     return path, path.read_bytes(), len(arr)
 
 
