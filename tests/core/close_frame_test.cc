@@ -1,13 +1,8 @@
 // The preview a close writes into the zone: the first rows of its tail, as text. (When a close
 // writes it is the model test's concern.)
-#include <gtest/gtest.h>
 
-#include <bit>
-#include <cstdint>
 #include <limits>
-#include <string>
 
-#include "core/numbers.h"
 #include "core/preview.h"
 #include "tests/core/test_util.h"
 

@@ -1,9 +1,6 @@
 #include <zstd.h>
 #include <zstd_errors.h>
 
-#include <random>
-
-#include "core/str_cat.h"
 #include "tests/core/test_util.h"
 
 namespace drelix {

@@ -3,15 +3,8 @@
 // appended to, and large tails.
 #include "core/container.h"
 
-#include <gtest/gtest.h>
-
-#include <cerrno>
-#include <cstdint>
-#include <optional>
-#include <string>
 #include <string_view>
 #include <tuple>
-#include <vector>
 
 #include "tests/core/test_util.h"
 

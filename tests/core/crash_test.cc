@@ -5,25 +5,11 @@
 // back frame by frame and validate clean. Tolerated, as the format's limit: records written but
 // never synced may be lost, and a power loss keeping a later write but not an earlier one brings
 // the earlier bytes back as zeros in the tail.
-#include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdint>
 #include <cstdio>
-#include <optional>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "core/bulk_write.h"
-#include "core/container.h"
-#include "core/frames.h"
-#include "core/headers.h"
 #include "core/journal.h"
-#include "core/maintenance.h"
-#include "core/numbers.h"
-#include "core/preamble.h"
-#include "core/str_cat.h"
 #include "tests/core/test_util.h"
 
 namespace drelix {

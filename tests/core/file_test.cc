@@ -1,11 +1,6 @@
 #include "core/file.h"
 
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-
-#include <cerrno>
-#include <functional>
-#include <string>
 
 #include "tests/core/test_util.h"
 

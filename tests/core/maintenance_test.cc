@@ -88,81 +88,6 @@ TEST_F(MaintenanceTest, ValidateLines) {
   }
 }
 
-// Damaged lists and cut files. Validate names each fault as a line and goes on: a list out of
-// file order, one listing a frame twice (its bytes counted once), a frame cut off by the end of
-// the file, and a tail that begins with a cut frame (no records), but not a tail whose records
-// begin with the magic by chance. Rebuild derives the list in file order, and never makes a cut
-// frame the tail: it reports one and its fix refuses, writing nothing.
-TEST_F(MaintenanceTest, DamagedListsAndCutFiles) {
-  Draft base;
-  for (std::uint32_t i = 0; i < 3; ++i) base.add_frame(i, u32_records(i * 300, 300), 3);
-  const Frame b = base.actual[1], c = base.actual[2];
-  const std::uint64_t cut_at = c.offset + c.len / 2, start = 4112;
-  const std::string cut_tail = str_cat("tail: its ", cut_at - c.offset,
-                                       " bytes begin a zstd frame that the end of the file cuts "
-                                       "short, not records");
-  struct Case {
-    std::function<void(Draft&)> damage;
-    Lines problems;
-    std::uint64_t records;
-    std::optional<Lines> diffs;  // nothing: rebuild refuses the file as it opens it
-    std::string refused = {};    // what the fix refuses with, if it does
-  };
-  const Case cases[] = {
-      {[](Draft& d) { std::swap(d.frames[0], d.frames[1]); },
-       {"_frames entry 1 (frame 0) lies at data offset 0, before _frames entry 0 (frame 1) "
-        "listed ahead of it"},
-       900,
-       Lines{frames_line({base.actual[1], base.actual[0], c}, base.actual)}},
-      {[&](Draft& d) { d.frames.insert(d.frames.begin() + 2, b); },
-       {str_cat("_frames entry 2 (frame 1) overlaps _frames entry 1 (frame 1) at data offset ",
-                b.offset)},
-       900,
-       Lines{frames_line({base.actual[0], b, b, c}, base.actual)}},
-      {[&](Draft& d) {
-         d.frames.pop_back();
-         d.data.resize(cut_at);
-         d.records = 600;
-         d.bytes_raw = 2400;
-       },
-       {cut_tail},
-       600,
-       Lines{cut_tail},
-       str_cat("the data section ends in a zstd frame cut short at offset ", c.offset)},
-      {[&](Draft& d) { d.data.resize(cut_at); },
-       {str_cat("frame 2 ends at ", start + c.offset + c.len, " but the file is ", start + cut_at,
-                " bytes"),
-        "_records says 900, the frames hold 600"},
-       600,
-       std::nullopt},
-      {[](Draft& d) { d.add_bytes(test::concat({{0x28, 0xB5, 0x2F, 0xFD}, {8, 0, 0, 0}})); },
-       {},
-       902,
-       Lines{}},
-  };
-  for (const Case& k : cases) {
-    sim_.erase(path_);
-    Draft d = base;
-    k.damage(d);
-    d.write(path_);
-    const ValidateReport r = validate(path_).value();
-    EXPECT_EQ(std::tie(r.problems, r.records), std::tie(k.problems, k.records));
-    const Bytes before = read_file(path_);
-    const auto dry = rebuild_headers(path_, false);
-    ASSERT_EQ(dry.has_value(), k.diffs.has_value());
-    if (!dry) continue;
-    EXPECT_EQ(dry->differences, *k.diffs);
-    const auto fixed = rebuild_headers(path_, true);
-    EXPECT_EQ(fixed.has_value(), k.refused.empty());
-    if (!fixed) {
-      EXPECT_NE(fixed.error().to_string().find(k.refused), std::string::npos);
-      EXPECT_EQ(read_file(path_), before);
-    } else {
-      EXPECT_EQ(validate(path_).value().problems, Lines{});
-    }
-  }
-}
-
 // Read faults, found by counting the reads of a clean run first: the last read is the tail's,
 // and the ones before it belong to the frames.
 TEST_F(MaintenanceTest, ValidateReadFaultsBecomeLines) {
@@ -222,6 +147,11 @@ TEST_F(MaintenanceTest, ValidateAndRebuildReplayAPendingJournalFirst) {
 // alone is checked byte for byte by the Python suite and the crash explorer.)
 // A listed checksum that the bytes fail is the only witness of damage to a raw frame (or to a
 // zstd frame without a content checksum): the fix keeps it, and validate still reports it.
+// Damaged lists and cut files: validate names each fault as a line and goes on (a list out of
+// file order, one listing a frame twice, its bytes counted once, a frame cut off by the end of the
+// file, a tail that begins with a cut frame, no records, but not a tail whose records begin with
+// the magic by chance); rebuild derives the list in file order, never makes a cut frame the tail,
+// and refuses a file whose list reaches past its end as it opens it.
 TEST_F(MaintenanceTest, RebuildHeaders) {
   const std::string refusing = "; refusing to rewrite _frames";
   const std::string unaccounted = "the data section has bytes no frame accounts for at offset ";
@@ -229,12 +159,64 @@ TEST_F(MaintenanceTest, RebuildHeaders) {
     std::optional<Lines> diffs;                             // nothing: the dry run fails as the fix
     std::optional<std::pair<K, std::string>> refused = {};  // the fix's error: kind, part of text
     bool damaged = false;  // validate reports problems after the fix
+    std::optional<std::pair<Lines, std::uint64_t>> validated = {};  // its lines and records before
+  };
+  const auto three_frames = [](Draft& d) {
+    for (std::uint32_t i = 0; i < 3; ++i) d.add_frame(i, u32_records(i * 300, 300), 3);
+    return d.actual[2];
+  };
+  const auto cut_tail = [](const Frame& c) {
+    return str_cat("tail: its ", c.len / 2,
+                   " bytes begin a zstd frame that the end of the file cuts short, not records");
   };
   const std::function<Rebuilt(Draft&)> cases[] = {
-      [](Draft& d) {  // a tail may begin with the zstd magic: records are arbitrary bytes
-        d.add_frame(1, u32_records(0, 50), 19);
-        d.add_bytes(test::concat({{0x28, 0xB5, 0x2F, 0xFD}, u32_records(7, 3)}));
-        return Rebuilt{Lines{}};
+      [&](Draft& d) {
+        three_frames(d);
+        std::swap(d.frames[0], d.frames[1]);
+        return Rebuilt{.diffs = Lines{frames_line(d.frames, d.actual)},
+                       .validated = std::pair(Lines{"_frames entry 1 (frame 0) lies at data offset "
+                                                    "0, before _frames entry 0 (frame 1) listed "
+                                                    "ahead of it"},
+                                              900)};
+      },
+      [&](Draft& d) {
+        three_frames(d);
+        const Frame b = d.actual[1];
+        d.frames.insert(d.frames.begin() + 2, b);
+        return Rebuilt{.diffs = Lines{frames_line(d.frames, d.actual)},
+                       .validated = std::pair(Lines{str_cat("_frames entry 2 (frame 1) overlaps "
+                                                            "_frames entry 1 (frame 1) at data "
+                                                            "offset ",
+                                                            b.offset)},
+                                              900)};
+      },
+      [&](Draft& d) {
+        const Frame c = three_frames(d);
+        d.frames.pop_back();
+        d.data.resize(c.offset + c.len / 2);
+        d.records = 600;
+        d.bytes_raw = 2400;
+        return Rebuilt{
+            Lines{cut_tail(c)},
+            std::pair{K::Malformed, str_cat("the data section ends in a zstd frame cut short at "
+                                            "offset ",
+                                            c.offset, refusing)},
+            false, std::pair(Lines{cut_tail(c)}, 600)};
+      },
+      [&](Draft& d) {
+        const Frame c = three_frames(d);
+        d.data.resize(c.offset + c.len / 2);
+        const std::string ends = str_cat("frame 2 ends at ", 4112 + c.offset + c.len,
+                                         " but the file is ", 4112 + d.data.size(), " bytes");
+        return Rebuilt{{},
+                       std::pair{K::Malformed, ends},
+                       false,
+                       std::pair(Lines{ends, "_records says 900, the frames hold 600"}, 600)};
+      },
+      [&](Draft& d) {  // a tail may begin with the zstd magic: records are arbitrary bytes
+        three_frames(d);
+        d.add_bytes(test::concat({{0x28, 0xB5, 0x2F, 0xFD}, {8, 0, 0, 0}}));
+        return Rebuilt{.diffs = Lines{}, .validated = std::pair(Lines{}, 902)};
       },
       // Listed out of file order, a raw frame without its checksum (recognised where the list
       // says it begins), a lost frame (which gets the id after the largest), a tail, counters
@@ -325,6 +307,10 @@ TEST_F(MaintenanceTest, RebuildHeaders) {
     sim_.erase(path_);
     d.write(path_);
     const Bytes before = read_file(path_);
+    if (want.validated) {
+      const ValidateReport v = validate(path_).value();
+      EXPECT_EQ(std::pair(v.problems, v.records), *want.validated);
+    }
     for (bool fix : {false, true}) {
       auto r = rebuild_headers(path_, fix);
       if (want.diffs && !(fix && want.refused)) {
@@ -461,47 +447,29 @@ TEST_F(MaintenanceTest, RepackFailuresLeaveTheOldFile) {
 
 using ThreadsTest = test::DirTest;
 
-// On several threads validate checks frames out of order but reports as one thread does: the
-// same lines in the same order, capped alike, and a progress report for every frame.
-TEST_F(ThreadsTest, ValidateReportsAsOnOneThread) {
-  Draft d;
-  for (std::uint32_t i = 0; i < 30; ++i) {
-    Frame& f = d.add_frame(i, u32_records(i * 50, 50), i % 4 == 0 ? 0 : 3);
-    if (i % 7 == 3) f.hash ^= 1;
-  }
-  d.frames.insert(d.frames.begin() + 12, d.frames[5]);
-  std::swap(d.frames[20], d.frames[21]);
-  d.add_bytes(u32_records(1500, 3));
-  d.write(path_);
+// On several threads validate checks frames out of order and rebuild decodes frames ahead of its
+// scan, but both report (and rebuild fixes) as one thread does, with a progress report for every
+// frame: a list repeating, swapping and misstating entries (validate's lines capped alike); a
+// sound file; a list that lost entries (the scan stops at the first unlisted raw frame) and holds
+// stale checksums; junk that stops the scan inside a window; a damaged frame; a frame cut short by
+// the end; tail records that begin with the magic.
+TEST_F(ThreadsTest, ValidateAndRebuildReportAsOnOneThread) {
+  enum Damage { kListed, kSound, kLost, kJunk, kDamaged, kCut, kMagicTail };
   const RecordCheck odd = [](ByteView r) -> std::optional<std::string> {
     const std::uint32_t v = load_u32le(r.data());
     return v % 97 == 1 ? std::optional<std::string>(str_cat("odd ", v)) : std::nullopt;
   };
-  std::vector<std::tuple<Lines, std::uint64_t, std::uint64_t, std::uint64_t>> seen;
-  for (const std::size_t threads : {1, 4}) {
-    std::uint64_t calls = 0;
-    const ValidateReport r =
-        validate(
-            path_, odd, [&calls](std::uint64_t, std::uint64_t) { return ++calls > 0; }, threads)
-            .value();
-    seen.emplace_back(r.problems, r.frames, r.records, calls);
-  }
-  EXPECT_EQ(std::get<0>(seen[0]).size(), kMaxProblems);
-  EXPECT_EQ(std::get<3>(seen[0]), 32u);  // 31 entries, and the end
-  EXPECT_EQ(seen[0], seen[1]);
-}
-
-// On several threads rebuild decodes frames ahead of its scan but reports and fixes as one
-// thread does: a sound file; a list that lost entries (the scan stops at the first unlisted raw
-// frame) and holds stale checksums; junk that stops the scan inside a window; a damaged frame;
-// a frame cut short by the end; tail records that begin with the magic.
-TEST_F(ThreadsTest, RebuildReportsAsOnOneThread) {
-  enum Damage { kSound, kLost, kJunk, kDamaged, kCut, kMagicTail };
-  for (const Damage damage : {kSound, kLost, kJunk, kDamaged, kCut, kMagicTail}) {
+  for (const Damage damage : {kListed, kSound, kLost, kJunk, kDamaged, kCut, kMagicTail}) {
     Draft d;
     for (std::uint32_t i = 0; i < 30; ++i) {
       if (damage == kJunk && i == 13) d.add_bytes(as_bytes("junk!"));
-      d.add_frame(i, u32_records(i * 50, 50), i % 5 == 0 ? 0 : 3);
+      Frame& f = d.add_frame(i, u32_records(i * 50, 50), i % 5 == 0 ? 0 : 3);
+      if (damage == kListed && i % 7 == 3) f.hash ^= 1;
+    }
+    if (damage == kListed) {
+      d.frames.insert(d.frames.begin() + 12, d.frames[5]);
+      std::swap(d.frames[20], d.frames[21]);
+      d.add_bytes(u32_records(1500, 3));
     }
     if (damage == kLost) {
       d.frames.resize(22);
@@ -514,22 +482,28 @@ TEST_F(ThreadsTest, RebuildReportsAsOnOneThread) {
     std::filesystem::remove(path_);
     d.write(path_);
     const Bytes original = read_file(path_);
-    std::vector<std::tuple<Lines, std::string, Bytes>> seen;
+    std::vector<std::tuple<Lines, Lines, std::string, Bytes>> seen;
     for (const std::size_t threads : {1, 4}) {
       write_file(path_, original);
-      Lines reports;
       std::uint64_t calls = 0;
       const Progress count = [&calls](std::uint64_t, std::uint64_t) { return ++calls > 0; };
+      const ValidateReport v = validate(path_, odd, count, threads).value();
+      if (damage == kListed) {
+        EXPECT_EQ(std::pair(v.problems.size(), calls), std::pair(kMaxProblems, std::uint64_t{32}));
+      }
+      Lines checked = v.problems, rebuilt;
+      checked.push_back(str_cat(v.frames, " frames, ", v.records, " records, ", calls, " reports"));
+      calls = 0;
       for (const bool fix : {false, true}) {
         const auto r = rebuild_headers(path_, fix, count, threads);
-        reports.push_back(r ? (r->fixed ? "fixed" : "as it was") : r.error().to_string());
-        if (r) reports.insert(reports.end(), r->differences.begin(), r->differences.end());
+        rebuilt.push_back(r ? (r->fixed ? "fixed" : "as it was") : r.error().to_string());
+        if (r) rebuilt.insert(rebuilt.end(), r->differences.begin(), r->differences.end());
       }
-      reports.push_back(str_cat(calls, " progress reports"));
-      seen.emplace_back(reports, validate(path_).value().problems.empty() ? "" : "damaged",
+      rebuilt.push_back(str_cat(calls, " progress reports"));
+      seen.emplace_back(checked, rebuilt, validate(path_).value().problems.empty() ? "" : "damaged",
                         read_file(path_));
     }
-    const Lines& one = std::get<0>(seen[0]);
+    const Lines& one = std::get<1>(seen[0]);
     EXPECT_EQ(one[0] == "as it was" && one[1] == "as it was",
               damage == kSound || damage == kMagicTail);
     EXPECT_EQ(seen[0], seen[1]) << damage;
@@ -538,10 +512,12 @@ TEST_F(ThreadsTest, RebuildReportsAsOnOneThread) {
 
 using LinkTest = test::DirTest;
 
-// Through a symbolic link, the file the link names is repacked and the link stays a link.
-TEST_F(LinkTest, RepackThroughALinkReplacesItsTarget) {
+// Through a symbolic link, the file the link names is repacked and the link stays a link. A link
+// planted at the temporary file's name, dangling or not, is replaced, never followed: no file
+// appears at its target, the victim keeps its bytes, and the path ends a regular file.
+TEST_F(LinkTest, RepackReplacesALinksTargetAndNeverWritesThroughItsTemporaryName) {
   std::filesystem::create_directory(dir_.file("data"));
-  const std::string target = dir_.file("data/real.drelix");
+  const std::string target = dir_.file("data/real.drelix"), victim = dir_.file("victim");
   make_file(target);
   const Lines original = contents(target);
   std::filesystem::create_symlink("data/real.drelix", path_);
@@ -550,22 +526,16 @@ TEST_F(LinkTest, RepackThroughALinkReplacesItsTarget) {
   EXPECT_EQ(test::header(target, "_compression_level"), "0");
   EXPECT_EQ(contents(target), original);
   EXPECT_EQ(dir_.names(), (Lines{"data", "run.drelix"}));
-}
-
-// A link planted at the temporary file's name, dangling or not, is replaced, never followed:
-// no file appears at its target, the victim keeps its bytes, and the path ends a regular file.
-TEST_F(LinkTest, RepackNeverWritesThroughALinkAtItsTemporaryName) {
-  make_file(path_);
-  const Lines original = contents(path_);
-  const std::string victim = dir_.file("victim");
+  std::filesystem::remove(path_);
+  std::filesystem::rename(target, path_);
   test::write_file(victim, as_bytes("victim"));
-  for (const std::string& target : {dir_.file("absent"), victim}) {
-    std::filesystem::create_symlink(target, path_ + ".repack");
+  for (const std::string& to : {dir_.file("absent"), victim}) {
+    std::filesystem::create_symlink(to, path_ + ".repack");
     ASSERT_TRUE(repack_with_header_area(path_, 0, 4096));
     EXPECT_FALSE(std::filesystem::is_symlink(path_));
     EXPECT_EQ(contents(path_), original);
     EXPECT_EQ(test::read_text(victim), "victim");
-    EXPECT_EQ(dir_.names(), (Lines{"run.drelix", "victim"}));
+    EXPECT_EQ(dir_.names(), (Lines{"data", "run.drelix", "victim"}));
   }
 }
 
