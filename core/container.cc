@@ -125,14 +125,6 @@ Status remove_stale_journal(const std::string& path) {
   return removed;
 }
 
-// Preamble, zone, full sync: the whole of a new file.
-Status write_new_file(File& file, const Preamble& preamble, ByteView zone) {
-  const auto block = preamble.encode();
-  DRELIX_TRY(file.write_all_at(0, block));
-  DRELIX_TRY(file.write_all_at(kPreambleSize, zone));
-  return file.sync();
-}
-
 // Bytes of buffer an appending container needs so that no append reallocates: one byte short
 // of the flush threshold plus the largest record the layout admits, in on-disk form.
 std::size_t buffer_capacity_for(RecordLayout layout) {
@@ -149,8 +141,8 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   DRELIX_TRY(check_create_arguments(schema, header_area));
   DRELIX_ASSIGN_OR_RETURN(Headers headers,
                           initial_headers(schema, source, writer, created_at_millis, user));
-  DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers.render(header_area));
-  DRELIX_TRY(check_zone_reads_back(zone, schema));
+  DRELIX_ASSIGN_OR_RETURN(Zone zone, render_zone(std::move(headers), {}, header_area));
+  DRELIX_TRY(check_zone_reads_back(zone.image, schema));
 
   const Preamble preamble{header_area, kFormatVersion, kFlagCompressed};
   DRELIX_ASSIGN_OR_RETURN(FilePtr file, env().create_exclusive(path, 0666));
@@ -160,7 +152,8 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   Status written = remove_stale_journal(path);
   // The directory entry is synced too: every later close syncs only the file, and a file whose
   // name a power cut can take back would take its durable frames with it.
-  if (written) written = write_new_file(*file, preamble, zone);
+  if (written) written = file->write_all_at(0, preamble.encode());
+  if (written) written = write_zone(*file, zone.image);
   if (written) written = sync_dir_of(path);
   if (!written) {
     // The file is ours (the create was exclusive) and useless half-written; leaving it would
@@ -172,7 +165,7 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
 
   Container c;
   c.path_ = path;
-  c.headers_ = std::move(headers);
+  c.headers_ = std::move(zone.headers);
   c.schema_ = schema;
   c.preamble_ = preamble;
   c.data_start_ = preamble.data_start();
@@ -241,14 +234,14 @@ Result<Container> Container::open_append(const std::string& path) {
     done += n;
   }
 
-  const std::uint64_t torn = tail_len - counter.whole_bytes();
-  if (torn > 0) {
+  const RecordCount count = counter.count();
+  if (count.torn > 0) {
     // A record cut short by a crash: drop it so the next append starts on a record boundary.
-    DRELIX_TRY(c.io_.file->truncate(c.io_.data_end - torn));
-    c.io_.data_end -= torn;
+    DRELIX_TRY(c.io_.file->truncate(c.io_.data_end - count.torn));
+    c.io_.data_end -= count.torn;
   }
-  c.records_ = sat_add(c.records_, counter.records());
-  c.bytes_raw_ = sat_add(c.bytes_raw_, counter.whole_bytes());
+  c.records_ = sat_add(c.records_, count.records);
+  c.bytes_raw_ = sat_add(c.bytes_raw_, count.whole_bytes);
   return c;
 }
 
@@ -349,9 +342,12 @@ Status Container::flush_data() {
 Status Container::flush_headers() {
   DRELIX_TRY(check_writable());
   // The zone counts only records inside frames; the tail is recounted on every open_append.
-  DRELIX_TRY(set_counters(headers_, Counters{frame_records_, frame_bytes_raw_}));
-  DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers_.render(preamble_.header_area));
-  DRELIX_TRY(io_.file->write_all_at(kPreambleSize, zone));
+  DRELIX_ASSIGN_OR_RETURN(
+      Zone zone,
+      render_zone(headers_, ZoneChange{.counters = Counters{frame_records_, frame_bytes_raw_}},
+                  preamble_.header_area));
+  headers_ = std::move(zone.headers);
+  DRELIX_TRY(io_.file->write_all_at(kPreambleSize, zone.image));
   return sync_file();
 }
 
@@ -376,15 +372,12 @@ Result<Bytes> Container::read_tail() const {
   if (len == 0) return bytes;
   bytes.resize(static_cast<std::size_t>(len));
   DRELIX_TRY(io_.file->read_exact_at(tail, bytes));
-  const std::uint64_t torn = for_each_record(bytes, schema_.layout, [](ByteView) {});
-  bytes.resize(static_cast<std::size_t>(len - torn));
+  bytes.resize(static_cast<std::size_t>(count_records(bytes, schema_.layout).whole_bytes));
   return bytes;
 }
 
 std::uint64_t Container::tail_start() const {
-  if (frames_.empty()) return data_start_;
-  const Frame& last = frames_.back();
-  return sat_add(data_start_, sat_add(last.offset, last.len));
+  return sat_add(data_start_, listed_end(frames_));
 }
 
 Result<Bytes> read_at(File& file, std::uint64_t offset, std::uint64_t length) {

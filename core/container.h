@@ -135,6 +135,8 @@ class Container {
                                                std::size_t);
   friend Result<RepackReport> repack_with_header_area(const std::string&, std::int32_t,
                                                       std::uint32_t, const Progress&, std::size_t);
+  // The one read of a frame's stored bytes goes through the file handle too.
+  friend Status read_stored_checked(const Container&, const Frame&, Bytes&);
 
   // The open file and the records appended but not yet written to it. Its destruction, or a
   // move over it, writes them first (errors ignored), so that a dropped container loses

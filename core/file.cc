@@ -309,4 +309,9 @@ std::string parent_dir(const std::string& path) {
   return path.substr(0, last_kept + 1);
 }
 
+Status sync_dir_of(const std::string& path) {
+  const std::string dir = parent_dir(path);
+  return env().sync_dir(dir.empty() ? std::string(".") : dir);
+}
+
 }  // namespace drelix

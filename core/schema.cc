@@ -106,4 +106,11 @@ SplitResult split_records(ByteView data, RecordLayout layout) {
   return out;
 }
 
+RecordCount count_records(ByteView data, RecordLayout layout) {
+  RecordCount count;
+  count.torn = for_each_record(data, layout, [&count](ByteView) { ++count.records; });
+  count.whole_bytes = data.size() - count.torn;
+  return count;
+}
+
 }  // namespace drelix

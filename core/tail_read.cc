@@ -114,8 +114,7 @@ Status Snapshot::read_tail(std::uint64_t offset, std::span<std::uint8_t> out) co
 Result<Bytes> Snapshot::read_tail_records() const {
   Bytes bytes(static_cast<std::size_t>(tail_length()));
   DRELIX_TRY(read_tail(0, bytes));
-  const std::uint64_t torn = for_each_record(bytes, c_.schema().layout, [](ByteView) {});
-  bytes.resize(bytes.size() - static_cast<std::size_t>(torn));
+  bytes.resize(static_cast<std::size_t>(count_records(bytes, c_.schema().layout).whole_bytes));
   return bytes;
 }
 

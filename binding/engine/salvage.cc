@@ -9,6 +9,7 @@
 #include "binding/engine/engine.h"
 #include "binding/engine/types.h"
 #include "core/damaged.h"
+#include "core/frame_read.h"
 
 namespace drelix::py {
 

@@ -2,12 +2,13 @@
 // memory, and many at once into one buffer (frame_read.h). Raw frames read as stored are the
 // model's (its one-byte records make frames of one to three bytes); damaged zstd frames are the
 // decode fuzz target's and rebuild's.
+#include "core/frame_read.h"
+
 #include <zstd.h>
 
 #include <memory>
 #include <span>
 
-#include "core/frame_read.h"
 #include "core/str_cat.h"
 #include "tests/core/test_util.h"
 
