@@ -136,19 +136,16 @@ Result<Found> decode_at(File& file, std::uint64_t pos, std::uint64_t remaining,
   return found;
 }
 
-// Reads the stored entry `f` as a raw frame, in pieces. Nothing when its bytes are no longer
-// all there.
+// Reads the stored entry `f` as a raw frame (its first bytes are not the zstd magic), in
+// pieces. Nothing when its bytes are no longer all there.
 Result<std::optional<Found>> read_raw_at(File& file, std::uint64_t pos, const Frame& f,
                                          RecordLayout layout) {
   RecordStream records(layout);
-  Xxh64Stream hasher;
-  DRELIX_ASSIGN_OR_RETURN(const std::uint64_t got,
-                          read_pieces(file, pos, f.len, [&](ByteView piece) {
-                            hasher.update(piece);
-                            records.feed(piece);
-                          }));
-  if (got < f.len) return std::optional<Found>();
-  return std::optional<Found>(Found{f.len, hasher.digest(), f.len, records.count(), false});
+  DRELIX_ASSIGN_OR_RETURN(
+      const StreamedFrame streamed,
+      stream_frame(file, pos, f.len, [&records](ByteView piece) { records.feed(piece); }));
+  if (!streamed.content) return std::optional<Found>();
+  return std::optional<Found>(Found{f.len, streamed.hash, f.len, records.count(), false});
 }
 
 // Where the zstd frame at `at` ends, added up from its headers (zstd_frame_header_size), or
@@ -229,9 +226,9 @@ class Scan {
           stopped = true;
           break;
         }
-        if (found->records.torn != 0) {
-          return fail(Error::malformed(str_cat("frame at offset ", pos, ": ", found->records.torn,
-                                               " torn bytes inside a closed frame")));
+        if (Status whole = check_no_torn(str_cat("frame at offset ", pos), found->records);
+            !whole) {
+          return fail(Error::malformed(str_cat(whole.error().message(), " inside a closed frame")));
         }
         add(*found, pos, next_id, d);
         pos = sat_add(pos, found->len);

@@ -88,6 +88,10 @@ struct RecordCount {
 // The count of `data` held whole (RecordStream counts bytes that arrive in pieces).
 RecordCount count_records(ByteView data, RecordLayout layout);
 
+// The one verdict on a closed frame's content, which holds whole records only: Error::Malformed
+// "{frame}: {n} torn bytes" when `count` has torn bytes (`frame` names the frame).
+Status check_no_torn(std::string_view frame, const RecordCount& count);
+
 // Cuts `data` into whole records under `layout`. Copies no record bytes. A fixed size of 0
 // yields no records and reports every byte as torn.
 SplitResult split_records(ByteView data, RecordLayout layout);

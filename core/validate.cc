@@ -106,7 +106,9 @@ std::uint64_t check_frame(const ListedFile& c, const Frame& f, const RecordCheck
     return 0;
   }
   const RecordCount count = walk.records().count();
-  if (count.torn != 0) problems.add(label, count.torn, " torn bytes");
+  if (Status whole = check_no_torn(str_cat("frame ", f.id), count); !whole) {
+    problems.add(whole.error().message());
+  }
   walk.report_checks(problems);
   return count.records;
 }
