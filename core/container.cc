@@ -163,16 +163,26 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
     return fail(std::move(written).error());
   }
 
-  Container c;
-  c.path_ = path;
-  c.headers_ = std::move(zone.headers);
-  c.schema_ = schema;
-  c.preamble_ = preamble;
-  c.data_start_ = preamble.data_start();
-  c.io_.data_end = c.data_start_;
-  c.io_.file = std::move(file);
-  c.io_.writable = true;
-  return c;
+  return Container(path, std::move(file), true, preamble, std::move(zone.headers), schema, {},
+                   preamble.data_start());
+}
+
+Container::Container(std::string path, FilePtr file, bool writable, const Preamble& preamble,
+                     Headers headers, Schema schema, std::vector<Frame> frames,
+                     std::uint64_t data_end)
+    : path_(std::move(path)),
+      headers_(std::move(headers)),
+      schema_(std::move(schema)),
+      frames_(std::move(frames)),
+      preamble_(preamble),
+      data_start_(preamble.data_start()) {
+  // Counters that do not parse read as 0: validation reports disagreements, opening must not
+  // refuse a file over them.
+  records_ = frame_records_ = parse_counter(headers_.get(key::kRecords).value_or(""));
+  bytes_raw_ = frame_bytes_raw_ = parse_counter(headers_.get(key::kBytesRaw).value_or(""));
+  io_.file = std::move(file);
+  io_.data_end = data_end;
+  io_.writable = writable;
 }
 
 Result<Container> Container::open_inner(const std::string& path, bool writable) {
@@ -180,31 +190,12 @@ Result<Container> Container::open_inner(const std::string& path, bool writable) 
                           writable ? env().open_read_write(path) : env().open_read(path));
 
   DRELIX_ASSIGN_OR_RETURN(PeekResult head, read_preamble_and_zone(*file, path));
-  const Preamble preamble = head.preamble;
-  const std::uint64_t file_len = head.file_len;
-  Headers& headers = head.headers;
-  DRELIX_ASSIGN_OR_RETURN(Schema schema, Schema::from_headers(headers));
+  DRELIX_ASSIGN_OR_RETURN(Schema schema, Schema::from_headers(head.headers));
   DRELIX_ASSIGN_OR_RETURN(std::vector<Frame> frames,
-                          parse_frames(headers.get(key::kFrames).value_or("")));
-  // Counters that do not parse read as 0: validation reports disagreements, opening must not
-  // refuse a file over them.
-  const std::uint64_t records = parse_counter(headers.get(key::kRecords).value_or(""));
-  const std::uint64_t bytes_raw = parse_counter(headers.get(key::kBytesRaw).value_or(""));
-  DRELIX_TRY(check_frames_fit(frames, preamble.data_start(), file_len));
-
-  Container c;
-  c.path_ = path;
-  c.headers_ = std::move(headers);
-  c.schema_ = std::move(schema);
-  c.frames_ = std::move(frames);
-  c.preamble_ = preamble;
-  c.data_start_ = preamble.data_start();
-  c.io_.data_end = file_len;
-  c.records_ = c.frame_records_ = records;
-  c.bytes_raw_ = c.frame_bytes_raw_ = bytes_raw;
-  c.io_.file = std::move(file);
-  c.io_.writable = writable;
-  return c;
+                          parse_frames(head.headers.get(key::kFrames).value_or("")));
+  DRELIX_TRY(check_frames_fit(frames, head.preamble.data_start(), head.file_len));
+  return Container(path, std::move(file), writable, head.preamble, std::move(head.headers),
+                   std::move(schema), std::move(frames), head.file_len);
 }
 
 Result<Container> Container::open_read(const std::string& path) {

@@ -92,7 +92,6 @@ class Container {
   // before anything is decoded, then decoded when they begin with the zstd magic.
   Result<Bytes> read_frame(std::uint64_t frame_id) const;
   Result<Bytes> read_frame_at(std::uint64_t index) const;
-  Result<Bytes> read_frame_body(const Frame& frame) const;
 
   // Hands out the memory a frame's content is decoded into: called with the content's exact
   // size, it returns a span of that many bytes that stays valid until the read returns, or an
@@ -160,7 +159,9 @@ class Container {
     Status write_buffer();
   };
 
-  Container() = default;
+  // An open file, its zone as parsed (the counters read from it) and its data end.
+  Container(std::string path, FilePtr file, bool writable, const Preamble& preamble,
+            Headers headers, Schema schema, std::vector<Frame> frames, std::uint64_t data_end);
   // The shared opening path.
   static Result<Container> open_inner(const std::string& path, bool writable);
   File& file() const { return *io_.file; }

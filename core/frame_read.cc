@@ -155,10 +155,6 @@ Result<Bytes> Container::read_frame_at(std::uint64_t index) const {
   return read_checked(*this, *frame);
 }
 
-Result<Bytes> Container::read_frame_body(const Frame& frame) const {
-  return read_checked(*this, frame);
-}
-
 Result<std::size_t> Container::read_frame_into(std::uint64_t frame_id,
                                                const ContentAllocator& allocate) const {
   DRELIX_ASSIGN_OR_RETURN(const Frame* frame, frame_with_id(frames_, frame_id));

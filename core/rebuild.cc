@@ -120,14 +120,8 @@ Result<Found> decode_at(File& file, std::uint64_t pos, std::uint64_t remaining,
     found.len += *took;
   };
   // The pieces stop mattering once the frame has ended; reading on to `remaining` would cost a
-  // pass over the rest of the data section, so the read goes in windows that end early.
-  for (std::uint64_t at = 0; at < remaining && decoded && !decoder.done();) {
-    const std::uint64_t window = std::min<std::uint64_t>(kStreamPiece, remaining - at);
-    DRELIX_ASSIGN_OR_RETURN(const std::uint64_t got,
-                            read_pieces(file, sat_add(pos, at), window, piece));
-    at += got;
-    if (got < window) break;
-  }
+  // pass over the rest of the data section.
+  DRELIX_TRY(read_pieces(file, pos, remaining, piece, [&] { return !decoded || decoder.done(); }));
   if (!decoded) return fail(std::move(decoded).error());
   if (!decoder.done()) return fail(Error::malformed("truncated zstd frame"));
   found.hash = hasher.digest();

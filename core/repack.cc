@@ -22,6 +22,7 @@
 #include "core/container.h"
 #include "core/defaults.h"
 #include "core/file.h"
+#include "core/frame_read.h"
 #include "core/frames.h"
 #include "core/hash.h"
 #include "core/headers.h"
@@ -189,7 +190,7 @@ class Recoder {
   }
 
   Status encode(const Frame& frame, FrameCompressor& compressor, Bytes& out) {
-    DRELIX_ASSIGN_OR_RETURN(const Bytes content, old_.read_frame_body(frame));
+    DRELIX_ASSIGN_OR_RETURN(const Bytes content, read_checked(old_, frame));
     // A slow level on a large frame can take minutes: asked between slices, a stop is prompt.
     const std::function<bool()> asked = [this] { return go_on(); };
     return compressor.compress(content, level_, out, progress_ ? asked : nullptr);
