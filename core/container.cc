@@ -7,6 +7,7 @@
 #include <memory>
 #include <string_view>
 
+#include "core/frame_stream.h"
 #include "core/journal.h"
 #include "core/maintenance.h"
 #include "core/numbers.h"
@@ -24,9 +25,6 @@ constexpr std::uint64_t kSecondsPerDay = 86400;
 // 400-year era: the civil-from-days conversion counts from March so leap days fall last.
 constexpr std::uint64_t kEpochShiftDays = 719468;
 constexpr std::uint64_t kDaysPerEra = 146097;
-// The tail is counted in pieces of this size when a file is opened for appending, so that a
-// large tail never has to fit in memory at once.
-constexpr std::size_t kTailChunk = 1 << 20;
 // Reads above this size first bound their buffer by the file's length, so that a bogus length
 // cannot make us allocate far more than the file holds.
 constexpr std::uint64_t kUncheckedReadLimit = 1 << 20;
@@ -212,18 +210,14 @@ Result<Container> Container::open_append(const std::string& path) {
   const std::uint64_t tail = c.tail_start();
   if (c.io_.data_end <= tail) return c;
 
-  // Count the tail's whole records piece by piece; only the count and the cut matter here.
+  // Count the tail's whole records piece by piece, so that a large tail never has to fit in
+  // memory at once; only the count and the cut matter here.
   const std::uint64_t tail_len = c.io_.data_end - tail;
   RecordStream counter(c.schema_.layout);
-  Bytes chunk(static_cast<std::size_t>(std::min<std::uint64_t>(tail_len, kTailChunk)));
-  for (std::uint64_t done = 0; done < tail_len;) {
-    const std::size_t n =
-        static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), tail_len - done));
-    const std::span<std::uint8_t> piece(chunk.data(), n);
-    DRELIX_TRY(c.io_.file->read_exact_at(tail + done, piece));
-    counter.feed(piece);
-    done += n;
-  }
+  DRELIX_ASSIGN_OR_RETURN(
+      const std::uint64_t got,
+      read_pieces(c.file(), tail, tail_len, [&counter](ByteView p) { counter.feed(p); }));
+  if (got < tail_len) return fail(Error::io_eof());
 
   const RecordCount count = counter.count();
   if (count.torn > 0) {
