@@ -55,7 +55,7 @@ ByteView assemble(std::span<const ByteView> bodies, std::size_t first, std::size
 // Closes a non-empty raw tail into a frame of its own; returns whether it did.
 Result<bool> close_raw_tail(Container& c, std::uint64_t id, std::int32_t level) {
   DRELIX_TRY(c.flush_data());
-  if (c.data_end() <= c.tail_start()) return false;
+  if (c.tail_length() == 0) return false;
   DRELIX_TRY(c.close_frame(id, level));
   return true;
 }
@@ -251,7 +251,7 @@ Result<std::vector<Frame>> bulk_write(Container& c, const FramePlan& plan, const
   if (!c.writable()) return fail(Error::usage("file is open read-only"));
   // Every frame of the call must fit in the zone before the first is written: a call that
   // fails for want of room has then taken none of its records.
-  const bool tail = c.buffered_bytes() > 0 || c.data_end() > c.tail_start();
+  const bool tail = c.buffered_bytes() > 0 || c.tail_length() > 0;
   const std::size_t closes = plan.frames() + (tail ? 1 : 0);
   if (closes > 0) DRELIX_TRY(c.check_frame_room(closes, o.level, first));
   std::vector<Frame> added;

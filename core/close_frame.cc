@@ -36,9 +36,9 @@ Status Container::close_frame(std::uint64_t frame_id, std::int32_t level) {
   DRELIX_TRY(io_.write_buffer());
 
   const std::uint64_t tail_at = tail_start();
-  if (io_.data_end <= tail_at) return {};  // nothing appended since the last close
+  if (tail_length() == 0) return {};  // nothing appended since the last close
 
-  Bytes tail(static_cast<std::size_t>(io_.data_end - tail_at));
+  Bytes tail(static_cast<std::size_t>(tail_length()));
   DRELIX_TRY(io_.file->read_exact_at(tail_at, tail));
 
   // The preview is made once per file, by the first close that finds it missing or empty.
@@ -113,8 +113,7 @@ Status Container::check_frame_room(std::size_t k, std::int32_t level, ByteView n
     // made of whole records, so their first preview_span bytes hold the first records.
     const std::size_t span = preview_span(schema_.layout);
     const std::uint64_t tail_at = tail_start();
-    const std::uint64_t on_disk = io_.data_end > tail_at ? io_.data_end - tail_at : 0;
-    Bytes head(static_cast<std::size_t>(std::min<std::uint64_t>(on_disk, span)));
+    Bytes head(static_cast<std::size_t>(std::min<std::uint64_t>(tail_length(), span)));
     DRELIX_TRY(io_.file->read_exact_at(tail_at, head));
     for (const ByteView part : {ByteView(io_.buffer), next}) {
       const std::size_t take = std::min(part.size(), span - head.size());
@@ -144,7 +143,7 @@ Result<std::vector<Frame>> Container::splice_frames(std::span<const Frame> frame
   DRELIX_TRY(check_writable());
   DRELIX_TRY(io_.write_buffer());
   const std::uint64_t tail_at = tail_start();
-  if (io_.data_end > tail_at) {
+  if (tail_length() > 0) {
     return fail(Error::usage("the tail holds records; close it into a frame first"));
   }
   if (frames.size() != parts.size() || frames.empty()) {

@@ -208,11 +208,11 @@ Result<Container> Container::open_append(const std::string& path) {
   DRELIX_TRY(check_frames_disjoint(c.frames_));
 
   const std::uint64_t tail = c.tail_start();
-  if (c.io_.data_end <= tail) return c;
+  const std::uint64_t tail_len = c.tail_length();
+  if (tail_len == 0) return c;
 
   // Count the tail's whole records piece by piece, so that a large tail never has to fit in
   // memory at once; only the count and the cut matter here.
-  const std::uint64_t tail_len = c.io_.data_end - tail;
   RecordStream counter(c.schema_.layout);
   DRELIX_ASSIGN_OR_RETURN(
       const std::uint64_t got,
@@ -352,7 +352,7 @@ Status Container::set_user_header(std::string_view key, std::string_view value) 
 
 Result<Bytes> Container::read_tail() const {
   const std::uint64_t tail = tail_start();
-  const std::uint64_t len = io_.data_end > tail ? io_.data_end - tail : 0;
+  const std::uint64_t len = tail_length();
   Bytes bytes;
   if (len == 0) return bytes;
   bytes.resize(static_cast<std::size_t>(len));

@@ -122,6 +122,10 @@ class Container {
   bool writable() const { return io_.writable; }
   // data_start plus the end of the last listed frame (saturating).
   std::uint64_t tail_start() const;
+  // Bytes from the tail start to data_end (the buffer not included).
+  std::uint64_t tail_length() const {
+    return io_.data_end > tail_start() ? io_.data_end - tail_start() : 0;
+  }
   // Reads exactly out.size() bytes of the file at `offset` (io_eof() when it ends first).
   Status read_exact_at(std::uint64_t offset, std::span<std::uint8_t> out) const {
     return io_.file->read_exact_at(offset, out);

@@ -60,11 +60,6 @@ Result<Snapshot> Snapshot::open(const std::string& path) {
   }
 }
 
-std::uint64_t Snapshot::tail_length() const {
-  const std::uint64_t start = c_.tail_start();
-  return c_.data_end() > start ? c_.data_end() - start : 0;
-}
-
 Error Snapshot::changed() const {
   return Error::malformed(str_cat(c_.path(), ": the file changed since the reader opened it (",
                                   "a writer closed a frame or rewrote the headers); reopen it"));
