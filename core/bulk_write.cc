@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "core/codec.h"
+#include "core/frame_policy.h"
 #include "core/hash.h"
 #include "core/preview.h"
 #include "core/str_cat.h"
@@ -28,63 +29,12 @@ namespace drelix {
 
 namespace {
 
-// Frame k holds records [cuts[k], cuts[k + 1]) and raw[k] bytes of content.
-struct Plan {
-  std::vector<std::size_t> cuts{0};
-  std::vector<std::uint64_t> raw;
-  std::size_t frames() const { return raw.size(); }
-  void cut(std::size_t at, std::uint64_t bytes) {
-    cuts.push_back(at);
-    raw.push_back(bytes);
-  }
-};
-
 // The raw content of frame k; `scratch` is the calling thread's own buffer for content that has
 // to be assembled.
 using ContentOf = std::function<ByteView(std::size_t frame, Bytes& scratch)>;
 
-Status check_options(const BulkOptions& o) {
-  if (o.frame_records == 0 && o.frame_bytes == 0) {
-    return fail(Error::usage("a bulk write needs frame_records or frame_bytes"));
-  }
-  return {};
-}
-
-std::uint64_t or_unlimited(std::uint64_t limit) {
-  return limit == 0 ? UINT64_MAX : limit;
-}
-
-Plan plan_fixed(std::size_t records, std::uint32_t size, const BulkOptions& o) {
-  const std::uint64_t by_bytes = std::max<std::uint64_t>(1, or_unlimited(o.frame_bytes) / size);
-  const std::uint64_t per_frame = std::min(or_unlimited(o.frame_records), by_bytes);
-  Plan plan;
-  for (std::size_t at = 0; at < records;) {
-    const std::size_t n =
-        static_cast<std::size_t>(std::min<std::uint64_t>(per_frame, records - at));
-    at += n;
-    plan.cut(at, std::uint64_t{n} * size);
-  }
-  return plan;
-}
-
-Plan plan_bodies(std::span<const ByteView> bodies, const BulkOptions& o) {
-  const std::uint64_t max_records = or_unlimited(o.frame_records);
-  const std::uint64_t max_bytes = or_unlimited(o.frame_bytes);
-  Plan plan;
-  std::uint64_t records = 0;
-  std::uint64_t bytes = 0;
-  for (std::size_t i = 0; i < bodies.size(); ++i) {
-    const std::uint64_t size = 2 + bodies[i].size();
-    if (records > 0 && (records == max_records || bytes + size > max_bytes)) {
-      plan.cut(i, bytes);
-      records = 0;
-      bytes = 0;
-    }
-    ++records;
-    bytes += size;
-  }
-  if (!bodies.empty()) plan.cut(bodies.size(), bytes);
-  return plan;
+FrameLimits limits_of(const BulkOptions& o) {
+  return FrameLimits{o.frame_records, o.frame_bytes};
 }
 
 // The on-disk form (u16 prefix, body) of bodies [first, last) into `out`.
@@ -105,7 +55,7 @@ ByteView assemble(std::span<const ByteView> bodies, std::size_t first, std::size
 // Closes a non-empty raw tail into a frame of its own; returns whether it did.
 Result<bool> close_raw_tail(Container& c, std::uint64_t id, std::int32_t level) {
   DRELIX_TRY(c.flush_data());
-  if (c.data_end() <= c.tail_start()) return false;
+  if (c.tail_length() == 0) return false;
   DRELIX_TRY(c.close_frame(id, level));
   return true;
 }
@@ -116,7 +66,7 @@ Result<bool> close_raw_tail(Container& c, std::uint64_t id, std::int32_t level) 
 // instead of following it.
 class Pipeline {
  public:
-  Pipeline(Container& c, const Plan& plan, const ContentOf& content, std::uint64_t first_id,
+  Pipeline(Container& c, const FramePlan& plan, const ContentOf& content, std::uint64_t first_id,
            const BulkOptions& o)
       : c_(c),
         plan_(plan),
@@ -274,7 +224,7 @@ class Pipeline {
   }
 
   Container& c_;
-  const Plan& plan_;
+  const FramePlan& plan_;
   const ContentOf& content_;
   const BulkOptions& o_;
   std::uint64_t next_id_;
@@ -295,13 +245,13 @@ class Pipeline {
 };
 
 // `first` holds the first records of the call in on-disk form (at least the preview's).
-Result<std::vector<Frame>> bulk_write(Container& c, const Plan& plan, const ContentOf& content,
+Result<std::vector<Frame>> bulk_write(Container& c, const FramePlan& plan, const ContentOf& content,
                                       ByteView first, std::uint64_t first_id,
                                       const BulkOptions& o) {
   if (!c.writable()) return fail(Error::usage("file is open read-only"));
   // Every frame of the call must fit in the zone before the first is written: a call that
   // fails for want of room has then taken none of its records.
-  const bool tail = c.buffered_bytes() > 0 || c.data_end() > c.tail_start();
+  const bool tail = c.buffered_bytes() > 0 || c.tail_length() > 0;
   const std::size_t closes = plan.frames() + (tail ? 1 : 0);
   if (closes > 0) DRELIX_TRY(c.check_frame_room(closes, o.level, first));
   std::vector<Frame> added;
@@ -322,7 +272,7 @@ Result<std::vector<Frame>> bulk_write(Container& c, const Plan& plan, const Cont
 
 Result<std::vector<Frame>> bulk_write_fixed(Container& c, ByteView data, std::uint64_t first_id,
                                             const BulkOptions& options) {
-  DRELIX_TRY(check_options(options));
+  DRELIX_TRY(check_frame_limits(limits_of(options)));
   const RecordLayout layout = c.schema().layout;
   if (!layout.is_fixed()) {
     return fail(Error::usage("the file's records are length-prefixed, not fixed"));
@@ -332,7 +282,7 @@ Result<std::vector<Frame>> bulk_write_fixed(Container& c, ByteView data, std::ui
     return fail(Error::usage(
         str_cat(data.size(), " bytes are not a whole number of ", size, "-byte records")));
   }
-  const Plan plan = plan_fixed(data.size() / size, size, options);
+  const FramePlan plan = plan_fixed(data.size() / size, size, limits_of(options));
   // Straight from the caller's memory: the compressor copies each block in before reading it.
   const ContentOf content = [&](std::size_t k, Bytes&) {
     return data.subspan(plan.cuts[k] * size, static_cast<std::size_t>(plan.raw[k]));
@@ -342,7 +292,7 @@ Result<std::vector<Frame>> bulk_write_fixed(Container& c, ByteView data, std::ui
 
 Result<std::vector<Frame>> bulk_write_bodies(Container& c, std::span<const ByteView> bodies,
                                              std::uint64_t first_id, const BulkOptions& options) {
-  DRELIX_TRY(check_options(options));
+  DRELIX_TRY(check_frame_limits(limits_of(options)));
   if (c.schema().layout.is_fixed()) {
     return fail(Error::usage("the file's records are fixed, not length-prefixed"));
   }
@@ -352,7 +302,7 @@ Result<std::vector<Frame>> bulk_write_bodies(Container& c, std::span<const ByteV
           str_cat("record ", i, " of ", bodies[i].size(), " bytes overflows the u16 prefix")));
     }
   }
-  const Plan plan = plan_bodies(bodies, options);
+  const FramePlan plan = plan_bodies(bodies, limits_of(options));
   const ContentOf content = [&](std::size_t k, Bytes& scratch) {
     return assemble(bodies, plan.cuts[k], plan.cuts[k + 1], scratch);
   };

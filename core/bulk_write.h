@@ -20,9 +20,7 @@ namespace drelix {
 inline constexpr std::uint64_t kBulkBatchBytes = 64ULL << 20;
 
 struct BulkOptions {
-  // A frame ends after this many records or before its raw size would pass frame_bytes,
-  // whichever comes first; a frame holds at least one record. 0 means no limit (at least one
-  // of the two must be set).
+  // The frame limits (FrameLimits in frame_policy.h): 0 means no limit, one must be set.
   std::uint64_t frame_records = 0;
   std::uint64_t frame_bytes = 0;
   std::int32_t level = kHotLevel;

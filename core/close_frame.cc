@@ -1,12 +1,16 @@
-// Closing the tail into a frame, and sealing.
+// Closing the tail into a frame, splicing frames encoded elsewhere (the bulk writes), sealing,
+// and syncing the raw tail.
 //
-// A close changes two regions of the data file: the uncompressed tail becomes the frame (and
-// the file is cut after it), and the header zone is rewritten to list it. The order below is
-// what makes that crash-safe: everything is computed and rendered first (so a zone too small
-// for one more frame is found before anything is written), the complete new state of both
-// regions then goes into the seal journal and is made durable, and only then is the data file
-// touched. A crash before the journal is durable leaves the old file; after it, the next
-// open_append replays the journal and finishes the close.
+// A close or a splice changes two regions of the data file: the frames go at the tail start
+// (over the uncompressed tail a close replaces) and the file is cut after them, and the header
+// zone is rewritten to list them. Both end in commit_frames, whose order is what makes that
+// crash-safe: everything is computed and rendered first (so a zone too small for the new frames
+// is found before anything is written); the complete new state of both regions then goes into
+// the seal journal and is made durable; only then is the data file touched (splice), and only
+// once it has been does memory take the new state; the journal goes last. A crash before the
+// journal is durable leaves the old file; after it, the next open_append replays the journal and
+// finishes the close or splice, whose frame part is exactly the bytes that end up at the tail
+// start.
 
 #include <algorithm>
 #include <cstdint>
@@ -22,6 +26,7 @@
 #include "core/journal.h"
 #include "core/numbers.h"
 #include "core/preview.h"
+#include "core/str_cat.h"
 #include "core/system_headers.h"
 
 namespace drelix {
@@ -31,9 +36,9 @@ Status Container::close_frame(std::uint64_t frame_id, std::int32_t level) {
   DRELIX_TRY(io_.write_buffer());
 
   const std::uint64_t tail_at = tail_start();
-  if (io_.data_end <= tail_at) return {};  // nothing appended since the last close
+  if (tail_length() == 0) return {};  // nothing appended since the last close
 
-  Bytes tail(static_cast<std::size_t>(io_.data_end - tail_at));
+  Bytes tail(static_cast<std::size_t>(tail_length()));
   DRELIX_TRY(io_.file->read_exact_at(tail_at, tail));
 
   // The preview is made once per file, by the first close that finds it missing or empty.
@@ -43,7 +48,7 @@ Status Container::close_frame(std::uint64_t frame_id, std::int32_t level) {
   DRELIX_ASSIGN_OR_RETURN(const Bytes frame_bytes, compress_frame(std::move(tail), level));
   const Frame frame{
       .id = frame_id,
-      .offset = tail_at > data_start_ ? tail_at - data_start_ : 0,
+      .offset = listed_end(frames_),
       .len = frame_bytes.size(),
       .hash = xxh64(frame_bytes),
   };
@@ -58,15 +63,11 @@ Status Container::close_frame(std::uint64_t frame_id, std::int32_t level) {
 Status Container::commit_frames(std::uint64_t tail_at, std::span<const ByteView> parts,
                                 std::vector<Frame> frames, Counters counters, std::int32_t level,
                                 const std::optional<std::string>& preview) {
-  // Work on copies: the container's memory changes only once the file has.
-  Headers headers = headers_;
-  if (preview.has_value() && lacks_preview(headers)) {
-    DRELIX_TRY(headers.set(key::kPreview, *preview));
-  }
-  DRELIX_TRY(set_frame_headers(headers, frames, counters, level));
-  DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers.render(preamble_.header_area));
+  // Rendered as a copy: the container's memory changes only once the file has.
+  DRELIX_ASSIGN_OR_RETURN(
+      Zone zone, render_zone(headers_, {&frames, counters, level, preview}, preamble_.header_area));
 
-  if (auto journaled = write_journal_parts(path_, tail_at, zone, parts); !journaled) {
+  if (auto journaled = write_journal(path_, tail_at, zone.image, parts); !journaled) {
     // The journal may be complete on disk even though its write or sync reported failure. Left
     // there, it would be replayed by the next opener and would cut off whatever this container
     // appends from now on, so it has to go; if it cannot be removed, stop writing.
@@ -74,7 +75,7 @@ Status Container::commit_frames(std::uint64_t tail_at, std::span<const ByteView>
     return journaled;
   }
 
-  if (auto spliced = splice_parts(*io_.file, tail_at, zone, parts); !spliced) {
+  if (auto spliced = splice(*io_.file, tail_at, zone.image, parts); !spliced) {
     // The file may now be partly spliced while memory still holds the old state: refuse every
     // further write. The journal stays, and open_append on the path completes the close.
     io_.broken = true;
@@ -82,7 +83,7 @@ Status Container::commit_frames(std::uint64_t tail_at, std::span<const ByteView>
   }
 
   frames_ = std::move(frames);
-  headers_ = std::move(headers);
+  headers_ = std::move(zone.headers);
   records_ = frame_records_ = counters.records;
   bytes_raw_ = frame_bytes_raw_ = counters.bytes_raw;
   io_.data_end = tail_at;
@@ -106,26 +107,25 @@ std::size_t preview_span(RecordLayout layout) {
 }  // namespace
 
 Status Container::check_frame_room(std::size_t k, std::int32_t level, ByteView next) const {
-  Headers headers = headers_;
-  if (lacks_preview(headers)) {
+  std::optional<std::string> preview;
+  if (lacks_preview(headers_)) {
     // The records the next close starts with: the on-disk tail, the buffer, then `next`, each
     // made of whole records, so their first preview_span bytes hold the first records.
     const std::size_t span = preview_span(schema_.layout);
     const std::uint64_t tail_at = tail_start();
-    const std::uint64_t on_disk = io_.data_end > tail_at ? io_.data_end - tail_at : 0;
-    Bytes head(static_cast<std::size_t>(std::min<std::uint64_t>(on_disk, span)));
+    Bytes head(static_cast<std::size_t>(std::min<std::uint64_t>(tail_length(), span)));
     DRELIX_TRY(io_.file->read_exact_at(tail_at, head));
     for (const ByteView part : {ByteView(io_.buffer), next}) {
       const std::size_t take = std::min(part.size(), span - head.size());
       head.insert(head.end(), part.begin(), part.begin() + static_cast<std::ptrdiff_t>(take));
     }
-    DRELIX_TRY(headers.set(key::kPreview, render_preview(head, schema_)));
+    preview = render_preview(head, schema_);
   }
   constexpr std::uint64_t kWidest = UINT64_MAX;
   std::vector<Frame> frames = frames_;
   frames.insert(frames.end(), k, Frame{kWidest, kWidest, kWidest, kWidest});
-  DRELIX_TRY(set_frame_headers(headers, frames, Counters{kWidest, kWidest}, level));
-  DRELIX_TRY(headers.render(preamble_.header_area));
+  DRELIX_TRY(render_zone(headers_, {&frames, Counters{kWidest, kWidest}, level, preview},
+                         preamble_.header_area));
   return {};
 }
 
@@ -133,6 +133,45 @@ Status Container::seal(std::uint64_t frame_id, std::int32_t level) {
   DRELIX_TRY(close_frame(frame_id, level));
   DRELIX_TRY(headers_.set(key::kSealed, "true"));
   return flush_headers();
+}
+
+Result<std::vector<Frame>> Container::splice_frames(std::span<const Frame> frames,
+                                                    std::span<const ByteView> parts,
+                                                    std::uint64_t records, std::uint64_t bytes_raw,
+                                                    std::int32_t level,
+                                                    const std::string& preview) {
+  DRELIX_TRY(check_writable());
+  DRELIX_TRY(io_.write_buffer());
+  const std::uint64_t tail_at = tail_start();
+  if (tail_length() > 0) {
+    return fail(Error::usage("the tail holds records; close it into a frame first"));
+  }
+  if (frames.size() != parts.size() || frames.empty()) {
+    return fail(Error::usage("splice_frames needs one part per frame, and at least one"));
+  }
+
+  // Work on copies: the container's memory changes only once the file has.
+  std::vector<Frame> listed = frames_;
+  std::uint64_t offset = listed_end(frames_);
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    if (parts[i].size() != frames[i].len) {
+      return fail(Error::usage(str_cat("frame ", frames[i].id, " is ", parts[i].size(),
+                                       " bytes, listed as ", frames[i].len)));
+    }
+    listed.push_back(Frame{frames[i].id, offset, frames[i].len, frames[i].hash});
+    offset = sat_add(offset, frames[i].len);
+  }
+  const std::size_t before = frames_.size();
+  DRELIX_TRY(commit_frames(tail_at, parts, std::move(listed),
+                           Counters{sat_add(records_, records), sat_add(bytes_raw_, bytes_raw)},
+                           level, preview.empty() ? std::nullopt : std::optional(preview)));
+  return std::vector<Frame>(frames_.begin() + static_cast<std::ptrdiff_t>(before), frames_.end());
+}
+
+Status Container::sync_data() {
+  DRELIX_TRY(check_writable());
+  DRELIX_TRY(io_.write_buffer());
+  return sync_file();
 }
 
 }  // namespace drelix

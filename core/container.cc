@@ -7,6 +7,7 @@
 #include <memory>
 #include <string_view>
 
+#include "core/frame_stream.h"
 #include "core/journal.h"
 #include "core/maintenance.h"
 #include "core/numbers.h"
@@ -24,9 +25,6 @@ constexpr std::uint64_t kSecondsPerDay = 86400;
 // 400-year era: the civil-from-days conversion counts from March so leap days fall last.
 constexpr std::uint64_t kEpochShiftDays = 719468;
 constexpr std::uint64_t kDaysPerEra = 146097;
-// The tail is counted in pieces of this size when a file is opened for appending, so that a
-// large tail never has to fit in memory at once.
-constexpr std::size_t kTailChunk = 1 << 20;
 // Reads above this size first bound their buffer by the file's length, so that a bogus length
 // cannot make us allocate far more than the file holds.
 constexpr std::uint64_t kUncheckedReadLimit = 1 << 20;
@@ -125,14 +123,6 @@ Status remove_stale_journal(const std::string& path) {
   return removed;
 }
 
-// Preamble, zone, full sync: the whole of a new file.
-Status write_new_file(File& file, const Preamble& preamble, ByteView zone) {
-  const auto block = preamble.encode();
-  DRELIX_TRY(file.write_all_at(0, block));
-  DRELIX_TRY(file.write_all_at(kPreambleSize, zone));
-  return file.sync();
-}
-
 // Bytes of buffer an appending container needs so that no append reallocates: one byte short
 // of the flush threshold plus the largest record the layout admits, in on-disk form.
 std::size_t buffer_capacity_for(RecordLayout layout) {
@@ -149,8 +139,8 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   DRELIX_TRY(check_create_arguments(schema, header_area));
   DRELIX_ASSIGN_OR_RETURN(Headers headers,
                           initial_headers(schema, source, writer, created_at_millis, user));
-  DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers.render(header_area));
-  DRELIX_TRY(check_zone_reads_back(zone, schema));
+  DRELIX_ASSIGN_OR_RETURN(Zone zone, render_zone(std::move(headers), {}, header_area));
+  DRELIX_TRY(check_zone_reads_back(zone.image, schema));
 
   const Preamble preamble{header_area, kFormatVersion, kFlagCompressed};
   DRELIX_ASSIGN_OR_RETURN(FilePtr file, env().create_exclusive(path, 0666));
@@ -160,7 +150,8 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   Status written = remove_stale_journal(path);
   // The directory entry is synced too: every later close syncs only the file, and a file whose
   // name a power cut can take back would take its durable frames with it.
-  if (written) written = write_new_file(*file, preamble, zone);
+  if (written) written = file->write_all_at(0, preamble.encode());
+  if (written) written = write_zone(*file, zone.image);
   if (written) written = sync_dir_of(path);
   if (!written) {
     // The file is ours (the create was exclusive) and useless half-written; leaving it would
@@ -170,16 +161,26 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
     return fail(std::move(written).error());
   }
 
-  Container c;
-  c.path_ = path;
-  c.headers_ = std::move(headers);
-  c.schema_ = schema;
-  c.preamble_ = preamble;
-  c.data_start_ = preamble.data_start();
-  c.io_.data_end = c.data_start_;
-  c.io_.file = std::move(file);
-  c.io_.writable = true;
-  return c;
+  return Container(path, std::move(file), true, preamble, std::move(zone.headers), schema, {},
+                   preamble.data_start());
+}
+
+Container::Container(std::string path, FilePtr file, bool writable, const Preamble& preamble,
+                     Headers headers, Schema schema, std::vector<Frame> frames,
+                     std::uint64_t data_end)
+    : path_(std::move(path)),
+      headers_(std::move(headers)),
+      schema_(std::move(schema)),
+      frames_(std::move(frames)),
+      preamble_(preamble),
+      data_start_(preamble.data_start()) {
+  // Counters that do not parse read as 0: validation reports disagreements, opening must not
+  // refuse a file over them.
+  records_ = frame_records_ = parse_counter(headers_.get(key::kRecords).value_or(""));
+  bytes_raw_ = frame_bytes_raw_ = parse_counter(headers_.get(key::kBytesRaw).value_or(""));
+  io_.file = std::move(file);
+  io_.data_end = data_end;
+  io_.writable = writable;
 }
 
 Result<Container> Container::open_inner(const std::string& path, bool writable) {
@@ -187,31 +188,12 @@ Result<Container> Container::open_inner(const std::string& path, bool writable) 
                           writable ? env().open_read_write(path) : env().open_read(path));
 
   DRELIX_ASSIGN_OR_RETURN(PeekResult head, read_preamble_and_zone(*file, path));
-  const Preamble preamble = head.preamble;
-  const std::uint64_t file_len = head.file_len;
-  Headers& headers = head.headers;
-  DRELIX_ASSIGN_OR_RETURN(Schema schema, Schema::from_headers(headers));
+  DRELIX_ASSIGN_OR_RETURN(Schema schema, Schema::from_headers(head.headers));
   DRELIX_ASSIGN_OR_RETURN(std::vector<Frame> frames,
-                          parse_frames(headers.get(key::kFrames).value_or("")));
-  // Counters that do not parse read as 0: validation reports disagreements, opening must not
-  // refuse a file over them.
-  const std::uint64_t records = parse_counter(headers.get(key::kRecords).value_or(""));
-  const std::uint64_t bytes_raw = parse_counter(headers.get(key::kBytesRaw).value_or(""));
-  DRELIX_TRY(check_frames_fit(frames, preamble.data_start(), file_len));
-
-  Container c;
-  c.path_ = path;
-  c.headers_ = std::move(headers);
-  c.schema_ = std::move(schema);
-  c.frames_ = std::move(frames);
-  c.preamble_ = preamble;
-  c.data_start_ = preamble.data_start();
-  c.io_.data_end = file_len;
-  c.records_ = c.frame_records_ = records;
-  c.bytes_raw_ = c.frame_bytes_raw_ = bytes_raw;
-  c.io_.file = std::move(file);
-  c.io_.writable = writable;
-  return c;
+                          parse_frames(head.headers.get(key::kFrames).value_or("")));
+  DRELIX_TRY(check_frames_fit(frames, head.preamble.data_start(), head.file_len));
+  return Container(path, std::move(file), writable, head.preamble, std::move(head.headers),
+                   std::move(schema), std::move(frames), head.file_len);
 }
 
 Result<Container> Container::open_read(const std::string& path) {
@@ -226,29 +208,25 @@ Result<Container> Container::open_append(const std::string& path) {
   DRELIX_TRY(check_frames_disjoint(c.frames_));
 
   const std::uint64_t tail = c.tail_start();
-  if (c.io_.data_end <= tail) return c;
+  const std::uint64_t tail_len = c.tail_length();
+  if (tail_len == 0) return c;
 
-  // Count the tail's whole records piece by piece; only the count and the cut matter here.
-  const std::uint64_t tail_len = c.io_.data_end - tail;
+  // Count the tail's whole records piece by piece, so that a large tail never has to fit in
+  // memory at once; only the count and the cut matter here.
   RecordStream counter(c.schema_.layout);
-  Bytes chunk(static_cast<std::size_t>(std::min<std::uint64_t>(tail_len, kTailChunk)));
-  for (std::uint64_t done = 0; done < tail_len;) {
-    const std::size_t n =
-        static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), tail_len - done));
-    const std::span<std::uint8_t> piece(chunk.data(), n);
-    DRELIX_TRY(c.io_.file->read_exact_at(tail + done, piece));
-    counter.feed(piece);
-    done += n;
-  }
+  DRELIX_ASSIGN_OR_RETURN(
+      const std::uint64_t got,
+      read_pieces(c.file(), tail, tail_len, [&counter](ByteView p) { counter.feed(p); }));
+  if (got < tail_len) return fail(Error::io_eof());
 
-  const std::uint64_t torn = tail_len - counter.whole_bytes();
-  if (torn > 0) {
+  const RecordCount count = counter.count();
+  if (count.torn > 0) {
     // A record cut short by a crash: drop it so the next append starts on a record boundary.
-    DRELIX_TRY(c.io_.file->truncate(c.io_.data_end - torn));
-    c.io_.data_end -= torn;
+    DRELIX_TRY(c.io_.file->truncate(c.io_.data_end - count.torn));
+    c.io_.data_end -= count.torn;
   }
-  c.records_ = sat_add(c.records_, counter.records());
-  c.bytes_raw_ = sat_add(c.bytes_raw_, counter.whole_bytes());
+  c.records_ = sat_add(c.records_, count.records);
+  c.bytes_raw_ = sat_add(c.bytes_raw_, count.whole_bytes);
   return c;
 }
 
@@ -349,9 +327,12 @@ Status Container::flush_data() {
 Status Container::flush_headers() {
   DRELIX_TRY(check_writable());
   // The zone counts only records inside frames; the tail is recounted on every open_append.
-  DRELIX_TRY(set_counters(headers_, Counters{frame_records_, frame_bytes_raw_}));
-  DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers_.render(preamble_.header_area));
-  DRELIX_TRY(io_.file->write_all_at(kPreambleSize, zone));
+  DRELIX_ASSIGN_OR_RETURN(
+      Zone zone,
+      render_zone(headers_, ZoneChange{.counters = Counters{frame_records_, frame_bytes_raw_}},
+                  preamble_.header_area));
+  headers_ = std::move(zone.headers);
+  DRELIX_TRY(io_.file->write_all_at(kPreambleSize, zone.image));
   return sync_file();
 }
 
@@ -371,20 +352,17 @@ Status Container::set_user_header(std::string_view key, std::string_view value) 
 
 Result<Bytes> Container::read_tail() const {
   const std::uint64_t tail = tail_start();
-  const std::uint64_t len = io_.data_end > tail ? io_.data_end - tail : 0;
+  const std::uint64_t len = tail_length();
   Bytes bytes;
   if (len == 0) return bytes;
   bytes.resize(static_cast<std::size_t>(len));
   DRELIX_TRY(io_.file->read_exact_at(tail, bytes));
-  const std::uint64_t torn = for_each_record(bytes, schema_.layout, [](ByteView) {});
-  bytes.resize(static_cast<std::size_t>(len - torn));
+  bytes.resize(static_cast<std::size_t>(count_records(bytes, schema_.layout).whole_bytes));
   return bytes;
 }
 
 std::uint64_t Container::tail_start() const {
-  if (frames_.empty()) return data_start_;
-  const Frame& last = frames_.back();
-  return sat_add(data_start_, sat_add(last.offset, last.len));
+  return sat_add(data_start_, listed_end(frames_));
 }
 
 Result<Bytes> read_at(File& file, std::uint64_t offset, std::uint64_t length) {

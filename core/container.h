@@ -92,7 +92,6 @@ class Container {
   // before anything is decoded, then decoded when they begin with the zstd magic.
   Result<Bytes> read_frame(std::uint64_t frame_id) const;
   Result<Bytes> read_frame_at(std::uint64_t index) const;
-  Result<Bytes> read_frame_body(const Frame& frame) const;
 
   // Hands out the memory a frame's content is decoded into: called with the content's exact
   // size, it returns a span of that many bytes that stays valid until the read returns, or an
@@ -123,6 +122,10 @@ class Container {
   bool writable() const { return io_.writable; }
   // data_start plus the end of the last listed frame (saturating).
   std::uint64_t tail_start() const;
+  // Bytes from the tail start to data_end (the buffer not included).
+  std::uint64_t tail_length() const {
+    return io_.data_end > tail_start() ? io_.data_end - tail_start() : 0;
+  }
   // Reads exactly out.size() bytes of the file at `offset` (io_eof() when it ends first).
   Status read_exact_at(std::uint64_t offset, std::span<std::uint8_t> out) const {
     return io_.file->read_exact_at(offset, out);
@@ -135,6 +138,8 @@ class Container {
                                                std::size_t);
   friend Result<RepackReport> repack_with_header_area(const std::string&, std::int32_t,
                                                       std::uint32_t, const Progress&, std::size_t);
+  // The one read of a frame's stored bytes goes through the file handle too.
+  friend Status read_stored_checked(const Container&, const Frame&, Bytes&);
 
   // The open file and the records appended but not yet written to it. Its destruction, or a
   // move over it, writes them first (errors ignored), so that a dropped container loses
@@ -158,7 +163,9 @@ class Container {
     Status write_buffer();
   };
 
-  Container() = default;
+  // An open file, its zone as parsed (the counters read from it) and its data end.
+  Container(std::string path, FilePtr file, bool writable, const Preamble& preamble,
+            Headers headers, Schema schema, std::vector<Frame> frames, std::uint64_t data_end);
   // The shared opening path.
   static Result<Container> open_inner(const std::string& path, bool writable);
   File& file() const { return *io_.file; }

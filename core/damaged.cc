@@ -12,9 +12,7 @@
 namespace drelix {
 
 std::uint64_t ListedFile::tail_start() const {
-  std::uint64_t end = 0;
-  for (const Frame& f : frames) end = std::max(end, sat_add(f.offset, f.len));
-  return std::min(sat_add(data_start, end), std::max(file_len, data_start));
+  return std::min(sat_add(data_start, furthest_end(frames)), std::max(file_len, data_start));
 }
 
 Result<ListedFile> open_listed(const std::string& path) {
@@ -57,15 +55,6 @@ Result<Survey> survey(ListedFile& listed) {
 std::string cut_tail_text(std::uint64_t tail_len) {
   return str_cat("tail: its ", tail_len,
                  " bytes begin a zstd frame that the end of the file cuts short, not records");
-}
-
-Result<Bytes> read_listed_frame(File& file, const Frame& frame, std::uint64_t data_start) {
-  DRELIX_ASSIGN_OR_RETURN(const std::uint64_t file_len, file.length());
-  DRELIX_ASSIGN_OR_RETURN(const std::uint64_t start, stored_start(frame, data_start, file_len));
-  DRELIX_ASSIGN_OR_RETURN(Bytes stored, read_at(file, start, frame.len));
-  if (stored.size() < frame.len) return fail(Error::io_eof());
-  DRELIX_TRY(check_frame_hash(frame, stored));
-  return decode_frame(std::move(stored));
 }
 
 }  // namespace drelix

@@ -54,9 +54,4 @@ Result<Survey> survey(ListedFile& listed);
 // The text of a tail that begins with a cut frame.
 std::string cut_tail_text(std::uint64_t tail_len);
 
-// The content of the listed frame `frame` of the open file whose data section starts at
-// `data_start`: its stored bytes read, checked against the listed hash, and decoded. The errors
-// of stored_start (against the file's length now), check_frame_hash and decode_frame.
-Result<Bytes> read_listed_frame(File& file, const Frame& frame, std::uint64_t data_start);
-
 }  // namespace drelix

@@ -61,25 +61,34 @@ bool fits_offset(std::uint64_t offset, std::size_t count) {
   return offset <= kMaxOffset && count <= kMaxOffset - offset;
 }
 
+enum class Direction { kRead, kWrite };
+
+// Moves `size` bytes at `offset` by calls of `io(done, want)` (a pread or pwrite of `want`
+// bytes from `done` on, at most kMaxIoChunk), retrying interrupted ones. A call that moves
+// nothing ends a read at the end of the file; a write would loop forever on it, and the system
+// gives no errno for it.
+template <Direction direction, class Io>
+Status move_all(std::uint64_t offset, std::size_t size, Io io) {
+  if (!fits_offset(offset, size)) return fail(Error::io(EINVAL));
+  for (std::size_t done = 0; done < size;) {
+    const ssize_t n = io(done, std::min(size - done, kMaxIoChunk));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fail(Error::io(errno));
+    if (n == 0 && direction == Direction::kRead) return fail(Error::io_eof());
+    if (n == 0) return fail(Error::io_text("failed to write whole buffer"));
+    done += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
 class PosixFile final : public File {
  public:
   explicit PosixFile(int fd) : fd_(fd) {}
 
   Status read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buf) override {
-    if (!fits_offset(offset, buf.size())) return fail(Error::io(EINVAL));
-    std::size_t done = 0;
-    while (done < buf.size()) {
-      const std::size_t want = std::min(buf.size() - done, kMaxIoChunk);
-      const ssize_t n =
-          ::pread(fd_.get(), buf.data() + done, want, static_cast<off_t>(offset + done));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return fail(Error::io(errno));
-      }
-      if (n == 0) return fail(Error::io_eof());
-      done += static_cast<std::size_t>(n);
-    }
-    return {};
+    return move_all<Direction::kRead>(offset, buf.size(), [&](std::size_t done, std::size_t want) {
+      return ::pread(fd_.get(), buf.data() + done, want, static_cast<off_t>(offset + done));
+    });
   }
 
   Result<std::size_t> read_at(std::uint64_t offset, std::span<std::uint8_t> buf) override {
@@ -101,21 +110,10 @@ class PosixFile final : public File {
   }
 
   Status write_all_at(std::uint64_t offset, ByteView data) override {
-    if (!fits_offset(offset, data.size())) return fail(Error::io(EINVAL));
-    std::size_t done = 0;
-    while (done < data.size()) {
-      const std::size_t want = std::min(data.size() - done, kMaxIoChunk);
-      const ssize_t n =
-          ::pwrite(fd_.get(), data.data() + done, want, static_cast<off_t>(offset + done));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return fail(Error::io(errno));
-      }
-      // A write that accepts nothing would loop forever; the system gives no errno for it.
-      if (n == 0) return fail(Error::io_text("failed to write whole buffer"));
-      done += static_cast<std::size_t>(n);
-    }
-    return {};
+    return move_all<Direction::kWrite>(
+        offset, data.size(), [&](std::size_t done, std::size_t want) {
+          return ::pwrite(fd_.get(), data.data() + done, want, static_cast<off_t>(offset + done));
+        });
   }
 
   Result<std::uint64_t> length() override {
@@ -307,6 +305,11 @@ std::string parent_dir(const std::string& path) {
   const std::size_t last_kept = path.find_last_not_of('/', slash);
   if (last_kept == std::string::npos) return "/";
   return path.substr(0, last_kept + 1);
+}
+
+Status sync_dir_of(const std::string& path) {
+  const std::string dir = parent_dir(path);
+  return env().sync_dir(dir.empty() ? std::string(".") : dir);
 }
 
 }  // namespace drelix

@@ -92,4 +92,8 @@ Result<FilePtr> create_replacing(const std::string& path, std::uint32_t mode);
 // The directory holding `path` ("" when the path has no directory part, "/" for "/x").
 std::string parent_dir(const std::string& path);
 
+// Synchronises, through env(), the directory holding `path` (the current directory when the path
+// has no directory part), so that an entry created, renamed or removed there is durable.
+Status sync_dir_of(const std::string& path);
+
 }  // namespace drelix

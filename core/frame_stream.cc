@@ -9,10 +9,11 @@
 namespace drelix {
 
 Result<std::uint64_t> read_pieces(File& file, std::uint64_t offset, std::uint64_t len,
-                                  const std::function<void(ByteView piece)>& fn) {
+                                  const std::function<void(ByteView piece)>& fn,
+                                  const std::function<bool()>& stop) {
   Bytes buffer(static_cast<std::size_t>(std::min<std::uint64_t>(len, kStreamPiece)));
   std::uint64_t done = 0;
-  while (done < len) {
+  while (done < len && !(stop && stop())) {
     const std::size_t want =
         static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), len - done));
     DRELIX_ASSIGN_OR_RETURN(const std::size_t got,
@@ -69,15 +70,10 @@ void CutFrameProbe::feed(ByteView piece) {
 
 Result<bool> begins_with_cut_frame(File& file, std::uint64_t offset, std::uint64_t len) {
   CutFrameProbe probe;
-  // Reads in windows, so that bytes that settle the question early are not all read.
-  for (std::uint64_t at = 0; at < len && !probe.settled();) {
-    const std::uint64_t window = std::min<std::uint64_t>(kStreamPiece, len - at);
-    DRELIX_ASSIGN_OR_RETURN(
-        const std::uint64_t got,
-        read_pieces(file, sat_add(offset, at), window, [&probe](ByteView p) { probe.feed(p); }));
-    at += got;
-    if (got < window) break;
-  }
+  // Bytes that settle the question early are not all read.
+  DRELIX_TRY(read_pieces(
+      file, offset, len, [&probe](ByteView p) { probe.feed(p); },
+      [&probe] { return probe.settled(); }));
   return probe.cut();
 }
 

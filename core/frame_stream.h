@@ -16,9 +16,11 @@ namespace drelix {
 inline constexpr std::size_t kStreamPiece = 1 << 20;
 
 // Reads the `len` bytes at `offset` in pieces of at most kStreamPiece, handing each to `fn` in
-// order. Returns how many were read: fewer than `len` when the file ends first.
+// order, until `done` (when given) says the rest no longer matters. Returns how many were read:
+// fewer than `len` when the file ends first or `done` stopped the reading.
 Result<std::uint64_t> read_pieces(File& file, std::uint64_t offset, std::uint64_t len,
-                                  const std::function<void(ByteView piece)>& fn);
+                                  const std::function<void(ByteView piece)>& fn,
+                                  const std::function<bool()>& done = {});
 
 struct StreamedFrame {
   std::uint64_t hash = 0;  // XXH64 of the stored bytes read (all `len` unless the file ended)
@@ -26,7 +28,7 @@ struct StreamedFrame {
 };
 
 // Streams one frame: its `len` stored bytes at `offset` are all read and hashed, and its content
-// (what read_frame_body gives: nothing, the stored bytes of a raw frame, or the decoded zstd
+// (what read_checked gives: nothing, the stored bytes of a raw frame, or the decoded zstd
 // frame, bytes after its end ignored) goes to `sink` in pieces. A read error fails the call. A
 // content error (the decoder's, "truncated zstd frame", or the end-of-file error when the file
 // ends inside the frame) stops the content, not the hashing.

@@ -216,4 +216,20 @@ Status check_frames_fit(const std::vector<Frame>& frames, std::uint64_t data_sta
   return {};
 }
 
+std::uint64_t listed_end(const std::vector<Frame>& frames) {
+  return frames.empty() ? 0 : sat_add(frames.back().offset, frames.back().len);
+}
+
+std::uint64_t furthest_end(const std::vector<Frame>& frames) {
+  std::uint64_t end = 0;
+  for (const Frame& f : frames) end = std::max(end, sat_add(f.offset, f.len));
+  return end;
+}
+
+std::uint64_t next_frame_id(const std::vector<Frame>& frames) {
+  std::uint64_t next = 0;
+  for (const Frame& f : frames) next = std::max(next, sat_add(f.id, 1));
+  return next;
+}
+
 }  // namespace drelix

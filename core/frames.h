@@ -64,9 +64,25 @@ Status check_frame_hash(const Frame& frame, ByteView stored);
 // That error, for a frame whose stored bytes hash to `actual`.
 Error checksum_mismatch(const Frame& frame, std::uint64_t actual);
 
-// Rough number of frames a zone of `header_area` bytes can list.
+// Where the listed frames end, from the start of the data section: the end of the last listed
+// frame (saturating), 0 for none. The tail, and the next close or splice, begin there.
+std::uint64_t listed_end(const std::vector<Frame>& frames);
+// The end of the frame that reaches furthest, whatever the list order: where the tail of a list
+// that breaks the order rule begins, since no listed bytes may be taken for records.
+std::uint64_t furthest_end(const std::vector<Frame>& frames);
+// The id a new frame gets: one more than the largest listed (saturating), 0 for none.
+std::uint64_t next_frame_id(const std::vector<Frame>& frames);
+
+// The frame-count estimate callers are given for choosing a zone size. Its two constants are
+// part of that published estimate, not derived from a rendering: the zone bytes set aside for
+// the system headers, a preview and a few user headers, and the bytes counted per frame token.
+// Nothing enforces it; the real limit is Error::ZoneFull when the rendered zone no longer fits.
+inline constexpr std::uint64_t kEstimateReservedZone = 2624;
+inline constexpr std::uint64_t kEstimateFrameToken = 64;
 inline std::uint64_t max_frames_for(std::uint64_t header_area) {
-  return header_area <= 2624 ? 0 : (header_area - 2624) / 64;
+  return header_area <= kEstimateReservedZone
+             ? 0
+             : (header_area - kEstimateReservedZone) / kEstimateFrameToken;
 }
 
 }  // namespace drelix

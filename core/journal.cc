@@ -9,6 +9,7 @@
 #include "core/defaults.h"
 #include "core/hash.h"
 #include "core/preamble.h"
+#include "core/system_headers.h"
 
 namespace drelix {
 
@@ -85,12 +86,6 @@ Status unlink_durably(const std::string& jpath) {
 
 }  // namespace
 
-Status sync_dir_of(const std::string& path) {
-  // A path without a directory part lives in the current directory.
-  const std::string dir = parent_dir(path);
-  return env().sync_dir(dir.empty() ? std::string(".") : dir);
-}
-
 std::string journal_path(const std::string& path) {
   // Appending to the whole path also covers a path that ends in "/": its journal is ".seal" in
   // that directory.
@@ -144,13 +139,8 @@ Bytes journal_head(std::uint64_t offset, ByteView zone, std::span<const ByteView
 
 }  // namespace
 
-Status write_journal(const std::string& path, std::uint64_t offset, ByteView zone, ByteView frame) {
-  const ByteView parts[] = {frame};
-  return write_journal_parts(path, offset, zone, parts);
-}
-
-Status write_journal_parts(const std::string& path, std::uint64_t offset, ByteView zone,
-                           std::span<const ByteView> frame_parts) {
+Status write_journal(const std::string& path, std::uint64_t offset, ByteView zone,
+                     std::span<const ByteView> frame_parts) {
   // 1. The head built whole; the frames follow it as they are, so that a frame (or a batch of
   //    them) is not copied once more just to be journaled. A crash between the writes leaves a
   //    journal that fails its checksum, which replay discards: the data file is touched only
@@ -161,13 +151,8 @@ Status write_journal_parts(const std::string& path, std::uint64_t offset, ByteVi
   return write_journal_image(path, pieces);
 }
 
-Status splice(File& file, std::uint64_t offset, ByteView zone, ByteView frame) {
-  const ByteView parts[] = {frame};
-  return splice_parts(file, offset, zone, parts);
-}
-
-Status splice_parts(File& file, std::uint64_t offset, ByteView zone,
-                    std::span<const ByteView> frame_parts) {
+Status splice(File& file, std::uint64_t offset, ByteView zone,
+              std::span<const ByteView> frame_parts) {
   std::uint64_t at = offset;
   for (const ByteView part : frame_parts) {
     DRELIX_TRY(file.write_all_at(at, part));
@@ -175,8 +160,7 @@ Status splice_parts(File& file, std::uint64_t offset, ByteView zone,
   }
   // Cuts off the uncompressed tail the frames replace.
   DRELIX_TRY(file.truncate(at));
-  DRELIX_TRY(file.write_all_at(16, zone));
-  return file.sync();
+  return write_zone(file, zone);
 }
 
 // Steps:
@@ -235,7 +219,7 @@ Status replay_journal(const std::string& path) {
   journal.reset();
   DRELIX_TRY(sync_dir_of(jpath));
 
-  DRELIX_TRY(splice(*data, content.offset, content.zone, content.frame));
+  DRELIX_TRY(splice(*data, content.offset, content.zone, std::span(&content.frame, 1)));
   data.reset();
   // A journal left behind would be replayed again after later appends and cut them off, so an
   // opener that cannot remove it must not go on to write.
@@ -244,10 +228,6 @@ Status replay_journal(const std::string& path) {
 
 bool remove_journal(const std::string& path) {
   return unlink_durably(journal_path(path)).has_value();
-}
-
-void sync_parent_dir(const std::string& path) {
-  (void)sync_dir_of(path);
 }
 
 }  // namespace drelix

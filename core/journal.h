@@ -25,18 +25,15 @@ std::string journal_path(const std::string& path);
 // Builds the image, writes it to journal_path(path) (created afresh in place of whatever held the
 // name, with the data file's permission bits when they can be read, else 0666), full sync, then
 // directory sync; any failure, the directory sync's included, is returned before the data file
-// is touched.
-Status write_journal(const std::string& path, std::uint64_t offset, ByteView zone, ByteView frame);
-// The same with the frame part given in pieces that follow one another (several frames
+// is touched. The frame part is given in pieces that follow one another (one frame, or several
 // spliced in one step), written without first being copied into one image.
-Status write_journal_parts(const std::string& path, std::uint64_t offset, ByteView zone,
-                           std::span<const ByteView> frame_parts);
+Status write_journal(const std::string& path, std::uint64_t offset, ByteView zone,
+                     std::span<const ByteView> frame_parts);
 
-// Applies a journal's content to the open data file.
-Status splice(File& file, std::uint64_t offset, ByteView zone, ByteView frame);
-// splice with the frame part in pieces, as write_journal_parts wrote it.
-Status splice_parts(File& file, std::uint64_t offset, ByteView zone,
-                    std::span<const ByteView> frame_parts);
+// Applies a journal's content to the open data file: the frame part's pieces back to back at
+// `offset`, the file cut after them, the zone written in place, a full sync.
+Status splice(File& file, std::uint64_t offset, ByteView zone,
+              std::span<const ByteView> frame_parts);
 
 // Finishes or discards a pending journal of `path`. A missing journal is nothing to do; an
 // invalid one, or one that does not fit the data file (a zone of another size than the file's
@@ -48,12 +45,5 @@ Status replay_journal(const std::string& path);
 // Deletes the journal and syncs its directory. Never fails an operation; returns whether the
 // journal is known to be durably gone, so that a caller can guard against a stale journal.
 bool remove_journal(const std::string& path);
-
-// Synchronises the directory holding `path` (the current directory when there is no directory
-// part) and reports a failure.
-Status sync_dir_of(const std::string& path);
-
-// sync_dir_of for best-effort callers: every failure is ignored.
-void sync_parent_dir(const std::string& path);
 
 }  // namespace drelix

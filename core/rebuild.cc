@@ -92,8 +92,7 @@ struct Found {
   std::uint64_t len = 0;
   std::uint64_t hash = 0;
   std::uint64_t content_bytes = 0;
-  std::uint64_t records = 0;
-  std::uint64_t torn = 0;
+  RecordCount records;
   // The bytes proved themselves: a zstd frame that decoded with its own content checksum.
   bool proven = false;
 };
@@ -121,44 +120,26 @@ Result<Found> decode_at(File& file, std::uint64_t pos, std::uint64_t remaining,
     found.len += *took;
   };
   // The pieces stop mattering once the frame has ended; reading on to `remaining` would cost a
-  // pass over the rest of the data section, so the read goes in windows that end early.
-  for (std::uint64_t at = 0; at < remaining && decoded && !decoder.done();) {
-    const std::uint64_t window = std::min<std::uint64_t>(kStreamPiece, remaining - at);
-    DRELIX_ASSIGN_OR_RETURN(const std::uint64_t got,
-                            read_pieces(file, sat_add(pos, at), window, piece));
-    at += got;
-    if (got < window) break;
-  }
+  // pass over the rest of the data section.
+  DRELIX_TRY(read_pieces(file, pos, remaining, piece, [&] { return !decoded || decoder.done(); }));
   if (!decoded) return fail(std::move(decoded).error());
   if (!decoder.done()) return fail(Error::malformed("truncated zstd frame"));
   found.hash = hasher.digest();
   found.content_bytes = decoder.produced();
-  found.records = records.records();
-  found.torn = records.torn();
+  found.records = records.count();
   return found;
 }
 
-// Reads the stored entry `f` as a raw frame, in pieces. Nothing when its bytes are no longer
-// all there.
+// Reads the stored entry `f` as a raw frame (its first bytes are not the zstd magic), in
+// pieces. Nothing when its bytes are no longer all there.
 Result<std::optional<Found>> read_raw_at(File& file, std::uint64_t pos, const Frame& f,
                                          RecordLayout layout) {
   RecordStream records(layout);
-  Xxh64Stream hasher;
-  DRELIX_ASSIGN_OR_RETURN(const std::uint64_t got,
-                          read_pieces(file, pos, f.len, [&](ByteView piece) {
-                            hasher.update(piece);
-                            records.feed(piece);
-                          }));
-  if (got < f.len) return std::optional<Found>();
-  return std::optional<Found>(
-      Found{f.len, hasher.digest(), f.len, records.records(), records.torn(), false});
-}
-
-// The end of the stored frame that reaches furthest into the data section.
-std::uint64_t stored_end(const std::vector<Frame>& stored) {
-  std::uint64_t end = 0;
-  for (const Frame& f : stored) end = std::max(end, sat_add(f.offset, f.len));
-  return end;
+  DRELIX_ASSIGN_OR_RETURN(
+      const StreamedFrame streamed,
+      stream_frame(file, pos, f.len, [&records](ByteView piece) { records.feed(piece); }));
+  if (!streamed.content) return std::optional<Found>();
+  return std::optional<Found>(Found{f.len, streamed.hash, f.len, records.count(), false});
 }
 
 // Where the zstd frame at `at` ends, added up from its headers (zstd_frame_header_size), or
@@ -206,12 +187,11 @@ class Scan {
         index_(c.frames()),
         data_start_(c.data_start()),
         data_len_(c.data_end() > data_start_ ? c.data_end() - data_start_ : 0),
-        listed_end_(stored_end(c.frames())) {}
+        listed_end_(furthest_end(c.frames())) {}
 
   Result<Derived> run(const Progress& progress, std::size_t threads) {
     const std::vector<Frame>& stored = c_.frames();
-    std::uint64_t next_id = 0;
-    for (const Frame& f : stored) next_id = std::max(next_id, sat_add(f.id, 1));
+    std::uint64_t next_id = next_frame_id(stored);
     const auto going = [&](const Derived& d) {
       const std::uint64_t found = d.frames.size();
       return keep_going(progress, found, std::max<std::uint64_t>(stored.size(), found));
@@ -240,9 +220,9 @@ class Scan {
           stopped = true;
           break;
         }
-        if (found->torn != 0) {
-          return fail(Error::malformed(str_cat("frame at offset ", pos, ": ", found->torn,
-                                               " torn bytes inside a closed frame")));
+        if (Status whole = check_no_torn(str_cat("frame at offset ", pos), found->records);
+            !whole) {
+          return fail(Error::malformed(str_cat(whole.error().message(), " inside a closed frame")));
         }
         add(*found, pos, next_id, d);
         pos = sat_add(pos, found->len);
@@ -319,7 +299,7 @@ class Scan {
   void add(Found found, std::uint64_t pos, std::uint64_t& next_id, Derived& d) const {
     const std::vector<Frame>& stored = c_.frames();
     const Frame* entry = index_.at(pos);
-    d.records = sat_add(d.records, found.records);
+    d.records = sat_add(d.records, found.records.records);
     d.bytes_raw = sat_add(d.bytes_raw, found.content_bytes);
     // A listed checksum is the only witness of what a raw frame's bytes were: bytes that hash
     // otherwise are damaged, and listing their hash would bless the damage. Only a frame that
@@ -359,14 +339,13 @@ void compare_counter(const Headers& headers, std::string_view key, std::uint64_t
     differences.push_back(str_cat(key, ": ", stored, " -> ", derived_text));
 }
 
-// Writes the derived values into the zone: _frames, then the two counters, rendered to the
-// zone's size (ZoneFull before any write), written at 16 and synchronised.
-Status write_zone(const Container& c, File& file, const Derived& d) {
-  Headers headers = c.headers();
-  DRELIX_TRY(set_frame_headers(headers, d.frames, Counters{d.records, d.bytes_raw}, std::nullopt));
-  DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers.render(c.preamble().header_area));
-  DRELIX_TRY(file.write_all_at(kPreambleSize, zone));
-  return file.sync();
+// Writes the derived values into the zone: _frames, then the two counters (ZoneFull before any
+// write).
+Status write_derived(const Container& c, File& file, const Derived& d) {
+  DRELIX_ASSIGN_OR_RETURN(const Zone zone,
+                          render_zone(c.headers(), {&d.frames, Counters{d.records, d.bytes_raw}},
+                                      c.preamble().header_area));
+  return write_zone(file, zone.image);
 }
 
 }  // namespace
@@ -399,12 +378,12 @@ Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, const P
         str_cat("the data section ends in a zstd frame cut short at offset ", d.end,
                 "; refusing to rewrite _frames (salvage copies what is intact)")));
   }
-  if (d.end < stored_end(c.frames())) {
+  if (d.end < furthest_end(c.frames())) {
     return fail(
         Error::malformed(str_cat("the data section has bytes no frame accounts for at offset ",
                                  d.end, "; refusing to rewrite _frames")));
   }
-  DRELIX_TRY(write_zone(c, c.file(), d));
+  DRELIX_TRY(write_derived(c, c.file(), d));
   report.fixed = true;
   return report;
 }

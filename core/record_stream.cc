@@ -61,14 +61,11 @@ void RecordStream::gather(ByteView piece) {
   carry_.assign(piece.end() - static_cast<std::ptrdiff_t>(torn), piece.end());
 }
 
-std::uint64_t RecordStream::records() const {
-  if (!layout_.is_fixed()) return records_;
-  return layout_.size() == 0 ? 0 : seen_ / layout_.size();
-}
-
-std::uint64_t RecordStream::whole_bytes() const {
-  if (!layout_.is_fixed()) return whole_bytes_;
-  return layout_.size() == 0 ? 0 : seen_ - seen_ % layout_.size();
+RecordCount RecordStream::count() const {
+  if (!layout_.is_fixed()) return RecordCount{records_, whole_bytes_, seen_ - whole_bytes_};
+  const std::uint64_t size = layout_.size();
+  const std::uint64_t whole = size == 0 ? 0 : seen_ - seen_ % size;
+  return RecordCount{size == 0 ? 0 : seen_ / size, whole, seen_ - whole};
 }
 
 }  // namespace drelix

@@ -22,12 +22,8 @@ class RecordStream {
 
   void feed(ByteView piece);
 
-  // The results split_records would give over the concatenation of the pieces so far.
-  std::uint64_t records() const;
-  // Bytes that belong to whole records (prefixes included).
-  std::uint64_t whole_bytes() const;
-  std::uint64_t torn() const { return seen_ - whole_bytes(); }
-  std::uint64_t seen() const { return seen_; }
+  // What count_records would give over the concatenation of the pieces so far.
+  RecordCount count() const;
 
  private:
   void count(ByteView piece);

@@ -22,6 +22,7 @@
 #include "core/container.h"
 #include "core/defaults.h"
 #include "core/file.h"
+#include "core/frame_read.h"
 #include "core/frames.h"
 #include "core/hash.h"
 #include "core/headers.h"
@@ -189,7 +190,7 @@ class Recoder {
   }
 
   Status encode(const Frame& frame, FrameCompressor& compressor, Bytes& out) {
-    DRELIX_ASSIGN_OR_RETURN(const Bytes content, old_.read_frame_body(frame));
+    DRELIX_ASSIGN_OR_RETURN(const Bytes content, read_checked(old_, frame));
     // A slow level on a large frame can take minutes: asked between slices, a stop is prompt.
     const std::function<bool()> asked = [this] { return go_on(); };
     return compressor.compress(content, level_, out, progress_ ? asked : nullptr);
@@ -266,18 +267,16 @@ Result<std::uint64_t> build(const Container& old, File& old_file, TempFile& temp
   const std::uint64_t data_start = std::uint64_t{kPreambleSize} + header_area;
   DRELIX_ASSIGN_OR_RETURN(const std::vector<Frame> frames,
                           Recoder(old, out, data_start, level, threads, progress).run());
-  std::uint64_t end = data_start;
-  if (!frames.empty()) end = sat_add(end, sat_add(frames.back().offset, frames.back().len));
+  const std::uint64_t end = sat_add(data_start, listed_end(frames));
 
   DRELIX_ASSIGN_OR_RETURN(const Bytes tail, old.read_tail());
   DRELIX_TRY(out.write_all_at(end, tail));
 
   // The counters stay: the frames hold what they held.
-  Headers headers = old.headers();
-  DRELIX_TRY(set_frame_headers(headers, frames, std::nullopt, level));
-  DRELIX_ASSIGN_OR_RETURN(const Bytes zone, headers.render(header_area));
-  DRELIX_TRY(out.write_all_at(kPreambleSize, zone));
-  DRELIX_TRY(out.sync());
+  DRELIX_ASSIGN_OR_RETURN(
+      const Zone zone,
+      render_zone(old.headers(), {.frames = &frames, .level = level}, header_area));
+  DRELIX_TRY(write_zone(out, zone.image));
   return out.length();
 }
 
@@ -327,7 +326,8 @@ Result<RepackReport> repack_with_header_area(const std::string& link, std::int32
     return fail(without_path(std::move(renamed).error()));
   }
   temp.commit();
-  sync_parent_dir(path);
+  // The rename has happened: a failure to make it durable does not undo it.
+  (void)sync_dir_of(path);
   return report;
 }
 

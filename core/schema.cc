@@ -106,4 +106,16 @@ SplitResult split_records(ByteView data, RecordLayout layout) {
   return out;
 }
 
+Status check_no_torn(std::string_view frame, const RecordCount& count) {
+  if (count.torn == 0) return {};
+  return fail(Error::malformed(str_cat(frame, ": ", count.torn, " torn bytes")));
+}
+
+RecordCount count_records(ByteView data, RecordLayout layout) {
+  RecordCount count;
+  count.torn = for_each_record(data, layout, [&count](ByteView) { ++count.records; });
+  count.whole_bytes = data.size() - count.torn;
+  return count;
+}
+
 }  // namespace drelix

@@ -74,6 +74,24 @@ struct SplitResult {
   std::uint64_t torn = 0;         // trailing bytes that are not a whole record
 };
 
+// What bytes hold under a layout: their whole records, the bytes those take (prefixes
+// included), and the bytes after them that make no whole record (a record torn by a crash, or
+// damage).
+struct RecordCount {
+  std::uint64_t records = 0;
+  std::uint64_t whole_bytes = 0;
+  std::uint64_t torn = 0;
+
+  bool operator==(const RecordCount&) const = default;
+};
+
+// The count of `data` held whole (RecordStream counts bytes that arrive in pieces).
+RecordCount count_records(ByteView data, RecordLayout layout);
+
+// The one verdict on a closed frame's content, which holds whole records only: Error::Malformed
+// "{frame}: {n} torn bytes" when `count` has torn bytes (`frame` names the frame).
+Status check_no_torn(std::string_view frame, const RecordCount& count);
+
 // Cuts `data` into whole records under `layout`. Copies no record bytes. A fixed size of 0
 // yields no records and reports every byte as torn.
 SplitResult split_records(ByteView data, RecordLayout layout);

@@ -4,10 +4,13 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/bytes.h"
 #include "core/error.h"
+#include "core/file.h"
 #include "core/frames.h"
 #include "core/headers.h"
 
@@ -36,16 +39,33 @@ struct Counters {
   std::uint64_t bytes_raw = 0;
 };
 
-// Sets _records and _bytes_raw.
-Status set_counters(Headers& headers, Counters counters);
-
-// The headers that describe the frame list after a close, splice, rebuild or repack, in this
-// order: _frames; the counters, when given; _compression_level and _compression, when a level
-// is given.
-Status set_frame_headers(Headers& headers, const std::vector<Frame>& frames,
-                         std::optional<Counters> counters, std::optional<std::int32_t> level);
-
 // Whether the file has no _preview yet (absent or empty): the first close or splice makes one.
 bool lacks_preview(const Headers& headers);
+
+// What a zone rewrite changes in the system headers; what is not given stays as it is. Applied
+// in this order: _preview; _frames; _records and _bytes_raw; _compression_level and
+// _compression.
+struct ZoneChange {
+  const std::vector<Frame>* frames = nullptr;
+  std::optional<Counters> counters = std::nullopt;
+  std::optional<std::int32_t> level = std::nullopt;
+  // Set only while the file lacks one (lacks_preview); ignored otherwise.
+  std::optional<std::string> preview = std::nullopt;
+};
+
+// A zone as it will be written: the headers and the image they render to.
+struct Zone {
+  Headers headers;
+  Bytes image;
+};
+
+// The one rendering of a header zone, for every site that writes one (create, a header flush,
+// close and splice, rebuild, repack): `headers` with `change` applied, rendered to exactly
+// `zone_size` bytes, zero-filled; Error::ZoneFull (before anything is written) when they do not
+// fit.
+Result<Zone> render_zone(Headers headers, const ZoneChange& change, std::uint32_t zone_size);
+
+// Writes a rendered zone in place, after the preamble, then syncs the file fully.
+Status write_zone(File& file, ByteView zone);
 
 }  // namespace drelix

@@ -60,11 +60,6 @@ Result<Snapshot> Snapshot::open(const std::string& path) {
   }
 }
 
-std::uint64_t Snapshot::tail_length() const {
-  const std::uint64_t start = c_.tail_start();
-  return c_.data_end() > start ? c_.data_end() - start : 0;
-}
-
 Error Snapshot::changed() const {
   return Error::malformed(str_cat(c_.path(), ": the file changed since the reader opened it (",
                                   "a writer closed a frame or rewrote the headers); reopen it"));
@@ -114,8 +109,7 @@ Status Snapshot::read_tail(std::uint64_t offset, std::span<std::uint8_t> out) co
 Result<Bytes> Snapshot::read_tail_records() const {
   Bytes bytes(static_cast<std::size_t>(tail_length()));
   DRELIX_TRY(read_tail(0, bytes));
-  const std::uint64_t torn = for_each_record(bytes, c_.schema().layout, [](ByteView) {});
-  bytes.resize(bytes.size() - static_cast<std::size_t>(torn));
+  bytes.resize(static_cast<std::size_t>(count_records(bytes, c_.schema().layout).whole_bytes));
   return bytes;
 }
 

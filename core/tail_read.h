@@ -25,7 +25,7 @@ class Snapshot {
 
   const Container& container() const { return c_; }
   // Bytes from the tail start to the end of the file, as opened.
-  std::uint64_t tail_length() const;
+  std::uint64_t tail_length() const { return c_.tail_length(); }
   // Exactly out.size() bytes at `offset` from the tail start (Error::Usage past the tail as
   // opened), then checked: Error::Malformed when the file changed since it was opened.
   Status read_tail(std::uint64_t offset, std::span<std::uint8_t> out) const;

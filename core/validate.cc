@@ -105,9 +105,12 @@ std::uint64_t check_frame(const ListedFile& c, const Frame& f, const RecordCheck
     problems.add(label, streamed->content.error().to_string());
     return 0;
   }
-  if (walk.records().torn() != 0) problems.add(label, walk.records().torn(), " torn bytes");
+  const RecordCount count = walk.records().count();
+  if (Status whole = check_no_torn(str_cat("frame ", f.id), count); !whole) {
+    problems.add(whole.error().message());
+  }
   walk.report_checks(problems);
-  return walk.records().records();
+  return count.records;
 }
 
 // Checks the tail's whole records in pieces; returns how many there are. A tail that begins
@@ -132,7 +135,7 @@ std::uint64_t check_tail(const ListedFile& c, const RecordCheck& check, Problems
     return 0;
   }
   walk.report_checks(problems);
-  return walk.records().records();
+  return walk.records().count().records;
 }
 
 void check_schema_hash(const ListedFile& c, Problems& problems) {

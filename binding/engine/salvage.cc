@@ -6,6 +6,7 @@
 #include "binding/engine/types.h"
 #include "binding/engine/use.h"
 #include "core/damaged.h"
+#include "core/frame_read.h"
 
 namespace drelix::py {
 

@@ -91,9 +91,7 @@ PyObject* WriterState::close() {
 }
 
 std::uint64_t next_id(const Container& c) {
-  std::uint64_t next = 0;
-  for (const Frame& f : c.frames()) next = std::max(next, sat_add(f.id, 1));
-  return next;
+  return next_frame_id(c.frames());
 }
 
 std::uint64_t now_millis() {

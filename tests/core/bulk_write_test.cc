@@ -1,9 +1,11 @@
-// Bulk writes: records cut into frames, compressed in parallel and spliced
+// Bulk writes: records cut into frames (frame_policy.h), compressed in parallel and spliced
 // in journaled batches.
 #include "core/bulk_write.h"
 
 #include <random>
+#include <tuple>
 
+#include "core/frame_policy.h"
 #include "core/frame_read.h"
 #include "core/journal.h"
 #include "core/str_cat.h"
@@ -57,6 +59,31 @@ TEST_F(DirTest, RefusalsWriteNothingAndManyBatchesStayInOrder) {
   Bytes back(data.size());
   ASSERT_TRUE(decode_frames_into(*c, slots, back, 3));
   EXPECT_TRUE(back == data);
+}
+
+// A frame ends at the record limit, or before a record that would pass the byte limit (one
+// that reaches it exactly still fits), and holds at least one record however large. Records of
+// one size cut the same way whether fixed or length-prefixed.
+TEST(FramePolicy, CutsAtTheFirstLimitReached) {
+  const Bytes body(10);
+  // Raw sizes 5, 5, 12, 2, 3.
+  const std::vector<ByteView> bodies = {ByteView(body).first(3), ByteView(body).first(3), body,
+                                        ByteView(), ByteView(body).first(1)};
+  const std::tuple<FrameLimits, std::vector<std::size_t>, std::vector<std::uint64_t>> cases[] = {
+      {{.records = 2}, {0, 2, 4, 5}, {10, 14, 3}},
+      {{.bytes = 10}, {0, 2, 3, 5}, {10, 12, 5}},
+      {{.records = 3, .bytes = 14}, {0, 2, 4, 5}, {10, 14, 3}},
+      {{.records = 1, .bytes = 100}, {0, 1, 2, 3, 4, 5}, {5, 5, 12, 2, 3}},
+  };
+  const std::vector<ByteView> same(7, ByteView(body).first(2));
+  for (const auto& [limits, cuts, raw] : cases) {
+    const FramePlan plan = plan_bodies(bodies, limits);
+    EXPECT_EQ(std::tie(plan.cuts, plan.raw), std::tie(cuts, raw)) << limits.records;
+    const FramePlan fixed = plan_fixed(7, 4, limits), prefixed = plan_bodies(same, limits);
+    EXPECT_EQ(std::tie(fixed.cuts, fixed.raw), std::tie(prefixed.cuts, prefixed.raw));
+  }
+  test::expect_error(check_frame_limits({}), Error::Kind::Usage,
+                     "a bulk write needs frame_records or frame_bytes");
 }
 
 }  // namespace

@@ -235,8 +235,8 @@ TEST(FormatTest, Schemas) {
             (Schema{"a", {}, RecordLayout::fixed(8)}));
 }
 
-// Whatever the cut into pieces, a record stream counts and visits what split_records finds in
-// the whole, and both agree with the layout rules written out the plain way.
+// Whatever the cut into pieces, a record stream counts and visits what split_records and
+// count_records find in the whole, and both agree with the layout rules written out the plain way.
 TEST(FormatTest, RecordsSplitAndStreamAsThePlainRulesSay) {
   std::mt19937 rng(11);
   for (int round = 0; round < 600; ++round) {
@@ -271,10 +271,10 @@ TEST(FormatTest, RecordsSplitAndStreamAsThePlainRulesSay) {
     if (!want.empty()) {
       EXPECT_EQ(split.records[0].data(), data.data() + (n ? 0 : 2));  // views, not copies
     }
-    for (const RecordStream* s : {&visiting, &counting}) {
-      EXPECT_EQ(s->records(), want.size());
-      EXPECT_EQ(s->torn(), split.torn);
-    }
+    const RecordCount count{want.size(), p, data.size() - p};
+    EXPECT_EQ(count_records(data, layout), count);
+    EXPECT_EQ(visiting.count(), count);
+    EXPECT_EQ(counting.count(), count);
   }
 }
 

@@ -40,7 +40,8 @@ class JournalTest : public test::SimTest {
   std::string journal_ = path_ + ".seal";
 };
 
-// The image as worked out by hand, over a stale longer journal, with the data file's permission
+// The image as worked out by hand (from a frame given in two pieces), over a stale longer
+// journal, with the data file's permission
 // bits (a relative path's gets the default ones and its directory is "."); the data file is
 // untouched. A failed directory sync fails the write: the splice that would follow needs a
 // durable journal. (That the journal is synced before the splice, and its directory entry, is
@@ -49,12 +50,13 @@ TEST_F(JournalTest, WriteJournal) {
   sim_.put(path_, as_bytes(kBefore), 0600);
   put(journal_, std::string(1000, 'x'));
   sim_.fail_nth(Op::SyncDir, 1, EIO);
-  EXPECT_EQ(write_journal(path_, 24, as_bytes(kNewZone), as_bytes(kFrame)),
-            fail(Error::io_at(dir_, EIO)));
+  const ByteView frame = as_bytes(kFrame);
+  const ByteView pieces[] = {frame.first(3), frame.subspan(3)};
+  EXPECT_EQ(write_journal(path_, 24, as_bytes(kNewZone), pieces), fail(Error::io_at(dir_, EIO)));
   EXPECT_EQ(text(journal_), kImage);
   EXPECT_EQ(text(path_), kBefore);
   EXPECT_EQ(sim_.mode(journal_), 0600u);
-  ASSERT_TRUE(write_journal("run.drelix", 24, as_bytes(kNewZone), as_bytes(kFrame)));
+  ASSERT_TRUE(write_journal("run.drelix", 24, as_bytes(kNewZone), pieces));
   EXPECT_EQ(sim_.mode("run.drelix.seal"), 0644u);
   EXPECT_EQ(sim_.last_path(Op::SyncDir), ".");
 }

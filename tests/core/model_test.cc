@@ -140,7 +140,9 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
     }
     // The journal of a file that was deleted mid-close: create removes it before it could be
     // replayed into the new file.
-    ASSERT_TRUE(write_journal(path_, 16 + zone_, Bytes(zone_, 0), Bytes(4, 9)));
+    const Bytes frame(4, 9);
+    const ByteView parts[] = {frame};
+    ASSERT_TRUE(write_journal(path_, 16 + zone_, Bytes(zone_, 0), parts));
     c_.emplace(Container::create(path_, schema_, "s", "w", 0, zone_, user).value());
     for (std::size_t i = 0; i < 14; ++i) {
       set(mem_, c_->headers().pairs()[i].first, c_->headers().pairs()[i].second);
