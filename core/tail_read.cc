@@ -106,6 +106,17 @@ Status Snapshot::read_tail(std::uint64_t offset, std::span<std::uint8_t> out) co
   return check_unchanged();
 }
 
+Result<RecordCount> Snapshot::count_tail() const {
+  const RecordLayout layout = c_.schema().layout;
+  if (layout.is_fixed() && layout.size() > 0) {
+    const std::uint64_t records = tail_length() / layout.size();
+    return RecordCount{records, records * layout.size(), tail_length() % layout.size()};
+  }
+  Bytes bytes(static_cast<std::size_t>(tail_length()));
+  DRELIX_TRY(read_tail(0, bytes));
+  return count_records(bytes, layout);
+}
+
 Result<Bytes> Snapshot::read_tail_records() const {
   Bytes bytes(static_cast<std::size_t>(tail_length()));
   DRELIX_TRY(read_tail(0, bytes));

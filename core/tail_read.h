@@ -31,6 +31,9 @@ class Snapshot {
   Status read_tail(std::uint64_t offset, std::span<std::uint8_t> out) const;
   // The tail's whole records (a torn last record left out), read and checked as above.
   Result<Bytes> read_tail_records() const;
+  // The tail's records, whole bytes and torn bytes: a fixed layout's from the tail's length
+  // alone, a prefixed one's by reading the tail.
+  Result<RecordCount> count_tail() const;
 
  private:
   Snapshot(Container c, Bytes zone_head, std::string resolved)

@@ -22,12 +22,6 @@ namespace drelix::py {
 
 namespace {
 
-struct TailInfo {
-  std::uint64_t records = 0;
-  std::uint64_t whole = 0;
-  std::uint64_t torn = 0;
-};
-
 struct ReaderState {
   static constexpr const char* kQualifiedName = "drelix_binary._engine.Reader";
   static PyTypeObject* type() { return reader_type(); }
@@ -38,7 +32,7 @@ struct ReaderState {
   std::vector<unsigned long> readers;
   // Set by close(): no new read starts.
   bool closing = false;
-  std::optional<TailInfo> tail;
+  std::optional<RecordCount> tail;
 
   bool closed() const { return !snapshot || closing; }
   const Container& container() const { return snapshot->container(); }
@@ -75,28 +69,11 @@ PyObject* ReaderState::close() {
   Py_RETURN_NONE;
 }
 
-Result<TailInfo> compute_tail(const Snapshot& s) {
-  const RecordLayout layout = s.container().schema().layout;
-  const std::uint64_t len = s.tail_length();
-  TailInfo info;
-  if (layout.is_fixed()) {
-    info.records = len / layout.size();
-    info.whole = info.records * layout.size();
-    info.torn = len - info.whole;
-    return info;
-  }
-  DRELIX_ASSIGN_OR_RETURN(const Bytes tail, s.read_tail_records());
-  info.whole = tail.size();
-  info.torn = len - info.whole;
-  for_each_record(tail, layout, [&](ByteView) { ++info.records; });
-  return info;
-}
-
 // The tail's figures, computed once (without the interpreter lock) and kept.
-Result<TailInfo> tail_of(const Using& use) {
-  std::optional<TailInfo>& kept = use.state().tail;
+Result<RecordCount> tail_of(const Using& use) {
+  std::optional<RecordCount>& kept = use.state().tail;
   if (kept) return *kept;
-  Result<TailInfo> info = unlocked([&] { return compute_tail(*use.state().snapshot); });
+  Result<RecordCount> info = unlocked([&] { return use.state().snapshot->count_tail(); });
   if (info) kept = *info;
   return info;
 }
@@ -124,14 +101,14 @@ PyObject* reader_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 
 // ---- reads of the tail --------------------------------------------------------------------
 
-constexpr Signature kTailInfoSig{"tail_info", {}, 0};
+constexpr Signature kRecordCountSig{"tail_info", {}, 0};
 
 PyObject* tail_info(PyObject* self, const Args&) {
   Using use(self);
   if (!use) return nullptr;
-  return use.reply(tail_of(use), [](const TailInfo& t) {
+  return use.reply(tail_of(use), [](const RecordCount& t) {
     return Py_BuildValue("(KKK)", static_cast<unsigned long long>(t.records),
-                         static_cast<unsigned long long>(t.whole),
+                         static_cast<unsigned long long>(t.whole_bytes),
                          static_cast<unsigned long long>(t.torn));
   });
 }
@@ -186,7 +163,7 @@ PyObject* read_tail_into(PyObject* self, const Args& args) {
 
 // The whole of read_into once the arguments are known; runs without the interpreter lock.
 Result<std::uint64_t> read_into(const Snapshot& s, const std::vector<std::uint64_t>& indices,
-                                std::span<std::uint8_t> out, const std::optional<TailInfo>& tail,
+                                std::span<std::uint8_t> out, const std::optional<RecordCount>& tail,
                                 std::size_t threads) {
   const Container& c = s.container();
   DRELIX_ASSIGN_OR_RETURN(const auto sizes, sizes_of(c, indices, true));
@@ -197,13 +174,13 @@ Result<std::uint64_t> read_into(const Snapshot& s, const std::vector<std::uint64
     slots.push_back(FrameSlot{&c.frames()[static_cast<std::size_t>(indices[k])], at, *sizes[k]});
     at = sat_add(at, *sizes[k]);
   }
-  const std::uint64_t total = sat_add(at, tail ? tail->whole : 0);
+  const std::uint64_t total = sat_add(at, tail ? tail->whole_bytes : 0);
   if (total != out.size()) {
     return fail(Error::usage(
         str_cat("the output is ", out.size(), " bytes, the frames and tail hold ", total)));
   }
   DRELIX_TRY(decode_frames_into(c, slots, out.first(static_cast<std::size_t>(at)), threads));
-  // The tail's whole records are its first `whole` bytes; the read checks the file is still
+  // The tail's whole records are its first `whole_bytes` bytes; the read checks the file is still
   // the one they were counted in.
   if (tail) DRELIX_TRY(s.read_tail(0, out.subspan(static_cast<std::size_t>(at))));
   return total;
@@ -228,9 +205,9 @@ PyObject* read_into_method(PyObject* self, const Args& args) {
       return use.raise(f.error());
     }
   }
-  std::optional<TailInfo> tail;
+  std::optional<RecordCount> tail;
   if (with_tail) {
-    const Result<TailInfo> info = tail_of(use);
+    const Result<RecordCount> info = tail_of(use);
     if (!info) return use.raise(info.error());
     tail = *info;
   }
@@ -276,10 +253,8 @@ PyObject* read_frame(const Using& use, std::uint64_t index) {
 Result<std::pair<std::uint64_t, std::uint64_t>> frame_record_counts(const Container& c,
                                                                     std::uint64_t index) {
   DRELIX_ASSIGN_OR_RETURN(const Bytes content, c.read_frame_at(index));
-  std::uint64_t records = 0;
-  const std::uint64_t torn =
-      for_each_record(content, c.schema().layout, [&](ByteView) { ++records; });
-  return std::pair{records, torn};
+  const RecordCount count = count_records(content, c.schema().layout);
+  return std::pair{count.records, count.torn};
 }
 
 constexpr Signature kRecordCountsSig{"record_counts", kIndexParam, 1};
@@ -306,7 +281,7 @@ PyObject* exit_method(PyObject* self, PyObject*, PyObject*) {
 }
 
 PyMethodDef kMethods[] = {
-    method<kTailInfoSig, tail_info>(
+    method<kRecordCountSig, tail_info>(
         "tail_info($self)\n--\n\n(records, whole_bytes, torn_bytes) of the tail."),
     method<kReadTailSig, read_tail>(
         "read_tail($self)\n--\n\nThe tail's whole records, on-disk form."),
