@@ -1,5 +1,6 @@
 """The _native contract module: its names, the errors it raises and their exact messages,
-argument binding and conversion, and the value classes (equality, repr, pickling)."""
+argument binding and conversion, the value classes (equality, repr, pickling), and what a
+call does when memory runs short."""
 
 import collections
 import errno
@@ -7,6 +8,9 @@ import functools
 import operator
 import os
 import pickle
+import struct
+import subprocess
+import sys
 import weakref
 
 import numpy
@@ -96,6 +100,7 @@ ARGUMENT_ERRORS = [
     (lambda: Schema("s", "ab", PRE), TypeError, "argument 'fields': expected a sequence of FieldSpec, got str"),
     (lambda: Schema("s", iter([A]), PRE), TypeError, "argument 'fields': expected a sequence of FieldSpec, got list_iterator"),
     (lambda: Schema("s", [A, PRE], PRE), TypeError, "argument 'fields': item 1: expected FieldSpec, got RecordLayout"),
+    (lambda: _native.repack("/none/x", header_area=16777217), _native.DrelixUsageError, "header zone of 16777217 bytes is outside 1..=16777216"),
     (lambda: _native.max_frames_for(-1), OverflowError, "can't convert negative int to unsigned"),
     (lambda: _native.max_frames_for(Index(2**32)), OverflowError, "int too big to convert"),
     (lambda: FS("a", "u8", 2**64), OverflowError, "int too big to convert"),
@@ -257,3 +262,67 @@ def test_reprs_and_fields(tmp_path):
     assert [repr(x) for x in layouts] == ["RecordLayout.prefixed()", "RecordLayout.fixed(0)",
                                           "RecordLayout.fixed(4294967295)", "RecordLayout.fixed(5)"]  # fmt: skip
     assert repr(Schema('a"\n', [A, B, C], PRE)) == 'Schema(name="a\\"\\n", fields=3 field(s))'  # fmt: skip
+
+
+def test_rebuild_takes_a_numpy_bool_and_repack_any_zone_its_headers_fit(tmp_path):
+    path = tmp_path / "a.drelix"
+    make_file(path, frames=3)
+    path.write_bytes(path.read_bytes().replace(b"\n_records:30\n", b"\n_records:31\n"))
+    for fix in (numpy.bool_(False), numpy.bool_(True)):
+        report = _native.rebuild_headers(path, fix=fix)
+        assert (report.differences, report.fixed) == (["_records: 31 -> 30"], fix)
+    assert _native.rebuild_headers(path).differences == []  # only the fix wrote
+    good = path.read_bytes()
+    with pytest.raises(_native.DrelixZoneFullError, match=r"^headers need \d+ bytes, the zone holds 64$"):  # fmt: skip
+        _native.repack(path, header_area=64)
+    assert path.read_bytes() == good and os.listdir(tmp_path) == ["a.drelix"]
+    _native.repack(path, header_area=16777216)
+    assert _native.peek_headers(path)[0].header_area == 16777216
+
+
+# A child whose address space is capped 1 GiB above its start: an entry point that let
+# std::bad_alloc (or any C++ exception) escape would abort it.
+LIMITED_CHILD = r"""
+import resource, sys
+from drelix_binary import _native
+size = next(int(l.split()[1]) * 1024 for l in open("/proc/self/status") if l.startswith("VmSize"))
+resource.setrlimit(resource.RLIMIT_AS, (size + (1 << 30), size + (1 << 30)))
+path = sys.argv[1]
+class Liar(list):  # a sequence whose __len__ promises far more than it holds
+    def __len__(self):
+        return 2**62
+for call in (lambda: (lambda r: (r.problems, r.records))(_native.validate(path)),
+             lambda: _native.rebuild_headers(path).differences,
+             lambda: _native.Container.open_read(path).read_frame_at(0),
+             lambda: _native.Container.open_append(path).close_frame(7, 3),
+             lambda: _native.Schema("s", Liar([_native.FieldSpec("a", "u8", 0)]), None)):
+    try:
+        print(repr(call()))
+    except Exception as exc:
+        print(type(exc).__name__)
+"""
+
+
+def test_memory_limits_give_memory_error_or_bounded_work(tmp_path):
+    """A 100 KB frame that decodes to 3 GiB and a 2 GiB sparse tail: validate and rebuild
+    stream them; the read and the close that must hold them raise MemoryError and change
+    nothing; a lying sequence never turns into an allocation."""
+    size, block, tail = 3 << 30, 1 << 17, 2 << 30
+    blocks = [struct.pack("<I", min(block, size - at) << 3 | 2 | (at + block >= size))[:3] + b"a"
+              for at in range(0, size, block)]  # RLE blocks  # fmt: skip
+    # An 8-byte content size and a 1 MiB window, as a compressor of large inputs writes them.
+    frame = b"\x28\xb5\x2f\xfd\xc0\x50" + struct.pack("<Q", size) + b"".join(blocks)
+    path = tmp_path / "a.drelix"
+    headers = [("_schema", "s"), ("_record", "fixed:16"), ("_schema_fields", ""),
+               ("_schema_hash", "cbf29ce484222325"), ("_records", str(size // 16)),
+               ("_bytes_raw", str(size)), ("_frames", f"0,0,{len(frame)},{_native.xxh64(frame):016x}")]  # fmt: skip
+    path.write_bytes(drelix_bytes(headers, data=frame))
+    os.truncate(path, os.path.getsize(path) + tail)
+    before = path.read_bytes()[: 4096 + 16 + len(frame)]
+    child = subprocess.run([sys.executable, "-c", LIMITED_CHILD, str(path)], check=False, capture_output=True, text=True)  # fmt: skip
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == [repr(([], (size + tail) // 16)), "[]", "MemoryError", "MemoryError", "IndexError"]  # fmt: skip
+    assert os.path.getsize(path) == len(before) + tail
+    with open(path, "rb") as f:
+        assert f.read(len(before)) == before
+    assert os.listdir(tmp_path) == ["a.drelix"]
