@@ -4,7 +4,6 @@ interpreter lock released while the engine works."""
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import threading
@@ -83,39 +82,6 @@ def test_bulk_writes_and_reads_release_the_interpreter_lock(tmp_path):
         t.join()
         sys.setswitchinterval(interval)
     assert wrote and read and np.array_equal(out, arr)
-
-
-@pytest.fixture(scope="module")
-def frames200(tmp_path_factory):
-    """A file of 200 frames of incompressible records: (path, its bytes, records)."""
-    path, arr = tmp_path_factory.mktemp("big") / "f.drelix", incompressible()
-    w = _engine.Writer.create(path, schema(RL.fixed(16)), level=1)
-    w.write_fixed_at(address(arr), arr.nbytes, frame_records=4096)
-    w.close()
-    return path, path.read_bytes(), len(arr)
-
-
-def test_validate_reports_progress_in_order_up_to_its_end(frames200):
-    calls, (path, _, records) = [], frames200
-    assert _engine.validate(path, progress=lambda *a: calls.append(a)) == ([], 200, records)
-    assert calls[-1] == (200, 200) and calls == sorted(calls)
-
-
-@pytest.mark.parametrize("stop", ["progress_raises", "ctrl_c"])
-def test_a_stopped_repack_leaves_the_file_untouched_and_nothing_beside_it(tmp_path, request, frames200, stop):  # fmt: skip
-    """A callback that raises stops the work, and so does Ctrl-C with no callback to run it;
-    it raises KeyboardInterrupt even where the test runner was started ignoring it."""
-    path = tmp_path / "f.drelix"
-    path.write_bytes(frames200[1])
-    restore = signal.signal(signal.SIGINT, signal.default_int_handler)
-    request.addfinalizer(lambda: signal.signal(signal.SIGINT, restore))
-    if stop == "ctrl_c":
-        threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
-    with pytest.raises(ZeroDivisionError if stop == "progress_raises" else KeyboardInterrupt):
-        _engine.repack(path, 19, progress=(lambda *counts: 1 / 0) if stop == "progress_raises" else None)  # fmt: skip
-    assert path.read_bytes() == frames200[1] and os.listdir(tmp_path) == ["f.drelix"]
-    before, after, count = _engine.repack(path, 3, 65536)
-    assert count == 200 and before > after == path.stat().st_size
 
 
 DRELIX = shutil.which("drelix", path=os.path.dirname(sys.executable))
