@@ -3,7 +3,6 @@
 import errno
 import pickle
 import struct
-import threading
 
 import drelix_binary as dx
 import numpy as np
@@ -137,22 +136,6 @@ def test_frames_close_by_age_and_by_count_on_reopening(tmp_path, monkeypatch):
     assert [(f.id, f.records) for f in dx.open(path).frames] == [(0, 1), (1, 2), (2, 3)]
 
 
-def test_a_full_zone_refuses_the_record_and_repack_to_a_larger_zone_cures_it(tmp_path):
-    path = tmp_path / "z.drelix"
-    w = dx.create(path, SCHEMA, header_area=1024, frame_records=1)
-    with pytest.raises(dx.DrelixZoneFullError, match=r"repack .*header_area"):
-        for _ in range(40):
-            w.append(REC)
-    w.close()  # the refused record was not taken: the tail is empty
-    assert dx.open(path).tail_records == 0
-    seen = []
-    dx.repack(path, 3, header_area=65536, progress=lambda *a: seen.append(a))
-    assert seen and seen[-1][0] == seen[-1][1]  # progress reaches its end
-    with dx.open(path, "a", frame_records=1) as w:
-        w.append(REC)
-    assert dx.validate(path).problems == []
-
-
 @pytest.mark.parametrize("policy, error", [
     ({"frame_records": 0}, ValueError), ({"frame_records": 1}, None), ({"frame_bytes": 0}, ValueError),
     ({"frame_bytes": 1 << 30}, None), ({"frame_bytes": (1 << 30) + 1}, ValueError), ({"frame_seconds": 0}, ValueError),
@@ -196,18 +179,6 @@ def test_a_writer_locks_out_other_writers_and_maintenance_but_not_readers(tmp_pa
     w.close()
     dx.open(path, "a").close()
     assert len(dx.open(path)) == 1
-
-
-def test_writers_and_readers_work_from_any_thread(tmp_path):
-    path = tmp_path / "pk.drelix"
-    w, a, done = dx.create(path, SCHEMA, frame_records=400), records(1000), []
-    for fn in (lambda: w.write(a[:150]), lambda: w.extend(a[150:]), w.close,
-               lambda: dx.open(path), lambda: done[-1].to_numpy()):  # fmt: skip
-        t = threading.Thread(target=lambda fn=fn: done.append(fn()))  # one thread each
-        t.start()
-        t.join()
-    np.testing.assert_array_equal(done[-1], a)
-    assert done[3][999] == a[999].tobytes()
 
 
 def test_values_errors_and_readers_pickle_and_a_writer_does_not(tmp_path):

@@ -104,8 +104,8 @@ def test_a_call_the_zone_cannot_list_takes_no_records(tmp_path, call):
             "write": lambda rows: w.write(rows)}[call]  # fmt: skip
     # Two records at a time: a write then tops up the tail before it closes frames.
     step = 1 if call == "append" else 2
-    stored = 0
-    with pytest.raises(dx.DrelixZoneFullError):
+    stored, seen = 0, []
+    with pytest.raises(dx.DrelixZoneFullError, match=r"repack .*header_area"):
         while True:
             take(a[stored : stored + step])
             stored += step
@@ -115,7 +115,8 @@ def test_a_call_the_zone_cannot_list_takes_no_records(tmp_path, call):
     assert w.records == stored
     with contextlib.suppress(dx.DrelixZoneFullError):
         w.close()  # a tail the zone cannot list stays a tail
-    dx.repack(path, 3, header_area=65536)
+    dx.repack(path, 3, header_area=65536, progress=lambda *a: seen.append(a))
+    assert seen[-1][0] == seen[-1][1]  # progress reaches its end
     with dx.open(path, "a", frame_records=3) as w:
         take(a[stored : stored + step])
     assert dx.validate(path).problems == []
