@@ -122,18 +122,22 @@ def test_frames_close_at_frame_bytes_and_writes_top_up_the_open_frame(tmp_path):
         assert w.close_frame() is None
 
 
-def test_frames_close_by_age_and_by_count_on_reopening(tmp_path, monkeypatch):
+@pytest.mark.parametrize("level, recorded", [(None, "0"), (5, "5")], ids=["the_files", "given"])
+def test_a_reopened_writer_closes_frames_by_age_and_count_at_the_files_level_unless_given_one(tmp_path, monkeypatch, level, recorded):  # fmt: skip
     path, clock = tmp_path / "p.drelix", [1000.0]
-    with dx.create(path, SCHEMA) as w:
+    with dx.create(path, SCHEMA, level=0) as w:
         w.append(REC)
         w.close_frame()
     monkeypatch.setattr("drelix_binary._writer.time.monotonic", lambda: clock[0])
-    with dx.open(path, "a", frame_seconds=np.float32(60), frame_records=np.int64(3)) as w:
+    policy = {"frame_seconds": np.float32(60), "frame_records": np.int64(3)}
+    with dx.open(path, "a", level=level, **policy) as w:
         w.append(REC)
         clock[0] += 61
         w.append(REC)  # the frame is a minute old
         w.extend([REC] * 3)  # three records make a frame
-    assert [(f.id, f.records) for f in dx.open(path).frames] == [(0, 1), (1, 2), (2, 3)]
+    r = dx.open(path)
+    assert [(f.id, f.records) for f in r.frames] == [(0, 1), (1, 2), (2, 3)]
+    assert r.headers["_compression_level"] == recorded and r.to_numpy().tobytes() == REC * 6
 
 
 @pytest.mark.parametrize("policy, error", [
@@ -196,16 +200,3 @@ def test_values_errors_and_readers_pickle_and_a_writer_does_not(tmp_path):
     assert pickle.loads(pickle.dumps(_native.validate(str(path)))) == dx.validate(path)
     with pytest.raises(TypeError, match="pickle the path"):
         pickle.dumps(dx.open(path, "a"))
-
-
-@pytest.mark.parametrize("level, recorded", [(None, "0"), (5, "5")], ids=["the_files", "given"])
-def test_a_reopened_writer_closes_at_the_level_the_file_records_unless_given_one(tmp_path, level, recorded):  # fmt: skip
-    path = tmp_path / "l.drelix"
-    with dx.create(path, SCHEMA, level=0) as w:
-        w.append(REC)
-        w.close_frame()
-    with dx.open(path, "a", level=level) as w:
-        w.append(REC)
-        w.close_frame()
-    r = dx.open(path)
-    assert r.headers["_compression_level"] == recorded and r.to_numpy().tobytes() == REC * 2
