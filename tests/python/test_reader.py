@@ -30,11 +30,13 @@ def assert_rows(arr, start=0):
     np.testing.assert_array_equal(arr, rows(start, len(arr)))
 
 
-def add_tail(path, start, n):
-    """Appends rows(start, n) to the file as its tail, as a writer that has not closed its last
-    frame leaves them (a writer's close would make them a frame)."""
+def write_rows(path, start, n, tail, **options):
+    """rows(start, n) in frames, then the next `tail` rows as the tail a writer that has not
+    closed its last frame leaves (a writer's close would make them a frame)."""
+    with dx.create(path, SCHEMA, **options) as w:
+        w.write(rows(start, n))
     with open(path, "ab") as f:
-        f.write(rows(start, n).tobytes())
+        f.write(rows(start + n, tail).tobytes())
 
 
 def every_read(r):
@@ -85,9 +87,11 @@ def test_a_close_in_this_process_makes_every_tail_read_refuse(tmp_path):
 
 
 def run_in_child(code, *args):
-    """A Python process running `code`, returned once it has imported the package."""
+    """A Python process running `code` (which may import this module), returned once it has
+    imported the package."""
     code = "import drelix_binary, numpy; print(flush=True)\n" + textwrap.dedent(code)
-    child = subprocess.Popen([sys.executable, "-c", code, *map(str, args)], stdout=subprocess.PIPE)
+    env = {**os.environ, "PYTHONPATH": os.path.dirname(__file__)}
+    child = subprocess.Popen([sys.executable, "-c", code, *map(str, args)], stdout=subprocess.PIPE, env=env)  # fmt: skip
     child.stdout.readline()
     return child
 
@@ -98,17 +102,14 @@ def test_a_writer_process_closing_frames_never_makes_a_reader_return_other_bytes
         w.extend(rows(0, 2000))
     child = run_in_child(
         """
-        import sys, numpy as np, drelix_binary as dx
-        dt = np.dtype([("id", "<u8"), ("check", "<u8")])
+        import sys, drelix_binary as dx
+        from test_reader import rows
         with dx.open(sys.argv[1], "a") as w:
-            at = 2000
-            for _ in range(80):
-                ids = np.arange(at, at + 50, dtype=np.uint64)
-                w.extend(np.rec.fromarrays([ids, ids * np.uint64(0x9E3779B97F4A7C15)], dtype=dt))
+            for at in range(2000, 10000, 100):
+                w.extend(rows(at, 50))
                 w.close_frame()
-                w.extend(np.rec.fromarrays([ids + 50, (ids + 50) * np.uint64(0x9E3779B97F4A7C15)], dtype=dt))
+                w.extend(rows(at + 50, 50))
                 w.flush()
-                at += 100
         """,
         path,
     )
@@ -124,12 +125,9 @@ def test_a_writer_process_closing_frames_never_makes_a_reader_return_other_bytes
 def test_a_file_renamed_over_the_path_in_another_process_never_makes_an_open_read_wrong(tmp_path):
     """What repack does, as often as a process can: the path names one of two files holding
     the same records in frames of other sizes, so their tails start at other offsets."""
-    path, sources = tmp_path / "p.drelix", []
-    for level, frame in ((0, 200), (19, 150)):
-        sources.append(tmp_path / f"{level}.drelix")
-        with dx.create(sources[-1], SCHEMA, frame_records=frame, level=level) as w:
-            w.write(rows(0, 300))
-        add_tail(sources[-1], 300, 100)
+    path, sources = tmp_path / "p.drelix", [tmp_path / "0.drelix", tmp_path / "19.drelix"]
+    for source, level, frame in zip(sources, (0, 19), (200, 150)):
+        write_rows(source, 0, 300, 100, frame_records=frame, level=level)
     os.link(sources[0], path)
     child = run_in_child(
         """
@@ -152,9 +150,7 @@ def test_a_file_renamed_over_the_path_in_another_process_never_makes_an_open_rea
 def test_closing_in_one_thread_waits_for_a_read_in_another(tmp_path):
     first, other = tmp_path / "a.drelix", tmp_path / "b.drelix"
     for path, start in ((first, 0), (other, 10**9)):
-        with dx.create(path, SCHEMA, frame_records=100) as w:
-            w.write(rows(start, 100))
-        add_tail(path, start + 100, 50)
+        write_rows(path, start, 100, 50, frame_records=100)
     last, tail = rows(149, 1).tobytes(), rows(140, 10)
     switch = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)  # threads take turns often, inside reads too
