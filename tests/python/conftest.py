@@ -79,8 +79,9 @@ def make_file(path, frames):
 
 
 def damaged(path, order=None, cut_in=None, drop_cut=False):
-    """`path` as make_file writes it (5 frames of 10 records, ids 0..49, a tail of ids 50..53), then its _frames listed as the positions `order` say,
-    and the file cut in the middle of frame `cut_in` (dropped from the list with `drop_cut`)."""
+    """`path` as make_file writes it (5 frames of 10 records, ids 0..49, a tail of ids
+    50..53), then its _frames listed as the positions `order` say, and the file cut in the
+    middle of frame `cut_in` (dropped from the list with `drop_cut`)."""
     make_file(path, frames=5)
     preamble, headers = _native.peek_headers(path)
     tokens = headers["_frames"].split(";")
@@ -90,9 +91,7 @@ def damaged(path, order=None, cut_in=None, drop_cut=False):
     data = path.read_bytes()
     zone = data[16 : 16 + preamble.header_area]
     new = zone.replace(headers["_frames"].encode(), ";".join(listed).encode())
-    data = (
-        data[:16] + new.rstrip(b"\0").ljust(len(zone), b"\0") + data[16 + len(zone) :]
-    )
+    data = data[:16] + new.rstrip(b"\0").ljust(len(zone), b"\0") + data[16 + len(zone) :]
     if cut_in is not None:
         _, offset, length = map(int, tokens[cut_in].split(",")[:3])
         data = data[: 16 + preamble.header_area + offset + length // 2]

@@ -22,9 +22,7 @@ def ids(path):
     return [struct.unpack_from("<Q", b)[0] for b in bodies]
 
 
-CUT = [
-    f"frame {k} ends at {{end{k}}} but the file is {{size}} bytes" for k in (2, 3, 4)
-]
+CUT = [f"frame {k} ends at {{end{k}}} but the file is {{size}} bytes" for k in (2, 3, 4)]
 CASES = [  # damage, validate's lines, what a reader says, lost frames (position, id), ids saved
     ({"order": [1, 0, 2, 3, 4]},
      [("_frames entry 1 (frame 0) lies at data offset 0, before _frames entry 0 (frame 1) "
@@ -94,9 +92,7 @@ def test_stopped_salvage_leaves_nothing_under_the_final_name(tmp_path, sig):
     make_file(source, 40)
     out.parent.mkdir()
     args = [sys.executable, "-c", CHILD, source, str(out)]
-    child = subprocess.Popen(
-        [*args, "wait"], stdin=subprocess.PIPE, stdout=subprocess.PIPE
-    )
+    child = subprocess.Popen([*args, "wait"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     assert child.stdout.readline() == b"copying\n"
     child.send_signal(sig)
     child.wait(timeout=60)

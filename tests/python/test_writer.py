@@ -1,5 +1,6 @@
 """The Writer against forks, threads, a full header zone and the values it is given."""
 
+import concurrent.futures
 import contextlib
 import subprocess
 import sys
@@ -56,19 +57,13 @@ def test_a_close_refused_during_a_write_changes_nothing(tmp_path):
     w, a, refused = dx.create(path, SCHEMA, frame_records=100), records(1030), []
 
     def close_from_another_thread():  # runs while the write holds the writer
-        def close():
-            try:
-                w.close()
-            except RuntimeError as e:
-                refused.append(str(e))
-
-        t = threading.Thread(target=close)
-        t.start()
-        t.join()
+        with concurrent.futures.ThreadPoolExecutor(1) as pool:
+            refused.append(pool.submit(w.close).exception())
 
     w.extend(a[:30])
     w.write(a[30:], threads=Index(2, close_from_another_thread))
-    assert refused == ["writer is busy"] and not w.closed
+    assert [(type(e), str(e)) for e in refused] == [(RuntimeError, "writer is busy")]
+    assert not w.closed
     with pytest.raises(dx.DrelixLockedError):
         dx.open(path, "a")
     w.close()
