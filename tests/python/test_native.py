@@ -201,10 +201,9 @@ def test_classes_are_final_frozen_and_compare_by_value_or_identity(tmp_path, nam
     if name not in ("FieldSpec", "Schema"):
         with pytest.raises(TypeError, match=rf"^cannot create 'drelix_binary._native.{name}'"):  # fmt: skip
             cls()
-    with pytest.raises(AttributeError):
-        a.new_attribute = 1
-    with pytest.raises(AttributeError):  # frozen
-        setattr(a, dir(a)[-1], 1)
+    for attribute in ("new_attribute", dir(a)[-1]):  # no new attribute, and frozen
+        with pytest.raises(AttributeError):
+            setattr(a, attribute, 1)
     if name.endswith("Report") or name == "Container":  # identity, hashable
         assert a != b and len({a, b, a}) == 2 and a is not b
         return

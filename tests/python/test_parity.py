@@ -10,10 +10,6 @@ from conftest import body, write_file
 from drelix_binary import _engine, _native
 
 
-def frame_tuples(frames):
-    return [(f.id, f.offset, f.len, f.hash) for f in frames]
-
-
 def native_read(p):
     c = _native.Container.open_read(p)
     return [c.read_frame_at(i) for i in range(len(c.frames()))] + [c.read_tail()]
@@ -26,7 +22,7 @@ def engine_read(p):
 
 def native_open(p):
     c = _native.Container.open_read(p)
-    return c.headers(), c.schema(), frame_tuples(c.frames())
+    return c.headers(), c.schema(), [(f.id, f.offset, f.len, f.hash) for f in c.frames()]
 
 
 def engine_open(p):
