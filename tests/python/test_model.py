@@ -90,8 +90,7 @@ class ContainerModel(RuleBasedStateMachine):
                                   created_at_millis=millis, header_area=area, user=user)  # fmt: skip
         with pytest.raises(OSError) as info:  # an existing file is left alone
             Container.create(self.path, schema, "model", "w")
-        error = info.value
-        assert type(error) is OSError and str(error).startswith(f"{self.path}: ")
+        assert type(info.value) is OSError and str(info.value).startswith(f"{self.path}: ")
         created = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(millis // 1000))
         headers = self.c.headers()
         assert [headers[k] for k in ("_created_at", "_source", "_writer", "_schema_hash")] == [created, "model", "w", schema.hash_hex()]  # fmt: skip

@@ -310,9 +310,9 @@ def test_memory_limits_give_memory_error_or_bounded_work(tmp_path):
     headers = [("_schema", "s"), ("_record", "fixed:16"), ("_schema_fields", ""),
                ("_schema_hash", "cbf29ce484222325"), ("_records", str(size // 16)),
                ("_bytes_raw", str(size)), ("_frames", f"0,0,{len(frame)},{_native.xxh64(frame):016x}")]  # fmt: skip
-    path.write_bytes(drelix_bytes(headers, data=frame))
-    os.truncate(path, os.path.getsize(path) + tail)
-    before = path.read_bytes()[: 4096 + 16 + len(frame)]
+    before = drelix_bytes(headers, data=frame)
+    path.write_bytes(before)
+    os.truncate(path, len(before) + tail)
     child = subprocess.run([sys.executable, "-c", LIMITED_CHILD, str(path)], check=False, capture_output=True, text=True)  # fmt: skip
     assert child.returncode == 0, child.stderr
     assert child.stdout.splitlines() == [repr(([], (size + tail) // 16)), "[]", "MemoryError", "MemoryError", "IndexError"]  # fmt: skip
