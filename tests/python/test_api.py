@@ -43,8 +43,8 @@ def written(request, tmp_path):
     return path, recs, tail, sealed, prefixed
 
 
-def test_every_record_written_reads_back_in_its_frame_or_the_tail_as_a_list_gives_it(written):
-    path, recs, tail, sealed, _ = written
+def test_every_record_written_reads_back_in_its_frame_or_the_tail_through_every_read(written):
+    path, recs, tail, sealed, prefixed = written
     with dx.open(path) as r:
         assert len(r) == len(recs) and list(r) == recs and r.user_headers == {"site": "lab"}  # fmt: skip
         assert r.sealed is sealed and r.tail_torn_bytes == 0 and r.tail_records == tail
@@ -58,11 +58,7 @@ def test_every_record_written_reads_back_in_its_frame_or_the_tail_as_a_list_give
         with pytest.raises(IndexError):
             r[len(recs)]
     assert dx.validate(path).problems == []
-
-
-def test_batches_numpy_arrow_and_pandas_hold_the_records(written):
-    path, recs, tail, _, prefixed = written
-    r = dx.open(path)
+    r = dx.open(path)  # batches, NumPy, Arrow and pandas
     if prefixed:
         assert [b for batch in r.iter_batches() for b in batch] == recs
         assert r.to_arrow().column("record").to_pylist() == recs
