@@ -25,8 +25,8 @@ def ids(path):
 CUT = [f"frame {k} ends at {{end{k}}} but the file is {{size}} bytes" for k in (2, 3, 4)]
 CASES = [  # damage, what a reader says, lost frames (position, id), ids saved, validate's lines
     ({"order": [1, 0, 2, 3, 4]}, "lies at data offset 0", [], 54,
-     ["_frames entry 1 (frame 0) lies at data offset 0, before _frames entry 0 (frame 1) "
-      "listed ahead of it"]),
+     [("_frames entry 1 (frame 0) lies at data offset 0, before _frames entry 0 (frame 1) "
+       "listed ahead of it")]),
     ({"order": [0, 1, 1, 2, 3, 4]}, "overlaps", [(2, 1)], 54,
      ["_frames entry 2 (frame 1) overlaps _frames entry 1 (frame 1) at data offset {at1}"]),
     ({"cut_in": 2, "drop_cut": True}, None, [], 20,
