@@ -123,10 +123,6 @@ def test_argument_errors(call, exc, message):
         assert message.endswith(f"': {e.__cause__}")
 
 
-def vars_of(field):
-    return field.name, field.ty, field.offset
-
-
 ACCEPTED = {  # a call in an accepted form: what it must equal
     "keywords": (lambda: FS(offset=1, ty="u8", name="a"), FS("a", "u8", 1)),
     "keywords_split": (lambda: _native.split_records(layout=RL.fixed(size=4), data=b"abcd"), ([b"abcd"], 0)),
@@ -136,7 +132,7 @@ ACCEPTED = {  # a call in an accepted form: what it must equal
     "xxh64_top_bit": (lambda: _native.xxh64(b""), 0xEF46DB3751D8E999),  # never negative
     "split_prefixed": (lambda: _native.split_records(b"\x03\x00abc\x00\x00\x01\x00z\x05\x00ab", PRE), ([b"abc", b"", b"z"], 4)),
     "widest_zone": (lambda: _native.max_frames_for(header_area=2**32 - 1), (2**32 - 2625) // 64),
-    "str_subclass": (lambda: [(v, type(v)) for v in vars_of(FS(type("Text", (str,), {})("n\u00e9e"), "u8", False))], [("n\u00e9e", str), ("u8", str), (0, int)]),
+    "str_subclass": (lambda: [(v, type(v)) for v in operator.attrgetter("name", "ty", "offset")(FS(type("Text", (str,), {})("n\u00e9e"), "u8", False))], [("n\u00e9e", str), ("u8", str), (0, int)]),
 }  # fmt: skip
 
 
