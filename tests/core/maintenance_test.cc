@@ -41,6 +41,14 @@ void edit_frames(const std::string& path, const std::function<void(std::vector<F
   });
 }
 
+// Fails the test unless `r` is an error of `kind` whose display holds `part`.
+template <class T>
+void expect_error_holding(const Result<T>& r, K kind, const std::string& part) {
+  ASSERT_FALSE(r.has_value()) << part;
+  EXPECT_EQ(r.error().kind(), kind);
+  EXPECT_NE(r.error().to_string().find(part), std::string::npos) << r.error().to_string();
+}
+
 using MaintenanceTest = test::SimTest;
 
 // Lines in order: the schema hash, each frame's checksum, content error or torn bytes and
@@ -158,8 +166,8 @@ TEST_F(MaintenanceTest, RebuildHeaders) {
   struct Rebuilt {
     std::optional<Lines> diffs;                             // nothing: the dry run fails as the fix
     std::optional<std::pair<K, std::string>> refused = {};  // the fix's error: kind, part of text
-    bool damaged = false;  // validate reports problems after the fix
     std::optional<std::pair<Lines, std::uint64_t>> validated = {};  // its lines and records before
+    bool damaged = false;  // validate reports problems after the fix
   };
   const auto three_frames = [](Draft& d) {
     for (std::uint32_t i = 0; i < 3; ++i) d.add_frame(i, u32_records(i * 300, 300), 3);
@@ -173,22 +181,17 @@ TEST_F(MaintenanceTest, RebuildHeaders) {
       [&](Draft& d) {
         three_frames(d);
         std::swap(d.frames[0], d.frames[1]);
-        return Rebuilt{.diffs = Lines{frames_line(d.frames, d.actual)},
-                       .validated = std::pair(Lines{"_frames entry 1 (frame 0) lies at data offset "
-                                                    "0, before _frames entry 0 (frame 1) listed "
-                                                    "ahead of it"},
-                                              900)};
+        const std::string order =
+            "_frames entry 1 (frame 0) lies at data offset 0, before _frames "
+            "entry 0 (frame 1) listed ahead of it";
+        return Rebuilt{Lines{frames_line(d.frames, d.actual)}, {}, std::pair(Lines{order}, 900)};
       },
       [&](Draft& d) {
         three_frames(d);
-        const Frame b = d.actual[1];
-        d.frames.insert(d.frames.begin() + 2, b);
-        return Rebuilt{.diffs = Lines{frames_line(d.frames, d.actual)},
-                       .validated = std::pair(Lines{str_cat("_frames entry 2 (frame 1) overlaps "
-                                                            "_frames entry 1 (frame 1) at data "
-                                                            "offset ",
-                                                            b.offset)},
-                                              900)};
+        d.frames.insert(d.frames.begin() + 2, d.actual[1]);
+        const std::string overlap = str_cat("_frames entry 2 (frame 1) overlaps _frames entry 1 ",
+                                            "(frame 1) at data offset ", d.actual[1].offset);
+        return Rebuilt{Lines{frames_line(d.frames, d.actual)}, {}, std::pair(Lines{overlap}, 900)};
       },
       [&](Draft& d) {
         const Frame c = three_frames(d);
@@ -196,27 +199,23 @@ TEST_F(MaintenanceTest, RebuildHeaders) {
         d.data.resize(c.offset + c.len / 2);
         d.records = 600;
         d.bytes_raw = 2400;
-        return Rebuilt{
-            Lines{cut_tail(c)},
-            std::pair{K::Malformed, str_cat("the data section ends in a zstd frame cut short at "
-                                            "offset ",
-                                            c.offset, refusing)},
-            false, std::pair(Lines{cut_tail(c)}, 600)};
+        const std::string cut = "the data section ends in a zstd frame cut short at offset ";
+        return Rebuilt{Lines{cut_tail(c)},
+                       std::pair{K::Malformed, str_cat(cut, c.offset, refusing)},
+                       std::pair(Lines{cut_tail(c)}, 600)};
       },
       [&](Draft& d) {
         const Frame c = three_frames(d);
         d.data.resize(c.offset + c.len / 2);
         const std::string ends = str_cat("frame 2 ends at ", 4112 + c.offset + c.len,
                                          " but the file is ", 4112 + d.data.size(), " bytes");
-        return Rebuilt{{},
-                       std::pair{K::Malformed, ends},
-                       false,
-                       std::pair(Lines{ends, "_records says 900, the frames hold 600"}, 600)};
+        const Lines problems = {ends, "_records says 900, the frames hold 600"};
+        return Rebuilt{{}, std::pair{K::Malformed, ends}, std::pair(problems, 600)};
       },
       [&](Draft& d) {  // a tail may begin with the zstd magic: records are arbitrary bytes
         three_frames(d);
         d.add_bytes(test::concat({{0x28, 0xB5, 0x2F, 0xFD}, {8, 0, 0, 0}}));
-        return Rebuilt{.diffs = Lines{}, .validated = std::pair(Lines{}, 902)};
+        return Rebuilt{Lines{}, {}, std::pair(Lines{}, 902)};
       },
       // Listed out of file order, a raw frame without its checksum (recognised where the list
       // says it begins), a lost frame (which gets the id after the largest), a tail, counters
@@ -249,7 +248,7 @@ TEST_F(MaintenanceTest, RebuildHeaders) {
       },
       [](Draft& d) {
         d.data[d.add_frame(2, u32_records(10, 10), 0).offset] ^= 0x10;
-        return Rebuilt{Lines{}, {}, true};
+        return Rebuilt{Lines{}, {}, {}, true};
       },
       [](Draft& d) {
         Bytes frame(ZSTD_compressBound(40));
@@ -260,7 +259,7 @@ TEST_F(MaintenanceTest, RebuildHeaders) {
         d.add_bytes(frame);
         d.records += 10;
         d.bytes_raw += 40;
-        return Rebuilt{Lines{}, {}, true};
+        return Rebuilt{Lines{}, {}, {}, true};
       },
       [](Draft& d) {  // a content checksum proves the bytes: a stale listed one is replaced
         d.add_frame(2, u32_records(10, 10), 3).hash ^= 1;
@@ -318,10 +317,7 @@ TEST_F(MaintenanceTest, RebuildHeaders) {
         EXPECT_EQ(r->differences, *want.diffs);
         EXPECT_EQ(r->fixed, fix && !want.diffs->empty());
       } else {
-        ASSERT_FALSE(r.has_value()) << fix;
-        EXPECT_EQ(r.error().kind(), want.refused->first);
-        EXPECT_NE(r.error().to_string().find(want.refused->second), std::string::npos)
-            << r.error().to_string();
+        expect_error_holding(r, want.refused->first, want.refused->second);
       }
       if (!r || !r->fixed) {
         EXPECT_EQ(read_file(path_), before);
@@ -422,12 +418,9 @@ TEST_F(MaintenanceTest, RepackFailuresLeaveTheOldFile) {
     sim_.reset();
     damage();
     const Bytes before = read_file(path_);
-    auto report = repack_with_header_area(path_, 0, 4096);
+    const auto report = repack_with_header_area(path_, 0, 4096);
     sim_.reset();
-    ASSERT_FALSE(report.has_value());
-    EXPECT_EQ(report.error().kind(), kind);
-    EXPECT_NE(report.error().to_string().find(display), std::string::npos)
-        << report.error().to_string();
+    expect_error_holding(report, kind, display);
     EXPECT_EQ(read_file(path_), before);
     EXPECT_FALSE(test::exists(path_ + ".repack"));
   }
