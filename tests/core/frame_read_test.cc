@@ -1,8 +1,8 @@
-// Frames: decoded on their own (codec.h), cut and written in bulk (frame_policy.h,
-// bulk_write.h), and read back by id and position, the listed checksum on every path, into caller
-// memory, and many at once into one buffer (frame_read.h). Raw frames read as stored are the
-// model's (its one-byte records make frames of one to three bytes); damaged zstd frames are the
-// decode fuzz target's and rebuild's.
+// Frames: decoded on their own (codec.h), written in bulk (bulk_write.h; where a bulk write cuts
+// its frames is the model test's), and read back by id and position, the listed checksum on every
+// path, into caller memory, and many at once into one buffer (frame_read.h). Raw frames read as
+// stored are the model's (its one-byte records make frames of one to three bytes); damaged zstd
+// frames are the decode fuzz target's and rebuild's.
 #include "core/frame_read.h"
 
 #include <zstd.h>
@@ -14,7 +14,6 @@
 #include <tuple>
 
 #include "core/bulk_write.h"
-#include "core/frame_policy.h"
 #include "core/journal.h"
 #include "core/str_cat.h"
 #include "tests/core/test_util.h"
@@ -297,30 +296,6 @@ TEST_F(DirTest, RefusalsWriteNothingAndManyBatchesStayInOrder) {
   Bytes back(data.size());
   ASSERT_TRUE(decode_frames_into(*c, slots, back, 3));
   EXPECT_TRUE(back == data);
-}
-
-// A frame ends at the record limit, or before a record that would pass the byte limit (one
-// that reaches it exactly still fits), and holds at least one record however large. Records of
-// one size cut the same way whether fixed or length-prefixed.
-TEST(FramePolicy, CutsAtTheFirstLimitReached) {
-  const Bytes body(10);
-  // Raw sizes 5, 5, 12, 2, 3.
-  const std::vector<ByteView> bodies = {ByteView(body).first(3), ByteView(body).first(3), body,
-                                        ByteView(), ByteView(body).first(1)};
-  const std::tuple<FrameLimits, std::vector<std::size_t>, std::vector<std::uint64_t>> cases[] = {
-      {{.records = 2}, {0, 2, 4, 5}, {10, 14, 3}},
-      {{.bytes = 10}, {0, 2, 3, 5}, {10, 12, 5}},
-      {{.records = 3, .bytes = 14}, {0, 2, 4, 5}, {10, 14, 3}},
-      {{.records = 1, .bytes = 100}, {0, 1, 2, 3, 4, 5}, {5, 5, 12, 2, 3}},
-  };
-  const std::vector<ByteView> same(7, ByteView(body).first(2));
-  for (const auto& [limits, cuts, raw] : cases) {
-    const FramePlan plan = plan_bodies(bodies, limits);
-    EXPECT_EQ(std::tie(plan.cuts, plan.raw), std::tie(cuts, raw)) << limits.records;
-    const FramePlan fixed = plan_fixed(7, 4, limits), prefixed = plan_bodies(same, limits);
-    EXPECT_EQ(std::tie(fixed.cuts, fixed.raw), std::tie(prefixed.cuts, prefixed.raw));
-  }
-  expect_error(check_frame_limits({}), K::Usage, "a bulk write needs frame_records or frame_bytes");
 }
 
 }  // namespace
