@@ -40,8 +40,7 @@ TEST(FormatTest, ErrorsAndQuoting) {
       {Error::compression("c").with_path("p"), K::Compression, "c"},
   };
   for (const auto& [e, kind, display] : errors) {
-    EXPECT_EQ(e.kind(), kind);
-    EXPECT_EQ(e.to_string(), display);
+    EXPECT_EQ(std::pair(e.kind(), e.to_string()), std::pair(kind, display));
   }
   EXPECT_EQ(Error::io(ENOENT).with_path("p").message(), "No such file or directory (os error 2)");
   EXPECT_EQ(drelix::quoted("say \"hi\" \\ \t\r\n\0\x01\x1b\x1f\x7f~'"s),
@@ -80,7 +79,6 @@ TEST(FormatTest, Numbers) {
     EXPECT_EQ(r ? Outcome(*r) : Outcome(r.error()), want) << text << " radix " << radix;
   }
   EXPECT_EQ(parse_unsigned("a").error(), I);  // decimal by default
-  EXPECT_EQ(parse_counter("+12") + parse_counter("x") + parse_counter("18446744073709551616"), 12u);
   EXPECT_EQ(to_decimal_signed(INT64_MIN) + to_decimal_signed(10), "-922337203685477580810");
 }
 

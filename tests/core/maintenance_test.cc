@@ -468,12 +468,10 @@ TEST_F(ThreadsTest, ValidateAndRebuildReportAsOnOneThread) {
     if (damage == kDamaged) d.data[d.actual[17].offset + d.actual[17].len / 2] ^= 0x55;
     if (damage == kCut) d.data.resize(d.actual[29].offset + d.actual[29].len / 2);
     if (damage == kMagicTail) d.add_bytes(test::concat({{0x28, 0xB5, 0x2F, 0xFD}, {8, 0, 0, 0}}));
-    std::filesystem::remove(path_);
-    d.write(path_);
-    const Bytes original = read_file(path_);
     std::vector<std::tuple<Lines, Lines, std::string, Bytes>> seen;
     for (const std::size_t threads : {1, 4}) {
-      write_file(path_, original);
+      std::filesystem::remove(path_);
+      d.write(path_);
       std::uint64_t calls = 0;
       const Progress count = [&calls](std::uint64_t, std::uint64_t) { return ++calls > 0; };
       const ValidateReport v = validate(path_, odd, count, threads).value();
@@ -534,13 +532,13 @@ TEST_F(LinkTest, RepackReplacesALinksTargetAndNeverWritesThroughItsTemporaryName
 // file as it was with no temporary file behind.
 TEST_F(LinkTest, RepackOnManyThreadsWritesWhatOneThreadWrites) {
   {
-    auto c = Container::create(path_, test::blob_schema(), "test", "test", 0, 4096, {});
-    ASSERT_TRUE(c.has_value());
+    Container c =
+        Container::create(path_, test::blob_schema(), "test", "test", 0, 4096, {}).value();
     for (std::uint8_t k = 0; k < 30; ++k) {
       for (int i = 0; i < (k % 7 == 3 ? 1200 : 1 + k % 4); ++i) {
-        ASSERT_TRUE(c->append_record(test::patterned(1000, static_cast<std::uint8_t>(k + i))));
+        ASSERT_TRUE(c.append_record(test::patterned(1000, static_cast<std::uint8_t>(k + i))));
       }
-      ASSERT_TRUE(c->close_frame(k, 1));
+      ASSERT_TRUE(c.close_frame(k, 1));
     }
   }
   const Bytes original = read_file(path_);
