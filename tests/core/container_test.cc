@@ -118,14 +118,14 @@ TEST_F(ContainerTest, CreateFailuresLeaveNoFile) {
 TEST_F(ContainerTest, OpeningCountsRecords) {
   constexpr std::uint64_t kMax = UINT64_MAX;
   const struct {
-    std::optional<std::string> records, bytes;  // nothing: the key is absent
-    std::size_t tail;                           // bytes of 4-byte records on disk
-    std::uint64_t read_records, read_bytes, append_records, append_bytes;
+    std::optional<std::string> records, bytes;             // nothing: the key is absent
+    std::size_t tail;                                      // bytes of 4-byte records on disk
+    std::pair<std::uint64_t, std::uint64_t> read, append;  // records and bytes counted
   } cases[] = {
-      {"+100", "0028", 60, 100, 28, 115, 88},
-      {"-1", "18446744073709551616", 0, 0, 0, 0, 0},
-      {std::nullopt, std::nullopt, 8, 0, 0, 2, 8},
-      {"18446744073709551614", "18446744073709551610", 8, kMax - 1, kMax - 5, kMax, kMax},
+      {"+100", "0028", 60, {100, 28}, {115, 88}},
+      {"-1", "18446744073709551616", 0, {0, 0}, {0, 0}},
+      {std::nullopt, std::nullopt, 8, {0, 0}, {2, 8}},
+      {"18446744073709551614", "18446744073709551610", 8, {kMax - 1, kMax - 5}, {kMax, kMax}},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.records.value_or("(absent)"));
@@ -136,18 +136,16 @@ TEST_F(ContainerTest, OpeningCountsRecords) {
     d.write(path_);
     Container r = Container::open_read(path_).value();
     Container w = Container::open_append(path_).value();
-    const std::tuple read(tc.read_records, tc.read_bytes);
-    EXPECT_EQ(std::tuple(r.records(), r.bytes_raw()), read);
-    EXPECT_EQ(std::tuple(r.frame_records(), r.frame_bytes_raw()), read);
-    EXPECT_EQ(std::tuple(w.frame_records(), w.frame_bytes_raw()), read);
-    EXPECT_EQ(std::tuple(w.records(), w.bytes_raw()),
-              std::tuple(tc.append_records, tc.append_bytes));
+    EXPECT_EQ(std::pair(r.records(), r.bytes_raw()), tc.read);
+    EXPECT_EQ(std::pair(r.frame_records(), r.frame_bytes_raw()), tc.read);
+    EXPECT_EQ(std::pair(w.frame_records(), w.frame_bytes_raw()), tc.read);
+    EXPECT_EQ(std::pair(w.records(), w.bytes_raw()), tc.append);
     ASSERT_TRUE(w.flush_headers());  // the counters of the frames, as numbers
-    EXPECT_EQ(test::header(path_, "_records"), std::to_string(tc.read_records));
-    EXPECT_EQ(test::header(path_, "_bytes_raw"), std::to_string(tc.read_bytes));
+    EXPECT_EQ(test::header(path_, "_records"), std::to_string(tc.read.first));
+    EXPECT_EQ(test::header(path_, "_bytes_raw"), std::to_string(tc.read.second));
     ASSERT_TRUE(w.append_record(Bytes(4, 2)));
-    EXPECT_EQ(w.records(), tc.append_records == kMax ? kMax : tc.append_records + 1);
-    EXPECT_EQ(w.bytes_raw(), tc.append_bytes == kMax ? kMax : tc.append_bytes + 4);
+    EXPECT_EQ(w.records(), tc.append.first == kMax ? kMax : tc.append.first + 1);
+    EXPECT_EQ(w.bytes_raw(), tc.append.second == kMax ? kMax : tc.append.second + 4);
   }
 }
 
