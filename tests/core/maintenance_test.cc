@@ -153,18 +153,17 @@ TEST_F(MaintenanceTest, ValidateAndRebuildReplayAPendingJournalFirst) {
 // alone is checked byte for byte by the Python suite and the crash explorer.)
 // A listed checksum that the bytes fail is the only witness of damage to a raw frame (or to a
 // zstd frame without a content checksum): the fix keeps it, and validate still reports it.
-// Damaged lists and cut files: validate names each fault as a line and goes on (a list out of
-// file order, one listing a frame twice, its bytes counted once, a frame cut off by the end of the
-// file, a tail that begins with a cut frame, no records, but not a tail whose records begin with
-// the magic by chance); rebuild derives the list in file order, never makes a cut frame the tail,
-// and refuses a file whose list reaches past its end as it opens it.
+// Damaged lists and cut files (a list out of file order, one listing a frame twice, a frame cut
+// off by the end of the file, a tail that begins with a cut frame): rebuild derives the list in
+// file order, never makes a cut frame the tail, and refuses a file whose list reaches past its
+// end as it opens it. (Validate's lines for them are the Python suite's, test_damaged.py; here,
+// that a tail whose records begin with the magic by chance is no cut frame.)
 TEST_F(MaintenanceTest, RebuildHeaders) {
   const std::string refusing = "; refusing to rewrite _frames";
   const std::string unaccounted = "the data section has bytes no frame accounts for at offset ";
   struct Rebuilt {
     std::optional<Lines> diffs;                             // nothing: the dry run fails as the fix
     std::optional<std::pair<K, std::string>> refused = {};  // the fix's error: kind, part of text
-    std::optional<std::pair<Lines, std::uint64_t>> validated = {};  // its lines and records before
     bool damaged = false;  // validate reports problems after the fix
   };
   const auto three_frames = [](Draft& d) {
@@ -179,17 +178,12 @@ TEST_F(MaintenanceTest, RebuildHeaders) {
       [&](Draft& d) {
         three_frames(d);
         std::swap(d.frames[0], d.frames[1]);
-        const std::string order =
-            "_frames entry 1 (frame 0) lies at data offset 0, before _frames "
-            "entry 0 (frame 1) listed ahead of it";
-        return Rebuilt{Lines{frames_line(d.frames, d.actual)}, {}, std::pair(Lines{order}, 900)};
+        return Rebuilt{Lines{frames_line(d.frames, d.actual)}};
       },
       [&](Draft& d) {
         three_frames(d);
         d.frames.insert(d.frames.begin() + 2, d.actual[1]);
-        const std::string overlap = str_cat("_frames entry 2 (frame 1) overlaps _frames entry 1 ",
-                                            "(frame 1) at data offset ", d.actual[1].offset);
-        return Rebuilt{Lines{frames_line(d.frames, d.actual)}, {}, std::pair(Lines{overlap}, 900)};
+        return Rebuilt{Lines{frames_line(d.frames, d.actual)}};
       },
       [&](Draft& d) {
         const Frame c = three_frames(d);
@@ -199,21 +193,19 @@ TEST_F(MaintenanceTest, RebuildHeaders) {
         d.bytes_raw = 2400;
         const std::string cut = "the data section ends in a zstd frame cut short at offset ";
         return Rebuilt{Lines{cut_tail(c)},
-                       std::pair{K::Malformed, str_cat(cut, c.offset, refusing)},
-                       std::pair(Lines{cut_tail(c)}, 600)};
+                       std::pair{K::Malformed, str_cat(cut, c.offset, refusing)}};
       },
       [&](Draft& d) {
         const Frame c = three_frames(d);
         d.data.resize(c.offset + c.len / 2);
         const std::string ends = str_cat("frame 2 ends at ", 4112 + c.offset + c.len,
                                          " but the file is ", 4112 + d.data.size(), " bytes");
-        const Lines problems = {ends, "_records says 900, the frames hold 600"};
-        return Rebuilt{{}, std::pair{K::Malformed, ends}, std::pair(problems, 600)};
+        return Rebuilt{{}, std::pair{K::Malformed, ends}};
       },
       [&](Draft& d) {  // a tail may begin with the zstd magic: records are arbitrary bytes
         three_frames(d);
         d.add_bytes(test::concat({{0x28, 0xB5, 0x2F, 0xFD}, {8, 0, 0, 0}}));
-        return Rebuilt{Lines{}, {}, std::pair(Lines{}, 902)};
+        return Rebuilt{Lines{}};
       },
       // Listed out of file order, a raw frame without its checksum (recognised where the list
       // says it begins), a lost frame (which gets the id after the largest), a tail, counters
@@ -246,7 +238,7 @@ TEST_F(MaintenanceTest, RebuildHeaders) {
       },
       [](Draft& d) {
         d.data[d.add_frame(2, u32_records(10, 10), 0).offset] ^= 0x10;
-        return Rebuilt{Lines{}, {}, {}, true};
+        return Rebuilt{Lines{}, {}, true};
       },
       [](Draft& d) {
         Bytes frame(ZSTD_compressBound(40));
@@ -257,7 +249,7 @@ TEST_F(MaintenanceTest, RebuildHeaders) {
         d.add_bytes(frame);
         d.records += 10;
         d.bytes_raw += 40;
-        return Rebuilt{Lines{}, {}, {}, true};
+        return Rebuilt{Lines{}, {}, true};
       },
       [](Draft& d) {  // a content checksum proves the bytes: a stale listed one is replaced
         d.add_frame(2, u32_records(10, 10), 3).hash ^= 1;
@@ -304,10 +296,6 @@ TEST_F(MaintenanceTest, RebuildHeaders) {
     sim_.erase(path_);
     d.write(path_);
     const Bytes before = read_file(path_);
-    if (want.validated) {
-      const ValidateReport v = validate(path_).value();
-      EXPECT_EQ(std::pair(v.problems, v.records), *want.validated);
-    }
     for (bool fix : {false, true}) {
       auto r = rebuild_headers(path_, fix);
       if (want.diffs && !(fix && want.refused)) {
