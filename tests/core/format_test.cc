@@ -1,12 +1,17 @@
 // The small codecs of the format: errors and quoting, numbers, the preamble, the header zone,
-// the frame list, the schema headers and record splitting. Round trips are the fuzz
-// targets' business (fuzz/corpus runs in ctest); these tables pin values, messages and order.
+// the frame list, the schema headers, record splitting and the preview a close writes into the
+// zone (the first rows of its tail, as text; when a close writes it is the model test's concern).
+// Round trips are the fuzz targets' business (fuzz/corpus runs in ctest); these tables pin values,
+// messages and order.
+#include <array>
 #include <cerrno>
+#include <limits>
 #include <random>
 #include <tuple>
 #include <variant>
 
 #include "core/preamble.h"
+#include "core/preview.h"
 #include "core/record_stream.h"
 #include "tests/core/test_util.h"
 
@@ -14,7 +19,12 @@ namespace drelix {
 namespace {
 
 using namespace std::literals;
+using test::blob_schema;
+using test::concat;
 using test::expect_error;
+using test::pair_record;
+using test::pair_schema;
+using test::prefixed;
 using K = Error::Kind;
 using Pairs = std::vector<Headers::Pair>;
 const std::string kEmpty = "cannot parse integer from empty string";
@@ -30,8 +40,7 @@ TEST(FormatTest, ErrorsAndQuoting) {
       {Error::compression("c").with_path("p"), K::Compression, "c"},
   };
   for (const auto& [e, kind, display] : errors) {
-    EXPECT_EQ(e.kind(), kind);
-    EXPECT_EQ(e.to_string(), display);
+    EXPECT_EQ(std::pair(e.kind(), e.to_string()), std::pair(kind, display));
   }
   EXPECT_EQ(Error::io(ENOENT).with_path("p").message(), "No such file or directory (os error 2)");
   EXPECT_EQ(drelix::quoted("say \"hi\" \\ \t\r\n\0\x01\x1b\x1f\x7f~'"s),
@@ -70,7 +79,6 @@ TEST(FormatTest, Numbers) {
     EXPECT_EQ(r ? Outcome(*r) : Outcome(r.error()), want) << text << " radix " << radix;
   }
   EXPECT_EQ(parse_unsigned("a").error(), I);  // decimal by default
-  EXPECT_EQ(parse_counter("+12") + parse_counter("x") + parse_counter("18446744073709551616"), 12u);
   EXPECT_EQ(to_decimal_signed(INT64_MIN) + to_decimal_signed(10), "-922337203685477580810");
 }
 
@@ -117,7 +125,6 @@ TEST(FormatTest, HeaderKeysValuesAndZones) {
   ASSERT_TRUE(h.set("e", "1"));
   ASSERT_TRUE(h.set_user("d", "4"));
   expect_error(h.set("a\"", "v"), K::Usage, R"(invalid header key "a\"")");
-  expect_error(h.set_user("X", "v"), K::Usage, R"(invalid header key "X")");
   // A batch replaces keys in place, repeats within it too, and keeps what came before a refusal.
   expect_error(h.set_user_all(Pairs{{"d", "5"}, {"f", "6"}, {"f", "7"}, {"_x", "8"}, {"g", "9"}}),
                K::Usage, R"(user header key "_x" may not start with '_')");
@@ -193,6 +200,14 @@ TEST(FormatTest, FrameLists) {
   EXPECT_EQ(max_frames_for(2687) + 10 * max_frames_for(2688) + max_frames_for(4096), 33u);
 }
 
+// A schema read from headers; one from its _schema_fields text.
+Result<Schema> from(const std::vector<Headers::Pair>& pairs) {
+  return Schema::from_headers(test::make_headers(pairs));
+}
+Result<Schema> fields(const std::string& text, RecordLayout layout = RecordLayout::fixed(16)) {
+  return from({{"_schema", "ev@2"}, {"_record", layout.render()}, {"_schema_fields", text}});
+}
+
 TEST(FormatTest, Schemas) {
   EXPECT_EQ(RecordLayout::parse("fixed:000004294967295"), RecordLayout::fixed(4294967295u));
   EXPECT_EQ(RecordLayout::parse("fixed:+16")->render(), "fixed:16");
@@ -207,12 +222,6 @@ TEST(FormatTest, Schemas) {
   for (const auto& [text, message] : bad_layouts) {
     expect_error(RecordLayout::parse(text), K::Malformed, message);
   }
-  const auto from = [](std::vector<Headers::Pair> pairs) {
-    return Schema::from_headers(test::make_headers(pairs));
-  };
-  const auto fields = [&](std::string value) {
-    return from({{"_schema", "ev@2"}, {"_record", "fixed:16"}, {"_schema_fields", value}});
-  };
   EXPECT_EQ(fields(";a:zz:+7;;a:zz:007; b :u8:4294967295"),
             (Schema{"ev@2",
                     {{"a", "zz", 7}, {"a", "zz", 7}, {" b ", "u8", 4294967295u}},
@@ -275,6 +284,84 @@ TEST(FormatTest, RecordsSplitAndStreamAsThePlainRulesSay) {
     EXPECT_EQ(count_records(data, layout), count);
     EXPECT_EQ(visiting.count(), count);
     EXPECT_EQ(counting.count(), count);
+  }
+}
+
+Bytes u64_bytes(std::uint64_t v) {
+  Bytes b(8);
+  store_u64le(b.data(), v);
+  return b;
+}
+
+TEST(RenderPreview, Rows) {
+  Bytes all(3 * 39, 0);  // every integer type and a uuid; then zeros; then a negative i64
+  all[0] = 255;
+  store_u16le(all.data() + 1, 65535);
+  store_u32le(all.data() + 3, 4294967295u);
+  store_u64le(all.data() + 7, UINT64_MAX);
+  store_u64le(all.data() + 15, static_cast<std::uint64_t>(INT64_MIN));
+  for (int i = 0; i < 16; ++i) all[23 + i] = static_cast<std::uint8_t>(i * 17 + 10);
+  store_u64le(all.data() + 2 * 39 + 15, static_cast<std::uint64_t>(std::int64_t{-42}));
+  const std::string uuid0(32, '0');
+  // f64: the shortest text that reads back as the same double, never in exponent form.
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  Bytes f64s;
+  for (double v : {-0.0, 1e21, -123.456, -std::numeric_limits<double>::quiet_NaN(), 5e-324,
+                   0.1 + 0.2, -kInf, kInf, std::numeric_limits<double>::max()}) {
+    f64s = concat({f64s, u64_bytes(std::bit_cast<std::uint64_t>(v))});
+  }
+  // Fields at the very edge of a 4-byte prefixed record, and past it; unknown types.
+  const Result<Schema> edges = fields(
+      "a:u8:3;b:u8:4;c:u16:2;d:u16:3;e:u32:0;f:u32:1;g:u64:0;h:uuid:0;i:float:0;k:U8:0;l:u8:"
+      "4294967295",
+      RecordLayout::prefixed());
+  const std::tuple<const char*, Result<Schema>, Bytes, std::string> cases[] = {
+      {"four records show three", pair_schema(),
+       concat({pair_record(1, 1), pair_record(2, 2.5), pair_record(3, 3), pair_record(4, 4)}),
+       "1,1;2,2.5;3,3"},
+      {"no fields", blob_schema(), prefixed({Bytes{1}, Bytes{}, Bytes{2, 3}, Bytes{4}}), ";;"},
+      {"one empty row", blob_schema(), prefixed({Bytes{}}), ""},
+      {"empty tail", pair_schema(), Bytes{}, ""},
+      {"torn tail only", pair_schema(), Bytes{1, 2, 3}, ""},
+      {"whole record then torn", pair_schema(), concat({pair_record(5, 0.5), Bytes{1, 2}}),
+       "5,0.5"},
+      {"every integer type and uuid",
+       fields("a:u8:0;b:u16:1;c:u32:3;d:u64:7;e:i64:15;f:uuid:23", RecordLayout::fixed(39)), all,
+       "255,65535,4294967295,18446744073709551615,-9223372036854775808,"
+       "0a1b2c3d4e5f708192a3b4c5d6e7f809;0,0,0,0,0," +
+           uuid0 + ";0,0,0,0,-42," + uuid0},
+      {"edges", edges, prefixed({Bytes{1, 2, 3, 4}}), "4,?,1027,?,67305985,?,?,?,?,?,?"},
+      {"empty prefixed record", edges, prefixed({Bytes{}}), "?,?,?,?,?,?,?,?,?,?,?"},
+      {"f64", fields("a:f64:0;b:f64:8;c:f64:16", RecordLayout::fixed(24)), f64s,
+       "-0,1000000000000000000000,-123.456;NaN,0." + std::string(323, '0') +
+           "5,0.30000000000000004;-inf,inf,179769313486231570" + std::string(291, '0')},
+  };
+  for (const auto& [name, schema, tail, expected] : cases) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(render_preview(tail, schema.value()), expected);
+  }
+}
+
+// Three rows of n u64 fields: kept whole up to 1024 bytes, else only the first row; a first row
+// above 1024 bytes on its own gives none (kept, it could fill the zone so that no close ever
+// finds room again).
+TEST(RenderPreview, LengthRuleBoundary) {
+  const std::tuple<int, std::array<std::uint64_t, 3>, int> cases[] = {
+      {25, {UINT64_MAX, 123456789, 987654321}, 3},         // 25 * 41 - 1 = 1024 bytes
+      {27, {123456789012, 210987654321, 12345678901}, 1},  // 27 * 38 - 1 = 1025
+      {205, {1234, 1, 1}, 1},                              // 205 * 5 - 1 = 1024 alone
+      {57, {12345678901234567, 1, 1}, 0}};                 // 57 * 18 - 1 = 1025 alone
+  for (const auto& [n, values, kept] : cases) {
+    Schema s{"u", {}, RecordLayout::fixed(8)};
+    for (int i = 0; i < n; ++i) s.fields.push_back({"v" + std::to_string(i), "u64", 0});
+    std::string rows[3];
+    for (int r = 0; r < 3; ++r) {
+      for (int i = 0; i < n; ++i) rows[r] += (i ? "," : "") + to_decimal(values[r]);
+    }
+    const Bytes tail = concat({u64_bytes(values[0]), u64_bytes(values[1]), u64_bytes(values[2])});
+    std::string shown;
+    for (int r = 0; r < kept; ++r) shown += (r ? ";" : "") + rows[r];
+    EXPECT_EQ(render_preview(tail, s), shown);
   }
 }
 

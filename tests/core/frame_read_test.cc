@@ -1,14 +1,20 @@
-// Reading closed frames back: by id and position, the listed checksum on every path, into caller
-// memory, and many at once into one buffer (frame_read.h). Raw frames read as stored are the
-// model's (its one-byte records make frames of one to three bytes); damaged zstd frames are the
-// decode fuzz target's and rebuild's.
+// Frames: decoded on their own (codec.h), written in bulk (bulk_write.h; where a bulk write cuts
+// its frames is the model test's), and read back by id and position, the listed checksum on every
+// path, into caller memory, and many at once into one buffer (frame_read.h). Raw frames read as
+// stored are the model's (its one-byte records make frames of one to three bytes); damaged zstd
+// frames are the decode fuzz target's and rebuild's.
 #include "core/frame_read.h"
 
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <memory>
+#include <random>
 #include <span>
+#include <tuple>
 
+#include "core/bulk_write.h"
+#include "core/journal.h"
 #include "core/str_cat.h"
 #include "tests/core/test_util.h"
 
@@ -17,8 +23,80 @@ namespace {
 
 using K = Error::Kind;
 using Op = SimEnv::Op;
+using test::DirTest;
 using test::expect_error;
 using test::u32_records;
+
+// Compressible but not trivial, or random bytes (which zstd stores verbatim).
+Bytes sample(std::size_t n, bool random = false) {
+  std::mt19937 gen(static_cast<unsigned>(n));
+  Bytes out(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    out[i] = static_cast<std::uint8_t>(random ? gen() : "record of the sample;"[i % 21] + i / 997);
+  }
+  return out;
+}
+
+// `frame` (single segment, no dictionary, content under 64 KiB) with its header rebuilt to
+// declare `size` in an 8-byte content size field, behind a 1 MiB window descriptor.
+Bytes with_declared_size(const Bytes& frame, std::uint64_t size) {
+  const std::size_t header_size = 5 + (std::size_t{1} << (frame[4] >> 6));
+  Bytes forged = {0x28, 0xB5, 0x2F, 0xFD, static_cast<std::uint8_t>(0xC0 | (frame[4] & 4)), 0x50};
+  forged.resize(14);
+  store_u64le(forged.data() + 6, size);
+  forged.insert(forged.end(), frame.begin() + static_cast<std::ptrdiff_t>(header_size),
+                frame.end());
+  return forged;
+}
+
+Result<Bytes> decode_into(ByteView frame, std::size_t size) {
+  Bytes out(size, 0xEE);
+  DRELIX_ASSIGN_OR_RETURN(const std::uint64_t used, decode_one_frame_into(frame, out));
+  EXPECT_EQ(used, ZSTD_findFrameCompressedSize(frame.data(), frame.size()));
+  return out;
+}
+
+// Damage is reported alike whether the content goes to a buffer of its own or into one of the
+// declared size: every cut is a truncated frame, a flipped byte fails the content checksum, a
+// header whose size disagrees with the content is refused without being trusted; a declared
+// size is believed only when plausible.
+TEST(CodecTest, DamageIsReportedAlikeAndImplausibleSizesAreNotBelieved) {
+  const Bytes in = test::concat({sample(2000, true), sample(3000)});
+  const Bytes frame = compress_frame(in, 3).value(), tiny = compress_frame(sample(100), 3).value();
+  for (std::size_t cut = 0; cut < frame.size(); ++cut) {
+    const ByteView part = ByteView(frame).first(cut);
+    expect_error(decode_one_frame(part), K::Malformed, "truncated zstd frame");
+    if (cut >= 6) expect_error(decode_into(part, in.size()), K::Malformed, "truncated zstd frame");
+  }
+  Bytes flipped = frame;
+  flipped[frame.size() / 3] ^= 0x01;
+  expect_error(decode_one_frame(flipped), K::Compression,
+               ZSTD_getErrorString(ZSTD_error_checksum_wrong));
+  EXPECT_EQ(decode_into(flipped, in.size()).error(), decode_one_frame(flipped).error());
+  for (std::uint64_t claim : {std::uint64_t{99}, std::uint64_t{101}, kMaxDecodedFrame}) {
+    const Bytes forged = with_declared_size(tiny, claim);
+    const auto plain = decode_one_frame(forged);
+    ASSERT_FALSE(plain.has_value());
+    EXPECT_EQ(plain.error().kind(), K::Compression);
+    if (claim < 1000) {
+      EXPECT_EQ(decode_into(forged, claim), fail(plain.error()));
+    }
+  }
+  const std::pair<Bytes, std::optional<std::uint64_t>> cases[] = {
+      {test::concat({frame, tiny}), in.size()},
+      // 100 bytes of frame cannot expand to 4 GiB, whatever the header says.
+      {with_declared_size(tiny, kMaxDecodedFrame), std::nullopt},
+      {with_declared_size(compress_frame(sample(60000), 3).value(), kMaxDecodedFrame + 1), {}},
+      {test::slice(frame, 0, 5), std::nullopt},
+      {sample(50), std::nullopt}};
+  for (const auto& [bytes, want] : cases) EXPECT_EQ(declared_content_size(bytes), want);
+  // From a short read: believed up to 32768 bytes of content per stored byte.
+  const Bytes exact = test::slice(with_declared_size(tiny, 65536), 0, kZstdMaxHeader);
+  const Bytes over = test::slice(with_declared_size(tiny, 65537), 0, kZstdMaxHeader);
+  EXPECT_EQ(declared_content_size(exact, 2), 65536u);
+  EXPECT_EQ(declared_content_size(over, 2), std::nullopt);
+  EXPECT_EQ(declared_content_size(over, 3), 65537u);
+}
 
 // What read_frame_into asks for and gets: the sizes requested, and a buffer
 // prefilled with a marker so that a byte left unwritten shows.
@@ -63,10 +141,9 @@ class ReadFrameTest : public test::SimTest {
     d.write(path_);
   }
   Container open() {
-    auto c = Container::open_read(path_);
-    EXPECT_TRUE(c.has_value()) << c.error().to_string();
+    Container c = Container::open_read(path_).value();
     sim_.reset();
-    return std::move(*c);
+    return c;
   }
 };
 
@@ -174,6 +251,46 @@ TEST_F(ReadFrameTest, IntoCallerMemoryMatchesThePlainRead) {
     EXPECT_EQ(sink.asked.size(), 1u);
   }
   EXPECT_EQ(sim_.count(Op::Read), 4u);  // one read per request
+}
+
+// Refusals leave the file as it was and no journal. Then enough incompressible data for
+// several journaled batches, on more threads than frames in one batch: the frames are still
+// listed back to back in order and read back whole.
+TEST_F(DirTest, RefusalsWriteNothingAndManyBatchesStayInOrder) {
+  auto c = Container::create(path_, test::quad_schema(), "", "", 0, 65536, {});
+  auto tailed = Container::create(path_ + ".t", test::quad_schema(), "", "", 0, 65536, {});
+  ASSERT_TRUE(c && tailed && tailed->append_record(u32_records(9, 1)) && tailed->flush_data());
+  const std::vector<ByteView> bodies = {ByteView()};
+  for (const auto& [w, path] : {std::pair{&*c, path_}, {&*tailed, path_ + ".t"}}) {
+    const Bytes before = test::read_file(path);
+    expect_error(bulk_write_fixed(*w, Bytes(10), 0, {.frame_records = 2}), K::Usage,
+                 "10 bytes are not a whole number of 4-byte records");
+    expect_error(bulk_write_bodies(*w, bodies, 0, {.frame_records = 2}), K::Usage,
+                 "the file's records are fixed, not length-prefixed");
+    // A zone too small for the new frame list; the second one could list a frame of the tail,
+    // not the write's frames too: the tail stays.
+    const auto full = bulk_write_fixed(*w, u32_records(0, 5000), 0,
+                                       {.frame_records = 1, .level = 1, .threads = 2});
+    ASSERT_FALSE(full.has_value());
+    EXPECT_EQ(full.error().kind(), K::ZoneFull);
+    EXPECT_EQ(test::read_file(path), before);
+    EXPECT_FALSE(test::exists(journal_path(path)));
+  }
+
+  Bytes data(48u << 20);
+  std::mt19937_64 random(7);
+  for (std::size_t i = 0; i < data.size(); i += 8) store_u64le(data.data() + i, random());
+  auto added = bulk_write_fixed(*c, data, 0, {.frame_bytes = 1u << 20, .level = 1, .threads = 3});
+  ASSERT_TRUE(added.has_value()) << added.error().to_string();
+  ASSERT_EQ(added->size(), 48u);
+  std::vector<FrameSlot> slots;
+  for (std::size_t f = 0, offset = 0; f < added->size(); offset += (*added)[f++].len) {
+    EXPECT_EQ((*added)[f], (Frame{f, offset, (*added)[f].len, (*added)[f].hash}));
+    slots.push_back(FrameSlot{&c->frames()[f], f << 20, 1u << 20});
+  }
+  Bytes back(data.size());
+  ASSERT_TRUE(decode_frames_into(*c, slots, back, 3));
+  EXPECT_TRUE(back == data);
 }
 
 }  // namespace
