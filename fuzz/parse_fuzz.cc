@@ -21,10 +21,7 @@ namespace {
 // to itself.
 void check_preamble(ByteView in) {
   auto p = Preamble::decode(in);
-  if (!p) {
-    FUZZ_CHECK(p.error().kind() == Error::Kind::Malformed, outcome(p));
-    return;
-  }
+  if (!p) return FUZZ_CHECK(p.error().kind() == Error::Kind::Malformed, outcome(p));
   FUZZ_CHECK(in.size() >= 12 && p->version == kFormatVersion, "decoded from fewer than 12 bytes");
   FUZZ_CHECK(p->header_area >= 1 && p->header_area <= kMaxHeaderArea, "zone size out of range");
   const auto block = p->encode();
@@ -43,8 +40,7 @@ void check_headers(ByteView in) {
   auto parsed = Headers::parse(in);
   if (!parsed) {
     const Error::Kind k = parsed.error().kind();
-    FUZZ_CHECK(k == Error::Kind::Malformed || k == Error::Kind::Usage, outcome(parsed));
-    return;
+    return FUZZ_CHECK(k == Error::Kind::Malformed || k == Error::Kind::Usage, outcome(parsed));
   }
   for (const auto& [key, value] : parsed->pairs()) {
     FUZZ_CHECK(key_is_valid(key) && unescape_value(escape_value(value)) == value, key);
@@ -73,10 +69,9 @@ void check_headers(ByteView in) {
 void check_frames(std::string_view text) {
   auto frames = parse_frames(text);
   if (!frames) {
-    FUZZ_CHECK(frames.error().kind() == Error::Kind::Malformed &&
-                   frames.error().message().starts_with("bad frame "),
-               outcome(frames));
-    return;
+    return FUZZ_CHECK(frames.error().kind() == Error::Kind::Malformed &&
+                          frames.error().message().starts_with("bad frame "),
+                      outcome(frames));
   }
   const std::string rendered = render_frames(*frames);
   auto again = parse_frames(rendered);
@@ -121,10 +116,7 @@ void check_schema(std::string_view text) {
              "set");
 
   auto schema = Schema::from_headers(headers);
-  if (!schema) {
-    FUZZ_CHECK(schema.error().kind() == Error::Kind::Malformed, outcome(schema));
-    return;
-  }
+  if (!schema) return FUZZ_CHECK(schema.error().kind() == Error::Kind::Malformed, outcome(schema));
   FUZZ_CHECK(layout && schema->layout == *layout && schema->check_fields_storable(),
              "schema layout differs, or a field would not read back");
   const std::string hash = schema->hash_hex();
@@ -148,8 +140,8 @@ void check_decode(ByteView in) {
   auto decoded = decode_one_frame(in);
   if (!decoded) {
     const Error::Kind k = decoded.error().kind();
-    FUZZ_CHECK(k == Error::Kind::Compression || k == Error::Kind::Malformed, outcome(decoded));
-    return;
+    return FUZZ_CHECK(k == Error::Kind::Compression || k == Error::Kind::Malformed,
+                      outcome(decoded));
   }
   FUZZ_CHECK(decoded->consumed > 0 && decoded->consumed <= in.size(), "consumed out of range");
   FUZZ_CHECK(decoded->content.size() <= kMaxDecodedFrame, "content above the ceiling");

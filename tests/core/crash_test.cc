@@ -6,8 +6,6 @@
 // never synced may be lost, and a power loss keeping a later write but not an earlier one brings
 // the earlier bytes back as zeros in the tail.
 
-#include <cstdio>
-
 #include "core/bulk_write.h"
 #include "core/journal.h"
 #include "tests/core/test_util.h"
@@ -112,7 +110,6 @@ struct Explorer {
   // All but the tail operations: the images (and their records) the file may be once checked;
   // the last one is `after`.
   std::vector<std::pair<Bytes, std::vector<Bytes>>> allowed;
-  std::uint64_t loss_states = 0, recovery_crashes = 0, partial_creates = 0;
   std::vector<std::string> failures;
 
   // The operation with the crash armed at step `crash_at` (0: none); what it needs opened first is
@@ -293,7 +290,6 @@ struct Explorer {
       // open may take it for a drelix file.
       if (live && (Container::open_read(kPath) || Container::open_append(kPath)))
         return str_cat("a partial file of ", live->size(), " bytes opened");
-      partial_creates += live ? 1 : 0;
       return std::nullopt;
     }
     if (c.op < Op::Create) {
@@ -328,7 +324,6 @@ struct Explorer {
     for (std::size_t i = 0; lose && i < choices.size(); ++i) {
       sim.restore(at);
       sim.power_loss(choices[i]);
-      ++loss_states;
       visit(sim.snapshot(), {cut.n, true}, str_cat(where, ", power loss #", i), false,
             crash && c.deep);
     }
@@ -343,7 +338,6 @@ struct Explorer {
       (void)Container::open_append(kPath);
       const std::string again = str_cat(where, ", then recovery crash at ", sim.describe(m));
       sim.restart();
-      ++recovery_crashes;
       visit(sim.snapshot(), cut, again, lose, false);
     }
   }
@@ -369,10 +363,6 @@ TEST_P(OpsCrashTest, RecoversWhollyBeforeOrAfterAtEveryCut) {
     x.at_crash = sim.snapshot();
     x.visit(x.at_crash, Cut{n, false}, cut, true, true);
   }
-  std::puts(str_cat("[ crash    ] ", c.name, ": ", x.total, " steps, ", x.total + 1,
-                    " crash points, ", x.loss_states, " power-loss states, ", x.recovery_crashes,
-                    " recovery crashes, ", x.partial_creates, " partial creates")
-                .c_str());
   for (const std::string& f : x.failures) ADD_FAILURE() << f;
 }
 
