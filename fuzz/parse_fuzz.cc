@@ -42,9 +42,8 @@ void check_headers(ByteView in) {
     const Error::Kind k = parsed.error().kind();
     return FUZZ_CHECK(k == Error::Kind::Malformed || k == Error::Kind::Usage, outcome(parsed));
   }
-  for (const auto& [key, value] : parsed->pairs()) {
+  for (const auto& [key, value] : parsed->pairs())
     FUZZ_CHECK(key_is_valid(key) && unescape_value(escape_value(value)) == value, key);
-  }
   const std::uint32_t h = static_cast<std::uint32_t>(in.size());
   auto rendered = parsed->render(h);
   if (!rendered) {

@@ -259,9 +259,8 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
     const auto got = is_fixed() ? bulk_write_fixed(*c_, test::concat(bodies), id, o)
                                 : bulk_write_bodies(*c_, views, id, o);
     const Status status = got ? Status{} : fail(got.error());
-    if (max_records == 0 && max_bytes == 0) {
+    if (max_records == 0 && max_bytes == 0)
       return expect(status, Error::usage("a bulk write needs frame_records or frame_bytes"));
-    }
     if (oversized) {
       return expect(status, Error::usage(str_cat("record ", *oversized,
                                                  " of 65536 bytes overflows the u16 prefix")));
@@ -295,9 +294,8 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
         pick(6) ? std::string(pick(12), static_cast<char>('a' + pick(26))) : std::string(4096, 'x');
     const Status got = c_->set_user_header(key, value);
     if (mode_ == kBroken || mode_ == kSyncFailed) return expect(got, refusal());
-    if (key == "_x") {
+    if (key == "_x")
       return expect(got, Error::usage("user header key \"_x\" may not start with '_'"));
-    }
     if (key == "Bad") return expect(got, Error::usage("invalid header key \"Bad\""));
     Headers changed = mem_;
     set(changed, key, value);
@@ -305,9 +303,7 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
       mem_ = changed;  // kept in memory, refused at the write
       return expect(got, refusal());
     }
-    if (zone_need(changed) > zone_) {
-      return expect(got, Error::zone_full(zone_need(changed), zone_));
-    }
+    if (zone_need(changed) > zone_) return expect(got, Error::zone_full(zone_need(changed), zone_));
     expect(got, std::nullopt);
     mem_ = disk_ = changed;
   }
