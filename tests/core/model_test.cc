@@ -381,10 +381,9 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
     }
     on_disk_ = records_.size();
     if (crash && torn_.empty() && schema_.layout.size() != 1 && pick(2)) {  // one byte: never torn
-      Bytes half = is_fixed() ? body() : test::prefixed({body()});
-      half.resize(1 + pick(half.size() - 1));
-      torn_ = half;
-      test::write_file(path_, half, /*append=*/true);
+      torn_ = is_fixed() ? body() : test::prefixed({body()});
+      torn_.resize(1 + pick(torn_.size() - 1));
+      test::write_file(path_, torn_, /*append=*/true);
     }
     const Bytes before = test::read_file(path_);
     if (!read_only && !torn_.empty() && !journal_ && pick(2)) {  // the open fails, cutting nothing
