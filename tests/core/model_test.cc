@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -68,8 +69,7 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
   std::uint64_t raw(const Bytes& body) const { return body.size() + (is_fixed() ? 0 : 2); }
   bool is_fixed() const { return schema_.layout.is_fixed(); }
   std::optional<Error> refusal() const {
-    if (mode_ == kWritable) return std::nullopt;
-    return Error::usage(kRefusals[mode_]);
+    return mode_ == kWritable ? std::nullopt : std::optional(Error::usage(kRefusals[mode_]));
   }
   void expect(const Status& got, const std::optional<Error>& want) {
     EXPECT_EQ(got, want ? Status(fail(*want)) : Status{});
@@ -82,9 +82,8 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
     if (raw(on_disk_, records_.size()) >= kFlushThreshold) on_disk_ = records_.size();
   }
   void close(std::uint64_t id, std::int32_t level, const Frame& made) {
-    if (mem_.get("_preview").value_or("").empty()) {
+    if (mem_.get("_preview").value_or("").empty())
       set(mem_, "_preview", render_preview(encode(framed(), records_.size()), schema_));
-    }
     const std::uint64_t at = listed_.empty() ? 0 : listed_.back().offset + listed_.back().len;
     listed_.push_back(Frame{id, at, made.len, made.hash});
     on_disk_ = records_.size();
@@ -144,9 +143,7 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
     const ByteView parts[] = {frame};
     ASSERT_TRUE(write_journal(path_, 16 + zone_, Bytes(zone_, 0), parts));
     c_.emplace(Container::create(path_, schema_, "s", "w", 0, zone_, user).value());
-    for (std::size_t i = 0; i < 14; ++i) {
-      set(mem_, c_->headers().pairs()[i].first, c_->headers().pairs()[i].second);
-    }
+    for (const auto& [k, v] : std::span(c_->headers().pairs()).first(14)) set(mem_, k, v);
     for (const auto& [k, v] : user) set(mem_, k, v);
     disk_ = mem_;
   }
@@ -262,9 +259,8 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
     const auto got = is_fixed() ? bulk_write_fixed(*c_, test::concat(bodies), id, o)
                                 : bulk_write_bodies(*c_, views, id, o);
     const Status status = got ? Status{} : fail(got.error());
-    if (max_records == 0 && max_bytes == 0) {
+    if (max_records == 0 && max_bytes == 0)
       return expect(status, Error::usage("a bulk write needs frame_records or frame_bytes"));
-    }
     if (oversized) {
       return expect(status, Error::usage(str_cat("record ", *oversized,
                                                  " of 65536 bytes overflows the u16 prefix")));
@@ -298,9 +294,8 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
         pick(6) ? std::string(pick(12), static_cast<char>('a' + pick(26))) : std::string(4096, 'x');
     const Status got = c_->set_user_header(key, value);
     if (mode_ == kBroken || mode_ == kSyncFailed) return expect(got, refusal());
-    if (key == "_x") {
+    if (key == "_x")
       return expect(got, Error::usage("user header key \"_x\" may not start with '_'"));
-    }
     if (key == "Bad") return expect(got, Error::usage("invalid header key \"Bad\""));
     Headers changed = mem_;
     set(changed, key, value);
@@ -308,9 +303,7 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
       mem_ = changed;  // kept in memory, refused at the write
       return expect(got, refusal());
     }
-    if (zone_need(changed) > zone_) {
-      return expect(got, Error::zone_full(zone_need(changed), zone_));
-    }
+    if (zone_need(changed) > zone_) return expect(got, Error::zone_full(zone_need(changed), zone_));
     expect(got, std::nullopt);
     mem_ = disk_ = changed;
   }
@@ -320,12 +313,7 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
   void fail_a_call() {
     enum Call { kClose, kSeal, kFlush };
     enum Outcome { kRetry, kHalfSpliced, kJournalKept, kStale, kUsable, kSyncLost };
-    const struct {
-      Call call;
-      Op op;
-      std::uint64_t nth;
-      Outcome outcome;
-    } cases[] = {
+    const std::tuple<Call, Op, std::uint64_t, Outcome> cases[] = {
         {kClose, Op::Write, 0, kRetry},           // the buffer
         {kClose, Op::Read, 1, kRetry},            // the tail
         {kClose, Op::Open, 1, kRetry},            // the journal's create
@@ -344,38 +332,36 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
         {kFlush, Op::Write, 1, kRetry},           // the zone
         {kFlush, Op::Sync, 1, kSyncLost},
     };
-    const auto& k = cases[pick(std::size(cases))];
+    const auto& [call, op, nth, outcome] = cases[pick(std::size(cases))];
     const bool no_tail = records_.size() == framed();
-    if (mode_ != kWritable || zone_ != 4096 || (k.call != kFlush && no_tail)) return;
-    if (k.nth == 0 && on_disk_ == records_.size()) return;
-    if (k.nth > 0) {
+    if (mode_ != kWritable || zone_ != 4096 || (call != kFlush && no_tail)) return;
+    if (nth == 0 && on_disk_ == records_.size()) return;
+    if (nth > 0) {
       ASSERT_TRUE(c_->flush_data());
       on_disk_ = records_.size();
     }
     sim_.reset();
-    sim_.fail_nth(k.op, std::max<std::uint64_t>(k.nth, 1), EIO, k.outcome != kUsable);
-    if (k.outcome == kJournalKept) sim_.fail_nth(Op::Unlink, 2, EIO, true);
+    sim_.fail_nth(op, std::max<std::uint64_t>(nth, 1), EIO, outcome != kUsable);
+    if (outcome == kJournalKept) sim_.fail_nth(Op::Unlink, 2, EIO, true);
     const std::uint64_t id = pick(4);
     const std::int32_t lv = level();
-    const Status got = k.call == kClose  ? c_->close_frame(id, lv)
-                       : k.call == kSeal ? c_->seal(id, lv)
-                                         : c_->flush_headers();
-    const bool done = k.outcome == kStale || k.outcome == kUsable;
-    const Error eio = k.op == Op::Open ? Error::io_at(journal_path(path_), EIO) : Error::io(EIO);
+    const Status got = call == kClose  ? c_->close_frame(id, lv)
+                       : call == kSeal ? c_->seal(id, lv)
+                                       : c_->flush_headers();
+    const bool done = outcome == kStale || outcome == kUsable;
+    const Error eio = op == Op::Open ? Error::io_at(journal_path(path_), EIO) : Error::io(EIO);
     expect(got, done ? std::nullopt : std::optional(eio));
-    if (done) {
-      expect_durable();
-    }
-    if (k.op == Op::Unlink) {
+    if (done) expect_durable();
+    if (op == Op::Unlink) {
       EXPECT_EQ(sim_.count(Op::Unlink), 3u);  // clearing the name, the removal and one retry
     }
     sim_.reset();
-    if (done || k.call == kSeal) close(id, lv, c_->frames().back());
-    if (k.call == kSeal) set(mem_, "_sealed", "true");
+    if (done || call == kSeal) close(id, lv, c_->frames().back());
+    if (call == kSeal) set(mem_, "_sealed", "true");
     disk_ = mem_;
-    journal_ = k.outcome == kStale || k.outcome == kHalfSpliced || k.outcome == kJournalKept;
+    journal_ = outcome == kStale || outcome == kHalfSpliced || outcome == kJournalKept;
     if (journal_) mode_ = kBroken;
-    if (k.outcome == kSyncLost) mode_ = kSyncFailed;
+    if (outcome == kSyncLost) mode_ = kSyncFailed;
     if (journal_ && !done) {
       pending_.emplace(id, lv);
       frozen_ = test::read_file(path_);
@@ -395,10 +381,9 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
     }
     on_disk_ = records_.size();
     if (crash && torn_.empty() && schema_.layout.size() != 1 && pick(2)) {  // one byte: never torn
-      Bytes half = is_fixed() ? body() : test::prefixed({body()});
-      half.resize(1 + pick(half.size() - 1));
-      torn_ = half;
-      test::write_file(path_, half, /*append=*/true);
+      torn_ = is_fixed() ? body() : test::prefixed({body()});
+      torn_.resize(1 + pick(torn_.size() - 1));
+      test::write_file(path_, torn_, /*append=*/true);
     }
     const Bytes before = test::read_file(path_);
     if (!read_only && !torn_.empty() && !journal_ && pick(2)) {  // the open fails, cutting nothing
@@ -419,11 +404,7 @@ class ModelTest : public test::SimTest, public ::testing::WithParamInterface<int
         read_only ? Container::open_read(path_) : Container::open_append(path_);
     ASSERT_TRUE(opened.has_value()) << opened.error().to_string();
     EXPECT_TRUE(!torn_.empty() || journal_ || sim_.count(Op::Truncate) == 0);  // nothing to cut
-    if (c_) {
-      *c_ = std::move(*opened);  // over the dead process's container, which cannot write
-    } else {
-      c_.emplace(std::move(*opened));
-    }
+    c_ = std::move(*opened);  // moved over the dead process's container, if any (it cannot write)
     mode_ = read_only ? kReadOnly : kWritable;
     mem_ = disk_;
     frozen_.reset();

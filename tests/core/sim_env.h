@@ -216,9 +216,8 @@ class SimEnv final : public Env {
         : owner_(owner), inode_(inode), path_(std::move(path)), writable_(writable) {}
 
     Status read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buf) override {
-      auto n = read_at(offset, buf);
-      if (!n) return fail(std::move(n).error());
-      if (*n < buf.size()) return fail(Error::io_eof());
+      DRELIX_ASSIGN_OR_RETURN(const std::size_t n, read_at(offset, buf));
+      if (n < buf.size()) return fail(Error::io_eof());
       return {};
     }
     Result<std::size_t> read_at(std::uint64_t offset, std::span<std::uint8_t> buf) override {
@@ -253,7 +252,8 @@ class SimEnv final : public Env {
       if (int e = gate(Op::Truncate, length)) return fail(Error::io(e));
       if (!writable_) return fail(Error::io(EINVAL));
       if (length > kMaxOffset) return fail(Error::io(EFBIG));
-      owner_.truncate_inode(inode_, length);
+      owner_.change(inode_, {},
+                    [id = inode_, length](Names&, Files& files) { files[id].resize(length, 0); });
       return {};
     }
     // The file's bytes become durable; its directory entry does not (that takes a sync_dir).
@@ -335,10 +335,6 @@ class SimEnv final : public Env {
       p.dirs.insert(d.empty() ? "." : d);
     }
     state_.pending.push_back(std::move(p));
-  }
-
-  void truncate_inode(std::uint64_t id, std::uint64_t length) {
-    change(id, {}, [id, length](Names&, Files& files) { files[id].resize(length, 0); });
   }
 
   struct Rule {

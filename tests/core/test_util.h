@@ -226,16 +226,4 @@ struct Draft {
   }
 };
 
-// Reads every record of an open container: frames in list order, then the tail.
-inline Result<std::vector<Bytes>> all_records(Container& c) {
-  std::vector<Bytes> out;
-  for (std::size_t i = 0; i <= c.frames().size(); ++i) {
-    DRELIX_ASSIGN_OR_RETURN(const Bytes content,
-                            i < c.frames().size() ? c.read_frame_at(i) : c.read_tail());
-    for (ByteView r : split_records(content, c.schema().layout).records)
-      out.emplace_back(r.begin(), r.end());
-  }
-  return out;
-}
-
 }  // namespace drelix::test
