@@ -77,11 +77,11 @@ bench-smoke: bench-requirements
 
 # Fuzzing with libFuzzer: build/fuzz holds a <name>_fuzz binary per fuzz/<name>_fuzz.cc, built by
 # FUZZ_CXX (clang 16 or later; clang 19 is installed when missing), and ctest runs each for
-# FUZZ_SECONDS (10 in fuzz-smoke, for CI). Both fail on any crash, leak, timeout or broken
+# FUZZ_SECONDS (30 in fuzz-smoke, for CI). Both fail on any crash, leak, timeout or broken
 # property, and print the executions per target.
-FUZZ_SECONDS ?= 60
+FUZZ_SECONDS ?= 300
 FUZZ_CXX ?= clang++-19
-fuzz-smoke: FUZZ_SECONDS = 10
+fuzz-smoke: FUZZ_SECONDS = 30
 fuzz fuzz-smoke:
 	@FUZZ_CXX=$(FUZZ_CXX) scripts/setup.sh fuzz
 	$(CMAKE) -S . -B build/fuzz -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
