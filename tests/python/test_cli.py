@@ -130,7 +130,7 @@ def test_records_as_json_csv_raw_and_hex_and_the_file_as_info_shows_it(fixed):
 
 
 def test_prefixed_records_say_whether_they_are_text_or_base64_and_export_as_one_column(tmp_path):  # fmt: skip
-    text = write_file(tmp_path / "t.drelix", [TEXTS[:3]], TEXTS[3:], LOG)
+    text = write_file(tmp_path / "t.drelix", [TEXTS[:4]], TEXTS[4:], LOG)  # a tail of one
     out = drelix("cat", text, check=0).stdout
     rows = list(csv.reader(io.StringIO(drelix("cat", "-f", "csv", text, check=0).stdout.decode())))  # fmt: skip
     assert rows[0] == ["encoding", "record"]
@@ -217,25 +217,25 @@ def test_a_damaged_frame_stops_cat_fails_validate_and_salvage_keeps_the_rest(fix
         bodies = [f"note {i} ".encode() * (i % 7) for i in range(N)]
         path = Path(write_file(fixed.with_name("notes.drelix"), [bodies[:100], bodies[100:250]], bodies[250:], LOG))  # fmt: skip
         shown = [{"text": b.decode()} for b in bodies]
-    good, frame = shutil.copy(path, fixed.with_name("good.drelix")), info(path)["frames"][1]
+    good, frame = shutil.copy(path, fixed.with_name("good.drelix")), info(path)["frames"][1]  # fmt: skip
     data = bytearray(path.read_bytes())
     data[16 + 4096 + frame["offset"] + frame["length"] // 2] ^= 0xFF  # frame 1's middle
     path.write_bytes(bytes(data))
     done = drelix("cat", path, check=2)  # the records before it, then one line
     one_line_error(done, path)
     assert [json.loads(x) for x in done.stdout.splitlines()] == shown[:100]
-    assert "frame 1: checksum mismatch" in drelix("validate", path, check=1).stdout.decode()
+    assert "frame 1: checksum mismatch" in drelix("validate", path, check=1).stdout.decode()  # fmt: skip
     out, missing = fixed.with_name("saved.drelix"), fixed.with_name("missing.drelix")
     report = json.loads(drelix("salvage", "--json", path, out, check=1).stdout)
     assert [lost["id"] for lost in report["lost_frames"]] == [1]
     assert (report["frames"], report["tail_records"], report["records"]) == (1, 10, 110)
     assert cat(out) == shown[:100] + shown[250:]
-    # One report per file, the worst setting the status.
-    report = json.loads(drelix("validate", "--json", good, path, missing, out, check=2).stdout)  # fmt: skip
-    assert [r.get("sound") for r in report] == [True, False, None, True]
-    assert report[2]["error"].startswith(f"{missing}: ") and report[0]["records"] == N
+    # One report per file, the worst setting the status whatever comes after it.
+    report = json.loads(drelix("validate", "--json", good, missing, path, out, check=2).stdout)  # fmt: skip
+    assert [r.get("sound") for r in report] == [True, None, False, True]
+    assert report[1]["error"].startswith(f"{missing}: ") and report[0]["records"] == N
     seen = []
-    dx.salvage(path, fixed.with_name("again.drelix"), progress=lambda *a: seen.append(a))
+    dx.salvage(path, fixed.with_name("again.drelix"), progress=lambda *a: seen.append(a))  # fmt: skip
     assert seen == [(1, 3), (2, 3), (3, 3)]  # a frame a step, and one for the tail
     with pytest.raises(ZeroDivisionError):  # stopped: its own error, and no half a file
         dx.salvage(path, fixed.with_name("stopped.drelix"), progress=lambda *a: 1 / 0)
@@ -258,11 +258,11 @@ def test_a_single_column_of_another_type_imports_as_fields_or_as_text(tmp_path):
         assert cat(tmp_path / f"{column.type}.drelix") == shown
 
 
-@pytest.mark.parametrize("values", [[2**64 - 1, 2**53 + 1, 0], [2**63, 7], [2**53 + 1, 1]])
+@pytest.mark.parametrize("values", [[2**64 - 1, 2**53 + 1, 0], [2**63, 7], [2**53 + 1, 1]])  # fmt: skip
 def test_integer_columns_survive_csv_exactly(tmp_path, values):
     src, back = tmp_path / "u.drelix", tmp_path / "back.drelix"
     with dx.create(src, dx.schema("u@1", {"id": "u64", "v": "f64"})) as w:
-        w.write(np.array([(v, 0.5) for v in values], dtype=[("id", "<u8"), ("v", "<f8")]))
+        w.write(np.array([(v, 0.5) for v in values], dtype=[("id", "<u8"), ("v", "<f8")]))  # fmt: skip
     drelix("export", src, tmp_path / "u.csv", check=0)
     drelix("import", tmp_path / "u.csv", back, check=0)
     assert [r["id"] for r in cat(back)] == values
@@ -281,7 +281,8 @@ def test_export_writes_through_no_link_and_what_it_writes_imports_back_as_the_sa
         assert pq.ParquetFile(new).metadata.row_group(0).column(0).compression == codec
     assert victim.read_bytes() == b"keep"
     back = fixed.with_name("back.drelix")
-    for src in ("new.parquet", "out.arrow", "out.npy"):  # --force replaces a regular file
+    # Imported back, each over the last: --force replaces a regular file.
+    for src in ("new.parquet", "out.arrow", "out.npy"):
         drelix("import", fixed.with_name(src), back, "--force", check=0)
         assert drelix("cat", "-f", "raw", back, check=0).stdout == REC.tobytes()
         assert info(back)["sealed"] is True
@@ -324,8 +325,7 @@ def big(tmp_path_factory):
     ("export {d}/big.drelix {d}/out.csv", signal.SIGTERM), ("import {d}/big.npy {d}/out.drelix", signal.SIGTERM),
     ("salvage {d}/big.drelix {d}/out.drelix", signal.SIGTERM)], ids=lambda v: getattr(v, "name", None))  # fmt: skip
 def test_a_signal_half_way_ends_the_command_and_leaves_the_files_as_they_were(big, tmp_path, argv, sig):  # fmt: skip
-    for name in ("big.drelix", "big.npy"):
-        shutil.copy(big.with_name(name), tmp_path)
+    shutil.copytree(big.parent, tmp_path, dirs_exist_ok=True)  # big.drelix, big.npy
     before = contents(tmp_path)
     argv = argv.format(d=tmp_path).split()
     child = spawn(*argv, dimensions=(24, 160))
@@ -341,13 +341,14 @@ def test_a_signal_half_way_ends_the_command_and_leaves_the_files_as_they_were(bi
 
 def test_ctrl_c_at_any_moment_is_status_130_or_a_complete_output(big, tmp_path):
     out = tmp_path / "out.drelix"
-    for delay in (0.0, 0.05, 0.1, 0.2, 0.3, 0.5):  # after the work has begun, up to its end
+    # After the work has begun, up to its end.
+    for delay in (0.0, 0.05, 0.1, 0.2, 0.3, 0.5):
         child = spawn("import", big.with_suffix(".npy"), out)
         child.expect(r"import .* batches")
         time.sleep(delay)
         child.kill(signal.SIGINT)
         status = ended(child)
-        leftovers = sorted(p.name for p in tmp_path.glob("out.drelix*"))
+        leftovers = sorted(p.name for p in tmp_path.iterdir())
         assert leftovers == (["out.drelix"] if status == 0 else []), (delay, status)
         if status == 0:  # it had finished: the whole file is there
             assert len(dx.open(out)) == len(dx.open(big))
@@ -364,14 +365,16 @@ def test_ctrl_c_while_the_command_starts_is_never_a_traceback(big):
         time.sleep(delay)
         child.send_signal(signal.SIGINT)
         _, err = child.communicate(timeout=120)
-        if err.startswith(b"Fatal Python error: init_"):  # init_import_site, init_sys_streams, ...
-            continue  # the interpreter's own start-up, before any code of the package runs
+        # Fatal Python error: init_import_site, init_sys_streams, ...: the interpreter's own
+        # start-up, before any code of the package runs.
+        if err.startswith(b"Fatal Python error: init_"):
+            continue
         ends = ((130, b"drelix: interrupted\n"), (-signal.SIGINT, b""), (0, b""))
         assert (child.returncode, err) in ends, (delay, child.returncode, err)
 
 
 @pytest.mark.parametrize("command, extra", [("info", []), ("repack", []), ("rebuild", ["--fix"]), ("salvage", [b".saved"])])  # fmt: skip
-def test_a_name_that_is_not_utf8_is_taken_and_reported_as_it_is(fixed, tmp_path, command, extra):
+def test_a_name_that_is_not_utf8_is_taken_and_reported_as_it_is(fixed, tmp_path, command, extra):  # fmt: skip
     odd = os.path.join(os.fsencode(tmp_path), b"odd\xff.drelix")
     shutil.copy(fixed, odd)
     extra = [odd + e if e.startswith(b".") else e for e in map(os.fsencode, extra)]
@@ -383,16 +386,17 @@ def test_a_name_that_is_not_utf8_is_taken_and_reported_as_it_is(fixed, tmp_path,
 def test_a_closed_stdout_is_one_line_a_reader_gone_is_no_error_and_a_pipe_gets_no_bar(fixed, big):  # fmt: skip
     shut = subprocess.run(f"{DRELIX} cat {fixed} >&-", shell=True, capture_output=True, check=False)  # fmt: skip
     assert (shut.returncode, shut.stderr) == (2, b"drelix: standard output is closed\n")
-    for command in (["info"], ["validate"], ["cat"]):  # the reader has gone before a byte is written
+    # The reader has gone before a byte is written.
+    for command in (["info"], ["validate"], ["cat"]):
         child = subprocess.Popen([DRELIX, *command, fixed], stdout=subprocess.PIPE, stderr=subprocess.PIPE)  # fmt: skip
         child.stdout.close()
         assert (child.wait(timeout=120), child.stderr.read()) == (0, b""), command
     pexpect = pytest.importorskip("pexpect")  # records to a pipe, bars to a terminal
-    piped = pexpect.spawn("/bin/sh", ["-c", f"{DRELIX} cat {big} | tail -c 1"], timeout=120)
+    piped = pexpect.spawn("/bin/sh", ["-c", f"{DRELIX} cat {big} | tail -c 1"], timeout=120)  # fmt: skip
     assert b"frames" not in piped.read()
 
 
-def test_text_from_the_file_reaches_the_terminal_escaped_and_info_elides_frames(tmp_path):
+def test_text_from_the_file_reaches_the_terminal_escaped_and_info_elides_frames(tmp_path):  # fmt: skip
     path = tmp_path / "evil\x1b]0;x\x07.drelix"
     evil = "\x1b]0;owned\x07 \x9b31m".encode()
     write_file(path, [[b"r%d" % i] for i in range(30)], [], LOG, user=[("note", "v" * len(evil))])  # fmt: skip
@@ -406,7 +410,8 @@ def test_text_from_the_file_reaches_the_terminal_escaped_and_info_elides_frames(
         assert b"evil\\x1b]0;x\\x07.drelix" in shown
     assert b"\\x1b]0;owned\\x07 \\x9b31m" in described
     assert b"_records: \\x1b0 -> 30" in rebuilt
-    lines = described.decode().splitlines()  # past a screenful, a row as wide as the table
+    # Past a screenful of frames, one row as wide as the table says how many are not shown.
+    lines = described.decode().splitlines()
     head = next(x for x in lines if "┃ id ┃" in x or " id " in x and "┃" in x)
     skipped = next(x for x in lines if "…" in x and "│" in x)
-    assert len(skipped) == len(head) and "6 frames not shown (--all-frames" in "".join(lines)
+    assert len(skipped) == len(head) and "6 frames not shown (--all-frames" in "".join(lines)  # fmt: skip
