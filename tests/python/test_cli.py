@@ -115,11 +115,14 @@ def test_records_as_json_csv_raw_and_hex_and_the_file_as_info_shows_it(fixed):
     out = drelix("head", "--format", "csv", fixed, "-n", "8", check=0).stdout.decode()
     rows = list(csv.DictReader(io.StringIO(out)))
     assert list(rows[0]) == list(DTYPE.names) and rows[5]["value"] == ""
-    assert [{k: v if k == "key" else json.loads(v or "null") for k, v in row.items()} for row in rows] == SHOWN[:8]  # fmt: skip
+    # Each cell as JSON would read it: the same numbers as the JSON lines.
+    typed = [{k: v if k == "key" else json.loads(v or "null") for k, v in r.items()} for r in rows]  # fmt: skip
+    assert typed == SHOWN[:8]
     assert drelix("tail", "-f", "raw", fixed, "-n", "15", check=0).stdout == REC[-15:].tobytes()  # fmt: skip
     assert drelix("get", "-f", "hex", fixed, "3", check=0).stdout == REC[3].tobytes().hex().encode() + b"\n"  # fmt: skip
     shown = info(fixed)
-    assert (shown["schema"]["record_size"], [f["name"] for f in shown["schema"]["fields"]]) == (DTYPE.itemsize, list(DTYPE.names))  # fmt: skip
+    assert shown["schema"]["record_size"] == DTYPE.itemsize
+    assert [f["name"] for f in shown["schema"]["fields"]] == list(DTYPE.names)
     assert [(f["id"], f["records"]) for f in shown["frames"]] == [(0, 100), (1, 150)]
     assert (shown["tail"]["records"], shown["tail"]["torn_bytes"], shown["user_headers"]) == (10, 0, {"site": "lab"})  # fmt: skip
     assert (shown["sealed"], shown["journal_present"], shown["bytes"]) == (False, False, os.path.getsize(fixed))  # fmt: skip
@@ -130,7 +133,8 @@ def test_records_as_json_csv_raw_and_hex_and_the_file_as_info_shows_it(fixed):
 
 
 def test_prefixed_records_say_whether_they_are_text_or_base64_and_export_as_one_column(tmp_path):  # fmt: skip
-    text = write_file(tmp_path / "t.drelix", [TEXTS[:4]], TEXTS[4:], LOG)  # a tail of one
+    # A frame of four records and a tail of one: export writes both, even a batch of one.
+    text = write_file(tmp_path / "t.drelix", [TEXTS[:4]], TEXTS[4:], LOG)
     out = drelix("cat", text, check=0).stdout
     rows = list(csv.reader(io.StringIO(drelix("cat", "-f", "csv", text, check=0).stdout.decode())))  # fmt: skip
     assert rows[0] == ["encoding", "record"]
@@ -206,7 +210,8 @@ def test_a_command_that_cannot_run_says_so_in_one_line_and_changes_no_file(fixed
 
 
 def test_options_are_never_abbreviated_nor_commands_guessed(tmp_path):
-    for argv, says in [("tail --form csv", b"unrecognized arguments: --form"), ("frobnicate", b"invalid choice: 'frobnicate'")]:  # fmt: skip
+    for argv, says in [("tail --form csv", b"unrecognized arguments: --form"),
+                       ("frobnicate", b"invalid choice: 'frobnicate'")]:  # fmt: skip
         assert says in drelix(*argv.split(), tmp_path / "any.drelix", check=2).stderr
 
 
@@ -217,7 +222,8 @@ def test_a_damaged_frame_stops_cat_fails_validate_and_salvage_keeps_the_rest(fix
         bodies = [f"note {i} ".encode() * (i % 7) for i in range(N)]
         path = Path(write_file(fixed.with_name("notes.drelix"), [bodies[:100], bodies[100:250]], bodies[250:], LOG))  # fmt: skip
         shown = [{"text": b.decode()} for b in bodies]
-    good, frame = shutil.copy(path, fixed.with_name("good.drelix")), info(path)["frames"][1]  # fmt: skip
+    good = shutil.copy(path, fixed.with_name("good.drelix"))
+    frame = info(path)["frames"][1]
     data = bytearray(path.read_bytes())
     data[16 + 4096 + frame["offset"] + frame["length"] // 2] ^= 0xFF  # frame 1's middle
     path.write_bytes(bytes(data))
