@@ -182,6 +182,8 @@ CANNOT_RUN = [
     ("import {d}/out.parquet {d}/no/x.csv", "{d}/no/x.csv", "no such file"),
     ("import {d}/out.csv {d}/new.drelix", "{d}/out.csv", "'key'"),  # CSV cannot bring back 16 bytes
     ("import {d}/neg.csv {d}/new.drelix", "{d}/neg.csv", "'id'"),
+    ("export {p} {d}/new.txt", "{d}/new.txt", "cannot tell the format from the name"),
+    ("export {p} {d}/new.csv --compression zstd", "{d}/new.csv", "--compression applies to Parquet only"),
     # --force replaces a regular file only, and never the input under another name
     *[(f"export {{p}} {{d}}/{t} --to csv --force", f"{{d}}/{t}", w) for t, w in [("fifo.csv", "not a regular file"),
       ("dev.csv", "not a regular file"), ("link.csv", "not a regular file"), ("hard.csv", "itself"), ("run.drelix", "itself")]],
