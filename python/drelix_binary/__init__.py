@@ -38,6 +38,7 @@ from ._native import (
 from ._pickle import register_pickling as _register_pickling
 
 if TYPE_CHECKING:
+    from ._follow import follow, follow_batches
     from ._maintenance import rebuild_headers, repack, validate
     from ._reader import Reader
     from ._salvage import salvage
@@ -59,6 +60,7 @@ if TYPE_CHECKING:
 _LAZY = {
     **dict.fromkeys(("rebuild_headers", "repack", "validate"), "_maintenance"),
     "Reader": "_reader",
+    **dict.fromkeys(("follow", "follow_batches"), "_follow"),
     "salvage": "_salvage",
     **dict.fromkeys(
         (
@@ -103,6 +105,8 @@ __all__ = [
     "__version__",
     "create",
     "dtype_of",
+    "follow",
+    "follow_batches",
     "open",
     "rebuild_headers",
     "repack",

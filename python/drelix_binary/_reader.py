@@ -50,7 +50,12 @@ class Reader:
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path: str = os.fspath(path)
-        self._src = FileSource(self.path)
+        self._lock = threading.RLock()
+        self._adopt(FileSource(self.path))
+
+    def _adopt(self, src: FileSource) -> None:
+        """Takes ``src`` as the file this reader reads."""
+        self._src = src
         src = self._src
         self.schema: _native.Schema = src.schema
         self.layout: _native.RecordLayout = src.schema.layout
@@ -68,7 +73,17 @@ class Reader:
         self._tail_count: tuple[int, int] | None = None
         self._starts: list[int] | None = None
         self._cache: tuple[int, bytes] | None = None
-        self._lock = threading.RLock()
+
+    def refresh(self) -> int:
+        """Takes in what writers made visible since the reader was opened or last refreshed:
+        records flushed into the tail, frames closed, a seal; returns how many records were
+        added. ``len``, ``frames``, ``sealed``, indexing and iteration then see them."""
+        with self._lock:
+            before = len(self)
+            old = self._src
+            self._adopt(FileSource(self.path))
+            old.close()
+            return len(self) - before
 
     # ---- metadata --------------------------------------------------------------------------
 
