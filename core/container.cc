@@ -186,7 +186,14 @@ Container::Container(std::string path, FilePtr file, bool writable, const Preamb
 Result<Container> Container::open_inner(const std::string& path, bool writable) {
   DRELIX_ASSIGN_OR_RETURN(FilePtr file,
                           writable ? env().open_read_write(path) : env().open_read(path));
+  return open_file(path, std::move(file), writable);
+}
 
+Result<Container> Container::open_view(const std::string& path, FilePtr file) {
+  return open_file(path, std::move(file), false);
+}
+
+Result<Container> Container::open_file(const std::string& path, FilePtr file, bool writable) {
   DRELIX_ASSIGN_OR_RETURN(PeekResult head, read_preamble_and_zone(*file, path));
   DRELIX_ASSIGN_OR_RETURN(Schema schema, Schema::from_headers(head.headers));
   DRELIX_ASSIGN_OR_RETURN(std::vector<Frame> frames,

@@ -41,6 +41,9 @@ class Container {
                                   const UserHeaders& user);
   // Nothing is recovered and nothing is written.
   static Result<Container> open_read(const std::string& path);
+  // open_read over `file`, already open: a reader's view of the file (see tail_read.h). `path`
+  // only names it in messages.
+  static Result<Container> open_view(const std::string& path, FilePtr file);
   // Replays a pending seal journal and cuts a torn record off the tail first. Refuses a frame
   // list whose frames overlap or end after its last one (check_frames_disjoint).
   static Result<Container> open_append(const std::string& path);
@@ -168,6 +171,7 @@ class Container {
             Headers headers, Schema schema, std::vector<Frame> frames, std::uint64_t data_end);
   // The shared opening path.
   static Result<Container> open_inner(const std::string& path, bool writable);
+  static Result<Container> open_file(const std::string& path, FilePtr file, bool writable);
   File& file() const { return *io_.file; }
   Status check_writable() const;
   // The crash-safe end of a close or splice (close_frame.cc): the new zone (the headers with

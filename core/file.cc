@@ -81,6 +81,10 @@ Status move_all(std::uint64_t offset, std::size_t size, Io io) {
   return {};
 }
 
+FileId id_from(const struct stat& st) {
+  return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
 class PosixFile final : public File {
  public:
   explicit PosixFile(int fd) : fd_(fd) {}
@@ -120,6 +124,12 @@ class PosixFile final : public File {
     struct stat st;
     if (::fstat(fd_.get(), &st) != 0) return fail(Error::io(errno));
     return static_cast<std::uint64_t>(st.st_size);
+  }
+
+  Result<FileId> id() override {
+    struct stat st;
+    if (::fstat(fd_.get(), &st) != 0) return fail(Error::io(errno));
+    return id_from(st);
   }
 
   Status truncate(std::uint64_t length) override {
@@ -227,6 +237,13 @@ class PosixEnv final : public Env {
     if (!c_path_ok(path)) return fail(Error::io_at(path, EINVAL));
     if (::unlink(path.c_str()) != 0) return fail(Error::io_at(path, errno));
     return {};
+  }
+
+  Result<FileId> id_of(const std::string& path) override {
+    if (!c_path_ok(path)) return fail(Error::io_at(path, EINVAL));
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return fail(Error::io_at(path, errno));
+    return id_from(st);
   }
 
   Result<std::string> resolve_links(const std::string& path) override {

@@ -17,6 +17,14 @@
 
 namespace drelix {
 
+// Which file a handle or a path refers to (device and inode): two equal ids are one file. The
+// default, all zero, makes every file the same one, for environments without such ids.
+struct FileId {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  bool operator==(const FileId&) const = default;
+};
+
 class File {
  public:
   virtual ~File() = default;
@@ -41,6 +49,8 @@ class File {
   // Permission bits (mode & 07777).
   virtual Result<std::uint32_t> permissions() = 0;
   virtual Status set_permissions(std::uint32_t mode) = 0;
+  // The file this handle has open, whatever its path names now.
+  virtual Result<FileId> id() { return FileId{}; }
 };
 
 using FilePtr = std::unique_ptr<File>;
@@ -65,6 +75,11 @@ class Env {
   // (a relative target is taken from the link's directory); `path` itself when it is no link
   // or does not exist. An environment without links keeps this default.
   virtual Result<std::string> resolve_links(const std::string& path) { return path; }
+  // The file `path` names now (links followed).
+  virtual Result<FileId> id_of(const std::string& path) {
+    (void)path;
+    return FileId{};
+  }
 };
 
 // The environment the engine uses: the POSIX one unless a test installed another.

@@ -163,6 +163,49 @@ Status splice(File& file, std::uint64_t offset, ByteView zone,
   return write_zone(file, zone);
 }
 
+namespace {
+
+JournalContent content_of(const JournalImage& image) {
+  return JournalContent{image.offset, image.zone(), image.frame()};
+}
+
+// A journal's whole image read from `journal` and checked: header, length, checksum, framing.
+// nullopt for one that fails a check (replay discards it; a reader ignores it).
+Result<std::optional<JournalImage>> read_image(File& journal) {
+  DRELIX_ASSIGN_OR_RETURN(const std::uint64_t len, journal.length());
+  if (len < kHeaderSize) return std::nullopt;
+  std::uint8_t header[kHeaderSize];
+  DRELIX_TRY(journal.read_exact_at(0, header));
+  if (std::memcmp(header, kMagic.data(), kMagic.size()) != 0) return std::nullopt;
+  const std::uint64_t p = load_u64le(header + 6);
+  if (p > len || p + kHeaderSize != len || p == 0) return std::nullopt;
+  JournalImage image;
+  image.payload.resize(static_cast<std::size_t>(p));
+  DRELIX_TRY(journal.read_exact_at(kHeaderSize, image.payload));
+  JournalContent content;
+  if (!decode_payload(image.payload, load_u64le(header + 14), &content)) return std::nullopt;
+  image.offset = content.offset;
+  image.zone_size = content.zone.size();
+  return image;
+}
+
+}  // namespace
+
+Result<std::optional<JournalImage>> read_journal(const std::string& path, File& data) {
+  auto opened = env().open_read(journal_path(path));
+  if (!opened) {
+    const int code = opened.error().os_code();
+    if (code == ENOENT || code == ENOTDIR) return std::nullopt;
+    return fail(std::move(opened).error());
+  }
+  auto image = read_image(**opened);
+  if (!image) return fail(std::move(image).error().with_path(journal_path(path)));
+  if (!*image) return std::nullopt;
+  DRELIX_ASSIGN_OR_RETURN(const bool fits, journal_fits(data, content_of(**image)));
+  if (!fits) return std::nullopt;
+  return image;
+}
+
 // Steps:
 //   1. Open the journal: absent is nothing to do; present but unopenable is an error, since it
 //      may hold a close whose splice had already begun.
@@ -182,31 +225,17 @@ Status replay_journal(const std::string& path) {
   }
   FilePtr journal = std::move(*opened);
 
-  auto read_failed = [&](Error e) { return fail(std::move(e).with_path(jpath)); };
+  auto read = read_image(*journal);
+  if (!read) return fail(std::move(read).error().with_path(jpath));
+  if (!*read) {
+    (void)env().unlink(jpath);
+    return {};
+  }
+  const JournalContent content = content_of(**read);
   auto discard = [&]() -> Status {
     (void)env().unlink(jpath);
     return {};
   };
-
-  auto length = journal->length();
-  if (!length) return read_failed(std::move(length).error());
-  const std::uint64_t len = *length;
-
-  if (len < kHeaderSize) return discard();
-  std::uint8_t header[kHeaderSize];
-  if (auto r = journal->read_exact_at(0, header); !r) return read_failed(std::move(r).error());
-  if (std::memcmp(header, kMagic.data(), kMagic.size()) != 0) return discard();
-  const std::uint64_t p = load_u64le(header + 6);
-  if (p > len || p + kHeaderSize != len || p == 0) return discard();
-  const std::uint64_t checksum = load_u64le(header + 14);
-
-  Bytes payload(static_cast<std::size_t>(p));
-  if (auto r = journal->read_exact_at(kHeaderSize, payload); !r) {
-    return read_failed(std::move(r).error());
-  }
-
-  JournalContent content;
-  if (!decode_payload(payload, checksum, &content)) return discard();
 
   DRELIX_ASSIGN_OR_RETURN(FilePtr data, env().open_read_write(path));
   DRELIX_ASSIGN_OR_RETURN(const bool fits, journal_fits(*data, content));
@@ -215,7 +244,7 @@ Status replay_journal(const std::string& path) {
   // The close that wrote this journal may have died before syncing it: what we read may still
   // be only in the page cache. Splicing from it and then losing power would leave a data file
   // changed by a journal that no longer exists, so make the journal durable first.
-  if (auto r = journal->sync(); !r) return read_failed(std::move(r).error());
+  if (auto r = journal->sync(); !r) return fail(std::move(r).error().with_path(jpath));
   journal.reset();
   DRELIX_TRY(sync_dir_of(jpath));
 

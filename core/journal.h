@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -41,6 +42,22 @@ Status splice(File& file, std::uint64_t offset, ByteView zone,
 // durable (it may never have been synced), spliced, then deleted. A journal that exists but cannot
 // be read fails with Error::Io naming the journal (it might hold a close that must not be lost).
 Status replay_journal(const std::string& path);
+
+// A valid journal's payload as read: the splice it describes, without applying it.
+struct JournalImage {
+  Bytes payload;
+  std::uint64_t offset = 0;
+  std::size_t zone_size = 0;
+
+  ByteView zone() const { return ByteView(payload).subspan(16, zone_size); }
+  ByteView frame() const { return ByteView(payload).subspan(16 + zone_size); }
+};
+
+// The journal of `path` as replay would splice it into the data file open as `data`, read
+// without writing anything: nullopt when there is none, or when replay would discard it
+// (incomplete, damaged, written for another file). A journal that exists but cannot be read
+// fails with Error::Io naming it.
+Result<std::optional<JournalImage>> read_journal(const std::string& path, File& data);
 
 // Deletes the journal and syncs its directory. Never fails an operation; returns whether the
 // journal is known to be durably gone, so that a caller can guard against a stale journal.

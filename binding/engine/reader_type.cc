@@ -4,6 +4,7 @@
 // then waits for the running ones to end.
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <numeric>
 #include <optional>
 #include <string>
@@ -26,13 +27,17 @@ struct ReaderState {
   static constexpr const char* kQualifiedName = "drelix_binary._engine.Reader";
   static PyTypeObject* type() { return reader_type(); }
 
-  std::optional<Snapshot> snapshot;
+  // Held by address: a read running without the interpreter lock keeps a reference to the
+  // snapshot it began with while refresh() puts a new one here.
+  std::unique_ptr<Snapshot> snapshot;
   std::string path;
   // The threads running a read, one entry per read (a thread may appear more than once).
   std::vector<unsigned long> readers;
   // Set by close(): no new read starts.
   bool closing = false;
   std::optional<RecordCount> tail;
+  // Snapshots refresh() replaced, kept until no read that may use them runs.
+  std::vector<std::unique_ptr<Snapshot>> retired;
 
   bool closed() const { return !snapshot || closing; }
   const Container& container() const { return snapshot->container(); }
@@ -44,7 +49,10 @@ struct ReaderState {
     readers.push_back(PyThread_get_thread_ident());
     return true;
   }
-  void leave() { readers.erase(std::ranges::find(readers, PyThread_get_thread_ident())); }
+  void leave() {
+    readers.erase(std::ranges::find(readers, PyThread_get_thread_ident()));
+    if (readers.empty()) retired.clear();
+  }
   PyObject* close();
 };
 
@@ -73,7 +81,8 @@ PyObject* ReaderState::close() {
 Result<RecordCount> tail_of(const Using& use) {
   std::optional<RecordCount>& kept = use.state().tail;
   if (kept) return *kept;
-  Result<RecordCount> info = unlocked([&] { return use.state().snapshot->count_tail(); });
+  const Snapshot& s = *use.state().snapshot;
+  Result<RecordCount> info = unlocked([&] { return s.count_tail(); });
   if (info) kept = *info;
   return info;
 }
@@ -92,7 +101,9 @@ PyObject* reader_new_body(PyObject*, const Args& args) {
   if (!args.get(0, to_path, &path)) return nullptr;
   Result<Snapshot> opened = unlocked([&] { return Snapshot::open(path); });
   if (!opened) return raise_engine_error(opened.error(), path);
-  return new_value(reader_type(), ReaderState{std::move(*opened), path, {}, false, std::nullopt});
+  return new_value(reader_type(),
+                   ReaderState{std::make_unique<Snapshot>(std::move(*opened)), path, {}, false,
+                               std::nullopt, {}});
 }
 
 PyObject* reader_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
@@ -118,8 +129,8 @@ constexpr Signature kReadTailSig{"read_tail", {}, 0};
 PyObject* read_tail(PyObject* self, const Args&) {
   Using use(self);
   if (!use) return nullptr;
-  return use.reply(unlocked([&] { return use.state().snapshot->read_tail_records(); }),
-                   new_bytes_of);
+  const Snapshot& s = *use.state().snapshot;
+  return use.reply(unlocked([&] { return s.read_tail_records(); }), new_bytes_of);
 }
 
 constexpr const char* kTailAtParams[] = {"offset", "length"};
@@ -156,7 +167,8 @@ PyObject* read_tail_into(PyObject* self, const Args& args) {
   if (!args.get(0, to_u64, &offset) || !args.region(1, &out)) return nullptr;
   Using use(self);
   if (!use) return nullptr;
-  return use.none_or_raise(unlocked([&] { return use.state().snapshot->read_tail(offset, out); }));
+  const Snapshot& s = *use.state().snapshot;
+  return use.none_or_raise(unlocked([&] { return s.read_tail(offset, out); }));
 }
 
 // ---- reads of frames ----------------------------------------------------------------------
@@ -211,9 +223,9 @@ PyObject* read_into_method(PyObject* self, const Args& args) {
     if (!info) return use.raise(info.error());
     tail = *info;
   }
-  return use.reply(
-      unlocked([&] { return read_into(*use.state().snapshot, indices, out, tail, threads); }),
-      PyLong_FromUnsignedLongLong);
+  const Snapshot& s = *use.state().snapshot;
+  return use.reply(unlocked([&] { return read_into(s, indices, out, tail, threads); }),
+                   PyLong_FromUnsignedLongLong);
 }
 
 // A method taking one frame index: `Read(use, index)` once the reader admits the call.
@@ -242,8 +254,8 @@ PyObject* read_frame(const Using& use, std::uint64_t index) {
     if (data == nullptr) return fail(Error::io(ENOMEM));
     return std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(data), size);
   };
-  const Result<std::size_t> read =
-      unlocked([&] { return use.container().read_frame_at_into(index, allocate); });
+  const Container& c = use.container();
+  const Result<std::size_t> read = unlocked([&] { return c.read_frame_at_into(index, allocate); });
   // A failed allocation left its own exception (MemoryError, OverflowError).
   if (!read) return PyErr_Occurred() ? nullptr : use.raise(read.error());
   return release(std::move(content));
@@ -260,11 +272,58 @@ Result<std::pair<std::uint64_t, std::uint64_t>> frame_record_counts(const Contai
 constexpr Signature kRecordCountsSig{"record_counts", kIndexParam, 1};
 
 PyObject* record_counts(const Using& use, std::uint64_t index) {
-  return use.reply(unlocked([&] { return frame_record_counts(use.container(), index); }),
+  const Container& c = use.container();
+  return use.reply(unlocked([&] { return frame_record_counts(c, index); }),
                    [](const auto& counts) {
                      return Py_BuildValue("(KK)", static_cast<unsigned long long>(counts.first),
                                           static_cast<unsigned long long>(counts.second));
                    });
+}
+
+// ---- refresh -------------------------------------------------------------------------------
+
+constexpr Signature kRefreshSig{"refresh", {}, 0};
+
+// What the reader's Python side needs of a refreshed snapshot: the frames from `first` on and
+// their content sizes (never every frame again: a follower refreshes many times a second).
+PyObject* refresh_reply(const Container& c, std::size_t first, bool reopened,
+                        const std::vector<std::optional<std::uint64_t>>& sizes) {
+  const std::vector<Frame> added(c.frames().begin() + static_cast<std::ptrdiff_t>(first),
+                                 c.frames().end());
+  Ref frames = steal(new_frame_tuples(added));
+  Ref size_list = steal(new_list(sizes.size(), [&](std::size_t i) {
+    return sizes[i] ? PyLong_FromUnsignedLongLong(*sizes[i]) : new_ref(Py_None);
+  }));
+  Ref headers = steal(new_header_dict(c.headers()));
+  if (!frames || !size_list || !headers) return nullptr;
+  return Py_BuildValue("(OOOOKK)", reopened ? Py_True : Py_False, frames.get(), size_list.get(),
+                       headers.get(), static_cast<unsigned long long>(c.tail_start()),
+                       static_cast<unsigned long long>(c.data_end()));
+}
+
+PyObject* refresh(PyObject* self, const Args&) {
+  Using use(self);
+  if (!use) return nullptr;
+  ReaderState& state = use.state();
+  const Snapshot& s = *state.snapshot;
+  auto refreshed = unlocked([&] { return s.refresh(); });
+  if (!refreshed) return use.raise(refreshed.error());
+  if (!*refreshed) Py_RETURN_NONE;
+  const bool reopened = (*refreshed)->reopened;
+  auto next = std::make_unique<Snapshot>(std::move((*refreshed)->snapshot));
+  const Container& c = next->container();
+  const std::size_t first = reopened ? 0 : s.container().frames().size();
+  std::vector<std::uint64_t> indices(c.frames().size() - first);
+  std::iota(indices.begin(), indices.end(), first);
+  const auto sizes = unlocked([&] { return sizes_of(c, indices, false); });
+  if (!sizes) return use.raise(sizes.error());
+  PyObject* reply = refresh_reply(c, first, reopened, *sizes);
+  if (reply == nullptr) return nullptr;
+  // Reads running on other threads keep the snapshot they began with until they end.
+  state.retired.push_back(std::move(state.snapshot));
+  state.snapshot = std::move(next);
+  state.tail.reset();
+  return reply;
 }
 
 // ---- context manager ----------------------------------------------------------------------
@@ -300,6 +359,9 @@ PyMethodDef kMethods[] = {
         "read_tail_at into caller-owned memory."),
     method<kRecordCountsSig, frame_method<record_counts>>(
         "record_counts($self, index)\n--\n\n(whole records, torn bytes) of one frame."),
+    method<kRefreshSig, refresh>(
+        "refresh($self)\n--\n\nTakes in what writers made visible since: None when nothing, "
+        "else (reopened, new frames, their content sizes, headers, tail_start, file_length)."),
     close_method<ReaderState>("close($self)\n--\n\nReleases the file."),
     {"__enter__", as_cfunction(enter_method), METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", as_cfunction(exit_method), kCallFlags, "__exit__($self, *exc)\n--\n\n"},

@@ -81,6 +81,24 @@ class FileSource:
     def closed(self) -> bool:
         return self._r.closed
 
+    def refresh(self) -> tuple[bool, list[FrameEntry], list[int | None]] | None:
+        """Takes in what writers made visible since opening (or the last refresh): None when
+        nothing; else (reopened, frames, their content sizes), where ``reopened`` says the
+        path now names another file (a repack) or a rewritten frame list and ``frames`` are
+        then all of its frames, else the frames added. ``headers``, ``tail_start`` and
+        ``data_end`` follow."""
+        change = self._call(self._r.refresh)
+        if change is None:
+            return None
+        reopened, frames, sizes, headers, tail_start, data_end = change
+        added = _entries(frames)
+        self.frames = added if reopened else self.frames + added
+        self.headers, self.tail_start, self.data_end = headers, tail_start, data_end
+        if reopened:
+            r = self._r
+            self.preamble, self.schema, self.data_start = r.preamble, r.schema, r.data_start
+        return reopened, added, sizes
+
     def close(self) -> None:
         """Refuses new reads, waits for the running ones (other threads, a prefetch), then
         releases the file."""

@@ -44,11 +44,12 @@ def thread_count() -> int:
 class Reader:
     """A file opened read-only. Nothing is ever written, nothing recovered, no lock taken.
 
-    The file's preamble, zone and frame list are read once, at open, and every later read goes
-    through the descriptor opened then. Several threads may read through one Reader at the
-    same time; ``close`` refuses new reads and waits for the running ones. Tail reads check
-    that the file still holds the tail as opened: when a writer has since closed a frame
-    over it (or rewritten the zone, or a seal journal lies beside the file),
+    The file's preamble, zone and frame list are read at open (a pending seal journal applied
+    in memory) and again by ``refresh``; every read goes through the descriptor opened then.
+    Several threads may read through one Reader at the same time; ``close`` refuses new reads
+    and waits for the running ones. Tail reads check that the file still holds the tail as
+    taken; when a writer has since closed frames over it, the bytes are read from those
+    frames. A change that cannot be followed (a rewritten frame list) raises
     ``DrelixMalformedError("{path}: the file changed since the reader opened it ...")``. Every read of a frame whose listed hash is not 0 checks it first:
     ``DrelixMalformedError("frame {id}: checksum mismatch, _frames says {:016x}, the bytes
     hash to {:016x}")``.
@@ -120,6 +121,24 @@ class Reader:
     def read_frame(self, index: int) -> bytes:
         """The content of the frame at ``index`` in the list, checked and decoded (GIL
         released). ``DrelixUsageError`` "no frame at position {index}"."""
+    def refresh(
+        self,
+    ) -> (
+        tuple[
+            bool,
+            list[tuple[int, int, int, int]],
+            list[int | None],
+            dict[str, str],
+            int,
+            int,
+        ]
+        | None
+    ):
+        """Takes in what writers made visible since: None when the file holds the zone and
+        length it was taken with; else (reopened, frames, content sizes, headers, tail_start,
+        file_length). ``reopened``: the path names another file now (a repack) or the frame
+        list no longer begins with the one known, and it was opened afresh; the frames are
+        then all of them, else only the added ones."""
     def close(self) -> None:
         """Refuses new reads, waits (GIL released) for the running ones, then releases the
         file. Idempotent. Every other call then raises ``DrelixUsageError`` "reader is

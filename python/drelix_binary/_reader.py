@@ -51,11 +51,7 @@ class Reader:
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path: str = os.fspath(path)
         self._lock = threading.RLock()
-        self._adopt(FileSource(self.path))
-
-    def _adopt(self, src: FileSource) -> None:
-        """Takes ``src`` as the file this reader reads."""
-        self._src = src
+        self._src = FileSource(self.path)
         src = self._src
         self.schema: _native.Schema = src.schema
         self.layout: _native.RecordLayout = src.schema.layout
@@ -77,13 +73,45 @@ class Reader:
     def refresh(self) -> int:
         """Takes in what writers made visible since the reader was opened or last refreshed:
         records flushed into the tail, frames closed, a seal; returns how many records were
-        added. ``len``, ``frames``, ``sealed``, indexing and iteration then see them."""
+        added. ``len``, ``frames``, ``sealed``, indexing and iteration then see them.
+
+        A file a repack replaced (or a rebuild whose frame list no longer begins with this
+        one's) is taken as it now is, its records counted afresh: repacking keeps them all, in
+        order, so a reader goes on at the same index. A file that now holds fewer records than
+        were counted raises ``DrelixMalformedError``."""
         with self._lock:
             before = len(self)
-            old = self._src
-            self._adopt(FileSource(self.path))
-            old.close()
-            return len(self) - before
+            change = self._src.refresh()
+            if change is None:
+                return 0
+            reopened, added, sizes = change
+            src = self._src
+            self.headers = dict(src.headers)
+            self._tail_bytes = max(0, src.data_end - src.tail_start)
+            self._tail_count = None
+            if reopened:
+                self.schema, self.preamble = src.schema, src.preamble
+                self._sizes, self._cache = sizes, None
+                self._shapes = [None] * len(src.frames)
+                self._starts = None
+            else:
+                if self._sizes is not None:
+                    self._sizes.extend(sizes)
+                self._shapes.extend([None] * len(added))
+                if self._starts is not None:
+                    # The tail's records are now the new frames' first ones: counted anew
+                    # from the end of the frames known before.
+                    del self._starts[-1]
+                    for i in range(len(src.frames) - len(added), len(src.frames)):
+                        self._starts.append(self._starts[-1] + self._frame_count(i))
+                    self._starts.append(self._starts[-1] + self.tail_records)
+            after = len(self)
+            if after < before:
+                raise _native.DrelixMalformedError(
+                    f"{self.path}: the file holds {after} records, {before} were counted: "
+                    f"it was replaced or cut; reopen it"
+                )
+            return after - before
 
     # ---- metadata --------------------------------------------------------------------------
 
