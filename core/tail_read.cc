@@ -168,12 +168,15 @@ Error Snapshot::changed() const {
                                   "reopen it or call refresh()"));
 }
 
+// A journal that is incomplete or fails its checksum is one whose writer had not finished it
+// when we read it (or died first): its splice, which only follows a complete, synced journal,
+// had not begun then, and a writer that opens the file discards it. Only a valid one counts.
 Result<bool> Snapshot::journal_present() const {
   for (const std::string* name : {&c_.path(), &resolved_}) {
     if (name == &resolved_ && resolved_ == c_.path()) break;
-    Result<FilePtr> journal = env().open_read(journal_path(*name));
+    DRELIX_ASSIGN_OR_RETURN(const std::optional<JournalImage> journal,
+                            read_journal(*name, *file_));
     if (journal) return true;
-    if (journal.error().os_code() != ENOENT) return fail(std::move(journal).error());
   }
   return false;
 }
@@ -189,9 +192,9 @@ Result<bool> Snapshot::detached() const {
 }
 
 // Whether tail bytes read before this call are the ones the snapshot counted. A close writes
-// its journal (and syncs it) before it splices the frame over the tail, and removes it only
-// after it has rewritten the zone. So if a splice changed bytes we read, the journal existed
-// when we read them: either it still exists when we look for it, or it was removed, and the
+// its journal whole (and syncs it) before it splices the frame over the tail, and removes it
+// only after it has rewritten the zone. So if a splice changed bytes we read, the whole journal
+// existed when we read them: either it still exists when we look for it, or it was removed, and the
 // new zone was written before that, so the zone we read next is the new one. The order of the
 // two looks matters: zone first, then journal, would miss a zone rewrite and a removal that
 // both fall between them. A shorter file shows as a short read before we get here. A journal

@@ -7,7 +7,9 @@
 // the earlier bytes back as zeros in the tail.
 
 #include "core/bulk_write.h"
+#include "core/frame_read.h"
 #include "core/journal.h"
+#include "core/tail_read.h"
 #include "tests/core/test_util.h"
 
 namespace drelix {
@@ -70,25 +72,59 @@ struct OpsCase {
   }
 };
 
+void add_records(ByteView content, RecordLayout layout, std::vector<Bytes>& out) {
+  for (ByteView r : split_records(content, layout).records) out.emplace_back(r.begin(), r.end());
+}
+
+// The records a reader sees, its frames in list order and then the tail's whole records, with
+// nothing recovered or written.
+Result<std::vector<Bytes>> reader_records() {
+  DRELIX_ASSIGN_OR_RETURN(const Snapshot s, Snapshot::open(kPath));
+  const Container& c = s.container();
+  std::vector<Bytes> got;
+  for (const Frame& frame : c.frames()) {
+    DRELIX_ASSIGN_OR_RETURN(const Bytes content, read_checked(c, frame));
+    add_records(content, c.schema().layout, got);
+  }
+  DRELIX_ASSIGN_OR_RETURN(const Bytes tail, s.read_tail_records());
+  add_records(tail, c.schema().layout, got);
+  return got;
+}
+
+// The records of an open container: its frames in list order, then the tail.
+Result<std::vector<Bytes>> container_records(const Container& c) {
+  std::vector<Bytes> got;
+  for (std::size_t i = 0; i <= c.frames().size(); ++i) {
+    DRELIX_ASSIGN_OR_RETURN(const Bytes content,
+                            i < c.frames().size() ? c.read_frame_at(i) : c.read_tail());
+    add_records(content, c.schema().layout, got);
+  }
+  return got;
+}
+
 // Opens the file as the next writer would and checks that it reads back exactly `want` (its
 // frames in list order, then the tail) and validates clean.
 std::optional<std::string> read_back(const std::vector<Bytes>& want) {
   {
     auto c = Container::open_append(kPath);
     if (!c) return "open_append failed: " + c.error().to_string();
-    std::vector<Bytes> got;
-    for (std::size_t i = 0; i <= c->frames().size(); ++i) {
-      auto content = i < c->frames().size() ? c->read_frame_at(i) : c->read_tail();
-      if (!content) return "reading records failed: " + content.error().to_string();
-      for (ByteView r : split_records(*content, c->schema().layout).records)
-        got.emplace_back(r.begin(), r.end());
-    }
-    if (got != want) return str_cat("read ", got.size(), " records, want ", want.size());
+    auto got = container_records(*c);
+    if (!got) return "reading records failed: " + got.error().to_string();
+    if (*got != want) return str_cat("read ", got->size(), " records, want ", want.size());
   }
   auto report = validate(kPath);
   if (!report) return "validate failed: " + report.error().to_string();
   if (!report->problems.empty()) return "validate: " + report->problems.front();
   if (report->records != want.size()) return str_cat("validate counted ", report->records);
+  return std::nullopt;
+}
+
+// Whether the file, once recovered, holds `seen` (what a reader saw before the recovery).
+std::optional<std::string> records_match(const std::vector<Bytes>& seen) {
+  auto c = Container::open_read(kPath);
+  auto got = c ? container_records(*c) : fail(c.error());
+  if (!got) return "reading records failed: " + got.error().to_string();
+  if (*got != seen) return str_cat("a reader saw ", seen.size(), " records, the writer ", got->size());
   return std::nullopt;
 }
 
@@ -298,8 +334,14 @@ struct Explorer {
       return std::nullopt;
     }
     if (c.op < Op::Create) {
+      // A reader before any recovery (a journal read in memory, a torn record left out) sees
+      // the records the next writer will, and changes nothing.
+      const Result<std::vector<Bytes>> seen = reader_records();
+      if (!seen) return "a reader failed: " + seen.error().to_string();
+      if (sim.contents(kPath) != live) return std::string("a reader changed the file");
       if (auto opened = Container::open_append(kPath); !opened)
         return "open_append failed: " + opened.error().to_string();
+      if (auto wrong = records_match(*seen)) return wrong;
       if (c.op <= Op::SetUserHeader) return check_tail(cut);
       live = sim.contents(kPath);
     }
