@@ -3,10 +3,11 @@
 
 from __future__ import annotations
 
+import bisect
 import os
 import time
 from collections.abc import Iterator
-from typing import Any
+from typing import Any, Callable
 
 import numpy as np
 
@@ -15,12 +16,13 @@ from ._reader import Reader
 
 __all__ = ["follow", "follow_batches"]
 
-# Records handed out in one batch at most: memory stays bounded when a follower starts far
-# behind a large file.
+# Records at most in one batch of the tail, and bytes at most turned into record objects at a
+# time: memory stays bounded when a follower starts far behind a large file.
 _BATCH_RECORDS = 1 << 16
+_SPLIT_BYTES = 1 << 20
 
 
-def _check(start: int, poll: float, timeout: float | None) -> None:
+def _check(start: Any, poll: Any, timeout: Any) -> None:
     if isinstance(start, bool) or not isinstance(start, (int, np.integer)):
         raise TypeError(f"start must be an integer, not {type(start).__name__}")
     for name, value in (("poll", poll), ("timeout", timeout)):
@@ -28,8 +30,8 @@ def _check(start: int, poll: float, timeout: float | None) -> None:
             continue
         if isinstance(value, bool) or not isinstance(value, (int, float)):
             raise TypeError(f"{name} must be a number, not {type(value).__name__}")
-        if not value >= 0:
-            raise ValueError(f"{name} must be at least 0, not {value}")
+        if not 0 <= value < float("inf"):
+            raise ValueError(f"{name} must be finite and at least 0, not {value}")
 
 
 def follow_batches(
@@ -39,12 +41,18 @@ def follow_batches(
     poll: float = 0.05,
     timeout: float | None = None,
 ) -> Iterator[Any]:
-    """``follow`` in batches: structured arrays of the schema's dtype for fixed records (raw
-    ``V<size>`` records when the schema names a type numpy lacks), lists of ``bytes`` for
-    length-prefixed ones. Each batch holds at most 65,536 records, in order, none twice."""
+    """``follow`` in batches, for high rates: structured arrays of the schema's dtype for
+    fixed records (``V<size>`` records when the schema has a field numpy cannot hold), lists
+    of ``bytes`` for length-prefixed ones. A batch holds the records of one frame, or of the
+    tail as far as it was written (at most 65,536 records), in order, none twice."""
     _check(start, poll, timeout)
     with Reader(path) as r:
-        yield from _batches(r, int(start), float(poll), timeout)
+        size = r.layout.fixed_size
+        if size is None:
+            yield from _follow(r, int(start), poll, timeout, list)
+            return
+        dtype = r.dtype if r.dtype is not None else np.dtype((np.void, size))
+        yield from _follow(r, int(start), poll, timeout, lambda b: np.frombuffer(b, dtype))
 
 
 def follow(
@@ -54,41 +62,80 @@ def follow(
     poll: float = 0.05,
     timeout: float | None = None,
 ) -> Iterator[bytes]:
-    """Every record of the file from record index ``start`` (negative counts from the end,
-    as ``tail -n``), in order and exactly once, then the records writers add as they become
-    visible (a writer's ``flush``, ``sync``, frame close or close), checking for them every
-    ``poll`` seconds. Ends once the file is sealed and all of it was yielded, or when
-    ``timeout`` seconds pass with nothing new (``None``: waits for ever).
+    """Every record of the file from record index ``start`` (negative counts from the end, as
+    ``tail -n``), in order and exactly once, then the records writers add as they become
+    visible (a writer's ``flush``, ``flush_seconds``, frame close, ``sync`` or ``close``),
+    looking for them every ``poll`` seconds. Ends once the file is sealed and all of it was
+    yielded, or when ``timeout`` seconds pass with nothing new (``None``: waits for ever).
 
     It follows what a long-running file goes through: frames closed over the records it read
     from the tail, a writer killed mid-record (the torn record is never yielded), another
-    writer continuing, the file repacked or rebuilt (it reopens the path and goes on at the
-    same record index)."""
+    writer continuing, the file repacked or rebuilt (it opens the path again and goes on at
+    the same record index). Raises ``DrelixMalformedError`` when the file comes to hold fewer
+    records than were yielded (it was replaced by another)."""
     _check(start, poll, timeout)
     with Reader(path) as r:
-        fixed = r.layout.fixed_size is not None
-        for batch in _batches(r, int(start), float(poll), timeout):
-            if fixed:
-                yield from _native.split_records(batch.tobytes(), r.layout)[0]
-            else:
+        size = r.layout.fixed_size
+        if size is None:
+            for batch in _follow(r, int(start), poll, timeout, list):
                 yield from batch
+            return
+        step = size * max(1, _SPLIT_BYTES // size)
+        for raw in _follow(r, int(start), poll, timeout, bytes):
+            for at in range(0, len(raw), step):
+                yield from _native.split_records(raw[at : at + step], r.layout)[0]
 
 
-def _batches(r: Reader, start: int, poll: float, timeout: float | None) -> Iterator[Any]:
+def _follow(
+    r: Reader, start: int, poll: float, timeout: float | None, wrap: Callable[[Any], Any]
+) -> Iterator[Any]:
+    """The records from index ``start`` on, a frame or a stretch of the tail at a time, each
+    passed through ``wrap`` (which gets the records' on-disk bytes for a fixed layout, a list
+    of bodies otherwise); refreshing ``r`` while there is nothing more to give."""
     at = start if start >= 0 else max(0, len(r) + start)
-    dtype = r.dtype if r.dtype is not None else np.dtype((np.void, r.layout.fixed_size or 1))
     quiet_since = time.monotonic()
     while True:
         total = len(r)
         while at < total:
-            stop = min(total, at + _BATCH_RECORDS)
-            yield r.to_numpy(at, stop, dtype=dtype) if r.layout.fixed_size else r[at:stop]
-            at = stop
+            for piece, n in _pieces(r, at, total):
+                yield wrap(piece)
+                at += n
             quiet_since = time.monotonic()
         if r.sealed:
             return
-        waited = time.monotonic() - quiet_since
-        if timeout is not None and waited >= timeout:
-            return
-        time.sleep(poll if timeout is None else min(poll, timeout - waited))
+        if timeout is not None:
+            left = timeout - (time.monotonic() - quiet_since)
+            if left <= 0:
+                return
+            time.sleep(min(poll, left))
+        else:
+            time.sleep(poll)
         r.refresh()
+
+
+def _pieces(r: Reader, first: int, last: int) -> Iterator[tuple[Any, int]]:
+    """Records ``first`` to ``last`` of ``r`` as (on-disk bytes or list of bodies, count): a
+    piece per frame (decoded while the one before is used), then the tail in batches."""
+    starts = r._record_starts()
+    frames = len(starts) - 2
+    part = bisect.bisect_right(starts, first) - 1
+    size = r.layout.fixed_size
+    if part < frames:
+        stop = bisect.bisect_left(starts, last, part)
+        wanted = range(part, min(stop, frames))
+        for index, content in zip(wanted, r._src.decode_many(wanted)):
+            lo = max(first, starts[index]) - starts[index]
+            hi = min(last, starts[index + 1]) - starts[index]
+            if size is None:
+                yield r._split(content, f"frame {index}")[lo:hi], hi - lo
+            else:
+                yield content[lo * size : hi * size], hi - lo
+            first = starts[index] + hi
+    while first < last:
+        lo = first - starts[frames]
+        n = min(last - first, _BATCH_RECORDS)
+        if size is None:
+            yield r._tail_bodies()[lo : lo + n], n
+        else:
+            yield r._src.read_tail_at(lo * size, n * size), n
+        first += n
