@@ -101,8 +101,8 @@ def test_follow_a_reader_opened_mid_way_and_refresh_see_every_record_a_racing_wr
     assert (seen, writer.wait(GUARD)) == (n, 0)
     for r, counted in mids:
         check_reader(r, counted, kind)
-    while not refreshed.sealed:
-        refreshed.refresh()
+    refreshed.refresh()  # the seal is in: the writer has ended
+    assert refreshed.sealed
     check_reader(refreshed, n, kind)
     assert refreshed.refresh() == 0 and len(refreshed) == n
 
@@ -152,7 +152,8 @@ KILLED = """
 def test_a_follower_yields_every_whole_record_once_across_a_kill_a_torn_record_a_new_writer_repack_rebuild_and_seal(tmp_path, kind):  # fmt: skip
     path = tmp_path / "f.drelix"
     dx.create(path, SCHEMAS[kind]).close()
-    f = Follower(path, poll=0.005)
+    # Its timeout ends the thread should a check fail; a seal ends it long before.
+    f = Follower(path, poll=0.005, timeout=2 * GUARD)
     assert child(KILLED, path, kind).wait(GUARD) == -signal.SIGKILL
     f.take(0, 150, kind)
     with open(path, "ab") as raw:
