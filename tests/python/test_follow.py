@@ -220,7 +220,7 @@ def test_a_reader_reads_a_crashed_close_from_its_journal_and_leaves_both_files_a
     assert journal.exists()
     want = records(0, 200, "noise")
     before = (tmp_path / "j.drelix.before").read_bytes()
-    for state in ("half spliced", "not yet spliced"):
+    for state in ("splice cut short", "not yet spliced"):
         if state == "not yet spliced":
             path.write_bytes(before)
         on_disk = path.read_bytes(), journal.read_bytes()
