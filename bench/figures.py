@@ -6,6 +6,7 @@ pyarrow, fastavro, plain files) or the engine itself, never a copy of the format
 """
 
 import collections
+import contextlib
 import functools
 import gc
 import glob
@@ -609,5 +610,137 @@ def fig_cli(cfg, tmp):
     ]  # fmt: skip
 
 
+# The writer of the lag figure: `rate` records a second in batches of one millisecond, each
+# record carrying the monotonic time of its append, each batch flushed, a frame closed every
+# second; the flush times (the same clock in every process) are saved for the follower.
+LAG_WRITER = """import struct, sys, time, numpy as np, drelix_binary as dx
+path, n, rate, out = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+batch = rate // 1000
+flushed = np.empty(-(-n // batch), np.int64)
+with dx.open(path, "a") as w:
+    start = time.monotonic_ns()
+    for k in range(len(flushed)):
+        wait = start + k * 1_000_000 - time.monotonic_ns()
+        if wait > 0:
+            time.sleep(wait / 1e9)
+        for i in range(k * batch, min(n, (k + 1) * batch)):
+            w.append(struct.pack("<QQ", i, time.monotonic_ns()))
+        w.flush()
+        flushed[k] = time.monotonic_ns()
+        if k % 1000 == 999:
+            w.close_frame()
+    w.seal()
+np.save(out, flushed)"""
+# An idle follower: CPU time of its process over the wall time of a follow that sees nothing.
+IDLE_FOLLOWER = """import sys, time, drelix_binary as dx
+path, seconds = sys.argv[1], float(sys.argv[2])
+with dx.open(path) as r:
+    end = len(r)
+cpu, wall = time.process_time(), time.monotonic()
+for _ in dx.follow(path, start=end, timeout=seconds):
+    raise SystemExit("a quiet file yielded a record")
+print((time.process_time() - cpu) / (time.monotonic() - wall) * 100)"""
+# Writer.write of n 16-byte records (record i holds 2i and 2i+1) in chunks, then a seal;
+# it starts once told to, its data made and its imports done.
+BULK_WRITER = """import sys, numpy as np, drelix_binary as dx
+path, n, chunk = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+data = np.arange(2 * n, dtype="<u8").reshape(n, 2)
+print("ready", flush=True)
+sys.stdin.readline()
+with dx.open(path, "a") as w:
+    for at in range(0, n, chunk):
+        w.write(data[at : at + chunk])
+    w.seal()"""
+PAIRS = dx.schema("pairs@1", {"a": "u64", "b": "u64"})
+
+
+@contextlib.contextmanager
+def python(code, *args, **popen):
+    """A Python process running code, killed if the figure fails while it runs."""
+    child = subprocess.Popen([sys.executable, "-c", code, *map(str, args)], **popen)
+    try:
+        yield child
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+
+
+def fig_live(cfg, tmp):
+    """Following a file while a writer process adds to it: lag, idle CPU, throughput, and
+    Reader.refresh on a file listing thousands of frames."""
+    add, poll = functools.partial(Row, "live readers"), 0.05
+    n, rate, lag_file = cfg["live_lag_n"], 20_000, tmp + "/lag.drelix"
+    dx.create(lag_file, PAIRS).close()
+    seen, k = np.empty(n, np.int64), -1
+    with python(LAG_WRITER, lag_file, n, rate, tmp + "/flushed.npy") as writer:
+        for k, rec in enumerate(dx.follow(lag_file, poll=poll)):
+            seen[k] = time.monotonic_ns()
+            if int.from_bytes(rec[:8], "little") != k:
+                raise AssertionError(f"the follower yielded record {rec[:8]!r} at {k}")
+        if writer.wait() or k + 1 != n:
+            raise AssertionError(f"the lag writer failed, or {k + 1:,} of {n:,} seen")
+    flushed = np.load(tmp + "/flushed.npy")[np.arange(n) // (rate // 1000)]
+    p50, p99 = np.percentile((seen - flushed) / 1e6, [50, 99])
+    yield add(f"follower lag p50, writer at {rate:,} records/s", p50, "ms",
+              f"poll {poll * 1e3:g} ms + 2 ms", poll * 1e3 + 2,
+              f"<= {poll * 1e3 + 2:g} ms", f"p99 {p99:.1f} ms; lag from the flush of the "
+              f"record's 1 ms batch to its yield in another process; a frame closed "
+              f"every second; {n:,} records")  # fmt: skip
+
+    frames, seconds = cfg["live_frames"], max(0.2, cfg["live_idle_ms"] / 1e3)
+    quiet, listed = tmp + "/quiet.drelix", tmp + "/frames.drelix"
+    with dx.create(quiet, PAIRS) as w:
+        w.write(np.zeros((1000, 2), "<u8"))
+        w.extend([bytes(16)] * 10)
+    zone = 96 * frames + 4096
+    with dx.create(listed, PAIRS, frame_records=16, header_area=zone) as w:
+        w.write(np.zeros((16 * frames, 2), "<u8"))
+    for path, what in ((quiet, "one frame"), (listed, f"{frames:,} frames")):
+        run = subprocess.run([sys.executable, "-c", IDLE_FOLLOWER, path, str(seconds)],
+                             capture_output=True, text=True, check=True)  # fmt: skip
+        yield add(f"idle follower CPU, file of {what}", float(run.stdout), "% of a core",
+                  "the goal", 1.0, "< 1 %", f"default poll {poll * 1e3:g} ms, "
+                  f"{seconds:g} s of dx.follow on a quiet unsealed file")  # fmt: skip
+
+    bulk, m, follows, iterates = tmp + "/bulk.drelix", cfg["live_n"], [], []
+    for _ in range(cfg["live_reps"]):
+        if os.path.exists(bulk):
+            os.unlink(bulk)
+        dx.create(bulk, PAIRS).close()
+        with python(BULK_WRITER, bulk, m, max(1, m // 10), text=True,
+                    stdin=subprocess.PIPE, stdout=subprocess.PIPE) as writer:  # fmt: skip
+            writer.stdout.readline()
+            writer.stdin.write("go\n")
+            writer.stdin.flush()
+            start = time.perf_counter()
+            count = sum(1 for _ in dx.follow(bulk, poll=poll))
+            follows.append(time.perf_counter() - start)
+            if writer.wait() or count != m:
+                raise AssertionError(f"the writer failed, or {count:,} of {m:,} seen")
+        with dx.open(bulk) as r:
+            start = time.perf_counter()
+            if sum(1 for _ in r) != m:
+                raise AssertionError(f"the finished file does not hold {m:,} records")
+            iterates.append(time.perf_counter() - start)
+    follow_t, iterate_t = statistics.median(follows), statistics.median(iterates)
+    yield add(f"follow a file of {m:,} 16-byte records as Writer.write writes it",
+              m / follow_t / 1e6, "M records/s", "iterating the finished file",
+              m / iterate_t / 1e6, ">= 0.5x the baseline's throughput",
+              "writer in another process, in 10 Writer.write calls then a seal; "
+              "default poll; timed from the writer's start")  # fmt: skip
+
+    with dx.open(listed) as r:
+        refresh, reopen = medians(
+            5, lambda: [r.refresh() for _ in range(100)],
+            lambda: [dx.open(listed).close() for _ in range(100)],
+        )  # fmt: skip
+        if r.refresh() or len(r.frames) != frames:
+            raise AssertionError("refresh found records or lost frames in a quiet file")
+    yield add(f"Reader.refresh, nothing new, file of {frames:,} frames", refresh * 10,
+              "ms", "dx.open + close of the same file", reopen * 10, "<= 0.2 ms",
+              "median of 5 runs of 100 calls")  # fmt: skip
+
+
 ALL = [fig_append, fig_close, fig_read, fig_repack, fig_end_to_end, fig_api, fig_memory,
-       fig_dask, fig_cli]  # fmt: skip
+       fig_dask, fig_cli, fig_live]  # fmt: skip

@@ -30,10 +30,11 @@ FULL = {  # a smoke run divides every size and count by 512
     "mem_repack_frame": 64 * MiB, "mem_repack_count": 16, "api_n": 10_000_000,
     "api_reps": 3, "dask_files": 8, "dask_records": 2_000_000, "dask_frame": 8 * MiB,
     "plan_files": 1000, "plan_frames": 100, "cli_n": 10_000_000, "cli_reps": 5,
-    "repack_frame": MiB, "repack_count": 48, "repack_reps": 3,
+    "repack_frame": MiB, "repack_count": 48, "repack_reps": 3, "live_lag_n": 100_000,
+    "live_idle_ms": 3000, "live_frames": 4000, "live_n": 10_000_000, "live_reps": 3,
 }  # fmt: skip
 GROUPS = ["append", "close", "read", "end to end", "memory", "maintenance", "public API",
-          "Dask", "command line"]  # fmt: skip
+          "Dask", "command line", "live readers"]  # fmt: skip
 OPS = {"<": operator.lt, "<=": operator.le, ">": operator.gt, ">=": operator.ge}
 FINDINGS = "<!-- findings: written by hand, kept when the tables are regenerated -->"
 INTRO = """Each figure is the median of several runs in one process; its baseline was \
@@ -88,7 +89,7 @@ def report(rows, smoke, seconds, load, kept=""):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--smoke", action="store_true", help="tiny sizes, one repetition")
-    ap.add_argument("--only", help="e.g. read,repack,end_to_end,memory,api,dask,cli")
+    ap.add_argument("--only", help="e.g. read,repack,memory,api,dask,cli,live")
     args = ap.parse_args()
     sys.path.insert(0, HERE)
     import figures
