@@ -96,11 +96,12 @@ def _follow(
     quiet_since = time.monotonic()
     while True:
         total = len(r)
-        while at < total:
+        if at < total:
             for piece, n in _pieces(r, at, total):
                 yield wrap(piece)
                 at += n
             quiet_since = time.monotonic()
+            continue  # reading the tail may have refreshed the reader
         if r.sealed:
             return
         if timeout is not None:
@@ -132,6 +133,12 @@ def _pieces(r: Reader, first: int, last: int) -> Iterator[tuple[Any, int]]:
                 yield content[lo * size : hi * size], hi - lo
             first = starts[index] + hi
     while first < last:
+        # Records read from the tail after a writer moved them into frames would have to be
+        # found in those frames, a frame decoded per batch: take the frames in first (cheap
+        # when nothing changed) and let the caller go on from there.
+        r.refresh()
+        if len(r._src.frames) > frames:
+            return
         lo = first - starts[frames]
         n = min(last - first, _BATCH_RECORDS)
         if size is None:

@@ -229,3 +229,19 @@ def test_a_reader_reads_a_crashed_close_from_its_journal_and_leaves_both_files_a
             check_reader(r, 200, "noise")
         assert list(dx.follow(path, timeout=0.1)) == want
         assert (path.read_bytes(), journal.read_bytes()) == on_disk, state
+
+
+@pytest.mark.parametrize("kind", ["fixed", "prefixed"])
+def test_a_follower_reading_a_long_tail_that_a_close_and_seal_move_yields_it_all(tmp_path, kind):
+    """The follower is between two batches of the tail when the writer closes it into a frame,
+    appends and seals: it must go on in the new frames, not end at the seal."""
+    path = tmp_path / "f.drelix"
+    w = dx.create(path, SCHEMAS[kind], frame_records=None, frame_bytes=None)
+    w.extend(records(0, 70_000, kind))
+    w.flush()
+    follower = dx.follow(path, poll=0, timeout=GUARD)
+    first = [next(follower) for _ in range(65_536)]  # the first batch of the tail
+    w.extend(records(70_000, 70_100, kind))
+    w.seal()
+    w.close()
+    assert first + list(follower) == records(0, 70_100, kind)
