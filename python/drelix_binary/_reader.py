@@ -27,8 +27,10 @@ __all__ = ["FrameInfo", "Reader"]
 
 DTypeLike = Union[np.dtype, str, type, None]
 
-# Bytes of fixed-size records turned into objects at a time while iterating.
+# Bytes of fixed-size records turned into objects at a time while iterating, and records of
+# the tail read at a time.
 _ITER_SLICE = 1 << 20
+_ITER_RECORDS = 1 << 16
 
 
 class Reader:
@@ -69,6 +71,9 @@ class Reader:
         self._tail_count: tuple[int, int] | None = None
         self._starts: list[int] | None = None
         self._cache: tuple[int, bytes] | None = None
+        # Counts the files this reader has read: refresh() may move it to the one a repack put
+        # in place of the first, whose frames are others.
+        self._opened = 1
 
     def refresh(self) -> int:
         """Takes in what writers made visible since the reader was opened or last refreshed:
@@ -90,6 +95,7 @@ class Reader:
             self._tail_bytes = max(0, src.data_end - src.tail_start)
             self._tail_count = None
             if reopened:
+                self._opened += 1
                 self.schema, self.preamble = src.schema, src.preamble
                 self._sizes, self._cache = sizes, None
                 self._shapes = [None] * len(src.frames)
@@ -272,22 +278,33 @@ class Reader:
             return self._starts
 
     def __iter__(self) -> Iterator[bytes]:
-        """Every record in file order, one frame in memory at a time."""
-        for i, data in enumerate(self._src.decode_many(range(len(self._src.frames)))):
+        """Every record in file order, one frame in memory at a time: those the reader holds
+        when iteration begins, whatever ``refresh`` takes in meanwhile."""
+        frames, tail, opened = len(self._src.frames), self.tail_records, self._opened
+        at = 0
+        for i, data in enumerate(self._src.decode_many(range(frames))):
+            if self._opened != opened:
+                break  # refreshed into another file: its frames are not these
             if not self._size:
                 records = self._split(data, f"frame {i}")
                 self._shapes[i] = (len(records), 0)
+                at += len(records)
                 yield from records
                 continue
             self._shapes[i] = divmod(len(data), self._size)
-            self._frame_count(i)  # raises when the frame ends in a torn record
+            at += self._frame_count(i)  # raises when the frame ends in a torn record
             # Records become objects a slice at a time, so the memory of the ones the caller
             # has dropped is reused while still in cache: about twice as fast as one list
             # per frame, whose millions of new objects each touch fresh memory.
             step = self._size * max(1, _ITER_SLICE // self._size)
-            for at in range(0, len(data), step):
-                yield from _native.split_records(data[at : at + step], self.layout)[0]
-        yield from self._tail_bodies()
+            for lo in range(0, len(data), step):
+                yield from _native.split_records(data[lo : lo + step], self.layout)[0]
+        total = at + tail if self._opened == opened else len(self)
+        # The rest by record index: a refresh may have moved the tail's records into frames.
+        while at < total:
+            records = self._range(at, min(total, at + _ITER_RECORDS))
+            at += len(records)
+            yield from records
 
     def _tail_bodies(self) -> list[bytes]:
         """The tail's whole records, as ``bytes`` each."""
@@ -407,18 +424,25 @@ class Reader:
     def iter_batches(self, *, dtype: DTypeLike = None) -> Iterator[Any]:
         """One batch per frame, then one for the tail (if it holds records): a structured
         array (fixed records, dtype as for ``to_numpy``) or a ``list`` of ``bytes`` (length-
-        prefixed records). Holds about one frame in memory."""
-        if self._size is None:
-            for part in range(len(self._src.frames) + 1):
-                records = self._piece(part)
-                if records or part < len(self._src.frames):
-                    yield records
-            return
-        dt = self._fixed_dtype(dtype)
-        starts = self._record_starts()
-        for part in range(len(starts) - 1):
-            if part < len(starts) - 2 or starts[part + 1] > starts[part]:
-                yield self.to_numpy(starts[part], starts[part + 1], dtype=dt, threads=1)
+        prefixed records). Holds about one frame in memory. The records are those the reader
+        holds when iteration begins, whatever ``refresh`` takes in meanwhile."""
+        dt = None if self._size is None else self._fixed_dtype(dtype)
+        frames, tail, opened = len(self._src.frames), self.tail_records, self._opened
+        at = 0
+        for part in range(frames):
+            if self._opened != opened:
+                break  # refreshed into another file: its frames are not these
+            if dt is None:
+                batch: Any = self.frame_records(part)
+            else:
+                starts = self._record_starts()
+                batch = self.to_numpy(starts[part], starts[part + 1], dtype=dt, threads=1)
+            at += len(batch)
+            yield batch
+        total = at + tail if self._opened == opened else len(self)
+        if at < total:
+            # By record index: a refresh may have moved the tail's records into frames.
+            yield self._range(at, total) if dt is None else self.to_numpy(at, total, dtype=dt)
 
     def to_arrow(self, columns: Sequence[str] | None = None) -> pyarrow.Table:
         """The records as a ``pyarrow.Table``: one column per schema field (``uuid`` as
