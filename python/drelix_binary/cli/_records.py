@@ -1,4 +1,5 @@
-"""`drelix cat`, `head`, `tail` and `get`: records decoded by the schema, on standard output."""
+"""`drelix cat`, `head`, `tail` (and `tail -f`) and `get`: records decoded by the schema, on
+standard output."""
 
 from __future__ import annotations
 
@@ -38,6 +39,9 @@ def selection(reader: Any, start: int, stop: int) -> Any:
 def run(args: Any) -> int:
     import drelix_binary as dx
 
+    follow = getattr(args, "follow", False)
+    if getattr(args, "poll", None) is not None and not follow:
+        raise _errors.CommandError(args.path, "--poll applies to --follow only")
     out = sys.stdout.buffer
     with dx.open(args.path) as reader:
         render = Renderer(args.format, reader.dtype)
@@ -54,9 +58,26 @@ def run(args: Any) -> int:
             n = len(reader)
             count = min(args.lines, n)
             start = 0 if args.command == "head" else n - count
-            out.write(render.records(selection(reader, start, start + count)))
+            if not follow:
+                out.write(render.records(selection(reader, start, start + count)))
+    if follow:
+        _follow(args, start, render, out)
     out.flush()
     return _errors.OK
+
+
+def _follow(args: Any, start: int, render: Renderer, out: Any) -> None:
+    """`tail -f`: the records from index `start` on, then those writers add, each batch on
+    its way at once (a pipe sees it), until the file is sealed and all of it was printed."""
+    import drelix_binary as dx
+
+    poll = {} if args.poll is None else {"poll": args.poll}
+    out.flush()  # the CSV header, before the wait for records
+    # A batch of fixed records whose fields the format does not type is an array of
+    # `V<size>`, which the renderer shows whole, as `cat` shows them.
+    for batch in dx.follow_batches(args.path, start=start, **poll):
+        out.write(render.records(batch))
+        out.flush()
 
 
 def _one(n: int, args: Any) -> tuple[int, int]:
