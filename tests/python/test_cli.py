@@ -156,11 +156,13 @@ def test_tail_follow_prints_the_last_records_then_each_batch_at_once_until_the_s
     w = dx.create(path, dx.schema("test@1", DTYPE))
     w.extend(a[:5])
     w.flush()
-    tail, stopped = (following(request, "tail", "-f", "-n", "2", "--poll", "0.01", path) for _ in range(2))  # fmt: skip
+    tail, stopped, left = (following(request, "tail", "-f", "-n", "2", "--poll", "0.01", path) for _ in range(3))  # fmt: skip
     lines = [tail.stdout.readline() for _ in range(2)]
-    assert [stopped.stdout.readline() for _ in range(2)] == lines  # it is following now
+    for child in (stopped, left):
+        assert [child.stdout.readline() for _ in range(2)] == lines  # it is following now
     stopped.send_signal(signal.SIGINT)
-    assert (stopped.wait(), stopped.stderr.read()) == (130, b"drelix: interrupted\n")
+    left.stdout.close()  # as `| head -2` does: no record comes, yet it ends quietly
+    assert [(c.wait(), c.stderr.read()) for c in (stopped, left)] == [(130, b"drelix: interrupted\n"), (0, b"")]  # fmt: skip
     # Each batch reaches the pipe before the writer adds the next: flushed, a frame, the seal.
     for stop, show in ((8, w.flush), (10, w.close_frame), (12, w.seal)):
         w.extend(a[len(lines) + 3 : stop])
