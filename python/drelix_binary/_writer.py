@@ -236,7 +236,7 @@ class Writer:
         self._tail_raw += raw
         if due:
             self.close_frame()
-        else:
+        elif self.flush_seconds is not None:  # no call per record without the policy
             self._flush_if_due()
 
     def extend(self, records: Iterable[Any]) -> None:
