@@ -131,6 +131,7 @@ def open(
     frame_records: int | None = None,
     frame_bytes: int | None = DEFAULT_FRAME_BYTES,
     frame_seconds: float | None = None,
+    flush_seconds: float | None = None,
 ) -> Writer: ...
 @overload
 def open(
@@ -142,6 +143,7 @@ def open(
     frame_records: int | None = None,
     frame_bytes: int | None = DEFAULT_FRAME_BYTES,
     frame_seconds: float | None = None,
+    flush_seconds: float | None = None,
 ) -> Reader | Writer: ...
 def open(
     path: str | _os.PathLike[str],
@@ -152,10 +154,11 @@ def open(
     frame_records: int | None = None,
     frame_bytes: int | None = DEFAULT_FRAME_BYTES,
     frame_seconds: float | None = None,
+    flush_seconds: float | None = None,
 ) -> Reader | Writer:
     """Opens a drelix file: ``mode="r"`` (default) for a ``Reader``, ``mode="a"`` for a
-    ``Writer`` that appends to it (the options are those of ``create``; ``level`` defaults to
-    the level the file records).
+    ``Writer`` that appends to it (the options, the frame policy and ``flush_seconds`` among
+    them, are those of ``create``; ``level`` defaults to the level the file records).
 
     Raises ``FileNotFoundError`` for a missing file, ``DrelixMalformedError`` for a file that
     is not a drelix file, ``DrelixLockedError`` when another writer holds it (mode "a"),
@@ -174,6 +177,7 @@ def open(
             frame_records=frame_records,
             frame_bytes=frame_bytes,
             frame_seconds=frame_seconds,
+            flush_seconds=flush_seconds,
         )
     raise ValueError(f"mode must be 'r' or 'a', not {mode!r}")
 

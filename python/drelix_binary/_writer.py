@@ -70,22 +70,32 @@ def _count(name: str, value: Any, low: int, high: int | None = None) -> int:
     return int(value)
 
 
+def _seconds(name: str, value: Any) -> float:
+    """A duration of the policy: a finite positive number (``bool`` refused)."""
+    if isinstance(value, bool) or not isinstance(
+        value, (int, float, np.integer, np.floating)
+    ):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    if not (math.isfinite(value) and value > 0):
+        raise ValueError(f"{name} must be finite and positive, not {value}")
+    return float(value)
+
+
 def _check_policy(
-    frame_records: int | None, frame_bytes: int | None, frame_seconds: float | None
+    frame_records: int | None,
+    frame_bytes: int | None,
+    frame_seconds: float | None,
+    flush_seconds: float | None,
 ) -> dict[str, Any]:
-    """The frame policy, checked: counts are integers (``bool`` refused), seconds a finite
-    positive number. Raises ``TypeError`` or ``ValueError`` naming the parameter."""
-    if frame_seconds is not None:
-        if isinstance(frame_seconds, bool) or not isinstance(
-            frame_seconds, (int, float, np.integer, np.floating)
-        ):
-            raise TypeError(
-                f"frame_seconds must be a number, not {type(frame_seconds).__name__}"
-            )
-        if not (math.isfinite(frame_seconds) and frame_seconds > 0):
-            raise ValueError(
-                f"frame_seconds must be finite and positive, not {frame_seconds}"
-            )
+    """The frame and flush policy, checked: counts are integers (``bool`` refused), seconds
+    finite positive numbers. Raises ``TypeError`` or ``ValueError`` naming the parameter."""
+    seconds = {
+        name: None if value is None else _seconds(name, value)
+        for name, value in (
+            ("frame_seconds", frame_seconds),
+            ("flush_seconds", flush_seconds),
+        )
+    }
     return {
         "frame_records": None
         if frame_records is None
@@ -93,7 +103,7 @@ def _check_policy(
         "frame_bytes": None
         if frame_bytes is None
         else _count("frame_bytes", frame_bytes, 1, MAX_FRAME_BYTES),
-        "frame_seconds": None if frame_seconds is None else float(frame_seconds),
+        **seconds,
     }
 
 
@@ -105,6 +115,15 @@ class Writer:
     ``frame_records`` records, ``frame_bytes`` raw bytes (never more than 1 GiB, well below
     the 4 GiB a reader accepts) or ``frame_seconds`` seconds since the frame began (checked at
     each append). Frame ids count up from the largest id in the file plus one.
+
+    Appended records wait in the writer's memory until a flush makes them visible to readers
+    (not durable: ``sync`` does that). Besides ``flush()``, the buffer filling (64 KiB), a
+    frame close, ``sync()`` and ``close()``, the flush policy ``flush_seconds`` flushes at an
+    append (or bulk write) that comes ``flush_seconds`` or more after the last flush, so that
+    while records keep coming, each reaches readers within about that bound. There is no timer
+    thread: a writer that stops appending keeps its last records until it appends, flushes or
+    closes. Every frame close flushes and restarts the flush clock, so a ``flush_seconds`` no
+    smaller than ``frame_seconds`` adds no flush of its own.
 
     A writer holds an advisory lock (``flock``) on the file unless opened with ``lock=False``,
     so a second writer fails at once with ``DrelixLockedError``. It may be handed to another
@@ -124,20 +143,22 @@ class Writer:
         frame_records: int | None,
         frame_bytes: int | None,
         frame_seconds: float | None,
+        flush_seconds: float | None,
     ) -> None:
-        """Made by ``create`` and ``open_writer``, which check the frame policy first."""
+        """Made by ``create`` and ``open_writer``, which check the policy first."""
         self.path = path
         self.level = level
         self.frame_records = frame_records
         self.frame_bytes: int = frame_bytes or MAX_FRAME_BYTES
         self.frame_seconds = frame_seconds
+        self.flush_seconds = flush_seconds
         self._sink = sink
         self._owner = os.getpid()
         self._finalizer = weakref.finalize(self, _release, sink, fd, self._owner)
         self.schema: _native.Schema = sink.schema()
         self._size = self.schema.layout.fixed_size
         self._tail_n, self._tail_raw = sink.tail()
-        self._frame_began = time.monotonic()
+        self._frame_began = self._flushed_at = time.monotonic()
         # The content size of each frame, as far as known: frames never change once listed.
         self._sizes: list[int | None] = []
 
@@ -215,6 +236,8 @@ class Writer:
         self._tail_raw += raw
         if due:
             self.close_frame()
+        elif self.flush_seconds is not None:  # no call per record without the policy
+            self._flush_if_due()
 
     def extend(self, records: Iterable[Any]) -> None:
         """Appends every record of an iterable, as ``append`` does, closing frames by the
@@ -277,6 +300,17 @@ class Writer:
     def _apply_policy(self) -> None:
         if self._due():
             self.close_frame()
+        else:
+            self._flush_if_due()
+
+    def _flush_if_due(self) -> None:
+        """The flush policy, after records were taken: flushes when ``flush_seconds`` have
+        passed since the last flush."""
+        if (
+            self.flush_seconds is not None
+            and time.monotonic() - self._flushed_at >= self.flush_seconds
+        ):
+            self.flush()
 
     def write(self, data: Any, *, threads: int | None = None) -> None:
         """Appends many fixed-size records at once from a numpy array (of any dtype, the
@@ -428,7 +462,7 @@ class Writer:
             return
         if run(chunks):
             self._tail_n, self._tail_raw = 0, 0
-            self._frame_began = time.monotonic()
+            self._frame_began = self._flushed_at = time.monotonic()
 
     # ---- frames, headers, durability -------------------------------------------------------
 
@@ -440,7 +474,7 @@ class Writer:
         if len(self._sizes) == index:
             self._sizes.append(self._tail_raw)
         self._tail_n, self._tail_raw = 0, 0
-        self._frame_began = time.monotonic()
+        self._frame_began = self._flushed_at = time.monotonic()
         return info
 
     def close_frame(self) -> FrameInfo | None:
@@ -459,9 +493,10 @@ class Writer:
         return self._closed_frame(self._sink_open().seal(self.level))
 
     def flush(self) -> None:
-        """Writes every appended record into the file's tail, without syncing: the records
-        survive a crash of this process, not a power loss."""
+        """Writes every appended record into the file's tail, without syncing: readers see
+        them from then on, and they survive a crash of this process, not a power loss."""
         self._sink_open().flush()
+        self._flushed_at = time.monotonic()
 
     def sync(self) -> None:
         """Writes every appended record into the tail and syncs the file (``fsync``), without
@@ -470,6 +505,7 @@ class Writer:
         file is next opened for appending, and a disk that loses synced bytes goes unnoticed
         until a frame is closed over them. Closing frames is what checks records."""
         self._sink_open().sync()
+        self._flushed_at = time.monotonic()
 
     def set_user_header(self, key: str, value: str) -> None:
         """Sets an application header (a key not starting with ``_``) and writes the header
@@ -545,6 +581,7 @@ def create(
     frame_records: int | None = None,
     frame_bytes: int | None = DEFAULT_FRAME_BYTES,
     frame_seconds: float | None = None,
+    flush_seconds: float | None = None,
 ) -> Writer:
     """Creates a new file and returns its ``Writer``.
 
@@ -554,14 +591,16 @@ def create(
     header zone's size in bytes; the default 256 KiB lists about 4000 frames, and every frame
     close rewrites it twice (journal and file), which at 64 MiB frames costs well under 1 %.
     ``level``: zstd level of each frame (0 stores frames raw). ``lock``: take the writer lock.
-    ``frame_records``, ``frame_bytes``, ``frame_seconds``: the frame policy (``Writer``).
+    ``frame_records``, ``frame_bytes``, ``frame_seconds``: the frame policy; ``flush_seconds``:
+    the flush policy, which bounds how long appended records stay invisible to readers while
+    appends go on (both in ``Writer``).
     The creation time is now.
 
     Raises ``FileExistsError`` if the path exists, other ``OSError``s, ``DrelixUsageError``
     for an invalid header key, ``DrelixZoneFullError`` when the headers do not fit.
     """
     p = os.fspath(path)
-    opts = _check_policy(frame_records, frame_bytes, frame_seconds)
+    opts = _check_policy(frame_records, frame_bytes, frame_seconds, flush_seconds)
     sink = FileSink.create(
         p,
         schema,
@@ -587,6 +626,7 @@ def open_writer(
     frame_records: int | None = None,
     frame_bytes: int | None = DEFAULT_FRAME_BYTES,
     frame_seconds: float | None = None,
+    flush_seconds: float | None = None,
 ) -> Writer:
     """Opens an existing file for appending (``open(path, "a")``): takes the lock, completes
     or discards an interrupted frame close, cuts a torn record off the tail. ``level``
@@ -595,7 +635,7 @@ def open_writer(
 
     Raises ``FileNotFoundError``, ``DrelixLockedError``, ``DrelixMalformedError``."""
     p = os.fspath(path)
-    opts = _check_policy(frame_records, frame_bytes, frame_seconds)
+    opts = _check_policy(frame_records, frame_bytes, frame_seconds, flush_seconds)
     fd = lock_file(p, lock)
     try:
         sink = FileSink.open_append(p)

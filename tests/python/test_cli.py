@@ -5,6 +5,7 @@ import base64
 import contextlib
 import csv
 import io
+import itertools
 import json
 import os
 import shutil
@@ -12,6 +13,7 @@ import signal
 import stat
 import subprocess
 import sys
+import threading
 import time
 import uuid
 from pathlib import Path
@@ -20,6 +22,10 @@ import drelix_binary as dx
 import numpy as np
 import pytest
 from conftest import DTYPE, damaged, records, write_file
+from drelix_binary import _native
+from drelix_binary.cli._args import FORMATS
+from drelix_binary.cli._records import selection
+from drelix_binary.cli._render import Renderer
 
 DRELIX = shutil.which("drelix", path=os.path.dirname(sys.executable))
 LOG = dx.schema("log@1", {}, layout="prefixed")
@@ -118,8 +124,8 @@ def test_records_as_json_csv_raw_and_hex_and_the_file_as_info_shows_it(fixed):
     # Each cell as JSON would read it: the same numbers as the JSON lines.
     typed = [{k: v if k == "key" else json.loads(v or "null") for k, v in r.items()} for r in rows]  # fmt: skip
     assert typed == SHOWN[:8]
-    assert drelix("tail", "-f", "raw", fixed, "-n", "15", check=0).stdout == REC[-15:].tobytes()  # fmt: skip
-    assert drelix("get", "-f", "hex", fixed, "3", check=0).stdout == REC[3].tobytes().hex().encode() + b"\n"  # fmt: skip
+    assert drelix("tail", "--format", "raw", fixed, "-n", "15", check=0).stdout == REC[-15:].tobytes()  # fmt: skip
+    assert drelix("get", "--format", "hex", fixed, "3", check=0).stdout == REC[3].tobytes().hex().encode() + b"\n"  # fmt: skip
     shown = info(fixed)
     assert shown["schema"]["record_size"] == DTYPE.itemsize
     assert [f["name"] for f in shown["schema"]["fields"]] == list(DTYPE.names)
@@ -132,11 +138,57 @@ def test_records_as_json_csv_raw_and_hex_and_the_file_as_info_shows_it(fixed):
         assert words in table
 
 
+def following(request, *argv):
+    """The command in the foreground, reading pipes, killed when the test ends or after two
+    minutes: a hang fails the test (its pipes end) instead of stalling the suite. Its output
+    is buffered, as a user's is (PYTHONUNBUFFERED would hide a missing flush)."""
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    child = subprocess.Popen([DRELIX, *argv], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, preexec_fn=foreground)  # noqa: PLW1509 - resets SIGINT alone, as a foreground job has it  # fmt: skip
+    request.addfinalizer(child.kill)
+    timer = threading.Timer(120, child.kill)
+    timer.daemon = True
+    timer.start()
+    return child
+
+
+def test_tail_follow_prints_the_last_records_then_each_batch_at_once_until_the_seal_or_ctrl_c(tmp_path, request):  # fmt: skip
+    path, a = tmp_path / "live.drelix", records(12)
+    w = dx.create(path, dx.schema("test@1", DTYPE))
+    w.extend(a[:5])
+    w.flush()
+    tail, stopped, left = (following(request, "tail", "-f", "-n", "2", "--poll", "0.01", path) for _ in range(3))  # fmt: skip
+    lines = [tail.stdout.readline() for _ in range(2)]
+    for child in (stopped, left):
+        assert [child.stdout.readline() for _ in range(2)] == lines  # it is following now
+    stopped.send_signal(signal.SIGINT)
+    left.stdout.close()  # as `| head -2` does: no record comes, yet it ends quietly
+    assert [(c.wait(), c.stderr.read()) for c in (stopped, left)] == [(130, b"drelix: interrupted\n"), (0, b"")]  # fmt: skip
+    # Each batch reaches the pipe before the writer adds the next: flushed, a frame, the seal.
+    for stop, show in ((8, w.flush), (10, w.close_frame), (12, w.seal)):
+        w.extend(a[len(lines) + 3 : stop])
+        show()
+        lines += [tail.stdout.readline() for _ in range(stop - 3 - len(lines))]
+    assert (tail.wait(), tail.stdout.read(), tail.stderr.read()) == (0, b"", b"")
+    w.close()
+    assert lines == drelix("cat", path, check=0).stdout.splitlines(keepends=True)[3:]
+    # As cat and tail show them, in every format, for every kind of record.
+    odd = _native.Schema("odd@1", [_native.FieldSpec("x", "i32", 0)], _native.RecordLayout.fixed(5))  # fmt: skip
+    for name, schema, rows in (("odd", odd, [b"ab\0\0e", b"\xffbcde", b"hello"]), ("log", LOG, TEXTS)):
+        with dx.create(tmp_path / f"{name}.drelix", schema) as w:
+            w.extend(rows)
+            w.seal()
+    for name, fmt in itertools.product(("live", "odd", "log"), FORMATS):
+        with dx.open(tmp_path / f"{name}.drelix") as r:  # what `tail -n 2` prints
+            render = Renderer(fmt, r.dtype)
+            shown = render.header() + render.records(selection(r, len(r) - 2, len(r)))
+        assert drelix("tail", "-f", "-n", "2", "--format", fmt, r.path, check=0).stdout == shown, (name, fmt)  # fmt: skip
+
+
 def test_prefixed_records_say_whether_they_are_text_or_base64_and_export_as_one_column(tmp_path):  # fmt: skip
     # A frame of four records and a tail of one: export writes both, even a batch of one.
     text = write_file(tmp_path / "t.drelix", [TEXTS[:4]], TEXTS[4:], LOG)
     out = drelix("cat", text, check=0).stdout
-    rows = list(csv.reader(io.StringIO(drelix("cat", "-f", "csv", text, check=0).stdout.decode())))  # fmt: skip
+    rows = list(csv.reader(io.StringIO(drelix("cat", "--format", "csv", text, check=0).stdout.decode())))  # fmt: skip
     assert rows[0] == ["encoding", "record"]
     assert [json.loads(x) for x in out.splitlines()] == [{k: v} for k, v in rows[1:]]
     assert [r[0] for r in rows[1:]] == ["text", "base64", "text", "text", "text"]
@@ -160,7 +212,7 @@ def test_rebuild_fixes_a_wrong_count_only_when_told_and_repack_keeps_the_records
     drelix("rebuild", fixed, check=0)
     report = json.loads(drelix("repack", "--json", "--level", 0, fixed, check=0).stdout)
     assert report["bytes_after"] == os.path.getsize(fixed) and report["frames"] == 2
-    assert drelix("cat", "-f", "raw", fixed, check=0).stdout == REC.tobytes()
+    assert drelix("cat", "--format", "raw", fixed, check=0).stdout == REC.tobytes()
     assert info(fixed)["headers"]["_compression_level"] == "0"
     copies = [fixed.with_name(f"t{n}.drelix") for n in (1, 2)]
     for n, copy in enumerate(copies, 1):  # any thread count writes the same file
@@ -175,6 +227,7 @@ CANNOT_RUN = [
                                                   "repack {m}", "export {m} {d}/new.csv", "salvage {m} {d}/new.drelix")],
     *[(argv, "{p}", "locked") for argv in ("validate {p}", "repack {p}", "rebuild --fix {p}")],  # by a writer
     ("get {p} 260", "{p}", "no record 260"),
+    ("tail --poll 1 {p}", "{p}", "--poll applies to --follow only"),
     ("repack --threads 0 {p}", "{p}", "--threads"),
     ("export {p} {d}/out.parquet", "{d}/out.parquet", "already exists"),
     ("import {d}/out.parquet {d}/out.csv", "{d}/out.csv", "already exists"),
@@ -292,7 +345,7 @@ def test_export_writes_through_no_link_and_what_it_writes_imports_back_as_the_sa
     # Imported back, each over the last: --force replaces a regular file.
     for src in ("new.parquet", "out.arrow", "out.npy"):
         drelix("import", fixed.with_name(src), back, "--force", check=0)
-        assert drelix("cat", "-f", "raw", back, check=0).stdout == REC.tobytes()
+        assert drelix("cat", "--format", "raw", back, check=0).stdout == REC.tobytes()
         assert cat(back) == SHOWN and info(back)["sealed"] is True  # the same types too
 
 

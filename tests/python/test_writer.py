@@ -153,3 +153,28 @@ def test_structured_fields_must_be_the_schemas_and_raw_bytes_strided_or_not_writ
         w.append(memoryview(doubled)[: 2 * DTYPE.itemsize : 2])
     back = dx.open(tmp_path / "s.drelix").to_numpy()
     np.testing.assert_array_equal(back, np.concatenate([a] * 4 + [a[:1]]))
+
+
+def test_flush_seconds_shows_records_to_readers_at_the_first_append_past_the_bound(tmp_path, monkeypatch):  # fmt: skip
+    path, clock, a = tmp_path / "f.drelix", [1000.0], records(10)
+    monkeypatch.setattr("drelix_binary._writer.time.monotonic", lambda: clock[0])
+    w = dx.create(path, SCHEMA, flush_seconds=np.float32(1), frame_seconds=3)
+    seen = []
+    for seconds, call in [(0, lambda: w.append(a[0])), (0.5, lambda: w.extend(a[1:3])),
+                          (0.5, lambda: w.append(a[3])),  # a second since the writer opened
+                          (0.9, lambda: w.write(a[4:6])), (0.1, lambda: w.write(a[6:7])),
+                          (0.5, lambda: w.append(a[7])), (0.5, lambda: w.append(a[8])),  # closes a frame
+                          (0.9, lambda: w.append(a[9]))]:  # fmt: skip
+        clock[0] += seconds
+        call()
+        with dx.open(path) as r:  # a reader sees only what reached the file
+            seen.append((len(r), len(r.frames)))
+    assert seen == [(0, 0), (0, 0), (4, 0), (4, 0), (7, 0), (7, 0), (9, 1), (9, 1)]
+    w.close()
+    np.testing.assert_array_equal(dx.open(path).to_numpy(), a)
+    for bad, words in [(0, "finite and positive, not 0"), (float("inf"), "finite and positive, not inf"),
+                       ("1", "a number, not str"), (True, "a number, not bool")]:  # fmt: skip
+        for make, args in ((dx.create, (tmp_path / "n.drelix", SCHEMA)), (dx.open, (path, "a"))):
+            with pytest.raises((TypeError, ValueError), match=f"^flush_seconds must be {words}$"):
+                make(*args, flush_seconds=bad)
+    assert not (tmp_path / "n.drelix").exists()

@@ -2,12 +2,13 @@
 
     drelix info run.drelix
     drelix head -n 5 run.drelix
+    drelix tail -f run.drelix
     drelix validate *.drelix
     drelix repack --level 19 run.drelix
 
 Every failure is one line on standard error naming the file; the exit status is 0 when all went
 well, 1 when a check found problems, 2 when a command could not run, 130 on Ctrl-C and 143 on
-SIGTERM.
+SIGTERM. `tail -f` ends with 0 once the file is sealed and every record was printed.
 """
 
 from __future__ import annotations

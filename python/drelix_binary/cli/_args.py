@@ -3,14 +3,16 @@
 from __future__ import annotations
 
 import argparse
+import math
 
 from .._defaults import COLD_LEVEL, HOT_LEVEL
 
 FORMATS = ("json", "csv", "raw", "hex")
 DESCRIPTION = "Look at, check, repair and convert drelix record files."
 EPILOG = """\
-exit status: 0 done (and every file sound), 1 problems found, 2 could not run,
-130 interrupted (Ctrl-C), 143 terminated (SIGTERM). Progress bars appear on standard error only when it is a terminal.
+exit status: 0 done (and every file sound; tail -f: the file sealed), 1 problems found,
+2 could not run, 130 interrupted (Ctrl-C), 143 terminated (SIGTERM). Progress bars appear on
+standard error only when it is a terminal.
 """
 DRELIX_FILE = "the drelix file to read"
 FORCE = "replace OUT if it is a regular file (never the input, a device or a FIFO)"
@@ -23,6 +25,16 @@ def _count(text: str) -> int:
     return value
 
 
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text} is not a number of seconds") from None
+    if not (math.isfinite(value) and value >= 0):
+        raise argparse.ArgumentTypeError(f"{text} is not a finite number at least 0")
+    return value
+
+
 def _level_and_zone(
     p: argparse.ArgumentParser, level: int, levels: str, zone: str
 ) -> None:
@@ -31,6 +43,22 @@ def _level_and_zone(
     )
     p.add_argument(
         "--header-area", type=_count, default=None, metavar="BYTES", help=zone
+    )
+
+
+def _follow_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument(
+        "-f",
+        "--follow",
+        action="store_true",
+        help="then print records as writers add them, until the file is sealed",
+    )
+    p.add_argument(
+        "--poll",
+        type=_seconds,
+        default=None,
+        metavar="SECONDS",
+        help="with --follow: how often to look for new records (default 0.05)",
     )
 
 
@@ -63,8 +91,8 @@ def build_parser(version: str) -> argparse.ArgumentParser:
     def records(name: str, text: str) -> argparse.ArgumentParser:
         p = verb(name, text)
         p.add_argument("path", help=DRELIX_FILE)
+        # No short form: -f is tail's --follow, as in tail(1).
         p.add_argument(
-            "-f",
             "--format",
             choices=FORMATS,
             default="json",
@@ -73,8 +101,11 @@ def build_parser(version: str) -> argparse.ArgumentParser:
         return p
 
     records("cat", "every record, decoded by the schema")
-    for name, where in (("head", "first"), ("tail", "last")):
-        p = records(name, f"the {where} records")
+    for name, where in (
+        ("head", "the first records"),
+        ("tail", "the last records (-f: then new ones, as writers add them)"),
+    ):
+        p = records(name, where)
         p.add_argument(
             "-n",
             "--lines",
@@ -83,6 +114,7 @@ def build_parser(version: str) -> argparse.ArgumentParser:
             metavar="N",
             help="how many records (default 10)",
         )
+    _follow_options(p)  # tail's
     p = records("get", "one record by its index (negative counts from the end)")
     p.add_argument("index", type=int)
 

@@ -1,9 +1,16 @@
-"""`drelix cat`, `head`, `tail` and `get`: records decoded by the schema, on standard output."""
+"""`drelix cat`, `head`, `tail` (and `tail -f`) and `get`: records decoded by the schema, on
+standard output."""
 
 from __future__ import annotations
 
+import contextlib
+import errno
+import select
+import signal
 import sys
+import threading
 from collections.abc import Iterator
+from types import FrameType
 from typing import Any
 
 import numpy as np
@@ -38,6 +45,9 @@ def selection(reader: Any, start: int, stop: int) -> Any:
 def run(args: Any) -> int:
     import drelix_binary as dx
 
+    follow = getattr(args, "follow", False)
+    if getattr(args, "poll", None) is not None and not follow:
+        raise _errors.CommandError(args.path, "--poll applies to --follow only")
     out = sys.stdout.buffer
     with dx.open(args.path) as reader:
         render = Renderer(args.format, reader.dtype)
@@ -54,9 +64,56 @@ def run(args: Any) -> int:
             n = len(reader)
             count = min(args.lines, n)
             start = 0 if args.command == "head" else n - count
-            out.write(render.records(selection(reader, start, start + count)))
+            if not follow:
+                out.write(render.records(selection(reader, start, start + count)))
+    if follow:
+        _follow(args, start, render, out)
     out.flush()
     return _errors.OK
+
+
+def _follow(args: Any, start: int, render: Renderer, out: Any) -> None:
+    """`tail -f`: the records from index `start` on, then those writers add, each batch on
+    its way at once (a pipe sees it), until the file is sealed and all of it was printed."""
+    import drelix_binary as dx
+
+    poll = {} if args.poll is None else {"poll": args.poll}
+    out.flush()  # the CSV header, before the wait for records
+    with _ended_by_a_reader_going_away(out.fileno()):
+        # A batch of fixed records whose fields the format does not type is an array of
+        # `V<size>`, which the renderer shows whole, as `cat` shows them.
+        for batch in dx.follow_batches(args.path, start=start, **poll):
+            out.write(render.records(batch))
+            out.flush()
+
+
+def _broken_pipe(signum: int, frame: FrameType | None) -> None:
+    raise BrokenPipeError(errno.EPIPE, "the reader of standard output went away")
+
+
+@contextlib.contextmanager
+def _ended_by_a_reader_going_away(fd: int) -> Iterator[None]:
+    """While following a quiet file nothing is written, so a reader of the output that went
+    away (`drelix tail -f f | head -1`) would go unnoticed for ever. A thread waits, without
+    spinning, for the pipe's error or hang-up state and then has the main thread raise
+    ``BrokenPipeError`` (by SIGPIPE), which ends the command as a failed write would: quietly,
+    status 0. A file or a terminal never enters that state; the wait then lasts as long as
+    the command."""
+    main = threading.get_ident()  # the command's one thread
+
+    def wait() -> None:
+        waiting = select.poll()
+        waiting.register(fd, 0)  # error and hang-up are always reported
+        while not waiting.poll():
+            pass
+        signal.pthread_kill(main, signal.SIGPIPE)
+
+    previous = signal.signal(signal.SIGPIPE, _broken_pipe)
+    threading.Thread(target=wait, name="stdout-watch", daemon=True).start()
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGPIPE, previous)
 
 
 def _one(n: int, args: Any) -> tuple[int, int]:
