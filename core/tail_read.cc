@@ -263,8 +263,8 @@ Result<std::size_t> Snapshot::read_followed(std::uint64_t offset,
     last = std::move(read).error();
   }
   // Something other than appends and closes happened (a rebuild that changed the frame list),
-  // or a writer kept changing the file through every try.
-  return fail(last == changed() ? last : changed());
+  // or a writer kept changing the file through every try, or a frame is damaged.
+  return fail(std::move(last));
 }
 
 // out = bytes [offset, offset + out.size()) of what `old` counted as its tail, found in this

@@ -37,11 +37,12 @@ class Reader:
     """A drelix file open for reading: a read-only sequence of records (``bytes``).
 
     Opening reads the preamble, the header zone and a few bytes per frame; records are decoded
-    frame by frame when asked for. A reader never writes to the file and takes no lock. What it
-    sees is the file as it was when opened: frames a writer closes later are not listed, and
-    the tail is the bytes that were there. A read of the tail checks that the file still holds
-    them: once a writer has closed a frame over it, the read raises ``DrelixMalformedError``
-    (the file changed since the reader opened it; open a new reader).
+    frame by frame when asked for. A reader never writes to the file and takes no lock. It is a
+    snapshot: the records it counted when it was opened (or last refreshed) read back exactly
+    as written, whatever writers do meanwhile. When a writer closes a frame over the tail, the
+    reader finds the tail's records in the new frame; a close that a crashed writer left
+    unfinished (its journal beside the file) is read as the journal says it ends. ``refresh()``
+    takes in what writers added since; ``dx.follow`` reads a file as it grows.
 
     A reader may be handed to another thread (used by one thread at a time, like a file
     object) and pickled: an unpickled reader reopens the same path.

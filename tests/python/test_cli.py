@@ -193,6 +193,9 @@ def test_prefixed_records_say_whether_they_are_text_or_base64_and_export_as_one_
     assert [json.loads(x) for x in out.splitlines()] == [{k: v} for k, v in rows[1:]]
     assert [r[0] for r in rows[1:]] == ["text", "base64", "text", "text", "text"]
     assert [base64.b64decode(v) if k == "base64" else v.encode() for k, v in rows[1:]] == TEXTS  # fmt: skip
+    # raw: as stored, each record after its 2-byte length, so the output splits again
+    raw = drelix("cat", "--format", "raw", text, check=0).stdout
+    assert raw == b"".join(len(t).to_bytes(2, "little") + t for t in TEXTS)
     for src in (f"{text}.arrow", f"{text}.parquet"):
         drelix("export", text, src, check=0)
         drelix("import", src, f"{src}.drelix", check=0)

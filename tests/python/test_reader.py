@@ -78,12 +78,19 @@ def test_a_close_in_this_process_moves_the_tail_and_every_read_follows_it(tmp_pa
     w.extend(rows(3900, 10))  # appends leave the bytes a reader counted alone
     w.flush()
     assert read_or_changed(r) == 0
+    records, batches = iter(r), r.iter_batches()
+    head = [next(records) for _ in range(3000)] + [next(batches) for _ in range(3)]
     w.close_frame()
     assert len(r) == 3900 and read_or_changed(r) == 0
     w.extend(rows(3910, 5))
     w.flush()
     assert (r.refresh(), r.refresh(), len(r.frames)) == (15, 0, 4)
     assert read_or_changed(r) == 0
+    # Iterations begun before the refresh give the records they began with, none twice.
+    every, batched = head[:3000] + list(records), np.concatenate(head[3000:] + list(batches))
+    assert len(every) == len(batched) == 3900
+    assert_rows(every)
+    assert_rows(batched)
     w.close()
 
 

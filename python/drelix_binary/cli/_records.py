@@ -50,7 +50,7 @@ def run(args: Any) -> int:
         raise _errors.CommandError(args.path, "--poll applies to --follow only")
     out = sys.stdout.buffer
     with dx.open(args.path) as reader:
-        render = Renderer(args.format, reader.dtype)
+        render = Renderer(args.format, reader.dtype, reader.layout.fixed_size is None)
         out.write(render.header())
         if args.command == "cat":
             with _progress.track(

@@ -37,10 +37,10 @@ _COMMA, _QUOTE, _DASH, _NL = (np.uint8(c) for c in b',"-\n')
 class Renderer:
     """Turns batches of records of one file into bytes of one output format."""
 
-    def __init__(self, fmt: str, dtype: np.dtype | None):
+    def __init__(self, fmt: str, dtype: np.dtype | None, prefixed: bool = False):
         if fmt not in FORMATS:
             raise ValueError(f"unknown format {fmt!r}")
-        self.fmt, self.dtype = fmt, dtype
+        self.fmt, self.dtype, self.prefixed = fmt, dtype, prefixed
 
     def header(self) -> bytes:
         """What goes before the first record: the CSV column names, else nothing."""
@@ -70,7 +70,9 @@ class Renderer:
 
     def _body(self, body: bytes) -> bytes:
         if self.fmt == "raw":
-            return body
+            # As stored: a length-prefixed record keeps its 2-byte length, or the output could
+            # not be split into records again.
+            return len(body).to_bytes(2, "little") + body if self.prefixed else body
         if self.fmt == "hex":
             return body.hex().encode() + b"\n"
         encoding, text = describe_body(body)
