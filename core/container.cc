@@ -193,6 +193,10 @@ Result<Container> Container::open_view(const std::string& path, FilePtr file) {
   return open_file(path, std::move(file), false);
 }
 
+Container Container::view_to(FilePtr file, std::uint64_t data_end) const {
+  return Container(path_, std::move(file), false, preamble_, headers_, schema_, frames_, data_end);
+}
+
 Result<Container> Container::open_file(const std::string& path, FilePtr file, bool writable) {
   DRELIX_ASSIGN_OR_RETURN(PeekResult head, read_preamble_and_zone(*file, path));
   DRELIX_ASSIGN_OR_RETURN(Schema schema, Schema::from_headers(head.headers));

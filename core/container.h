@@ -44,6 +44,9 @@ class Container {
   // open_read over `file`, already open: a reader's view of the file (see tail_read.h). `path`
   // only names it in messages.
   static Result<Container> open_view(const std::string& path, FilePtr file);
+  // A read-only container over `file` with this one's zone as parsed and the data ending at
+  // `data_end`: a reader's view of the file once only its tail has grown.
+  Container view_to(FilePtr file, std::uint64_t data_end) const;
   // Replays a pending seal journal and cuts a torn record off the tail first. Refuses a frame
   // list whose frames overlap or end after its last one (check_frames_disjoint).
   static Result<Container> open_append(const std::string& path);

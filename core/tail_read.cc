@@ -319,15 +319,21 @@ Result<std::optional<Snapshot::Refreshed>> Snapshot::refresh() const {
     DRELIX_ASSIGN_OR_RETURN(Snapshot fresh, open(c_.path()));
     return Refreshed{std::move(fresh), true};
   }
-  // Nothing new: the same length and zone, and no close under way. This is what a follower
-  // pays on every poll of a quiet file, so it reads only the zone's text.
+  // The same zone and no close under way: nothing new, or only appended records. This is what
+  // a follower pays on every poll, so it reads only the zone's text and parses nothing. The
+  // length is read first: a close that cut the file after it would show in the journal or the
+  // zone looked at next, and the bytes it counts are checked when they are read.
   if (!from_journal_) {
     DRELIX_ASSIGN_OR_RETURN(const std::uint64_t len, file_->length());
     DRELIX_ASSIGN_OR_RETURN(const bool journal, journal_present());
-    if (len == c_.data_end() && !journal) {
+    if (len >= c_.data_end() && !journal) {
       Bytes zone(zone_head_.size());
       DRELIX_TRY(c_.read_exact_at(kPreambleSize, zone));
-      if (zone == zone_head_) return std::nullopt;
+      if (zone == zone_head_ && len == c_.data_end()) return std::nullopt;
+      if (zone == zone_head_) {
+        Container grown = c_.view_to(std::make_unique<ReaderView>(file_, std::nullopt), len);
+        return Refreshed{Snapshot(file_, std::move(grown), zone_head_, resolved_, false), false};
+      }
     }
   }
   DRELIX_ASSIGN_OR_RETURN(Snapshot current, now());
