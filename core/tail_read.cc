@@ -125,9 +125,8 @@ Result<Snapshot> Snapshot::take(std::shared_ptr<File> file, const std::string& p
     if (journal) break;
   }
   const bool from_journal = journal.has_value();
-  DRELIX_ASSIGN_OR_RETURN(
-      Container c,
-      Container::open_view(path, std::make_unique<ReaderView>(file, std::move(journal))));
+  DRELIX_ASSIGN_OR_RETURN(Container c, Container::open_view(path, std::make_unique<ReaderView>(
+                                                                      file, std::move(journal))));
   // Out of file order, or listing bytes twice, the list would have reads return one frame's
   // bytes as another's records or as the tail's.
   if (Status order = check_frame_order(c.frames()); !order) {
@@ -174,8 +173,7 @@ Error Snapshot::changed() const {
 Result<bool> Snapshot::journal_present() const {
   for (const std::string* name : {&c_.path(), &resolved_}) {
     if (name == &resolved_ && resolved_ == c_.path()) break;
-    DRELIX_ASSIGN_OR_RETURN(const std::optional<JournalImage> journal,
-                            read_journal(*name, *file_));
+    DRELIX_ASSIGN_OR_RETURN(const std::optional<JournalImage> journal, read_journal(*name, *file_));
     if (journal) return true;
   }
   return false;
@@ -286,8 +284,7 @@ Result<std::size_t> Snapshot::read_moved_from(const Snapshot& old, std::uint64_t
     const Frame& frame = after[i];
     if (frame.offset != at) return fail(old.changed());
     at = frame.offset + frame.len;
-    DRELIX_ASSIGN_OR_RETURN(const std::optional<std::uint64_t> size,
-                            frame_content_size(c_, frame));
+    DRELIX_ASSIGN_OR_RETURN(const std::optional<std::uint64_t> size, frame_content_size(c_, frame));
     if (size && pos + *size <= offset) {
       pos += *size;
       continue;

@@ -101,9 +101,10 @@ PyObject* reader_new_body(PyObject*, const Args& args) {
   if (!args.get(0, to_path, &path)) return nullptr;
   Result<Snapshot> opened = unlocked([&] { return Snapshot::open(path); });
   if (!opened) return raise_engine_error(opened.error(), path);
-  return new_value(reader_type(),
-                   ReaderState{std::make_unique<Snapshot>(std::move(*opened)), path, {}, false,
-                               std::nullopt, {}});
+  return new_value(
+      reader_type(),
+      ReaderState{
+          std::make_unique<Snapshot>(std::move(*opened)), path, {}, false, std::nullopt, {}});
 }
 
 PyObject* reader_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
@@ -273,11 +274,10 @@ constexpr Signature kRecordCountsSig{"record_counts", kIndexParam, 1};
 
 PyObject* record_counts(const Using& use, std::uint64_t index) {
   const Container& c = use.container();
-  return use.reply(unlocked([&] { return frame_record_counts(c, index); }),
-                   [](const auto& counts) {
-                     return Py_BuildValue("(KK)", static_cast<unsigned long long>(counts.first),
-                                          static_cast<unsigned long long>(counts.second));
-                   });
+  return use.reply(unlocked([&] { return frame_record_counts(c, index); }), [](const auto& counts) {
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(counts.first),
+                         static_cast<unsigned long long>(counts.second));
+  });
 }
 
 // ---- refresh -------------------------------------------------------------------------------

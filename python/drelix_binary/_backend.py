@@ -96,7 +96,11 @@ class FileSource:
         self.headers, self.tail_start, self.data_end = headers, tail_start, data_end
         if reopened:
             r = self._r
-            self.preamble, self.schema, self.data_start = r.preamble, r.schema, r.data_start
+            self.preamble, self.schema, self.data_start = (
+                r.preamble,
+                r.schema,
+                r.data_start,
+            )
         return reopened, added, sizes
 
     def close(self) -> None:
@@ -392,7 +396,9 @@ def survey(path: str) -> Survey:
     """What a possibly damaged file still offers: its preamble, zone and frame list must read,
     but frames may run past a cut end of the file or break the order rule."""
     with engine_errors(path):
-        schema, headers, area, frames, faults, start, tail, length, cut = _engine.survey(path)
+        schema, headers, area, frames, faults, start, tail, length, cut = (
+            _engine.survey(path)
+        )
     return Survey(
         schema, headers, area, _entries(frames), faults, start, tail, length, cut
     )

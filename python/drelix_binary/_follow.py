@@ -52,7 +52,9 @@ def follow_batches(
             yield from _follow(r, int(start), poll, timeout, list)
             return
         dtype = r.dtype if r.dtype is not None else np.dtype((np.void, size))
-        yield from _follow(r, int(start), poll, timeout, lambda b: np.frombuffer(b, dtype))
+        yield from _follow(
+            r, int(start), poll, timeout, lambda b: np.frombuffer(b, dtype)
+        )
 
 
 def follow(
@@ -87,7 +89,11 @@ def follow(
 
 
 def _follow(
-    r: Reader, start: int, poll: float, timeout: float | None, wrap: Callable[[Any], Any]
+    r: Reader,
+    start: int,
+    poll: float,
+    timeout: float | None,
+    wrap: Callable[[Any], Any],
 ) -> Iterator[Any]:
     """The records from index ``start`` on, a frame or a stretch of the tail at a time, each
     passed through ``wrap`` (which gets the records' on-disk bytes for a fixed layout, a list

@@ -173,7 +173,10 @@ class Reader:
     def frames(self) -> list[FrameInfo]:
         """The closed frames, in file order."""
         sizes = self._content_sizes()
-        shapes = [self._frame_shape(i) if self._size else self._shapes[i] for i in range(len(sizes))]
+        shapes = [
+            self._frame_shape(i) if self._size else self._shapes[i]
+            for i in range(len(sizes))
+        ]
         return [
             FrameInfo.of(i, f, sizes[i], None if s is None or s[1] else s[0])
             for i, (f, s) in enumerate(zip(self._src.frames, shapes))
@@ -437,13 +440,19 @@ class Reader:
                 batch: Any = self.frame_records(part)
             else:
                 starts = self._record_starts()
-                batch = self.to_numpy(starts[part], starts[part + 1], dtype=dt, threads=1)
+                batch = self.to_numpy(
+                    starts[part], starts[part + 1], dtype=dt, threads=1
+                )
             at += len(batch)
             yield batch
         total = at + tail if self._opened == opened else len(self)
         if at < total:
             # By record index: a refresh may have moved the tail's records into frames.
-            yield self._range(at, total) if dt is None else self.to_numpy(at, total, dtype=dt)
+            yield (
+                self._range(at, total)
+                if dt is None
+                else self.to_numpy(at, total, dtype=dt)
+            )
 
     def to_arrow(self, columns: Sequence[str] | None = None) -> pyarrow.Table:
         """The records as a ``pyarrow.Table``: one column per schema field (``uuid`` as

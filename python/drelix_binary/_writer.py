@@ -184,7 +184,9 @@ class Writer:
         for length-prefixed records: a ``Reader`` counts them)."""
         sink = self._sink_open()
         frames = sink.frames()
-        if len(self._sizes) < len(frames):  # frames this writer did not close one by one
+        if len(self._sizes) < len(
+            frames
+        ):  # frames this writer did not close one by one
             self._sizes = sink.content_sizes()
         infos = []
         for i, (f, declared) in enumerate(zip(frames, self._sizes)):

@@ -124,7 +124,8 @@ std::optional<std::string> records_match(const std::vector<Bytes>& seen) {
   auto c = Container::open_read(kPath);
   auto got = c ? container_records(*c) : fail(c.error());
   if (!got) return "reading records failed: " + got.error().to_string();
-  if (*got != seen) return str_cat("a reader saw ", seen.size(), " records, the writer ", got->size());
+  if (*got != seen)
+    return str_cat("a reader saw ", seen.size(), " records, the writer ", got->size());
   return std::nullopt;
 }
 
