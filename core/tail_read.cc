@@ -313,8 +313,12 @@ Result<std::size_t> Snapshot::read_moved_from(const Snapshot& old, std::uint64_t
 Result<std::optional<Snapshot::Refreshed>> Snapshot::refresh() const {
   DRELIX_ASSIGN_OR_RETURN(const bool gone, detached());
   if (gone) {
-    DRELIX_ASSIGN_OR_RETURN(Snapshot fresh, open(c_.path()));
-    return Refreshed{std::move(fresh), true};
+    // A file removed from under the reader has nothing new to offer (it may reappear: look
+    // again later); one put in its place is opened.
+    Result<Snapshot> fresh = open(c_.path());
+    if (!fresh && fresh.error().os_code() == ENOENT) return std::nullopt;
+    if (!fresh) return fail(std::move(fresh).error());
+    return Refreshed{std::move(*fresh), true};
   }
   // The same zone and no close under way: nothing new, or only appended records. This is what
   // a follower pays on every poll, so it reads only the zone's text and parses nothing. The

@@ -92,6 +92,8 @@ def test_a_close_in_this_process_moves_the_tail_and_every_read_follows_it(tmp_pa
     assert_rows(every)
     assert_rows(batched)
     w.close()
+    os.remove(path)  # a file removed under a reader: nothing new, and what it holds still reads
+    assert r.refresh() == 0 and len(r) == 3915 and read_or_changed(r) == 0
 
 
 def run_in_child(code, *args):
