@@ -445,6 +445,7 @@ class Reader:
                 )
             at += len(batch)
             yield batch
+            del batch  # the caller's may be its only reference: a frame in memory, not two
         total = at + tail if self._opened == opened else len(self)
         if at < total:
             # By record index: a refresh may have moved the tail's records into frames.

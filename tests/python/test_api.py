@@ -111,6 +111,12 @@ def test_frames_close_at_frame_bytes_and_writes_top_up_the_open_frame(tmp_path):
         frame = w.close_frame()
         assert frame == w.frames[5] and (frame.index, frame.records) == (5, 4)
         assert w.close_frame() is None
+    # Length-prefixed bodies alike: a write tops up the open frame first.
+    log = dx.schema("log@1", {}, layout="prefixed")
+    with dx.create(tmp_path / "l.drelix", log, frame_records=10) as w:
+        w.extend([b"ab"] * 25)
+        w.write([b"c"] * 23)
+        assert [f.records for f in w.frames] == [10, 10, 10, 10, 8] and w.records == 48
 
 
 @pytest.mark.parametrize("level, recorded", [(None, "0"), (5, "5")], ids=["the_files", "given"])
