@@ -115,8 +115,10 @@ def test_frames_close_at_frame_bytes_and_writes_top_up_the_open_frame(tmp_path):
     log = dx.schema("log@1", {}, layout="prefixed")
     with dx.create(tmp_path / "l.drelix", log, frame_records=10) as w:
         w.extend([b"ab"] * 25)
-        w.write([b"c"] * 23)
-        assert [f.records for f in w.frames] == [10, 10, 10, 10, 8] and w.records == 48
+        w.write_bodies([b"c"] * 23)
+        assert w.records == 48
+    r = dx.open(tmp_path / "l.drelix")
+    assert [len(r.frame_records(i)) for i in range(len(r.frames))] == [10, 10, 10, 10, 8]
 
 
 @pytest.mark.parametrize("level, recorded", [(None, "0"), (5, "5")], ids=["the_files", "given"])
