@@ -445,7 +445,9 @@ class Reader:
                 )
             at += len(batch)
             yield batch
-            del batch  # the caller's may be its only reference: a frame in memory, not two
+            del (
+                batch
+            )  # the caller's may be its only reference: a frame in memory, not two
         total = at + tail if self._opened == opened else len(self)
         if at < total:
             # By record index: a refresh may have moved the tail's records into frames.
@@ -461,39 +463,68 @@ class Reader:
         records or a schema without fields. ``columns`` selects fields by name. Needs pyarrow."""
         import pyarrow as pa
 
-        if self._size is None or not self.schema.fields:
-            if self._size is None:
-                col = pa.array(list(self), pa.binary())
-            else:
-                raw = self.to_numpy(dtype=f"V{self._size}").view(np.uint8)
-                col = pa.FixedSizeBinaryArray.from_buffers(
-                    pa.binary(self._size),
-                    len(raw) // self._size,
-                    [None, pa.py_buffer(raw)],
-                )
-            return pa.table({"record": col}).select(
-                list(columns) if columns is not None else ["record"]
-            )
-        arr = self.to_numpy()
-        names = list(arr.dtype.names or ()) if columns is None else list(columns)
-        missing = [n for n in names if n not in (arr.dtype.names or ())]
+        names = self._arrow_names(columns)
+        if self._size is None:
+            return pa.Table.from_batches([self._arrow_batch(list(self), names)])
+        whole = self.to_numpy(dtype=None if self.schema.fields else f"V{self._size}")
+        return pa.Table.from_batches([self._arrow_batch(whole, names)])
+
+    def to_arrow_reader(
+        self, columns: Sequence[str] | None = None
+    ) -> pyarrow.RecordBatchReader:
+        """The records as a ``pyarrow.RecordBatchReader`` of the columns ``to_arrow`` gives:
+        a record batch per frame and one for the tail, each decoded when it is read and cut to
+        ``columns``, so about one frame is in memory. Needs pyarrow."""
+        import pyarrow as pa
+
+        names = self._arrow_names(columns)
+        raw = self._size is not None and not self.schema.fields
+        dtype = f"V{self._size}" if raw else None
+        empty: Any = (
+            [] if self._size is None else np.empty(0, dtype or self._fixed_dtype(None))
+        )
+        schema = self._arrow_batch(empty, names).schema
+        batches = (self._arrow_batch(b, names) for b in self.iter_batches(dtype=dtype))
+        return pa.RecordBatchReader.from_batches(schema, batches)
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        """The Arrow C stream of ``to_arrow_reader()``, for any consumer of the Arrow PyCapsule
+        interface (``pyarrow.table(r)``, ``polars.DataFrame(r)``, DuckDB's ``FROM r``)."""
+        return self.to_arrow_reader().__arrow_c_stream__(requested_schema)
+
+    def _arrow_names(self, columns: Sequence[str] | None) -> list[str]:
+        """The columns asked for, checked against the fields (or ``record``)."""
+        have = (
+            [f.name for f in self.schema.fields]
+            if self._size is not None and self.schema.fields
+            else ["record"]
+        )
+        names = list(have) if columns is None else list(columns)
+        missing = [n for n in names if n not in have]
         if missing:
             raise _native.DrelixUsageError(
                 f"no field named {', '.join(map(repr, missing))} in {self.schema.name!r}"
             )
+        return names
+
+    def _arrow_batch(self, batch: Any, names: list[str]) -> pyarrow.RecordBatch:
+        """One batch of records (a structured array, an array of ``V<size>`` records, or a
+        list of bodies) as an Arrow record batch of the columns ``names``."""
+        import pyarrow as pa
+
+        if isinstance(batch, list):
+            return pa.record_batch({"record": pa.array(batch, pa.binary())}).select(
+                names
+            )
+        if not batch.dtype.names:
+            return pa.record_batch({"record": _fixed_binary(batch)}).select(names)
         cols = {}
         for name in names:
-            values = np.ascontiguousarray(arr[name])
-            if values.dtype.kind == "V":
-                w = values.dtype.itemsize
-                cols[name] = pa.FixedSizeBinaryArray.from_buffers(
-                    pa.binary(w),
-                    len(values),
-                    [None, pa.py_buffer(values.view(np.uint8))],
-                )
-            else:
-                cols[name] = pa.array(values)
-        return pa.table(cols)
+            values = np.ascontiguousarray(batch[name])
+            cols[name] = (
+                _fixed_binary(values) if values.dtype.kind == "V" else pa.array(values)
+            )
+        return pa.record_batch(cols)
 
     def to_pandas(self, columns: Sequence[str] | None = None) -> pandas.DataFrame:
         """The records as a ``pandas.DataFrame`` (through ``to_arrow``). Needs pandas and
@@ -523,3 +554,13 @@ class Reader:
             f"<drelix Reader {self.path!r} schema={self.schema.name!r} {layout} "
             f"frames={len(self._src.frames)} {state}>"
         )
+
+
+def _fixed_binary(values: np.ndarray) -> pyarrow.FixedSizeBinaryArray:
+    """An array of ``V<n>`` values as Arrow ``fixed_size_binary(n)``, without a copy."""
+    import pyarrow as pa
+
+    width = values.dtype.itemsize
+    return pa.FixedSizeBinaryArray.from_buffers(
+        pa.binary(width), len(values), [None, pa.py_buffer(values.view(np.uint8))]
+    )

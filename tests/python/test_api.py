@@ -59,6 +59,12 @@ def test_every_record_written_reads_back_in_its_frame_or_the_tail_through_every_
             r[len(recs)]
     assert dx.validate(path).problems == []
     r = dx.open(path)  # batches, NumPy, Arrow and pandas
+    # The Arrow stream: a batch per frame and one for the tail, as to_arrow gives them.
+    import pyarrow as pa
+
+    stream = list(r.to_arrow_reader())
+    assert [b.num_rows for b in stream] == [len(b) for b in r.iter_batches()]
+    assert pa.table(r).equals(r.to_arrow()) and pa.Table.from_batches(stream).equals(r.to_arrow())
     if prefixed:
         assert [b for batch in r.iter_batches() for b in batch] == recs
         assert r.to_arrow().column("record").to_pylist() == recs
@@ -79,6 +85,13 @@ def test_every_record_written_reads_back_in_its_frame_or_the_tail_through_every_
     assert str(table.schema.field("key").type) == "fixed_size_binary[16]"
     assert table.to_pydict() == py and list(frame.columns) == ["value", "key"]
     assert frame.to_dict("list") == {"value": py["value"], "key": py["key"]}
+    cut = r.to_arrow_reader(["value", "key"])
+    assert cut.schema.names == ["value", "key"] and cut.read_all().to_pydict() == frame.to_dict("list")  # fmt: skip
+    with pytest.raises(dx.DrelixUsageError, match="no field named 'nope'"):
+        r.to_arrow_reader(["nope"])
+    with dx.create(f"{path}.raw", dx.schema("raw@1", {}, layout=DTYPE.itemsize)) as w:
+        w.extend(recs)  # records without fields: one fixed-size binary column
+    assert pa.table(dx.open(f"{path}.raw")).column("record").to_pylist() == recs
 
 
 @pytest.mark.parametrize("fields, shown", [(np.dtype([("a", "<f4")]), "'<f4'"), (np.dtype([("a", ">u8")]), "'>u8'"),
@@ -199,3 +212,23 @@ def test_values_errors_and_readers_pickle_and_a_writer_does_not(tmp_path):
     assert pickle.loads(pickle.dumps(_native.validate(str(path)))) == dx.validate(path)
     with pytest.raises(TypeError, match="pickle the path"):
         pickle.dumps(dx.open(path, "a"))
+
+
+def test_duckdb_polars_and_pyarrow_read_a_reader_through_the_arrow_stream(tmp_path):
+    """Each takes the Reader itself, without the file being materialised first: a group-by in
+    DuckDB, a Polars DataFrame and a pyarrow Table agree with NumPy over frames and a tail."""
+    duckdb, pl, pa = (pytest.importorskip(m) for m in ("duckdb", "polars", "pyarrow"))
+    dtype = np.dtype([("sensor", "<u4"), ("value", "<f8")])
+    rows = np.zeros(2_345, dtype)
+    rows["sensor"], rows["value"] = np.arange(len(rows)) % 7, np.arange(len(rows)) / 3
+    with dx.create(tmp_path / "t.drelix", dx.schema("t@1", dtype), frame_records=1_000) as w:
+        w.write(rows[:2_300])
+        w.extend(rows[2_300:])  # the tail
+        w.flush()
+        r = dx.open(tmp_path / "t.drelix")
+        assert (len(r.frames), r.tail_records) == (3, 45)
+    means = duckdb.sql("select sensor, avg(value), count(*) from r group by sensor order by 1").fetchall()  # fmt: skip
+    want = [(k, rows["value"][rows["sensor"] == k].mean(), int((rows["sensor"] == k).sum())) for k in range(7)]  # fmt: skip
+    assert [(k, pytest.approx(m), n) for k, m, n in means] == want
+    assert pl.DataFrame(r).to_dict(as_series=False) == {n: rows[n].tolist() for n in dtype.names}
+    assert pa.table(r).equals(r.to_arrow())
