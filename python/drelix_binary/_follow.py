@@ -146,9 +146,15 @@ def _pieces(r: Reader, first: int, last: int) -> Iterator[tuple[Any, int]]:
         if len(r._src.frames) > frames:
             return
         lo = first - starts[frames]
-        n = min(last - first, _BATCH_RECORDS)
         if size is None:
-            yield r._tail_bodies()[lo : lo + n], n
-        else:
-            yield r._src.read_tail_at(lo * size, n * size), n
+            # The tail is read and split whole, once: handed out in batches from that list.
+            bodies = r._tail_bodies()[lo : last - starts[frames]]
+            for at in range(0, len(bodies), _BATCH_RECORDS):
+                yield (
+                    bodies[at : at + _BATCH_RECORDS],
+                    min(_BATCH_RECORDS, len(bodies) - at),
+                )
+            return
+        n = min(last - first, _BATCH_RECORDS)
+        yield r._src.read_tail_at(lo * size, n * size), n
         first += n
