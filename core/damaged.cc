@@ -17,6 +17,10 @@ std::uint64_t ListedFile::tail_start() const {
 
 Result<ListedFile> open_listed(const std::string& path) {
   DRELIX_ASSIGN_OR_RETURN(FilePtr file, env().open_read(path));
+  return open_listed(std::move(file), path);
+}
+
+Result<ListedFile> open_listed(FilePtr file, const std::string& path) {
   DRELIX_ASSIGN_OR_RETURN(PeekResult head, read_preamble_and_zone(*file, path));
   DRELIX_ASSIGN_OR_RETURN(Schema schema, Schema::from_headers(head.headers));
   DRELIX_ASSIGN_OR_RETURN(std::vector<Frame> frames,

@@ -36,6 +36,8 @@ struct ListedFile {
 // Opens `path` read-only. Nothing is replayed or written. The errors of a file that cannot be
 // read as a drelix file at all (preamble, zone, schema, an unparsable _frames).
 Result<ListedFile> open_listed(const std::string& path);
+// The same for a file already open (an object read by range), named `path` in messages.
+Result<ListedFile> open_listed(FilePtr file, const std::string& path);
 
 // What can be trusted of a listed file before any frame is read.
 struct Survey {

@@ -10,6 +10,7 @@
 
 #include "core/bytes.h"
 #include "core/error.h"
+#include "core/file.h"
 #include "core/progress.h"
 
 namespace drelix {
@@ -31,6 +32,11 @@ using RecordCheck = std::function<std::optional<std::string>(ByteView record)>;
 // two per thread at a time; the report is the same whatever the number.
 Result<ValidateReport> validate(const std::string& path, const RecordCheck& check = {},
                                 const Progress& progress = {}, std::size_t threads = 1);
+// The same checks of an object read by range (range_file), named `name` in problems and
+// errors: nothing is replayed or removed, as nothing can be written there.
+Result<ValidateReport> validate_object(FilePtr file, const std::string& name,
+                                       const RecordCheck& check = {}, const Progress& progress = {},
+                                       std::size_t threads = 1);
 
 struct RebuildReport {
   std::vector<std::string> differences;

@@ -87,9 +87,8 @@ class ReaderView final : public File {
 };
 
 // The failure of an open that met the end of the file inside the preamble.
-Error too_short(const std::string& path, const Error& error) {
-  Result<FilePtr> file = env().open_read(path);
-  Result<std::uint64_t> len = file ? (*file)->length() : fail(file.error());
+Error too_short(File* file, const Error& error) {
+  Result<std::uint64_t> len = file ? file->length() : fail(error);
   if (!len || *len >= kPreambleSize) return error;
   return Error::malformed(str_cat("not a drelix file: ", *len, " bytes, too short for the ",
                                   kPreambleSize, "-byte preamble"));
@@ -117,7 +116,7 @@ bool may_be_a_race(const Error& error) {
 }  // namespace
 
 Result<Snapshot> Snapshot::take(std::shared_ptr<File> file, const std::string& path,
-                                const std::string& resolved, bool with_journal) {
+                                const std::string& resolved, bool with_journal, bool object) {
   std::optional<JournalImage> journal;
   for (const std::string* name : {&path, &resolved}) {
     if (!with_journal || (name == &resolved && resolved == path)) break;
@@ -134,15 +133,19 @@ Result<Snapshot> Snapshot::take(std::shared_ptr<File> file, const std::string& p
         str_cat(order.error().message(), "; run rebuild_headers to derive the frame list")));
   }
   DRELIX_ASSIGN_OR_RETURN(Bytes head, zone_head_of(c));
-  return Snapshot(std::move(file), std::move(c), std::move(head), resolved, from_journal);
+  return Snapshot(std::move(file), std::move(c), std::move(head), resolved, from_journal, object);
 }
 
 Result<Snapshot> Snapshot::open(const std::string& path) {
   DRELIX_ASSIGN_OR_RETURN(std::string resolved, env().resolve_links(path));
   for (int attempt = 1;; ++attempt) {
     DRELIX_ASSIGN_OR_RETURN(FilePtr opened, env().open_read(path));
-    Result<Snapshot> s = take(std::shared_ptr<File>(std::move(opened)), path, resolved, true);
-    if (!s && s.error() == Error::io_eof()) return fail(too_short(path, s.error()));
+    Result<Snapshot> s =
+        take(std::shared_ptr<File>(std::move(opened)), path, resolved, true, false);
+    if (!s && s.error() == Error::io_eof()) {
+      Result<FilePtr> file = env().open_read(path);
+      return fail(too_short(file ? file->get() : nullptr, s.error()));
+    }
     if (attempt == kTakeAttempts) return s;
     if (s && !s->zone_head_.empty()) return s;
     if (!s && s.error().kind() != Error::Kind::Malformed) return s;
@@ -150,10 +153,20 @@ Result<Snapshot> Snapshot::open(const std::string& path) {
   }
 }
 
+Result<Snapshot> Snapshot::open_object(std::shared_ptr<File> file, const std::string& name) {
+  for (int attempt = 1;; ++attempt) {
+    Result<Snapshot> s = take(file, name, name, false, true);
+    if (!s && s.error() == Error::io_eof()) return fail(too_short(file.get(), s.error()));
+    // An empty zone head: the object was replaced between two of our reads; look again.
+    if (attempt == kTakeAttempts || !s || !s->zone_head_.empty()) return s;
+    pause_before(attempt);
+  }
+}
+
 Result<Snapshot> Snapshot::now() const {
   DRELIX_ASSIGN_OR_RETURN(const bool gone, detached());
   for (int attempt = 1;; ++attempt) {
-    Result<Snapshot> s = take(file_, c_.path(), resolved_, !gone);
+    Result<Snapshot> s = take(file_, c_.path(), resolved_, !gone && !object_, object_);
     if (attempt == kTakeAttempts) return s;
     if (s && !s->zone_head_.empty()) return s;
     if (!s && !may_be_a_race(s.error())) return s;
@@ -171,6 +184,7 @@ Error Snapshot::changed() const {
 // when we read it (or died first): its splice, which only follows a complete, synced journal,
 // had not begun then, and a writer that opens the file discards it. Only a valid one counts.
 Result<bool> Snapshot::journal_present() const {
+  if (object_) return false;
   for (const std::string* name : {&c_.path(), &resolved_}) {
     if (name == &resolved_ && resolved_ == c_.path()) break;
     DRELIX_ASSIGN_OR_RETURN(const std::optional<JournalImage> journal, read_journal(*name, *file_));
@@ -182,6 +196,7 @@ Result<bool> Snapshot::journal_present() const {
 // Whether the path names another file than the one open: a repack put a new one in its place
 // (or the file was removed). Nothing writes to the old one any more, so its bytes stay as read.
 Result<bool> Snapshot::detached() const {
+  if (object_) return false;
   DRELIX_ASSIGN_OR_RETURN(const FileId mine, file_->id());
   Result<FileId> named = env().id_of(c_.path());
   if (!named && named.error().os_code() == ENOENT) return true;
@@ -311,6 +326,7 @@ Result<std::size_t> Snapshot::read_moved_from(const Snapshot& old, std::uint64_t
 }
 
 Result<std::optional<Snapshot::Refreshed>> Snapshot::refresh() const {
+  if (object_) return std::nullopt;
   DRELIX_ASSIGN_OR_RETURN(const bool gone, detached());
   if (gone) {
     // A file removed from under the reader has nothing new to offer (it may reappear: look
@@ -333,7 +349,8 @@ Result<std::optional<Snapshot::Refreshed>> Snapshot::refresh() const {
       if (zone == zone_head_ && len == c_.data_end()) return std::nullopt;
       if (zone == zone_head_) {
         Container grown = c_.view_to(std::make_unique<ReaderView>(file_, std::nullopt), len);
-        return Refreshed{Snapshot(file_, std::move(grown), zone_head_, resolved_, false), false};
+        return Refreshed{Snapshot(file_, std::move(grown), zone_head_, resolved_, false, false),
+                         false};
       }
     }
   }

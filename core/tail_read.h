@@ -30,6 +30,11 @@ class Snapshot {
   // memory). A file too short for a preamble is Error::Malformed ("not a drelix file"), and so
   // is a frame list out of file order or listing bytes twice (check_frame_order).
   static Result<Snapshot> open(const std::string& path);
+  // Takes the object `file` (read by range from a store, see range_file) as it stands, named
+  // `name` in messages. No journal lies beside an object and nothing writes to it in place: a
+  // tail read is checked against the zone alone, and refresh() has nothing new to offer (the
+  // caller looks the object up again to see a newer one).
+  static Result<Snapshot> open_object(std::shared_ptr<File> file, const std::string& name);
 
   const Container& container() const { return c_; }
   // Bytes from the tail start to the end of the file, as taken.
@@ -55,15 +60,17 @@ class Snapshot {
 
  private:
   Snapshot(std::shared_ptr<File> file, Container c, Bytes zone_head, std::string resolved,
-           bool from_journal)
+           bool from_journal, bool object)
       : file_(std::move(file)),
         c_(std::move(c)),
         zone_head_(std::move(zone_head)),
         resolved_(std::move(resolved)),
-        from_journal_(from_journal) {}
+        from_journal_(from_journal),
+        object_(object) {}
   // The file open as `file` as it stands now; with its pending journal when `with_journal`.
+  // `object`: an object read by range (no journal, no path on this machine).
   static Result<Snapshot> take(std::shared_ptr<File> file, const std::string& path,
-                               const std::string& resolved, bool with_journal);
+                               const std::string& resolved, bool with_journal, bool object);
   // The file as it stands now, through this snapshot's descriptor.
   Result<Snapshot> now() const;
   Status read_tail_as_taken(std::uint64_t offset, std::span<std::uint8_t> out) const;
@@ -88,6 +95,8 @@ class Snapshot {
   std::string resolved_;
   // Taken with a pending journal applied: the file itself may still say otherwise.
   bool from_journal_ = false;
+  // An object read by range: `file_` is all there is of it.
+  bool object_ = false;
 };
 
 struct Snapshot::Refreshed {

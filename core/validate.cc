@@ -165,15 +165,10 @@ void check_listed(const ListedFile& c, std::size_t i, const FramePlace& place,
   out.records = overlaps ? 0 : check_frame(c, c.frames[i], check, problems);
 }
 
-}  // namespace
-
-Result<ValidateReport> validate(const std::string& path, const RecordCheck& check,
-                                const Progress& progress, std::size_t threads) {
-  DRELIX_TRY(replay_journal(path));
-  remove_stale_repack(path);
-  DRELIX_ASSIGN_OR_RETURN(const ListedFile c, open_listed(path));
-  // From here on every fault is a problem line; nothing fails the call.
-
+// The checks of a file already open; from here on every fault is a problem line, nothing fails
+// the call but a stop.
+Result<ValidateReport> validate_listed(const ListedFile& c, const RecordCheck& check,
+                                       const Progress& progress, std::size_t threads) {
   ValidateReport report;
   Problems problems(report.problems);
   std::uint64_t frame_records = 0;
@@ -208,6 +203,23 @@ Result<ValidateReport> validate(const std::string& path, const RecordCheck& chec
     problems.add("_records says ", stored, ", the frames hold ", frame_records);
   }
   return report;
+}
+
+}  // namespace
+
+Result<ValidateReport> validate(const std::string& path, const RecordCheck& check,
+                                const Progress& progress, std::size_t threads) {
+  DRELIX_TRY(replay_journal(path));
+  remove_stale_repack(path);
+  DRELIX_ASSIGN_OR_RETURN(const ListedFile c, open_listed(path));
+  return validate_listed(c, check, progress, threads);
+}
+
+Result<ValidateReport> validate_object(FilePtr file, const std::string& name,
+                                       const RecordCheck& check, const Progress& progress,
+                                       std::size_t threads) {
+  DRELIX_ASSIGN_OR_RETURN(const ListedFile c, open_listed(std::move(file), name));
+  return validate_listed(c, check, progress, threads);
 }
 
 }  // namespace drelix

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "binding/common/maintenance_args.h"
+#include "binding/engine/object_file.h"
 #include "binding/engine/types.h"
 #include "binding/engine/use.h"
 #include "core/progress.h"
@@ -132,16 +133,30 @@ PyObject* run_and_report(const std::string& path, PyObject* progress, Op op, Bui
   return build(**result);
 }
 
-constexpr const char* kValidateParams[] = {"path", "progress"};
+constexpr const char* kValidateParams[] = {"path", "progress", "length", "fetch", "threads"};
 constexpr Signature kValidateSig{"validate", kValidateParams, 1, false, 1};
 
 PyObject* validate_fn(PyObject*, const Args& args) {
   std::string path;
   PyObject* progress = nullptr;
-  if (!args.get(0, to_path, &path) || !args.get(1, to_progress, &progress)) return nullptr;
+  std::uint64_t length = 0;
+  std::uint64_t threads = ThreadPool::default_threads();
+  if (!args.get(0, to_path, &path) || !args.get(1, to_progress, &progress) ||
+      (args[2] != Py_None && !args.get(2, to_u64, &length)) ||
+      (args[4] != Py_None && !args.get(4, to_u64, &threads)) ||
+      !check_object_args("validate", args[2], args[3])) {
+    return nullptr;
+  }
+  // An object's frames are fetched by the threads that check them: more of them than cores
+  // keeps requests in flight while others decode.
+  FilePtr object = args[3] == Py_None ? nullptr : object_file(length, args[3]);
   return run_and_report<ValidateReport>(
       path, progress,
-      [&](const Progress& p) { return validate(path, {}, p, ThreadPool::default_threads()); },
+      [&](const Progress& p) {
+        const auto n = static_cast<std::size_t>(std::max<std::uint64_t>(threads, 1));
+        if (object) return validate_object(std::move(object), path, {}, p, n);
+        return validate(path, {}, p, n);
+      },
       [](const ValidateReport& report) -> PyObject* {
         Ref problems = steal(new_str_list(report.problems));
         if (!problems) return nullptr;
@@ -196,7 +211,7 @@ PyObject* repack_fn(PyObject*, const Args& args) {
 }  // namespace
 
 PyMethodDef kEngineValidateDef = method<kValidateSig, validate_fn>(
-    "validate(path, *, progress=None)\n--\n\n"
+    "validate(path, *, progress=None, length=None, fetch=None, threads=None)\n--\n\n"
     "_native.validate with progress and cancellation; (problems, frames, records).");
 
 PyMethodDef kEngineRebuildDef = method<kRebuildSig, rebuild_fn>(

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/engine/object_file.h"
 #include "binding/engine/types.h"
 #include "binding/engine/use.h"
 #include "core/frame_read.h"
@@ -93,13 +94,24 @@ PyObject* new_bytes_of(const Bytes& bytes) {
 
 // ---- construction -------------------------------------------------------------------------
 
-constexpr const char* kPathParam[] = {"path"};
-constexpr Signature kNewSig{"Reader", kPathParam, 1};
+constexpr const char* kNewParams[] = {"path", "length", "fetch"};
+constexpr Signature kNewSig{"Reader", kNewParams, 1, false, 1};
+
+// A file on this machine by path, or (with `fetch`) an object of `length` bytes that
+// fetch(offset, size) reads by range, named `path` in messages.
+Result<Snapshot> open_snapshot(const std::string& path, std::uint64_t length, PyObject* fetch) {
+  if (fetch == Py_None) return unlocked([&] { return Snapshot::open(path); });
+  std::shared_ptr<File> object = object_file(length, fetch);
+  return unlocked([&] { return Snapshot::open_object(std::move(object), path); });
+}
 
 PyObject* reader_new_body(PyObject*, const Args& args) {
   std::string path;
+  std::uint64_t length = 0;
   if (!args.get(0, to_path, &path)) return nullptr;
-  Result<Snapshot> opened = unlocked([&] { return Snapshot::open(path); });
+  if (args[1] != Py_None && !args.get(1, to_u64, &length)) return nullptr;
+  if (!check_object_args("Reader", args[1], args[2])) return nullptr;
+  Result<Snapshot> opened = open_snapshot(path, length, args[2]);
   if (!opened) return raise_engine_error(opened.error(), path);
   return new_value(
       reader_type(),
@@ -390,8 +402,10 @@ auto kGetSet = with_file_attributes<ReaderState>(std::array{
 }  // namespace
 
 PyTypeObject* reader_type() {
-  return class_type<ReaderState>("Reader(path)\n--\n\nA file opened read-only.", reader_new,
-                                 value_dealloc<ReaderState>, kMethods, kGetSet.data());
+  return class_type<ReaderState>(
+      "Reader(path, *, length=None, fetch=None)\n--\n\nA file opened read-only, or an object "
+      "of `length` bytes read by range through fetch(offset, size) -> bytes.",
+      reader_new, value_dealloc<ReaderState>, kMethods, kGetSet.data());
 }
 
 }  // namespace drelix::py

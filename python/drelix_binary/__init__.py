@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import importlib as _importlib
 import os as _os
+import typing as _typing
 from typing import TYPE_CHECKING, Literal, overload
 
 from . import _native
@@ -120,7 +121,12 @@ _register_pickling()
 
 
 @overload
-def open(path: str | _os.PathLike[str], mode: Literal["r"] = "r") -> Reader: ...
+def open(
+    path: str | _os.PathLike[str] | _typing.IO[bytes],
+    mode: Literal["r"] = "r",
+    *,
+    storage_options: dict[str, _typing.Any] | None = None,
+) -> Reader: ...
 @overload
 def open(
     path: str | _os.PathLike[str],
@@ -144,9 +150,10 @@ def open(
     frame_bytes: int | None = DEFAULT_FRAME_BYTES,
     frame_seconds: float | None = None,
     flush_seconds: float | None = None,
+    storage_options: dict[str, _typing.Any] | None = None,
 ) -> Reader | Writer: ...
 def open(
-    path: str | _os.PathLike[str],
+    path: str | _os.PathLike[str] | _typing.IO[bytes],
     mode: str = "r",
     *,
     level: int | None = None,
@@ -155,23 +162,32 @@ def open(
     frame_bytes: int | None = DEFAULT_FRAME_BYTES,
     frame_seconds: float | None = None,
     flush_seconds: float | None = None,
+    storage_options: dict[str, _typing.Any] | None = None,
 ) -> Reader | Writer:
     """Opens a drelix file: ``mode="r"`` (default) for a ``Reader``, ``mode="a"`` for a
     ``Writer`` that appends to it (the options, the frame policy and ``flush_seconds`` among
     them, are those of ``create``; ``level`` defaults to the level the file records).
 
+    For reading, ``path`` may also be a URL that fsspec reaches (``s3://bucket/key``,
+    ``gs://``, ``az://``, ``https://``, ``memory://``, chained forms; ``storage_options`` go
+    to its filesystem) or a seekable binary file object: the zone is fetched at open, then
+    only the frames a read needs, several at once. Writing needs a local file.
+
     Raises ``FileNotFoundError`` for a missing file, ``DrelixMalformedError`` for a file that
     is not a drelix file, ``DrelixLockedError`` when another writer holds it (mode "a"),
-    ``ValueError`` for another mode."""
+    ``DrelixUsageError`` for mode "a" on a URL or file object, ``ValueError`` for another
+    mode."""
     if mode == "r":
         from ._reader import Reader
 
-        return Reader(path)
+        return Reader(path, storage_options=storage_options)
     if mode == "a":
+        from ._remote import local_path, refuse_write
         from ._writer import open_writer
 
+        refuse_write(path)
         return open_writer(
-            path,
+            local_path(path),  # type: ignore[arg-type]
             level=level,
             lock=lock,
             frame_records=frame_records,

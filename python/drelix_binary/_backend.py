@@ -49,7 +49,7 @@ def _entries(frames: Iterable[tuple[int, int, int, int]]) -> list[FrameEntry]:
 _prefetcher: ThreadPoolExecutor | None = None
 
 
-def prefetch(fn: Callable[[], bytes]) -> Future[bytes]:
+def prefetch(fn: Callable[[], T]) -> Future[T]:
     """``fn()`` on a shared background thread: the next frame decodes (without the
     interpreter lock) while the caller works through the current one."""
     global _prefetcher
@@ -64,10 +64,17 @@ class FileSource:
     of the tail, checked to be the bytes the file held when it was opened. Everything goes
     through the one engine reader, so it all comes from the one file the path named then."""
 
-    def __init__(self, path: str) -> None:
+    def __init__(
+        self,
+        path: str,
+        length: int | None = None,
+        fetch: Callable[[int, int], bytes] | None = None,
+    ) -> None:
+        """``path`` on this machine; or, with ``fetch``, an object of ``length`` bytes that
+        ``fetch(offset, size)`` reads by range, named ``path``."""
         self.path = path
         with engine_errors(path):
-            self._r = _engine.Reader(path)
+            self._r = _engine.Reader(path, length=length, fetch=fetch)
         r = self._r
         self.preamble = r.preamble
         self.headers, self.schema, self.frames = r.headers, r.schema, _entries(r.frames)
@@ -129,6 +136,11 @@ class FileSource:
     def record_counts(self, index: int) -> tuple[int, int]:
         """(whole records, torn bytes at its end) of frame ``index``, decoded and checked."""
         return self._call(self._r.record_counts, index)
+
+    def record_counts_many(self, indexes: Sequence[int]) -> Iterator[tuple[int, int]]:
+        """``record_counts`` of each frame of ``indexes``, in order."""
+        for index in indexes:
+            yield self.record_counts(index)
 
     def tail_counts(self) -> tuple[int, int]:
         """(whole records, torn bytes) of the tail."""
@@ -351,9 +363,18 @@ class FileSink:
 # Maintenance runs in _engine: on a worker thread, reporting progress, stopped by Ctrl-C.
 
 
-def validate(path: str, progress: Progress | None) -> tuple[list[str], int, int]:
+def validate(
+    path: str,
+    progress: Progress | None,
+    length: int | None = None,
+    fetch: Callable[[int, int], bytes] | None = None,
+    threads: int | None = None,
+) -> tuple[list[str], int, int]:
+    """Checks the file at ``path``, or (with ``fetch``) the object read through it."""
     with engine_errors(path):
-        return _engine.validate(path, progress=progress)
+        return _engine.validate(
+            path, progress=progress, length=length, fetch=fetch, threads=threads
+        )
 
 
 def rebuild_headers(

@@ -55,8 +55,17 @@ class Reader:
     hash to {:016x}")``.
     """
 
-    def __new__(cls, path: _Path) -> Reader:
-        """Opens ``path``. Raises ``FileNotFoundError``/``OSError``, ``DrelixMalformedError``
+    def __new__(
+        cls,
+        path: _Path,
+        *,
+        length: int | None = None,
+        fetch: Callable[[int, int], bytes] | None = None,
+    ) -> Reader:
+        """Opens ``path``; or, with ``fetch``, takes an object of ``length`` bytes read by
+        range through ``fetch(offset, size) -> bytes`` (called from the engine's threads with
+        the interpreter lock taken; an exception it raises, or a result that is not bytes, is
+        an ``OSError``), named ``path`` in messages. Raises ``FileNotFoundError``/``OSError``, ``DrelixMalformedError``
         for a file that does not open (bad preamble, zone, schema or frame list, a frame past
         the end of the file, or a list out of file order or listing the same bytes twice)."""
     @property
@@ -267,7 +276,12 @@ class Writer:
         ``DrelixUsageError`` "writer is closed"."""
 
 def validate(
-    path: _Path, *, progress: _Progress | None = None
+    path: _Path,
+    *,
+    progress: _Progress | None = None,
+    length: int | None = None,
+    fetch: Callable[[int, int], bytes] | None = None,
+    threads: int | None = None,
 ) -> tuple[list[str], int, int]:
     """``_native.validate`` with progress and cancellation, its frames checked on every core
     (``thread_count()``, two frames in flight per thread; the report is the one a single

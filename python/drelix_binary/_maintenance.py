@@ -5,8 +5,9 @@ from __future__ import annotations
 import contextlib
 import os
 from collections.abc import Iterator
+from typing import IO, Any
 
-from . import _backend
+from . import _backend, _remote
 from ._backend import Progress
 from ._defaults import COLD_LEVEL
 from ._lock import lock_file, release
@@ -24,8 +25,10 @@ __all__ = [
 
 @contextlib.contextmanager
 def _locked(path: str | os.PathLike[str], lock: bool) -> Iterator[str]:
-    """The path as text, its writer lock held (``lock``) for the block."""
-    p = os.fspath(path)
+    """The path as text, its writer lock held (``lock``) for the block; a URL is refused (an
+    object cannot be changed in place)."""
+    _remote.refuse_write(path)
+    p = _remote.local_path(path)
     fd = lock_file(p, lock)
     try:
         yield p
@@ -34,7 +37,11 @@ def _locked(path: str | os.PathLike[str], lock: bool) -> Iterator[str]:
 
 
 def validate(
-    path: str | os.PathLike[str], *, lock: bool = True, progress: Progress | None = None
+    path: str | os.PathLike[str] | IO[bytes],
+    *,
+    lock: bool = True,
+    progress: Progress | None = None,
+    storage_options: dict[str, Any] | None = None,
 ) -> ValidateReport:
     """Reads every frame and checks the counters, the alignment and the checksums.
 
@@ -43,9 +50,14 @@ def validate(
     given, is called as ``progress(frames_done, frames_total)`` a few times a second and at
     the end; Ctrl-C (``KeyboardInterrupt``) or an exception it raises stops the work promptly.
 
+    A URL (``storage_options`` for its filesystem) or a file object is checked read-only,
+    its frames fetched several at a time; no lock is taken and nothing is completed.
+
     Raises ``DrelixLockedError`` while a writer has the file, ``FileNotFoundError``,
     ``DrelixMalformedError`` when the file cannot be read as a drelix file at all."""
-    with _locked(path, lock) as p:
+    if _remote.is_url(path) or _remote.is_file_object(path):
+        return ValidateReport(*_remote.validate_object(path, storage_options, progress))
+    with _locked(_remote.local_path(path), lock) as p:  # type: ignore[arg-type]
         return ValidateReport(*_backend.validate(p, progress))
 
 

@@ -8,13 +8,13 @@ import os
 import threading
 from collections.abc import Iterator, Sequence
 from dataclasses import asdict
-from typing import TYPE_CHECKING, Any, Union, overload
+from typing import IO, TYPE_CHECKING, Any, Union, overload
 
 import numpy as np
 
 from . import _native
-from ._backend import FileSource
 from ._defaults import JOURNAL_SUFFIX, REPACK_SUFFIX
+from ._remote import is_file_object, open_source
 from ._schema import dtype_of
 from ._types import FrameInfo
 
@@ -51,10 +51,17 @@ class Reader:
     ``DrelixMalformedError`` when it is not a drelix file.
     """
 
-    def __init__(self, path: str | os.PathLike[str]) -> None:
-        self.path: str = os.fspath(path)
+    def __init__(
+        self,
+        path: str | os.PathLike[str] | IO[bytes],
+        *,
+        storage_options: dict[str, Any] | None = None,
+    ) -> None:
         self._lock = threading.RLock()
-        self._src = FileSource(self.path)
+        self.path: str
+        self.path, self._src = open_source(path, storage_options)
+        # An unpickled reader opens the same thing again: a path, or a URL with its options.
+        self._reopen = None if is_file_object(path) else (path, storage_options)
         src = self._src
         self.schema: _native.Schema = src.schema
         self.layout: _native.RecordLayout = src.schema.layout
@@ -155,6 +162,20 @@ class Reader:
                 shape = self._src.record_counts(index)
             self._shapes[index] = shape
         return shape
+
+    def _count_frames(self) -> None:
+        """Learns the shape of every frame whose content size does not give it, all at once:
+        a remote source fetches those frames together."""
+        if self._size and None not in self._content_sizes():
+            return
+        sizes = self._content_sizes() if self._size else [None] * len(self._shapes)
+        unknown = [
+            i
+            for i, shape in enumerate(self._shapes)
+            if shape is None and sizes[i] is None
+        ]
+        for i, shape in zip(unknown, self._src.record_counts_many(unknown)):
+            self._shapes[i] = shape
 
     def _frame_count(self, index: int) -> int:
         """Records in frame ``index``; every read counts frames here, so a frame that ends in
@@ -274,6 +295,7 @@ class Reader:
         """The index of each frame's first record; the tail's first; the total."""
         with self._lock:
             if self._starts is None:
+                self._count_frames()
                 starts = [0]
                 for i in range(len(self._src.frames)):
                     starts.append(starts[-1] + self._frame_count(i))
@@ -545,7 +567,14 @@ class Reader:
         self.close()
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (Reader, (self.path,))
+        if self._reopen is None:
+            raise TypeError(
+                f"a Reader of a file object cannot be pickled ({self.path})"
+            )
+        target, options = self._reopen
+        if options is None:
+            return (Reader, (target,))
+        return (_reader_of, (target, options))
 
     def __repr__(self) -> str:
         layout = "prefixed" if self._size is None else f"fixed({self._size})"
@@ -564,3 +593,7 @@ def _fixed_binary(values: np.ndarray) -> pyarrow.FixedSizeBinaryArray:
     return pa.FixedSizeBinaryArray.from_buffers(
         pa.binary(width), len(values), [None, pa.py_buffer(values.view(np.uint8))]
     )
+
+
+def _reader_of(target: str, storage_options: dict[str, Any]) -> Reader:
+    return Reader(target, storage_options=storage_options)

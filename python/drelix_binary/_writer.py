@@ -22,6 +22,7 @@ from ._defaults import (
     MAX_FRAME_BYTES,
 )
 from ._lock import lock_file, release
+from ._remote import local_path, refuse_write
 from ._schema import NUMPY
 from ._types import FrameEntry, FrameInfo
 
@@ -601,7 +602,8 @@ def create(
     Raises ``FileExistsError`` if the path exists, other ``OSError``s, ``DrelixUsageError``
     for an invalid header key, ``DrelixZoneFullError`` when the headers do not fit.
     """
-    p = os.fspath(path)
+    refuse_write(path)
+    p = local_path(path)
     opts = _check_policy(frame_records, frame_bytes, frame_seconds, flush_seconds)
     sink = FileSink.create(
         p,
@@ -636,7 +638,8 @@ def open_writer(
     those of ``create``.
 
     Raises ``FileNotFoundError``, ``DrelixLockedError``, ``DrelixMalformedError``."""
-    p = os.fspath(path)
+    refuse_write(path)
+    p = local_path(path)
     opts = _check_policy(frame_records, frame_bytes, frame_seconds, flush_seconds)
     fd = lock_file(p, lock)
     try:

@@ -2,9 +2,17 @@
 reading one checks the reader against the format rather than against the writer), and files
 written through the low-level Container, which the public API and the command read back."""
 
+import os
 import struct
+import subprocess
+import sys
+import time
+import urllib.error
+import urllib.request
+import uuid
 
 import numpy as np
+import pytest
 from drelix_binary import _native
 
 Container, FS, RL = _native.Container, _native.FieldSpec, _native.RecordLayout
@@ -97,3 +105,74 @@ def damaged(path, order=None, cut_in=None, drop_cut=False):
         data = data[: 16 + preamble.header_area + offset + length // 2]
     path.write_bytes(data)
     return path, [tuple(map(int, t.split(",")[1:3])) for t in tokens]
+
+
+# ---- an S3 server on loopback -------------------------------------------------------------
+
+S3_ENV = {
+    "AWS_ACCESS_KEY_ID": "testing",
+    "AWS_SECRET_ACCESS_KEY": "testing",
+    "AWS_DEFAULT_REGION": "us-east-1",
+}
+
+
+def _free_port():
+    import socket
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture(scope="session")
+def s3_server():
+    """The endpoint URL of a real S3-protocol server (moto's, in a process of its own) on
+    loopback, for the session; the environment points every client at it, as a user's would
+    (AWS_ENDPOINT_URL and credentials)."""
+    pytest.importorskip("s3fs")
+    pytest.importorskip("moto.server")
+    port = _free_port()
+    url = f"http://127.0.0.1:{port}"
+    server = subprocess.Popen(
+        [sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", str(port)],
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
+    saved = {k: os.environ.get(k) for k in [*S3_ENV, "AWS_ENDPOINT_URL"]}
+    os.environ.update(S3_ENV, AWS_ENDPOINT_URL=url)
+    try:
+        deadline = time.monotonic() + 60
+        while True:
+            try:
+                urllib.request.urlopen(url, timeout=1).close()
+                break
+            except urllib.error.HTTPError:
+                break  # it answers
+            except OSError:
+                if server.poll() is not None or time.monotonic() > deadline:
+                    raise RuntimeError("the S3 server did not start") from None
+                time.sleep(0.1)
+        yield url
+    finally:
+        server.terminate()
+        server.wait(timeout=30)
+        for k, v in saved.items():
+            if v is None:
+                os.environ.pop(k, None)
+            else:
+                os.environ[k] = v
+
+
+@pytest.fixture
+def bucket(s3_server):
+    """A new, empty bucket: (its s3:// URL, the s3fs filesystem, storage_options naming the
+    server explicitly)."""
+    import s3fs
+
+    name = f"b{uuid.uuid4().hex[:12]}"
+    options = {"endpoint_url": s3_server, "key": "testing", "secret": "testing"}
+    fs = s3fs.S3FileSystem(**options)
+    fs.mkdir(name)
+    yield f"s3://{name}", fs, options
+    fs.rm(name, recursive=True)
