@@ -173,10 +173,14 @@ class ObjectSource(FileSource):
         exception (a missing object, a refused credential, a lost connection)."""
         try:
             return fn()
-        except (OSError, _native.DrelixError):
+        except (OSError, _native.DrelixError) as e:
             failure, self._failure = self._failure, None
             if failure is not None:
                 raise failure from None
+            # Damage names the object: a reader of many objects must say which one.
+            name = getattr(self, "path", None)
+            if isinstance(e, _native.DrelixMalformedError) and name and name not in str(e):
+                raise _native.DrelixMalformedError(f"{name}: {e}") from None
             raise
 
     def _call(self, fn: Callable[..., T], *args: Any, **kwargs: Any) -> T:

@@ -1,0 +1,182 @@
+"""Files read where they live: objects on a real S3-protocol server on loopback, fsspec's
+memory filesystem, and file objects; compared value by value with the same file read locally,
+with the requests a read makes counted."""
+
+import io
+import pickle
+import struct
+
+import drelix_binary as dx
+import numpy as np
+import pytest
+from conftest import DTYPE, records
+
+fsspec = pytest.importorskip("fsspec")
+SCHEMA = dx.schema("telemetry@1", DTYPE)
+PREFIXED = dx.schema("log@1", {"seq": "u32"}, layout="prefixed")
+
+
+class Counted(io.BytesIO):
+    """A file object that counts the reads made of it (each a request to a store)."""
+
+    reads = 0
+
+    def read(self, n=-1):
+        self.reads += 1
+        return super().read(n)
+
+
+@pytest.fixture(params=["fixed-sealed", "fixed-tail", "prefixed-sealed", "prefixed-tail"])
+def local(request, tmp_path):
+    """A file of 2,600 records in frames of 700 and maybe a tail of 33: (path, records)."""
+    prefixed, sealed = request.param.startswith("prefixed"), request.param.endswith("sealed")
+    n = 2_600
+    arr = records(n)
+    recs = [struct.pack("<I", i) + b"x" * (i % 40) for i in range(n)] if prefixed else [r.tobytes() for r in arr]  # fmt: skip
+    path = tmp_path / "f.drelix"
+    with dx.create(path, PREFIXED if prefixed else SCHEMA, frame_records=700) as w:
+        w.extend(recs[: n - 33])
+        if sealed:
+            w.extend(recs[n - 33 :])
+            w.seal()
+    if not sealed:
+        with dx.open(path, "a") as w:
+            w.extend(recs[n - 33 :])
+    return path, recs
+
+
+def place(where, path, request):
+    """The file at `path` put where a reader finds it: (target, storage_options)."""
+    data = path.read_bytes()
+    if where == "fileobj":
+        return Counted(data), None
+    if where == "memory":
+        name = f"memory://drelix-tests/{request.node.name}.drelix"
+        fsspec.filesystem("memory").pipe(name, data)
+        return name, None
+    url, fs, options = request.getfixturevalue("bucket")
+    fs.pipe(f"{url}/f.drelix", data)
+    return f"{url}/f.drelix", options
+
+
+@pytest.mark.parametrize("where", ["s3", "memory", "fileobj"])
+def test_a_remote_reader_gives_what_the_local_one_gives_through_every_read(where, local, request):
+    path, recs = local
+    target, options = place(where, path, request)
+    with dx.open(path) as want, dx.open(target, storage_options=options) as r:
+        assert r.path == (target if isinstance(target, str) else repr(target))
+        assert (len(r), r.tail_records, r.sealed, r.headers) == (len(want), want.tail_records, want.sealed, want.headers)  # fmt: skip
+        assert r.frames == want.frames and list(r) == recs
+        for i in (0, 699, 700, 1401, len(recs) - 34, -1):
+            assert r[i] == recs[i]
+        assert r[650:1450] == recs[650:1450] and r[::97] == recs[::97]
+        assert [len(b) for b in r.iter_batches()] == [len(b) for b in want.iter_batches()]
+        if want.dtype is not None:
+            assert np.array_equal(r.to_numpy(), want.to_numpy())
+            assert np.array_equal(r.to_numpy(start=690, stop=2_590), want.to_numpy(start=690, stop=2_590))  # fmt: skip
+        pa = pytest.importorskip("pyarrow")
+        assert pa.table(r).equals(want.to_arrow())
+        assert dx.validate(target, storage_options=options).problems == []
+        if where != "fileobj":
+            again = pickle.loads(pickle.dumps(r))
+            assert again.path == r.path and list(again) == recs
+
+
+def test_a_read_fetches_the_zone_once_and_each_frame_it_needs_once(tmp_path):
+    """Opening is one read of the preamble and zone; a whole read is one read per frame (and a
+    peek at each frame's header for its size); one record is one frame."""
+    path = tmp_path / "f.drelix"
+    rows = records(1_000)
+    with dx.create(path, SCHEMA, frame_records=100) as w:
+        w.write(rows)
+        w.seal()
+    f = Counted(path.read_bytes())
+    with dx.open(f) as r:
+        assert f.reads == 1
+        r.to_numpy()
+        assert f.reads == 1 + 10 + 10
+        f.reads = 0
+        assert r[555] == rows[555].tobytes() and f.reads == 1
+
+
+@pytest.mark.parametrize("where", ["s3", "memory"])
+def test_a_damaged_remote_frame_raises_naming_the_object_and_frame_and_validate_reports_it(where, tmp_path, request):  # fmt: skip
+    path = tmp_path / "f.drelix"
+    rows = records(300)
+    with dx.create(path, SCHEMA, frame_records=100) as w:
+        w.write(rows)
+        w.seal()
+    with dx.open(path) as r:
+        at = r.preamble.header_area + 16 + r.frames[1].offset + r.frames[1].length // 2
+    data = bytearray(path.read_bytes())
+    data[at] ^= 0x40
+    path.write_bytes(data)
+    target, options = place(where, path, request)
+    with dx.open(target, storage_options=options) as r:
+        assert r[5] == rows[5].tobytes()  # frame 0 reads
+        with pytest.raises(dx.DrelixMalformedError, match=r"frame 1: checksum mismatch") as e:
+            r.to_numpy()
+        assert target in str(e.value)
+    problems = dx.validate(target, storage_options=options).problems
+    assert problems == dx.validate(path).problems and problems[0].startswith("frame 1: checksum")  # fmt: skip
+
+
+def test_writes_to_an_object_are_refused_and_create_nothing_here(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    path = tmp_path / "f.drelix"
+    dx.create(path, SCHEMA).close()
+    url = "memory://drelix-tests/w.drelix"
+    fsspec.filesystem("memory").pipe(url, path.read_bytes())
+    for write in (
+        lambda: dx.create("memory://drelix-tests/new.drelix", SCHEMA),
+        lambda: dx.open(url, "a"),
+        lambda: dx.repack(url),
+        lambda: dx.rebuild_headers(url, fix=True),
+        lambda: dx.create(io.BytesIO(), SCHEMA),
+    ):
+        with pytest.raises(dx.DrelixUsageError, match="cannot be: write a local file and upload it"):  # fmt: skip
+            write()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["f.drelix"]
+    assert not fsspec.filesystem("memory").exists("memory://drelix-tests/new.drelix")
+    # file:// names a local file: everything works on it.
+    with dx.open(f"file://{path}", "a") as w:
+        w.append(bytes(DTYPE.itemsize))
+    assert len(dx.open(f"file://{path}")) == 1
+
+
+def test_a_missing_object_and_a_failing_store_raise_their_own_errors(bucket, tmp_path):
+    url, fs, options = bucket
+    with pytest.raises(FileNotFoundError):
+        dx.open(f"{url}/none.drelix", storage_options=options)
+
+    class Failing(io.BytesIO):
+        def read(self, n=-1):
+            if self.tell() > 0:
+                raise ConnectionResetError("the connection dropped")
+            return super().read(n)
+
+    path = tmp_path / "f.drelix"
+    with dx.create(path, SCHEMA, frame_records=100) as w:
+        w.write(records(300))
+    with dx.open(Failing(path.read_bytes())) as r, pytest.raises(ConnectionResetError):
+        r.to_numpy()
+    with pytest.raises(TypeError, match="cannot be pickled"):
+        pickle.dumps(dx.open(io.BytesIO(path.read_bytes())))
+    with pytest.raises(TypeError, match="storage_options"):
+        dx.open(path, storage_options={"anon": True})
+
+
+def test_refresh_takes_an_object_replaced_by_a_longer_one(bucket, tmp_path):
+    url, fs, options = bucket
+    path, rows = tmp_path / "f.drelix", records(400)
+    with dx.create(path, SCHEMA, frame_records=100) as w:
+        w.write(rows[:250])
+    fs.put(str(path), f"{url}/f.drelix")
+    with dx.open(f"{url}/f.drelix", storage_options=options) as r:
+        assert len(r) == 250 and r.refresh() == 0
+        with dx.open(path, "a") as w:
+            w.write(rows[250:])
+            w.seal()
+        fs.put(str(path), f"{url}/f.drelix")
+        assert r.refresh() == 150 and r.sealed
+        assert np.array_equal(r.to_numpy(), rows)
