@@ -3,6 +3,7 @@
 // path, into caller memory, and many at once into one buffer (frame_read.h). Raw frames read as
 // stored are the model's (its one-byte records make frames of one to three bytes); damaged zstd
 // frames are the decode fuzz target's and rebuild's.
+// Last, objects in a store read by range (range_file.h), frames, tail and validation alike.
 #include "core/frame_read.h"
 
 #include <zstd.h>
@@ -15,7 +16,10 @@
 
 #include "core/bulk_write.h"
 #include "core/journal.h"
+#include "core/maintenance.h"
+#include "core/range_file.h"
 #include "core/str_cat.h"
+#include "core/tail_read.h"
 #include "tests/core/test_util.h"
 
 namespace drelix {
@@ -291,6 +295,92 @@ TEST_F(DirTest, RefusalsWriteNothingAndManyBatchesStayInOrder) {
   Bytes back(data.size());
   ASSERT_TRUE(decode_frames_into(*c, slots, back, 3));
   EXPECT_TRUE(back == data);
+}
+
+}  // namespace
+}  // namespace drelix
+
+namespace drelix {
+namespace {
+
+// An object in a store, read by range: each read is one fetch of exactly the bytes it needs,
+// through which the frames and the tail read as from the file; a zone that changed under a
+// tail read (the object was replaced) is refused; a failed fetch fails the read; validate
+// reports what it reports for the file.
+class ObjectReadTest : public test::SimTest {
+ protected:
+  Bytes object_;
+  std::vector<std::pair<std::uint64_t, std::size_t>> fetched_;
+  std::optional<Error> refuse_;
+
+  void SetUp() override {
+    test::Draft d;
+    d.add_frame(0, u32_records(0, 300), 3);
+    d.add_frame(1, u32_records(300, 200), 3);
+    d.add_bytes(u32_records(500, 7));
+    d.records += 7;
+    d.frames[1].hash ^= 1;  // frame 1 is damaged as listed
+    d.write(path_);
+    object_ = test::read_file(path_);
+  }
+  FilePtr object() {
+    return range_file(
+        object_.size(),
+        [this](std::uint64_t offset, std::span<std::uint8_t> buf) -> Result<std::size_t> {
+          fetched_.emplace_back(offset, buf.size());
+          if (refuse_) return fail(*refuse_);
+          std::copy_n(object_.begin() + static_cast<std::ptrdiff_t>(offset), buf.size(),
+                      buf.begin());
+          return buf.size();
+        });
+  }
+};
+
+TEST_F(ObjectReadTest, ReadsWhatTheFileHoldsWithOneFetchPerReadAndRefusesAChangedZone) {
+  const Snapshot s = Snapshot::open_object(object(), "s3://b/run.drelix").value();
+  const Container& c = s.container();
+  EXPECT_EQ(c.path(), "s3://b/run.drelix");
+  ASSERT_EQ(c.frames().size(), 2u);
+  fetched_.clear();
+  EXPECT_EQ(read_checked(c, c.frames()[0]).value(), u32_records(0, 300));
+  ASSERT_EQ(fetched_.size(), 1u);
+  EXPECT_EQ(fetched_[0], std::make_pair(c.data_start(), std::size_t(c.frames()[0].len)));
+  expect_error(read_checked(c, c.frames()[1]), K::Malformed,
+               str_cat("frame 1: checksum mismatch, _frames says ", to_hex16(c.frames()[1].hash),
+                       ", the bytes hash to ", to_hex16(c.frames()[1].hash ^ 1)));
+  EXPECT_EQ(s.read_tail_records().value(), u32_records(500, 7));
+  // The object replaced by one whose frame list was rewritten: the tail is refused.
+  const std::uint64_t at = object_.size() - 28;
+  test::rewrite_zone(path_, [](Headers& h) { ASSERT_TRUE(h.set("_frames", "").has_value()); });
+  object_ = test::read_file(path_);
+  ASSERT_EQ(object_.size(), at + 28);
+  expect_error(s.read_tail_records(), K::Malformed,
+               "s3://b/run.drelix: the file changed since the reader opened it in a way it "
+               "cannot follow (its frame list was rewritten); reopen it or call refresh()");
+  EXPECT_FALSE(s.refresh().value().has_value());
+  refuse_ = Error::io_text("the connection dropped");
+  expect_error(read_checked(c, c.frames()[0]), K::Io, "the connection dropped");
+  // Too short for a preamble, as a file would be.
+  object_.resize(9);
+  refuse_.reset();
+  expect_error(
+      Snapshot::open_object(
+          range_file(9,
+                     [this](std::uint64_t o, std::span<std::uint8_t> b) -> Result<std::size_t> {
+                       std::copy_n(object_.begin() + static_cast<std::ptrdiff_t>(o), b.size(),
+                                   b.begin());
+                       return b.size();
+                     }),
+          "x"),
+      K::Malformed, "not a drelix file: 9 bytes, too short for the 16-byte preamble");
+}
+
+TEST_F(ObjectReadTest, ValidateReportsWhatItReportsForTheFile) {
+  const ValidateReport want = validate(path_).value();
+  ASSERT_FALSE(want.problems.empty());
+  const ValidateReport got = validate_object(object(), "s3://b/run.drelix", {}, {}, 4).value();
+  EXPECT_EQ(got.problems, want.problems);
+  EXPECT_EQ(std::tie(got.frames, got.records), std::tie(want.frames, want.records));
 }
 
 }  // namespace
