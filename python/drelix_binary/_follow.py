@@ -7,7 +7,7 @@ import bisect
 import os
 import time
 from collections.abc import Iterator
-from typing import Any, Callable
+from typing import IO, Any, Callable
 
 import numpy as np
 
@@ -35,18 +35,19 @@ def _check(start: Any, poll: Any, timeout: Any) -> None:
 
 
 def follow_batches(
-    path: str | os.PathLike[str],
+    path: str | os.PathLike[str] | IO[bytes],
     *,
     start: int = 0,
     poll: float = 0.05,
     timeout: float | None = None,
+    storage_options: dict[str, Any] | None = None,
 ) -> Iterator[Any]:
     """``follow`` in batches, for high rates: structured arrays of the schema's dtype for
     fixed records (``V<size>`` records when the schema has a field numpy cannot hold), lists
     of ``bytes`` for length-prefixed ones. A batch holds the records of one frame, or of the
     tail as far as it was written (at most 65,536 records), in order, none twice."""
     _check(start, poll, timeout)
-    with Reader(path) as r:
+    with Reader(path, storage_options=storage_options) as r:
         size = r.layout.fixed_size
         if size is None:
             yield from _follow(r, int(start), poll, timeout, list)
@@ -58,11 +59,12 @@ def follow_batches(
 
 
 def follow(
-    path: str | os.PathLike[str],
+    path: str | os.PathLike[str] | IO[bytes],
     *,
     start: int = 0,
     poll: float = 0.05,
     timeout: float | None = None,
+    storage_options: dict[str, Any] | None = None,
 ) -> Iterator[bytes]:
     """Every record of the file from record index ``start`` (negative counts from the end, as
     ``tail -n``), in order and exactly once, then the records writers add as they become
@@ -74,9 +76,13 @@ def follow(
     from the tail, a writer killed mid-record (the torn record is never yielded), another
     writer continuing, the file repacked or rebuilt (it opens the path again and goes on at
     the same record index). Raises ``DrelixMalformedError`` when the file comes to hold fewer
-    records than were yielded (it was replaced by another)."""
+    records than were yielded (it was replaced by another).
+
+    A URL (``storage_options`` for its filesystem) is followed as its object is replaced by
+    longer ones: each look is a request for the object's size (and its zone when the size is
+    the same), so choose ``poll`` with the store's price per request in mind."""
     _check(start, poll, timeout)
-    with Reader(path) as r:
+    with Reader(path, storage_options=storage_options) as r:
         size = r.layout.fixed_size
         if size is None:
             for batch in _follow(r, int(start), poll, timeout, list):

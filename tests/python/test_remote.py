@@ -5,6 +5,8 @@ with the requests a read makes counted."""
 import io
 import pickle
 import struct
+import threading
+import time
 
 import drelix_binary as dx
 import numpy as np
@@ -180,3 +182,24 @@ def test_refresh_takes_an_object_replaced_by_a_longer_one(bucket, tmp_path):
         fs.put(str(path), f"{url}/f.drelix")
         assert r.refresh() == 150 and r.sealed
         assert np.array_equal(r.to_numpy(), rows)
+
+
+def test_follow_reads_an_object_as_longer_ones_replace_it_until_one_is_sealed(bucket, tmp_path):
+    url, fs, options = bucket
+    path, rows = tmp_path / "f.drelix", records(300)
+    with dx.create(path, SCHEMA, frame_records=100) as w:
+        w.write(rows[:150])
+    fs.put(str(path), f"{url}/f.drelix")
+    got = []
+    follow = dx.follow(f"{url}/f.drelix", poll=0.02, timeout=30, storage_options=options)
+    follower = threading.Thread(target=lambda: got.extend(follow))
+    follower.start()
+    deadline = time.monotonic() + 30
+    while len(got) < 150 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    with dx.open(path, "a") as w:
+        w.write(rows[150:])
+        w.seal()
+    fs.put(str(path), f"{url}/f.drelix")
+    follower.join(60)
+    assert got == [r.tobytes() for r in rows]
