@@ -83,8 +83,13 @@ def filesystem(url: str, storage_options: dict[str, Any] | None) -> tuple[Any, s
 
 
 def _object_name(f: object) -> str:
-    name = getattr(f, "name", None)
-    return name if isinstance(name, str) else repr(f)
+    """What messages call a file object: its name (an open file's path, fsspec's full URL),
+    else its repr."""
+    for attribute in ("full_name", "name"):
+        name = getattr(f, attribute, None)
+        if isinstance(name, str):
+            return name
+    return repr(f)
 
 
 class _Store:
@@ -173,9 +178,11 @@ class ObjectSource(FileSource):
         exception (a missing object, a refused credential, a lost connection)."""
         try:
             return fn()
-        except (OSError, _native.DrelixError) as e:
+        except BaseException as e:
             failure, self._failure = self._failure, None
-            if failure is not None:
+            if not isinstance(e, (OSError, _native.DrelixError)):
+                raise
+            if failure is not None and failure is not e:
                 raise failure from None
             # Damage names the object: a reader of many objects must say which one.
             name = getattr(self, "path", None)
