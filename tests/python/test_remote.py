@@ -168,38 +168,26 @@ def test_a_missing_object_and_a_failing_store_raise_their_own_errors(bucket, tmp
         dx.open(path, storage_options={"anon": True})
 
 
-def test_refresh_takes_an_object_replaced_by_a_longer_one(bucket, tmp_path):
+def test_refresh_and_follow_take_an_object_replaced_by_longer_ones_until_one_is_sealed(bucket, tmp_path):  # fmt: skip
     url, fs, options = bucket
-    path, rows = tmp_path / "f.drelix", records(400)
-    with dx.create(path, SCHEMA, frame_records=100) as w:
-        w.write(rows[:250])
-    fs.put(str(path), f"{url}/f.drelix")
-    with dx.open(f"{url}/f.drelix", storage_options=options) as r:
-        assert len(r) == 250 and r.refresh() == 0
-        with dx.open(path, "a") as w:
-            w.write(rows[250:])
-            w.seal()
-        fs.put(str(path), f"{url}/f.drelix")
-        assert r.refresh() == 150 and r.sealed
-        assert np.array_equal(r.to_numpy(), rows)
-
-
-def test_follow_reads_an_object_as_longer_ones_replace_it_until_one_is_sealed(bucket, tmp_path):
-    url, fs, options = bucket
-    path, rows = tmp_path / "f.drelix", records(300)
+    path, rows, key = tmp_path / "f.drelix", records(300), f"{url}/f.drelix"
     with dx.create(path, SCHEMA, frame_records=100) as w:
         w.write(rows[:150])
-    fs.put(str(path), f"{url}/f.drelix")
+    fs.put(str(path), key)
     got = []
-    follow = dx.follow(f"{url}/f.drelix", poll=0.02, timeout=30, storage_options=options)
+    follow = dx.follow(key, poll=0.02, timeout=30, storage_options=options)
     follower = threading.Thread(target=lambda: got.extend(follow))
     follower.start()
-    deadline = time.monotonic() + 30
-    while len(got) < 150 and time.monotonic() < deadline:
-        time.sleep(0.01)
-    with dx.open(path, "a") as w:
-        w.write(rows[150:])
-        w.seal()
-    fs.put(str(path), f"{url}/f.drelix")
+    with dx.open(key, storage_options=options) as r:
+        assert len(r) == 150 and r.refresh() == 0
+        deadline = time.monotonic() + 30
+        while len(got) < 150 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        with dx.open(path, "a") as w:
+            w.write(rows[150:])
+            w.seal()
+        fs.put(str(path), key)
+        assert r.refresh() == 150 and r.sealed
+        assert np.array_equal(r.to_numpy(), rows)
     follower.join(60)
     assert got == [r.tobytes() for r in rows]
