@@ -185,7 +185,7 @@ def open(
         from ._remote import local_path, refuse_write
         from ._writer import open_writer
 
-        refuse_write(path)
+        refuse_write(path, storage_options)
         return open_writer(
             local_path(path),  # type: ignore[arg-type]
             level=level,

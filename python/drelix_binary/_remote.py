@@ -59,8 +59,11 @@ def is_file_object(target: object) -> bool:
     return hasattr(target, "read") and hasattr(target, "seek")
 
 
-def refuse_write(target: object) -> None:
-    """Raises ``DrelixUsageError`` for a target a writer cannot write in place."""
+def refuse_write(target: object, storage_options: dict[str, Any] | None = None) -> None:
+    """Raises ``DrelixUsageError`` for a target a writer cannot write in place (and
+    ``TypeError`` for ``storage_options`` with a local path)."""
+    if storage_options and not is_url(target):
+        raise TypeError(f"{target}: storage_options applies to URLs, not to local paths")
     if is_url(target) or is_file_object(target):
         name = target if isinstance(target, str) else _object_name(target)
         raise _native.DrelixUsageError(

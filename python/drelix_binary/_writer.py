@@ -585,6 +585,7 @@ def create(
     frame_bytes: int | None = DEFAULT_FRAME_BYTES,
     frame_seconds: float | None = None,
     flush_seconds: float | None = None,
+    storage_options: dict[str, Any] | None = None,
 ) -> Writer:
     """Creates a new file and returns its ``Writer``.
 
@@ -600,9 +601,11 @@ def create(
     The creation time is now.
 
     Raises ``FileExistsError`` if the path exists, other ``OSError``s, ``DrelixUsageError``
-    for an invalid header key, ``DrelixZoneFullError`` when the headers do not fit.
+    for an invalid header key or a URL (an object in a store cannot be written in place:
+    write a local file and upload it; ``storage_options`` is taken only to say so),
+    ``DrelixZoneFullError`` when the headers do not fit.
     """
-    refuse_write(path)
+    refuse_write(path, storage_options)
     p = local_path(path)
     opts = _check_policy(frame_records, frame_bytes, frame_seconds, flush_seconds)
     sink = FileSink.create(
@@ -631,14 +634,16 @@ def open_writer(
     frame_bytes: int | None = DEFAULT_FRAME_BYTES,
     frame_seconds: float | None = None,
     flush_seconds: float | None = None,
+    storage_options: dict[str, Any] | None = None,
 ) -> Writer:
     """Opens an existing file for appending (``open(path, "a")``): takes the lock, completes
     or discards an interrupted frame close, cuts a torn record off the tail. ``level``
     defaults to the level the file records (``_compression_level``); the other options are
     those of ``create``.
 
-    Raises ``FileNotFoundError``, ``DrelixLockedError``, ``DrelixMalformedError``."""
-    refuse_write(path)
+    Raises ``FileNotFoundError``, ``DrelixLockedError``, ``DrelixMalformedError``,
+    ``DrelixUsageError`` for a URL, as ``create`` does."""
+    refuse_write(path, storage_options)
     p = local_path(path)
     opts = _check_policy(frame_records, frame_bytes, frame_seconds, flush_seconds)
     fd = lock_file(p, lock)

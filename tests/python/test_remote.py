@@ -131,7 +131,8 @@ def test_writes_to_an_object_are_refused_and_create_nothing_here(tmp_path, monke
     fsspec.filesystem("memory").pipe(url, path.read_bytes())
     for write in (
         lambda: dx.create("memory://drelix-tests/new.drelix", SCHEMA),
-        lambda: dx.open(url, "a"),
+        lambda: dx.open(url, "a", storage_options={"anon": True}),
+        lambda: dx.create(url, SCHEMA, storage_options={}),
         lambda: dx.repack(url),
         lambda: dx.rebuild_headers(url, fix=True),
         lambda: dx.create(io.BytesIO(), SCHEMA),
