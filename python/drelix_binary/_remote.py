@@ -63,7 +63,9 @@ def refuse_write(target: object, storage_options: dict[str, Any] | None = None) 
     """Raises ``DrelixUsageError`` for a target a writer cannot write in place (and
     ``TypeError`` for ``storage_options`` with a local path)."""
     if storage_options and not is_url(target):
-        raise TypeError(f"{target}: storage_options applies to URLs, not to local paths")
+        raise TypeError(
+            f"{target}: storage_options applies to URLs, not to local paths"
+        )
     if is_url(target) or is_file_object(target):
         name = target if isinstance(target, str) else _object_name(target)
         raise _native.DrelixUsageError(
@@ -189,7 +191,11 @@ class ObjectSource(FileSource):
                 raise failure from None
             # Damage names the object: a reader of many objects must say which one.
             name = getattr(self, "path", None)
-            if isinstance(e, _native.DrelixMalformedError) and name and name not in str(e):
+            if (
+                isinstance(e, _native.DrelixMalformedError)
+                and name
+                and name not in str(e)
+            ):
                 raise _native.DrelixMalformedError(f"{name}: {e}") from None
             raise
 

@@ -148,7 +148,7 @@ def test_writes_to_an_object_are_refused_and_create_nothing_here(tmp_path, monke
 
 
 def test_a_missing_object_and_a_failing_store_raise_their_own_errors(bucket, tmp_path):
-    url, fs, options = bucket
+    url, _, options = bucket
     with pytest.raises(FileNotFoundError):
         dx.open(f"{url}/none.drelix", storage_options=options)
 
