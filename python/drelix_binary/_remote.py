@@ -36,6 +36,12 @@ _FRAME_HEADER = 18
 # few enough bytes that two windows (the one decoding, the one arriving) stay small.
 _WINDOW_BYTES = 64 << 20
 _WINDOW_FRAMES = 64
+# Frames that lie back to back (as a writer leaves them) are asked for together, up to this
+# much per request: a file of many small frames costs a few requests, not one per frame, while
+# large frames still arrive over several connections at once.
+_REQUEST_BYTES = 16 << 20
+# Bytes between two ranges that a request may fetch and drop rather than make two requests.
+_REQUEST_GAP = 4 << 10
 
 
 def is_url(target: object) -> bool:
@@ -145,6 +151,24 @@ class _FileObject:
 Store = Union[_Store, _FileObject]
 
 
+def _requests(
+    ranges: Sequence[tuple[int, int]],
+) -> list[tuple[int, int, list[tuple[int, int]]]]:
+    """(start, end, ranges served) of the requests that fetch ``ranges``: in file order, a
+    range joins the request before it when it begins at most ``_REQUEST_GAP`` bytes after its
+    end and the request stays within ``_REQUEST_BYTES``."""
+    out: list[tuple[int, int, list[tuple[int, int]]]] = []
+    for offset, size in sorted(ranges):
+        if out:
+            start, end, inside = out[-1]
+            if offset - end <= _REQUEST_GAP and offset + size - start <= _REQUEST_BYTES:
+                inside.append((offset, size))
+                out[-1] = (start, max(end, offset + size), inside)
+                continue
+        out.append((offset, offset + size, [(offset, size)]))
+    return out
+
+
 class ObjectSource(FileSource):
     """A drelix file that is an object read by range: what ``FileSource`` offers for a file
     on disk, with the bytes each call needs fetched ahead of it, in parallel."""
@@ -215,12 +239,23 @@ class ObjectSource(FileSource):
         ]
 
     def _load(self, ranges: Sequence[tuple[int, int]]) -> dict[int, bytes]:
+        """The bytes of each (offset, size) range, by offset, in as few requests as
+        ``_requests`` makes of them, made at once."""
+        requests = _requests(ranges)
         try:
-            got = self._store.cat_many(ranges)
+            got = self._store.cat_many(
+                [(start, end - start) for start, end, _ in requests]
+            )
         except BaseException as e:
             self._failure = e
             raise
-        return {offset: piece for (offset, _), piece in zip(ranges, got)}
+        pieces = {}
+        for (start, _, inside), data in zip(requests, got):
+            for offset, size in inside:
+                at = offset - start
+                whole = at == 0 and size == len(data)
+                pieces[offset] = data if whole else data[at : at + size]
+        return pieces
 
     def _windows(self, indexes: Sequence[int]) -> Iterator[list[int]]:
         window: list[int] = []

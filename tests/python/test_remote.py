@@ -12,6 +12,7 @@ import drelix_binary as dx
 import numpy as np
 import pytest
 from conftest import DTYPE, records
+from drelix_binary import _remote
 
 fsspec = pytest.importorskip("fsspec")
 SCHEMA = dx.schema("telemetry@1", DTYPE)
@@ -84,9 +85,10 @@ def test_a_remote_reader_gives_what_the_local_one_gives_through_every_read(where
             assert again.path == r.path and list(again) == recs
 
 
-def test_a_read_fetches_the_zone_once_and_each_frame_it_needs_once(tmp_path):
-    """Opening is one read of the preamble and zone; a whole read is one read per frame (and a
-    peek at each frame's header for its size); one record is one frame."""
+def test_a_read_fetches_the_zone_once_and_back_to_back_frames_together(tmp_path, monkeypatch):  # fmt: skip
+    """Opening is one read of the preamble and zone; a whole read is one read of the frames'
+    headers (their sizes) and one of the frames, or one per request's worth of frames; one
+    record is one frame."""
     path = tmp_path / "f.drelix"
     rows = records(1_000)
     with dx.create(path, SCHEMA, frame_records=100) as w:
@@ -95,10 +97,12 @@ def test_a_read_fetches_the_zone_once_and_each_frame_it_needs_once(tmp_path):
     f = Counted(path.read_bytes())
     with dx.open(f) as r:
         assert f.reads == 1
-        r.to_numpy()
-        assert f.reads == 1 + 10 + 10
+        assert np.array_equal(r.to_numpy(), rows) and f.reads == 3
         f.reads = 0
         assert r[555] == rows[555].tobytes() and f.reads == 1
+        monkeypatch.setattr(_remote, "_REQUEST_BYTES", 2 * max(x.length for x in r.frames))
+        f.reads = 0
+        assert np.array_equal(r.to_numpy(), rows) and f.reads == 5
 
 
 @pytest.mark.parametrize("where", ["s3", "memory"])
