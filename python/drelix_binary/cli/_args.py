@@ -16,7 +16,9 @@ exit status: 0 done (and every file sound; tail -f: the file sealed), 1 problems
 2 could not run, 130 interrupted (Ctrl-C), 143 terminated (SIGTERM). Progress bars appear on
 standard error only when it is a terminal.
 """
-DRELIX_FILE = "the drelix file to read: a path, or a URL (s3://bucket/key, gs://..., https://...)"
+DRELIX_FILE = (
+    "the drelix file to read: a path, or a URL (s3://bucket/key, gs://..., https://...)"
+)
 FORCE = "replace OUT if it is a regular file (never the input, a device or a FIFO)"
 
 
@@ -155,7 +157,7 @@ def build_parser(version: str) -> argparse.ArgumentParser:
     p.add_argument("--json", action="store_true", help="one JSON list, for scripts")
 
     p = verb("rebuild", "derive the system headers from the data; --fix writes them")
-    p.add_argument("path", help=DRELIX_FILE)
+    p.add_argument("path", help="the drelix file, on this machine")
     p.add_argument("--fix", action="store_true", help="rewrite the header zone")
     p.add_argument("--json", action="store_true", help="one JSON object, for scripts")
 
@@ -208,7 +210,8 @@ def check_places(args: argparse.Namespace) -> None:
     reads by path only; ``file://`` URLs become the paths they name."""
     roles = _WRITES.get(args.command, {})
     if args.command == "rebuild" and not args.fix:
-        roles = {"path": "reads"}  # the library rebuilds local files only, even to compare
+        # The library rebuilds local files only, even just to compare.
+        roles = {"path": "reads"}
     for name in ("path", "source", "out"):
         value = getattr(args, name, None)
         if not isinstance(value, str):
