@@ -16,11 +16,7 @@ REC = records(260, 7)
 
 def run(*argv, status, **options):
     done = subprocess.run([DRELIX, *map(str, argv)], capture_output=True, timeout=120, check=False, **options)  # fmt: skip
-    assert done.returncode == status, (
-        done.returncode,
-        done.stdout[-2000:],
-        done.stderr,
-    )
+    assert done.returncode == status, (done.returncode, done.stdout[-2000:], done.stderr)
     return done
 
 
@@ -60,38 +56,29 @@ def same_as_on_disk(files, tmp_path, name, template, status):
     for suffix in (".csv", ".parquet"):
         if (tmp_path / f"local{suffix}").exists():
             assert (tmp_path / f"remote{suffix}").read_bytes() == (tmp_path / f"local{suffix}").read_bytes()  # fmt: skip
-    return remote
 
 
-@pytest.mark.parametrize("name, template", [
-    ("fixed", "info --all-frames {f}"),
-    ("fixed", "cat {f}"),
-    ("prefixed", "cat --format hex {f}"),
-    ("fixed", "head -n 3 --format csv {f}"),
-    ("fixed", "tail -n 15 {f}"),
-    ("fixed", "get {f} -1"),
-    ("prefixed", "validate --json {f}"),
-    ("fixed", "export {f} {out}.parquet"),
-    ("prefixed", "export {f} {out}.csv"),
+# Errors too: a missing object, a damaged frame (validate lists it, cat stops at it).
+@pytest.mark.parametrize("name, template, status", [
+    ("fixed", "info --all-frames {f}", 0),
+    ("fixed", "cat {f}", 0),
+    ("prefixed", "cat --format hex {f}", 0),
+    ("fixed", "head -n 3 --format csv {f}", 0),
+    ("fixed", "tail -n 15 {f}", 0),
+    ("fixed", "get {f} -1", 0),
+    ("prefixed", "validate --json {f}", 0),
+    ("fixed", "export {f} {out}.parquet", 0),
+    ("prefixed", "export {f} {out}.csv", 0),
+    ("missing", "cat {f}", 2),
+    ("missing", "validate {f}", 2),
+    ("damaged", "cat {f}", 2),
+    ("damaged", "validate {f}", 1),
 ])  # fmt: skip
-def test_reading_verbs_print_for_a_url_what_they_print_for_the_file(files, tmp_path, name, template):  # fmt: skip
-    assert same_as_on_disk(files, tmp_path, name, template, status=0)
+def test_a_url_is_read_and_reported_as_the_file_on_disk(files, tmp_path, name, template, status):  # fmt: skip
+    same_as_on_disk(files, tmp_path, name, template, status)
 
 
-@pytest.mark.parametrize("name, template, status, words", [
-    ("missing", "cat {f}", 2, "no such file or directory"),
-    ("missing", "validate {f}", 2, "no such file or directory"),
-    ("damaged", "cat {f}", 2, "not a well-formed drelix file: frame 1: checksum mismatch"),
-    ("damaged", "validate {f}", 1, "frame 1: checksum mismatch"),
-])  # fmt: skip
-def test_a_missing_or_damaged_object_is_reported_as_the_file_would_be(files, tmp_path, name, template, status, words):  # fmt: skip
-    said = same_as_on_disk(files, tmp_path, name, template, status)
-    assert words in said and files[name][1] in said
-
-
-def test_without_fsspec_a_url_is_one_line_naming_the_package_to_install(
-    files, tmp_path
-):
+def test_without_fsspec_a_url_is_one_line_naming_the_package_to_install(files, tmp_path):
     (tmp_path / "fsspec.py").write_text("raise ImportError('No module named fsspec')\n")
     env = {**os.environ, "PYTHONPATH": str(tmp_path)}
     url = files["fixed"][1]
@@ -118,13 +105,8 @@ def test_verbs_that_write_refuse_a_url_creating_nothing(files, bucket, tmp_path,
     (tmp_path / "data.csv").write_text("a\n1\n")
     before, objects = contents(tmp_path), bucket[1].find(bucket[0][5:])
     names = {"url": url, "path": path, "new": new}
-    said = run(
-        *template.format(**names).split(), status=2, cwd=tmp_path
-    ).stderr.decode()
-    assert (
-        said.startswith(f"drelix: {refused.format(**names)}: ")
-        and said.count("\n") == 1
-    ), said
+    said = run(*template.format(**names).split(), status=2, cwd=tmp_path).stderr.decode()
+    assert said.startswith(f"drelix: {refused.format(**names)}: ") and said.count("\n") == 1, said  # fmt: skip
     assert "local files only" in said or "in place" in said
     assert contents(tmp_path) == before and bucket[1].find(bucket[0][5:]) == objects
     assert bucket[1].cat(url[5:]) == Path(path).read_bytes()
@@ -139,7 +121,7 @@ def test_tail_follow_on_a_url_prints_what_the_replaced_object_adds_and_ends_once
     fs.put(str(path), f"{url[5:]}/live.drelix")
     follower = subprocess.Popen([DRELIX, "tail", "-f", "-n", "2", "--poll", "0.1", f"{url}/live.drelix"], stdout=subprocess.PIPE)  # fmt: skip
     try:
-        first = [follower.stdout.readline() for _ in range(2)]
+        first = [follower.stdout.readline().rstrip(b"\n") for _ in range(2)]
         w.write(REC[150:])
         w.seal()
         w.close()
@@ -149,4 +131,4 @@ def test_tail_follow_on_a_url_prints_what_the_replaced_object_adds_and_ends_once
         follower.kill()
     assert follower.returncode == 0
     shown = run("cat", path, status=0).stdout.splitlines()[148:]
-    assert [x.rstrip(b"\n") for x in first] + rest == shown and len(shown) == 112
+    assert first + rest == shown and len(shown) == 112
