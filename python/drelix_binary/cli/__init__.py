@@ -81,7 +81,7 @@ def _run(argv: Sequence[str] | None) -> int:
     import os
 
     from . import _errors, _progress
-    from ._args import build_parser
+    from ._args import build_parser, check_places
 
     if sys.stdout is None:  # started with standard output closed (`drelix cat f >&-`)
         print("drelix: standard output is closed", file=sys.stderr)
@@ -95,6 +95,7 @@ def _run(argv: Sequence[str] | None) -> int:
     _progress.enabled = not args.no_progress
     path = getattr(args, "path", None) or getattr(args, "source", None)
     try:
+        check_places(args)
         return _dispatch(args)
     except BrokenPipeError:
         # The reader went away (`drelix cat f | head`): not an error of ours, and nothing more

@@ -6,6 +6,8 @@ import argparse
 import math
 
 from .._defaults import COLD_LEVEL, HOT_LEVEL
+from .._remote import is_url, local_path
+from ._errors import CommandError
 
 FORMATS = ("json", "csv", "raw", "hex")
 DESCRIPTION = "Look at, check, repair and convert drelix record files."
@@ -14,7 +16,9 @@ exit status: 0 done (and every file sound; tail -f: the file sealed), 1 problems
 2 could not run, 130 interrupted (Ctrl-C), 143 terminated (SIGTERM). Progress bars appear on
 standard error only when it is a terminal.
 """
-DRELIX_FILE = "the drelix file to read"
+DRELIX_FILE = (
+    "the drelix file to read: a path, or a URL (s3://bucket/key, gs://..., https://...)"
+)
 FORCE = "replace OUT if it is a regular file (never the input, a device or a FIFO)"
 
 
@@ -58,7 +62,7 @@ def _follow_options(p: argparse.ArgumentParser) -> None:
         type=_seconds,
         default=None,
         metavar="SECONDS",
-        help="with --follow: how often to look for new records (default 0.05)",
+        help="with --follow: how often to look for new records (default 0.05, 1 for a URL)",
     )
 
 
@@ -153,7 +157,7 @@ def build_parser(version: str) -> argparse.ArgumentParser:
     p.add_argument("--json", action="store_true", help="one JSON list, for scripts")
 
     p = verb("rebuild", "derive the system headers from the data; --fix writes them")
-    p.add_argument("path", help=DRELIX_FILE)
+    p.add_argument("path", help="the drelix file, on this machine")
     p.add_argument("--fix", action="store_true", help="rewrite the header zone")
     p.add_argument("--json", action="store_true", help="one JSON object, for scripts")
 
@@ -181,3 +185,39 @@ def build_parser(version: str) -> argparse.ArgumentParser:
     p.add_argument("out", help="the new drelix file to create")
     p.add_argument("--json", action="store_true", help="one JSON object, for scripts")
     return parser
+
+
+# The file arguments of each verb that writes, and what it does with each: objects in a store
+# are never written in place, and these verbs read their input by path. The reading verbs take
+# URLs everywhere they read.
+_WRITES = {
+    "export": {"out": "writes"},
+    "import": {"source": "reads", "out": "writes"},
+    "rebuild": {"path": "rewrites"},
+    "repack": {"path": "rewrites"},
+    "salvage": {"path": "reads", "out": "writes"},
+}
+_WHY = {
+    "reads": "{verb} reads local files only: download the object and {verb} the copy",
+    "writes": "{verb} writes local files only: write one here and upload it",
+    "rewrites": "{verb} rewrites the file in place, which an object in a store cannot be: "
+    "download it, {verb} the copy and upload that",
+}
+
+
+def check_places(args: argparse.Namespace) -> None:
+    """Refuses, before anything is opened or created, a URL where the verb would write or
+    reads by path only; ``file://`` URLs become the paths they name."""
+    roles = _WRITES.get(args.command, {})
+    if args.command == "rebuild" and not args.fix:
+        # The library rebuilds local files only, even just to compare.
+        roles = {"path": "reads"}
+    for name in ("path", "source", "out"):
+        value = getattr(args, name, None)
+        if not isinstance(value, str):
+            continue
+        if is_url(value) and name in roles:
+            raise CommandError(value, _WHY[roles[name]].format(verb=args.command))
+        setattr(args, name, local_path(value))
+    if args.command == "validate":
+        args.paths = [p if is_url(p) else local_path(p) for p in args.paths]

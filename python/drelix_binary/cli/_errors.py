@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
 import sys
 
@@ -47,6 +48,9 @@ def describe(exc: BaseException, path: str | os.PathLike[str] | None) -> str:
     if isinstance(exc, OSError):
         where = exc.filename if exc.filename is not None else path
         text = exc.strerror or str(exc)
+        if isinstance(exc, FileNotFoundError) and not exc.strerror:
+            # A store's client names the missing key, not the error: said as for a file.
+            where, text = path if path is not None else where, os.strerror(errno.ENOENT)
         if exc.filename is None and path is not None:
             text = _strip_path(text, path)
         return _line(where, text[:1].lower() + text[1:] if text else type(exc).__name__)
@@ -57,6 +61,9 @@ def describe(exc: BaseException, path: str | os.PathLike[str] | None) -> str:
             if text.startswith("not a drelix file"):
                 return _line(path, text)
             return _line(path, f"{words}: {text}")
+    if isinstance(exc, ImportError):  # a package that reading this file needs
+        text = _strip_path(str(exc), path)
+        return _line(path, text[:1].lower() + text[1:])
     if isinstance(exc, MemoryError):
         return _line(path, "out of memory")
     return _line(path, f"{type(exc).__name__}: {exc}")

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import os
 import sys
 from typing import Any
 
@@ -18,10 +17,11 @@ SHORT_LIST = 24  # frames shown before a long list is shortened (first and last 
 
 
 def facts(reader: Any) -> dict[str, Any]:
-    """Everything `info` shows: the library's own account of the file, plus its size and the
-    NumPy dtype records decode to (None when they are shown whole)."""
+    """Everything `info` shows: the library's own account of the file, plus its size (as
+    opened: a file on disk or an object in a store) and the NumPy dtype records decode to
+    (None when they are shown whole)."""
     info: dict[str, Any] = reader.info()
-    info["bytes"] = os.path.getsize(reader.path)
+    info["bytes"] = reader._src.data_end
     dtype = reader.dtype
     info["schema"]["dtype"] = (
         None
