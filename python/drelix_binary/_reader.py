@@ -14,7 +14,7 @@ import numpy as np
 
 from . import _native
 from ._defaults import JOURNAL_SUFFIX, REPACK_SUFFIX
-from ._remote import is_file_object, open_source
+from ._remote import ObjectSource, is_file_object, open_source
 from ._schema import dtype_of
 from ._types import FrameInfo
 
@@ -224,6 +224,7 @@ class Reader:
     def info(self) -> dict[str, Any]:
         """Everything known about the file, as JSON-serialisable values."""
         p = self.preamble
+        local = not isinstance(self._src, ObjectSource)
         return {
             "path": self.path,
             "preamble": {
@@ -251,8 +252,10 @@ class Reader:
             },
             "records": len(self),
             "sealed": self.sealed,
-            "journal_present": os.path.exists(self.path + JOURNAL_SUFFIX),
-            "repack_present": os.path.exists(self.path + REPACK_SUFFIX),
+            # Files beside an object are neither written nor looked for.
+            "journal_present": local and os.path.exists(self.path + JOURNAL_SUFFIX),
+            "repack_present": local and os.path.exists(self.path + REPACK_SUFFIX),
+            "bytes": self._src.data_end,
         }
 
     # ---- records ---------------------------------------------------------------------------

@@ -17,11 +17,9 @@ SHORT_LIST = 24  # frames shown before a long list is shortened (first and last 
 
 
 def facts(reader: Any) -> dict[str, Any]:
-    """Everything `info` shows: the library's own account of the file, plus its size (as
-    opened: a file on disk or an object in a store) and the NumPy dtype records decode to
-    (None when they are shown whole)."""
+    """Everything `info` shows: the library's own account of the file (its size as opened
+    among it) and the NumPy dtype records decode to (None when they are shown whole)."""
     info: dict[str, Any] = reader.info()
-    info["bytes"] = reader._src.data_end
     dtype = reader.dtype
     info["schema"]["dtype"] = (
         None
