@@ -44,8 +44,13 @@ class Reader:
     unfinished (its journal beside the file) is read as the journal says it ends. ``refresh()``
     takes in what writers added since; ``dx.follow`` reads a file as it grows.
 
+    ``path`` may also be a URL fsspec reaches (``s3://``, ``gs://``, ``https://``,
+    ``memory://``, ...; ``storage_options`` for its filesystem) or a seekable binary file
+    object: the zone is fetched at open, then only the frames each read needs, checked alike.
+
     A reader may be handed to another thread (used by one thread at a time, like a file
-    object) and pickled: an unpickled reader reopens the same path.
+    object) and pickled: an unpickled reader reopens the same path (or URL, with the same
+    ``storage_options``); a reader of a file object cannot be pickled.
 
     Raises ``FileNotFoundError`` (or another ``OSError``) when the file cannot be read, and
     ``DrelixMalformedError`` when it is not a drelix file.
