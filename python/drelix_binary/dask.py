@@ -258,7 +258,7 @@ def _survey(
             listed = [(f.offset, f.length, f.hash) for f in frames]
             units = _units(reader, frames, include_tail)
         else:
-            listed = [(f.offset, f.length, f.hash) for f in reader._src.frames]
+            listed = _listed(reader)
             units = [_Unit(i, length, None) for i, (_, length, _) in enumerate(listed)]
             if include_tail and reader.tail_records:
                 units.append(_Unit(None, 0, reader.tail_records))
@@ -383,6 +383,11 @@ def _changed(path: str, why: str) -> _Changed:
     return _Changed(f"{path}: the file changed since planning ({why}); read it again")
 
 
+def _listed(reader: dx.Reader) -> list[tuple[int, int, int]]:
+    """(offset, length, hash) of each frame, as the zone lists them: no frame is read."""
+    return [(f.offset, f.length, f.hash) for f in reader._src.frames]
+
+
 def _check_planned(part: _Part, frames: Sequence[tuple[int, int, int]]) -> None:
     """Refuses a file whose first frames are no longer those planned (it was rewritten)."""
     if (
@@ -397,10 +402,44 @@ def _decode_fixed(reader: dx.Reader, part: _Part) -> np.ndarray[Any, Any]:
     # number, in whichever frame or tail they now are. Dask already runs one task per core;
     # a second pool inside each task would only compete.
     assert part.row is not None and part.records is not None
-    array = reader.to_numpy(part.row, part.row + part.records, threads=1)
+    if is_url(part.path):
+        array = _decode_fetched(reader, part, part.row)
+    else:
+        array = reader.to_numpy(part.row, part.row + part.records, threads=1)
     if len(array) != part.records:
         raise _changed(part.path, f"{len(array)} of {part.records} records are there")
     return array
+
+
+def _decode_fetched(reader: dx.Reader, part: _Part, row: int) -> np.ndarray[Any, Any]:
+    """The fixed records of a partition of an object: its frames (the planned ones, as
+    checked) fetched together and decoded, then its tail records. Finding records by number
+    would first fetch the start of every frame of the object, in every task."""
+    assert reader.dtype is not None and part.records is not None
+    size, src = reader.dtype.itemsize, reader._src
+    out = np.empty(part.records, reader.dtype)
+    flat = out.view(np.uint8).reshape(-1)
+    framed = len(flat) - part.tail * size
+    at = 0
+    for data in src.decode_many(range(part.first, part.stop)):
+        if at + len(data) > framed:
+            break
+        flat[at : at + len(data)] = np.frombuffer(data, np.uint8)
+        at += len(data)
+    if at != framed:
+        raise _changed(part.path, "its frames hold other records than planned")
+    if not part.tail:
+        return out
+    if len(src.frames) == part.stop and reader.tail_records >= part.tail:
+        src.read_tail_into(0, flat[framed:])
+        return out
+    # A writer closed the tail into frames since: the records are found by number.
+    first = row + framed // size
+    tail = reader.to_numpy(first, first + part.tail, threads=1)
+    if len(tail) != part.tail:
+        raise _changed(part.path, f"{len(tail)} of {part.tail} tail records are there")
+    out[len(out) - part.tail :] = tail
+    return out
 
 
 def _decode_records(
@@ -430,7 +469,7 @@ def _planned_tail(part: _Part, storage_options: Options) -> list[bytes]:
     attempts = _TAIL_ATTEMPTS
     while True:
         with _open(part.path, storage_options) as reader:
-            _check_planned(part, [(f.offset, f.length, f.hash) for f in reader.frames])
+            _check_planned(part, _listed(reader))
             records: list[bytes] = []
             try:
                 for index in range(part.stop, len(reader.frames)):
@@ -454,7 +493,7 @@ def _planned_tail(part: _Part, storage_options: Options) -> list[bytes]:
 def _decode(part: _Part, fixed: bool, storage_options: Options) -> Any:
     """The records of one partition: a structured array (fixed layouts) or a list of bytes."""
     with _open(part.path, storage_options) as reader:
-        _check_planned(part, [(f.offset, f.length, f.hash) for f in reader.frames])
+        _check_planned(part, _listed(reader))
         try:
             return (
                 _decode_fixed(reader, part)

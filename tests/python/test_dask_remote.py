@@ -98,22 +98,24 @@ def test_objects_read_as_the_same_files_on_disk(tmp_path, store, schema, sealed,
     assert bag.compute(**THREADS) == [bytes(r) for name in NAMES[::-1] for r in dx.open(local / name)]  # fmt: skip
 
 
-@pytest.mark.parametrize("schema, frames_per_partition, peeks", [(READING, 1, 3), (LOG, None, 3), (LOG, 2, 0)],
+@pytest.mark.parametrize("schema, frames_per_partition, peeks, parts", [(READING, 1, 3, 3), (LOG, None, 3, 1), (LOG, 2, 0, 2)],
                          ids=["fixed", "prefixed-sized", "prefixed-counted"])  # fmt: skip
-def test_planning_opens_every_object_at_once_and_fetches_only_what_it_needs(tmp_path, schema, frames_per_partition, peeks):  # fmt: skip
-    """Each object's zone is read in one request, all objects together (the barrier lets none
-    through before all are in flight); a frame's first bytes only where sizes or counts are
-    needed."""
+def test_planning_opens_every_object_at_once_and_tasks_fetch_only_what_they_need(tmp_path, schema, frames_per_partition, peeks, parts):  # fmt: skip
+    """Planning reads each object's zone in one request, all objects together (the barrier
+    lets none through before all are in flight), a frame's first bytes only where sizes or
+    counts are needed; a task reads the zone and its frames."""
     upload(tmp_path, Counted(), "/plan", schema, sealed=True)
     Counted.reads, Counted.together = [], threading.Barrier(len(NAMES), timeout=30)
     try:
-        ddx.read_drelix("counted://plan/*.drelix", frames_per_partition=frames_per_partition)
+        df = ddx.read_drelix("counted://plan/*.drelix", frames_per_partition=frames_per_partition)  # fmt: skip
     finally:
         Counted.together = None
-    for name in NAMES:
-        got = [start == 0 and "zone" or end - start <= 18 and "peek" or "frame"
-               for path, start, end in Counted.reads if path == f"/plan/{name}"]  # fmt: skip
-        assert got == ["zone"] + ["peek"] * peeks  # the three frames' first bytes
+    kinds = lambda name: [start == 0 and "zone" or end - start <= 18 and "peek" or "frame"
+                          for path, start, end in Counted.reads if path == f"/plan/{name}"]  # fmt: skip
+    assert all(kinds(name) == ["zone"] + ["peek"] * peeks for name in NAMES)  # of 3 frames
+    Counted.reads = []
+    df.compute(**SYNC)  # each of a file's `parts` tasks fetches the zone, then its frames
+    assert all(len(kinds(name)) == parts + 3 and kinds(name).count("zone") == parts for name in NAMES)  # fmt: skip
 
 
 FRAME = pd.DataFrame({"x": np.arange(10, dtype="<u4"), "y": np.linspace(0, 1, 10)})
