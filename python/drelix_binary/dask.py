@@ -11,7 +11,15 @@ frames of the file (same offsets, lengths and hashes), and takes the planned tai
 first ones after them, wherever they now are. A file rewritten since (repacked, rebuilt) fails
 the task with ``DrelixMalformedError``: plan again.
 
-Needs the ``dask`` extra: ``pip install drelix-binary[dask]``.
+Files may be objects in a store (``s3://``, ``gs://``, ``memory://``, ... with
+``storage_options``, as ``dx.open`` takes them). Planning opens many at once, each in one
+ranged request for its zone; a task carries the URL and the options, never a connection, and
+fetches the zone and its own frames. An object replaced since planning is read as it now is:
+the same checks apply. Writing to a store writes each partition as a local file and uploads it
+whole.
+
+Needs the ``dask`` extra: ``pip install drelix-binary[dask]``; stores need fsspec and the
+protocol's package (s3fs, gcsfs, ...).
 """
 
 # dask, pandas and pyarrow ship no type information; calls into them are untyped.
@@ -19,6 +27,7 @@ Needs the ``dask`` extra: ``pip install drelix-binary[dask]``.
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import glob
 import hashlib
@@ -28,7 +37,7 @@ import posixpath
 import re
 import shutil
 import tempfile
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Generator, Iterable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Callable, NamedTuple, Optional, Union
 
@@ -270,7 +279,7 @@ def _surveys(
     storage_options: Options,
     frames_per_partition: int | None,
     include_tail: bool,
-) -> Iterator[_Survey]:
+) -> Generator[_Survey, None, None]:
     """Every file's survey, in the order of `files`, several opened at once: a file that
     fails planning stops it before any later file's failure is reported."""
 
@@ -296,20 +305,21 @@ def _plan(
     if frames_per_partition is not None and frames_per_partition < 1:
         raise dx.DrelixUsageError("frames_per_partition must be at least 1")
     files = _expand(paths, storage_options)
-    surveys = _surveys(files, storage_options, frames_per_partition, include_tail)
     first_path, schema, dtype = "", None, None
     parts: list[_Part] = []
-    for path, found in zip(files, surveys):
-        if schema is None:
-            first_path, schema, dtype = path, found.schema, found.dtype
-        elif found.schema != schema:
-            raise dx.DrelixUsageError(
-                f"schemas differ: {first_path} has {_describe(schema)}, "
-                f"{path} has {_describe(found.schema)}"
+    surveys = _surveys(files, storage_options, frames_per_partition, include_tail)
+    with contextlib.closing(surveys):
+        for path, found in zip(files, surveys):
+            if schema is None:
+                first_path, schema, dtype = path, found.schema, found.dtype
+            elif found.schema != schema:
+                raise dx.DrelixUsageError(
+                    f"schemas differ: {first_path} has {_describe(schema)}, "
+                    f"{path} has {_describe(found.schema)}"
+                )
+            parts.extend(
+                _file_parts(path, found.seen, found.units, frames_per_partition, dtype)
             )
-        parts.extend(
-            _file_parts(path, found.seen, found.units, frames_per_partition, dtype)
-        )
     if schema is None:
         raise _no_files(paths)
     counts = [p.records for p in parts]
@@ -398,9 +408,9 @@ def _check_planned(part: _Part, frames: Sequence[tuple[int, int, int]]) -> None:
 
 
 def _decode_fixed(reader: dx.Reader, part: _Part) -> np.ndarray[Any, Any]:
-    # Fixed records are counted at planning from the frames' sizes, so they are found by
-    # number, in whichever frame or tail they now are. Dask already runs one task per core;
-    # a second pool inside each task would only compete.
+    # Fixed records are counted at planning from the frames' sizes, so in a file they are
+    # found by number, in whichever frame or tail they now are. Dask already runs one task
+    # per core; a second pool inside each task would only compete.
     assert part.row is not None and part.records is not None
     if is_url(part.path):
         array = _decode_fetched(reader, part, part.row)
@@ -581,8 +591,12 @@ def read_drelix(
     """Drelix files as one Dask DataFrame, one partition per run of frames of one file.
 
     `paths` is a path, a glob, a directory (its ``*.drelix`` files) or a list of these; files
-    are taken in natural path order (part.2 before part.10). Fixed layouts give one column per
-    schema field (``uuid`` as 16-byte binary), indexed by the running record number across the
+    are taken in natural path order (part.2 before part.10). Any of them may be a URL: an
+    object, a glob the store expands (``s3://tel/many/*.drelix``) or a prefix (a URL ending
+    in ``/``, or one not ending in ``.drelix`` that the store says is a directory), read with
+    `storage_options` (``dx.open``'s); ``file://`` URLs are local paths.
+
+    Fixed layouts give one column per schema field (``uuid`` as 16-byte binary), indexed by the running record number across the
     files, with known divisions when every frame declares its size. Length-prefixed records
     give one binary column ``record``, unknown divisions and an index counting from 0 in each
     partition: their numbers are known only once every earlier frame is decoded.
@@ -639,7 +653,8 @@ def read_drelix_bag(
     include_tail: bool = True,
     storage_options: Options = None,
 ) -> db.Bag:
-    """The record bodies of drelix files as a Dask Bag of bytes, partitioned as read_drelix."""
+    """The record bodies of drelix files (paths or URLs, as for read_drelix) as a Dask Bag of
+    bytes, partitioned as read_drelix."""
     plan = _plan(paths, frames_per_partition, include_tail, storage_options)
     fixed = plan.dtype is not None
     if not plan.parts:
@@ -1055,6 +1070,15 @@ def to_drelix(
     the computation, not before; a computation that fails removes the parts it wrote and the
     directories it made. Returns the paths, computed with `compute_kwargs` (``scheduler=``
     for example), or with ``compute=False`` the Delayed objects that write them.
+
+    `directory` may be a URL of a prefix in a store (``s3://tel/out/``, with
+    `storage_options`; ``file://`` URLs are local paths). Each task writes its partition as a
+    sealed file in a private local temporary directory, then uploads it in one put to its
+    final name (a retried task replaces its own object), and removes the local file. A URL
+    the store cannot reach (a missing bucket, no permission) is refused before anything is
+    made, one that names an object with ``FileExistsError``; the prefix follows the
+    directory's rules (``overwrite=True`` removes only its drelix objects, a computation that
+    fails removes the objects it uploaded). Returns the objects' URLs.
     """
     text = os.fspath(directory)
     if schema is None:

@@ -136,6 +136,9 @@ def test_to_drelix_uploads_sealed_parts_and_writes_nothing_here(tmp_path, store,
             assert r.sealed and not r.tail_records and r.schema == dx.schema("dataframe", {"x": "u32", "y": "f64"})  # fmt: skip
     got = ddx.read_drelix(out, storage_options=options).compute(**SYNC)
     assert got.equals(FRAME)
+    here = ddx.to_drelix(dd.from_pandas(FRAME, npartitions=1), f"file://{tmp_path}/here", compute_kwargs=SYNC)  # fmt: skip
+    assert here == [str(tmp_path / "here" / "part.0.drelix")] and os.listdir(tmp_path / "cwd") == []  # fmt: skip
+    assert ddx.read_drelix(f"file://{tmp_path}/here/*.drelix").compute(**SYNC).equals(FRAME)
 
 
 @pytest.mark.parametrize("target, values, error, message", [
