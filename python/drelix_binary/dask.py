@@ -948,6 +948,9 @@ def _store_entries(url: str, storage_options: Options) -> tuple[Any, str, list[A
     fs.invalidate_cache(root)
     try:
         entries = fs.ls(root, detail=True)
+        # Kept, this listing would hide the objects uploaded next from readers in this
+        # process: fsspec answers for a listed prefix from its listing.
+        fs.invalidate_cache(root)
     except FileNotFoundError:
         if not _reachable(fs, root):
             raise FileNotFoundError(

@@ -54,12 +54,8 @@ def store(request):
     """(URL of an empty prefix, its filesystem, storage_options)."""
     if request.param == "s3":
         url, fs, options = request.getfixturevalue("bucket")
-        yield url + "/tel", fs, options
-        return
-    name, fs = uuid.uuid4().hex, fsspec.filesystem("memory")
-    yield f"memory://{name}", fs, None
-    if fs.exists(f"/{name}"):
-        fs.rm(f"/{name}", recursive=True)
+        return url + "/tel", fs, options
+    return f"memory://{uuid.uuid4().hex}", fsspec.filesystem("memory"), None
 
 
 def chunks(schema, n, seed):
@@ -70,8 +66,7 @@ def chunks(schema, n, seed):
 
 def upload(tmp_path, fs, prefix, schema, sealed, frames=(5, 3), tail=2):
     """NAMES written locally (frames, then a tail, or sealed), then uploaded under `prefix`."""
-    local = tmp_path / "local"
-    local.mkdir(exist_ok=True)
+    (local := tmp_path / "local").mkdir(exist_ok=True)
     for k, name in enumerate(NAMES):
         path = write_file(local / name, [chunks(schema, n, k * 7 + i) for i, n in enumerate(frames)], chunks(schema, tail, k), schema)  # fmt: skip
         if sealed:
@@ -122,20 +117,26 @@ FRAME = pd.DataFrame({"x": np.arange(10, dtype="<u4"), "y": np.linspace(0, 1, 10
 
 
 def test_to_drelix_uploads_sealed_parts_and_writes_nothing_here(tmp_path, store, monkeypatch):
-    url, _, options = store
-    (tmp_path / "cwd").mkdir()
-    (tmp_path / "scratch").mkdir()
+    """Into a prefix that holds objects only with overwrite=True, which removes its drelix
+    objects and nothing else; the local files go; no ./s3: or ./memory: here."""
+    url, fs, options = store
+    for name in ["part.7.drelix", "part.7.drelix.seal", "notes.txt", "sub/x.drelix"]:
+        fs.pipe(f"{url.split('://')[1]}/out/{name}", b"old")
+    for made in ("cwd", "scratch"):
+        (tmp_path / made).mkdir()
     monkeypatch.chdir(tmp_path / "cwd")
     monkeypatch.setattr("tempfile.tempdir", str(tmp_path / "scratch"))
+    df = dd.from_pandas(FRAME, npartitions=3)
+    with pytest.raises(FileExistsError, match="holds objects; pass overwrite=True"):
+        ddx.to_drelix(df, url + "/out/", storage_options=options, compute=False)
     # No options: the environment names the S3 server, as a user's would.
-    out = ddx.to_drelix(dd.from_pandas(FRAME, npartitions=3), url + "/out/", compute_kwargs=THREADS)  # fmt: skip
+    out = ddx.to_drelix(df, url + "/out/", overwrite=True, compute_kwargs=THREADS)
     assert out == [f"{url}/out/part.{i}.drelix" for i in range(3)]
     assert os.listdir(tmp_path / "cwd") == [] and os.listdir(tmp_path / "scratch") == []
-    for part in out:
-        with dx.open(part, storage_options=options) as r:
-            assert r.sealed and not r.tail_records and r.schema == dx.schema("dataframe", {"x": "u32", "y": "f64"})  # fmt: skip
-    got = ddx.read_drelix(out, storage_options=options).compute(**SYNC)
-    assert got.equals(FRAME)
+    left = sorted(p.split("/out/")[1] for p in fs.find(url.split("://")[1] + "/out"))
+    assert left == ["notes.txt", "part.0.drelix", "part.1.drelix", "part.2.drelix", "sub/x.drelix"]
+    assert all(dx.open(part, storage_options=options).sealed for part in out)
+    assert ddx.read_drelix(out, storage_options=options).compute(**SYNC).equals(FRAME)
     here = ddx.to_drelix(dd.from_pandas(FRAME, npartitions=1), f"file://{tmp_path}/here", compute_kwargs=SYNC)  # fmt: skip
     assert here == [str(tmp_path / "here" / "part.0.drelix")] and os.listdir(tmp_path / "cwd") == []  # fmt: skip
     assert ddx.read_drelix(f"file://{tmp_path}/here/*.drelix").compute(**SYNC).equals(FRAME)
@@ -159,20 +160,6 @@ def test_a_target_that_cannot_be_written_is_left_as_it_was(tmp_path, bucket, mon
     assert os.listdir(tmp_path) == [] and fs.find(url[5:]) == [f"{url[5:]}/taken.drelix"]
     fs.invalidate_cache()
     assert not fs.exists(f"missing-{url[5:]}")
-
-
-def test_a_prefix_holding_objects_is_replaced_only_when_told_and_only_its_drelix_objects(store):  # fmt: skip
-    url, fs, options = store
-    prefix = url.split("://")[1].lstrip("/")
-    old = ["part.7.drelix", "part.7.drelix.seal", "notes.txt", "sub/x.drelix"]
-    for name in old:
-        fs.pipe(f"{prefix}/{name}", b"old")
-    df = dd.from_pandas(FRAME, npartitions=2)
-    with pytest.raises(FileExistsError, match="holds objects; pass overwrite=True"):
-        ddx.to_drelix(df, url, storage_options=options, compute=False)
-    ddx.to_drelix(df, url, storage_options=options, overwrite=True, compute_kwargs=SYNC)
-    left = sorted(p.split(prefix + "/")[1] for p in fs.find(prefix))
-    assert left == ["notes.txt", "part.0.drelix", "part.1.drelix", "sub/x.drelix"]
 
 
 @pytest.mark.parametrize("schema", [READING, LOG], ids=["fixed", "prefixed"])
