@@ -11,7 +11,15 @@ frames of the file (same offsets, lengths and hashes), and takes the planned tai
 first ones after them, wherever they now are. A file rewritten since (repacked, rebuilt) fails
 the task with ``DrelixMalformedError``: plan again.
 
-Needs the ``dask`` extra: ``pip install drelix-binary[dask]``.
+Files may be objects in a store (``s3://``, ``gs://``, ``memory://``, ... with
+``storage_options``, as ``dx.open`` takes them). Planning opens many at once, each in one
+ranged request for its zone; a task carries the URL and the options, never a connection, and
+fetches the zone and its own frames. An object replaced since planning is read as it now is:
+the same checks apply. Writing to a store writes each partition as a local file and uploads it
+whole.
+
+Needs the ``dask`` extra: ``pip install drelix-binary[dask]``; stores need fsspec and the
+protocol's package (s3fs, gcsfs, ...).
 """
 
 # dask, pandas and pyarrow ship no type information; calls into them are untyped.
@@ -19,14 +27,19 @@ Needs the ``dask`` extra: ``pip install drelix-binary[dask]``.
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import glob
 import hashlib
 import math
 import os
+import posixpath
 import re
-from collections.abc import Iterable, Sequence
-from typing import Any, Callable, NamedTuple, Union
+import shutil
+import tempfile
+from collections.abc import Generator, Iterable, Sequence
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any, Callable, NamedTuple, Optional, Union
 
 import dask
 import dask.bag as db
@@ -39,6 +52,7 @@ import drelix_binary as dx
 
 from ._defaults import EXTENSION, JOURNAL_SUFFIX, REPACK_SUFFIX
 from ._publish import discard, publishing, sync_directory
+from ._remote import filesystem, is_url, local_path
 
 __all__ = ["PARTITION_BYTES", "read_drelix", "read_drelix_bag", "to_drelix"]
 
@@ -54,6 +68,7 @@ SCHEMA_ATTR = "drelix_schema"
 
 PathLike = Union[str, "os.PathLike[str]"]
 Paths = Union[PathLike, Iterable[PathLike]]
+Options = Optional[dict[str, Any]]
 
 
 class _Part(NamedTuple):
@@ -86,12 +101,17 @@ class _Unit(NamedTuple):
 # Planning on the client
 
 
-def _expand(paths: Paths) -> list[str]:
-    """Every file named, globbed or held by a named directory, in natural path order."""
+def _expand(paths: Paths, storage_options: Options) -> list[str]:
+    """Every file named, globbed or held by a named directory (or prefix, for a URL), in
+    natural path order."""
     items = [paths] if isinstance(paths, (str, os.PathLike)) else list(paths)
     found: set[str] = set()
     for item in items:
         text = os.fspath(item)
+        if is_url(text):
+            found.update(_expand_url(text, storage_options))
+            continue
+        text = local_path(text)
         if os.path.isdir(text):
             found.update(
                 glob.glob(os.path.join(glob.escape(text), "*." + EXTENSION))
@@ -105,6 +125,34 @@ def _expand(paths: Paths) -> list[str]:
     return sorted(found, key=_natural)
 
 
+def _expand_url(url: str, storage_options: Options) -> list[str]:
+    """The objects a URL names: itself, those its glob matches (the filesystem's ``glob``), or
+    the ``*.drelix`` objects under it when it names a prefix. A URL ending in ``.drelix`` is
+    taken as an object without asking the store; others are asked whether they are a prefix.
+
+    What fsspec remembers of earlier listings is forgotten first: planning then opens the
+    objects at the lengths listed now, with no further request."""
+    fs, path = filesystem(url, storage_options)
+    literal = re.split(r"[*?\[]", path, maxsplit=1)[0]
+    fs.invalidate_cache(literal.rstrip("/") or path)
+    if glob.has_magic(path):
+        pattern = path
+    elif url.endswith("/") or (
+        not url.endswith("." + EXTENSION) and fs.isdir(path)
+    ):
+        pattern = path.rstrip("/") + "/*." + EXTENSION
+    else:
+        return [url]  # a missing object fails in open, with its name
+    # The matches as URLs of the form given (scheme, chained filesystems and all).
+    head = url[: url.index("://") + 3]
+    matches = fs.glob(pattern, detail=True)
+    return [
+        name if "://" in name else head + name.lstrip("/")
+        for name, info in matches.items()
+        if info.get("type") != "directory"
+    ]
+
+
 def _no_files(paths: Paths) -> FileNotFoundError:
     named = os.fspath(paths) if isinstance(paths, (str, os.PathLike)) else repr(paths)
     return FileNotFoundError(errno.ENOENT, "no drelix files match", named)
@@ -115,6 +163,19 @@ def _natural(path: str) -> list[tuple[int, int, str]]:
     return [
         (0, int(t), "") if t.isdigit() else (1, 0, t) for t in re.split(r"(\d+)", path)
     ]
+
+
+def _open(path: str, storage_options: Options, listed: bool = False) -> dx.Reader:
+    """A reader of `path` as it is now: `storage_options` apply to URLs (a list may mix them
+    with local paths). Unless planning has just `listed` it, what fsspec remembers of a
+    store's listings is forgotten first: it would take the object's length from them, which
+    an object replaced since outdates."""
+    if not is_url(path):
+        return dx.open(path)
+    if not listed:
+        fs, name = filesystem(path, storage_options)
+        fs.invalidate_cache(name)
+    return dx.open(path, storage_options=storage_options)
 
 
 def _units(
@@ -175,29 +236,90 @@ class _Plan(NamedTuple):
     divisions: tuple[int, ...] | None
 
 
-def _plan(paths: Paths, frames_per_partition: int | None, include_tail: bool) -> _Plan:
+class _Survey(NamedTuple):
+    """What planning learns of one file."""
+
+    schema: dx.Schema
+    dtype: np.dtype[Any] | None
+    seen: list[str]
+    units: list[_Unit]
+
+
+# Files planned at once: objects in a store answer after a round trip each, which this many
+# requests in flight hide; files on disk are opened no slower.
+_PLANNING_THREADS = 32
+
+
+def _survey(
+    path: str,
+    storage_options: Options,
+    frames_per_partition: int | None,
+    include_tail: bool,
+) -> _Survey:
+    """Opens one file: its zone (one ranged request for an object), then its frames' content
+    sizes only where the plan needs them: to count fixed records, or to size partitions."""
+    with _open(path, storage_options, listed=True) as reader:
+        dtype = reader.dtype
+        if dtype is not None and not dtype.names:
+            dtype = None  # fixed records without fields are bytes, as prefixed ones are
+        if dtype is not None or frames_per_partition is None:
+            frames = reader.frames
+            listed = [(f.offset, f.length, f.hash) for f in frames]
+            units = _units(reader, frames, include_tail)
+        else:
+            listed = _listed(reader)
+            units = [_Unit(i, length, None) for i, (_, length, _) in enumerate(listed)]
+            if include_tail and reader.tail_records:
+                units.append(_Unit(None, 0, reader.tail_records))
+        return _Survey(reader.schema, dtype, _identities(listed), units)
+
+
+def _surveys(
+    files: list[str],
+    storage_options: Options,
+    frames_per_partition: int | None,
+    include_tail: bool,
+) -> Generator[_Survey, None, None]:
+    """Every file's survey, in the order of `files`, several opened at once: a file that
+    fails planning stops it before any later file's failure is reported."""
+
+    def survey(path: str) -> _Survey:
+        return _survey(path, storage_options, frames_per_partition, include_tail)
+
+    if len(files) == 1:
+        yield survey(files[0])
+        return
+    pool = ThreadPoolExecutor(min(_PLANNING_THREADS, len(files)))
+    try:
+        yield from pool.map(survey, files)
+    finally:
+        pool.shutdown(cancel_futures=True)
+
+
+def _plan(
+    paths: Paths,
+    frames_per_partition: int | None,
+    include_tail: bool,
+    storage_options: Options = None,
+) -> _Plan:
     if frames_per_partition is not None and frames_per_partition < 1:
         raise dx.DrelixUsageError("frames_per_partition must be at least 1")
-    files = _expand(paths)
+    files = _expand(paths, storage_options)
     first_path, schema, dtype = "", None, None
     parts: list[_Part] = []
-    reader: dx.Reader
-    for path in files:
-        with dx.open(path) as reader:
+    surveys = _surveys(files, storage_options, frames_per_partition, include_tail)
+    with contextlib.closing(surveys):
+        for path, found in zip(files, surveys):
             if schema is None:
-                first_path, schema, dtype = path, reader.schema, reader.dtype
-                if dtype is not None and not dtype.names:
-                    # Fixed records without fields are bytes, as prefixed ones are.
-                    dtype = None
-            elif reader.schema != schema:
+                first_path, schema, dtype = path, found.schema, found.dtype
+            elif found.schema != schema:
                 raise dx.DrelixUsageError(
                     f"schemas differ: {first_path} has {_describe(schema)}, "
-                    f"{path} has {_describe(reader.schema)}"
+                    f"{path} has {_describe(found.schema)}"
                 )
-            frames = reader.frames
-            units = _units(reader, frames, include_tail)
-        seen = _identities((f.offset, f.length, f.hash) for f in frames)
-        parts.extend(_file_parts(path, seen, units, frames_per_partition, dtype))
+            parts.extend(
+                _file_parts(path, found.seen, found.units, frames_per_partition, dtype)
+            )
     if schema is None:
         raise _no_files(paths)
     counts = [p.records for p in parts]
@@ -271,6 +393,11 @@ def _changed(path: str, why: str) -> _Changed:
     return _Changed(f"{path}: the file changed since planning ({why}); read it again")
 
 
+def _listed(reader: dx.Reader) -> list[tuple[int, int, int]]:
+    """(offset, length, hash) of each frame, as the zone lists them: no frame is read."""
+    return [(f.offset, f.length, f.hash) for f in reader._src.frames]
+
+
 def _check_planned(part: _Part, frames: Sequence[tuple[int, int, int]]) -> None:
     """Refuses a file whose first frames are no longer those planned (it was rewritten)."""
     if (
@@ -281,22 +408,58 @@ def _check_planned(part: _Part, frames: Sequence[tuple[int, int, int]]) -> None:
 
 
 def _decode_fixed(reader: dx.Reader, part: _Part) -> np.ndarray[Any, Any]:
-    # Fixed records are counted at planning from the frames' sizes, so they are found by
-    # number, in whichever frame or tail they now are. Dask already runs one task per core;
-    # a second pool inside each task would only compete.
+    # Fixed records are counted at planning from the frames' sizes, so in a file they are
+    # found by number, in whichever frame or tail they now are. Dask already runs one task
+    # per core; a second pool inside each task would only compete.
     assert part.row is not None and part.records is not None
-    array = reader.to_numpy(part.row, part.row + part.records, threads=1)
+    if is_url(part.path):
+        array = _decode_fetched(reader, part, part.row)
+    else:
+        array = reader.to_numpy(part.row, part.row + part.records, threads=1)
     if len(array) != part.records:
         raise _changed(part.path, f"{len(array)} of {part.records} records are there")
     return array
 
 
-def _decode_records(reader: dx.Reader, part: _Part) -> list[bytes]:
+def _decode_fetched(reader: dx.Reader, part: _Part, row: int) -> np.ndarray[Any, Any]:
+    """The fixed records of a partition of an object: its frames (the planned ones, as
+    checked) fetched together and decoded, then its tail records. Finding records by number
+    would first fetch the start of every frame of the object, in every task."""
+    assert reader.dtype is not None and part.records is not None
+    size, src = reader.dtype.itemsize, reader._src
+    out = np.empty(part.records, reader.dtype)
+    flat = out.view(np.uint8).reshape(-1)
+    framed = len(flat) - part.tail * size
+    at = 0
+    for data in src.decode_many(range(part.first, part.stop)):
+        if at + len(data) > framed:
+            break
+        flat[at : at + len(data)] = np.frombuffer(data, np.uint8)
+        at += len(data)
+    if at != framed:
+        raise _changed(part.path, "its frames hold other records than planned")
+    if not part.tail:
+        return out
+    if len(src.frames) == part.stop and reader.tail_records >= part.tail:
+        src.read_tail_into(0, flat[framed:])
+        return out
+    # A writer closed the tail into frames since: the records are found by number.
+    first = row + framed // size
+    tail = reader.to_numpy(first, first + part.tail, threads=1)
+    if len(tail) != part.tail:
+        raise _changed(part.path, f"{len(tail)} of {part.tail} tail records are there")
+    out[len(out) - part.tail :] = tail
+    return out
+
+
+def _decode_records(
+    reader: dx.Reader, part: _Part, storage_options: Options
+) -> list[bytes]:
     records: list[bytes] = []
     for index in range(part.first, part.stop):
         records.extend(reader.frame_records(index))
     if part.tail:
-        records.extend(_planned_tail(part))
+        records.extend(_planned_tail(part, storage_options))
     return records
 
 
@@ -304,7 +467,7 @@ def _decode_records(reader: dx.Reader, part: _Part) -> list[bytes]:
 _TAIL_ATTEMPTS = 5
 
 
-def _planned_tail(part: _Part) -> list[bytes]:
+def _planned_tail(part: _Part, storage_options: Options) -> list[bytes]:
     """The `part.tail` records that followed the planned frames: since planning, a writer may
     have closed them into frames and appended more.
 
@@ -315,8 +478,8 @@ def _planned_tail(part: _Part) -> list[bytes]:
     """
     attempts = _TAIL_ATTEMPTS
     while True:
-        with dx.open(part.path) as reader:
-            _check_planned(part, [(f.offset, f.length, f.hash) for f in reader.frames])
+        with _open(part.path, storage_options) as reader:
+            _check_planned(part, _listed(reader))
             records: list[bytes] = []
             try:
                 for index in range(part.stop, len(reader.frames)):
@@ -337,13 +500,15 @@ def _planned_tail(part: _Part) -> list[bytes]:
         return records[: part.tail]
 
 
-def _decode(part: _Part, fixed: bool) -> Any:
+def _decode(part: _Part, fixed: bool, storage_options: Options) -> Any:
     """The records of one partition: a structured array (fixed layouts) or a list of bytes."""
-    with dx.open(part.path) as reader:
-        _check_planned(part, [(f.offset, f.length, f.hash) for f in reader.frames])
+    with _open(part.path, storage_options) as reader:
+        _check_planned(part, _listed(reader))
         try:
             return (
-                _decode_fixed(reader, part) if fixed else _decode_records(reader, part)
+                _decode_fixed(reader, part)
+                if fixed
+                else _decode_records(reader, part, storage_options)
             )
         except _Changed:
             raise
@@ -385,8 +550,11 @@ class _ReadPartition:
     dropped right after the one decode instead of travelling between workers.
     """
 
-    def __init__(self, schema: dx.Schema, dtype: np.dtype[Any] | None):
+    def __init__(
+        self, schema: dx.Schema, dtype: np.dtype[Any] | None, storage_options: Options
+    ):
         self.schema, self.dtype = schema, dtype
+        self.storage_options = storage_options
 
     def _names(self, columns: Sequence[str] | None) -> Sequence[str]:
         return columns or (self.dtype.names or () if self.dtype is not None else ())
@@ -403,8 +571,8 @@ class _ReadPartition:
         self, part: _Part, columns: Sequence[str] | None = None
     ) -> pd.DataFrame:
         if self.dtype is None:
-            return _binary_frame(_decode(part, fixed=False))
-        array = _decode(part, fixed=True)
+            return _binary_frame(_decode(part, False, self.storage_options))
+        array = _decode(part, True, self.storage_options)
         return _frame(array, self._names(columns), part.start or 0)
 
 
@@ -418,12 +586,17 @@ def read_drelix(
     columns: Sequence[str] | None = None,
     frames_per_partition: int | None = None,
     include_tail: bool = True,
+    storage_options: Options = None,
 ) -> dd.DataFrame:
     """Drelix files as one Dask DataFrame, one partition per run of frames of one file.
 
     `paths` is a path, a glob, a directory (its ``*.drelix`` files) or a list of these; files
-    are taken in natural path order (part.2 before part.10). Fixed layouts give one column per
-    schema field (``uuid`` as 16-byte binary), indexed by the running record number across the
+    are taken in natural path order (part.2 before part.10). Any of them may be a URL: an
+    object, a glob the store expands (``s3://tel/many/*.drelix``) or a prefix (a URL ending
+    in ``/``, or one not ending in ``.drelix`` that the store says is a directory), read with
+    `storage_options` (``dx.open``'s); ``file://`` URLs are local paths.
+
+    Fixed layouts give one column per schema field (``uuid`` as 16-byte binary), indexed by the running record number across the
     files, with known divisions when every frame declares its size. Length-prefixed records
     give one binary column ``record``, unknown divisions and an index counting from 0 in each
     partition: their numbers are known only once every earlier frame is decoded.
@@ -434,7 +607,7 @@ def read_drelix(
     are refused with ``DrelixUsageError``; a damaged frame fails the computation with
     ``DrelixMalformedError`` naming the file and the frame.
     """
-    plan = _plan(paths, frames_per_partition, include_tail)
+    plan = _plan(paths, frames_per_partition, include_tail, storage_options)
     names = list(plan.dtype.names or ()) if plan.dtype is not None else [RECORD_COLUMN]
     if columns is not None:
         columns = [columns] if isinstance(columns, str) else list(columns)
@@ -444,7 +617,7 @@ def read_drelix(
                 f"no column {unknown[0]!r}; the files have {names}"
             )
         names = columns
-    reader = _ReadPartition(plan.schema, plan.dtype)
+    reader = _ReadPartition(plan.schema, plan.dtype, storage_options)
     meta = reader.meta(names)
     if not plan.parts:
         return dd.from_pandas(meta, npartitions=1)
@@ -459,10 +632,12 @@ def read_drelix(
     )
 
 
-def _bag_partition(parts: list[_Part], fixed: bool) -> list[bytes]:
+def _bag_partition(
+    parts: list[_Part], fixed: bool, storage_options: Options
+) -> list[bytes]:
     records: list[bytes] = []
     for part in parts:
-        decoded = _decode(part, fixed)
+        decoded = _decode(part, fixed, storage_options)
         if fixed:
             raw, size = decoded.tobytes(), decoded.itemsize
             records.extend(raw[i : i + size] for i in range(0, len(raw), size))
@@ -472,15 +647,20 @@ def _bag_partition(parts: list[_Part], fixed: bool) -> list[bytes]:
 
 
 def read_drelix_bag(
-    paths: Paths, *, frames_per_partition: int | None = None, include_tail: bool = True
+    paths: Paths,
+    *,
+    frames_per_partition: int | None = None,
+    include_tail: bool = True,
+    storage_options: Options = None,
 ) -> db.Bag:
-    """The record bodies of drelix files as a Dask Bag of bytes, partitioned as read_drelix."""
-    plan = _plan(paths, frames_per_partition, include_tail)
+    """The record bodies of drelix files (paths or URLs, as for read_drelix) as a Dask Bag of
+    bytes, partitioned as read_drelix."""
+    plan = _plan(paths, frames_per_partition, include_tail, storage_options)
     fixed = plan.dtype is not None
     if not plan.parts:
         return db.from_sequence([], npartitions=1)
     specs = db.from_sequence(plan.parts, npartitions=len(plan.parts))
-    return specs.map_partitions(_bag_partition, fixed)
+    return specs.map_partitions(_bag_partition, fixed, storage_options)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -637,20 +817,58 @@ def _write_partition(
     and seal journal) and nothing else; readers of the directory never see a file that is not
     whole. `_after` only orders the task after the directory is ready.
     """
+    write = _writing(frame, schema, partition)
+    partial = _partial(path)
+    discard(partial)
+    published = publishing(path, replace=True, temporary=partial)
+    with published:
+        write(partial, options)
+    return path
+
+
+def _writing(
+    frame: pd.DataFrame, schema: dx.Schema, partition: int
+) -> Callable[[str, dict[str, Any]], None]:
+    """The records of `frame`, converted (and refused) now, and what writes them as a new
+    sealed file."""
     if schema.layout.fixed_size is None:
         bodies, array = _bodies(frame), None
     else:
         bodies, array = [], _records(frame, schema, partition)
-    partial = _partial(path)
-    discard(partial)
-    published = publishing(path, replace=True, temporary=partial)
-    with published, dx.create(partial, schema, **options) as writer:
-        if array is None:
-            writer.write_bodies(bodies)
-        else:
-            writer.write(array)
-        writer.seal()
-    return path
+
+    def write(path: str, options: dict[str, Any]) -> None:
+        with dx.create(path, schema, **options) as writer:
+            if array is None:
+                writer.write_bodies(bodies)
+            else:
+                writer.write(array)
+            writer.seal()
+
+    return write
+
+
+def _upload_partition(
+    frame: pd.DataFrame,
+    url: str,
+    schema: dx.Schema,
+    options: dict[str, Any],
+    partition: int,
+    storage_options: Options,
+    *_after: Any,
+) -> str:
+    """Writes one partition as a sealed file in a new private local directory, then uploads it
+    in one put to its final name: a store shows an object only once it is whole, and a retried
+    task replaces its own object. The local file goes whatever happens."""
+    write = _writing(frame, schema, partition)
+    fs, name = filesystem(url, storage_options)
+    scratch = tempfile.mkdtemp(prefix="drelix-upload-")
+    try:
+        local = os.path.join(scratch, "part." + EXTENSION)
+        write(local, options)
+        fs.put_file(local, name)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    return url
 
 
 def _partial(path: str) -> str:
@@ -721,6 +939,112 @@ def _discard(paths: list[str], created: list[str]) -> None:
             break  # not empty: something else lives there now
 
 
+def _store_entries(url: str, storage_options: Options) -> tuple[Any, str, list[Any]]:
+    """(filesystem, path, entries directly under the prefix) of a target URL; refuses a URL
+    that names an object, and one the store cannot reach (a missing bucket, no permission:
+    the store's own error)."""
+    fs, root = filesystem(url, storage_options)
+    root = root.rstrip("/")
+    fs.invalidate_cache(root)
+    try:
+        entries = fs.ls(root, detail=True)
+        # Kept, this listing would hide the objects uploaded next from readers in this
+        # process: fsspec answers for a listed prefix from its listing.
+        fs.invalidate_cache(root)
+    except FileNotFoundError:
+        if not _reachable(fs, root):
+            raise FileNotFoundError(
+                errno.ENOENT, "cannot be written to: no bucket or directory holds it", url
+            ) from None
+        return fs, root, []
+    if [e["name"].rstrip("/") for e in entries] == [root] and entries[0].get(
+        "type"
+    ) != "directory":
+        raise FileExistsError(errno.EEXIST, "exists and is not a prefix", url)
+    return fs, root, entries
+
+
+def _reachable(fs: Any, path: str) -> bool:
+    """Whether a prefix not there yet would be made by writing under it: whether something
+    above it exists (in an object store, at least its bucket)."""
+    while True:
+        parent = posixpath.dirname(path)
+        if not parent or parent == path:
+            return False
+        if fs.isdir(parent):
+            return True
+        path = parent
+
+
+def _check_store(
+    url: str, storage_options: Options, overwrite: bool
+) -> tuple[Any, list[Any]]:
+    """(filesystem, entries under the prefix); refuses a target prefix that holds anything
+    unless `overwrite`, as for a directory."""
+    fs, _, entries = _store_entries(url, storage_options)
+    if entries and not overwrite:
+        raise FileExistsError(
+            errno.EEXIST,
+            "prefix holds objects; pass overwrite=True to replace its drelix objects",
+            url,
+        )
+    return fs, entries
+
+
+def _prepare_store(url: str, storage_options: Options, overwrite: bool) -> None:
+    """Removes the drelix objects under the prefix when overwriting; the task every upload
+    waits for, as ``_prepare`` for a directory. A store has no directories to make."""
+    fs, entries = _check_store(url, storage_options, overwrite)
+    ours = [
+        e["name"]
+        for e in entries
+        if e.get("type") != "directory" and _is_ours(posixpath.basename(e["name"]))
+    ]
+    if ours:
+        fs.rm(ours)
+
+
+def _discard_objects(urls: list[str], storage_options: Options) -> None:
+    """After a failed computation: the objects it may have uploaded."""
+    for url in urls:
+        fs, name = filesystem(url, storage_options)
+        try:
+            fs.rm_file(name)
+        except OSError:
+            pass  # never uploaded, or not ours to remove any longer
+
+
+def _to_store(
+    df: dd.DataFrame,
+    url: str,
+    schema: dx.Schema,
+    names: list[str],
+    overwrite: bool,
+    compute: bool,
+    compute_kwargs: dict[str, Any] | None,
+    storage_options: Options,
+    create_options: dict[str, Any],
+) -> Any:
+    _check_store(url, storage_options, overwrite)
+    urls = [url.rstrip("/") + "/" + name for name in names]
+    ready = dask.delayed(_prepare_store, pure=False)(url, storage_options, overwrite)
+    writes = [
+        dask.delayed(_upload_partition, pure=False)(
+            part, target, schema, create_options, i, storage_options, ready
+        )
+        for i, (part, target) in enumerate(zip(df.to_delayed(), urls))
+    ]
+    if not compute:
+        return writes
+    try:
+        return list(dask.compute(*writes, **(compute_kwargs or {})))
+    except FileExistsError:
+        raise  # the prefix filled up after the call: its objects are not ours to remove
+    except BaseException:
+        _discard_objects(urls, storage_options)
+        raise
+
+
 def to_drelix(
     df: dd.DataFrame,
     directory: PathLike,
@@ -730,6 +1054,7 @@ def to_drelix(
     overwrite: bool = False,
     compute: bool = True,
     compute_kwargs: dict[str, Any] | None = None,
+    storage_options: Options = None,
     **create_options: Any,
 ) -> Any:
     """Writes each partition of `df` as one sealed drelix file in `directory`, on the workers.
@@ -748,8 +1073,17 @@ def to_drelix(
     the computation, not before; a computation that fails removes the parts it wrote and the
     directories it made. Returns the paths, computed with `compute_kwargs` (``scheduler=``
     for example), or with ``compute=False`` the Delayed objects that write them.
+
+    `directory` may be a URL of a prefix in a store (``s3://tel/out/``, with
+    `storage_options`; ``file://`` URLs are local paths). Each task writes its partition as a
+    sealed file in a private local temporary directory, then uploads it in one put to its
+    final name (a retried task replaces its own object), and removes the local file. A URL
+    the store cannot reach (a missing bucket, no permission) is refused before anything is
+    made, one that names an object with ``FileExistsError``; the prefix follows the
+    directory's rules (``overwrite=True`` removes only its drelix objects, a computation that
+    fails removes the objects it uploaded). Returns the objects' URLs.
     """
-    target = os.path.abspath(os.fspath(directory))
+    text = os.fspath(directory)
     if schema is None:
         schema = _schema_for(df._meta)
     names = [name_function(i) for i in range(df.npartitions)]
@@ -757,6 +1091,21 @@ def to_drelix(
         raise dx.DrelixUsageError(
             "name_function gives two partitions the same file name"
         )
+    if is_url(text):
+        return _to_store(
+            df,
+            text,
+            schema,
+            names,
+            overwrite,
+            compute,
+            compute_kwargs,
+            storage_options,
+            create_options,
+        )
+    if storage_options:
+        raise TypeError(f"{text}: storage_options applies to URLs, not to local paths")
+    target = os.path.abspath(local_path(text))
     created = _check_target(target, overwrite)
     paths = [os.path.join(target, name) for name in names]
     ready = dask.delayed(_prepare, pure=False)(target, overwrite)

@@ -233,3 +233,13 @@ def test_a_damaged_frame_is_reported_from_a_worker_naming_file_and_frame(files, 
     Path(path).write_bytes(bytes(data))
     with pytest.raises(dx.DrelixMalformedError, match=re.escape(f"{path}: frame 1 (id {frame.id})")):  # fmt: skip
         read(sorted(files), frames_per_partition=1).compute(scheduler=client)
+
+
+def test_a_cluster_writes_and_reads_objects_with_the_options_given(client, bucket, files):
+    """The workers know of the S3 server only from the storage_options the tasks carry."""
+    url, fs, options = bucket
+    kw = {"storage_options": options, "compute_kwargs": {"scheduler": client}}
+    out = ddx.to_drelix(ddx.read_drelix(sorted(files)), url + "/copy", **kw)
+    assert fs.ls(url[5:] + "/copy") == [u[5:] for u in out] and len(out) == 3
+    got = ddx.read_drelix(url + "/copy/*.drelix", storage_options=options)
+    assert np.array_equal(as_records(got.compute(scheduler=client)), every(files))
