@@ -36,12 +36,14 @@ _FRAME_HEADER = 18
 # few enough bytes that two windows (the one decoding, the one arriving) stay small.
 _WINDOW_BYTES = 64 << 20
 _WINDOW_FRAMES = 64
-# Frames that lie back to back (as a writer leaves them) are asked for together, up to this
-# much per request: a file of many small frames costs a few requests, not one per frame, while
-# large frames still arrive over several connections at once.
-_REQUEST_BYTES = 16 << 20
-# Bytes between two ranges that a request may fetch and drop rather than make two requests.
-_REQUEST_GAP = 4 << 10
+# A request costs a store far more than some KiB more in its answer. So the first request
+# takes this much past the zone too (a small object's frames, whole; the first bytes of many
+# small frames), and ranges close together (at most _REQUEST_GAP bytes apart) are asked for
+# together, up to _REQUEST_BYTES a request: a file of many small frames costs a few requests,
+# not one per frame, while large frames still arrive over several connections at once.
+_AHEAD = 64 << 10
+_REQUEST_GAP = 256 << 10
+_REQUEST_BYTES = 8 << 20
 
 
 def is_url(target: object) -> bool:
@@ -177,22 +179,36 @@ class ObjectSource(FileSource):
         self._store = store
         self._pieces: dict[int, bytes] = {}
         self._failure: BaseException | None = None
-        length = store.size()
-        self._head = store.cat(0, min(length, _PREAMBLE + DEFAULT_HEADER_AREA))
+        # Asked afresh: a listing an fsspec filesystem remembers may predate the object.
+        length = store.size(again=True)
+        self._held: tuple[int, bytes, int] = (0, b"", 0)
+        head = store.cat(0, min(length, _PREAMBLE + DEFAULT_HEADER_AREA + _AHEAD))
+        # While the engine opens the object, the whole answer serves it: one version of it.
+        self._held = (0, head, len(head))
         try:
             self._guarded(lambda: FileSource.__init__(self, name, length, self._fetch))
         finally:
-            head, self._head = self._head, b""
+            self._held = (0, b"", 0)
         # What refresh() compares: an object is only ever replaced whole.
         self._zone = head[: self.data_start] if len(head) >= self.data_start else None
+        # Then only the frames' bytes in it: frames are checked against their hashes whichever
+        # version of the object they come from, and a later version only adds frames after
+        # these. The tail's bytes are always asked for anew, as is the zone that vouches for
+        # them, so both come from the object as it then is.
+        self._held = (
+            self.data_start,
+            head[self.data_start : self.data_start + _AHEAD],
+            self.tail_start,
+        )
 
     # ---- the bytes the engine reads ------------------------------------------------------
 
     def _fetch(self, offset: int, size: int) -> bytes:
         """What the engine calls (from its threads) for ``size`` bytes at ``offset``: from the
         head or a piece fetched ahead when they hold them, else one request."""
-        if offset + size <= len(self._head):
-            return self._head[offset : offset + size]
+        held = self._held_bytes(offset, size)
+        if held is not None:
+            return held
         piece = self._pieces.get(offset)
         if piece is not None and len(piece) >= size:
             return piece if len(piece) == size else piece[:size]
@@ -201,6 +217,13 @@ class ObjectSource(FileSource):
         except BaseException as e:
             self._failure = e
             raise
+
+    def _held_bytes(self, offset: int, size: int) -> bytes | None:
+        start, held, limit = self._held
+        at = offset - start
+        if at < 0 or at + size > len(held) or offset + size > limit:
+            return None
+        return held[at : at + size]
 
     def _guarded(self, fn: Callable[[], T]) -> T:
         """``fn()``; an engine error that a failed fetch caused is raised as the fetch's own
@@ -241,7 +264,9 @@ class ObjectSource(FileSource):
     def _load(self, ranges: Sequence[tuple[int, int]]) -> dict[int, bytes]:
         """The bytes of each (offset, size) range, by offset, in as few requests as
         ``_requests`` makes of them, made at once."""
-        requests = _requests(ranges)
+        requests = _requests([r for r in ranges if self._held_bytes(*r) is None])
+        if not requests:
+            return {}
         try:
             got = self._store.cat_many(
                 [(start, end - start) for start, end, _ in requests]
@@ -345,7 +370,7 @@ class ObjectSource(FileSource):
             "tail_start",
         ):
             setattr(self, name, getattr(fresh, name))
-        self.data_end, self._zone = fresh.data_end, fresh._zone
+        self.data_end, self._zone, self._held = fresh.data_end, fresh._zone, fresh._held
         return True, list(self.frames), self.content_sizes()
 
 
