@@ -36,6 +36,13 @@ _FRAME_HEADER = 18
 # few enough bytes that two windows (the one decoding, the one arriving) stay small.
 _WINDOW_BYTES = 64 << 20
 _WINDOW_FRAMES = 64
+# A request costs a store far more than a few KiB more in its answer: the bytes this far past
+# the zone come with it (a small object's frames, whole), and ranges this close together are
+# fetched as one, a span of up to _SPAN bytes (frames larger than that keep a request each,
+# fetched in parallel).
+_AHEAD = 64 << 10
+_GAP = 256 << 10
+_SPAN = 4 << 20
 
 
 def is_url(target: object) -> bool:
@@ -144,21 +151,28 @@ class ObjectSource(FileSource):
         self._pieces: dict[int, bytes] = {}
         self._failure: BaseException | None = None
         length = store.size()
-        self._head = store.cat(0, min(length, _PREAMBLE + DEFAULT_HEADER_AREA))
+        # The bytes in hand from the first request: (their offset, them).
+        self._held = (
+            0,
+            store.cat(0, min(length, _PREAMBLE + DEFAULT_HEADER_AREA + _AHEAD)),
+        )
         try:
             self._guarded(lambda: FileSource.__init__(self, name, length, self._fetch))
         finally:
-            head, self._head = self._head, b""
+            head = self._held[1]
         # What refresh() compares: an object is only ever replaced whole.
         self._zone = head[: self.data_start] if len(head) >= self.data_start else None
+        # Only what follows the zone stays: the first frames, read again by later calls.
+        self._held = self.data_start, head[self.data_start :]
 
     # ---- the bytes the engine reads ------------------------------------------------------
 
     def _fetch(self, offset: int, size: int) -> bytes:
         """What the engine calls (from its threads) for ``size`` bytes at ``offset``: from the
         head or a piece fetched ahead when they hold them, else one request."""
-        if offset + size <= len(self._head):
-            return self._head[offset : offset + size]
+        held = self._held_bytes(offset, size)
+        if held is not None:
+            return held
         piece = self._pieces.get(offset)
         if piece is not None and len(piece) >= size:
             return piece if len(piece) == size else piece[:size]
@@ -167,6 +181,11 @@ class ObjectSource(FileSource):
         except BaseException as e:
             self._failure = e
             raise
+
+    def _held_bytes(self, offset: int, size: int) -> bytes | None:
+        start, held = self._held
+        at = offset - start
+        return held[at : at + size] if 0 <= at and at + size <= len(held) else None
 
     def _guarded(self, fn: Callable[[], T]) -> T:
         """``fn()``; an engine error that a failed fetch caused is raised as the fetch's own
@@ -195,12 +214,24 @@ class ObjectSource(FileSource):
         ]
 
     def _load(self, ranges: Sequence[tuple[int, int]]) -> dict[int, bytes]:
+        """The bytes of ``ranges`` not in hand, by offset: ranges close together in one
+        request."""
+        spans = _spans([r for r in ranges if self._held_bytes(*r) is None])
         try:
-            got = self._store.cat_many(ranges)
+            got = self._store.cat_many(
+                [(start, end - start) for start, end, _ in spans]
+            )
         except BaseException as e:
             self._failure = e
             raise
-        return {offset: piece for (offset, _), piece in zip(ranges, got)}
+        pieces = {}
+        for (start, _, members), blob in zip(spans, got):
+            if len(members) == 1:
+                pieces[start] = blob
+                continue
+            for offset, size in members:
+                pieces[offset] = blob[offset - start : offset - start + size]
+        return pieces
 
     def _windows(self, indexes: Sequence[int]) -> Iterator[list[int]]:
         window: list[int] = []
@@ -290,8 +321,26 @@ class ObjectSource(FileSource):
             "tail_start",
         ):
             setattr(self, name, getattr(fresh, name))
-        self.data_end, self._zone = fresh.data_end, fresh._zone
+        self.data_end, self._zone, self._held = fresh.data_end, fresh._zone, fresh._held
         return True, list(self.frames), self.content_sizes()
+
+
+def _spans(
+    ranges: Sequence[tuple[int, int]],
+) -> list[tuple[int, int, list[tuple[int, int]]]]:
+    """(start, end, the ranges in it) of each request for ``ranges`` (ascending): a range
+    joins the span before it when the gap between them is at most _GAP and the span stays
+    within _SPAN bytes."""
+    spans: list[tuple[int, int, list[tuple[int, int]]]] = []
+    for offset, size in ranges:
+        if spans:
+            start, end, members = spans[-1]
+            if 0 <= offset - end <= _GAP and offset + size - start <= _SPAN:
+                members.append((offset, size))
+                spans[-1] = start, offset + size, members
+                continue
+        spans.append((offset, offset + size, [(offset, size)]))
+    return spans
 
 
 def open_source(
