@@ -217,6 +217,8 @@ class ObjectSource(FileSource):
         """The bytes of ``ranges`` not in hand, by offset: ranges close together in one
         request."""
         spans = _spans([r for r in ranges if self._held_bytes(*r) is None])
+        if not spans:
+            return {}
         try:
             got = self._store.cat_many(
                 [(start, end - start) for start, end, _ in spans]
