@@ -32,7 +32,7 @@ FULL = {  # a smoke run divides every size and count by 512
     "plan_files": 1000, "plan_frames": 100, "cli_n": 10_000_000, "cli_reps": 5,
     "repack_frame": MiB, "repack_count": 48, "repack_reps": 3, "live_lag_n": 100_000,
     "live_idle_ms": 3000, "live_frames": 4000, "live_n": 10_000_000, "live_reps": 3,
-    "remote_bytes": 256 * MiB, "remote_read_reps": 5, "remote_reps": 3, "remote_files": 200, "remote_frames": 4,
+    "remote_bytes": 256 * MiB, "remote_read_reps": 7, "remote_reps": 3, "remote_files": 200, "remote_frames": 4,
     "stream_n": 10_000_000,
 }  # fmt: skip
 GROUPS = ["append", "close", "read", "end to end", "memory", "maintenance", "public API",
