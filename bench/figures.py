@@ -11,16 +11,21 @@ import functools
 import gc
 import glob
 import importlib
+import inspect
 import io
 import itertools
 import os
 import random
+import re
 import shutil
+import socket
 import statistics
 import subprocess
 import sys
 import threading
 import time
+import urllib.error
+import urllib.request
 from concurrent.futures import ThreadPoolExecutor
 
 import drelix_binary as dx
@@ -742,5 +747,282 @@ def fig_live(cfg, tmp):
               "median of 5 runs of 100 calls")  # fmt: skip
 
 
+# ---- objects in a store, and the Arrow stream ------------------------------------------
+
+S3_ENV = {"AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": "testing",
+          "AWS_DEFAULT_REGION": "us-east-1"}  # fmt: skip
+# A request as the S3 server logs it: "GET /bucket/key HTTP/1.1" 206, colours aside.
+LOGGED = re.compile(
+    rb'"(?:\x1b\[[\d;]*m)*([A-Z]+) (\S+) HTTP/[\d.]+(?:\x1b\[[\d;]*m)*" (\d+)'
+)
+
+
+class ServerLog:
+    """The requests an S3 server served, read from its log: the server writes each one's
+    line as it starts the response, so every request a call made is there once it returns."""
+
+    def __init__(self, path):
+        self.path, self.at = path, 0
+
+    def mark(self):
+        self.at = os.path.getsize(self.path)
+
+    def since(self):
+        """collections.Counter of "METHOD kind" since the mark: kind is "ranged" (206),
+        "listing" (of a bucket) or "whole"."""
+        time.sleep(0.05)  # lets the server's last line reach its log
+        with open(self.path, "rb") as f:
+            f.seek(self.at)
+            text = f.read()
+        seen = collections.Counter()
+        for method, target, status in LOGGED.findall(text):
+            kind = ("ranged" if status == b"206" else
+                    "listing" if target.split(b"?")[0].count(b"/") == 1 else "whole")  # fmt: skip
+            seen[f"{method.decode()} {kind}"] += 1
+        return seen
+
+
+@contextlib.contextmanager
+def s3_server(tmp):
+    """(s3fs filesystem, its storage_options, ServerLog) of a moto S3 server run in its own
+    process on loopback for the figure, the environment pointing clients at it meanwhile."""
+    import s3fs
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    endpoint, log = f"http://127.0.0.1:{port}", tmp + "/s3.log"
+    saved = {k: os.environ.get(k) for k in [*S3_ENV, "AWS_ENDPOINT_URL"]}
+    os.environ.update(S3_ENV, AWS_ENDPOINT_URL=endpoint)
+    argv = ["-m", "moto.server", "-H", "127.0.0.1", "-p", port]
+    try:
+        with open(log, "wb") as out, python_module(argv, stdin=subprocess.DEVNULL,
+                                                   stdout=subprocess.DEVNULL, stderr=out):  # fmt: skip
+            deadline = time.monotonic() + 60
+            while True:
+                try:
+                    urllib.request.urlopen(endpoint, timeout=1).close()
+                    break
+                except urllib.error.HTTPError:
+                    break  # it answers
+                except OSError:
+                    if time.monotonic() > deadline:
+                        raise RuntimeError("the S3 server did not start") from None
+                    time.sleep(0.1)
+            options = {"endpoint_url": endpoint, "key": "testing", "secret": "testing"}
+            yield s3fs.S3FileSystem(**options), options, ServerLog(log)
+    finally:
+        for k, v in saved.items():
+            if v is None:
+                os.environ.pop(k, None)
+            else:
+                os.environ[k] = v
+
+
+@contextlib.contextmanager
+def python_module(argv, **popen):
+    """A Python process (argv after the interpreter), stopped when the figure is done."""
+    child = subprocess.Popen([sys.executable, *map(str, argv)], **popen)
+    try:
+        yield child
+    finally:
+        child.terminate()
+        try:
+            child.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            child.kill()
+            child.wait()
+
+
+def counted(requests):
+    return ", ".join(f"{n} {k}" for k, n in sorted(requests.items())) or "none"
+
+
+def fig_remote(cfg, tmp):
+    """Reading objects from an S3 server (moto's, on loopback) and the Arrow stream of a
+    Reader read by DuckDB and Polars."""
+    try:
+        import moto.server  # noqa: F401
+        import s3fs  # noqa: F401
+    except ImportError as e:
+        yield Row("object storage", "reads from an S3 server", None, "", "", None, "",
+                  f"skipped: {e}")  # fmt: skip
+    else:
+        with s3_server(tmp) as (fs, options, log):
+            fs.mkdir("drelix-bench")
+            yield from remote_read(cfg, tmp, fs, options, log)
+            yield from remote_plan(cfg, tmp, fs, options, log)
+    yield from arrow_stream(cfg, tmp)
+
+
+def remote_read(cfg, tmp, fs, options, log):
+    """to_numpy of an object against fetching it whole and decoding its frames on every
+    core with zstandard."""
+    rows = telemetry(cfg["remote_bytes"] // 32)
+    local, key = build(tmp + "/remote.drelix", rows, level=3), "drelix-bench/telemetry"
+    fs.put_file(local, key)
+    url = "s3://" + key
+    with dx.open(local) as r:
+        start = 16 + r.preamble.header_area
+        spans = [(start + f.offset, f.length) for f in r.frames]
+
+    def ours():
+        with dx.open(url, storage_options=options) as r:
+            return r.to_numpy()
+
+    def theirs():
+        blob = memoryview(fs.cat_file(key))
+        return on_cores(decompress, [blob[at : at + n] for at, n in spans])
+
+    log.mark()  # untimed: checks both read what was written, counts the requests
+    if not np.array_equal(ours(), rows):
+        raise AssertionError("to_numpy of the object differs from what was written")
+    requests = log.since()
+    if b"".join(theirs()) != rows.tobytes():
+        raise AssertionError("the baseline does not decode what was written")
+    t, z = medians(cfg["remote_read_reps"], ours, theirs)
+    mb, stored = rows.nbytes / MiB, os.path.getsize(local)
+    goal = ">= 0.8x the baseline's throughput"
+    tried = []
+    if mb / t < 0.8 * mb / z:  # below the goal: other windows, each beside the baseline
+        for window, frames in WINDOWS:
+            with windowed(window, frames):
+                w, b = medians(cfg["remote_reps"], ours, theirs)
+            tried.append(f"windows <= {human(window)}, {frames} frames: {b / w:.2f}x")
+    yield Row("object storage",
+              f"Reader.to_numpy of a {human(rows.nbytes)} object (level 3) from an S3 server",
+              mb / t, "MiB/s", f"s3fs cat_file of the object + zstandard on {CORES} threads",
+              mb / z, goal,
+              f"{len(spans)} frame(s), {stored / MiB:.0f} MiB stored ({stored / rows.nbytes:.0%}"
+              f"); telemetry records (32 B: counting id, 10 ms timestamps, a wandering "
+              f"2-decimal value, 64 sensors, status mostly 0); open included; requests: "
+              f"{counted(requests)}, the baseline 1 GET; moto server on the same {CORES} cores, "
+              "its CPU per ranged GET grows with the object, not the range"
+              + (f"; tried {', '.join(tried)}" if tried else ""))  # fmt: skip
+
+
+# Windows tried when a remote read misses its goal: (most bytes, most frames) fetched at once.
+WINDOWS = ((16 * MiB, 64), (256 * MiB, 64), (64 * MiB, CORES))
+
+
+@contextlib.contextmanager
+def windowed(window, frames):
+    """The remote reader's window of frames fetched at once, changed meanwhile."""
+    from drelix_binary import _remote
+
+    saved = _remote._WINDOW_BYTES, _remote._WINDOW_FRAMES
+    _remote._WINDOW_BYTES, _remote._WINDOW_FRAMES = window, frames
+    try:
+        yield
+    finally:
+        _remote._WINDOW_BYTES, _remote._WINDOW_FRAMES = saved
+
+
+def remote_plan(cfg, tmp, fs, options, log):
+    """Planning a Dask DataFrame over many small objects."""
+    files, frames, per = cfg["remote_files"], cfg["remote_frames"], 1000
+    path = build(tmp + "/small.drelix", telemetry(per * frames), frame_records=per)
+    for k in range(files):
+        fs.put_file(path, f"drelix-bench/small/{k}.drelix")
+    pattern = "s3://drelix-bench/small/*.drelix"
+    with dx.open(path) as r:
+        zone = 16 + r.preamble.header_area
+        want = len(r.frames) * files
+    try:
+        import dask.dataframe  # noqa: F401
+        import drelix_binary.dask as ddx
+    except ImportError:
+        ddx = None
+    takes_urls = ddx is not None and "storage_options" in inspect.signature(
+        ddx.read_drelix).parameters  # fmt: skip
+
+    def plan():
+        fs.invalidate_cache()  # the listing is made afresh each time, as by a new client
+        if takes_urls:
+            return ddx.read_drelix(pattern, storage_options=options).npartitions
+
+        def one(url):
+            with dx.open(url, storage_options=options) as r:
+                return len(r.frames), r.tail_records
+
+        found = sorted("s3://" + p for p in fs.glob(pattern[5:]))
+        with ThreadPoolExecutor(32) as pool:
+            return sum(n for n, _ in pool.map(one, found))
+
+    def zones():
+        fs.invalidate_cache()
+        found = fs.glob(pattern[5:])
+        return len(fs.cat_ranges(found, [0] * len(found), [zone] * len(found)))
+
+    log.mark()
+    got = plan()
+    requests = log.since()
+    if not takes_urls and got != want:
+        raise AssertionError(f"{got} frames planned, {want} written")
+    t, z = medians(cfg["remote_reps"], plan, zones)
+    how = ("read_drelix(pattern, storage_options=...)" if takes_urls else
+           "read_drelix takes no URLs on this branch: glob, then dx.open(url).frames in a "
+           "32-thread pool")  # fmt: skip
+    ranged = requests.get("GET ranged", 0)
+    yield Row("object storage", f"planning over {files} objects of {frames} frames",
+              t * 1e3, "ms", "s3fs glob + cat_ranges of every zone", z * 1e3,
+              "<= 3x the baseline's time", f"{how}; requests {counted(requests)}")  # fmt: skip
+    yield Row("object storage", f"ranged requests planning {files} objects", ranged,
+              "requests", "a zone per object + a peek per frame", files + want,
+              "<= 1x the baseline's requests",
+              f"default header area ({human(zone - 16)}); frames of {per} records; "
+              f"{requests.get('HEAD whole', 0)} HEAD requests beside")  # fmt: skip
+
+
+def arrow_stream(cfg, tmp):
+    """DuckDB and Polars reading a Reader through its Arrow C stream, beside reading a
+    pyarrow Table of the same records made beforehand (untimed), and beside making that
+    Table (Reader.to_arrow) and reading it."""
+    duckdb, pl = optional("duckdb"), optional("polars")
+    n, reps = cfg["stream_n"], cfg["remote_reps"]
+    if not (duckdb and pa):
+        yield Row("Arrow stream", "DuckDB over a Reader", None, "", "", None, "",
+                  "skipped: duckdb or pyarrow is not installed")  # fmt: skip
+        return
+    path = build(tmp + "/stream.drelix", telemetry(n))
+    query = "select sensor, avg(value) from r group by sensor order by sensor"
+    reader = dx.open(path)
+    table, frames = reader.to_arrow(), reader.frames
+    data = (f"{n:,} records, {n * 32 / MiB:.0f} MiB decoded, local file of {len(frames)} "
+            f"frames of up to {human(max(f.content_size for f in frames))} at level 3 "
+            "(a record batch each)")  # fmt: skip
+
+    # DuckDB finds `r` among the caller's variables: a Reader or a Table.
+    def duck(source):
+        r = source  # noqa: F841
+        return duckdb.sql(query).fetchall()
+
+    # The sums run in another order over other batches: equal to rounding.
+    if not np.allclose(duck(reader), duck(table), rtol=1e-12, atol=0):
+        raise AssertionError("DuckDB's means over the Reader and the Table differ")
+    t, z, made, two = medians(reps, lambda: duck(reader), lambda: duck(table),
+                              lambda: duck(reader.to_arrow()),
+                              lambda: duck(reader.to_arrow_reader(["sensor", "value"])))  # fmt: skip
+    name = f"DuckDB `{query}`, r a Reader"
+    yield Row("Arrow stream", name, t * 1e3, "ms", "r a pyarrow Table of the same records "
+              "(made beforehand, untimed)", z * 1e3, "reported",
+              f"{data}; the Table needs no decoding")  # fmt: skip
+    yield Row("Arrow stream", name, t * 1e3, "ms", "r = Reader.to_arrow(), made and "
+              "queried", made * 1e3, "<= 1x the baseline's time",
+              f"r = Reader.to_arrow_reader([sensor, value]): {two * 1e3:.0f} ms (the C "
+              "stream carries every column)")  # fmt: skip
+    if pl:
+        if not pl.DataFrame(reader).equals(pl.from_arrow(table)):
+            raise AssertionError("Polars reads the Reader and the Table differently")
+        t, z, made = medians(reps, lambda: pl.DataFrame(reader),
+                             lambda: pl.from_arrow(table),
+                             lambda: pl.from_arrow(reader.to_arrow()))  # fmt: skip
+        yield Row("Arrow stream", "Polars pl.DataFrame(reader)", t * 1e3, "ms",
+                  "pl.from_arrow(table), the Table made beforehand", z * 1e3, "reported",
+                  f"from_arrow takes the Table's buffers as they are; "
+                  f"pl.from_arrow(reader.to_arrow()) {made * 1e3:.0f} ms")  # fmt: skip
+    reader.close()
+
+
 ALL = [fig_append, fig_close, fig_read, fig_repack, fig_end_to_end, fig_api, fig_memory,
-       fig_dask, fig_cli, fig_live]  # fmt: skip
+       fig_dask, fig_cli, fig_live, fig_remote]  # fmt: skip
