@@ -159,6 +159,10 @@ class FileSource:
         """``read_tail_at`` into the flat uint8 array ``out``, filling it."""
         self._call(self._r.read_tail_into, offset, address_of(out), len(out))
 
+    def expect(self, index: int) -> None:
+        """A hint: frame ``index`` is read next. A local file needs none (the kernel reads
+        ahead); an object starts fetching it."""
+
     def decode(self, index: int) -> bytes:
         """Frame ``index``'s content, checked."""
         return self._call(self._r.read_frame, index)

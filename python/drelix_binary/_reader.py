@@ -466,6 +466,7 @@ class Reader:
         for part in range(frames):
             if self._opened != opened:
                 break  # refreshed into another file: its frames are not these
+            self._src.expect(part + 1)
             if dt is None:
                 batch: Any = self.frame_records(part)
             else:

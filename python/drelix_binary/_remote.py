@@ -15,7 +15,8 @@ from __future__ import annotations
 import functools
 import os
 import threading
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Generator, Iterable, Iterator, Sequence
+from concurrent.futures import Future
 from typing import IO, Any, Callable, TypeVar, Union
 
 import numpy as np
@@ -178,6 +179,8 @@ class ObjectSource(FileSource):
     def __init__(self, name: str, store: Store) -> None:
         self._store = store
         self._pieces: dict[int, bytes] = {}
+        # Frames fetched ahead of a read that may follow: (their indexes, the bytes to come).
+        self._ahead: dict[tuple[int, ...], Future[dict[int, bytes]]] = {}
         self._failure: BaseException | None = None
         # Asked afresh: a listing an fsspec filesystem remembers may predate the object.
         length = store.size(again=True)
@@ -267,13 +270,8 @@ class ObjectSource(FileSource):
         requests = _requests([r for r in ranges if self._held_bytes(*r) is None])
         if not requests:
             return {}
-        try:
-            got = self._store.cat_many(
-                [(start, end - start) for start, end, _ in requests]
-            )
-        except BaseException as e:
-            self._failure = e
-            raise
+        # Called here, not by the engine: a failure is raised to the caller as it is.
+        got = self._store.cat_many([(start, end - start) for start, end, _ in requests])
         pieces = {}
         for (start, _, inside), data in zip(requests, got):
             for offset, size in inside:
@@ -297,22 +295,46 @@ class ObjectSource(FileSource):
         if window:
             yield window
 
-    def _fetched(self, indexes: Sequence[int]) -> Iterator[list[int]]:
+    def _fetched(self, indexes: Sequence[int]) -> Generator[list[int], None, None]:
         """The windows of ``indexes``, each with its frames' bytes in hand while the caller
-        uses it, the next one arriving meanwhile."""
+        uses it, the next one arriving meanwhile (the first may be on its way already:
+        ``expect``)."""
         windows = list(self._windows(indexes))
+        if not windows:
+            return
         arriving = [functools.partial(self._load, self._ranges_of(w)) for w in windows]
-        pending = prefetch(arriving[0]) if windows else None
+        pending = self._ahead.pop(tuple(windows[0]), None) or prefetch(arriving[0])
         for k, window in enumerate(windows):
-            assert pending is not None
             pieces = self._guarded(pending.result)
-            pending = prefetch(arriving[k + 1]) if k + 1 < len(windows) else None
+            if k + 1 < len(windows):
+                pending = prefetch(arriving[k + 1])
             self._pieces.update(pieces)
             try:
                 yield window
             finally:
                 for offset in pieces:
                     self._pieces.pop(offset, None)
+
+    def expect(self, index: int) -> None:
+        """Starts fetching frame ``index``, which the caller reads next (iteration,
+        ``iter_batches`` and the Arrow stream read a file in order, a frame at a time)."""
+        if 0 <= index < len(self.frames) and (index,) not in self._ahead:
+            load = functools.partial(self._load, self._ranges_of([index]))
+            self._ahead[(index,)] = prefetch(load)
+            while (
+                len(self._ahead) > 2
+            ):  # a caller that stopped in the middle: the oldest go
+                del self._ahead[next(iter(self._ahead))]
+
+    def decode(self, index: int) -> bytes:
+        if (index,) not in self._ahead:
+            return FileSource.decode(self, index)
+        windows = self._fetched([index])
+        try:
+            next(windows)  # its bytes in hand, from the fetch begun ahead
+            return FileSource.decode(self, index)
+        finally:
+            windows.close()
 
     # ---- what FileSource reads, fetched ahead ----------------------------------------------
 
@@ -371,6 +393,7 @@ class ObjectSource(FileSource):
         ):
             setattr(self, name, getattr(fresh, name))
         self.data_end, self._zone, self._held = fresh.data_end, fresh._zone, fresh._held
+        self._ahead = {}
         return True, list(self.frames), self.content_sizes()
 
 

@@ -101,6 +101,15 @@ def test_a_read_fetches_the_zone_once_and_frames_close_together_at_once(tmp_path
             assert f.reads == reads[0]
             assert np.array_equal(r.to_numpy(), rows) and f.reads == sum(reads[:2])
             assert r[555] == rows[555].tobytes() and f.reads == sum(reads)
+    # Batches in order: each frame is on its way before it is asked for, none twice.
+    f = Counted(path.read_bytes())
+    with dx.open(f) as r:
+        sizes, f.reads = [x.content_size for x in r.frames], 0
+        batches = r.iter_batches()
+        for k in range(10):
+            assert np.array_equal(next(batches), rows[k * 100 : k * 100 + 100])
+            assert list(r._src._ahead) == ([(k + 1,)] if k < 9 else [])
+        assert next(batches, None) is None and f.reads == 10 and sizes
     # Two frames' worth a request: the frames (their sizes now known) in five.
     monkeypatch.setattr(_remote, "_REQUEST_BYTES", 2 * max(x.length for x in r.frames))
     f.reads = 0
