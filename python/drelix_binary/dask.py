@@ -113,9 +113,7 @@ def _expand(paths: Paths, storage_options: Options) -> list[str]:
             continue
         text = local_path(text)
         if os.path.isdir(text):
-            found.update(
-                glob.glob(os.path.join(glob.escape(text), "*." + EXTENSION))
-            )
+            found.update(glob.glob(os.path.join(glob.escape(text), "*." + EXTENSION)))
         elif glob.has_magic(text):
             found.update(glob.glob(text))
         else:
@@ -137,9 +135,7 @@ def _expand_url(url: str, storage_options: Options) -> list[str]:
     fs.invalidate_cache(literal.rstrip("/") or path)
     if glob.has_magic(path):
         pattern = path
-    elif url.endswith("/") or (
-        not url.endswith("." + EXTENSION) and fs.isdir(path)
-    ):
+    elif url.endswith("/") or (not url.endswith("." + EXTENSION) and fs.isdir(path)):
         pattern = path.rstrip("/") + "/*." + EXTENSION
     else:
         return [url]  # a missing object fails in open, with its name
@@ -954,7 +950,9 @@ def _store_entries(url: str, storage_options: Options) -> tuple[Any, str, list[A
     except FileNotFoundError:
         if not _reachable(fs, root):
             raise FileNotFoundError(
-                errno.ENOENT, "cannot be written to: no bucket or directory holds it", url
+                errno.ENOENT,
+                "cannot be written to: no bucket or directory holds it",
+                url,
             ) from None
         return fs, root, []
     if [e["name"].rstrip("/") for e in entries] == [root] and entries[0].get(
@@ -1034,14 +1032,28 @@ def _to_store(
         )
         for i, (part, target) in enumerate(zip(df.to_delayed(), urls))
     ]
+    return _computed(
+        writes, compute, compute_kwargs, lambda: _discard_objects(urls, storage_options)
+    )
+
+
+def _computed(
+    writes: list[Any],
+    compute: bool,
+    compute_kwargs: dict[str, Any] | None,
+    discard: Callable[[], None],
+) -> Any:
+    """The writes computed (their paths), or the delayed writes themselves; a failed
+    computation removes what it wrote (``discard``), unless the target filled up meanwhile:
+    what is there then is not ours to remove."""
     if not compute:
         return writes
     try:
         return list(dask.compute(*writes, **(compute_kwargs or {})))
     except FileExistsError:
-        raise  # the prefix filled up after the call: its objects are not ours to remove
+        raise
     except BaseException:
-        _discard_objects(urls, storage_options)
+        discard()
         raise
 
 
@@ -1115,12 +1127,4 @@ def to_drelix(
         )
         for i, (part, path) in enumerate(zip(df.to_delayed(), paths))
     ]
-    if not compute:
-        return writes
-    try:
-        return list(dask.compute(*writes, **(compute_kwargs or {})))
-    except FileExistsError:
-        raise  # the directory filled up after the call: its files are not ours to remove
-    except BaseException:
-        _discard(paths, created)
-        raise
+    return _computed(writes, compute, compute_kwargs, lambda: _discard(paths, created))
