@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "core/bulk_write.h"
 #include "core/frame_stats.h"
 #include "core/numbers.h"
+#include "tests/core/test_util.h"
 
 namespace drelix {
 namespace {
@@ -128,6 +130,86 @@ TEST(FrameStats, IndexedFields) {
   schema.layout = RecordLayout::prefixed();
   EXPECT_FALSE(indexable_field(schema, "ts"));
   EXPECT_TRUE(indexed_fields(headers, schema).empty());
+}
+
+// The keys of a file of pair_schema (price u32, qty f64) as the engine's writer leaves them.
+class StatsFile : public test::DirTest {
+ protected:
+  Container create(std::uint32_t zone = 4096) {
+    auto c = Container::create(path_, test::pair_schema(), "", "", 0, zone,
+                               {{"drelix_stats_price", ""}});
+    EXPECT_TRUE(c && c->keep_stats({}));
+    return std::move(*c);
+  }
+  void append(Container& c, std::vector<std::pair<std::uint32_t, double>> records) {
+    for (const auto& [n, x] : records) ASSERT_TRUE(c.append_record(test::pair_record(n, x)));
+  }
+  using Keys = std::pair<std::string, std::string>;
+  Keys keys() const {
+    return {test::header(path_, "drelix_stats_price"), test::header(path_, "drelix_stats_qty")};
+  }
+};
+
+TEST_F(StatsFile, ClosesSealsAndBulkWritesListEachFramesRange) {
+  Container c = create();
+  append(c, {{5, 2.5}, {3, kNan}});
+  ASSERT_TRUE(c.close_frame(0, 3));
+  ASSERT_TRUE(c.close_frame(1, 3));  // an empty tail closes nothing
+  EXPECT_EQ(keys(), Keys("3,5", "<absent>"));
+  append(c, {{9, -0.0}});
+  ASSERT_TRUE(c.seal(1, 0));
+  EXPECT_EQ(test::header(path_, "drelix_stats_price"), "3,5;9,9");
+  append(c, {{1, 0}});
+  const Bytes bulk = test::concat({test::pair_record(7, 1), test::pair_record(4, 1),
+                                   test::pair_record(8, 1)});
+  ASSERT_TRUE(bulk_write_fixed(c, bulk, 2, {.frame_records = 2, .threads = 2}));
+  EXPECT_EQ(test::header(path_, "drelix_stats_price"), "3,5;9,9;1,1;4,7;8,8");
+
+  // Reopened, another field joins from the existing frames on; the first keeps its entries.
+  c = Container::open_append(path_).value();
+  const std::vector<std::string> qty = {"qty"};
+  ASSERT_TRUE(c.keep_stats(qty));
+  EXPECT_EQ(test::header(path_, "drelix_stats_qty"), "2.5,2.5;-0,-0;0,0;1,1;1,1");
+  append(c, {{2, kNan}});
+  ASSERT_TRUE(c.close_frame(9, 3));
+  EXPECT_EQ(keys(), Keys("3,5;9,9;1,1;4,7;8,8;2,2",
+                                                          "2.5,2.5;-0,-0;0,0;1,1;1,1;"));
+}
+
+TEST_F(StatsFile, AWriterThatKeepsNoStatisticsIsCaughtUpWith) {
+  { Container c = create(); }
+  // A container that keeps no statistics closes frames and leaves the key as it was.
+  Container c = Container::open_append(path_).value();
+  append(c, {{4, 0}, {6, 0}});
+  ASSERT_TRUE(c.close_frame(0, 3));
+  append(c, {{1, 0}});
+  ASSERT_TRUE(c.close_frame(1, 3));
+  EXPECT_EQ(test::header(path_, "drelix_stats_price"), "");
+  c = Container::open_append(path_).value();
+  ASSERT_TRUE(c.keep_stats({}));
+  EXPECT_EQ(test::header(path_, "drelix_stats_price"), "4,6;1,1");
+
+  for (const char* bad : {"nope", "qty2"}) {
+    const std::vector<std::string> add = {bad};
+    EXPECT_EQ(c.keep_stats(add).error().kind(), Error::Kind::Usage) << bad;
+  }
+}
+
+TEST_F(StatsFile, RoomChecksCountTheStatistics) {
+  // A zone with room for a few frames listed, not for their statistics too.
+  Container c = create(700);
+  append(c, {{1, 0}});
+  const Status plain = [&] {
+    Container peer = Container::open_append(path_).value();
+    return peer.check_frame_room(4, 3, {});
+  }();
+  EXPECT_TRUE(plain);
+  const Status room = c.check_frame_room(4, 3, {});
+  ASSERT_FALSE(room);
+  EXPECT_EQ(room.error().kind(), Error::Kind::ZoneFull);
+  EXPECT_NE(room.error().to_string().find("the statistics of 1 indexed fields take"),
+            std::string::npos)
+      << room.error().to_string();
 }
 
 }  // namespace
