@@ -138,6 +138,7 @@ def open(
     frame_bytes: int | None = DEFAULT_FRAME_BYTES,
     frame_seconds: float | None = None,
     flush_seconds: float | None = None,
+    index: _typing.Sequence[str] | None = None,
 ) -> Writer: ...
 @overload
 def open(
@@ -151,6 +152,7 @@ def open(
     frame_seconds: float | None = None,
     flush_seconds: float | None = None,
     storage_options: dict[str, _typing.Any] | None = None,
+    index: _typing.Sequence[str] | None = None,
 ) -> Reader | Writer: ...
 def open(
     path: str | _os.PathLike[str] | _typing.IO[bytes],
@@ -163,10 +165,12 @@ def open(
     frame_seconds: float | None = None,
     flush_seconds: float | None = None,
     storage_options: dict[str, _typing.Any] | None = None,
+    index: _typing.Sequence[str] | None = None,
 ) -> Reader | Writer:
     """Opens a drelix file: ``mode="r"`` (default) for a ``Reader``, ``mode="a"`` for a
     ``Writer`` that appends to it (the options, the frame policy and ``flush_seconds`` among
-    them, are those of ``create``; ``level`` defaults to the level the file records).
+    them, are those of ``create``; ``level`` defaults to the level the file records; ``index``
+    adds fields to those the file keeps statistics of).
 
     For reading, ``path`` may also be a URL that fsspec reaches (``s3://bucket/key``,
     ``gs://``, ``az://``, ``https://``, ``memory://``, chained forms; ``storage_options`` go
@@ -194,6 +198,7 @@ def open(
             frame_bytes=frame_bytes,
             frame_seconds=frame_seconds,
             flush_seconds=flush_seconds,
+            index=index,
         )
     raise ValueError(f"mode must be 'r' or 'a', not {mode!r}")
 
