@@ -155,9 +155,10 @@ class Container {
   // The maintenance operations open files without the recovery of open_append and stream
   // their bytes through the file handle.
   friend Result<RebuildReport> rebuild_headers(const std::string&, bool, const Progress&,
-                                               std::size_t);
+                                               std::size_t, bool);
   friend Result<RepackReport> repack_with_header_area(const std::string&, std::int32_t,
-                                                      std::uint32_t, const Progress&, std::size_t);
+                                                      std::uint32_t, const Progress&, std::size_t,
+                                                      bool);
   // The one read of a frame's stored bytes goes through the file handle too.
   friend Status read_stored_checked(const Container&, const Frame&, Bytes&);
 

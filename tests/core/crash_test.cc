@@ -136,7 +136,7 @@ std::optional<std::string> read_back(const std::vector<Bytes>& want) {
     if (*got != want) return str_cat("read ", got->size(), " records, want ", want.size());
     if (auto wrong = stats_match(*c)) return wrong;
   }
-  auto report = validate(kPath);
+  auto report = validate(kPath, {}, {}, 1, true);
   if (!report) return "validate failed: " + report.error().to_string();
   if (!report->problems.empty()) return "validate: " + report->problems.front();
   if (report->records != want.size()) return str_cat("validate counted ", report->records);

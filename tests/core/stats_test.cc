@@ -9,6 +9,8 @@
 
 #include "core/bulk_write.h"
 #include "core/frame_stats.h"
+#include "core/maintenance.h"
+#include "core/str_cat.h"
 #include "core/numbers.h"
 #include "tests/core/test_util.h"
 
@@ -210,6 +212,49 @@ TEST_F(StatsFile, RoomChecksCountTheStatistics) {
   EXPECT_NE(room.error().to_string().find("the statistics of 1 indexed fields take"),
             std::string::npos)
       << room.error().to_string();
+}
+
+TEST_F(StatsFile, ValidateRebuildAndRepackCheckAndMendTheRanges) {
+  {
+    Container c = create();
+    for (std::uint32_t n : {4u, 9u, 2u}) {
+      append(c, {{n, 0}, {n + 1, 0}});
+      ASSERT_TRUE(c.close_frame(n, 3));
+    }
+  }
+  const std::string good = "4,5;9,10;2,3";
+  const auto problems = [&] { return validate(path_, {}, {}, 2, true).value().problems; };
+  struct Case {
+    std::string value;
+    std::string problem;
+  };
+  const std::vector<Case> cases = {
+      {"4,5;9,11;2,3", "frame 9: drelix_stats_price says \"9,11\", the records give \"9,10\""},
+      {"4,5;;2,3", "frame 9: drelix_stats_price says \"\", the records give \"9,10\""},
+      {"4,5;9,10", "drelix_stats_price: holds 2 entries, the file lists 3 frames"},
+      {"4,5;9,1O;2,3", "drelix_stats_price: entry \"9,1O\": not a number: \"1O\""},
+  };
+  for (const Case& c : cases) {
+    test::rewrite_zone(path_,
+                       [&](Headers& h) { ASSERT_TRUE(h.set("drelix_stats_price", c.value)); });
+    EXPECT_EQ(problems(), std::vector<std::string>{c.problem});
+    // The low-level check leaves application headers alone.
+    EXPECT_TRUE(validate(path_).value().problems.empty());
+    // Rebuilt, the key is what the frames hold, and says so.
+    const RebuildReport rebuilt = rebuild_headers(path_, true, {}, 2, true).value();
+    const std::string difference =
+        str_cat("drelix_stats_price: ", quoted(c.value), " -> ", quoted(good));
+    EXPECT_EQ(rebuilt.differences, std::vector<std::string>{difference});
+    EXPECT_EQ(test::header(path_, "drelix_stats_price"), good);
+    EXPECT_TRUE(problems().empty());
+  }
+  // A repack writes them afresh; the low-level one carries them as they were.
+  test::rewrite_zone(path_, [&](Headers& h) { ASSERT_TRUE(h.set("drelix_stats_price", "0,0")); });
+  ASSERT_TRUE(repack(path_, 0));
+  EXPECT_EQ(test::header(path_, "drelix_stats_price"), "0,0");
+  ASSERT_TRUE(repack(path_, 1, {}, 2, true));
+  EXPECT_EQ(test::header(path_, "drelix_stats_price"), good);
+  EXPECT_TRUE(rebuild_headers(path_, false, {}, 1, true).value().differences.empty());
 }
 
 }  // namespace
