@@ -97,3 +97,32 @@ def test_zone_full_counts_the_statistics(tmp_path):
     (plain, _), (indexed, says) = listed.values()
     assert 0 < indexed < plain
     assert "the statistics of 2 indexed fields take" in says
+
+
+def test_validate_rebuild_and_repack_keep_the_ranges_true(tmp_path):
+    path = str(tmp_path / "e.drelix")
+    with dx.create(path, SCHEMA, index=["ts"], frame_records=2) as w:
+        w.write(rows([1, 2, 3, 4, 5]))
+    good = "1,2;3,4;5,5"
+
+    def plant(value):
+        w = _native.Container.open_append(path)  # the low-level writer sets any header
+        w.set_user_header("drelix_stats_ts", value)
+        del w
+
+    plant("1,2;3,9;5,5")
+    assert dx.validate(path).problems == [
+        'frame 1: drelix_stats_ts says "3,9", the records give "3,4"'
+    ]
+    assert _native.validate(path).problems == []  # the low-level contract leaves it alone
+    assert dx.rebuild_headers(path).differences == [
+        'drelix_stats_ts: "1,2;3,9;5,5" -> "1,2;3,4;5,5"'
+    ]
+    assert dx.rebuild_headers(path, fix=True).fixed
+    assert keys(path) == {"ts": good}
+    assert dx.validate(path).problems == []
+
+    plant("1,2")
+    dx.repack(path, level=1)
+    assert keys(path) == {"ts": good}
+    assert dx.validate(path).problems == []
