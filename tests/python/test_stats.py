@@ -126,3 +126,5 @@ def test_validate_rebuild_and_repack_keep_the_ranges_true(tmp_path):
     dx.repack(path, level=1)
     assert keys(path) == {"ts": good}
     assert dx.validate(path).problems == []
+    dx.salvage(path, str(tmp_path / "saved.drelix"))
+    assert keys(str(tmp_path / "saved.drelix")) == {"ts": good}
