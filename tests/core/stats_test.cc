@@ -7,12 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "core/bulk_write.h"
 #include "core/frame_stats.h"
-#include "core/maintenance.h"
-#include "core/str_cat.h"
 #include "core/numbers.h"
-#include "tests/core/test_util.h"
 
 namespace drelix {
 namespace {
@@ -62,11 +58,8 @@ TEST(FrameStats, EntryOfRecords) {
 }
 
 TEST(FrameStats, DoublesRoundTrip) {
-  const std::vector<double> values = {0.1,     1.0 / 3,  -0.0, 0.0,  kDenorm, -kInf, kInf,
-                                      1e-310,  2.5e-308, 1e308, -123456789.125,
-                                      std::numeric_limits<double>::max(),
-                                      std::numeric_limits<double>::min()};
-  for (const double v : values) {
+  for (const double v : {0.1, 1.0 / 3, -0.0, kDenorm, -kInf, 1e-310, 2.5e-308, -123456789.125,
+                         std::numeric_limits<double>::max()}) {
     const std::string entry = entry_for(records_of({d(v)}), {"x", StatType::F64, 0}, 8);
     const auto range = parse_entry(entry, StatType::F64);
     ASSERT_TRUE(range && *range) << entry;
@@ -132,129 +125,6 @@ TEST(FrameStats, IndexedFields) {
   schema.layout = RecordLayout::prefixed();
   EXPECT_FALSE(indexable_field(schema, "ts"));
   EXPECT_TRUE(indexed_fields(headers, schema).empty());
-}
-
-// The keys of a file of pair_schema (price u32, qty f64) as the engine's writer leaves them.
-class StatsFile : public test::DirTest {
- protected:
-  Container create(std::uint32_t zone = 4096) {
-    auto c = Container::create(path_, test::pair_schema(), "", "", 0, zone,
-                               {{"drelix_stats_price", ""}});
-    EXPECT_TRUE(c && c->keep_stats({}));
-    return std::move(*c);
-  }
-  void append(Container& c, std::vector<std::pair<std::uint32_t, double>> records) {
-    for (const auto& [n, x] : records) ASSERT_TRUE(c.append_record(test::pair_record(n, x)));
-  }
-  using Keys = std::pair<std::string, std::string>;
-  Keys keys() const {
-    return {test::header(path_, "drelix_stats_price"), test::header(path_, "drelix_stats_qty")};
-  }
-};
-
-TEST_F(StatsFile, ClosesSealsAndBulkWritesListEachFramesRange) {
-  Container c = create();
-  append(c, {{5, 2.5}, {3, kNan}});
-  ASSERT_TRUE(c.close_frame(0, 3));
-  ASSERT_TRUE(c.close_frame(1, 3));  // an empty tail closes nothing
-  EXPECT_EQ(keys(), Keys("3,5", "<absent>"));
-  append(c, {{9, -0.0}});
-  ASSERT_TRUE(c.seal(1, 0));
-  EXPECT_EQ(test::header(path_, "drelix_stats_price"), "3,5;9,9");
-  append(c, {{1, 0}});
-  const Bytes bulk = test::concat({test::pair_record(7, 1), test::pair_record(4, 1),
-                                   test::pair_record(8, 1)});
-  ASSERT_TRUE(bulk_write_fixed(c, bulk, 2, {.frame_records = 2, .threads = 2}));
-  EXPECT_EQ(test::header(path_, "drelix_stats_price"), "3,5;9,9;1,1;4,7;8,8");
-
-  // Reopened, another field joins from the existing frames on; the first keeps its entries.
-  c = Container::open_append(path_).value();
-  const std::vector<std::string> qty = {"qty"};
-  ASSERT_TRUE(c.keep_stats(qty));
-  EXPECT_EQ(test::header(path_, "drelix_stats_qty"), "2.5,2.5;-0,-0;0,0;1,1;1,1");
-  append(c, {{2, kNan}});
-  ASSERT_TRUE(c.close_frame(9, 3));
-  EXPECT_EQ(keys(), Keys("3,5;9,9;1,1;4,7;8,8;2,2",
-                                                          "2.5,2.5;-0,-0;0,0;1,1;1,1;"));
-}
-
-TEST_F(StatsFile, AWriterThatKeepsNoStatisticsIsCaughtUpWith) {
-  { Container c = create(); }
-  // A container that keeps no statistics closes frames and leaves the key as it was.
-  Container c = Container::open_append(path_).value();
-  append(c, {{4, 0}, {6, 0}});
-  ASSERT_TRUE(c.close_frame(0, 3));
-  append(c, {{1, 0}});
-  ASSERT_TRUE(c.close_frame(1, 3));
-  EXPECT_EQ(test::header(path_, "drelix_stats_price"), "");
-  c = Container::open_append(path_).value();
-  ASSERT_TRUE(c.keep_stats({}));
-  EXPECT_EQ(test::header(path_, "drelix_stats_price"), "4,6;1,1");
-
-  for (const char* bad : {"nope", "qty2"}) {
-    const std::vector<std::string> add = {bad};
-    EXPECT_EQ(c.keep_stats(add).error().kind(), Error::Kind::Usage) << bad;
-  }
-}
-
-TEST_F(StatsFile, RoomChecksCountTheStatistics) {
-  // A zone with room for a few frames listed, not for their statistics too.
-  Container c = create(700);
-  append(c, {{1, 0}});
-  const Status plain = [&] {
-    Container peer = Container::open_append(path_).value();
-    return peer.check_frame_room(4, 3, {});
-  }();
-  EXPECT_TRUE(plain);
-  const Status room = c.check_frame_room(4, 3, {});
-  ASSERT_FALSE(room);
-  EXPECT_EQ(room.error().kind(), Error::Kind::ZoneFull);
-  EXPECT_NE(room.error().to_string().find("the statistics of 1 indexed fields take"),
-            std::string::npos)
-      << room.error().to_string();
-}
-
-TEST_F(StatsFile, ValidateRebuildAndRepackCheckAndMendTheRanges) {
-  {
-    Container c = create();
-    for (std::uint32_t n : {4u, 9u, 2u}) {
-      append(c, {{n, 0}, {n + 1, 0}});
-      ASSERT_TRUE(c.close_frame(n, 3));
-    }
-  }
-  const std::string good = "4,5;9,10;2,3";
-  const auto problems = [&] { return validate(path_, {}, {}, 2, true).value().problems; };
-  struct Case {
-    std::string value;
-    std::string problem;
-  };
-  const std::vector<Case> cases = {
-      {"4,5;9,11;2,3", "frame 9: drelix_stats_price says \"9,11\", the records give \"9,10\""},
-      {"4,5;;2,3", "frame 9: drelix_stats_price says \"\", the records give \"9,10\""},
-      {"4,5;9,10", "drelix_stats_price: holds 2 entries, the file lists 3 frames"},
-      {"4,5;9,1O;2,3", "drelix_stats_price: entry \"9,1O\": not a number: \"1O\""},
-  };
-  for (const Case& c : cases) {
-    test::rewrite_zone(path_,
-                       [&](Headers& h) { ASSERT_TRUE(h.set("drelix_stats_price", c.value)); });
-    EXPECT_EQ(problems(), std::vector<std::string>{c.problem});
-    // The low-level check leaves application headers alone.
-    EXPECT_TRUE(validate(path_).value().problems.empty());
-    // Rebuilt, the key is what the frames hold, and says so.
-    const RebuildReport rebuilt = rebuild_headers(path_, true, {}, 2, true).value();
-    const std::string difference =
-        str_cat("drelix_stats_price: ", quoted(c.value), " -> ", quoted(good));
-    EXPECT_EQ(rebuilt.differences, std::vector<std::string>{difference});
-    EXPECT_EQ(test::header(path_, "drelix_stats_price"), good);
-    EXPECT_TRUE(problems().empty());
-  }
-  // A repack writes them afresh; the low-level one carries them as they were.
-  test::rewrite_zone(path_, [&](Headers& h) { ASSERT_TRUE(h.set("drelix_stats_price", "0,0")); });
-  ASSERT_TRUE(repack(path_, 0));
-  EXPECT_EQ(test::header(path_, "drelix_stats_price"), "0,0");
-  ASSERT_TRUE(repack(path_, 1, {}, 2, true));
-  EXPECT_EQ(test::header(path_, "drelix_stats_price"), good);
-  EXPECT_TRUE(rebuild_headers(path_, false, {}, 1, true).value().differences.empty());
 }
 
 }  // namespace

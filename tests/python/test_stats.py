@@ -99,7 +99,16 @@ def test_zone_full_counts_the_statistics(tmp_path):
     assert "the statistics of 2 indexed fields take" in says
 
 
-def test_validate_rebuild_and_repack_keep_the_ranges_true(tmp_path):
+@pytest.mark.parametrize(
+    ("planted", "problem"),
+    [
+        ("1,2;3,9;5,5", 'frame 1: drelix_stats_ts says "3,9", the records give "3,4"'),
+        ("1,2;;5,5", 'frame 1: drelix_stats_ts says "", the records give "3,4"'),
+        ("1,2;3,4", "drelix_stats_ts: holds 2 entries, the file lists 3 frames"),
+        ("1,2;3,4;5,5x", 'drelix_stats_ts: entry "5,5x": not a number: "5x"'),
+    ],
+)
+def test_validate_rebuild_and_repack_keep_the_ranges_true(tmp_path, planted, problem):
     path = str(tmp_path / "e.drelix")
     with dx.create(path, SCHEMA, index=["ts"], frame_records=2) as w:
         w.write(rows([1, 2, 3, 4, 5]))
@@ -110,21 +119,20 @@ def test_validate_rebuild_and_repack_keep_the_ranges_true(tmp_path):
         w.set_user_header("drelix_stats_ts", value)
         del w
 
-    plant("1,2;3,9;5,5")
-    assert dx.validate(path).problems == [
-        'frame 1: drelix_stats_ts says "3,9", the records give "3,4"'
-    ]
+    plant(planted)
+    assert dx.validate(path).problems == [problem]
     assert _native.validate(path).problems == []  # the low-level contract leaves it alone
     assert dx.rebuild_headers(path).differences == [
-        'drelix_stats_ts: "1,2;3,9;5,5" -> "1,2;3,4;5,5"'
+        f'drelix_stats_ts: "{planted}" -> "{good}"'
     ]
     assert dx.rebuild_headers(path, fix=True).fixed
     assert keys(path) == {"ts": good}
     assert dx.validate(path).problems == []
 
-    plant("1,2")
+    plant(planted)
+    _native.repack(path, 1)
+    assert keys(path) == {"ts": planted}  # carried as it was
     dx.repack(path, level=1)
     assert keys(path) == {"ts": good}
-    assert dx.validate(path).problems == []
     dx.salvage(path, str(tmp_path / "saved.drelix"))
     assert keys(str(tmp_path / "saved.drelix")) == {"ts": good}
