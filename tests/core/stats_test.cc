@@ -9,6 +9,7 @@
 
 #include "core/frame_stats.h"
 #include "core/numbers.h"
+#include "tests/core/test_util.h"
 
 namespace drelix {
 namespace {
@@ -125,6 +126,28 @@ TEST(FrameStats, IndexedFields) {
   schema.layout = RecordLayout::prefixed();
   EXPECT_FALSE(indexable_field(schema, "ts"));
   EXPECT_TRUE(indexed_fields(headers, schema).empty());
+}
+
+// What the room check promises, k more frames whatever their values, holds with statistics.
+TEST(FrameStats, RoomCheckCountsTheWidestEntries) {
+  const test::TempDir dir;
+  const std::string path = dir.file("room.drelix");
+  const Schema schema{"s", {{"a", "i64", 0}, {"b", "f64", 8}}, RecordLayout::fixed(16)};
+  Container c = Container::create(path, schema, "", "", 0, 2048,
+                                  {{"drelix_stats_a", ""}, {"drelix_stats_b", ""}})
+                    .value();
+  ASSERT_TRUE(c.keep_stats({}));
+  std::size_t room = 0;
+  while (c.check_frame_room(room + 1, 3, {})) ++room;
+  ASSERT_GT(room, 2u);
+  Bytes widest(16);
+  store_u64le(widest.data(), static_cast<std::uint64_t>(INT64_MIN));
+  store_u64le(widest.data() + 8, d(-2.2250738585072014e-308));
+  for (std::size_t k = 0; k < room; ++k) {
+    ASSERT_TRUE(c.append_record(widest));
+    const Status closed = c.close_frame(k, 3);
+    ASSERT_TRUE(closed) << k << " of " << room << ": " << closed.error().to_string();
+  }
 }
 
 }  // namespace

@@ -89,7 +89,8 @@ def test_zone_full_counts_the_statistics(tmp_path):
         path = str(tmp_path / f"{len(index)}.drelix")
         with dx.create(path, SCHEMA, header_area=2048, frame_records=1, index=index) as w:
             with pytest.raises(dx.DrelixZoneFullError) as e:
-                for r in rows(range(1000)):
+                widest = rows(np.arange(1000) - 2**62, np.full(1000, -2.2250738585072014e-308))
+                for r in widest:
                     w.append(r.tobytes())
             listed[index] = len(w.frames), str(e.value)
             assert w.records == len(w.frames)  # refused before it was taken
