@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "core/codec.h"
-#include "core/frame_stats.h"
 #include "core/container.h"
+#include "core/frame_stats.h"
 #include "core/hash.h"
 #include "core/journal.h"
 #include "core/numbers.h"

@@ -130,9 +130,9 @@ Result<Container> keeping_stats(Result<Container> made, const std::vector<std::s
   return made;
 }
 
-constexpr const char* kCreateParams[] = {"path",   "schema",      "source", "writer",
-                                         "created_at_millis", "user", "header_area",
-                                         "level",  "index"};
+constexpr const char* kCreateParams[] = {
+    "path", "schema", "source", "writer", "created_at_millis", "user", "header_area", "level",
+    "index"};
 constexpr Signature kCreateSig{"Writer.create", kCreateParams, 2, false, 2};
 
 PyObject* create_writer(PyObject*, const Args& args) {
