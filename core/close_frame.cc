@@ -154,8 +154,11 @@ Status Container::check_frame_room(std::size_t k, std::int32_t level, ByteView n
   constexpr std::uint64_t kWidest = UINT64_MAX;
   std::vector<Frame> frames = frames_;
   frames.insert(frames.end(), k, Frame{kWidest, kWidest, kWidest, kWidest});
-  const std::vector<FrameEntries> widest(
-      keeps_stats_ ? k : 0, FrameEntries(stats_fields_.size(), std::string(kMaxStatsEntry, '0')));
+  FrameEntries widest_entries;
+  for (const IndexedField& f : stats_fields_) {
+    widest_entries.emplace_back(widest_entry(f.type), '0');
+  }
+  const std::vector<FrameEntries> widest(keeps_stats_ ? k : 0, widest_entries);
   const std::vector<Headers::Pair> stats = stats_after(widest);
   DRELIX_TRY(render_with_stats({&frames, Counters{kWidest, kWidest}, level, preview, stats}));
   return {};

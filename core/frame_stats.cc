@@ -126,6 +126,23 @@ Result<IndexedField> indexable_field(const Schema& schema, std::string_view name
   return IndexedField{f->name, t->type, f->offset};
 }
 
+std::size_t widest_entry(StatType type) {
+  switch (type) {
+    case StatType::U8:
+      return 2 * 3 + 1;
+    case StatType::U16:
+      return 2 * 5 + 1;
+    case StatType::U32:
+      return 2 * 10 + 1;
+    case StatType::U64:
+    case StatType::I64:
+      return 2 * 20 + 1;
+    case StatType::F64:
+      break;
+  }
+  return kMaxStatsEntry;
+}
+
 std::vector<IndexedField> indexed_fields(const Headers& headers, const Schema& schema) {
   std::vector<IndexedField> fields;
   if (!schema.layout.is_fixed()) return fields;

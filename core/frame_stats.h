@@ -27,8 +27,7 @@
 namespace drelix {
 
 inline constexpr std::string_view kStatsPrefix = "drelix_stats_";
-// The longest entry (two f64 such as -2.2250738585072014e-308 and a comma) and its separator:
-// what one frame can add to one key, for the zone's room checks.
+// The longest entry of any type: two f64 such as -2.2250738585072014e-308 and a comma.
 inline constexpr std::size_t kMaxStatsEntry = 2 * 24 + 1;
 
 enum class StatType { U8, U16, U32, U64, I64, F64 };
@@ -45,6 +44,10 @@ struct IndexedField {
 // `name` checked as a field to index: Error::Usage when the layout is length-prefixed, the
 // schema has no such field, or the field is not numeric (or does not lie within the record).
 Result<IndexedField> indexable_field(const Schema& schema, std::string_view name);
+
+// The longest entry of a field of `type` ("0,255" is at most 7 bytes for a u8), so that the
+// zone's room checks count what a frame can really add.
+std::size_t widest_entry(StatType type);
 
 // The fields `headers` index: the indexable fields of `schema` that have a drelix_stats_ key,
 // in schema order. A key naming anything else is an ordinary application header.

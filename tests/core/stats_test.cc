@@ -38,6 +38,14 @@ TEST(FrameStats, EntryOfRecords) {
       {StatType::U64, {}, ""},
       {StatType::U64, {7}, "7,7"},
       {StatType::U64, {5, UINT64_MAX, 0, 9}, "0,18446744073709551615"},
+      {StatType::U64, {UINT64_MAX - 1, UINT64_MAX}, "18446744073709551614,18446744073709551615"},
+      {StatType::U8, {255, 254}, "254,255"},
+      {StatType::U16, {65534, 65535}, "65534,65535"},
+      {StatType::U32, {4294967294, 4294967295}, "4294967294,4294967295"},
+      {StatType::I64, {i(INT64_MIN), i(INT64_MIN + 1)},
+       "-9223372036854775808,-9223372036854775807"},
+      {StatType::F64, {d(-2.2250738585072014e-308)},
+       "-2.2250738585072014e-308,-2.2250738585072014e-308"},
       {StatType::U8, {0x1ff, 3, 0x280}, "3,255"},  // only the field's own byte counts
       {StatType::U16, {0x1fffff, 0x10002}, "2,65535"},
       {StatType::U32, {0xffffffffff, 12}, "12,4294967295"},
@@ -53,6 +61,7 @@ TEST(FrameStats, EntryOfRecords) {
   for (const EntryCase& c : cases) {
     const IndexedField field{"x", c.type, 0};
     EXPECT_EQ(entry_for(records_of(c.words), field, 8), c.entry) << c.entry;
+    EXPECT_LE(c.entry.size(), widest_entry(c.type)) << c.entry;
     // What is written reads back as itself.
     EXPECT_TRUE(parse_entry(c.entry, c.type)) << c.entry;
   }
