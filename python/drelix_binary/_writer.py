@@ -608,7 +608,7 @@ def create(
     appends go on (both in ``Writer``). ``index``: numeric fields of a fixed layout whose
     minimum and maximum per frame every close records in the zone (``drelix_stats_<field>``),
     so that filtered reads skip frames; each indexed field takes up to 50 bytes of the zone per
-    frame.
+    frame (42 for an ``i64``), which the frame-room checks count.
     The creation time is now.
 
     Raises ``FileExistsError`` if the path exists, other ``OSError``s, ``DrelixUsageError``
