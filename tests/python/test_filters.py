@@ -121,36 +121,54 @@ def test_a_filtered_read_is_a_full_read_masked(tmp_path_factory, data, window, k
     assert table.column_names == ["k"] and table.num_rows == len(r.to_numpy(filters=filters))
 
 
-def test_frames_ruled_out_are_neither_fetched_nor_decoded(tmp_path, monkeypatch):
-    """Ten frames of 10,000 ids each: a window in frames 3 and 4 fetches and decodes only those."""
+class Logged(io.BytesIO):
+    """A file object that logs each read (offset, size): each one a request to a store."""
+
+    def __init__(self, data):
+        super().__init__(data)
+        self.reads = []
+
+    def read(self, n=-1):
+        self.reads.append((self.tell(), n))
+        return super().read(n)
+
+
+def spied(fn, log):
+    """`fn` (a source's decode_into or decode_many), logging the frames it is asked for."""
+    def spy(what, *args, **kwargs):
+        log.extend(p if isinstance(p, int) else p[0] for p in what)
+        return fn(what, *args, **kwargs)
+    return spy
+
+
+@pytest.fixture(scope="module")
+def ten_frames(tmp_path_factory):
+    """Ten frames of 10,000 ids each (and random values, so each frame is larger than what
+    opening an object fetches), the ranges of `id` listed."""
     rng = np.random.default_rng(1)
     a = np.zeros(100_000, DTYPE)
     a["id"], a["k"], a["v"] = np.arange(len(a)), rng.integers(-(2**62), 2**62, len(a)), rng.normal(size=len(a))  # fmt: skip
     frames = np.split(a, 10)
-    write(tmp_path / "f.drelix", frames, None, {"drelix_stats_id": stats(frames, "id")})
-    data = (tmp_path / "f.drelix").read_bytes()
+    return write(tmp_path_factory.mktemp("ten") / "f.drelix", frames, None, {"drelix_stats_id": stats(frames, "id")})  # fmt: skip
+
+
+@pytest.mark.parametrize("read", [lambda r, f: r.to_numpy(filters=f), lambda r, f: np.concatenate(list(r.iter_batches(filters=f))),
+                                  lambda r, f: r.to_arrow(filters=f), lambda r, f: r.to_arrow_reader(filters=f).read_all()],
+                         ids=["to_numpy", "iter_batches", "to_arrow", "to_arrow_reader"])  # fmt: skip
+def test_frames_ruled_out_are_neither_fetched_nor_decoded(ten_frames, monkeypatch, read):
+    """A window in frames 3 and 4 fetches (an object) and decodes (a file) only those."""
     window = [("id", ">=", 39_000), ("id", "<", 40_500.5)]
-    for read in (lambda r: r.to_numpy(filters=window), lambda r: np.concatenate(list(r.iter_batches(filters=window))),
-                 lambda r: r.to_arrow(filters=window), lambda r: r.to_arrow_reader(filters=window).read_all()):  # fmt: skip
-        reads = []
-
-        class Logged(io.BytesIO):
-            def read(self, n=-1):
-                reads.append((self.tell(), n))
-                return super().read(n)
-
-        with dx.open(Logged(data)) as r, dx.open(tmp_path / "f.drelix") as local:
-            listed = [(r._src.data_start + f.offset, f.length) for f in r._src.frames]
-            reads.clear()
-            decoded = []
-            for name in ("decode_into", "decode_many"):
-                def spy(*args, _fn=getattr(local._src, name), **kw):
-                    decoded.extend(p if isinstance(p, int) else p[0] for p in args[0])
-                    return _fn(*args, **kw)
-                monkeypatch.setattr(local._src, name, spy)
-            got, got_local = read(r), read(local)
-        fetched = {i for i, (at, n) in enumerate(listed) for o, size in reads if o < at + n and at < o + size}
-        assert fetched == set(decoded) == {3, 4} and len(got) == len(got_local) == 1_501
+    with open(ten_frames, "rb") as f:
+        source = Logged(f.read())
+    with dx.open(source) as r, dx.open(ten_frames) as local:
+        listed = [(r._src.data_start + f.offset, f.length) for f in r._src.frames]
+        source.reads.clear()
+        decoded = []
+        for name in ("decode_into", "decode_many"):
+            monkeypatch.setattr(local._src, name, spied(getattr(local._src, name), decoded))
+        got, got_local = read(r, window), read(local, window)
+    fetched = {i for i, (at, n) in enumerate(listed) for o, size in source.reads if o < at + n and at < o + size}  # fmt: skip
+    assert fetched == set(decoded) == {3, 4} and len(got) == len(got_local) == 1_501
 
 
 @pytest.mark.parametrize("filters, message", [
