@@ -23,13 +23,9 @@ OPS = {"==": operator.eq, "=": operator.eq, "!=": operator.ne, "<": operator.lt,
 
 def passes(row, filters):
     """The reference: Python's own comparisons, an f64 field comparing with float(value)."""
-    def value(field, v):
-        return float(v) if field == "v" else v
-    for field, op, v in filters:
-        v = [value(field, x) for x in v] if "in" in op else value(field, v)
-        if not OPS[op](row[field], v):
-            return False
-    return True
+    def cast(f, x):
+        return float(x) if f == "v" else x
+    return all(OPS[op](row[f], [cast(f, x) for x in v] if "in" in op else cast(f, v)) for f, op, v in filters)  # fmt: skip
 
 
 def stats(frames, field):
@@ -122,11 +118,7 @@ def test_a_filtered_read_is_a_full_read_masked(tmp_path_factory, data, window, k
 
 
 class Logged(io.BytesIO):
-    """A file object that logs each read (offset, size): each one a request to a store."""
-
-    def __init__(self, data):
-        super().__init__(data)
-        self.reads = []
+    """A file object that logs each read (offset, size) in `reads`: each a request to a store."""
 
     def read(self, n=-1):
         self.reads.append((self.tell(), n))
@@ -160,9 +152,10 @@ def test_frames_ruled_out_are_neither_fetched_nor_decoded(ten_frames, monkeypatc
     window = [("id", ">=", 39_000), ("id", "<", 40_500.5)]
     with open(ten_frames, "rb") as f:
         source = Logged(f.read())
+    source.reads = []
     with dx.open(source) as r, dx.open(ten_frames) as local:
         listed = [(r._src.data_start + f.offset, f.length) for f in r._src.frames]
-        source.reads.clear()
+        source.reads = []
         decoded = []
         for name in ("decode_into", "decode_many"):
             monkeypatch.setattr(local._src, name, spied(getattr(local._src, name), decoded))
