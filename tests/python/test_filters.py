@@ -81,6 +81,7 @@ NAN_BESIDE_ONE_VALUE = np.array([(0, 0, 1.5, 0), (1, 0, math.nan, 0), (2, 0, 7.0
        keys=st.sampled_from(["true", "true", "none", "wrong", "malformed", "miscounted"]), rnd=st.randoms())  # fmt: skip
 @example(data=(NAN_BESIDE_ONE_VALUE, [2], [("v", "!=", 1.5)]), window=(0, 3), keys="true", rnd=random.Random(0))  # fmt: skip
 @example(data=(NAN_BESIDE_ONE_VALUE, [2], [("v", "not in", [1.5])]), window=(0, 3), keys="true", rnd=random.Random(0))  # fmt: skip
+@example(data=(NAN_BESIDE_ONE_VALUE, [2], [("k", "==", 0)]), window=(0, 3), keys="malformed", rnd=random.Random(1))  # "3,1"  # fmt: skip
 def test_a_filtered_read_is_a_full_read_masked(tmp_path_factory, data, window, keys, rnd):
     a, sizes, filters = data
     cuts = np.cumsum([0, *sizes])
