@@ -15,6 +15,7 @@ import operator
 import os
 import re
 import time
+import weakref
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, Literal, overload
 
@@ -128,7 +129,8 @@ class SeriesWriter:
         self.prefix = prefix
         self.rotate_bytes = rotate_bytes
         self.rotate_seconds = rotate_seconds
-        self._lock_fd: int | None = lock_fd
+        # The lock goes when the writer does, closed or not, as a Writer's does.
+        self._unlock = weakref.finalize(self, release, lock_fd)
         self._w = writer
         self._options = create_options
         self._number = _number(writer.path)
@@ -468,11 +470,6 @@ class SeriesWriter:
                 self._w.close()
             finally:
                 self._unlock()
-
-    def _unlock(self) -> None:
-        if self._lock_fd is not None:
-            release(self._lock_fd)
-            self._lock_fd = None
 
     def __enter__(self) -> Self:
         return self
