@@ -838,12 +838,20 @@ class SeriesReader:
     def __exit__(self, *exc: object) -> None:
         self.close()
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        """An unpickled reader opens the series afresh (a worker process reads it as it is)."""
+        return (_series_reader, (self.directory, self.prefix))
+
     def __repr__(self) -> str:
         state = "closed" if self._closed else ("sealed" if self.sealed else "open")
         return (
             f"<drelix SeriesReader {self.directory!r} files={len(self._parts)} "
             f"records={len(self)} {state}>"
         )
+
+
+def _series_reader(directory: str, prefix: str) -> SeriesReader:
+    return SeriesReader(directory, prefix=prefix)
 
 
 @overload

@@ -3,6 +3,7 @@ mid-rotation) and resumed; a second writer refused; the files read as one sequen
 across rotations while a writer process rotates."""
 
 import os
+import pickle
 import signal
 import struct
 import subprocess
@@ -91,17 +92,19 @@ def test_rotation_by_size_age_and_full_zone(tmp_path, monkeypatch, rule):
         assert 2 < len(files) < 10 and all(len(dx.open(f).frames) > 15 for f in files[:-1])
 
 
-@pytest.mark.parametrize("where", ["appending", "rotating"])
+@pytest.mark.parametrize("where", ["appending", "sealing", "sealed"])
 def test_a_killed_series_writer_resumes_with_every_flushed_record(tmp_path, where):
     d = tmp_path / "s"
     child = spawn("""
-        if sys.argv[2] == "rotating":  # killed between the next file's creation and the seal
+        if sys.argv[2] != "appending":  # killed at the third rotation, before or after a seal
             seals, sealing = [], dx.Writer.seal
             def seal(self):
                 seals.append(self)
-                if len(seals) == 3:
-                    os.kill(os.getpid(), signal.SIGKILL)
-                return sealing(self)
+                if len(seals) < 3:
+                    return sealing(self)
+                if sys.argv[2] == "sealed":
+                    sealing(self)
+                os.kill(os.getpid(), signal.SIGKILL)
             dx.Writer.seal = seal
         w = dx.create_series(sys.argv[1], schema, rotate_bytes=12_000, header_area=4096,
                              frame_records=50)
@@ -120,6 +123,7 @@ def test_a_killed_series_writer_resumes_with_every_flushed_record(tmp_path, wher
             child.send_signal(signal.SIGKILL)
             break
     assert child.wait() == -signal.SIGKILL and flushed > 1000
+    assert not dx.open_series(d).sealed  # a killed writer never leaves the series complete
     w = dx.open_series(d, "a")
     n = w.records
     assert n >= flushed
@@ -168,6 +172,7 @@ def test_the_reader_reads_the_files_as_one_sequence(tmp_path):
     table = pa.table({"i": rows(0, n)["i"], "x": rows(0, n)["x"]})
     assert r.to_arrow().equals(table) and pa.table(r).equals(table)
     assert r.to_arrow_reader(["x"]).read_all().equals(table.select(["x"]))
+    assert list(pickle.loads(pickle.dumps(r))) == want
     feed(w, n, n + 1000)  # growth of the last file and new files, taken in by refresh
     w.close(final=True)
     assert len(r) == n and r.refresh() == 1000 and r.sealed
