@@ -204,3 +204,18 @@ def test_followers_go_across_rotations_of_a_writer_process(tmp_path):
     assert (np.concatenate(batches) == rows(0, n)).all()
     assert len(dx.open_series(d).files) > 3
     assert list(dx.follow(d, start=-3)) == [rec(i) for i in range(n - 3, n)]
+
+
+def test_length_prefixed_records_and_headers_go_across_files(tmp_path):
+    d = tmp_path / "s"
+    bodies = [bytes([i % 251]) * (i % 40) for i in range(400)]
+    w = dx.create_series(d, dx.schema("ev@1", {}, layout="prefixed"), header_area=1024,
+                         frame_records=3, user={"site": "a"})  # fmt: skip
+    w.append(bodies[0])
+    w.set_user_header("run", "7")  # kept by every file started after
+    w.extend(bodies[1:200])
+    w.write_bodies(bodies[200:])
+    w.close(final=True)
+    with dx.open_series(d) as r:
+        assert list(r) == bodies == list(dx.follow(d)) and len(r.files) > 3
+        assert [dx.open(f).user_headers for f in r.files] == [{"site": "a", "run": "7"}] * len(r.files)
