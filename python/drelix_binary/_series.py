@@ -134,9 +134,8 @@ class SeriesWriter:
         self._w = writer
         self._options = create_options
         self._number = _number(writer.path)
-        self._earlier = (
-            earlier  # records in the files before the current one, once counted
-        )
+        # Records in the files before the current one, once counted.
+        self._earlier = earlier
         self._began = time.monotonic() - age
         self._disk = os.stat(writer.path).st_size
         self._pending = 0  # raw bytes taken since the size on disk was last looked at
