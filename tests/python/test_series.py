@@ -12,10 +12,12 @@ import textwrap
 import threading
 
 import drelix_binary as dx
+import hypothesis.strategies as st
 import numpy as np
 import pyarrow as pa
 import pytest
 from drelix_binary import _series
+from hypothesis import HealthCheck, given, settings
 
 SCHEMA = dx.schema("seq@1", {"i": "u64", "x": "f64"})
 DT = dx.dtype_of(SCHEMA)
@@ -90,6 +92,28 @@ def test_rotation_by_size_age_and_full_zone(tmp_path, monkeypatch, rule):
         with one, pytest.raises(dx.DrelixZoneFullError):
             feed(one, 0, n)
         assert 2 < len(files) < 10 and all(len(dx.open(f).frames) > 15 for f in files[:-1])
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(calls=st.lists(st.tuples(st.sampled_from("aew"), st.integers(1, 90)), min_size=1, max_size=5),
+       rotate=st.sampled_from([None, 1500, 2500]), frame_records=st.integers(6, 40))  # fmt: skip
+def test_any_writes_land_once_in_order_across_rotations(tmp_path_factory, calls, rotate, frame_records):  # fmt: skip
+    d = tmp_path_factory.mktemp("s")
+    w = dx.create_series(d, SCHEMA, header_area=1024, level=0, frame_records=frame_records,
+                         rotate_bytes=rotate)  # fmt: skip
+    at = 0
+    for how, k in calls:
+        if how == "a":
+            for i in range(at, at + k):
+                w.append(rec(i))
+        elif how == "e":
+            w.extend(rec(i) for i in range(at, at + k))
+        else:
+            w.write(rows(at, at + k))
+        at += k
+    assert w.records == at
+    w.close()
+    check_series(d, at)
 
 
 @pytest.mark.parametrize("where", ["appending", "sealing", "sealed"])
