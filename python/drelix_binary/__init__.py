@@ -44,6 +44,7 @@ if TYPE_CHECKING:
     from ._reader import Reader
     from ._salvage import salvage
     from ._schema import dtype_of, schema
+    from ._series import SeriesReader, SeriesWriter, create_series, open_series
     from ._types import (
         FrameInfo,
         LostFrame,
@@ -63,6 +64,9 @@ _LAZY = {
     "Reader": "_reader",
     **dict.fromkeys(("follow", "follow_batches"), "_follow"),
     "salvage": "_salvage",
+    **dict.fromkeys(
+        ("SeriesReader", "SeriesWriter", "create_series", "open_series"), "_series"
+    ),
     **dict.fromkeys(
         (
             "FrameInfo",
@@ -101,14 +105,18 @@ __all__ = [
     "RepackReport",
     "SalvageReport",
     "Schema",
+    "SeriesReader",
+    "SeriesWriter",
     "ValidateReport",
     "Writer",
     "__version__",
     "create",
+    "create_series",
     "dtype_of",
     "follow",
     "follow_batches",
     "open",
+    "open_series",
     "rebuild_headers",
     "repack",
     "salvage",
