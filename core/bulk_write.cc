@@ -19,6 +19,7 @@
 
 #include "core/codec.h"
 #include "core/frame_policy.h"
+#include "core/frame_stats.h"
 #include "core/hash.h"
 #include "core/preview.h"
 #include "core/str_cat.h"
@@ -75,6 +76,7 @@ class Pipeline {
         next_id_(first_id),
         encoded_(plan.frames()),
         hashes_(plan.frames()),
+        entries_(c.keeps_stats() ? plan.frames() : 0),
         ready_(plan.frames(), false) {}
 
   Result<std::vector<Frame>> run() {
@@ -124,8 +126,12 @@ class Pipeline {
     // The caller's memory may change meanwhile (another thread writing to the array): a frame
     // compressed from bytes that change under the compressor would not decode to what its
     // content checksum covers, so the compressor works from its own copy, a block at a time.
-    const Status compressed =
-        compressor.compress_copying(content_(k, scratch), o_.level, encoded_[k]);
+    const ByteView content = content_(k, scratch);
+    // The statistics come from the records as the call hands them over, before compression.
+    if (!entries_.empty()) {
+      entries_[k] = entries_for(content, c_.stats_fields(), c_.schema().layout.size());
+    }
+    const Status compressed = compressor.compress_copying(content, o_.level, encoded_[k]);
     const std::uint64_t hash = compressed ? xxh64(encoded_[k]) : 0;
     {
       const std::lock_guard lock(mutex_);
@@ -209,7 +215,9 @@ class Pipeline {
     }
     DRELIX_ASSIGN_OR_RETURN(
         const std::vector<Frame> listed,
-        c_.splice_frames(batch, parts, records, bytes_raw, o_.level, preview_of(first, end)));
+        c_.splice_frames(batch, parts, records, bytes_raw, o_.level, preview_of(first, end),
+                         entries_.empty() ? std::span<const FrameEntries>()
+                                          : std::span(entries_).subspan(first, end - first)));
     added_.insert(added_.end(), listed.begin(), listed.end());
     {
       const std::lock_guard lock(mutex_);
@@ -236,6 +244,7 @@ class Pipeline {
   std::vector<Bytes> encoded_;
   std::vector<Bytes> spare_;
   std::vector<std::uint64_t> hashes_;
+  std::vector<FrameEntries> entries_;  // one per frame while the container keeps statistics
   std::vector<bool> ready_;
   std::size_t committed_ = 0;
   std::size_t scan_ = 0;

@@ -17,6 +17,7 @@
 #include "core/bytes.h"
 #include "core/error.h"
 #include "core/file.h"
+#include "core/frame_stats.h"
 #include "core/frames.h"
 #include "core/headers.h"
 #include "core/maintenance.h"
@@ -73,11 +74,14 @@ class Container {
   // assigned here, back to back), `parts` their bytes in the same order, `records` and
   // `bytes_raw` what they hold in all, `level` the level they were made at. The tail must be
   // empty: Error::Usage otherwise (close it first). `preview` becomes _preview when the file
-  // has none yet. Returns the frames as listed.
+  // has none yet. While the container keeps statistics, `entries` holds each frame's entries
+  // (entries_for of its content over stats_fields()); otherwise it is empty. Returns the
+  // frames as listed.
   Result<std::vector<Frame>> splice_frames(std::span<const Frame> frames,
                                            std::span<const ByteView> parts, std::uint64_t records,
                                            std::uint64_t bytes_raw, std::int32_t level,
-                                           const std::string& preview);
+                                           const std::string& preview,
+                                           std::span<const FrameEntries> entries = {});
   // flush_data, then a full sync of the data file: every appended record is then durable as
   // part of the raw tail.
   Status sync_data();
@@ -85,8 +89,18 @@ class Container {
   // lengths and hashes: it renders the zone with k entries and the counters at their widest
   // (and, while the file has no _preview, the one the next close would make of the tail, the
   // buffer and then `next`, whole records in on-disk form). Error::zone_full when it cannot,
-  // so a caller can refuse records before taking any.
+  // so a caller can refuse records before taking any. While the container keeps statistics,
+  // each frame counts with the widest entry for every indexed field.
   Status check_frame_room(std::size_t k, std::int32_t level, ByteView next) const;
+  // Keeps frame statistics (core/frame_stats.h) from now on: every close, seal and splice adds
+  // its frames' entries in the same zone rewrite that lists them. The indexed fields are those
+  // the file has keys for plus `add` (Error::Usage for a field that cannot be indexed; nothing
+  // changes then). A key whose value is not usable (a field just added; entries missing for
+  // frames a writer that keeps no statistics closed) is computed afresh from every frame,
+  // decoded, and the zone written, before this returns.
+  Status keep_stats(std::span<const std::string> add);
+  bool keeps_stats() const { return keeps_stats_; }
+  const std::vector<IndexedField>& stats_fields() const { return stats_fields_; }
   // Makes this container write nothing more, its buffer on destruction included: for the copy
   // of a writer that a forked process inherits, whose buffer the creator writes itself.
   void disown() {
@@ -141,9 +155,10 @@ class Container {
   // The maintenance operations open files without the recovery of open_append and stream
   // their bytes through the file handle.
   friend Result<RebuildReport> rebuild_headers(const std::string&, bool, const Progress&,
-                                               std::size_t);
+                                               std::size_t, bool);
   friend Result<RepackReport> repack_with_header_area(const std::string&, std::int32_t,
-                                                      std::uint32_t, const Progress&, std::size_t);
+                                                      std::uint32_t, const Progress&, std::size_t,
+                                                      bool);
   // The one read of a frame's stored bytes goes through the file handle too.
   friend Status read_stored_checked(const Container&, const Frame&, Bytes&);
 
@@ -180,9 +195,15 @@ class Container {
   // The crash-safe end of a close or splice (close_frame.cc): the new zone (the headers with
   // `frames`, `counters`, `level` and, when the file has none, `preview`) and `parts` go into
   // the seal journal, then into the file at `tail_at`; only then does memory take the new state.
+  // `added` holds the new frames' entries while statistics are kept.
   Status commit_frames(std::uint64_t tail_at, std::span<const ByteView> parts,
                        std::vector<Frame> frames, Counters counters, std::int32_t level,
-                       const std::optional<std::string>& preview);
+                       const std::optional<std::string>& preview,
+                       std::span<const FrameEntries> added);
+  // The statistics keys with `added` appended to their values (empty when none are kept).
+  std::vector<Headers::Pair> stats_after(std::span<const FrameEntries> added) const;
+  // The zone `change` gives, with a ZoneFull that names the room the statistics take.
+  Result<Zone> render_with_stats(const ZoneChange& change) const;
   // file->sync(), remembering a failure (see sync_failed_).
   Status sync_file();
 
@@ -197,6 +218,10 @@ class Container {
   std::uint64_t frame_records_ = 0;
   std::uint64_t frame_bytes_raw_ = 0;
   OpenFile io_;
+  // Frame statistics: kept only once keep_stats asked for them (never for the low-level
+  // contract's containers, whose closes are specified without them).
+  bool keeps_stats_ = false;
+  std::vector<IndexedField> stats_fields_;
   // Set when a full sync of the data file failed: the kernel may have dropped the dirty pages
   // it covered and a later sync would report success regardless, so nothing more is written
   // as if the file were sound; open_append recounts what really is on disk.

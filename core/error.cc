@@ -82,6 +82,12 @@ Error Error::zone_full(std::uint64_t need, std::uint64_t have) {
   return e;
 }
 
+Error Error::zone_full(std::uint64_t need, std::uint64_t have, std::string note) {
+  Error e = zone_full(need, have);
+  e.message_ = std::move(note);
+  return e;
+}
+
 Error Error::compression(std::string message) {
   return Error(Kind::Compression, std::move(message));
 }
@@ -96,6 +102,10 @@ std::string Error::to_string() const {
     case Kind::Io:
       return path_ ? str_cat(*path_, ": ", message_) : message_;
     case Kind::ZoneFull:
+      if (!message_.empty()) {
+        return str_cat("headers need ", need_, " bytes, the zone holds ", have_, " (", message_,
+                       ")");
+      }
       return str_cat("headers need ", need_, " bytes, the zone holds ", have_);
     case Kind::Malformed:
     case Kind::Usage:

@@ -31,6 +31,8 @@ class Error {
   static Error malformed(std::string message);
   static Error usage(std::string message);
   static Error zone_full(std::uint64_t need, std::uint64_t have);
+  // The same with a note on what takes the room, shown after the figures in parentheses.
+  static Error zone_full(std::uint64_t need, std::uint64_t have, std::string note);
   static Error compression(std::string message);
 
   Kind kind() const { return kind_; }

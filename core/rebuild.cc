@@ -23,6 +23,7 @@
 #include "core/codec.h"
 #include "core/container.h"
 #include "core/damaged.h"
+#include "core/frame_stats.h"
 #include "core/frame_stream.h"
 #include "core/frames.h"
 #include "core/hash.h"
@@ -80,6 +81,7 @@ class StoredIndex {
 // What the scan derived from the data section.
 struct Derived {
   std::vector<Frame> frames;
+  std::vector<FrameEntries> entries;  // each frame's statistics, when derived
   std::uint64_t records = 0;
   std::uint64_t bytes_raw = 0;
   std::uint64_t end = 0;  // where the scan stopped, relative to data start
@@ -95,15 +97,41 @@ struct Found {
   RecordCount records;
   // The bytes proved themselves: a zstd frame that decoded with its own content checksum.
   bool proven = false;
+  FrameEntries entries;  // the range of each indexed field asked for
+};
+
+// The records of a frame as they stream by: counted, and the range of each field taken.
+class Ranges {
+ public:
+  Ranges(RecordLayout layout, std::span<const IndexedField> fields)
+      : ranges_(fields.begin(), fields.end()),
+        records_(layout, fields.empty() ? RecordStream::Visit()
+                                        : RecordStream::Visit([this](ByteView record) {
+                                            for (FieldRange& r : ranges_) r.feed(record);
+                                          })) {}
+  Ranges(const Ranges&) = delete;
+  Ranges& operator=(const Ranges&) = delete;
+
+  void feed(ByteView piece) { records_.feed(piece); }
+  RecordCount count() const { return records_.count(); }
+  FrameEntries entries() const {
+    FrameEntries out;
+    for (const FieldRange& r : ranges_) out.push_back(r.entry());
+    return out;
+  }
+
+ private:
+  std::vector<FieldRange> ranges_;
+  RecordStream records_;
 };
 
 // Decodes the zstd frame at `pos` from at most `remaining` bytes read in pieces, hashing the
 // bytes the frame takes and counting its records. The decoder's error, or "truncated zstd
 // frame" when the bytes run out first, is the error decoding all `remaining` bytes would give.
 Result<Found> decode_at(File& file, std::uint64_t pos, std::uint64_t remaining,
-                        RecordLayout layout) {
+                        RecordLayout layout, std::span<const IndexedField> fields) {
   FrameDecoder decoder;
-  RecordStream records(layout);
+  Ranges records(layout, fields);
   Xxh64Stream hasher;
   Found found;
   Status decoded;
@@ -127,19 +155,22 @@ Result<Found> decode_at(File& file, std::uint64_t pos, std::uint64_t remaining,
   found.hash = hasher.digest();
   found.content_bytes = decoder.produced();
   found.records = records.count();
+  found.entries = records.entries();
   return found;
 }
 
 // Reads the stored entry `f` as a raw frame (its first bytes are not the zstd magic), in
 // pieces. Nothing when its bytes are no longer all there.
 Result<std::optional<Found>> read_raw_at(File& file, std::uint64_t pos, const Frame& f,
-                                         RecordLayout layout) {
-  RecordStream records(layout);
+                                         RecordLayout layout,
+                                         std::span<const IndexedField> fields) {
+  Ranges records(layout, fields);
   DRELIX_ASSIGN_OR_RETURN(
       const StreamedFrame streamed,
       stream_frame(file, pos, f.len, [&records](ByteView piece) { records.feed(piece); }));
   if (!streamed.content) return std::optional<Found>();
-  return std::optional<Found>(Found{f.len, streamed.hash, f.len, records.count(), false});
+  return std::optional<Found>(
+      Found{f.len, streamed.hash, f.len, records.count(), false, records.entries()});
 }
 
 // Where the zstd frame at `at` ends, added up from its headers (zstd_frame_header_size), or
@@ -181,9 +212,10 @@ struct Step {
 // them, so that a guess decoding does not bear out only costs the rest of its window.
 class Scan {
  public:
-  Scan(const Container& c, File& file)
+  Scan(const Container& c, File& file, std::span<const IndexedField> fields)
       : c_(c),
         file_(file),
+        fields_(fields),
         index_(c.frames()),
         data_start_(c.data_start()),
         data_len_(c.data_end() > data_start_ ? c.data_end() - data_start_ : 0),
@@ -276,9 +308,9 @@ class Scan {
     const std::uint64_t at = sat_add(data_start_, step.pos);
     const RecordLayout layout = c_.schema().layout;
     if (step.kind == Step::Kind::kZstd) {
-      step.decoded = decode_at(file_, at, data_len_ - step.pos, layout);
+      step.decoded = decode_at(file_, at, data_len_ - step.pos, layout, fields_);
     } else if (step.kind == Step::Kind::kRaw) {
-      step.raw = read_raw_at(file_, at, *step.raw_entry, layout);
+      step.raw = read_raw_at(file_, at, *step.raw_entry, layout, fields_);
     }
   }
 
@@ -321,10 +353,12 @@ class Scan {
       next_id = sat_add(next_id, 1);
     }
     d.frames.push_back(Frame{id, pos, found.len, found.hash});
+    d.entries.push_back(std::move(found.entries));
   }
 
   const Container& c_;
   File& file_;
+  const std::span<const IndexedField> fields_;
   const StoredIndex index_;
   const std::uint64_t data_start_;
   const std::uint64_t data_len_;
@@ -339,22 +373,37 @@ void compare_counter(const Headers& headers, std::string_view key, std::uint64_t
     differences.push_back(str_cat(key, ": ", stored, " -> ", derived_text));
 }
 
-// Writes the derived values into the zone: _frames, then the two counters (ZoneFull before any
-// write).
-Status write_derived(const Container& c, File& file, const Derived& d) {
-  DRELIX_ASSIGN_OR_RETURN(const Zone zone,
-                          render_zone(c.headers(), {&d.frames, Counters{d.records, d.bytes_raw}},
-                                      c.preamble().header_area));
+// Each statistics key with the value derived from the frames found.
+std::vector<Headers::Pair> derived_stats(std::span<const IndexedField> fields, const Derived& d) {
+  std::vector<Headers::Pair> stats;
+  std::vector<std::string> column(d.entries.size());
+  for (std::size_t k = 0; k < fields.size(); ++k) {
+    for (std::size_t i = 0; i < d.entries.size(); ++i) column[i] = d.entries[i][k];
+    stats.emplace_back(fields[k].key(), render_stats(column));
+  }
+  return stats;
+}
+
+// Writes the derived values into the zone: _frames, the two counters, then the statistics
+// (ZoneFull before any write).
+Status write_derived(const Container& c, File& file, const Derived& d,
+                     std::span<const Headers::Pair> stats) {
+  DRELIX_ASSIGN_OR_RETURN(
+      const Zone zone,
+      render_zone(c.headers(), {&d.frames, Counters{d.records, d.bytes_raw}, {}, {}, stats},
+                  c.preamble().header_area));
   return write_zone(file, zone.image);
 }
 
 }  // namespace
 
 Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, const Progress& progress,
-                                      std::size_t threads) {
+                                      std::size_t threads, bool stats) {
   DRELIX_TRY(replay_journal(path));
   DRELIX_ASSIGN_OR_RETURN(Container c, Container::open_inner(path, fix));
-  DRELIX_ASSIGN_OR_RETURN(const Derived d, Scan(c, c.file()).run(progress, threads));
+  const std::vector<IndexedField> fields =
+      stats ? indexed_fields(c.headers(), c.schema()) : std::vector<IndexedField>();
+  DRELIX_ASSIGN_OR_RETURN(const Derived d, Scan(c, c.file(), fields).run(progress, threads));
   const std::uint64_t found = d.frames.size();
   if (!keep_going(progress, found, std::max<std::uint64_t>(c.frames().size(), found))) {
     return fail(cancelled());
@@ -369,6 +418,14 @@ Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, const P
   }
   compare_counter(c.headers(), key::kRecords, d.records, report.differences);
   compare_counter(c.headers(), key::kBytesRaw, d.bytes_raw, report.differences);
+  const std::vector<Headers::Pair> derived = derived_stats(fields, d);
+  for (const auto& [key, value] : derived) {
+    const std::string_view stored = c.headers().get(key).value_or("");
+    if (stored != value) {
+      report.differences.push_back(
+          str_cat(key, ": ", drelix::quoted(stored), " -> ", drelix::quoted(value)));
+    }
+  }
   const std::uint64_t data_len = c.data_end() > c.data_start() ? c.data_end() - c.data_start() : 0;
   if (d.cut_tail) report.differences.push_back(cut_tail_text(data_len - d.end));
 
@@ -383,7 +440,7 @@ Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, const P
         Error::malformed(str_cat("the data section has bytes no frame accounts for at offset ",
                                  d.end, "; refusing to rewrite _frames")));
   }
-  DRELIX_TRY(write_derived(c, c.file(), d));
+  DRELIX_TRY(write_derived(c, c.file(), d, derived));
   report.fixed = true;
   return report;
 }

@@ -23,6 +23,7 @@
 #include "core/defaults.h"
 #include "core/file.h"
 #include "core/frame_read.h"
+#include "core/frame_stats.h"
 #include "core/frames.h"
 #include "core/hash.h"
 #include "core/headers.h"
@@ -105,8 +106,9 @@ Status write_preamble_and_blank_zone(File& out, std::uint32_t header_area, std::
 class Recoder {
  public:
   Recoder(const Container& old, File& out, std::uint64_t data_start, std::int32_t level,
-          std::size_t threads, const Progress& progress)
+          std::size_t threads, const Progress& progress, std::span<const IndexedField> fields)
       : old_(old),
+        fields_(fields),
         out_(out),
         data_start_(data_start),
         level_(level),
@@ -120,6 +122,7 @@ class Recoder {
 
   Result<std::vector<Frame>> run() {
     frames_.reserve(total_);
+    if (!fields_.empty()) entries_.reserve(total_);
     std::vector<FrameCompressor> compressors(threads_);
     (void)run_tasks(total_, threads_, [&](std::size_t k, std::size_t slot) -> Status {
       try {
@@ -132,6 +135,9 @@ class Recoder {
     return std::move(frames_);
   }
 
+  // Each frame's statistics, in order, once run() has succeeded (none without fields).
+  const std::vector<FrameEntries>& entries() const { return entries_; }
+
  private:
   static constexpr std::size_t kWindowPerThread = 2;
 
@@ -139,6 +145,7 @@ class Recoder {
   struct Slot {
     Bytes encoded;
     std::uint64_t hash = 0;
+    FrameEntries entries;
     bool ready = false;
   };
 
@@ -176,7 +183,7 @@ class Recoder {
     // Until this frame is written, no other thread touches its slot: the frame that used it
     // before is written, and the next to use it may not start.
     Slot& slot = ring_[k % ring_.size()];
-    if (Status encoded = encode(old_.frames()[k], compressor, slot.encoded); !encoded) {
+    if (Status encoded = encode(old_.frames()[k], compressor, slot); !encoded) {
       return stop_with(k, std::move(encoded).error());
     }
     slot.hash = xxh64(slot.encoded);
@@ -189,11 +196,12 @@ class Recoder {
     return write_ready();
   }
 
-  Status encode(const Frame& frame, FrameCompressor& compressor, Bytes& out) {
+  Status encode(const Frame& frame, FrameCompressor& compressor, Slot& slot) {
     DRELIX_ASSIGN_OR_RETURN(const Bytes content, read_checked(old_, frame));
+    slot.entries = entries_for(content, fields_, old_.schema().layout.size());
     // A slow level on a large frame can take minutes: asked between slices, a stop is prompt.
     const std::function<bool()> asked = [this] { return go_on(); };
-    return compressor.compress(content, level_, out, progress_ ? asked : nullptr);
+    return compressor.compress(content, level_, slot.encoded, progress_ ? asked : nullptr);
   }
 
   // Writes frames from the next in line for as long as they are ready; the one thread that
@@ -213,6 +221,7 @@ class Recoder {
         return stop_with(k, std::move(w).error());
       }
       frames_.push_back(Frame{old_.frames()[k].id, offset_, slot.encoded.size(), slot.hash});
+      if (!fields_.empty()) entries_.push_back(std::move(slot.entries));
       offset_ = sat_add(offset_, slot.encoded.size());
       {
         const std::lock_guard lock(mutex_);
@@ -224,6 +233,7 @@ class Recoder {
   }
 
   const Container& old_;
+  const std::span<const IndexedField> fields_;
   File& out_;
   const std::uint64_t data_start_;
   const std::int32_t level_;
@@ -244,6 +254,7 @@ class Recoder {
   std::size_t error_frame_ = 0;
   // Only the writing thread touches these.
   std::vector<Frame> frames_;
+  std::vector<FrameEntries> entries_;
   std::uint64_t offset_ = 0;
 };
 
@@ -256,7 +267,7 @@ Error without_path(Error e) {
 // Builds the complete new file in `temp` from `old`; returns the new file's length.
 Result<std::uint64_t> build(const Container& old, File& old_file, TempFile& temp,
                             std::int32_t level, std::uint32_t header_area, const Progress& progress,
-                            std::size_t threads) {
+                            std::size_t threads, bool stats) {
   DRELIX_TRY(temp.create());
   File& out = temp.file();
   // The copy must be no more readable than the original, from before any record reaches it.
@@ -265,17 +276,27 @@ Result<std::uint64_t> build(const Container& old, File& old_file, TempFile& temp
 
   DRELIX_TRY(write_preamble_and_blank_zone(out, header_area, level));
   const std::uint64_t data_start = std::uint64_t{kPreambleSize} + header_area;
-  DRELIX_ASSIGN_OR_RETURN(const std::vector<Frame> frames,
-                          Recoder(old, out, data_start, level, threads, progress).run());
+  const std::vector<IndexedField> fields =
+      stats ? indexed_fields(old.headers(), old.schema()) : std::vector<IndexedField>();
+  Recoder recoder(old, out, data_start, level, threads, progress, fields);
+  DRELIX_ASSIGN_OR_RETURN(const std::vector<Frame> frames, recoder.run());
   const std::uint64_t end = sat_add(data_start, listed_end(frames));
 
   DRELIX_ASSIGN_OR_RETURN(const Bytes tail, old.read_tail());
   DRELIX_TRY(out.write_all_at(end, tail));
 
-  // The counters stay: the frames hold what they held.
+  // The counters stay: the frames hold what they held. The statistics are computed afresh,
+  // whatever the old keys said.
+  std::vector<Headers::Pair> computed;
+  std::vector<std::string> column(frames.size());
+  for (std::size_t k = 0; k < fields.size(); ++k) {
+    for (std::size_t i = 0; i < frames.size(); ++i) column[i] = recoder.entries()[i][k];
+    computed.emplace_back(fields[k].key(), render_stats(column));
+  }
   DRELIX_ASSIGN_OR_RETURN(
       const Zone zone,
-      render_zone(old.headers(), {.frames = &frames, .level = level}, header_area));
+      render_zone(old.headers(), {.frames = &frames, .level = level, .stats = computed},
+                  header_area));
   DRELIX_TRY(write_zone(out, zone.image));
   return out.length();
 }
@@ -290,9 +311,10 @@ void remove_stale_repack(const std::string& path) {
 }
 
 Result<RepackReport> repack(const std::string& path, std::int32_t level, const Progress& progress,
-                            std::size_t threads) {
+                            std::size_t threads, bool stats) {
   DRELIX_ASSIGN_OR_RETURN(const PeekResult peeked, peek_headers(path));
-  return repack_with_header_area(path, level, peeked.preamble.header_area, progress, threads);
+  return repack_with_header_area(path, level, peeked.preamble.header_area, progress, threads,
+                                 stats);
 }
 
 // 0. follow links; 1. replay the journal, remove a stale temporary file; 2. check the zone size; 3.
@@ -300,7 +322,7 @@ Result<RepackReport> repack(const std::string& path, std::int32_t level, const P
 // one; 14. sync the directory.
 Result<RepackReport> repack_with_header_area(const std::string& link, std::int32_t level,
                                              std::uint32_t header_area, const Progress& progress,
-                                             std::size_t threads) {
+                                             std::size_t threads, bool stats) {
   // The new file is renamed over the path: over a link that would replace the link by a file
   // and leave its target stale, so everything below works on the file the link names.
   DRELIX_ASSIGN_OR_RETURN(const std::string path, env().resolve_links(link));
@@ -317,7 +339,8 @@ Result<RepackReport> repack_with_header_area(const std::string& link, std::int32
 
   TempFile temp(temp_path(path));
   DRELIX_ASSIGN_OR_RETURN(report.bytes_after,
-                          build(old, old.file(), temp, level, header_area, progress, threads));
+                          build(old, old.file(), temp, level, header_area, progress, threads,
+                                stats));
   temp.close();
   // The last moment a stop leaves the old file in place (the temporary one goes with `temp`).
   if (!keep_going(progress, report.frames, report.frames)) return fail(cancelled());

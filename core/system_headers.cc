@@ -19,12 +19,15 @@ Status apply(Headers& headers, const ZoneChange& change) {
     DRELIX_TRY(headers.set(key::kRecords, to_decimal(change.counters->records)));
     DRELIX_TRY(headers.set(key::kBytesRaw, to_decimal(change.counters->bytes_raw)));
   }
-  if (!change.level) return {};
-  DRELIX_TRY(headers.set(key::kCompressionLevel, to_decimal_signed(*change.level)));
-  // The caller's policy for the frames. A level 0 frame of bytes that begin with the zstd magic
-  // is still a zstd frame, but readers decide per frame from its first bytes, so this value
-  // stays "none" as asked.
-  return headers.set(key::kCompression, *change.level == 0 ? "none" : "zstd");
+  if (change.level) {
+    DRELIX_TRY(headers.set(key::kCompressionLevel, to_decimal_signed(*change.level)));
+    // The caller's policy for the frames. A level 0 frame of bytes that begin with the zstd
+    // magic is still a zstd frame, but readers decide per frame from its first bytes, so this
+    // value stays "none" as asked.
+    DRELIX_TRY(headers.set(key::kCompression, *change.level == 0 ? "none" : "zstd"));
+  }
+  for (const auto& [key, value] : change.stats) DRELIX_TRY(headers.set(key, value));
+  return {};
 }
 
 }  // namespace

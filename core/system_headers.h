@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,13 +45,15 @@ bool lacks_preview(const Headers& headers);
 
 // What a zone rewrite changes in the system headers; what is not given stays as it is. Applied
 // in this order: _preview; _frames; _records and _bytes_raw; _compression_level and
-// _compression.
+// _compression; then the frame statistics (core/frame_stats.h).
 struct ZoneChange {
   const std::vector<Frame>* frames = nullptr;
   std::optional<Counters> counters = std::nullopt;
   std::optional<std::int32_t> level = std::nullopt;
   // Set only while the file lacks one (lacks_preview); ignored otherwise.
   std::optional<std::string> preview = std::nullopt;
+  // The drelix_stats_ keys and their new values, which go with the frame list they describe.
+  std::span<const Headers::Pair> stats = {};
 };
 
 // A zone as it will be written: the headers and the image they render to.

@@ -20,6 +20,7 @@
 
 #include "core/container.h"
 #include "core/damaged.h"
+#include "core/frame_stats.h"
 #include "core/frame_stream.h"
 #include "core/journal.h"
 #include "core/maintenance.h"
@@ -50,20 +51,32 @@ class Problems {
   std::vector<std::string>& lines_;
 };
 
-// Walks the records of one frame's content or of the tail as they stream by: counts them and
-// runs the caller's check, whose lines are held until the content is known to be whole (a
-// frame that fails to decode reports that alone, as if its records were never seen).
+// The statistics a file stores, to be checked frame by frame: the indexed fields whose value
+// parsed, and each one's entries in frame order.
+struct StoredStats {
+  std::vector<IndexedField> fields;
+  std::vector<std::vector<std::string>> entries;
+};
+
+// Walks the records of one frame's content or of the tail as they stream by: counts them, takes
+// the range of each of `fields` and runs the caller's check, whose lines are held until the
+// content is known to be whole (a frame that fails to decode reports that alone, as if its
+// records were never seen).
 class Walk {
  public:
-  Walk(RecordLayout layout, const RecordCheck& check, std::string label)
+  Walk(RecordLayout layout, const RecordCheck& check, std::string label,
+       std::span<const IndexedField> fields = {})
       : label_(std::move(label)),
-        records_(layout, check ? RecordStream::Visit([this, &check](ByteView record) {
-                   if (held_.size() >= kMaxProblems) return;
-                   if (std::optional<std::string> failure = check(record)) {
-                     held_.push_back(str_cat(label_, *failure));
-                   }
-                 })
-                               : RecordStream::Visit()) {}
+        ranges_(fields.begin(), fields.end()),
+        records_(layout, check || !fields.empty()
+                             ? RecordStream::Visit([this, &check](ByteView record) {
+                                 for (FieldRange& range : ranges_) range.feed(record);
+                                 if (!check || held_.size() >= kMaxProblems) return;
+                                 if (std::optional<std::string> failure = check(record)) {
+                                   held_.push_back(str_cat(label_, *failure));
+                                 }
+                               })
+                             : RecordStream::Visit()) {}
   Walk(const Walk&) = delete;
   Walk& operator=(const Walk&) = delete;
 
@@ -72,24 +85,36 @@ class Walk {
   void report_checks(Problems& problems) const {
     for (const std::string& line : held_) problems.add(line);
   }
+  // A line for each field whose stored entry for frame `index` is not the range walked.
+  void report_stats(const StoredStats& stats, std::size_t index, Problems& problems) const {
+    for (std::size_t k = 0; k < ranges_.size(); ++k) {
+      const std::string& stored = stats.entries[k][index];
+      const std::string walked = ranges_[k].entry();
+      if (stored == walked) continue;
+      problems.add(label_, stats.fields[k].key(), " says ", quoted(stored),
+                   ", the records give ", quoted(walked));
+    }
+  }
 
  private:
   std::string label_;
   std::vector<std::string> held_;
+  std::vector<FieldRange> ranges_;
   RecordStream records_;
 };
 
 // Checks one frame: the checksum line, then either the content's error or its torn line and
 // the check's lines. Returns the frame's whole records, 0 when its content could not be read.
-std::uint64_t check_frame(const ListedFile& c, const Frame& f, const RecordCheck& check,
-                          Problems& problems) {
+std::uint64_t check_frame(const ListedFile& c, std::size_t index, const RecordCheck& check,
+                          const StoredStats& stats, Problems& problems) {
+  const Frame& f = c.frames[index];
   const std::string label = str_cat("frame ", f.id, ": ");
   const Result<std::uint64_t> start = stored_start(f, c.data_start, c.file_len);
   if (!start) {  // the text names the frame
     problems.add(start.error().to_string());
     return 0;
   }
-  Walk walk(c.schema.layout, check, label);
+  Walk walk(c.schema.layout, check, label, stats.fields);
   Result<StreamedFrame> streamed =
       stream_frame(*c.file, *start, f.len, [&walk](ByteView piece) { walk.feed(piece); });
   if (!streamed) {
@@ -110,6 +135,7 @@ std::uint64_t check_frame(const ListedFile& c, const Frame& f, const RecordCheck
     problems.add(whole.error().message());
   }
   walk.report_checks(problems);
+  walk.report_stats(stats, index, problems);
   return count.records;
 }
 
@@ -156,24 +182,44 @@ struct FrameResult {
 };
 
 void check_listed(const ListedFile& c, std::size_t i, const FramePlace& place,
-                  const RecordCheck& check, FrameResult& out) {
+                  const RecordCheck& check, const StoredStats& stats, FrameResult& out) {
   out.lines.clear();
   Problems problems(out.lines);
   if (place.placement != Placement::kInOrder) problems.add(place.fault);
   // An overlapping entry's bytes belong to an earlier one, already checked and counted.
   const bool overlaps = place.placement == Placement::kOverlap;
-  out.records = overlaps ? 0 : check_frame(c, c.frames[i], check, problems);
+  out.records = overlaps ? 0 : check_frame(c, i, check, stats, problems);
+}
+
+// The statistics keys that parse, for the frames to be checked against; a line for each that
+// does not (a wrong entry count among them).
+StoredStats stored_stats(const ListedFile& c, Problems& problems) {
+  StoredStats stats;
+  for (IndexedField& field : indexed_fields(c.headers, c.schema)) {
+    const std::string key = field.key();
+    Result<std::vector<std::string>> entries =
+        parse_stats(c.headers.get(key).value_or(""), c.frames.size(), field.type);
+    if (!entries) {
+      problems.add(key, ": ", entries.error().message());
+      continue;
+    }
+    stats.fields.push_back(std::move(field));
+    stats.entries.push_back(std::move(*entries));
+  }
+  return stats;
 }
 
 // The checks of a file already open; from here on every fault is a problem line, nothing fails
 // the call but a stop.
 Result<ValidateReport> validate_listed(const ListedFile& c, const RecordCheck& check,
-                                       const Progress& progress, std::size_t threads) {
+                                       const Progress& progress, std::size_t threads,
+                                       bool check_stats) {
   ValidateReport report;
   Problems problems(report.problems);
   std::uint64_t frame_records = 0;
 
   check_schema_hash(c, problems);
+  const StoredStats stats = check_stats ? stored_stats(c, problems) : StoredStats{};
 
   const std::vector<FramePlace> places = place_frames(c.frames);
   const std::uint64_t total = c.frames.size();
@@ -184,7 +230,7 @@ Result<ValidateReport> validate_listed(const ListedFile& c, const RecordCheck& c
     if (!keep_going(progress, report.frames, total)) return fail(cancelled());
     const std::size_t count = std::min(window.size(), c.frames.size() - first);
     DRELIX_TRY(run_tasks(count, threads, [&](std::size_t k, std::size_t) -> Status {
-      check_listed(c, first + k, places[first + k], check, window[k]);
+      check_listed(c, first + k, places[first + k], check, stats, window[k]);
       return {};
     }));
     for (std::size_t k = 0; k < count; ++k) {
@@ -208,18 +254,18 @@ Result<ValidateReport> validate_listed(const ListedFile& c, const RecordCheck& c
 }  // namespace
 
 Result<ValidateReport> validate(const std::string& path, const RecordCheck& check,
-                                const Progress& progress, std::size_t threads) {
+                                const Progress& progress, std::size_t threads, bool check_stats) {
   DRELIX_TRY(replay_journal(path));
   remove_stale_repack(path);
   DRELIX_ASSIGN_OR_RETURN(const ListedFile c, open_listed(path));
-  return validate_listed(c, check, progress, threads);
+  return validate_listed(c, check, progress, threads, check_stats);
 }
 
 Result<ValidateReport> validate_object(FilePtr file, const std::string& name,
                                        const RecordCheck& check, const Progress& progress,
-                                       std::size_t threads) {
+                                       std::size_t threads, bool check_stats) {
   DRELIX_ASSIGN_OR_RETURN(const ListedFile c, open_listed(std::move(file), name));
-  return validate_listed(c, check, progress, threads);
+  return validate_listed(c, check, progress, threads, check_stats);
 }
 
 }  // namespace drelix

@@ -15,8 +15,9 @@ bool RepackArgs::convert(PyObject* const* bound) {
 }
 
 Result<RepackReport> RepackArgs::run(const Progress& progress, std::size_t threads) const {
-  return header_area ? repack_with_header_area(path, level, *header_area, progress, threads)
-                     : repack(path, level, progress, threads);
+  return header_area
+             ? repack_with_header_area(path, level, *header_area, progress, threads, stats)
+             : repack(path, level, progress, threads, stats);
 }
 
 }  // namespace drelix::py

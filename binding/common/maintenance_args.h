@@ -22,6 +22,8 @@ struct RepackArgs {
   // the modules export.
   std::int32_t level = kColdLevel;
   std::optional<std::uint32_t> header_area;
+  // Recompute the frame statistics keys in the new file (the package's repack does).
+  bool stats = false;
 
   // Converts the three bound arguments; false with a Python exception set.
   bool convert(PyObject* const* bound);

@@ -154,8 +154,8 @@ PyObject* validate_fn(PyObject*, const Args& args) {
       path, progress,
       [&](const Progress& p) {
         const auto n = static_cast<std::size_t>(std::max<std::uint64_t>(threads, 1));
-        if (object) return validate_object(std::move(object), path, {}, p, n);
-        return validate(path, {}, p, n);
+        if (object) return validate_object(std::move(object), path, {}, p, n, true);
+        return validate(path, {}, p, n, true);
       },
       [](const ValidateReport& report) -> PyObject* {
         Ref problems = steal(new_str_list(report.problems));
@@ -179,7 +179,7 @@ PyObject* rebuild_fn(PyObject*, const Args& args) {
   return run_and_report<RebuildReport>(
       path, progress,
       [&](const Progress& p) {
-        return rebuild_headers(path, fix, p, ThreadPool::default_threads());
+        return rebuild_headers(path, fix, p, ThreadPool::default_threads(), true);
       },
       [](const RebuildReport& report) -> PyObject* {
         Ref differences = steal(new_str_list(report.differences));
@@ -199,6 +199,7 @@ PyObject* repack_fn(PyObject*, const Args& args) {
       !args.get(4, to_threads, &threads)) {
     return nullptr;
   }
+  repack_args.stats = true;
   return run_and_report<RepackReport>(
       repack_args.path, progress, [&](const Progress& p) { return repack_args.run(p, threads); },
       [](const RepackReport& report) {
@@ -212,15 +213,18 @@ PyObject* repack_fn(PyObject*, const Args& args) {
 
 PyMethodDef kEngineValidateDef = method<kValidateSig, validate_fn>(
     "validate(path, *, progress=None, length=None, fetch=None, threads=None)\n--\n\n"
-    "_native.validate with progress and cancellation; (problems, frames, records).");
+    "_native.validate with progress and cancellation, and the frame statistics checked; "
+    "(problems, frames, records).");
 
 PyMethodDef kEngineRebuildDef = method<kRebuildSig, rebuild_fn>(
     "rebuild_headers(path, fix=False, *, progress=None)\n--\n\n"
-    "_native.rebuild_headers with progress and cancellation; (differences, fixed).");
+    "_native.rebuild_headers with progress and cancellation, the frame statistics derived too; "
+    "(differences, fixed).");
 
 PyMethodDef kEngineRepackDef = method<kRepackSig, repack_fn>(
     "repack(path, level=19, header_area=None, *, progress=None, threads=None)\n--\n\n"
     "_native.repack with progress and cancellation, its frames re-encoded on `threads` threads "
-    "(None: every processor); (bytes_before, bytes_after, frames).");
+    "(None: every processor) and their statistics computed afresh; (bytes_before, bytes_after, "
+    "frames).");
 
 }  // namespace drelix::py

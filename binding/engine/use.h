@@ -73,7 +73,7 @@ class Args {
 template <const Signature& Sig, PyObject* (*Body)(PyObject*, const Args&)>
 PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    std::array<PyObject*, 8> bound{};
+    std::array<PyObject*, 12> bound{};
     static_assert(Sig.params.size() <= bound.size());
     if (!bind_args(Sig, args, kwargs, std::span(bound).first(Sig.params.size()))) return nullptr;
     return Body(self, Args(Sig, bound.data()));

@@ -17,6 +17,7 @@
 #include "core/bulk_write.h"
 #include "core/container.h"
 #include "core/defaults.h"
+#include "core/frame_stats.h"
 #include "core/str_cat.h"
 #include "core/thread_pool.h"
 
@@ -108,9 +109,30 @@ PyObject* new_writer(Result<Container> made, const std::string& path, std::int32
 
 // ---- construction -------------------------------------------------------------------------
 
-constexpr const char* kPathParam[] = {"path"};
+// The fields to index: a sequence of str, or None for none.
+bool to_index(PyObject* obj, std::vector<std::string>* out) {
+  std::vector<std::string> names;
+  const auto take = [&](Py_ssize_t i, PyObject* item) {
+    if (!PyUnicode_Check(item)) return fail_item(i, "str", item);
+    std::string name;
+    if (!to_text(item, &name)) return false;
+    names.push_back(std::move(name));
+    return true;
+  };
+  if (obj != Py_None && !for_each_item(obj, "str", take)) return false;
+  *out = std::move(names);
+  return true;
+}
+
+// The writer keeps the statistics of every field the file indexes and of `index`.
+Result<Container> keeping_stats(Result<Container> made, const std::vector<std::string>& index) {
+  if (made) DRELIX_TRY(made->keep_stats(index));
+  return made;
+}
+
 constexpr const char* kCreateParams[] = {
-    "path", "schema", "source", "writer", "created_at_millis", "user", "header_area", "level"};
+    "path", "schema", "source", "writer", "created_at_millis", "user", "header_area", "level",
+    "index"};
 constexpr Signature kCreateSig{"Writer.create", kCreateParams, 2, false, 2};
 
 PyObject* create_writer(PyObject*, const Args& args) {
@@ -122,26 +144,39 @@ PyObject* create_writer(PyObject*, const Args& args) {
   Container::UserHeaders user;
   std::uint32_t header_area = kApiHeaderArea;
   std::int32_t level = kHotLevel;
+  std::vector<std::string> index;
   if (!args.get(0, to_path, &path) || !args.get(1, to_schema, &schema) ||
       !args.get(2, to_text, &source) || !args.get(3, to_text, &writer) ||
       !args.get(4, to_optional<std::uint64_t, to_u64>, &created) ||
       !args.get(5, to_user_headers, &user) || !args.get(6, to_u32, &header_area) ||
-      !args.get(7, to_i32, &level)) {
+      !args.get(7, to_i32, &level) || !args.get(8, to_index, &index)) {
     return nullptr;
   }
+  // The index is checked before the file exists, and its keys are there from the start.
+  for (const std::string& name : index) {
+    Result<IndexedField> field = indexable_field(schema, name);
+    if (!field) return raise_engine_error(field.error(), path);
+    user.emplace_back(field->key(), "");
+  }
   return new_writer(unlocked([&] {
-                      return Container::create(path, schema, source, writer,
-                                               created.value_or(now_millis()), header_area, user);
+                      return keeping_stats(
+                          Container::create(path, schema, source, writer,
+                                            created.value_or(now_millis()), header_area, user),
+                          {});
                     }),
                     path, level);
 }
 
-constexpr Signature kOpenSig{"Writer.open", kPathParam, 1};
+constexpr const char* kOpenParams[] = {"path", "index"};
+constexpr Signature kOpenSig{"Writer.open", kOpenParams, 1, false, 1};
 
 PyObject* open_writer(PyObject*, const Args& args) {
   std::string path;
-  if (!args.get(0, to_path, &path)) return nullptr;
-  return new_writer(unlocked([&] { return Container::open_append(path); }), path, kHotLevel);
+  std::vector<std::string> index;
+  if (!args.get(0, to_path, &path) || !args.get(1, to_index, &index)) return nullptr;
+  return new_writer(
+      unlocked([&] { return keeping_stats(Container::open_append(path), index); }), path,
+      kHotLevel);
 }
 
 // ---- appends ------------------------------------------------------------------------------
@@ -262,6 +297,11 @@ PyObject* set_user_header(PyObject* self, const Args& args) {
   std::string key;
   std::string value;
   if (!args.get(0, to_text, &key) || !args.get(1, to_text, &value)) return nullptr;
+  if (key.starts_with(kStatsPrefix)) {
+    // Its value must list every frame's range: only the writer's closes can keep it so.
+    return use.raise(Error::usage(str_cat("header ", quoted(key),
+                                          " holds frame statistics; index a field with index=")));
+  }
   return use.none_or_raise(unlocked([&] { return use.container().set_user_header(key, value); }));
 }
 
@@ -390,9 +430,9 @@ void writer_dealloc(PyObject* self) {
 PyMethodDef kMethods[] = {
     {"create", as_cfunction(call<kCreateSig, create_writer>), kCallFlags | METH_STATIC,
      "create(path, schema, *, source='', writer='', created_at_millis=None, user=None, "
-     "header_area=262144, level=3)\n--\n\nCreates a new file."},
+     "header_area=262144, level=3, index=None)\n--\n\nCreates a new file."},
     {"open", as_cfunction(call<kOpenSig, open_writer>), kCallFlags | METH_STATIC,
-     "open(path)\n--\n\nOpens a file for appending."},
+     "open(path, *, index=None)\n--\n\nOpens a file for appending."},
     method<kAppendSig, append>(
         "append($self, record)\n--\n\nAppends one record (bytes or bytearray)."),
     method<kAppendAtSig, append_region<false>>(

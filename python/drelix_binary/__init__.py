@@ -44,6 +44,7 @@ if TYPE_CHECKING:
     from ._reader import Reader
     from ._salvage import salvage
     from ._schema import dtype_of, schema
+    from ._series import SeriesReader, SeriesWriter, create_series, open_series
     from ._types import (
         FrameInfo,
         LostFrame,
@@ -63,6 +64,9 @@ _LAZY = {
     "Reader": "_reader",
     **dict.fromkeys(("follow", "follow_batches"), "_follow"),
     "salvage": "_salvage",
+    **dict.fromkeys(
+        ("SeriesReader", "SeriesWriter", "create_series", "open_series"), "_series"
+    ),
     **dict.fromkeys(
         (
             "FrameInfo",
@@ -101,14 +105,18 @@ __all__ = [
     "RepackReport",
     "SalvageReport",
     "Schema",
+    "SeriesReader",
+    "SeriesWriter",
     "ValidateReport",
     "Writer",
     "__version__",
     "create",
+    "create_series",
     "dtype_of",
     "follow",
     "follow_batches",
     "open",
+    "open_series",
     "rebuild_headers",
     "repack",
     "salvage",
@@ -138,6 +146,7 @@ def open(
     frame_bytes: int | None = DEFAULT_FRAME_BYTES,
     frame_seconds: float | None = None,
     flush_seconds: float | None = None,
+    index: _typing.Sequence[str] | None = None,
 ) -> Writer: ...
 @overload
 def open(
@@ -151,6 +160,7 @@ def open(
     frame_seconds: float | None = None,
     flush_seconds: float | None = None,
     storage_options: dict[str, _typing.Any] | None = None,
+    index: _typing.Sequence[str] | None = None,
 ) -> Reader | Writer: ...
 def open(
     path: str | _os.PathLike[str] | _typing.IO[bytes],
@@ -163,10 +173,12 @@ def open(
     frame_seconds: float | None = None,
     flush_seconds: float | None = None,
     storage_options: dict[str, _typing.Any] | None = None,
+    index: _typing.Sequence[str] | None = None,
 ) -> Reader | Writer:
     """Opens a drelix file: ``mode="r"`` (default) for a ``Reader``, ``mode="a"`` for a
     ``Writer`` that appends to it (the options, the frame policy and ``flush_seconds`` among
-    them, are those of ``create``; ``level`` defaults to the level the file records).
+    them, are those of ``create``; ``level`` defaults to the level the file records; ``index``
+    adds fields to those the file keeps statistics of).
 
     For reading, ``path`` may also be a URL that fsspec reaches (``s3://bucket/key``,
     ``gs://``, ``az://``, ``https://``, ``memory://``, chained forms; ``storage_options`` go
@@ -194,6 +206,7 @@ def open(
             frame_bytes=frame_bytes,
             frame_seconds=frame_seconds,
             flush_seconds=flush_seconds,
+            index=index,
         )
     raise ValueError(f"mode must be 'r' or 'a', not {mode!r}")
 

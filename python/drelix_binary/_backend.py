@@ -234,7 +234,9 @@ class FileSink:
         created_at_millis: int,
         header_area: int,
         user: list[tuple[str, str]],
+        index: Sequence[str] = (),
     ) -> FileSink:
+        """A new file; ``index``: the fields whose per-frame ranges it keeps."""
         with engine_errors(path):
             w = _engine.Writer.create(
                 path,
@@ -244,13 +246,16 @@ class FileSink:
                 created_at_millis=created_at_millis,
                 user=user,
                 header_area=header_area,
+                index=index,
             )
         return cls(path, w)
 
     @classmethod
-    def open_append(cls, path: str) -> FileSink:
+    def open_append(cls, path: str, index: Sequence[str] = ()) -> FileSink:
+        """The file open for appending, keeping the statistics it has and those of
+        ``index`` (computed from the frames first when new)."""
         with engine_errors(path):
-            return cls(path, _engine.Writer.open(path))
+            return cls(path, _engine.Writer.open(path, index=index))
 
     def append(self, body: Any) -> None:
         """One record: ``bytes``/``bytearray`` as they are, other buffers read in place."""

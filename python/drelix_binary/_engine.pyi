@@ -179,16 +179,21 @@ class Writer:
         user: Sequence[tuple[str, str]] | None = None,
         header_area: int = 262144,
         level: int = 3,
+        index: Sequence[str] | None = None,
     ) -> Writer:
         """Creates a new file (never over an existing one: ``FileExistsError``) and syncs it
         and its directory. ``created_at_millis`` None means now. ``user`` headers in the order
-        given. ``level`` is the default level of later closes and bulk writes. Raises
-        ``DrelixUsageError`` for a bad zone size, zero record size or bad user key,
+        given. ``level`` is the default level of later closes and bulk writes. ``index``: the
+        fields whose per-frame range every close records (``drelix_stats_<field>``). Raises
+        ``DrelixUsageError`` for a bad zone size, zero record size, bad user key or a field
+        that cannot be indexed (unknown, not numeric, or length-prefixed records),
         ``DrelixZoneFullError`` when the headers do not fit."""
     @staticmethod
-    def open(path: _Path) -> Writer:
+    def open(path: _Path, *, index: Sequence[str] | None = None) -> Writer:
         """Opens an existing file for appending: replays a pending seal journal and cuts a
-        torn record off the tail, as ``_native.Container.open_append`` does."""
+        torn record off the tail, as ``_native.Container.open_append`` does. The writer keeps
+        the statistics of every field the file indexes and of ``index``; a key that does not
+        list every frame (a field just added) is computed from the frames, decoded, first."""
     @property
     def schema(self) -> Schema: ...
     @property
@@ -239,7 +244,8 @@ class Writer:
     def content_sizes(self) -> list[int | None]:
         """Each listed frame's content size as its first bytes declare it."""
     def set_user_header(self, key: str, value: str) -> None:
-        """Sets a user header and rewrites the zone (synced)."""
+        """Sets a user header and rewrites the zone (synced). ``DrelixUsageError`` for a
+        ``drelix_stats_`` key: the writer's closes keep those."""
     def write_fixed_at(
         self,
         address: int,

@@ -41,21 +41,22 @@ def follow_batches(
     poll: float = 0.05,
     timeout: float | None = None,
     storage_options: dict[str, Any] | None = None,
+    prefix: str = "",
 ) -> Iterator[Any]:
     """``follow`` in batches, for high rates: structured arrays of the schema's dtype for
     fixed records (``V<size>`` records when the schema has a field numpy cannot hold), lists
     of ``bytes`` for length-prefixed ones. A batch holds the records of one frame, or of the
     tail as far as it was written (at most 65,536 records), in order, none twice."""
     _check(start, poll, timeout)
-    with Reader(path, storage_options=storage_options) as r:
+
+    def batches(r: Reader, at: int) -> Iterator[Any]:
         size = r.layout.fixed_size
         if size is None:
-            yield from _follow(r, int(start), poll, timeout, list)
-            return
+            return _follow(r, at, poll, timeout, list)
         dtype = r.dtype if r.dtype is not None else np.dtype((np.void, size))
-        yield from _follow(
-            r, int(start), poll, timeout, lambda b: np.frombuffer(b, dtype)
-        )
+        return _follow(r, at, poll, timeout, lambda b: np.frombuffer(b, dtype))
+
+    return _each(path, int(start), timeout, storage_options, prefix, batches)
 
 
 def follow(
@@ -65,6 +66,7 @@ def follow(
     poll: float = 0.05,
     timeout: float | None = None,
     storage_options: dict[str, Any] | None = None,
+    prefix: str = "",
 ) -> Iterator[bytes]:
     """Every record of the file from record index ``start`` (negative counts from the end, as
     ``tail -n``), in order and exactly once, then the records writers add as they become
@@ -78,20 +80,76 @@ def follow(
     the same record index). Raises ``DrelixMalformedError`` when the file comes to hold fewer
     records than were yielded (it was replaced by another).
 
+    ``path`` may be a series' directory (``create_series``; ``prefix`` names its files): its
+    files are followed in turn, moving on to the next when one is sealed, and the follower
+    ends once the writer ends the series (the last file sealed: ``SeriesWriter.seal`` or
+    ``close(final=True)``); ``start`` counts records across the files.
+
     A URL (``storage_options`` for its filesystem) is followed as its object is replaced by
     longer ones: each look is a request for the object's size (and its zone when the size is
     the same), so choose ``poll`` with the store's price per request in mind."""
     _check(start, poll, timeout)
-    with Reader(path, storage_options=storage_options) as r:
+
+    def records(r: Reader, at: int) -> Iterator[bytes]:
         size = r.layout.fixed_size
         if size is None:
-            for batch in _follow(r, int(start), poll, timeout, list):
+            for batch in _follow(r, at, poll, timeout, list):
                 yield from batch
             return
         step = size * max(1, _SPLIT_BYTES // size)
-        for raw in _follow(r, int(start), poll, timeout, bytes):
-            for at in range(0, len(raw), step):
-                yield from _native.split_records(raw[at : at + step], r.layout)[0]
+        for raw in _follow(r, at, poll, timeout, bytes):
+            for lo in range(0, len(raw), step):
+                yield from _native.split_records(raw[lo : lo + step], r.layout)[0]
+
+    return _each(path, int(start), timeout, storage_options, prefix, records)
+
+
+def _each(
+    path: str | os.PathLike[str] | IO[bytes],
+    start: int,
+    timeout: float | None,
+    storage_options: dict[str, Any] | None,
+    prefix: str,
+    follow_one: Callable[[Reader, int], Iterator[Any]],
+) -> Iterator[Any]:
+    """``follow_one(reader, start)`` on a file, or on each file of a series in turn."""
+    if isinstance(path, (str, os.PathLike)) and os.path.isdir(path):
+        yield from _series(os.fspath(path), start, prefix, follow_one)
+        return
+    with Reader(path, storage_options=storage_options) as r:
+        yield from follow_one(r, start)
+
+
+def _series(
+    directory: str,
+    start: int,
+    prefix: str,
+    follow_one: Callable[[Reader, int], Iterator[Any]],
+) -> Iterator[Any]:
+    """The files of a series from record ``start`` on: each followed until it is sealed (its
+    successor then exists: the writer creates it first) or the follower's timeout ends it.
+    A sealed file with no successor is the series' end."""
+    from ._series import SeriesReader, series_files
+
+    with SeriesReader(directory, prefix=prefix) as s:
+        if start < 0:
+            start = max(0, len(s) + start)
+        files, counts = s.files, [p.count for p in s._parts]
+        sealed = [p.sealed for p in s._parts]
+    i = 0
+    # Whole sealed files before ``start`` are passed over; an unsealed one may still grow.
+    while i < len(files) - 1 and sealed[i] and start >= counts[i]:
+        start -= counts[i]
+        i += 1
+    while True:
+        with Reader(files[i]) as r:
+            yield from follow_one(r, start)
+            if not r.sealed:
+                return  # the timeout passed
+        files = series_files(directory, prefix)
+        if i + 1 >= len(files):
+            return
+        i, start = i + 1, 0
 
 
 def _follow(

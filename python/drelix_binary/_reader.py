@@ -14,6 +14,7 @@ import numpy as np
 
 from . import _native
 from ._defaults import JOURNAL_SUFFIX, REPACK_SUFFIX
+from ._filters import Filter, parse_filters
 from ._remote import ObjectSource, is_file_object, open_source
 from ._schema import dtype_of
 from ._types import FrameInfo
@@ -26,6 +27,7 @@ if TYPE_CHECKING:
 __all__ = ["FrameInfo", "Reader"]
 
 DTypeLike = Union[np.dtype, str, type, None]
+Filters = Union[Sequence[Sequence[Any]], None]
 
 # Bytes of fixed-size records turned into objects at a time while iterating, and records of
 # the tail read at a time.
@@ -421,16 +423,28 @@ class Reader:
         *,
         dtype: DTypeLike = None,
         threads: int | None = None,
+        filters: Filters = None,
     ) -> np.ndarray:
         """Records ``start`` to ``stop`` (Python slice rules; the whole file by default) as
         one structured array of the schema's dtype (``dtype_of``) or of ``dtype`` (any dtype of
         the record size). Frames are decoded on ``threads`` threads (default: every core) into
         the array directly.
 
-        Raises ``DrelixUsageError`` for length-prefixed records, a dtype of the wrong size, or
-        a schema field the format does not name (pass ``dtype``).
+        ``filters`` keeps only the records that satisfy every ``(field, op, value)`` of the
+        list (pyarrow's form: ops ``== = != < <= > >= in not in`` on numeric fields; NaN
+        satisfies only ``!=`` and ``not in``), in file order. With ``start``/``stop`` they
+        apply to the records of that range. Frames whose listed ranges (``drelix_stats_<field>``
+        headers) rule them out are neither fetched nor decoded; the result is the same as
+        masking a full read.
+
+        Raises ``DrelixUsageError`` for length-prefixed records, a dtype of the wrong size, a
+        schema field the format does not name (pass ``dtype``), or filters that name no numeric
+        field, an unknown operator or a value the field cannot be compared with.
         """
         dt = self._fixed_dtype(dtype)
+        flt = parse_filters(filters, self.schema, self.path)
+        if flt is not None:
+            return self._filtered_numpy(flt, dt, start, stop, threads)
         size = self._size
         assert size is not None
         starts = self._record_starts()
@@ -455,12 +469,111 @@ class Reader:
             self._src.read_tail_into((lo - starts[-2]) * size, flat[decoded:])
         return out
 
-    def iter_batches(self, *, dtype: DTypeLike = None) -> Iterator[Any]:
+    # ---- filtered reads --------------------------------------------------------------------
+
+    def _wanted_frames(self, flt: Filter) -> list[int]:
+        """The frames a filtered read decodes: all but those the listed ranges rule out."""
+        wanted = flt.frames_to_read(self.headers, len(self._src.frames))
+        return [i for i, read in enumerate(wanted) if read]
+
+    def _selected(self, flt: Filter, flat: np.ndarray, dt: np.dtype) -> np.ndarray:
+        """The records of the bytes ``flat`` (whole records) that pass, as ``dt``."""
+        picked: np.ndarray = flat.view(dt)[flt.mask(flat)]
+        return picked
+
+    def _frame_bytes(self, index: int, data: bytes) -> np.ndarray:
+        """Frame ``index``'s decoded content as flat bytes, refused when it ends in a torn
+        record."""
+        assert self._size is not None
+        records, torn = divmod(len(data), self._size)
+        if torn:
+            raise self._torn(f"frame {index}", torn)
+        self._shapes[index] = (records, 0)
+        return np.frombuffer(data, np.uint8)
+
+    def _tail_bytes_now(self) -> np.ndarray:
+        """The tail's whole records, as flat bytes."""
+        assert self._size is not None
+        flat = np.empty(self.tail_records * self._size, np.uint8)
+        if len(flat):
+            self._src.read_tail_into(0, flat)
+        return flat
+
+    def _filtered_numpy(
+        self,
+        flt: Filter,
+        dt: np.dtype,
+        start: int | None,
+        stop: int | None,
+        threads: int | None,
+    ) -> np.ndarray:
+        size = self._size
+        assert size is not None
+        wanted = self._wanted_frames(flt)
+        whole = start is None and stop is None
+        if whole and self._sizes is None and isinstance(self._src, ObjectSource):
+            # Sizing every frame would fetch the first bytes of those ruled out too: the
+            # wanted frames are fetched and decoded whole instead, a window at a time.
+            chunks = [
+                self._selected(flt, self._frame_bytes(i, data), dt)
+                for i, data in zip(wanted, self._src.decode_many(wanted))
+            ]
+            chunks.append(self._selected(flt, self._tail_bytes_now(), dt))
+            return np.concatenate(chunks)
+        if whole:
+            pieces = [(i, 0, self._frame_count(i) * size) for i in wanted]
+            tail_first, tail_n = 0, self.tail_records
+        else:
+            starts = self._record_starts()
+            first, last, _ = slice(start, stop).indices(starts[-1])
+            pieces = []
+            for i in wanted:
+                lo, hi = max(first, starts[i]), min(last, starts[i + 1])
+                if lo < hi:
+                    pieces.append((i, (lo - starts[i]) * size, (hi - starts[i]) * size))
+            lo, hi = max(first, starts[-2]), last
+            tail_first, tail_n = (lo - starts[-2], hi - lo) if lo < hi else (0, 0)
+        decoded = sum(hi - lo for _, lo, hi in pieces)
+        flat = np.empty(decoded + tail_n * size, np.uint8)
+        with self._lock:
+            self._src.decode_into(
+                pieces, self._content_sizes(), flat[:decoded], threads
+            )
+        if tail_n:
+            self._src.read_tail_into(tail_first * size, flat[decoded:])
+        return self._selected(flt, flat, dt)
+
+    def _filtered_batches(self, flt: Filter, dt: np.dtype) -> Iterator[np.ndarray]:
+        wanted, opened = self._wanted_frames(flt), self._opened
+        # Read now: a writer may close the tail into a frame before iteration gets there.
+        tail = self._tail_bytes_now()
+        for i, data in zip(wanted, self._src.decode_many(wanted)):
+            if self._opened != opened:
+                return  # refreshed into another file: its frames are not these
+            batch = self._selected(flt, self._frame_bytes(i, data), dt)
+            if len(batch):
+                yield batch
+            del batch  # the caller's may be its only reference
+        batch = self._selected(flt, tail, dt)
+        if len(batch) and self._opened == opened:
+            yield batch
+
+    def iter_batches(
+        self, *, dtype: DTypeLike = None, filters: Filters = None
+    ) -> Iterator[Any]:
         """One batch per frame, then one for the tail (if it holds records): a structured
         array (fixed records, dtype as for ``to_numpy``) or a ``list`` of ``bytes`` (length-
         prefixed records). Holds about one frame in memory. The records are those the reader
-        holds when iteration begins, whatever ``refresh`` takes in meanwhile."""
+        holds when iteration begins, whatever ``refresh`` takes in meanwhile.
+
+        ``filters`` (as for ``to_numpy``): one batch per frame read that holds records that
+        pass, then the tail's that pass; frames ruled out are skipped unread."""
+        flt = parse_filters(filters, self.schema, self.path)
         dt = None if self._size is None else self._fixed_dtype(dtype)
+        if flt is not None:
+            assert dt is not None
+            yield from self._filtered_batches(flt, dt)
+            return
         frames, tail, opened = len(self._src.frames), self.tail_records, self._opened
         at = 0
         for part in range(frames):
@@ -488,34 +601,47 @@ class Reader:
                 else self.to_numpy(at, total, dtype=dt)
             )
 
-    def to_arrow(self, columns: Sequence[str] | None = None) -> pyarrow.Table:
+    def to_arrow(
+        self, columns: Sequence[str] | None = None, *, filters: Filters = None
+    ) -> pyarrow.Table:
         """The records as a ``pyarrow.Table``: one column per schema field (``uuid`` as
         ``fixed_size_binary(16)``), or the single binary column ``record`` for length-prefixed
-        records or a schema without fields. ``columns`` selects fields by name. Needs pyarrow."""
+        records or a schema without fields. ``columns`` selects fields by name; ``filters``
+        selects records as for ``to_numpy`` (on any field, selected or not). Needs pyarrow."""
         import pyarrow as pa
 
         names = self._arrow_names(columns)
         if self._size is None:
+            parse_filters(filters, self.schema, self.path)  # refuses any
             return pa.Table.from_batches([self._arrow_batch(list(self), names)])
-        whole = self.to_numpy(dtype=None if self.schema.fields else f"V{self._size}")
+        whole = self.to_numpy(
+            dtype=None if self.schema.fields else f"V{self._size}", filters=filters
+        )
         return pa.Table.from_batches([self._arrow_batch(whole, names)])
 
     def to_arrow_reader(
-        self, columns: Sequence[str] | None = None
+        self, columns: Sequence[str] | None = None, *, filters: Filters = None
     ) -> pyarrow.RecordBatchReader:
         """The records as a ``pyarrow.RecordBatchReader`` of the columns ``to_arrow`` gives:
         a record batch per frame and one for the tail, each decoded when it is read and cut to
-        ``columns``, so about one frame is in memory. Needs pyarrow."""
+        ``columns``, so about one frame is in memory. ``filters`` as for ``iter_batches``.
+        Needs pyarrow."""
         import pyarrow as pa
 
         names = self._arrow_names(columns)
+        parse_filters(
+            filters, self.schema, self.path
+        )  # refused now, not at the first batch
         raw = self._size is not None and not self.schema.fields
         dtype = f"V{self._size}" if raw else None
         empty: Any = (
             [] if self._size is None else np.empty(0, dtype or self._fixed_dtype(None))
         )
         schema = self._arrow_batch(empty, names).schema
-        batches = (self._arrow_batch(b, names) for b in self.iter_batches(dtype=dtype))
+        batches = (
+            self._arrow_batch(b, names)
+            for b in self.iter_batches(dtype=dtype, filters=filters)
+        )
         return pa.RecordBatchReader.from_batches(schema, batches)
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:

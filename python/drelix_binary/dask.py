@@ -31,6 +31,7 @@ import contextlib
 import errno
 import glob
 import hashlib
+import itertools
 import math
 import os
 import posixpath
@@ -51,6 +52,7 @@ import pyarrow as pa
 import drelix_binary as dx
 
 from ._defaults import EXTENSION, JOURNAL_SUFFIX, REPACK_SUFFIX
+from ._filters import Filter, parse_filters
 from ._publish import discard, publishing, sync_directory
 from ._remote import filesystem, is_url, local_path
 
@@ -69,6 +71,7 @@ SCHEMA_ATTR = "drelix_schema"
 PathLike = Union[str, "os.PathLike[str]"]
 Paths = Union[PathLike, Iterable[PathLike]]
 Options = Optional[dict[str, Any]]
+Filters = Optional[Sequence[Sequence[Any]]]
 
 
 class _Part(NamedTuple):
@@ -95,6 +98,7 @@ class _Unit(NamedTuple):
     frame: int | None  # frame position, None for the tail
     size: int  # decoded bytes, or the best estimate the zone allows
     records: int | None
+    wanted: bool = True  # False: the filters rule it out; it only counts records
 
 
 # ---------------------------------------------------------------------------------------------
@@ -206,6 +210,20 @@ def _group(units: list[_Unit], frames_per_partition: int | None) -> list[list[_U
     return groups
 
 
+def _wanted_groups(
+    units: list[_Unit], frames_per_partition: int | None
+) -> list[list[_Unit]]:
+    """The partitions' units (`_group`) within each run of wanted units, and each run of
+    unwanted ones as one group: a partition is a run of consecutive frames."""
+    groups: list[list[_Unit]] = []
+    for wanted, run in itertools.groupby(units, key=lambda u: u.wanted):
+        if wanted:
+            groups.extend(_group(list(run), frames_per_partition))
+        else:
+            groups.append(list(run))
+    return groups
+
+
 def _identities(frames: Iterable[tuple[int, int, int]]) -> list[str]:
     """For each k, a digest of the first k frames' (offset, length, hash): equal digests mean
     the same frames, holding the same bytes, at the same places. A digest keeps the task small
@@ -239,6 +257,7 @@ class _Survey(NamedTuple):
     dtype: np.dtype[Any] | None
     seen: list[str]
     units: list[_Unit]
+    filters: Filter | None
 
 
 # Files planned at once: objects in a store answer after a round trip each, which this many
@@ -251,10 +270,13 @@ def _survey(
     storage_options: Options,
     frames_per_partition: int | None,
     include_tail: bool,
+    filters: Filters = None,
 ) -> _Survey:
     """Opens one file: its zone (one ranged request for an object), then its frames' content
-    sizes only where the plan needs them: to count fixed records, or to size partitions."""
+    sizes only where the plan needs them: to count fixed records, or to size partitions.
+    With `filters`, the frames the zone's ranges rule out are marked unwanted."""
     with _open(path, storage_options, listed=True) as reader:
+        flt = parse_filters(filters, reader.schema, path)
         dtype = reader.dtype
         if dtype is not None and not dtype.names:
             dtype = None  # fixed records without fields are bytes, as prefixed ones are
@@ -267,7 +289,10 @@ def _survey(
             units = [_Unit(i, length, None) for i, (_, length, _) in enumerate(listed)]
             if include_tail and reader.tail_records:
                 units.append(_Unit(None, 0, reader.tail_records))
-        return _Survey(reader.schema, dtype, _identities(listed), units)
+        if flt is not None:
+            wanted = flt.frames_to_read(reader.headers, len(listed))
+            units = [u if u.frame is None else u._replace(wanted=wanted[u.frame]) for u in units]  # fmt: skip
+        return _Survey(reader.schema, dtype, _identities(listed), units, flt)
 
 
 def _surveys(
@@ -275,12 +300,15 @@ def _surveys(
     storage_options: Options,
     frames_per_partition: int | None,
     include_tail: bool,
+    filters: Filters = None,
 ) -> Generator[_Survey, None, None]:
     """Every file's survey, in the order of `files`, several opened at once: a file that
     fails planning stops it before any later file's failure is reported."""
 
     def survey(path: str) -> _Survey:
-        return _survey(path, storage_options, frames_per_partition, include_tail)
+        return _survey(
+            path, storage_options, frames_per_partition, include_tail, filters
+        )
 
     if len(files) == 1:
         yield survey(files[0])
@@ -297,13 +325,18 @@ def _plan(
     frames_per_partition: int | None,
     include_tail: bool,
     storage_options: Options = None,
+    filters: Filters = None,
 ) -> _Plan:
     if frames_per_partition is not None and frames_per_partition < 1:
         raise dx.DrelixUsageError("frames_per_partition must be at least 1")
     files = _expand(paths, storage_options)
     first_path, schema, dtype = "", None, None
     parts: list[_Part] = []
-    surveys = _surveys(files, storage_options, frames_per_partition, include_tail)
+    # The running number of the file's first record, while every count before it is known.
+    base: int | None = 0
+    surveys = _surveys(
+        files, storage_options, frames_per_partition, include_tail, filters
+    )
     with contextlib.closing(surveys):
         for path, found in zip(files, surveys):
             if schema is None:
@@ -313,21 +346,31 @@ def _plan(
                     f"schemas differ: {first_path} has {_describe(schema)}, "
                     f"{path} has {_describe(found.schema)}"
                 )
-            parts.extend(
-                _file_parts(path, found.seen, found.units, frames_per_partition, dtype)
-            )
+            for part in _file_parts(
+                path, found.seen, found.units, frames_per_partition, dtype
+            ):
+                start = None if base is None or part.row is None else base + part.row
+                parts.append(part._replace(start=start))
+            base = _counted(base, found.units)
     if schema is None:
         raise _no_files(paths)
-    counts = [p.records for p in parts]
-    if dtype is None or None in counts:
+    # Known counts: the records numbered across the files (those the filters skip too, so
+    # a row keeps the number a full read gives it); a division per partition start.
+    starts = [p.start for p in parts if p.start is not None and p.records is not None]
+    if dtype is None or len(starts) < len(parts):
         return _Plan(schema, dtype, parts, None)
-    # Known counts: number the records across the files; a division per partition start.
-    starts = [0]
-    for count in counts:
-        starts.append(starts[-1] + (count or 0))
-    parts = [p._replace(start=start) for p, start in zip(parts, starts)]
-    divisions = (*starts[:-1], starts[-1] - 1) if parts else None
+    last = parts[-1] if parts else None
+    divisions = (*starts, starts[-1] + (last.records or 0) - 1) if last else None
     return _Plan(schema, dtype, parts, divisions)
+
+
+def _counted(row: int | None, units: Iterable[_Unit]) -> int | None:
+    """`row` plus the records of `units`; None once a count is unknown."""
+    for unit in units:
+        if row is None or unit.records is None:
+            return None
+        row += unit.records
+    return row
 
 
 def _file_parts(
@@ -340,7 +383,10 @@ def _file_parts(
     parts = []
     # The in-file number of the next record, while every count before it is known.
     row: int | None = 0
-    for group in _group(units, frames_per_partition):
+    for group in _wanted_groups(units, frames_per_partition):
+        if not group[0].wanted:
+            row = _counted(row, group)
+            continue
         first = group[0].frame if group[0].frame is not None else len(seen) - 1
         frames = sum(u.frame is not None for u in group)
         counts = [u.records for u in group]
@@ -528,9 +574,17 @@ def _column(values: np.ndarray[Any, Any]) -> Any:
 
 
 def _frame(
-    array: np.ndarray[Any, Any], columns: Sequence[str], start: int
+    array: np.ndarray[Any, Any],
+    columns: Sequence[str],
+    start: int,
+    filters: Filter | None = None,
 ) -> pd.DataFrame:
-    index = pd.RangeIndex(start, start + len(array))
+    """The DataFrame of `array`'s records numbered from `start`; with `filters`, of those that
+    pass, each keeping its number."""
+    index: pd.Index = pd.RangeIndex(start, start + len(array))
+    if filters is not None:
+        keep = filters.mask(array)
+        array, index = array[keep], index[keep]
     return pd.DataFrame({name: _column(array[name]) for name in columns}, index=index)
 
 
@@ -547,10 +601,15 @@ class _ReadPartition:
     """
 
     def __init__(
-        self, schema: dx.Schema, dtype: np.dtype[Any] | None, storage_options: Options
+        self,
+        schema: dx.Schema,
+        dtype: np.dtype[Any] | None,
+        storage_options: Options,
+        filters: Filter | None = None,
     ):
         self.schema, self.dtype = schema, dtype
         self.storage_options = storage_options
+        self.filters = filters
 
     def _names(self, columns: Sequence[str] | None) -> Sequence[str]:
         return columns or (self.dtype.names or () if self.dtype is not None else ())
@@ -569,7 +628,7 @@ class _ReadPartition:
         if self.dtype is None:
             return _binary_frame(_decode(part, False, self.storage_options))
         array = _decode(part, True, self.storage_options)
-        return _frame(array, self._names(columns), part.start or 0)
+        return _frame(array, self._names(columns), part.start or 0, self.filters)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -583,6 +642,7 @@ def read_drelix(
     frames_per_partition: int | None = None,
     include_tail: bool = True,
     storage_options: Options = None,
+    filters: Filters = None,
 ) -> dd.DataFrame:
     """Drelix files as one Dask DataFrame, one partition per run of frames of one file.
 
@@ -602,8 +662,13 @@ def read_drelix(
     `columns` selects fields, as a later ``df[columns]`` would. Files whose schemas differ
     are refused with ``DrelixUsageError``; a damaged frame fails the computation with
     ``DrelixMalformedError`` naming the file and the frame.
+
+    `filters` (fixed layouts; ``Reader.to_numpy``'s) keeps the records that pass, each with
+    the index a full read gives it: planning leaves out the frames whose ranges in the zone
+    (``drelix_stats_<field>``) rule them out, and the files left with nothing to read; each
+    partition masks its records exactly.
     """
-    plan = _plan(paths, frames_per_partition, include_tail, storage_options)
+    plan = _plan(paths, frames_per_partition, include_tail, storage_options, filters)
     names = list(plan.dtype.names or ()) if plan.dtype is not None else [RECORD_COLUMN]
     if columns is not None:
         columns = [columns] if isinstance(columns, str) else list(columns)
@@ -613,7 +678,8 @@ def read_drelix(
                 f"no column {unknown[0]!r}; the files have {names}"
             )
         names = columns
-    reader = _ReadPartition(plan.schema, plan.dtype, storage_options)
+    flt = None if filters is None else parse_filters(filters, plan.schema, "the files")
+    reader = _ReadPartition(plan.schema, plan.dtype, storage_options, flt)
     meta = reader.meta(names)
     if not plan.parts:
         return dd.from_pandas(meta, npartitions=1)

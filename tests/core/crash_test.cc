@@ -7,6 +7,7 @@
 // the earlier bytes back as zeros in the tail.
 
 #include "core/bulk_write.h"
+#include "core/frame_stats.h"
 #include "core/frame_read.h"
 #include "core/journal.h"
 #include "core/tail_read.h"
@@ -42,6 +43,7 @@ struct OpsCase {
   bool journal = false;       // Recover: the durable journal of a close that died before splicing
   std::size_t tear_size = 0;  // 0: whole writes survive or vanish whole
   bool deep = true;           // crash the recovery after each power loss of the first crash, too
+  bool stats = false;         // the writer keeps statistics of the field n
 
   std::size_t first_added() const { return frames * kPerFrame + durable + pending; }
   // Records i in [from, from + n), with some variety; prefixed ones of 0 to 12 bytes.
@@ -67,8 +69,13 @@ struct OpsCase {
     return prefixed ? RecordLayout::prefixed() : RecordLayout::fixed(8);
   }
   Result<Container> create() const {
-    return Container::create(kPath, Schema{"ops@1", {{"n", "u64", 0}}, layout()}, "ops crash test",
-                             "sim", 0, kZone, {{"owner", "sim"}});
+    Container::UserHeaders user = {{"owner", "sim"}};
+    if (stats) user.emplace_back("drelix_stats_n", "");
+    DRELIX_ASSIGN_OR_RETURN(
+        Container k, Container::create(kPath, Schema{"ops@1", {{"n", "u64", 0}}, layout()},
+                                       "ops crash test", "sim", 0, kZone, user));
+    if (stats) DRELIX_TRY(k.keep_stats({}));
+    return k;
   }
 };
 
@@ -102,8 +109,24 @@ Result<std::vector<Bytes>> container_records(const Container& c) {
   return got;
 }
 
+// Whether each statistics key holds exactly the entries of the frames listed beside it.
+std::optional<std::string> stats_match(const Container& c) {
+  for (const IndexedField& f : indexed_fields(c.headers(), c.schema())) {
+    const std::string_view value = c.headers().get(f.key()).value_or("");
+    const auto entries = parse_stats(value, c.frames().size(), f.type);
+    if (!entries) return f.key() + ": " + entries.error().to_string();
+    for (std::size_t i = 0; i < c.frames().size(); ++i) {
+      const Result<Bytes> content = c.read_frame_at(i);
+      if (!content || entry_for(*content, f, c.schema().layout.size()) != (*entries)[i])
+        return str_cat(f.key(), ": frame ", i, "'s entry is not its range");
+    }
+  }
+  return std::nullopt;
+}
+
 // Opens the file as the next writer would and checks that it reads back exactly `want` (its
-// frames in list order, then the tail) and validates clean.
+// frames in list order, then the tail), that its statistics match its frames and that it
+// validates clean.
 std::optional<std::string> read_back(const std::vector<Bytes>& want) {
   {
     auto c = Container::open_append(kPath);
@@ -111,8 +134,9 @@ std::optional<std::string> read_back(const std::vector<Bytes>& want) {
     auto got = container_records(*c);
     if (!got) return "reading records failed: " + got.error().to_string();
     if (*got != want) return str_cat("read ", got->size(), " records, want ", want.size());
+    if (auto wrong = stats_match(*c)) return wrong;
   }
-  auto report = validate(kPath);
+  auto report = validate(kPath, {}, {}, 1, true);
   if (!report) return "validate failed: " + report.error().to_string();
   if (!report->problems.empty()) return "validate: " + report->problems.front();
   if (report->records != want.size()) return str_cat("validate counted ", report->records);
@@ -161,6 +185,7 @@ struct Explorer {
     if (c.op <= Op::BulkWrite) {
       DRELIX_ASSIGN_OR_RETURN(Container opened, Container::open_append(kPath));
       k.emplace(std::move(opened));
+      if (c.stats) DRELIX_TRY(k->keep_stats({}));
     }
     if (c.op == Op::Close || c.op == Op::Seal) DRELIX_TRY(c.append(*k, c.first_added(), c.added));
     sim.reset();
@@ -428,6 +453,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, OpsCrashTest, ::testing::Values(
     OpsCase{.name = "close_first_frame_fixed_level3", .op = Op::Close, .durable = 5, .frame_level = 3, .deep = false},
     OpsCase{.name = "close_second_frame_prefixed_level0", .op = Op::Close, .prefixed = true, .frames = 1, .durable = 6, .level = 0, .frame_level = 3, .deep = false},
     OpsCase{.name = "close_third_frame_fixed_level19", .op = Op::Close, .frames = 2, .durable = 3, .level = 19, .frame_level = 3, .deep = false},
+    OpsCase{.name = "close_third_frame_fixed_stats", .op = Op::Close, .frames = 2, .durable = 3, .added = 2, .frame_level = 3, .deep = false, .stats = true},
     OpsCase{.name = "close_buffered_records_fixed_level1", .op = Op::Close, .frames = 1, .durable = 3, .added = 2, .level = 1, .frame_level = 3, .deep = false},
     OpsCase{.name = "seal_prefixed_level3", .op = Op::Seal, .prefixed = true, .frames = 1, .durable = 4, .frame_level = 3, .deep = false},
     OpsCase{.name = "close_torn_fixed_level0", .op = Op::Close, .frames = 1, .durable = 200, .level = 0, .frame_level = 3, .tear_size = 512, .deep = false},
@@ -443,6 +469,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, OpsCrashTest, ::testing::Values(
     OpsCase{.name = "repack_level3_larger_zone_prefixed", .op = Op::Repack, .prefixed = true, .frames = 1, .durable = 4, .zone = 8192},
     OpsCase{.name = "repack_level0_larger_zone_fixed", .op = Op::Repack, .frames = 3, .level = 0, .zone = 16384},
     OpsCase{.name = "bulk_write_four_frames_fixed", .op = Op::BulkWrite, .frames = 1, .added = 10},
+    OpsCase{.name = "bulk_write_four_frames_fixed_stats", .op = Op::BulkWrite, .frames = 1, .added = 10, .stats = true},
     OpsCase{.name = "bulk_write_four_frames_prefixed", .op = Op::BulkWrite, .prefixed = true, .added = 10}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
