@@ -22,7 +22,7 @@ from typing import TYPE_CHECKING, Any, Literal, overload
 import numpy as np
 
 from . import _native
-from ._buffers import Body, as_bytes, as_bytes_or_array, as_uint8
+from ._buffers import Body, as_bytes, as_bytes_or_array
 from ._defaults import EXTENSION
 from ._lock import lock_file, release
 from ._reader import DTypeLike, Reader
@@ -373,19 +373,7 @@ class SeriesWriter:
     def write(self, data: Any, *, threads: int | None = None) -> None:
         """Appends many fixed-size records at once, as ``Writer.write``; a call that spans
         files ends each file on a frame boundary."""
-        w = self._w
-        size = w._size
-        if size is None:
-            raise _native.DrelixUsageError(
-                "length-prefixed records: use write_bodies() or extend()"
-            )
-        if isinstance(data, np.ndarray) and data.dtype.fields is not None:
-            w._check_fields(data.dtype)
-        flat = as_uint8(data)
-        if len(flat) % size:
-            raise _native.DrelixUsageError(
-                f"{len(flat)} bytes are not a whole number of {size}-byte records"
-            )
+        flat, size = self._w._whole_records(data)
 
         def raw(a: int, b: int) -> int:
             return (b - a) * size

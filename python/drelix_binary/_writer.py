@@ -315,18 +315,9 @@ class Writer:
         ):
             self.flush()
 
-    def write(self, data: Any, *, threads: int | None = None) -> None:
-        """Appends many fixed-size records at once from a numpy array (of any dtype, the
-        records' bytes in order) or any bytes-like buffer holding whole records.
-
-        Data that does not fill the open frame by the policy goes into the tail, as with
-        ``extend``. Larger data is written as frames straight from memory (compressed in
-        parallel where the engine allows): the open frame is topped up and closed, the rest
-        cut into frames by the policy, and the call ends on a frame boundary (its last frame
-        may be short). ``threads``: how many threads compress (default: every core).
-
-        Raises ``DrelixUsageError`` under the length-prefixed layout (use ``write_bodies``),
-        or when the data is not a whole number of records."""
+    def _whole_records(self, data: Any) -> tuple[np.ndarray, int]:
+        """(the flat uint8 bytes of ``data``, the record size): ``write``'s checks of what it
+        is given (the layout, a structured array's fields, whole records)."""
         size = self._size
         if size is None:
             raise _native.DrelixUsageError(
@@ -339,6 +330,21 @@ class Writer:
             raise _native.DrelixUsageError(
                 f"{len(flat)} bytes are not a whole number of {size}-byte records"
             )
+        return flat, size
+
+    def write(self, data: Any, *, threads: int | None = None) -> None:
+        """Appends many fixed-size records at once from a numpy array (of any dtype, the
+        records' bytes in order) or any bytes-like buffer holding whole records.
+
+        Data that does not fill the open frame by the policy goes into the tail, as with
+        ``extend``. Larger data is written as frames straight from memory (compressed in
+        parallel where the engine allows): the open frame is topped up and closed, the rest
+        cut into frames by the policy, and the call ends on a frame boundary (its last frame
+        may be short). ``threads``: how many threads compress (default: every core).
+
+        Raises ``DrelixUsageError`` under the length-prefixed layout (use ``write_bodies``),
+        or when the data is not a whole number of records."""
+        flat, size = self._whole_records(data)
         chunks = self._chunks(
             len(flat) // size, lambda start, stop: (stop - start) * size
         )
