@@ -24,8 +24,9 @@ import numpy as np
 from . import _native
 from ._buffers import Body, as_bytes, as_bytes_or_array
 from ._defaults import EXTENSION
+from ._filters import Filter, parse_filters
 from ._lock import lock_file, release
-from ._reader import DTypeLike, Reader
+from ._reader import DTypeLike, Filters, Reader
 from ._types import FrameInfo
 from ._writer import EXTEND_BATCH, PREFIX, Writer, _count, _seconds, create, open_writer
 
@@ -603,8 +604,23 @@ class _Part:
     def __init__(self, path: str) -> None:
         self.path = path
         self.reader: Reader | None = Reader(path)
-        self.count = len(self.reader)
-        self.sealed = self.reader.sealed
+        self.take(self.reader)
+
+    def take(self, reader: Reader) -> None:
+        """Takes what ``reader`` (this file's, maybe refreshed) now holds."""
+        self.count, self.sealed = len(reader), reader.sealed
+        self.headers, self.frames = reader.headers, len(reader._src.frames)
+        self.tail = reader.tail_records
+
+    def may_hold(self, flt: Filter | None) -> bool:
+        """Whether any record of the file may pass ``flt``: False only when the listed ranges
+        rule out every frame and no tail follows them (a sealed file's frames are all of it),
+        so a filtered read need not open the file."""
+        return (
+            flt is None
+            or self.tail > 0
+            or any(flt.frames_to_read(self.headers, self.frames))
+        )
 
 
 class SeriesReader:
@@ -701,7 +717,7 @@ class SeriesReader:
             if not part.sealed:
                 r = self._open(i)
                 r.refresh()
-                part.count, part.sealed = len(r), r.sealed
+                part.take(r)
         known = {p.path for p in self._parts}
         self._add(
             [f for f in series_files(self.directory, self.prefix) if f not in known]
@@ -751,6 +767,9 @@ class SeriesReader:
         part = bisect.bisect_right(self._starts, i) - 1
         return self._open(part)[i - self._starts[part]]
 
+    def _filter(self, filters: Filters) -> Filter | None:
+        return parse_filters(filters, self.schema, self.directory)
+
     def to_numpy(
         self,
         start: int | None = None,
@@ -758,11 +777,24 @@ class SeriesReader:
         *,
         dtype: DTypeLike = None,
         threads: int | None = None,
+        filters: Filters = None,
     ) -> np.ndarray:
         """Records ``start`` to ``stop`` of the series as one structured array, as
-        ``Reader.to_numpy`` gives for a file."""
+        ``Reader.to_numpy`` gives for a file. ``filters`` as for ``Reader.to_numpy``: a file
+        whose listed ranges rule out every record is not opened; the result is the same as
+        masking a full read."""
         dt = self._open(0)._fixed_dtype(dtype)
+        flt = self._filter(filters)
         first, last, _ = slice(start, stop).indices(len(self))
+        if flt is not None:
+            chunks = [
+                self._open(part).to_numpy(
+                    lo, hi, dtype=dt, threads=threads, filters=filters
+                )
+                for part, lo, hi in self._spans(first, last)
+                if self._parts[part].may_hold(flt)
+            ]
+            return np.concatenate(chunks) if chunks else np.empty(0, dt)
         out = np.empty(max(0, last - first), dt)
         at = 0
         for part, lo, hi in self._spans(first, last):
@@ -772,10 +804,21 @@ class SeriesReader:
             at += hi - lo
         return out
 
-    def iter_batches(self, *, dtype: DTypeLike = None) -> Iterator[Any]:
+    def iter_batches(
+        self, *, dtype: DTypeLike = None, filters: Filters = None
+    ) -> Iterator[Any]:
         """One batch per frame and per tail of each file in turn (as ``Reader.iter_batches``),
-        up to the records counted when iteration begins."""
+        up to the records counted when iteration begins. ``filters`` as for
+        ``Reader.iter_batches``: only batches holding records that pass, files whose listed
+        ranges rule out every record skipped unopened."""
+        flt = self._filter(filters)
         for part, lo, hi in list(self._spans(0, len(self))):
+            if flt is not None:
+                if self._parts[part].may_hold(flt):
+                    yield from self._open(part).iter_batches(
+                        dtype=dtype, filters=filters
+                    )
+                continue
             r = self._open(part)
             at = 0
             for batch in r.iter_batches(dtype=dtype):
@@ -786,23 +829,30 @@ class SeriesReader:
                 if at >= hi:
                     break
 
-    def to_arrow(self, columns: Sequence[str] | None = None) -> pyarrow.Table:
-        """The records as one ``pyarrow.Table`` (the columns of ``Reader.to_arrow``)."""
-        return self.to_arrow_reader(columns).read_all()
+    def to_arrow(
+        self, columns: Sequence[str] | None = None, *, filters: Filters = None
+    ) -> pyarrow.Table:
+        """The records as one ``pyarrow.Table`` (the columns of ``Reader.to_arrow``;
+        ``filters`` as for ``to_numpy``)."""
+        return self.to_arrow_reader(columns, filters=filters).read_all()
 
     def to_arrow_reader(
-        self, columns: Sequence[str] | None = None
+        self, columns: Sequence[str] | None = None, *, filters: Filters = None
     ) -> pyarrow.RecordBatchReader:
         """The records as a ``pyarrow.RecordBatchReader``: the batches of each file in turn,
-        about one frame in memory."""
+        about one frame in memory (``filters`` as for ``iter_batches``)."""
         import pyarrow as pa
 
         first = self._open(0)
         names = first._arrow_names(columns)
+        self._filter(filters)  # refused now, not at the first batch
         raw = first._size is not None and not self.schema.fields
         dtype = f"V{first._size}" if raw else None
         schema = first.to_arrow_reader(names).schema
-        batches = (first._arrow_batch(b, names) for b in self.iter_batches(dtype=dtype))
+        batches = (
+            first._arrow_batch(b, names)
+            for b in self.iter_batches(dtype=dtype, filters=filters)
+        )
         return pa.RecordBatchReader.from_batches(schema, batches)
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:

@@ -243,3 +243,44 @@ def test_length_prefixed_records_and_headers_go_across_files(tmp_path):
     with dx.open_series(d) as r:
         assert list(r) == bodies == list(dx.follow(d)) and len(r.files) > 3
         assert [dx.open(f).user_headers for f in r.files] == [{"site": "a", "run": "7"}] * len(r.files)
+
+
+def test_filtered_reads_equal_a_masked_full_read_and_skip_ruled_out_files(tmp_path):
+    d, n = tmp_path / "s", 3000
+    w = dx.create_series(d, SCHEMA, header_area=4096, level=0, rotate_bytes=8_000,
+                         frame_records=100, index=("i", "x"))  # fmt: skip
+    data = rows(0, n)
+    data["x"] = np.random.default_rng(5).normal(size=n)
+    w.write(data[:-50])
+    w.flush()
+    w.extend(bytes(r) for r in data[-50:])  # the last file ends in a tail
+    w.flush()
+    r = dx.open_series(d)
+    assert len(r.files) > 3 and len(r) == n and not r.sealed
+
+    @settings(max_examples=40, deadline=None)
+    @given(st.integers(-10, n + 10), st.integers(0, n // 3), st.floats(-3, 3), st.sampled_from([">", "<=", "!="]))  # fmt: skip
+    def same(lo, width, x, op):
+        flt = [("i", ">=", lo), ("i", "<", lo + width), ("x", op, x)]
+        keep = (data["i"] >= lo) & (data["i"] < lo + width)
+        keep &= {">": data["x"] > x, "<=": data["x"] <= x, "!=": data["x"] != x}[op]
+        want = data[keep]
+        got = r.to_numpy(filters=flt)
+        assert len(got) == len(want) and (got == want).all()
+        batches = list(r.iter_batches(filters=flt))
+        assert all(len(b) for b in batches)
+        assert (np.concatenate([want[:0], *batches]) == want).all()
+        assert r.to_arrow(["i"], filters=flt).column("i").to_pylist() == want["i"].tolist()
+
+    same()
+    # A sealed file the filters rule out is never opened: gone from disk, it is not missed.
+    starts = [0, *np.cumsum([len(dx.open(f)) for f in r.files])]
+    os.unlink(r.files[1])
+    inside_last = [("i", ">=", starts[-2]), ("i", "<", n)]
+    assert (r.to_numpy(filters=inside_last) == data[starts[-2] :]).all()
+    with pytest.raises(FileNotFoundError):
+        r.to_numpy(filters=[("i", "==", starts[1])])
+    with pytest.raises(dx.DrelixUsageError, match="no field 'nope'|nope"):
+        r.to_numpy(filters=[("nope", "==", 1)])
+    r.close()
+    w.close()
