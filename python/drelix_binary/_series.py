@@ -343,7 +343,9 @@ class SeriesWriter:
                     pieces.append((i + 1, True))
                     count, size = 0, 0
             if not pieces or pieces[-1][0] < n:
-                pieces.append((n, False))
+                # The writer closes what remains when frame_seconds have passed: counted
+                # here, so that the room check keeps a place for that close too.
+                pieces.append((n, count > 0 and w._time_due()))
             return pieces
 
         self._feed(
@@ -363,10 +365,8 @@ class SeriesWriter:
 
         def plan(w: Writer, start: int, n: int) -> list[tuple[int, bool]]:
             chunks = w._chunks(n - start, lambda a, b: raw(start + a, start + b))
-            if len(chunks) == 1 and not w._count_due(
-                w._tail_n + n - start, w._tail_raw + raw(start, n)
-            ):
-                return [(n, False)]
+            if len(chunks) == 1 and not w._due(n - start, raw(start, n)):
+                return [(n, False)]  # into the open frame, no close (by count or age)
             return [(start + stop, True) for _, stop in chunks]
 
         return plan

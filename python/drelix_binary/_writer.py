@@ -294,9 +294,12 @@ class Writer:
         """Whether the policy closes the frame once ``n`` more records of ``raw`` bytes are
         in the tail."""
         n, raw = self._tail_n + n, self._tail_raw + raw
-        return self._count_due(n, raw) or bool(
+        return self._count_due(n, raw) or bool(n and self._time_due())
+
+    def _time_due(self) -> bool:
+        """Whether ``frame_seconds`` have passed since the open frame began."""
+        return (
             self.frame_seconds is not None
-            and n
             and time.monotonic() - self._frame_began >= self.frame_seconds
         )
 

@@ -65,19 +65,27 @@ def spawn(body, *args):
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)  # fmt: skip
 
 
-@pytest.mark.parametrize("rule", ["bytes", "seconds", "zone"])
+@pytest.mark.parametrize("rule", ["bytes", "seconds", "zone", "zone by frame age"])
 def test_rotation_by_size_age_and_full_zone(tmp_path, monkeypatch, rule):
-    d, n = tmp_path / "s", {"bytes": 3000, "seconds": 30, "zone": 300}[rule]
+    d, n = tmp_path / "s", {"bytes": 3000, "seconds": 30, "zone": 300}.get(rule, 900)
     clock = [0.0]
     monkeypatch.setattr(_series.time, "monotonic", lambda: clock[0])
     options = {"bytes": {"rotate_bytes": 20_000, "level": 0, "frame_records": 64},
                "seconds": {"rotate_seconds": 10},
-               "zone": {"frame_records": 3, "header_area": 1024}}[rule]  # fmt: skip
+               "zone": {"frame_records": 3, "header_area": 1024},
+               "zone by frame age": {"frame_seconds": 1, "header_area": 1024}}[rule]  # fmt: skip
     w = dx.create_series(d, SCHEMA, **{"header_area": 4096, **options})
     if rule == "seconds":
         for i in range(n):
             w.append(rec(i))
             clock[0] += 4  # rotates before the append 12 s after the file began: 3 a file
+    elif rule == "zone by frame age":  # a collector: frames closed by age, never by count
+        for k in range(0, n, 10):  # bulk calls, each into the open frame
+            if k % 20:
+                w.write(rows(k, k + 10))
+            else:
+                w.extend(rec(i) for i in range(k, k + 10))
+            clock[0] += 0.5
     else:
         feed(w, 0, n)
     w.close()
@@ -87,6 +95,8 @@ def test_rotation_by_size_age_and_full_zone(tmp_path, monkeypatch, rule):
         assert all(20_000 <= os.path.getsize(f) < 20_000 + 2 * 64 * 16 for f in files[:-1])
     if rule == "seconds":
         assert [len(dx.open(f)) for f in files] == [3] * (n // 3)
+    if rule == "zone by frame age":
+        assert len(files) > 2 and all(len(dx.open(f).frames) > 5 for f in files[:-1])
     if rule == "zone":  # a single file with that zone cannot take them
         one = dx.create(tmp_path / "one.drelix", SCHEMA, **options)
         with one, pytest.raises(dx.DrelixZoneFullError):
