@@ -33,15 +33,22 @@ FULL = {  # a smoke run divides every size and count by 512
     "repack_frame": MiB, "repack_count": 48, "repack_reps": 3, "live_lag_n": 100_000,
     "live_idle_ms": 3000, "live_frames": 4000, "live_n": 10_000_000, "live_reps": 3,
     "remote_bytes": 256 * MiB, "remote_read_reps": 7, "remote_reps": 3, "remote_files": 200, "remote_frames": 4,
-    "stream_n": 10_000_000,
+    "stream_n": 10_000_000, "window_n": 10_000_000, "window_frames": 100,
+    "collect_rates": (5000, 1000), "collect_seconds": 1200,
 }  # fmt: skip
 GROUPS = ["append", "close", "read", "end to end", "memory", "maintenance", "public API",
-          "Dask", "command line", "live readers", "object storage", "Arrow stream"]  # fmt: skip
+          "Dask", "command line", "live readers", "object storage", "Arrow stream",
+          "series and pruning"]  # fmt: skip
 OPS = {"<": operator.lt, "<=": operator.le, ">": operator.gt, ">=": operator.ge}
 FINDINGS = "<!-- findings: written by hand, kept when the tables are regenerated -->"
 INTRO = """Each figure is the median of several runs in one process; its baseline was \
 measured in the same run. The ratio is drelix's figure over the baseline's: a time, a \
 throughput, or for memory the measured peak over the budget."""
+
+
+def shrunk(v):
+    """A size or count of a smoke run: a 512th (each of a tuple's)."""
+    return tuple(map(shrunk, v)) if isinstance(v, tuple) else max(1, v // 512)
 
 
 def num(x):
@@ -98,7 +105,7 @@ def main():
     sys.path.insert(0, HERE)
     import figures
 
-    cfg = {k: max(1, v // 512) if args.smoke else v for k, v in FULL.items()}
+    cfg = {k: shrunk(v) if args.smoke else v for k, v in FULL.items()}
     rows, load, started = [], os.getloadavg()[0], time.time()
     for fig in figures.ALL:
         if args.only and fig.__name__[4:] not in args.only.split(","):

@@ -187,7 +187,10 @@ def test_a_second_series_writer_is_refused_at_once(tmp_path):
         with pytest.raises(dx.DrelixLockedError):
             dx.open_series(d, "a")
         w.append(rec(1))
-    assert len(dx.open_series(d)) == 2
+        w.rotate()  # files the series makes, and those continued, take the series' zone
+    r = dx.open_series(d)
+    assert len(r) == 2 and len(r.files) == 2
+    assert {dx.open(f).preamble.header_area for f in r.files} == {64 << 10}
 
 
 def test_the_reader_reads_the_files_as_one_sequence(tmp_path):
