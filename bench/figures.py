@@ -1068,7 +1068,7 @@ def window_read(cfg, tmp):
     note = (f"{n:,} telemetry records in {listed} frames (level 3), index=('ts',); "
             f"{len(want):,} records pass; both open the file")
     yield Row("series and pruning", "to_numpy(filters=) of a 1 % ts window", t * 1e3, "ms",
-              "to_numpy() + a numpy mask", z * 1e3, ">= 20x faster",
+              "to_numpy() + a numpy mask", z * 1e3, "<= 0.05x the baseline's time (20x faster)",
               note)  # fmt: skip
     try:
         import pyarrow as pa
