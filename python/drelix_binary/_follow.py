@@ -113,8 +113,10 @@ def _each(
     follow_one: Callable[[Reader, int], Iterator[Any]],
 ) -> Iterator[Any]:
     """``follow_one(reader, start)`` on a file, or on each file of a series in turn."""
-    if isinstance(path, (str, os.PathLike)) and os.path.isdir(path):
-        yield from _series(os.fspath(path), start, prefix, follow_one)
+    from ._series import is_series
+
+    if isinstance(path, (str, os.PathLike)) and is_series(path, storage_options):
+        yield from _series(os.fspath(path), start, prefix, storage_options, follow_one)
         return
     with Reader(path, storage_options=storage_options) as r:
         yield from follow_one(r, start)
@@ -124,6 +126,7 @@ def _series(
     directory: str,
     start: int,
     prefix: str,
+    options: dict[str, Any] | None,
     follow_one: Callable[[Reader, int], Iterator[Any]],
 ) -> Iterator[Any]:
     """The files of a series from record ``start`` on: each followed until it is sealed (its
@@ -131,7 +134,7 @@ def _series(
     A sealed file with no successor is the series' end."""
     from ._series import SeriesReader, series_files
 
-    with SeriesReader(directory, prefix=prefix) as s:
+    with SeriesReader(directory, prefix=prefix, storage_options=options) as s:
         if start < 0:
             start = max(0, len(s) + start)
         files, counts = s.files, [p.count for p in s._parts]
@@ -142,11 +145,11 @@ def _series(
         start -= counts[i]
         i += 1
     while True:
-        with Reader(files[i]) as r:
+        with Reader(files[i], storage_options=options) as r:
             yield from follow_one(r, start)
             if not r.sealed:
                 return  # the timeout passed
-        files = series_files(directory, prefix)
+        files = series_files(directory, prefix, options)
         if i + 1 >= len(files):
             return
         i, start = i + 1, 0

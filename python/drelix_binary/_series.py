@@ -13,6 +13,7 @@ import itertools
 import math
 import operator
 import os
+import posixpath
 import re
 import time
 import weakref
@@ -27,6 +28,7 @@ from ._defaults import EXTENSION
 from ._filters import Filter, parse_filters
 from ._lock import lock_file, release
 from ._reader import DTypeLike, Filters, Reader
+from ._remote import filesystem, is_url, local_path, refuse_write
 from ._types import FrameInfo
 from ._writer import EXTEND_BATCH, PREFIX, Writer, _count, _seconds, create, open_writer
 
@@ -38,6 +40,7 @@ __all__ = [
     "SeriesReader",
     "SeriesWriter",
     "create_series",
+    "is_series",
     "open_series",
     "series_files",
 ]
@@ -56,11 +59,44 @@ _ROOM_SPARE = 2  # frames kept free in every zone: a frame_seconds close, and th
 SERIES_HEADER_AREA = 64 << 10
 
 
-def series_files(directory: str | os.PathLike[str], prefix: str = "") -> list[str]:
-    """The paths of a series' files in ``directory``, in write order."""
+def series_files(
+    directory: str | os.PathLike[str],
+    prefix: str = "",
+    storage_options: dict[str, Any] | None = None,
+) -> list[str]:
+    """The paths of a series' files in ``directory`` (or the URLs of its objects under a
+    prefix in a store), in write order."""
     pattern = re.compile(re.escape(prefix) + r"\d{10}\." + re.escape(EXTENSION))
-    names = sorted(n for n in os.listdir(directory) if pattern.fullmatch(n))
-    return [os.path.join(os.fspath(directory), n) for n in names]
+    if is_url(directory):
+        url = os.fspath(directory).rstrip("/")
+        fs, path = filesystem(url, storage_options)
+        fs.invalidate_cache(path)  # a listing made afresh: files come and grow
+        found = (posixpath.basename(p.rstrip("/")) for p in fs.ls(path, detail=False))
+        return [f"{url}/{n}" for n in sorted(n for n in found if pattern.fullmatch(n))]
+    if storage_options:
+        raise TypeError(
+            f"{directory}: storage_options applies to URLs, not to local paths"
+        )
+    d = local_path(directory)
+    return [
+        os.path.join(d, n)
+        for n in sorted(n for n in os.listdir(d) if pattern.fullmatch(n))
+    ]
+
+
+def is_series(target: object, storage_options: dict[str, Any] | None = None) -> bool:
+    """Whether ``target`` names a directory (or a prefix in a store) rather than a file: a
+    local directory, or a URL ending in "/", or one not ending in ".drelix" that the store
+    calls a directory."""
+    if is_url(target):
+        url = str(target)
+        if url.endswith("/"):
+            return True
+        if url.endswith("." + EXTENSION):
+            return False
+        fs, path = filesystem(url, storage_options)
+        return bool(fs.isdir(path))
+    return isinstance(target, (str, os.PathLike)) and os.path.isdir(local_path(target))
 
 
 def _number(path: str) -> int:
@@ -502,6 +538,7 @@ def create_series(
     rotate_bytes: int | None = None,
     rotate_seconds: float | None = None,
     prefix: str = "",
+    storage_options: dict[str, Any] | None = None,
     **writer_options: Any,
 ) -> SeriesWriter:
     """Starts a series in ``directory`` (created if missing) and returns its ``SeriesWriter``.
@@ -515,7 +552,9 @@ def create_series(
 
     Raises ``FileExistsError`` when the directory holds a series of that prefix already
     (continue it with ``open_series(directory, "a")``), ``DrelixLockedError`` when another
-    series writer holds the directory, and what ``create`` raises."""
+    series writer holds the directory, ``DrelixUsageError`` for a URL (a series is written
+    locally; ``storage_options`` is taken only to say so), and what ``create`` raises."""
+    refuse_write(directory, storage_options)
     limits = _rotation(rotate_bytes, rotate_seconds)
     prefix = _check_prefix(prefix)
     d = os.fspath(directory)
@@ -609,10 +648,13 @@ def _resume(
 class _Part:
     """One file of a series as a reader knows it: its record count, and its reader while open."""
 
-    def __init__(self, path: str) -> None:
-        self.path = path
-        self.reader: Reader | None = Reader(path)
+    def __init__(self, path: str, storage_options: dict[str, Any] | None) -> None:
+        self.path, self.options = path, storage_options
+        self.reader: Reader | None = self.open()
         self.take(self.reader)
+
+    def open(self) -> Reader:
+        return Reader(self.path, storage_options=self.options)
 
     def take(self, reader: Reader) -> None:
         """Takes what ``reader`` (this file's, maybe refreshed) now holds."""
@@ -638,10 +680,17 @@ class SeriesReader:
     Only the files that may still change (unsealed ones, and the last) stay open, with one
     more: the one read last."""
 
-    def __init__(self, directory: str | os.PathLike[str], *, prefix: str = "") -> None:
+    def __init__(
+        self,
+        directory: str | os.PathLike[str],
+        *,
+        prefix: str = "",
+        storage_options: dict[str, Any] | None = None,
+    ) -> None:
         self.directory = os.fspath(directory)
         self.prefix = _check_prefix(prefix)
-        files = series_files(self.directory, self.prefix)
+        self._options = storage_options
+        files = series_files(self.directory, self.prefix, storage_options)
         if not files:
             raise FileNotFoundError(
                 f"no series of prefix {prefix!r} in {self.directory}"
@@ -661,7 +710,7 @@ class SeriesReader:
 
     def _add(self, files: Sequence[str]) -> None:
         for path in files:
-            part = _Part(path)
+            part = _Part(path, self._options)
             self._parts.append(part)
             assert part.reader is not None
             base = self._open(0).schema
@@ -692,7 +741,7 @@ class SeriesReader:
             )
         part = self._parts[i]
         if part.reader is None:
-            part.reader = Reader(part.path)
+            part.reader = part.open()
         if not self._kept(i):
             before, self._recent = self._recent, i
             if before is not None and not self._kept(before):
@@ -728,7 +777,11 @@ class SeriesReader:
                 part.take(r)
         known = {p.path for p in self._parts}
         self._add(
-            [f for f in series_files(self.directory, self.prefix) if f not in known]
+            [
+                f
+                for f in series_files(self.directory, self.prefix, self._options)
+                if f not in known
+            ]
         )
         return self._starts[-1] - before
 
@@ -885,7 +938,7 @@ class SeriesReader:
 
     def __reduce__(self) -> tuple[Any, ...]:
         """An unpickled reader opens the series afresh (a worker process reads it as it is)."""
-        return (_series_reader, (self.directory, self.prefix))
+        return (_series_reader, (self.directory, self.prefix, self._options))
 
     def __repr__(self) -> str:
         state = "closed" if self._closed else ("sealed" if self.sealed else "open")
@@ -895,13 +948,19 @@ class SeriesReader:
         )
 
 
-def _series_reader(directory: str, prefix: str) -> SeriesReader:
-    return SeriesReader(directory, prefix=prefix)
+def _series_reader(
+    directory: str, prefix: str, storage_options: dict[str, Any] | None = None
+) -> SeriesReader:
+    return SeriesReader(directory, prefix=prefix, storage_options=storage_options)
 
 
 @overload
 def open_series(
-    directory: str | os.PathLike[str], mode: Literal["r"] = "r", *, prefix: str = ""
+    directory: str | os.PathLike[str],
+    mode: Literal["r"] = "r",
+    *,
+    prefix: str = "",
+    storage_options: dict[str, Any] | None = None,
 ) -> SeriesReader: ...
 @overload
 def open_series(
@@ -919,6 +978,7 @@ def open_series(
     mode: str,
     *,
     prefix: str = "",
+    storage_options: dict[str, Any] | None = None,
     rotate_bytes: int | None = None,
     rotate_seconds: float | None = None,
     **writer_options: Any,
@@ -928,11 +988,13 @@ def open_series(
     mode: str = "r",
     *,
     prefix: str = "",
+    storage_options: dict[str, Any] | None = None,
     rotate_bytes: int | None = None,
     rotate_seconds: float | None = None,
     **writer_options: Any,
 ) -> SeriesReader | SeriesWriter:
-    """Opens a series: ``mode="r"`` (default) for a ``SeriesReader``; ``mode="a"`` for a
+    """Opens a series: ``mode="r"`` (default) for a ``SeriesReader`` (of a directory, or of
+    a prefix in a store: a URL, with ``storage_options`` for its filesystem); ``mode="a"`` for a
     ``SeriesWriter`` that continues it: the last file opened as ``open(path, "a")`` does (an
     interrupted close completed, a torn record cut), or the next one started when the last is
     sealed. New files take the last file's header area, source, level, application headers
@@ -943,9 +1005,12 @@ def open_series(
     another mode."""
     if mode == "r":
         if rotate_bytes is not None or rotate_seconds is not None or writer_options:
-            raise TypeError("a series opened for reading takes only prefix")
-        return SeriesReader(directory, prefix=prefix)
+            raise TypeError(
+                "a series opened for reading takes only prefix and storage_options"
+            )
+        return SeriesReader(directory, prefix=prefix, storage_options=storage_options)
     if mode == "a":
+        refuse_write(directory, storage_options)
         limits = _rotation(rotate_bytes, rotate_seconds)
         if "lock" in writer_options:
             raise TypeError("a series writer always locks: lock is not an option")

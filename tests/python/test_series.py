@@ -297,3 +297,30 @@ def test_filtered_reads_equal_a_masked_full_read_and_skip_ruled_out_files(tmp_pa
         r.to_numpy(filters=[("nope", "==", 1)])
     r.close()
     w.close()
+
+
+def test_a_series_uploaded_to_a_store_reads_filters_and_follows_as_one(tmp_path):
+    fsspec = pytest.importorskip("fsspec")
+    d, n = tmp_path / "s", 1200
+    with dx.create_series(d, SCHEMA, header_area=4096, level=0, rotate_bytes=6_000,
+                          frame_records=100, index=("i",)) as w:  # fmt: skip
+        w.write(rows(0, n))
+        w.close(final=True)
+    files = dx.open_series(d).files
+    store, url = fsspec.filesystem("memory"), "memory://drelix-tests/series"
+    for f in files:
+        store.put_file(f, f"{url}/{os.path.basename(f)}")
+    store.pipe(f"{url}/other.drelix", b"an object of no series, beside")
+    with dx.open_series(url + "/") as r:
+        assert r.files == [f"{url}/{os.path.basename(f)}" for f in files] and r.sealed
+        assert (r.to_numpy() == rows(0, n)).all() and r[n - 1] == rec(n - 1)
+        window = [("i", ">=", 700), ("i", "<", 750)]
+        assert (r.to_numpy(filters=window) == rows(700, 750)).all()
+        assert list(pickle.loads(pickle.dumps(r))) == [rec(i) for i in range(n)]
+    followed = list(dx.follow(url, start=-3, timeout=GUARD))  # a sealed series: to its end
+    assert followed == [rec(i) for i in range(n - 3, n)]
+    for write in (lambda: dx.create_series(url, SCHEMA), lambda: dx.open_series(url, "a")):
+        with pytest.raises(dx.DrelixUsageError, match="written in place"):
+            write()
+    with pytest.raises(FileNotFoundError):
+        dx.open_series("memory://drelix-tests/none/")
