@@ -376,18 +376,7 @@ class SeriesWriter:
         ends = list(itertools.accumulate((len(b) + extra for b in batch), initial=0))
 
         def plan(w: Writer, start: int, n: int) -> list[tuple[int, bool]]:
-            """The records after which the frame policy closes a frame, and the rest."""
-            pieces, count, size = [], w._tail_n, w._tail_raw
-            for i in range(start, n):
-                count, size = count + 1, size + ends[i + 1] - ends[i]
-                if w._count_due(count, size):
-                    pieces.append((i + 1, True))
-                    count, size = 0, 0
-            if not pieces or pieces[-1][0] < n:
-                # The writer closes what remains when frame_seconds have passed: counted
-                # here, so that the room check keeps a place for that close too.
-                pieces.append((n, count > 0 and w._time_due()))
-            return pieces
+            return [(start + stop, c) for stop, c in w._extend_plan(batch[start:n])]
 
         self._feed(
             len(batch),
@@ -401,13 +390,16 @@ class SeriesWriter:
     def _bulk_plan(
         raw: Callable[[int, int], int],
     ) -> Callable[[Writer, int, int], list[tuple[int, bool]]]:
-        """The pieces of a bulk write: the writer's frames (the open one topped up first);
-        all of them closed, but for data that stays within the open frame."""
+        """The pieces of a bulk write: the writer's frames (the open one topped up first),
+        each closed; or, for data that stays within the open frame, one piece that closes
+        only when the policy is then due."""
 
         def plan(w: Writer, start: int, n: int) -> list[tuple[int, bool]]:
-            chunks = w._chunks(n - start, lambda a, b: raw(start + a, start + b))
-            if len(chunks) == 1 and not w._due(n - start, raw(start, n)):
-                return [(n, False)]  # into the open frame, no close (by count or age)
+            chunks, closes = w._bulk_plan(
+                n - start, lambda a, b: raw(start + a, start + b)
+            )
+            if not chunks:
+                return [(n, bool(closes))]
             return [(start + stop, True) for _, stop in chunks]
 
         return plan

@@ -266,16 +266,46 @@ class Writer:
     def _extend_batch(self, bodies: list[Body]) -> None:
         for body in bodies:
             self._check(body)
-        closes, n, raw = 0, self._tail_n, self._tail_raw
-        for body in bodies:
-            n, raw = n + 1, raw + len(body) + (0 if self._size else PREFIX)
-            if self._count_due(n, raw):
-                closes, n, raw = closes + 1, 0, 0
+        closes = sum(close for _, close in self._extend_plan(bodies))
         if closes:
             first = self._on_disk(bodies)
             self._sink_open().check_frame_room(closes, self.level, first)
         for body in bodies:
             self._append(body)
+
+    def _extend_plan(self, bodies: Sequence[Body]) -> list[tuple[int, bool]]:
+        """How appending ``bodies`` one by one cuts them, by the frame policy: (stop, closes)
+        for each run of records that ends in a close by count or size, then the rest, whose
+        close comes when ``frame_seconds`` have passed (``closes`` then: a close to make room
+        for too)."""
+        pieces, n, raw = [], self._tail_n, self._tail_raw
+        extra = 0 if self._size else PREFIX
+        for i, body in enumerate(bodies):
+            n, raw = n + 1, raw + len(body) + extra
+            if self._count_due(n, raw):
+                pieces.append((i + 1, True))
+                n, raw = 0, 0
+        if not pieces or pieces[-1][0] < len(bodies):
+            pieces.append((len(bodies), n > 0 and self._time_due()))
+        return pieces
+
+    def _bulk_plan(
+        self, n: int, raw: Callable[[int, int], int]
+    ) -> tuple[list[tuple[int, int]], int]:
+        """How a bulk call of ``n`` records (``raw(start, stop)``: a range's raw size) goes
+        in: (the frames it writes, the closes it makes). No frames when the records stay
+        within the open frame: they go into the tail, and one close follows when the policy
+        is then due."""
+        chunks = self._chunks(n, raw)
+        if not chunks:
+            return [], 0
+        start, stop = chunks[0]
+        k, b = stop - start, raw(start, stop)
+        if len(chunks) == 1 and not self._count_due(
+            self._tail_n + k, self._tail_raw + b
+        ):
+            return [], int(self._due(k, b))
+        return chunks, len(chunks)
 
     def _on_disk(self, bodies: Sequence[Body]) -> bytes:
         """The first records of ``bodies`` as the tail holds them (for the preview a first
@@ -348,12 +378,9 @@ class Writer:
         Raises ``DrelixUsageError`` under the length-prefixed layout (use ``write_bodies``),
         or when the data is not a whole number of records."""
         flat, size = self._whole_records(data)
-        chunks = self._chunks(
-            len(flat) // size, lambda start, stop: (stop - start) * size
-        )
         sink = self._sink_open()
         self._bulk(
-            chunks,
+            len(flat) // size,
             lambda frames: sink.write_records(
                 flat, size, frames, self._bulk_options(threads)
             ),
@@ -410,12 +437,9 @@ class Writer:
         for body in checked:
             self._check(body)
         ends = list(itertools.accumulate((len(b) + PREFIX for b in checked), initial=0))
-        chunks = self._chunks(
-            len(checked), lambda start, stop: ends[stop] - ends[start]
-        )
         sink = self._sink_open()
         self._bulk(
-            chunks,
+            len(checked),
             lambda frames: sink.write_bodies(
                 checked, frames, self._bulk_options(threads)
             ),
@@ -450,26 +474,23 @@ class Writer:
 
     def _bulk(
         self,
-        chunks: list[tuple[int, int]],
+        n: int,
         run: Callable[[list[tuple[int, int]]], list[FrameEntry]],
         raw: Callable[[int, int], int],
         first: Callable[[], bytes],
     ) -> None:
-        """Runs a bulk call: into the tail when it stays within the open frame, else as
-        frames (the open tail part of the first). Every frame it will close must fit in the
-        header zone before any record is taken (``DrelixZoneFullError`` otherwise)."""
-        if not chunks:
+        """Runs a bulk call of ``n`` records: into the tail when it stays within the open
+        frame, else as frames (the open tail part of the first). Every frame it will close
+        must fit in the header zone before any record is taken (``DrelixZoneFullError``
+        otherwise)."""
+        if not n:
             return
-        start, stop = chunks[0]
-        k, b = stop - start, raw(start, stop)
-        n, b = self._tail_n + k, self._tail_raw + b
-        tail_only = len(chunks) == 1 and not self._count_due(n, b)
-        closes = int(self._due(k, b - self._tail_raw)) if tail_only else len(chunks)
+        chunks, closes = self._bulk_plan(n, raw)
         if closes:
             self._sink_open().check_frame_room(closes, self.level, first())
-        if tail_only:
+        if not chunks:
             run([])  # tail only
-            self._tail_n, self._tail_raw = n, b
+            self._tail_n, self._tail_raw = self._tail_n + n, self._tail_raw + raw(0, n)
             self._apply_policy()
             return
         if run(chunks):
