@@ -11,6 +11,9 @@ frames of the file (same offsets, lengths and hashes), and takes the planned tai
 first ones after them, wherever they now are. A file rewritten since (repacked, rebuilt) fails
 the task with ``DrelixMalformedError``: plan again.
 
+A directory written by a series writer (``dx.create_series``) is read in write order, as one
+stream: its file names sort so.
+
 Files may be objects in a store (``s3://``, ``gs://``, ``memory://``, ... with
 ``storage_options``, as ``dx.open`` takes them). Planning opens many at once, each in one
 ranged request for its zone; a task carries the URL and the options, never a connection, and
@@ -55,6 +58,7 @@ from ._defaults import EXTENSION, JOURNAL_SUFFIX, REPACK_SUFFIX
 from ._filters import Filter, parse_filters
 from ._publish import discard, publishing, sync_directory
 from ._remote import filesystem, is_url, local_path
+from ._series import _check_prefix
 
 __all__ = ["PARTITION_BYTES", "read_drelix", "read_drelix_bag", "to_drelix"]
 
@@ -99,7 +103,7 @@ class _Unit(NamedTuple):
     size: int  # decoded bytes, or the best estimate the zone allows
     records: int | None
     wanted: bool = True  # False: the filters rule it out; it only counts records
-    frames: int = 1  # frames it stands for: every frame of a file the filters rule out
+    frames: int = 1  # unwanted: the frames it stands for (a file ruled out whole)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -391,6 +395,8 @@ def _planned(
     what ``read_drelix`` and ``read_drelix_bag`` build their graphs from."""
     if frames_per_partition is not None and frames_per_partition < 1:
         raise dx.DrelixUsageError("frames_per_partition must be at least 1")
+    if series is not None:
+        series = _check_prefix(series)
     files = _expand(paths, storage_options, series)
     first_path, schema, dtype = "", None, None
     parts: list[_Part] = []
