@@ -11,6 +11,9 @@ frames of the file (same offsets, lengths and hashes), and takes the planned tai
 first ones after them, wherever they now are. A file rewritten since (repacked, rebuilt) fails
 the task with ``DrelixMalformedError``: plan again.
 
+A directory written by a series writer (``dx.create_series``) is read in write order, as one
+stream: its file names sort so.
+
 Files may be objects in a store (``s3://``, ``gs://``, ``memory://``, ... with
 ``storage_options``, as ``dx.open`` takes them). Planning opens many at once, each in one
 ranged request for its zone; a task carries the URL and the options, never a connection, and
@@ -55,6 +58,7 @@ from ._defaults import EXTENSION, JOURNAL_SUFFIX, REPACK_SUFFIX
 from ._filters import Filter, parse_filters
 from ._publish import discard, publishing, sync_directory
 from ._remote import filesystem, is_url, local_path
+from ._series import _check_prefix
 
 __all__ = ["PARTITION_BYTES", "read_drelix", "read_drelix_bag", "to_drelix"]
 
@@ -95,29 +99,43 @@ class _Part(NamedTuple):
 
 
 class _Unit(NamedTuple):
-    frame: int | None  # frame position, None for the tail
+    frame: int | None  # frame position (the first of a run), None for the tail
     size: int  # decoded bytes, or the best estimate the zone allows
     records: int | None
     wanted: bool = True  # False: the filters rule it out; it only counts records
+    frames: int = 1  # unwanted: the frames it stands for (a file ruled out whole)
 
 
 # ---------------------------------------------------------------------------------------------
 # Planning on the client
 
 
-def _expand(paths: Paths, storage_options: Options) -> list[str]:
+def _held(names: Iterable[str], series: str | None) -> list[str]:
+    """Of the paths a directory (or a prefix in a store) holds, those read: every ``.drelix``
+    file, or with `series` the files of the series of that prefix only."""
+    if series is None:
+        return list(names)
+    pattern = re.compile(re.escape(series) + r"\d{10}\." + re.escape(EXTENSION))
+    return [n for n in names if pattern.fullmatch(posixpath.basename(n))]
+
+
+def _expand(
+    paths: Paths, storage_options: Options, series: str | None = None
+) -> list[str]:
     """Every file named, globbed or held by a named directory (or prefix, for a URL), in
-    natural path order."""
+    natural path order; of a directory's files, only those of the series `series` names
+    when it is given."""
     items = [paths] if isinstance(paths, (str, os.PathLike)) else list(paths)
     found: set[str] = set()
     for item in items:
         text = os.fspath(item)
         if is_url(text):
-            found.update(_expand_url(text, storage_options))
+            found.update(_expand_url(text, storage_options, series))
             continue
         text = local_path(text)
         if os.path.isdir(text):
-            found.update(glob.glob(os.path.join(glob.escape(text), "*." + EXTENSION)))
+            held = glob.glob(os.path.join(glob.escape(text), "*." + EXTENSION))
+            found.update(_held(held, series))
         elif glob.has_magic(text):
             found.update(glob.glob(text))
         else:
@@ -127,17 +145,19 @@ def _expand(paths: Paths, storage_options: Options) -> list[str]:
     return sorted(found, key=_natural)
 
 
-def _expand_url(url: str, storage_options: Options) -> list[str]:
+def _expand_url(url: str, storage_options: Options, series: str | None) -> list[str]:
     """The objects a URL names: itself, those its glob matches (the filesystem's ``glob``), or
-    the ``*.drelix`` objects under it when it names a prefix. A URL ending in ``.drelix`` is
-    taken as an object without asking the store; others are asked whether they are a prefix.
+    the ``*.drelix`` objects under it when it names a prefix (with `series`, those of that
+    series only). A URL ending in ``.drelix`` is taken as an object without asking the store;
+    others are asked whether they are a prefix.
 
     What fsspec remembers of earlier listings is forgotten first: planning then opens the
     objects at the lengths listed now, with no further request."""
     fs, path = filesystem(url, storage_options)
     literal = re.split(r"[*?\[]", path, maxsplit=1)[0]
     fs.invalidate_cache(literal.rstrip("/") or path)
-    if glob.has_magic(path):
+    held = not glob.has_magic(path)  # a prefix: the files it holds, as a directory's
+    if not held:
         pattern = path
     elif url.endswith("/") or (not url.endswith("." + EXTENSION) and fs.isdir(path)):
         pattern = path.rstrip("/") + "/*." + EXTENSION
@@ -146,11 +166,12 @@ def _expand_url(url: str, storage_options: Options) -> list[str]:
     # The matches as URLs of the form given (scheme, chained filesystems and all).
     head = url[: url.index("://") + 3]
     matches = fs.glob(pattern, detail=True)
-    return [
+    objects = [
         name if "://" in name else head + name.lstrip("/")
         for name, info in matches.items()
         if info.get("type") != "directory"
     ]
+    return _held(objects, series) if held else objects
 
 
 def _no_files(paths: Paths) -> FileNotFoundError:
@@ -243,11 +264,24 @@ def _describe(schema: dx.Schema) -> str:
     return f"{schema.name!r} ({fields}; {layout})"
 
 
+class _Counts(NamedTuple):
+    """What a plan leaves out: files with no partition because the filters rule out every
+    frame (and nothing else is read), frames not read, and the files whose frames planning
+    looked at (their first bytes: sizes and counts) beyond the zone."""
+
+    files: int
+    frames: int
+    files_skipped: int
+    frames_skipped: int
+    files_sized: int
+
+
 class _Plan(NamedTuple):
     schema: dx.Schema
     dtype: np.dtype[Any] | None
     parts: list[_Part]
     divisions: tuple[int, ...] | None
+    counts: _Counts
 
 
 class _Survey(NamedTuple):
@@ -258,6 +292,7 @@ class _Survey(NamedTuple):
     seen: list[str]
     units: list[_Unit]
     filters: Filter | None
+    sized: bool  # whether the frames' first bytes were read (sizes and counts)
 
 
 # Files planned at once: objects in a store answer after a round trip each, which this many
@@ -274,25 +309,52 @@ def _survey(
 ) -> _Survey:
     """Opens one file: its zone (one ranged request for an object), then its frames' content
     sizes only where the plan needs them: to count fixed records, or to size partitions.
-    With `filters`, the frames the zone's ranges rule out are marked unwanted."""
+    With `filters`, the frames the zone's ranges rule out are marked unwanted; when they rule
+    out every frame, no frame is looked at (`_ruled_out`)."""
     with _open(path, storage_options, listed=True) as reader:
         flt = parse_filters(filters, reader.schema, path)
         dtype = reader.dtype
         if dtype is not None and not dtype.names:
             dtype = None  # fixed records without fields are bytes, as prefixed ones are
-        if dtype is not None or frames_per_partition is None:
-            frames = reader.frames
-            listed = [(f.offset, f.length, f.hash) for f in frames]
-            units = _units(reader, frames, include_tail)
+        listed = _listed(reader)
+        wanted = (
+            None if flt is None else flt.frames_to_read(reader.headers, len(listed))
+        )
+        if wanted is not None and dtype is not None and not any(wanted):
+            units = _ruled_out(reader, dtype, len(listed), include_tail)
+            if units is not None:
+                return _Survey(reader.schema, dtype, _identities(listed), units, flt, False)  # fmt: skip
+        sized = dtype is not None or frames_per_partition is None
+        if sized:
+            units = _units(reader, reader.frames, include_tail)
         else:
-            listed = _listed(reader)
             units = [_Unit(i, length, None) for i, (_, length, _) in enumerate(listed)]
             if include_tail and reader.tail_records:
                 units.append(_Unit(None, 0, reader.tail_records))
-        if flt is not None:
-            wanted = flt.frames_to_read(reader.headers, len(listed))
+        if wanted is not None:
             units = [u if u.frame is None else u._replace(wanted=wanted[u.frame]) for u in units]  # fmt: skip
-        return _Survey(reader.schema, dtype, _identities(listed), units, flt)
+        return _Survey(reader.schema, dtype, _identities(listed), units, flt, sized and bool(listed))  # fmt: skip
+
+
+_COUNT = re.compile(r"[0-9]+")
+
+
+def _ruled_out(
+    reader: dx.Reader, dtype: np.dtype[Any], frames: int, include_tail: bool
+) -> list[_Unit] | None:
+    """The units of a file whose every frame the filters rule out, from its zone alone: its
+    frames as one unit not read, counted by ``_records`` (the records the frames hold), so
+    that the rows after them keep the numbers a full read gives; then its tail, which no
+    range covers. None when ``_records`` is not a count to go by: the frames are then looked
+    at as for any file."""
+    text = reader.headers.get("_records", "")
+    if not _COUNT.fullmatch(text) or (frames == 0 and text != "0"):
+        return None
+    units = [_Unit(0, 0, int(text), False, frames)] if frames else []
+    tail = reader.tail_records if include_tail else 0
+    if tail:
+        units.append(_Unit(None, tail * dtype.itemsize, tail))
+    return units
 
 
 def _surveys(
@@ -320,18 +382,25 @@ def _surveys(
         pool.shutdown(cancel_futures=True)
 
 
-def _plan(
+def _planned(
     paths: Paths,
-    frames_per_partition: int | None,
-    include_tail: bool,
+    *,
+    frames_per_partition: int | None = None,
+    include_tail: bool = True,
     storage_options: Options = None,
     filters: Filters = None,
+    series: str | None = None,
 ) -> _Plan:
+    """The partitions of the files `paths` names, and what the plan leaves out (`_Counts`):
+    what ``read_drelix`` and ``read_drelix_bag`` build their graphs from."""
     if frames_per_partition is not None and frames_per_partition < 1:
         raise dx.DrelixUsageError("frames_per_partition must be at least 1")
-    files = _expand(paths, storage_options)
+    if series is not None:
+        series = _check_prefix(series)
+    files = _expand(paths, storage_options, series)
     first_path, schema, dtype = "", None, None
     parts: list[_Part] = []
+    counts = _Counts(len(files), 0, 0, 0, 0)
     # The running number of the file's first record, while every count before it is known.
     base: int | None = 0
     surveys = _surveys(
@@ -346,22 +415,35 @@ def _plan(
                     f"schemas differ: {first_path} has {_describe(schema)}, "
                     f"{path} has {_describe(found.schema)}"
                 )
-            for part in _file_parts(
+            planned = _file_parts(
                 path, found.seen, found.units, frames_per_partition, dtype
-            ):
+            )
+            for part in planned:
                 start = None if base is None or part.row is None else base + part.row
                 parts.append(part._replace(start=start))
             base = _counted(base, found.units)
+            counts = _counts(counts, found, bool(planned))
     if schema is None:
         raise _no_files(paths)
     # Known counts: the records numbered across the files (those the filters skip too, so
     # a row keeps the number a full read gives it); a division per partition start.
     starts = [p.start for p in parts if p.start is not None and p.records is not None]
     if dtype is None or len(starts) < len(parts):
-        return _Plan(schema, dtype, parts, None)
+        return _Plan(schema, dtype, parts, None, counts)
     last = parts[-1] if parts else None
     divisions = (*starts, starts[-1] + (last.records or 0) - 1) if last else None
-    return _Plan(schema, dtype, parts, divisions)
+    return _Plan(schema, dtype, parts, divisions, counts)
+
+
+def _counts(counts: _Counts, found: _Survey, planned: bool) -> _Counts:
+    """`counts` with one more file's."""
+    skipped = sum(u.frames for u in found.units if not u.wanted)
+    return counts._replace(
+        frames=counts.frames + len(found.seen) - 1,
+        files_skipped=counts.files_skipped + int(skipped > 0 and not planned),
+        frames_skipped=counts.frames_skipped + skipped,
+        files_sized=counts.files_sized + found.sized,
+    )
 
 
 def _counted(row: int | None, units: Iterable[_Unit]) -> int | None:
@@ -454,7 +536,8 @@ def _decode_fixed(reader: dx.Reader, part: _Part) -> np.ndarray[Any, Any]:
     # found by number, in whichever frame or tail they now are. Dask already runs one task
     # per core; a second pool inside each task would only compete.
     assert part.row is not None and part.records is not None
-    if is_url(part.path):
+    if is_url(part.path) or part.first == part.stop:
+        # A tail alone needs no frame: finding it by number would look at every frame.
         array = _decode_fetched(reader, part, part.row)
     else:
         array = reader.to_numpy(part.row, part.row + part.records, threads=1)
@@ -643,6 +726,7 @@ def read_drelix(
     include_tail: bool = True,
     storage_options: Options = None,
     filters: Filters = None,
+    prefix: str | None = None,
 ) -> dd.DataFrame:
     """Drelix files as one Dask DataFrame, one partition per run of frames of one file.
 
@@ -651,6 +735,14 @@ def read_drelix(
     object, a glob the store expands (``s3://tel/many/*.drelix``) or a prefix (a URL ending
     in ``/``, or one not ending in ``.drelix`` that the store says is a directory), read with
     `storage_options` (``dx.open``'s); ``file://`` URLs are local paths.
+
+    A series directory (``dx.create_series``) is read in write order, as one concatenation of
+    its files: their names, ``{prefix}{n:010d}.drelix``, sort so. A directory holds more than
+    one series when they differ in prefix: `prefix` then picks one, reading of every
+    directory (or prefix in a store) named only the files of the series of that prefix;
+    without it, every ``*.drelix`` file there is read, series after series in name order.
+    Files named or globbed are read whatever `prefix` says. A series still written is read
+    as planning finds it: its last file's tail as it then is, as for any file.
 
     Fixed layouts give one column per schema field (``uuid`` as 16-byte binary), indexed by the running record number across the
     files, with known divisions when every frame declares its size. Length-prefixed records
@@ -666,9 +758,18 @@ def read_drelix(
     `filters` (fixed layouts; ``Reader.to_numpy``'s) keeps the records that pass, each with
     the index a full read gives it: planning leaves out the frames whose ranges in the zone
     (``drelix_stats_<field>``) rule them out, and the files left with nothing to read; each
-    partition masks its records exactly.
+    partition masks its records exactly. A file whose every frame is ruled out costs its
+    zone alone: none of its frames is looked at, its ``_records`` numbers the rows after it
+    (its tail, if any, is read all the same: no range covers a tail).
     """
-    plan = _plan(paths, frames_per_partition, include_tail, storage_options, filters)
+    plan = _planned(
+        paths,
+        frames_per_partition=frames_per_partition,
+        include_tail=include_tail,
+        storage_options=storage_options,
+        filters=filters,
+        series=prefix,
+    )
     names = list(plan.dtype.names or ()) if plan.dtype is not None else [RECORD_COLUMN]
     if columns is not None:
         columns = [columns] if isinstance(columns, str) else list(columns)
@@ -714,10 +815,17 @@ def read_drelix_bag(
     frames_per_partition: int | None = None,
     include_tail: bool = True,
     storage_options: Options = None,
+    prefix: str | None = None,
 ) -> db.Bag:
-    """The record bodies of drelix files (paths or URLs, as for read_drelix) as a Dask Bag of
-    bytes, partitioned as read_drelix."""
-    plan = _plan(paths, frames_per_partition, include_tail, storage_options)
+    """The record bodies of drelix files (paths or URLs, series directories with `prefix`, as
+    for read_drelix) as a Dask Bag of bytes, partitioned as read_drelix."""
+    plan = _planned(
+        paths,
+        frames_per_partition=frames_per_partition,
+        include_tail=include_tail,
+        storage_options=storage_options,
+        series=prefix,
+    )
     fixed = plan.dtype is not None
     if not plan.parts:
         return db.from_sequence([], npartitions=1)

@@ -19,6 +19,7 @@ import drelix_binary as dx
 import drelix_binary.dask as ddx
 import pandas as pd
 from conftest import DTYPE, records, write_file
+from drelix_binary._backend import FileSource
 
 READING = dx.schema("reading@1", DTYPE)
 
@@ -243,3 +244,69 @@ def test_a_cluster_writes_and_reads_objects_with_the_options_given(client, bucke
     assert fs.ls(url[5:] + "/copy") == [u[5:] for u in out] and len(out) == 3
     got = ddx.read_drelix(url + "/copy/*.drelix", storage_options=options)
     assert np.array_equal(as_records(got.compute(scheduler=client)), every(files))
+
+
+TS = dx.schema("ts@1", {"ts": "i64", "v": "f64"})
+
+
+def series(directory, prefix="", index=("ts",), start=0):
+    """Sealed files of 25 (frames 10, 10, 5), 30 (10, 10, 10) and 12 (10, 2) records, then a
+    last file being written, its writer returned: a frame of 10, then 7 records in its tail.
+    ts counts up from `start` across them."""
+    a = np.zeros(84, dx.dtype_of(TS))
+    a["ts"], a["v"] = np.arange(start, start + 84), np.arange(84) / 4
+    w = dx.create_series(directory, TS, prefix=prefix, index=index, frame_records=10)
+    for lo, hi in [(0, 25), (25, 55), (55, 67)]:
+        w.write(a[lo:hi])
+        w.rotate()
+    w.write(a[67:77])
+    w.extend(a[77:])
+    w.flush()
+    return w
+
+
+@pytest.mark.parametrize("others, prefix", [([], None), (["b"], ""), (["", "x.drelix"], "b")],
+                         ids=["one-series", "among-another-series", "prefix-b-beside-others"])  # fmt: skip
+def test_a_series_directory_reads_as_its_files_in_order(tmp_path, others, prefix):
+    """Read as open_series reads it, the last file's unsealed tail included (its writer still
+    running); beside it, another series (`prefix` picks one) or a file of another schema."""
+    for other in others:
+        if other.endswith(".drelix"):
+            write_file(tmp_path / other, [records(3, 1)], schema=READING)
+        else:
+            series(tmp_path, other, start=1000).close()  # one series writer per directory
+    with series(tmp_path, prefix or ""):
+        got = ddx.read_drelix(tmp_path, prefix=prefix, frames_per_partition=1).compute(**SYNC)
+        with dx.open_series(tmp_path, prefix=prefix or "") as r:
+            want = r.to_numpy()
+        assert list(got.index) == list(range(84)) and np.array_equal(got["ts"], want["ts"])
+        assert ddx.read_drelix_bag(tmp_path, prefix=prefix).compute(**SYNC) == [bytes(x) for x in want]  # fmt: skip
+
+
+COMPARE = {"<": np.less, "<=": np.less_equal, ">": np.greater, ">=": np.greater_equal, "!=": np.not_equal}  # fmt: skip
+
+
+@pytest.mark.parametrize("index, window, include_tail, looked_at, skipped", [
+    (("ts",), [("ts", ">=", 30), ("ts", "<", 33)], True, {1}, (2, 8)),
+    (("ts",), [("ts", ">=", 1000)], True, set(), (3, 9)),
+    (("ts",), [("ts", ">=", 1000)], False, set(), (4, 9)),
+    (("ts",), [("ts", "!=", 5)], True, {0, 1, 2, 3}, (0, 0)),
+    ((), [("ts", ">=", 30), ("ts", "<", 33)], True, {0, 1, 2, 3}, (0, 0))],
+    ids=["one-frame", "tail-only", "nothing", "not-equal", "no-statistics"])  # fmt: skip
+def test_filters_skip_whole_files_from_their_zones(tmp_path, monkeypatch, index, window, include_tail, looked_at, skipped):  # fmt: skip
+    """Files whose every frame the zone rules out get no partition and none of their frames
+    is looked at, in planning or in tasks (the unsealed last file's tail is still read):
+    `looked_at` are the files whose frames are; `skipped` (files, frames) of 4 and 9.
+    The rows are those of a full read, masked, with their index."""
+    with series(tmp_path, index=index):
+        full = ddx.read_drelix(tmp_path, include_tail=include_tail).compute(**SYNC)
+        files = [str(p) for p in sorted(tmp_path.glob("*.drelix"))]
+        sized, content_sizes = [], FileSource.content_sizes
+        monkeypatch.setattr(FileSource, "content_sizes", lambda s: sized.append(files.index(s.path)) or content_sizes(s))  # fmt: skip
+        got = ddx.read_drelix(tmp_path, filters=window, include_tail=include_tail).compute(**SYNC)  # fmt: skip
+        assert set(sized) == looked_at
+        keep = np.logical_and.reduce([COMPARE[op](full[f].to_numpy(), v) for f, op, v in window])
+        assert got.equals(full[keep])
+        plan = ddx._planned(tmp_path, filters=window, include_tail=include_tail)
+        assert (plan.counts.files_skipped, plan.counts.frames_skipped) == skipped
+        assert len({p.path for p in plan.parts}) == 4 - skipped[0]

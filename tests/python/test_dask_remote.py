@@ -24,6 +24,7 @@ from drelix_binary import _remote
 from fsspec.implementations.memory import MemoryFileSystem
 
 READING, LOG = dx.schema("reading@1", DTYPE), dx.schema("log@1", {}, layout="prefixed")
+TS = dx.schema("ts@1", {"ts": "i64", "v": "f64"})
 SYNC, THREADS = {"scheduler": "sync"}, {"scheduler": "threads"}
 NAMES = ["part.10.drelix", "part.2.drelix", "part.1.drelix"]  # natural order: 1, 2, 10
 
@@ -187,3 +188,36 @@ def test_an_object_another_client_replaces_after_planning(tmp_path, bucket, sche
     assert plan().compute(**THREADS) == [bytes(r) for r in dx.open(path)] + list(chain(*records[1:]))
     with pytest.raises(dx.DrelixMalformedError, match=re.escape(f"{url}/{NAMES[-1]}: the file changed since planning")):  # fmt: skip
         grown.compute(**THREADS)
+
+
+def test_a_series_prefix_in_a_store_skips_the_objects_its_filters_rule_out(tmp_path, bucket, monkeypatch):  # fmt: skip
+    """Series "ev" (files of ts 0-29, 30-59, 60-89 sealed, then 90-99 in a frame and 100-104
+    in the tail of the file being written) beside series "zz", uploaded: read from S3 as from
+    the directory. Counted: an object whose frames the window rules out costs planning its
+    zone's request and its tasks nothing, but the last's tail, which is read."""
+    monkeypatch.setattr(_remote, "_AHEAD", 0)
+    url, fs, options = bucket
+    a, window, local = np.zeros(105, dx.dtype_of(TS)), [("ts", ">=", 35), ("ts", "<", 38)], tmp_path / "local"  # fmt: skip
+    a["ts"] = np.arange(105)
+    for prefix in ("zz", "ev"):
+        with dx.create_series(local, TS, prefix=prefix, index=("ts",), frame_records=10) as w:
+            for k in range(3):
+                w.write(a[30 * k : 30 * k + 30])
+                w.rotate()
+            w.write(a[90:100])
+            w.extend(a[100:])
+            w.flush()
+            for path in local.glob(prefix + "*.drelix"):  # uploaded as the writer runs
+                fs.put_file(str(path), f"{url[5:]}/ev/{path.name}")
+                Counted().put_file(str(path), f"/ser/{path.name}")
+    want = ddx.read_drelix(local, prefix="ev", filters=window).compute(**SYNC)
+    assert list(want.index) == [35, 36, 37]
+    got = ddx.read_drelix(url + "/ev/", prefix="ev", filters=window, storage_options=options)  # fmt: skip
+    assert got.compute(**THREADS).equals(want)
+    Counted.reads = []
+    planned = ddx.read_drelix("counted://ser", prefix="ev", filters=window)
+    # Per object (ev0 for ev0000000000.drelix), whether each request is for its zone.
+    zones = lambda: {p[5:7] + p[16]: [s == 0 for q, s, e in Counted.reads if q == p] for p, _, _ in Counted.reads}  # fmt: skip
+    assert zones() == {"ev0": [True], "ev1": [True, False], "ev2": [True], "ev3": [True]}
+    Counted.reads = []
+    assert planned.compute(**SYNC).equals(want) and set(zones()) == {"ev1", "ev3"}
