@@ -36,7 +36,7 @@ def fig_plan(cfg, tmp):
     try:
         import drelix_binary.dask as ddx
     except ImportError as e:
-        return [Row("Dask", name, None, "", "", None, "", f"skipped: {e}")]
+        return [Row("series and pruning", name, None, "", "", None, "", f"skipped: {e}")]
     rows, directory = telemetry(files * PER_FILE), tmp + "/series"
     series(directory, rows)
     lo, hi = rows["ts"][len(rows) // 2], rows["ts"][len(rows) // 2 + len(rows) // 100]
@@ -59,18 +59,18 @@ def fig_plan(cfg, tmp):
     data = (f"{files:,} sealed files x {PER_FILE:,} telemetry records ({FRAME} per frame, "
             f"ts indexed, default header area), {len(wanted):,} records in the window")  # fmt: skip
     return [
-        Row("Dask", name, t * 1e3, "ms", "planning the same read without filters", z * 1e3,
+        Row("series and pruning", name, t * 1e3, "ms", "planning the same read without filters", z * 1e3,
             "reported",
             f"{data}; graph construction only; files whose frames' first bytes were read: "
             f"{filtered.files_sized:,} (unfiltered: {whole.files_sized:,}); reading every "
             f"file's zone is most of both; partitions {len(planned.parts):,} (unfiltered "
             f"{len(unfiltered.parts):,})"),
-        Row("Dask", f"files and frames a 1 % window's plan skips, of {files:,} files",
+        Row("series and pruning", f"files and frames a 1 % window's plan skips, of {files:,} files",
             filtered.files_skipped, "files", "files in the series", filtered.files,
             "reported",
             f"frames skipped {filtered.frames_skipped:,} of {filtered.frames:,}, from the "
             "zones alone (drelix_stats_ts)"),
-        Row("Dask", "the 1 % window read (sync scheduler)", c * 1e3, "ms",
+        Row("series and pruning", "the 1 % window read (sync scheduler)", c * 1e3, "ms",
             "the whole series read, then masked with pandas", f * 1e3,
             "<= 1x the baseline's time", f"{data}; planning included in both"),
     ]  # fmt: skip
