@@ -84,10 +84,12 @@ def _check_target(
         with contextlib.suppress(OSError):
             src = os.stat(name)
             if (target.st_dev, target.st_ino) == (src.st_dev, src.st_ino):
-                what = "itself" if name == source else f"a file of the series {source}"
-                raise _errors.CommandError(
-                    path, f"is {name} {what}; refusing to replace it"
+                what = (
+                    f"{name} itself"
+                    if name == source
+                    else f"{name}, a file of the series {source}"
                 )
+                raise _errors.CommandError(path, f"is {what}; refusing to replace it")
 
 
 @contextlib.contextmanager

@@ -206,7 +206,9 @@ def show(info: dict[str, Any], out: Console, *, all_frames: bool = False) -> Non
     for col in names:
         table.add_column(col, justify="right")
     for field in columns:
-        table.add_column(Text(printable(field)), justify="right")
+        table.add_column(
+            Text(f"{printable(field)} min..max"), justify="right", overflow="fold"
+        )
     for f in _shortened(frames, all_frames, table, "frames"):
         if f is None:
             table.add_row(*["…"] * (len(names) + len(columns)))
@@ -257,7 +259,9 @@ def show_series(
         else:
             table.add_column(col, justify="right")
     for field in columns:
-        table.add_column(Text(printable(field)), justify="right")
+        table.add_column(
+            Text(f"{printable(field)} min..max"), justify="right", overflow="fold"
+        )
     for f in _shortened(files, all_frames, table, "files"):
         if f is None:
             table.add_row(*["…"] * (len(names) + len(columns)))
