@@ -7,6 +7,7 @@ import sys
 from typing import Any
 
 from rich.console import Console
+from rich.measure import Measurement
 from rich.table import Table
 from rich.text import Text
 
@@ -222,7 +223,7 @@ def show(info: dict[str, Any], out: Console, *, all_frames: bool = False) -> Non
             *(_range(f["stats"][field]) for field in columns),
         )
     if frames:
-        out.print(table)
+        _print_whole(table, out)
     else:
         out.print("no frames")
     tail = info["tail"]
@@ -277,7 +278,21 @@ def show_series(
                 for field in columns
             ),
         )
-    out.print(table)
+    _print_whole(table, out)
+
+
+def _print_whole(table: Table, out: Console) -> None:
+    """A file or a pipe takes lines of any length: there a table wider than the default 80
+    columns (ranges of timestamps are) is printed at its natural width rather than folded.
+    A terminal folds it to its own width."""
+    width = out.width
+    if not out.is_terminal:
+        natural = Measurement.get(out, out.options.update_width(1 << 16), table)
+        out.width = max(width, natural.maximum)
+    try:
+        out.print(table)
+    finally:
+        out.width = width
 
 
 def _show_schema(schema: dict[str, Any], out: Console) -> None:
