@@ -76,7 +76,8 @@ def frame_stats(
 def _why_unusable(key: str, text: str, ty: str, frames: int) -> str:
     entries = text.split(";") if text or frames else []
     if len(entries) != frames:
-        return f"{len(entries)} entries for {frames} frames"
+        listed = f"{len(entries)} {'entry' if len(entries) == 1 else 'entries'}"
+        return f"{listed} for {_errors.plural(frames, 'frame')}"
     field = key[len(STATS_PREFIX) :]
     bad = next(
         i for i, e in enumerate(entries) if frame_ranges({key: e}, field, ty, 1) is None
