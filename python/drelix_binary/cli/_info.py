@@ -79,10 +79,10 @@ def _why_unusable(key: str, text: str, ty: str, frames: int) -> str:
         listed = f"{len(entries)} {'entry' if len(entries) == 1 else 'entries'}"
         return f"{listed} for {_errors.plural(frames, 'frame')}"
     field = key[len(STATS_PREFIX) :]
-    bad = next(
-        i for i, e in enumerate(entries) if frame_ranges({key: e}, field, ty, 1) is None
-    )
-    return f"frame {bad}'s entry {entries[bad]!r} is not a {ty} range"
+    for i, entry in enumerate(entries):
+        if frame_ranges({key: entry}, field, ty, 1) is None:
+            return f"frame {i}'s entry {entry!r} is not a {ty} range"
+    return "it does not parse"
 
 
 def _span(ranges: list[Range]) -> Range:
@@ -110,8 +110,9 @@ def series_facts(directory: str, prefix: str) -> dict[str, Any]:
             raise CommandError(
                 path, f"its schema {theirs!r} is not the series' {ours!r}"
             )
-        usable, unusable = frame_stats(info)
+        unusable = info["unusable_stats"]
         indexed.update(dict.fromkeys(info["indexed"]))
+        usable = [f for f in info["indexed"] if f not in unusable]
         files.append(
             {
                 "path": path,
@@ -120,7 +121,10 @@ def series_facts(directory: str, prefix: str) -> dict[str, Any]:
                 "frames": len(info["frames"]),
                 "bytes": info["bytes"],
                 "sealed": info["sealed"],
-                "stats": {field: _span(r) for field, r in usable.items()},
+                "stats": {
+                    field: _span([f["stats"][field] for f in info["frames"]])
+                    for field in usable
+                },
                 "unusable_stats": unusable,
             }
         )
