@@ -8,6 +8,7 @@ import io
 import itertools
 import json
 import os
+import re
 import shutil
 import signal
 import stat
@@ -230,6 +231,8 @@ CANNOT_RUN = [
                                                   "repack {m}", "export {m} {d}/new.csv", "salvage {m} {d}/new.drelix")],
     *[(argv, "{p}", "locked") for argv in ("validate {p}", "repack {p}", "rebuild --fix {p}")],  # by a writer
     ("get {p} 260", "{p}", "no record 260"),
+    *[(f"{verb} {{d}}", "{d}", "holds no series: no file named NNNNNNNNNN.drelix") for verb in ("info", "cat", "validate")],
+    ("cat {p} --prefix run-", "{p}", "--prefix applies to a series directory only"),
     ("tail --poll 1 {p}", "{p}", "--poll applies to --follow only"),
     ("repack --threads 0 {p}", "{p}", "--threads"),
     ("export {p} {d}/out.parquet", "{d}/out.parquet", "already exists"),
@@ -479,3 +482,118 @@ def test_text_from_the_file_reaches_the_terminal_escaped_and_info_elides_frames(
     head = next(x for x in lines if "┃ id ┃" in x or " id " in x and "┃" in x)
     skipped = next(x for x in lines if "…" in x and "│" in x)
     assert len(skipped) == len(head) and "6 frames not shown (--all-frames" in "".join(lines)  # fmt: skip
+
+
+@pytest.fixture(scope="module")
+def series(tmp_path_factory):
+    """REC as a series "run-" of three files of 100, 80 and 80 records (the last not sealed)
+    beside a file that prefix "" would take, and REC as one file, `whole.drelix`."""
+    d = tmp_path_factory.mktemp("series")
+    schema = dx.schema("test@1", DTYPE)
+    with dx.create_series(d / "ser", schema, prefix="run-", index=("id", "value")) as w, \
+         dx.create(d / "whole.drelix", schema, index=("id", "value")) as one:  # fmt: skip
+        for a, b in ((0, 100), (100, 140), (140, 180), (180, 250), (250, 260)):
+            w.write(REC[a:b])
+            one.write(REC[a:b])
+            (w.rotate if b in (100, 180) else w.close_frame)()
+    write_file(d / "ser/0000000000.drelix", [[b"other"]], [], LOG)
+    return d
+
+
+# A reading verb on the series and on the one file: the same output (OUT: what export wrote).
+SAME_AS_ONE_FILE = ["cat", "cat --format csv", "cat --format raw", "head -n 150 --format hex",
+    "tail -n 170", "tail -n 2 --format csv", "get 99", "get 100", "get 180", "get -260",
+    "export {d}/OUT.csv", "export {d}/OUT.parquet"]  # fmt: skip
+
+
+@pytest.mark.parametrize("argv", SAME_AS_ONE_FILE)
+def test_a_series_reads_as_the_one_file_of_its_records(series, tmp_path, argv):
+    pq = pytest.importorskip("pyarrow.parquet") if argv.endswith("parquet") else None
+    shown = []
+    for source, options in ((series / "ser", ["--prefix", "run-"]), (series / "whole.drelix", [])):  # fmt: skip
+        verb, *rest = argv.format(d=tmp_path).split()
+        done = drelix(verb, source, *rest, *options, check=0)
+        out = [str(pq.read_table(p).to_pylist()) if pq else p.read_bytes() for p in tmp_path.glob("*OUT*")]  # fmt: skip
+        shown.append((done.stdout.replace(bytes(source), b"SRC"), out))
+        for p in tmp_path.glob("*OUT*"):
+            p.unlink()
+    assert shown[0] == shown[1] and shown[0] != (b"", [])
+    if argv == "cat --format raw":  # and so each file in turn
+        files = sorted((series / "ser").glob("run-*"))
+        assert b"".join(drelix("cat", "--format", "raw", f, check=0).stdout for f in files) == shown[0][0]  # fmt: skip
+
+
+def test_a_series_is_described_validated_and_followed_file_by_file(series, tmp_path):
+    ser = shutil.copytree(series / "ser", tmp_path / "ser")
+    shown = json.loads(drelix("info", "--json", "--prefix", "run-", ser, check=0).stdout)
+    files = shown["files"]
+    assert [(f["first"], f["records"], f["frames"], f["sealed"]) for f in files] == [(0, 100, 1, True), (100, 80, 2, True), (180, 80, 2, False)]  # fmt: skip
+    assert (shown["records"], shown["sealed"], shown["bytes"]) == (N, False, sum(os.path.getsize(f["path"]) for f in files))  # fmt: skip
+    for f, (a, b) in zip(files, ((0, 100), (100, 180), (180, 260))):
+        assert f["stats"]["id"] == [int(REC["id"][a:b].min()), int(REC["id"][a:b].max())]
+    table = drelix("info", "--prefix", "run-", ser, check=0).stdout.decode()
+    assert "series of 3 files, 260 records" in table and "run-0000000002.drelix" in table
+    assert "other" in drelix("cat", ser, check=0).stdout.decode()  # prefix "": the other file
+    member = ser / "run-0000000001.drelix"  # input: never replaced by the output
+    done = drelix("export", "--prefix", "run-", "--to", "csv", "--force", ser, member, check=2)  # fmt: skip
+    assert f"is {member}, a file of the series {ser}; refusing" in one_line_error(done, member)  # fmt: skip
+    # A damaged file is named, the others reported sound; status 1.
+    frame = info(ser / "run-0000000001.drelix")["frames"][1]
+    with open(ser / "run-0000000001.drelix", "r+b") as f:
+        f.seek(16 + 262144 + frame["offset"] + frame["length"] // 2)
+        f.write(bytes([f.read(1)[0] ^ 0xFF]))
+    out = drelix("validate", "--prefix", "run-", ser, check=1).stdout.decode().splitlines()
+    assert [x.split(":")[:2] for x in out if not x.startswith(" ")] == [
+        [f"{ser}/run-000000000{i}.drelix", verdict] for i, verdict in enumerate((" ok, 1 frame, 100 records", " 3 problems, 2 frames, 40 records", " ok, 2 frames, 80 records"))]  # fmt: skip
+    # tail -f goes on from file to file and ends with the series.
+    with dx.open_series(ser, "a", prefix="run-") as w:
+        w.write(REC[:5])
+        w.rotate()
+        w.write(REC[5:7])
+        w.seal()
+    followed = drelix("tail", "-f", "-n", "9", "--prefix", "run-", ser, check=0).stdout
+    assert [json.loads(x) for x in followed.splitlines()] == SHOWN[-2:] + SHOWN[:7]
+
+
+def test_info_shows_each_frames_range_of_every_indexed_field(tmp_path):
+    path, rec = tmp_path / "s.drelix", REC.copy()
+    rec["value"][100:200] = np.nan  # frame 1 holds no value
+    with dx.create(path, dx.schema("test@1", DTYPE), index=("id", "value")) as w:
+        for a, b in ((0, 100), (100, 200), (200, 260)):
+            w.write(rec[a:b])
+            w.close_frame()
+    shown = info(path)
+    assert shown["indexed"] == ["id", "value"] and shown["unusable_stats"] == {}
+    for f, (a, b) in zip(shown["frames"], ((0, 100), (100, 200), (200, 260))):
+        ids, values = rec["id"][a:b], rec["value"][a:b]
+        finite = values[~np.isnan(values)]
+        expect = [float(finite.min()), float(finite.max())] if len(finite) else None
+        assert f["stats"] == {"id": [int(ids.min()), int(ids.max())], "value": expect}
+    # A column each, the ranges whole: at full length in a pipe, folded on a narrow terminal.
+    row = next(x for x in drelix("info", path, check=0).stdout.decode().splitlines() if x.startswith("│ 1 "))  # fmt: skip
+    assert [c.strip() for c in row.split("│")[-3:-1]] == [f"{100 * 2**40}..{199 * 2**40}", ""]  # fmt: skip
+    narrow = re.sub(r"\x1b\[[0-9;]*m|\r", "", spawn("info", path, dimensions=(60, 90)).read().decode())  # fmt: skip
+    rows = narrow.split("┩")[-1].split("└")[0].splitlines()
+    assert max(map(len, rows)) <= 90 and "".join(x.split("│")[-3].strip() for x in rows if "│" in x) == "".join(
+        f"{int(rec['id'][a:b].min())}..{int(rec['id'][a:b].max())}" for a, b in ((0, 100), (100, 200), (200, 260)))  # fmt: skip
+
+
+# A statistics key a peer left, and why info cannot use it.
+UNUSABLE = [("drelix_stats_id", "0,5;6,7", "2 entries for 3 frames"),
+            ("drelix_stats_id", "0,5;x,7;1,2", "frame 1's entry 'x,7' is not a u64 range"),
+            ("drelix_stats_id", "0,5;7,6;1,2", "frame 1's entry '7,6' is not a u64 range"),
+            ("drelix_stats_key", "1,2;;", "key is uuid, not a number"),
+            ("drelix_stats_nope", ";;", "no such field")]  # fmt: skip
+
+
+@pytest.mark.parametrize("key, value, why", UNUSABLE)
+def test_statistics_that_cannot_be_used_are_said_to_be_so_not_raised(tmp_path, key, value, why):  # fmt: skip
+    (tmp_path / "ser").mkdir()
+    path = tmp_path / "ser/0000000000.drelix"  # a series of one file, too
+    write_file(path, [REC[:100], REC[100:200], REC[200:]], [], dx.schema("test@1", DTYPE), user=[(key, value)])  # fmt: skip
+    field = key.removeprefix("drelix_stats_")
+    shown = info(path)
+    assert shown["unusable_stats"] == {field: why} and all(f["stats"] == {} for f in shown["frames"])  # fmt: skip
+    table = drelix("info", path, check=0).stdout.decode()
+    assert f"statistics of {field} not usable ({why})" in " ".join(table.split())
+    assert json.loads(drelix("info", "--json", path.parent, check=0).stdout)["files"][0]["unusable_stats"] == {field: why}  # fmt: skip

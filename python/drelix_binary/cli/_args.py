@@ -17,7 +17,8 @@ exit status: 0 done (and every file sound; tail -f: the file sealed), 1 problems
 standard error only when it is a terminal.
 """
 DRELIX_FILE = (
-    "the drelix file to read: a path, or a URL (s3://bucket/key, gs://..., https://...)"
+    "the drelix file to read: a path, a URL (s3://bucket/key, gs://..., https://...), "
+    "or a series directory"
 )
 FORCE = "replace OUT if it is a regular file (never the input, a device or a FIFO)"
 
@@ -37,6 +38,22 @@ def _seconds(text: str) -> float:
     if not (math.isfinite(value) and value >= 0):
         raise argparse.ArgumentTypeError(f"{text} is not a finite number at least 0")
     return value
+
+
+def _prefix(text: str) -> str:
+    if "/" in text or "\0" in text:
+        raise argparse.ArgumentTypeError(f"{text!r} is not the start of a file name")
+    return text
+
+
+def _prefix_option(p: argparse.ArgumentParser) -> None:
+    p.add_argument(
+        "--prefix",
+        type=_prefix,
+        default="",
+        help="in a series directory, read the files PREFIX0000000000.drelix, ... "
+        '(default "")',
+    )
 
 
 def _level_and_zone(
@@ -83,14 +100,19 @@ def build_parser(version: str) -> argparse.ArgumentParser:
     def verb(name: str, text: str) -> argparse.ArgumentParser:
         return verbs.add_parser(name, help=text, description=text, allow_abbrev=False)
 
-    p = verb("info", "preamble, schema, headers, frames and tail of a file")
+    p = verb(
+        "info",
+        "preamble, schema, headers, frames (with their statistics) and tail of a file; "
+        "the files of a series",
+    )
     p.add_argument("path", help=DRELIX_FILE)
     p.add_argument("--json", action="store_true", help="one JSON object, for scripts")
     p.add_argument(
         "--all-frames",
         action="store_true",
-        help="list every frame (by default long lists are shortened)",
+        help="list every frame, or file of a series (by default long lists are shortened)",
     )
+    _prefix_option(p)
 
     def records(name: str, text: str) -> argparse.ArgumentParser:
         p = verb(name, text)
@@ -102,6 +124,7 @@ def build_parser(version: str) -> argparse.ArgumentParser:
             default="json",
             help="json lines (default), csv, raw bytes, or hex per record",
         )
+        _prefix_option(p)
         return p
 
     records("cat", "every record, decoded by the schema")
@@ -138,6 +161,7 @@ def build_parser(version: str) -> argparse.ArgumentParser:
         help="Parquet column compression (default zstd)",
     )
     p.add_argument("--force", action="store_true", help=FORCE)
+    _prefix_option(p)
 
     p = verb("import", "make a new drelix file from Parquet, Arrow IPC, CSV or .npy")
     p.add_argument(
@@ -153,8 +177,14 @@ def build_parser(version: str) -> argparse.ArgumentParser:
     )
 
     p = verb("validate", "check every frame, checksum, alignment and counter")
-    p.add_argument("paths", nargs="+", metavar="path", help="drelix files to check")
+    p.add_argument(
+        "paths",
+        nargs="+",
+        metavar="path",
+        help="drelix files to check; a series directory: each of its files",
+    )
     p.add_argument("--json", action="store_true", help="one JSON list, for scripts")
+    _prefix_option(p)
 
     p = verb("rebuild", "derive the system headers from the data; --fix writes them")
     p.add_argument("path", help="the drelix file, on this machine")

@@ -20,6 +20,7 @@ from . import _errors, _progress
 from ._errors import printable
 from ._records import batch_count, batches
 from ._render import Renderer
+from ._source import is_series, open_reader, series_paths
 
 EXTENSIONS = {
     ".parquet": "parquet",
@@ -62,10 +63,13 @@ def _pyarrow(path: str, what: str) -> Any:
     return pyarrow
 
 
-def _check_target(path: str, source: str, force: bool) -> None:
+def _check_target(
+    path: str, source: str, force: bool, inputs: tuple[str, ...] = ()
+) -> None:
     """An existing OUT is replaced only by `--force`, and only when it is a regular file that
-    is not the input under another name (a link to it, a hard link): never a device, a FIFO or
-    a directory entry that merely points elsewhere."""
+    is not the input under another name (a link to it, a hard link), nor one of `inputs` (the
+    files of a series read): never a device, a FIFO or a directory entry that merely points
+    elsewhere."""
     try:
         target = os.lstat(path)
     except FileNotFoundError:
@@ -76,23 +80,29 @@ def _check_target(path: str, source: str, force: bool) -> None:
         raise _errors.CommandError(
             path, "is not a regular file; --force replaces only regular files"
         )
-    with contextlib.suppress(OSError):
-        src = os.stat(source)
-        if (target.st_dev, target.st_ino) == (src.st_dev, src.st_ino):
-            raise _errors.CommandError(
-                path, f"is {source} itself; refusing to replace it"
-            )
+    for name in (source, *inputs):
+        with contextlib.suppress(OSError):
+            src = os.stat(name)
+            if (target.st_dev, target.st_ino) == (src.st_dev, src.st_ino):
+                what = (
+                    f"{name} itself"
+                    if name == source
+                    else f"{name}, a file of the series {source}"
+                )
+                raise _errors.CommandError(path, f"is {what}; refusing to replace it")
 
 
 @contextlib.contextmanager
-def _publishing(path: str, source: str, force: bool) -> Iterator[str]:
+def _publishing(
+    path: str, source: str, force: bool, inputs: tuple[str, ...] = ()
+) -> Iterator[str]:
     """The name the output is written under, beside `path`; it is named `path` once complete.
     `--force` replaces what is there (checked again just before); without it, a file that
     appeared in the meantime is never replaced."""
     try:
         with publishing(path, replace=force) as partial:
             yield partial
-            _check_target(path, source, force)
+            _check_target(path, source, force, inputs)
     except FileExistsError as exc:
         if exc.filename != path:
             raise
@@ -102,16 +112,17 @@ def _publishing(path: str, source: str, force: bool) -> Iterator[str]:
 
 
 def export(args: Any) -> int:
-    import drelix_binary as dx
-
     kind = _kind_of(args.out, args.to, ("parquet", "arrow", "csv"))
     if args.compression is not None and kind != "parquet":
         raise _errors.CommandError(args.out, "--compression applies to Parquet only")
     pa = None if kind == "csv" else _pyarrow(args.out, f"export to {kind}")
-    _check_target(args.out, args.path, args.force)
-    with dx.open(args.path) as reader:
+    # A series: each of its files is the input, which OUT never replaces.
+    series = is_series(args.path)
+    inputs = tuple(series_paths(args.path, args.prefix)) if series else ()
+    _check_target(args.out, args.path, args.force, inputs)
+    with open_reader(args) as reader:
         track = _progress.track("export", batches(reader), batch_count(reader))
-        with _publishing(args.out, args.path, args.force) as partial, open(partial, "xb") as file, track as items:  # fmt: skip
+        with _publishing(args.out, args.path, args.force, inputs) as partial, open(partial, "xb") as file, track as items:  # fmt: skip
             if kind == "csv":
                 render = Renderer("csv", reader.dtype)
                 file.write(render.header())

@@ -8,11 +8,13 @@ from __future__ import annotations
 
 import dataclasses
 import sys
+from collections.abc import Callable, Iterator
 from typing import Any
 
 from . import _errors, _progress
 from ._errors import plural, printable
 from ._render import json_document
+from ._source import is_series, series_paths
 
 
 def _print_json(value: Any) -> None:
@@ -23,19 +25,29 @@ def validate(args: Any) -> int:
     """Every file is checked; the status is the worst over all of them."""
     import drelix_binary as dx
 
-    status, results = _errors.OK, []
-    for path in args.paths:
+    if args.prefix and not any(map(is_series, args.paths)):
+        raise _errors.CommandError(
+            args.paths[0], "--prefix applies to a series directory only"
+        )
+    status = _errors.OK
+    results: list[dict[str, Any]] = []
+
+    def failed(exc: Exception, path: str) -> None:
+        nonlocal status
+        line = _errors.describe(exc, path)
+        results.append({"path": path, "error": line})
+        if not args.json:
+            _errors.flush_stdout()
+            print(f"drelix: {line}", file=sys.stderr)
+        status = max(status, _errors.FAILED)
+
+    for path in _each_file(args.paths, args.prefix, failed):
         try:
             report = _progress.call(
                 _progress.label("validate", path), dx.validate, path
             )
         except Exception as exc:  # noqa: BLE001 -- one file failing stops no other
-            line = _errors.describe(exc, path)
-            results.append({"path": path, "error": line})
-            if not args.json:
-                _errors.flush_stdout()
-                print(f"drelix: {line}", file=sys.stderr)
-            status = max(status, _errors.FAILED)
+            failed(exc, path)
             continue
         problems = list(report.problems)
         results.append(
@@ -60,6 +72,23 @@ def validate(args: Any) -> int:
     if args.json:
         _print_json(results)
     return status
+
+
+def _each_file(
+    paths: list[str], prefix: str, failed: Callable[[Exception, str], None]
+) -> Iterator[str]:
+    """The files named, each series directory standing for its files in write order; a
+    directory that holds none is reported through `failed`."""
+    for path in paths:
+        if not is_series(path):
+            yield path
+            continue
+        try:
+            files = series_paths(path, prefix)
+        except Exception as exc:  # noqa: BLE001 -- reported, and the others checked
+            failed(exc, path)
+            continue
+        yield from files
 
 
 def rebuild(args: Any) -> int:

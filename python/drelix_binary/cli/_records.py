@@ -18,6 +18,7 @@ import numpy as np
 from .._remote import is_url
 from . import _errors, _progress
 from ._render import Renderer
+from ._source import is_series, open_reader
 
 DEFAULT_POLL, URL_POLL = 0.05, 1.0  # seconds between looks for new records (tail -f)
 
@@ -34,7 +35,16 @@ def batches(reader: Any) -> Iterator[Any]:
 
 
 def batch_count(reader: Any) -> int:
-    """The batches `batches` yields: a frame each, and the tail only when it holds records."""
+    """The batches `batches` yields: a frame each, and the tail only when it holds records
+    (of each file in turn for a series)."""
+    import drelix_binary as dx
+
+    if isinstance(reader, dx.SeriesReader):
+        total = 0
+        for path in reader.files:
+            with dx.open(path) as part:
+                total += batch_count(part)
+        return total
     return len(reader.frames) + int(reader.tail_records > 0)
 
 
@@ -46,13 +56,11 @@ def selection(reader: Any, start: int, stop: int) -> Any:
 
 
 def run(args: Any) -> int:
-    import drelix_binary as dx
-
     follow = getattr(args, "follow", False)
     if getattr(args, "poll", None) is not None and not follow:
         raise _errors.CommandError(args.path, "--poll applies to --follow only")
     out = sys.stdout.buffer
-    with dx.open(args.path) as reader:
+    with open_reader(args) as reader:
         render = Renderer(args.format, reader.dtype, reader.layout.fixed_size is None)
         out.write(render.header())
         if args.command == "cat":
@@ -89,7 +97,10 @@ def _follow(args: Any, start: int, render: Renderer, out: Any) -> None:
     with _ended_by_a_reader_going_away(out.fileno()):
         # A batch of fixed records whose fields the format does not type is an array of
         # `V<size>`, which the renderer shows whole, as `cat` shows them.
-        for batch in dx.follow_batches(args.path, start=start, poll=poll):
+        batches = dx.follow_batches(
+            args.path, start=start, poll=poll, prefix=args.prefix
+        )
+        for batch in batches:
             out.write(render.records(batch))
             out.flush()
 
@@ -126,7 +137,8 @@ def _ended_by_a_reader_going_away(fd: int) -> Iterator[None]:
 def _one(n: int, args: Any) -> tuple[int, int]:
     index = args.index + n if args.index < 0 else args.index
     if not 0 <= index < n:
+        what = "series" if is_series(args.path) else "file"
         raise _errors.CommandError(
-            args.path, f"no record {args.index}: the file holds {n:,} records"
+            args.path, f"no record {args.index}: the {what} holds {n:,} records"
         )
     return index, index + 1
