@@ -288,7 +288,7 @@ def test_filtered_reads_equal_a_masked_full_read_and_skip_ruled_out_files(tmp_pa
     same()
     # A sealed file the filters rule out is never opened: gone from disk, it is not missed.
     starts = [0, *np.cumsum([len(dx.open(f)) for f in r.files])]
-    assert r[starts[2]] == rec(starts[2])  # file 2 read last: file 1's reader is closed
+    assert r[starts[2]] == data[starts[2]].tobytes()  # file 2 read last: file 1's reader is closed
     os.unlink(r.files[1])
     inside_last = [("i", ">=", starts[-2]), ("i", "<", n)]
     assert (r.to_numpy(filters=inside_last) == data[starts[-2] :]).all()
