@@ -538,9 +538,10 @@ def test_a_series_is_described_validated_and_followed_file_by_file(series, tmp_p
     done = drelix("export", "--prefix", "run-", "--to", "csv", "--force", ser, member, check=2)  # fmt: skip
     assert f"is {member}, a file of the series {ser}; refusing" in one_line_error(done, member)  # fmt: skip
     # A damaged file is named, the others reported sound; status 1.
-    frame = info(ser / "run-0000000001.drelix")["frames"][1]
-    with open(ser / "run-0000000001.drelix", "r+b") as f:
-        f.seek(16 + 262144 + frame["offset"] + frame["length"] // 2)
+    damaged = ser / "run-0000000001.drelix"
+    frame, start = info(damaged)["frames"][1], 16 + dx.open(damaged).preamble.header_area
+    with open(damaged, "r+b") as f:
+        f.seek(start + frame["offset"] + frame["length"] // 2)
         f.write(bytes([f.read(1)[0] ^ 0xFF]))
     out = drelix("validate", "--prefix", "run-", ser, check=1).stdout.decode().splitlines()
     assert [x.split(":")[:2] for x in out if not x.startswith(" ")] == [
