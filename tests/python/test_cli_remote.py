@@ -35,7 +35,12 @@ def files(bucket, tmp_path):
         frame = r.frames[1]
         data[16 + r.preamble.header_area + frame.offset + frame.length // 2] ^= 0x40
     (local / "damaged.drelix").write_bytes(data)
-    out = {}
+    with dx.create_series(local / "series", dx.schema("test@1", DTYPE), rotate_bytes=1) as w:
+        for piece in (REC[:100], REC[100:130], REC[130:]):  # a file each, the last unsealed
+            w.write(piece)
+    for f in sorted((local / "series").glob("*.drelix")):
+        fs.put(str(f), f"{url[5:]}/series/{f.name}")
+    out = {"series": (str(local / "series"), f"{url}/series")}
     for name in ("fixed", "prefixed", "damaged", "missing"):
         path = local / f"{name}.drelix"
         if path.exists():
@@ -73,6 +78,10 @@ def same_as_on_disk(files, tmp_path, name, template, status):
     ("missing", "validate {f}", 2),
     ("damaged", "cat {f}", 2),
     ("damaged", "validate {f}", 1),
+    ("series", "info {f}", 0),
+    ("series", "cat {f}", 0),
+    ("series", "get {f} 120", 0),
+    ("series", "validate {f}", 0),
 ])  # fmt: skip
 def test_a_url_is_read_and_reported_as_the_file_on_disk(files, tmp_path, name, template, status):  # fmt: skip
     same_as_on_disk(files, tmp_path, name, template, status)

@@ -6,6 +6,7 @@ from __future__ import annotations
 import os
 from typing import Any
 
+from .. import _series
 from .._defaults import EXTENSION
 from .._remote import is_url
 from .._series import series_files
@@ -13,8 +14,8 @@ from ._errors import CommandError
 
 
 def is_series(path: str) -> bool:
-    """Whether `path` names a directory on this machine: a series, read as one."""
-    return not is_url(path) and os.path.isdir(path)
+    """Whether `path` names a directory (or a prefix in a store): a series, read as one."""
+    return _series.is_series(path)
 
 
 def series_paths(path: str, prefix: str) -> list[str]:
