@@ -363,16 +363,8 @@ TEST_F(ObjectReadTest, ReadsWhatTheFileHoldsWithOneFetchPerReadAndRefusesAChange
   // Too short for a preamble, as a file would be.
   object_.resize(9);
   refuse_.reset();
-  expect_error(
-      Snapshot::open_object(
-          range_file(9,
-                     [this](std::uint64_t o, std::span<std::uint8_t> b) -> Result<std::size_t> {
-                       std::copy_n(object_.begin() + static_cast<std::ptrdiff_t>(o), b.size(),
-                                   b.begin());
-                       return b.size();
-                     }),
-          "x"),
-      K::Malformed, "not a drelix file: 9 bytes, too short for the 16-byte preamble");
+  expect_error(Snapshot::open_object(object(), "x"), K::Malformed,
+               "not a drelix file: 9 bytes, too short for the 16-byte preamble");
 }
 
 TEST_F(ObjectReadTest, ValidateReportsWhatItReportsForTheFile) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/frame_stats.h"
@@ -27,14 +28,8 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 constexpr double kDenorm = std::numeric_limits<double>::denorm_min();
 
-struct EntryCase {
-  StatType type;
-  std::vector<std::uint64_t> words;
-  std::string entry;
-};
-
 TEST(FrameStats, EntryOfRecords) {
-  const std::vector<EntryCase> cases = {
+  const std::tuple<StatType, std::vector<std::uint64_t>, std::string> cases[] = {
       {StatType::U64, {}, ""},
       {StatType::U64, {7}, "7,7"},
       {StatType::U64, {5, UINT64_MAX, 0, 9}, "0,18446744073709551615"},
@@ -58,12 +53,10 @@ TEST(FrameStats, EntryOfRecords) {
       {StatType::F64, {d(-kInf), d(kInf)}, "-inf,inf"},
       {StatType::F64, {d(kDenorm), d(-kDenorm)}, "-5e-324,5e-324"},
   };
-  for (const EntryCase& c : cases) {
-    const IndexedField field{"x", c.type, 0};
-    EXPECT_EQ(entry_for(records_of(c.words), field, 8), c.entry) << c.entry;
-    EXPECT_LE(c.entry.size(), widest_entry(c.type)) << c.entry;
-    // What is written reads back as itself.
-    EXPECT_TRUE(parse_entry(c.entry, c.type)) << c.entry;
+  for (const auto& [type, words, entry] : cases) {
+    EXPECT_EQ(entry_for(records_of(words), {"x", type, 0}, 8), entry) << entry;
+    EXPECT_LE(entry.size(), widest_entry(type)) << entry;
+    EXPECT_TRUE(parse_entry(entry, type)) << entry;  // what is written reads back as itself
   }
 }
 
@@ -97,21 +90,16 @@ TEST(FrameStats, ValueRenderAndParse) {
   EXPECT_EQ(append_stats("", 1, std::vector<std::string>{""}), ";");
   EXPECT_EQ(render_stats(std::vector<std::string>{""}), "");
 
-  struct Case {
-    std::string value;
-    std::size_t frames;
-    bool usable;
-  };
-  const std::vector<Case> cases = {
+  const std::tuple<std::string, std::size_t, bool> cases[] = {
       {"1,2;;-1,5", 3, true}, {"1,2;;-1,5", 4, false}, {"1,2;;-1,5", 2, false},
       {"", 0, true},          {"", 1, true},           {";", 2, true},
       {"", 2, false},         {"1,2", 0, false},       {"1,2;x", 2, false},
   };
-  for (const Case& c : cases) {
-    const auto parsed = parse_stats(c.value, c.frames, StatType::I64);
-    EXPECT_EQ(parsed.has_value(), c.usable) << c.value << " / " << c.frames;
+  for (const auto& [value, frames, usable] : cases) {
+    const auto parsed = parse_stats(value, frames, StatType::I64);
+    EXPECT_EQ(parsed.has_value(), usable) << value << " / " << frames;
     if (parsed) {
-      EXPECT_EQ(render_stats(*parsed), c.value);
+      EXPECT_EQ(render_stats(*parsed), value);
     }
   }
 }
@@ -120,11 +108,10 @@ TEST(FrameStats, IndexedFields) {
   Schema schema{"s",
                 {{"ts", "i64", 0}, {"v", "f64", 8}, {"id", "uuid", 16}, {"k", "u8", 32}},
                 RecordLayout::fixed(33)};
-  Headers headers;
-  ASSERT_TRUE(headers.set("drelix_stats_v", ""));
-  ASSERT_TRUE(headers.set("drelix_stats_id", ""));
-  ASSERT_TRUE(headers.set("drelix_stats_gone", ""));
-  ASSERT_TRUE(headers.set("drelix_stats_ts", ""));
+  const Headers headers = test::make_headers({{"drelix_stats_v", ""},
+                                              {"drelix_stats_id", ""},
+                                              {"drelix_stats_gone", ""},
+                                              {"drelix_stats_ts", ""}});
   const std::vector<IndexedField> want = {{"ts", StatType::I64, 0}, {"v", StatType::F64, 8}};
   EXPECT_EQ(indexed_fields(headers, schema), want);
 

@@ -2,7 +2,7 @@
 reading one checks the reader against the format rather than against the writer), and files
 written through the low-level Container, which the public API and the command read back."""
 
-import os
+import socket
 import struct
 import subprocess
 import sys
@@ -109,21 +109,6 @@ def damaged(path, order=None, cut_in=None, drop_cut=False):
 
 # ---- an S3 server on loopback -------------------------------------------------------------
 
-S3_ENV = {
-    "AWS_ACCESS_KEY_ID": "testing",
-    "AWS_SECRET_ACCESS_KEY": "testing",
-    "AWS_DEFAULT_REGION": "us-east-1",
-}
-
-
-def _free_port():
-    import socket
-
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 @pytest.fixture(scope="session")
 def s3_server():
     """The endpoint URL of a real S3-protocol server (moto's, in a process of its own) on
@@ -131,37 +116,32 @@ def s3_server():
     (AWS_ENDPOINT_URL and credentials)."""
     pytest.importorskip("s3fs")
     pytest.importorskip("moto.server")
-    port = _free_port()
-    url = f"http://127.0.0.1:{port}"
-    server = subprocess.Popen(
-        [sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", str(port)],
-        stdin=subprocess.DEVNULL,
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.DEVNULL,
-    )
-    saved = {k: os.environ.get(k) for k in [*S3_ENV, "AWS_ENDPOINT_URL"]}
-    os.environ.update(S3_ENV, AWS_ENDPOINT_URL=url)
-    try:
-        deadline = time.monotonic() + 60
-        while True:
-            try:
-                urllib.request.urlopen(url, timeout=1).close()
-                break
-            except urllib.error.HTTPError:
-                break  # it answers
-            except OSError:
-                if server.poll() is not None or time.monotonic() > deadline:
-                    raise RuntimeError("the S3 server did not start") from None
-                time.sleep(0.1)
-        yield url
-    finally:
-        server.terminate()
-        server.wait(timeout=30)
-        for k, v in saved.items():
-            if v is None:
-                os.environ.pop(k, None)
-            else:
-                os.environ[k] = v
+    with socket.socket() as s:  # a free port
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    url, quiet = f"http://127.0.0.1:{port}", subprocess.DEVNULL
+    argv = [sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", str(port)]
+    server = subprocess.Popen(argv, stdin=quiet, stdout=quiet, stderr=quiet)
+    with pytest.MonkeyPatch.context() as env:
+        for k, v in {"AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": "testing",
+                     "AWS_DEFAULT_REGION": "us-east-1", "AWS_ENDPOINT_URL": url}.items():  # fmt: skip
+            env.setenv(k, v)
+        try:
+            deadline = time.monotonic() + 60
+            while True:
+                try:
+                    urllib.request.urlopen(url, timeout=1).close()
+                    break
+                except urllib.error.HTTPError:
+                    break  # it answers
+                except OSError:
+                    if server.poll() is not None or time.monotonic() > deadline:
+                        raise RuntimeError("the S3 server did not start") from None
+                    time.sleep(0.1)
+            yield url
+        finally:
+            server.terminate()
+            server.wait(timeout=30)
 
 
 @pytest.fixture

@@ -58,6 +58,7 @@ def check_reader(r, n, kind):
     assert len(r) == n
     assert list(r) == want and r[:] == want and r[third] == want[third]
     assert [r[i] for i in picks] == [want[i] for i in picks]
+    assert [bytes(x) for batch in r.iter_batches() for x in batch] == want
     if kind != "prefixed":
         assert r.to_numpy().tobytes() == b"".join(want)
         assert r.to_numpy(n // 2).tobytes() == b"".join(want[n // 2 :])

@@ -12,8 +12,7 @@ NAN = float("nan")
 
 def rows(ts, v=None):
     out = np.zeros(len(ts), DT)
-    out["ts"], out["v"] = ts, v if v is not None else 0.0
-    out["k"] = np.asarray(ts) % 256
+    out["ts"], out["v"], out["k"] = ts, v if v is not None else 0.0, np.asarray(ts) % 256
     return out
 
 
@@ -39,11 +38,8 @@ def test_every_way_of_closing_records_the_ranges(tmp_path):
     with dx.open(path, "a", index=["k"]) as w:
         assert keys(path)["k"] == "5,254;4,4;10,12;13,13;249,249"
         w.append(rows([300])[0].tobytes())
-    assert keys(path) == {
-        "ts": frames + ";300,300",
-        "v": "-0,0;;0.1,inf;5e-324,5e-324;0,0;0,0",
-        "k": "5,254;4,4;10,12;13,13;249,249;44,44",
-    }
+    assert keys(path) == {"ts": frames + ";300,300", "v": "-0,0;;0.1,inf;5e-324,5e-324;0,0;0,0",
+                          "k": "5,254;4,4;10,12;13,13;249,249;44,44"}  # fmt: skip
     assert dx.validate(path).problems == []
 
 
@@ -61,14 +57,9 @@ def test_a_peer_that_keeps_no_statistics_is_caught_up_at_the_next_open(tmp_path)
     assert keys(path) == {"ts": "3,3;8,8;1,1"}
 
 
-@pytest.mark.parametrize(
-    ("schema", "index", "says"),
-    [
-        (SCHEMA, ["nope"], "no such field"),
-        (SCHEMA, ["id"], "uuid field is not numeric"),
-        (dx.schema("log@1", {"ts": "i64"}, layout="prefixed"), ["ts"], "length-prefixed"),
-    ],
-)
+@pytest.mark.parametrize(("schema", "index", "says"), [
+    (SCHEMA, ["nope"], "no such field"), (SCHEMA, ["id"], "uuid field is not numeric"),
+    (dx.schema("log@1", {"ts": "i64"}, layout="prefixed"), ["ts"], "length-prefixed")])  # fmt: skip
 def test_what_cannot_be_indexed_is_refused(tmp_path, schema, index, says):
     path = tmp_path / "c.drelix"
     with pytest.raises(dx.DrelixUsageError, match=says):
@@ -100,32 +91,24 @@ def test_zone_full_counts_the_statistics(tmp_path):
     assert "the statistics of 2 indexed fields take" in says
 
 
-@pytest.mark.parametrize(
-    ("planted", "problem"),
-    [
-        ("1,2;3,9;5,5", 'frame 1: drelix_stats_ts says "3,9", the records give "3,4"'),
-        ("1,2;;5,5", 'frame 1: drelix_stats_ts says "", the records give "3,4"'),
-        ("1,2;3,4", "drelix_stats_ts: holds 2 entries, the file lists 3 frames"),
-        ("1,2;3,4;5,5x", 'drelix_stats_ts: entry "5,5x": not a number: "5x"'),
-    ],
-)
+@pytest.mark.parametrize(("planted", "problem"), [
+    ("1,2;3,9;5,5", 'frame 1: drelix_stats_ts says "3,9", the records give "3,4"'),
+    ("1,2;;5,5", 'frame 1: drelix_stats_ts says "", the records give "3,4"'),
+    ("1,2;3,4", "drelix_stats_ts: holds 2 entries, the file lists 3 frames"),
+    ("1,2;3,4;5,5x", 'drelix_stats_ts: entry "5,5x": not a number: "5x"')])  # fmt: skip
 def test_validate_rebuild_and_repack_keep_the_ranges_true(tmp_path, planted, problem):
     path = str(tmp_path / "e.drelix")
     with dx.create(path, SCHEMA, index=["ts"], frame_records=2) as w:
         w.write(rows([1, 2, 3, 4, 5]))
     good = "1,2;3,4;5,5"
 
-    def plant(value):
-        w = _native.Container.open_append(path)  # the low-level writer sets any header
-        w.set_user_header("drelix_stats_ts", value)
-        del w
+    def plant(value):  # the low-level writer sets any header
+        _native.Container.open_append(path).set_user_header("drelix_stats_ts", value)
 
     plant(planted)
     assert dx.validate(path).problems == [problem]
     assert _native.validate(path).problems == []  # the low-level contract leaves it alone
-    assert dx.rebuild_headers(path).differences == [
-        f'drelix_stats_ts: "{planted}" -> "{good}"'
-    ]
+    assert dx.rebuild_headers(path).differences == [f'drelix_stats_ts: "{planted}" -> "{good}"']
     assert dx.rebuild_headers(path, fix=True).fixed
     assert keys(path) == {"ts": good}
     assert dx.validate(path).problems == []
