@@ -205,16 +205,8 @@ def show(info: dict[str, Any], out: Console, *, all_frames: bool = False) -> Non
     _show_unusable(info["unusable_stats"], out)
 
     frames = info["frames"]
-    table = Table(
-        title=f"{len(frames)} frames", title_justify="left", caption_justify="left"
-    )
     names = ("#", "id", "offset", "bytes", "raw bytes", "records", "ratio")
-    for col in names:
-        table.add_column(col, justify="right")
-    for field in columns:
-        table.add_column(
-            Text(f"{printable(field)} min..max"), justify="right", overflow="fold"
-        )
+    table = _ranges_table(f"{len(frames)} frames", names, columns)
     for f in _shortened(frames, all_frames, table, "frames"):
         if f is None:
             table.add_row(*["…"] * (len(names) + len(columns)))
@@ -236,6 +228,24 @@ def show(info: dict[str, Any], out: Console, *, all_frames: bool = False) -> Non
     out.print(f"tail: {tail['records']:,} records{torn}")
 
 
+def _ranges_table(
+    title: str, names: tuple[str, ...], fields: list[str], first_width: int = 0
+) -> Table:
+    """A table of the columns ``names`` (right-aligned numbers; the first kept whole on one
+    line when ``first_width`` is given), then a ``min..max`` column per indexed field."""
+    table = Table(title=title, title_justify="left", caption_justify="left")
+    for i, col in enumerate(names):
+        if i == 0 and first_width:
+            table.add_column(col, min_width=first_width, no_wrap=True)
+        else:
+            table.add_column(col, justify="right")
+    for field in fields:
+        table.add_column(
+            Text(f"{printable(field)} min..max"), justify="right", overflow="fold"
+        )
+    return table
+
+
 def show_series(
     info: dict[str, Any], out: Console, *, all_frames: bool = False
 ) -> None:
@@ -254,20 +264,10 @@ def show_series(
         for field, why in f["unusable_stats"].items():
             _show_unusable({field: why}, out, f"{printable(f['path'])}: ")
     columns = info["indexed"]
-    table = Table(
-        title=f"{len(files)} files", title_justify="left", caption_justify="left"
-    )
     names = ("file", "first", "records", "frames", "bytes", "sealed")
+    # Whole names in the first column: they say the order of the files.
     widest = max(len(_name(f)) for f in files)
-    for col in names:
-        if col == "file":  # whole names: they say the order of the files
-            table.add_column(col, min_width=widest, no_wrap=True)
-        else:
-            table.add_column(col, justify="right")
-    for field in columns:
-        table.add_column(
-            Text(f"{printable(field)} min..max"), justify="right", overflow="fold"
-        )
+    table = _ranges_table(f"{len(files)} files", names, columns, widest)
     for f in _shortened(files, all_frames, table, "files"):
         if f is None:
             table.add_row(*["…"] * (len(names) + len(columns)))
