@@ -66,7 +66,7 @@ def series_files(
 ) -> list[str]:
     """The paths of a series' files in ``directory`` (or the URLs of its objects under a
     prefix in a store), in write order."""
-    pattern = re.compile(re.escape(prefix) + r"\d{10}\." + re.escape(EXTENSION))
+    pattern = name_pattern(prefix)
     if is_url(directory):
         url = os.fspath(directory).rstrip("/")
         fs, path = filesystem(url, storage_options)
@@ -82,6 +82,16 @@ def series_files(
         os.path.join(d, n)
         for n in sorted(n for n in os.listdir(d) if pattern.fullmatch(n))
     ]
+
+
+def file_path(directory: str, prefix: str, number: int) -> str:
+    """The path of file ``number`` of the series ``prefix`` in ``directory``."""
+    return os.path.join(directory, f"{prefix}{number:010d}.{EXTENSION}")
+
+
+def name_pattern(prefix: str) -> re.Pattern[str]:
+    """What the name of a file of the series ``prefix`` matches in full."""
+    return re.compile(re.escape(prefix) + r"\d{10}\." + re.escape(EXTENSION))
 
 
 def is_series(target: object, storage_options: dict[str, Any] | None = None) -> bool:
@@ -265,9 +275,7 @@ class SeriesWriter:
                 f"I/O operation on a closed SeriesWriter ({self.directory})"
             )
         records = old.records
-        path = os.path.join(
-            self.directory, f"{self.prefix}{self._number + 1:010d}.{EXTENSION}"
-        )
+        path = file_path(self.directory, self.prefix, self._number + 1)
         # Created before the seal: a follower that finds a file sealed finds its successor.
         new = create(path, old.schema, lock=True, **self._options)
         self._w, self._number, self._ended = new, self._number + 1, False
@@ -557,7 +565,7 @@ def create_series(
             raise FileExistsError(
                 f"{d} holds a series already; open_series(directory, 'a') continues it"
             )
-        first = os.path.join(d, f"{prefix}{0:010d}.{EXTENSION}")
+        first = file_path(d, prefix, 0)
         writer_options.setdefault("header_area", SERIES_HEADER_AREA)
         writer = create(first, schema, lock=True, **writer_options)
     except BaseException:

@@ -58,7 +58,7 @@ from ._defaults import EXTENSION, JOURNAL_SUFFIX, REPACK_SUFFIX
 from ._filters import Filter, parse_filters
 from ._publish import discard, publishing, sync_directory
 from ._remote import filesystem, is_url, local_path
-from ._series import _check_prefix
+from ._series import _check_prefix, name_pattern
 
 __all__ = ["PARTITION_BYTES", "read_drelix", "read_drelix_bag", "to_drelix"]
 
@@ -115,7 +115,7 @@ def _held(names: Iterable[str], series: str | None) -> list[str]:
     file, or with `series` the files of the series of that prefix only."""
     if series is None:
         return list(names)
-    pattern = re.compile(re.escape(series) + r"\d{10}\." + re.escape(EXTENSION))
+    pattern = name_pattern(series)
     return [n for n in names if pattern.fullmatch(posixpath.basename(n))]
 
 
