@@ -73,8 +73,14 @@ class FileSource:
         """``path`` on this machine; or, with ``fetch``, an object of ``length`` bytes that
         ``fetch(offset, size)`` reads by range, named ``path``."""
         self.path = path
-        with engine_errors(path):
-            self._r = _engine.Reader(path, length=length, fetch=fetch)
+        try:
+            with engine_errors(path):
+                self._r = _engine.Reader(path, length=length, fetch=fetch)
+        except IsADirectoryError as e:
+            # A directory of drelix files is most likely a series: say what reads one.
+            raise IsADirectoryError(
+                e.errno, f"{e.strerror} (dx.open_series reads a series)", path
+            ) from None
         r = self._r
         self.preamble = r.preamble
         self.headers, self.schema, self.frames = r.headers, r.schema, _entries(r.frames)

@@ -200,6 +200,8 @@ def test_the_reader_reads_the_files_as_one_sequence(tmp_path):
     w.flush()
     r = dx.open_series(d)
     assert len(r.files) > 2 and len(r) == n and not r.sealed
+    with pytest.raises(IsADirectoryError, match="open_series reads a series"):
+        dx.open(d)
     want = [rec(i) for i in range(n)]
     assert list(r) == want and r[:] == want
     for key in (0, 1, -1, 777, slice(5, 1500, 37), slice(1900, 10, -3), slice(-30, None)):
