@@ -22,7 +22,7 @@ def ids(path):
     return [struct.unpack_from("<Q", b)[0] for b in bodies]
 
 
-CUT = [f"frame {k} ends at {{end{k}}} but the file is {{size}} bytes" for k in (2, 3, 4)]
+CUT = [f"frame {k} ends at {{end{k}}} but the file is {{size}} bytes" for k in range(5)]
 CASES = [  # damage, what a reader says, lost frames (position, id), ids saved, validate's lines
     ({"order": [1, 0, 2, 3, 4]}, "lies at data offset 0", [], 54,
      [("_frames entry 1 (frame 0) lies at data offset 0, before _frames entry 0 (frame 1) "
@@ -32,13 +32,14 @@ CASES = [  # damage, what a reader says, lost frames (position, id), ids saved, 
     ({"cut_in": 2, "drop_cut": True}, None, [], 20,
      ["tail: its {c} bytes begin a zstd frame that the end of the file cuts short, not records",
       "_records says 50, the frames hold 20"]),
-    ({"cut_in": 2}, CUT[0], [(2, 2), (3, 3), (4, 4)], 20,
-     [*CUT, "_records says 50, the frames hold 20"]),
+    ({"cut_in": 2}, CUT[2], [(2, 2), (3, 3), (4, 4)], 20,
+     [*CUT[2:], "_records says 50, the frames hold 20"]),
+    ({"cut_in": 0}, CUT[0], [(k, k) for k in range(5)], 0, [*CUT, "_records says 50, the frames hold 0"]),
 ]  # fmt: skip
 
 
 @pytest.mark.parametrize(("damage", "refusal", "lost", "saved", "lines"), CASES,
-                         ids=["swapped", "listed_twice", "cut_and_unlisted", "cut"])  # fmt: skip
+                         ids=["swapped", "listed_twice", "cut_and_unlisted", "cut", "cut_in_the_first"])  # fmt: skip
 def test_damaged_lists_and_cut_files(tmp_path, damage, refusal, lost, saved, lines):
     path, offsets = damaged(tmp_path / "d.drelix", **damage)
     size, start = path.stat().st_size, 16 + 4096
@@ -54,6 +55,7 @@ def test_damaged_lists_and_cut_files(tmp_path, damage, refusal, lost, saved, lin
             _engine.Reader(path)
     report = dx.salvage(path, tmp_path / "saved.drelix")
     assert [(f.index, f.id) for f in report.lost_frames] == lost
+    assert [f.reason for f in report.lost_frames] == lines[: len(lost)]  # as validate says
     assert (report.records, report.cut_tail_bytes) == (saved, fill["c"] if damage.get("drop_cut") else 0)  # fmt: skip
     saved_path = tmp_path / "saved.drelix"
     assert ids(saved_path) == list(range(saved)) and dx.validate(saved_path).ok
