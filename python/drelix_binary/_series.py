@@ -18,6 +18,7 @@ import re
 import time
 import weakref
 from collections.abc import Callable, Iterable, Iterator, Sequence
+from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any, Literal, overload
 
 import numpy as np
@@ -51,6 +52,7 @@ STATS_PREFIX = "drelix_stats_"  # a frame statistics key: per file, never carrie
 _APPEND_OPTIONS = frozenset(
     ("level", "frame_records", "frame_bytes", "frame_seconds", "flush_seconds", "index")
 )
+_OPENING = 32  # files whose zones a series reader reads at once
 _ROOM_SPARE = 2  # frames kept free in every zone: a frame_seconds close, and the seal's
 # The header area of a series' files unless header_area is given. Every close writes the whole
 # area twice (journal and file), so its size is paid on each close; a series rotates when the
@@ -648,10 +650,22 @@ def _resume(
 class _Part:
     """One file of a series as a reader knows it: its record count, and its reader while open."""
 
-    def __init__(self, path: str, storage_options: dict[str, Any] | None) -> None:
+    def __init__(
+        self, path: str, storage_options: dict[str, Any] | None, keep: bool
+    ) -> None:
+        """Reads the file's zone; its reader stays open when ``keep`` is true or the file is
+        not sealed (it may still change), and is closed at once otherwise."""
         self.path, self.options = path, storage_options
-        self.reader: Reader | None = self.open()
-        self.take(self.reader)
+        reader = self.open()
+        try:
+            self.take(reader)
+        except BaseException:
+            reader.close()
+            raise
+        self.reader: Reader | None = reader
+        if not keep and self.sealed:
+            reader.close()
+            self.reader = None
 
     def open(self) -> Reader:
         return Reader(self.path, storage_options=self.options)
@@ -660,7 +674,7 @@ class _Part:
         """Takes what ``reader`` (this file's, maybe refreshed) now holds."""
         self.count, self.sealed = len(reader), reader.sealed
         self.headers, self.frames = reader.headers, len(reader._src.frames)
-        self.tail = reader.tail_records
+        self.tail, self.schema = reader.tail_records, reader.schema
 
     def may_hold(self, flt: Filter | None) -> bool:
         """Whether any record of the file may pass ``flt``: False only when the listed ranges
@@ -709,16 +723,33 @@ class SeriesReader:
         self.dtype: np.dtype | None = first.dtype
 
     def _add(self, files: Sequence[str]) -> None:
-        for path in files:
-            part = _Part(path, self._options)
-            self._parts.append(part)
-            assert part.reader is not None
-            base = self._open(0).schema
-            if part.reader.schema != base:
-                raise _native.DrelixMalformedError(
-                    f"{path}: its schema {part.reader.schema.name!r} is not the series' "
-                    f"{base.name!r}"
-                )
+        """Takes in ``files``, the series' next ones: each one's zone read (``_OPENING`` at
+        once: a store answers after a round trip each), its reader kept only where
+        ``_kept`` says, so a series of any number of files holds a few descriptors."""
+        last = len(self._parts) + len(files) - 1
+        with ThreadPoolExecutor(max(1, min(_OPENING, len(files)))) as pool:
+            for at in range(0, len(files), _OPENING):
+                first = len(self._parts)
+                futures = [
+                    pool.submit(_Part, path, self._options, first + k in (0, last))
+                    for k, path in enumerate(files[at : at + _OPENING])
+                ]
+                try:
+                    parts = [f.result() for f in futures]
+                except BaseException:
+                    for f in futures:  # the readers of those that did open
+                        opened = None if f.exception() else f.result().reader
+                        if opened is not None:
+                            opened.close()
+                    raise
+                self._parts.extend(parts)
+                base = self._parts[0].schema
+                for part in parts:
+                    if part.schema != base:
+                        raise _native.DrelixMalformedError(
+                            f"{part.path}: its schema {part.schema.name!r} is not the "
+                            f"series' {base.name!r}"
+                        )
         self._starts = [0, *itertools.accumulate(p.count for p in self._parts)]
         self._trim()
 

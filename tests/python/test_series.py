@@ -327,3 +327,23 @@ def test_a_series_uploaded_to_a_store_reads_filters_and_follows_as_one(tmp_path)
             write()
     with pytest.raises(FileNotFoundError):
         dx.open_series("memory://drelix-tests/none/")
+
+
+def test_a_series_of_more_files_than_descriptors_reads_whole(tmp_path):
+    resource = pytest.importorskip("resource")
+    d, files = tmp_path / "s", 300
+    d.mkdir()
+    for k in range(files):  # sealed files as a rotating writer leaves them, built directly
+        with dx.create(d / f"{k:010d}.drelix", SCHEMA, header_area=1024, index=("i",)) as w:
+            w.write(rows(k * 2, k * 2 + 2))
+            w.seal()
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (128, hard))
+    try:
+        with dx.open_series(d) as r:
+            assert len(r.files) == files and len(r) == 2 * files
+            assert (r.to_numpy() == rows(0, 2 * files)).all()
+            assert (r.to_numpy(filters=[("i", ">=", 301)]) == rows(301, 2 * files)).all()
+            assert list(r)[-3:] == [rec(i) for i in range(2 * files - 3, 2 * files)]
+    finally:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
