@@ -1039,6 +1039,26 @@ def fig_series(cfg, tmp):
         yield from plan_figures.fig_plan(cfg, tmp)
 
 
+def window_times(cfg, opened, window, want):
+    """Medians of reading the ts `window` with filters= and of a whole read then a mask, each
+    from a reader `opened()` afresh; both checked first (untimed) to give `want`."""
+    (_, _, lo), (_, _, hi) = window
+
+    def filtered():
+        with opened() as r:
+            return r.to_numpy(filters=window)
+
+    def masked():
+        with opened() as r:
+            a = r.to_numpy()
+        return a[(a["ts"] >= lo) & (a["ts"] < hi)]
+
+    for fn in (filtered, masked):
+        if not np.array_equal(fn(), want):
+            raise AssertionError(f"{fn.__name__} does not give the window")
+    return medians(cfg["reps"], filtered, masked)
+
+
 def window_read(cfg, tmp):
     """A 1 % window of ts through the frame statistics, against a full read and a mask;
     Parquet's row-group statistics on the same window reported beside."""
@@ -1049,20 +1069,7 @@ def window_read(cfg, tmp):
     hi = int(rows["ts"][n // 2 + n // 100])
     flt = [("ts", ">=", lo), ("ts", "<", hi)]
     want = rows[(rows["ts"] >= lo) & (rows["ts"] < hi)]
-
-    def ours():
-        with dx.open(path) as r:
-            return r.to_numpy(filters=flt)
-
-    def full():
-        with dx.open(path) as r:
-            a = r.to_numpy()
-        return a[(a["ts"] >= lo) & (a["ts"] < hi)]
-
-    for fn in (ours, full):  # untimed: both give the window
-        if not np.array_equal(fn(), want):
-            raise AssertionError(f"{fn.__name__} does not give the window")
-    t, z = medians(cfg["reps"], ours, full)
+    t, z = window_times(cfg, lambda: dx.open(path), flt, want)
     with dx.open(path) as r:
         listed = len(r.frames)
     note = (f"{n:,} telemetry records in {listed} frames (level 3), index=('ts',); "
@@ -1086,6 +1093,10 @@ def window_read(cfg, tmp):
 
     if parquet().num_rows != len(want):
         raise AssertionError("Parquet does not give the window")
+    def ours():
+        with dx.open(path) as r:
+            return r.to_numpy(filters=flt)
+
     p, t2 = medians(cfg["reps"], parquet, ours)
     yield Row("series and pruning", "pyarrow.parquet.read_table(filters=), the same window",
               p * 1e3, "ms", "drelix to_numpy(filters=) (beside)", t2 * 1e3, "reported",

@@ -9,7 +9,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import drelix_binary as dx
 import numpy as np
-from figures import SCHEMA, Row, medians, telemetry
+from figures import SCHEMA, Row, medians, telemetry, window_times
 
 PER_FILE, FRAME = 1000, 250  # records per file, per frame
 
@@ -81,21 +81,7 @@ def fig_plan(cfg, tmp):
 def series_reader(cfg, directory, window, wanted, files):
     """The window read through the series reader (open included), against reading the
     series whole and masking it."""
-    lo, hi = window[0][2], window[1][2]
-
-    def ours():
-        with dx.open_series(directory) as r:
-            return r.to_numpy(filters=window)
-
-    def whole():
-        with dx.open_series(directory) as r:
-            a = r.to_numpy()
-        return a[(a["ts"] >= lo) & (a["ts"] < hi)]
-
-    for fn in (ours, whole):
-        if not np.array_equal(fn(), wanted):
-            raise AssertionError(f"{fn.__name__} does not give the window")
-    t, z = medians(cfg["reps"], ours, whole)
+    t, z = window_times(cfg, lambda: dx.open_series(directory), window, wanted)
     return Row("series and pruning", f"open_series(...).to_numpy(filters=), 1 % window of {files:,} files",
                t * 1e3, "ms", "open_series(...).to_numpy() + a numpy mask", z * 1e3,
                "reported", "open included in both: the reader reads every file's zone; files "
