@@ -3,6 +3,7 @@ files `{prefix}{n:010d}.drelix` are read in order as one sequence of records."""
 
 from __future__ import annotations
 
+import functools
 import os
 from typing import Any
 
@@ -13,8 +14,10 @@ from .._series import series_files
 from ._errors import CommandError
 
 
+@functools.cache
 def is_series(path: str) -> bool:
-    """Whether `path` names a directory (or a prefix in a store): a series, read as one."""
+    """Whether `path` names a directory (or a prefix in a store): a series, read as one.
+    Asked once per path in a command: for a URL each answer is a request to the store."""
     return _series.is_series(path)
 
 
